@@ -1,0 +1,26 @@
+# Helpers shared by every folder.
+
+# tessik_add_test(<name> SOURCES <files...> LIBS <targets...> [LABELS <labels...>] [TIMEOUT <s>])
+# Builds one GoogleTest program and registers each of its tests with CTest.
+function(tessik_add_test name)
+  if(NOT TESSIK_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS;PROPERTIES" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
+  gtest_discover_tests(${name}
+    DISCOVERY_TIMEOUT 120
+    PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}" ${T_PROPERTIES})
+endfunction()
+
+# tessik_stage_app_data(<target> <source dir>)
+# Copies an App_Data folder beside the target's binary after each build.
+function(tessik_stage_app_data target src)
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E copy_directory ${src} $<TARGET_FILE_DIR:${target}>/App_Data
+    VERBATIM)
+endfunction()
