@@ -116,7 +116,8 @@ int PreviewFrame(int frameNumber, int* frameNumberOut, int height, int width,
         // The block record's count is the number of coverage bytes to clear, kept inside the frame.
         const size_t clear = std::min(pixels, static_cast<size_t>(std::max(blockInfo.BlockCount, 0)));
         std::memset(coverage, 0, clear);
-        for (size_t i = 0; i < pixels; ++i) coverage[i] += mask[i] == newLabel;
+        // The mosaic now holds this frame, so its overlap counts as covered as well as its new area.
+        for (size_t i = 0; i < pixels; ++i) coverage[i] += mask[i] == newLabel || mask[i] == overlapLabel;
         if (MovedFromFirst(record)) p->MixFlag = 1;
         return 0;
     }
@@ -207,7 +208,10 @@ int QuickFrame(int frameNumber, int* frameNumberOut, int height, int width,
     if (!p->MixFlag) {
         std::memcpy(mosaic, frame, pixels);
         std::memset(coverage, 0, quarterPixels);
-        for (size_t i = 0; i < quarterPixels; ++i) coverage[i] += mask[i] == newLabel;
+        // The mosaic now holds this frame, so its overlap counts as covered as well as its new area.
+        for (size_t i = 0; i < quarterPixels; ++i) {
+            coverage[i] += mask[i] == newLabel || mask[i] == overlapLabel;
+        }
         if (MovedFromFirst(record)) p->MixFlag = 1;
         return 0;
     }
