@@ -39,6 +39,9 @@ void FixedFirstPass(const Geometry& g, const uint8_t* image, uint8_t* work, int 
 void FixedSecondPass(const Geometry& g, const uint8_t* work, uint8_t* image, int firstRow,
                      int endRow);
 
+// Key (input size and six values) of the map in cache slot 0 or 1, or null when the slot is empty.
+const DistortionCorrectionRecord* CachedMapKey(int slot);
+
 inline int ClampIndex(int64_t i, int lo, int hi) {
   return i < lo ? lo : (i > hi ? hi : static_cast<int>(i));
 }

@@ -180,6 +180,13 @@ Extent WalkExtent(const MapTap* taps, size_t stride, int count, int low, int hig
 
 }  // namespace
 
+namespace distortion {
+const DistortionCorrectionRecord* CachedMapKey(int slot) {
+  std::lock_guard lock(g_mapLock);
+  return slot >= 0 && slot < 2 && g_slots[slot] ? &g_slots[slot]->Key : nullptr;
+}
+}  // namespace distortion
+
 void ReleaseDistortionMaps() {
   std::lock_guard lock(g_mapLock);
   g_slots[0].reset();
