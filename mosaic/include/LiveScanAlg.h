@@ -402,4 +402,5 @@ LSA_EXPORT int PrintGrayscaleImageToText(unsigned char* image, int height, int w
 }  // namespace LiveScanAlg
 
 // Records and functions of the other parts of the library.
+#include "LiveScanAlgRoll.h"
 #include "LiveScanAlgMosaic.h"
