@@ -75,10 +75,33 @@ void ClearProperty(MosaicImagePropertyType* property)
     property->ReservedInt = 0;
 }
 
-void FillGreyStatistics(const HistogramType& histogram, MosaicImagePropertyType* property)
+// Centre and box (times scale; sizes scale x (end - start) + sizeExtra), area and grey statistics.
+void FillForeground(int centreX, int centreY, const Extents& e, int scale, int sizeExtra,
+                    int64_t area, const HistogramType& histogram, MosaicImagePropertyType* property)
 {
+    property->CentreX = scale * centreX;
+    property->CentreY = scale * centreY;
+    property->LeftColumn = scale * e.Left;
+    property->TopRow = scale * e.Top;
+    property->RightColumn = scale * e.Right;
+    property->BottomRow = scale * e.Bottom;
+    property->ForegroundHeight = scale * (e.Bottom - e.Top) + sizeExtra;
+    property->ForegroundWidth = scale * (e.Right - e.Left) + sizeExtra;
+    property->ForegroundArea = static_cast<int32_t>(std::min<int64_t>(area, INT32_MAX));
     CalculateHistogramStatistics(&histogram, &property->LowestGrey, &property->HighestGrey,
                                  &property->MeanGrey, &property->GreyVariance, nullptr);
+}
+
+// Checks of both evaluators: 3, 4 and 5 for a missing image, second image and record, 12 without
+// a parameter block; then the record is cleared to its fixed values.
+int BeginEvaluation(const void* image, const void* second, MosaicImagePropertyType* property)
+{
+    if (IsMissing(image)) return 3;
+    if (IsMissing(second)) return 4;
+    if (IsMissing(property)) return 5;
+    if (!GetParameter()) return 12;
+    ClearProperty(property);
+    return 0;
 }
 
 void ResetHistogram(HistogramType& histogram)
@@ -92,12 +115,8 @@ int EvaluateConstructedImageQuality(RectangleBlockInfoType info, unsigned char* 
                                     unsigned char* constructed, int frameCount,
                                     MosaicImagePropertyType* property)
 {
-    if (IsMissing(image)) return 3;
-    if (IsMissing(constructed)) return 4;
-    if (IsMissing(property)) return 5;
+    if (const int refused = BeginEvaluation(image, constructed, property)) return refused;
     const StitchParameterType* p = GetParameter();
-    if (!p) return 12;
-    ClearProperty(property);
 
     const int height = std::max(info.ImageHeight, 0);
     const int width = std::max(info.ImageWidth, 0);
@@ -119,16 +138,7 @@ int EvaluateConstructedImageQuality(RectangleBlockInfoType info, unsigned char* 
         const int centreY = static_cast<int>(sumY / area);
         const Extents e = WalkExtents(constructed, height, width, centreX, centreY,
                                       p->ProfileThreshold, height - 1, width - 1);
-        property->CentreX = centreX;
-        property->CentreY = centreY;
-        property->LeftColumn = e.Left;
-        property->TopRow = e.Top;
-        property->RightColumn = e.Right;
-        property->BottomRow = e.Bottom;
-        property->ForegroundHeight = e.Bottom - e.Top + 1;
-        property->ForegroundWidth = e.Right - e.Left + 1;
-        property->ForegroundArea = static_cast<int32_t>(std::min<int64_t>(area, INT32_MAX));
-        FillGreyStatistics(histogram, property);
+        FillForeground(centreX, centreY, e, 1, 1, area, histogram, property);
     }
 
     if (area >= p->MosaicMinArea) return 0;
@@ -145,12 +155,8 @@ int EvaluatePreviewConstructedImage(RectangleBlockInfoType info, unsigned char* 
                                     unsigned char* quarterMask, int /*unused*/,
                                     MosaicImagePropertyType* property)
 {
-    if (IsMissing(image)) return 3;
-    if (IsMissing(quarterMask)) return 4;
-    if (IsMissing(property)) return 5;
+    if (const int refused = BeginEvaluation(image, quarterMask, property)) return refused;
     const StitchParameterType* p = GetParameter();
-    if (!p) return 12;
-    ClearProperty(property);
 
     const int height = std::max(info.ImageHeight, 0);
     const int width = std::max(info.ImageWidth, 0);
@@ -176,16 +182,8 @@ int EvaluatePreviewConstructedImage(RectangleBlockInfoType info, unsigned char* 
         const int centreY = static_cast<int>(sumY / count);
         const Extents e =
             WalkExtents(quarterMask, qh, qw, centreX, centreY, p->ProfileThreshold / 4, qh, qw);
-        property->CentreX = 4 * centreX;
-        property->CentreY = 4 * centreY;
-        property->LeftColumn = 4 * e.Left;
-        property->TopRow = 4 * e.Top;
-        property->RightColumn = 4 * e.Right;
-        property->BottomRow = 4 * e.Bottom;
-        property->ForegroundHeight = 4 * (e.Bottom - e.Top);
-        property->ForegroundWidth = 4 * (e.Right - e.Left);
-        property->ForegroundArea = static_cast<int32_t>(std::min<int64_t>(16 * count, INT32_MAX));
-        FillGreyStatistics(histogram, property);
+        // Quarter-size coordinates times 4; the box sizes have no + 1.
+        FillForeground(centreX, centreY, e, 4, 0, 16 * count, histogram, property);
     }
     return 0;
 }

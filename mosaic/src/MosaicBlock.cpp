@@ -88,42 +88,22 @@ int StitchBlockFrame(int frameNumber, int* frameNumberOut, int height, int width
                              labelLeft, labelRight};
     const size_t pixels = static_cast<size_t>(height) * width;
 
+    auto start = [&] {
+        StartMosaic(height, width, region, mask, coverage, border, 1);
+        std::memcpy(mosaic, frame, pixels);
+    };
     if (frameNumber == 0) {
-        if (foreground >= p->MinFirstFrameCount) {
-            StartMosaic(height, width, region, mask, coverage, border, 1);
-            std::memcpy(mosaic, frame, pixels);
-        } else {
-            *frameNumberOut = -1;
-        }
-        return 0;
+        return FirstFrame(foreground >= p->MinFirstFrameCount, frameNumberOut, start);
     }
 
     LabelFrame(width, region, mask, coverage, border, record);
     // The densest column and row stand for the foreground centroid in the movement step.
     record.ForegroundX = band.PeakColumn;
     record.ForegroundY = band.PeakRow;
-    if (record.OverlapCount + record.SaturatedCount < p->MinOverlapCount) {
-        return TooLittleOverlapResult(foreground, kLiftedCut);
-    }
-
-    const FrameRecord previous = LoadPreviousRecord();
-    switch (UpdateMovement(frameNumber, record.ForegroundX - previous.ForegroundX,
-                           record.ForegroundY - previous.ForegroundY, 60.0f, 400.0f)) {
-    case Movement::Reversed:
-        return 27;
-    case Movement::Restart:
-        ResetMaskLabels(pixels, mask);
-        StartMosaic(height, width, region, mask, coverage, border, 1);
-        std::memcpy(mosaic, frame, pixels);
-        return 0;
-    case Movement::Continue:
-        break;
-    }
-
-    if (frameNumber > 1 && p->SlideDetectionStatus == 1 &&
-        DetectSlide(frameNumber, height, width, mask, 1, width, frame, mosaic)) {
-        return 28;
-    }
+    const int checked = CheckFrameContinuity(
+        frameNumber, record, foreground, p->MinOverlapCount, kLiftedCut, 60.0f, 400.0f, pixels, mask,
+        start, [&] { return DetectSlide(frameNumber, height, width, mask, 1, width, frame, mosaic); });
+    if (checked != kBlendFrame) return checked;
 
     const FrameRecord first = LoadFirstRecord();
     const int direction = record.OverlapX - first.ForegroundX;
@@ -134,29 +114,8 @@ int StitchBlockFrame(int frameNumber, int* frameNumberOut, int height, int width
     const std::vector<int> seam = FindSeams(height, width, mask, 0, bandBottom, bandLeft, bandRight,
                                             meanRule, direction > 0, meanRule ? kMinSeamPixels : 1);
 
-    const unsigned char newLabel = p->NewLabel;
-    const unsigned char overlapLabel = p->OverlapLabel;
-    for (int r = 0; r < bandBottom; ++r) {
-        const size_t base = static_cast<size_t>(r) * width;
-        const int s = seam[r];
-        for (int c = bandLeft; c < bandRight; ++c) {
-            const unsigned char label = mask[base + c];
-            if (label == newLabel) {
-                mosaic[base + c] = frame[base + c];
-                ++coverage[base + c];
-            } else if (label == overlapLabel) {
-                ++coverage[base + c];
-                if (s <= 0) continue;
-                const int d = direction < 0 ? c - s : s - c;
-                if (d < -kRamp) {
-                    mosaic[base + c] = frame[base + c];
-                } else if (d < kRamp) {
-                    mosaic[base + c] = static_cast<unsigned char>(
-                        (frame[base + c] * (kRamp - d) + mosaic[base + c] * (d + kRamp)) / (2 * kRamp));
-                }
-            }
-        }
-    }
+    BlendAlongSeams(width, 0, bandBottom, bandLeft, bandRight, seam, kRamp, direction >= 0, frame,
+                    mask, mosaic, coverage);
     return 0;
 }
 
@@ -167,10 +126,7 @@ int StitchKernalBlock(int* frameNumber, int height, int width, unsigned char* fr
                       unsigned char* mask, unsigned char* mosaic, unsigned char* coverage)
 {
     using namespace mosaic;
-    if (IsMissing(frameNumber)) return 11;
-    StitchParameterType* p = GetParameter();
-    if (!p) return 12;
-    if (*frameNumber < 0 || *frameNumber >= p->MaxFrameNumber) *frameNumber = 0;
+    if (const int refused = BeginFrame(frameNumber)) return refused;
     FrameRecord record{};
     // The band starts as the whole frame.
     record.BandRight = width;

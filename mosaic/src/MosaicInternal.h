@@ -107,6 +107,18 @@ void ResetMaskLabels(size_t pixels, unsigned char* mask);
 enum class Movement { Continue, Reversed, Restart };
 Movement UpdateMovement(int frameNumber, int dx, int dy, float lowLimit, float highLimit);
 
+// Opening step of every kernel call: 11 for a missing frame-number pointer, 12 without a
+// parameter block, else 0 with a frame number outside 0 .. MaxFrameNumber - 1 set to 0.
+int BeginFrame(int* frameNumber);
+
+// Blend of the labelled rows [top, bottom) and columns [left, right): NewLabel copies the frame
+// and counts the pixel; OverlapLabel counts it and, in a row with a seam s > 0, takes the frame
+// where d < -ramp, the linear mix (frame x (ramp - d) + mosaic x (ramp + d)) / (2 ramp) where
+// -ramp <= d < ramp and keeps the mosaic beyond; d = column - s, or s - column when flip is set.
+void BlendAlongSeams(int width, int top, int bottom, int left, int right, const std::vector<int>& seam,
+                     int ramp, bool flip, const unsigned char* frame, const unsigned char* mask,
+                     unsigned char* mosaic, unsigned char* coverage);
+
 // Closing step of every kernel call: stores the record as the previous one, rounds the last mean
 // and advances the frame number. Returns result.
 int FinishFrame(int* frameNumber, const FrameRecord& record, int result);
@@ -125,10 +137,51 @@ int CheckKernelArguments(int height, int width, const unsigned char* frame,
 std::vector<int> FindSeams(int height, int width, const unsigned char* mask, int top, int bottom,
                            int left, int right, bool meanRule, bool leftmost, int minPixels);
 
-// Result for too little overlap: the finger is taken as lifted below the cut, too fast above.
-inline int TooLittleOverlapResult(int foregroundCount, int cut)
+// Result of CheckFrameContinuity when the frame goes on to the blend.
+constexpr int kBlendFrame = -1;
+
+// First frame of a sequence: with enough foreground, start() starts the mosaic; otherwise the
+// frame number is set to -1 so that the next call starts again at 0. The result is 0 either way.
+template <typename Start>
+int FirstFrame(bool enoughForeground, int* frameNumberOut, Start start)
 {
-    return foregroundCount < cut ? 39 : 25;
+    if (enoughForeground) {
+        start();
+    } else {
+        *frameNumberOut = -1;
+    }
+    return 0;
+}
+
+// The checks between labelling and blending, shared by the kernels:
+// - too little overlap: 39 when the frame-mask count is below liftedCut (the finger is taken as
+//   lifted), else 25 (rolled too fast);
+// - movement: 27 when the roll reversed after a long roll; a reversal after a short roll restarts
+//   the mosaic from this frame (the mask's labels reset, then start()) with result 0;
+// - from frame 2 on, with the slide test enabled, 28 when slid() reports a slide.
+// kBlendFrame when the frame is to be blended.
+template <typename Start, typename Slid>
+int CheckFrameContinuity(int frameNumber, const FrameRecord& record, int foreground,
+                         int minOverlap, int liftedCut, float lowLimit, float highLimit,
+                         size_t maskPixels, unsigned char* mask, Start start, Slid slid)
+{
+    if (record.OverlapCount + record.SaturatedCount < minOverlap) {
+        return foreground < liftedCut ? 39 : 25;
+    }
+    const FrameRecord previous = LoadPreviousRecord();
+    switch (UpdateMovement(frameNumber, record.ForegroundX - previous.ForegroundX,
+                           record.ForegroundY - previous.ForegroundY, lowLimit, highLimit)) {
+    case Movement::Reversed:
+        return 27;
+    case Movement::Restart:
+        ResetMaskLabels(maskPixels, mask);
+        start();
+        return 0;
+    case Movement::Continue:
+        break;
+    }
+    if (frameNumber > 1 && GetParameter()->SlideDetectionStatus == 1 && slid()) return 28;
+    return kBlendFrame;
 }
 
 // Low byte of CoverageLimit: coverage at or above it is saturated.

@@ -76,38 +76,23 @@ int PreviewFrame(int frameNumber, int* frameNumberOut, int height, int width,
     const LabelRegion whole{0, 0, width, height, kPreviewBorder, width - kPreviewBorder};
     const size_t pixels = static_cast<size_t>(height) * width;
 
+    auto start = [&] {
+        StartMosaic(height, width, whole, mask, coverage, kPreviewBorder, 1);
+        std::memcpy(mosaic, frame, pixels);
+    };
     if (frameNumber == 0) {
-        if (foreground >= p->MinFirstFrameCount / 16) {
-            StartMosaic(height, width, whole, mask, coverage, kPreviewBorder, 1);
-            std::memcpy(mosaic, frame, pixels);
-        } else {
-            *frameNumberOut = -1;
-        }
-        return 0;
+        return FirstFrame(foreground >= p->MinFirstFrameCount / 16, frameNumberOut, start);
     }
 
     LabelFrame(width, whole, mask, coverage, kPreviewBorder, record);
-    if (record.OverlapCount + record.SaturatedCount < p->MinOverlapCount / 16) {
-        return TooLittleOverlapResult(foreground, kScaledLiftedCut);
-    }
-    const FrameRecord previous = LoadPreviousRecord();
-    switch (UpdateMovement(frameNumber, record.ForegroundX - previous.ForegroundX,
-                           record.ForegroundY - previous.ForegroundY, 30.0f, 200.0f)) {
-    case Movement::Reversed:
-        return 27;
-    case Movement::Restart:
-        ResetMaskLabels(pixels, mask);
-        StartMosaic(height, width, whole, mask, coverage, kPreviewBorder, 1);
-        std::memcpy(mosaic, frame, pixels);
-        return 0;
-    case Movement::Continue:
-        break;
-    }
-    if (frameNumber > 1 && p->SlideDetectionStatus == 1 &&
-        DetectSlide(frameNumber, height, width, mask, 1, width, frame, mosaic)) {
-        BuildSlideMap(height, width, frame, mosaic, mask);
-        return 28;
-    }
+    const int checked = CheckFrameContinuity(
+        frameNumber, record, foreground, p->MinOverlapCount / 16, kScaledLiftedCut, 30.0f, 200.0f,
+        pixels, mask, start, [&] {
+            if (!DetectSlide(frameNumber, height, width, mask, 1, width, frame, mosaic)) return false;
+            BuildSlideMap(height, width, frame, mosaic, mask);
+            return true;
+        });
+    if (checked != kBlendFrame) return checked;
 
     const unsigned char newLabel = p->NewLabel;
     const unsigned char overlapLabel = p->OverlapLabel;
@@ -169,39 +154,22 @@ int QuickFrame(int frameNumber, int* frameNumberOut, int height, int width,
     const size_t quarterPixels = static_cast<size_t>(qh) * qw;
     const size_t pixels = static_cast<size_t>(height) * width;
 
+    auto start = [&] {
+        StartMosaic(qh, qw, whole, mask, coverage, kPreviewBorder, 4);
+        std::memcpy(mosaic, frame, pixels);
+    };
     if (frameNumber == 0) {
-        if (foreground >= p->MinFirstFrameCount / 16) {
-            StartMosaic(qh, qw, whole, mask, coverage, kPreviewBorder, 4);
-            std::memcpy(mosaic, frame, pixels);
-        } else {
-            *frameNumberOut = -1;
-        }
-        return 0;
+        return FirstFrame(foreground >= p->MinFirstFrameCount / 16, frameNumberOut, start);
     }
 
     LabelFrame(qw, whole, mask, coverage, kPreviewBorder, record);
     ScaleRecord(record);
-    if (record.OverlapCount + record.SaturatedCount < p->MinOverlapCount) {
-        // The quarter-size count is compared with the quarter-size cut.
-        return TooLittleOverlapResult(foreground, kScaledLiftedCut);
-    }
-    const FrameRecord previous = LoadPreviousRecord();
-    switch (UpdateMovement(frameNumber, record.ForegroundX - previous.ForegroundX,
-                           record.ForegroundY - previous.ForegroundY, 30.0f, 200.0f)) {
-    case Movement::Reversed:
-        return 27;
-    case Movement::Restart:
-        ResetMaskLabels(quarterPixels, mask);
-        StartMosaic(qh, qw, whole, mask, coverage, kPreviewBorder, 4);
-        std::memcpy(mosaic, frame, pixels);
-        return 0;
-    case Movement::Continue:
-        break;
-    }
-    if (frameNumber > 1 && p->SlideDetectionStatus == 1 &&
-        DetectSlide(frameNumber, qh, qw, mask, 4, width, frame, mosaic)) {
-        return 28;
-    }
+    // The quarter-size count is compared with the quarter-size cut.
+    const int checked = CheckFrameContinuity(
+        frameNumber, record, foreground, p->MinOverlapCount, kScaledLiftedCut, 30.0f, 200.0f,
+        quarterPixels, mask, start,
+        [&] { return DetectSlide(frameNumber, qh, qw, mask, 4, width, frame, mosaic); });
+    if (checked != kBlendFrame) return checked;
 
     const unsigned char newLabel = p->NewLabel;
     const unsigned char overlapLabel = p->OverlapLabel;
@@ -257,9 +225,7 @@ int PreviewConstructImage(int* frameNumber, int height, int width, unsigned char
     if (IsMissing(coverage)) return 8;
     if (IsMissing(blockInfo)) return 11;
     if (blockInfo->ImageHeight != height) return 9;
-    StitchParameterType* p = GetParameter();
-    if (!p) return 12;
-    if (*frameNumber < 0 || *frameNumber >= p->MaxFrameNumber) *frameNumber = 0;
+    if (const int refused = BeginFrame(frameNumber)) return refused;
     FrameRecord record{};
     const int result = PreviewFrame(*frameNumber, frameNumber, height, width, frame, mask, mosaic,
                                     coverage, *blockInfo, record);
@@ -270,10 +236,7 @@ int MorwenConstructImageQuick(int* frameNumber, int height, int width, unsigned 
                               unsigned char* mask, unsigned char* mosaic, unsigned char* coverage)
 {
     using namespace mosaic;
-    if (IsMissing(frameNumber)) return 11;
-    StitchParameterType* p = GetParameter();
-    if (!p) return 12;
-    if (*frameNumber < 0 || *frameNumber >= p->MaxFrameNumber) *frameNumber = 0;
+    if (const int refused = BeginFrame(frameNumber)) return refused;
     FrameRecord record{};
     int result = CheckKernelArguments(height, width, frame, mask, mosaic, coverage);
     // The quarter-size image needs at least 2 x 2 pixels.

@@ -269,6 +269,45 @@ std::vector<int> FindSeams(int height, int width, const unsigned char* mask, int
     return seam;
 }
 
+void BlendAlongSeams(int width, int top, int bottom, int left, int right, const std::vector<int>& seam,
+                     int ramp, bool flip, const unsigned char* frame, const unsigned char* mask,
+                     unsigned char* mosaic, unsigned char* coverage)
+{
+    const StitchParameterType* p = GetParameter();
+    const unsigned char newLabel = p->NewLabel;
+    const unsigned char overlapLabel = p->OverlapLabel;
+    for (int r = top; r < bottom; ++r) {
+        const size_t base = static_cast<size_t>(r) * width;
+        const int s = seam[r];
+        for (int c = left; c < right; ++c) {
+            const unsigned char label = mask[base + c];
+            if (label == newLabel) {
+                mosaic[base + c] = frame[base + c];
+                ++coverage[base + c];
+            } else if (label == overlapLabel) {
+                ++coverage[base + c];
+                if (s <= 0) continue;
+                const int d = flip ? s - c : c - s;
+                if (d < -ramp) {
+                    mosaic[base + c] = frame[base + c];
+                } else if (d < ramp) {
+                    mosaic[base + c] = static_cast<unsigned char>(
+                        (frame[base + c] * (ramp - d) + mosaic[base + c] * (d + ramp)) / (2 * ramp));
+                }
+            }
+        }
+    }
+}
+
+int BeginFrame(int* frameNumber)
+{
+    if (IsMissing(frameNumber)) return 11;
+    const StitchParameterType* p = GetParameter();
+    if (!p) return 12;
+    if (*frameNumber < 0 || *frameNumber >= p->MaxFrameNumber) *frameNumber = 0;
+    return 0;
+}
+
 int CheckKernelArguments(int height, int width, const unsigned char* frame, const unsigned char* mask,
                          const unsigned char* mosaic, const unsigned char* coverage)
 {
@@ -291,39 +330,19 @@ int StitchFrame(int frameNumber, int* frameNumberOut, int height, int width,
     const LabelRegion whole{0, 0, width, height, border, width - border};
     const size_t pixels = static_cast<size_t>(height) * width;
 
+    auto start = [&] {
+        StartMosaic(height, width, whole, mask, coverage, border, 1);
+        std::memcpy(mosaic, frame, pixels);
+    };
     if (frameNumber == 0) {
-        if (foreground >= p->MinFirstFrameCount) {
-            StartMosaic(height, width, whole, mask, coverage, border, 1);
-            std::memcpy(mosaic, frame, pixels);
-        } else {
-            *frameNumberOut = -1;  // the next call starts again at 0
-        }
-        return 0;
+        return FirstFrame(foreground >= p->MinFirstFrameCount, frameNumberOut, start);
     }
 
     LabelFrame(width, whole, mask, coverage, border, record);
-    if (record.OverlapCount + record.SaturatedCount < p->MinOverlapCount) {
-        return TooLittleOverlapResult(foreground, kLiftedCut);
-    }
-
-    const FrameRecord previous = LoadPreviousRecord();
-    switch (UpdateMovement(frameNumber, record.ForegroundX - previous.ForegroundX,
-                           record.ForegroundY - previous.ForegroundY, 30.0f, 200.0f)) {
-    case Movement::Reversed:
-        return 27;
-    case Movement::Restart:
-        ResetMaskLabels(pixels, mask);
-        StartMosaic(height, width, whole, mask, coverage, border, 1);
-        std::memcpy(mosaic, frame, pixels);
-        return 0;
-    case Movement::Continue:
-        break;
-    }
-
-    if (frameNumber > 1 && p->SlideDetectionStatus == 1 &&
-        DetectSlide(frameNumber, height, width, mask, 1, width, frame, mosaic)) {
-        return 28;
-    }
+    const int checked = CheckFrameContinuity(
+        frameNumber, record, foreground, p->MinOverlapCount, kLiftedCut, 30.0f, 200.0f, pixels, mask,
+        start, [&] { return DetectSlide(frameNumber, height, width, mask, 1, width, frame, mosaic); });
+    if (checked != kBlendFrame) return checked;
 
     // Negative when the new area grows to the right.
     const int direction = record.CoveredX - record.OverlapX;
@@ -331,30 +350,8 @@ int StitchFrame(int frameNumber, int* frameNumberOut, int height, int width,
     const std::vector<int> seam = FindSeams(height, width, mask, 0, height, 0, width, meanRule,
                                             direction < 0, kMinSeamPixels);
 
-    const unsigned char newLabel = p->NewLabel;
-    const unsigned char overlapLabel = p->OverlapLabel;
-    for (int r = 0; r < height; ++r) {
-        const size_t base = static_cast<size_t>(r) * width;
-        const int s = seam[r];
-        for (int c = 0; c < width; ++c) {
-            const unsigned char label = mask[base + c];
-            if (label == newLabel) {
-                mosaic[base + c] = frame[base + c];
-                ++coverage[base + c];
-            } else if (label == overlapLabel) {
-                ++coverage[base + c];
-                if (s <= 0) continue;
-                int d = c - s;
-                if (direction < 0) d = -d;
-                if (d < -kRamp) {
-                    mosaic[base + c] = frame[base + c];
-                } else if (d < kRamp) {
-                    mosaic[base + c] = static_cast<unsigned char>(
-                        (frame[base + c] * (kRamp - d) + mosaic[base + c] * (d + kRamp)) / (2 * kRamp));
-                }
-            }
-        }
-    }
+    BlendAlongSeams(width, 0, height, 0, width, seam, kRamp, direction < 0, frame, mask, mosaic,
+                    coverage);
     return 0;
 }
 
@@ -365,10 +362,7 @@ int StitchKernal(int* frameNumber, int height, int width, unsigned char* frame, 
                  unsigned char* mosaic, unsigned char* coverage)
 {
     using namespace mosaic;
-    if (IsMissing(frameNumber)) return 11;
-    StitchParameterType* p = GetParameter();
-    if (!p) return 12;
-    if (*frameNumber < 0 || *frameNumber >= p->MaxFrameNumber) *frameNumber = 0;
+    if (const int refused = BeginFrame(frameNumber)) return refused;
     FrameRecord record{};
     int result = CheckKernelArguments(height, width, frame, mask, mosaic, coverage);
     if (result == 0) {
