@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "MosaicInternal.h"
 
@@ -266,7 +267,7 @@ int PatchArea(Cordinate2DType a, Cordinate2DType b, Cordinate2DType c, Cordinate
         countB += histB[i];
     }
     // Fractions are compared exactly as cross products: cumB / countB < cumA / countA.
-    unsigned char table[256];
+    std::vector<unsigned char> table(256, 0);
     int64_t cumA = 0, cumB = 0;
     int next = 0;
     int reached = 0;
