@@ -19,10 +19,6 @@ constexpr int64_t kUpdateWeight = 8388607; // weight of the old background in th
 constexpr int kSubtractOffset = 12;
 constexpr int kMaskPhases = 4;             // the phased mask is rebuilt every fourth frame
 
-std::size_t PixelCount(int height, int width) {
-  return static_cast<std::size_t>(height) * static_cast<std::size_t>(width);
-}
-
 bool ValidImage(int height, int width, const unsigned char* image) {
   return height > 0 && width > 0 && !IsMissing(image);
 }
@@ -206,9 +202,7 @@ int GetPloverCFinalImage(int height, int width, unsigned char* background, unsig
 
 int IsNewBackgroundClean(int height, int width, unsigned char* standardBackground,
                          unsigned char* newBackground) {
-  if (height < 1) return LSA_INVALID_INPUT1;
-  if (width < 1) return LSA_INVALID_INPUT2;
-  if (IsMissing(standardBackground)) return LSA_INVALID_INPUT3;
+  if (const int bad = CheckImageArguments(height, width, standardBackground)) return bad;
   if (IsMissing(newBackground)) return LSA_INVALID_INPUT4;
   StitchParameterType* p = GetParameter();
   if (!p) return LSA_NO_MEMORY;

@@ -20,10 +20,6 @@ constexpr int kNoiseLevel = 41;  // differences from here on count as a changed 
 std::mutex g_folderLock;
 std::string g_folder;
 
-std::size_t PixelCount(int height, int width) {
-  return static_cast<std::size_t>(height) * static_cast<std::size_t>(width);
-}
-
 void WriteSeparator(std::FILE* f) {
   std::fputs(std::string(104, '/').c_str(), f);
   std::fputs(" \n", f);
@@ -45,9 +41,7 @@ std::string DiagnosticFilePath(const char* name) {
 }
 
 int AnalysizeNoiseLevel(int height, int width, unsigned char* reference, unsigned char* image) {
-  if (height < 1) return LSA_INVALID_INPUT1;
-  if (width < 1) return LSA_INVALID_INPUT2;
-  if (IsMissing(image)) return LSA_INVALID_INPUT3;
+  if (const int bad = CheckImageArguments(height, width, image)) return bad;
   if (IsMissing(reference)) return LSA_INVALID_INPUT4;
   long long counts[256] = {};
   const std::size_t n = PixelCount(height, width);
@@ -74,9 +68,7 @@ int ScanDifferentLine(int height, int width, unsigned char* reference, unsigned 
                       int /*mode*/, int* first, int* second) {
   if (!IsMissing(first)) *first = -1;
   if (!IsMissing(second)) *second = -1;
-  if (height < 1) return LSA_INVALID_INPUT1;
-  if (width < 1) return LSA_INVALID_INPUT2;
-  if (IsMissing(image)) return LSA_INVALID_INPUT3;
+  if (const int bad = CheckImageArguments(height, width, image)) return bad;
   if (IsMissing(reference)) return LSA_INVALID_INPUT4;
   // The scanned rectangle is clipped to the image.
   const int x0 = std::max(from.x, 0);

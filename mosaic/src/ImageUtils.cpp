@@ -91,13 +91,6 @@ bool WriteBitmapFile(const char* path, const unsigned char* image, int height, i
   return std::fclose(f.release()) == 0;
 }
 
-int ImageCode(int height, int width, const unsigned char* image) {
-  if (height < 1) return LSA_INVALID_INPUT1;
-  if (width < 1) return LSA_INVALID_INPUT2;
-  if (IsMissing(image)) return LSA_INVALID_INPUT3;
-  return LSA_PASSED;
-}
-
 }  // namespace
 
 int ReadBMPToRawData(const char* path, unsigned char** image, int* height, int* width) {
@@ -173,7 +166,7 @@ int SaveRawDataToBMP(const char* path, unsigned char* image, int height, int wid
 
 int ScaleImage(int width, int height, unsigned char* image, int newWidth, int newHeight,
                unsigned char** out) {
-  if (const int bad = ImageCode(height, width, image)) return bad;
+  if (const int bad = CheckImageArguments(height, width, image)) return bad;
   if (newWidth < 1 || newHeight < 1) return LSA_INVALID_INPUT;
   if (IsMissing(out)) return LSA_INVALID_POINTER;
   const std::size_t bytes = static_cast<std::size_t>(newWidth) * static_cast<std::size_t>(newHeight);
@@ -208,7 +201,7 @@ int ScaleImage(int width, int height, unsigned char* image, int newWidth, int ne
 
 int ScaleImage(unsigned char* image, int height, int width, float xFactor, float yFactor,
                unsigned char** out, int* newHeight, int* newWidth) {
-  if (const int bad = ImageCode(height, width, image)) return bad;
+  if (const int bad = CheckImageArguments(height, width, image)) return bad;
   if (IsMissing(out) || IsMissing(newHeight) || IsMissing(newWidth)) return LSA_INVALID_POINTER;
   if (!(xFactor > 0.0f) || !(yFactor > 0.0f) || !std::isfinite(xFactor) ||
       !std::isfinite(yFactor)) {
@@ -253,7 +246,7 @@ int ScaleImage(unsigned char* image, int height, int width, float xFactor, float
 
 int ScaleImage1(unsigned char* image, int height, int width, int xStep, int yStep,
                 unsigned char** out, int* newHeight, int* newWidth) {
-  if (const int bad = ImageCode(height, width, image)) return bad;
+  if (const int bad = CheckImageArguments(height, width, image)) return bad;
   if (xStep < 1 || yStep < 1) return LSA_INVALID_INPUT;
   if (IsMissing(out) || IsMissing(newHeight) || IsMissing(newWidth)) return LSA_INVALID_POINTER;
   const int nh = height / yStep;
@@ -299,7 +292,7 @@ void RotateImage(const unsigned char* source, int width, int height, unsigned ch
 }
 
 int PrintGrayscaleImageToText(unsigned char* image, int height, int width, const char* path) {
-  if (const int bad = ImageCode(height, width, image)) return bad;
+  if (const int bad = CheckImageArguments(height, width, image)) return bad;
   if (IsMissing(path)) return LSA_CANT_OPEN_FILE;
   File f(std::fopen(path, "w"));
   if (!f) return LSA_CANT_OPEN_FILE;

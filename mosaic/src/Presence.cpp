@@ -20,10 +20,6 @@ constexpr int kMinCorrelationPairs = 550;
 constexpr int kBrightLimit = 235;
 constexpr Cordinate2DType kDefaultActiveCorner{392, 261};
 
-std::size_t PixelCount(int height, int width) {
-  return static_cast<std::size_t>(height) * static_cast<std::size_t>(width);
-}
-
 // The grid test shared by both fast presence tests. Returns the finger flag; the passing and
 // failing block counts and the failing blocks' offset sums go to the caller.
 struct GridResult {
@@ -209,9 +205,7 @@ int DetectActiveArea(int height, int width, unsigned char* image, Cordinate2DTyp
                      Cordinate2DType from, Cordinate2DType to, Cordinate2DType* origin) {
   if (IsMissing(origin)) return LSA_INVALID_POINTER;
   *origin = kDefaultActiveCorner;
-  if (height < 1) return LSA_INVALID_INPUT1;
-  if (width < 1) return LSA_INVALID_INPUT2;
-  if (IsMissing(image)) return LSA_INVALID_INPUT3;
+  if (const int bad = CheckImageArguments(height, width, image)) return bad;
   if (window.x < 1 || window.y < 1) return LSA_INVALID_INPUT;
   HistogramType h;
   BuildHistogram(image, PixelCount(height, width), &h);

@@ -20,13 +20,6 @@ void Put(T* out, T value) {
   if (!IsMissing(out)) *out = value;
 }
 
-int CheckImage(int height, int width, const unsigned char* image) {
-  if (height < 1) return LSA_INVALID_INPUT1;
-  if (width < 1) return LSA_INVALID_INPUT2;
-  if (IsMissing(image)) return LSA_INVALID_INPUT3;
-  return LSA_PASSED;
-}
-
 struct Statistics {
   unsigned char minimum = 0;
   unsigned char maximum = 0;
@@ -71,6 +64,31 @@ float Weighted(float outer, float centre, float f) {
   return (outer * (1.0f - f) + 2.0f * centre * f) / (2.0f * f + (1.0f - f));
 }
 
+// Centre band at 0.2 .. 0.6 of the width, counted twice against the outer columns.
+struct WeighedPlaten {
+  Statistics centre;
+  float mean = 0.0f;
+  float variance = 0.0f;
+  float saturation = 0.0f;
+};
+
+WeighedPlaten WeighBands(int height, int width, const unsigned char* image) {
+  const int a = static_cast<int>(0.2f * static_cast<float>(width));
+  const int b = static_cast<int>(0.6f * static_cast<float>(width));
+  Bands bands;
+  SplitBands(height, width, image, a, b, bands);
+  WeighedPlaten w;
+  w.centre = Measure(bands.centre);
+  const Statistics outer = Measure(bands.outer);
+  const float f = static_cast<float>(std::abs(b - a)) / static_cast<float>(width);
+  w.mean = Weighted(outer.mean, w.centre.mean, f);
+  w.variance = Weighted(outer.variance, w.centre.variance, f);
+  w.saturation = static_cast<float>(static_cast<long long>(bands.centre.entry[255].count) +
+                                    bands.outer.entry[255].count) /
+                 static_cast<float>(height) / static_cast<float>(width);
+  return w;
+}
+
 // The common sequence of CheckSensor and CheckSensor1.
 int WholeImageCheck(int height, int width, const unsigned char* image, float meanLimit,
                     float varLimit, float* mean, float* variance) {
@@ -94,13 +112,13 @@ int WholeImageCheck(int height, int width, const unsigned char* image, float mea
 }  // namespace
 
 int CheckSensor(int height, int width, unsigned char* image, int varThreshold) {
-  if (const int bad = CheckImage(height, width, image)) return bad;
+  if (const int bad = CheckImageArguments(height, width, image)) return bad;
   return WholeImageCheck(height, width, image, kSensorMeanLimit, static_cast<float>(varThreshold),
                          nullptr, nullptr);
 }
 
 int CheckSensor1(int height, int width, unsigned char* image, float* mean, float* variance) {
-  if (const int bad = CheckImage(height, width, image)) return bad;
+  if (const int bad = CheckImageArguments(height, width, image)) return bad;
   StitchParameterType* p = GetParameter();
   if (!p) return LSA_NO_MEMORY;
   return WholeImageCheck(height, width, image, p->MeanThreshold, p->VarThreshold, mean, variance);
@@ -111,28 +129,20 @@ int CheckSensor2(int height, int width, unsigned char* image, float* mean, float
   Put(saturation, 1.0f);
   Put(mean, 0.0f);
   Put(variance, 0.0f);
-  if (const int bad = CheckImage(height, width, image)) return bad;
+  if (const int bad = CheckImageArguments(height, width, image)) return bad;
   StitchParameterType* p = GetParameter();
   if (!p) return LSA_NO_MEMORY;
-  const int a = static_cast<int>(0.2f * static_cast<float>(width));
-  const int b = static_cast<int>(0.6f * static_cast<float>(width));
-  Bands bands;
-  SplitBands(height, width, image, a, b, bands);
-  const Statistics centre = Measure(bands.centre);
-  const Statistics outer = Measure(bands.outer);
-  const float f = static_cast<float>(std::abs(b - a)) / static_cast<float>(width);
-  const float m = Weighted(outer.mean, centre.mean, f);
-  const float v = Weighted(outer.variance, centre.variance, f);
+  const WeighedPlaten w = WeighBands(height, width, image);
+  const float m = w.mean;
+  const float v = w.variance;
   Put(mean, m);
   Put(variance, v);
-  const float sat = static_cast<float>(static_cast<long long>(bands.centre.entry[255].count) +
-                                       bands.outer.entry[255].count) /
-                    static_cast<float>(height) / static_cast<float>(width);
+  const float sat = w.saturation;
   Put(saturation, sat);
   if (sat > p->SaturetionThreshold) return LSA_SATURATED_SENSOR;
   if (p->MeanThreshold > m) return LSA_TOO_DARK;
   if (static_cast<float>(p->LowBrightnessThreshold) > m) return LSA_LOW_BRIGHTNESS;
-  if (centre.maximum < p->SmallDynamicRangeThreshold) return LSA_SMALL_DYNAMIC_RANGE;
+  if (w.centre.maximum < p->SmallDynamicRangeThreshold) return LSA_SMALL_DYNAMIC_RANGE;
   if (p->VarThreshold < v) return LSA_DIRTY_SENSOR;
   return LSA_PASSED;
 }
@@ -171,21 +181,13 @@ int CheckSensor3(int height, int width, const unsigned char* image, float* mean,
   Put(saturation, 1.0f);
   Put(mean, 0.0f);
   Put(variance, 0.0f);
-  if (const int bad = CheckImage(height, width, image)) return bad;
-  const int a = static_cast<int>(0.2f * static_cast<float>(width));
-  const int b = static_cast<int>(0.6f * static_cast<float>(width));
-  Bands bands;
-  SplitBands(height, width, image, a, b, bands);
-  const Statistics centre = Measure(bands.centre);
-  const Statistics outer = Measure(bands.outer);
-  const float f = static_cast<float>(std::abs(b - a)) / static_cast<float>(width);
-  const float m = Weighted(outer.mean, centre.mean, f);
-  const float v = Weighted(outer.variance, centre.variance, f);
+  if (const int bad = CheckImageArguments(height, width, image)) return bad;
+  const WeighedPlaten w = WeighBands(height, width, image);
+  const float m = w.mean;
+  const float v = w.variance;
   Put(mean, m);
   Put(variance, v);
-  Put(saturation, static_cast<float>(static_cast<long long>(bands.centre.entry[255].count) +
-                                     bands.outer.entry[255].count) /
-                      static_cast<float>(height) / static_cast<float>(width));
+  Put(saturation, w.saturation);
   if (targetMean - kTargetMeanTolerance > m) return LSA_TOO_DARK;
   if (m > targetMean + kTargetMeanTolerance) return LSA_SENSOR_TOO_BRIGHT;
   if (static_cast<float>(varThreshold) < v) return LSA_DIRTY_SENSOR;

@@ -23,17 +23,6 @@ constexpr int kMaxLowCut = 230;
 constexpr int kCalibrateMinWidth = 2501;
 constexpr int kCalibrateSampleStep = 10;
 
-std::size_t PixelCount(int height, int width) {
-  return static_cast<std::size_t>(height) * static_cast<std::size_t>(width);
-}
-
-int CheckImage(int height, int width, const unsigned char* image) {
-  if (height < 1) return LSA_INVALID_INPUT1;
-  if (width < 1) return LSA_INVALID_INPUT2;
-  if (IsMissing(image)) return LSA_INVALID_INPUT3;
-  return LSA_PASSED;
-}
-
 Counts CountLevels(int height, int width, const unsigned char* image) {
   Counts c{};
   const std::size_t n = PixelCount(height, width);
@@ -214,7 +203,7 @@ const std::array<float, 256>& MatchingWeights() {
 }  // namespace
 
 int SmartForegroundStretch1(int height, int width, unsigned char* image, int lowPer, int highPer) {
-  if (const int bad = CheckImage(height, width, image)) return bad;
+  if (const int bad = CheckImageArguments(height, width, image)) return bad;
   const Counts c = CountLevels(height, width, image);
   const float m = MeanUpTo(c, 245);
   if (m > kBrightImageMean) return LSA_PASSED;
@@ -227,7 +216,7 @@ int SmartForegroundStretch1(int height, int width, unsigned char* image, int low
 }
 
 int SmartForegroundStretch(int height, int width, unsigned char* image, int per) {
-  if (const int bad = CheckImage(height, width, image)) return bad;
+  if (const int bad = CheckImageArguments(height, width, image)) return bad;
   const Counts c = CountLevels(height, width, image);
   const float m = MeanUpTo(c, 254);
   const int low = LowCut(c, m, per, 100);
@@ -239,7 +228,7 @@ int SmartForegroundStretch(int height, int width, unsigned char* image, int per)
 
 int SmartForegroundStretch3(int height, int width, unsigned char* image, int lowPer, int highPer,
                             int boost) {
-  if (const int bad = CheckImage(height, width, image)) return bad;
+  if (const int bad = CheckImageArguments(height, width, image)) return bad;
   const Counts c = CountLevels(height, width, image);
   const float m = MeanUpTo(c, 245);
   if (m > kBrightImageMean) return LSA_PASSED;
@@ -273,7 +262,7 @@ int SmartForegroundStretch3(int height, int width, unsigned char* image, int low
 }
 
 int SmartForegroundStretch2(int height, int width, unsigned char* image, int per) {
-  if (const int bad = CheckImage(height, width, image)) return bad;
+  if (const int bad = CheckImageArguments(height, width, image)) return bad;
   const Counts c = CountLevels(height, width, image);
   const double n = static_cast<double>(PixelCount(height, width));
   // Each level weighs by its entropy term -p log p, so crowded levels get room without taking the
@@ -315,7 +304,7 @@ int SmartForegroundStretch2(int height, int width, unsigned char* image, int per
 }
 
 int SmartForegroundStretch7(int height, int width, unsigned char* image) {
-  if (const int bad = CheckImage(height, width, image)) return bad;
+  if (const int bad = CheckImageArguments(height, width, image)) return bad;
   const Counts c = CountLevels(height, width, image);
   const float m = MeanUpTo(c, 250);
   if (m > kBrightImageMean) return LSA_PASSED;
@@ -341,7 +330,7 @@ int SmartForegroundStretch7(int height, int width, unsigned char* image) {
 }
 
 int PhotoShopCalibrateForeground(int height, int width, unsigned char* image, int per) {
-  if (const int bad = CheckImage(height, width, image)) return bad;
+  if (const int bad = CheckImageArguments(height, width, image)) return bad;
   const Counts c = CountLevels(height, width, image);
   const float m = MeanUpTo(c, 255);
   if (m > 252.0f) return LSA_PASSED;
@@ -378,7 +367,7 @@ int PhotoShopCalibrateForeground(int height, int width, unsigned char* image, in
 }
 
 int HistogramStretct(int height, int width, unsigned char* image, HistogramType* histogram) {
-  if (const int bad = CheckImage(height, width, image)) return bad;
+  if (const int bad = CheckImageArguments(height, width, image)) return bad;
   if (IsMissing(histogram)) return LSA_INVALID_INPUT;
   long long total = 0;
   for (const HistogramBin& b : histogram->entry) total += b.count;

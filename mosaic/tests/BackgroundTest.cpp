@@ -4,13 +4,13 @@
 #include <cstring>
 
 #include "LiveScanAlgInternal.h"
-#include "MosaicTestSupport.h"
+#include "LiveScanTestSupport.h"
 
 namespace LiveScanAlg {
 namespace {
 
-using mosaic_test::FreshBlock;
-using mosaic_test::Image;
+using livescan_test::FreshBlock;
+using livescan_test::Image;
 
 class BackgroundTest : public FreshBlock {};
 
@@ -58,7 +58,7 @@ TEST_F(BackgroundTest, UpdateFollowsTheEmptyPlaten) {
 }
 
 TEST_F(BackgroundTest, UpdateLeavesTheBackgroundWhileAFingerIsOn) {
-  Image frame = mosaic_test::TexturedImage(40, 40);
+  Image frame = livescan_test::TexturedImage(40, 40);
   Image bg(40, 40, 30);
   const Image before = bg;
   UpdateBackgroundFromFrame(40, 40, frame.data(), bg.data());
@@ -147,7 +147,7 @@ TEST_F(BackgroundTest, NewBackgroundWithAFingerLeftOnIsNotClean) {
 }
 
 TEST(MinimumFilterTest, MatchesAPlainMinimumOverTheCentredWindow) {
-  mosaic_test::Noise noise(3);
+  livescan_test::Noise noise(3);
   const struct {
     int h, w, bw, bh;
   } shapes[] = {{20, 30, 12, 12}, {7, 9, 3, 5}, {5, 40, 12, 12}, {13, 4, 2, 3}, {6, 6, 1, 1}};

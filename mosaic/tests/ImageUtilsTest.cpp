@@ -8,13 +8,13 @@
 #include <sstream>
 
 #include "LiveScanAlgInternal.h"
-#include "MosaicTestSupport.h"
+#include "LiveScanTestSupport.h"
 
 namespace LiveScanAlg {
 namespace {
 
-using mosaic_test::Image;
-using mosaic_test::ScratchFolder;
+using livescan_test::Image;
+using livescan_test::ScratchFolder;
 
 std::vector<unsigned char> ReadBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -171,7 +171,7 @@ TEST(BitmapTest, FailedWriteIsReported) {
   EXPECT_EQ(SaveRawDataToBMP(folder.File("a.bmp").c_str(), nullptr, 4, 4), LSA_INVALID_INPUT3);
 }
 
-TEST(ScaleTest, SizeFormKeepsTheCorners) {
+TEST(ImageScaleTest, SizeFormKeepsTheCorners) {
   Image img = Gradient(100, 100);
   unsigned char* out = nullptr;
   ASSERT_EQ(ScaleImage(100, 100, img.data(), 2, 2, &out), 0);
@@ -188,7 +188,7 @@ TEST(ScaleTest, SizeFormKeepsTheCorners) {
   EXPECT_EQ(ScaleImage(100, 100, img.data(), 2, 2, nullptr), LSA_INVALID_POINTER);
 }
 
-TEST(ScaleTest, FactorFormInterpolates) {
+TEST(ImageScaleTest, FactorFormInterpolates) {
   Image img(2, 4);
   const unsigned char row0[] = {0, 100, 200, 250};
   const unsigned char row1[] = {100, 100, 100, 100};
@@ -210,7 +210,7 @@ TEST(ScaleTest, FactorFormInterpolates) {
   EXPECT_EQ(ScaleImage(img.data(), 2, 4, 0.0f, 1.0f, &out, &nh, &nw), LSA_INVALID_INPUT);
 }
 
-TEST(ScaleTest, StepFormPicksEveryStepPixel) {
+TEST(ImageScaleTest, StepFormPicksEveryStepPixel) {
   Image img = Gradient(9, 10);
   unsigned char* out = nullptr;
   int nh = 0, nw = 0;
@@ -223,7 +223,7 @@ TEST(ScaleTest, StepFormPicksEveryStepPixel) {
   EXPECT_EQ(ScaleImage1(img.data(), 9, 10, 0, 2, &out, &nh, &nw), LSA_INVALID_INPUT);
 }
 
-TEST(RotateTest, ZeroAngleCopiesAllButTheLastRowAndColumn) {
+TEST(ImageRotateTest, ZeroAngleCopiesAllButTheLastRowAndColumn) {
   Image src = Gradient(6, 8);
   Image dst(6, 8, 0);
   RotateImage(src.data(), 8, 6, dst.data(), 4, 3, 0.0f, 9);
@@ -235,7 +235,7 @@ TEST(RotateTest, ZeroAngleCopiesAllButTheLastRowAndColumn) {
   }
 }
 
-TEST(RotateTest, HalfTurnAboutTheCentreMovesACornerSquareToTheOppositeCorner) {
+TEST(ImageRotateTest, HalfTurnAboutTheCentreMovesACornerSquareToTheOppositeCorner) {
   Image src(20, 20, 0);
   for (int y = 2; y < 8; ++y)
     for (int x = 2; x < 8; ++x) src.at(y, x) = 255;

@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "LiveScanAlgInternal.h"
-#include "MosaicTestSupport.h"
+#include "LiveScanTestSupport.h"
 
 namespace LiveScanAlg {
 namespace {
 
-using mosaic_test::FreshBlock;
+using livescan_test::FreshBlock;
 
 class ParameterBlockTest : public FreshBlock {};
 

@@ -6,15 +6,15 @@
 #include <cmath>
 
 #include "LiveScanAlgInternal.h"
-#include "MosaicTestSupport.h"
+#include "LiveScanTestSupport.h"
 
 namespace LiveScanAlg {
 namespace {
 
-using mosaic_test::FreshBlock;
-using mosaic_test::Image;
-using mosaic_test::MakePlaten;
-using mosaic_test::Platen;
+using livescan_test::FreshBlock;
+using livescan_test::Image;
+using livescan_test::MakePlaten;
+using livescan_test::Platen;
 
 class PlatenPipelineTest : public FreshBlock {
  protected:

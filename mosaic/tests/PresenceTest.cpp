@@ -1,14 +1,14 @@
 #include <gtest/gtest.h>
 
 #include "LiveScanAlgInternal.h"
-#include "MosaicTestSupport.h"
+#include "LiveScanTestSupport.h"
 
 namespace LiveScanAlg {
 namespace {
 
-using mosaic_test::FreshBlock;
-using mosaic_test::Image;
-using mosaic_test::TexturedImage;
+using livescan_test::FreshBlock;
+using livescan_test::Image;
+using livescan_test::TexturedImage;
 
 class PresenceTest : public FreshBlock {};
 
@@ -129,7 +129,7 @@ TEST_F(PresenceTest, FastPresenceReportsTheMeanOffsetOfTheEmptyBlocks) {
   // blocks pass (not more than 0.8 x 9) and the finger is off.
   Image img(256, 256, 255);
   for (int y = 0; y < 256; ++y)
-    for (int x = 0; x < 150; ++x) img.at(y, x) = mosaic_test::Ridge(y, x, 9.0, 40, 200);
+    for (int x = 0; x < 150; ++x) img.at(y, x) = livescan_test::Ridge(y, x, 9.0, 40, 200);
   int on = -1;
   Cordinate2DType offset{99, 99};
   IsFingerOnFast1(3, 100.0f, img.data(), 256, 256, &on, &offset);
@@ -170,7 +170,7 @@ TEST(PalmMovingTest, CorrelationDecidesMovement) {
   // The same ridges shifted by half a period: anti-correlated.
   Image b(40, 40);
   for (int y = 0; y < 40; ++y)
-    for (int x = 0; x < 40; ++x) b.at(y, x) = mosaic_test::Ridge(y, x + 5, 9.0, 40, 200);
+    for (int x = 0; x < 40; ++x) b.at(y, x) = livescan_test::Ridge(y, x + 5, 9.0, 40, 200);
   IsPalmMoving1(1, 40, 40, a.data(), b.data(), 0.115f, &used, &moving);
   EXPECT_EQ(moving, 1);
 

@@ -1,13 +1,13 @@
 #include <gtest/gtest.h>
 
 #include "LiveScanAlgInternal.h"
-#include "MosaicTestSupport.h"
+#include "LiveScanTestSupport.h"
 
 namespace LiveScanAlg {
 namespace {
 
-using mosaic_test::FreshBlock;
-using mosaic_test::Image;
+using livescan_test::FreshBlock;
+using livescan_test::Image;
 
 class SensorCheckTest : public FreshBlock {};
 

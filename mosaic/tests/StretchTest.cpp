@@ -6,12 +6,12 @@
 #include <string>
 
 #include "LiveScanAlgInternal.h"
-#include "MosaicTestSupport.h"
+#include "LiveScanTestSupport.h"
 
 namespace LiveScanAlg {
 namespace {
 
-using mosaic_test::Image;
+using livescan_test::Image;
 
 Image Halves(int h, int w, unsigned char a, unsigned char b) {
   Image img(h, w);
@@ -92,7 +92,7 @@ TEST(SmartStretchTest, VariantsKeepTheGreyOrder) {
 }
 
 TEST(PhotoShopTest, NegativePercentageActsAsPositive) {
-  const Image source = mosaic_test::TexturedImage(30, 30);
+  const Image source = livescan_test::TexturedImage(30, 30);
   Image a = source, b = source;
   PhotoShopCalibrateForeground(30, 30, a.data(), -20);
   PhotoShopCalibrateForeground(30, 30, b.data(), 20);
@@ -127,13 +127,13 @@ TEST(HistogramStretchTest, MissingOrEmptyHistogramIsRefused) {
 }
 
 TEST(CalibrateForegroundTest, WidthLimits) {
-  Image narrow = mosaic_test::TexturedImage(20, 2500);
+  Image narrow = livescan_test::TexturedImage(20, 2500);
   EXPECT_EQ(CalibrateForeground(20, 2500, narrow.data()), LSA_INVALID_INPUT2);
   EXPECT_EQ(CalibrateForeground1(20, 2500, narrow.data()), LSA_INVALID_INPUT2);
   EXPECT_EQ(CalibrateForeground1(20, 2500, narrow.data(), 100), LSA_INVALID_INPUT2);
   EXPECT_EQ(CalibrateForegroundBackup(20, 2500, narrow.data()), LSA_INVALID_INPUT2);
   EXPECT_EQ(CalibrateForeground2(20, 2500, narrow.data()), 0);
-  Image wide = mosaic_test::TexturedImage(20, 2501);
+  Image wide = livescan_test::TexturedImage(20, 2501);
   EXPECT_EQ(CalibrateForeground(20, 2501, wide.data()), 0);
   const auto [lo, hi] = std::minmax_element(wide.pixels.begin(), wide.pixels.end());
   EXPECT_EQ(*lo, 0);
@@ -161,7 +161,7 @@ std::string ReadFile(const std::string& path) {
 }
 
 TEST(DiagnosticsTest, NoiseLevelIsAppendedToDifferenceFileInTheChosenFolder) {
-  mosaic_test::ScratchFolder folder;
+  livescan_test::ScratchFolder folder;
   SetDiagnosticDirectory(folder.path().c_str());
   Image reference(2, 2, 100);
   Image img(2, 2, 100);
@@ -184,7 +184,7 @@ TEST(DiagnosticsTest, NoiseLevelIsAppendedToDifferenceFileInTheChosenFolder) {
 }
 
 TEST(DiagnosticsTest, DifferentLinesAreCountedPerRowInsideTheImage) {
-  mosaic_test::ScratchFolder folder;
+  livescan_test::ScratchFolder folder;
   SetDiagnosticDirectory(folder.path().c_str());
   Image reference(3, 4, 0);
   Image img(3, 4, 0);

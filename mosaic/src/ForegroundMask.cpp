@@ -19,10 +19,6 @@ constexpr Cordinate2DType kGenerateMaskBlock{12, 12};
 constexpr int kResidueLevel = 251;   // image levels this bright count as background residue
 constexpr int kRegionTableFactor = 64;
 
-std::size_t PixelCount(int height, int width) {
-  return static_cast<std::size_t>(height) * static_cast<std::size_t>(width);
-}
-
 // Start of the window of `size` samples whose minimum lands at position k of a line of n samples:
 // the window is centred (offset size / 2) and positions nearer the ends take the nearest complete
 // window; a line shorter than the window takes the whole line.
@@ -116,9 +112,7 @@ void MinimumFilter(const unsigned char* source, unsigned char* target, int heigh
 
 int BuildForegroundMask(Cordinate2DType block, int height, int width, const unsigned char* image,
                         unsigned char* mask, int* count) {
-  if (height < 1) return LSA_INVALID_INPUT1;
-  if (width < 1) return LSA_INVALID_INPUT2;
-  if (IsMissing(image)) return LSA_INVALID_INPUT3;
+  if (const int bad = CheckImageArguments(height, width, image)) return bad;
   if (block.x < 1) return LSA_INVALID_INPUT3;
   if (block.y < 1) return LSA_INVALID_INPUT4;
   StitchParameterType* p = GetParameter();
@@ -182,9 +176,7 @@ int GenerateMask(int height, int width, unsigned char* image) {
 
 int QuickGetMaskNew(Cordinate2DType block, int height, int width, unsigned char* image,
                     unsigned char** mask, int* count) {
-  if (height < 1) return LSA_INVALID_INPUT1;
-  if (width < 1) return LSA_INVALID_INPUT2;
-  if (IsMissing(image)) return LSA_INVALID_INPUT3;
+  if (const int bad = CheckImageArguments(height, width, image)) return bad;
   if (block.x < 1) return LSA_INVALID_INPUT3;
   if (block.y < 1) return LSA_INVALID_INPUT4;
   if (IsMissing(mask) || IsMissing(count)) return LSA_INVALID_POINTER;

@@ -52,7 +52,7 @@ std::set<std::string> ExportedNames(const std::string& path) {
   return names;
 }
 
-TEST(ExportTest, LibraryExportsItsInterfaceAndHidesItsHelpers) {
+TEST(LiveScanExportTest, LibraryExportsItsInterfaceAndHidesItsHelpers) {
   const std::set<std::string> names = ExportedNames(MORWEN_MOSAIC_LIBRARY);
   ASSERT_FALSE(names.empty()) << MORWEN_MOSAIC_LIBRARY;
   for (const char* expected : {

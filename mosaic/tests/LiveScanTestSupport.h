@@ -14,7 +14,7 @@
 
 #include "LiveScanAlg.h"
 
-namespace mosaic_test {
+namespace livescan_test {
 
 struct Image {
   int height = 0;
@@ -129,4 +129,4 @@ class FreshBlock : public ::testing::Test {
   void TearDown() override { LiveScanAlg::DestroyLiveScanParameter(); }
 };
 
-}  // namespace mosaic_test
+}  // namespace livescan_test
