@@ -15,6 +15,18 @@ inline bool IsMissing(const void* p) {
   return v == 0 || v == 0xCCCCCCCCu || v == static_cast<std::uintptr_t>(0xCCCCCCCCCCCCCCCCull);
 }
 
+inline std::size_t PixelCount(int height, int width) {
+  return static_cast<std::size_t>(height) * static_cast<std::size_t>(width);
+}
+
+// The usual image checks: 2 for a height below 1, 3 for a width below 1, 4 for a missing image.
+inline int CheckImageArguments(int height, int width, const void* image) {
+  if (height < 1) return LSA_INVALID_INPUT1;
+  if (width < 1) return LSA_INVALID_INPUT2;
+  if (IsMissing(image)) return LSA_INVALID_INPUT3;
+  return LSA_PASSED;
+}
+
 // Size of the working buffer in bytes: the size the block is created with and the size last set.
 int GetWorkingBufferSize();
 // The block's working buffer, grown (zero-filled) to at least `bytes` when it is smaller; null when
