@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "LiveScanAlg.h"
-#include "../src/MosaicInternal.h"
+#include "MosaicInternal.h"
 #include "MosaicTestSupport.h"
 
 using namespace LiveScanAlg;
