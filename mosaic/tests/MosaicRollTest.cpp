@@ -378,3 +378,19 @@ TEST_F(MosaicSequence, CopyPhaseCountsTheWholeCopiedFrame)
         ASSERT_EQ(roll.Feed(At(328)), 0);      // and the roll goes on with enough overlap
     }
 }
+
+TEST_F(MosaicSequence, PreviewClearsNoMoreCoverageThanTheFrameHolds)
+{
+    // The block record's count says how many coverage bytes the copy phase clears; a count larger
+    // than the frame is held to the frame.
+    RollSequence roll(Kernel::Preview);
+    roll.blockInfo_.BlockCount = 0x7fffffff;
+    for (int centre = 300; centre <= 360; centre += 12) ASSERT_EQ(roll.Feed(At(centre)), 0);
+    // A count of 0 clears nothing: the first frame's coverage stays under the copied frame's.
+    DestroyLiveScanParameter();
+    RollSequence partial(Kernel::Preview);
+    partial.blockInfo_.BlockCount = 0;
+    ASSERT_EQ(partial.Feed(At(300)), 0);
+    ASSERT_EQ(partial.Feed(At(304)), 0);
+    EXPECT_EQ(partial.CoverageAt(300, (kTop + kBottom) / 2), 2);
+}
