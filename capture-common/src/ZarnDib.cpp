@@ -343,6 +343,9 @@ int ZarnDib::Draw(const ZarnRgbCanvas& canvas, int x, int y, int scale) {
     const int64_t right = std::min<int64_t>(int64_t(x) + drawnWidth, canvas.width);
     const int64_t top = std::max<int64_t>(y, 0);
     const int64_t bottom = std::min<int64_t>(int64_t(y) + drawnHeight, canvas.height);
+    if (left >= right || top >= bottom) {
+        return 0;  // entirely off the canvas
+    }
     int rows = 0;
     for (int64_t cy = top; cy < bottom; ++cy, ++rows) {
         const int srcY = int((cy - y) * height / drawnHeight);
