@@ -285,6 +285,7 @@ TEST_F(DebugFolders, LevelCanBeSetFromTheEnvironment) {
 TEST(TraceLogger, ReportSpeedTracesTheFrameRate) {
     const std::string slot = UniqueSlotName();
     platform::MailslotReader reader(slot);
+    ASSERT_TRUE(reader.IsOpen());
     ZarnTraceLogger logger(TraceSource::ZarnEssentialsApi, slot);
     EXPECT_EQ(logger.ReportSpeed(5, 0, 0), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
