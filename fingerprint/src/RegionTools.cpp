@@ -208,10 +208,11 @@ int RegionOrientation(uint8_t* image, int lineLength, int line0, int line1, int 
   const double d = std::sqrt((B - A) * (B - A) + 4.0 * X * X);
   const float a = static_cast<float>((A - B - d) / 2.0);
   const float r = static_cast<float>(std::sqrt(static_cast<double>(a) * a + X * X));
-  double ratio = 1.0;
+  // A region lying exactly along the lines (no cross moment) has a = 0 and r = 0: its angle is
+  // 90, and its elongation still follows from the moments (only a round region gives 1.0).
+  const double ratio = (d + A + B) > 0.0 ? (A + B - d) / (d + A + B) : 1.0;
   int angle = 90;
   if (r > 0.001f) {
-    ratio = (A + B - d) / (d + A + B);
     angle = static_cast<int>(std::atan2(-X / r, a / r) * 57.29564553093965);
     if (angle < 0) angle += 360;
     if (angle >= 180) angle -= 180;
