@@ -3,6 +3,7 @@
 // platen, in the segmentation's layout (lineCount lines of lineLength bytes; fingers point along
 // the lines, tips towards line 0, side by side along the columns).
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <numbers>
