@@ -15,7 +15,8 @@ constexpr int kMaxFftSide = 64;
 bool IsPowerOfTwo(int n) { return n > 0 && (n & (n - 1)) == 0; }
 
 // In-place radix-2 transform of n complex values spaced by `stride`, kernel exp(+2 pi i j k / n).
-void Fft1d(std::complex<double>* data, int n, int stride) {
+// twiddle[k] = exp(+2 pi i k / m) for a power of two m >= n.
+void Fft1d(std::complex<double>* data, int n, int stride, const std::complex<double>* twiddle, int m) {
   for (int i = 1, j = 0; i < n; ++i) {
     int bit = n >> 1;
     for (; j & bit; bit >>= 1) j ^= bit;
@@ -23,13 +24,12 @@ void Fft1d(std::complex<double>* data, int n, int stride) {
     if (i < j) std::swap(data[i * stride], data[j * stride]);
   }
   for (int len = 2; len <= n; len <<= 1) {
-    const double angle = 2.0 * std::numbers::pi / len;
+    const int step = m / len;
     for (int start = 0; start < n; start += len) {
       for (int k = 0; k < len / 2; ++k) {
-        const std::complex<double> w(std::cos(angle * k), std::sin(angle * k));
         std::complex<double>& a = data[(start + k) * stride];
         std::complex<double>& b = data[(start + k + len / 2) * stride];
-        const std::complex<double> t = b * w;
+        const std::complex<double> t = b * twiddle[k * step];
         b = a - t;
         a += t;
       }
@@ -136,8 +136,15 @@ int ByteBlockFft(const uint8_t* block, int rows, int cols, double* re, double* i
     return -1;
   std::complex<double> data[kMaxFftSide * kMaxFftSide];
   for (int i = 0; i < rows * cols; ++i) data[i] = std::complex<double>(block[i], 0.0);
-  for (int r = 0; r < rows; ++r) Fft1d(data + r * cols, cols, 1);
-  for (int c = 0; c < cols; ++c) Fft1d(data + c, rows, cols);
+  // The twiddle table is built for this call on the stack.
+  const int m = std::max(rows, cols);
+  std::complex<double> twiddle[kMaxFftSide / 2];
+  for (int k = 0; k < m / 2; ++k) {
+    const double angle = 2.0 * std::numbers::pi * k / m;
+    twiddle[k] = std::complex<double>(std::cos(angle), std::sin(angle));
+  }
+  for (int r = 0; r < rows; ++r) Fft1d(data + r * cols, cols, 1, twiddle, m);
+  for (int c = 0; c < cols; ++c) Fft1d(data + c, rows, cols, twiddle, m);
   for (int i = 0; i < rows * cols; ++i) {
     re[i] = data[i].real();
     im[i] = data[i].imag();

@@ -329,23 +329,29 @@ int RemoveShortRuns(uint8_t* image, int lineLength, int lines, int columns, int 
   return 0;
 }
 
-int MeanGreyInMask(const uint8_t* grey, const uint8_t* labels, int lineLength, int line0, int line1,
-                   int column0, int column1, int label) {
+int MeanGreyUnderLabel(const uint8_t* grey, int greyLineLength, const uint8_t* labels, int labelLineLength,
+                       int line0, int line1, int column0, int column1, int label) {
   if (grey == nullptr || labels == nullptr) return 255;
   line0 = std::max(line0, 0);
   column0 = std::max(column0, 0);
-  column1 = std::min(column1, lineLength - 1);
+  column1 = std::min(column1, std::min(greyLineLength, labelLineLength) - 1);
   if (line0 > line1) return 255;
   int64_t sum = 0, n = 0;
   for (int x = line0; x <= line1; ++x) {
-    const size_t base = static_cast<size_t>(x) * lineLength;
+    const uint8_t* g = grey + static_cast<size_t>(x) * greyLineLength;
+    const uint8_t* l = labels + static_cast<size_t>(x) * labelLineLength;
     for (int y = column0; y <= column1; ++y) {
-      if (labels[base + y] != static_cast<uint8_t>(label)) continue;
-      sum += grey[base + y];
+      if (l[y] != static_cast<uint8_t>(label)) continue;
+      sum += g[y];
       ++n;
     }
   }
   return n == 0 ? 255 : static_cast<int>(sum / n);
+}
+
+int MeanGreyInMask(const uint8_t* grey, const uint8_t* labels, int lineLength, int line0, int line1,
+                   int column0, int column1, int label) {
+  return MeanGreyUnderLabel(grey, lineLength, labels, lineLength, line0, line1, column0, column1, label);
 }
 
 int RelabelInWindow(uint8_t* image, int lineLength, int line0, int line1, int column0, int column1,

@@ -48,21 +48,6 @@ Finger FingerFrom(const FingerSegment& r) {
   return {r.centreLine, r.centreColumn, r.across, r.along, r.count, r.meanGrey};
 }
 
-// Mean grey of the reduced image under a label of the work image; the two images have their own
-// line lengths and the work image starts at the crop origin.
-int MeanGreyOfLabel(const uint8_t* reduced, int reducedLineLength, int line0Offset, int column0Offset,
-                    const uint8_t* work, int workLineLength, int x0, int x1, int y0, int y1, int label) {
-  if (x0 > x1) return 255;
-  long long sum = 0, n = 0;
-  for (int x = x0; x <= x1; ++x)
-    for (int y = y0; y <= y1; ++y) {
-      if (work[x * workLineLength + y] != static_cast<uint8_t>(label)) continue;
-      sum += reduced[static_cast<size_t>(x + line0Offset) * reducedLineLength + y + column0Offset];
-      ++n;
-    }
-  return n == 0 ? 255 : static_cast<int>(sum / n);
-}
-
 }  // namespace
 
 int SegmentFingerBlocks(const uint16_t sizePair[2], const uint8_t* reduced, int32_t lineArr[8],
@@ -291,6 +276,7 @@ int SegmentFingerBlocks(const uint16_t sizePair[2], const uint8_t* reduced, int3
   }
 
   // 12. Split regions that may hold several fingers.
+  const uint8_t* cropGrey = reduced + static_cast<size_t>(x0) * reducedLineLength + y0;
   const int half = expected / 2;
   for (int j = 0; j < records; ++j) {
     FingerSegment& r = rec[j];
@@ -301,8 +287,8 @@ int SegmentFingerBlocks(const uint16_t sizePair[2], const uint8_t* reduced, int3
     }
     if (r.cls == 1 && r.deviation < 30) {
       if (stage > 2)
-        r.meanGrey = MeanGreyOfLabel(reduced, reducedLineLength, x0, y0, work, rows, r.minLine, r.maxLine,
-                                     r.minColumn, r.maxColumn, label);
+        r.meanGrey = MeanGreyUnderLabel(cropGrey, reducedLineLength, work, rows, r.minLine, r.maxLine,
+                                        r.minColumn, r.maxColumn, label);
       continue;
     }
     if (r.cls < 1) continue;  // a piece made by an earlier split
@@ -313,8 +299,8 @@ int SegmentFingerBlocks(const uint16_t sizePair[2], const uint8_t* reduced, int3
                     r.deviation <= 30 ? r.cls : 3, expected);
     if (stage > 2) {
       auto measure = [&](FingerSegment& p) {
-        p.meanGrey = MeanGreyOfLabel(reduced, reducedLineLength, x0, y0, work, rows,
-                                     std::clamp(p.centreLine - half, 0, cols - 1),
+        p.meanGrey = MeanGreyUnderLabel(cropGrey, reducedLineLength, work, rows,
+                                        std::clamp(p.centreLine - half, 0, cols - 1),
                                      std::clamp(p.centreLine + half, 0, cols - 1),
                                      std::clamp(p.centreColumn - half, 0, rows - 1),
                                      std::clamp(p.centreColumn + half, 0, rows - 1), kLabelSplitting);

@@ -114,6 +114,11 @@ int RemoveShortRuns(uint8_t* image, int lineLength, int lines, int columns, int 
 int MeanGreyInMask(const uint8_t* grey, const uint8_t* labels, int lineLength, int line0, int line1,
                    int column0, int column1, int label);
 
+// MeanGreyInMask for a grey image and a label image with line lengths of their own (a label image
+// of a crop: pass the grey pointer at the crop origin).
+int MeanGreyUnderLabel(const uint8_t* grey, int greyLineLength, const uint8_t* labels, int labelLineLength,
+                       int line0, int line1, int column0, int column1, int label);
+
 // Relabels `from` to `to` in the inclusive window. Returns 0.
 int RelabelInWindow(uint8_t* image, int lineLength, int line0, int line1, int column0, int column1,
                     int from, int to);
