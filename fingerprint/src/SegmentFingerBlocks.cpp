@@ -557,7 +557,8 @@ void SplitFingerBlob(uint8_t* work, int lineLength, int line0, int line1, int co
   // 2./3. Slide the window over the box, keeping one candidate per finger track.
   const int lastLine = std::max(line0, line1 - side);
   const int lastColumn = std::max(column0, column1 - side);
-  const int colEnd = std::min(lastColumn + side, lineLength);  // exclusive, inside the image
+  // Exclusive end of the columns read: inside the image and within the running sums.
+  const int colEnd = std::min({lastColumn + side, lineLength, column0 + kWorkSide});
   long long colMass[kWorkSide], colLine[kWorkSide], colCol[kWorkSide];
   const int acrossLimit = 3 * side / 4;
   for (int x = line0; x <= lastLine; ++x) {
