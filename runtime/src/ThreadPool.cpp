@@ -37,7 +37,8 @@ bool TaskManager::set_task(Runnable* newTask) {
 
 void TaskManager::run() {
     lock();
-    while (running.load()) {
+    // A task handed over just before the stop still runs: it was accepted.
+    while (running.load() || task.load() != nullptr) {
         Runnable* current = task.load();
         if (current == nullptr) {
             wait(platform::kInfinite);
