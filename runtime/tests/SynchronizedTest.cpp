@@ -116,24 +116,6 @@ TEST_F(SynchronizedTest, WaitReleasesTheLockUntilNotified) {
 
 // ---- Thread ----
 
-class Gate {
-public:
-    void Open() {
-        std::lock_guard l(m);
-        open = true;
-        cv.notify_all();
-    }
-    void Pass() {
-        std::unique_lock l(m);
-        cv.wait(l, [this] { return open; });
-    }
-
-private:
-    std::mutex m;
-    std::condition_variable cv;
-    bool open = false;
-};
-
 class CountingThread : public Thread {
 public:
     CountingThread() : Thread("Counter", 0) {}

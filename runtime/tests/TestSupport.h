@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -101,6 +102,25 @@ protected:
 
     TempDir dir;
     int savedLevel = LOGLEVEL_INFO;
+};
+
+// A latch that blocking test tasks wait on.
+class Gate {
+public:
+    void Open() {
+        std::lock_guard l(m);
+        open = true;
+        cv.notify_all();
+    }
+    void Pass() {
+        std::unique_lock l(m);
+        cv.wait(l, [this] { return open; });
+    }
+
+private:
+    std::mutex m;
+    std::condition_variable cv;
+    bool open = false;
 };
 
 // Polls `done` until it holds or `ms` pass.

@@ -17,25 +17,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// A latch the blocking tasks wait on.
-class Gate {
-public:
-    void Open() {
-        std::lock_guard l(m);
-        open = true;
-        cv.notify_all();
-    }
-    void Pass() {
-        std::unique_lock l(m);
-        cv.wait(l, [this] { return open; });
-    }
-
-private:
-    std::mutex m;
-    std::condition_variable cv;
-    bool open = false;
-};
-
 // Counts runs and deletions; a task deleted twice or before its run is a failure.
 struct Tally {
     std::atomic<int> runs{0};
@@ -76,6 +57,13 @@ double ProcessCpuSeconds() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
+// Hands every worker of a fresh pool a task that waits at `gate`, and waits until all run.
+void OccupyAllWorkers(ThreadPool& pool, Tally& tally, Gate& gate) {
+    for (int i = 0; i < 4; ++i)
+        pool.execute(new Task(tally, i, &gate));
+    ASSERT_TRUE(WaitFor([&] { return tally.runs == 4; }));
+}
+
 using ThreadPoolTest = LogFixture;
 
 TEST_F(ThreadPoolTest, PlainPoolBlocksTheFifthTaskUntilAWorkerFrees) {
@@ -83,9 +71,7 @@ TEST_F(ThreadPoolTest, PlainPoolBlocksTheFifthTaskUntilAWorkerFrees) {
     Gate gate;
     {
         ThreadPool pool;
-        for (int i = 0; i < 4; ++i)
-            pool.execute(new Task(tally, i, &gate));
-        ASSERT_TRUE(WaitFor([&] { return tally.runs == 4; }));
+        ASSERT_NO_FATAL_FAILURE(OccupyAllWorkers(pool, tally, gate));
         auto fifth = std::async(std::launch::async, [&] { pool.execute(new Task(tally, 4)); });
         EXPECT_EQ(fifth.wait_for(200ms), std::future_status::timeout);
         gate.Open();
@@ -102,9 +88,7 @@ TEST_F(ThreadPoolTest, QueuedPoolQueuesWhileBusyAndRunsWhenAWorkerFrees) {
     {
         QueuedThreadPool pool;
         pool.start();
-        for (int i = 0; i < 4; ++i)
-            pool.execute(new Task(tally, i, &gate));
-        ASSERT_TRUE(WaitFor([&] { return tally.runs == 4; }));
+        ASSERT_NO_FATAL_FAILURE(OccupyAllWorkers(pool, tally, gate));
         auto fifth = std::async(std::launch::async, [&] { pool.execute(new Task(tally, 4)); });
         ASSERT_EQ(fifth.wait_for(1s), std::future_status::ready);  // returns at once
         EXPECT_EQ(pool.queuedCount(), 1u);
@@ -145,9 +129,7 @@ TEST_F(ThreadPoolTest, QueuedPoolDoesNotSpinWhileAllWorkersAreBusy) {
     Gate gate;
     QueuedThreadPool pool;
     pool.start();
-    for (int i = 0; i < 4; ++i)
-        pool.execute(new Task(tally, i, &gate));
-    ASSERT_TRUE(WaitFor([&] { return tally.runs == 4; }));
+    ASSERT_NO_FATAL_FAILURE(OccupyAllWorkers(pool, tally, gate));
     pool.execute(new Task(tally, 4));
     pool.execute(new Task(tally, 5));
     const double cpu0 = ProcessCpuSeconds();
@@ -183,9 +165,7 @@ TEST_F(ThreadPoolTest, NeverStartedPoolDeletesQueuedTasksUnrun) {
     Gate gate;
     {
         QueuedThreadPool pool;  // dispatch thread not started: free workers still take tasks
-        for (int i = 0; i < 4; ++i)
-            pool.execute(new Task(blockers, i, &gate));
-        ASSERT_TRUE(WaitFor([&] { return blockers.runs == 4; }));
+        ASSERT_NO_FATAL_FAILURE(OccupyAllWorkers(pool, blockers, gate));
         for (int i = 0; i < 3; ++i)
             pool.execute(new Task(queued, i));
         gate.Open();
