@@ -190,6 +190,7 @@ TEST_F(ConfigFileTest, MissingFileThrowsOnceAndLeavesTheMapEmpty) {
     ASSERT_NE(map, nullptr);
     EXPECT_TRUE(map->empty());
     EXPECT_THROW(CConfigFile::TestLoadingConfigFile(missing), CConfigureFailure);
+    EXPECT_THROW(CConfigFile::TestLoadingConfigFile(dir.path().string()), CConfigureFailure);  // a folder
     EXPECT_NE(Text().find(" ERROR  : CConfigFile::Load: Failed to open configuration file " + missing + "\n"),
               std::string::npos);
 }
