@@ -402,3 +402,4 @@ LSA_EXPORT int PrintGrayscaleImageToText(unsigned char* image, int height, int w
 }  // namespace LiveScanAlg
 
 // Records and functions of the other parts of the library.
+#include "LiveScanAlgRoll.h"
