@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "LiveScanAlg.h"
 #include "LiveScanAlgExport.h"
 
 namespace LiveScanAlg {
@@ -141,3 +140,7 @@ LSA_EXPORT int FinchCalibration1(int sourceHeight, int sourceWidth, unsigned cha
                                  int* heightOut, int* widthOut, unsigned char* output);
 
 }  // namespace LiveScanAlg
+
+// The rest of the library's interface. Included last, so that this header works first or alone:
+// the other parts' headers may use the records above.
+#include "LiveScanAlg.h"

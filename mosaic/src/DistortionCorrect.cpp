@@ -103,12 +103,25 @@ bool GrowHandle(DistortionCorrectionHandle* handle, int64_t bytes) {
   return handle->Buffer != nullptr;
 }
 
-// Checks shared by the two row-range passes; `rows` is the height the range must lie in.
-int CheckRowRange(DistortionCorrectionHandle* handle, unsigned char* image, int firstRow,
-                  int endRow, int rows, const Geometry& g) {
+enum class Pass { First, Second };
+
+// One pass of the row-range form over input rows (first pass) or output rows (second pass)
+// [firstRow, endRow).
+int RunRowRange(DistortionCorrectionHandle* handle, unsigned char* image, int firstRow,
+                int endRow, DistortionCorrectionRecord* record, Pass pass) {
+  if (IsMissing(handle) || IsMissing(record)) return kDistortionNoRecord;
+  Geometry g;
+  if (const int rc = distortion::ComputeGeometry(*record, g); rc != 0) return rc;
+  if (WorkBytes(g) > INT32_MAX) return kDistortionOutputTooLarge;
+  const int rows = pass == Pass::First ? g.H : g.OutH;
   if (firstRow < 0 || endRow < firstRow || endRow > rows) return kDistortionOutputTooLarge;
   if (IsMissing(image) || IsMissing(handle->Buffer)) return kDistortionSizeQuery;
   if (handle->Size < WorkBytes(g)) return kDistortionBufferTooSmall;
+  if (pass == Pass::First) {
+    distortion::FixedFirstPass(g, image, handle->Buffer, firstRow, endRow);
+  } else {
+    distortion::FixedSecondPass(g, handle->Buffer, image, firstRow, endRow);
+  }
   return 0;
 }
 
@@ -172,24 +185,12 @@ int TDistortionCorrectInitMt(DistortionCorrectionHandle* handle,
 
 int TDistortionCorrectStep1Mt(DistortionCorrectionHandle* handle, unsigned char* image,
                               int firstRow, int endRow, DistortionCorrectionRecord* record) {
-  if (IsMissing(handle) || IsMissing(record)) return kDistortionNoRecord;
-  Geometry g;
-  if (const int rc = distortion::ComputeGeometry(*record, g); rc != 0) return rc;
-  if (WorkBytes(g) > INT32_MAX) return kDistortionOutputTooLarge;
-  if (const int rc = CheckRowRange(handle, image, firstRow, endRow, g.H, g); rc != 0) return rc;
-  distortion::FixedFirstPass(g, image, handle->Buffer, firstRow, endRow);
-  return 0;
+  return RunRowRange(handle, image, firstRow, endRow, record, Pass::First);
 }
 
 int TDistortionCorrectStep2Mt(DistortionCorrectionHandle* handle, unsigned char* image,
                               int firstRow, int endRow, DistortionCorrectionRecord* record) {
-  if (IsMissing(handle) || IsMissing(record)) return kDistortionNoRecord;
-  Geometry g;
-  if (const int rc = distortion::ComputeGeometry(*record, g); rc != 0) return rc;
-  if (WorkBytes(g) > INT32_MAX) return kDistortionOutputTooLarge;
-  if (const int rc = CheckRowRange(handle, image, firstRow, endRow, g.OutH, g); rc != 0) return rc;
-  distortion::FixedSecondPass(g, handle->Buffer, image, firstRow, endRow);
-  return 0;
+  return RunRowRange(handle, image, firstRow, endRow, record, Pass::Second);
 }
 
 }  // namespace LiveScanAlg

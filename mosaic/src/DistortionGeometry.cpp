@@ -85,21 +85,19 @@ int ComputeGeometry(const DistortionCorrectionRecord& record, Geometry& geo) {
   return 0;
 }
 
-float Kappa(float t) {
-  constexpr float a = -1.0f;
-  const float x = std::fabs(t);
-  if (x < 1.0f) return (a + 2.0f) * x * x * x - (a + 3.0f) * x * x + 1.0f;
-  if (x < 2.0f) return a * x * x * x - 5.0f * a * x * x + 8.0f * a * x - 4.0f * a;
-  return 0.0f;
+namespace {
+template <typename T>
+T CubicKernel(T t) {
+  constexpr T a = -1;
+  const T x = t < 0 ? -t : t;
+  if (x < 1) return (a + 2) * x * x * x - (a + 3) * x * x + 1;
+  if (x < 2) return a * x * x * x - 5 * a * x * x + 8 * a * x - 4 * a;
+  return 0;
 }
+}  // namespace
 
-double KappaExact(double t) {
-  constexpr double a = -1.0;
-  const double x = std::fabs(t);
-  if (x < 1.0) return (a + 2.0) * x * x * x - (a + 3.0) * x * x + 1.0;
-  if (x < 2.0) return a * x * x * x - 5.0 * a * x * x + 8.0 * a * x - 4.0 * a;
-  return 0.0;
-}
+float Kappa(float t) { return CubicKernel(t); }
+double KappaExact(double t) { return CubicKernel(t); }
 
 const int16_t (&KernelTable())[64][4] {
   // Every fraction p / 64 and every kernel value at it is a short binary fraction, so the

@@ -27,52 +27,81 @@ inline int WindowStart(int k, int size, int n) {
   return std::clamp(k - size / 2, 0, lastStart);
 }
 
-// Region sizes of the 8-connected regions of value 255, and the label (index) of every pixel
-// (-1 outside). False when memory fails or the region table (64 x max(height, width) records)
-// would overflow.
-bool LabelConnectedRegions(int height, int width, const unsigned char* mask,
-                           std::vector<int32_t>& labels, std::vector<int64_t>& sizes) {
-  const std::size_t n = PixelCount(height, width);
+// Horizontal runs of mask value 255, joined into 8-connected regions: a run touches the runs of
+// the row above that overlap it or meet it at a corner. Runs never reach across a row end.
+struct MaskRuns {
+  struct Run {
+    int y;
+    int first;  // first and last column, inclusive
+    int last;
+  };
+  std::vector<Run> runs;
+  std::vector<std::size_t> parent;      // union-find over the runs
+  std::vector<int64_t> regionSize;      // pixels of the region whose root is the run
+
+  std::size_t Root(std::size_t i) {
+    std::size_t r = i;
+    while (parent[r] != r) r = parent[r];
+    while (parent[i] != r) {
+      const std::size_t next = parent[i];
+      parent[i] = r;
+      i = next;
+    }
+    return r;
+  }
+  void Join(std::size_t a, std::size_t b) {
+    a = Root(a);
+    b = Root(b);
+    if (a == b) return;
+    if (b < a) std::swap(a, b);
+    parent[b] = a;  // the region keeps the run met first in scan order as its root
+  }
+};
+
+// Labels the regions of value 255. False when memory fails or there are more regions than the
+// region table holds (64 x max(height, width)).
+bool LabelConnectedRegions(int height, int width, const unsigned char* mask, MaskRuns& r,
+                           std::size_t& regions) {
   const std::size_t maxRegions =
       static_cast<std::size_t>(kRegionTableFactor) * static_cast<std::size_t>(std::max(height, width));
   try {
-    labels.assign(n, -1);
-    sizes.clear();
-    std::vector<std::size_t> stack;
-    for (std::size_t start = 0; start < n; ++start) {
-      if (mask[start] != 255 || labels[start] >= 0) continue;
-      if (sizes.size() >= maxRegions) return false;
-      const auto label = static_cast<int32_t>(sizes.size());
-      sizes.push_back(0);
-      labels[start] = label;
-      stack.push_back(start);
-      while (!stack.empty()) {
-        const std::size_t at = stack.back();
-        stack.pop_back();
-        ++sizes[static_cast<std::size_t>(label)];
-        const int x = static_cast<int>(at % static_cast<std::size_t>(width));
-        const int y = static_cast<int>(at / static_cast<std::size_t>(width));
-        for (int dy = -1; dy <= 1; ++dy) {
-          for (int dx = -1; dx <= 1; ++dx) {
-            const int nx = x + dx;
-            const int ny = y + dy;
-            // Neighbours stay on the pixel's own row band: no wrap from one edge to the other.
-            if ((dx == 0 && dy == 0) || nx < 0 || nx >= width || ny < 0 || ny >= height) continue;
-            const std::size_t next =
-                static_cast<std::size_t>(ny) * static_cast<std::size_t>(width) +
-                static_cast<std::size_t>(nx);
-            if (mask[next] == 255 && labels[next] < 0) {
-              labels[next] = label;
-              stack.push_back(next);
-            }
+    std::size_t previousRow = 0;  // index of the first run of the previous row
+    for (int y = 0; y < height; ++y) {
+      const unsigned char* row = mask + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+      const std::size_t rowStart = r.runs.size();
+      for (int x = 0; x < width;) {
+        if (row[x] != 255) {
+          ++x;
+          continue;
+        }
+        const int first = x;
+        while (x < width && row[x] == 255) ++x;
+        r.runs.push_back({y, first, x - 1});
+        r.parent.push_back(r.runs.size() - 1);
+      }
+      if (y > 0) {
+        // Both rows' runs are in column order: walk them together.
+        std::size_t p = previousRow;
+        for (std::size_t c = rowStart; c < r.runs.size(); ++c) {
+          while (p < rowStart && r.runs[p].last < r.runs[c].first - 1) ++p;
+          for (std::size_t q = p; q < rowStart && r.runs[q].first <= r.runs[c].last + 1; ++q) {
+            r.Join(c, q);
           }
         }
       }
+      previousRow = rowStart;
+    }
+    r.regionSize.assign(r.runs.size(), 0);
+    regions = 0;
+    for (std::size_t i = 0; i < r.runs.size(); ++i) {
+      const std::size_t root = r.Root(i);
+      if (root == i) ++regions;
+      r.regionSize[root] += r.runs[i].last - r.runs[i].first + 1;
     }
   } catch (const std::bad_alloc&) {
     return false;
   }
-  return true;
+  return regions <= maxRegions;
 }
 
 }  // namespace
@@ -94,19 +123,23 @@ void MinimumFilter(const unsigned char* source, unsigned char* target, int heigh
       for (std::size_t x = 0; x < w; ++x) out[x] = std::min(out[x], in[x]);
     }
   }
-  // Along the rows: the minimum of bw columns.
+  // Along the rows: the minimum of bw columns, one shift of the row at a time so the inner loop
+  // runs along memory.
+  const int lastStart = width - bw;
+  std::vector<unsigned char> windowMin(static_cast<std::size_t>(lastStart) + 1);
   for (int y = 0; y < height; ++y) {
     const unsigned char* in = columnMin.data() + static_cast<std::size_t>(y) * w;
     unsigned char* out = target + static_cast<std::size_t>(y) * w;
-    const int lastStart = width - bw;
-    // Minimum of each complete window, then positions near the ends copy the nearest one.
-    for (int s = 0; s <= lastStart; ++s) {
-      unsigned char m = in[s];
-      for (int d = 1; d < bw; ++d) m = std::min(m, in[s + d]);
-      out[s + bw / 2] = m;
+    unsigned char* m = windowMin.data();
+    std::memcpy(m, in, windowMin.size());
+    for (int d = 1; d < bw; ++d) {
+      const unsigned char* shifted = in + d;
+      for (std::size_t s = 0; s < windowMin.size(); ++s) m[s] = std::min(m[s], shifted[s]);
     }
-    for (int x = 0; x < bw / 2; ++x) out[x] = out[bw / 2];
-    for (int x = lastStart + bw / 2 + 1; x < width; ++x) out[x] = out[lastStart + bw / 2];
+    // Each window's minimum lands at its centre; positions near the ends copy the nearest one.
+    std::memcpy(out + bw / 2, m, windowMin.size());
+    for (int x = 0; x < bw / 2; ++x) out[x] = m[0];
+    for (int x = lastStart + bw / 2 + 1; x < width; ++x) out[x] = m[lastStart];
   }
 }
 
@@ -142,19 +175,31 @@ int BuildForegroundMask(Cordinate2DType block, int height, int width, const unsi
 int FilterMaskRegions(int width, int height, unsigned char* mask) {
   StitchParameterType* p = GetParameter();
   if (!p) return LSA_NO_MEMORY;
-  std::vector<int32_t> labels;
-  std::vector<int64_t> sizes;
-  if (!LabelConnectedRegions(height, width, mask, labels, sizes)) return LSA_NO_MEMORY;
+  if (width < 1 || height < 1 || IsMissing(mask)) return LSA_INVALID_INPUT;
+  MaskRuns r;
+  std::size_t regions = 0;
+  if (!LabelConnectedRegions(height, width, mask, r, regions)) return LSA_NO_MEMORY;
 
   int64_t bound = p->MaskMinRegionSize;
-  if (p->MaskMaxRegions > 0 && sizes.size() >= static_cast<std::size_t>(p->MaskMaxRegions)) {
-    std::vector<int64_t> sorted(sizes);
-    std::sort(sorted.begin(), sorted.end(), std::greater<int64_t>());
-    bound = std::max(bound, sorted[static_cast<std::size_t>(p->MaskMaxRegions) - 1]);
+  if (p->MaskMaxRegions > 0 && regions >= static_cast<std::size_t>(p->MaskMaxRegions)) {
+    std::vector<int64_t> sizes;
+    try {
+      sizes.reserve(regions);
+    } catch (const std::bad_alloc&) {
+      return LSA_NO_MEMORY;
+    }
+    for (std::size_t i = 0; i < r.runs.size(); ++i) {
+      if (r.parent[i] == i) sizes.push_back(r.regionSize[i]);
+    }
+    const auto nth = sizes.begin() + (p->MaskMaxRegions - 1);
+    std::nth_element(sizes.begin(), nth, sizes.end(), std::greater<int64_t>());
+    bound = std::max(bound, *nth);
   }
-  const std::size_t n = PixelCount(height, width);
-  for (std::size_t i = 0; i < n; ++i) {
-    if (labels[i] >= 0 && sizes[static_cast<std::size_t>(labels[i])] < bound) mask[i] = 0;
+  for (std::size_t i = 0; i < r.runs.size(); ++i) {
+    if (r.regionSize[r.Root(i)] >= bound) continue;
+    const MaskRuns::Run& run = r.runs[i];
+    std::memset(mask + static_cast<std::size_t>(run.y) * static_cast<std::size_t>(width) + run.first,
+                0, static_cast<std::size_t>(run.last - run.first + 1));
   }
   return LSA_PASSED;
 }

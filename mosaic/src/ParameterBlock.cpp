@@ -120,18 +120,18 @@ int GetBuildDayOfYear(const char* dateText, int* year, int* month, int* day) {
   }
   int d = 0, y = 0;
   if (std::strlen(dateText) >= 3) std::sscanf(dateText + 3, "%d%d", &d, &y);
+  // Calendar days between two midnights, counted in UTC so that no zone's offset changes between
+  // the two dates can shift the count by an hour (and the truncated result by a day).
   std::tm base{};
   base.tm_year = 2011 - 1900;
   base.tm_mon = 0;
   base.tm_mday = 0;
-  base.tm_isdst = 0;
   std::tm built{};
   built.tm_year = y - 1900;
   built.tm_mon = m;
   built.tm_mday = d;
-  built.tm_isdst = 0;
-  const std::time_t t0 = std::mktime(&base);
-  const std::time_t t1 = std::mktime(&built);
+  const std::time_t t0 = timegm(&base);
+  const std::time_t t1 = timegm(&built);
   if (year) *year = y;
   if (month) *month = m;
   if (day) *day = d;

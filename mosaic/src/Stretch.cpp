@@ -278,7 +278,8 @@ int SmartForegroundStretch2(int height, int width, unsigned char* image, int per
     return c[static_cast<std::size_t>(a)] < c[static_cast<std::size_t>(b)];
   });
   std::array<double, 256> weight{};
-  const double dropShare = std::clamp(std::abs(per), 0, 100) / 100.0;
+  const double dropShare =
+      static_cast<double>(std::clamp<long long>(std::llabs(static_cast<long long>(per)), 0, 100)) / 100.0;
   double dropped = 0.0;
   for (const int l : order) {
     const double share = static_cast<double>(c[static_cast<std::size_t>(l)]) / n;

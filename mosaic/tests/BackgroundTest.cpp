@@ -254,6 +254,32 @@ TEST_F(BackgroundTest, RegionsDoNotWrapAroundTheRowEnds) {
   EXPECT_EQ(m.at(10, 0), 255);
 }
 
+TEST_F(BackgroundTest, RegionsMeetingAtACornerAreOneRegion) {
+  // Two blocks of 6,000 pixels touching only diagonally make one region of 12,000.
+  Image m = MaskOf(200, 200, {{0, 0, 60, 100}, {60, 100, 60, 100}});
+  ASSERT_EQ(FilterMaskRegions(200, 200, m.data()), 0);
+  EXPECT_EQ(Foreground(m), 12000);
+  m = MaskOf(200, 200, {{0, 0, 60, 100}, {61, 101, 60, 99}});
+  ASSERT_EQ(FilterMaskRegions(200, 200, m.data()), 0);
+  EXPECT_EQ(Foreground(m), 0);
+}
+
+TEST_F(BackgroundTest, TooManyRegionsLeaveTheMaskUnfiltered) {
+  // 22,500 single-pixel regions on 300 x 300: more than the table's 64 x 300 records.
+  Image m(300, 300, 0);
+  for (int y = 0; y < 300; y += 2)
+    for (int x = 0; x < 300; x += 2) m.at(y, x) = 255;
+  const Image before = m;
+  EXPECT_EQ(FilterMaskRegions(300, 300, m.data()), LSA_NO_MEMORY);
+  EXPECT_EQ(m.pixels, before.pixels);
+  // 10,000 regions fit: every one is below the minimum size and goes.
+  Image coarse(300, 300, 0);
+  for (int y = 0; y < 300; y += 3)
+    for (int x = 0; x < 300; x += 3) coarse.at(y, x) = 255;
+  EXPECT_EQ(FilterMaskRegions(300, 300, coarse.data()), 0);
+  EXPECT_EQ(Foreground(coarse), 0);
+}
+
 TEST_F(BackgroundTest, GenerateMaskGrowsAShrunkenWorkingBuffer) {
   GetParameter()->MaskRegionFilter = 0;
   testing::internal::CaptureStdout();
