@@ -403,3 +403,4 @@ LSA_EXPORT int PrintGrayscaleImageToText(unsigned char* image, int height, int w
 
 // Records and functions of the other parts of the library.
 #include "LiveScanAlgRoll.h"
+#include "LiveScanAlgMosaic.h"
