@@ -282,9 +282,6 @@ LSA_EXPORT unsigned char GetSignalLevelThreshold();
 // Stores size when it is 0 or more; returns its argument either way.
 LSA_EXPORT int SetRollBeginBuffSize(int size);
 
-// Folder for the diagnostic text file "Difference.txt" (null or "" = the current directory).
-LSA_EXPORT void SetDiagnosticDirectory(const char* directory);
-
 // ---------------------------------------------------------------------------------------------
 // Finger presence and palm movement
 // ---------------------------------------------------------------------------------------------

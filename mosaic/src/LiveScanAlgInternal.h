@@ -81,4 +81,8 @@ int FilterMaskRegions(int width, int height, unsigned char* mask);
 // Path of a diagnostic file in the configured diagnostic folder.
 std::string DiagnosticFilePath(const char* name);
 
+// Folder for the diagnostic text file "Difference.txt" (null or "" = the current directory).
+// Internal: the library's interface has no call for it; tests and tools set it directly.
+void SetDiagnosticDirectory(const char* directory);
+
 }  // namespace LiveScanAlg
