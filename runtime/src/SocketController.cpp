@@ -78,7 +78,7 @@ void CSocketController::DrainWake() {
 bool CSocketController::Pause(int ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(ms, 0));
     while (running.load() != 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return true;
         pollfd fd{wakeFd, POLLIN, 0};
         int n = ::poll(&fd, wakeFd >= 0 ? 1 : 0, static_cast<int>(left.count()));

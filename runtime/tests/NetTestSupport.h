@@ -190,7 +190,7 @@ public:
         if (onData) onData(channel);
     }
 
-    // Waits until `done` holds for the events so far.
+    // Waits until `done` holds for the events so far (called with the record lock held).
     bool WaitFor(const std::function<bool(const std::vector<Event>&)>& done, int timeoutMs = 5000) {
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return done(events_); });
@@ -204,8 +204,12 @@ public:
     }
     std::string Received(int channel) {
         std::lock_guard lock(mutex_);
+        return Joined(events_, channel);
+    }
+    // The data of a channel's events, joined.
+    static std::string Joined(const std::vector<Event>& events, int channel) {
         std::string all;
-        for (const Event& e : events_)
+        for (const Event& e : events)
             if (e.kind == 'D' && e.channel == channel) all += e.data;
         return all;
     }
