@@ -18,6 +18,7 @@ namespace {
 
 // A wait of the loop for events; Close wakes it at once.
 constexpr int kLoopTimeoutMs = 2000;
+constexpr int kAcceptRetryMs = 100;
 
 // Holds a Synchronized for a scope.
 class ScopedLock {
@@ -435,6 +436,9 @@ void CSocketController::run() {
             default: break;
         }
         buffer.reset();
+        // A failed accept (out of descriptors, say) stays ready: breathe before the next try
+        // rather than spinning.
+        if (kind == CSocketUtils::EVENT_ERROR && channel < 0) Pause(kAcceptRetryMs);
     }
     loopThread.store(std::thread::id());
 }
