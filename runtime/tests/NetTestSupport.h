@@ -1,6 +1,6 @@
 #pragma once
-// Helpers of the socket and XML tests: a temporary folder, log capture, free loopback ports and
-// an endpoint that records its events.
+// Helpers of the socket and XML tests: log capture, free loopback ports and an endpoint that
+// records its events.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -20,37 +20,20 @@
 
 #include <gtest/gtest.h>
 
+#include "TestSupport.h"
 #include "runtime/Log.h"
 #include "runtime/SocketController.h"
 
 namespace nettest {
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "runtime-net-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string& path() const { return path_; }
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::WaitFor;
 
-private:
-    std::string path_;
-};
-
-inline void WriteFile(const std::string& path, const std::string& text) {
+// Writes a file, making its folder first.
+inline void PutFile(const std::string& path, const std::string& text) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-inline std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    testsupport::WriteFile(path, text);
 }
 
 // Log module 0 written into a temporary folder at DBG3; Text() flushes and returns every line.
@@ -58,7 +41,7 @@ class LogCapture {
 public:
     LogCapture() {
         StartLogThread();
-        OpenLog("test", dir_.path());
+        OpenLog("test", dir_.path().string());
         previous_ = currentLevel.load();
         currentLevel.store(LOGLEVEL_DBG3);
     }

@@ -28,8 +28,8 @@ const char* const kModelSchema = R"(<?xml version="1.0"?>
 class SelfTestFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        platform::SetProgramDirectoryOverride(dir_.path());
-        appData_ = dir_.path() + "/App_Data";
+        platform::SetProgramDirectoryOverride(dir_.path().string());
+        appData_ = dir_.path().string() + "/App_Data";
         std::filesystem::create_directories(appData_);
         std::filesystem::copy_file(std::string(RUNTIME_DATA_DIR) + "/SelfTest.xsd", appData_ + "/SelfTest.xsd");
         Put("Devices.xsd", kDeviceSchema);
@@ -41,7 +41,7 @@ protected:
     }
     void TearDown() override { platform::SetProgramDirectoryOverride(""); }
 
-    void Put(const std::string& name, const std::string& text) { WriteFile(appData_ + "/" + name, text); }
+    void Put(const std::string& name, const std::string& text) { PutFile(appData_ + "/" + name, text); }
     void List(const std::string& body) { Put("SelfTest.xml", "<SelfTest>" + body + "</SelfTest>"); }
 
     TempDir dir_;

@@ -29,16 +29,6 @@ struct Fd {
     int fd;
 };
 
-// Waits until `done` holds or the time is up.
-bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 5000ms) {
-    auto end = Clock::now() + limit;
-    while (Clock::now() < end) {
-        if (done()) return true;
-        std::this_thread::sleep_for(5ms);
-    }
-    return done();
-}
-
 std::string Kinds(const std::vector<Event>& events) {
     std::string text;
     for (const Event& e : events) text += e.kind;
@@ -387,7 +377,7 @@ TEST(SocketSend, RecordsRequestIdsAndUndoesThemWhenTheSendFails) {
     ::close(peer.fd);
     peer.fd = -1;
     std::string failedId;
-    ASSERT_TRUE(Eventually([&] {
+    ASSERT_TRUE(WaitFor([&] {
         failedId = CSocketController::GenerateRequestId();
         int result = endpoint.Send(0, "<Ping/>", 7, 0, failedId, MID_Ping);
         return result != 0;
@@ -477,7 +467,7 @@ TEST(SocketClose, CloseFromAnEventDoesNotWaitForItself) {
     ASSERT_TRUE(endpoint.Listen("127.0.0.1", 0, 0, 30, 20000, 60000, 1, 1));
     Fd client(ConnectClient(endpoint.GetPort()));
     ASSERT_EQ(::send(client.fd, "bye", 3, 0), 3);
-    ASSERT_TRUE(Eventually([&] { return endpoint.getState() == Thread::Ended; }));
+    ASSERT_TRUE(WaitFor([&] { return endpoint.getState() == Thread::Ended; }));
     EXPECT_FALSE(endpoint.IsRunning());
     EXPECT_EQ(ReadBytes(client.fd, 1), "");  // the endpoint's sockets are closed
     endpoint.onData = nullptr;

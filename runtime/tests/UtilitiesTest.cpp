@@ -34,12 +34,12 @@ using Document = std::unique_ptr<DOMDocument, DocumentRelease>;
 class Xml : public ::testing::Test {
 protected:
     void SetUp() override {
-        schema_ = dir_.path() + "/Order.xsd";
-        WriteFile(schema_, kSchema);
+        schema_ = dir_.path().string() + "/Order.xsd";
+        PutFile(schema_, kSchema);
     }
     std::string File(const std::string& name, const std::string& text) {
-        std::string path = dir_.path() + "/" + name;
-        WriteFile(path, text);
+        std::string path = dir_.path().string() + "/" + name;
+        PutFile(path, text);
         return path;
     }
 
@@ -64,14 +64,14 @@ TEST(CommandNames, FollowTheMessageKinds) {
 
 TEST(Directories, AreBesideTheProgramAndCreated) {
     TempDir dir;
-    platform::SetProgramDirectoryOverride(dir.path());
-    EXPECT_EQ(CUtilities::GetModuleDir(), dir.path());
-    EXPECT_EQ(CUtilities::GetAppDataDir(), dir.path() + "/App_Data");
-    EXPECT_EQ(CUtilities::GetLogDir(), dir.path() + "/Log");
+    platform::SetProgramDirectoryOverride(dir.path().string());
+    EXPECT_EQ(CUtilities::GetModuleDir(), dir.path().string());
+    EXPECT_EQ(CUtilities::GetAppDataDir(), dir.path().string() + "/App_Data");
+    EXPECT_EQ(CUtilities::GetLogDir(), dir.path().string() + "/Log");
     struct stat info {};
-    EXPECT_EQ(::stat((dir.path() + "/App_Data").c_str(), &info), 0);
+    EXPECT_EQ(::stat((dir.path().string() + "/App_Data").c_str(), &info), 0);
     EXPECT_TRUE(S_ISDIR(info.st_mode));
-    EXPECT_EQ(::stat((dir.path() + "/Log").c_str(), &info), 0);
+    EXPECT_EQ(::stat((dir.path().string() + "/Log").c_str(), &info), 0);
     platform::SetProgramDirectoryOverride("");
 }
 
@@ -84,11 +84,11 @@ TEST_F(Xml, ValidFileIsReturnedAndBrokenOnesGiveNullWithTheirReports) {
     std::string bad = File("bad.xml", "<Order count=\"x\">\n<Thing/></Order>");
     EXPECT_EQ(CUtilities::ReadXMLConfigFile({schema_}, bad), nullptr);
     EXPECT_EQ(CUtilities::ReadXMLConfigFile({schema_}, File("torn.xml", "<Order count=\"1\"><Item>")), nullptr);
-    EXPECT_EQ(CUtilities::ReadXMLConfigFile({schema_}, dir_.path() + "/absent.xml"), nullptr);
+    EXPECT_EQ(CUtilities::ReadXMLConfigFile({schema_}, dir_.path().string() + "/absent.xml"), nullptr);
     // Without schemas only well-formedness counts.
     EXPECT_NE(Document(CUtilities::ReadXMLConfigFile({}, bad)), nullptr);
 
-    std::string missing = dir_.path() + "/Missing.xsd";
+    std::string missing = dir_.path().string() + "/Missing.xsd";
     EXPECT_EQ(CUtilities::ReadXMLConfigFile({missing}, File("good2.xml", "<Order count=\"1\"/>")), nullptr);
 
     std::string text = log.Text();
