@@ -93,13 +93,21 @@ TEST_F(SelfTestFixture, MissingSchemaFails) {
     EXPECT_NE(log.Text().find("ERROR  : Unable to load " + appData_ + "/Gone.xsd"), std::string::npos);
 }
 
-TEST_F(SelfTestFixture, InvalidDataFileFailsBeforeTheConfigurationFiles) {
+TEST_F(SelfTestFixture, InvalidOrMissingDataFileFailsBeforeTheConfigurationFiles) {
     LogCapture log;
-    Put("Models.xml", "<Models><Model>five</Model></Models>");
-    List("<Xmls><Xml><File>Models.xml</File><Schema>Models.xsd</Schema></Xml></Xmls>"
-         "<Cfgs><Cfg>Gone.cfg</Cfg></Cfgs>");
-    EXPECT_FALSE(CUtilities::SelfTest());
-    EXPECT_EQ(log.Text().find("Gone.cfg"), std::string::npos);  // not checked
+    Put("Bad.xml", "<Models><Model>five</Model></Models>");
+    const char* entries[] = {
+        "<Xml><File>Bad.xml</File><Schema>Models.xsd</Schema></Xml>",
+        "<Xml><File>Absent.xml</File><Schema>Models.xsd</Schema></Xml>",
+        "<Xml><File>Models.xml</File><Schema>Absent.xsd</Schema></Xml>",
+        "<Xml><File>Devices.xml</File><Schema>Models.xsd</Schema></Xml>",  // the wrong schema
+    };
+    for (const char* entry : entries) {
+        List(std::string("<Xmls><Xml><File>Models.xml</File><Schema>Models.xsd</Schema></Xml>") + entry +
+             "</Xmls><Cfgs><Cfg>Gone.cfg</Cfg></Cfgs>");
+        EXPECT_FALSE(CUtilities::SelfTest()) << entry;
+    }
+    EXPECT_EQ(log.Text().find("Gone.cfg"), std::string::npos);  // never checked
 }
 
 TEST_F(SelfTestFixture, EveryConfigurationFileIsCheckedAndEachFailureNamed) {
