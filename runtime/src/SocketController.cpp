@@ -479,17 +479,8 @@ int CSocketController::Send(int channel, const char* data, int length, int isRes
         EP_LOG(LOGLEVEL_WARNING, "Send", " System cannot send empty data.");
         return -1;
     }
-    if (channel >= 0 || daemon->isServer == 0) {
-        return SendOne(channel, data, length, isResponse, requestId, messageId);
-    }
-    // Every connected client of a listening endpoint; free entries are skipped.
-    int result = -1;
-    for (int i = 0; i < daemon->ChannelCount(); ++i) {
-        if (daemon->ChannelInUse(i) == nullptr) continue;
-        result = SendOne(i, data, length, isResponse, requestId, messageId);
-        if (result != 0) break;
-    }
-    return result;
+    // Every channel is checked, -1 included: a caller's "no channel" never reaches other clients.
+    return SendOne(channel, data, length, isResponse, requestId, messageId);
 }
 
 int CSocketController::SendDocument(int channel, const xercesc::DOMNode* node, int isResponse,
