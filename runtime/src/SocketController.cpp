@@ -147,7 +147,7 @@ bool CSocketController::CheckPortArguments(const char* op, int nSpecificPort, in
     return true;
 }
 
-bool CSocketController::Open(const char* op) {
+void CSocketController::Open(const char* op) {
     const std::string where = std::string("CSocketController::") + op;
     if (daemon != nullptr) {
         Close(1);
@@ -164,7 +164,6 @@ bool CSocketController::Open(const char* op) {
         ReleaseParser();
     }
     DrainWake();
-    return true;
 }
 
 void CSocketController::StartLoop() {

@@ -110,7 +110,7 @@ protected:
 
 private:
     bool CheckPortArguments(const char* op, int nSpecificPort, int nMinPort, int nMaxPort);
-    bool Open(const char* op);  // closes or joins what ran before
+    void Open(const char* op);  // closes or joins what ran before
     bool OnLoopThread() const;
     int RandomPort(int nMinPort, int nMaxPort);
     void MakeParser();
