@@ -500,7 +500,7 @@ std::string CSocketController::GetRemoteSocketIdLog(int channel, int lock_) {
     const SocketChannel* entry = daemon != nullptr ? daemon->ChannelInUse(channel) : nullptr;
     if (daemon == nullptr) EP_LOG(LOGLEVEL_DBG1, "GetRemoteSocketIdLog", " Socket is not listened or connected.");
     if (entry != nullptr) {
-        text += "(" + std::string(entry->peer.address) + ":" + std::to_string(entry->peer.port) + ")";
+        text.append("(").append(entry->peer.address).append(":").append(std::to_string(entry->peer.port)).append(")");
     } else {
         text += "(Unknown IP:Unknown Port)";
     }
