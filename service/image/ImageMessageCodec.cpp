@@ -140,6 +140,8 @@ RequestAssembler::Outcome RequestAssembler::Feed(const uint8_t* data, size_t len
     while (position < pending_.size()) {
         DecodeResult r = DecodeRequest(pending_.data() + position, pending_.size() - position);
         if (r.status == DecodeStatus::Ok) {
+            r.request.position = position;
+            r.request.consumed = r.consumed;
             outcome.requests.push_back(std::move(r.request));
             position += r.consumed;
             continue;

@@ -19,6 +19,8 @@ struct DecodedRequest {
     long messageType = 0;
     long requestCode = 0;
     std::string requestId;  // the octets as received, embedded zero bytes included
+    size_t position = 0;    // where the request began in the bytes gathered for the round
+    size_t consumed = 0;    // its encoded length
 };
 
 struct DecodeResult {
