@@ -13,14 +13,11 @@
 
 #define DMN_LOG(level, op, expr) TSK_LOG(level, logModule, "CSocketUtils::" op ": " << name << expr)
 
-namespace {
-
-void CopyText(char* target, size_t size, const char* text) {
-    std::strncpy(target, text, size - 1);
-    target[size - 1] = '\0';
+void CopySocketText(char* target, size_t size, const char* text) {
+    size_t length = std::min(std::strlen(text), size - 1);
+    std::memcpy(target, text, length);
+    target[length] = '\0';
 }
-
-}  // namespace
 
 int CSocketUtils::CSInit(std::unique_ptr<CSocketUtils>& daemon, const std::string& name, const std::string& address,
                          int port, int maxClients, int logModule) {
@@ -29,7 +26,7 @@ int CSocketUtils::CSInit(std::unique_ptr<CSocketUtils>& daemon, const std::strin
     std::unique_ptr<CSocketUtils> made(new CSocketUtils());
     made->name = name.substr(0, 259);
     made->logModule = logModule;
-    CopyText(made->address.host, 65, NormaliseAddress(address).c_str());
+    CopySocketText(made->address.host, 65, NormaliseAddress(address).c_str());
     made->address.port = port;
     made->isServer = 1;
     made->channels.resize(static_cast<size_t>(std::max(maxClients, 0)));
@@ -82,7 +79,7 @@ int CSocketUtils::CsDmnAddChannel(int socket, const SocketPeer& peer) {
         SocketChannel& entry = channels[i];
         if (entry.socket >= 0) continue;
         entry.socket = socket;
-        CopyText(entry.peer.address, sizeof entry.peer.address, peer.address);
+        CopySocketText(entry.peer.address, sizeof entry.peer.address, peer.address);
         entry.peer.port = peer.port;
         entry.pending.reset();
         entry.sendOffset = entry.sendLength = 0;

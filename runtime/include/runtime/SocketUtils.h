@@ -122,6 +122,9 @@ private:
     std::string Describe(int channel) const;  // "channel Id = n(ip:port)"
 };
 
+// Copies a text into a fixed field, cut to fit and always ended.
+void CopySocketText(char* target, size_t size, const char* text);
+
 // Orders IPv4 address texts as CSGetLocalIpList lists them: public addresses in the given order,
 // then private ones (10., 169.254., 192.168., 172.16-31.), then loopback (127.), then
 // "127.0.0.1" once more when it was among them. Texts starting with "0." are dropped.
