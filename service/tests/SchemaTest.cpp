@@ -2,20 +2,14 @@
 // the receiving side loads, and documents the receiver must not act on fail.
 #include "runtime/Utilities.h"
 
+#include "XmlTestEnvironment.h"
+
 #include <gtest/gtest.h>
-#include <xercesc/util/PlatformUtils.hpp>
 
 #include <string>
 #include <vector>
 
 namespace {
-
-class XmlPlatform : public ::testing::Environment {
-public:
-    void SetUp() override { xercesc::XMLPlatformUtils::Initialize(); }
-    void TearDown() override { xercesc::XMLPlatformUtils::Terminate(); }
-};
-const auto* const kXml = ::testing::AddGlobalTestEnvironment(new XmlPlatform);
 
 const std::string kServiceData = TESSIK_SERVICE_APP_DATA;
 const std::string kControllerData = TESSIK_CONTROLLER_APP_DATA;

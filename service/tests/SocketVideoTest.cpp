@@ -1,4 +1,5 @@
 #include "SocketVideo.h"
+#include "XmlTestEnvironment.h"
 
 #include <gtest/gtest.h>
 
