@@ -183,11 +183,11 @@ int CSocketUtils::CSDmnRcvReq(int socket, int channel, std::unique_ptr<char[]>& 
     int error = errno;
     buffer.reset();
     length = 0;
-    if (received < 0 && (error == EAGAIN || error == EWOULDBLOCK || error == EINTR)) {
-        return -10;  // nothing to read after all: the connection is fine
-    }
     DMN_LOG(LOGLEVEL_DBG2, "CSDmnRcvReq",
             ": Failed to received data from " << Describe(channel) << ", return value: " << received);
+    if (received < 0 && (error == EAGAIN || error == EWOULDBLOCK || error == EINTR)) {
+        return -10;  // nothing to read after all: the connection is fine and stays
+    }
     CsDmnDown(channel);
     return received == 0 ? -2 : -1;
 }
