@@ -1,12 +1,16 @@
 // Every message of the service's and the controller's vocabularies validates against the schemas
 // the receiving side loads, and documents the receiver must not act on fail.
+#include "platform/ProgramDir.h"
+#include "runtime/ConfigFile.h"
 #include "runtime/Utilities.h"
 
 #include "XmlTestEnvironment.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -145,4 +149,45 @@ TEST(Schemas, DeviceCapabilitiesFileValidates) {
     }
     EXPECT_EQ(models, (std::vector<std::string>{"PloverA", "VireoA", "Egret"}));
     doc->release();
+}
+
+// The App_Data folder as shipped passes the service's start-up self test, and the sample
+// configuration holds every key with the value the service takes when the key is missing.
+TEST(ServiceDataFiles, PassTheSelfTestAndHoldTheDefaults) {
+    namespace fs = std::filesystem;
+    const fs::path program = fs::temp_directory_path() / ("tessik-selftest-" + std::to_string(getpid()));
+    fs::remove_all(program);
+    fs::create_directories(program / "App_Data");
+    for (const auto& entry : fs::directory_iterator(kServiceData))
+        fs::copy_file(entry.path(), program / "App_Data" / entry.path().filename());
+    for (const char* name : {"SelfTest.xsd", "SelfTest.xml"})
+        fs::copy_file(fs::path(TESSIK_RUNTIME_DATA) / name, program / "App_Data" / name);
+    platform::SetProgramDirectoryOverride(program.string());
+    EXPECT_TRUE(CUtilities::SelfTest());
+    platform::SetProgramDirectoryOverride("");
+
+    CConfigFile::ConfigMap* config = CConfigFile::GetLoadedInstance(kServiceData + "/VdmConfig.cfg");
+    ASSERT_NE(config, nullptr);
+    struct Key { const char* key; int value; } ints[] = {
+        {"DmPort", 4401}, {"DmMinPort", 4401}, {"DmMaxPort", 4410}, {"DmRetryIntervalBetweenPortAttempts", 3},
+        {"DmSleepTimeAfterTryingAllPorts", 10}, {"VdmListenPort", 7901}, {"VdmListenMinPort", 7901},
+        {"VdmListenMaxPort", 7905}, {"DeviceDetectionInterval", 15}};
+    for (const Key& k : ints) EXPECT_EQ(CConfigFile::GetInt(config, k.key, -1), k.value) << k.key;
+    EXPECT_EQ(CConfigFile::GetString(config, "LOG_LEVEL", "?"), "INFO");
+    EXPECT_EQ(CConfigFile::GetString(config, "DmIP", "?"), "localhost");
+    EXPECT_EQ(CConfigFile::GetString(config, "VdmIP", "?"), "");
+    EXPECT_TRUE(CConfigFile::GetBool(config, "Fingerprint"));
+    EXPECT_TRUE(CConfigFile::GetBool(config, "Iris"));
+    EXPECT_EQ(CConfigFile::GetString(config, "VdmName", "absent"), "absent");  // commented out: the default text is used
+    CConfigFile::DeleteInstance(config);
+    fs::remove_all(program);
+
+    config = CConfigFile::GetLoadedInstance(kControllerData + "/VdmControllerConfig.cfg");
+    ASSERT_NE(config, nullptr);
+    EXPECT_EQ(CConfigFile::GetString(config, "LOG_LEVEL", "?"), "INFO");
+    EXPECT_EQ(CConfigFile::GetString(config, "VdmConnectionIP", "?"), "127.0.0.1");
+    EXPECT_EQ(CConfigFile::GetInt(config, "VdmConnectionPort", -1), 0);
+    EXPECT_EQ(CConfigFile::GetInt(config, "VdmConnectionMinPort", -1), 7901);
+    EXPECT_EQ(CConfigFile::GetInt(config, "VdmConnectionMaxPort", -1), 7905);
+    CConfigFile::DeleteInstance(config);
 }
