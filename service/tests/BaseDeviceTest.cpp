@@ -390,6 +390,7 @@ TEST_F(BaseDeviceTest, CaptureRoadFromStartToSample) {
               0u)
         << event;
     EXPECT_GE(device->previews.load(), 5);
+    for (int i = 0; i < 300 && device->GetState() != DEVICE_STATE_RESULT_READY; ++i) std::this_thread::sleep_for(5ms);
     EXPECT_EQ(device->GetState(), DEVICE_STATE_RESULT_READY);
     EXPECT_NE(library.LastResultThread(), std::this_thread::get_id());
 
