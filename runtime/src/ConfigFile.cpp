@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdio>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -31,6 +32,9 @@ std::string g_path;
 // The whole file as lines without their line ends (a CR before the LF is dropped too).
 // `endsWithNewline` tells whether the last line was terminated.
 bool ReadLines(const std::string& path, std::vector<std::string>& lines, bool& endsWithNewline) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec))
+        return false;
     std::ifstream in(path, std::ios::binary);
     if (!in.is_open())
         return false;

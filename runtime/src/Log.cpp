@@ -36,6 +36,8 @@ std::condition_variable wake;
 bool writerRunning = false;
 bool hasPending = false;
 std::vector<LogModule> modules;
+// Text queued before a day change, with the file of its day: written before newer text.
+std::vector<std::pair<std::string, std::string>> previousDays;
 Day currentDay;
 std::function<platform::LocalTime()> clockOverride;
 
@@ -67,8 +69,13 @@ void CheckDayLocked(const Day& today) {
     if (today == currentDay)
         return;
     currentDay = today;
-    for (auto& m : modules)
+    for (auto& m : modules) {
+        if (!m.pending.empty()) {
+            previousDays.emplace_back(m.path, std::move(m.pending));
+            m.pending.clear();
+        }
         m.path = BuildPath(m, currentDay);
+    }
 }
 
 void AppendToFile(const std::string& path, const std::string& text) {
@@ -83,6 +90,14 @@ void LogWriterThread() {
     std::unique_lock lock(guard);
     for (;;) {
         hasPending = false;
+        if (!previousDays.empty()) {
+            auto batches = std::move(previousDays);
+            previousDays.clear();
+            lock.unlock();
+            for (const auto& [path, text] : batches)
+                AppendToFile(path, text);
+            lock.lock();
+        }
         for (size_t i = 0; i < modules.size(); ++i) {
             if (modules[i].pending.empty())
                 continue;

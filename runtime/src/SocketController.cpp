@@ -18,6 +18,7 @@ namespace {
 
 // A wait of the loop for events; Close wakes it at once.
 constexpr int kLoopTimeoutMs = 2000;
+constexpr int kAcceptRetryMs = 100;
 
 // Holds a Synchronized for a scope.
 class ScopedLock {
@@ -78,7 +79,7 @@ void CSocketController::DrainWake() {
 bool CSocketController::Pause(int ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(ms, 0));
     while (running.load() != 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return true;
         pollfd fd{wakeFd, POLLIN, 0};
         int n = ::poll(&fd, wakeFd >= 0 ? 1 : 0, static_cast<int>(left.count()));
@@ -146,7 +147,7 @@ bool CSocketController::CheckPortArguments(const char* op, int nSpecificPort, in
     return true;
 }
 
-bool CSocketController::Open(const char* op) {
+void CSocketController::Open(const char* op) {
     const std::string where = std::string("CSocketController::") + op;
     if (daemon != nullptr) {
         Close(1);
@@ -163,7 +164,6 @@ bool CSocketController::Open(const char* op) {
         ReleaseParser();
     }
     DrainWake();
-    return true;
 }
 
 void CSocketController::StartLoop() {
@@ -435,6 +435,9 @@ void CSocketController::run() {
             default: break;
         }
         buffer.reset();
+        // A failed accept (out of descriptors, say) stays ready: breathe before the next try
+        // rather than spinning.
+        if (kind == CSocketUtils::EVENT_ERROR && channel < 0) Pause(kAcceptRetryMs);
     }
     loopThread.store(std::thread::id());
 }
@@ -475,17 +478,8 @@ int CSocketController::Send(int channel, const char* data, int length, int isRes
         EP_LOG(LOGLEVEL_WARNING, "Send", " System cannot send empty data.");
         return -1;
     }
-    if (channel >= 0 || daemon->isServer == 0) {
-        return SendOne(channel, data, length, isResponse, requestId, messageId);
-    }
-    // Every connected client of a listening endpoint; free entries are skipped.
-    int result = -1;
-    for (int i = 0; i < daemon->ChannelCount(); ++i) {
-        if (daemon->ChannelInUse(i) == nullptr) continue;
-        result = SendOne(i, data, length, isResponse, requestId, messageId);
-        if (result != 0) break;
-    }
-    return result;
+    // Every channel is checked, -1 included: a caller's "no channel" never reaches other clients.
+    return SendOne(channel, data, length, isResponse, requestId, messageId);
 }
 
 int CSocketController::SendDocument(int channel, const xercesc::DOMNode* node, int isResponse,

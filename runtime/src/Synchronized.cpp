@@ -5,7 +5,11 @@
 Synchronized::Synchronized(std::string name_, int logModule_)
     : name(std::move(name_)), logModule(logModule_), event(false, false) {}
 
-Synchronized::~Synchronized() = default;
+Synchronized::~Synchronized() {
+    // Destroying a held std::mutex is undefined; an owner that forgot to unlock frees it here.
+    if (heldByCaller())
+        mutex.unlock();
+}
 
 void Synchronized::lock() {
     if (heldByCaller()) {

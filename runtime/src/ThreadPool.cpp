@@ -37,12 +37,16 @@ bool TaskManager::set_task(Runnable* newTask) {
 
 void TaskManager::run() {
     lock();
-    while (running.load()) {
+    // A task handed over just before the stop still runs: it was accepted.
+    while (running.load() || task.load() != nullptr) {
         Runnable* current = task.load();
         if (current == nullptr) {
             wait(platform::kInfinite);
             continue;
         }
+        // The task runs without the worker's lock, so a task may hand new tasks to the pool
+        // while the pool hands tasks to workers under its queue lock.
+        unlock();
         try {
             current->run();
         } catch (const std::exception& e) {
@@ -51,6 +55,7 @@ void TaskManager::run() {
             TSK_LOG(LOGLEVEL_ERROR, 0, "TaskManager::run: " << name << ": task failed");
         }
         delete current;
+        lock();
         task.store(nullptr);
         unlock();
         owner->workerFreed();
@@ -141,8 +146,8 @@ bool QueuedThreadPool::assign(Runnable* task) {
     if (queueClosing)
         return false;
     // Workers are handed tasks only under the queue lock, so a worker seen free here takes the
-    // task. set_task under the queue lock cannot deadlock: a worker takes the queue lock (in
-    // workerFreed) only after releasing its own.
+    // task. set_task under the queue lock cannot deadlock: a worker holds its own lock only
+    // briefly and never while it runs a task or takes the queue lock.
     for (TaskManager* m : managers) {
         if (!m->isFree())
             continue;

@@ -58,10 +58,9 @@ public:
     void StopThread(int join);
     void CloseSockets();
 
-    // 0 sent; -1 not open, empty data, or a channel that is free or outside the table; -2 the send
-    // failed or timed out (the loop removes the channel and reports it to
-    // ProcessSocketErrorEvent). A negative channel on a listening endpoint sends to every
-    // connected channel in table order, stopping at the first failure.
+    // 0 sent; -1 not open, empty data, or a channel that is free or outside the table (-1
+    // included); -2 the send failed or timed out (the loop removes the channel and reports it to
+    // ProcessSocketErrorEvent).
     int Send(int channel, const char* data, int length, int isResponse, const std::string& requestId,
              MessageId messageId);
     // Sends the root element of a document (or the given element) as UTF-8 text without an XML
@@ -111,7 +110,7 @@ protected:
 
 private:
     bool CheckPortArguments(const char* op, int nSpecificPort, int nMinPort, int nMaxPort);
-    bool Open(const char* op);  // closes or joins what ran before
+    void Open(const char* op);  // closes or joins what ran before
     bool OnLoopThread() const;
     int RandomPort(int nMinPort, int nMaxPort);
     void MakeParser();

@@ -10,7 +10,7 @@
 
 class ThreadPool;
 
-// One worker: a thread that runs the task it was given, holding its own lock meanwhile.
+// One worker: a thread that runs the task it was given, then deletes it.
 class TaskManager final : public Synchronized, public Runnable {
 public:
     explicit TaskManager(ThreadPool* owner);
