@@ -32,7 +32,7 @@ bool HasControlCharacter(const std::string& text, bool allowTab) {
 }  // namespace
 
 CSocketConfig::CSocketConfig(const std::string& name)
-    : CSocketController(name, VDM_LOG_MAIN), strPendingXml("<Vdm", CXmlStreamAssembler::KeepLastFailedPiece) {
+    : CXmlSocketController(name, VDM_LOG_MAIN, "CSocketConfig", "<Vdm", CXmlStreamAssembler::KeepLastFailedPiece) {
     CSocketConfig::LoadSchemas();
 }
 
@@ -85,23 +85,15 @@ bool CSocketConfig::IsWritableConfigPair(const std::string& key, const std::stri
 
 bool CSocketConfig::SendMessage(const char* op, DOMDocument* document, const std::string& requestId,
                                 MessageId messageId, bool isResponse, int module, int failureLevel) {
-    const int channel = nControllerChannel.load();
-    const char* kind = isResponse ? "\" response with requestId: " : "\" request with requestId: ";
-    const std::string name = CUtilities::GetCommandName(messageId);
-    if (LogEnabled(LOGLEVEL_DBG1)) {
-        TSK_LOG(LOGLEVEL_DBG1, module,
-                op << GetLogPrefix() << " Trying to send \"" << name << kind << requestId << " to "
-                   << GetRemoteSocketIdLog(channel, 1));
-        TSK_LOG(LOGLEVEL_DBG1, module,
-                op << GetLogPrefix() << " Send XML detail: " << CUtilities::XmlDocumentToString(document));
-    }
-    int result = SendDocument(channel, document, isResponse ? 1 : 0, requestId, messageId);
-    if (result != 0) {
-        TSK_LOG(failureLevel, module,
-                op << GetLogPrefix() << " Failed to send \"" << name << kind << requestId << " to "
-                   << GetRemoteSocketIdLog(channel, 1));
-    }
-    return result == 0;
+    return SendXml({op, CUtilities::GetCommandName(messageId), module, LOGLEVEL_DBG1, failureLevel, true, ""},
+                   nControllerChannel.load(), document, requestId, messageId, isResponse) == 0;
+}
+
+bool CSocketConfig::StartEvent(const char* op, CXmlMessage& message, int module, std::string& requestId) {
+    if (!CheckMessage(message, op, module, LOGLEVEL_WARNING)) return false;
+    requestId = GenerateRequestId();
+    SetXmlAttribute(message.Root(), "requestId", requestId);
+    return true;
 }
 
 bool CSocketConfig::SendVdmCommandResponse(const std::string& requestId, const std::string& value,
@@ -109,10 +101,7 @@ bool CSocketConfig::SendVdmCommandResponse(const std::string& requestId, const s
     const char* op = "CSocketConfig::SendVdmCommandResponse";
     if (nControllerChannel.load() < 0) return false;
     CXmlMessage message("VdmCommandResponse");
-    if (!message.IsValid()) {
-        TSK_LOG(LOGLEVEL_WARNING, VDM_LOG_MAIN, op << GetLogPrefix() << " Requested DOMImplementation is not supported");
-        return false;
-    }
+    if (!CheckMessage(message, op, VDM_LOG_MAIN, LOGLEVEL_WARNING)) return false;
     SetXmlAttribute(message.Root(), "requestId", requestId);
     DOMElement* ret = message.Add(message.Root(), "Return");
     SetXmlAttribute(ret, "value", value);
@@ -124,12 +113,8 @@ bool CSocketConfig::SendConfigVdmEventRequest(const std::map<std::string, std::s
     const char* op = "CSocketConfig::SendConfigVdmEventRequest";
     if (nControllerChannel.load() < 0) return false;
     CXmlMessage message("VdmEventRequest");
-    if (!message.IsValid()) {
-        TSK_LOG(LOGLEVEL_WARNING, VDM_LOG_MAIN, op << GetLogPrefix() << " Requested DOMImplementation is not supported");
-        return false;
-    }
-    const std::string requestId = GenerateRequestId();
-    SetXmlAttribute(message.Root(), "requestId", requestId);
+    std::string requestId;
+    if (!StartEvent(op, message, VDM_LOG_MAIN, requestId)) return false;
     for (const auto& [key, value] : config) {
         DOMElement* element = message.Add(message.Root(), "Config");
         SetXmlAttribute(element, "key", key);
@@ -145,12 +130,8 @@ bool CSocketConfig::SendDeviceEvent(const char* op, int deviceType, const std::s
     if (nControllerChannel.load() < 0) return false;
     const int module = VdmLogModuleOf(deviceType);
     CXmlMessage message("VdmEventRequest");
-    if (!message.IsValid()) {
-        TSK_LOG(LOGLEVEL_WARNING, module, op << GetLogPrefix() << " Requested DOMImplementation is not supported");
-        return false;
-    }
-    const std::string requestId = GenerateRequestId();
-    SetXmlAttribute(message.Root(), "requestId", requestId);
+    std::string requestId;
+    if (!StartEvent(op, message, module, requestId)) return false;
     DOMElement* device = message.Add(message.Root(), "Device");
     SetXmlAttribute(device, "deviceType", std::to_string(deviceType));
     SetXmlAttribute(device, "deviceModel", deviceModel);
@@ -191,12 +172,8 @@ bool CSocketConfig::SendDeviceManagerVdmEventRequest(const std::string& deviceMa
     const char* op = "CSocketConfig::SendDeviceManagerVdmEventRequest";
     if (nControllerChannel.load() < 0) return false;
     CXmlMessage message("VdmEventRequest");
-    if (!message.IsValid()) {
-        TSK_LOG(LOGLEVEL_WARNING, VDM_LOG_MAIN, op << GetLogPrefix() << " Requested DOMImplementation is not supported");
-        return false;
-    }
-    const std::string requestId = GenerateRequestId();
-    SetXmlAttribute(message.Root(), "requestId", requestId);
+    std::string requestId;
+    if (!StartEvent(op, message, VDM_LOG_MAIN, requestId)) return false;
     SetXmlAttribute(message.Add(message.Root(), "DeviceManager"), "deviceManagerURI", deviceManagerURI);
     return SendMessage(op, message.Document(), requestId, MID_ConfigDeviceManager, false, VDM_LOG_MAIN,
                        LOGLEVEL_WARNING);
@@ -206,31 +183,18 @@ bool CSocketConfig::SendDeviceManagerVdmEventRequest(const std::string& deviceMa
 
 void CSocketConfig::ProcessReceivedDataNormal(int channel, char* data, int length) {
     nControllerChannel.store(channel);
-    const std::string op = "CSocketConfig::ProcessReceivedDataNormal";
-    strPendingXml.Feed(
-        data, length > 0 ? static_cast<size_t>(length) : 0,
-        [this](const std::string& text) {
-            DOMDocument* document = CUtilities::ParseXmlText(GetDOMParser(), text.data(), text.size());
-            if (document == nullptr) return false;
-            ParseReceivedXMLData(document);
-            document->release();
-            return true;
-        },
-        [this, &op](int level, const std::string& text) { WriteLog(level, op + GetLogPrefix() + text, VDM_LOG_MAIN); });
+    ReceiveXml(data, length);
 }
 
-void CSocketConfig::ParseReceivedXMLData(DOMDocument* document) {
-    const DOMElement* root = document->getDocumentElement();
-    const std::string tag = GetXmlTagName(root);
-    if (tag == "VdmCommandRequest") {
+bool CSocketConfig::HandleDocument(const std::string& rootTag, const DOMElement* root) {
+    if (rootTag == "VdmCommandRequest") {
         ParseVdmCommandRequest(root);
-    } else if (tag == "VdmEventResponse") {
+    } else if (rootTag == "VdmEventResponse") {
         ParseVdmEventResponse(root);
     } else {
-        TSK_LOG(LOGLEVEL_WARNING, VDM_LOG_MAIN,
-                "CSocketConfig::ParseReceivedXMLData" << GetLogPrefix()
-                                                      << " Received invalid XML, unexpected XML root tag name: " << tag);
+        return false;
     }
+    return true;
 }
 
 void CSocketConfig::ParseVdmCommandRequest(const DOMElement* root) {

@@ -11,10 +11,9 @@
 #include <xercesc/dom/DOMDocument.hpp>
 
 #include "BaseNavikVdm.h"
-#include "runtime/SocketController.h"
-#include "xml/XmlStreamAssembler.h"
+#include "xml/XmlSocketController.h"
 
-class CSocketConfig : public CSocketController {
+class CSocketConfig : public CXmlSocketController {
 public:
     explicit CSocketConfig(const std::string& name);
     ~CSocketConfig() override;
@@ -46,9 +45,11 @@ public:
     static bool IsWritableConfigPair(const std::string& key, const std::string& value);
 
 private:
-    void ParseReceivedXMLData(xercesc::DOMDocument* document);
+    bool HandleDocument(const std::string& rootTag, const xercesc::DOMElement* root) override;
     void ParseVdmCommandRequest(const xercesc::DOMElement* root);
     void ParseVdmEventResponse(const xercesc::DOMElement* root);
+    // Starts an event with a new requestId; false (logged) with no DOM implementation.
+    bool StartEvent(const char* op, CXmlMessage& message, int module, std::string& requestId);
     bool SendMessage(const char* op, xercesc::DOMDocument* document, const std::string& requestId,
                      MessageId messageId, bool isResponse, int module, int failureLevel);
     // Builds and sends an event with one Device element holding one child; false with no
@@ -59,5 +60,4 @@ private:
 
     std::atomic<int> nControllerChannel{-1};
     std::atomic<CBaseNavikVdm*> pVdm{nullptr};
-    CXmlStreamAssembler strPendingXml;
 };

@@ -19,10 +19,8 @@ const char* const kCategoryAttributes[] = {"detected", "userFeedback", "graphica
 
 }  // namespace
 
-CSocketDevice::CSocketDevice(const std::string& name, int logModule)
-    : CSocketController(name, logModule),
-      pending_("<Device", CXmlStreamAssembler::KeepTrailingFailedPiece),
-      logModule_(logModule) {
+CSocketDevice::CSocketDevice(const std::string& name, int logModule_)
+    : CXmlSocketController(name, logModule_, "CSocketDevice", "<Device", CXmlStreamAssembler::KeepTrailingFailedPiece) {
     CSocketDevice::LoadSchemas();
 }
 
@@ -69,7 +67,7 @@ void CSocketDevice::ProcessNewRemoteConnection(int channel) {
         lock.unlock();
     }
     if (other >= 0 && !sameAddress) {
-        TSK_LOG(LOGLEVEL_DBG1, logModule_,
+        TSK_LOG(LOGLEVEL_DBG1, logModule,
                 op << GetLogPrefix()
                    << "Detected a new client connection but an another client connection with different IP address "
                       "exists, the new connection "
@@ -78,7 +76,7 @@ void CSocketDevice::ProcessNewRemoteConnection(int channel) {
         return;
     }
     if (other >= 0) {
-        TSK_LOG(LOGLEVEL_DBG1, logModule_,
+        TSK_LOG(LOGLEVEL_DBG1, logModule,
                 op << GetLogPrefix()
                    << "Detected a new client connection but an another connection with the same IP address exists. "
                       "The old connection "
@@ -87,7 +85,6 @@ void CSocketDevice::ProcessNewRemoteConnection(int channel) {
     }
     clientChannel_.store(channel);
     clientConnected_.store(1);
-    pending_.Clear();  // a new client never continues the text of the one before
     if (IDevice* device = device_.load()) device->ProcessClientConnectedCallback();
 }
 
@@ -106,31 +103,18 @@ void CSocketDevice::ProcessSocketErrorEvent(int channel) {
 // --- receiving -----------------------------------------------------------------------------------
 
 void CSocketDevice::ProcessReceivedDataNormal(int, char* data, int length) {
-    const std::string op = "CSocketDevice::ProcessReceivedDataNormal";
-    pending_.Feed(
-        data, length > 0 ? static_cast<size_t>(length) : 0,
-        [this](const std::string& text) {
-            DOMDocument* document = CUtilities::ParseXmlText(GetDOMParser(), text.data(), text.size());
-            if (document == nullptr) return false;
-            ParseReceivedXMLData(document);
-            document->release();
-            return true;
-        },
-        [this, &op](int level, const std::string& text) { WriteLog(level, op + GetLogPrefix() + text, logModule_); });
+    ReceiveXml(data, length);
 }
 
-void CSocketDevice::ParseReceivedXMLData(DOMDocument* document) {
-    const DOMElement* root = document->getDocumentElement();
-    const std::string tag = GetXmlTagName(root);
-    if (tag == "DeviceCommandRequest") {
+bool CSocketDevice::HandleDocument(const std::string& rootTag, const DOMElement* root) {
+    if (rootTag == "DeviceCommandRequest") {
         ParseDeviceCommandRequest(root);
-    } else if (tag == "DeviceEventResponse") {
+    } else if (rootTag == "DeviceEventResponse") {
         ParseDeviceEventResponse(root);
     } else {
-        TSK_LOG(LOGLEVEL_WARNING, logModule_,
-                "CSocketDevice::ParseReceivedXMLData" << GetLogPrefix()
-                                                      << " Received invalid XML, unexpected XML root tag name: " << tag);
+        return false;
     }
+    return true;
 }
 
 void CSocketDevice::ParseDeviceCommandRequest(const DOMElement* root) {
@@ -147,14 +131,14 @@ void CSocketDevice::ParseDeviceCommandRequest(const DOMElement* root) {
     const bool duplicate = ::FindReceivedRequestId(GetDaemon(), channel, requestId);
     lock.unlock();
     if (duplicate) {
-        TSK_LOG(LOGLEVEL_ERROR, logModule_, op << GetLogPrefix() << " The received requestId is already exist.");
+        TSK_LOG(LOGLEVEL_ERROR, logModule, op << GetLogPrefix() << " The received requestId is already exist.");
         SendDeviceCommandResponse(requestId, "Failure", "InvalidRequest_ParameterValueInvalid", MID_Unknown);
         return;
     }
 
     const DOMElement* command = root->getFirstElementChild();
     if (command == nullptr) {
-        TSK_LOG(LOGLEVEL_WARNING, logModule_,
+        TSK_LOG(LOGLEVEL_WARNING, logModule,
                 op << GetLogPrefix() << " Received invalid XML, no device command request included.");
         SendDeviceCommandResponse(requestId, "Failure", "InvalidRequest_XMLError", MID_Unknown);
         return;
@@ -170,7 +154,7 @@ void CSocketDevice::ParseDeviceCommandRequest(const DOMElement* root) {
     } else if (tag == "StopCapture") {
         kind = MID_StopCapture;
     } else {
-        TSK_LOG(LOGLEVEL_WARNING, logModule_,
+        TSK_LOG(LOGLEVEL_WARNING, logModule,
                 op << GetLogPrefix() << " Received invalid XML, unexpected XML root tag name: " << tag);
         return;
     }
@@ -180,7 +164,7 @@ void CSocketDevice::ParseDeviceCommandRequest(const DOMElement* root) {
         lock.unlock();
         return;
     }
-    TSK_LOG(LOGLEVEL_INFO, logModule_,
+    TSK_LOG(LOGLEVEL_INFO, logModule,
             op << GetLogPrefix() << " Received " << Quoted(kind) << " request with requestId: " << requestId
                << " from " << GetRemoteSocketIdLog(channel, 0));
     ::AddReceivedRequestId(GetDaemon(), channel, requestId, kind);
@@ -229,7 +213,7 @@ void CSocketDevice::ParseDeviceEventResponse(const DOMElement* root) {
     }
     const MessageId kind = ::FindSentRequestId(GetDaemon(), channel, requestId);
     const std::string remote = GetRemoteSocketIdLog(channel, 0);
-    TSK_LOG(LOGLEVEL_INFO, logModule_,
+    TSK_LOG(LOGLEVEL_INFO, logModule,
             op << GetLogPrefix() << " Received " << Quoted(kind) << " response with requestId: " << requestId
                << " from " << remote);
     lock.unlock();
@@ -241,14 +225,14 @@ void CSocketDevice::ParseDeviceEventResponse(const DOMElement* root) {
     if (!returns.empty() && GetXmlAttribute(returns.front(), "value") == "Failure") {
         const std::string reason = GetXmlAttribute(returns.front(), "failureReason");
         if (reason != "Success") {
-            TSK_LOG(LOGLEVEL_ERROR, logModule_,
+            TSK_LOG(LOGLEVEL_ERROR, logModule,
                     op << GetLogPrefix() << " " << CUtilities::GetCommandName(kind)
                        << " request failure, failure reason:" << reason << ".");
         }
     }
     lock.lock();
     if (GetDaemon() != nullptr && !::RemoveSentRequestId(GetDaemon(), channel, requestId)) {
-        TSK_LOG(LOGLEVEL_WARNING, logModule_,
+        TSK_LOG(LOGLEVEL_WARNING, logModule,
                 op << GetLogPrefix() << " The sent requestId:" << requestId << " string not find from " << remote
                    << ".");
     }
@@ -258,47 +242,36 @@ void CSocketDevice::ParseDeviceEventResponse(const DOMElement* root) {
 // --- sending -------------------------------------------------------------------------------------
 
 bool CSocketDevice::SendMessage(const char* op, DOMDocument* document, const std::string& requestId,
-                                MessageId messageId, bool isResponse, const std::string& extra) {
-    const int channel = clientChannel_.load();
-    const char* kind = isResponse ? " response with requestId: " : " request with requestId: ";
-    if (LogEnabled(LOGLEVEL_INFO)) {
-        TSK_LOG(LOGLEVEL_INFO, logModule_,
-                op << GetLogPrefix() << " Trying to send " << Quoted(messageId) << kind << requestId << extra << " to "
-                   << GetRemoteSocketIdLog(channel, 1));
-        TSK_LOG(LOGLEVEL_INFO, logModule_,
-                op << GetLogPrefix() << " Send XML detail: " << CUtilities::XmlDocumentToString(document));
-    }
-    int result = SendDocument(channel, document, isResponse ? 1 : 0, requestId, messageId);
-    if (result == -2) {
-        TSK_LOG(LOGLEVEL_ERROR, logModule_,
-                op << GetLogPrefix() << " Failed to send " << Quoted(messageId) << kind << requestId << " to "
-                   << GetRemoteSocketIdLog(channel, 1));
-    }
-    return result == 0;
+                                MessageId messageId, bool isResponse, const std::string& afterId) {
+    return SendXml({op, CUtilities::GetCommandName(messageId), logModule, LOGLEVEL_INFO, LOGLEVEL_ERROR, false,
+                    afterId},
+                   clientChannel_.load(), document, requestId, messageId, isResponse) == 0;
 }
 
-#define DEVICE_DOM_CHECK(message, op)                                                                           \
-    if (!(message).IsValid()) {                                                                                 \
-        TSK_LOG(LOGLEVEL_ERROR, logModule_, op << GetLogPrefix() << " Requested DOMImplementation is not supported"); \
-        return false;                                                                                           \
-    }
-
-namespace {
-DOMElement* AddReturn(CXmlMessage& message, const std::string& value, const std::string& failureReason) {
+bool CSocketDevice::StartResponse(const char* op, CXmlMessage& message, const std::string& requestId,
+                                  const std::string& value, const std::string& failureReason) {
+    if (!CheckMessage(message, op, logModule, LOGLEVEL_ERROR)) return false;
+    SetXmlAttribute(message.Root(), "requestId", requestId);
     DOMElement* ret = message.Add(message.Root(), "Return");
     SetXmlAttribute(ret, "value", value);
     SetXmlAttribute(ret, "failureReason", failureReason);
-    return ret;
+    return true;
 }
-}  // namespace
+
+bool CSocketDevice::StartEvent(const char* op, CXmlMessage& message, const char* elementName, DOMElement*& element,
+                               std::string& requestId) {
+    if (!CheckMessage(message, op, logModule, LOGLEVEL_ERROR)) return false;
+    requestId = GenerateRequestId();
+    SetXmlAttribute(message.Root(), "requestId", requestId);
+    element = message.Add(message.Root(), elementName);
+    return true;
+}
 
 bool CSocketDevice::SendDeviceCommandResponse(const std::string& requestId, const std::string& value,
                                               const std::string& failureReason, MessageId messageId) {
     const char* op = "CSocketDevice::SendDeviceCommandResponse";
     CXmlMessage message("DeviceCommandResponse");
-    DEVICE_DOM_CHECK(message, op);
-    SetXmlAttribute(message.Root(), "requestId", requestId);
-    AddReturn(message, value, failureReason);
+    if (!StartResponse(op, message, requestId, value, failureReason)) return false;
     return SendMessage(op, message.Document(), requestId, messageId, true, "");
 }
 
@@ -307,9 +280,7 @@ bool CSocketDevice::SendSubscribeDeviceCommandResponse(const std::string& reques
                                                        const std::map<int, int>& categories) {
     const char* op = "CSocketDevice::SendSubscribeDeviceCommandResponse";
     CXmlMessage message("DeviceCommandResponse");
-    DEVICE_DOM_CHECK(message, op);
-    SetXmlAttribute(message.Root(), "requestId", requestId);
-    AddReturn(message, value, failureReason);
+    if (!StartResponse(op, message, requestId, value, failureReason)) return false;
     if (!categories.empty()) {
         DOMElement* state = message.Add(message.Root(), "State");
         for (int category = 0; category < 4; ++category) {
@@ -326,9 +297,7 @@ bool CSocketDevice::SendStartCaptureDeviceCommandResponse(const std::string& req
                                                           const std::string& videoURI) {
     const char* op = "CSocketDevice::SendStartCaptureDeviceCommandResponse";
     CXmlMessage message("DeviceCommandResponse");
-    DEVICE_DOM_CHECK(message, op);
-    SetXmlAttribute(message.Root(), "requestId", requestId);
-    AddReturn(message, value, failureReason);
+    if (!StartResponse(op, message, requestId, value, failureReason)) return false;
     if (!videoURI.empty()) SetXmlAttribute(message.Add(message.Root(), "Video"), "videoURI", videoURI);
     return SendMessage(op, message.Document(), requestId, MID_StartCapture, true,
                        "and preview Socket URI: " + videoURI);
@@ -337,10 +306,10 @@ bool CSocketDevice::SendStartCaptureDeviceCommandResponse(const std::string& req
 bool CSocketDevice::SendCaptureCompleteDeviceEventRequest(const std::string& sampleURI) {
     const char* op = "CSocketDevice::SendCaptureCompleteDeviceEventRequest";
     CXmlMessage message("DeviceEventRequest");
-    DEVICE_DOM_CHECK(message, op);
-    const std::string requestId = GenerateRequestId();
-    SetXmlAttribute(message.Root(), "requestId", requestId);
-    SetXmlAttribute(message.Add(message.Root(), "CaptureComplete"), "sampleURI", sampleURI);
+    DOMElement* complete = nullptr;
+    std::string requestId;
+    if (!StartEvent(op, message, "CaptureComplete", complete, requestId)) return false;
+    SetXmlAttribute(complete, "sampleURI", sampleURI);
     return SendMessage(op, message.Document(), requestId, MID_Complete, false, "");
 }
 
@@ -348,10 +317,9 @@ bool CSocketDevice::SendUserFeedbackDeviceEventRequest(const std::vector<UserFee
     const char* op = "CSocketDevice::SendUserFeedbackDeviceEventRequest";
     if (items.empty()) return false;
     CXmlMessage message("DeviceEventRequest");
-    DEVICE_DOM_CHECK(message, op);
-    const std::string requestId = GenerateRequestId();
-    SetXmlAttribute(message.Root(), "requestId", requestId);
-    DOMElement* feedback = message.Add(message.Root(), "UserFeedback");
+    DOMElement* feedback = nullptr;
+    std::string requestId;
+    if (!StartEvent(op, message, "UserFeedback", feedback, requestId)) return false;
     for (const UserFeedbackItem& item : items) {
         DOMElement* element = message.Add(feedback, "Message");
         if (!item.biometricPosition.empty()) SetXmlAttribute(element, "biometricPosition", item.biometricPosition);

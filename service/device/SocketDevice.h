@@ -14,8 +14,7 @@
 #include <xercesc/dom/DOMDocument.hpp>
 
 #include "device/IDevice.h"
-#include "runtime/SocketController.h"
-#include "xml/XmlStreamAssembler.h"
+#include "xml/XmlSocketController.h"
 
 // One item of a UserFeedback event: the position and description are left out when empty, the
 // action when it is not one of the codes 0..7.
@@ -25,7 +24,7 @@ struct UserFeedbackItem {
     std::string description;
 };
 
-class CSocketDevice : public CSocketController {
+class CSocketDevice : public CXmlSocketController {
 public:
     CSocketDevice(const std::string& name, int logModule);
     ~CSocketDevice() override;
@@ -56,15 +55,19 @@ public:
     static const char* ActionName(int action);
 
 private:
-    void ParseReceivedXMLData(xercesc::DOMDocument* document);
+    bool HandleDocument(const std::string& rootTag, const xercesc::DOMElement* root) override;
     void ParseDeviceCommandRequest(const xercesc::DOMElement* root);
     void ParseDeviceEventResponse(const xercesc::DOMElement* root);
+    // A DeviceCommandResponse with its Return; false (logged) with no DOM implementation.
+    bool StartResponse(const char* op, CXmlMessage& message, const std::string& requestId, const std::string& value,
+                       const std::string& failureReason);
+    // A DeviceEventRequest with a new requestId holding one element; false as above.
+    bool StartEvent(const char* op, CXmlMessage& message, const char* elementName, xercesc::DOMElement*& element,
+                    std::string& requestId);
     bool SendMessage(const char* op, xercesc::DOMDocument* document, const std::string& requestId,
-                     MessageId messageId, bool isResponse, const std::string& extra);
+                     MessageId messageId, bool isResponse, const std::string& afterId);
 
     std::atomic<int> clientChannel_{0};
     std::atomic<int> clientConnected_{0};
     std::atomic<IDevice*> device_{nullptr};
-    CXmlStreamAssembler pending_;
-    const int logModule_;
 };

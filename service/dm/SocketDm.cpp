@@ -31,8 +31,7 @@ int ModuleOf(MessageId id) {
 }  // namespace
 
 CSocketDm::CSocketDm(const std::string& name)
-    : CSocketController(name, VDM_LOG_MAIN),
-      pendingXml_("<Device", CXmlStreamAssembler::KeepLastFailedPiece) {
+    : CXmlSocketController(name, VDM_LOG_MAIN, "CSocketDm", "<Device", CXmlStreamAssembler::KeepLastFailedPiece) {
     CSocketDm::LoadSchemas();
 }
 
@@ -56,20 +55,17 @@ void CSocketDm::ProcessSocketErrorEvent(int) {
 
 bool CSocketDm::SendRequest(const char* op, const char* messageName, DOMDocument* document,
                             const std::string& requestId, MessageId messageId, int module, int level) {
-    const int channel = channelId_.load();
-    if (LogEnabled(level)) {
-        TSK_LOG(level, module,
-                op << GetLogPrefix() << " Trying to send \"" << messageName << "\" request with requestId: "
-                   << requestId << " to " << GetRemoteSocketIdLog(channel, 1));
-        TSK_LOG(level, module, op << GetLogPrefix() << " Send XML detail: " << CUtilities::XmlDocumentToString(document));
-    }
-    int result = SendDocument(channel, document, 0, requestId, messageId);
-    if (result == -2) {
-        TSK_LOG(LOGLEVEL_ERROR, module,
-                op << GetLogPrefix() << " Failed to send \"" << messageName << "\" request with requestId: "
-                   << requestId << " to " << GetRemoteSocketIdLog(channel, 1));
-    }
-    return result == 0;
+    return SendXml({op, messageName, module, level, LOGLEVEL_ERROR, false, ""}, channelId_.load(), document,
+                   requestId, messageId, false) == 0;
+}
+
+bool CSocketDm::BuildRequest(const char* op, CXmlMessage& message, const char* elementName, int module,
+                             DOMElement*& element, std::string& requestId) {
+    if (!CheckMessage(message, op, module, LOGLEVEL_WARNING)) return false;
+    requestId = GenerateRequestId();
+    SetXmlAttribute(message.Root(), "requestId", requestId);
+    element = message.Document()->createElement(CToXmlCh(elementName));
+    return true;
 }
 
 bool CSocketDm::SendConnectDeviceManagerEventRequest(const std::string& apiVersion, const std::string& vendor,
@@ -77,14 +73,10 @@ bool CSocketDm::SendConnectDeviceManagerEventRequest(const std::string& apiVersi
                                                      const std::string& vdmVersion) {
     const char* op = "CSocketDm::SendConnectDeviceManagerEventRequest";
     CXmlMessage message("DeviceManagerEventRequest");
-    if (!message.IsValid()) {
-        TSK_LOG(LOGLEVEL_WARNING, VDM_LOG_MAIN, op << GetLogPrefix() << " Requested DOMImplementation is not supported");
-        return false;
-    }
-    const std::string requestId = GenerateRequestId();
-    SetXmlAttribute(message.Root(), "requestId", requestId);
+    DOMElement* connect = nullptr;
+    std::string requestId;
+    if (!BuildRequest(op, message, "Connect", VDM_LOG_MAIN, connect, requestId)) return false;
     SetXmlAttribute(message.Root(), "version", version);
-    DOMElement* connect = message.Document()->createElement(CToXmlCh("Connect"));
     SetXmlAttribute(connect, "apiVersion", apiVersion);
     DOMElement* vdm = message.Add(connect, "VDM");
     SetXmlAttribute(vdm, "vendor", vendor);
@@ -107,26 +99,22 @@ bool CSocketDm::SendRemovalDeviceManagerEventRequest(int deviceType, const std::
     const char* op = "CSocketDm::SendRemovalDeviceManagerEventRequest";
     const MessageId id = RemovalId(deviceType);
     CXmlMessage message("DeviceManagerEventRequest");
-    if (!message.IsValid()) {
-        TSK_LOG(LOGLEVEL_WARNING, ModuleOf(id), op << GetLogPrefix() << " Requested DOMImplementation is not supported");
-        return false;
-    }
-    const std::string requestId = GenerateRequestId();
-    SetXmlAttribute(message.Root(), "requestId", requestId);
-    SetXmlAttribute(message.Add(message.Root(), "Removal"), "deviceURI", deviceURI);
+    DOMElement* removal = nullptr;
+    std::string requestId;
+    if (!BuildRequest(op, message, "Removal", ModuleOf(id), removal, requestId)) return false;
+    SetXmlAttribute(removal, "deviceURI", deviceURI);
+    message.Root()->appendChild(removal);
     return SendRequest(op, "Removal", message.Document(), requestId, id, ModuleOf(id), LOGLEVEL_INFO);
 }
 
 bool CSocketDm::SendPingDeviceManagerEventRequest(const std::string& vdmName) {
     const char* op = "CSocketDm::SendPingDeviceManagerEventRequest";
     CXmlMessage message("DeviceManagerEventRequest");
-    if (!message.IsValid()) {
-        TSK_LOG(LOGLEVEL_WARNING, VDM_LOG_MAIN, op << GetLogPrefix() << " Requested DOMImplementation is not supported");
-        return false;
-    }
-    const std::string requestId = GenerateRequestId();
-    SetXmlAttribute(message.Root(), "requestId", requestId);
-    SetXmlAttribute(message.Add(message.Root(), "Ping"), "vdmName", vdmName);
+    DOMElement* ping = nullptr;
+    std::string requestId;
+    if (!BuildRequest(op, message, "Ping", VDM_LOG_MAIN, ping, requestId)) return false;
+    SetXmlAttribute(ping, "vdmName", vdmName);
+    message.Root()->appendChild(ping);
     return SendRequest(op, "Ping", message.Document(), requestId, MID_Ping, VDM_LOG_MAIN, LOGLEVEL_DBG3);
 }
 
@@ -134,29 +122,13 @@ void CSocketDm::ProcessReceivedDataNormal(int channel, char* data, int length) {
     // Any data, valid or not, tells the ping thread that the DM is alive.
     if (CBaseNavikVdm* owner = owner_.load()) owner->lastDmMessageTime.store(RequestIdNow());
     channelId_.store(channel);
-    const std::string op = "CSocketDm::ProcessReceivedDataNormal";
-    pendingXml_.Feed(
-        data, length > 0 ? static_cast<size_t>(length) : 0,
-        [this](const std::string& text) {
-            DOMDocument* document = CUtilities::ParseXmlText(GetDOMParser(), text.data(), text.size());
-            if (document == nullptr) return false;
-            ParseReceivedXMLData(document);
-            document->release();
-            return true;
-        },
-        [this, &op](int level, const std::string& text) { WriteLog(level, op + GetLogPrefix() + text, VDM_LOG_MAIN); });
+    ReceiveXml(data, length);
 }
 
-void CSocketDm::ParseReceivedXMLData(DOMDocument* document) {
-    const DOMElement* root = document->getDocumentElement();
-    const std::string tag = GetXmlTagName(root);
-    if (tag == "DeviceManagerEventResponse") {
-        ParseDeviceManagerEventResponse(root);
-    } else {
-        TSK_LOG(LOGLEVEL_WARNING, VDM_LOG_MAIN,
-                "CSocketDm::ParseReceivedXMLData" << GetLogPrefix()
-                                                  << " Received invalid XML, unexpected XML root tag name: " << tag);
-    }
+bool CSocketDm::HandleDocument(const std::string& rootTag, const DOMElement* root) {
+    if (rootTag != "DeviceManagerEventResponse") return false;
+    ParseDeviceManagerEventResponse(root);
+    return true;
 }
 
 void CSocketDm::ParseDeviceManagerEventResponse(const DOMElement* root) {

@@ -9,10 +9,9 @@
 #include <xercesc/dom/DOMDocument.hpp>
 
 #include "BaseNavikVdm.h"
-#include "runtime/SocketController.h"
-#include "xml/XmlStreamAssembler.h"
+#include "xml/XmlSocketController.h"
 
-class CSocketDm : public CSocketController {
+class CSocketDm : public CXmlSocketController {
 public:
     explicit CSocketDm(const std::string& name);
     ~CSocketDm() override;
@@ -35,17 +34,18 @@ public:
     void SetOwner(CBaseNavikVdm* owner) { owner_.store(owner); }
     CBaseNavikVdm* GetOwner() const { return owner_.load(); }
     int GetChannelId() const { return channelId_.load(); }
-    // Text received that did not yet form a document (socket thread, or tests once it is idle).
-    const std::string& GetPendingXml() const { return pendingXml_.Pending(); }
 
 private:
-    void ParseReceivedXMLData(xercesc::DOMDocument* document);
+    bool HandleDocument(const std::string& rootTag, const xercesc::DOMElement* root) override;
     void ParseDeviceManagerEventResponse(const xercesc::DOMElement* root);
-    // Logs, sends and logs a failed transmission; true when sent.
+    // Builds a request with a new requestId whose root holds one message element; the element
+    // and the id come back to the caller. False (logged) when no DOM implementation is offered.
+    bool BuildRequest(const char* op, CXmlMessage& message, const char* elementName, int module,
+                      xercesc::DOMElement*& element, std::string& requestId);
+    // Sends a request on the stored channel; true when sent.
     bool SendRequest(const char* op, const char* messageName, xercesc::DOMDocument* document,
                      const std::string& requestId, MessageId messageId, int module, int level);
 
     std::atomic<int> channelId_{0};
     std::atomic<CBaseNavikVdm*> owner_{nullptr};
-    CXmlStreamAssembler pendingXml_;
 };

@@ -1,6 +1,7 @@
 // The device channel with an enrolment-client double and a scripted device behind IDevice.
 #include "device/SocketDevice.h"
 
+#include "CallLog.h"
 #include "TestAppData.h"
 #include "XmlPeer.h"
 #include "XmlTestEnvironment.h"
@@ -9,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <mutex>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -57,18 +57,9 @@ public:
     int ProcessSocketPreviewErrorEventCallback() override { return 0; }
     int ProcessSocketResultErrorEventCallback() override { return 0; }
 
-    std::vector<std::string> Calls() {
-        std::lock_guard guard(mutex_);
-        return calls_;
-    }
-    void Clear() {
-        std::lock_guard guard(mutex_);
-        calls_.clear();
-    }
-    bool WaitFor(size_t count) {
-        for (int i = 0; i < 600 && Calls().size() < count; ++i) std::this_thread::sleep_for(5ms);
-        return Calls().size() >= count;
-    }
+    std::vector<std::string> Calls() const { return log_.Calls(); }
+    void Clear() { log_.Clear(); }
+    bool WaitFor(size_t count) const { return log_.WaitFor(count); }
 
     int result = 1;
     std::string failureReason;
@@ -77,12 +68,10 @@ public:
 
 private:
     int Record(const std::string& call) {
-        std::lock_guard guard(mutex_);
-        calls_.push_back(call);
+        log_.Record(call);
         return 1;
     }
-    std::mutex mutex_;
-    std::vector<std::string> calls_;
+    CallLog log_;
 };
 
 class SocketDeviceTest : public ::testing::Test {

@@ -1,12 +1,10 @@
 #pragma once
 // A core object double: records what the channels and devices call and answers as scripted.
 
-#include <chrono>
-#include <map>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "CallLog.h"
 
 #include "BaseNavikVdm.h"
 #include "xml/XmlMessage.h"
@@ -53,23 +51,10 @@ public:
         return Record("ClientGone " + std::to_string(modality) + " " + model);
     }
 
-    std::vector<std::string> Calls() {
-        std::lock_guard guard(mutex_);
-        return calls_;
-    }
-    void ClearCalls() {
-        std::lock_guard guard(mutex_);
-        calls_.clear();
-    }
+    std::vector<std::string> Calls() const { return log_.Calls(); }
+    void ClearCalls() { log_.Clear(); }
     // Waits until `count` calls have been recorded in all.
-    bool WaitForCalls(size_t count, int timeoutMs = 3000) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (Calls().size() < count) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return true;
-    }
+    bool WaitForCalls(size_t count, int timeoutMs = 3000) const { return log_.WaitFor(count, "", timeoutMs); }
 
     int startResult = 1;
     int stopResult = 1;
@@ -78,11 +63,9 @@ public:
 
 private:
     int Record(const std::string& call) {
-        std::lock_guard guard(mutex_);
-        calls_.push_back(call);
+        log_.Record(call);
         return 1;
     }
 
-    std::mutex mutex_;
-    std::vector<std::string> calls_;
+    CallLog log_;
 };

@@ -70,33 +70,6 @@ void FakeFpLibrary::Install() {
     InstallZarnFpApi(&table);
 }
 
-void FakeFpLibrary::Record(const std::string& call) {
-    std::lock_guard guard(mutex_);
-    calls_.push_back(call);
-    changed_.notify_all();
-}
-
-std::vector<std::string> FakeFpLibrary::Calls() {
-    std::lock_guard guard(mutex_);
-    return calls_;
-}
-
-int FakeFpLibrary::Count(const std::string& prefix) {
-    std::lock_guard guard(mutex_);
-    int n = 0;
-    for (const auto& call : calls_) n += call.compare(0, prefix.size(), prefix) == 0 ? 1 : 0;
-    return n;
-}
-
-bool FakeFpLibrary::WaitForCount(const std::string& prefix, int count, int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (Count(prefix) < count) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        Sleep(5);
-    }
-    return true;
-}
-
 std::thread::id FakeFpLibrary::LastResultThread() {
     std::lock_guard guard(mutex_);
     return lastResultThread_;
@@ -118,7 +91,7 @@ void FakeFpLibrary::Reset(const FpScript& script) {
     JoinThreads();
     std::lock_guard guard(mutex_);
     script_ = script;
-    calls_.clear();
+    calls_.Clear();
     preview_ = nullptr;
     taking_ = nullptr;
     result_ = nullptr;
@@ -139,7 +112,7 @@ void FakeFpLibrary::SetConnected(bool connected) {
 }
 
 int FakeFpLibrary::GetAPIVersion(ZarnApiVersion* out) {
-    Record("Zarn_Main_GetAPIVersion()");
+    calls_.Record("Zarn_Main_GetAPIVersion()");
     if (out == nullptr) return ZARN_ERR_BAD_ARGUMENT;
     std::lock_guard guard(mutex_);
     std::memset(out, 0, sizeof *out);
@@ -149,7 +122,7 @@ int FakeFpLibrary::GetAPIVersion(ZarnApiVersion* out) {
 }
 
 int FakeFpLibrary::Initialize(int modelCode) {
-    Record(Format("Zarn_Main_Initialize", modelCode));
+    calls_.Record(Format("Zarn_Main_Initialize", modelCode));
     std::lock_guard guard(mutex_);
     if (script_.initializeResult != 0) return script_.initializeResult;
     if (initialised_.exchange(true)) return ZARN_ERR_ALREADY_INITIALIZED;
@@ -161,7 +134,7 @@ int FakeFpLibrary::Initialize(int modelCode) {
 }
 
 int FakeFpLibrary::DeInitialize() {
-    Record("Zarn_Main_DeInitialize()");
+    calls_.Record("Zarn_Main_DeInitialize()");
     // Like the real library this does not wait for a callback in progress.
     generation_.fetch_add(1);
     capturing_.store(false);
@@ -172,7 +145,7 @@ int FakeFpLibrary::DeInitialize() {
 }
 
 int FakeFpLibrary::GetDeviceInfo(ZarnDeviceInfo* out) {
-    Record("Zarn_Main_GetDeviceInfo()");
+    calls_.Record("Zarn_Main_GetDeviceInfo()");
     if (!initialised_.load()) return ZARN_ERR_NOT_INITIALIZED;
     std::lock_guard guard(mutex_);
     std::memset(out, 0, sizeof *out);
@@ -190,7 +163,7 @@ int FakeFpLibrary::GetRunningInfo(ZarnRunningInfo* out) {
 }
 
 int FakeFpLibrary::GetConnectedScanner(ZarnConnectedScanners* out) {
-    Record("Zarn_Main_GetConnectedScanner()");
+    calls_.Record("Zarn_Main_GetConnectedScanner()");
     if (out == nullptr) return ZARN_ERR_BAD_ARGUMENT;
     std::lock_guard guard(mutex_);
     std::memset(out, 0, sizeof *out);
@@ -202,7 +175,7 @@ int FakeFpLibrary::GetConnectedScanner(ZarnConnectedScanners* out) {
 
 int FakeFpLibrary::SetMode(int imageType, int ppi, int liveDetect, int modeArg, int* width, int* height, int* xres,
                            int* yres) {
-    Record(Format("Zarn_Capture_SetMode", imageType, ppi, liveDetect, modeArg));
+    calls_.Record(Format("Zarn_Capture_SetMode", imageType, ppi, liveDetect, modeArg));
     if (!initialised_.load()) return ZARN_ERR_NOT_INITIALIZED;
     if (width == nullptr || height == nullptr || xres == nullptr || yres == nullptr) return ZARN_ERR_BAD_ARGUMENT;
     if (imageType >= ZARN_IMAGE_TYPE_COUNT) return ZARN_ERR_NOT_SUPPORTED;
@@ -219,7 +192,7 @@ int FakeFpLibrary::SetMode(int imageType, int ppi, int liveDetect, int modeArg, 
 }
 
 int FakeFpLibrary::Start(int fingerCount, int autoCapture) {
-    Record(Format("Zarn_Capture_Start", fingerCount, autoCapture));
+    calls_.Record(Format("Zarn_Capture_Start", fingerCount, autoCapture));
     if (!initialised_.load()) return ZARN_ERR_NOT_INITIALIZED;
     std::lock_guard guard(mutex_);
     if (script_.startResult != 0) return script_.startResult;
@@ -232,7 +205,7 @@ int FakeFpLibrary::Start(int fingerCount, int autoCapture) {
 }
 
 int FakeFpLibrary::Abort() {
-    Record("Zarn_Capture_Abort()");
+    calls_.Record("Zarn_Capture_Abort()");
     if (!initialised_.load()) return ZARN_ERR_NOT_INITIALIZED;
     capturing_.store(false);  // the capture thread ends by itself; nobody waits for it here
     std::lock_guard guard(mutex_);
@@ -243,7 +216,7 @@ int FakeFpLibrary::Abort() {
 }
 
 int FakeFpLibrary::TakeResultImage() {
-    Record("Zarn_Capture_TakeResultImage()");
+    calls_.Record("Zarn_Capture_TakeResultImage()");
     if (!initialised_.load()) return ZARN_ERR_NOT_INITIALIZED;
     std::lock_guard guard(mutex_);
     if (running_.finished != 0 || running_.captureStarted == 0) return ZARN_ERR_CAPTURE_FINISHED;
@@ -252,34 +225,34 @@ int FakeFpLibrary::TakeResultImage() {
 }
 
 int FakeFpLibrary::SetCaptureOK() {
-    Record("Zarn_Capture_SetCaptureOK()");
+    calls_.Record("Zarn_Capture_SetCaptureOK()");
     return ZARN_OK;
 }
 
 int FakeFpLibrary::Calibration() {
-    Record("Zarn_Capture_Calibration()");
+    calls_.Record("Zarn_Capture_Calibration()");
     if (!initialised_.load()) return ZARN_ERR_NOT_INITIALIZED;
     std::lock_guard guard(mutex_);
     return script_.calibrationResult;
 }
 
 int FakeFpLibrary::Beeper(int pattern) {
-    Record(Format("Zarn_Controls_Beeper", pattern));
+    calls_.Record(Format("Zarn_Controls_Beeper", pattern));
     return pattern >= 0 && pattern <= 7 ? ZARN_OK : ZARN_ERR_NOT_SUPPORTED;
 }
 
 int FakeFpLibrary::SetRollParameters(int a, int b, int c, float d, int e, int f, int g) {
-    Record(Format("Zarn_Capture_SetRollParameters", a, b, c, d, e, f, g));
+    calls_.Record(Format("Zarn_Capture_SetRollParameters", a, b, c, d, e, f, g));
     return initialised_.load() ? ZARN_OK : ZARN_ERR_NOT_INITIALIZED;
 }
 
 int FakeFpLibrary::SetAutoCapInfo(int a, int b, double c, int d, int e, int f, int g, int h, int i) {
-    Record(Format("Zarn_Capture_SetAutoCapInfo", a, b, c, d, e, f, g, h, i));
+    calls_.Record(Format("Zarn_Capture_SetAutoCapInfo", a, b, c, d, e, f, g, h, i));
     return initialised_.load() ? ZARN_OK : ZARN_ERR_NOT_INITIALIZED;
 }
 
 int FakeFpLibrary::AcquireResultImage() {
-    Record("Zarn_Capture_AcquireResultImage()");
+    calls_.Record("Zarn_Capture_AcquireResultImage()");
     if (!initialised_.load()) return ZARN_ERR_NOT_INITIALIZED;
     {
         std::lock_guard guard(mutex_);
@@ -291,7 +264,7 @@ int FakeFpLibrary::AcquireResultImage() {
 }
 
 #define FAKE_REGISTER(member, name)                            \
-    Record(Format(name, callback != nullptr ? "fn" : "null")); \
+    calls_.Record(Format(name, callback != nullptr ? "fn" : "null")); \
     if (callback == nullptr) return ZARN_ERR_BAD_ARGUMENT;     \
     std::lock_guard guard(mutex_);                             \
     member = callback;                                         \
@@ -441,23 +414,6 @@ void FakeIrisLibrary::Install() {
     InstallZarnIrisApi(&table);
 }
 
-void FakeIrisLibrary::Record(const std::string& call) {
-    std::lock_guard guard(mutex_);
-    calls_.push_back(call);
-}
-
-std::vector<std::string> FakeIrisLibrary::Calls() {
-    std::lock_guard guard(mutex_);
-    return calls_;
-}
-
-int FakeIrisLibrary::Count(const std::string& prefix) {
-    std::lock_guard guard(mutex_);
-    int n = 0;
-    for (const auto& call : calls_) n += call.compare(0, prefix.size(), prefix) == 0 ? 1 : 0;
-    return n;
-}
-
 void FakeIrisLibrary::JoinThreads() {
     generation_.fetch_add(1);
     initialised_.store(false);
@@ -475,7 +431,7 @@ void FakeIrisLibrary::Reset(const IrisScript& script) {
     JoinThreads();
     std::lock_guard guard(mutex_);
     script_ = script;
-    calls_.clear();
+    calls_.Clear();
     cameras_[0] = Camera();
     cameras_[1] = Camera();
     connected_.store(true);
@@ -490,7 +446,7 @@ void FakeIrisLibrary::SetConnected(bool connected) {
 }
 
 int FakeIrisLibrary::GetAPIVersion(ZarnApiVersion* out) {
-    Record("Zarn_IRIS_Main_GetAPIVersion()");
+    calls_.Record("Zarn_IRIS_Main_GetAPIVersion()");
     if (out == nullptr) return ZARN_ERR_BAD_ARGUMENT;
     std::memset(out, 0, sizeof *out);
     CopyText(out->productName, sizeof out->productName, "Tessik Iris");
@@ -500,7 +456,7 @@ int FakeIrisLibrary::GetAPIVersion(ZarnApiVersion* out) {
 }
 
 int FakeIrisLibrary::Initialize() {
-    Record("Zarn_IRIS_Main_Initialize()");
+    calls_.Record("Zarn_IRIS_Main_Initialize()");
     std::lock_guard guard(mutex_);
     if (script_.initializeResult != 0) return script_.initializeResult;
     if (initialised_.exchange(true)) return ZARN_ERR_ALREADY_INITIALIZED;
@@ -511,7 +467,7 @@ int FakeIrisLibrary::Initialize() {
 }
 
 int FakeIrisLibrary::DeInitialize() {
-    Record("Zarn_IRIS_Main_DeInitialize()");
+    calls_.Record("Zarn_IRIS_Main_DeInitialize()");
     generation_.fetch_add(1);
     initialised_.store(false);
     armed_[0].store(false);
@@ -520,7 +476,7 @@ int FakeIrisLibrary::DeInitialize() {
 }
 
 int FakeIrisLibrary::GetDeviceInfo(ZarnDeviceInfo* out) {
-    Record("Zarn_IRIS_Main_GetDeviceInfo()");
+    calls_.Record("Zarn_IRIS_Main_GetDeviceInfo()");
     if (!initialised_.load()) return ZARN_ERR_NOT_INITIALIZED;
     if (out == nullptr) return ZARN_ERR_BAD_ARGUMENT;
     std::lock_guard guard(mutex_);
@@ -532,7 +488,7 @@ int FakeIrisLibrary::GetDeviceInfo(ZarnDeviceInfo* out) {
 }
 
 int FakeIrisLibrary::GetConnectedDevice(int* count) {
-    Record("Zarn_IRIS_Main_GetConnectedDevice()");
+    calls_.Record("Zarn_IRIS_Main_GetConnectedDevice()");
     if (count == nullptr) return ZARN_ERR_BAD_ARGUMENT;
     std::lock_guard guard(mutex_);
     *count = connected_.load() ? script_.connectedCount : 0;
@@ -548,7 +504,7 @@ int FakeIrisLibrary::GetRunningInfo(int side, ZarnRunningInfo* out) {
 }
 
 int FakeIrisLibrary::SetMode(int eyeMode, int quality, int autoCapture, int extra) {
-    Record(Format("Zarn_IRIS_Capture_SetMode", eyeMode, quality, autoCapture, extra));
+    calls_.Record(Format("Zarn_IRIS_Capture_SetMode", eyeMode, quality, autoCapture, extra));
     if (!initialised_.load()) return ZARN_ERR_NOT_INITIALIZED;
     std::lock_guard guard(mutex_);
     if (script_.setModeResult != 0) return script_.setModeResult;
@@ -569,17 +525,17 @@ int FakeIrisLibrary::SetMode(int eyeMode, int quality, int autoCapture, int extr
 }
 
 int FakeIrisLibrary::Start() {
-    Record("Zarn_IRIS_Capture_Start()");
+    calls_.Record("Zarn_IRIS_Capture_Start()");
     return initialised_.load() ? ZARN_OK : ZARN_ERR_NOT_INITIALIZED;
 }
 
 int FakeIrisLibrary::AcquireResultImage() {
-    Record("Zarn_IRIS_Capture_AcquireResultImage()");
+    calls_.Record("Zarn_IRIS_Capture_AcquireResultImage()");
     return initialised_.load() ? ZARN_OK : ZARN_ERR_NOT_INITIALIZED;
 }
 
 int FakeIrisLibrary::Abort() {
-    Record("Zarn_IRIS_Capture_Abort()");
+    calls_.Record("Zarn_IRIS_Capture_Abort()");
     if (!initialised_.load()) return ZARN_ERR_NOT_INITIALIZED;
     std::lock_guard guard(mutex_);
     for (int i = 0; i < 2; ++i) {
@@ -592,19 +548,19 @@ int FakeIrisLibrary::Abort() {
 }
 
 int FakeIrisLibrary::Calibration(int eyeMode) {
-    Record(Format("Zarn_IRIS_Capture_Calibration", eyeMode));
+    calls_.Record(Format("Zarn_IRIS_Capture_Calibration", eyeMode));
     if (!initialised_.load()) return ZARN_ERR_NOT_INITIALIZED;
     std::lock_guard guard(mutex_);
     return script_.calibrationResult;
 }
 
 int FakeIrisLibrary::Beeper(int pattern) {
-    Record(Format("Zarn_IRIS_Controls_Beeper", pattern));
+    calls_.Record(Format("Zarn_IRIS_Controls_Beeper", pattern));
     return initialised_.load() ? ZARN_ERR_NOT_SUPPORTED : ZARN_ERR_NOT_INITIALIZED;
 }
 
 int FakeIrisLibrary::TakeResultImage(int eyeMode) {
-    Record(Format("Zarn_IRIS_Capture_TakeResultImage", eyeMode));
+    calls_.Record(Format("Zarn_IRIS_Capture_TakeResultImage", eyeMode));
     if (!initialised_.load()) return ZARN_ERR_NOT_INITIALIZED;
     if (delivering_.exchange(true)) return ZARN_ERR_CAPTURE_STATE;
     if (eyeMode == 0 || eyeMode == 1 || eyeMode == 3) DeliverResult(0);
@@ -614,7 +570,7 @@ int FakeIrisLibrary::TakeResultImage(int eyeMode) {
 }
 
 int FakeIrisLibrary::RegisterPreview(int side, ZarnCallbackPreviewImage callback, void* context) {
-    Record(Format("Zarn_IRIS_Capture_RegisterCallbackPreviewImage", side));
+    calls_.Record(Format("Zarn_IRIS_Capture_RegisterCallbackPreviewImage", side));
     if (callback == nullptr || side < 0 || side > 2) return ZARN_ERR_BAD_ARGUMENT;
     std::lock_guard guard(mutex_);
     Camera& camera = cameras_[side == 2 ? 1 : 0];
@@ -624,7 +580,7 @@ int FakeIrisLibrary::RegisterPreview(int side, ZarnCallbackPreviewImage callback
 }
 
 int FakeIrisLibrary::RegisterResult(int side, ZarnIrisCallbackResultImage callback, void* context) {
-    Record(Format("Zarn_IRIS_Capture_RegisterCallbackResultImage", side));
+    calls_.Record(Format("Zarn_IRIS_Capture_RegisterCallbackResultImage", side));
     if (callback == nullptr || side < 0 || side > 2) return ZARN_ERR_BAD_ARGUMENT;
     std::lock_guard guard(mutex_);
     Camera& camera = cameras_[side == 2 ? 1 : 0];
@@ -634,7 +590,7 @@ int FakeIrisLibrary::RegisterResult(int side, ZarnIrisCallbackResultImage callba
 }
 
 int FakeIrisLibrary::RegisterConnected(ZarnCallbackDeviceIsConnected callback, void* context) {
-    Record("Zarn_IRIS_Capture_RegisterCallbackDeviceIsConnected()");
+    calls_.Record("Zarn_IRIS_Capture_RegisterCallbackDeviceIsConnected()");
     if (callback == nullptr) return ZARN_ERR_BAD_ARGUMENT;
     std::lock_guard guard(mutex_);
     for (Camera& camera : cameras_) {

@@ -6,13 +6,13 @@
 // when asked to abort or close. Every call is recorded with its arguments.
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "CallLog.h"
 #include "device/ZarnApi.h"
 
 namespace fakezarn {
@@ -51,10 +51,9 @@ public:
     void Reset(const FpScript& script = FpScript());
     void SetConnected(bool connected);
 
-    std::vector<std::string> Calls();
+    std::vector<std::string> Calls() const { return calls_.Calls(); }
     // Number of recorded calls whose text starts with `prefix`.
-    int Count(const std::string& prefix);
-    bool WaitForCount(const std::string& prefix, int count, int timeoutMs = 3000);
+    int Count(const std::string& prefix) const { return calls_.Count(prefix); }
     int PreviewsDelivered() const { return previews_.load(); }
     int ConnectionPolls() const { return polls_.load(); }
     // Thread id of the last delivered result.
@@ -86,7 +85,6 @@ public:
 
 private:
     FakeFpLibrary() = default;
-    void Record(const std::string& call);
     void JoinThreads();
     void CaptureLoop(int generation);
     void ConnectionLoop(int generation);
@@ -94,9 +92,8 @@ private:
     ZarnImageInfo ResultImage();
 
     std::mutex mutex_;
-    std::condition_variable changed_;
     FpScript script_;
-    std::vector<std::string> calls_;
+    CallLog calls_;
     std::vector<std::thread> threads_;
     // Registered callbacks and the one context word they share (the last registration wins).
     ZarnCallbackPreviewImage preview_ = nullptr;
@@ -139,8 +136,8 @@ public:
 
     void Reset(const IrisScript& script = IrisScript());
     void SetConnected(bool connected);
-    std::vector<std::string> Calls();
-    int Count(const std::string& prefix);
+    std::vector<std::string> Calls() const { return calls_.Calls(); }
+    int Count(const std::string& prefix) const { return calls_.Count(prefix); }
     int PreviewsDelivered(int side) const { return previews_[side == 2 ? 1 : 0].load(); }
     int ConnectionPolls() const { return polls_.load(); }
 
@@ -171,7 +168,6 @@ private:
         std::vector<uint8_t> pixels;
     };
     FakeIrisLibrary() = default;
-    void Record(const std::string& call);
     void JoinThreads();
     void CameraLoop(int index, int generation);
     void ConnectionLoop(int generation);
@@ -180,7 +176,7 @@ private:
 
     std::mutex mutex_;
     IrisScript script_;
-    std::vector<std::string> calls_;
+    CallLog calls_;
     std::vector<std::thread> threads_;
     Camera cameras_[2];
     std::atomic<int> generation_{0};
