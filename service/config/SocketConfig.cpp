@@ -281,35 +281,9 @@ void CSocketConfig::ParseVdmCommandRequest(const DOMElement* root) {
 }
 
 void CSocketConfig::ParseVdmEventResponse(const DOMElement* root) {
-    const char* op = "CSocketConfig::ParseVdmEventResponse";
-    const std::string requestId = GetXmlAttribute(root, "requestId");
-    const int channel = nControllerChannel.load();
-    Synchronized& lock = GetThreadLock();
-    lock.lock();
-    CSocketUtils* daemon = GetDaemon();
-    if (daemon == nullptr) {
-        lock.unlock();
-        return;
-    }
-    const MessageId id = ::FindSentRequestId(daemon, channel, requestId);
-    const int module = ModuleOfEvent(id);
-    const std::string name = CUtilities::GetCommandName(id);
-    const std::string remote = GetRemoteSocketIdLog(channel, 0);
-    TSK_LOG(LOGLEVEL_DBG1, module,
-            op << GetLogPrefix() << " Received \"" << name << "\" response with requestId: " << requestId << " from "
-               << remote);
-    const DOMElement* ret = root->getFirstElementChild();
-    if (ret != nullptr && GetXmlAttribute(ret, "value") == "Failure") {
-        const std::string reason = GetXmlAttribute(ret, "failureReason");
-        if (reason != "Success") {
-            TSK_LOG(LOGLEVEL_ERROR, module,
-                    op << GetLogPrefix() << " " << name << " request failure, failure reason:" << reason << ".");
-        }
-    }
-    if (!::RemoveSentRequestId(daemon, channel, requestId)) {
-        TSK_LOG(LOGLEVEL_WARNING, module,
-                op << GetLogPrefix() << " The sent requestId:" << requestId << " string not find from " << remote
-                   << ".");
-    }
-    lock.unlock();
+    const AnswerLog log{"CSocketConfig::ParseVdmEventResponse", ModuleOfEvent,
+                        [](MessageId) { return LOGLEVEL_DBG1; }};
+    MessageId kind = MID_Unknown;
+    bool recorded = false;
+    ReadAnswer(log, nControllerChannel.load(), root, kind, recorded);
 }

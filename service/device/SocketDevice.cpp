@@ -202,41 +202,16 @@ void CSocketDevice::ParseDeviceCommandRequest(const DOMElement* root) {
 }
 
 void CSocketDevice::ParseDeviceEventResponse(const DOMElement* root) {
-    const char* op = "CSocketDevice::ParseDeviceEventResponse";
-    const std::string requestId = GetXmlAttribute(root, "requestId");
-    const int channel = clientChannel_.load();
-    Synchronized& lock = GetThreadLock();
-    lock.lock();
-    if (GetDaemon() == nullptr) {
-        lock.unlock();
-        return;
-    }
-    const MessageId kind = ::FindSentRequestId(GetDaemon(), channel, requestId);
-    const std::string remote = GetRemoteSocketIdLog(channel, 0);
-    TSK_LOG(LOGLEVEL_INFO, logModule,
-            op << GetLogPrefix() << " Received " << Quoted(kind) << " response with requestId: " << requestId
-               << " from " << remote);
-    lock.unlock();
-
+    const int module = logModule;
+    const AnswerLog log{"CSocketDevice::ParseDeviceEventResponse", [module](MessageId) { return module; },
+                        [](MessageId) { return LOGLEVEL_INFO; }};
+    MessageId kind = MID_Unknown;
+    bool recorded = false;
+    if (!ReadAnswer(log, clientChannel_.load(), root, kind, recorded)) return;
+    // The client has fetched its sample: whatever its answer says, the capture is over.
     if (kind == MID_Complete) {
         if (IDevice* device = device_.load()) device->ProcessClientGoneCallback();
     }
-    std::vector<DOMElement*> returns = GetXmlElementsByTagName(root, "Return");
-    if (!returns.empty() && GetXmlAttribute(returns.front(), "value") == "Failure") {
-        const std::string reason = GetXmlAttribute(returns.front(), "failureReason");
-        if (reason != "Success") {
-            TSK_LOG(LOGLEVEL_ERROR, logModule,
-                    op << GetLogPrefix() << " " << CUtilities::GetCommandName(kind)
-                       << " request failure, failure reason:" << reason << ".");
-        }
-    }
-    lock.lock();
-    if (GetDaemon() != nullptr && !::RemoveSentRequestId(GetDaemon(), channel, requestId)) {
-        TSK_LOG(LOGLEVEL_WARNING, logModule,
-                op << GetLogPrefix() << " The sent requestId:" << requestId << " string not find from " << remote
-                   << ".");
-    }
-    lock.unlock();
 }
 
 // --- sending -------------------------------------------------------------------------------------

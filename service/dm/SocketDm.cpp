@@ -132,40 +132,12 @@ bool CSocketDm::HandleDocument(const std::string& rootTag, const DOMElement* roo
 }
 
 void CSocketDm::ParseDeviceManagerEventResponse(const DOMElement* root) {
-    const char* op = "CSocketDm::ParseDeviceManagerEventResponse";
-    const std::string requestId = GetXmlAttribute(root, "requestId");
-    const int channel = channelId_.load();
-    Synchronized& lock = GetThreadLock();
-    lock.lock();
-    CSocketUtils* daemon = GetDaemon();
-    if (daemon == nullptr) {
-        lock.unlock();
-        return;
-    }
-    const MessageId id = ::FindSentRequestId(daemon, channel, requestId);
-    const int module = ModuleOf(id);
-    const std::string name = CUtilities::GetCommandName(id);
-    const std::string remote = GetRemoteSocketIdLog(channel, 0);
-    TSK_LOG(id == MID_Ping ? LOGLEVEL_DBG3 : LOGLEVEL_INFO, module,
-            op << GetLogPrefix() << " Received \"" << name << "\" response with requestId: " << requestId << " from "
-               << remote);
-    std::vector<DOMElement*> returns = GetXmlElementsByTagName(root, "Return");
-    if (!returns.empty()) {
-        const std::string value = GetXmlAttribute(returns.front(), "value");
-        const std::string reason = GetXmlAttribute(returns.front(), "failureReason");
-        if (value == "Failure" && reason != "Success") {
-            TSK_LOG(LOGLEVEL_ERROR, module,
-                    op << GetLogPrefix() << " " << name << " request failure, failure reason:" << reason << ".");
-        }
-    }
-    if (!::RemoveSentRequestId(daemon, channel, requestId)) {
-        TSK_LOG(LOGLEVEL_WARNING, module,
-                op << GetLogPrefix() << " The sent requestId:" << requestId << " string not find from " << remote
-                   << ".");
-        lock.unlock();
-        return;
-    }
-    lock.unlock();
+    const AnswerLog log{"CSocketDm::ParseDeviceManagerEventResponse", ModuleOf,
+                        [](MessageId id) { return id == MID_Ping ? LOGLEVEL_DBG3 : LOGLEVEL_INFO; }};
+    MessageId kind = MID_Unknown;
+    bool recorded = false;
+    // An answer to nothing this channel is waiting for is not acted on.
+    if (!ReadAnswer(log, channelId_.load(), root, kind, recorded) || !recorded) return;
     std::vector<DOMElement*> connectResponses = GetXmlElementsByTagName(root, "ConnectResponse");
     CBaseNavikVdm* owner = owner_.load();
     if (!connectResponses.empty() && owner != nullptr) owner->ProcessDmConnectResponseCallback(connectResponses.front());

@@ -1,6 +1,7 @@
 #include "xml/XmlSocketController.h"
 
 #include "runtime/Log.h"
+#include "runtime/RequestIds.h"
 
 using namespace xercesc;
 
@@ -55,4 +56,39 @@ int CXmlSocketController::SendXml(const SendLog& log, int channel, DOMDocument* 
                        << GetRemoteSocketIdLog(channel, 1));
     }
     return result;
+}
+
+bool CXmlSocketController::ReadAnswer(const AnswerLog& log, int channel, const DOMElement* root, MessageId& kind,
+                                      bool& recorded) {
+    const std::string requestId = GetXmlAttribute(root, "requestId");
+    Synchronized& lock = GetThreadLock();
+    lock.lock();
+    CSocketUtils* daemon = GetDaemon();
+    if (daemon == nullptr) {
+        lock.unlock();
+        return false;
+    }
+    kind = ::FindSentRequestId(daemon, channel, requestId);
+    const int module = log.module(kind);
+    const std::string name = CUtilities::GetCommandName(kind);
+    const std::string remote = GetRemoteSocketIdLog(channel, 0);
+    TSK_LOG(log.level(kind), module,
+            log.op << GetLogPrefix() << " Received \"" << name << "\" response with requestId: " << requestId
+                   << " from " << remote);
+    std::vector<DOMElement*> returns = GetXmlElementsByTagName(root, "Return");
+    if (!returns.empty() && GetXmlAttribute(returns.front(), "value") == "Failure") {
+        const std::string reason = GetXmlAttribute(returns.front(), "failureReason");
+        if (reason != "Success") {
+            TSK_LOG(LOGLEVEL_ERROR, module,
+                    log.op << GetLogPrefix() << " " << name << " request failure, failure reason:" << reason << ".");
+        }
+    }
+    recorded = ::RemoveSentRequestId(daemon, channel, requestId);
+    if (!recorded) {
+        TSK_LOG(LOGLEVEL_WARNING, module,
+                log.op << GetLogPrefix() << " The sent requestId:" << requestId << " string not find from " << remote
+                       << ".");
+    }
+    lock.unlock();
+    return true;
 }

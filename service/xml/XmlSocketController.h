@@ -3,6 +3,7 @@
 // through the stream assembler, each document found is validated by the endpoint's parser and
 // handed to the derived class by its root tag; messages are sent with the channel's log lines.
 
+#include <functional>
 #include <string>
 
 #include <xercesc/dom/DOMDocument.hpp>
@@ -40,6 +41,17 @@ protected:
     // Logs, sends to `channel` and logs a failure; Send's result.
     int SendXml(const SendLog& log, int channel, xercesc::DOMDocument* document, const std::string& requestId,
                 MessageId messageId, bool isResponse);
+
+    struct AnswerLog {
+        const char* op;                        // class-qualified parser name
+        std::function<int(MessageId)> module;  // log module, by the kind of the answered request
+        std::function<int(MessageId)> level;   // level of the "Received" line, by the same kind
+    };
+    // Handles the answer `root` to a request sent on `channel`: finds the request's kind (MID_Unknown
+    // when the id is not recorded), logs the answer and a failure its Return reports, and erases
+    // the id, logging an id that was not recorded. False when the channel is closed.
+    bool ReadAnswer(const AnswerLog& log, int channel, const xercesc::DOMElement* root, MessageId& kind,
+                    bool& recorded);
 
 private:
     void ParseReceivedXMLData(xercesc::DOMDocument* document);
