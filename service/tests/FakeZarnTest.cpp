@@ -122,3 +122,95 @@ TEST(FakeIrisLibrary, DeliversLikeTheCameraLibrary) {
     FakeIrisLibrary::Instance().Reset();
     InstallZarnIrisApi(nullptr);
 }
+
+namespace {
+
+struct Scanner {
+    std::atomic<int> previews{0}, qualities{0}, results{0}, polls{0};
+    std::atomic<int> lastQuality{-1};
+    std::mutex mutex;
+    std::thread::id previewThread, resultThread;
+};
+
+void OnFpPreview(void* context, ZarnImageInfo image) {
+    auto* scanner = static_cast<Scanner*>(context);
+    std::lock_guard guard(scanner->mutex);
+    if (image.image != nullptr && image.width == 80 && image.height == 60) scanner->previews++;
+    scanner->previewThread = std::this_thread::get_id();
+}
+void OnFpQuality(void* context, int state, int* quality, int count) {
+    auto* scanner = static_cast<Scanner*>(context);
+    if (state == 2 && count == 2) {
+        scanner->lastQuality = quality[1];
+        scanner->qualities++;
+    }
+}
+void OnFpResult(void* context, int status, ZarnImageInfo image, int type, int) {
+    auto* scanner = static_cast<Scanner*>(context);
+    std::lock_guard guard(scanner->mutex);
+    if (status == 0 && image.isResult == 1 && type == ZARN_IMAGE_SLAP_LEFT) scanner->results++;
+    scanner->resultThread = std::this_thread::get_id();
+}
+void OnFpConnected(void* context, int connected) {
+    if (connected != 0) static_cast<Scanner*>(context)->polls++;
+}
+
+}  // namespace
+
+TEST(FakeFpLibrary, DeliversLikeTheScannerLibrary) {
+    fakezarn::FpScript script;
+    script.qualityState = 2;
+    script.quality = {3, 5};
+    fakezarn::FakeFpLibrary::Instance().Reset(script);
+    fakezarn::FakeFpLibrary::Install();
+    const ZarnFpApi& api = FpApi();
+
+    ZarnConnectedScanners scanners{};
+    ASSERT_EQ(api.Zarn_Main_GetConnectedScanner(&scanners), 0);
+    EXPECT_EQ(scanners.entries[ZARN_FAMILY_PLOVER_A], 1);
+    ASSERT_EQ(api.Zarn_Main_Initialize(502), 0);
+    Scanner scanner;
+    ASSERT_EQ(api.Zarn_Capture_RegisterCallbackPreviewImage(&OnFpPreview, &scanner), 0);
+    ASSERT_EQ(api.Zarn_Capture_RegisterCallbackObjectQuality(&OnFpQuality, &scanner), 0);
+    ASSERT_EQ(api.Zarn_Capture_RegisterCallbackResultImage(&OnFpResult, &scanner), 0);
+    ASSERT_EQ(api.Zarn_Capture_RegisterCallbackDeviceIsConnected(&OnFpConnected, &scanner), 0);
+    EXPECT_EQ(api.Zarn_Capture_RegisterCallbackFootSwitch(nullptr, &scanner), ZARN_ERR_BAD_ARGUMENT);
+
+    int w = 0, h = 0, x = 0, y = 0;
+    EXPECT_EQ(api.Zarn_Capture_SetMode(33, 500, 1, 0, &w, &h, &x, &y), ZARN_ERR_NOT_SUPPORTED);
+    ASSERT_EQ(api.Zarn_Capture_SetMode(ZARN_IMAGE_SLAP_LEFT, 500, 1, 0, &w, &h, &x, &y), 0);
+    ASSERT_EQ(api.Zarn_Capture_Start(4, 1), 0);
+    EXPECT_EQ(api.Zarn_Capture_Start(4, 1), ZARN_ERR_CAPTURE_STATE);
+    // Previews and qualities come from the library's own thread, connection polls every 100 ms.
+    ASSERT_TRUE(WaitUntil([&] { return scanner.previews >= 3 && scanner.qualities >= 3 && scanner.polls >= 1; }));
+    EXPECT_EQ(scanner.lastQuality.load(), 5);
+    {
+        std::lock_guard guard(scanner.mutex);
+        EXPECT_NE(scanner.previewThread, std::this_thread::get_id());
+    }
+
+    // A manual result: taken, then delivered inside the acquire call on the caller's thread.
+    ASSERT_EQ(api.Zarn_Capture_TakeResultImage(), 0);
+    ASSERT_EQ(api.Zarn_Capture_AcquireResultImage(), 0);
+    EXPECT_EQ(scanner.results.load(), 1);
+    {
+        std::lock_guard guard(scanner.mutex);
+        EXPECT_EQ(scanner.resultThread, std::this_thread::get_id());
+    }
+    ZarnRunningInfo info{};
+    ASSERT_EQ(api.Zarn_Main_GetRunningInfo(&info), 0);
+    EXPECT_EQ(info.fingerprint.resultTaken, 1);
+    EXPECT_EQ(info.fingerprint.finished, 1);
+    EXPECT_EQ(api.Zarn_Capture_TakeResultImage(), ZARN_ERR_CAPTURE_FINISHED);
+
+    // Unplugged: the poll says so.
+    fakezarn::FakeFpLibrary::Instance().SetConnected(false);
+    const int polls = scanner.polls.load();
+    std::this_thread::sleep_for(250ms);
+    EXPECT_EQ(scanner.polls.load(), polls);
+    EXPECT_EQ(api.Zarn_Main_GetConnectedScanner(&scanners), ZARN_ERR_NO_SCANNER);
+
+    EXPECT_EQ(api.Zarn_Main_DeInitialize(), 0);
+    fakezarn::FakeFpLibrary::Instance().Reset();
+    InstallZarnFpApi(nullptr);
+}
