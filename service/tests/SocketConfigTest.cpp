@@ -2,6 +2,7 @@
 #include "config/SocketConfig.h"
 
 #include "FakeVdm.h"
+#include "LogCapture.h"
 #include "TestAppData.h"
 #include "XmlPeer.h"
 #include "XmlTestEnvironment.h"
@@ -235,4 +236,27 @@ TEST_F(SocketConfigTest, RefusedSecondConnectionLeavesTheControllerConnected) {
     EXPECT_EQ(config.GetControllerChannel(), -1);
     EXPECT_FALSE(config.SendDeviceVdmRemovalEventRequest(0, "PloverA"));
     EXPECT_FALSE(config.SendVdmCommandResponse(kId, "Success", "Success", MID_VdmCommand));
+}
+
+TEST_F(SocketConfigTest, DeviceCommandsAreLoggedInTheirDevicesModule) {
+    LogCapture logs;
+    ASSERT_TRUE(controller.Send(Request("<Device deviceType=\"1\" deviceModel=\"Egret\"><Restart/></Device>", "L1")));
+    EXPECT_XML_EQ(controller.Read(), Success("L1"));
+    ASSERT_TRUE(controller.Send(Request("<Device deviceType=\"5\" deviceModel=\"X\"><Stop/></Device>", "L2")));
+    EXPECT_XML_EQ(controller.Read(), Success("L2"));
+
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    ::getsockname(controller.fd(), reinterpret_cast<sockaddr*>(&local), &length);
+    const std::string prefix = "CSocketConfig::ParseVdmCommandRequest: Config Socket(127.0.0.1:" +
+                               std::to_string(config.GetPort()) + ") ";
+    const std::string from = " from channel Id = 0(127.0.0.1:" + std::to_string(ntohs(local.sin_port)) + ")";
+    const std::string iris = logs.Read("Iris");
+    EXPECT_NE(iris.find(prefix + "Received \"RestartDevice\" request for Egret with requestId: L1" + from),
+              std::string::npos)
+        << iris;
+    const std::string main = logs.Read("TessikVdm");
+    EXPECT_NE(main.find(prefix + "Received \"StopDevice\" request for X with requestId: L2" + from), std::string::npos)
+        << main;
+    EXPECT_EQ(main.find("RestartDevice"), std::string::npos);
 }

@@ -2,6 +2,7 @@
 #include "dm/SocketDm.h"
 
 #include "FakeVdm.h"
+#include "LogCapture.h"
 #include "TestAppData.h"
 #include "XmlPeer.h"
 #include "XmlTestEnvironment.h"
@@ -219,4 +220,45 @@ TEST_F(SocketDmTest, ClosedConnectionTellsTheOwner) {
     peer->Close();
     ASSERT_TRUE(vdm.WaitForCalls(1));
     EXPECT_EQ(vdm.Calls()[0], "DmClose");
+}
+
+TEST_F(SocketDmTest, AnswersAreLoggedInTheModuleOfTheirRequest) {
+    LogCapture logs;
+    CXmlMessage arrival("DeviceManagerEventRequest");
+    arrival.Add(arrival.Root(), "Arrival");
+    ASSERT_TRUE(dm.SendArrivalDeviceManagerEventRequest(arrival.Document(), 0));
+    const std::string arrivalId = RequestIdOf(peer->Read());
+    ASSERT_TRUE(dm.SendRemovalDeviceManagerEventRequest(1, "127.0.0.1:5999"));
+    const std::string removalId = RequestIdOf(peer->Read());
+    ASSERT_TRUE(dm.SendPingDeviceManagerEventRequest("Tessik Biometric VDM"));
+    const std::string pingId = RequestIdOf(peer->Read());
+    auto failure = [](const std::string& id, const std::string& reason) {
+        return "<DeviceManagerEventResponse requestId=\"" + id + "\"><Return value=\"Failure\" failureReason=\"" +
+               reason + "\"/></DeviceManagerEventResponse>";
+    };
+    ASSERT_TRUE(peer->Send(failure(arrivalId, "Success") + Response(removalId) +
+                           failure(pingId, "UnableToPerformRequest") + Response(pingId)));
+    Drain();
+
+    const std::string prefix = "CSocketDm::ParseDeviceManagerEventResponse: DM Socket(127.0.0.1:" +
+                               std::to_string(listener.port()) + ") ";
+    const std::string from = " from channel Id = 0(127.0.0.1:" + std::to_string(listener.port()) + ")";
+    const std::string fingerprint = logs.Read("Fingerprint");
+    EXPECT_NE(fingerprint.find(prefix + "Received \"DeviceArrival\" response with requestId: " + arrivalId + from),
+              std::string::npos)
+        << fingerprint;
+    EXPECT_EQ(fingerprint.find("request failure"), std::string::npos);  // "Failure" with the reason "Success"
+    const std::string iris = logs.Read("Iris");
+    EXPECT_NE(iris.find(prefix + "Received \"DeviceRemoval\" response with requestId: " + removalId + from),
+              std::string::npos)
+        << iris;
+    const std::string main = logs.Read("TessikVdm");
+    EXPECT_NE(main.find("DBG3   : " + prefix + "Received \"Ping\" response with requestId: " + pingId + from),
+              std::string::npos)
+        << main;
+    EXPECT_NE(main.find(prefix + "Ping request failure, failure reason:UnableToPerformRequest."), std::string::npos);
+    // The second answer to the Ping finds its id gone.
+    EXPECT_NE(main.find(prefix + "The sent requestId:" + pingId + " string not find from channel Id = 0(127.0.0.1:" +
+                        std::to_string(listener.port()) + ")."),
+              std::string::npos);
 }
