@@ -1,0 +1,318 @@
+#include "device/BaseDevice.h"
+
+#include <ctime>
+
+#include "runtime/ConfigFile.h"
+#include "runtime/Log.h"
+#include "runtime/Utilities.h"
+#include "xml/XmlMessage.h"
+
+using namespace xercesc;
+
+CBaseDevice::CBaseDevice(const std::string& vdmName, CBaseNavikVdm* owner_, const std::string& className,
+                         const std::string& deviceSocketName, const std::string& previewSocketName,
+                         const std::string& resultSocketName, int logModule_)
+    : deviceLock(className, logModule_),
+      deviceSocket(deviceSocketName, logModule_),
+      previewSocket(previewSocketName, CSocketVideo::Preview, logModule_),
+      resultSocket(resultSocketName, CSocketVideo::Result, logModule_),
+      owner(owner_),
+      previewInnerLock(className + " preview_inner", logModule_),
+      previewOuterLock(className + " preview_outer", logModule_),
+      logModule(logModule_),
+      stateLock("", logModule_) {
+    capabilities.vdmName = vdmName;
+}
+
+CBaseDevice::~CBaseDevice() {
+    // The derived part is gone: no channel may call into it any more.
+    deviceSocket.SetDevice(nullptr);
+    previewSocket.SetDevice(nullptr);
+    resultSocket.SetDevice(nullptr);
+    if (openFlag.load() != 0) CBaseDevice::Close();
+    deviceSocket.Close(1);
+    CBaseDevice::CloseImageChannels(0);
+    ReleaseArrivalDocument();
+}
+
+int CBaseDevice::GetState() {
+    stateLock.lock();
+    int state = deviceState;
+    stateLock.unlock();
+    return state;
+}
+
+std::string CBaseDevice::GetDeviceURI() const {
+    return capabilities.deviceURI;
+}
+
+std::string CBaseDevice::DeviceText(const char* field, size_t size) {
+    std::string text;
+    for (size_t i = 0; field != nullptr && i < size && field[i] != '\0'; ++i) {
+        const unsigned char c = static_cast<unsigned char>(field[i]);
+        if (c < 0x20 || c > 0x7E) break;
+        text.push_back(static_cast<char>(c));
+    }
+    return text;
+}
+
+std::string CBaseDevice::ReadVdmIP() {
+    try {
+        return CConfigFile::GetString(CConfigFile::GetInstance(), "VdmIP", "");
+    } catch (...) {
+        return {};
+    }
+}
+
+void CBaseDevice::StoreDeviceInfo(const ZarnDeviceInfo& info) {
+    capabilities.deviceModel = DeviceText(info.model, sizeof info.model);
+    capabilities.serialNumber = DeviceText(info.serialNumber, sizeof info.serialNumber);
+    // The firmware field holds a binary word on most models: only its printable start is text.
+    capabilities.firmwareRev = DeviceText(info.firmware, sizeof info.firmware);
+}
+
+void CBaseDevice::StoreApiVersion(const ZarnApiVersion& version) {
+    capabilities.deviceMake = DeviceText(version.productName, sizeof version.productName);
+    capabilities.hardwareRev = DeviceText(version.libraryVersion, sizeof version.libraryVersion);
+}
+
+void CBaseDevice::ReleaseArrivalDocument() {
+    if (arrivalDocument != nullptr) arrivalDocument->release();
+    arrivalDocument = nullptr;
+}
+
+int CBaseDevice::Open() {
+    if (openFlag.load() != 0) return 1;
+    if (Connect() == 0) return 0;
+    const std::string vdmIP = ReadVdmIP();
+    if (!deviceSocket.Listen(vdmIP, 0, 1, 30, kMinPort, kMaxPort, 1, 1000)) return 0;
+    if (ReadConfigFiles() == 0) {
+        // Not announced: no client may reach a device that is not open.
+        deviceSocket.Close(1);
+        return 0;
+    }
+    openFlag.store(1);
+    return 1;
+}
+
+int CBaseDevice::Close() {
+    deviceSocket.Close(1);
+    openFlag.store(0);
+    CloseImageChannels(0);
+    ReleaseArrivalDocument();
+    return 1;
+}
+
+int CBaseDevice::CloseImageChannels(int) {
+    previewSocket.Close(1);
+    resultSocket.Close(1);
+    biometricCount.store(0);
+    firstPreview.store(0);
+    return 1;
+}
+
+int CBaseDevice::OpenResultChannel() {
+    return resultSocket.Listen(ReadVdmIP(), 0, 0, 30, kMinPort, kMaxPort, 1, 1) ? 1 : 0;
+}
+
+int CBaseDevice::ReadConfigFiles() {
+    const char* op = "CBaseDevice::ReadConfigFiles";
+    const std::string appData = CUtilities::GetAppDataDir();
+    DOMDocument* capabilityFile =
+        CUtilities::ReadXMLConfigFile({appData + "/DeviceCapabilities.xsd"}, appData + "/DeviceCapabilities.xml");
+    if (capabilityFile == nullptr) {
+        TSK_LOG(LOGLEVEL_ERROR, logModule, op << ": ReadXMLConfigFile() failed.");
+        return 0;
+    }
+    const DOMElement* root = capabilityFile->getDocumentElement();
+    const DOMElement* modelList = root != nullptr ? root->getLastElementChild() : nullptr;
+
+    CXmlMessage arrival("DeviceManagerEventRequest");
+    if (!arrival.IsValid()) {
+        TSK_LOG(LOGLEVEL_ERROR, logModule, op << ": pArrivalDOMImpl is NULL.");
+        capabilityFile->release();
+        return 0;
+    }
+    ReleaseArrivalDocument();
+    chosenSampleFormat = nullptr;
+    capabilities.videoFormats.clear();
+    capabilities.sampleFormats.clear();
+    capabilities.deviceURI = deviceSocket.GetUri();
+    SetXmlAttribute(arrival.Root(), "requestId", "");
+    DOMElement* arrivalElement = arrival.Document()->createElement(CToXmlCh("Arrival"));
+    SetXmlAttribute(arrivalElement, "vdmName", capabilities.vdmName);
+    SetXmlAttribute(arrivalElement, "deviceURI", capabilities.deviceURI);
+    SetXmlAttribute(arrivalElement, "modality", capabilities.modality);
+    SetXmlAttribute(arrivalElement, "deviceMake", capabilities.deviceMake);
+    SetXmlAttribute(arrivalElement, "deviceModel", capabilities.deviceModel);
+    SetXmlAttribute(arrivalElement, "hardwareRev", capabilities.hardwareRev);
+    SetXmlAttribute(arrivalElement, "firmwareRev", capabilities.firmwareRev);
+    SetXmlAttribute(arrivalElement, "serialNumber", capabilities.serialNumber);
+
+    // The later entry of a model wins: walk from the last.
+    const DOMElement* entry = nullptr;
+    std::vector<DOMElement*> devices = GetXmlElementsByTagName(modelList, "Device");
+    for (auto it = devices.rbegin(); it != devices.rend(); ++it) {
+        if (GetXmlAttribute(*it, "deviceModel") == capabilities.deviceModel) {
+            entry = *it;
+            break;
+        }
+    }
+    const DOMElement* capability = entry != nullptr ? entry->getFirstElementChild() : nullptr;
+    if (capability == nullptr) {
+        capabilityFile->release();
+        // The incomplete body stays until the next build or Close.
+        arrivalDocument = arrival.Detach();
+        TSK_LOG(LOGLEVEL_ERROR, logModule,
+                op << ": No configuration was not found for model " << capabilities.deviceModel
+                   << "in \"/DeviceCapabilities.xsd\".");
+        return 0;
+    }
+    arrivalElement->appendChild(arrival.Document()->importNode(capability, true));
+
+    struct {
+        const char* name;
+        int* field;
+    } const flags[] = {{"detection", &capabilities.detection},
+                       {"video", &capabilities.video},
+                       {"autoCapture", &capabilities.autoCapture},
+                       {"disableAutoCapture", &capabilities.disableAutoCapture},
+                       {"userFeedback", &capabilities.userFeedback},
+                       {"graphicalFeedback", &capabilities.graphicalFeedback}};
+    for (const auto& flag : flags) {
+        *flag.field = CDeviceArrival::ConvertStringToBOOL(GetXmlAttribute(capability, flag.name), *flag.field,
+                                                          logModule);
+    }
+
+    const DOMElement* videoFormats = capability->getFirstElementChild();
+    if (videoFormats == nullptr) {
+        TSK_LOG(LOGLEVEL_ERROR, logModule, op << ": pVideoFormatsElement is NULL.");
+        capabilityFile->release();
+        return 0;
+    }
+    for (const DOMElement* element : GetXmlElementsByTagName(videoFormats, "VideoFormat")) {
+        auto format = std::make_unique<CVideoFormat>();
+        format->videoFormatId = GetXmlAttribute(element, "videoFormatId");
+        format->modality = GetXmlAttribute(element, "modality");
+        for (const DOMElement* frame : GetXmlElementsByTagName(element, "FrameType")) {
+            CFrameType type;
+            type.biometricPosition = GetXmlAttribute(frame, "biometricPosition");
+            CDeviceArrival::ConvertSize(GetXmlAttribute(frame, "size"), type.width, type.height);
+            type.pixelFormat = CDeviceArrival::ConvertPixelFormat(GetXmlAttribute(frame, "pixelFormat"));
+            type.pixelResolution = CDeviceArrival::ConvertPixelResolution(GetXmlAttribute(frame, "pixelResolution"));
+            format->frameTypes.push_back(type);
+        }
+        capabilities.videoFormats.push_back(std::move(format));
+    }
+
+    const DOMElement* sampleFormats = capability->getLastElementChild();
+    if (sampleFormats == nullptr) {
+        TSK_LOG(LOGLEVEL_ERROR, logModule, op << ": pSampleFormatsElement is NULL.");
+        capabilityFile->release();
+        return 0;
+    }
+    for (const DOMElement* element : GetXmlElementsByTagName(sampleFormats, "SampleFormat")) {
+        auto format = std::make_unique<CSampleFormat>();
+        format->formatId = GetXmlAttribute(element, "formatId");
+        format->format = GetXmlAttribute(element, "format");
+        format->views = ParseDecimal(GetXmlAttribute(element, "views"));
+        CDeviceArrival::ConvertSize(GetXmlAttribute(element, "size"), format->width, format->height);
+        format->pixelResolution = CDeviceArrival::ConvertPixelResolution(GetXmlAttribute(element, "pixelResolution"));
+        capabilities.sampleFormats.push_back(std::move(format));
+    }
+
+    capabilityFile->release();
+    arrival.Root()->appendChild(arrivalElement);
+    arrivalDocument = arrival.Detach();
+    return 1;
+}
+
+// --- shared request handling ---------------------------------------------------------------------
+
+int CBaseDevice::_ProcessClientConnectedCallback(int deviceType) {
+    subscribedDetection.store(0);
+    subscribedUserFeedback.store(0);
+    subscribedGraphicalFeedback.store(0);
+    // The current client's channel: after a takeover by a client of the same address it is no
+    // longer the first one.
+    const std::string clientURI = deviceSocket.GetClientURI();
+    if (owner != nullptr) owner->ProcessDeviceClientConnectedCallback(deviceType, capabilities.deviceModel, clientURI);
+    return 1;
+}
+
+int CBaseDevice::_ProcessSubscribeCallback(const DOMElement* subscribe, std::map<int, int>& categories) {
+    for (const DOMElement* event : GetXmlElementsByTagName(subscribe, "Event")) {
+        const std::string category = GetXmlAttribute(event, "eventCategory");
+        if (category == "Detection") {
+            if (capabilities.detection == 1) subscribedDetection.store(1);
+            categories[CATEGORY_DETECTION] = capabilities.detection;
+        } else if (category == "UserFeedback") {
+            if (capabilities.userFeedback == 1) subscribedUserFeedback.store(1);
+            categories[CATEGORY_USER_FEEDBACK] = capabilities.userFeedback;
+        } else if (category == "GraphicalFeedback") {
+            if (capabilities.graphicalFeedback == 1) subscribedGraphicalFeedback.store(1);
+            categories[CATEGORY_GRAPHICAL_FEEDBACK] = capabilities.graphicalFeedback;
+        } else if (category == "CaptureCompletion") {
+            categories[CATEGORY_CAPTURE_COMPLETION] = 1;
+        }
+    }
+    return 1;
+}
+
+int CBaseDevice::_ProcessStartCaptureCallback(std::string& videoURI, const DOMElement* startCapture,
+                                              std::string& failureReason) {
+    const char* op = "CBaseDevice::_ProcessStartCaptureCallback";
+    allowManualCapture.store(GetXmlAttribute(startCapture, "allowManualCapture") == "false" ? 0 : 1);
+
+    const DOMElement* missingList = startCapture != nullptr ? startCapture->getFirstElementChild() : nullptr;
+    if (missingList != nullptr) {
+        std::vector<DOMElement*> missing = GetXmlElementsByTagName(missingList, "MissingBiometric");
+        for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+            const std::string position = GetXmlAttribute(*it, "biometricPosition");
+            if (SetMissingBiometric(position) == 0) {
+                TSK_LOG(LOGLEVEL_WARNING, logModule,
+                        op << ": Invalid missing biometric position:" << position << "for biometric position:"
+                           << GetXmlAttribute(startCapture, "biometricPosition"));
+                failureReason = "InvalidRequest_ParameterValueInvalid";
+                return 0;
+            }
+        }
+    }
+
+    const std::string sampleFormatId = GetXmlAttribute(startCapture, "sampleFormatId");
+    chosenSampleFormat = nullptr;
+    for (const auto& format : capabilities.sampleFormats) {
+        if (format->formatId == sampleFormatId) {
+            chosenSampleFormat = format.get();
+            break;
+        }
+    }
+    if (chosenSampleFormat == nullptr) {
+        if (capabilities.sampleFormats.empty()) {
+            TSK_LOG(LOGLEVEL_WARNING, logModule,
+                    op << ": At least on SampleFormat element must be present in DeviceCapabilities.xml");
+            failureReason = "InternalError_Unknown";
+            return 0;
+        }
+        chosenSampleFormat = capabilities.sampleFormats.front().get();
+    }
+    captureStartTime.store(static_cast<int64_t>(std::time(nullptr)));
+
+    if (StartCapture(1, failureReason) == 0) return 0;
+
+    if (!previewSocket.Listen(ReadVdmIP(), 0, 0, 30, kMinPort, kMaxPort, 1, 1)) {
+        failureReason = "InternalError_Unknown";
+        return 0;
+    }
+    videoURI = previewSocket.GetUri();
+    return 1;
+}
+
+int CBaseDevice::_ProcessForceCaptureCallback(std::string& failureReason) {
+    if (allowManualCapture.load() != 0) return ForceCapture(failureReason);
+    failureReason = "UnableToPerformRequest";
+    TSK_LOG(LOGLEVEL_WARNING, logModule,
+            "CBaseDevice::_ProcessForceCaptureCallback: Manual capture is not allow because allowManualCapture "
+            "attribute is set to false in StartCapture DeviceCommandRequest.");
+    return 0;
+}

@@ -1,0 +1,121 @@
+// The stream assembler of the XML channels, with the XML library's own parser deciding what a
+// document is.
+#include "xml/XmlStreamAssembler.h"
+
+#include "XmlTestEnvironment.h"
+#include "runtime/Log.h"
+#include "runtime/Utilities.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+class AssemblerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        currentLevel.store(LOGLEVEL_DBG3);
+        parser = CUtilities::CreateDOMParser(nullptr, false);
+    }
+    void TearDown() override {
+        xercesc::XMLGrammarPool* pool = nullptr;
+        CUtilities::ReleaseParser(parser, pool);
+        currentLevel.store(LOGLEVEL_INFO);
+    }
+
+    // Feeds one read; well-formed texts count as documents and are collected.
+    void Feed(CXmlStreamAssembler& assembler, const std::string& chunk) {
+        assembler.Feed(
+            chunk.data(), chunk.size(),
+            [this](const std::string& text) {
+                xercesc::DOMDocument* document = CUtilities::ParseXmlText(parser, text.data(), text.size());
+                if (document == nullptr) return false;
+                documents.push_back(text);
+                document->release();
+                return true;
+            },
+            [this](int level, const std::string& text) {
+                if (level == LOGLEVEL_WARNING) warnings.push_back(text);
+            });
+    }
+
+    xercesc::DOMLSParser* parser = nullptr;
+    std::vector<std::string> documents;
+    std::vector<std::string> warnings;
+};
+
+}  // namespace
+
+TEST_F(AssemblerTest, DocumentsSplitAndMergedAcrossReads) {
+    CXmlStreamAssembler assembler("<Device", CXmlStreamAssembler::KeepLastFailedPiece);
+    Feed(assembler, "<DeviceA n=\"1\"><X/></DeviceA><DeviceB n=\"2\"/>");
+    EXPECT_EQ(documents, (std::vector<std::string>{"<DeviceA n=\"1\"><X/></DeviceA>", "<DeviceB n=\"2\"/>"}));
+    EXPECT_EQ(assembler.Pending(), "");
+
+    documents.clear();
+    Feed(assembler, "<DeviceA n=\"3\"><X");
+    EXPECT_TRUE(documents.empty());
+    EXPECT_EQ(assembler.Pending(), "<DeviceA n=\"3\"><X");
+    Feed(assembler, "/></DeviceA>");
+    EXPECT_EQ(documents, (std::vector<std::string>{"<DeviceA n=\"3\"><X/></DeviceA>"}));
+    EXPECT_EQ(assembler.Pending(), "");
+    EXPECT_TRUE(warnings.empty());
+}
+
+TEST_F(AssemblerTest, NewDocumentAfterBlanksDropsThePendingFragment) {
+    CXmlStreamAssembler assembler("<Vdm", CXmlStreamAssembler::KeepLastFailedPiece);
+    Feed(assembler, "<VdmA><unfinished");
+    Feed(assembler, "   <VdmB/>");
+    EXPECT_EQ(documents, (std::vector<std::string>{"   <VdmB/>"}));
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0], " Previous received XML is invalid: <VdmA><unfinished");
+    EXPECT_EQ(assembler.Pending(), "");
+}
+
+TEST_F(AssemblerTest, FailedPiecesAreKeptByEachChannelsPolicy) {
+    // A good piece, a broken one, another good one.
+    const std::string text = "<DeviceA/><DeviceBroken <DeviceC/>";
+    {
+        CXmlStreamAssembler assembler("<Device", CXmlStreamAssembler::KeepLastFailedPiece);
+        Feed(assembler, text);
+        EXPECT_EQ(documents, (std::vector<std::string>{"<DeviceA/>", "<DeviceC/>"}));
+        EXPECT_EQ(assembler.Pending(), "<DeviceBroken ");
+    }
+    documents.clear();
+    {
+        CXmlStreamAssembler assembler("<Device", CXmlStreamAssembler::KeepTrailingFailedPiece);
+        Feed(assembler, text);
+        EXPECT_EQ(documents, (std::vector<std::string>{"<DeviceA/>", "<DeviceC/>"}));
+        EXPECT_EQ(assembler.Pending(), "");
+        Feed(assembler, "<DeviceD/><DeviceE");
+        EXPECT_EQ(assembler.Pending(), "<DeviceE");
+    }
+}
+
+TEST_F(AssemblerTest, TextBeforeTheFirstRootBecomesAPieceOfItsOwn) {
+    CXmlStreamAssembler assembler("<Device", CXmlStreamAssembler::KeepLastFailedPiece);
+    Feed(assembler, "garbage<DeviceA/>");
+    EXPECT_EQ(documents, (std::vector<std::string>{"<DeviceA/>"}));
+    EXPECT_EQ(assembler.Pending(), "<Devicegarbage");
+}
+
+TEST_F(AssemblerTest, PendingTextBeyondTheCapIsDropped) {
+    CXmlStreamAssembler assembler("<Device", CXmlStreamAssembler::KeepLastFailedPiece, 1024);
+    // Grows by reads that never complete and never start a new document.
+    Feed(assembler, "<DeviceA text=\"" + std::string(600, 'x'));
+    EXPECT_EQ(assembler.Pending().size(), 615u);
+    Feed(assembler, std::string(600, 'y'));
+    EXPECT_EQ(assembler.Pending(), "");
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0].rfind(" Previous received XML is invalid: <DeviceA text=\"xxx", 0), 0u);
+
+    // One read longer than the cap is not kept either, and the stream goes on.
+    Feed(assembler, std::string(5000, 'z'));
+    EXPECT_EQ(assembler.Pending(), "");
+    EXPECT_EQ(warnings.size(), 2u);
+    EXPECT_LT(warnings[1].size(), 5000u);  // the warning carries only the start of a long text
+    Feed(assembler, "<DeviceB/>");
+    EXPECT_EQ(documents, (std::vector<std::string>{"<DeviceB/>"}));
+}

@@ -1,0 +1,67 @@
+#include "xml/XmlStreamAssembler.h"
+
+#include <utility>
+
+#include "runtime/Log.h"
+#include "runtime/StringUtils.h"
+
+CXmlStreamAssembler::CXmlStreamAssembler(std::string rootPrefix, KeepPolicy policy, size_t maxPending)
+    : rootPrefix_(std::move(rootPrefix)), policy_(policy), maxPending_(maxPending) {}
+
+void CXmlStreamAssembler::DropWithWarning(const std::string& text, const LogFunction& log) {
+    if (!LogEnabled(LOGLEVEL_WARNING)) return;
+    if (text.size() <= kMaxLoggedText) {
+        log(LOGLEVEL_WARNING, " Previous received XML is invalid: " + text);
+    } else {
+        log(LOGLEVEL_WARNING, " Previous received XML is invalid: " + text.substr(0, kMaxLoggedText) + "... (" +
+                                  std::to_string(text.size()) + " bytes)");
+    }
+}
+
+void CXmlStreamAssembler::Keep(std::string text, const LogFunction& log) {
+    if (text.size() > maxPending_) {
+        DropWithWarning(text, log);
+        pending_.clear();
+        return;
+    }
+    pending_ = std::move(text);
+}
+
+void CXmlStreamAssembler::Feed(const char* data, size_t length, const ParseFunction& parse, const LogFunction& log) {
+    std::string chunk(data != nullptr ? data : "", data != nullptr ? length : 0);
+    std::string text;
+    if (pending_.empty()) {
+        text = std::move(chunk);
+    } else {
+        std::string stripped = chunk;
+        TrimLeft(stripped, " ");
+        if (stripped.compare(0, rootPrefix_.size(), rootPrefix_) == 0) {
+            DropWithWarning(pending_, log);
+            pending_.clear();
+            text = std::move(chunk);
+        } else {
+            text = pending_ + chunk;
+            pending_.clear();
+        }
+    }
+    if (LogEnabled(LOGLEVEL_DBG1)) log(LOGLEVEL_DBG1, " Received: " + text);
+
+    if (parse(text)) return;
+
+    std::vector<std::string> pieces = SplitString(text, rootPrefix_);
+    if (pieces.size() <= 1) {
+        Keep(std::move(text), log);
+        return;
+    }
+    if (LogEnabled(LOGLEVEL_DBG1)) {
+        log(LOGLEVEL_DBG1, " Detected " + std::to_string(pieces.size()) +
+                               " multiple combined xml responses in one string. Trying to separate and parse each "
+                               "one.");
+    }
+    for (std::string& piece : pieces) {
+        piece.insert(0, rootPrefix_);
+        if (policy_ == KeepTrailingFailedPiece) pending_.clear();
+        if (LogEnabled(LOGLEVEL_DBG3)) log(LOGLEVEL_DBG3, " Seperated XML: " + piece);
+        if (!parse(piece)) Keep(std::move(piece), log);
+    }
+}
