@@ -8,7 +8,6 @@
 #include "ImageMessageCodec.h"
 #include "TestAppData.h"
 #include "XmlPeer.h"
-#include "XmlTestEnvironment.h"
 #include "device/ZarnApi.h"
 #include "xml/XmlMessage.h"
 

@@ -4,7 +4,6 @@
 #include "runtime/ConfigFile.h"
 #include "runtime/Utilities.h"
 
-#include "XmlTestEnvironment.h"
 
 #include <gtest/gtest.h>
 

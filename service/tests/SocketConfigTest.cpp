@@ -5,7 +5,6 @@
 #include "LogCapture.h"
 #include "TestAppData.h"
 #include "XmlPeer.h"
-#include "XmlTestEnvironment.h"
 
 #include <gtest/gtest.h>
 

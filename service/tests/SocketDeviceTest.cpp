@@ -4,7 +4,6 @@
 #include "CallLog.h"
 #include "TestAppData.h"
 #include "XmlPeer.h"
-#include "XmlTestEnvironment.h"
 #include "xml/XmlMessage.h"
 
 #include <gtest/gtest.h>

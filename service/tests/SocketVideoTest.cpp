@@ -1,5 +1,4 @@
 #include "SocketVideo.h"
-#include "XmlTestEnvironment.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,6 @@
 // document is.
 #include "xml/XmlStreamAssembler.h"
 
-#include "XmlTestEnvironment.h"
 #include "runtime/Log.h"
 #include "runtime/Utilities.h"
 
