@@ -134,6 +134,11 @@ void SimDevice::InjectBrightFirstLine(int frames) {
     brightFrames_ = frames;
 }
 
+void SimDevice::InjectSyncLoss(int frames) {
+    std::lock_guard lock(mutex_);
+    syncLossFrames_ = frames;
+}
+
 void SimDevice::StallControl(int count) {
     std::lock_guard lock(mutex_);
     stallControl_ = count;
@@ -300,7 +305,7 @@ void SimDevice::AnswerControl(usb::Transfer& t) {
     if (type == usb::kTypeStandard) {
         if (in && s.request == usb::kRequestGetDescriptor && (s.value >> 8) == usb::kDescriptorDevice) {
             reply = {18, usb::kDescriptorDevice, 0x00, 0x02, 0xFF, 0xFF, 0xFF, 64};
-            PutLe16(reply, spec_.vendorId);
+            PutLe16(reply, config_.vendorId ? config_.vendorId : spec_.vendorId);
             PutLe16(reply, spec_.productId);
             PutLe16(reply, spec_.bcdDevice);
             reply.insert(reply.end(), {1, 2, 3, 1});
@@ -319,6 +324,10 @@ void SimDevice::AnswerControl(usb::Transfer& t) {
     } else if (type == usb::kTypeVendor && in) {
         switch (s.request) {
             case proto::kReqDeviceReport: {
+                if (!config_.report.empty()) {
+                    for (uint16_t w : config_.report) PutLe16(reply, w);
+                    break;
+                }
                 const auto& m = spec_.modes;
                 for (uint16_t w : {uint16_t(m[0].rawWidth), uint16_t(m[0].rawHeight), uint16_t(m[2].rawWidth),
                                    uint16_t(m[2].rawHeight), uint16_t(m[1].rawWidth), uint16_t(m[1].rawHeight),
@@ -432,8 +441,10 @@ std::vector<uint8_t> SimDevice::RenderFrameRaw(uint32_t frameIndex) {
     scene.platen.exposure = registers_[proto::kReqSetExposure].empty() ? 40 : registers_[proto::kReqSetExposure][0];
     if (rollFrames_ > 0) scene.rollPhase = std::min(1.0, double(framesSent_ - rollStart_) / rollFrames_);
     const bool pattern = testPattern_;
-    const bool bright = brightFrames_ > 0;
-    if (bright) --brightFrames_;
+    const bool syncLoss = syncLossFrames_ > 0;
+    if (syncLoss) --syncLossFrames_;
+    const bool bright = brightFrames_ > 0 || (syncLoss && spec_.layout == RawLayout::ColumnsBottomUp);
+    if (brightFrames_ > 0) --brightFrames_;
     auto led = LedStatusLocked();
     const double ledLevel = (ledRed1_ + ledRed2_) / 2.0;
     const bool white = ledWhite_ > 0;
@@ -470,7 +481,9 @@ std::vector<uint8_t> SimDevice::RenderFrameRaw(uint32_t frameIndex) {
     extras.deviceText = text.data();
     extras.ledStatus = spec_.scanner ? nullptr : led.data();
     extras.brightFirstLine = bright;
-    return EncodeRaw(spec_, mode, img, extras);
+    std::vector<uint8_t> raw = EncodeRaw(spec_, mode, img, extras);
+    if (syncLoss && spec_.syncBytes && raw.size() > 4) std::fill(raw.begin() + 1, raw.begin() + 5, 0x11);
+    return raw;
 }
 
 void SimDevice::FillBulkLocked(std::vector<TransferPtr>& done) {

@@ -63,6 +63,8 @@ struct DeviceConfig {
     uint8_t maxPower = 0xFA;       // bMaxPower of the configuration descriptor
     uint32_t seed = 1;
     bool testPattern = false;
+    uint16_t vendorId = 0;         // 0: the model's
+    std::vector<uint16_t> report;  // eleven words answered to the report request; empty: the model's
     std::vector<TimedAction> timeline;
 };
 
@@ -95,6 +97,8 @@ public:
     // Faults.
     void InjectStrayBytes(size_t count);  // shifts the byte stream out of step with the frames
     void InjectBrightFirstLine(int frames);
+    // The next `frames` frames lack their sync pattern (or, on types 0 and 1, their dark line).
+    void InjectSyncLoss(int frames);
     void StallControl(int count);         // the next `count` control requests never answer
     void SilenceBulk();                   // no bulk data until the pipe is reset
     void FailBulk();                      // pending bulk reads end with an error
@@ -170,6 +174,7 @@ private:
     bool silenced_ = false;
     size_t strayBytes_ = 0;
     int brightFrames_ = 0;
+    int syncLossFrames_ = 0;
     int stallControl_ = 0;
 
     // Scene.
