@@ -11,6 +11,16 @@ namespace {
 
 namespace proto = platform::usb::tessik;
 
+// A device that initialised without usable sizes opens its stream but never runs it.
+void ExpectRunRefused(Rig& rig) {
+    EXPECT_EQ(rig.dev->Model().fullWidth, 0);
+    ASSERT_EQ(rig.dev->SetProperty(PropertySet::VideoProcAmp, FrameSizeMode, {0, kFlagManual, 0}), STATUS_SUCCESS);
+    ASSERT_EQ(rig.dev->OpenStream(0, rig.dev->StreamCapabilities()[0].format), STATUS_SUCCESS);
+    EXPECT_EQ(rig.dev->SetStreamState(KsState::Run), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(rig.sim->StartCount(), 0);
+    EXPECT_EQ(rig.dev->CloseStream(), STATUS_SUCCESS);
+}
+
 struct ModelCase {
     sim::ModelId model;
     int type;
@@ -102,12 +112,7 @@ TEST(DeviceInit, ReportIsCheckedBeforeItSizesAnything) {
         c.report = report;
         Rig rig(c);
         ASSERT_EQ(rig.dev->Initialize(), STATUS_SUCCESS);
-        EXPECT_EQ(rig.dev->Model().fullWidth, 0);
-        ASSERT_EQ(rig.dev->SetProperty(PropertySet::VideoProcAmp, FrameSizeMode, {0, kFlagManual, 0}), STATUS_SUCCESS);
-        ASSERT_EQ(rig.dev->OpenStream(0, rig.dev->StreamCapabilities()[0].format), STATUS_SUCCESS);
-        EXPECT_EQ(rig.dev->SetStreamState(KsState::Run), STATUS_INVALID_DEVICE_STATE);
-        EXPECT_EQ(rig.sim->StartCount(), 0);
-        rig.dev->CloseStream();
+        ExpectRunRefused(rig);
     }
     // A good report: sizes, type and frame time-out from it.
     sim::DeviceConfig c;
@@ -127,11 +132,7 @@ TEST(DeviceInit, ForeignVendorNeverRuns) {
     c.vendorId = 0x1234;
     Rig rig(c);
     ASSERT_EQ(rig.dev->Initialize(), STATUS_SUCCESS);
-    EXPECT_EQ(rig.dev->Model().fullWidth, 0);
-    ASSERT_EQ(rig.dev->SetProperty(PropertySet::VideoProcAmp, FrameSizeMode, {0, kFlagManual, 0}), STATUS_SUCCESS);
-    ASSERT_EQ(rig.dev->OpenStream(0, rig.dev->StreamCapabilities()[0].format), STATUS_SUCCESS);
-    EXPECT_EQ(rig.dev->SetStreamState(KsState::Run), STATUS_INVALID_DEVICE_STATE);
-    EXPECT_EQ(rig.sim->StartCount(), 0);
+    ExpectRunRefused(rig);
 }
 
 TEST(DeviceInit, LowPowerVariantCompletesReadsWithoutData) {
@@ -216,6 +217,38 @@ TEST(DeviceManager, BusFromSelectorInitialisesEveryDeviceAndFollowsReplug) {
     EXPECT_FALSE(DeviceManager::OpenBus("sim:nonsense", &error));
     EXPECT_NE(error.find("nonsense"), std::string::npos);
     EXPECT_FALSE(DeviceManager::OpenBus("/nonexistent/scenario.txt", &error));
+}
+
+}  // namespace
+}  // namespace drvtest
+
+namespace drvtest {
+namespace {
+
+TEST(DeviceManager, ScenarioFileNamedByTheEnvironment) {
+    const std::string path = ::testing::TempDir() + "driver_scenario.txt";
+    {
+        std::FILE* f = std::fopen(path.c_str(), "w");
+        ASSERT_TRUE(f);
+        std::fputs("period-scale 0.1\ndevice one PloverB\ndevice two VireoA\nframe 1 * place single\n", f);
+        std::fclose(f);
+    }
+    ::setenv("TESSIK_USB", path.c_str(), 1);
+    std::string error;
+    auto manager = DeviceManager::FromEnvironment(&error, FastTiming());
+    ASSERT_TRUE(manager) << error;
+    const auto devices = manager->Devices();
+    ASSERT_EQ(devices.size(), 2u);
+    EXPECT_EQ(devices[0]->Identity().description, "Tessik PloverB");
+    EXPECT_EQ(devices[1]->Identity().description, "Tessik VireoA");
+
+    ::setenv("TESSIK_USB", "sim:nonsense", 1);
+    EXPECT_FALSE(DeviceManager::FromEnvironment(&error));
+    ::unsetenv("TESSIK_USB");
+    auto none = DeviceManager::FromEnvironment(&error);
+    ASSERT_TRUE(none);
+    EXPECT_TRUE(none->Devices().empty());
+    std::remove(path.c_str());
 }
 
 }  // namespace

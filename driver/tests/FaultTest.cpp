@@ -9,18 +9,6 @@ namespace {
 
 namespace proto = platform::usb::tessik;
 
-// The pattern frame number of a delivered frame, checking the whole scene; -1 when out of place.
-int PatternFrame(const sim::ModelSpec& spec, int mode, const std::vector<uint8_t>& f, int w, int h) {
-    sim::GreyImage d(w, h);
-    d.pixels = f;
-    const sim::GreyImage s = sim::LibraryDecode(spec, mode, d);
-    const uint32_t n = sim::TestPatternFrame(s.at(s.width / 2, s.height / 2), s.width / 2, s.height / 2);
-    for (int y = 0; y < s.height; ++y)
-        for (int x = 0; x < s.width; ++x)
-            if (!sim::IsReservedScenePixel(spec, mode, x, y) && s.at(x, y) != sim::TestPatternValue(x, y, n)) return -1;
-    return int(n);
-}
-
 struct SyncCase {
     sim::ModelId model;
     int mode;
@@ -43,8 +31,7 @@ TEST_P(SyncLoss, StreamOutOfStepRecoversAfterTheThirdDetection) {
     const sim::ModeGeometry& g = sim::Mode(spec, c.mode);
     ASSERT_EQ(stream.Start(size_t(c.mode), c.mode,
                            [&](const Frame& f) {
-                               const int n = PatternFrame(spec, c.mode, std::vector<uint8_t>(f.data, f.data + f.length),
-                                                          g.rawWidth, g.rawHeight);
+                               const int n = PatternFrame(spec, c.mode, f.data, f.length, g.rawWidth, g.rawHeight);
                                std::lock_guard lock(m);
                                numbers.push_back(n);
                                if (restarted) afterRestart.emplace_back(f.data, f.data + f.length);
