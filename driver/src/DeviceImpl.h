@@ -136,8 +136,8 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
     void StopThreads();
     void CompleteQueuedReads(NTSTATUS status);
     std::shared_ptr<ReadRequest> TakeRead();
-    void CopyFrame(ReadRequest& r, size_t offset);
-    bool ReadyFrameOverrun() const;
+    void CopyFrame(ReadRequest& r, size_t offset, uint64_t readyMark);
+    bool ReadyFrameOverrun(uint64_t readyMark) const;
     bool MatchesRange(const VideoFormat& f) const;
 
     // Properties (Properties.cpp).

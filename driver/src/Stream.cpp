@@ -228,12 +228,12 @@ void Device::Impl::CompleteQueuedReads(NTSTATUS status) {
 // The reads fill the other half first; once they may have reached the ready half again, the
 // frame there is no longer whole. A read in progress may already be writing there while the
 // count still shows the previous completion, hence the one chunk of margin.
-bool Device::Impl::ReadyFrameOverrun() const {
+bool Device::Impl::ReadyFrameOverrun(uint64_t readyMark) const {
     const uint64_t chunksPerFrame = chunkBytes ? frameBytes / chunkBytes : 0;
-    return chunksLanded - chunksAtReady + 2 >= chunksPerFrame;
+    return chunksLanded - readyMark + 2 >= chunksPerFrame;
 }
 
-void Device::Impl::CopyFrame(ReadRequest& r, size_t offset) {
+void Device::Impl::CopyFrame(ReadRequest& r, size_t offset, uint64_t readyMark) {
     r.dataUsed = 0;
     if (storedFormat.imageSize < frameBytes || r.buffer.size() < frameBytes) return;
     if (resync) return;  // a frame out of step is not handed out as a new one
@@ -264,7 +264,7 @@ void Device::Impl::CopyFrame(ReadRequest& r, size_t offset) {
     }
     {
         std::lock_guard lock(bufferMutex);
-        if (ReadyFrameOverrun()) {
+        if (ReadyFrameOverrun(readyMark)) {
             // The worker fell a frame behind and the next frame overwrote this one.
             ++dropCount;
             return;
@@ -299,6 +299,7 @@ void Device::Impl::WorkerLoop() {
         if (ksState != int(KsState::Run)) continue;
 
         size_t offset;
+        uint64_t readyMark;
         bool overrun;
         {
             // Wake-ups from reads that ended (stop, resync restart) bring no frame.
@@ -306,7 +307,8 @@ void Device::Impl::WorkerLoop() {
             if (framesReady == handled) continue;
             handled = framesReady;
             offset = readyOffset;
-            overrun = ReadyFrameOverrun();
+            readyMark = chunksAtReady;
+            overrun = ReadyFrameOverrun(readyMark);
         }
         if (overrun) {
             ++dropCount;  // a newer frame is on its way; this one is partly overwritten
@@ -345,7 +347,7 @@ void Device::Impl::WorkerLoop() {
         }
         if (!read) continue;
         read->status = STATUS_SUCCESS;
-        if (frameSizeModeSet) CopyFrame(*read, offset);
+        if (frameSizeModeSet) CopyFrame(*read, offset, readyMark);
         else read->dataUsed = 0;
         read->duration = frameDuration;
         read->timeValid = bool(clock);

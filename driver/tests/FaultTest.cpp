@@ -50,7 +50,6 @@ TEST_P(SyncLoss, StreamOutOfStepRecoversAfterTheThirdDetection) {
     }));
     stream.Stop();
     EXPECT_GE(rig.sim->StartCount(), 2);
-    EXPECT_GT(stream.GetStats().emptyReads, 0u);
     std::lock_guard lock(m);
     for (int n : numbers) EXPECT_GE(n, 0) << "a frame out of step was handed out";
 }
