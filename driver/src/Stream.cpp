@@ -277,6 +277,16 @@ void Device::Impl::CopyFrame(ReadRequest& r, size_t offset, uint64_t readyMark) 
     r.dataUsed = frameBytes;
 }
 
+int64_t Device::Impl::ReadClock(bool& has) {
+    std::function<int64_t()> c;
+    {
+        std::lock_guard lock(clockMutex);
+        c = clock;
+    }
+    has = bool(c);
+    return has ? c() : 0;
+}
+
 void Device::Impl::WorkerLoop() {
     const uint32_t timeout = frameTimeoutMs ? frameTimeoutMs : timing.defaultFrameTimeoutMs;
     uint64_t handled;
@@ -295,7 +305,9 @@ void Device::Impl::WorkerLoop() {
             continue;
         }
         if (workerQuit || transferState != kTransferRunning || gone) continue;
-        if (clock && frameDuration > 0) presentationTime = clock() + frameDuration;
+        bool hasClock = false;
+        const int64_t now = ReadClock(hasClock);
+        if (hasClock) presentationTime = now + frameDuration;
         if (ksState != int(KsState::Run)) continue;
 
         size_t offset;
@@ -350,9 +362,10 @@ void Device::Impl::WorkerLoop() {
         if (frameSizeModeSet) CopyFrame(*read, offset, readyMark);
         else read->dataUsed = 0;
         read->duration = frameDuration;
-        read->timeValid = bool(clock);
-        read->presentationTime = clock ? presentationTime : 0;
-        read->pictureNumber = (clock && frameDuration > 0) ? uint64_t(std::max<int64_t>(0, presentationTime) / frameDuration) : 0;
+        read->timeValid = hasClock;
+        read->presentationTime = hasClock ? presentationTime : 0;
+        // A format without a frame duration gives no picture numbers rather than a division by 0.
+        read->pictureNumber = (hasClock && frameDuration > 0) ? uint64_t(std::max<int64_t>(0, presentationTime) / frameDuration) : 0;
         pictureNumber = read->pictureNumber;
         if (read->dataUsed) ++framesHandedOut;
         else ++emptyReads;
@@ -461,7 +474,10 @@ NTSTATUS Device::Impl::CloseStreamLocked() {
     if (!gone) VendorCommand(proto::kReqStopCapture);
     CompleteQueuedReads(STATUS_CANCELLED);
     streamOpen = false;
-    clock = nullptr;
+    {
+        std::lock_guard lock(clockMutex);
+        clock = nullptr;
+    }
     streamClosed.Set();
     return STATUS_SUCCESS;
 }
@@ -537,7 +553,7 @@ NTSTATUS Device::GetAllocatorFraming(AllocatorFraming& out) {
 }
 
 NTSTATUS Device::SetClock(std::function<int64_t()> clock) {
-    std::lock_guard lock(impl_->adapterMutex);
+    std::lock_guard lock(impl_->clockMutex);
     impl_->clock = std::move(clock);
     return STATUS_SUCCESS;
 }

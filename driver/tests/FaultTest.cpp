@@ -144,3 +144,25 @@ TEST(Faults, ReadErrorMarksTheDeviceGone) {
 
 }  // namespace
 }  // namespace drvtest
+
+namespace drvtest {
+namespace {
+
+TEST(Faults, PowerDownStopsTheTransferAndTheStreamStillCloses) {
+    Rig rig(sim::ModelId::IrisLeft, 10);
+    ASSERT_EQ(rig.dev->Initialize(), STATUS_SUCCESS);
+    FrameStream stream(rig.dev);
+    Collector frames;
+    ASSERT_EQ(stream.Start(0, 0, frames.Callback()), STATUS_SUCCESS);
+    ASSERT_TRUE(frames.WaitFor(1));
+    ASSERT_EQ(rig.dev->ChangePowerState(kPowerD3), STATUS_SUCCESS);
+    EXPECT_EQ(rig.dev->Diagnostics().transferState, kTransferStopped);
+    const size_t after = frames.Count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    EXPECT_LE(frames.Count(), after + 1);  // at most the frame that was already being handed out
+    EXPECT_EQ(stream.Stop(), STATUS_SUCCESS);
+    EXPECT_FALSE(rig.dev->IsGone());
+}
+
+}  // namespace
+}  // namespace drvtest
