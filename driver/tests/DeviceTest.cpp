@@ -45,20 +45,20 @@ TEST_P(ModelInit, TakesSizesFromTheTableOrTheReport) {
 
     // Header: the device text, then the descriptor's revision in the last two bytes.
     const auto text = rig.sim->DeviceText();
-    const auto& spec = rig.sim->spec();
+    const auto& traits = rig.sim->traits();
     if (c.type == 4) {
         EXPECT_EQ(std::memcmp(m.header + 12, text.data() + 12, 4), 0);
         for (int i : {0, 11, 16, 23}) EXPECT_EQ(m.header[i], 0) << i;
     } else {
         EXPECT_EQ(std::memcmp(m.header, text.data(), 24), 0);
     }
-    EXPECT_EQ(m.header[24] | (m.header[25] << 8), spec.bcdDevice);
+    EXPECT_EQ(m.header[24] | (m.header[25] << 8), traits.bcdDevice);
 
     const DeviceIdentity id = rig.dev->Identity();
     EXPECT_EQ(id.description, c.description);
     EXPECT_EQ(id.hardwareId, c.hardwareId);
     char pidText[16];
-    std::snprintf(pidText, sizeof pidText, "pid_%04x", spec.productId);
+    std::snprintf(pidText, sizeof pidText, "pid_%04x", traits.productId);
     EXPECT_NE(id.devicePath.find("vid_0547"), std::string::npos) << id.devicePath;
     EXPECT_NE(id.devicePath.find(pidText), std::string::npos) << id.devicePath;
 }
@@ -71,7 +71,7 @@ INSTANTIATE_TEST_SUITE_P(
         ModelCase{sim::ModelId::PloverB, 0, 2944, 1840, 1408, 880, 1472, 920, "Tessik PloverB", "USB\\VID_0547&PID_2130&REV_0000"},
         ModelCase{sim::ModelId::VireoA, 4, 1600, 1200, 1600, 1200, 1600, 1200, "Tessik VireoA", "USB\\VID_0547&PID_2160&REV_0000"},
         ModelCase{sim::ModelId::IrisLeft, 15, 640, 480, 640, 480, 640, 480, "Tessik Iris", "USB\\VID_0547&PID_2113&REV_0000"}),
-    [](const ::testing::TestParamInfo<ModelCase>& info) { return std::string(sim::Spec(info.param.model).name); });
+    [](const ::testing::TestParamInfo<ModelCase>& info) { return std::string(sim::Traits(info.param.model).name); });
 
 TEST(DeviceInit, CapabilitiesListFullThenRollThenPreview) {
     Rig rig(sim::ModelId::PloverA);

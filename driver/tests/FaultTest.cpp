@@ -20,7 +20,7 @@ class SyncLoss : public ::testing::TestWithParam<SyncCase> {};
 // until its third detection restarts the capture, after which whole frames flow again.
 TEST_P(SyncLoss, StreamOutOfStepRecoversAfterTheThirdDetection) {
     const SyncCase c = GetParam();
-    const sim::ModelSpec& spec = sim::Spec(c.model);
+    const sim::ModelTraits& traits = sim::Traits(c.model);
     Rig rig(c.model, 12);
     ASSERT_EQ(rig.dev->Initialize(), STATUS_SUCCESS);
     FrameStream stream(rig.dev);
@@ -28,10 +28,10 @@ TEST_P(SyncLoss, StreamOutOfStepRecoversAfterTheThirdDetection) {
     std::vector<int> numbers;
     std::vector<std::vector<uint8_t>> afterRestart;
     std::atomic<bool> restarted{false};
-    const sim::ModeGeometry& g = sim::Mode(spec, c.mode);
+    const sim::ModeGeometry& g = sim::Mode(traits, c.mode);
     ASSERT_EQ(stream.Start(size_t(c.mode), c.mode,
                            [&](const Frame& f) {
-                               const int n = PatternFrame(spec, c.mode, f.data, f.length, g.rawWidth, g.rawHeight);
+                               const int n = PatternFrame(traits, c.mode, f.data, f.length, g.rawWidth, g.rawHeight);
                                std::lock_guard lock(m);
                                numbers.push_back(n);
                                if (restarted) afterRestart.emplace_back(f.data, f.data + f.length);
@@ -58,7 +58,7 @@ INSTANTIATE_TEST_SUITE_P(Models, SyncLoss,
                          ::testing::Values(SyncCase{sim::ModelId::VireoA, 0}, SyncCase{sim::ModelId::PloverA, 2},
                                            SyncCase{sim::ModelId::IrisLeft, 0}),
                          [](const ::testing::TestParamInfo<SyncCase>& info) {
-                             return std::string(sim::Spec(info.param.model).name);
+                             return std::string(sim::Traits(info.param.model).name);
                          });
 
 TEST(Faults, LitFirstLineOfAPloverFrameHoldsFramesBack) {

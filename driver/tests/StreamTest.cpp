@@ -9,12 +9,12 @@ namespace {
 
 namespace proto = platform::usb::tessik;
 
-void CheckDeviceText(const sim::ModelSpec& spec, const std::array<uint8_t, 24>& text, const std::vector<uint8_t>& f, int w,
+void CheckDeviceText(const sim::ModelTraits& traits, const std::array<uint8_t, 24>& text, const std::vector<uint8_t>& f, int w,
                      int h) {
-    if (spec.layout == sim::RawLayout::ColumnsBottomUp) {
+    if (traits.layout == sim::RawLayout::ColumnsBottomUp) {
         // Column 0, from row height - 2 upwards.
         for (int k = 0; k < 24; ++k) EXPECT_EQ(f[size_t(h - 2 - k) * w], text[k]) << "text byte " << k;
-    } else if (spec.modelType == 4) {
+    } else if (traits.modelType == 4) {
         // The header request of this type reads 4 bytes into bytes 12..15 of the header.
         for (int k = 12; k < 16; ++k) EXPECT_EQ(f[12 + k], text[k]) << "text byte " << k;
     } else {
@@ -32,8 +32,8 @@ class ModelStream : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ModelStream, FramesArriveInOrderWithTheModelsLayout) {
     const Case c = GetParam();
-    const sim::ModelSpec& spec = sim::Spec(c.model);
-    Rig rig(c.model, c.mode == 0 && spec.scanner ? 40 : 15);
+    const sim::ModelTraits& traits = sim::Traits(c.model);
+    Rig rig(c.model, c.mode == 0 && traits.scanner ? 40 : 15);
     ASSERT_EQ(rig.dev->Initialize(), STATUS_SUCCESS);
     FrameStream stream(rig.dev);
     Collector frames;
@@ -42,18 +42,18 @@ TEST_P(ModelStream, FramesArriveInOrderWithTheModelsLayout) {
     ASSERT_TRUE(frames.WaitFor(3)) << "frames: " << frames.Count();
     stream.Stop();
 
-    const sim::ModeGeometry& g = sim::Mode(spec, c.mode);
+    const sim::ModeGeometry& g = sim::Mode(traits, c.mode);
     int last = -1;
     for (size_t i = 0; i < frames.frames.size(); ++i) {
         const auto& f = frames.frames[i];
         ASSERT_EQ(f.size(), size_t(g.rawWidth) * g.rawHeight);
         EXPECT_EQ(frames.sizes[i], std::make_pair(g.rawWidth, g.rawHeight));
         std::string why;
-        const int n = PatternFrame(spec, c.mode, f.data(), f.size(), g.rawWidth, g.rawHeight, &why);
-        ASSERT_GE(n, 0) << spec.name << " mode " << c.mode << ": " << why;
+        const int n = PatternFrame(traits, c.mode, f.data(), f.size(), g.rawWidth, g.rawHeight, &why);
+        ASSERT_GE(n, 0) << traits.name << " mode " << c.mode << ": " << why;
         EXPECT_GT(n, last) << "frames out of order";
         last = n;
-        CheckDeviceText(spec, rig.sim->DeviceText(), f, g.rawWidth, g.rawHeight);
+        CheckDeviceText(traits, rig.sim->DeviceText(), f, g.rawWidth, g.rawHeight);
     }
 
     // The frame-size command went out once, before capture started, and capture stopped on close.
@@ -76,7 +76,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{sim::ModelId::VireoA, 1, 0}, Case{sim::ModelId::VireoA, 2, proto::kReqFrameSizeMode2},
                       Case{sim::ModelId::IrisLeft, 0, 0}, Case{sim::ModelId::IrisRight, 0, 0}),
     [](const ::testing::TestParamInfo<Case>& info) {
-        return std::string(sim::Spec(info.param.model).name) + "_mode" + std::to_string(info.param.mode);
+        return std::string(sim::Traits(info.param.model).name) + "_mode" + std::to_string(info.param.mode);
     });
 
 TEST(Stream, FrameSizeModeSurvivesCloseButTheCopyPermissionDoesNot) {

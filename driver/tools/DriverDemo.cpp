@@ -73,7 +73,7 @@ bool ParseArgs(int argc, char** argv, Options& o) {
 // One device streaming: the frames it keeps for the PNG files.
 struct Capture {
     std::string name;
-    const sim::ModelSpec* spec = nullptr;
+    const sim::ModelTraits* traits = nullptr;
     int mode = 0;
     std::mutex mutex;
     std::vector<std::pair<uint64_t, std::vector<uint8_t>>> kept;
@@ -102,12 +102,12 @@ int RunScenario(const std::string& name, const Options& o) {
             if (id.devicePath.find("#" + loc + "#") != std::string::npos) simDev = s;
         if (!simDev) continue;
         auto cap = std::make_unique<Capture>();
-        cap->spec = &simDev->spec();
-        cap->name = name + "-" + cap->spec->name;
+        cap->traits = &simDev->traits();
+        cap->name = name + "-" + cap->traits->name;
         // The ten-print scanners stream their preview size (mode 2) as the capture library
         // does for flat captures; the others their full size.
-        cap->mode = cap->spec->layout == sim::RawLayout::ColumnsBottomUp ? 2 : 0;
-        if (!cap->spec->scanner) {
+        cap->mode = cap->traits->layout == sim::RawLayout::ColumnsBottomUp ? 2 : 0;
+        if (!cap->traits->scanner) {
             // Both red LEDs at the capture library's default level.
             dev->SetProperty(PropertySet::VideoProcAmp, LedControl, {81 | (1 << 8), kFlagManual, 0});
             dev->SetProperty(PropertySet::VideoProcAmp, LedControl, {81 | (2 << 8), kFlagManual, 0});
@@ -143,7 +143,7 @@ int RunScenario(const std::string& name, const Options& o) {
         for (auto& [n, data] : c->kept) {
             sim::GreyImage delivered(c->width, c->height);
             delivered.pixels = std::move(data);
-            const sim::GreyImage upright = sim::LibraryDecode(*c->spec, c->mode, delivered);
+            const sim::GreyImage upright = sim::LibraryDecode(*c->traits, c->mode, delivered);
             char file[64];
             std::snprintf(file, sizeof file, "-%03llu.png", static_cast<unsigned long long>(n));
             const std::string path = o.out + "/" + c->name + file;

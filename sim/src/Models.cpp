@@ -18,8 +18,8 @@ constexpr int kHeaderAt = 12;      // device text in the frames of all but types
 constexpr int kHeaderBytes = 26;   // the driver stamps this many
 constexpr int kLedStatusAt = 60;
 
-ModelSpec Plover(ModelId id, const char* name, const char* description, uint16_t pid, uint16_t bcd, int type) {
-    ModelSpec s{};
+ModelTraits Plover(ModelId id, const char* name, const char* description, uint16_t pid, uint16_t bcd, int type) {
+    ModelTraits s{};
     s.id = id;
     s.name = name;
     s.description = description;
@@ -41,14 +41,14 @@ ModelSpec Plover(ModelId id, const char* name, const char* description, uint16_t
     return s;
 }
 
-const std::array<ModelSpec, 6>& Table() {
-    static const std::array<ModelSpec, 6> table = [] {
-        std::array<ModelSpec, 6> t{};
+const std::array<ModelTraits, 6>& Table() {
+    static const std::array<ModelTraits, 6> table = [] {
+        std::array<ModelTraits, 6> t{};
         t[0] = Plover(ModelId::PloverA, "PloverA", "Tessik PloverA", proto::kProductPloverA, 0x0000, 1);
         t[1] = Plover(ModelId::PloverE, "PloverE", "Tessik PloverE", proto::kProductPloverA, 0x0100, 1);
         t[2] = Plover(ModelId::PloverB, "PloverB", "Tessik PloverB", proto::kProductPloverB, 0x0000, 0);
 
-        ModelSpec v{};
+        ModelTraits v{};
         v.id = ModelId::VireoA;
         v.name = "VireoA";
         v.description = "Tessik VireoA";
@@ -69,7 +69,7 @@ const std::array<ModelSpec, 6>& Table() {
         v.windowY = 56;
         t[3] = v;
 
-        ModelSpec iris{};
+        ModelTraits iris{};
         iris.id = ModelId::IrisLeft;
         iris.name = "IrisLeft";
         iris.description = "Tessik Iris";
@@ -102,7 +102,7 @@ uint8_t SceneMean(const GreyImage& scene) {
 
 }  // namespace
 
-const ModelSpec& Spec(ModelId id) { return Table()[size_t(id)]; }
+const ModelTraits& Traits(ModelId id) { return Table()[size_t(id)]; }
 
 std::vector<ModelId> AllModels() {
     return {ModelId::PloverA, ModelId::PloverE, ModelId::PloverB, ModelId::VireoA, ModelId::IrisLeft, ModelId::IrisRight};
@@ -114,22 +114,22 @@ std::optional<ModelId> ModelByName(std::string_view name) {
         for (char& c : r) c = char(std::tolower(static_cast<unsigned char>(c)));
         return r;
     };
-    for (const ModelSpec& s : Table())
+    for (const ModelTraits& s : Table())
         if (lower(s.name) == lower(name)) return s.id;
     return std::nullopt;
 }
 
-const ModeGeometry& Mode(const ModelSpec& spec, int frameSizeMode) {
-    return spec.modes[(frameSizeMode == 1 || frameSizeMode == 2) ? frameSizeMode : 0];
+const ModeGeometry& Mode(const ModelTraits& traits, int frameSizeMode) {
+    return traits.modes[(frameSizeMode == 1 || frameSizeMode == 2) ? frameSizeMode : 0];
 }
 
 uint16_t PackDate(int year, int month, int day) {
     return uint16_t(((year - 2000) & 0x7F) | ((day & 0x1F) << 7) | ((month & 0xF) << 12));
 }
 
-std::array<uint8_t, 24> MakeDeviceText(const ModelSpec& spec, uint32_t serial, uint16_t date1, uint16_t date2) {
+std::array<uint8_t, 24> MakeDeviceText(const ModelTraits& traits, uint32_t serial, uint16_t date1, uint16_t date2) {
     std::array<uint8_t, 24> t{};
-    std::string model = spec.name;
+    std::string model = traits.name;
     for (size_t i = 0; i < 11 && i < model.size(); ++i) t[i] = uint8_t(std::toupper(static_cast<unsigned char>(model[i])));
     std::memcpy(&t[12], "1203", 4);
     for (int i = 0; i < 4; ++i) t[16 + i] = uint8_t(serial >> (8 * i));
@@ -140,12 +140,12 @@ std::array<uint8_t, 24> MakeDeviceText(const ModelSpec& spec, uint32_t serial, u
     return t;
 }
 
-std::vector<uint8_t> EncodeRaw(const ModelSpec& spec, int frameSizeMode, const GreyImage& scene, const RawExtras& extras) {
-    const ModeGeometry& m = Mode(spec, frameSizeMode);
+std::vector<uint8_t> EncodeRaw(const ModelTraits& traits, int frameSizeMode, const GreyImage& scene, const RawExtras& extras) {
+    const ModeGeometry& m = Mode(traits, frameSizeMode);
     std::vector<uint8_t> raw(size_t(m.rawWidth) * m.rawHeight);
     if (scene.width != m.sceneWidth || scene.height != m.sceneHeight) return raw;
     const int W = m.rawWidth, H = m.rawHeight;
-    switch (spec.layout) {
+    switch (traits.layout) {
         case RawLayout::ColumnsBottomUp: {
             for (int i = 0; i < W; ++i) {
                 uint8_t* column = &raw[size_t(i) * H];
@@ -161,7 +161,7 @@ std::vector<uint8_t> EncodeRaw(const ModelSpec& spec, int frameSizeMode, const G
             if (windowed) {
                 std::fill(raw.begin(), raw.end(), SceneMean(scene));
                 for (int r = 0; r < m.sceneHeight; ++r)
-                    std::memcpy(&raw[size_t(spec.windowY + r) * W + spec.windowX],
+                    std::memcpy(&raw[size_t(traits.windowY + r) * W + traits.windowX],
                                 &scene.pixels[size_t(m.sceneHeight - 1 - r) * m.sceneWidth], size_t(m.sceneWidth));
             } else {
                 raw = scene.pixels;
@@ -175,8 +175,8 @@ std::vector<uint8_t> EncodeRaw(const ModelSpec& spec, int frameSizeMode, const G
             break;
         }
     }
-    if (spec.layout != RawLayout::ColumnsBottomUp && extras.deviceText) std::memcpy(&raw[kHeaderAt], extras.deviceText, 24);
-    if (spec.syncBytes) {
+    if (traits.layout != RawLayout::ColumnsBottomUp && extras.deviceText) std::memcpy(&raw[kHeaderAt], extras.deviceText, 24);
+    if (traits.syncBytes) {
         raw[1] = 0xFF;
         raw[2] = 0x00;
         raw[3] = 0xFF;
@@ -185,11 +185,11 @@ std::vector<uint8_t> EncodeRaw(const ModelSpec& spec, int frameSizeMode, const G
     return raw;
 }
 
-GreyImage DriverCopy(const ModelSpec& spec, int frameSizeMode, const std::vector<uint8_t>& raw) {
-    const ModeGeometry& m = Mode(spec, frameSizeMode);
+GreyImage DriverCopy(const ModelTraits& traits, int frameSizeMode, const std::vector<uint8_t>& raw) {
+    const ModeGeometry& m = Mode(traits, frameSizeMode);
     GreyImage out(m.rawWidth, m.rawHeight);
     if (raw.size() != out.pixels.size()) return GreyImage();
-    if (spec.layout == RawLayout::ColumnsBottomUp) {
+    if (traits.layout == RawLayout::ColumnsBottomUp) {
         const int W = m.rawWidth, H = m.rawHeight;
         for (int i = 0; i < W; ++i)
             for (int j = 0; j < H; ++j) out.pixels[size_t(H - 1 - j) * W + i] = raw[size_t(i) * H + j];
@@ -199,10 +199,10 @@ GreyImage DriverCopy(const ModelSpec& spec, int frameSizeMode, const std::vector
     return out;
 }
 
-GreyImage LibraryDecode(const ModelSpec& spec, int frameSizeMode, const GreyImage& d) {
-    const ModeGeometry& m = Mode(spec, frameSizeMode);
+GreyImage LibraryDecode(const ModelTraits& traits, int frameSizeMode, const GreyImage& d) {
+    const ModeGeometry& m = Mode(traits, frameSizeMode);
     if (d.width != m.rawWidth || d.height != m.rawHeight) return GreyImage();
-    switch (spec.layout) {
+    switch (traits.layout) {
         case RawLayout::ColumnsBottomUp:
             return d;
         case RawLayout::RowsWindowFlipped: {
@@ -211,7 +211,7 @@ GreyImage LibraryDecode(const ModelSpec& spec, int frameSizeMode, const GreyImag
             GreyImage s(m.sceneWidth, m.sceneHeight);
             for (int r = 0; r < m.sceneHeight; ++r)
                 std::memcpy(&s.pixels[size_t(m.sceneHeight - 1 - r) * m.sceneWidth],
-                            &d.pixels[size_t(spec.windowY + r) * d.width + spec.windowX], size_t(m.sceneWidth));
+                            &d.pixels[size_t(traits.windowY + r) * d.width + traits.windowX], size_t(m.sceneWidth));
             return s;
         }
         case RawLayout::Rotated180: {
@@ -224,9 +224,9 @@ GreyImage LibraryDecode(const ModelSpec& spec, int frameSizeMode, const GreyImag
     return GreyImage();
 }
 
-bool IsReservedScenePixel(const ModelSpec& spec, int frameSizeMode, int x, int y) {
-    const ModeGeometry& m = Mode(spec, frameSizeMode);
-    switch (spec.layout) {
+bool IsReservedScenePixel(const ModelTraits& traits, int frameSizeMode, int x, int y) {
+    const ModeGeometry& m = Mode(traits, frameSizeMode);
+    switch (traits.layout) {
         case RawLayout::ColumnsBottomUp:
             // The masked line, and the header the driver stamps into column 0.
             return y == m.sceneHeight - 1 || (x == 0 && y >= m.sceneHeight - 1 - kHeaderBytes);

@@ -258,7 +258,7 @@ std::optional<Scenario> ParseScenario(const std::string& text, std::string* erro
     }
     if (sc.devices.empty()) return fail("no device");
     for (auto& d : sc.devices) {
-        const double period = d.config.framePeriodMs > 0 ? d.config.framePeriodMs : Spec(d.config.model).framePeriodMs;
+        const double period = d.config.framePeriodMs > 0 ? d.config.framePeriodMs : Traits(d.config.model).framePeriodMs;
         d.config.framePeriodMs = std::max(1.0, period * periodScale);
     }
     return sc;

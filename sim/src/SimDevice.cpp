@@ -40,16 +40,16 @@ std::shared_ptr<SimDevice> SimDevice::Create(const DeviceConfig& config) {
 }
 
 SimDevice::SimDevice(const DeviceConfig& config)
-    : config_(config), spec_(Spec(config.model)), created_(Clock::now()), sensorType_(config.sensorType),
+    : config_(config), traits_(Traits(config.model)), created_(Clock::now()), sensorType_(config.sensorType),
       testPattern_(config.testPattern), fired_(config.timeline.size(), false), notifier_(std::make_unique<Notifier>()) {
     const uint16_t d1 = config.date1 ? config.date1 : PackDate(2024, 5, 14);
     const uint16_t d2 = config.date2 ? config.date2 : PackDate(2024, 6, 3);
-    text_ = MakeDeviceText(spec_, config.serial, d1, d2);
+    text_ = MakeDeviceText(traits_, config.serial, d1, d2);
     registers_[proto::kReqSetExposure] = {40};
     registers_[proto::kReqSetBrightness] = {40};
     registers_[proto::kReqSetContrast] = {0};
-    scene_.platen.base = spec_.platenBase;
-    scene_.platen.gain = spec_.platenGain;
+    scene_.platen.base = traits_.platenBase;
+    scene_.platen.gain = traits_.platenGain;
 }
 
 SimDevice::~SimDevice() {
@@ -306,9 +306,9 @@ void SimDevice::AnswerControl(usb::Transfer& t) {
     if (type == usb::kTypeStandard) {
         if (in && s.request == usb::kRequestGetDescriptor && (s.value >> 8) == usb::kDescriptorDevice) {
             reply = {18, usb::kDescriptorDevice, 0x00, 0x02, 0xFF, 0xFF, 0xFF, 64};
-            PutLe16(reply, config_.vendorId ? config_.vendorId : spec_.vendorId);
-            PutLe16(reply, spec_.productId);
-            PutLe16(reply, spec_.bcdDevice);
+            PutLe16(reply, config_.vendorId ? config_.vendorId : traits_.vendorId);
+            PutLe16(reply, traits_.productId);
+            PutLe16(reply, traits_.bcdDevice);
             reply.insert(reply.end(), {1, 2, 3, 1});
         } else if (in && s.request == usb::kRequestGetDescriptor && (s.value >> 8) == usb::kDescriptorConfiguration) {
             reply = {9, usb::kDescriptorConfiguration, 25, 0, 1, 1, 0, 0x80, config_.maxPower,
@@ -329,10 +329,10 @@ void SimDevice::AnswerControl(usb::Transfer& t) {
                     for (uint16_t w : config_.report) PutLe16(reply, w);
                     break;
                 }
-                const auto& m = spec_.modes;
+                const auto& m = traits_.modes;
                 for (uint16_t w : {uint16_t(m[0].rawWidth), uint16_t(m[0].rawHeight), uint16_t(m[2].rawWidth),
                                    uint16_t(m[2].rawHeight), uint16_t(m[1].rawWidth), uint16_t(m[1].rawHeight),
-                                   m[0].divisor, m[2].divisor, m[1].divisor, uint16_t(spec_.modelType),
+                                   m[0].divisor, m[2].divisor, m[1].divisor, uint16_t(traits_.modelType),
                                    config_.frameTimeoutMs})
                     PutLe16(reply, w);
                 break;
@@ -380,7 +380,7 @@ void SimDevice::AnswerControl(usb::Transfer& t) {
                 framesSent_ = 0;
                 ++starts_;
                 nextFrame_ = Clock::now() + std::chrono::microseconds(int64_t(
-                                                (config_.framePeriodMs > 0 ? config_.framePeriodMs : spec_.framePeriodMs) * 1000));
+                                                (config_.framePeriodMs > 0 ? config_.framePeriodMs : traits_.framePeriodMs) * 1000));
                 frameWake_.notify_all();
                 break;
             case proto::kReqStopCapture:
@@ -433,7 +433,7 @@ std::vector<uint8_t> SimDevice::RenderFrameRaw(uint32_t frameIndex) {
     // Called with the lock held only for the snapshot; rendering runs unlocked.
     std::unique_lock lock(mutex_);
     const int mode = mode_;
-    const ModeGeometry& g = Mode(spec_, mode);
+    const ModeGeometry& g = Mode(traits_, mode);
     FingerScene scene = scene_;
     scene.platen.width = g.sceneWidth;
     scene.platen.height = g.sceneHeight;
@@ -444,7 +444,7 @@ std::vector<uint8_t> SimDevice::RenderFrameRaw(uint32_t frameIndex) {
     const bool pattern = testPattern_;
     const bool syncLoss = syncLossFrames_ > 0;
     if (syncLoss) --syncLossFrames_;
-    const bool bright = brightFrames_ > 0 || (syncLoss && spec_.layout == RawLayout::ColumnsBottomUp);
+    const bool bright = brightFrames_ > 0 || (syncLoss && traits_.layout == RawLayout::ColumnsBottomUp);
     if (brightFrames_ > 0) --brightFrames_;
     auto led = LedStatusLocked();
     const double ledLevel = (ledRed1_ + ledRed2_) / 2.0;
@@ -457,7 +457,7 @@ std::vector<uint8_t> SimDevice::RenderFrameRaw(uint32_t frameIndex) {
     GreyImage img;
     if (pattern) {
         img = RenderTestPattern(g.sceneWidth, g.sceneHeight, frameIndex);
-    } else if (spec_.scanner) {
+    } else if (traits_.scanner) {
         CacheKey key{mode, scene.layout, scene.offsetXmm, scene.offsetYmm, scene.platen.exposure, scene.rollPhase,
                      scene.platen.dirty};
         if (!(key == cacheKey_)) {
@@ -475,15 +475,15 @@ std::vector<uint8_t> SimDevice::RenderFrameRaw(uint32_t frameIndex) {
         e.ledLevel = ledLevel;
         e.whiteLed = white;
         e.eyePresent = eye;
-        e.rightEye = spec_.id == ModelId::IrisRight;
+        e.rightEye = traits_.id == ModelId::IrisRight;
         img = RenderEye(e, seed);
     }
     RawExtras extras;
     extras.deviceText = text.data();
-    extras.ledStatus = spec_.scanner ? nullptr : led.data();
+    extras.ledStatus = traits_.scanner ? nullptr : led.data();
     extras.brightFirstLine = bright;
-    std::vector<uint8_t> raw = EncodeRaw(spec_, mode, img, extras);
-    if (syncLoss && spec_.syncBytes && raw.size() > 4) std::fill(raw.begin() + 1, raw.begin() + 5, 0x11);
+    std::vector<uint8_t> raw = EncodeRaw(traits_, mode, img, extras);
+    if (syncLoss && traits_.syncBytes && raw.size() > 4) std::fill(raw.begin() + 1, raw.begin() + 5, 0x11);
     return raw;
 }
 
@@ -532,7 +532,7 @@ void SimDevice::FrameLoop() {
             continue;
         }
         RunTimelineLocked(true);
-        const double period = config_.framePeriodMs > 0 ? config_.framePeriodMs : spec_.framePeriodMs;
+        const double period = config_.framePeriodMs > 0 ? config_.framePeriodMs : traits_.framePeriodMs;
         nextFrame_ += std::chrono::microseconds(int64_t(period * 1000));
         if (nextFrame_ < now) nextFrame_ = now;
         const uint32_t index = totalFrames_;

@@ -32,29 +32,29 @@ double Mean(const GreyImage& img, int x0, int y0, int x1, int y1) {
 // gives back the scene in every model and mode.
 TEST(RawLayout, DriverCopyAndLibraryDecodeGiveBackTheScene) {
     for (ModelId id : AllModels()) {
-        const ModelSpec& spec = Spec(id);
+        const ModelTraits& traits = Traits(id);
         for (int mode : {0, 1, 2}) {
-            SCOPED_TRACE(std::string(spec.name) + " mode " + std::to_string(mode));
-            const ModeGeometry& g = Mode(spec, mode);
+            SCOPED_TRACE(std::string(traits.name) + " mode " + std::to_string(mode));
+            const ModeGeometry& g = Mode(traits, mode);
             const GreyImage scene = RenderTestPattern(g.sceneWidth, g.sceneHeight, 7);
-            const auto text = MakeDeviceText(spec, 42, PackDate(2024, 5, 14), PackDate(2024, 6, 3));
+            const auto text = MakeDeviceText(traits, 42, PackDate(2024, 5, 14), PackDate(2024, 6, 3));
             RawExtras extras;
             extras.deviceText = text.data();
-            const std::vector<uint8_t> raw = EncodeRaw(spec, mode, scene, extras);
+            const std::vector<uint8_t> raw = EncodeRaw(traits, mode, scene, extras);
             ASSERT_EQ(raw.size(), size_t(g.rawWidth) * g.rawHeight);
-            if (spec.syncBytes) {
+            if (traits.syncBytes) {
                 EXPECT_EQ(std::vector<uint8_t>(raw.begin() + 1, raw.begin() + 5), (std::vector<uint8_t>{0xFF, 0, 0xFF, 0}));
             }
-            if (spec.layout == RawLayout::ColumnsBottomUp) {
+            if (traits.layout == RawLayout::ColumnsBottomUp) {
                 for (int col = 0; col < g.rawWidth; col += 97) EXPECT_LE(raw[size_t(col) * g.rawHeight], 7);
             }
-            const GreyImage back = LibraryDecode(spec, mode, DriverCopy(spec, mode, raw));
+            const GreyImage back = LibraryDecode(traits, mode, DriverCopy(traits, mode, raw));
             ASSERT_EQ(back.width, scene.width);
             ASSERT_EQ(back.height, scene.height);
             size_t bad = 0;
             for (int y = 0; y < scene.height; ++y)
                 for (int x = 0; x < scene.width; ++x)
-                    if (!IsReservedScenePixel(spec, mode, x, y) && back.at(x, y) != scene.at(x, y)) ++bad;
+                    if (!IsReservedScenePixel(traits, mode, x, y) && back.at(x, y) != scene.at(x, y)) ++bad;
             EXPECT_EQ(bad, 0u);
         }
     }
@@ -160,7 +160,7 @@ TEST(Scenario, ParsesDevicesAndTimelines) {
     EXPECT_EQ(sc->devices[0].config.serial, 77u);
     EXPECT_TRUE(sc->devices[0].config.testPattern);
     EXPECT_DOUBLE_EQ(sc->devices[1].config.framePeriodMs, 10.0);
-    EXPECT_NEAR(sc->devices[0].config.framePeriodMs, Spec(ModelId::PloverA).framePeriodMs / 2, 1e-9);
+    EXPECT_NEAR(sc->devices[0].config.framePeriodMs, Traits(ModelId::PloverA).framePeriodMs / 2, 1e-9);
     ASSERT_EQ(sc->devices[0].config.timeline.size(), 3u);
     EXPECT_FALSE(sc->devices[0].config.timeline[0].byFrame);
     EXPECT_EQ(sc->devices[0].config.timeline[0].action.layout, FingerLayout::RightSlap);
@@ -250,7 +250,7 @@ TEST(SimDevice, TimelineKeyedToFramesChangesTheScene) {
         ASSERT_TRUE(r.ReadFrame(bytes));
         GreyImage d(1600, 1200);
         d.pixels = r.buffer;
-        const GreyImage s = LibraryDecode(dev->spec(), 0, d);
+        const GreyImage s = LibraryDecode(dev->traits(), 0, d);
         means.push_back(Mean(s, 600, 350, 900, 600));
     }
     EXPECT_NEAR(means[0], means[1], 2.0);

@@ -31,7 +31,7 @@ struct ModeGeometry {
     uint16_t divisor = 1;                 // bulk reads per frame the device reports
 };
 
-struct ModelSpec {
+struct ModelTraits {
     ModelId id;
     const char* name;         // "PloverA"
     const char* description;  // device description, "Tessik PloverA"
@@ -48,16 +48,16 @@ struct ModelSpec {
     int windowX = 0, windowY = 0;   // VireoA: scene window in the raw frame
 };
 
-const ModelSpec& Spec(ModelId id);
+const ModelTraits& Traits(ModelId id);
 std::optional<ModelId> ModelByName(std::string_view name);  // case-insensitive
 std::vector<ModelId> AllModels();
 
 // Geometry of a FrameSizeMode; modes other than 1 and 2 are the full size.
-const ModeGeometry& Mode(const ModelSpec& spec, int frameSizeMode);
+const ModeGeometry& Mode(const ModelTraits& traits, int frameSizeMode);
 
 // The 24-byte device text: model text in bytes 0..11, hardware word (ASCII) in 12..15,
 // serial (u32) in 16..19, two packed dates (year - 2000 | day << 7 | month << 12) in 20..23.
-std::array<uint8_t, 24> MakeDeviceText(const ModelSpec& spec, uint32_t serial, uint16_t date1, uint16_t date2);
+std::array<uint8_t, 24> MakeDeviceText(const ModelTraits& traits, uint32_t serial, uint16_t date1, uint16_t date2);
 uint16_t PackDate(int year, int month, int day);
 
 // Bytes of the frame the device itself fills besides the scene.
@@ -68,17 +68,17 @@ struct RawExtras {
 };
 
 // Raw bytes for a scene of the mode's scene size.
-std::vector<uint8_t> EncodeRaw(const ModelSpec& spec, int frameSizeMode, const GreyImage& scene,
+std::vector<uint8_t> EncodeRaw(const ModelTraits& traits, int frameSizeMode, const GreyImage& scene,
                                const RawExtras& extras = {});
 
 // The driver's per-model copy of a raw frame into a delivered frame (rows from the top).
-GreyImage DriverCopy(const ModelSpec& spec, int frameSizeMode, const std::vector<uint8_t>& raw);
+GreyImage DriverCopy(const ModelTraits& traits, int frameSizeMode, const std::vector<uint8_t>& raw);
 
 // The capture library's decode of a delivered frame into the scene.
-GreyImage LibraryDecode(const ModelSpec& spec, int frameSizeMode, const GreyImage& delivered);
+GreyImage LibraryDecode(const ModelTraits& traits, int frameSizeMode, const GreyImage& delivered);
 
 // True for scene pixels that carry device data (sync bytes, header, the masked first line)
 // instead of the scene.
-bool IsReservedScenePixel(const ModelSpec& spec, int frameSizeMode, int x, int y);
+bool IsReservedScenePixel(const ModelTraits& traits, int frameSizeMode, int x, int y);
 
 }  // namespace sim

@@ -87,7 +87,7 @@ public:
     bool IsAttached() const override;
     std::string Location() const override;
 
-    const ModelSpec& spec() const { return spec_; }
+    const ModelTraits& traits() const { return traits_; }
     const DeviceConfig& config() const { return config_; }
 
     // Scene and input.
@@ -136,7 +136,7 @@ private:
     uint64_t NowMs() const;
 
     const DeviceConfig config_;
-    const ModelSpec& spec_;
+    const ModelTraits& traits_;
     std::array<uint8_t, 24> text_{};
     const std::chrono::steady_clock::time_point created_;
 
