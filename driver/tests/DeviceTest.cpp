@@ -255,3 +255,33 @@ TEST(DeviceManager, ScenarioFileNamedByTheEnvironment) {
 
 }  // namespace
 }  // namespace drvtest
+
+namespace drvtest {
+namespace {
+
+TEST(DeviceInit, IrisUnitWithTheWiderSensorStreamsItsSize) {
+    sim::DeviceConfig c;
+    c.model = sim::ModelId::IrisRight;
+    c.sensorType = 0x1234;
+    c.framePeriodMs = 10;
+    c.testPattern = true;
+    Rig rig(c);
+    ASSERT_EQ(rig.dev->Initialize(), STATUS_SUCCESS);
+    EXPECT_EQ(rig.dev->Model().fullWidth, 752);
+    PropertyData d;
+    ASSERT_EQ(rig.dev->GetProperty(PropertySet::VideoProcAmp, SensorType, d), STATUS_SUCCESS);
+    EXPECT_EQ(d.value, 0x1234);
+    const auto caps = rig.dev->StreamCapabilities();
+    if (caps[0].sampleSize < 752u * 480u) GTEST_SKIP() << "a larger device set the capabilities";
+    FrameStream stream(rig.dev);
+    Collector frames;
+    ASSERT_EQ(stream.Start(0, 0, frames.Callback()), STATUS_SUCCESS);
+    ASSERT_TRUE(frames.WaitFor(1));
+    stream.Stop();
+    EXPECT_EQ(frames.sizes[0], std::make_pair(752, 480));
+    std::string why;
+    EXPECT_GE(PatternFrame(rig.sim->traits(), 0, frames.frames[0].data(), frames.frames[0].size(), 752, 480, &why), 0) << why;
+}
+
+}  // namespace
+}  // namespace drvtest

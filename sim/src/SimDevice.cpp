@@ -44,6 +44,8 @@ SimDevice::SimDevice(const DeviceConfig& config)
       testPattern_(config.testPattern), fired_(config.timeline.size(), false), notifier_(std::make_unique<Notifier>()) {
     const uint16_t d1 = config.date1 ? config.date1 : PackDate(2024, 5, 14);
     const uint16_t d2 = config.date2 ? config.date2 : PackDate(2024, 6, 3);
+    if (!traits_.scanner && sensorType_ != platform::usb::tessik::kSensor640x480)
+        for (auto& m : traits_.modes) m = {752, 480, 752, 480, 500, 500, 4};
     text_ = MakeDeviceText(traits_, config.serial, d1, d2);
     registers_[proto::kReqSetExposure] = {40};
     registers_[proto::kReqSetBrightness] = {40};

@@ -59,7 +59,7 @@ struct DeviceConfig {
     uint16_t date1 = 0, date2 = 0;  // 0: a fixed plausible date
     double framePeriodMs = 0;      // 0: the model's period
     uint16_t frameTimeoutMs = 0;   // reported frame time-out (0: the driver's default)
-    uint32_t sensorType = 0x11C3502;
+    uint32_t sensorType = 0x11C3502;  // iris camera: any other value is the 752 x 480 sensor
     uint8_t maxPower = 0xFA;       // bMaxPower of the configuration descriptor
     uint32_t seed = 1;
     bool testPattern = false;
@@ -136,7 +136,7 @@ private:
     uint64_t NowMs() const;
 
     const DeviceConfig config_;
-    const ModelTraits& traits_;
+    ModelTraits traits_;  // the model's, with the frame sizes of this unit's sensor
     std::array<uint8_t, 24> text_{};
     const std::chrono::steady_clock::time_point created_;
 
