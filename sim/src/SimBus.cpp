@@ -221,9 +221,10 @@ std::optional<Scenario> ParseScenario(const std::string& text, std::string* erro
                 double v = 0;
                 if (w[i] == "pattern") {
                     d.config.testPattern = true;
-                } else if ((w[i] == "serial" || w[i] == "period" || w[i] == "timeout") && i + 1 < w.size() &&
-                           ParseNumber(w[i + 1], v) && v >= 0 && v <= 4e9) {
+                } else if ((w[i] == "serial" || w[i] == "period" || w[i] == "timeout" || w[i] == "sensor") &&
+                           i + 1 < w.size() && ParseNumber(w[i + 1], v) && v >= 0 && v <= 4e9) {
                     if (w[i] == "serial") d.config.serial = uint32_t(v);
+                    if (w[i] == "sensor") d.config.sensorType = uint32_t(v);
                     if (w[i] == "period") d.config.framePeriodMs = std::max(1.0, v);
                     if (w[i] == "timeout") d.config.frameTimeoutMs = uint16_t(std::min(v, 65535.0));
                     ++i;

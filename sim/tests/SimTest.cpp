@@ -149,7 +149,7 @@ TEST(Scenario, ParsesDevicesAndTimelines) {
         "# two devices\n"
         "period-scale 0.5\n"
         "device a PloverA serial 77 pattern\n"
-        "device b IrisRight period 20\n"
+        "device b IrisRight period 20 sensor 0x1234\n"
         "at 100 a place right-slap\n"
         "frame 3 * dirty on\n"
         "frame 4 b eye off\n"
@@ -160,6 +160,7 @@ TEST(Scenario, ParsesDevicesAndTimelines) {
     EXPECT_EQ(sc->devices[0].config.serial, 77u);
     EXPECT_TRUE(sc->devices[0].config.testPattern);
     EXPECT_DOUBLE_EQ(sc->devices[1].config.framePeriodMs, 10.0);
+    EXPECT_EQ(sc->devices[1].config.sensorType, 0x1234u);
     EXPECT_NEAR(sc->devices[0].config.framePeriodMs, Traits(ModelId::PloverA).framePeriodMs / 2, 1e-9);
     ASSERT_EQ(sc->devices[0].config.timeline.size(), 3u);
     EXPECT_FALSE(sc->devices[0].config.timeline[0].byFrame);

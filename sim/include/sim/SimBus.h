@@ -46,7 +46,7 @@ private:
 //
 // Text form, one statement a line, '#' starts a comment:
 //   period-scale <factor>                      scales every frame period (tests use small values)
-//   device <name> <model> [serial <n>] [period <ms>] [timeout <ms>] [pattern]
+//   device <name> <model> [serial <n>] [period <ms>] [timeout <ms>] [sensor <type>] [pattern]
 //   at <ms> <name|*> <action> [arguments]      keyed to the time since the bus started
 //   frame <n> <name|*> <action> [arguments]    keyed to frames sent since the stream started
 // Actions: empty, place <left-slap|right-slap|thumbs|single>, hold, lift, move <dx-mm> <dy-mm>,
