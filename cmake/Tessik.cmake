@@ -1,17 +1,28 @@
 # Helpers shared by every folder.
 
-# tessik_add_test(<name> SOURCES <files...> LIBS <targets...> [LABELS <labels...>] [TIMEOUT <s>])
-# Builds one GoogleTest program and registers each of its tests with CTest.
+# tessik_add_test(<name> SOURCES <files...> LIBS <targets...> [INCLUDES <dirs...>]
+#                  [DEFINITIONS <defs...>] [DEPENDS <targets...>] [LABELS <labels...>] [TIMEOUT <s>])
+# Builds one GoogleTest program and registers each of its tests with CTest. Nothing is built when
+# the tests are off, so callers set everything about the program here rather than on the target.
 function(tessik_add_test name)
   if(NOT TESSIK_TESTS)
     return()
   endif()
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS;PROPERTIES" ${ARGN})
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;INCLUDES;DEFINITIONS;DEPENDS;LABELS;PROPERTIES" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
+  if(T_INCLUDES)
+    target_include_directories(${name} PRIVATE ${T_INCLUDES})
+  endif()
+  if(T_DEFINITIONS)
+    target_compile_definitions(${name} PRIVATE ${T_DEFINITIONS})
+  endif()
+  if(T_DEPENDS)
+    add_dependencies(${name} ${T_DEPENDS})
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 120
     PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}" ${T_PROPERTIES})

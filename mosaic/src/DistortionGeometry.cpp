@@ -1,0 +1,175 @@
+// Geometry, kernel and fixed-point passes of the optical distortion correction.
+//
+// The optics image the platen as a trapezoid with unevenly spaced rows. A horizontal pass whose
+// scale changes linearly from row to row undoes the trapezoid, then a vertical pass whose sample
+// rows follow a hyperbolic law undoes the perspective; both interpolate with a 4-tap cubic kernel.
+#include <cmath>
+#include <cstdint>
+
+#include "Distortion.h"
+
+namespace LiveScanAlg::distortion {
+namespace {
+
+// Values far outside any image; positions are clamped to the image afterwards anyway, this only
+// keeps the float-to-integer conversions defined for degenerate geometries.
+constexpr float kPositionLimit = 1.0e15f;
+
+// x + 0.5 truncated towards zero, the rounding the geometry uses throughout.
+int64_t RoundHalfUp(float x) {
+  if (!(x > -kPositionLimit)) return static_cast<int64_t>(-kPositionLimit);
+  if (!(x < kPositionLimit)) return static_cast<int64_t>(kPositionLimit);
+  return static_cast<int64_t>(x + 0.5f);
+}
+
+int64_t Truncate(float x) {
+  if (!(x > -kPositionLimit)) return static_cast<int64_t>(-kPositionLimit);
+  if (!(x < kPositionLimit)) return static_cast<int64_t>(kPositionLimit);
+  return static_cast<int64_t>(x);
+}
+
+}  // namespace
+
+int ComputeGeometry(const DistortionCorrectionRecord& record, Geometry& geo) {
+  geo = Geometry{};
+  if (record.Height < 1 || record.Width < 1 || record.L == 0 || record.A == record.B ||
+      record.K == 0) {
+    return kDistortionOutputTooLarge;
+  }
+  const float H = static_cast<float>(record.Height);
+  const float W = static_cast<float>(record.Width);
+  const float A = static_cast<float>(record.A);
+  const float B = static_cast<float>(record.B);
+  const float L = static_cast<float>(record.L);
+  const float E = static_cast<float>(record.E);
+  const float G = static_cast<float>(record.G);
+  const float K = static_cast<float>(record.K);
+
+  const float s = (A - B) / L;
+  const float u = B / s;
+  const float v = u - (H - L - E);
+  const float V = v + H;
+  const float m = A + E * s;
+  const float g = G * u;
+  const float P = (u + L) * g;
+  const float q = (P - V * g) / L / V;
+  const float d = A > B ? m : m - H * s;
+  const float n = W * (K / d);
+  const float rows = (P - g * v) / L / v - q;
+  if (!std::isfinite(n) || !std::isfinite(rows) || !std::isfinite(q) || !(n < 1.0e9f) ||
+      !(rows < 1.0e9f)) {
+    return kDistortionOutputTooLarge;
+  }
+  const int64_t N = RoundHalfUp(n);
+  const int64_t outW = N - 8;
+  const int64_t outH = RoundHalfUp(rows) - 8;
+  geo.H = record.Height;
+  geo.W = record.Width;
+  geo.N = static_cast<int>(N);
+  geo.OutW = static_cast<int>(outW);
+  geo.OutH = static_cast<int>(outH);
+  geo.s = s;
+  geo.u = u;
+  geo.v = v;
+  geo.V = V;
+  geo.m = m;
+  geo.g = g;
+  geo.P = P;
+  geo.q = q;
+  geo.L = L;
+  geo.K = K;
+  if (outW < 1 || outH < 1) return kDistortionOutputTooLarge;
+  if (outH * outW > static_cast<int64_t>(record.Height) * record.Width) {
+    return kDistortionOutputTooLarge;
+  }
+  return 0;
+}
+
+namespace {
+template <typename T>
+T CubicKernel(T t) {
+  constexpr T a = -1;
+  const T x = t < 0 ? -t : t;
+  if (x < 1) return (a + 2) * x * x * x - (a + 3) * x * x + 1;
+  if (x < 2) return a * x * x * x - 5 * a * x * x + 8 * a * x - 4 * a;
+  return 0;
+}
+}  // namespace
+
+float Kappa(float t) { return CubicKernel(t); }
+double KappaExact(double t) { return CubicKernel(t); }
+
+const int16_t (&KernelTable())[64][4] {
+  // Every fraction p / 64 and every kernel value at it is a short binary fraction, so the
+  // double evaluation is exact and each phase sums to 16384.
+  static const auto table = [] {
+    struct T {
+      int16_t w[64][4];
+    } t{};
+    for (int p = 0; p < 64; ++p) {
+      const double f = p / 64.0;
+      t.w[p][0] = static_cast<int16_t>(std::trunc(16384.0 * KappaExact(f)));
+      t.w[p][1] = static_cast<int16_t>(std::trunc(16384.0 * KappaExact(1.0 - f)));
+      t.w[p][2] = static_cast<int16_t>(std::trunc(16384.0 * KappaExact(1.0 + f)));
+      t.w[p][3] = static_cast<int16_t>(std::trunc(16384.0 * KappaExact(2.0 - f)));
+    }
+    return t;
+  }();
+  return table.w;
+}
+
+int32_t SecondPassPosition(const Geometry& g, int j) {
+  const float D = g.g + (g.q + 4.0f) * g.L + static_cast<float>(j) * g.L;
+  const float y = g.V - g.P / D;
+  const int64_t Y = Truncate(256.0f * y);
+  // Clamp to a range whose row index stays far outside any image; the taps clamp it back.
+  return static_cast<int32_t>(Y < -(int64_t{1} << 30) ? -(int64_t{1} << 30)
+                                                      : (Y > (int64_t{1} << 30) ? (int64_t{1} << 30) : Y));
+}
+
+void FixedFirstPass(const Geometry& g, const uint8_t* image, uint8_t* work, int firstRow,
+                    int endRow) {
+  const auto& kernel = KernelTable();
+  const int lastColumn = g.W - 1;
+  for (int r = firstRow; r < endRow; ++r) {
+    const float S = (g.m - static_cast<float>(r) * g.s) * 65536.0f / g.K;
+    const int64_t increment = RoundHalfUp(S);
+    const int64_t X0 =
+        RoundHalfUp((static_cast<float>(g.W) * 65536.0f - static_cast<float>(g.OutW) * S) * 0.5f);
+    const uint8_t* p = image + static_cast<size_t>(r) * g.W;
+    uint8_t* out = work + static_cast<size_t>(r) * g.OutW;
+    for (int i = 0; i < g.OutW; ++i) {
+      const int64_t X = X0 + i * increment;
+      const int64_t x = X >> 16;
+      const int16_t* w = kernel[(X >> 10) & 63];
+      const int64_t sum = w[0] * p[ClampIndex(x, 0, lastColumn)] +
+                          w[1] * p[ClampIndex(x + 1, 0, lastColumn)] +
+                          w[2] * p[ClampIndex(x - 1, 0, lastColumn)] +
+                          w[3] * p[ClampIndex(x + 2, 0, lastColumn)] + 8192;
+      out[i] = ClampPixel(sum >> 14);
+    }
+  }
+}
+
+void FixedSecondPass(const Geometry& g, const uint8_t* work, uint8_t* image, int firstRow,
+                     int endRow) {
+  const auto& kernel = KernelTable();
+  const int lastRow = g.H - 1;
+  const size_t pitch = static_cast<size_t>(g.OutW);
+  for (int j = firstRow; j < endRow; ++j) {
+    const int32_t Y = SecondPassPosition(g, j);
+    const int y = Y >> 8;
+    const int16_t* w = kernel[(Y >> 2) & 63];
+    const uint8_t* r0 = work + pitch * ClampIndex(y, 0, lastRow);
+    const uint8_t* r1 = work + pitch * ClampIndex(int64_t{y} + 1, 0, lastRow);
+    const uint8_t* rm = work + pitch * ClampIndex(int64_t{y} - 1, 0, lastRow);
+    const uint8_t* r2 = work + pitch * ClampIndex(int64_t{y} + 2, 0, lastRow);
+    uint8_t* out = image + pitch * j;
+    for (int c = 0; c < g.OutW; ++c) {
+      const int32_t sum = w[0] * r0[c] + w[1] * r1[c] + w[2] * rm[c] + w[3] * r2[c] + 8192;
+      out[c] = ClampPixel(sum >> 14);
+    }
+  }
+}
+
+}  // namespace LiveScanAlg::distortion

@@ -1,0 +1,399 @@
+// Optical distortion correction: geometry, kernel, the fixed-point, float and table-driven forms,
+// the handle, the row-range form, the map cache, the window form and the Finch warp.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "../src/Distortion.h"
+#include "LiveScanAlg.h"
+
+namespace LiveScanAlg {
+namespace {
+
+DistortionCorrectionRecord MakeRecord(int width, int height, const int (&set)[6]) {
+  DistortionCorrectionRecord r{};
+  r.Height = height;
+  r.Width = width;
+  r.A = set[0];
+  r.B = set[1];
+  r.L = set[2];
+  r.E = set[3];
+  r.G = set[4];
+  r.K = set[5];
+  return r;
+}
+
+// Deterministic texture: neighbouring pixels are unrelated, so a crop matches in one place only.
+std::vector<uint8_t> Texture(int width, int height, uint32_t seed = 1) {
+  std::vector<uint8_t> image(static_cast<size_t>(width) * height);
+  uint32_t x = seed * 2654435761u + 12345u;
+  for (auto& p : image) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    p = static_cast<uint8_t>(x >> 24);
+  }
+  return image;
+}
+
+// Smooth picture for comparing the forms, whose sample positions agree but whose weights are
+// quantised differently.
+std::vector<uint8_t> Smooth(int width, int height) {
+  std::vector<uint8_t> image(static_cast<size_t>(width) * height);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      image[static_cast<size_t>(y) * width + x] =
+          static_cast<uint8_t>(128 + 100 * std::sin(x / 37.0) * std::cos(y / 23.0));
+    }
+  }
+  return image;
+}
+
+constexpr int kLinnet[6] = {700, 836, 752, 0, 480, 320};
+
+struct GoldenCase {
+  const char* name;
+  int width, height;
+  int set[6];
+  int outWidth, outHeight;        // corrected size
+  int resultWidth, resultHeight;  // what the scanner copies out of it
+};
+
+TEST(DistortionGeometry, ModelSetsGiveTheirCorrectedSizes) {
+  const GoldenCase cases[] = {
+      {"PloverA full", 2944, 1840, {701, 678, 496, 614, 404, 404}, 1622, 1508, 1600, 1500},
+      {"PloverC full", 4512, 2912, {863, 838, 627, 320, 500, 497}, 2553, 2516, 2552, 2500},
+      {"LinnetA, A < B", 860, 768, {700, 836, 752, 0, 480, 320}, 320, 481, 320, 480},
+      {"flat set", 1504, 1456, {287, 279, 314, 161, 251, 249}, 1278, 1252, 1276, 1250},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    DistortionCorrectionRecord r = MakeRecord(c.width, c.height, c.set);
+    EXPECT_EQ(TDistortionCorrectInt(nullptr, nullptr, &r), kDistortionSizeQuery);
+    EXPECT_EQ(r.OutputWidth, c.outWidth);
+    EXPECT_EQ(r.OutputHeight, c.outHeight);
+    EXPECT_EQ(r.WorkBufferSize, c.height * c.outWidth);
+    EXPECT_GE(r.OutputWidth, c.resultWidth);
+    EXPECT_GE(r.OutputHeight, c.resultHeight);
+  }
+}
+
+TEST(DistortionGeometry, RefusesOutputsLargerThanTheInputAndDegenerateSets) {
+  const int tooWide[6] = {700, 836, 752, 0, 480, 3200};
+  const int sameWidths[6] = {700, 700, 752, 0, 480, 320};
+  const int noLength[6] = {700, 836, 0, 0, 480, 320};
+  DistortionCorrectionRecord r = MakeRecord(860, 768, tooWide);
+  std::vector<uint8_t> image(860 * 768, 7), work(8 << 20);
+  r.WorkBufferSize = static_cast<int32_t>(work.size());
+  EXPECT_EQ(TDistortionCorrectInt(image.data(), work.data(), &r), kDistortionOutputTooLarge);
+  EXPECT_GT(int64_t{r.OutputWidth} * r.OutputHeight, int64_t{860} * 768);
+  EXPECT_TRUE(std::all_of(image.begin(), image.end(), [](uint8_t v) { return v == 7; }));
+  for (const auto* set : {&sameWidths, &noLength}) {
+    DistortionCorrectionRecord bad = MakeRecord(860, 768, *set);
+    bad.WorkBufferSize = static_cast<int32_t>(work.size());
+    EXPECT_EQ(TDistortionCorrectInt(image.data(), work.data(), &bad), kDistortionOutputTooLarge);
+    EXPECT_EQ(TDistortionCorrectFloat(image.data(), work.data(), &bad), kDistortionOutputTooLarge);
+    EXPECT_EQ(CalibrateOpticalDistortion1(image.data(), &bad), 0);
+    EXPECT_EQ(distortion::CachedMapKey(0), nullptr);
+  }
+  EXPECT_EQ(TDistortionCorrectInt(image.data(), work.data(), nullptr), kDistortionNoRecord);
+}
+
+TEST(DistortionKernel, PhasesSumToOneAndMatchTheCubicKernel) {
+  const auto& table = distortion::KernelTable();
+  for (int p = 0; p < 64; ++p) {
+    EXPECT_EQ(table[p][0] + table[p][1] + table[p][2] + table[p][3], 16384) << "phase " << p;
+  }
+  const int16_t expected[3][4] = {{16384, 0, 0, 0}, {14592, 4864, -2304, -768},
+                                  {10240, 10240, -2048, -2048}};
+  const int phases[3] = {0, 16, 32};
+  for (int i = 0; i < 3; ++i) {
+    for (int k = 0; k < 4; ++k) EXPECT_EQ(table[phases[i]][k], expected[i][k]) << phases[i];
+  }
+}
+
+TEST(DistortionCorrectInt, SizeQueryTouchesNoPixelAndTooSmallBufferIsRefused) {
+  DistortionCorrectionRecord r = MakeRecord(860, 768, kLinnet);
+  std::vector<uint8_t> image = Texture(860, 768), original = image;
+  EXPECT_EQ(TDistortionCorrectInt(image.data(), nullptr, &r), kDistortionSizeQuery);
+  EXPECT_EQ(r.WorkBufferSize, 768 * 320);
+  EXPECT_EQ(image, original);
+
+  std::vector<uint8_t> work(768 * 320);
+  r.WorkBufferSize = 768 * 320 - 1;
+  EXPECT_EQ(TDistortionCorrectInt(image.data(), work.data(), &r), kDistortionBufferTooSmall);
+  EXPECT_EQ(image, original);
+  r.WorkBufferSize = 768 * 320;
+  EXPECT_EQ(TDistortionCorrectInt(image.data(), work.data(), &r), 0);
+  EXPECT_NE(image, original);
+}
+
+TEST(DistortionCorrectInt, ConstantImageStaysConstantAndStepsAreClampedNotWrapped) {
+  DistortionCorrectionRecord r = MakeRecord(860, 768, kLinnet);
+  std::vector<uint8_t> work(768 * 320);
+  r.WorkBufferSize = static_cast<int32_t>(work.size());
+
+  std::vector<uint8_t> flat(860 * 768, 173);
+  ASSERT_EQ(TDistortionCorrectInt(flat.data(), work.data(), &r), 0);
+  for (int i = 0; i < r.OutputHeight * r.OutputWidth; ++i) ASSERT_EQ(flat[i], 173) << i;
+
+  // Black above row 400, white below: the kernel's lobes overshoot on both sides of the step,
+  // and clamping keeps every output column monotonic.
+  for (auto form : {TDistortionCorrectInt, TDistortionCorrectFloat}) {
+    std::vector<uint8_t> step(860 * 768);
+    for (int y = 0; y < 768; ++y) std::fill_n(step.begin() + y * 860, 860, y < 400 ? 0 : 255);
+    ASSERT_EQ(form(step.data(), work.data(), &r), 0);
+    for (int c = 0; c < r.OutputWidth; ++c) {
+      for (int j = 1; j < r.OutputHeight; ++j) {
+        ASSERT_LE(step[(j - 1) * 320 + c], step[j * 320 + c]) << "row " << j << " column " << c;
+      }
+      EXPECT_EQ(step[c], 0);
+      EXPECT_EQ(step[(r.OutputHeight - 1) * 320 + c], 255);
+    }
+  }
+}
+
+TEST(DistortionForms, FixedFloatAndTableDrivenFormsAgree) {
+  DistortionCorrectionRecord r = MakeRecord(860, 768, kLinnet);
+  const std::vector<uint8_t> source = Smooth(860, 768);
+  std::vector<uint8_t> work(768 * 320);
+  r.WorkBufferSize = static_cast<int32_t>(work.size());
+  std::vector<uint8_t> fixed = source, floating = source, table = source;
+  ASSERT_EQ(TDistortionCorrectInt(fixed.data(), work.data(), &r), 0);
+  ASSERT_EQ(TDistortionCorrectFloat(floating.data(), work.data(), &r), 0);
+  DistortionCorrectionRecord t = MakeRecord(860, 768, kLinnet);
+  ASSERT_EQ(CalibrateOpticalDistortion1(table.data(), &t), 0);
+  EXPECT_EQ(t.OutputWidth, 320);
+  EXPECT_EQ(t.OutputHeight, 481);
+  int worstFloat = 0, worstTable = 0;
+  for (int i = 0; i < 320 * 481; ++i) {
+    worstFloat = std::max(worstFloat, std::abs(fixed[i] - floating[i]));
+    worstTable = std::max(worstTable, std::abs(fixed[i] - table[i]));
+  }
+  EXPECT_LE(worstFloat, 2);
+  EXPECT_LE(worstTable, 2);
+  ReleaseDistortionMaps();
+}
+
+TEST(DistortionHandle, ExAllocatesOnceAndMatchesTheIntForm) {
+  DistortionCorrectionHandle* handle = TDistortionCorrectInit();
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(handle->Buffer, nullptr);
+  EXPECT_EQ(handle->Size, 0);
+
+  DistortionCorrectionRecord r = MakeRecord(860, 768, kLinnet);
+  r.WorkBufferSize = 12345;  // the Ex form neither reads nor writes the caller's entry 10
+  std::vector<uint8_t> viaEx = Texture(860, 768), viaInt = viaEx;
+  ASSERT_EQ(TDistortionCorrectEx(handle, viaEx.data(), &r), 0);
+  EXPECT_EQ(handle->Size, 768 * 320);
+  EXPECT_EQ(r.OutputHeight, 481);
+  EXPECT_EQ(r.OutputWidth, 320);
+  EXPECT_EQ(r.WorkBufferSize, 12345);
+
+  std::vector<uint8_t> work(768 * 320);
+  DistortionCorrectionRecord ri = MakeRecord(860, 768, kLinnet);
+  ri.WorkBufferSize = static_cast<int32_t>(work.size());
+  ASSERT_EQ(TDistortionCorrectInt(viaInt.data(), work.data(), &ri), 0);
+  EXPECT_TRUE(std::equal(viaInt.begin(), viaInt.begin() + 481 * 320, viaEx.begin()));
+
+  uint8_t* const buffer = handle->Buffer;
+  std::vector<uint8_t> again = Texture(860, 768, 2);
+  ASSERT_EQ(TDistortionCorrectEx(handle, again.data(), &r), 0);
+  EXPECT_EQ(handle->Buffer, buffer);
+  EXPECT_EQ(handle->Size, 768 * 320);
+
+  // A smaller geometry keeps the larger buffer.
+  DistortionCorrectionRecord small = MakeRecord(430, 384, {350, 418, 376, 0, 240, 160});
+  std::vector<uint8_t> smallImage = Texture(430, 384);
+  ASSERT_EQ(TDistortionCorrectEx(handle, smallImage.data(), &small), 0);
+  EXPECT_EQ(handle->Buffer, buffer);
+
+  EXPECT_EQ(TDistortionCorrectEx(nullptr, again.data(), &r), kDistortionNoRecord);
+  EXPECT_EQ(TDistortionCorrectEx(handle, again.data(), nullptr), kDistortionNoRecord);
+
+  TDistortionCorrectRelease(&handle);
+  EXPECT_EQ(handle, nullptr);
+  TDistortionCorrectRelease(&handle);  // a second release is harmless
+  TDistortionCorrectRelease(nullptr);
+}
+
+TEST(DistortionRowRanges, SplitPassesEqualTheWholeCorrection) {
+  DistortionCorrectionRecord r = MakeRecord(860, 768, kLinnet);
+  std::vector<uint8_t> whole = Texture(860, 768), split = whole;
+  std::vector<uint8_t> work(768 * 320);
+  DistortionCorrectionRecord ri = r;
+  ri.WorkBufferSize = static_cast<int32_t>(work.size());
+  ASSERT_EQ(TDistortionCorrectInt(whole.data(), work.data(), &ri), 0);
+
+  DistortionCorrectionHandle* handle = TDistortionCorrectInit();
+  EXPECT_EQ(TDistortionCorrectStep1Mt(handle, split.data(), 0, 10, &r), kDistortionSizeQuery);
+  ASSERT_EQ(TDistortionCorrectInitMt(handle, &r), 0);
+  EXPECT_EQ(r.OutputHeight, 481);
+  EXPECT_EQ(r.OutputWidth, 320);
+  EXPECT_EQ(handle->Size, 768 * 320);
+  ASSERT_EQ(TDistortionCorrectStep1Mt(handle, split.data(), 0, 300, &r), 0);
+  ASSERT_EQ(TDistortionCorrectStep1Mt(handle, split.data(), 300, 768, &r), 0);
+  ASSERT_EQ(TDistortionCorrectStep2Mt(handle, split.data(), 200, 481, &r), 0);
+  ASSERT_EQ(TDistortionCorrectStep2Mt(handle, split.data(), 0, 200, &r), 0);
+  EXPECT_TRUE(std::equal(whole.begin(), whole.begin() + 481 * 320, split.begin()));
+
+  struct Range {
+    int first, end, step, expected;
+  } ranges[] = {{-1, 10, 1, -2}, {10, 5, 1, -2}, {0, 769, 1, -2}, {0, 768, 1, 0},
+                {0, 482, 2, -2}, {0, 481, 2, 0}};
+  for (const auto& range : ranges) {
+    auto step = range.step == 1 ? TDistortionCorrectStep1Mt : TDistortionCorrectStep2Mt;
+    EXPECT_EQ(step(handle, split.data(), range.first, range.end, &r), range.expected)
+        << range.step << ": " << range.first << ".." << range.end;
+  }
+  EXPECT_EQ(TDistortionCorrectStep2Mt(handle, nullptr, 0, 1, &r), kDistortionSizeQuery);
+  EXPECT_EQ(TDistortionCorrectStep2Mt(handle, split.data(), 0, 1, nullptr), kDistortionNoRecord);
+  EXPECT_EQ(TDistortionCorrectInitMt(nullptr, &r), kDistortionNoRecord);
+
+  // A buffer smaller than H x output width is refused without writing.
+  DistortionCorrectionHandle tiny{static_cast<uint8_t*>(std::malloc(16)), 16};
+  EXPECT_EQ(TDistortionCorrectStep1Mt(&tiny, split.data(), 0, 768, &r), kDistortionBufferTooSmall);
+  std::free(tiny.Buffer);
+  TDistortionCorrectRelease(&handle);
+}
+
+TEST(DistortionMapCache, KeepsTwoMapsKeyedByTheWholeGeometry) {
+  const int set[6] = {350, 418, 376, 0, 240, 160};
+  const int heights[3] = {384, 380, 376};
+  for (int h : heights) {
+    std::vector<uint8_t> image = Texture(430, h);
+    DistortionCorrectionRecord r = MakeRecord(430, h, set);
+    ASSERT_EQ(CalibrateOpticalDistortion1(image.data(), &r), 0);
+  }
+  ASSERT_NE(distortion::CachedMapKey(0), nullptr);
+  ASSERT_NE(distortion::CachedMapKey(1), nullptr);
+  EXPECT_EQ(distortion::CachedMapKey(0)->Height, 376);  // slot one rebuilt for the third
+  EXPECT_EQ(distortion::CachedMapKey(1)->Height, 380);  // slot two keeps the second
+
+  // Same height, other width: a map of its own, and the right output size.
+  DistortionCorrectionRecord narrow = MakeRecord(400, 376, set);
+  DistortionCorrectionRecord query = narrow;
+  ASSERT_EQ(TDistortionCorrectInt(nullptr, nullptr, &query), kDistortionSizeQuery);
+  std::vector<uint8_t> image = Texture(400, 376), expected = image;
+  ASSERT_EQ(CalibrateOpticalDistortion1(image.data(), &narrow), 0);
+  EXPECT_EQ(narrow.OutputWidth, query.OutputWidth);
+  EXPECT_EQ(narrow.OutputHeight, query.OutputHeight);
+  EXPECT_EQ(distortion::CachedMapKey(0)->Width, 400);
+
+  // A fresh map gives the same picture as the cached one.
+  ReleaseDistortionMaps();
+  DistortionCorrectionRecord fresh = MakeRecord(400, 376, set);
+  ASSERT_EQ(CalibrateOpticalDistortion1(expected.data(), &fresh), 0);
+  EXPECT_EQ(image, expected);
+
+  EXPECT_EQ(CalibrateOpticalDistortion1(nullptr, &fresh), 2);
+  EXPECT_EQ(CalibrateOpticalDistortion1(image.data(), nullptr), 0);
+}
+
+TEST(DistortionMapCache, ParameterTeardownFreesTheMaps) {
+  std::vector<uint8_t> image = Texture(430, 384);
+  DistortionCorrectionRecord r = MakeRecord(430, 384, {350, 418, 376, 0, 240, 160});
+  ASSERT_EQ(CalibrateOpticalDistortion1(image.data(), &r), 0);
+  ASSERT_NE(distortion::CachedMapKey(0), nullptr);
+  DestroyLiveScanParameter();
+  EXPECT_EQ(distortion::CachedMapKey(0), nullptr);
+  EXPECT_EQ(distortion::CachedMapKey(1), nullptr);
+}
+
+// The window form on the PloverA roll window (1408 x 880, centred, at the bottom of the
+// 2944 x 1840 frame) gives the same pixels as correcting the whole frame, cut at the window.
+TEST(DistortionWindow, RollWindowIsACropOfTheWholeCorrection) {
+  const int W = 2944, H = 1840, ww = 1408, wh = 880;
+  const int set[6] = {701, 678, 496, 614, 404, 404};
+  const ImageCordinateType first{(W - ww) / 2, H - wh};
+  const ImageCordinateType last{first.x + ww - 1, H - 1};
+  const std::vector<uint8_t> frame = Texture(W, H);
+
+  std::vector<uint8_t> window(static_cast<size_t>(ww) * wh);
+  for (int y = 0; y < wh; ++y) {
+    std::copy_n(frame.begin() + static_cast<size_t>(first.y + y) * W + first.x, ww,
+                window.begin() + static_cast<size_t>(y) * ww);
+  }
+  DistortionCorrectionRecord rw = MakeRecord(W, H, set);
+  ASSERT_EQ(CalibrateOpticalDistortion2(first, last, window.data(), &rw), 0);
+  const int h = rw.OutputHeight, w = rw.OutputWidth;
+  ASSERT_GT(h, 1);
+  ASSERT_GT(w, 1);
+  EXPECT_LE(h, wh);
+  EXPECT_LE(w, ww);
+  EXPECT_GE(w, 800);  // the scanner copies an 800 x 750 roll output out of it
+  EXPECT_GE(h, 750);
+
+  std::vector<uint8_t> whole = frame;
+  DistortionCorrectionRecord rf = MakeRecord(W, H, set);
+  ASSERT_EQ(CalibrateOpticalDistortion1(whole.data(), &rf), 0);
+  const int outW = rf.OutputWidth, outH = rf.OutputHeight;
+
+  // Find the window's place in the whole correction, then compare all but the cut row and
+  // column, whose taps reach past the window.
+  auto matches = [&](int r0, int c0) {
+    for (int r = 0; r < h - 1; ++r) {
+      for (int c = 0; c < w - 1; ++c) {
+        if (window[static_cast<size_t>(r) * w + c] != whole[static_cast<size_t>(r0 + r) * outW + c0 + c]) {
+          return false;
+        }
+      }
+    }
+    return true;
+  };
+  int found = 0;
+  for (int r0 = 0; r0 + h <= outH; ++r0) {
+    for (int c0 = 0; c0 + w <= outW; ++c0) {
+      if (whole[static_cast<size_t>(r0) * outW + c0] == window[0] &&
+          whole[static_cast<size_t>(r0 + 1) * outW + c0 + 1] == window[w + 1] && matches(r0, c0)) {
+        ++found;
+      }
+    }
+  }
+  EXPECT_EQ(found, 1);
+  ReleaseDistortionMaps();
+}
+
+TEST(DistortionWindow, RefusesWindowsOutsideTheFrame) {
+  std::vector<uint8_t> window(100 * 100);
+  DistortionCorrectionRecord r = MakeRecord(860, 768, kLinnet);
+  EXPECT_EQ(CalibrateOpticalDistortion2({-1, 0}, {98, 99}, window.data(), &r), 1);
+  EXPECT_EQ(CalibrateOpticalDistortion2({800, 0}, {899, 99}, window.data(), &r), 1);
+  EXPECT_EQ(CalibrateOpticalDistortion2({50, 50}, {40, 149}, window.data(), &r), 1);
+  EXPECT_EQ(CalibrateOpticalDistortion2({0, 0}, {99, 99}, nullptr, &r), 2);
+  EXPECT_EQ(CalibrateOpticalDistortion2({0, 0}, {99, 99}, window.data(), nullptr), 0);
+  EXPECT_EQ(distortion::CachedMapKey(0), nullptr);
+}
+
+TEST(FinchCalibration, WindowIsMirroredAndFullyWritten) {
+  const int sw = 400, sh = 500, cx = 200, cy = 250;
+  const std::vector<uint8_t> source = Texture(sw, sh);
+  std::vector<uint8_t> out(288 * 352, 0);
+  int height = 0, width = 0;
+  ASSERT_EQ(FinchCalibration1(sh, sw, const_cast<uint8_t*>(source.data()), cx, cy, 288, 352,
+                              &height, &width, out.data()),
+            0);
+  EXPECT_EQ(height, 352);
+  EXPECT_EQ(width, 288);
+  for (int r = 0; r < 352; ++r) {
+    for (int i = 0; i < 288; ++i) {
+      ASSERT_EQ(out[r * 288 + 287 - i], source[(cy - 176 + r) * sw + cx - 144 + i]) << r << "," << i;
+    }
+  }
+  // Near the border every tap is clamped to the source.
+  ASSERT_EQ(FinchCalibration1(sh, sw, const_cast<uint8_t*>(source.data()), 0, 0, 288, 352,
+                              &height, &width, out.data()),
+            0);
+  EXPECT_EQ(out[287], source[0]);
+  EXPECT_EQ(FinchCalibration1(sh, sw, const_cast<uint8_t*>(source.data()), cx, cy, 300, 352,
+                              &height, &width, out.data()),
+            1);
+  EXPECT_EQ(FinchCalibration1(sh, sw, nullptr, cx, cy, 288, 352, &height, &width, out.data()), 4);
+}
+
+}  // namespace
+}  // namespace LiveScanAlg
