@@ -372,6 +372,15 @@ NTSTATUS Device::Uninitialize() {
     if (d.streamOpen) d.CloseStreamLocked();
     d.StopThreads();
     d.CancelReadsAndWait(false);
+    // A removal stops waiting for the reads after a while; the buffer they fill is only freed
+    // once neither is out any more.
+    bool out = false;
+    for (auto& r : d.reads)
+        if (r && r->pending) {
+            d.usb->Cancel(r);
+            out = true;
+        }
+    if (out) d.readsFinished.Wait();
     d.started = false;
     d.usb->SetRemovalHandler(nullptr);
     d.frameBuffer.clear();
