@@ -1,0 +1,203 @@
+#pragma once
+// A simulated scanner or iris camera unit on the USB transport: it answers the driver's standard
+// and vendor requests from its register file and streams raw frames on its bulk IN endpoint,
+// paced by a frame clock, with faults that tests can inject.
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/UsbTransport.h"
+#include "sim/Models.h"
+#include "sim/Render.h"
+
+namespace sim {
+
+class Notifier;
+
+// What the scenario does to a device.
+struct DeviceAction {
+    enum Kind {
+        Empty,     // lift everything and clean the platen
+        Place,     // put fingers down in `layout`
+        Lift,
+        Move,      // shift the hand by (x, y) mm
+        Roll,      // roll a finger over `frames` frames
+        Dirty,     // on = `on`
+        Key,       // keys and foot switch byte = `value` (0 releases)
+        Eye,       // eye in front of the camera: `on`
+        Pattern,   // coordinate-encoded test pattern instead of the scene: `on`
+        Unplug,
+        Replug,
+    } kind = Empty;
+    FingerLayout layout = FingerLayout::None;
+    double x = 0, y = 0;
+    int frames = 0;
+    bool on = true;
+    uint8_t value = 0;
+};
+
+// An action keyed to the time since the device was created or to the frames sent since the
+// stream last started.
+struct TimedAction {
+    bool byFrame = false;
+    double at = 0;  // milliseconds or frames
+    DeviceAction action;
+};
+
+struct DeviceConfig {
+    ModelId model = ModelId::PloverA;
+    std::string location;          // e.g. "1-1"; the bus fills it in when empty
+    uint32_t serial = 1001;
+    uint16_t date1 = 0, date2 = 0;  // 0: a fixed plausible date
+    double framePeriodMs = 0;      // 0: the model's period
+    uint16_t frameTimeoutMs = 0;   // reported frame time-out (0: the driver's default)
+    uint32_t sensorType = 0x11C3502;
+    uint8_t maxPower = 0xFA;       // bMaxPower of the configuration descriptor
+    uint32_t seed = 1;
+    bool testPattern = false;
+    uint16_t vendorId = 0;         // 0: the model's
+    std::vector<uint16_t> report;  // eleven words answered to the report request; empty: the model's
+    std::vector<TimedAction> timeline;
+};
+
+// One control request as the device saw it.
+struct ControlRecord {
+    platform::usb::SetupPacket setup;
+    std::vector<uint8_t> data;  // OUT data
+    uint64_t atMs = 0;          // since the device was created
+};
+
+class SimDevice : public platform::usb::Transport, public std::enable_shared_from_this<SimDevice> {
+public:
+    static std::shared_ptr<SimDevice> Create(const DeviceConfig& config);
+    ~SimDevice() override;
+
+    // Transport.
+    platform::usb::TransferStatus Submit(const std::shared_ptr<platform::usb::Transfer>& t) override;
+    void Cancel(const std::shared_ptr<platform::usb::Transfer>& t) override;
+    void SetRemovalHandler(std::function<void()> handler) override;
+    bool IsAttached() const override;
+    std::string Location() const override;
+
+    const ModelSpec& spec() const { return spec_; }
+    const DeviceConfig& config() const { return config_; }
+
+    // Scene and input.
+    void Apply(const DeviceAction& action);
+    void SetKeys(uint8_t value);
+
+    // Faults.
+    void InjectStrayBytes(size_t count);  // shifts the byte stream out of step with the frames
+    void InjectBrightFirstLine(int frames);
+    // The next `frames` frames lack their sync pattern (or, on types 0 and 1, their dark line).
+    void InjectSyncLoss(int frames);
+    void StallControl(int count);         // the next `count` control requests never answer
+    void SilenceBulk();                   // no bulk data until the pipe is reset
+    void FailBulk();                      // pending bulk reads end with an error
+    void Unplug();
+    void Replug();
+
+    // Observations.
+    std::vector<ControlRecord> ControlLog() const;
+    std::vector<ControlRecord> VendorWrites(uint8_t request) const;
+    uint32_t FramesSent() const;          // since the stream last started
+    uint32_t TotalFrames() const;
+    int StartCount() const;               // 0xB2 received
+    int PipeResets() const;
+    int CaptureMode() const;              // FrameSizeMode the device streams in
+    bool Streaming() const;
+
+    // Called on attach changes (true: replugged), on a notifier thread.
+    void SetAttachHandler(std::function<void(bool)> handler);
+
+    // The device's header and LED status as it answers them.
+    std::array<uint8_t, 24> DeviceText() const { return text_; }
+
+private:
+    explicit SimDevice(const DeviceConfig& config);
+    void Run();
+    void FrameLoop();
+    void ApplyLocked(const DeviceAction& action);
+    void RunTimelineLocked(bool frameEvents);
+    void AnswerControl(platform::usb::Transfer& t);
+    std::vector<uint8_t> RenderFrameRaw(uint32_t frameIndex);
+    void FillBulkLocked(std::vector<std::shared_ptr<platform::usb::Transfer>>& done);
+    void DropAllLocked(platform::usb::TransferStatus status,
+                       std::vector<std::shared_ptr<platform::usb::Transfer>>& done);
+    std::array<uint8_t, 7> LedStatusLocked() const;
+    uint64_t NowMs() const;
+
+    const DeviceConfig config_;
+    const ModelSpec& spec_;
+    std::array<uint8_t, 24> text_{};
+    const std::chrono::steady_clock::time_point created_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable frameWake_;
+    bool quit_ = false;
+    bool attached_ = true;
+    std::function<void()> removalHandler_;
+    std::function<void(bool)> attachHandler_;
+
+    std::deque<std::shared_ptr<platform::usb::Transfer>> controlQueue_;
+    std::vector<std::shared_ptr<platform::usb::Transfer>> stalled_;
+    std::deque<std::shared_ptr<platform::usb::Transfer>> bulkQueue_;
+    std::vector<std::shared_ptr<platform::usb::Transfer>> cancelled_;
+    std::vector<ControlRecord> log_;
+
+    // Register file.
+    std::map<uint8_t, std::vector<uint8_t>> registers_;
+    uint8_t keys_ = 0;
+    int ledRed1_ = 0, ledRed2_ = 0, ledWhite_ = 0;
+    int lastRed1_ = 81, lastRed2_ = 81;  // last non-zero levels, reported in the LED status
+    uint32_t sensorType_;
+
+    // Streaming.
+    bool streaming_ = false;
+    int pendingMode_ = 0;
+    int mode_ = 0;
+    std::deque<uint8_t> fifo_;
+    std::chrono::steady_clock::time_point nextFrame_;
+    uint32_t framesSent_ = 0;
+    uint32_t totalFrames_ = 0;
+    int starts_ = 0;
+    int pipeResets_ = 0;
+    bool silenced_ = false;
+    size_t strayBytes_ = 0;
+    int brightFrames_ = 0;
+    int syncLossFrames_ = 0;
+    int stallControl_ = 0;
+
+    // Scene.
+    FingerScene scene_;
+    bool eyePresent_ = true;
+    bool testPattern_;
+    int rollFrames_ = 0;
+    uint32_t rollStart_ = 0;
+    std::vector<bool> fired_;
+
+    // Cache of the last noiseless scene.
+    struct CacheKey {
+        int mode = -1;
+        FingerLayout layout = FingerLayout::None;
+        double x = 0, y = 0, exposure = -1, roll = -1;
+        bool dirty = false;
+        bool operator==(const CacheKey&) const = default;
+    } cacheKey_;
+    GreyImage cache_;
+
+    std::unique_ptr<Notifier> notifier_;
+    std::thread thread_;
+    std::thread frameThread_;
+};
+
+}  // namespace sim
