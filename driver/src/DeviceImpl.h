@@ -76,6 +76,9 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
     size_t writePos = 0;
     bool wrapped = false;
     size_t readyOffset = 0;
+    uint64_t chunksLanded = 0;     // completed reads since the transfer started
+    uint64_t chunksAtReady = 0;    // chunksLanded when the ready frame was complete
+    uint64_t framesReady = 0;      // whole frames seen since the device started; never reset
     int finishedReads = 0;
     std::array<std::shared_ptr<usb::Transfer>, 2> reads;
     platform::Event frameReady{false, false};
@@ -134,6 +137,7 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
     void CompleteQueuedReads(NTSTATUS status);
     std::shared_ptr<ReadRequest> TakeRead();
     void CopyFrame(ReadRequest& r, size_t offset);
+    bool ReadyFrameOverrun() const;
     bool MatchesRange(const VideoFormat& f) const;
 
     // Properties (Properties.cpp).

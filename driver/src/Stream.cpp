@@ -96,6 +96,7 @@ void Device::Impl::StartTransfer() {
         std::fill(frameBuffer.begin(), frameBuffer.end(), 0);
         writePos = 0;
         wrapped = false;
+        chunksLanded = chunksAtReady = 0;
     }
     readsFinished.Reset();
     frameReady.Reset();
@@ -150,6 +151,7 @@ void Device::Impl::OnReadComplete(usb::Transfer& t) {
         std::lock_guard lock(bufferMutex);
         if (ok) {
             const size_t twice = 2 * size_t(frameBytes);
+            ++chunksLanded;
             writePos += chunkBytes;
             if (writePos >= twice) {
                 writePos = 0;
@@ -165,6 +167,8 @@ void Device::Impl::OnReadComplete(usb::Transfer& t) {
                 ready = true;
             }
             if (ready) {
+                chunksAtReady = chunksLanded;
+                ++framesReady;
                 const int ty = modelType;
                 if ((ty >= 2 && ty <= 5) || ty > 7)
                     resync = !(SyncPatternOk(0) && SyncPatternOk(frameBytes));
@@ -221,6 +225,14 @@ void Device::Impl::CompleteQueuedReads(NTSTATUS status) {
     }
 }
 
+// The reads fill the other half first; once they may have reached the ready half again, the
+// frame there is no longer whole. A read in progress may already be writing there while the
+// count still shows the previous completion, hence the one chunk of margin.
+bool Device::Impl::ReadyFrameOverrun() const {
+    const uint64_t chunksPerFrame = chunkBytes ? frameBytes / chunkBytes : 0;
+    return chunksLanded - chunksAtReady + 2 >= chunksPerFrame;
+}
+
 void Device::Impl::CopyFrame(ReadRequest& r, size_t offset) {
     r.dataUsed = 0;
     if (storedFormat.imageSize < frameBytes || r.buffer.size() < frameBytes) return;
@@ -250,6 +262,14 @@ void Device::Impl::CopyFrame(ReadRequest& r, size_t offset) {
     } else {
         std::memcpy(out, frame, frameBytes);
     }
+    {
+        std::lock_guard lock(bufferMutex);
+        if (ReadyFrameOverrun()) {
+            // The worker fell a frame behind and the next frame overwrote this one.
+            ++dropCount;
+            return;
+        }
+    }
     storedFormat.width = W;
     storedFormat.height = H;
     r.width = W;
@@ -259,6 +279,11 @@ void Device::Impl::CopyFrame(ReadRequest& r, size_t offset) {
 
 void Device::Impl::WorkerLoop() {
     const uint32_t timeout = frameTimeoutMs ? frameTimeoutMs : timing.defaultFrameTimeoutMs;
+    uint64_t handled;
+    {
+        std::lock_guard lock(bufferMutex);
+        handled = framesReady;
+    }
     while (!workerQuit) {
         const int ts = transferState;
         if (ts == kTransferPaused || ts == kTransferStopped || ksState == int(KsState::Stop)) break;
@@ -274,9 +299,18 @@ void Device::Impl::WorkerLoop() {
         if (ksState != int(KsState::Run)) continue;
 
         size_t offset;
+        bool overrun;
         {
+            // Wake-ups from reads that ended (stop, resync restart) bring no frame.
             std::lock_guard lock(bufferMutex);
+            if (framesReady == handled) continue;
+            handled = framesReady;
             offset = readyOffset;
+            overrun = ReadyFrameOverrun();
+        }
+        if (overrun) {
+            ++dropCount;  // a newer frame is on its way; this one is partly overwritten
+            continue;
         }
         if (modelType == 0 || modelType == 1) {
             // The sensor's first line is masked and must read dark; a lit one means the frame
@@ -337,7 +371,6 @@ void Device::Impl::ResyncThread() {
     transferState = kTransferRunning;
     if (!stopping) {
         ++resyncRestarts;
-        resync = false;
         StartTransfer();
     }
 }

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "driver/TessikDriver.h"
+#include "sim/Models.h"
 #include "sim/SimDevice.h"
 
 namespace drvtest {
@@ -75,6 +76,31 @@ struct Collector {
         return count;
     }
 };
+
+// Decodes a delivered frame as the capture library would and checks every scene pixel against
+// the test pattern. Returns the frame number the pattern was rendered for, or -1 with the count
+// and place of the wrong pixels in `why`.
+inline int PatternFrame(const sim::ModelSpec& spec, int mode, const uint8_t* data, size_t length, int w, int h,
+                        std::string* why = nullptr) {
+    const sim::ModeGeometry& g = sim::Mode(spec, mode);
+    if (w != g.rawWidth || h != g.rawHeight || length != size_t(w) * h) {
+        if (why) *why = "delivered size " + std::to_string(w) + "x" + std::to_string(h);
+        return -1;
+    }
+    sim::GreyImage d(w, h);
+    d.pixels.assign(data, data + length);
+    const sim::GreyImage s = sim::LibraryDecode(spec, mode, d);
+    const int cx = s.width / 2, cy = s.height / 2;
+    const uint32_t n = sim::TestPatternFrame(s.at(cx, cy), cx, cy);
+    size_t bad = 0;
+    int fx = -1, fy = -1;
+    for (int y = 0; y < s.height; ++y)
+        for (int x = 0; x < s.width; ++x)
+            if (!sim::IsReservedScenePixel(spec, mode, x, y) && s.at(x, y) != sim::TestPatternValue(x, y, n) && bad++ == 0)
+                fx = x, fy = y;
+    if (bad && why) *why = std::to_string(bad) + " wrong pixels, the first at " + std::to_string(fx) + "," + std::to_string(fy);
+    return bad ? -1 : int(n);
+}
 
 template <class Pred>
 bool WaitUntil(Pred pred, int ms = 5000) {

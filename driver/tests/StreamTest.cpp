@@ -9,29 +9,6 @@ namespace {
 
 namespace proto = platform::usb::tessik;
 
-// Decodes a delivered frame as the capture library would and checks every scene pixel against
-// the pattern; returns the frame number the pattern was rendered for.
-int CheckPattern(const sim::ModelSpec& spec, int mode, const std::vector<uint8_t>& delivered, int w, int h) {
-    sim::GreyImage d(w, h);
-    d.pixels = delivered;
-    const sim::GreyImage scene = sim::LibraryDecode(spec, mode, d);
-    const sim::ModeGeometry& g = sim::Mode(spec, mode);
-    EXPECT_EQ(scene.width, g.sceneWidth);
-    EXPECT_EQ(scene.height, g.sceneHeight);
-    if (scene.width != g.sceneWidth || scene.height != g.sceneHeight) return -1;
-    const int cx = scene.width / 2, cy = scene.height / 2;
-    const uint32_t frame = sim::TestPatternFrame(scene.at(cx, cy), cx, cy);
-    size_t bad = 0;
-    int firstX = -1, firstY = -1;
-    for (int y = 0; y < scene.height; ++y)
-        for (int x = 0; x < scene.width; ++x) {
-            if (sim::IsReservedScenePixel(spec, mode, x, y)) continue;
-            if (scene.at(x, y) != sim::TestPatternValue(x, y, frame) && bad++ == 0) firstX = x, firstY = y;
-        }
-    EXPECT_EQ(bad, 0u) << spec.name << " mode " << mode << ": first wrong pixel at " << firstX << "," << firstY;
-    return bad ? -1 : int(frame);
-}
-
 void CheckDeviceText(const sim::ModelSpec& spec, const std::array<uint8_t, 24>& text, const std::vector<uint8_t>& f, int w,
                      int h) {
     if (spec.layout == sim::RawLayout::ColumnsBottomUp) {
@@ -71,8 +48,9 @@ TEST_P(ModelStream, FramesArriveInOrderWithTheModelsLayout) {
         const auto& f = frames.frames[i];
         ASSERT_EQ(f.size(), size_t(g.rawWidth) * g.rawHeight);
         EXPECT_EQ(frames.sizes[i], std::make_pair(g.rawWidth, g.rawHeight));
-        const int n = CheckPattern(spec, c.mode, f, g.rawWidth, g.rawHeight);
-        ASSERT_GE(n, 0);
+        std::string why;
+        const int n = PatternFrame(spec, c.mode, f.data(), f.size(), g.rawWidth, g.rawHeight, &why);
+        ASSERT_GE(n, 0) << spec.name << " mode " << c.mode << ": " << why;
         EXPECT_GT(n, last) << "frames out of order";
         last = n;
         CheckDeviceText(spec, rig.sim->DeviceText(), f, g.rawWidth, g.rawHeight);

@@ -47,7 +47,7 @@ std::vector<Contact> Contacts(const FingerScene& s, uint32_t seed) {
     auto add = [&](double x, double y, double a, double b, double deg) {
         uint32_t n = uint32_t(c.size()) * 7;
         c.push_back({x + s.offsetXmm, y + s.offsetYmm, a * p, b * p, deg * kPi / 180,
-                     (Uniform(seed, n) - 0.5) * 3, 2 + Uniform(seed, n + 1) * 3, Uniform(seed, n + 2) * 2 * kPi});
+                     (Uniform(seed, n) - 0.5) * 3, 0.5 + Uniform(seed, n + 1) * 2, Uniform(seed, n + 2) * 2 * kPi});
     };
     switch (s.layout) {
         case FingerLayout::None:
@@ -149,12 +149,16 @@ GreyImage RenderFingers(const FingerScene& s, uint32_t seed) {
                 const double d = std::sqrt((u / c.a) * (u / c.a) + (v / c.b) * (v / c.b));
                 if (d >= 1.0) continue;
                 const double contact = Smooth((1.0 - d) / 0.12);
-                // Whorl-like ridges around a core below the finger centre, with a slow twist.
-                const double pu = u - c.coreDx, pv = (v - c.coreDy) * 0.85;
+                // Ridges: a whorl around the core that opens into arches towards the crease, on
+                // coordinates bent by slow waves so that the flow looks grown rather than drawn.
+                const double wu = u + 0.7 * std::sin(v / 2.9 + c.twist) + 0.3 * std::sin(v / 1.3 + 2 * c.twist);
+                const double wv = v + 0.6 * std::sin(u / 3.3 - c.twist) + 0.25 * std::sin(u / 1.7 + c.twist);
+                const double pu = wu - c.coreDx, pv = (wv - c.coreDy) * 0.85;
                 const double r = std::sqrt(pu * pu + pv * pv);
-                const double theta = std::atan2(pv, pu);
-                const double phase = 2 * kPi * r / period + 1.2 * std::sin(2 * theta + c.twist) +
-                                     0.4 * std::sin(0.35 * u + c.twist);
+                const double blend = std::exp(-(r * r) / (0.3 * c.b * c.b));
+                const double arch = (wv - c.coreDy) - 0.45 * c.b * std::exp(-(pu * pu) / (0.5 * c.a * c.a));
+                const double flow = blend * r + (1 - blend) * (r * 0.35 + std::abs(arch) * 0.65);
+                const double phase = 2 * kPi * flow / period;
                 const double depth = 0.5 + 0.5 * std::cos(phase);
                 const double skin = valley + (ridge - valley) * depth;
                 row[x] = Clamp8(row[x] * (1 - contact) + skin * contact);

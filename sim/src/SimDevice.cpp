@@ -17,6 +17,7 @@ namespace {
 
 constexpr uint8_t kBulkEndpoint = 0x82;
 constexpr size_t kFifoLimitFrames = 2;  // the device's own frame memory
+constexpr int kReadoutSlices = 8;
 
 void PutLe16(std::vector<uint8_t>& v, uint16_t x) {
     v.push_back(uint8_t(x));
@@ -546,7 +547,18 @@ void SimDevice::FrameLoop() {
         }
         // A full frame memory drops the oldest frame.
         if (fifo_.size() > kFifoLimitFrames * raw.size()) fifo_.erase(fifo_.begin(), fifo_.begin() + raw.size());
-        fifo_.insert(fifo_.end(), raw.begin(), raw.end());
+        // The sensor is read out over most of the frame period, not in one burst.
+        const auto slice = std::chrono::microseconds(int64_t(period * 1000 * 0.6 / kReadoutSlices));
+        for (int i = 0; i < kReadoutSlices; ++i) {
+            const size_t from = raw.size() * i / kReadoutSlices, to = raw.size() * (i + 1) / kReadoutSlices;
+            fifo_.insert(fifo_.end(), raw.begin() + from, raw.begin() + to);
+            wake_.notify_all();
+            if (i + 1 < kReadoutSlices) {
+                frameWake_.wait_for(lock, slice);
+                if (quit_ || !streaming_ || starts != starts_ || !attached_) break;
+            }
+        }
+        if (quit_ || !streaming_ || starts != starts_ || !attached_) continue;
         ++framesSent_;
         ++totalFrames_;
         wake_.notify_all();
