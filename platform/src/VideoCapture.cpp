@@ -7,12 +7,15 @@
 
 #include "driver/TessikDriver.h"
 #include "platform/DriverDevices.h"
+#include "platform/Event.h"
 
 namespace platform::video {
 
 namespace drv = tessik::driver;
 
 namespace detail {
+
+constexpr uint32_t kCloseWaitMs = 5000;
 
 // What the video layer keeps per driver device, shared by every camera object bound to it: the
 // frame-size mode last set, which the driver applies when a stream next starts (the driver has no
@@ -46,6 +49,7 @@ struct CaptureSource : std::enable_shared_from_this<CaptureSource> {
     std::atomic<bool> running{false};
     std::atomic<std::thread::id> streamingThread{};
     std::vector<uint8_t> frame;  // the writable copy handed to the grabber (streaming thread only)
+    std::shared_ptr<Event> ended;  // set once a stream stopped from its own callback has closed
 
     ~CaptureSource() { Stop(); }
 
@@ -88,6 +92,15 @@ struct CaptureSource : std::enable_shared_from_this<CaptureSource> {
     }
 
     HRESULT Start() {
+        std::shared_ptr<Event> previous;
+        {
+            std::lock_guard lock(mutex);
+            if (running) return S_OK;
+            previous = std::move(ended);
+        }
+        // A stream stopped from inside its callback closes on another thread; the device takes a
+        // new stream once it has.
+        if (previous && std::this_thread::get_id() != streamingThread.load()) previous->Wait(kCloseWaitMs);
         std::lock_guard lock(mutex);
         if (running) return S_OK;
         if (!connected) return VFW_E_NOT_CONNECTED;
@@ -119,7 +132,15 @@ struct CaptureSource : std::enable_shared_from_this<CaptureSource> {
             // Asked from inside a frame callback: the streaming thread cannot wait for itself, so
             // another thread ends the stream once the callback has returned. No frame is handed
             // on after this point.
-            std::thread([s = std::move(s)]() mutable { s.reset(); }).detach();
+            auto done = std::make_shared<Event>(true, false);
+            {
+                std::lock_guard lock(mutex);
+                ended = done;
+            }
+            std::thread([s = std::move(s), done]() mutable {
+                s.reset();
+                done->Set();
+            }).detach();
             return;
         }
         s->Stop();  // returns when no frame callback is in progress
