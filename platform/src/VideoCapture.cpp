@@ -219,6 +219,11 @@ namespace {
 
 constexpr long kFrameSizeMode = long(drv::FrameSizeMode);
 
+template <class Kind>
+drv::PropertySet SetOf(Kind kind) {
+    return kind == Kind::VideoProcAmp ? drv::PropertySet::VideoProcAmp : drv::PropertySet::CameraControl;
+}
+
 bool ValidFlags(long flags) { return flags == VideoProcAmp_Flags_Auto || flags == VideoProcAmp_Flags_Manual; }
 
 HRESULT GetProperty(CaptureSource& s, drv::PropertySet set, long property, long* value, long* flags) {
@@ -263,28 +268,15 @@ HRESULT GetRange(CaptureSource& s, drv::PropertySet set, long property, long* mi
 
 }  // namespace
 
-HRESULT VideoProcAmp::Get(long property, long* value, long* flags) {
-    return GetProperty(*source_, drv::PropertySet::VideoProcAmp, property, value, flags);
+HRESULT CameraProperties::Get(long property, long* value, long* flags) {
+    return GetProperty(*source_, SetOf(kind_), property, value, flags);
 }
-HRESULT VideoProcAmp::Set(long property, long value, long flags) {
-    return SetProperty(*source_, drv::PropertySet::VideoProcAmp, property, value, flags);
+HRESULT CameraProperties::Set(long property, long value, long flags) {
+    return SetProperty(*source_, SetOf(kind_), property, value, flags);
 }
-HRESULT VideoProcAmp::GetRange(long property, long* minimum, long* maximum, long* step, long* defaultValue,
-                               long* capsFlags) {
-    return platform::video::GetRange(*source_, drv::PropertySet::VideoProcAmp, property, minimum, maximum, step,
-                                     defaultValue, capsFlags);
-}
-
-HRESULT CameraControl::Get(long property, long* value, long* flags) {
-    return GetProperty(*source_, drv::PropertySet::CameraControl, property, value, flags);
-}
-HRESULT CameraControl::Set(long property, long value, long flags) {
-    return SetProperty(*source_, drv::PropertySet::CameraControl, property, value, flags);
-}
-HRESULT CameraControl::GetRange(long property, long* minimum, long* maximum, long* step, long* defaultValue,
-                                long* capsFlags) {
-    return platform::video::GetRange(*source_, drv::PropertySet::CameraControl, property, minimum, maximum, step,
-                                     defaultValue, capsFlags);
+HRESULT CameraProperties::GetRange(long property, long* minimum, long* maximum, long* step, long* defaultValue,
+                                   long* capsFlags) {
+    return platform::video::GetRange(*source_, SetOf(kind_), property, minimum, maximum, step, defaultValue, capsFlags);
 }
 
 HRESULT SpecifyPropertyPages::GetPages(std::vector<Guid>* pages) {

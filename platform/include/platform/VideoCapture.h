@@ -136,28 +136,32 @@ private:
     std::shared_ptr<detail::CaptureSource> source_;
 };
 
-// Video-processing properties (the driver's property ids, 20 FrameSizeMode, 23 LedControl,
-// 24 SensorType among them).
-class VideoProcAmp {
+// One of the camera's property sets: get, set with the auto or manual flag, and range.
+class CameraProperties {
 public:
-    explicit VideoProcAmp(std::shared_ptr<detail::CaptureSource> source) : source_(std::move(source)) {}
     HRESULT Get(long property, long* value, long* flags);
     HRESULT Set(long property, long value, long flags);
     HRESULT GetRange(long property, long* minimum, long* maximum, long* step, long* defaultValue, long* capsFlags);
 
+protected:
+    enum class Kind { VideoProcAmp, CameraControl };
+    CameraProperties(std::shared_ptr<detail::CaptureSource> source, Kind kind) : source_(std::move(source)), kind_(kind) {}
+
 private:
     std::shared_ptr<detail::CaptureSource> source_;
+    Kind kind_;
 };
 
-class CameraControl {
+// Video-processing properties (the driver's property ids, 20 FrameSizeMode, 23 LedControl,
+// 24 SensorType among them).
+class VideoProcAmp : public CameraProperties {
 public:
-    explicit CameraControl(std::shared_ptr<detail::CaptureSource> source) : source_(std::move(source)) {}
-    HRESULT Get(long property, long* value, long* flags);
-    HRESULT Set(long property, long value, long flags);
-    HRESULT GetRange(long property, long* minimum, long* maximum, long* step, long* defaultValue, long* capsFlags);
+    explicit VideoProcAmp(std::shared_ptr<detail::CaptureSource> source) : CameraProperties(std::move(source), Kind::VideoProcAmp) {}
+};
 
-private:
-    std::shared_ptr<detail::CaptureSource> source_;
+class CameraControl : public CameraProperties {
+public:
+    explicit CameraControl(std::shared_ptr<detail::CaptureSource> source) : CameraProperties(std::move(source), Kind::CameraControl) {}
 };
 
 class SpecifyPropertyPages {
