@@ -188,6 +188,12 @@ TEST(VideoProperties, SetsReachTheDeviceAsItsVendorRequests) {
     }
 
     // Gets read the device: the exposure just set, the brightness, the keys and foot switch.
+    auto reads = [&](uint8_t request) {
+        size_t n = 0;
+        for (const auto& r : sim->ControlLog())
+            if ((r.setup.requestType & platform::usb::kDirIn) && r.setup.request == request) ++n;
+        return n;
+    };
     long value = -1, flags = -1;
     ASSERT_EQ(g.cameraControl->Get(CameraControl_Exposure, &value, &flags), S_OK);
     EXPECT_EQ(value, 77);
@@ -197,6 +203,9 @@ TEST(VideoProperties, SetsReachTheDeviceAsItsVendorRequests) {
     sim->SetKeys(proto::kKeyFootSwitch);
     ASSERT_EQ(g.procAmp->Get(16, &value, &flags), S_OK);
     EXPECT_EQ(value, proto::kKeyFootSwitch);
+    EXPECT_EQ(reads(proto::kReqGetExposure), 1u);
+    EXPECT_EQ(reads(proto::kReqGetBrightness), 1u);
+    EXPECT_EQ(reads(proto::kReqGetKeys), 1u);
 
     // Ranges.
     long lo, hi, step, def, caps;
