@@ -457,6 +457,7 @@ void Device::SetRemovalCallback(std::function<void()> callback) {
 bool Device::IsGone() const { return impl_->gone || impl_->removed; }
 
 StreamDiagnostics Device::Diagnostics() const {
+    std::lock_guard lock(impl_->adapterMutex);
     const Impl& d = *impl_;
     StreamDiagnostics s;
     s.transferState = d.transferState;

@@ -95,7 +95,9 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
     int64_t presentationTime = 0;
     uint64_t pictureNumber = 0;
     uint64_t dropCount = 0;
+    std::mutex clockMutex;  // the worker reads the clock while a client may replace it
     std::function<int64_t()> clock;
+    int64_t ReadClock(bool& has);
     std::mutex dataMutex;
     std::deque<std::shared_ptr<ReadRequest>> dataQueue;
     std::thread worker;
@@ -136,8 +138,8 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
     void StopThreads();
     void CompleteQueuedReads(NTSTATUS status);
     std::shared_ptr<ReadRequest> TakeRead();
-    void CopyFrame(ReadRequest& r, size_t offset);
-    bool ReadyFrameOverrun() const;
+    void CopyFrame(ReadRequest& r, size_t offset, uint64_t readyMark);
+    bool ReadyFrameOverrun(uint64_t readyMark) const;
     bool MatchesRange(const VideoFormat& f) const;
 
     // Properties (Properties.cpp).

@@ -228,12 +228,12 @@ void Device::Impl::CompleteQueuedReads(NTSTATUS status) {
 // The reads fill the other half first; once they may have reached the ready half again, the
 // frame there is no longer whole. A read in progress may already be writing there while the
 // count still shows the previous completion, hence the one chunk of margin.
-bool Device::Impl::ReadyFrameOverrun() const {
+bool Device::Impl::ReadyFrameOverrun(uint64_t readyMark) const {
     const uint64_t chunksPerFrame = chunkBytes ? frameBytes / chunkBytes : 0;
-    return chunksLanded - chunksAtReady + 2 >= chunksPerFrame;
+    return chunksLanded - readyMark + 2 >= chunksPerFrame;
 }
 
-void Device::Impl::CopyFrame(ReadRequest& r, size_t offset) {
+void Device::Impl::CopyFrame(ReadRequest& r, size_t offset, uint64_t readyMark) {
     r.dataUsed = 0;
     if (storedFormat.imageSize < frameBytes || r.buffer.size() < frameBytes) return;
     if (resync) return;  // a frame out of step is not handed out as a new one
@@ -264,7 +264,7 @@ void Device::Impl::CopyFrame(ReadRequest& r, size_t offset) {
     }
     {
         std::lock_guard lock(bufferMutex);
-        if (ReadyFrameOverrun()) {
+        if (ReadyFrameOverrun(readyMark)) {
             // The worker fell a frame behind and the next frame overwrote this one.
             ++dropCount;
             return;
@@ -275,6 +275,16 @@ void Device::Impl::CopyFrame(ReadRequest& r, size_t offset) {
     r.width = W;
     r.height = H;
     r.dataUsed = frameBytes;
+}
+
+int64_t Device::Impl::ReadClock(bool& has) {
+    std::function<int64_t()> c;
+    {
+        std::lock_guard lock(clockMutex);
+        c = clock;
+    }
+    has = bool(c);
+    return has ? c() : 0;
 }
 
 void Device::Impl::WorkerLoop() {
@@ -295,10 +305,13 @@ void Device::Impl::WorkerLoop() {
             continue;
         }
         if (workerQuit || transferState != kTransferRunning || gone) continue;
-        if (clock && frameDuration > 0) presentationTime = clock() + frameDuration;
+        bool hasClock = false;
+        const int64_t now = ReadClock(hasClock);
+        if (hasClock) presentationTime = now + frameDuration;
         if (ksState != int(KsState::Run)) continue;
 
         size_t offset;
+        uint64_t readyMark;
         bool overrun;
         {
             // Wake-ups from reads that ended (stop, resync restart) bring no frame.
@@ -306,7 +319,8 @@ void Device::Impl::WorkerLoop() {
             if (framesReady == handled) continue;
             handled = framesReady;
             offset = readyOffset;
-            overrun = ReadyFrameOverrun();
+            readyMark = chunksAtReady;
+            overrun = ReadyFrameOverrun(readyMark);
         }
         if (overrun) {
             ++dropCount;  // a newer frame is on its way; this one is partly overwritten
@@ -345,12 +359,13 @@ void Device::Impl::WorkerLoop() {
         }
         if (!read) continue;
         read->status = STATUS_SUCCESS;
-        if (frameSizeModeSet) CopyFrame(*read, offset);
+        if (frameSizeModeSet) CopyFrame(*read, offset, readyMark);
         else read->dataUsed = 0;
         read->duration = frameDuration;
-        read->timeValid = bool(clock);
-        read->presentationTime = clock ? presentationTime : 0;
-        read->pictureNumber = (clock && frameDuration > 0) ? uint64_t(std::max<int64_t>(0, presentationTime) / frameDuration) : 0;
+        read->timeValid = hasClock;
+        read->presentationTime = hasClock ? presentationTime : 0;
+        // A format without a frame duration gives no picture numbers rather than a division by 0.
+        read->pictureNumber = (hasClock && frameDuration > 0) ? uint64_t(std::max<int64_t>(0, presentationTime) / frameDuration) : 0;
         pictureNumber = read->pictureNumber;
         if (read->dataUsed) ++framesHandedOut;
         else ++emptyReads;
@@ -459,7 +474,10 @@ NTSTATUS Device::Impl::CloseStreamLocked() {
     if (!gone) VendorCommand(proto::kReqStopCapture);
     CompleteQueuedReads(STATUS_CANCELLED);
     streamOpen = false;
-    clock = nullptr;
+    {
+        std::lock_guard lock(clockMutex);
+        clock = nullptr;
+    }
     streamClosed.Set();
     return STATUS_SUCCESS;
 }
@@ -535,7 +553,7 @@ NTSTATUS Device::GetAllocatorFraming(AllocatorFraming& out) {
 }
 
 NTSTATUS Device::SetClock(std::function<int64_t()> clock) {
-    std::lock_guard lock(impl_->adapterMutex);
+    std::lock_guard lock(impl_->clockMutex);
     impl_->clock = std::move(clock);
     return STATUS_SUCCESS;
 }

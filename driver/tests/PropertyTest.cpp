@@ -149,8 +149,8 @@ TEST(Properties, DuringResyncMostRequestsUseTheShadow) {
     EXPECT_EQ(rig.sim->VendorWrites(proto::kReqSetLed).size(), 1u);
     ASSERT_EQ(rig.dev->SetProperty(PropertySet::VideoProcAmp, SensorType, {7, kFlagManual, 0}), STATUS_SUCCESS);
     EXPECT_EQ(rig.sim->VendorWrites(proto::kReqSetSensorType).size(), 1u);
+    EXPECT_TRUE(WaitUntil([&] { return stream.GetStats().emptyReads > 0; }));
     EXPECT_EQ(frames.Count(), 0u);  // frames out of step are never handed out
-    EXPECT_GT(stream.GetStats().emptyReads, 0u);
     stream.Stop();
 }
 

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -12,41 +13,52 @@ namespace sim {
 
 class Notifier {
 public:
-    Notifier() : thread_([this] { Run(); }) {}
+    Notifier() : core_(std::make_shared<Core>()) {
+        thread_ = std::thread([core = core_] { core->Run(); });
+    }
     ~Notifier() {
         {
-            std::lock_guard lock(mutex_);
-            quit_ = true;
+            std::lock_guard lock(core_->mutex);
+            core_->quit = true;
         }
-        cv_.notify_all();
-        thread_.join();
+        core_->cv.notify_all();
+        // A notice may drop the last owner of this notifier's device; the thread then ends on
+        // its own after that notice, holding its own share of the queue.
+        if (thread_.get_id() == std::this_thread::get_id())
+            thread_.detach();
+        else
+            thread_.join();
     }
     void Post(std::function<void()> task) {
         {
-            std::lock_guard lock(mutex_);
-            tasks_.push_back(std::move(task));
+            std::lock_guard lock(core_->mutex);
+            core_->tasks.push_back(std::move(task));
         }
-        cv_.notify_all();
+        core_->cv.notify_all();
     }
 
 private:
-    void Run() {
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            cv_.wait(lock, [&] { return quit_ || !tasks_.empty(); });
-            if (tasks_.empty()) return;
-            auto task = std::move(tasks_.front());
-            tasks_.pop_front();
-            lock.unlock();
-            task();
-            lock.lock();
-        }
-    }
+    struct Core {
+        std::mutex mutex;
+        std::condition_variable cv;
+        std::deque<std::function<void()>> tasks;
+        bool quit = false;
 
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::deque<std::function<void()>> tasks_;
-    bool quit_ = false;
+        void Run() {
+            std::unique_lock lock(mutex);
+            for (;;) {
+                cv.wait(lock, [&] { return quit || !tasks.empty(); });
+                if (tasks.empty()) return;
+                auto task = std::move(tasks.front());
+                tasks.pop_front();
+                lock.unlock();
+                task();
+                task = nullptr;
+                lock.lock();
+            }
+        }
+    };
+    std::shared_ptr<Core> core_;
     std::thread thread_;
 };
 

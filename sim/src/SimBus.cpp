@@ -39,15 +39,18 @@ std::shared_ptr<SimDevice> SimBus::Add(DeviceConfig config) {
         devices_.push_back({"", device});
     }
     std::weak_ptr<SimDevice> weak = device;
+    // The device's own notice thread never holds the device, so the device is never destroyed
+    // on it.
     device->SetAttachHandler([this, weak](bool attached) {
-        auto d = weak.lock();
-        if (!d) return;
         std::function<void(std::shared_ptr<platform::usb::Transport>, bool)> h;
         {
             std::lock_guard lock(mutex_);
             h = handler_;
         }
-        if (h) notifier_->Post([h, d, attached] { h(d, attached); });
+        if (h)
+            notifier_->Post([h, weak, attached] {
+                if (auto d = weak.lock()) h(d, attached);
+            });
     });
     return device;
 }

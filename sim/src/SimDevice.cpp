@@ -545,8 +545,8 @@ void SimDevice::FrameLoop() {
             fifo_.insert(fifo_.end(), strayBytes_, 0x55);
             strayBytes_ = 0;
         }
-        // A full frame memory drops the oldest frame.
-        if (fifo_.size() > kFifoLimitFrames * raw.size()) fifo_.erase(fifo_.begin(), fifo_.begin() + raw.size());
+        // With the frame memory full (the host is not reading), the new frame is dropped whole.
+        if (fifo_.size() >= kFifoLimitFrames * raw.size()) continue;
         // The sensor is read out over most of the frame period, not in one burst.
         const auto slice = std::chrono::microseconds(int64_t(period * 1000 * 0.6 / kReadoutSlices));
         for (int i = 0; i < kReadoutSlices; ++i) {

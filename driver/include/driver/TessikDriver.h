@@ -284,7 +284,8 @@ struct Frame {
 
 // A client of one device's stream: sets FrameSizeMode, opens the stream with a capability's
 // format, runs it, keeps reads queued and calls back for every frame with data, on its own
-// thread. Reads that come back without a frame are not passed on.
+// thread. Reads that come back without a frame are not passed on. The frame and end callbacks
+// may use the device's properties but must not stop the stream themselves.
 class TESSIK_DRIVER_API FrameStream {
 public:
     using FrameCallback = std::function<void(const Frame&)>;
