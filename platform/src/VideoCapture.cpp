@@ -107,6 +107,7 @@ struct CaptureSource : std::enable_shared_from_this<CaptureSource> {
         if (device->IsGone()) return HRESULT_DEVICE_NOT_CONNECTED;
         auto s = std::make_unique<drv::FrameStream>(device);
         std::weak_ptr<CaptureSource> weak = weak_from_this();
+        streamingThread = std::thread::id();  // set by the new stream's first frame
         running = true;
         const drv::NTSTATUS st = s->Start(formatIndex, int(channel->frameSizeMode.load()),
                                           [weak](const drv::Frame& f) {
@@ -144,6 +145,7 @@ struct CaptureSource : std::enable_shared_from_this<CaptureSource> {
             return;
         }
         s->Stop();  // returns when no frame callback is in progress
+        streamingThread = std::thread::id();
     }
 
     void OnFrame(const drv::Frame& f) {
