@@ -42,25 +42,27 @@ const ModelRow* FindRow(uint16_t pid) {
     return nullptr;
 }
 
+// The description each product is installed under, one per product id: later revisions of a
+// product (PloverE under PloverA, TanagerB, LinnetB) keep it, and the capture libraries tell them
+// apart by the revision in the hardware id.
 struct DescriptionRow {
     uint16_t productId;
-    const char* name;         // revision 0000
-    const char* otherRevision;
+    const char* name;
 };
 
 constexpr DescriptionRow kDescriptions[] = {
-    {0x2100, "SiskinB", "SiskinB"},
-    {0x2102, "SiskinA", "SiskinA"},
-    {0x2113, "Tessik Iris", "Tessik Iris"},
-    {0x2120, "Tessik TanagerA", "Tessik TanagerB"},
-    {0x2130, "Tessik PloverB", "Tessik PloverB"},
-    {0x2140, "Tessik LinnetA", "Tessik LinnetB"},
-    {0x2141, "Tessik Finch", "Tessik Finch"},
-    {0x2150, "Tessik PloverA", "Tessik PloverE"},
-    {0x2158, "Tessik KestrelB (TP)", "Tessik KestrelB (TP)"},
-    {0x2160, "Tessik VireoA", "Tessik VireoA"},
-    {0x2161, "Tessik VireoB", "Tessik VireoB"},
-    {0x2170, "Tessik PloverC", "Tessik PloverC"},
+    {0x2100, "Tessik SiskinB"},
+    {0x2102, "Tessik SiskinA"},
+    {0x2113, "Tessik Iris"},
+    {0x2120, "Tessik TanagerA"},
+    {0x2130, "Tessik PloverB"},
+    {0x2140, "Tessik LinnetA"},
+    {0x2141, "Tessik Finch"},
+    {0x2150, "Tessik PloverA"},
+    {0x2158, "Tessik KestrelB (TP)"},
+    {0x2160, "Tessik VireoA"},
+    {0x2161, "Tessik VireoB"},
+    {0x2170, "Tessik PloverC"},
 };
 
 std::mutex g_rangeMutex;
@@ -439,7 +441,7 @@ DeviceIdentity Device::Identity() const {
     id.devicePath = buf;
     id.description = "Tessik USB camera";
     for (const auto& r : kDescriptions)
-        if (r.productId == d.productId) id.description = d.bcdDevice == 0 ? r.name : r.otherRevision;
+        if (r.productId == d.productId) id.description = r.name;
     return id;
 }
 

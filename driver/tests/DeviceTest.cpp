@@ -69,7 +69,7 @@ INSTANTIATE_TEST_SUITE_P(
     Models, ModelInit,
     ::testing::Values(
         ModelCase{sim::ModelId::PloverA, 1, 2944, 1840, 1408, 880, 1472, 920, "Tessik PloverA", "USB\\VID_0547&PID_2150&REV_0000"},
-        ModelCase{sim::ModelId::PloverE, 1, 2944, 1840, 1408, 880, 1472, 920, "Tessik PloverE", "USB\\VID_0547&PID_2150&REV_0100"},
+        ModelCase{sim::ModelId::PloverE, 1, 2944, 1840, 1408, 880, 1472, 920, "Tessik PloverA", "USB\\VID_0547&PID_2150&REV_0100"},
         ModelCase{sim::ModelId::PloverB, 0, 2944, 1840, 1408, 880, 1472, 920, "Tessik PloverB", "USB\\VID_0547&PID_2130&REV_0000"},
         ModelCase{sim::ModelId::VireoA, 4, 1600, 1200, 1600, 1200, 1600, 1200, "Tessik VireoA", "USB\\VID_0547&PID_2160&REV_0000"},
         ModelCase{sim::ModelId::IrisLeft, 15, 640, 480, 640, 480, 640, 480, "Tessik Iris", "USB\\VID_0547&PID_2113&REV_0000"}),

@@ -39,7 +39,7 @@ void RefreshLocked(Registry& r, const std::vector<std::shared_ptr<tessik::driver
             r.known.push_back(rec);
             it = r.known.end() - 1;
         }
-        it->description = InstalledDescription(id);
+        it->description = id.description;
         it->hardwareId = id.hardwareId;
         it->present = !d->IsGone();
     }

@@ -51,13 +51,6 @@ std::vector<std::shared_ptr<tessik::driver::Device>> DriverDevices::Present(std:
     return out;
 }
 
-std::string InstalledDescription(const tessik::driver::DeviceIdentity& identity) {
-    // The driver names PloverA units of a later revision "Tessik PloverE"; they are installed as
-    // the PloverA family they belong to.
-    if (identity.description == "Tessik PloverE") return "Tessik PloverA";
-    return identity.description;
-}
-
 bool ContainsNoCase(const std::string& text, const std::string& part) {
     auto it = std::search(text.begin(), text.end(), part.begin(), part.end(), [](char a, char b) {
         return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));

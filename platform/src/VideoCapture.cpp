@@ -531,7 +531,7 @@ HRESULT DeviceMoniker::Read(const std::string& property, std::string* value) con
         return S_OK;
     }
     if (property == "FriendlyName") {
-        *value = InstalledDescription(id);
+        *value = id.description;
         return S_OK;
     }
     return E_FAIL;

@@ -54,7 +54,7 @@ class EachModel : public ::testing::TestWithParam<ModelCase> {};
 
 TEST_P(EachModel, OpensAndStreamsEachModeAsTheCaptureLibrariesDo) {
     const ModelCase& c = GetParam();
-    const sim::ModelSpec& spec = sim::Spec(c.id);
+    const sim::ModelTraits& spec = sim::Traits(c.id);
     Bus bus(std::string("device cam ") + c.model + (spec.scanner ? " period 40" : " period 15") + " pattern\n");
 
     // Found by description in the device registry, the sub-type from the hardware id.
@@ -245,7 +245,7 @@ TEST(VideoProperties, IrisLedSensorAndExposureReachTheCamera) {
 
 TEST(VideoStream, FrameSizeModeTakesEffectWhenTheStreamNextStarts) {
     Bus bus("device cam PloverA period 30 pattern\n");
-    const sim::ModelSpec& spec = sim::Spec(sim::ModelId::PloverA);
+    const sim::ModelTraits& spec = sim::Traits(sim::ModelId::PloverA);
     auto bytes = [&](int mode) { return long(sim::Mode(spec, mode).rawWidth) * sim::Mode(spec, mode).rawHeight; };
     FrameSink sink;
     Graph g;

@@ -26,11 +26,6 @@ public:
     static std::vector<std::shared_ptr<tessik::driver::Device>> Present(std::string* error = nullptr);
 };
 
-// The description a device is known by in the device registry and the capture device list: the
-// driver's description, except that a later revision of a scanner family keeps the family's name
-// (the capture libraries tell the model from the revision in the hardware id).
-std::string InstalledDescription(const tessik::driver::DeviceIdentity& identity);
-
 // Case-insensitive substring test, as device descriptions, hardware ids and device paths are
 // matched.
 bool ContainsNoCase(const std::string& text, const std::string& part);
