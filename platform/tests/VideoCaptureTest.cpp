@@ -54,8 +54,8 @@ class EachModel : public ::testing::TestWithParam<ModelCase> {};
 
 TEST_P(EachModel, OpensAndStreamsEachModeAsTheCaptureLibrariesDo) {
     const ModelCase& c = GetParam();
-    const sim::ModelTraits& spec = sim::Traits(c.id);
-    Bus bus(std::string("device cam ") + c.model + (spec.scanner ? " period 40" : " period 15") + " pattern\n");
+    const sim::ModelTraits& traits = sim::Traits(c.id);
+    Bus bus(std::string("device cam ") + c.model + (traits.scanner ? " period 40" : " period 15") + " pattern\n");
 
     // Found by description in the device registry, the sub-type from the hardware id.
     std::vector<std::string> ids;
@@ -82,16 +82,16 @@ TEST_P(EachModel, OpensAndStreamsEachModeAsTheCaptureLibrariesDo) {
         ASSERT_EQ(g.graph->GetState(10, &state), S_OK);
         EXPECT_EQ(state, FilterState::Stopped);
 
-        const sim::ModeGeometry& geometry = sim::Mode(spec, mode);
+        const sim::ModeGeometry& geometry = sim::Mode(traits, mode);
         const long bytes = long(geometry.rawWidth) * geometry.rawHeight;
         for (long length : sink.lengths) EXPECT_EQ(length, bytes);
         for (size_t i = 1; i < sink.times.size(); ++i) EXPECT_GT(sink.times[i], sink.times[i - 1]);
         // The device text sits where the library reads it.
         const auto text = bus.Device("cam")->DeviceText();
         ASSERT_EQ(sink.first.size(), size_t(bytes));
-        if (spec.layout == sim::RawLayout::ColumnsBottomUp)
+        if (traits.layout == sim::RawLayout::ColumnsBottomUp)
             EXPECT_EQ(sink.first[size_t(geometry.rawHeight - 2 - 4) * geometry.rawWidth], text[4]);
-        else if (spec.modelType == 4)  // this type's header holds bytes 12..15 of the text
+        else if (traits.modelType == 4)  // this type's header holds bytes 12..15 of the text
             EXPECT_EQ(sink.first[12 + 12], text[12]);
         else
             EXPECT_EQ(sink.first[12 + 4], text[4]);
@@ -245,8 +245,8 @@ TEST(VideoProperties, IrisLedSensorAndExposureReachTheCamera) {
 
 TEST(VideoStream, FrameSizeModeTakesEffectWhenTheStreamNextStarts) {
     Bus bus("device cam PloverA period 30 pattern\n");
-    const sim::ModelTraits& spec = sim::Traits(sim::ModelId::PloverA);
-    auto bytes = [&](int mode) { return long(sim::Mode(spec, mode).rawWidth) * sim::Mode(spec, mode).rawHeight; };
+    const sim::ModelTraits& traits = sim::Traits(sim::ModelId::PloverA);
+    auto bytes = [&](int mode) { return long(sim::Mode(traits, mode).rawWidth) * sim::Mode(traits, mode).rawHeight; };
     FrameSink sink;
     Graph g;
     ASSERT_EQ(g.Build(BindCamera({"pid_2150"}), 2, &sink), S_OK);
