@@ -102,11 +102,13 @@ private:
 };
 
 // `count` consecutive ports that are free on 127.0.0.1 right now, from a region chosen by the
-// process id, so that tests running in parallel do not meet.
+// process id, so that tests running in parallel do not meet. The region stays below the kernel's
+// ephemeral ports (32768 and up): a connect to a port without a listener there can be answered by
+// the connecting socket itself, and outgoing connections of other tests may take it meanwhile.
 inline int FreePortRange(int count) {
     std::mt19937 random(static_cast<unsigned>(::getpid()) * 7919u + static_cast<unsigned>(count));
     for (int attempt = 0; attempt < 200; ++attempt) {
-        int base = 20000 + static_cast<int>(random() % 30000u);
+        int base = 20000 + static_cast<int>(random() % 12000u);
         bool free = true;
         std::vector<std::unique_ptr<PlainListener>> probes;
         for (int i = 0; i < count && free; ++i) {
