@@ -18,11 +18,10 @@ constexpr int kHeaderAt = 12;      // device text in the frames of all but types
 constexpr int kHeaderBytes = 26;   // the driver stamps this many
 constexpr int kLedStatusAt = 60;
 
-ModelTraits Plover(ModelId id, const char* name, const char* description, uint16_t pid, uint16_t bcd, int type) {
+ModelTraits Plover(ModelId id, const char* name, uint16_t pid, uint16_t bcd, int type) {
     ModelTraits s{};
     s.id = id;
     s.name = name;
-    s.description = description;
     s.vendorId = proto::kVendorId;
     s.productId = pid;
     s.bcdDevice = bcd;
@@ -44,14 +43,13 @@ ModelTraits Plover(ModelId id, const char* name, const char* description, uint16
 const std::array<ModelTraits, 6>& Table() {
     static const std::array<ModelTraits, 6> table = [] {
         std::array<ModelTraits, 6> t{};
-        t[0] = Plover(ModelId::PloverA, "PloverA", "Tessik PloverA", proto::kProductPloverA, 0x0000, 1);
-        t[1] = Plover(ModelId::PloverE, "PloverE", "Tessik PloverE", proto::kProductPloverA, 0x0100, 1);
-        t[2] = Plover(ModelId::PloverB, "PloverB", "Tessik PloverB", proto::kProductPloverB, 0x0000, 0);
+        t[0] = Plover(ModelId::PloverA, "PloverA", proto::kProductPloverA, 0x0000, 1);
+        t[1] = Plover(ModelId::PloverE, "PloverE", proto::kProductPloverA, 0x0100, 1);
+        t[2] = Plover(ModelId::PloverB, "PloverB", proto::kProductPloverB, 0x0000, 0);
 
         ModelTraits v{};
         v.id = ModelId::VireoA;
         v.name = "VireoA";
-        v.description = "Tessik VireoA";
         v.vendorId = proto::kVendorId;
         v.productId = proto::kProductVireoA;
         v.bcdDevice = 0x0000;
@@ -72,7 +70,6 @@ const std::array<ModelTraits, 6>& Table() {
         ModelTraits iris{};
         iris.id = ModelId::IrisLeft;
         iris.name = "IrisLeft";
-        iris.description = "Tessik Iris";
         iris.vendorId = proto::kVendorId;
         iris.productId = proto::kProductIris;
         iris.bcdDevice = 0x0000;

@@ -34,7 +34,6 @@ struct ModeGeometry {
 struct ModelTraits {
     ModelId id;
     const char* name;         // "PloverA"
-    const char* description;  // device description, "Tessik PloverA"
     uint16_t vendorId;
     uint16_t productId;
     uint16_t bcdDevice;
