@@ -489,3 +489,104 @@ TEST(SocketClose, ReconnectFromAnEventCarriesOnWithTheNewConnection) {
     endpoint.onClose = nullptr;
     endpoint.Close(1);
 }
+
+// A Close from another thread while Listen or ConnectTo is still closing what ran before (here:
+// waiting for an event operation to return) is not lost: the opening gives up.
+TEST(SocketClose, CloseArrivingWhileAnOpeningBeginsSticks) {
+    const int deadPort = FreePortRange(1);
+    ASSERT_NE(deadPort, 0);
+    for (const bool listen : {false, true}) {
+        SCOPED_TRACE(listen ? "Listen" : "ConnectTo");
+        PlainListener server;
+        ASSERT_TRUE(server.ok());
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        RecordingEndpoint endpoint;
+        endpoint.onClose = [released](int) { released.wait(); };
+        ASSERT_TRUE(endpoint.ConnectTo("127.0.0.1", server.port(), 0, 0, 1));
+        ::close(server.Accept());  // the server drops us; the loop waits in the close event
+        ASSERT_TRUE(endpoint.WaitForCount('C', 1));
+        auto opening = std::async(std::launch::async, [&] {
+            // Without a Close this would listen, or retry the dead port for ever.
+            return listen ? endpoint.Listen("127.0.0.1", 0, 0, 30, 20000, 60000, 1, 1)
+                          : endpoint.ConnectTo("127.0.0.1", deadPort, 0, 0, 0);
+        });
+        // The opening has stopped the old endpoint and waits for its loop.
+        ASSERT_TRUE(WaitFor([&] { return !endpoint.IsRunning(); }));
+        endpoint.Close(1);
+        release.set_value();
+        const bool ended = opening.wait_for(3s) == std::future_status::ready;
+        EXPECT_TRUE(ended);
+        if (!ended) endpoint.Close(1);
+        EXPECT_FALSE(opening.get());
+        EXPECT_FALSE(endpoint.IsRunning());
+        EXPECT_EQ(endpoint.GetUri(), "");
+        endpoint.onClose = nullptr;
+        // A later opening is not affected.
+        ASSERT_TRUE(endpoint.Listen("127.0.0.1", 0, 0, 30, 20000, 60000, 1, 1));
+        endpoint.Close(1);
+    }
+}
+
+// An endpoint whose schemas do not load would listen and never answer: Listen and ConnectTo fail.
+TEST(SocketListen, SchemasThatDoNotLoadFailTheOpening) {
+    class SchemaEndpoint : public RecordingEndpoint {
+    public:
+        explicit SchemaEndpoint(std::string schema) : RecordingEndpoint("Schemas"), schema_(std::move(schema)) {
+            SchemaEndpoint::LoadSchemas();
+        }
+        bool LoadSchemas() override {
+            schemaList = {schema_};
+            return true;
+        }
+
+    private:
+        std::string schema_;
+    };
+    TempDir dir;
+    const std::string missing = (dir.path() / "Missing.xsd").string();
+    LogCapture log;
+    SchemaEndpoint endpoint(missing);
+    EXPECT_FALSE(endpoint.Listen("127.0.0.1", 0, 0, 30, 20000, 60000, 1, 1));
+    EXPECT_FALSE(endpoint.IsRunning());
+    EXPECT_EQ(endpoint.GetPort(), 0);
+    PlainListener server;
+    ASSERT_TRUE(server.ok());
+    EXPECT_FALSE(endpoint.ConnectTo("127.0.0.1", server.port(), 0, 0, 1));
+    EXPECT_FALSE(endpoint.IsRunning());
+    const std::string text = log.Text();
+    EXPECT_EQ(CountOf(text, "ERROR  : Unable to load " + missing + "\n"), 2) << text;
+    EXPECT_EQ(CountOf(text, "ERROR  : CSocketController::Listen: Schemas(): Failed to load the XML schemas.\n"), 1)
+        << text;
+    EXPECT_EQ(CountOf(text, "ERROR  : CSocketController::ConnectTo: Schemas(): Failed to load the XML schemas.\n"), 1)
+        << text;
+
+    // With schemas that load, the same endpoint listens.
+    PutFile(missing, "<xs:schema xmlns:xs=\"http://www.w3.org/2001/XMLSchema\"><xs:element name=\"A\"/></xs:schema>");
+    EXPECT_TRUE(endpoint.Listen("127.0.0.1", 0, 0, 30, 20000, 60000, 1, 1));
+    endpoint.Close(1);
+}
+
+// With one client allowed, a client that closes and connects again at once is served: the old
+// connection's close is handled before the new connection, and a refusal costs no pause.
+TEST(SocketEvents, ClientThatReconnectsAtOnceIsServed) {
+    RecordingEndpoint endpoint;
+    ASSERT_TRUE(endpoint.Listen("127.0.0.1", 0, 0, 30, 20000, 60000, 1, 1));
+    int expectedConnections = 1;
+    Fd client(ConnectClient(endpoint.GetPort()));
+    ASSERT_TRUE(endpoint.WaitForCount('N', 1));
+    for (int round = 0; round < 20; ++round) {
+        // Both the close and the new connection are waiting when the loop next looks.
+        ::close(client.fd);
+        client.fd = ConnectClient(endpoint.GetPort());
+        ASSERT_GE(client.fd, 0);
+        ++expectedConnections;
+        ASSERT_TRUE(endpoint.WaitForCount('N', expectedConnections, 3000)) << "round " << round;
+    }
+    const std::vector<Event> events = endpoint.Events();
+    EXPECT_EQ(RecordingEndpoint::Count(events, 'E'), 0);  // nobody refused
+    EXPECT_EQ(RecordingEndpoint::Count(events, 'C'), 20);
+    ASSERT_EQ(::send(client.fd, "still here", 10, 0), 10);
+    ASSERT_TRUE(endpoint.WaitFor([](const auto& e) { return RecordingEndpoint::Count(e, 'D') >= 1; }));
+}
+
