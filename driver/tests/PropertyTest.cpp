@@ -193,6 +193,10 @@ TEST(Properties, SetSucceedsAndKeepsItsValueWhenTheRequestTimesOut) {
             EXPECT_EQ(lost[i].data, c.payload);
         }
     }
+    // Brightness keeps the flags of its last set (automatic at initialisation).
+    ASSERT_EQ(rig.dev->GetProperty(PropertySet::VideoProcAmp, 0, d), STATUS_SUCCESS);
+    EXPECT_EQ(d.flags, kFlagManual);
+    EXPECT_EQ(d.capabilities, kFlagAuto | kFlagManual);
     rig.sim->StallControl(1);
     ASSERT_EQ(rig.dev->GetProperty(PropertySet::CameraControl, kCameraControlExposure, d), STATUS_SUCCESS);
     EXPECT_EQ(d.value, 123);  // the read is lost: the stored value answers

@@ -101,7 +101,8 @@ TEST_F(LogTest, LineQueuedBeforeMidnightAndWrittenAfterTheDayChangeGoesToTheNewD
     EXPECT_TRUE(WriteLog(LOGLEVEL_INFO, "before midnight", 0));
     clock.Set(At(2015, 3, 18, 0, 0, 0, 5));
     EXPECT_TRUE(WriteLog(LOGLEVEL_INFO, "after midnight", 1));
-    HoldLogWriter(false);
+    HoldLogWriter(false);  // written now, not only at the stop
+    EXPECT_TRUE(WaitFor([&] { return fs::exists(LogDir() / "TessikVdm.2015-03-18.log"); }));
     StopLogThread();
     EXPECT_FALSE(fs::exists(LogDir() / "Iris.2015-03-17.log"));
     EXPECT_EQ(ReadFile(LogDir() / "Iris.2015-03-18.log"), "23:59:59:990 INFO   : before midnight\n");

@@ -191,6 +191,10 @@ TEST_F(Xml, ReceivedTextNestedTooDeeplyIsRefusedBeforeTheParser) {
         {nested(limit - 1, "<b><c>x</c></b>"), false},
         // Comments, processing instructions and character data hold no tags.
         {"<?xml version=\"1.0\"?>" + nested(limit, "<!-- <b><b><b> --><![CDATA[<b><b><b>]]><?pi <b>?>"), true},
+        // Empty ones too, and a '>' in a quoted value does not end a tag.
+        {"<r><!---->" + nested(limit), false},
+        {"<r><![CDATA[]]>" + nested(limit), false},
+        {nested(limit, "<b k=\">\"/>"), true},
         {nested(limit - 1) + nested(limit - 1), true},  // siblings, not nested
         {std::string(200000, '<'), true},               // no finished tag at all
     };
