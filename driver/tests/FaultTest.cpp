@@ -103,6 +103,24 @@ TEST(Faults, FirstLineMeanJustAboveSevenHoldsFramesBack) {
     }
 }
 
+// Only the sampled columns count: every tenth from a tenth of the width up to, not including,
+// nine tenths. A line dark there and lit everywhere else lets frames through.
+TEST(Faults, FirstLineIsSampledAtEveryTenthColumnOfTheMiddle) {
+    Rig rig(sim::ModelId::PloverB, 12);
+    ASSERT_EQ(rig.dev->Initialize(), STATUS_SUCCESS);
+    const int w = sim::Mode(sim::Traits(sim::ModelId::PloverB), 2).rawWidth;
+    rig.sim->SetFirstLine([w](int column) {
+        const bool sampled = column >= w / 10 && column < 9 * w / 10 && (column - w / 10) % 10 == 0;
+        return uint8_t(column == 0 || sampled ? 4 : 200);
+    });
+    FrameStream stream(rig.dev);
+    Collector frames;
+    ASSERT_EQ(stream.Start(2, 2, frames.Callback()), STATUS_SUCCESS);
+    EXPECT_TRUE(frames.WaitFor(3));
+    EXPECT_EQ(rig.dev->Diagnostics().resyncRestarts, 0u);
+    stream.Stop();
+}
+
 // The simulated device, with the first cancellation held until the test lets it go.
 class HoldingTransport : public platform::usb::Transport {
 public:
