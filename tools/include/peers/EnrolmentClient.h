@@ -1,0 +1,72 @@
+#pragma once
+// An enrolment client for tests and demos: connects to a device's channel (its deviceURI), runs
+// one capture with StartCapture, reads previews with GetFrame while it waits for CaptureComplete,
+// fetches the sample with GetSample before it acknowledges the event, and can send ForceCapture
+// and StopCapture on the way.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "peers/XmlPeer.h"
+
+namespace peers {
+
+// The first finger view of an ISO/IEC 19794-4 record.
+struct FirView {
+    int position = -1;
+    int width = 0;
+    int height = 0;
+    std::vector<uint8_t> pixels;
+};
+// Reads the record header and first view; position -1 when the record is not a finger record or
+// is shorter than its view says.
+FirView ReadFirstFirView(const std::vector<uint8_t>& record);
+
+struct CaptureOptions {
+    std::string biometricPosition = "RightSlap";
+    std::string missing;         // comma-separated MissingBiometric positions
+    int forceAfterFrames = -1;   // send ForceCapture after this many previews; negative: never
+    int stopAfterFrames = -1;    // send StopCapture after this many previews; negative: never
+    int disconnectAfterFrames = -1;  // drop the device connection after this many previews
+    int timeoutMs = 20000;       // longest wait for the capture to complete
+};
+
+struct CaptureResult {
+    std::string startReason;     // failureReason of the StartCapture answer ("Success" when started)
+    std::string forceReason;     // of the ForceCapture answer, when one was sent
+    std::string stopReason;      // of the StopCapture answer, when one was sent
+    bool completed = false;      // CaptureComplete arrived and the sample was fetched
+    int previews = 0;            // GetFrame answers with a record
+    std::vector<uint8_t> sample;       // the GetSample record
+    std::vector<uint8_t> lastPreview;  // the last GetFrame record
+};
+
+class CEnrolmentClient {
+public:
+    // Connects to "ip:port"; false when the device channel cannot be reached.
+    bool Connect(const std::string& deviceURI);
+    void Close() { device_.Close(); }
+    CaptureResult Capture(const CaptureOptions& options);
+    // Sends one command and returns the failureReason of its answer (empty when none came).
+    std::string Command(const std::string& body, std::string* answer = nullptr);
+
+private:
+    // Reads documents until the answer of `requestId`; events met on the way are queued.
+    std::string ReadAnswer(const std::string& requestId, int timeoutMs);
+    std::string NextId();
+
+    XmlPeer device_;
+    std::vector<std::string> events_;
+    int nextId_ = 0;
+};
+
+// One image request (GetFrame: code 1, GetSample: code 0) on a connected image channel; the
+// record of its answer, empty when none came in time. `carry` keeps the bytes read past an answer
+// (or of an answer that came too late) for the next request on the same channel.
+std::vector<uint8_t> FetchImageRecord(XmlPeer& peer, long code, const std::string& requestId, int timeoutMs,
+                                      std::string* carry = nullptr);
+// "ip:port" split; false when the text is not of that form.
+bool SplitUri(const std::string& uri, std::string& ip, int& port);
+
+}  // namespace peers

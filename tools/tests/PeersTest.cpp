@@ -1,0 +1,166 @@
+// The two peer programs' cores against the service's own channel and device code: the DM stub
+// against the DM channel, the enrolment client against a fingerprint device over the scripted
+// capture library.
+#include "peers/DmStub.h"
+#include "peers/EnrolmentClient.h"
+
+#include "FakeVdm.h"
+#include "FakeZarn.h"
+#include "TestAppData.h"
+#include "device/FpDevice.h"
+#include "device/ZarnApi.h"
+#include "dm/SocketDm.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+using namespace std::chrono_literals;
+using fakezarn::FakeFpLibrary;
+
+TEST(XmlDocumentScan, CompleteDocumentsAndAttributes) {
+    const struct {
+        const char* text;
+        size_t length;
+    } table[] = {
+        {"<A x=\"1\"><B/></A>", 17},   {"  <A/>tail", 6},         {"<A><B/>", 0},       {"", 0},
+        {"<?xml version=\"1.0\"?><A></A>", 28}, {"garbage<A/>", std::string::npos}, {"<", 0},
+        {"< A/>", std::string::npos},
+    };
+    for (const auto& row : table) EXPECT_EQ(peers::CompleteDocumentLength(row.text), row.length) << row.text;
+
+    const std::string document = "<R requestId=\"7\"><Arrivals/><Arrival xdeviceURI=\"no\" deviceURI='1.2.3.4:5'/></R>";
+    EXPECT_EQ(peers::ElementAttribute(document, "Arrival", "deviceURI"), "1.2.3.4:5");
+    EXPECT_EQ(peers::ElementAttribute(document, "R", "requestId"), "7");
+    EXPECT_EQ(peers::ElementAttribute(document, "Removal", "deviceURI"), "");
+    EXPECT_TRUE(peers::HasElement(document, "Arrival"));
+    EXPECT_FALSE(peers::HasElement(document, "Arriv"));
+}
+
+TEST(DmStub, AnswersTheServiceAndRecordsArrivalsAndRemovals) {
+    TestAppData appData;
+    peers::CDmStub stub;
+    ASSERT_TRUE(stub.Start(0, 9));
+    FakeVdm vdm;
+    CSocketDm dm("DM Socket");
+    dm.SetOwner(&vdm);
+    ASSERT_TRUE(dm.ConnectTo("127.0.0.1", stub.Port(), 0, 0, 1));
+
+    ASSERT_TRUE(dm.SendConnectDeviceManagerEventRequest("3.0.0", "Tessik Systems, Inc", "3.0.0",
+                                                        "Tessik Biometric VDM", "3.0.0"));
+    ASSERT_TRUE(vdm.WaitForCalls(1));
+    EXPECT_EQ(vdm.Calls()[0], "ConnectResponse apiVersion=3.0.0 vendor=Tessik dmName=DM stub dmVersion=1.0 heartBeat=9");
+
+    CXmlMessage arrival("DeviceManagerEventRequest");
+    SetXmlAttribute(arrival.Root(), "requestId", "");
+    xercesc::DOMElement* element = arrival.Add(arrival.Root(), "Arrival");
+    SetXmlAttribute(element, "deviceURI", "127.0.0.1:6001");
+    SetXmlAttribute(element, "deviceModel", "PloverA");
+    ASSERT_TRUE(dm.SendArrivalDeviceManagerEventRequest(arrival.Document(), 0));
+    ASSERT_TRUE(dm.SendRemovalDeviceManagerEventRequest(0, "127.0.0.1:6001"));
+    ASSERT_TRUE(stub.WaitFor("Removal", 1, 3000));
+    const auto events = stub.Events();
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[0].kind, "Connect");
+    EXPECT_EQ(events[1].kind, "Arrival");
+    EXPECT_EQ(events[1].deviceURI, "127.0.0.1:6001");
+    EXPECT_EQ(events[1].deviceModel, "PloverA");
+    EXPECT_EQ(events[2].kind, "Removal");
+    EXPECT_EQ(events[2].deviceURI, "127.0.0.1:6001");
+    dm.Close(1);
+
+    // Input that is no document drops that connection only; the next one is served.
+    XmlPeer bad;
+    ASSERT_TRUE(bad.Connect(stub.Port()));
+    ASSERT_TRUE(bad.Send("this is not XML"));
+    EXPECT_TRUE(bad.ClosedByPeer());
+    XmlPeer good;
+    ASSERT_TRUE(good.Connect(stub.Port()));
+    ASSERT_TRUE(good.Send("<DeviceManagerEventRequest requestId=\"P1\"><Ping vdmName=\"x\"/></DeviceManagerEventRequest>"));
+    EXPECT_EQ(good.Read(), "<DeviceManagerEventResponse requestId=\"P1\"><Return value=\"Success\" "
+                           "failureReason=\"Success\"/></DeviceManagerEventResponse>");
+    EXPECT_EQ(stub.Count("Ping"), 1);
+}
+
+namespace {
+
+class EnrolmentClientTest : public ::testing::Test {
+protected:
+    void SetUp() override { script.previewIntervalMs = 5; }
+    void TearDown() override {
+        client.Close();
+        if (device) device->Close();
+        FakeFpLibrary::Instance().Reset();
+        device.reset();
+        InstallZarnFpApi(nullptr);
+    }
+    void OpenDevice() {
+        FakeFpLibrary::Instance().Reset(script);
+        FakeFpLibrary::Install();
+        device = std::make_unique<CFpDevice>("Tessik Biometric VDM", &vdm, 502);
+        ASSERT_EQ(device->Open(), 1);
+        ASSERT_TRUE(client.Connect(device->GetDeviceURI()));
+    }
+
+    TestAppData appData;
+    fakezarn::FpScript script;
+    FakeVdm vdm;
+    std::unique_ptr<CFpDevice> device;
+    peers::CEnrolmentClient client;
+};
+
+}  // namespace
+
+TEST_F(EnrolmentClientTest, SlapCaptureDeliversTheLibrarysResult) {
+    script.autoResultAfterFrames = 60;
+    OpenDevice();
+    peers::CaptureOptions options;
+    options.timeoutMs = 3000;
+    const peers::CaptureResult result = client.Capture(options);
+    EXPECT_EQ(result.startReason, "Success");
+    ASSERT_TRUE(result.completed);
+    const peers::FirView sample = peers::ReadFirstFirView(result.sample);
+    EXPECT_EQ(sample.position, 13);
+    EXPECT_EQ(sample.width, script.resultWidth);
+    EXPECT_EQ(sample.height, script.resultHeight);
+    EXPECT_EQ(sample.pixels, std::vector<uint8_t>(static_cast<size_t>(script.resultWidth) * script.resultHeight, 0x80));
+    EXPECT_GE(result.previews, 1);
+    const peers::FirView preview = peers::ReadFirstFirView(result.lastPreview);
+    EXPECT_EQ(preview.width, script.previewWidth);
+    EXPECT_EQ(preview.height, script.previewHeight);
+    // The acknowledgement lets the device close the result channel.
+    for (int i = 0; i < 200 && device->GetState() != DEVICE_STATE_READY; ++i) std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(device->GetState(), DEVICE_STATE_READY);
+}
+
+TEST_F(EnrolmentClientTest, ForceStopAndDisconnect) {
+    OpenDevice();
+    peers::CaptureOptions force;
+    force.forceAfterFrames = 2;
+    peers::CaptureResult result = client.Capture(force);
+    EXPECT_EQ(result.forceReason, "Success");
+    ASSERT_TRUE(result.completed);
+    EXPECT_EQ(peers::ReadFirstFirView(result.sample).position, 13);
+
+    peers::CaptureOptions stop;
+    stop.biometricPosition = "LeftIndex";
+    stop.stopAfterFrames = 2;
+    result = client.Capture(stop);
+    EXPECT_EQ(result.startReason, "Success");
+    EXPECT_EQ(result.stopReason, "Success");
+    EXPECT_FALSE(result.completed);
+    EXPECT_EQ(device->GetState(), DEVICE_STATE_READY);
+
+    // A client that leaves during a capture: the device stops it and serves the next client.
+    peers::CaptureOptions leave;
+    leave.disconnectAfterFrames = 2;
+    result = client.Capture(leave);
+    EXPECT_FALSE(result.completed);
+    for (int i = 0; i < 200 && device->GetState() != DEVICE_STATE_READY; ++i) std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(device->GetState(), DEVICE_STATE_READY);
+    ASSERT_TRUE(client.Connect(device->GetDeviceURI()));
+    peers::CaptureOptions again;
+    again.forceAfterFrames = 1;
+    EXPECT_TRUE(client.Capture(again).completed);
+}
