@@ -88,7 +88,7 @@ void DrawPrints(GreyImage& img, const Turn& t, const CardBox& b, FingerLayout la
 
 void CardTruth::ToImage(double u, double v, double& x, double& y) const {
     const double a = angleDeg * kPi / 180;
-    Turn{cx, cy, std::cos(a), -std::sin(a)}.ToImage(u, v, x, y);
+    Turn{cx, cy, std::cos(a), std::sin(a)}.ToImage(u, v, x, y);
 }
 
 RenderedCard RenderCard(const CardSpec& spec, uint32_t seed) {
@@ -101,8 +101,8 @@ RenderedCard RenderCard(const CardSpec& spec, uint32_t seed) {
     truth.cy = spec.height / 2.0;
     truth.pageHeight = spec.pageHeight;
     const double a = spec.angleDeg * kPi / 180;
-    // A vertical line's column moves by -tan(angle) per row down: the card turns by -angle.
-    const Turn turn{truth.cx, truth.cy, std::cos(a), -std::sin(a)};
+    // A vertical line's column moves by -tan(angle) per row down.
+    const Turn turn{truth.cx, truth.cy, std::cos(a), std::sin(a)};
 
     const double left = spec.marginX, right = spec.width - spec.marginX;
     const double boxW = (right - left) / 5;
@@ -118,26 +118,15 @@ RenderedCard RenderCard(const CardSpec& spec, uint32_t seed) {
     }
     for (double v : truth.horizontalV) lines.push_back({false, v, left - spec.lineWidth / 2.0, right + spec.lineWidth / 2.0});
 
-    // Rolled rows: frame lines and four separators, single or double.
+    // Rolled rows: frame lines and four separators.
     std::vector<double> opens, closes;  // box left and right edges
     opens.push_back(left);
     for (int k = 1; k <= 4; ++k) {
         const double u = left + k * boxW;
-        if (spec.omitInnerSeparator && k == 2) {
-            closes.push_back(u);
-            opens.push_back(u);
-            continue;
-        }
-        if (spec.doubleSeparator > 0) {
-            truth.rolledVerticalU.push_back(u - spec.doubleSeparator / 2.0);
-            truth.rolledVerticalU.push_back(u + spec.doubleSeparator / 2.0);
-            closes.push_back(u - spec.doubleSeparator / 2.0);
-            opens.push_back(u + spec.doubleSeparator / 2.0);
-        } else {
-            truth.rolledVerticalU.push_back(u);
-            closes.push_back(u);
-            opens.push_back(u);
-        }
+        closes.push_back(u);
+        opens.push_back(u);
+        if (spec.omitInnerSeparator && k == 2) continue;
+        truth.rolledVerticalU.push_back(u);
     }
     closes.push_back(right);
     truth.rolledVerticalU.insert(truth.rolledVerticalU.begin(), left);

@@ -62,7 +62,6 @@ struct CardSpec {
     int thumbWidth = 600;          // each thumb box of the plain row
     int lineWidth = 6;             // ruled line thickness
     double angleDeg = 0;           // skew: a vertical line's column moves by -tan(angle) per row down
-    int doubleSeparator = 0;       // not 0: each rolled-row separator is two lines this far apart
     bool omitInnerSeparator = false;  // the separator between boxes 2 and 3 is not printed
     int pageHeight = 0;            // not 0: the plain row starts on the second page
     bool prints = true;            // finger prints in the boxes
