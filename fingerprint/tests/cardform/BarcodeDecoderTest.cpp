@@ -77,10 +77,49 @@ TEST(BarcodeChecks, CheckCharactersOfEachSymbology) {
   EXPECT_EQ(CheckCode39Mod43("ABCX", 4), 0);  // 10 + 11 + 12 = 33 = X
   EXPECT_EQ(CheckCode39Mod43("ABCY", 4), -1);
   EXPECT_EQ(CheckCode39Mod43("AbCX", 4), -1);
-  EXPECT_EQ(CheckCode39Mod43("%%%/", 4), 0);  // 3 x 42 = 126 = 2 x 43 + 40, and "/" is 40
+  EXPECT_EQ(CheckCode39Mod43("%%%/", 4), 0);
+  EXPECT_EQ(CheckCode39Mod43("0", 1), 0);  // nothing before the check character: sum 0
+  EXPECT_EQ(CheckCode39Mod43("", 0), -1);
+  const unsigned char setA[] = {103, 33, (103 + 33) % 103, 106};
+  EXPECT_EQ(CheckCode128(setA, 4), 0);  // 3 x 42 = 126 = 2 x 43 + 40, and "/" is 40
   EXPECT_EQ(CheckMod10("12345670", 8), 0);  // 3 + 2 + 9 + 4 + 15 + 6 + 21 = 60
   EXPECT_EQ(CheckMod10("12345671", 8), -1);
   EXPECT_EQ(CheckMod10("1234567a", 8), -1);
+}
+
+TEST(BarcodeTables, LookupsFindTheirEntriesAndNothingElse) {
+  EXPECT_EQ(LookupCode39("211211112"), '1');
+  EXPECT_EQ(LookupCode39("121121211"), '*');
+  EXPECT_EQ(LookupCode39("111111111"), 0);
+  EXPECT_EQ(LookupInterleaved25Digit("21112"), '1');
+  EXPECT_EQ(LookupInterleaved25Digit("11221"), '0');
+  EXPECT_EQ(LookupInterleaved25Digit("11111"), 0);
+  EXPECT_EQ(LookupCode128("2122221"), 0);
+  EXPECT_EQ(LookupCode128("2221229"), 1);
+  EXPECT_EQ(LookupCode128("2222213"), 2);
+  EXPECT_EQ(LookupCode128("2331112"), 106);
+  EXPECT_EQ(LookupCode128("2331113"), -1);  // the stop needs its seventh element
+  EXPECT_EQ(LookupCode128("1111111"), -1);
+  EXPECT_EQ(LookupEanL("2221"), '1');
+  EXPECT_EQ(LookupEanG("1222"), '1');
+  EXPECT_EQ(LookupEanL("1222"), 0);
+  EXPECT_EQ(LookupEanG("2221"), 0);
+  const char* parity[] = {"111111", "112122", "112212", "112221", "121122",
+                          "122112", "122211", "121212", "121221", "122121"};
+  for (int d = 0; d < 10; ++d) EXPECT_EQ(LookupEanParity(parity[d]), d);
+  EXPECT_EQ(LookupEanParity("222222"), -1);
+}
+
+TEST(BarcodeTables, EanGuardsAreCorrectedTowardsOneModule) {
+  // Rounded modules 0, 2, 0 (sum below 3): the empty ones become 1.
+  const int32_t low[] = {1, 6, 1};
+  char pattern[8];
+  EXPECT_EQ(ClassifyEanModules(low, 0, 3, pattern, 1), 2);
+  EXPECT_STREQ(pattern, "121");
+  // Rounded 1, 2, 1 (sum above 3): every element above 1 loses one.
+  const int32_t high[] = {1, 3, 2};
+  EXPECT_EQ(ClassifyEanModules(high, 0, 3, pattern, 1), 4);
+  EXPECT_STREQ(pattern, "111");
 }
 
 TEST(BarcodeChecks, Code128TextComesFromACopyOfTheValues) {
@@ -99,6 +138,15 @@ TEST(BarcodeChecks, Code128TextComesFromACopyOfTheValues) {
   EXPECT_EQ(Code128ToText(shift, 6), -1);
   unsigned char fnc[kBarcodeTextSlot] = {103, 33, 96, 0, 106};  // FNC3 in set A
   EXPECT_EQ(Code128ToText(fnc, 5), -1);
+  unsigned char fncB[kBarcodeTextSlot] = {104, 95, 96, 0, 106};  // DEL, then FNC3 in set B
+  EXPECT_EQ(Code128ToText(fncB, 5), -1);
+  unsigned char del[kBarcodeTextSlot] = {104, 95, 0, 106};
+  EXPECT_EQ(Code128ToText(del, 4), 3);
+  EXPECT_EQ(del[1], 127);
+  unsigned char none[kBarcodeTextSlot] = {105, 2, 106};  // no data characters
+  EXPECT_EQ(Code128ToText(none, 3), 2);
+  EXPECT_STREQ(reinterpret_cast<char*>(none), "**");
+  EXPECT_EQ(Code128ToText(none, 2), -1);
 
   // 64 set C values make 128 digits: the text would not fit the slot.
   unsigned char longC[kBarcodeTextSlot] = {105};
@@ -140,6 +188,10 @@ TEST(TwoWidthStatistics, InnerGapsCutTheListToTheCode) {
   ASSERT_EQ(n, int(code.size()));
   EXPECT_EQ(runs[0], 40);
   EXPECT_EQ(runs[n - 1], 45);
+  // One inner gap, before the code: the quiet zones wider than g do not count as gaps.
+  std::vector<int32_t> before{30, 3, 4, 8, 40};
+  before.insert(before.end(), code.begin() + 1, code.end());
+  EXPECT_EQ(TwoWidthStatistics(before.data(), int(before.size()), &p), int(code.size()));
   Slot slot;
   ScanEvidence ev{};
   EXPECT_EQ(DecodeCode39(runs.data(), n, 3, slot.text(), &ev, &p), kReadForward);

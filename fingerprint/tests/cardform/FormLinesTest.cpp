@@ -83,6 +83,41 @@ TEST(DetectLines, WeakRunsFaintLinesAndTheLineLimit) {
   EXPECT_EQ(lines[1].first, 221);
 }
 
+TEST(DetectLines, NarrowingCrossesALowNeighbourTowardsAHighValue) {
+  // Peak 200 with a low right neighbour (40) before 150, and a low left neighbour (50): the line
+  // widens across the right one.
+  std::vector<int32_t> p(40, 0);
+  const int32_t run[] = {50, 200, 40, 150, 25};
+  std::copy(run, run + 5, p.begin() + 10);
+  FormLine lines[4];
+  int candidates = 0;
+  DetectLines(p.data(), 0, 39, 300, 4, 80, 130, 0, lines, &candidates);
+  EXPECT_EQ(candidates, 1);
+  EXPECT_EQ(lines[0].first, 11);
+  EXPECT_EQ(lines[0].end, 14);
+  EXPECT_EQ(lines[0].strength, 390);
+}
+
+TEST(DetectLines, EndCorrections) {
+  // A weak line first numbered k gives its number to the strong line before it.
+  std::vector<int32_t> p = Profile({20, 120, 220, 420}, 520, 400);
+  const std::vector<int32_t> weak = Profile({320}, 520, 150);
+  for (int i = 320; i < 324; ++i) p[size_t(i)] = weak[size_t(i)];
+  FormLine lines[10];
+  int candidates = 0;
+  EXPECT_EQ(DetectLines(p.data(), 0, 519, 300, 10, 90, 130, 0, lines, &candidates), 4);
+  int want[] = {1, 2, 4, 0, 4};
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(lines[i].sequence, want[i]) << i;
+  // The last line close after a line numbered k - 1 that is clearly stronger than the lines
+  // between them takes number k - 1 instead.
+  std::vector<int32_t> q = Profile({20, 120, 220, 410}, 520, 400);
+  const std::vector<int32_t> lesser = Profile({320}, 520, 300);
+  for (int i = 320; i < 324; ++i) q[size_t(i)] = lesser[size_t(i)];
+  EXPECT_EQ(DetectLines(q.data(), 0, 519, 300, 10, 90, 200, 0, lines, &candidates), 3);
+  int want2[] = {1, 2, 3, 0, 3};
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(lines[i].sequence, want2[i]) << i;
+}
+
 TEST(DetectLines, PurgeRemovesLinesFarWeakerThanTheDensest) {
   std::vector<int32_t> p = Profile({20, 120, 220}, 400);
   const std::vector<int32_t> weak = Profile({320}, 400, 60);
@@ -281,6 +316,9 @@ TEST(AnalysePlainRowLines, EdgesAndRefusals) {
        "Err: Sizes differ for flat4s 101 160 -59\n"},
       {"thumb box 43 wide", 450, {12, 175, 218, 440}, {}, 40, 80, 0, {12, 175, 175, 218, 218, 261, 261, 440}, ""},
       {"thumb box 42 wide", 450, {12, 175, 217, 440}, {}, 40, 80, -4, {}, ""},
+      {"four-finger boxes 150 wide", 474, {12, 162, 237, 312, 462}, {}, 40, 80, 0,
+       {12, 162, 162, 237, 237, 312, 312, 462}, ""},
+      {"a four-finger box 149 wide", 474, {13, 162, 237, 312, 462}, {}, 40, 80, -4, {}, ""},
       {"one line", 500, {250}, {}, 40, 80, -1, {}, "Err: Slap lines 1\n"},
       {"lines inside the four-finger areas are ignored", 500, {12, 60, 100, 488}, {}, 40, 80, -1, {},
        "Err: Flat4 too big 476 476\n"},
