@@ -30,8 +30,8 @@ BarcodeParameters Params() {
 // Run list of the symbol with `unit` samples per narrow element (wide elements 8/3 units
 // rounded, i.e. 8 samples at unit 3), quiet zones of the given widths.
 std::vector<int32_t> Runs(Symbology s, const std::string& data, int unit, int leading = 40, int trailing = 40,
-                          bool reversed = false, bool corrupt = false) {
-  const std::vector<double> e = sim::EncodeBarcode(s, data, 8.0 / 3.0, corrupt);
+                          bool reversed = false, bool corrupt = false, double wideRatio = 8.0 / 3.0) {
+  const std::vector<double> e = sim::EncodeBarcode(s, data, wideRatio, corrupt);
   std::vector<int32_t> runs{leading};
   for (double w : e) runs.push_back(int32_t(std::lround(w * unit)));
   runs.push_back(trailing);
@@ -120,6 +120,16 @@ TEST(BarcodeTables, EanGuardsAreCorrectedTowardsOneModule) {
   const int32_t high[] = {1, 3, 2};
   EXPECT_EQ(ClassifyEanModules(high, 0, 3, pattern, 1), 4);
   EXPECT_STREQ(pattern, "111");
+  // Digits (module = sum / 7): one module too many comes off a pair's element with the larger
+  // residual, one too few goes to the one with the smaller.
+  const int32_t wide[] = {7, 7, 7, 7};  // rounded 2, 2, 2, 2
+  EXPECT_EQ(ClassifyEanModules(wide, 0, 4, pattern, 1), 8);
+  EXPECT_STREQ(pattern, "2212");
+  // Rounded 1, 1, 1, 3. The module 28 x 0.142857 (single precision) is a little below 4, so the
+  // residual of the 13 is a little more negative: the pair (1, 3) corrects, its 13 gaining.
+  const int32_t narrow[] = {5, 5, 5, 13};
+  EXPECT_EQ(ClassifyEanModules(narrow, 0, 4, pattern, 1), 6);
+  EXPECT_STREQ(pattern, "1114");
 }
 
 TEST(BarcodeChecks, Code128TextComesFromACopyOfTheValues) {
@@ -175,6 +185,27 @@ TEST(TwoWidthStatistics, ClassWidthsAndTheQuietZoneRule) {
       EXPECT_EQ(n, quiet == 13 && required ? 0 : int(r.size())) << quiet << " " << required;
     }
   }
+}
+
+TEST(TwoWidthStatistics, WideToNarrowRatioBounds) {
+  // Narrow 3, wide 15 samples (ratio 5): above the second tuning value 400, within 600.
+  BarcodeParameters p = Params();
+  std::vector<int32_t> runs = Runs(Symbology::Code39, "RATIO", 3, 60, 60, false, false, 5.0);
+  EXPECT_EQ(TwoWidthStatistics(runs.data(), int(runs.size()), &p), 0);
+  p.tuning2 = 600;
+  runs = Runs(Symbology::Code39, "RATIO", 3, 60, 60, false, false, 5.0);
+  EXPECT_EQ(TwoWidthStatistics(runs.data(), int(runs.size()), &p), int(runs.size()));
+  // Narrow 10, wide 14 (ratio 1.4): below the first tuning value 150, within 130.
+  p = Params();
+  runs = Runs(Symbology::Code39, "RATIO", 10, 200, 200, false, false, 1.4);
+  EXPECT_EQ(TwoWidthStatistics(runs.data(), int(runs.size()), &p), 0);
+  p.tuning1 = 130;
+  p.tuning3 = 20;
+  runs = Runs(Symbology::Code39, "RATIO", 10, 200, 200, false, false, 1.4);
+  EXPECT_EQ(TwoWidthStatistics(runs.data(), int(runs.size()), &p), int(runs.size()));
+  // A negative width refuses the list.
+  runs[5] = -1;
+  EXPECT_EQ(TwoWidthStatistics(runs.data(), int(runs.size()), &p), 0);
 }
 
 TEST(TwoWidthStatistics, InnerGapsCutTheListToTheCode) {

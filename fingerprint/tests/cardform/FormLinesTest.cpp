@@ -87,7 +87,7 @@ TEST(DetectLines, NarrowingCrossesALowNeighbourTowardsAHighValue) {
   // Peak 200 with a low right neighbour (40) before 150, and a low left neighbour (50): the line
   // widens across the right one.
   std::vector<int32_t> p(40, 0);
-  const int32_t run[] = {50, 200, 40, 150, 25};
+  const int32_t run[] = {55, 200, 40, 150, 25};  // 55 is below a third of the peak
   std::copy(run, run + 5, p.begin() + 10);
   FormLine lines[4];
   int candidates = 0;
@@ -96,6 +96,37 @@ TEST(DetectLines, NarrowingCrossesALowNeighbourTowardsAHighValue) {
   EXPECT_EQ(lines[0].first, 11);
   EXPECT_EQ(lines[0].end, 14);
   EXPECT_EQ(lines[0].strength, 390);
+  // Equal low neighbours on both sides: the left one is taken first, and that is enough.
+  std::vector<int32_t> q(40, 0);
+  const int32_t tie[] = {45, 200, 45};
+  std::copy(tie, tie + 3, q.begin() + 10);
+  DetectLines(q.data(), 0, 39, 240, 4, 80, 130, 0, lines, &candidates);
+  EXPECT_EQ(lines[0].first, 10);
+  EXPECT_EQ(lines[0].end, 12);
+}
+
+TEST(DetectLines, DenseLinesReplaceFaintOnes) {
+  // A line at least 2.8 times as dense as a faint one less than Dmin before it replaces it.
+  std::vector<int32_t> p = Profile({20, 100, 150}, 300, 400);
+  const std::vector<int32_t> faint = Profile({100}, 300, 100);
+  for (int i = 100; i < 104; ++i) p[size_t(i)] = faint[size_t(i)];
+  FormLine lines[10];
+  int candidates = 0;
+  DetectLines(p.data(), 0, 299, 150, 10, 80, 200, 0, lines, &candidates);
+  EXPECT_EQ(candidates, 3);
+  EXPECT_EQ(lines[0].first, 21);
+  EXPECT_EQ(lines[1].first, 151);
+  EXPECT_EQ(lines[2].strength, 0);
+  // A line that reaches the profile's end replaces a faint last line when the line before that
+  // is 2.8 times as dense.
+  std::vector<int32_t> q = Profile({20, 100}, 174, 400);
+  for (int i = 100; i < 104; ++i) q[size_t(i)] = faint[size_t(i)];
+  q[170] = 30;
+  q[171] = q[172] = q[173] = 400;
+  DetectLines(q.data(), 0, 173, 150, 10, 80, 200, 0, lines, &candidates);
+  EXPECT_EQ(lines[1].first, 171);
+  EXPECT_EQ(lines[1].end, 174);
+  EXPECT_EQ(lines[2].strength, 0);
 }
 
 TEST(DetectLines, EndCorrections) {
