@@ -283,6 +283,8 @@ TEST(MeasureCardAngle, RefusalsWithTheirMessages) {
       {"a line too close to the one before", 500, {20, 60, 155, 250}, -13, "Err: Ndx=1 Dis=40.000000\n"},
       {"too few edges", 300, {12, 107, 202}, -15, "Err: Do not have enough lines 6\n"},
       {"edges made at both ends", 600, {107, 202, 297, 392, 487}, -14, "Err: Too many lines 12\n"},
+      {"the last box beyond the right edge", 463, {12, 112, 212, 312, 412}, -16,
+       "Err: Card shifts two much! 13 513 463 100.000000\n"},
       {"far more edges than a card has", 1100, {100, 200, 300, 400, 500, 600, 700, 800, 900, 1000}, -14,
        "Err: Too many lines 22\n"},
   };
