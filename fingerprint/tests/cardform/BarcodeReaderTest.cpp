@@ -241,6 +241,26 @@ TEST(ReadBarcode, CodeWithItsStartCutOffReadsFromThreeAgreeingPartialLines) {
   EXPECT_EQ(r.result, -1);
 }
 
+TEST(ReadBarcode, AreaEndingInsideTheCodeIsWidenedTowardsTheMissingEnd) {
+  // The area stops inside the last characters: the first pass sees the start on every line but
+  // never the end, so the second pass moves the lines' end out by a third of their length. (With
+  // the quiet space required the cut lines would be refused outright and leave no evidence.)
+  sim::BarcodeSpec spec;
+  spec.data = "EXTEND";
+  spec.module = 3;
+  const sim::RenderedBarcode code = sim::RenderBarcode(spec, 51);
+  const int16_t size[2] = {int16_t(code.image.width), int16_t(code.image.height)};
+  const int w = code.image.width - spec.margin - spec.quietModules * 3 - 60;
+  BarcodeParameters p = Params(kBarcodeCode39, 6);
+  p.skipFurtherAttempts = 1;
+  p.quietSpaceRequired = 0;
+  char text[kBarcodeTextSlot], err[128];
+  EXPECT_EQ(ReadBarcode(size, code.image.pixels.data(), 0, 0, code.image.height - 1, w, &p, text, err), 1);
+  EXPECT_STREQ(text, code.text.c_str());
+  p.quietSpaceRequired = 1;
+  EXPECT_EQ(ReadBarcode(size, code.image.pixels.data(), 0, 0, code.image.height - 1, w, &p, text, err), -1);
+}
+
 TEST(ReadBarcode, ArgumentErrorsWithTheirTexts) {
   const sim::GreyImage img(400, 300, 230);
   const int16_t size[2] = {400, 300};
