@@ -72,7 +72,8 @@ TEST(TraceViewTest, ListButtonsAndLiveRecords) {
     const int widths[] = {70, 80, 100, 80, 600};
     for (int i = 0; i < 5; ++i) {
         EXPECT_EQ(list->headerItem()->text(i).toStdString(), names[i]);
-        EXPECT_EQ(list->columnWidth(i), widths[i]);
+        EXPECT_EQ(list->columnWidth(i), view.ScalePixels(widths[i]));
+        EXPECT_GE(view.ScalePixels(widths[i]), widths[i]);
     }
     const std::pair<int, const char*> buttons[] = {{IDC_TRACE_STOP, "Stop"}, {IDC_TRACE_CLEAR, "Clear"},
                                                    {IDC_TRACE_SAVE, "Save"}, {IDC_TRACE_FILTER, "Msg Filter"},

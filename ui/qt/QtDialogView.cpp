@@ -78,6 +78,11 @@ QPoint QtDialogView::ToPixels(int x, int y) const {
     return QPoint(static_cast<int>(x * unitX_ + 0.5), static_cast<int>(y * unitY_ + 0.5));
 }
 
+int QtDialogView::ScalePixels(int pixels) const {
+    // A dialog unit is 1.5 pixels wide with the dialogs' usual 8-point font.
+    return static_cast<int>(pixels * unitX_ / 1.5 + 0.5);
+}
+
 QWidget* QtDialogView::Widget(int id) const {
     auto it = widgets_.find(id);
     return it == widgets_.end() ? nullptr : it->second;
@@ -196,7 +201,7 @@ void QtDialogView::RefreshList(int id, QTreeWidget* list) {
         list->setColumnCount(static_cast<int>(snapshot.columns.size()));
         list->setHeaderLabels(names);
         for (int i = 0; i < static_cast<int>(snapshot.columns.size()); ++i) {
-            list->setColumnWidth(i, snapshot.columns[static_cast<size_t>(i)].width);
+            list->setColumnWidth(i, ScalePixels(snapshot.columns[static_cast<size_t>(i)].width));
         }
         if (first != 0) snapshot = dialog_.ListFrom(id, 0);
     }

@@ -26,6 +26,9 @@ public:
     QWidget* Widget(int id) const;
     // Pixels of dialog units, from the dialog font's average character size.
     QPoint ToPixels(int x, int y) const;
+    // Pixels of a list's column width given for the dialog's font at its usual size: scaled as
+    // the dialog units are.
+    int ScalePixels(int pixels) const;
     // Shows every pending change of the model now.
     void Refresh();
 
