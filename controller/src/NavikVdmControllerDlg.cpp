@@ -232,9 +232,11 @@ void CNavikVdmControllerDlg::ConnectToVdm() {
         SetText(IDC_STATUS, status);
         // A port outside 1..65535 is never tried: it counts as a failed attempt.
         const bool portValid = current >= 1 && current <= 65535;
+        // Open before the attempt: the service may close the link before this thread goes on,
+        // and that loss must be shown once the lock is free.
+        linkOpen_.store(true);
         if (portValid && socket_.ConnectTo(ip, current, 0, 0, 1)) {
             if (!windowExists_.load()) break;
-            linkOpen_.store(true);
             SetText(IDC_STATUS, "Connected To Tessik Biometrics VDM on URI " + socket_.GetRemoteSocketURI(0));
             Enable(IDC_CONNECT, false);
             Enable(IDC_DISCONNECT, true);
@@ -252,6 +254,7 @@ void CNavikVdmControllerDlg::ConnectToVdm() {
             connected_.store(1);
             break;
         }
+        linkOpen_.store(false);
         if (port == 0 && current < high) {
             ++current;
             continue;

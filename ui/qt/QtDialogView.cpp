@@ -191,10 +191,12 @@ void QtDialogView::Refresh() {
 }
 
 void QtDialogView::RefreshList(int id, QTreeWidget* list) {
-    const bool rebuild = listGeneration_.count(id) == 0 || listGeneration_[id] != dialog_.List(id).generation;
-    const size_t first = rebuild ? 0 : static_cast<size_t>(list->topLevelItemCount());
+    // New rows are appended; any other change (columns, clearing, sorting) shows the list anew.
+    auto known = listGeneration_.find(id);
+    size_t first = known == listGeneration_.end() ? 0 : static_cast<size_t>(list->topLevelItemCount());
     ListSnapshot snapshot = dialog_.ListFrom(id, first);
-    if (rebuild || listGeneration_[id] != snapshot.generation) {
+    if (known == listGeneration_.end() || known->second != snapshot.generation) {
+        if (first != 0) snapshot = dialog_.ListFrom(id, 0);
         list->clear();
         QStringList names;
         for (const ListColumn& column : snapshot.columns) names << Q(column.name);
@@ -203,7 +205,6 @@ void QtDialogView::RefreshList(int id, QTreeWidget* list) {
         for (int i = 0; i < static_cast<int>(snapshot.columns.size()); ++i) {
             list->setColumnWidth(i, ScalePixels(snapshot.columns[static_cast<size_t>(i)].width));
         }
-        if (first != 0) snapshot = dialog_.ListFrom(id, 0);
     }
     listGeneration_[id] = snapshot.generation;
     QList<QTreeWidgetItem*> items;
