@@ -469,3 +469,72 @@ TEST(ControllerAppTest, StartsWithItsConfigurationOrSaysWhatIsMissing) {
         EXPECT_EQ(shown, "host.example 0 7901 7909");
     }
 }
+
+TEST(ControllerDialogTemplate, ControlsAtTheirPlaces) {
+    const ui::DialogSpec spec = ControllerDialogSpec();
+    EXPECT_EQ(spec.caption, "Tessik Biometrics VDM Controller");
+    EXPECT_EQ(spec.width, 615);
+    EXPECT_EQ(spec.height, 446);
+    struct Place {
+        int id;
+        const char* text;  // group boxes by their text
+        int x, y, width, height;
+        bool disabled, number;
+    } const places[] = {
+        {1037, "", 7, 6, 601, 15, false, false},     {1014, "", 146, 66, 143, 14, false, false},
+        {1012, "", 146, 83, 48, 14, false, true},    {1013, "", 146, 101, 48, 14, false, true},
+        {1035, "", 218, 101, 48, 14, false, true},   {1015, "", 43, 40, 106, 18, false, false},
+        {1016, "", 155, 40, 103, 18, true, false},   {1008, "", 146, 150, 143, 14, true, false},
+        {1009, "", 146, 167, 143, 14, true, false},  {1010, "", 146, 184, 48, 14, false, true},
+        {1011, "", 146, 202, 48, 14, false, true},   {1034, "", 218, 202, 48, 14, false, true},
+        {1026, "", 241, 223, 50, 17, false, false},  {1000, "", 455, 36, 143, 14, true, false},
+        {1001, "", 455, 54, 143, 14, false, false},  {1002, "", 455, 72, 48, 14, false, true},
+        {1003, "", 455, 90, 48, 14, true, true},     {1004, "", 527, 90, 45, 14, true, true},
+        {1005, "", 455, 107, 48, 14, false, true},   {1006, "", 455, 125, 48, 14, false, true},
+        {1018, "", 548, 221, 50, 18, false, false},  {1038, "", 145, 285, 143, 14, true, false},
+        {1024, "", 145, 302, 143, 14, true, false},  {1025, "", 145, 319, 143, 14, true, false},
+        {1021, "", 58, 342, 50, 17, false, false},   {1022, "", 132, 342, 50, 18, false, false},
+        {1023, "", 206, 342, 50, 18, false, false},  {1042, "", 29, 369, 264, 8, false, false},
+        {1039, "", 437, 285, 143, 14, true, false},  {1027, "", 437, 302, 143, 14, true, false},
+        {1028, "", 437, 319, 143, 14, true, false},  {1031, "", 329, 342, 50, 18, false, false},
+        {1032, "", 397, 342, 50, 18, false, false},  {1033, "", 463, 342, 50, 18, false, false},
+        {1046, "", 528, 342, 50, 18, false, false},  {1043, "", 321, 369, 264, 8, false, false},
+        {1047, "", 558, 415, 50, 20, false, false},
+        {0, "Connect To Vender Device Manager (VDM)", 7, 24, 293, 101, false, false},
+        {0, "Setup Vender Device Manager (VDM)", 7, 133, 293, 114, false, false},
+        {0, "Device Manager (DM) Configuration", 313, 24, 295, 223, false, false},
+        {0, "Device Status", 7, 256, 601, 150, false, false},
+        {0, "Fingerprint Scanner", 21, 270, 279, 123, false, false},
+        {0, "Iris Scanner", 313, 270, 280, 123, false, false},
+    };
+    for (const Place& p : places) {
+        int found = 0;
+        for (const ui::ControlSpec& c : spec.controls) {
+            if (c.id != p.id || (p.id == 0 && c.text != p.text)) continue;
+            ++found;
+            EXPECT_EQ(c.place.x, p.x) << p.id << p.text;
+            EXPECT_EQ(c.place.y, p.y) << p.id << p.text;
+            EXPECT_EQ(c.place.width, p.width) << p.id << p.text;
+            EXPECT_EQ(c.place.height, p.height) << p.id << p.text;
+            EXPECT_EQ((c.flags & ui::kDisabled) != 0, p.disabled) << p.id;
+            EXPECT_EQ((c.flags & ui::kNumber) != 0, p.number) << p.id;
+        }
+        EXPECT_EQ(found, 1) << p.id << p.text;
+    }
+}
+
+TEST_F(ControllerDialogTest, PortsOutsideTheTcpRangeAreNeverTried) {
+    // Which ports were tried shows in the channel's warnings.
+    nettest::LogCapture log;
+    for (const char* port : {"65535", "65536", "-5", "4294967297"}) {
+        dialog->SetText(IDC_VDM_CONNECTION_PORT, port);
+        ClickConnect();
+        EXPECT_FALSE(dialog->IsConnected());
+    }
+    const std::string text = log.Text();
+    EXPECT_NE(text.find("127.0.0.1:65535."), std::string::npos) << text;
+    EXPECT_EQ(text.find("127.0.0.1:65536"), std::string::npos) << text;
+    EXPECT_EQ(text.find("127.0.0.1:-5"), std::string::npos) << text;
+    EXPECT_EQ(text.find("127.0.0.1:1."), std::string::npos) << text;  // nothing cut down to 1
+    EXPECT_EQ(Shown("Connection Failure   ").size(), 4u);
+}

@@ -227,6 +227,14 @@ TEST_F(SocketVdmTest, CalibrationAnswersBecomeResults) {
     EXPECT_TRUE(controller.log.Calls().empty());
 }
 
+TEST_F(SocketVdmTest, EventAnswersAreWrittenAsGiven) {
+    ASSERT_TRUE(socket.SendVdmEventResponse("E-1", "Failure", "Aborted", MID_Unknown));
+    EXPECT_XML_EQ(service->Read(), Answer("E-1", "Failure", "Aborted"));
+    socket.Close(1);
+    EXPECT_FALSE(socket.SendVdmEventResponse("E-2", "Success", "Success", MID_Unknown));
+    EXPECT_FALSE(socket.SendDeviceVdmCommandRequest(0, "PloverA", CSocketVdm::Start));
+}
+
 TEST_F(SocketVdmTest, ServiceClosingTheLinkIsReported) {
     service->Close();
     EXPECT_TRUE(controller.log.WaitFor(1, "Disconnected"));

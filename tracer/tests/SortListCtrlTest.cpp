@@ -26,6 +26,8 @@ TEST(SortListCtrlTest, CompareFollowsTheKindOfTheFirstText) {
         {"01/06/2010", "02/05/2010", 1},
         {"01/05/2010", "01/05/2010", 0},
         {"01/05/2010", "01/05", 1},        // a second text too short for a date counts as zeros
+        {"31/05/2010", "01/06/2010", -1},  // month before day
+        {"x1/05/2010", "01/05/2010", 1},   // not a date: text order
         {"abc", "abd", -1},
         {"B", "a", -1},                     // case-sensitive
         {"2010-05-04", "2009-12-31", 1},    // year-month-day sorts as text

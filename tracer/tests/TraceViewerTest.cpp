@@ -297,13 +297,17 @@ TEST_F(TraceViewerTest, SaveWritesTheListInItsOrder) {
 
 TEST_F(TraceViewerTest, AboutBoxAndTheBoundedList) {
     std::string caption;
+    int ended = -1;
     runModal = [&](ui::Dialog& about) {
         caption = about.Spec().caption;
+        EXPECT_EQ(about.Spec().width, 235);
+        EXPECT_EQ(about.Spec().height, 55);
         about.Click(1);
-        return about.EndedWith();
+        return ended = about.EndedWith();
     };
     dialog.SystemCommand(IDM_ABOUTBOX | 0x3);  // the low four bits do not count
     EXPECT_EQ(caption, "About ZarnTrace");
+    EXPECT_EQ(ended, 1);
     caption.clear();
     dialog.SystemCommand(0xF060);
     EXPECT_EQ(caption, "");
@@ -316,4 +320,59 @@ TEST_F(TraceViewerTest, AboutBoxAndTheBoundedList) {
     ASSERT_EQ(rows.size(), kMaxTraceRows + 1 - kMaxTraceRows / 10);
     EXPECT_EQ(rows.front()[4], std::to_string(kMaxTraceRows / 10));
     EXPECT_EQ(rows.back()[4], std::to_string(kMaxTraceRows));
+}
+
+TEST(TraceDialogTemplates, ControlsAtTheirPlaces) {
+    struct Place {
+        int id;
+        const char* text;
+        ui::Rect place;
+    };
+    auto check = [](const ui::DialogSpec& spec, const std::vector<Place>& places) {
+        for (const Place& p : places) {
+            bool found = false;
+            for (const ui::ControlSpec& c : spec.controls) {
+                if (c.id != p.id || c.text != p.text) continue;
+                found = true;
+                EXPECT_EQ(c.place.x, p.place.x) << p.text;
+                EXPECT_EQ(c.place.y, p.place.y) << p.text;
+                EXPECT_EQ(c.place.width, p.place.width) << p.text;
+                EXPECT_EQ(c.place.height, p.place.height) << p.text;
+            }
+            EXPECT_TRUE(found) << p.id << " " << p.text;
+        }
+    };
+    const ui::DialogSpec main = TraceDialogSpec();
+    EXPECT_EQ(main.caption, "ZarnTrace");
+    EXPECT_EQ(main.width, 568);
+    EXPECT_EQ(main.height, 213);
+    check(main, {{1000, "", {7, 7, 554, 169}},
+                 {1003, "Stop", {203, 185, 50, 14}},
+                 {1001, "Clear", {258, 185, 50, 14}},
+                 {1002, "Save", {313, 185, 50, 14}},
+                 {1004, "Msg Filter", {369, 185, 50, 14}},
+                 {2, "Exit", {503, 185, 50, 14}},
+                 {1, "OK", {27, 185, 50, 14}}});
+    const ui::DialogSpec filter = MsgFilterDialogSpec();
+    EXPECT_EQ(filter.caption, "Set Message Filter");
+    EXPECT_EQ(filter.width, 233);
+    EXPECT_EQ(filter.height, 191);
+    check(filter, {{1009, "Message Source:", {30, 15, 57, 15}},
+                   {1010, "Firmeware", {30, 33, 48, 10}},
+                   {1011, "Driver", {30, 50, 35, 10}},
+                   {1012, "MorwenMosaic", {30, 67, 56, 10}},
+                   {1013, "ZarnEssentials", {30, 84, 61, 10}},
+                   {1014, "DirectShow", {30, 101, 53, 10}},
+                   {1015, "Pobrel_Zarn", {30, 118, 73, 10}},
+                   {1016, "Quendix2", {30, 135, 66, 10}},
+                   {1017, "Varmolt", {30, 152, 63, 10}},
+                   {1002, "Message Level:", {154, 15, 57, 15}},
+                   {1003, "ERRO", {154, 33, 37, 10}},
+                   {1004, "WARN", {154, 46, 39, 10}},
+                   {1005, "INFO", {154, 59, 33, 10}},
+                   {1006, "DBG1", {154, 72, 35, 10}},
+                   {1007, "DBG2", {154, 85, 35, 10}},
+                   {1008, "DBG3", {154, 98, 35, 10}},
+                   {1, "Set", {91, 170, 50, 14}},
+                   {2, "Cancel", {143, 170, 50, 14}}});
 }
