@@ -66,9 +66,22 @@ TEST(DialogTest, ChangesWakeTheViewOnceUntilItTakesThem) {
     dialog.SetText(20, "a");  // no change
     EXPECT_EQ(wakes.load(), 1);
     EXPECT_EQ(dialog.TakeDirty(), (std::set<int>{10, 20}));
+    // Unknown controls and values that do not change wake nothing.
+    dialog.Enable(99, false);
+    dialog.Show(99, false);
+    dialog.SetChecked(99, true);
+    dialog.Enable(10, false);
+    dialog.Show(10, true);
+    dialog.SetChecked(20, false);
+    EXPECT_EQ(wakes.load(), 1);
+    EXPECT_TRUE(dialog.TakeDirty().empty());
+    dialog.Show(10, false);
+    dialog.SetChecked(20, true);
+    EXPECT_EQ(dialog.TakeDirty(), (std::set<int>{10, 20}));
     dialog.TextFromView(20, "typed");  // the view's own input is not sent back to it
     EXPECT_EQ(dialog.Text(20), "typed");
     EXPECT_TRUE(dialog.TakeDirty().empty());
+    dialog.Show(10, true);
 
     // Many threads changing many times: the pending work stays one wake and one set of ids.
     std::vector<std::thread> threads;
@@ -78,8 +91,8 @@ TEST(DialogTest, ChangesWakeTheViewOnceUntilItTakesThem) {
         });
     }
     for (auto& thread : threads) thread.join();
-    EXPECT_EQ(wakes.load(), 2);
-    EXPECT_EQ(dialog.TakeDirty(), (std::set<int>{20}));
+    EXPECT_EQ(wakes.load(), 3);
+    EXPECT_EQ(dialog.TakeDirty(), (std::set<int>{10, 20}));
     dialog.EndDialog(1);
     EXPECT_EQ(dialog.TakeDirty(), (std::set<int>{0}));
 }
