@@ -1,0 +1,44 @@
+// The scripted fingerprint library as a shared library exporting the capture library's Zarn_*
+// functions, so that a program that loads its capture library by name can run against it. Every
+// function goes to the scripted library, installed when the library is loaded.
+#include "FakeZarn.h"
+
+namespace {
+
+struct Installer {
+    Installer() {
+        fakezarn::FakeFpLibrary::Instance().Reset();
+        fakezarn::FakeFpLibrary::Install();
+    }
+    ~Installer() { fakezarn::FakeFpLibrary::Instance().Reset(); }
+} installer;
+
+}  // namespace
+
+#define TESSIK_STANDIN_EXPORT extern "C" __attribute__((visibility("default")))
+#define FORWARD(name, params, args) \
+    TESSIK_STANDIN_EXPORT int name params { return FpApi().name args; }
+
+FORWARD(Zarn_Main_GetAPIVersion, (ZarnApiVersion * o), (o))
+FORWARD(Zarn_Main_Initialize, (int m), (m))
+FORWARD(Zarn_Main_DeInitialize, (), ())
+FORWARD(Zarn_Main_GetDeviceInfo, (ZarnDeviceInfo * o), (o))
+FORWARD(Zarn_Main_GetRunningInfo, (ZarnRunningInfo * o), (o))
+FORWARD(Zarn_Main_GetConnectedScanner, (ZarnConnectedScanners * o), (o))
+FORWARD(Zarn_Capture_SetMode, (int a, int b, int c, int d, int* w, int* h, int* x, int* y), (a, b, c, d, w, h, x, y))
+FORWARD(Zarn_Capture_Start, (int a, int b), (a, b))
+FORWARD(Zarn_Capture_Abort, (), ())
+FORWARD(Zarn_Capture_TakeResultImage, (), ())
+FORWARD(Zarn_Capture_SetCaptureOK, (), ())
+FORWARD(Zarn_Capture_Calibration, (), ())
+FORWARD(Zarn_Controls_Beeper, (int p), (p))
+FORWARD(Zarn_Capture_SetRollParameters, (int a, int b, int c, float d, int e, int f, int g), (a, b, c, d, e, f, g))
+FORWARD(Zarn_Capture_AcquireResultImage, (), ())
+FORWARD(Zarn_Capture_SetAutoCapInfo, (int a, int b, double c, int d, int e, int f, int g, int h, int i),
+        (a, b, c, d, e, f, g, h, i))
+FORWARD(Zarn_Capture_RegisterCallbackPreviewImage, (ZarnCallbackPreviewImage f, void* c), (f, c))
+FORWARD(Zarn_Capture_RegisterCallbackTakingResultImage, (ZarnCallbackTakingResultImage f, void* c), (f, c))
+FORWARD(Zarn_Capture_RegisterCallbackResultImage, (ZarnCallbackResultImage f, void* c), (f, c))
+FORWARD(Zarn_Capture_RegisterCallbackFootSwitch, (ZarnCallbackFootSwitch f, void* c), (f, c))
+FORWARD(Zarn_Capture_RegisterCallbackObjectQuality, (ZarnCallbackObjectQuality f, void* c), (f, c))
+FORWARD(Zarn_Capture_RegisterCallbackDeviceIsConnected, (ZarnCallbackDeviceIsConnected f, void* c), (f, c))
