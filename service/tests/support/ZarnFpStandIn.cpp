@@ -1,13 +1,41 @@
 // The scripted fingerprint library as a shared library exporting the capture library's Zarn_*
 // functions, so that a program that loads its capture library by name can run against it. Every
-// function goes to the scripted library, installed when the library is loaded.
+// function goes to the scripted library, installed when the library is loaded. The environment
+// variable TESSIK_ZARN_STANDIN_SCRIPT sets script fields as "name=value" pairs separated by ';'
+// (autoResultAfterFrames, previewIntervalMs, previewWidth, previewHeight, resultWidth, resultHeight).
+#include <cstdlib>
+#include <string>
+
 #include "FakeZarn.h"
 
 namespace {
 
+fakezarn::FpScript ScriptFromEnvironment() {
+    fakezarn::FpScript script;
+    const char* text = std::getenv("TESSIK_ZARN_STANDIN_SCRIPT");
+    const std::string pairs = text != nullptr ? text : "";
+    for (size_t at = 0; at < pairs.size();) {
+        size_t end = pairs.find(';', at);
+        if (end == std::string::npos) end = pairs.size();
+        const std::string pair = pairs.substr(at, end - at);
+        at = end + 1;
+        const size_t equals = pair.find('=');
+        if (equals == std::string::npos) continue;
+        const std::string name = pair.substr(0, equals);
+        const int value = std::atoi(pair.c_str() + equals + 1);
+        if (name == "autoResultAfterFrames") script.autoResultAfterFrames = value;
+        else if (name == "previewIntervalMs") script.previewIntervalMs = value;
+        else if (name == "previewWidth") script.previewWidth = value;
+        else if (name == "previewHeight") script.previewHeight = value;
+        else if (name == "resultWidth") script.resultWidth = value;
+        else if (name == "resultHeight") script.resultHeight = value;
+    }
+    return script;
+}
+
 struct Installer {
     Installer() {
-        fakezarn::FakeFpLibrary::Instance().Reset();
+        fakezarn::FakeFpLibrary::Instance().Reset(ScriptFromEnvironment());
         fakezarn::FakeFpLibrary::Install();
     }
     ~Installer() { fakezarn::FakeFpLibrary::Instance().Reset(); }
