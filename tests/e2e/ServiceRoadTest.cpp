@@ -24,6 +24,7 @@ class ServiceRoadTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(dm.Start(0, 4));
+        configPort = FreeLoopbackPort();
         dir = fs::temp_directory_path() / ("tessik-e2e-" + std::to_string(::getpid()));
         fs::remove_all(dir);
         fs::create_directories(dir);
@@ -33,7 +34,7 @@ protected:
         std::ofstream(dir / "App_Data" / "VdmConfig.cfg", std::ios::trunc)
             << "LOG_LEVEL = DBG1\nDmIP = 127.0.0.1\nDmPort = " << dm.Port()
             << "\nDmRetryIntervalBetweenPortAttempts = 1\nDmSleepTimeAfterTryingAllPorts = 1\n"
-               "VdmListenPort = 0\nVdmListenMinPort = 27901\nVdmListenMaxPort = 27905\nVdmIP = 127.0.0.1\n"
+               "VdmListenPort = " << configPort << "\nVdmIP = 127.0.0.1\n"
                "DeviceDetectionInterval = 1\nFingerprint = TRUE\nIris = FALSE\n";
     }
     void TearDown() override {
@@ -88,7 +89,17 @@ protected:
         return {};
     }
 
+    // Sends a controller command and returns its answer.
+    std::string ControllerCommand(XmlPeer& controller, const std::string& id, const std::string& body) {
+        EXPECT_TRUE(controller.Send("<VdmCommandRequest requestId=\"" + id + "\">" + body + "</VdmCommandRequest>"));
+        for (;;) {
+            const std::string document = controller.Read(5000);
+            if (document.empty() || RequestIdOf(document) == id) return document;
+        }
+    }
+
     peers::CDmStub dm;
+    int configPort = 0;
     fs::path dir;
     pid_t pid = -1;
     int stdinPipe = -1;
@@ -148,5 +159,58 @@ TEST_F(ServiceRoadTest, LostDeviceManagerIsReconnectedAndToldAgain) {
     EXPECT_EQ(dm.Count("Connect"), 2);
     EXPECT_EQ(dm.Connections(), 2);
     EXPECT_EQ(ArrivalURI(1), ArrivalURI(0));
+    EXPECT_EQ(Terminate(), 1);
+}
+
+TEST_F(ServiceRoadTest, ControllerCommandsAndBadInputOnEverySocket) {
+    StartService("autoResultAfterFrames=10;previewIntervalMs=5");
+    ASSERT_TRUE(dm.WaitFor("Arrival", 1, 20000));
+    XmlPeer controller;
+    ASSERT_TRUE(controller.Connect(configPort));
+    const std::string fp = "<Device deviceType=\"0\" deviceModel=\"PloverA\">";
+
+    // Stop removes the device and holds it; Start adds it again; Restart does both.
+    EXPECT_EQ(peers::ElementAttribute(ControllerCommand(controller, "C1", fp + "<Stop/></Device>"), "Return", "value"),
+              "Success");
+    ASSERT_TRUE(dm.WaitFor("Removal", 1, 10000));
+    std::this_thread::sleep_for(1500ms);  // a detection pass: the held scanner is not added
+    EXPECT_EQ(dm.Count("Arrival"), 1);
+    ControllerCommand(controller, "C2", fp + "<Start/></Device>");
+    ASSERT_TRUE(dm.WaitFor("Arrival", 2, 10000));
+    ControllerCommand(controller, "C3", fp + "<Restart/></Device>");
+    ASSERT_TRUE(dm.WaitFor("Removal", 2, 10000));
+    ASSERT_TRUE(dm.WaitFor("Arrival", 3, 10000));
+    // Only the iris device calibrates.
+    EXPECT_EQ(peers::ElementAttribute(ControllerCommand(controller, "C4", fp + "<Calibration/></Device>"), "Return",
+                                      "value"),
+              "Failure");
+
+    // Input that is not a message, and a message that never ends, on the device and the
+    // configuration channels: dropped, and the service goes on serving.
+    const std::string uri = ArrivalURI(2);
+    std::string ip;
+    int port = 0;
+    ASSERT_TRUE(peers::SplitUri(uri, ip, port));
+    XmlPeer bad;
+    ASSERT_TRUE(bad.Connect(port));
+    bad.Send("<<<< not xml >>>>");
+    bad.Send("<DeviceCommandRequest requestId=\"X\">" + std::string(2 << 20, 'a'));
+    bad.Close();
+    controller.Close();  // the channel takes one controller at a time
+    std::this_thread::sleep_for(200ms);
+    XmlPeer badController;
+    if (badController.Connect(configPort)) badController.Send("<VdmCommandRequest requestId=\"Z\"><Device>" + std::string(2 << 20, 'b'));
+    badController.Close();
+    std::this_thread::sleep_for(200ms);
+
+    peers::CEnrolmentClient client;
+    ASSERT_TRUE(client.Connect(uri));
+    const peers::CaptureResult result = client.Capture({});
+    EXPECT_TRUE(result.completed);
+    EXPECT_EQ(peers::ReadFirstFirView(result.sample).position, 13);
+    client.Close();
+    XmlPeer again;
+    ASSERT_TRUE(again.Connect(configPort));
+    EXPECT_FALSE(ControllerCommand(again, "C5", fp + "<Calibration/></Device>").empty());
     EXPECT_EQ(Terminate(), 1);
 }
