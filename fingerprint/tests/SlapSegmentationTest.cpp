@@ -320,6 +320,28 @@ TEST(FlatSegmentLite, ArgumentChecks) {
   }
 }
 
+TEST(FlatSegmentLite, ResolutionsBelow94PassThePresenceTestButCannotBeSegmented) {
+  // 50..93 ppi give a reduction factor of 1, which the block reduction refuses: stage 0 still
+  // tests presence, every other stage fails with the resolution text instead of segmenting an
+  // unwritten copy. 94 ppi gives factor 2 and segments.
+  const synth::Image hand = synth::Render(Hand(true), 93);  // factor 1: 200 x 260 pixels
+  for (int ppi : {50, 93}) {
+    SCOPED_TRACE(ppi);
+    for (int stage = 1; stage <= 4; ++stage) {
+      SegRun r = Segment(hand, ppi, kSlapRightHand, 0xF, stage);
+      EXPECT_EQ(r.result, -1);
+      EXPECT_EQ(std::string(r.err), "Err: Resolution " + std::to_string(ppi));
+      const FingerInfo zero{};
+      for (const FingerInfo& f : r.fingers) EXPECT_EQ(std::memcmp(&f, &zero, sizeof zero), 0);
+    }
+    EXPECT_EQ(Segment(hand, ppi, kSlapRightHand, 0xF, 0).result, 1);
+  }
+  const synth::Image at94 = synth::Render(Hand(true), 94);
+  const SegRun r = Segment(at94, 94, kSlapRightHand, 0xF);
+  EXPECT_EQ(r.result, 4) << r.err;
+  EXPECT_STREQ(r.err, "");
+}
+
 TEST(FlatSegmentLite, ErrorTextStaysInsideTheCallersBuffer) {
   char buffer[16];
   std::memset(buffer, '#', sizeof buffer);
