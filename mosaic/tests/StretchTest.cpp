@@ -41,6 +41,30 @@ TEST(SmartStretchTest, TwoLevelsSpreadToBlackAndWhite) {
   EXPECT_EQ(img.pixels[1], 255);
 }
 
+TEST(SmartStretchTest, MeanLimitAndLowCutCap) {
+  // Levels 230 and 240: 100 of each give M = 235, not above 235, and stretch to black and white;
+  // 99 and 101 give M = 235.05 and leave the image as it is.
+  for (const int brighter : {100, 101}) {
+    Image img(1, 200);
+    for (int i = 0; i < 200; ++i) img.pixels[static_cast<std::size_t>(i)] = i < 200 - brighter ? 230 : 240;
+    const Image before = img;
+    ASSERT_EQ(SmartForegroundStretch1(1, 200, img.data(), 0, 0), 0);
+    if (brighter == 100) {
+      EXPECT_EQ(img.pixels.front(), 0);
+      EXPECT_EQ(img.pixels.back(), 255);
+    } else {
+      EXPECT_EQ(img.pixels, before.pixels);
+    }
+  }
+  // Three quarters at 232, one at 240: M = 234 and the first level below it is 232, but the low
+  // cut is at most 230: 232 maps to (232 - 230) x 234 / (234 - 230) = 117, not to 0.
+  Image img(1, 8);
+  for (int i = 0; i < 8; ++i) img.pixels[static_cast<std::size_t>(i)] = i < 6 ? 232 : 240;
+  ASSERT_EQ(SmartForegroundStretch1(1, 8, img.data(), 0, 0), 0);
+  EXPECT_EQ(img.pixels[0], 117);
+  EXPECT_EQ(img.pixels[7], 255);
+}
+
 TEST(SmartStretchTest, TableRampsBetweenTheCuts) {
   // Levels 60..220 equally often: M = 140; with no cuts L = 60 and H = 220.
   Image img(1, 161);
