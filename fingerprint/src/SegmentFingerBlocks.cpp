@@ -167,18 +167,9 @@ int SegmentFingerBlocks(const uint16_t sizePair[2], const uint8_t* reduced, int3
       r.sumLine = sumX;
       r.sumColumn = sumY;
       if (stage != 1) {
-        r.cls = (dx < bigSize && dy < bigSize) ? 1 : 2;
         r.angle = RegionOrientation(work, rows, minX, maxX, minY, maxY, r.centreLine, r.centreColumn,
                                     kLabelMeasuring, kLabelSegmentBase + k, &r.elongation);
-        const int limit = position == kSlapTwoThumbs ? 3500 : 2500;
-        if (count < 1500 && (r.elongation < 50 || live) && (r.angle < 20 || r.angle > 160))
-          r.cls = position == kSlapTwoThumbs ? 3 : 4;
-        if (count > limit + 500) {
-          const int t = std::max((limit - count) * 10 / limit + 20, 10);
-          if (r.elongation > t) r.cls = 3;
-        }
-        if (r.cls > 1 && r.elongation > 10 && density > 2.0f) r.cls = 3;
-        if (r.elongation > 80) r.cls = 3;
+        r.cls = SegmentClass(count, dx, dy, density, r.angle, r.elongation, expected, position, live);
       }
       if (k < kMaxSegments) ++k;
     }
@@ -209,18 +200,11 @@ int SegmentFingerBlocks(const uint16_t sizePair[2], const uint8_t* reduced, int3
   if (position != kSlapTwoThumbs && (small < 1 || small * 8 < big)) return -63;
 
   // 9. Leave out small regions while there are more than three.
-  while (records > 3) {
-    int best = -1;
-    for (int i = 0; i < records; ++i)
-      if (rec[i].exclusion == 0 && rec[i].count < 500 && (best < 0 || rec[i].count < rec[best].count))
-        best = i;
-    if (best < 0) break;
-    rec[best].exclusion = 2;
-  }
+  LeaveOutSmallSegments(rec, records);
 
   // 10./11. Hand angle and outlier rounds.
   const int meanAngle = SegmentHandAngle(rec, records, position);
-  if (meanAngle < 0) return -63;
+  if (meanAngle == kNoHandAngle) return -63;
 
   // 12. Split regions that may hold several fingers.
   const uint8_t* cropGrey = reduced + static_cast<size_t>(x0) * reducedLineLength + y0;
@@ -284,6 +268,33 @@ int SegmentFingerBlocks(const uint16_t sizePair[2], const uint8_t* reduced, int3
   return -flags;
 }
 
+int SegmentClass(int count, int dx, int dy, float density, int angle, int elongation, int expected, int position,
+                 bool live) {
+  const double bigSize = 1.2 * expected;
+  int cls = (dx < bigSize && dy < bigSize) ? 1 : 2;
+  const int limit = position == kSlapTwoThumbs ? 3500 : 2500;
+  if (count < 1500 && (elongation < 50 || live) && (angle < 20 || angle > 160))
+    cls = position == kSlapTwoThumbs ? 3 : 4;
+  if (count > limit + 500) {
+    const int t = std::max((limit - count) * 10 / limit + 20, 10);
+    if (elongation > t) cls = 3;
+  }
+  if (cls > 1 && elongation > 10 && density > 2.0f) cls = 3;
+  if (elongation > 80) cls = 3;
+  return cls;
+}
+
+void LeaveOutSmallSegments(FingerSegment* rec, int records) {
+  while (records > 3) {
+    int best = -1;
+    for (int i = 0; i < records; ++i)
+      if (rec[i].exclusion == 0 && rec[i].count < 500 && (best < 0 || rec[i].count < rec[best].count))
+        best = i;
+    if (best < 0) break;
+    rec[best].exclusion = 2;
+  }
+}
+
 int SegmentHandAngle(FingerSegment* rec, int records, int position) {
   // 10. Hand angle, weighted by how elongated each region is.
   int meanAngle = 0;
@@ -296,7 +307,7 @@ int SegmentHandAngle(FingerSegment* rec, int records, int position) {
       weights += rec[i].weight;
     }
     if (weights <= 0) {
-      if (position != kSlapTwoThumbs) return -1;
+      if (position != kSlapTwoThumbs) return kNoHandAngle;
       meanAngle = 90;
     } else {
       meanAngle = static_cast<int>(sum / weights);

@@ -159,12 +159,22 @@ struct SlapFinger {
 
 // Steps of SegmentFingerBlocks on its record table, in the order it runs them.
 //
+// Class of a measured region (1 finger-sized, 2 oversized, 3 suspect, 4 rejected) from its pixel
+// count, box extents, box density (box area per pixel), orientation angle and elongation, for the
+// expected finger size. live: the frame comes from the live caller (mask bit 4).
+int SegmentClass(int count, int dx, int dy, float density, int angle, int elongation, int expected, int position,
+                 bool live);
+// While the table holds more than three records, leaves out (exclusion 2) the included record with
+// the smallest count below 500, the first on ties.
+void LeaveOutSmallSegments(FingerSegment* rec, int records);
+//
 // Hand angle: the mean of the included records' angles weighted by 105 - elongation (the weight is
 // stored in each record, the deviation from the mean too), then for the four-finger positions at
 // most two rounds that exclude outliers (deviation 30 or more; beyond two in a round only while
 // above 60) and recompute the mean. Returns the mean angle; without any positive weight 90 for the
-// thumbs and -1 otherwise.
+// thumbs and kNoHandAngle otherwise.
 int SegmentHandAngle(FingerSegment* rec, int records, int position);
+constexpr int kNoHandAngle = -1;
 // Rotates the centres of the records of class <= 3 into across/along coordinates by the mean
 // angle and makes each a head (link 0).
 void RotateSegments(FingerSegment* rec, int records, int meanAngle);

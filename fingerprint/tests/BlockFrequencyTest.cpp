@@ -225,6 +225,8 @@ TEST(SpectrumRidgeScore, RejectionChainAndScore) {
       {"distance 1 not strict", Ridge(0, 1), false, 0},
       // The mirror must lie on the grid and match the side peak within 20.
       {"mirror on the last row", Spectrum().Set(13, 8, 1000).Set(11, 8, 100).Set(15, 8, 100), true, 250},
+      {"mirror on the first row", Spectrum().Set(2, 8, 1000).Set(4, 8, 100).Set(0, 8, 100), true, 250},
+      {"mirror on the first column", Spectrum().Set(8, 2, 1000).Set(8, 4, 100).Set(8, 0, 100), true, 250},
       {"mirror below the grid", Spectrum().Set(14, 8, 1000).Set(12, 8, 100), true, 0},
       {"mirror left of the grid", Spectrum().Set(8, 1, 1000).Set(8, 3, 100), true, 0},
       {"mirror 20 weaker", Ridge(0, 2, 100, 80), true, 0},
@@ -241,6 +243,7 @@ TEST(SpectrumRidgeScore, RejectionChainAndScore) {
       // Direction: side peak at 75 degrees; strong components (above 0.4) may deviate up to 64.
       {"64 degrees off: B = 250", Ridge(4, 1).Set(9, 13, 50), true, 220},
       {"65 degrees off", Ridge(4, 1).Set(7, 2, 50), true, 0},
+      {"116 degrees off is 64 the other way", Ridge().Set(10, 7, 50), true, 220},
       {"65 degrees off at 0.4: B = 240", Ridge(4, 1).Set(7, 2, 40), true, 225},
       {"next to the main peak: not a direction", Ridge(4, 1).Set(8, 9, 50), true, 220},
       {"two from the main peak at 0 degrees", Ridge(4, 1).Set(8, 10, 50), true, 0},
@@ -249,6 +252,7 @@ TEST(SpectrumRidgeScore, RejectionChainAndScore) {
       {"a tenth next to the side peak", Ridge().Set(4, 8, 40).Set(8, 11, 10), true, 225},
       {"above a tenth: 222 / 251", Ridge().Set(4, 8, 40).Set(8, 11, 11), true, 232},
       {"ratio 1.04 gives 256: 255", Ridge(0, 2, 104, 96), true, 255},
+      {"weak spectrum: A = B = 0.08", Ridge(0, 2, 0.04f, 0.04f, 100), true, 250},
       // Equal side peaks: the later one in row-major order is the side peak, so the component at
       // (8, 11) is next to it: 300 / 330 (190 if the earlier one were taken).
       {"later of two equal side peaks",

@@ -377,6 +377,10 @@ TEST(FlatSegmentLite, ArgumentChecks) {
       {"ppi 1000 too small", 400, 1040, 1000, 13, 0xF, 0, false, false, "Err: Image size 400x1040x1000"},
       {"240 lines pass", 240, 1040, 500, 13, 0xF, 0, false, false, nullptr},
       {"239 lines", 239, 1040, 500, 13, 0xF, 0, false, false, "Err: Image size 239x1040x500"},
+      {"240 columns pass", 800, 240, 500, 13, 0xF, 0, false, false, nullptr},
+      {"239 columns", 800, 239, 500, 13, 0xF, 0, false, false, "Err: Image size 800x239x500"},
+      {"3000 lines pass", 3000, 1040, 500, 13, 0xF, 0, false, false, nullptr},
+      {"3008 lines", 3008, 1040, 500, 13, 0xF, 0, false, false, "Err: Image size 3008x1040x500"},
       {"3000 columns pass", 800, 3000, 500, 13, 0xF, 0, false, false, nullptr},
       {"3008 columns", 800, 3008, 500, 13, 0xF, 0, false, false, "Err: Image size 800x3008x500"},
       {"mask 0", 800, 1040, 250, 13, 0, 3, false, false, "Err: FingerMask 0"},
@@ -496,6 +500,35 @@ TEST(SegmentFingerBlocks, TouchingFingersAreSplit) {
   }
 }
 
+TEST(SegmentFingerBlocks, SlotsNotFoundKeepTheirStartingPlaces) {
+  // A blank crop (200 lines, 260 columns) has no region: -63, and every slot keeps its starting
+  // centre and -1. A lone dark pixel on the crop's edge is a region of one pixel, not a finger.
+  std::vector<uint8_t> reduced(200 * 260, 220);
+  reduced[100] = 0;
+  const uint16_t sizePair[2] = {260, 200};
+  const struct {
+    int position, mask, count, size;
+    int32_t x[4], y[4];
+  } cases[] = {
+      {13, 0xF, 4, 50, {100, 50, 100, 150}, {52, 104, 156, 208}},
+      {14, 0xF, 4, 50, {100, 50, 100, 150}, {208, 156, 104, 52}},
+      {15, 3, 2, 62, {100, 100, 2, 13}, {195, 65, 3, 0}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.position);
+    int32_t xs[8] = {200, 0, c.count, 13}, ys[8] = {260, 0, c.mask}, ds[8] = {c.size, c.position, 170};
+    EXPECT_EQ(SegmentFingerBlocks(sizePair, reduced.data(), xs, ys, ds), -63);
+    const int slots = c.position == kSlapTwoThumbs ? 2 : 4;
+    for (int k = 0; k < 4; ++k) {
+      EXPECT_EQ(xs[k], c.x[k]) << k;
+      EXPECT_EQ(ys[k], c.y[k]) << k;
+      if (k < slots) {
+        EXPECT_EQ(ds[k], -1) << k;
+      }
+    }
+  }
+}
+
 TEST(SegmentFingerBlocks, BadArgumentsAndEmptyCrops) {
   std::vector<uint8_t> reduced(200 * 260, 220);
   auto call = [&](int lines, int length, int count, int mask, int size, int position, int x0 = 0) {
@@ -547,10 +580,12 @@ TEST(SegmentHandAngle, WeightedMeanAndDeviations) {
   EXPECT_EQ(rec[2].exclusion, 2);  // left out: neither weighed nor measured
   EXPECT_EQ(rec[2].deviation, 0);
 
-  // No positive weight: thumbs take 90, four-finger positions have no hand angle.
-  FingerSegment round[2] = {Angled(30, 105), Angled(60, 110)};
-  EXPECT_EQ(SegmentHandAngle(round, 2, kSlapTwoThumbs), 90);
-  EXPECT_EQ(SegmentHandAngle(round, 2, kSlapLeftHand), -1);
+  // No positive weight (0, or below): thumbs take 90, four-finger positions have no hand angle.
+  for (int elongation : {105, 110}) {
+    FingerSegment round[2] = {Angled(30, 105), Angled(60, elongation)};
+    EXPECT_EQ(SegmentHandAngle(round, 2, kSlapTwoThumbs), 90);
+    EXPECT_EQ(SegmentHandAngle(round, 2, kSlapLeftHand), kNoHandAngle);
+  }
 }
 
 TEST(SegmentHandAngle, OutlierRounds) {
@@ -579,6 +614,71 @@ TEST(SegmentHandAngle, OutlierRounds) {
   EXPECT_EQ(HandAngleWith({0, 3, 6}), 69);
   // Thumbs have no outlier rounds: the plain weighted mean.
   EXPECT_EQ(HandAngleWith({0, 0, 0}, kSlapTwoThumbs), 45);
+}
+
+TEST(SegmentClass, RegionClassRules) {
+  // Expected finger size 50: finger-sized below 60 in both extents.
+  struct Case {
+    int count, dx, dy;
+    float density;
+    int angle, elongation, position;
+    bool live;
+    int cls;
+  } cases[] = {
+      {1000, 59, 40, 1.5f, 90, 30, 13, true, 1},
+      {1000, 40, 60, 1.5f, 90, 30, 13, true, 2},
+      // Small, round or live, and lying across (below 20 or above 160): rejected (thumbs: suspect).
+      {1499, 40, 40, 1.5f, 19, 30, 13, true, 4},
+      {1499, 40, 40, 1.5f, 20, 30, 13, true, 1},
+      {1499, 40, 40, 1.5f, 160, 30, 14, true, 1},
+      {1499, 40, 40, 1.5f, 161, 30, 14, true, 4},
+      {1500, 40, 40, 1.5f, 10, 30, 13, true, 1},
+      {1000, 40, 40, 1.5f, 10, 49, 13, false, 4},
+      {1000, 40, 40, 1.5f, 10, 50, 13, false, 1},
+      {1000, 40, 40, 1.5f, 10, 30, 15, true, 3},
+      // Large regions (above 3000; thumbs 4000) may be only so round: t = (limit - count) x 10 /
+      // limit + 20, at least 10.
+      {3000, 50, 50, 1.0f, 90, 70, 13, true, 1},
+      {3001, 50, 50, 1.0f, 90, 19, 13, true, 3},  // t = 18
+      {3001, 50, 50, 1.0f, 90, 18, 13, true, 1},
+      {20000, 50, 50, 1.0f, 90, 11, 13, true, 3},  // t = -50, raised to 10
+      {20000, 50, 50, 1.0f, 90, 10, 13, true, 1},
+      {4000, 50, 50, 1.0f, 90, 70, 15, true, 1},
+      {4001, 50, 50, 1.0f, 90, 20, 15, true, 3},  // t = 19
+      {4001, 50, 50, 1.0f, 90, 19, 15, true, 1},
+      // Oversized, not a line and sparse in its box: suspect.
+      {1000, 60, 40, 2.01f, 90, 11, 13, true, 3},
+      {1000, 60, 40, 2.0f, 90, 11, 13, true, 2},
+      {1000, 60, 40, 3.0f, 90, 10, 13, true, 2},
+      {1000, 59, 40, 3.0f, 90, 30, 13, true, 1},
+      // Nearly round: suspect.
+      {1000, 40, 40, 1.5f, 90, 81, 13, true, 3},
+      {1000, 40, 40, 1.5f, 90, 80, 13, true, 1},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(SegmentClass(c.count, c.dx, c.dy, c.density, c.angle, c.elongation, 50, c.position, c.live), c.cls)
+        << c.count << " " << c.dx << "x" << c.dy << " density " << c.density << " angle " << c.angle
+        << " elongation " << c.elongation << " position " << c.position << (c.live ? " live" : "");
+  }
+}
+
+TEST(LeaveOutSmallSegments, SmallestBelow500WhileMoreThanThreeRecords) {
+  auto excluded = [](std::vector<int> counts, std::vector<int> exclusion) {
+    std::vector<FingerSegment> rec(counts.size());
+    for (size_t i = 0; i < counts.size(); ++i) {
+      rec[i].count = counts[i];
+      rec[i].exclusion = exclusion[i];
+    }
+    LeaveOutSmallSegments(rec.data(), static_cast<int>(rec.size()));
+    std::vector<int> out;
+    for (const FingerSegment& r : rec) out.push_back(r.exclusion);
+    return out;
+  };
+  EXPECT_EQ(excluded({400, 300, 600}, {0, 0, 0}), (std::vector<int>{0, 0, 0}));
+  EXPECT_EQ(excluded({400, 300, 600, 499}, {0, 0, 0, 0}), (std::vector<int>{2, 2, 0, 2}));
+  EXPECT_EQ(excluded({500, 700, 600, 800}, {0, 0, 0, 0}), (std::vector<int>{0, 0, 0, 0}));
+  // Records already left out count towards the four and are not chosen again.
+  EXPECT_EQ(excluded({400, 300, 600, 100}, {0, 0, 0, 2}), (std::vector<int>{2, 2, 0, 2}));
 }
 
 FingerSegment Seg(int across, int along, int count, int cls = 1) {
