@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -612,6 +613,11 @@ TEST(SegmentHandAngle, OutlierRounds) {
   EXPECT_EQ(HandAngleWith({0, 0, 0}), 0);
   // 90 x 3, 0, 3, 6: two rounds end at 69; a third would exclude 0, 3 and 6 and give 90.
   EXPECT_EQ(HandAngleWith({0, 3, 6}), 69);
+  // Rounds stop before the last included record: 0 and 90 (mean 45) lose the 0 and end at 90.
+  FingerSegment two[2] = {Angled(0, 5), Angled(90, 5)};
+  EXPECT_EQ(SegmentHandAngle(two, 2, kSlapRightHand), 90);
+  EXPECT_EQ(two[0].exclusion, 0);
+  EXPECT_EQ(two[0].deviation, 90);
   // Thumbs have no outlier rounds: the plain weighted mean.
   EXPECT_EQ(HandAngleWith({0, 0, 0}, kSlapTwoThumbs), 45);
 }
@@ -768,7 +774,7 @@ TEST(OrderFingers, FingersGoAcrossTheHandFromTheIndexFinger) {
   const Ordered left = Order(rec, 4, kSlapLeftHand);
   for (int t = 0; t < 4; ++t) EXPECT_EQ(left.fingers[t].across, 130 - 40 * t);
   // Fewer fingers than expected: flagged, and the tip order is not judged.
-  rec = Hand4(50, 50, 50, 90);
+  rec = Hand4(40, 50, 50, 90);  // the index tip 10 short of the middle's would be tip order
   rec.pop_back();
   const Ordered three = Order(rec, 3);
   EXPECT_EQ(three.flags, SegMissingFinger);
@@ -840,11 +846,13 @@ TEST(OrderFingers, OneFingerTooManyIsDroppedBySizeOrByPosition) {
     ASSERT_EQ(o.found, 4);
     EXPECT_EQ(o.fingers[3].across, 130) << small;
   }
-  // Not live: the small segment furthest across and along is protected unless below 300; then an
-  // extra segment is dropped by position, the first across the hand, and what stays is close.
-  for (int small : {299, 300}) {
+  // Not live: the small segment furthest across and along (or level with the furthest along) is
+  // protected unless below 300; then an extra segment is dropped by position, the first across the
+  // hand, and what stays is close.
+  for (int small : {299, 300, -300}) {
     std::vector<FingerSegment> rec = Hand4(50, 50, 50, 50);
-    rec.push_back(Seg(135, 60, small));
+    rec.push_back(Seg(135, small < 0 ? 50 : 60, std::abs(small)));
+    small = std::abs(small);
     const Ordered o = Order(rec, 5, kSlapRightHand, 0xF);
     ASSERT_EQ(o.found, 4);
     if (small == 299) {
@@ -856,6 +864,34 @@ TEST(OrderFingers, OneFingerTooManyIsDroppedBySizeOrByPosition) {
       EXPECT_EQ(o.fingers[3].across, 135);
     }
   }
+}
+
+TEST(OrderFingers, ADroppedHeadGivesBackItsMembers) {
+  // Live. The segment at 135 (count 300, holding a member at 140) is 5 across from the head at 130
+  // and more than 2.5 times smaller: it goes and its member becomes a head. Of the five heads
+  // now, none is that much smaller: an extra segment goes, the one nearest a crop edge (the index
+  // finger at column 10), leaving 50, 90, 130 and 140, the last two close.
+  std::vector<FingerSegment> rec = Hand4(50, 50, 50, 50);
+  rec.push_back(Seg(135, 50, 300));
+  rec.push_back(Seg(140, 60, 1000));
+  rec[5].link = -1004;
+  const Ordered o = Order(rec, 5);
+  EXPECT_EQ(o.flags, SegExtraSegment | SegFingersClose);
+  ASSERT_EQ(o.found, 4);
+  EXPECT_EQ(o.fingers[0].across, 50);
+  EXPECT_EQ(o.fingers[3].across, 140);
+}
+
+TEST(OrderFingers, LeftHandEdgeProtectionLooksAtEveryHead) {
+  // Not live, left hand: the small segment at 15 (along 60) is not at the edge, the head at 10 lies
+  // beyond it; 1000 > 2.5 x 300 drops it and the hand stays as it was.
+  std::vector<FingerSegment> rec = Hand4(50, 50, 50, 50);
+  rec.push_back(Seg(15, 60, 300));
+  const Ordered o = Order(rec, 5, kSlapLeftHand, 0xF);
+  EXPECT_EQ(o.flags, 0);
+  ASSERT_EQ(o.found, 4);
+  EXPECT_EQ(o.fingers[0].across, 130);
+  EXPECT_EQ(o.fingers[3].across, 10);
 }
 
 }  // namespace tables
