@@ -150,6 +150,18 @@ TEST(HistogramStretchTest, MissingOrEmptyHistogramIsRefused) {
   EXPECT_EQ(img.pixels, before.pixels);
 }
 
+TEST(CalibrateForegroundTest, HistogramSamplesEveryTenthColumnAndRow) {
+  // One row of 2501: the samples are columns 0, 10, ..., 2500, alternately 50 and 150; every other
+  // pixel is 100. The cut (251 / 256) is 0, so L = 50 and H = 150, and 100 maps to
+  // 255 x 50 / 100 + 1 = 128.
+  Image img(1, 2501, 100);
+  for (int c = 0; c <= 2500; c += 10) img.pixels[static_cast<std::size_t>(c)] = (c / 10) % 2 ? 150 : 50;
+  ASSERT_EQ(CalibrateForeground(1, 2501, img.data()), 0);
+  EXPECT_EQ(img.pixels[0], 0);
+  EXPECT_EQ(img.pixels[10], 255);
+  EXPECT_EQ(img.pixels[5], 128);
+}
+
 TEST(CalibrateForegroundTest, WidthLimits) {
   Image narrow = livescan_test::TexturedImage(20, 2500);
   EXPECT_EQ(CalibrateForeground(20, 2500, narrow.data()), LSA_INVALID_INPUT2);
