@@ -151,15 +151,19 @@ TEST(HistogramStretchTest, MissingOrEmptyHistogramIsRefused) {
 }
 
 TEST(CalibrateForegroundTest, HistogramSamplesEveryTenthColumnAndRow) {
-  // One row of 2501: the samples are columns 0, 10, ..., 2500, alternately 50 and 150; every other
-  // pixel is 100. The cut (251 / 256) is 0, so L = 50 and H = 150, and 100 maps to
-  // 255 x 50 / 100 + 1 = 128.
-  Image img(1, 2501, 100);
+  // One row of 2501: the samples are columns 0, 10, ..., 2500, alternately 50 and 150, with one
+  // 100 at column 1000; every other pixel is 20. The cut (251 / 256) is 0, so L = 50 and H = 150:
+  // 50 and the unsampled 20 map to 0, 150 to 255, 100 to 255 x 50 / 100 + 1 = 128. Were the 20s
+  // sampled, L would be 20 and 50 would map to 59.
+  Image img(1, 2501, 20);
   for (int c = 0; c <= 2500; c += 10) img.pixels[static_cast<std::size_t>(c)] = (c / 10) % 2 ? 150 : 50;
+  img.pixels[1000] = 100;
   ASSERT_EQ(CalibrateForeground(1, 2501, img.data()), 0);
   EXPECT_EQ(img.pixels[0], 0);
+  EXPECT_EQ(img.pixels[20], 0);
+  EXPECT_EQ(img.pixels[5], 0);
   EXPECT_EQ(img.pixels[10], 255);
-  EXPECT_EQ(img.pixels[5], 128);
+  EXPECT_EQ(img.pixels[1000], 128);
 }
 
 TEST(CalibrateForegroundTest, WidthLimits) {
