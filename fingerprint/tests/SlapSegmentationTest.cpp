@@ -377,7 +377,9 @@ TEST(SegmentFingerBlocks, TouchingFingersAreSplit) {
     ASSERT_GE(r.result, -31);
     ASSERT_LE(r.result, 0);
     for (int k = 0; k < 4; ++k) {
-      EXPECT_NEAR(r.ys[k], scene.contacts[k].column, 5) << k;
+      // Each piece lies across its own finger. (On ridged contacts the cut between touching
+      // fingers follows the ridge texture: a piece may sit off its finger's centre line.)
+      EXPECT_NEAR(r.ys[k], scene.contacts[k].column, scene.contacts[k].halfAcross) << k;
       EXPECT_NEAR(r.ds[k], 90, 3);
       // A piece of a split region sits on its finger, towards the tip.
       EXPECT_NEAR(r.xs[k], scene.contacts[k].line, scene.contacts[k].halfAlong) << k;

@@ -200,6 +200,7 @@ struct Finger {
     double skinCx = 0, skinCy = 0;
     uint32_t seed = 0;
     PatternClass pattern = PatternClass::Arch;
+    double widen = 0.12;  // how much wider the fingertip grows towards the crease
 };
 
 PatternClass ClassFor(uint32_t seed, int iso) {
@@ -246,6 +247,13 @@ std::vector<Finger> Place(const FingerScene& s, uint32_t seed, double* printWidt
         case FingerLayout::SingleFinger:
             add(2, 0, 0, 7.8, 12.0, 0);
             break;
+        case FingerLayout::Custom:
+            // Contacts placed by hand are plain ellipses.
+            for (const ContactSpec& c : s.contacts) {
+                add(c.isoFinger, c.xMm, c.yMm, c.a, c.b, c.angleDeg);
+                fingers.back().widen = 0;
+            }
+            break;
         case FingerLayout::Roll: {
             const double raw = std::clamp(s.rollPhase, 0.0, 1.0);
             double phase = raw;
@@ -275,7 +283,8 @@ std::vector<Finger> Place(const FingerScene& s, uint32_t seed, double* printWidt
     // Missing fingers, the hand's rotation and position, the tremor.
     std::vector<Finger> kept;
     for (size_t i = 0; i < fingers.size(); ++i)
-        if (s.layout == FingerLayout::Roll || s.layout == FingerLayout::SingleFinger || (s.fingerMask >> i) & 1)
+        if (s.layout == FingerLayout::Roll || s.layout == FingerLayout::SingleFinger ||
+            s.layout == FingerLayout::Custom || (s.fingerMask >> i) & 1)
             kept.push_back(fingers[i]);
     const double rot = s.rotationDeg * kPi / 180, cr = std::cos(rot), sr = std::sin(rot);
     for (Finger& f : kept) {
@@ -292,7 +301,7 @@ std::vector<Finger> Place(const FingerScene& s, uint32_t seed, double* printWidt
             f.skinCx += s.offsetXmm + s.jitterXmm;
             f.skinCy = s.offsetYmm + s.jitterYmm;
         }
-        f.seed = skin::Hash(seed * 31u + uint32_t(f.iso));
+        f.seed = skin::Hash(seed * 31u + uint32_t(f.iso) + 977u * uint32_t(&f - kept.data()));
         f.pattern = ClassFor(seed, f.iso);
     }
     return kept;
@@ -347,7 +356,7 @@ FingerTruth DrawFinger(const FingerScene& s, const Finger& f, const PlatenGrid& 
             const double x = grid.X(r, c) - f.cx;
             const double u = ca * x + sa * y, v = -sa * x + ca * y;  // contact coordinates
             // Fingertip: an ellipse whose lower half widens towards the crease.
-            const double widen = v > 0 ? 1 + 0.12 * std::min(1.0, v / b) : 1.0;
+            const double widen = v > 0 ? 1 + f.widen * std::min(1.0, v / b) : 1.0;
             double d = std::sqrt((u / (a * widen)) * (u / (a * widen)) + (v / b) * (v / b));
             double contact = 0;
             bool tip = false;

@@ -83,6 +83,16 @@ enum class FingerLayout {
     TwoThumbs,     // left thumb on the left, right thumb on the right
     SingleFinger,
     Roll,          // one finger rolled from nail side to nail side as rollPhase goes 0..1
+    Custom,        // the contacts listed in FingerScene::contacts
+};
+
+// One fingertip contact placed by hand (FingerLayout::Custom).
+struct ContactSpec {
+    double xMm = 0, yMm = 0;  // centre, from the platen centre, y down
+    double a = 7.5, b = 11.5; // semi-axes across and along the finger, mm
+    double angleDeg = 0;      // positive turns the tip to the right
+    int isoFinger = 0;
+    bool operator==(const ContactSpec&) const = default;
 };
 
 enum class SkinType { Normal, Dry, Wet };
@@ -113,6 +123,7 @@ struct FingerScene {
     double phalanx = 0;          // 0..1: how firmly the second phalanges touch the glass
     RollFault rollFault = RollFault::None;
     double jitterXmm = 0, jitterYmm = 0;  // small tremor of a held hand
+    std::vector<ContactSpec> contacts;    // FingerLayout::Custom
     bool operator==(const FingerScene&) const = default;
 };
 
