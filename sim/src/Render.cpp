@@ -346,6 +346,7 @@ FingerTruth DrawFinger(const FingerScene& s, const Finger& f, const PlatenGrid& 
     double sumX = 0, sumY = 0, area = 0;
     int left = p.width, right = -1, top = p.height, bottom = -1;
     const double skinDx = f.skinCx - f.cx, skinDy = f.skinCy - f.cy;
+    const double outer2 = (1 + edge / a) * (1 + edge / a);
     for (int r = 0; r < p.height; ++r) {
         const double y = grid.ay[size_t(r)] - f.cy;
         if (std::abs(y) > reach) continue;
@@ -357,7 +358,9 @@ FingerTruth DrawFinger(const FingerScene& s, const Finger& f, const PlatenGrid& 
             const double u = ca * x + sa * y, v = -sa * x + ca * y;  // contact coordinates
             // Fingertip: an ellipse whose lower half widens towards the crease.
             const double widen = v > 0 ? 1 + f.widen * std::min(1.0, v / b) : 1.0;
-            double d = std::sqrt((u / (a * widen)) * (u / (a * widen)) + (v / b) * (v / b));
+            const double d2 = (u / (a * widen)) * (u / (a * widen)) + (v / b) * (v / b);
+            if (phalanx <= 0 && d2 >= outer2) continue;  // clear of the fingertip and its rim
+            const double d = std::sqrt(d2);
             double contact = 0;
             bool tip = false;
             if (d < 1 + edge / a) {

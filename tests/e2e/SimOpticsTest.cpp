@@ -237,6 +237,7 @@ struct SegCase {
     unsigned present = 0xF;
     SkinType skin = SkinType::Normal;
     int expected = 0;
+    double pressure = 1, phalanx = 0;
 };
 
 TEST(SimulatedHands, LiveSegmentationFindsTheFingersOfEveryLayout) {
@@ -246,6 +247,9 @@ TEST(SimulatedHands, LiveSegmentationFindsTheFingersOfEveryLayout) {
         {"turned 15", FingerLayout::RightSlap, kSlapRightHand, 0xF, 15, FingerGap::Separate, 0xF, SkinType::Normal, 4},
         {"turned -15", FingerLayout::LeftSlap, kSlapLeftHand, 0xF, -15, FingerGap::Separate, 0xF, SkinType::Normal, 4},
         {"close", FingerLayout::RightSlap, kSlapRightHand, 0xF, 0, FingerGap::Close, 0xF, SkinType::Normal, 4},
+        // Touching fingers merge into fewer regions than fingers: the early return, no grades.
+        {"touching", FingerLayout::LeftSlap, kSlapLeftHand, 0xF, 0, FingerGap::Touching, 0xF, SkinType::Normal, -1},
+        {"hard press", FingerLayout::RightSlap, kSlapRightHand, 0xF, 0, FingerGap::Separate, 0xF, SkinType::Normal, 4, 1.4, 1},
         {"dry", FingerLayout::RightSlap, kSlapRightHand, 0xF, 0, FingerGap::Separate, 0xF, SkinType::Dry, 4},
         {"wet", FingerLayout::LeftSlap, kSlapLeftHand, 0xF, 0, FingerGap::Separate, 0xF, SkinType::Wet, 4},
         {"two of four", FingerLayout::RightSlap, kSlapRightHand, 0xA, 0, FingerGap::Separate, 0xA, SkinType::Normal, 2},
@@ -259,6 +263,8 @@ TEST(SimulatedHands, LiveSegmentationFindsTheFingersOfEveryLayout) {
         s.gap = c.gap;
         s.fingerMask = c.present;
         s.skin = c.skin;
+        s.pressure = c.pressure;
+        s.phalanx = c.phalanx;
         SceneTruth truth;
         RenderFingers(s, 11, &truth);
         GreyImage img = Calibrated(s, 11);
@@ -267,6 +273,13 @@ TEST(SimulatedHands, LiveSegmentationFindsTheFingersOfEveryLayout) {
         char err[64] = "";
         const int found = FlatSegmentLite(img.pixels.data(), img.height, img.width, 250, c.position, c.mask, fingers,
                                           &params, err, sizeof err);
+        if (c.expected < 0) {
+            EXPECT_GE(found, 1) << err;
+            EXPECT_LT(found, 4);
+            EXPECT_EQ(params.Presence, 1);
+            for (const FingerInfo& f : fingers) EXPECT_EQ(f.Qty, 0);
+            continue;
+        }
         ASSERT_EQ(found, c.expected) << err;
         ASSERT_EQ(truth.fingers.size(), size_t(c.expected));
         // Each finger found lies on the rendered fingertip of its number, with the hand's angle.
