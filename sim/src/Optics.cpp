@@ -46,8 +46,11 @@ Keystone KeystoneFor(const ModelTraits& traits, int frameSizeMode) {
         // A reduced copy of the whole frame.
         k.scale = full.ppiX / m.ppiX;
     } else {
-        // A window of the frame at full resolution: centred, at its bottom edge.
+        // A window of the frame at full resolution, at its bottom edge: centred, but on the
+        // right on PloverC and on the left on PloverD, as the library cuts its roll window.
         k.offsetX = (full.sceneWidth - m.sceneWidth) / 2.0;
+        if (std::strcmp(traits.name, "PloverC") == 0) k.offsetX = full.sceneWidth - m.sceneWidth;
+        if (std::strcmp(traits.name, "PloverD") == 0) k.offsetX = 0;
         k.offsetY = full.sceneHeight - m.sceneHeight;
     }
     return k;
