@@ -79,7 +79,7 @@ double RidgeAngle(const Singularities& s, double u, double v) {
 struct KernelBank {
     std::array<std::array<float, kSide * 8>, kOrientations> k{};  // rows padded to 8
     KernelBank() {
-        const double sigmaAcross = 1.5, sigmaAlong = 2.3;
+        const double sigmaAcross = 1.5, sigmaAlong = 3.2;
         for (int o = 0; o < kOrientations; ++o) {
             const double a = o * kPi / kOrientations;
             const double tx = std::cos(a), ty = std::sin(a), nx = -ty, ny = tx;
@@ -109,7 +109,10 @@ const KernelBank& Kernels() {
 void Grow(Pattern& p, const std::vector<uint8_t>& bins, uint32_t seed) {
     const int w = p.width, h = p.height;
     std::vector<float> cur(size_t(w) * h), next(cur.size());
-    for (size_t i = 0; i < cur.size(); ++i) cur[i] = float(Uniform(seed ^ 0x1234567u, uint32_t(i)) * 2 - 1);
+    // Start from noise of about the ridge period's grain: fewer fragments to grow together.
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            cur[size_t(y) * w + x] = float(ValueNoise(seed ^ 0x1234567u, x, y, kTexelsPerPeriod * 0.6));
     const KernelBank& bank = Kernels();
     for (int round = 0; round < kGrowRounds; ++round) {
         double sumSq = 0;
