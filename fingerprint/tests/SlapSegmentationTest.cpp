@@ -367,7 +367,8 @@ BlockRun SegmentReduced(const synth::Scene& scene, int position, int mask, int s
 
 TEST(SegmentFingerBlocks, TouchingFingersAreSplit) {
   synth::Scene scene;
-  scene.contacts = synth::FourFingers(true, 60, 36);  // neighbours overlap by a few pixels
+  // Neighbours overlap by a few pixels: their ellipses touch and their ragged rims run together.
+  scene.contacts = synth::FourFingers(true, 60, 39);
   // The raw region list shows that neighbours merged into fewer regions than fingers.
   EXPECT_LT(SegmentReduced(scene, kSlapRightHand, 0xF, 1).result, 4);
   for (int mask : {0xF, 0x1F}) {
@@ -377,9 +378,7 @@ TEST(SegmentFingerBlocks, TouchingFingersAreSplit) {
     ASSERT_GE(r.result, -31);
     ASSERT_LE(r.result, 0);
     for (int k = 0; k < 4; ++k) {
-      // Each piece lies across its own finger. (On ridged contacts the cut between touching
-      // fingers follows the ridge texture: a piece may sit off its finger's centre line.)
-      EXPECT_NEAR(r.ys[k], scene.contacts[k].column, scene.contacts[k].halfAcross) << k;
+      EXPECT_NEAR(r.ys[k], scene.contacts[k].column, 5) << k;
       EXPECT_NEAR(r.ds[k], 90, 3);
       // A piece of a split region sits on its finger, towards the tip.
       EXPECT_NEAR(r.xs[k], scene.contacts[k].line, scene.contacts[k].halfAlong) << k;
