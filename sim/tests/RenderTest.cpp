@@ -107,6 +107,16 @@ TEST(Sensor, DefectiveRowsAndColumnsReadDark) {
             ASSERT_LE(img.at(x, r) + 15, img.at(x, r - 1)) << r << "," << x;
             ASSERT_LE(img.at(x, r) + 15, img.at(x, r + 1)) << r << "," << x;
         }
+    // The first row can be defective too; lines outside the sensor are ignored.
+    p.defectRows = {0, -1, 240, 100000};
+    p.defectColumns = {-3, 320, 5000};
+    const GreyImage edge = RenderPlaten(p, 3);
+    for (int x = 0; x < edge.width; ++x) ASSERT_LE(edge.at(x, 0) + 15, edge.at(x, 1)) << x;
+    EXPECT_NEAR(Mean(edge, 0, 10, 1, 230), Mean(edge, 1, 10, 2, 230), 4);
+    EXPECT_NEAR(Mean(edge, 319, 10, 320, 230), Mean(edge, 318, 10, 319, 230), 4);
+    EXPECT_NEAR(Mean(edge, 0, 239, 320, 240), Mean(edge, 0, 238, 320, 239), 4);
+    p.defectRows = {37, 200};
+    p.defectColumns = {5, 101};
     for (int c : p.defectColumns)
         for (int y = 0; y < img.height; ++y)
             if (y != 37 && y != 200 && y != 36 && y != 38 && y != 199 && y != 201) {
