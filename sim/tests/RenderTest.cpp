@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <set>
 
@@ -308,6 +309,33 @@ TEST(Fingers, RolledSkinStaysOnTheGlass) {
     };
     EXPECT_GT(correlation(frame(0.45, RollFault::None), frame(0.55, RollFault::None)), 0.8);
     EXPECT_LT(correlation(frame(0.55, RollFault::Slide), frame(0.6, RollFault::Slide)), 0.5);
+}
+
+// Each keystone-corrected model carries its library's full-mode distortion set and result
+// resolution; the others carry none.
+TEST(Optics, KeystoneSetsOfTheModels) {
+    struct Row {
+        const char* name;
+        std::array<double, 6> set;
+        double ppi;
+    };
+    const Row rows[] = {
+        {"PloverA", {701, 678, 496, 614, 404, 404}, 500}, {"PloverB", {727, 701, 530, 254, 411, 408}, 500},
+        {"PloverC", {863, 838, 627, 320, 500, 497}, 500}, {"PloverD", {863, 838, 627, 320, 500, 497}, 500},
+        {"KestrelA", {701, 678, 496, 614, 404, 404}, 1000}, {"VireoA", {1350, 1496, 930, 0, 750, 808}, 500},
+        {"LinnetA", {700, 836, 752, 0, 480, 320}, 500},   {"PloverE", {}, 0},
+        {"TanagerA", {}, 0},                               {"Finch", {}, 0},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        ModelTraits t = Traits(ModelId::PloverA);  // geometry of a scanner, under the row's name
+        t.name = r.name;
+        const Keystone k = KeystoneFor(t, 0);
+        EXPECT_EQ(k.on, r.ppi > 0);
+        if (!k.on) continue;
+        EXPECT_EQ((std::array<double, 6>{k.a, k.b, k.l, k.e, k.g, k.k}), r.set);
+        EXPECT_EQ(k.outPpi, r.ppi);
+    }
 }
 
 TEST(Optics, KeystoneAndFramePeriodsPerModel) {
