@@ -483,7 +483,8 @@ BlockRun SegmentReduced(const synth::Scene& scene, int position, int mask, int s
 
 TEST(SegmentFingerBlocks, TouchingFingersAreSplit) {
   synth::Scene scene;
-  scene.contacts = synth::FourFingers(true, 60, 36);  // neighbours overlap by a few pixels
+  // Neighbours overlap by a few pixels: their ellipses touch and their ragged rims run together.
+  scene.contacts = synth::FourFingers(true, 60, 39);
   // The raw region list shows that neighbours merged into fewer regions than fingers.
   EXPECT_LT(SegmentReduced(scene, kSlapRightHand, 0xF, 1).result, 4);
   for (int mask : {0xF, 0x1F}) {
