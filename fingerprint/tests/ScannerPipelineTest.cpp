@@ -1,0 +1,1 @@
+#include "TestScanner.h"

@@ -1,0 +1,172 @@
+// The scanner base class's routines that need no camera: capability table, scaling, orientation,
+// keystone copy-out, the algorithm-call mapping and the SR3 stand-in.
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <vector>
+
+#include "Detailer.h"
+#include "TestScanner.h"
+
+using scannertest::TestModel;
+
+namespace {
+
+std::vector<uint8_t> Ramp(int w, int h) {
+    std::vector<uint8_t> v(size_t(w) * h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) v[size_t(y) * w + x] = uint8_t((x * 7 + y * 13) & 0xFF);
+    return v;
+}
+
+}  // namespace
+
+TEST(ScannerBase, StreamCapabilityTableByScannerType) {
+    struct Case {
+        int type, index, w, h, match;
+    } cases[] = {
+        {602, 0, 2912, 4512, 1}, {602, 1, 2144, 1536, 1}, {602, 2, 1456, 1504, 1}, {602, 0, 2944, 1840, 0},
+        {503, 0, 3024, 3584, 1}, {503, 1, 1520, 1792, 1}, {503, 2, 1456, 1504, 0}, {503, 0, 2944, 1840, 0},
+        {502, 0, 2944, 1840, 1}, {502, 0, 2912, 4512, 1}, {401, 0, 1600, 1200, 1}, {402, 0, 1536, 2144, 1},
+        {306, 0, 640, 480, 1},   {502, 1, 1408, 880, 1},  {601, 1, 832, 1552, 1},  {502, 2, 1456, 1504, 1},
+        {502, 1, 2944, 1840, 0}, {502, 2, 1472, 920, 0},  {502, 3, 1456, 1504, 0}, {502, 0, 1408, 880, 0},
+    };
+    TestModel m;
+    for (const Case& c : cases) {
+        m.m_nScannerType = c.type;
+        EXPECT_EQ(m.MatchStreamCaps(c.index, c.w, c.h), c.match) << c.type << " " << c.index << " " << c.w << "x" << c.h;
+    }
+}
+
+TEST(ScannerBase, ImageTypePredicates) {
+    for (int t = 0; t < 33; ++t) {
+        EXPECT_EQ(IsRollImageType(t), t == 0 || t == 5 || t == 6 || (t >= 15 && t <= 22)) << t;
+        EXPECT_EQ(IsSingleFlatImageType(t), t == 1 || (t >= 23 && t <= 32)) << t;
+        EXPECT_EQ(IsFlatImageType(t), (t >= 1 && t <= 4) || (t >= 23 && t <= 32)) << t;
+        EXPECT_EQ(IsHandImageType(t), t >= 7 && t <= 14) << t;
+        EXPECT_EQ(IsSlapImageType(t), t == 2 || t == 3) << t;
+        EXPECT_EQ(IsThumbsImageType(t), t == 4) << t;
+    }
+    for (int t : {301, 302, 303, 304, 305, 306, 401, 402, 801}) EXPECT_TRUE(IsSingleFingerScannerType(t)) << t;
+    for (int t : {300, 307, 400, 403, 501, 502, 503, 601, 602, 800, 802}) EXPECT_FALSE(IsSingleFingerScannerType(t)) << t;
+}
+
+TEST(ScannerBase, PreviewScaleIsNearestNeighbourAndSkipsEmptyOutput) {
+    TestModel m;
+    const auto src = Ramp(7, 5);
+    std::vector<uint8_t> dst(3 * 2, 0xEE);
+    m.PreviewScaleImage(7, 5, src.data(), 3, 2, dst.data());
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 3; ++x) EXPECT_EQ(dst[size_t(y) * 3 + x], src[size_t(y * 5 / 2) * 7 + x * 7 / 3]) << x << "," << y;
+    std::vector<uint8_t> untouched(4, 0xEE);
+    m.PreviewScaleImage(7, 5, src.data(), 0, 2, untouched.data());
+    m.PreviewScaleImage(7, 5, src.data(), 2, 0, untouched.data());
+    EXPECT_EQ(untouched, std::vector<uint8_t>(4, 0xEE));
+}
+
+TEST(ScannerBase, ResizeBilinearSameSizeCopiesAndInterpolatesBetweenNeighbours) {
+    TestModel m;
+    const auto src = Ramp(9, 6);
+    std::vector<uint8_t> same(src.size());
+    m.ResizeBilinear(src.data(), 6, 9, same.data(), 6, 9);
+    EXPECT_EQ(same, src);
+    // Doubling a 2 x 2 image: factors 0.5, neighbours past the edge are the edge.
+    const uint8_t small[4] = {0, 100, 200, 40};
+    uint8_t big[16];
+    m.ResizeBilinear(small, 2, 2, big, 4, 4);
+    const uint8_t expected[16] = {0, 50, 100, 100, 100, 85, 70, 70, 200, 120, 40, 40, 200, 120, 40, 40};
+    for (int i = 0; i < 16; ++i) EXPECT_EQ(big[i], expected[i]) << i;
+    // Output wider than the index tables of the original (9024) is served.
+    std::vector<uint8_t> wide(size_t(9100) * 1);
+    m.ResizeBilinear(small, 2, 2, wide.data(), 1, 9100);
+    EXPECT_EQ(wide.back(), 100);
+}
+
+TEST(ScannerBase, OrientationRoutines) {
+    const auto src = Ramp(5, 3);
+    auto up = src;
+    ImageUpToDown(up.data(), 5, 3);
+    auto lr = src;
+    ImageLeftToRight(lr.data(), 5, -3);
+    auto rot = src;
+    ASSERT_EQ(ContraRotate90(rot.data(), 5, 3), 0);
+    for (int y = 0; y < 3; ++y)
+        for (int x = 0; x < 5; ++x) {
+            EXPECT_EQ(up[size_t(y) * 5 + x], src[size_t(2 - y) * 5 + x]);
+            EXPECT_EQ(lr[size_t(y) * 5 + x], src[size_t(y) * 5 + 4 - x]);
+        }
+    // Quarter turn counter-clockwise: 5 rows of 3; output row k, column i = input row i, column 4 - k.
+    for (int k = 0; k < 5; ++k)
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(rot[size_t(k) * 3 + i], src[size_t(i) * 5 + 4 - k]);
+}
+
+TEST(ScannerBase, CropLowerCentreTakesTheLowerMiddleQuarter) {
+    TestModel m;
+    const auto src = Ramp(8, 6);
+    std::vector<uint8_t> out(12, 0);
+    int w = 0, h = 0;
+    m.CropLowerCentre(src.data(), 8, 6, out.data(), &w, &h);
+    ASSERT_EQ(w, 4);
+    ASSERT_EQ(h, 3);
+    for (int y = 0; y < 3; ++y)
+        for (int x = 0; x < 4; ++x) EXPECT_EQ(out[size_t(y) * 4 + x], src[size_t(3 + y) * 8 + 2 + x]);
+}
+
+TEST(AlgorithmCalls, NonZeroStatusBecomesMinus800MinusCode) {
+    // A missing image is status 4 of CheckSensor2; a good call is 0.
+    float mean = 0, var = 0, sat = 0;
+    EXPECT_EQ(MM_CheckSensor2(10, 10, nullptr, &mean, &var, &sat), -804);
+    EXPECT_EQ(MM_IsNewBackgroundClean(0, 10, nullptr, nullptr), -802);
+    std::vector<uint8_t> image(64 * 64, 200);
+    EXPECT_EQ(MM_PhotoShopCalibrateForeground(64, 64, image.data(), 70) <= 0, true);
+    // Setters map the previous value like a status: the roll-back threshold stored before.
+    MM_SetRollBackThreshold(0);
+    EXPECT_EQ(MM_SetRollBackThreshold(7), 0);
+    EXPECT_EQ(MM_SetRollBackThreshold(0), -807);
+}
+
+TEST(AlgorithmCalls, VideoProperty100FlagSelectsBackgroundMode3) {
+    // Mode 3 and mode 0 differ on the same input: the flag must change what the library computes.
+    std::vector<uint8_t> back(64 * 64, 250), a(64 * 64), b(64 * 64);
+    for (size_t i = 0; i < a.size(); ++i) a[i] = b[i] = uint8_t(100 + (i * 37) % 120);
+    auto backA = back, backB = back, backC = back;
+    auto c = a;
+    zarn::SetVideoProp100Flag(false);
+    MM_CalibrateBackgroundSimple(0, 64, 64, backA.data(), a.data());
+    zarn::SetVideoProp100Flag(true);
+    MM_CalibrateBackgroundSimple(0, 64, 64, backB.data(), b.data());
+    zarn::SetVideoProp100Flag(false);
+    LiveScanAlg::CalibrateBackgroundSimple(3, 64, 64, backC.data(), c.data());
+    EXPECT_EQ(b, c);
+    EXPECT_EQ(backB, backC);
+}
+
+TEST(Detailer, InterleavesTheFourTaggedViews) {
+    const int w = 6, h = 4;
+    std::vector<std::vector<uint8_t>> views(4, std::vector<uint8_t>(size_t(w) * h));
+    for (int v = 0; v < 4; ++v) {
+        for (size_t i = 0; i < views[v].size(); ++i) views[v][i] = uint8_t(v * 50 + i);
+        views[v][5] = uint8_t(129 + v);
+    }
+    BSRT* state = nullptr;
+    // The second view first: its copy fills every cell until the others arrive.
+    ASSERT_EQ(SR3(1, h, w, views[1].data(), &state), 0);
+    ASSERT_NE(state, nullptr);
+    EXPECT_EQ(state->width, 2 * w);
+    EXPECT_EQ(state->height, 2 * h);
+    EXPECT_EQ(state->pixels[size_t(1) * state->width + 0], views[1][0]);
+    for (int v : {0, 2, 3}) ASSERT_EQ(SR3(0, h, w, views[v].data(), &state), 0);
+    const int dy[4] = {1, 0, 0, 1}, dx[4] = {0, 0, 1, 1};
+    for (int v = 0; v < 4; ++v)
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                ASSERT_EQ(state->pixels[size_t(2 * y + dy[v]) * state->width + 2 * x + dx[v]], views[v][size_t(y) * w + x]);
+    auto bad = views[0];
+    bad[5] = 128;
+    EXPECT_EQ(SR3(0, h, w, bad.data(), &state), 3);
+    EXPECT_EQ(SR3(0, h, w, views[0].data(), nullptr), 1);
+    // Through the algorithm-call layer a refusal is mapped.
+    EXPECT_EQ(MM_SR3(1, h, w, bad.data(), &state), -803);
+    SR3Release(&state);
+    EXPECT_EQ(state, nullptr);
+}
