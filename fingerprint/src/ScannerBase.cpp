@@ -317,9 +317,6 @@ ZarnScannerBase::HRESULT ZarnScannerBase::BuildCaptureGraph(int mode, int force)
     } else {
         width = m_FullFrame.width, height = m_FullFrame.height, sizeMode = 0;
     }
-    // The driver takes the frame size at the next stream start.
-    if (SetVideoProp(kPropFrameSizeMode, sizeMode) == 1 && sizeMode == 0) m_nFrameSizeMode = 0;
-
     ClearGraphs();
     if (!GetInterfaces()) return E_FAIL;
     std::shared_ptr<CaptureFilter> camera;
@@ -387,6 +384,15 @@ ZarnScannerBase::HRESULT ZarnScannerBase::BuildCaptureGraph(int mode, int force)
     if (FAILED(hr = camera->QueryInterface(&procAmp))) return fail("Could not query IID_IAMVideoProcAmp interface", hr);
     if (FAILED(hr = camera->QueryInterface(&cameraControl)))
         return fail("Could not query IID_IAMCameraControl interface", hr);
+    {
+        std::lock_guard lock(m_graphLock);
+        m_pVideoProcAmp = procAmp;
+        m_pCameraControl = cameraControl;
+    }
+    // The driver takes the frame size when the stream starts: it is set on the camera of this
+    // graph, so that also the first build after InitializeRes and a build after a failed one run
+    // in the size of their mode.
+    if (SetVideoProp(kPropFrameSizeMode, sizeMode) == 1) m_nFrameSizeMode = sizeMode;
     if (FAILED(graph->AddFilter(camera, "Cap"))) return fail("Could not put capture device in graph", E_FAIL);
     MediaType wanted;
     wanted.majortype = MEDIATYPE_Video;
@@ -402,11 +408,6 @@ ZarnScannerBase::HRESULT ZarnScannerBase::BuildCaptureGraph(int mode, int force)
     if (FAILED(hr)) return fail("Can't build the graph", hr);
     m_SampleGrabberCB.SetBufferFunction(&ZarnScannerBase::MakeBufferCB);
     if (FAILED(hr = grabber->SetCallback(&m_SampleGrabberCB, 1))) return fail("Could not set Callback", hr);
-    {
-        std::lock_guard lock(m_graphLock);
-        m_pVideoProcAmp = procAmp;
-        m_pCameraControl = cameraControl;
-    }
     return 0;
 }
 
