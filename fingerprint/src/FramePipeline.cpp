@@ -301,7 +301,7 @@ int ZarnScannerBase::ProcessFrame(uint8_t* in, int w, int h, uint8_t* out, int* 
 
 void ZarnScannerBase::FinishRoll(uint8_t* out, int w, int h, int result, bool qualityCheck, int* finalResult) {
     ZarnTrace().ReportSpeed(3, 1, m_nRollFrameCount);
-    m_nRollFrames = m_nRollFrameCount;
+    m_nRollFrames = m_nRollFrameCount.load();
     m_nRollFrameCount = 0;
     m_nStitchState = 0;
     if (qualityCheck) {

@@ -141,7 +141,8 @@ int ZarnScannerBase::InitializeRes() {
     m_nFrameRequest = 0;
     m_nFrameReady = 0;
     m_nSavedRawFrozen = 0;
-    m_nRollFrameCount = m_nStitchState = m_bBackgroundDirty = m_bBlankFrame = 0;
+    m_nRollFrameCount = 0;
+    m_nStitchState = m_bBackgroundDirty = m_bBlankFrame = 0;
     firstFrame_ = true;
 
     if (!g_powerChanged) {

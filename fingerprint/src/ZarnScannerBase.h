@@ -290,8 +290,8 @@ public:
     uint8_t* m_pCalibImage = nullptr;             // the calibration's frame, full-image bytes
 
     // Roll state of the current capture.
-    int m_nRollFrameCount = 0;  // frames stitched so far
-    int m_nRollFrames = 0;      // frames of the last roll
+    std::atomic<int> m_nRollFrameCount{0};  // frames stitched so far
+    std::atomic<int> m_nRollFrames{0};      // frames of the last roll
     int m_nStitchState = 0;
     int m_bBackgroundDirty = 0;
     int m_bBlankFrame = 0;
