@@ -101,7 +101,11 @@ protected:
         trace.reset();
     }
 
-    virtual std::string ScenarioText() const { return "period-scale 0.25\ndevice s1 PloverA\n"; }
+    // Frames come four times as fast as the scanner's own.
+    virtual std::string ScenarioText() const { return Scenario(0.25); }
+    static std::string Scenario(double periodScale) {
+        return "period-scale " + std::to_string(periodScale * scannertest::Slowdown()) + "\ndevice s1 PloverA\n";
+    }
 
     // What the exported layer does to start a flat or rolled capture in the current mode.
     void StartCapture(int type) {
@@ -304,7 +308,7 @@ TEST_F(ScannerPipeline, ExposureSearchEndsAtTheUpperBoundWhenTheLampIsTooDim) {
 // image thread keeps up with.
 class ScannerRoll : public ScannerPipeline {
 protected:
-    std::string ScenarioText() const override { return "period-scale 0.75\ndevice s1 PloverA\n"; }
+    std::string ScenarioText() const override { return Scenario(0.75); }
 };
 
 TEST_F(ScannerRoll, AFingerThatSlidesDuringTheRollEndsItWithTheSlidingMask) {

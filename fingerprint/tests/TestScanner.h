@@ -23,6 +23,14 @@
 
 namespace scannertest {
 
+// TESSIK_SCANNER_TEST_SLOWDOWN (1..100) stretches the simulated frame period and every wait of
+// these tests, for slow builds (the thread sanitizer's).
+inline double Slowdown() {
+    const char* v = std::getenv("TESSIK_SCANNER_TEST_SLOWDOWN");
+    const double s = v ? std::atof(v) : 1.0;
+    return s >= 1.0 && s <= 100.0 ? s : 1.0;
+}
+
 // Collects the library's trace lines from its trace slot.
 class TraceLines {
 public:
@@ -53,7 +61,7 @@ public:
     }
     bool WaitFor(const std::string& prefix, int ms = 10000) {
         std::unique_lock lock(mutex_);
-        return cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] {
+        return cv_.wait_for(lock, std::chrono::milliseconds(int64_t(ms * Slowdown())), [&] {
             return std::any_of(lines_.begin(), lines_.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
         });
     }
@@ -69,7 +77,7 @@ private:
 
 template <class Pred>
 bool WaitUntil(Pred pred, int ms = 10000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(int64_t(ms * Slowdown()));
     while (std::chrono::steady_clock::now() < end) {
         if (pred()) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
