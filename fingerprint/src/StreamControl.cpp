@@ -13,6 +13,8 @@
 
 using namespace platform::video;
 
+std::atomic<int> ZarnScannerBase::s_nWaitScale{1};
+
 namespace {
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 unsigned Low(const void* p) { return unsigned(reinterpret_cast<uintptr_t>(p)); }
@@ -83,8 +85,9 @@ int ZarnScannerBase::RefreshFrame() {
     m_nFrameRequest = 1;
     int result = ZARN_ERR_CAMERA_STEP;
     for (int round = 0; round < 2 && result != 0; ++round) {
+        const int pollMs = 10 * std::max(1, s_nWaitScale.load());
         for (int i = 0; i < 300; ++i) {
-            SleepMs(10);
+            SleepMs(pollMs);
             if (m_nFrameReady.load() == 1) {
                 result = 0;
                 break;

@@ -187,6 +187,10 @@ public:
     int CheckBackgroundClean();
     int IsFingerOn(int height, int width, uint8_t* image);
 
+    // Stretches the frame waits of RefreshFrame (1 = the scanner's own timing); tests on slow
+    // builds raise it together with the simulated frame period.
+    static std::atomic<int> s_nWaitScale;
+
     // ---- small helpers -----------------------------------------------------------------------------
     int SetScannerType(int type);
     int GetScannerType() const { return m_nScannerType; }

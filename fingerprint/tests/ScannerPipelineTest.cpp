@@ -83,6 +83,7 @@ class ScannerPipeline : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(kSlotIsolated);
+        ZarnScannerBase::s_nWaitScale = int(scannertest::Slowdown());
         trace = std::make_unique<TraceLines>();
         ASSERT_TRUE(trace->IsOpen());
         bus = std::make_unique<capturetest::Bus>(ScenarioText());
@@ -171,6 +172,20 @@ TEST_F(ScannerPipeline, GraphBuildsAndModeChangesDeliverEachModesFrameSize) {
     EXPECT_EQ(device->CaptureMode(), 0);
     EXPECT_EQ(model->m_nPropValue[kPropFrameSizeMode], 0);
     EXPECT_EQ(trace->Count("lBufferSize="), 0u);
+    // Index 10 is the camera-control exposure (vendor request 0xB4), not video property 10; an
+    // index the model does not support never reaches the camera.
+    const size_t exposures = device->VendorWrites(0xB4).size();
+    const size_t brightness = device->VendorWrites(0xB8).size();
+    EXPECT_EQ(model->SetVideoProp(kPropExposure, 57), 1);
+    ASSERT_EQ(device->VendorWrites(0xB4).size(), exposures + 1);
+    EXPECT_EQ(device->VendorWrites(0xB4).back().data.at(0), 57);
+    EXPECT_EQ(device->VendorWrites(0xB8).size(), brightness);
+    model->m_nPropValue[kPropExposure] = 0;
+    EXPECT_EQ(model->GetVideoNoProc(kPropExposure), 1);
+    EXPECT_EQ(model->m_nPropValue[kPropExposure], 57);
+    EXPECT_EQ(model->SetVideoProp(5, 9), 0);
+    EXPECT_EQ(model->m_nPropValue[5], 0);
+    EXPECT_TRUE(trace->WaitFor("Err: Property 5 is no support", 2000));
     // The device text of the first frame reached the device record.
     uint32_t serial = 0;
     std::memcpy(&serial, model->m_DeviceInfo.serialNumber, 4);

@@ -112,6 +112,84 @@ TEST(ScannerBase, CropLowerCentreTakesTheLowerMiddleQuarter) {
         for (int x = 0; x < 4; ++x) EXPECT_EQ(out[size_t(y) * 4 + x], src[size_t(3 + y) * 8 + 2 + x]);
 }
 
+TEST(ScannerBase, KeystoneCopiesTheCorrectedRowsCentredWhenWiderThanTheOutput) {
+    TestModel m;
+    m.m_hDistortion = MM_TDistortionCorrectInit();
+    ASSERT_NE(m.m_hDistortion, nullptr);
+    const int w = 1472, h = 920;
+    const auto src = Ramp(w, h);
+    // The library's own correction with the flat set is the reference.
+    auto reference = src;
+    LiveScanAlg::DistortionCorrectionRecord rec{};
+    rec.Height = h, rec.Width = w;
+    rec.A = m.m_FlatSet.values[0], rec.B = m.m_FlatSet.values[1], rec.L = m.m_FlatSet.values[2];
+    rec.E = m.m_FlatSet.values[3], rec.G = m.m_FlatSet.values[4], rec.K = m.m_FlatSet.values[5];
+    auto* handle = LiveScanAlg::TDistortionCorrectInit();
+    ASSERT_EQ(LiveScanAlg::TDistortionCorrectEx(handle, reference.data(), &rec), 0);
+    LiveScanAlg::TDistortionCorrectRelease(&handle);
+    const int cw = rec.OutputWidth, ch = rec.OutputHeight;
+    ASSERT_GT(cw, 100);
+    ASSERT_GT(ch, 100);
+    // Narrower output: the middle columns of each corrected row.
+    {
+        auto in = src;
+        const int ow = cw - 40, oh = ch - 10;
+        std::vector<uint8_t> out(size_t(ow) * oh, 0xEE);
+        ASSERT_EQ(m.ImgTrapezoidConvert(in.data(), h, w, out.data(), oh, ow, 0, 0), 0);
+        for (int r = 0; r < oh; r += 7)
+            for (int x = 0; x < ow; x += 5) ASSERT_EQ(out[size_t(r) * ow + x], reference[size_t(r) * cw + 20 + x]) << r << "," << x;
+    }
+    // Output as wide as the corrected rows: whole rows.
+    {
+        auto in = src;
+        std::vector<uint8_t> out(size_t(cw) * ch, 0xEE);
+        ASSERT_EQ(m.ImgTrapezoidConvert(in.data(), h, w, out.data(), ch, cw, 0, 0), 0);
+        EXPECT_TRUE(std::equal(out.begin(), out.end(), reference.begin()));
+    }
+    // Kind 1 outside calibration and full results takes the flat set too; while calibrating the
+    // full-mode set, which corrects differently.
+    {
+        auto in = src;
+        std::vector<uint8_t> out(size_t(cw) * ch, 0xEE);
+        ASSERT_EQ(m.ImgTrapezoidConvert(in.data(), h, w, out.data(), ch, cw, 0, 1), 0);
+        EXPECT_TRUE(std::equal(out.begin(), out.end(), reference.begin()));
+        m.m_nCalibrating = 1;
+        auto in2 = src;
+        std::vector<uint8_t> out2(size_t(cw) * ch, 0xEE);
+        m.ImgTrapezoidConvert(in2.data(), h, w, out2.data(), ch, cw, 0, 1);
+        EXPECT_NE(out2, out);
+        m.m_nCalibrating = 0;
+    }
+    // An input smaller than the output is refused; an unknown kind leaves the output alone.
+    std::vector<uint8_t> out(16, 0xEE);
+    auto in = src;
+    EXPECT_EQ(m.ImgTrapezoidConvert(in.data(), 3, 3, out.data(), 4, 4, 0, 0), -1);
+    EXPECT_EQ(m.ImgTrapezoidConvert(in.data(), h, w, out.data(), 4, 4, 0, 3), 0);
+    EXPECT_EQ(out, std::vector<uint8_t>(16, 0xEE));
+    MM_TDistortionCorrectRelease(&m.m_hDistortion);
+}
+
+TEST(ScannerBase, PropertyAndExposureChecksRefuseWithoutTouchingTheCamera) {
+    TestModel m;
+    // No graph: nothing to set, nothing stored.
+    EXPECT_EQ(m.SetVideoProp(kPropExposure, 50), 0);
+    EXPECT_EQ(m.SetVideoProp(kPropBrightness, 3), 0);
+    EXPECT_EQ(m.SetVideoProp(5, 3), 0);  // not supported by this model
+    EXPECT_EQ(m.SetVideoProp(-1, 3), 0);
+    EXPECT_EQ(m.SetVideoProp(kPropertyCount, 3), 0);
+    EXPECT_EQ(m.m_nPropValue[kPropExposure], 0);
+    EXPECT_EQ(m.m_nPropValue[kPropBrightness], 0);
+    // An exposure outside the model's range is refused and the direction stays as it was.
+    std::vector<uint8_t> image(16);
+    int direction = 7;
+    EXPECT_EQ(m.CheckCurrentExposure(image.data(), 0, 256, &direction), -1);
+    EXPECT_EQ(m.CheckCurrentExposure(image.data(), 0, -1, &direction), -1);
+    EXPECT_EQ(direction, 7);
+    m.m_nExposureMin = 10;
+    EXPECT_EQ(m.CheckCurrentExposure(image.data(), 0, 9, &direction), -1);
+    EXPECT_EQ(direction, 7);
+}
+
 TEST(AlgorithmCalls, NonZeroStatusBecomesMinus800MinusCode) {
     // A missing image is status 4 of CheckSensor2; a good call is 0.
     float mean = 0, var = 0, sat = 0;
