@@ -2,10 +2,13 @@
 // path, and the process-wide image-processing, auto-capture and foot-switch threads.
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <new>
 #include <thread>
 
+#include "platform/LocalTime.h"
 #include "zarn/ZarnTraceLogger.h"
 
 #include "ZarnScannerBase.h"
@@ -377,6 +380,27 @@ int ZarnScannerBase::RollingImgOutput(uint8_t* in, int w, int h, uint8_t* out, i
     }
     ZarnTrace().Log(4, "Exit  ZarnScannerBase::RollingImgOutput()=%d", result);
     return result;
+}
+
+int ZarnScannerBase::SaveRollingFrames() {
+    std::string base;
+    const int folder = ZarnTrace().GetFolder(0, base);
+    if (folder != 0) return folder;
+    const platform::LocalTime t = platform::GetLocalTime();
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%d%02d%02d%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
+    const std::string dir = base + "RollingSpeed/" + stamp;
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec) return ZARN_ERR_DEBUG_FOLDER_CREATE;
+    const int frames = std::min(m_nRollFrames.load(), kRollHistoryFrames);
+    for (int i = 0; i < frames; ++i) {
+        char name[64];
+        std::snprintf(name, sizeof name, "//%s_%03d.bmp", stamp, i);
+        ZarnTraceLogger::SaveDibFile((dir + name).c_str(), m_pRollHistory + size_t(i) * size_t(m_RollImage.bytes),
+                                     m_RollImage.width, m_RollImage.height);
+    }
+    return 0;
 }
 
 int ZarnScannerBase::PreviewOutput() {

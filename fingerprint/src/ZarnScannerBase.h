@@ -186,6 +186,9 @@ public:
     int ProcessBackground();
     int CheckBackgroundClean();
     int IsFingerOn(int height, int width, uint8_t* image);
+    // Writes the stored frames of the last roll (at most 50) as bitmaps into a new folder
+    // RollingSpeed/<date and time>/ below the debug base folder. 0, or the folder's error.
+    int SaveRollingFrames();
 
     // Stretches the frame waits of RefreshFrame (1 = the scanner's own timing); tests on slow
     // builds raise it together with the simulated frame period.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <numeric>
@@ -22,6 +23,8 @@ namespace {
 // This program's trace lines go to a slot of its own.
 const bool kSlotIsolated = [] {
     setenv("TESSIK_TRACE_SLOT", ("TessikScannerTests-" + std::to_string(getpid())).c_str(), 1);
+    // Debug files of this program go to a folder of its own.
+    setenv("TESSIK_DEBUG_DIR", (std::filesystem::temp_directory_path() / ("tessik-scanner-" + std::to_string(getpid()))).c_str(), 1);
     return true;
 }();
 
@@ -86,7 +89,7 @@ protected:
         ZarnScannerBase::s_nWaitScale = int(scannertest::Slowdown());
         trace = std::make_unique<TraceLines>();
         ASSERT_TRUE(trace->IsOpen());
-        bus = std::make_unique<capturetest::Bus>(ScenarioText());
+        bus = std::make_unique<capturetest::Bus>(ScenarioText(), scannertest::Slowdown());
         device = bus->Device("s1");
         ASSERT_TRUE(device);
         model = std::make_unique<TestModel>();
@@ -363,6 +366,117 @@ TEST_F(ScannerRoll, AFingerThatSlidesDuringTheRollEndsItWithTheSlidingMask) {
     const size_t dark = size_t(std::count_if(roll, roll + 800 * 750, [](uint8_t v) { return v < 128; }));
     EXPECT_GT(dark, size_t(800 * 750 / 100));
     MM_mmRollStitchRelease();
+
+    // The stored frames of the roll go to bitmap files.
+    ASSERT_EQ(model->SaveRollingFrames(), 0);
+    std::string base;
+    ASSERT_EQ(ZarnTrace().GetFolder(0, base), 0);
+    size_t files = 0;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(base + "RollingSpeed"))
+        files += e.path().extension() == ".bmp" && std::filesystem::file_size(e.path()) > size_t(1408 * 880);
+    EXPECT_EQ(files, size_t(std::min(model->m_nRollFrames.load(), kRollHistoryFrames)));
+    std::filesystem::remove_all(std::filesystem::path(std::getenv("TESSIK_DEBUG_DIR")));
+}
+
+TEST_F(ScannerPipeline, TheFrameOfATakenFullResultStaysUntilTheNextFrameRequest) {
+    ASSERT_EQ(model->InitVideoMode(TK_VIDEO_FULL), 0);
+    ASSERT_EQ(model->SetCalibration(0), 0);
+    StartCapture(ZARN_IMAGE_SLAP_RIGHT);
+    ASSERT_TRUE(WaitUntil([&] { return previews.Count() >= 1; }, 20000));
+    ASSERT_EQ(model->GetFullModeResultImage(), 0);
+    EXPECT_EQ(model->ImageInfo.width, 1600);
+    EXPECT_EQ(model->ImageInfo.height, 1500);
+    EXPECT_EQ(model->ImageInfo.isResult, 1);
+    const size_t bytes = size_t(model->m_FullImage.bytes);
+    const std::vector<uint8_t> taken(model->m_pSavedRaw, model->m_pSavedRaw + bytes);
+    // Fingers arrive and frames keep coming: the frame the result is built from stays.
+    device->Apply({sim::DeviceAction::Place, sim::FingerLayout::RightSlap});
+    const uint32_t sent = device->TotalFrames();
+    ASSERT_TRUE(WaitUntil([&] { return device->TotalFrames() >= sent + 4; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_TRUE(std::equal(taken.begin(), taken.end(), model->m_pSavedRaw));
+    // A new frame request lets frames through again.
+    ASSERT_EQ(model->RefreshFrame(), 0);
+    EXPECT_FALSE(std::equal(taken.begin(), taken.end(), model->m_pSavedRaw));
+}
+
+TEST_F(ScannerPipeline, ExposureSearchStopsAtTheLowerBoundWhenTheLampIsBrightEnoughEverywhere) {
+    ASSERT_EQ(model->InitVideoMode(TK_VIDEO_FULL), 0);
+    // Every exposure passes: the walk down ends at the minimum, successfully.
+    ASSERT_GE(Platen(0) - 10, 100);
+    model->m_nMeanThreshold[0] = model->m_nMeanThreshold[1] = 100;
+    model->m_nExposureStep[0] = model->m_nExposureStep[1] = 40;
+    EXPECT_EQ(model->SetCalibration(1), 0);
+    EXPECT_EQ(model->m_nFullExposure, 0);
+    EXPECT_EQ(model->m_nRollExposure, 0);
+    EXPECT_EQ(trace->Count("Desired exposure value is out of range"), 0u);
+    EXPECT_EQ(model->m_nBackgroundStage.load(), 1);
+}
+
+TEST_F(ScannerPipeline, AModelWithoutARollModeIsCalibratedInTheFullModeAlone) {
+    model->m_RollFrame = {1, 1, 1, 0, 0};
+    model->m_RollImage = model->m_RollFrame;
+    ASSERT_EQ(model->InitVideoMode(TK_VIDEO_FULL), 0);
+    ASSERT_EQ(model->SetCalibration(0), 0);
+    EXPECT_EQ(model->m_nVideoMode.load(), TK_VIDEO_FULL);
+    EXPECT_EQ(model->m_nBackgroundStage.load(), 1);
+    EXPECT_EQ(trace->Count("Enter ZarnScannerBase::ChageVideoMode(2, "), 0u);
+    EXPECT_EQ(trace->Count("Could not find this mode"), 0u);
+    EXPECT_EQ(device->CaptureMode(), 0);
+}
+
+TEST_F(ScannerPipeline, FootSwitchAndKeypadArePolledFromTheKeyProperty) {
+    struct Keys {
+        std::mutex mutex;
+        int foot = 0;
+        std::vector<int> keys;
+        static void Foot(void* c) {
+            auto* k = static_cast<Keys*>(c);
+            std::lock_guard lock(k->mutex);
+            ++k->foot;
+        }
+        static void Key(void* c, int key) {
+            auto* k = static_cast<Keys*>(c);
+            std::lock_guard lock(k->mutex);
+            k->keys.push_back(key);
+        }
+    };
+    static Keys keys;  // outlives the foot-switch thread
+    ASSERT_EQ(model->InitVideoMode(TK_VIDEO_FULL), 0);
+    model->m_pCallbackContext = &keys;
+    model->m_pfnFootSwitch = &Keys::Foot;
+    model->m_pfnKeypad = &Keys::Key;
+    model->m_nFootSwitchMessage = 4321;
+    model->m_nFootSwitchEnabled = 1;
+    model->m_nKeypadEnabled = 1;
+    ASSERT_EQ(model->CreateFootSwitchThread(), 0);
+    device->SetKeys(0x04);
+    ASSERT_TRUE(WaitUntil([&] { std::lock_guard l(keys.mutex); return keys.foot >= 2; }, 5000));
+    // Key 0 of the 0xC models is 8.
+    device->SetKeys(0x08);
+    ASSERT_TRUE(WaitUntil([&] { std::lock_guard l(keys.mutex); return !keys.keys.empty(); }, 5000));
+    {
+        std::lock_guard l(keys.mutex);
+        EXPECT_EQ(keys.keys.front(), 0);
+    }
+    // With the foot switch disabled the pedal is no key of the keypad.
+    model->m_nFootSwitchEnabled = 0;
+    device->SetKeys(0x04);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    size_t seen;
+    int feet;
+    {
+        std::lock_guard l(keys.mutex);
+        seen = keys.keys.size();
+        feet = keys.foot;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    {
+        std::lock_guard l(keys.mutex);
+        EXPECT_EQ(keys.keys.size(), seen);
+        EXPECT_EQ(keys.foot, feet);
+    }
+    device->SetKeys(0);
 }
 
 TEST_F(ScannerPipeline, StopWithFramesInFlightThenRelease) {
