@@ -423,6 +423,10 @@ TEST_F(ScannerPipeline, AModelWithoutARollModeIsCalibratedInTheFullModeAlone) {
     EXPECT_EQ(trace->Count("Enter ZarnScannerBase::ChageVideoMode(2, "), 0u);
     EXPECT_EQ(trace->Count("Could not find this mode"), 0u);
     EXPECT_EQ(device->CaptureMode(), 0);
+    // The full pass set the model's brightness (property 0, vendor request 0xB8).
+    const auto brightness = device->VendorWrites(0xB8);
+    ASSERT_FALSE(brightness.empty());
+    EXPECT_EQ(brightness.back().data.at(0), 2);
 }
 
 TEST_F(ScannerPipeline, FootSwitchAndKeypadArePolledFromTheKeyProperty) {
@@ -509,4 +513,31 @@ TEST_F(ScannerPipeline, RemovalIsSeenByTheConnectionPoll) {
     device->Unplug();
     ASSERT_TRUE(WaitUntil([&] { return !connections.Seen().empty() && connections.Seen().back() == 0; }, 3000));
     EXPECT_TRUE(trace->WaitFor("Scanner has been disconnected.", 2000));
+}
+
+// Two scanners of one model: the device index picks the camera among the matching ones.
+class TwoScanners : public ScannerPipeline {
+protected:
+    std::string ScenarioText() const override {
+        return "period-scale " + std::to_string(0.25 * scannertest::Slowdown()) +
+               "\ndevice s1 PloverA serial 11\ndevice s2 PloverA serial 22\n";
+    }
+    void TearDown() override {
+        g_nDeviceIndex = 0;
+        ScannerPipeline::TearDown();
+    }
+};
+
+TEST_F(TwoScanners, DeviceIndexBindsTheMatchingCameraInOrder) {
+    auto second = bus->Device("s2");
+    ASSERT_TRUE(second);
+    g_nDeviceIndex = 1;
+    ASSERT_EQ(model->InitVideoMode(TK_VIDEO_FULL), 0);
+    ASSERT_TRUE(WaitUntil([&] { return second->Streaming(); }));
+    EXPECT_FALSE(device->Streaming());
+    // An index beyond the matching cameras finds none: the build fails and leaves no graph.
+    g_nDeviceIndex = 2;
+    EXPECT_EQ(model->ChageVideoMode(TK_VIDEO_FULL, 1), ZARN_ERR_GRAPH_BUILD);
+    EXPECT_TRUE(trace->WaitFor("No video capture device was detected on your system.", 2000));
+    EXPECT_FALSE(model->IsDeviceConnected());
 }

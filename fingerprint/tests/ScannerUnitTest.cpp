@@ -2,6 +2,7 @@
 // keystone copy-out, the algorithm-call mapping and the SR3 stand-in.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <numeric>
 #include <vector>
 
@@ -39,7 +40,7 @@ TEST(ScannerBase, StreamCapabilityTableByScannerType) {
 }
 
 TEST(ScannerBase, ImageTypePredicates) {
-    for (int t = 0; t < 33; ++t) {
+    for (int t = -1; t <= 34; ++t) {
         EXPECT_EQ(IsRollImageType(t), t == 0 || t == 5 || t == 6 || (t >= 15 && t <= 22)) << t;
         EXPECT_EQ(IsSingleFlatImageType(t), t == 1 || (t >= 23 && t <= 32)) << t;
         EXPECT_EQ(IsFlatImageType(t), (t >= 1 && t <= 4) || (t >= 23 && t <= 32)) << t;
@@ -58,6 +59,9 @@ TEST(ScannerBase, PreviewScaleIsNearestNeighbourAndSkipsEmptyOutput) {
     m.PreviewScaleImage(7, 5, src.data(), 3, 2, dst.data());
     for (int y = 0; y < 2; ++y)
         for (int x = 0; x < 3; ++x) EXPECT_EQ(dst[size_t(y) * 3 + x], src[size_t(y * 5 / 2) * 7 + x * 7 / 3]) << x << "," << y;
+    uint8_t one = 0;
+    m.PreviewScaleImage(7, 5, src.data(), 1, 1, &one);
+    EXPECT_EQ(one, src[0]);
     std::vector<uint8_t> untouched(4, 0xEE);
     m.PreviewScaleImage(7, 5, src.data(), 0, 2, untouched.data());
     m.PreviewScaleImage(7, 5, src.data(), 2, 0, untouched.data());
@@ -188,6 +192,29 @@ TEST(ScannerBase, PropertyAndExposureChecksRefuseWithoutTouchingTheCamera) {
     m.m_nExposureMin = 10;
     EXPECT_EQ(m.CheckCurrentExposure(image.data(), 0, 9, &direction), -1);
     EXPECT_EQ(direction, 7);
+}
+
+TEST(ScannerBase, DeviceTextIsReadWhereEachScannerTypeEmbedsIt) {
+    TestModel m;
+    const int w = 40, h = 30;
+    std::vector<uint8_t> frame(size_t(w) * h);
+    for (size_t i = 0; i < frame.size(); ++i) frame[i] = uint8_t('A' + i % 26);
+    struct Case {
+        int type;
+        std::function<uint8_t(int)> at;
+    } cases[] = {
+        {602, [&](int i) { return frame[size_t(6 + i)]; }},
+        {501, [&](int i) { return frame[size_t(h - 2 - i) * w]; }},
+        {502, [&](int i) { return frame[size_t(h - 2 - i) * w]; }},
+        {401, [&](int i) { return frame[size_t(12 + i)]; }},
+        {601, [&](int i) { return frame[size_t(12 + i)]; }},
+    };
+    for (const Case& c : cases) {
+        m.m_nScannerType = c.type;
+        m.GetDeviceInfo(frame.data(), w, h);
+        for (int i = 0; i < 24; ++i) ASSERT_EQ(uint8_t(m.m_szDeviceText[i]), c.at(i)) << c.type << " byte " << i;
+        EXPECT_EQ(m.m_szDeviceText[24], 0);
+    }
 }
 
 TEST(AlgorithmCalls, NonZeroStatusBecomesMinus800MinusCode) {
