@@ -27,6 +27,10 @@ inline bool LogEnabled(int level) {
     return level > LOGLEVEL_NONE && level <= currentLevel.load(std::memory_order_relaxed);
 }
 
+// Level of a configuration word: "NONE" 0, "ERROR" 1, "WARNING" 2, "INFO" 3, "DBG1" 4, "DBG2" 5,
+// "DBG3" 6; any other word gives 0, so logging is off.
+int LogLevelFromWord(const std::string& word);
+
 // Seven-character tag of a level ("ERROR  ", "WARNING", ...); empty above DBG3 and for NONE.
 const char* LogLevelTag(int level);
 
@@ -52,6 +56,9 @@ void DeleteOldLogFiles();
 // Replaces the clock that dates lines, picks file names and ages old files (tests); an empty
 // function restores the local time of the system.
 void SetLogClock(std::function<platform::LocalTime()> clock);
+
+// While held, the writer leaves queued text queued (tests); a stop still writes it all.
+void HoldLogWriter(bool hold);
 
 // Builds the text with operator<< and queues it only when the level is enabled, so disabled
 // levels cost no formatting.
