@@ -1,7 +1,8 @@
 #pragma once
 // Comparison helpers for the service's XML documents, over the loopback peers of tools/.
 
-#include "peers/XmlPeer.h"
+// Relative, so that tests of other folders that include this header need no further path.
+#include "../../../tools/include/peers/XmlPeer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
