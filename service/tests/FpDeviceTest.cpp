@@ -188,7 +188,9 @@ TEST_F(FpDeviceTest, ConnectCallsTheLibraryInOrderAndSetsTheModality) {
     EXPECT_EQ(device->GetState(), DEVICE_STATE_CLOSED);  // not "ready" after closing
     script.calibrationResult = -5;
     FakeFpLibrary::Instance().Reset(script);
+    vdm.captureInterlock.fpCapturing = 1;  // a new device object starts not capturing
     auto vireo = std::make_unique<CFpDevice>("Tessik Biometric VDM", &vdm, CFpDevice::kModelVireoA);
+    EXPECT_EQ(vdm.captureInterlock.fpCapturing, 0);
     EXPECT_EQ(vireo->GetCapabilities().modality, "Fingerprint");
     EXPECT_EQ(vireo->Open(), 0);
     EXPECT_EQ(vireo->GetState(), DEVICE_STATE_CLOSED);
@@ -294,6 +296,8 @@ TEST_F(FpDeviceTest, PreviewFramesUpToTheBufferSizeReachGetFrame) {
         const auto response = FetchImage(PortOf(AttributeOf(answer, "videoURI")), kGetFrame, "F", row.kept ? 1500 : 300);
         const FirView view = FirstView(response.data);
         if (row.kept) {
+            ASSERT_GT(response.data.size(), 19u);
+            EXPECT_EQ(response.data[19], 1);  // scale units: pixels per inch
             EXPECT_EQ(view.position, 13);
             EXPECT_EQ(view.width, row.width);
             EXPECT_EQ(view.height, row.height);
