@@ -365,7 +365,9 @@ TEST(SimDevice, UnplugEndsPendingTransfersAndNotifies) {
     dev->SetRemovalHandler([&] { removed = true; });
     BulkReader r(dev);
     std::thread reader([&] { EXPECT_FALSE(r.ReadFrame(640 * 480)); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // Unplug once the read is pending, however late the reader thread starts.
+    for (int i = 0; i < 5000 && !r.t->pending; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(r.t->pending);
     dev->Unplug();
     reader.join();
     EXPECT_EQ(r.t->status, usb::TransferStatus::NoDevice);
