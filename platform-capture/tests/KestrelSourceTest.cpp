@@ -8,6 +8,7 @@
 #include "CaptureRig.h"
 #include "platform/DeviceRegistry.h"
 #include "platform/FireWireCameras.h"
+#include "sim/Models.h"
 #include "sim/SimKestrel.h"
 
 namespace capturetest {
@@ -162,8 +163,22 @@ TEST(KestrelSource, ListedBesideTheUsbDevicesWithItsSizesAndRegisters) {
     ASSERT_TRUE(sink.WaitFor(2, 20000));
     ASSERT_EQ(g.graph->Stop(), S_OK);
     {
+        // The preview decodes (corners, quarter turn, 10 columns right) into the upright pattern.
         std::lock_guard lock(sink.mutex);
-        EXPECT_EQ(sink.lengths[0], 1456L * 1504L);
+        ASSERT_EQ(sink.lengths[0], 1456L * 1504L);
+        const sim::ModelTraits& traits = sim::Traits(sim::ModelId::KestrelD);
+        sim::GreyImage delivered(1456, 1504);
+        delivered.pixels = sink.first;
+        const sim::GreyImage scene = sim::LibraryDecode(traits, 2, delivered);
+        ASSERT_EQ(std::make_pair(scene.width, scene.height), std::make_pair(1504, 1456));
+        const uint32_t n = sim::TestPatternFrame(scene.at(752, 728), 752, 728);
+        const std::vector<bool> reserved = sim::ReservedScenePixels(traits, 2);
+        size_t wrong = 0;
+        for (int y = 0; y < scene.height; ++y)
+            for (int x = 0; x < scene.width; ++x)
+                if (!reserved[size_t(y) * scene.width + x] && scene.at(x, y) != sim::TestPatternValue(x, y, n)) ++wrong;
+        EXPECT_EQ(wrong, 0u);
+        EXPECT_EQ(scene.at(5, 700), 255);  // the first 10 columns are white
     }
     kestrel->Unplug();
     EXPECT_EQ(g.cameraControl->Get(CameraControl_Exposure, &value, &flags), HRESULT_DEVICE_NOT_CONNECTED);

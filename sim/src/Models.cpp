@@ -58,6 +58,7 @@ ModelTraits PloverCD(ModelId id, const char* name, uint16_t bcd, bool plainTrans
     s.flipY = true;
     s.flipX = !plainTranspose;
     s.cornerMasks = true;
+    s.band = true;
     s.previewShift = plainTranspose ? PreviewShift::Left : PreviewShift::DownRight;
     s.syncBytes = true;  // checked by the driver for every type above 7; they lie in an unlit corner
     return s;
@@ -84,7 +85,7 @@ ModelTraits Siskin(ModelId id, const char* name, uint16_t pid, int type) {
 }
 
 std::vector<ModelTraits> MakeTable() {
-    std::vector<ModelTraits> t(size_t(ModelId::Usb2112) + 1);
+    std::vector<ModelTraits> t(size_t(ModelId::KestrelD) + 1);
     auto put = [&](const ModelTraits& s) { t[size_t(s.id)] = s; };
     put(Plover(ModelId::PloverA, "PloverA", proto::kProductPloverA, 0x0000, 1));
     put(Plover(ModelId::PloverE, "PloverE", proto::kProductPloverA, 0x0100, 1));
@@ -155,6 +156,26 @@ std::vector<ModelTraits> MakeTable() {
     put(SingleFinger(ModelId::Usb2110, "Usb2110", 0x2110, 0x0000, 10, plainFull));
     put(SingleFinger(ModelId::Usb2111, "Usb2111", 0x2111, 0x0000, 5, plainFull));
     put(SingleFinger(ModelId::Usb2112, "Usb2112", 0x2112, 0x0000, 11, plainFull));
+
+    // The FireWire scanners: full frames go out as tagged parts (SimKestrel), the roll frame as
+    // it is; the preview is whitened in its corners, turned (KestrelB as PloverC, KestrelC and
+    // KestrelD a transpose turned top to bottom), banded (not KestrelD) and shifted right.
+    auto kestrel = [&](ModelId id, const char* name, bool plainTranspose, bool band) {
+        ModelTraits s = Base(id, name, 0, 0, 602, RawLayout::Rows);
+        s.vendorId = 0;  // no USB device
+        s.modes[0] = {2912, 4512, 2912, 4512, 600, 850, 1, 0, 0, true};
+        s.modes[1] = {2144, 1536, 2144, 1536, 1200, 1200, 1, 0, 0, true};
+        s.modes[2] = {1456, 1504, 1504, 1456, 280, 300, 1};
+        s.transpose = s.flipY = true;
+        s.flipX = !plainTranspose;
+        s.cornerMasks = true;
+        s.band = band;
+        s.previewShift = PreviewShift::Right;
+        put(s);
+    };
+    kestrel(ModelId::KestrelB, "KestrelB", false, true);
+    kestrel(ModelId::KestrelC, "KestrelC", true, true);
+    kestrel(ModelId::KestrelD, "KestrelD", true, false);
     return t;
 }
 
@@ -196,9 +217,12 @@ public:
         } else if (shift_ == PreviewShift::Left) {
             if (x >= sw - 10) return {SceneSource::White};
             x += 10;
+        } else if (shift_ == PreviewShift::Right) {
+            if (x < 10) return {SceneSource::White};
+            x -= 10;
         }
         // The white band of the rotated image: 25 rows from (raw width - 26).
-        if (t_.cornerMasks && y >= m_.rawWidth - 26 && y <= m_.rawWidth - 2) return {SceneSource::White};
+        if (t_.band && y >= m_.rawWidth - 26 && y <= m_.rawWidth - 2) return {SceneSource::White};
         const int xf = t_.flipX ? sw - 1 - x : x;
         const int yf = t_.flipY ? sh - 1 - y : y;
         s.x = m_.windowX + (t_.transpose ? yf : xf);
@@ -252,7 +276,8 @@ const ModelTraits& Traits(ModelId id) { return Table()[size_t(id)]; }
 
 std::vector<ModelId> AllModels() {
     std::vector<ModelId> all;
-    for (const ModelTraits& s : Table()) all.push_back(s.id);
+    for (const ModelTraits& s : Table())
+        if (s.vendorId) all.push_back(s.id);
     return all;
 }
 
@@ -263,7 +288,7 @@ std::optional<ModelId> ModelByName(std::string_view name) {
         return r;
     };
     for (const ModelTraits& s : Table())
-        if (lower(s.name) == lower(name)) return s.id;
+        if (s.vendorId && lower(s.name) == lower(name)) return s.id;
     return std::nullopt;
 }
 

@@ -1,5 +1,7 @@
 #include "sim/SimKestrel.h"
 
+#include "sim/Models.h"
+
 #include <chrono>
 #include <cstring>
 
@@ -11,7 +13,6 @@ using Clock = std::chrono::steady_clock;
 
 // Sizes of FrameSizeMode 0, 1 and 2: full frame, roll frame, preview frame.
 constexpr platform::firewire::FrameSize kSizes[3] = {{2912, 4512}, {2144, 1536}, {1456, 1504}};
-constexpr double kPpi[3][2] = {{600, 850}, {1200, 1200}, {300, 280}};
 
 // Grid offsets (row, column) of part index 0..3 on the double-resolution grid.
 constexpr SubPixelShift kPartOffsets[4] = {{1, 0}, {0, 0}, {0, 1}, {1, 1}};
@@ -146,21 +147,29 @@ std::vector<uint8_t> SimKestrel::RenderFrame(int mode, uint64_t index) {
                 for (int x = 0; x < W; ++x) frame[size_t(y) * W + x] = up.at(2 * y + s.dy, 2 * W - 1 - (2 * x + s.dx));
         }
         frame[kTagByte] = tag;
-    } else if (config_.testPattern) {
-        const GreyImage p = RenderTestPattern(W, H, uint32_t(index));
-        frame = p.pixels;
     } else {
-        FingerScene scene;
-        scene.platen.width = W;
-        scene.platen.height = H;
-        scene.platen.ppiX = kPpi[mode][0];
-        scene.platen.ppiY = kPpi[mode][1];
-        {
-            std::lock_guard lock(mutex_);
-            scene.platen.exposure = double(registers_[4]);
+        // Roll and preview: the scene the library's decode gives back, put into the raw layout.
+        const ModelTraits& traits = Traits(config_.variant == KestrelVariant::B   ? ModelId::KestrelB
+                                           : config_.variant == KestrelVariant::C ? ModelId::KestrelC
+                                                                                  : ModelId::KestrelD);
+        const ModeGeometry& g = Mode(traits, mode);
+        GreyImage scene;
+        if (config_.testPattern) {
+            scene = RenderTestPattern(g.sceneWidth, g.sceneHeight, uint32_t(index));
+        } else {
+            FingerScene f;
+            f.platen.width = g.sceneWidth;
+            f.platen.height = g.sceneHeight;
+            f.platen.ppiX = g.ppiX;
+            f.platen.ppiY = g.ppiY;
+            {
+                std::lock_guard lock(mutex_);
+                f.platen.exposure = double(registers_[4]);
+            }
+            f.layout = config_.layout;
+            scene = RenderFingers(f, config_.seed + uint32_t(index));
         }
-        scene.layout = config_.layout;
-        frame = RenderFingers(scene, config_.seed + uint32_t(index)).pixels;
+        frame = EncodeRaw(traits, mode, scene);
     }
     std::memcpy(&frame[kTextAt], text_.data(), text_.size());
     return frame;

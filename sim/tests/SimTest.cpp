@@ -128,6 +128,15 @@ TEST(RawLayout, SceneCornersComeFromTheModelsWindow) {
         {ModelId::IrisLeft, 0, 0, 0, SceneSource::Owned, 639, 479},
         {ModelId::SiskinA, 0, 17, 5, SceneSource::Owned, 17, 5},
         {ModelId::Usb2111, 2, 700, 500, SceneSource::Owned, 700, 500},
+        // Kestrel preview, 1456 x 1504 raw: KestrelB turns as PloverC, KestrelC and KestrelD take
+        // output (r, c) = input (c, w - 1 - r); then every row moves 10 right, the first 10 white.
+        {ModelId::KestrelB, 2, 10, 0, SceneSource::Owned, 1455, 1503},
+        {ModelId::KestrelB, 2, 9, 700, SceneSource::White, 0, 0},
+        {ModelId::KestrelB, 2, 500, 1430, SceneSource::White, 0, 0},
+        {ModelId::KestrelC, 2, 510, 700, SceneSource::Owned, 755, 500},
+        {ModelId::KestrelC, 2, 500, 1430, SceneSource::White, 0, 0},
+        {ModelId::KestrelD, 2, 500, 1430, SceneSource::Owned, 25, 490},
+        {ModelId::KestrelD, 1, 2000, 1000, SceneSource::Owned, 2000, 1000},
     };
     for (const SourceCase& c : cases) {
         SCOPED_TRACE(std::string(Traits(c.model).name) + " mode " + std::to_string(c.mode) + " at " + std::to_string(c.x) +

@@ -23,6 +23,7 @@ enum class ModelId {
     PloverA, PloverE, PloverB, VireoA, IrisLeft, IrisRight,
     PloverC, PloverD, KestrelA, Finch, LinnetA, LinnetB, SiskinA, SiskinB, TanagerA, TanagerB, VireoB,
     Usb2110, Usb2111, Usb2112,
+    KestrelB, KestrelC, KestrelD,  // FireWire: their preview and roll layouts, for SimKestrel
 };
 
 // How the driver copies the raw bytes into the delivered frame.
@@ -37,6 +38,7 @@ enum class PreviewShift {
     None,
     DownRight,  // 12 rows down and 10 columns right, the first 13 rows white (PloverC)
     Left,       // 10 columns left, the last 10 columns white (PloverD)
+    Right,      // 10 columns right, the first 10 columns white (the Kestrel FireWire scanners)
 };
 
 struct ModeGeometry {
@@ -68,13 +70,14 @@ struct ModelTraits {
     bool syncBytes;                 // bytes 1..4 are FF 00 FF 00
     bool transpose = false, flipX = false, flipY = false;
     bool negative = false;          // the sensor delivers bright ridges on a dark ground
-    bool cornerMasks = false;       // unlit optics corners and a band the library whitens
+    bool cornerMasks = false;       // unlit optics corners the library whitens
+    bool band = false;              // 25 rows from (raw width - 26) of the turned image, whitened
     PreviewShift previewShift = PreviewShift::None;
 };
 
 const ModelTraits& Traits(ModelId id);
 std::optional<ModelId> ModelByName(std::string_view name);  // case-insensitive
-std::vector<ModelId> AllModels();
+std::vector<ModelId> AllModels();  // the USB models; the FireWire ones are named only by id
 
 // Geometry of a FrameSizeMode; modes other than 1 and 2 are the full size.
 const ModeGeometry& Mode(const ModelTraits& traits, int frameSizeMode);
