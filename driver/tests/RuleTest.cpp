@@ -223,5 +223,70 @@ TEST(ResyncRule, EachPropertyThatSkipsSkipsAndTheOthersAreSent) {
     stream.Stop();
 }
 
+// Only types above 11 carry the LED status in their frames: a 1600 x 1200 unit whose LED status
+// was read keeps its picture at byte 60.
+TEST(LedStampRule, OnlyTypesAboveElevenCarryTheLedStatus) {
+    for (sim::ModelId model : {sim::ModelId::Usb2112, sim::ModelId::IrisLeft}) {
+        const sim::ModelTraits& traits = sim::Traits(model);
+        SCOPED_TRACE(traits.name);
+        Rig rig(model, 15);
+        ASSERT_EQ(rig.dev->Initialize(), STATUS_SUCCESS);
+        PropertyData status;
+        ASSERT_EQ(rig.dev->GetProperty(PropertySet::VideoProcAmp, LedControl, status), STATUS_SUCCESS);
+        FrameStream stream(rig.dev);
+        Collector frames;
+        frames.keep = 1;
+        ASSERT_EQ(stream.Start(0, 0, frames.Callback()), STATUS_SUCCESS);
+        ASSERT_TRUE(frames.WaitFor(1));
+        stream.Stop();
+        const auto& f = frames.frames[0];
+        const sim::ModeGeometry& g = sim::Mode(traits, 0);
+        if (traits.modelType > 11) {
+            EXPECT_EQ(f[60], 7) << "the status's own length";
+        } else {
+            std::string why;
+            EXPECT_GE(PatternFrame(traits, 0, f.data(), f.size(), g.rawWidth, g.rawHeight, &why), 0) << why;
+        }
+    }
+}
+
+// A queued read cancelled by the client completes as cancelled, once.
+TEST(CancelRule, CancelledReadCompletesOnceAsCancelled) {
+    Rig rig(sim::ModelId::VireoA, 500);  // no frame arrives while the read waits
+    ASSERT_EQ(rig.dev->Initialize(), STATUS_SUCCESS);
+    ASSERT_EQ(rig.dev->SetProperty(PropertySet::VideoProcAmp, FrameSizeMode, {0, kFlagManual, 0}), STATUS_SUCCESS);
+    const auto caps = rig.dev->StreamCapabilities();
+    ASSERT_EQ(rig.dev->OpenStream(0, caps[0].format), STATUS_SUCCESS);
+    ASSERT_EQ(rig.dev->SetStreamState(KsState::Run), STATUS_SUCCESS);
+    auto read = std::make_shared<ReadRequest>();
+    read->buffer.resize(caps[0].format.imageSize);
+    std::atomic<int> completions{0};
+    read->completion = [&](ReadRequest& r) {
+        if (r.status == STATUS_CANCELLED && r.dataUsed == 0) ++completions;
+    };
+    ASSERT_EQ(rig.dev->SubmitRead(read), STATUS_SUCCESS);
+    EXPECT_EQ(rig.dev->CancelRead(read), STATUS_SUCCESS);
+    EXPECT_EQ(completions, 1);
+    EXPECT_EQ(rig.dev->CancelRead(read), STATUS_NOT_FOUND);
+    EXPECT_EQ(completions, 1);
+    EXPECT_EQ(rig.dev->SetStreamState(KsState::Stop), STATUS_SUCCESS);
+    EXPECT_EQ(rig.dev->CloseStream(), STATUS_SUCCESS);
+}
+
+// Every property range has a step of 1.
+TEST(RangeRule, EveryRangeStepsByOne) {
+    Rig rig(sim::ModelId::Usb2110);
+    ASSERT_EQ(rig.dev->Initialize(), STATUS_SUCCESS);
+    for (uint32_t id : {0u, 1u, 10u, 11u, 12u, 13u, 14u, 15u, 16u, 17u, 18u, 19u, 21u, 22u, 23u, 24u}) {
+        PropertyRange r;
+        ASSERT_EQ(rig.dev->GetPropertyRange(PropertySet::VideoProcAmp, id, r), STATUS_SUCCESS) << id;
+        EXPECT_EQ(r.step, 1) << id;
+    }
+    PropertyRange exposure;
+    ASSERT_EQ(rig.dev->GetPropertyRange(PropertySet::CameraControl, kCameraControlExposure, exposure), STATUS_SUCCESS);
+    EXPECT_EQ(exposure.step, 1);
+    EXPECT_EQ(exposure.defaultValue, 40);
+}
+
 }  // namespace
 }  // namespace drvtest
