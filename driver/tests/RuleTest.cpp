@@ -226,11 +226,18 @@ TEST(ResyncRule, EachPropertyThatSkipsSkipsAndTheOthersAreSent) {
 // Only types above 11 carry the LED status in their frames: a 1600 x 1200 unit whose LED status
 // was read keeps its picture at byte 60.
 TEST(LedStampRule, OnlyTypesAboveElevenCarryTheLedStatus) {
-    for (sim::ModelId model : {sim::ModelId::Usb2112, sim::ModelId::IrisLeft}) {
-        const sim::ModelTraits& traits = sim::Traits(model);
-        SCOPED_TRACE(traits.name);
-        Rig rig(model, 15);
+    for (int type : {11, 12, 15}) {
+        SCOPED_TRACE("type " + std::to_string(type));
+        sim::DeviceConfig c;
+        c.model = type == 11 ? sim::ModelId::Usb2112 : type == 15 ? sim::ModelId::IrisLeft : sim::ModelId::VireoB;
+        c.framePeriodMs = 15;
+        c.testPattern = true;
+        c.location = "l-1";
+        if (type == 12) c.report = {1536, 2144, 1536, 2144, 1536, 2144, 8, 8, 8, 12, 0};
+        const sim::ModelTraits& traits = sim::Traits(c.model);
+        Rig rig(c);
         ASSERT_EQ(rig.dev->Initialize(), STATUS_SUCCESS);
+        ASSERT_EQ(rig.dev->Model().modelType, type);
         PropertyData status;
         ASSERT_EQ(rig.dev->GetProperty(PropertySet::VideoProcAmp, LedControl, status), STATUS_SUCCESS);
         FrameStream stream(rig.dev);
@@ -241,7 +248,7 @@ TEST(LedStampRule, OnlyTypesAboveElevenCarryTheLedStatus) {
         stream.Stop();
         const auto& f = frames.frames[0];
         const sim::ModeGeometry& g = sim::Mode(traits, 0);
-        if (traits.modelType > 11) {
+        if (type > 11) {
             EXPECT_EQ(f[60], 7) << "the status's own length";
         } else {
             std::string why;
