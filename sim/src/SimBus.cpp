@@ -339,6 +339,28 @@ const std::map<std::string, std::string>& BuiltIns() {
             "frame 8 * lift\n"
             "frame 10 * place thumbs\n"
             "frame 14 * lift\n";
+        m["ploverc"] = tenPrint("PloverC");
+        m["ploverd"] = tenPrint("PloverD");
+        m["kestrela"] = tenPrint("KestrelA");
+        m["vireob"] =
+            "device VireoB VireoB\n"
+            "frame 0 * empty\n"
+            "frame 3 * place single\n"
+            "frame 8 * lift\n"
+            "frame 10 * place thumbs\n"
+            "frame 14 * lift\n";
+        // The single-finger scanners and the unnamed 1600 x 1200 units: a finger comes and goes.
+        auto single = [](std::initializer_list<const char*> models) {
+            std::string text;
+            for (const char* model : models) text += std::string("device ") + model + " " + model + "\n";
+            return text +
+                   "frame 0 * empty\n"
+                   "frame 3 * place single\n"
+                   "frame 6 * move 1 -1\n"
+                   "frame 9 * lift\n";
+        };
+        m["single"] = single({"Finch", "LinnetA", "LinnetB", "SiskinA", "SiskinB", "TanagerA", "TanagerB"});
+        m["unnamed"] = single({"Usb2110", "Usb2111", "Usb2112"});
         m["iris"] =
             "device left IrisLeft serial 30001\n"
             "device right IrisRight serial 30002\n"

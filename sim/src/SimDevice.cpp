@@ -382,8 +382,9 @@ void SimDevice::AnswerControl(usb::Transfer& t) {
             case proto::kReqGetBrightness: reply = registers_[proto::kReqSetBrightness]; break;
             case proto::kReqGetContrast: reply = registers_[proto::kReqSetContrast]; break;
             case proto::kReqGetExposure: {
-                const uint8_t e = registers_[proto::kReqSetExposure].empty() ? 0 : registers_[proto::kReqSetExposure][0];
-                reply = {e, 0};
+                // The exposure register is 16 bits wide: 0xB4 writes its low byte, 0xCC both.
+                const auto& e = registers_[proto::kReqSetExposure];
+                reply = {e.empty() ? uint8_t(0) : e[0], e.size() > 1 ? e[1] : uint8_t(0)};
                 break;
             }
             case proto::kReqGet10: reply = {1}; break;
@@ -440,6 +441,7 @@ void SimDevice::AnswerControl(usb::Transfer& t) {
                     registers_[s.request] = rec.data;
                 } else if (s.request >= proto::kReqSetExposure && s.request <= proto::kReqSetLed) {
                     registers_[s.request] = rec.data;
+                    if (s.request == proto::kReqSet21) registers_[proto::kReqSetExposure] = rec.data;
                 } else {
                     stall = true;
                 }
