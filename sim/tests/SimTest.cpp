@@ -68,8 +68,6 @@ TEST(Render, DeterministicPerSeed) {
     s.layout = FingerLayout::RightSlap;
     EXPECT_EQ(RenderFingers(s, 5).pixels, RenderFingers(s, 5).pixels);
     EXPECT_NE(RenderFingers(s, 5).pixels, RenderFingers(s, 6).pixels);
-    EyeScene e;
-    EXPECT_EQ(RenderEye(e, 3).pixels, RenderEye(e, 3).pixels);
 }
 
 TEST(Render, PlatenBrightensWithExposureAndDarkensInTheCorners) {
@@ -128,19 +126,6 @@ TEST(Render, FingerContactsSitWhereTheLayoutPutsThem) {
     EXPECT_EQ(columnsTouched(FingerLayout::TwoThumbs, 0).first, 2);
     EXPECT_EQ(columnsTouched(FingerLayout::SingleFinger, 0).first, 1);
     EXPECT_LT(columnsTouched(FingerLayout::Roll, 0.0).second, columnsTouched(FingerLayout::Roll, 1.0).second);
-}
-
-TEST(Render, EyeFollowsTheLedLevel) {
-    EyeScene e;
-    e.noise = 0;
-    e.ledLevel = 40;
-    const double dim = Mean(RenderEye(e, 1), 0, 0, 640, 480);
-    e.ledLevel = 160;
-    const double bright = Mean(RenderEye(e, 1), 0, 0, 640, 480);
-    EXPECT_GT(bright, dim + 20);
-    // The pupil is the darkest part of the scene.
-    const GreyImage img = RenderEye(e, 1);
-    EXPECT_LT(Mean(img, 310, 230, 330, 250), Mean(img, 10, 10, 50, 50));
 }
 
 TEST(Scenario, ParsesDevicesAndTimelines) {
