@@ -159,7 +159,7 @@ Geometry MakeGeometry(const EyeSceneParams& s, const Anatomy& a) {
     const double open = std::clamp(s.openness, 0.0, 1.0);
     const double yl = a.cornerTemporal * g.R, yr = a.cornerNasal * g.R;
     const double lowerV = (a.lowerVertex - 0.08 * (1 - open)) * g.R;
-    const double closedV = lowerV - 0.02 * g.R;
+    const double closedV = lowerV + 0.02 * g.R;  // just below the lower lid: no gap left
     const double upperV = Mix(closedV, a.upperVertex * g.R, open);
     g.upper = ThroughCorners(upperV, -g.W, yl, g.W, yr);
     g.lower = ThroughCorners(lowerV, -g.W, yl, g.W, yr);
