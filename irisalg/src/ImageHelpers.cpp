@@ -36,7 +36,7 @@ void ClipIrisRect(IrisRect* rect, int32_t rows, int32_t cols) {
     rect->c1 = std::min(rect->c1, cols - 1);
 }
 
-int32_t SpanLength(int32_t a, int32_t b) { return int32_t(std::max<int64_t>(int64_t(b) - a + 1, 0)); }
+int32_t SpanLength(int32_t a, int32_t b) { return int32_t(std::clamp<int64_t>(int64_t(b) - a + 1, 0, INT32_MAX)); }
 
 int32_t DownSample(const uint8_t* in, int rows, int cols, int factor, uint8_t* out, int* outRows, int* outCols) {
     if (BadImage(in, rows, cols) || !out || !outRows || !outCols || factor < 1 || factor > rows || factor > cols ||
