@@ -28,6 +28,16 @@ double SmoothStep(double e0, double e1, double x) {
     return t * t * (3 - 2 * t);
 }
 
+// A smooth step with its edges fixed ahead, for the pixel loops: no division per call.
+struct Step {
+    double e0, inv;
+    Step(double a, double b) : e0(a), inv(1 / (b - a)) {}
+    double operator()(double x) const {
+        const double t = std::clamp((x - e0) * inv, 0.0, 1.0);
+        return t * t * (3 - 2 * t);
+    }
+};
+
 double Mix(double a, double b, double t) { return a + (b - a) * t; }
 
 // Smooth lattice noise in [-1, 1] over a 256 x 256 periodic table.
@@ -37,11 +47,12 @@ public:
         for (uint32_t i = 0; i < v_.size(); ++i) v_[i] = float(Unit(seed, i) * 2 - 1);
     }
     double operator()(double x, double y) const {
-        const double fx = std::floor(x), fy = std::floor(y);
-        double tx = x - fx, ty = y - fy;
+        const int64_t fx = int64_t(x) - (x < 0 && x != double(int64_t(x)));
+        const int64_t fy = int64_t(y) - (y < 0 && y != double(int64_t(y)));
+        double tx = x - double(fx), ty = y - double(fy);
         tx = tx * tx * (3 - 2 * tx);
         ty = ty * ty * (3 - 2 * ty);
-        const int ix = int(int64_t(fx) & 255), iy = int(int64_t(fy) & 255);
+        const int ix = int(fx & 255), iy = int(fy & 255);
         const int jx = (ix + 1) & 255, jy = (iy + 1) & 255;
         const double a = v_[iy * 256 + ix], b = v_[iy * 256 + jx];
         const double c = v_[jy * 256 + ix], d = v_[jy * 256 + jx];
@@ -90,8 +101,8 @@ Anatomy MakeAnatomy(uint32_t subject, bool right) {
 
 // A parabola row = y0 + (x - x0)^2 / p through two corner points, vertex height y0 given.
 struct Parabola {
-    double x0 = 0, y0 = 0, p = 1;
-    double at(double x) const { return y0 + (x - x0) * (x - x0) / p; }
+    double x0 = 0, y0 = 0, p = 1, invP = 1;
+    double at(double x) const { return y0 + (x - x0) * (x - x0) * invP; }
 };
 
 Parabola ThroughCorners(double y0, double xl, double yl, double xr, double yr) {
@@ -102,6 +113,7 @@ Parabola ThroughCorners(double y0, double xl, double yl, double xr, double yr) {
     c.y0 = y0;
     c.x0 = (xr * q + xl) / (q + 1);
     c.p = (xr - c.x0) * (xr - c.x0) / B;
+    c.invP = 1 / c.p;
     return c;
 }
 
@@ -113,6 +125,7 @@ struct Geometry {
     double icx, icy;           // iris centre, eye frame (nasal coordinates)
     double pcx, pcy;           // pupil centre, eye frame
     double pa, pb, pCos, pSin;  // pupil ellipse
+    double invPa, invPb;
     double W;                  // corner distance
     Parabola upper, lower;     // lids, eye frame
     double scale;
@@ -153,6 +166,8 @@ Geometry MakeGeometry(const EyeSceneParams& s, const Anatomy& a) {
     g.pcy = g.icy + a.pupilDy * g.R;
     g.pa = g.rp * (1 + a.ellipticity);
     g.pb = g.rp * (1 - a.ellipticity);
+    g.invPa = 1 / g.pa;
+    g.invPb = 1 / g.pb;
     g.pCos = std::cos(a.ellipseAngle);
     g.pSin = std::sin(a.ellipseAngle);
     g.W = a.eyeHalfWidth * g.R;
@@ -182,23 +197,68 @@ double TextureAt(const IrisTexture& t, double angle, double radius) {
     return Mix(Mix(t.at(a0, r0), t.at(a0 + 1, r0), ta), Mix(t.at(a0, r0 + 1), t.at(a0 + 1, r0 + 1), ta), tr);
 }
 
-void BlurLine(const float* in, float* out, int n, ptrdiff_t stride, const std::vector<float>& k) {
-    const int h = int(k.size() / 2);
-    for (int i = 0; i < n; ++i) {
-        float sum = 0;
-        for (int j = -h; j <= h; ++j) sum += k[size_t(j + h)] * in[std::clamp(i + j, 0, n - 1) * stride];
-        out[i * stride] = sum;
+// Horizontal convolution of every row with a symmetric kernel, the ends repeated.
+void BlurRows(const std::vector<float>& in, std::vector<float>& out, int w, int h, const std::vector<float>& k) {
+    const int r = int(k.size() / 2);
+    std::vector<float> padded(size_t(w + 2 * r));
+    for (int y = 0; y < h; ++y) {
+        const float* src = &in[size_t(y) * w];
+        for (int i = 0; i < w + 2 * r; ++i) padded[size_t(i)] = src[std::clamp(i - r, 0, w - 1)];
+        float* dst = &out[size_t(y) * w];
+        for (int x = 0; x < w; ++x) dst[x] = 0;
+        for (int j = 0; j <= 2 * r; ++j) {
+            const float kj = k[size_t(j)];
+            const float* p = &padded[size_t(j)];
+            for (int x = 0; x < w; ++x) dst[x] += kj * p[x];
+        }
     }
 }
 
-void BoxLine(const float* in, float* out, int n, ptrdiff_t stride, int r) {
-    // Running mean over 2r + 1 samples, the ends repeated.
-    double sum = 0;
-    for (int j = -r; j <= r; ++j) sum += in[std::clamp(j, 0, n - 1) * stride];
-    const double inv = 1.0 / (2 * r + 1);
-    for (int i = 0; i < n; ++i) {
-        out[i * stride] = float(sum * inv);
-        sum += in[std::min(i + r + 1, n - 1) * stride] - in[std::max(i - r, 0) * stride];
+// Vertical convolution, row by row so that the inner loop runs along memory.
+void BlurColumns(const std::vector<float>& in, std::vector<float>& out, int w, int h, const std::vector<float>& k) {
+    const int r = int(k.size() / 2);
+    for (int y = 0; y < h; ++y) {
+        float* dst = &out[size_t(y) * w];
+        for (int x = 0; x < w; ++x) dst[x] = 0;
+        for (int j = -r; j <= r; ++j) {
+            const float kj = k[size_t(j + r)];
+            const float* src = &in[size_t(std::clamp(y + j, 0, h - 1)) * w];
+            for (int x = 0; x < w; ++x) dst[x] += kj * src[x];
+        }
+    }
+}
+
+// Running mean over 2r + 1 samples along each row, the ends repeated.
+void BoxRows(const std::vector<float>& in, std::vector<float>& out, int w, int h, int r) {
+    const float inv = 1.0f / float(2 * r + 1);
+    for (int y = 0; y < h; ++y) {
+        const float* src = &in[size_t(y) * w];
+        float* dst = &out[size_t(y) * w];
+        double sum = 0;
+        for (int j = -r; j <= r; ++j) sum += src[std::clamp(j, 0, w - 1)];
+        for (int x = 0; x < w; ++x) {
+            dst[x] = float(sum) * inv;
+            sum += src[std::min(x + r + 1, w - 1)] - src[std::max(x - r, 0)];
+        }
+    }
+}
+
+// Running mean down the columns, kept for all columns at once.
+void BoxColumns(const std::vector<float>& in, std::vector<float>& out, int w, int h, int r, std::vector<float>& sum) {
+    const float inv = 1.0f / float(2 * r + 1);
+    sum.assign(size_t(w), 0.f);
+    for (int j = -r; j <= r; ++j) {
+        const float* src = &in[size_t(std::clamp(j, 0, h - 1)) * w];
+        for (int x = 0; x < w; ++x) sum[size_t(x)] += src[x];
+    }
+    for (int y = 0; y < h; ++y) {
+        float* dst = &out[size_t(y) * w];
+        const float* add = &in[size_t(std::min(y + r + 1, h - 1)) * w];
+        const float* sub = &in[size_t(std::max(y - r, 0)) * w];
+        for (int x = 0; x < w; ++x) {
+            dst[x] = sum[size_t(x)] * inv;
+            sum[size_t(x)] += add[x] - sub[x];
+        }
     }
 }
 
@@ -315,8 +375,8 @@ void BoxGaussianBlur(std::vector<float>& img, int w, int h, double sigma) {
         double sum = 0;
         for (int i = -r; i <= r; ++i) sum += k[size_t(i + r)] = float(std::exp(-i * i / (2 * sigma * sigma)));
         for (float& x : k) x = float(x / sum);
-        for (int y = 0; y < h; ++y) BlurLine(&img[size_t(y) * w], &tmp[size_t(y) * w], w, 1, k);
-        for (int x = 0; x < w; ++x) BlurLine(&tmp[size_t(x)], &img[size_t(x)], h, w, k);
+        BlurRows(img, tmp, w, h, k);
+        BlurColumns(tmp, img, w, h, k);
         return;
     }
     // Three boxes whose variances add up to sigma^2 (widths wl and wl + 2, mixed).
@@ -325,10 +385,11 @@ void BoxGaussianBlur(std::vector<float>& img, int w, int h, double sigma) {
     if (wl % 2 == 0) --wl;
     const int wu = wl + 2;
     const int m = int(std::lround((12 * sigma * sigma - n * wl * wl - 4 * n * wl - 3 * n) / (-4.0 * wl - 4)));
+    std::vector<float> sums;
     for (int pass = 0; pass < n; ++pass) {
         const int r = ((pass < m ? wl : wu) - 1) / 2;
-        for (int y = 0; y < h; ++y) BoxLine(&img[size_t(y) * w], &tmp[size_t(y) * w], w, 1, r);
-        for (int x = 0; x < w; ++x) BoxLine(&tmp[size_t(x)], &img[size_t(x)], h, w, r);
+        BoxRows(img, tmp, w, h, r);
+        BoxColumns(tmp, img, w, h, r, sums);
     }
 }
 
@@ -374,76 +435,115 @@ EyeFrame RenderEyeFrame(const EyeSceneParams& s, const IrisTexture* texture) {
         truth.blurSigma = std::max(sigma, 3.0);
     } else {
         const double lashAlbedo = 32;
+        // Radial deformation of the texture with the pupil size, tabulated.
+        std::vector<float> stretch(1025);
+        for (size_t i = 0; i < stretch.size(); ++i) stretch[i] = float(std::pow(i / 1024.0, g.texGamma));
+        const double invTurn = 1 / (2 * kPi), invSpan = 1 / (R - g.rp);
+        const double skinCell = 1 / (22 * S), poreCell = 1 / (4 * S), scleraCell = 1 / (30 * S);
+        const double invR = 1 / R, invW = 1 / g.W;
+        const double orbitU = 1 / (2.6 * R), orbitV = 1 / (1.7 * R), creaseK = g.upper.invP / 1.5;
+        const double creaseW = 1 / (0.07 * R), bagW = 1 / (0.25 * R), browW = 1 / (0.2 * R), shadowW = 1 / (0.1 * R);
+        const Step creaseFade(g.W * 1.25, g.W * 0.7), bagFade(g.W * 1.3, g.W * 0.5), lidEnds(g.W + 2, g.W - 6 * S);
+        const Step lashLine(5 * S + 1, 5 * S - 1), browFade(1.6, 0.6), browEnds(2.6 * R, 1.8 * R);
+        const Step pupilEdge(-0.8, 0.8), limbus(R - 1.3, R + 1.3), lidEdge(-0.7, 0.7), caruncle(1.2, 0.6);
+
+        // Skin around the eye: mottle and pores, the orbit's hollow, the lid crease, a band under
+        // the eye, the brow; then the lid margins: a dark lash line above the upper lid, a bright
+        // wet rim under the lower one.
+        // The smooth part (mottle, pores, the orbit) on every second pixel in both directions,
+        // interpolated: a quarter of the noise look-ups.
+        const int BW = W / 2 + 2, BH = H / 2 + 2;
+        std::vector<float> base(size_t(BW) * BH);
+        for (int j = 0; j < BH; ++j)
+            for (int i = 0; i < BW; ++i) {
+                double u, v;
+                g.ToEye(2 * i, 2 * j, u, v);
+                double b = a.skinAlbedo + 7 * skinNoise(u * skinCell + 50, v * skinCell + 50) +
+                           4 * skinNoise(u * poreCell, v * poreCell);
+                const double ou = u * orbitU, ov = (v + 0.2 * R) * orbitV, q = (ou * ou + ov * ov) * 0.9;
+                if (q < 1) b -= 14 * (1 - q) * (1 - q);
+                base[size_t(j) * BW + i] = float(b);
+            }
+        auto skinAt = [&](int x, int y, double u, double v, double up, double lo) {
+            const float* b0 = &base[size_t(y / 2) * BW + x / 2];
+            const float* b1 = b0 + BW;
+            const double fx = (x & 1) * 0.5, fy = (y & 1) * 0.5;
+            double skin = Mix(Mix(b0[0], b0[1], fx), Mix(b1[0], b1[1], fx), fy);
+            if (std::abs(u) > g.W * 1.3) return skin;
+            const double crease = g.upper.y0 - 0.5 * R + (u - g.upper.x0) * (u - g.upper.x0) * creaseK;
+            const double dc = (v - crease) * creaseW;
+            if (std::abs(dc) < 3) skin -= 26 * std::exp(-dc * dc) * creaseFade(std::abs(u));
+            if (v > crease && v < up) skin += 5;
+            const double bag = (v - (g.lower.y0 + 0.55 * R)) * bagW;
+            if (std::abs(bag) < 3) skin -= 9 * std::exp(-bag * bag) * bagFade(std::abs(u));
+            const double horiz = lidEnds(std::abs(u));
+            if (horiz > 0) {
+                const double above = up - v;  // > 0 in the skin above the upper lid edge
+                if (above > -1 && above < 5 * S + 1) skin = Mix(skin, 48.0, horiz * lashLine(above));
+                const double below = v - lo;
+                if (below > -1 && below < 4 * S) skin = Mix(skin, below < 2 * S ? 176.0 : 110.0, horiz * 0.8);
+            }
+            return skin;
+        };
+        auto browAt = [&](double u, double v, double skin) {
+            const double browY = -1.9 * R + 0.06 * (u * u) * invR - 0.25 * R * (u * invW);
+            const double db = (v - browY) * browW;
+            if (std::abs(db) >= 1.6 || std::abs(u) >= 2.6 * R) return skin;
+            // Hairs slant outward: stripes across them, long along them.
+            const double ang = 0.35 * std::tanh(u / (0.6 * R));
+            const double ca = std::cos(ang), sa = std::sin(ang);
+            const double along = u * ca + v * sa, across = -u * sa + v * ca;
+            const double hair = 0.5 + 0.5 * skinNoise(along / (14 * S) + 120, across / (1.6 * S) + 7);
+            const double band = browFade(std::abs(db)) * browEnds(std::abs(u));
+            return Mix(skin, 60.0, band * std::clamp(hair * 1.3 - 0.1, 0.0, 1.0));
+        };
+        // Eye content: sclera, iris, pupil, with the upper lid's shadow.
+        auto eyeAt = [&](double u, double v, double up) {
+            const double dx = u - g.icx, dy = v - g.icy;
+            const double d2 = dx * dx + dy * dy;
+            const double cu3 = std::min(1.0, std::abs(u) * invW);
+            double sclera = a.scleraAlbedo - 22 * cu3 * cu3 * cu3 + 3 * skinNoise(u * scleraCell + 9, v * scleraCell + 3);
+            if (u > g.W * 0.75) {
+                // Caruncle in the nasal corner.
+                const double cu = (u - g.W * 0.93) / (0.17 * R),
+                             cv = (v - g.upper.at(g.W * 0.93) * 0.2 - 0.8 * g.lower.at(g.W * 0.93)) / (0.15 * R);
+                sclera = Mix(sclera, 128 + 10 * skinNoise(u / 3, v / 3), caruncle(std::sqrt(cu * cu + cv * cv)));
+            }
+            double eye = sclera;
+            if (d2 < (R + 2) * (R + 2)) {
+                const double d = std::sqrt(d2);
+                const double pdx = u - g.pcx, pdy = v - g.pcy;
+                const double e1 = (pdx * g.pCos + pdy * g.pSin) * g.invPa, e2 = (-pdx * g.pSin + pdy * g.pCos) * g.invPb;
+                const double pd = (std::sqrt(e1 * e1 + e2 * e2) - 1) * g.rp;  // signed distance to the pupil edge
+                const double t = std::clamp((d - g.rp) * invSpan, 0.0, 1.0) * 1024;
+                const int ti = std::min(int(t), 1023);
+                const double tr = Mix(stretch[size_t(ti)], stretch[size_t(ti) + 1], t - ti);
+                const double iris = a.irisAlbedo + TextureAt(*texture, std::atan2(dy, dx) * invTurn, tr);
+                const double inner = pd > 0.8 ? iris : pd < -0.8 ? a.pupilAlbedo : Mix(a.pupilAlbedo, iris, pupilEdge(pd));
+                eye = d < R - 1.3 ? inner : Mix(inner, sclera, limbus(d));
+            }
+            const double gap = v - up;
+            if (gap < 0.6 * R) eye *= 1 - 0.28 * std::exp(-std::max(0.0, gap) * shadowW);
+            return eye;
+        };
         for (int y = 0; y < H; ++y) {
             const double ny = (y - H / 2.0) / H;
+            float* row = &lin[size_t(y) * W];
             for (int x = 0; x < W; ++x) {
                 double u, v;
                 g.ToEye(x, y, u, v);
                 const double nx = (x - W / 2.0) / W;
-                // Skin: mottle and pores, brow, the lid crease, a darker band under the eye.
-                double skin = a.skinAlbedo + 7 * skinNoise(u / (22 * S) + 50, v / (22 * S) + 50) +
-                              4 * skinNoise(u / (4 * S), v / (4 * S));
-                const double crease = g.upper.y0 - 0.5 * R + (u - g.upper.x0) * (u - g.upper.x0) / (g.upper.p * 1.5);
-                const double dc = (v - crease) / (0.07 * R);
-                skin -= 26 * std::exp(-dc * dc) * SmoothStep(g.W * 1.25, g.W * 0.7, std::abs(u));
-                if (v > crease && v < g.upper.at(u)) skin += 5;
-                // The orbit: a soft hollow around the eye under the brow ridge.
-                const double ou = u / (2.6 * R), ov = (v + 0.2 * R) / (1.7 * R);
-                skin -= 14 * std::exp(-(ou * ou + ov * ov) * 1.5);
-                const double bag = (v - (g.lower.y0 + 0.55 * R)) / (0.25 * R);
-                skin -= 9 * std::exp(-bag * bag) * SmoothStep(g.W * 1.3, g.W * 0.5, std::abs(u));
-                const double browY = -1.9 * R + 0.06 * (u * u) / R - 0.25 * R * (u / g.W);
-                const double db = (v - browY) / (0.2 * R);
-                if (std::abs(db) < 1.6 && std::abs(u) < 2.6 * R) {
-                    // Hairs slant outward: stripes across them, long along them.
-                    const double ang = 0.35 * std::tanh(u / (0.6 * R));
-                    const double along = u * std::cos(ang) + v * std::sin(ang), across = -u * std::sin(ang) + v * std::cos(ang);
-                    const double hair = 0.5 + 0.5 * skinNoise(along / (14 * S) + 120, across / (1.6 * S) + 7);
-                    const double band = SmoothStep(1.6, 0.6, std::abs(db)) * SmoothStep(2.6 * R, 1.8 * R, std::abs(u));
-                    skin = Mix(skin, 60.0, band * std::clamp(hair * 1.3 - 0.1, 0.0, 1.0));
-                }
-                // Lid margins: a dark lash line above the upper lid, a bright wet rim under the lower.
                 const double up = g.upper.at(u), lo = g.lower.at(u);
-                const double horiz = SmoothStep(g.W + 2, g.W - 6 * S, std::abs(u));
-                const double above = up - v;  // > 0 in the skin above the upper lid edge
-                if (above > -1 && above < 5 * S + 1) skin = Mix(skin, 48.0, horiz * SmoothStep(5 * S + 1, 5 * S - 1, above));
-                const double below = v - lo;
-                if (below > -1 && below < 4 * S) {
-                    const double rim = below < 2 * S ? 176.0 : 110.0;
-                    skin = Mix(skin, rim, horiz * 0.8);
-                }
-
-                double val = skin;
                 const double inside = std::min({v - up, lo - v, g.W - std::abs(u)});
-                if (inside > -1) {
-                    // Eye content: sclera, iris, pupil, with the upper lid's shadow.
-                    const double dx = u - g.icx, dy = v - g.icy;
-                    const double d = std::sqrt(dx * dx + dy * dy);
-                    double sclera = a.scleraAlbedo - 22 * std::pow(std::min(1.0, std::abs(u) / g.W), 3) +
-                                    3 * skinNoise(u / (30 * S) + 9, v / (30 * S) + 3);
-                    if (std::abs(u) > g.W * 0.8 && u > 0) {
-                        // Caruncle in the nasal corner.
-                        const double cu = (u - g.W * 0.93) / (0.17 * R), cv = (v - g.upper.at(g.W * 0.93) * 0.2 -
-                                                                             0.8 * g.lower.at(g.W * 0.93)) / (0.15 * R);
-                        sclera = Mix(sclera, 128 + 10 * skinNoise(u / 3, v / 3), SmoothStep(1.2, 0.6, std::sqrt(cu * cu + cv * cv)));
-                    }
-                    double eye = sclera;
-                    if (d < R + 2) {
-                        const double pdx = u - g.pcx, pdy = v - g.pcy;
-                        const double e1 = (pdx * g.pCos + pdy * g.pSin) / g.pa, e2 = (-pdx * g.pSin + pdy * g.pCos) / g.pb;
-                        const double pd = (std::sqrt(e1 * e1 + e2 * e2) - 1) * g.rp;  // signed distance to the pupil edge
-                        const double t = std::clamp((d - g.rp) / (R - g.rp), 0.0, 1.0);
-                        const double turn = std::atan2(dy, dx) / (2 * kPi);
-                        const double iris = a.irisAlbedo + TextureAt(*texture, turn, std::pow(t, g.texGamma));
-                        double inner = Mix(a.pupilAlbedo, iris, SmoothStep(-0.8, 0.8, pd));
-                        eye = Mix(inner, sclera, SmoothStep(R - 1.3, R + 1.3, d));
-                    }
-                    const double shadow = 1 - 0.28 * std::exp(-std::max(0.0, v - up) / (0.1 * R));
-                    eye *= shadow;
-                    val = Mix(skin, eye, SmoothStep(-0.7, 0.7, inside));
+                double val;
+                if (inside >= 0.7) {
+                    val = eyeAt(u, v, up);
+                } else {
+                    val = browAt(u, v, skinAt(x, y, u, v, up, lo));
+                    if (inside > -0.7) val = Mix(val, eyeAt(u, v, up), lidEdge(inside));
                 }
                 const double falloff = 1 - 0.35 * (nx * nx + ny * ny);
-                lin[size_t(y) * W + x] = float(val * illum * falloff + whiteLift);
+                row[x] = float(val * illum * falloff + whiteLift);
             }
         }
 
@@ -456,7 +556,7 @@ EyeFrame RenderEyeFrame(const EyeSceneParams& s, const IrisTexture* texture) {
                 if (yy < 0 || yy >= H) continue;
                 for (int xx = int(x) - r; xx <= int(x) + r + 1; ++xx) {
                     if (xx < 0 || xx >= W) continue;
-                    const double dd = std::hypot(xx - x, yy - y);
+                    const double dd = std::sqrt((xx - x) * (xx - x) + (yy - y) * (yy - y));
                     const double cov = std::clamp(width / 2 + 0.5 - dd, 0.0, 1.0) * 0.85;
                     float& px = lin[size_t(yy) * W + xx];
                     px = std::min(px, float(Mix(px, dark, cov)));
@@ -564,8 +664,12 @@ EyeFrame RenderEyeFrame(const EyeSceneParams& s, const IrisTexture* texture) {
         const float v = lin[i];
         out.image.pixels[i] = v <= 0 ? 0 : v >= 255 ? 255 : uint8_t(v + 0.5f);
     }
-    if (s.noise > 0) AddNoise(out.image, s.noise * std::max(0.0, s.gain), s.frameSeed * 2654435761u + s.subjectSeed);
+    AddSensorNoise(out.image, s);
     return out;
+}
+
+void AddSensorNoise(GreyImage& image, const EyeSceneParams& s) {
+    if (s.noise > 0) AddNoise(image, s.noise * std::max(0.0, s.gain), s.frameSeed * 2654435761u + s.subjectSeed);
 }
 
 }  // namespace sim

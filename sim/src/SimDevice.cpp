@@ -511,7 +511,16 @@ std::vector<uint8_t> SimDevice::RenderFrameRaw(uint32_t frameIndex) {
         img = cache_;
         AddNoise(img, scene.platen.noise, seed);
     } else {
-        img = RenderEyeFrame(eye, texture.get()).image;
+        // The scene changes only with the script and the LEDs; each frame has its own noise.
+        EyeSceneParams quiet = eye;
+        quiet.frameSeed = 0;
+        quiet.noise = 0;
+        if (eyeCache_.pixels.empty() || !(quiet == eyeCacheKey_)) {
+            eyeCache_ = RenderEyeFrame(quiet, texture.get()).image;
+            eyeCacheKey_ = quiet;
+        }
+        img = eyeCache_;
+        AddSensorNoise(img, eye);
     }
     RawExtras extras;
     extras.deviceText = text.data();

@@ -54,6 +54,8 @@ struct EyeSceneParams {
     double red1 = 81, red2 = 81;  // near-infrared LED levels 0..255
     double white = 0;           // white LED level 0..255: constricts the pupil, adds a glint
     double noise = 2.5;         // sensor noise sigma at gain 1
+
+    bool operator==(const EyeSceneParams&) const = default;
 };
 
 struct Circle {
@@ -96,6 +98,10 @@ struct EyeFrame {
 // Renders one frame; `texture` may be passed to skip rebuilding the eye's iris texture (it must
 // belong to the scene's subject and eye).
 EyeFrame RenderEyeFrame(const EyeSceneParams& scene, const IrisTexture* texture = nullptr);
+
+// The sensor noise of a frame (a function of the frame seed), as RenderEyeFrame adds it: a frame
+// rendered with noise 0 and then given this noise equals the frame rendered with noise.
+void AddSensorNoise(GreyImage& image, const EyeSceneParams& scene);
 
 // Illumination factor of a scene: grey level = albedo x factor (before the white LED's lift).
 double EyeIllumination(const EyeSceneParams& scene);

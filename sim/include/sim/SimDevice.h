@@ -194,6 +194,8 @@ private:
         uint32_t blinkStart = 0;
     } eye_;
     std::shared_ptr<const IrisTexture> irisTexture_;
+    EyeSceneParams eyeCacheKey_;  // noiseless scene of eyeCache_
+    GreyImage eyeCache_;
     bool testPattern_;
     int rollFrames_ = 0;
     uint32_t rollStart_ = 0;
