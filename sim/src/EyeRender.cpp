@@ -565,14 +565,14 @@ EyeFrame RenderEyeFrame(const EyeSceneParams& s, const IrisTexture* texture) {
         };
         const uint32_t lashSeed = Hash(s.subjectSeed, s.rightEye ? 0x1A5Bu : 0x1A5Au);
         const double dark = lashAlbedo * illum + whiteLift;
-        const int upperLashes = 110;
+        const int upperLashes = 170;
         for (int i = 0; i < upperLashes; ++i) {
             const double h = Unit(lashSeed, uint32_t(4 * i)) * 2 - 1;
             const double u0 = g.W * 0.95 * std::sin(h * kPi / 2) ;
             const double v0 = g.upper.at(u0);
             const double fall = 1 - 0.65 * (u0 / g.W) * (u0 / g.W);
             const bool down = Unit(lashSeed, uint32_t(4 * i + 1)) < 0.18;
-            const double len = (down ? Range(lashSeed, uint32_t(4 * i + 2), 0.05, 0.11) : Range(lashSeed, uint32_t(4 * i + 2), 0.12, 0.26)) * R * fall;
+            const double len = (down ? Range(lashSeed, uint32_t(4 * i + 2), 0.05, 0.11) : Range(lashSeed, uint32_t(4 * i + 2), 0.14, 0.3)) * R * fall;
             // Slope of the lid at the root gives the outward normal; lashes sweep towards the temple.
             const double slope = 2 * (u0 - g.upper.x0) / g.upper.p;
             double nu = slope, nv = -1;
@@ -580,7 +580,7 @@ EyeFrame RenderEyeFrame(const EyeSceneParams& s, const IrisTexture* texture) {
             nu /= nl, nv /= nl;
             if (down) nu = -nu * 0.3, nv = 1;
             const double sweep = (Unit(lashSeed, uint32_t(4 * i + 3)) - 0.5) * 0.5 - 0.25;
-            const double width = (down ? 1.3 : 2.0) * std::max(0.6, S);
+            const double width = (down ? 1.4 : 2.3) * std::max(0.6, S);
             const int steps = int(len * 2) + 2;
             for (int k = 0; k <= steps; ++k) {
                 const double t = double(k) / steps;
