@@ -58,6 +58,10 @@ TEST(Polynomial, FitsPointsAndRefusesWhatCannotBeFitted) {
     EXPECT_EQ(w[3], 4000);
     for (int i = 0; i < 3; ++i) EXPECT_NEAR(PolyvalCore(w, 2, x[i]), y[i], 0.01);
     EXPECT_EQ(PolyfitCore(x, y, 2, 2, w), kBadArgument);  // n equal to the degree
+    EXPECT_EQ(PolyfitCore(nullptr, y, 3, 2, w), kBadArgument);
+    EXPECT_EQ(PolyfitCore(x, nullptr, 3, 2, w), kBadArgument);
+    EXPECT_EQ(PolyfitCore(x, y, 3, 2, nullptr), kBadArgument);
+    EXPECT_EQ(PolyfitCore(x, y, 3, -1, w), kBadArgument);
     EXPECT_EQ(TskIris_Polyfit(nullptr, y, 3, 2, w), -1);
     // Coefficients beyond 32 bits saturate and say so.
     const int bx[3] = {0, 1, 2}, by[3] = {0, 100000000, 0};
@@ -72,6 +76,9 @@ TEST(Polynomial, FitsPointsAndRefusesWhatCannotBeFitted) {
     EXPECT_EQ(PolynomialToVertexForm(line, 2, 0, 100, &c), kNotFound);
     EXPECT_EQ(PolynomialToVertexForm(line, 1, 0, 100, &c), kNotFound);
     EXPECT_EQ(PolynomialToVertexForm(line, 2, 0, 19, &c), kBadArgument);
+    const int para[4] = {32 * 5, 0, 2097152 / 64, 3000};
+    EXPECT_EQ(PolynomialToVertexForm(para, 2, 0, 20, &c), 0);  // a span of exactly 20 is enough
+    EXPECT_EQ(c.divisor, 64);
     EXPECT_EQ(c.vertexX, 0);
     // A cubic is refitted as a parabola over 20 samples.
     const int cubic[5] = {32 * 50, 0, 2097152 / 100, 0, 3600};
@@ -88,6 +95,10 @@ TEST(Polynomial, SolvesWithPivotingAndAFloorOnZeroPivots) {
     ASSERT_EQ(SolveLinearSystem(2, a, b, x), 0);
     EXPECT_NEAR(x[0], 0.5, 1e-12);
     EXPECT_NEAR(x[1], 3.0, 1e-12);
+    EXPECT_EQ(SolveLinearSystem(0, a, b, x), kBadArgument);
+    EXPECT_EQ(SolveLinearSystem(2, nullptr, b, x), kBadArgument);
+    EXPECT_EQ(SolveLinearSystem(2, a, nullptr, x), kBadArgument);
+    EXPECT_EQ(SolveLinearSystem(2, a, b, nullptr), kBadArgument);
 }
 
 TEST(CircleFitting, FindsCirclesFarFromTheOriginAndRefusesLines) {

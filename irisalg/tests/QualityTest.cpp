@@ -230,3 +230,80 @@ TEST(Contrast, DarkScleraGivesNoContrastAndEmptyClassesGiveZero) {
     EXPECT_EQ(rec.bytes[7], 0);
     EXPECT_EQ(rec.bytes[8], 0);
 }
+
+// The mask follows the rule pixel by pixel: strictly between the lids, inside or on the iris
+// circle, outside or on the pupil circle (a flat upper lid through the iris centre here).
+TEST(Occlusion, MaskFollowsTheRuleExactly) {
+    const int W = 120, H = 100;
+    std::vector<uint8_t> img(size_t(W) * H, 100);
+    IrisLocation loc{};
+    loc.pupilX = 61, loc.pupilY = 50, loc.pupilRadius = 9, loc.irisX = 60, loc.irisY = 50, loc.irisRadius = 30;
+    loc.eyelidDegree = 2;
+    loc.upperEyelid[0] = 32 * 50;  // row 50 at every column
+    loc.upperEyelid[3] = 4000;
+    loc.lowerEyelid[0] = 32 * 75, loc.lowerEyelid[2] = -2097152 / 100;  // row 75 - (x^2) / 100
+    loc.lowerEyelid[3] = 4000;
+    std::vector<uint8_t> mask(img.size());
+    float value = 0;
+    ASSERT_EQ(BuildOcclusionMasks(img.data(), W, H, nullptr, &loc, &value, mask.data(), nullptr), 0);
+    int count = 0;
+    for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x) {
+            const double lower = 75 + double(-2097152 / 100) * x * x / 2097152;  // the fixed-point words
+            const bool usable = y > 50 && y < int(std::trunc(lower)) && (x - 60) * (x - 60) + (y - 50) * (y - 50) <= 900 &&
+                                (x - 61) * (x - 61) + (y - 50) * (y - 50) >= 81;
+            count += usable;
+            ASSERT_EQ(mask[size_t(y) * W + x], usable ? 255 : 0) << x << "," << y;
+        }
+    EXPECT_FLOAT_EQ(value, float(count / (3.1415926 * (900 - 81))));
+    float v2 = 0;
+    EXPECT_EQ(BuildOcclusionMasks(img.data(), W, H, nullptr, nullptr, &v2, nullptr, nullptr), -11);
+    EXPECT_EQ(BuildOcclusionMasks(img.data(), W, H, nullptr, &loc, nullptr, nullptr, nullptr), -11);
+}
+
+TEST(Contrast, ScanReachesColumnOneAndRowZero) {
+    // Row 0 carries the eye; the left sclera band is cut to column 1 alone, which is bright.
+    const int W = 200, H = 2;
+    std::vector<uint8_t> img(size_t(W) * H, 0);
+    IrisLocation loc{};
+    loc.pupilX = 30, loc.pupilY = 0, loc.pupilRadius = 10, loc.irisX = 30, loc.irisY = 0, loc.irisRadius = 28;
+    for (int x = 0; x < W; ++x) {
+        const int d = x - 30;
+        img[size_t(x)] = uint8_t(x == 1 ? 250 : (d >= -10 && d < 10) ? 20 : (d >= -28 && d < 28) ? 60 + x % 5 : 100);
+    }
+    IrisQualityRecord rec{};
+    ASSERT_EQ(MeasureIrisContrast(img.data(), W, H, &loc, &rec), 0);
+    // Sclera samples: column 1 (250) and columns 58..65 (100): the brighter half is all nine.
+    const int S = (250 + 8 * 100) / 9;
+    EXPECT_GE(rec.bytes[8], S - 62 - 2);
+    EXPECT_LE(rec.bytes[8], S - 60);
+    EXPECT_NEAR(rec.bytes[7], 62 - 20, 2);
+    EXPECT_EQ(MeasureIrisContrast(nullptr, W, H, &loc, &rec), kBadArgument);
+    EXPECT_EQ(MeasureIrisContrast(img.data(), W, H, nullptr, &rec), kBadArgument);
+    EXPECT_EQ(MeasureIrisContrast(img.data(), W, H, &loc, nullptr), kBadArgument);
+    EXPECT_EQ(MeasureIrisContrast(img.data(), 0, H, &loc, &rec), kBadArgument);
+}
+
+// Sobel magnitudes on a plane: grey = 5 y + 2 x gives |gx| + |gy| = 4 * 2 * 2 + 4 * 2 * 5 = 56
+// at every grid point, so every gradient mean is exactly 56.
+TEST(IrisQuality, SobelOnAPlaneAndSmallImagesPerMeasure) {
+    const int rows = 24, cols = 28;
+    std::vector<uint8_t> img(size_t(rows) * cols);
+    for (int y = 0; y < rows; ++y)
+        for (int x = 0; x < cols; ++x) img[size_t(y) * cols + x] = uint8_t(5 * y + 2 * x);
+    const int32_t circle[6] = {14, 12, 2, 14, 12, 20};
+    for (int m : {0, 6}) {
+        float score = 0;
+        ASSERT_EQ(ComputeIrisQuality(img.data(), rows, cols, m, circle, &score, nullptr), 0);
+        EXPECT_FLOAT_EQ(score, 56.f) << m;
+    }
+    float score = 0;
+    ASSERT_EQ(ComputeIrisQuality(img.data(), rows, cols, 2, circle, &score, nullptr), 0);
+    EXPECT_FLOAT_EQ(score, 56.f);
+    std::vector<uint8_t> small(11 * 40, 9);
+    for (int m : {0, 1, 6, 8}) {
+        char err[64] = {};
+        EXPECT_EQ(ComputeIrisQuality(small.data(), 11, 40, m, circle, &score, err), -6) << m;
+        EXPECT_STREQ(err, "Too Small Image!");
+    }
+}

@@ -29,7 +29,7 @@ struct Template {
             imf.data[i] = static_cast<uint8_t*>(IrisAlignedAlloc(size_t(lengths[i]), 16));
             for (int k = 0; k < lengths[i]; ++k) imf.data[i][k] = uint8_t(k * 7 + i);
             imf.length[i] = lengths[i];
-            imf.id[i] = uint8_t(i == 0 ? 36 : 41);
+            imf.id[i] = uint8_t(i == 0 ? 32 : 41);  // the first and the last feature id
             imf.version[i] = i == 0 ? 0x02000000u : 0x0A0B0C0Du;
         }
         imf.count = 2;
@@ -83,7 +83,7 @@ TEST(TemplateStream, RoundTripsEverythingButTheExtraBlock) {
     EXPECT_EQ(s[s.size() - 2], 0xFF);
     // The version text of 2.0.0.0 fills its ten bytes with zeros; 10.11.12.13 keeps ten bytes.
     const size_t f0 = 64 + 69 + 22;
-    EXPECT_EQ(s[f0 + 1], 36);
+    EXPECT_EQ(s[f0 + 1], 32);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&s[f0 + 10]), 10), std::string("2.0.0.0\0\0\0", 10));
     const size_t f1 = f0 + 60;
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&s[f1 + 10]), 10), "10.11.12.1");
@@ -125,8 +125,10 @@ TEST(TemplateStream, EncoderRefusesWithoutRoomOrPointers) {
     EXPECT_EQ(TskIris_FeatureEncode_Ex(&t.imf, header, out.data(), &size, 0, nullptr), -11);
     EXPECT_EQ(TskIris_FeatureEncode_Ex(nullptr, header, out.data(), &size, 0, err), -11);
     EXPECT_STREQ(err, "input pointer is null");
-    t.imf.count = 17;  // more features than the record holds
-    EXPECT_EQ(TskIris_FeatureEncode_Ex(&t.imf, header, out.data(), &size, 0, err), -11);
+    for (int32_t bad : {17, -1}) {  // more features than the record holds, or fewer than none
+        t.imf.count = bad;
+        EXPECT_EQ(TskIris_FeatureEncode_Ex(&t.imf, header, out.data(), &size, 0, err), -11) << bad;
+    }
     t.imf.count = 2;
 }
 
@@ -159,6 +161,7 @@ TEST(TemplateStream, DamagedStreamsAreRefused) {
     };
     const std::vector<Case> cases = {
         {"length argument below 4", [](auto&, int32_t& n) { n = 3; }, -11},
+        {"length argument 4", [](auto&, int32_t& n) { n = 4; }, -13},
         {"one byte short of L", [&](auto&, int32_t& n) { n = int32_t(L - 1); }, -13},
         {"truncated to the header", [](auto& s, int32_t& n) { s.resize(64); n = 64; }, -13},
         {"L below header and end marker", [](auto& s, int32_t&) { s[0] = s[1] = s[2] = 0, s[3] = 65; }, -13},
@@ -236,4 +239,9 @@ TEST(TemplateStream, FreeLeavesTheCallersExtraBlockAlone) {
     IMF out{};
     char err[64];
     EXPECT_EQ(TskIris_FeatureDecode_Ex(s.data(), int32_t(s.size()), &out, nullptr, err), -11);
+    int reserved = 0;
+    EXPECT_EQ(TskIris_FeatureDecode_Ex(s.data(), int32_t(s.size()), &out, &reserved, nullptr), -11);
+    EXPECT_EQ(TskIris_FeatureDecode_Ex(nullptr, int32_t(s.size()), &out, &reserved, err), -11);
+    EXPECT_EQ(TskIris_FeatureDecode_Ex(s.data(), int32_t(s.size()), nullptr, &reserved, err), -11);
+    EXPECT_EQ(TskIris_FeatureDecode_Ex(s.data(), int32_t(s.size()), &out, &reserved, err), 0);
 }

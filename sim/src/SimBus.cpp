@@ -149,10 +149,10 @@ std::optional<DeviceAction> ParseAction(const std::vector<std::string>& w, size_
         act.kind = DeviceAction::Move;
         return act;
     }
-    if (a == "roll") {
+    if (a == "roll" || a == "blink") {
         if (!need(1)) return std::nullopt;
         if (!ParseNumber(w[i + 1], num) || num < 1 || num > 10000) return why = "bad frame count", std::nullopt;
-        act.kind = DeviceAction::Roll;
+        act.kind = a == "roll" ? DeviceAction::Roll : DeviceAction::Blink;
         act.frames = int(num);
         return act;
     }
@@ -184,13 +184,6 @@ std::optional<DeviceAction> ParseAction(const std::vector<std::string>& w, size_
         if (!ParseNumber(w[i + 1], act.x) || (distance ? act.x < 50 || act.x > 3000 : std::abs(act.x) > 90))
             return why = distance ? "bad distance" : "bad angle", std::nullopt;
         act.kind = distance ? DeviceAction::Distance : DeviceAction::HeadRoll;
-        return act;
-    }
-    if (a == "blink") {
-        if (!need(1)) return std::nullopt;
-        if (!ParseNumber(w[i + 1], num) || num < 1 || num > 10000) return why = "bad frame count", std::nullopt;
-        act.kind = DeviceAction::Blink;
-        act.frames = int(num);
         return act;
     }
     if (a == "look-away") {
