@@ -90,6 +90,8 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
     int instances = 0;
     int firstProperty = 0;
     std::atomic<int> ksState{int(KsState::Stop)};
+    // The worker and adapter requests share these; never held while taking another lock.
+    std::mutex streamInfoMutex;
     VideoFormat storedFormat;
     int64_t frameDuration = 0;
     int64_t presentationTime = 0;

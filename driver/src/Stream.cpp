@@ -58,13 +58,17 @@ NTSTATUS Device::Impl::OpenStreamLocked(int streamNumber, const VideoFormat& for
     firstProperty = 0;
     running = false;
     stopping = false;
-    storedFormat = format;
-    // The image size is the client's buffer size: frames larger than this are not copied.
-    if (storedFormat.imageSize == 0) storedFormat.imageSize = uint32_t(format.width) * uint32_t(std::abs(format.height));
-    frameDuration = format.avgTimePerFrame;
-    presentationTime = 0;
-    pictureNumber = 0;
-    dropCount = 0;
+    {
+        std::lock_guard lock(streamInfoMutex);
+        storedFormat = format;
+        // The image size is the client's buffer size: frames larger than this are not copied.
+        if (storedFormat.imageSize == 0)
+            storedFormat.imageSize = uint32_t(format.width) * uint32_t(std::abs(format.height));
+        frameDuration = format.avgTimePerFrame;
+        presentationTime = 0;
+        pictureNumber = 0;
+        dropCount = 0;
+    }
     ++instances;
     streamOpen = true;
     ksState = int(KsState::Stop);
@@ -235,7 +239,12 @@ bool Device::Impl::ReadyFrameOverrun(uint64_t readyMark) const {
 
 void Device::Impl::CopyFrame(ReadRequest& r, size_t offset, uint64_t readyMark) {
     r.dataUsed = 0;
-    if (storedFormat.imageSize < frameBytes || r.buffer.size() < frameBytes) return;
+    uint32_t imageSize;
+    {
+        std::lock_guard lock(streamInfoMutex);
+        imageSize = storedFormat.imageSize;
+    }
+    if (imageSize < frameBytes || r.buffer.size() < frameBytes) return;
     if (resync) return;  // a frame out of step is not handed out as a new one
     uint8_t* frame = frameBuffer.data() + offset;
     // Stamp the device header, and on the iris camera the LED status.
@@ -262,13 +271,16 @@ void Device::Impl::CopyFrame(ReadRequest& r, size_t offset, uint64_t readyMark) 
     } else {
         std::memcpy(out, frame, frameBytes);
     }
+    bool overrun;
     {
         std::lock_guard lock(bufferMutex);
-        if (ReadyFrameOverrun(readyMark)) {
-            // The worker fell a frame behind and the next frame overwrote this one.
-            ++dropCount;
-            return;
-        }
+        overrun = ReadyFrameOverrun(readyMark);
+    }
+    std::lock_guard lock(streamInfoMutex);
+    if (overrun) {
+        // The worker fell a frame behind and the next frame overwrote this one.
+        ++dropCount;
+        return;
     }
     storedFormat.width = W;
     storedFormat.height = H;
@@ -307,7 +319,13 @@ void Device::Impl::WorkerLoop() {
         if (workerQuit || transferState != kTransferRunning || gone) continue;
         bool hasClock = false;
         const int64_t now = ReadClock(hasClock);
-        if (hasClock) presentationTime = now + frameDuration;
+        int64_t time, duration;
+        {
+            std::lock_guard lock(streamInfoMutex);
+            if (hasClock) presentationTime = now + frameDuration;
+            time = presentationTime;
+            duration = frameDuration;
+        }
         if (ksState != int(KsState::Run)) continue;
 
         size_t offset;
@@ -323,6 +341,7 @@ void Device::Impl::WorkerLoop() {
             overrun = ReadyFrameOverrun(readyMark);
         }
         if (overrun) {
+            std::lock_guard lock(streamInfoMutex);
             ++dropCount;  // a newer frame is on its way; this one is partly overwritten
             continue;
         }
@@ -339,7 +358,8 @@ void Device::Impl::WorkerLoop() {
                 sum += v;
                 if (std::abs(int(v) - int(first)) > 7) differs = true;
             }
-            resync = differs || (n > 0 && sum / n > 7);
+            // The exact mean: 7.5 is above 7.
+            resync = differs || (n > 0 && sum > 7 * n);
         }
         auto read = TakeRead();
         if (resync && running && !gone) {
@@ -361,12 +381,15 @@ void Device::Impl::WorkerLoop() {
         read->status = STATUS_SUCCESS;
         if (frameSizeModeSet) CopyFrame(*read, offset, readyMark);
         else read->dataUsed = 0;
-        read->duration = frameDuration;
+        read->duration = duration;
         read->timeValid = hasClock;
-        read->presentationTime = hasClock ? presentationTime : 0;
+        read->presentationTime = hasClock ? time : 0;
         // A format without a frame duration gives no picture numbers rather than a division by 0.
-        read->pictureNumber = (hasClock && frameDuration > 0) ? uint64_t(std::max<int64_t>(0, presentationTime) / frameDuration) : 0;
-        pictureNumber = read->pictureNumber;
+        read->pictureNumber = (hasClock && duration > 0) ? uint64_t(std::max<int64_t>(0, time) / duration) : 0;
+        {
+            std::lock_guard lock(streamInfoMutex);
+            pictureNumber = read->pictureNumber;
+        }
         if (read->dataUsed) ++framesHandedOut;
         else ++emptyReads;
         if (read->completion) read->completion(*read);
@@ -378,12 +401,19 @@ void Device::Impl::ResyncThread() {
     if (!resync) return;
     if (++resyncAttempts <= 2) return;
     resyncAttempts = 0;
-    if (transferState != kTransferRunning || gone) return;
-    transferState = kTransferResync;
+    int expected = kTransferRunning;
+    if (gone || !transferState.compare_exchange_strong(expected, kTransferResync)) return;
     for (auto& r : reads) usb->Cancel(r);
     readsFinished.Wait();
+    // A stop or pause that came meanwhile set its own transfer state and cleared the running
+    // flag: both stay as it left them. The flag goes up first, so that a stop coming after the
+    // state change below clears it again.
     running = true;
-    transferState = kTransferRunning;
+    expected = kTransferResync;
+    if (!transferState.compare_exchange_strong(expected, kTransferRunning)) {
+        running = false;
+        return;
+    }
     if (!stopping) {
         ++resyncRestarts;
         StartTransfer();
@@ -413,7 +443,10 @@ NTSTATUS Device::Impl::SetStateLocked(KsState state) {
             CancelReadsAndWait(false);
             running = true;
             transferState = kTransferRunning;
-            presentationTime = 0;
+            {
+                std::lock_guard lock(streamInfoMutex);
+                presentationTime = 0;
+            }
             resyncAttempts = 0;
             resync = false;
             stopping = false;
@@ -440,6 +473,7 @@ NTSTATUS Device::Impl::SetStateLocked(KsState state) {
                 stopping = true;
             }
             if (from == int(KsState::Stop) || from == int(KsState::Acquire)) {
+                std::lock_guard lock(streamInfoMutex);
                 pictureNumber = 0;
                 dropCount = 0;
                 presentationTime = 0;
@@ -533,6 +567,7 @@ NTSTATUS Device::GetDroppedFrames(DroppedFrames& out) {
     Impl& d = *impl_;
     if (!d.streamOpen) return STATUS_INVALID_DEVICE_STATE;
     d.ApplyFrameSizeModeLocked();
+    std::lock_guard info(d.streamInfoMutex);
     out.pictureNumber = d.pictureNumber;
     out.dropCount = d.dropCount;
     out.averageFrameSize = d.storedFormat.imageSize;
@@ -547,6 +582,7 @@ NTSTATUS Device::GetAllocatorFraming(AllocatorFraming& out) {
     out.optionsFlags = 0x80000003;
     out.poolType = 1;
     out.frames = 1;
+    std::lock_guard info(d.streamInfoMutex);
     out.frameSize = d.storedFormat.imageSize;
     out.fileAlignment = 0;
     return STATUS_SUCCESS;
@@ -566,6 +602,7 @@ NTSTATUS Device::SetDataFormat(const VideoFormat& format) {
     std::lock_guard lock(impl_->adapterMutex);
     Impl& d = *impl_;
     if (!d.MatchesRange(format)) return STATUS_NO_MATCH;
+    std::lock_guard info(d.streamInfoMutex);
     d.storedFormat = format;
     if (d.storedFormat.imageSize == 0) d.storedFormat.imageSize = uint32_t(format.width) * uint32_t(std::abs(format.height));
     d.frameDuration = format.avgTimePerFrame;

@@ -75,6 +75,131 @@ TEST(Faults, LitFirstLineOfAPloverFrameHoldsFramesBack) {
     stream.Stop();
 }
 
+// The masked first line counts as lit when the mean of its samples (every tenth column from a
+// tenth of the width) is above 7, exactly: samples alternating 4 and 11 (mean 7.5) hold frames
+// back, 4 and 10 (mean 7) do not. Every sample is within 7 of the first byte (4).
+TEST(Faults, FirstLineMeanJustAboveSevenHoldsFramesBack) {
+    struct Case {
+        uint8_t high;
+        bool heldBack;
+    } const cases[] = {{11, true}, {10, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE("samples 4 and " + std::to_string(c.high));
+        Rig rig(sim::ModelId::PloverB, 12);
+        ASSERT_EQ(rig.dev->Initialize(), STATUS_SUCCESS);
+        const uint8_t high = c.high;
+        rig.sim->SetFirstLine([high](int column) { return uint8_t(column > 0 && (column / 10) % 2 ? high : 4); });
+        FrameStream stream(rig.dev);
+        Collector frames;
+        ASSERT_EQ(stream.Start(2, 2, frames.Callback()), STATUS_SUCCESS);
+        if (c.heldBack) {
+            ASSERT_TRUE(WaitUntil([&] { return rig.dev->Diagnostics().resyncRestarts >= 1; }));
+            EXPECT_EQ(frames.Count(), 0u);
+        } else {
+            EXPECT_TRUE(frames.WaitFor(3));
+            EXPECT_EQ(rig.dev->Diagnostics().resyncRestarts, 0u);
+        }
+        stream.Stop();
+    }
+}
+
+// Only the sampled columns count: every tenth from a tenth of the width up to, not including,
+// nine tenths. A line dark there and lit everywhere else lets frames through.
+TEST(Faults, FirstLineIsSampledAtEveryTenthColumnOfTheMiddle) {
+    Rig rig(sim::ModelId::PloverB, 12);
+    ASSERT_EQ(rig.dev->Initialize(), STATUS_SUCCESS);
+    const int w = sim::Mode(sim::Traits(sim::ModelId::PloverB), 2).rawWidth;
+    rig.sim->SetFirstLine([w](int column) {
+        const bool sampled = column >= w / 10 && column < 9 * w / 10 && (column - w / 10) % 10 == 0;
+        return uint8_t(column == 0 || sampled ? 4 : 200);
+    });
+    FrameStream stream(rig.dev);
+    Collector frames;
+    ASSERT_EQ(stream.Start(2, 2, frames.Callback()), STATUS_SUCCESS);
+    EXPECT_TRUE(frames.WaitFor(3));
+    EXPECT_EQ(rig.dev->Diagnostics().resyncRestarts, 0u);
+    stream.Stop();
+}
+
+// The simulated device, with the first cancellation held until the test lets it go.
+class HoldingTransport : public platform::usb::Transport {
+public:
+    explicit HoldingTransport(std::shared_ptr<sim::SimDevice> device) : inner(std::move(device)) {}
+    platform::usb::TransferStatus Submit(const std::shared_ptr<platform::usb::Transfer>& t) override {
+        return inner->Submit(t);
+    }
+    void Cancel(const std::shared_ptr<platform::usb::Transfer>& t) override {
+        {
+            std::unique_lock lock(mutex);
+            if (!released) {
+                holding = true;
+                changed.notify_all();
+                changed.wait(lock, [this] { return released; });
+            }
+        }
+        inner->Cancel(t);
+        std::lock_guard lock(mutex);
+        ++cancels;
+        changed.notify_all();
+    }
+    void SetRemovalHandler(std::function<void()> handler) override { inner->SetRemovalHandler(std::move(handler)); }
+    bool IsAttached() const override { return inner->IsAttached(); }
+    std::string Location() const override { return inner->Location(); }
+
+    bool WaitFor(const std::function<bool()>& done) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(8), done);
+    }
+    void Release() {
+        std::lock_guard lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+
+    std::shared_ptr<sim::SimDevice> inner;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool holding = false, released = false;
+    int cancels = 0;
+};
+
+// A pause that comes while the resync restart waits for its cancelled reads is kept: the restart
+// does not set the transfer running again.
+TEST(Faults, PauseDuringAResyncRestartStaysPaused) {
+    sim::DeviceConfig c;
+    c.model = sim::ModelId::PloverB;
+    c.framePeriodMs = 12;
+    c.testPattern = true;
+    c.location = "t-1";
+    auto device = sim::SimDevice::Create(c);
+    auto transport = std::make_shared<HoldingTransport>(device);
+    auto dev = Device::Create(transport, FastTiming());
+    ASSERT_EQ(dev->Initialize(), STATUS_SUCCESS);
+    device->InjectBrightFirstLine(1000000);
+    {
+        FrameStream stream(dev);
+        Collector frames;
+        ASSERT_EQ(stream.Start(2, 2, frames.Callback()), STATUS_SUCCESS);
+        // Whatever fails below, the held cancellation is let go before the stream stops.
+        struct ReleaseAtExit {
+            HoldingTransport& t;
+            ~ReleaseAtExit() { t.Release(); }
+        } releaseAtExit{*transport};
+        // The third lit line: the restart has begun and cancels the reads.
+        ASSERT_TRUE(transport->WaitFor([&] { return transport->holding; }));
+        EXPECT_EQ(dev->Diagnostics().transferState, kTransferResync);
+        ASSERT_EQ(dev->SetStreamState(KsState::Pause), STATUS_SUCCESS);
+        EXPECT_EQ(dev->Diagnostics().transferState, kTransferPaused);
+        transport->Release();
+        ASSERT_TRUE(transport->WaitFor([&] { return transport->cancels == 2; }));
+        // The restart ends right after the reads; the pause must outlast it.
+        EXPECT_FALSE(WaitUntil([&] { return dev->Diagnostics().transferState != kTransferPaused; }, 300));
+        EXPECT_EQ(dev->Diagnostics().resyncRestarts, 0u);
+        stream.Stop();
+    }
+    dev.reset();
+}
+
 TEST(Faults, SilentPipeIsResetAfterTheFrameTimeout) {
     sim::DeviceConfig c;
     c.model = sim::ModelId::IrisLeft;

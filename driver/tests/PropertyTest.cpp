@@ -154,17 +154,63 @@ TEST(Properties, DuringResyncMostRequestsUseTheShadow) {
     stream.Stop();
 }
 
-TEST(Properties, ControlTimeoutIsRetriedForWritesAndReportedWhenAllAttemptsFail) {
+// A set stores the value and succeeds whatever the device answers: a lost request is tried
+// three times and then left; only a device that is gone or never started fails the set.
+TEST(Properties, SetSucceedsAndKeepsItsValueWhenTheRequestTimesOut) {
     Rig rig(sim::ModelId::PloverA);
+    PropertyData d;
+    EXPECT_EQ(rig.dev->SetProperty(PropertySet::VideoProcAmp, 12, {1, kFlagManual, 0}), STATUS_DEVICE_DATA_ERROR);
     ASSERT_EQ(rig.dev->Initialize(), STATUS_SUCCESS);
     // One lost request: the second attempt gets through.
     rig.sim->StallControl(1);
     EXPECT_EQ(rig.dev->SetProperty(PropertySet::VideoProcAmp, 12, {0xFE, kFlagManual, 0}), STATUS_SUCCESS);
     EXPECT_EQ(rig.sim->VendorWrites(proto::kReqLedGroup0).size(), 1u);
-    // Three lost requests: the set reports the time-out.
-    rig.sim->StallControl(3);
-    EXPECT_EQ(rig.dev->SetProperty(PropertySet::VideoProcAmp, 12, {0xFD, kFlagManual, 0}), STATUS_IO_TIMEOUT);
-    EXPECT_EQ(rig.sim->VendorWrites(proto::kReqLedGroup0).size(), 1u);
+    EXPECT_EQ(rig.sim->UnansweredControl().size(), 1u);
+    // Three lost requests: still a success, with the value stored.
+    struct Case {
+        PropertySet set;
+        uint32_t id;
+        int64_t value;
+        uint8_t request;
+        std::vector<uint8_t> payload;
+    } const cases[] = {
+        {PropertySet::VideoProcAmp, 12, 0xFD, proto::kReqLedGroup0, {0xFD}},
+        {PropertySet::VideoProcAmp, 0, 99, proto::kReqSetBrightness, {99}},
+        {PropertySet::VideoProcAmp, 22, 7, proto::kReqSet22, {7}},
+        {PropertySet::CameraControl, kCameraControlExposure, 123, proto::kReqSetExposure, {123}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("property " + std::to_string(c.id));
+        const size_t answered = rig.sim->VendorWrites(c.request).size();
+        const size_t lostBefore = rig.sim->UnansweredControl().size();
+        rig.sim->StallControl(3);
+        EXPECT_EQ(rig.dev->SetProperty(c.set, c.id, {c.value, kFlagManual, 0}), STATUS_SUCCESS);
+        EXPECT_EQ(rig.sim->VendorWrites(c.request).size(), answered);
+        const auto lost = rig.sim->UnansweredControl();
+        ASSERT_EQ(lost.size(), lostBefore + 3);  // three attempts, each with the value
+        for (size_t i = lostBefore; i < lost.size(); ++i) {
+            EXPECT_EQ(lost[i].setup.request, c.request);
+            EXPECT_EQ(lost[i].data, c.payload);
+        }
+    }
+    // Brightness keeps the flags of its last set (automatic at initialisation).
+    ASSERT_EQ(rig.dev->GetProperty(PropertySet::VideoProcAmp, 0, d), STATUS_SUCCESS);
+    EXPECT_EQ(d.flags, kFlagManual);
+    EXPECT_EQ(d.capabilities, kFlagAuto | kFlagManual);
+    rig.sim->StallControl(1);
+    ASSERT_EQ(rig.dev->GetProperty(PropertySet::CameraControl, kCameraControlExposure, d), STATUS_SUCCESS);
+    EXPECT_EQ(d.value, 123);  // the read is lost: the stored value answers
+    // Gone: the set fails without a request.
+    const size_t before = rig.sim->ControlLog().size() + rig.sim->UnansweredControl().size();
+    rig.sim->Unplug();
+    ASSERT_TRUE(WaitUntil([&] { return rig.dev->Diagnostics().gone; }));
+    EXPECT_EQ(rig.dev->SetProperty(PropertySet::VideoProcAmp, 12, {1, kFlagManual, 0}), STATUS_DEVICE_DATA_ERROR);
+    EXPECT_EQ(rig.sim->ControlLog().size() + rig.sim->UnansweredControl().size(), before);
+}
+
+TEST(Properties, ReadIsTriedOnceAndTheGetAnswersFromTheShadow) {
+    Rig rig(sim::ModelId::PloverA);
+    ASSERT_EQ(rig.dev->Initialize(), STATUS_SUCCESS);
     // A read is tried once; the get answers from the shadow.
     rig.sim->SetKeys(4);
     PropertyData d;

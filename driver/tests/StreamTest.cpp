@@ -170,5 +170,32 @@ TEST(Stream, PausedStreamRunsAgain) {
     stream.Stop();
 }
 
+// The picture number, drop count and stored format are shared between the worker and adapter
+// requests; asking for them while frames flow is safe (the ThreadSanitizer build checks it).
+TEST(Stream, StreamFiguresCanBeAskedForWhileFramesFlow) {
+    Rig rig(sim::ModelId::IrisLeft, 5);
+    ASSERT_EQ(rig.dev->Initialize(), STATUS_SUCCESS);
+    FrameStream stream(rig.dev);
+    Collector frames;
+    ASSERT_EQ(stream.Start(0, 0, frames.Callback()), STATUS_SUCCESS);
+    const VideoFormat format = rig.dev->StreamCapabilities()[0].format;
+    uint64_t lastPicture = 0;
+    const size_t target = frames.Count() + 6;
+    while (frames.Count() < target) {
+        DroppedFrames dropped;
+        ASSERT_EQ(rig.dev->GetDroppedFrames(dropped), STATUS_SUCCESS);
+        EXPECT_GE(dropped.pictureNumber, lastPicture);  // the clock only moves on
+        lastPicture = dropped.pictureNumber;
+        EXPECT_EQ(dropped.averageFrameSize,
+                  format.imageSize ? format.imageSize : uint32_t(format.width) * uint32_t(std::abs(format.height)));
+        AllocatorFraming framing;
+        ASSERT_EQ(rig.dev->GetAllocatorFraming(framing), STATUS_SUCCESS);
+        EXPECT_EQ(framing.frameSize, dropped.averageFrameSize);
+        ASSERT_EQ(rig.dev->SetDataFormat(format), STATUS_SUCCESS);
+        ASSERT_TRUE(frames.WaitFor(frames.Count() + 1));
+    }
+    stream.Stop();
+}
+
 }  // namespace
 }  // namespace drvtest

@@ -1,6 +1,7 @@
 #include "runtime/ConfigFile.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <fcntl.h>
@@ -112,6 +113,48 @@ void ReplaceFile(const char* op, const std::string& path, const std::string& con
         ::unlink(tmp.c_str());
         OpenFailure(op, path);
     }
+}
+
+// The file with every line of `key` given the new value: the text after the "=" up to a trailing
+// comment becomes a blank and the value, the rest of the line stays. `longest` is the length of
+// the longest line changed.
+std::string UpdatedContent(const std::vector<std::string>& lines, const std::string& key, const std::string& value,
+                           size_t& longest) {
+    std::string out;
+    longest = 0;
+    for (const std::string& line : lines) {
+        std::string updated = line;
+        if (!line.empty() && line[0] != '#') {
+            const size_t hash = line.find('#');
+            const size_t body = hash == std::string::npos ? line.size() : hash;
+            const size_t eq = line.find('=');
+            if (eq < body) {
+                std::string lineKey = line.substr(0, eq);
+                Trim(lineKey);
+                if (lineKey == key) {
+                    updated = line.substr(0, eq + 1) + " " + value + line.substr(body);
+                    longest = std::max(longest, updated.size());
+                }
+            }
+        }
+        out += updated;
+        out += '\n';
+    }
+    return out;
+}
+
+std::string InsertedLine(const std::string& key, const std::string& value) {
+    return key + " = " + value;
+}
+
+// A line longer than the loader reads would end loading there: every key after it would be lost.
+void RefuseLongLine(const char* op, const std::string& key, size_t length) {
+    if (length <= kMaxLineLength)
+        return;
+    TSK_LOG(LOGLEVEL_ERROR, 0,
+            op << ": The line of key " << key << " would hold " << length << " characters, more than "
+               << kMaxLineLength);
+    throw CConfigureFailure("Configuration line too long for key " + key);
 }
 
 bool HasAny(const std::string& text, const char* characters) {
@@ -237,6 +280,18 @@ void CConfigFile::SetValue(ConfigMap* map, const std::string& key, const std::st
     if (!map)
         map = GetInstance();
     auto it = map->find(key);
+    // Checked before the map changes: a refused value is neither stored nor written.
+    if (it != map->end()) {
+        std::vector<std::string> lines;
+        bool endsWithNewline;
+        if (ReadLines(g_path, lines, endsWithNewline)) {
+            size_t longest = 0;
+            UpdatedContent(lines, key, value, longest);
+            RefuseLongLine("CConfigFile::SetValue", key, longest);
+        }
+    } else {
+        RefuseLongLine("CConfigFile::SetValue", key, InsertedLine(key, value).size());
+    }
     if (it != map->end()) {
         it->second = value;
         UpdateKey(key, value);
@@ -263,23 +318,9 @@ void CConfigFile::UpdateKey(const std::string& key, const std::string& value) {
     bool endsWithNewline;
     if (!ReadLines(path, lines, endsWithNewline))
         OpenFailure("CConfigFile::UpdateKey", path);
-    std::string out;
-    for (const std::string& line : lines) {
-        std::string updated = line;
-        if (!line.empty() && line[0] != '#') {
-            const size_t hash = line.find('#');
-            const size_t body = hash == std::string::npos ? line.size() : hash;
-            const size_t eq = line.find('=');
-            if (eq < body) {
-                std::string lineKey = line.substr(0, eq);
-                Trim(lineKey);
-                if (lineKey == key)
-                    updated = line.substr(0, eq + 1) + " " + value + line.substr(body);
-            }
-        }
-        out += updated;
-        out += '\n';
-    }
+    size_t longest = 0;
+    const std::string out = UpdatedContent(lines, key, value, longest);
+    RefuseLongLine("CConfigFile::UpdateKey", key, longest);
     ReplaceFile("CConfigFile::UpdateKey", path, out);
 }
 
@@ -290,12 +331,13 @@ void CConfigFile::InsertKey(const std::string& key, const std::string& value) {
     bool endsWithNewline = true;
     if (!ReadLines(path, lines, endsWithNewline))
         OpenFailure("CConfigFile::InsertKey", path);
+    RefuseLongLine("CConfigFile::InsertKey", key, InsertedLine(key, value).size());
     FILE* f = std::fopen(path.c_str(), "a");
     if (!f)
         OpenFailure("CConfigFile::InsertKey", path);
     // A last line without its line end would otherwise run into the new entry.
     std::string entry = endsWithNewline ? "" : "\n";
-    entry += key + " = " + value + "\n";
+    entry += InsertedLine(key, value) + "\n";
     const bool ok = std::fwrite(entry.data(), 1, entry.size(), f) == entry.size();
     const bool closed = std::fclose(f) == 0;
     if (!ok || !closed)

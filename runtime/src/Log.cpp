@@ -35,9 +35,8 @@ std::mutex guard;
 std::condition_variable wake;
 bool writerRunning = false;
 bool hasPending = false;
+bool writerHeld = false;  // tests: queued text stays queued
 std::vector<LogModule> modules;
-// Text queued before a day change, with the file of its day: written before newer text.
-std::vector<std::pair<std::string, std::string>> previousDays;
 Day currentDay;
 std::function<platform::LocalTime()> clockOverride;
 
@@ -64,17 +63,33 @@ std::string BuildPath(const LogModule& m, const Day& d) {
     return m.directory + "/" + m.baseName + tail;
 }
 
-// Caller holds the guard. A new day moves every module to that day's file.
+// Caller holds the guard. A new day moves every module to that day's file; text still queued
+// goes there too, as the writer uses the path current when it writes.
 void CheckDayLocked(const Day& today) {
     if (today == currentDay)
         return;
     currentDay = today;
-    for (auto& m : modules) {
-        if (!m.pending.empty()) {
-            previousDays.emplace_back(m.path, std::move(m.pending));
-            m.pending.clear();
-        }
+    for (auto& m : modules)
         m.path = BuildPath(m, currentDay);
+}
+
+// Appends the caller's text with every control character but the tab written as an escape
+// (\n, \r or \xHH), so that text from peers can neither end a line nor start a forged one.
+void AppendEscaped(std::string& out, const std::string& text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if ((c >= 0x20 && c != 0x7F) || c == '\t') {
+            out += ch;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
+        }
     }
 }
 
@@ -90,13 +105,10 @@ void LogWriterThread() {
     std::unique_lock lock(guard);
     for (;;) {
         hasPending = false;
-        if (!previousDays.empty()) {
-            auto batches = std::move(previousDays);
-            previousDays.clear();
-            lock.unlock();
-            for (const auto& [path, text] : batches)
-                AppendToFile(path, text);
-            lock.lock();
+        if (writerHeld && writerRunning) {
+            wake.wait(lock, [] { return !writerHeld || !writerRunning; });
+            hasPending = true;
+            continue;
         }
         for (size_t i = 0; i < modules.size(); ++i) {
             if (modules[i].pending.empty())
@@ -221,7 +233,7 @@ bool WriteLog(int level, const std::string& text, int module) {
     CheckDayLocked(DayOf(now));
     std::string& pending = modules[static_cast<size_t>(module)].pending;
     pending += stamp;
-    pending += text;
+    AppendEscaped(pending, text);
     pending += '\n';
     hasPending = true;
     wake.notify_one();
@@ -277,6 +289,12 @@ void DeleteOldLogFiles() {
         for (const auto& p : doomed)
             std::filesystem::remove(p, ec);
     }
+}
+
+void HoldLogWriter(bool hold) {
+    std::lock_guard lock(guard);
+    writerHeld = hold;
+    wake.notify_one();
 }
 
 void SetLogClock(std::function<platform::LocalTime()> clock) {

@@ -112,13 +112,15 @@ int CSocketController::RandomPort(int nMinPort, int nMaxPort) {
     return std::uniform_int_distribution<int>(nMinPort, nMaxPort - 1)(random);
 }
 
-void CSocketController::MakeParser() {
+bool CSocketController::MakeParser() {
     ReleaseParser();
     if (schemaList.empty()) {
         domParser = CUtilities::CreateDOMParser(nullptr, false);
-    } else {
-        CUtilities::LoadGrammars(domParser, grammarPool, schemaList);
+        return true;
     }
+    if (CUtilities::LoadGrammars(domParser, grammarPool, schemaList)) return true;
+    ReleaseParser();
+    return false;
 }
 
 void CSocketController::ReleaseParser() {
@@ -147,10 +149,12 @@ bool CSocketController::CheckPortArguments(const char* op, int nSpecificPort, in
     return true;
 }
 
-void CSocketController::Open(const char* op) {
+bool CSocketController::Open(const char* op) {
     const std::string where = std::string("CSocketController::") + op;
     if (daemon != nullptr) {
+        openingThread.store(std::this_thread::get_id());
         Close(1);
+        openingThread.store(std::thread::id());
     } else if (getState() != NotRunning && !OnLoopThread()) {
         running.store(0);
         Wake();
@@ -158,12 +162,15 @@ void CSocketController::Open(const char* op) {
         join();
         TSK_LOG(LOGLEVEL_DBG2, logModule, where << GetLogPrefix() << " Join thread success.");
     }
-    if (!OnLoopThread()) {
-        // The loop has ended: the parser of the last opening is no longer in use.
-        ScopedLock lock(*this);
-        ReleaseParser();
-    }
     DrainWake();
+    // The loop has ended, so the parser of the last opening is no longer in use (opened again
+    // from an event operation, the documents it made are the caller's).
+    ScopedLock lock(*this);
+    if (!MakeParser()) {
+        TSK_LOG(LOGLEVEL_ERROR, logModule, where << GetLogPrefix() << ": Failed to load the XML schemas.");
+        return false;
+    }
+    return true;
 }
 
 void CSocketController::StartLoop() {
@@ -182,7 +189,8 @@ void CSocketController::StartLoop() {
 bool CSocketController::Listen(const std::string& address, int nSpecificPort, int keepAlive, int keepAliveSeconds,
                                int nMinPort, int nMaxPort, int bRandomPort, int maxClients) {
     if (!CheckPortArguments("Listen", nSpecificPort, nMinPort, nMaxPort)) return false;
-    Open("Listen");
+    const unsigned epoch = closeEpoch.load();
+    if (!Open("Listen")) return false;
     std::unique_ptr<CSocketUtils> made;
     int firstPort = nSpecificPort != 0 ? nSpecificPort : (bRandomPort ? RandomPort(nMinPort, nMaxPort) : nMinPort);
     if (CSocketUtils::CSInit(made, name, address, firstPort, maxClients, logModule) != 0) {
@@ -190,6 +198,7 @@ bool CSocketController::Listen(const std::string& address, int nSpecificPort, in
         return false;
     }
     running.store(1);
+    if (ClosedSince(epoch)) running.store(0);
     const std::string host = made->address.host;
     int current = firstPort;
     int failures = 0;
@@ -236,12 +245,12 @@ bool CSocketController::Listen(const std::string& address, int nSpecificPort, in
     made->highestSocket = made->context->socket + 1;
     {
         ScopedLock call(*this);
-        if (running.load() == 0) {
+        if (running.load() == 0 || ClosedSince(epoch)) {
             // Closed from another thread while we were opening.
+            running.store(0);
             made->CsDmnClose();
             return false;
         }
-        MakeParser();
         port.store(made->address.port);
         SetUri(std::string(made->address.host) + ":" + std::to_string(made->address.port));
         EP_LOG(LOGLEVEL_INFO, "Listen", ": Listening on URI: " << GetUri());
@@ -256,7 +265,8 @@ bool CSocketController::Listen(const std::string& address, int nSpecificPort, in
 bool CSocketController::ConnectTo(const std::string& address, int nSpecificPort, int nMinPort, int nMaxPort,
                                   int bOnePass) {
     if (!CheckPortArguments("ConnectTo", nSpecificPort, nMinPort, nMaxPort)) return false;
-    Open("ConnectTo");
+    const unsigned epoch = closeEpoch.load();
+    if (!Open("ConnectTo")) return false;
     std::unique_ptr<CSocketUtils> made;
     int current = nSpecificPort != 0 ? nSpecificPort : nMinPort;
     if (CSocketUtils::CSInit(made, name, address, current, logModule) != 0) {
@@ -264,6 +274,7 @@ bool CSocketController::ConnectTo(const std::string& address, int nSpecificPort,
         return false;
     }
     running.store(1);
+    if (ClosedSince(epoch)) running.store(0);
     const std::string host = made->address.host;
     std::unique_ptr<NetContext> context;
     while (running.load() != 0) {
@@ -318,14 +329,14 @@ bool CSocketController::ConnectTo(const std::string& address, int nSpecificPort,
     made->CsDmnAddChannel(socket, peer);
     {
         ScopedLock call(*this);
-        if (running.load() == 0) {
+        if (running.load() == 0 || ClosedSince(epoch)) {
+            running.store(0);
             made->CsDmnClose();
             return false;
         }
         port.store(made->address.port);
         SetUri(std::string(made->address.host) + ":" + std::to_string(made->address.port));
         EP_LOG(LOGLEVEL_INFO, "ConnectTo", ": Connected to Server, URI: " << GetUri());
-        MakeParser();
         ScopedLock table(threadLock);
         daemon = std::move(made);
         failedChannels.clear();
@@ -337,6 +348,8 @@ bool CSocketController::ConnectTo(const std::string& address, int nSpecificPort,
 // --- closing -------------------------------------------------------------------------------------
 
 void CSocketController::Close(int join_) {
+    // Counted before anything else: an opening on another thread that has begun gives up.
+    if (openingThread.load() != std::this_thread::get_id()) ++closeEpoch;
     if (running.load() == 0 && daemon == nullptr) return;
     EP_LOG(LOGLEVEL_DBG1, "Close", " Close Socket.");
     StopThread(join_);
@@ -416,6 +429,7 @@ void CSocketController::run() {
         int kind = CSocketUtils::EVENT_NONE;
         std::unique_ptr<char[]> buffer;
         int length = 0;
+        bool acceptFailed = false;
         {
             ScopedLock table(threadLock);
             if (running.load() == 0 || daemon == nullptr) break;
@@ -426,6 +440,7 @@ void CSocketController::run() {
             }
             if (current.Empty()) continue;
             channel = daemon->CSProcEvent(kind, current, NetSocketSet(), NetSocketSet(), buffer, length);
+            acceptFailed = kind == CSocketUtils::EVENT_ERROR && channel < 0 && !daemon->acceptRefused;
         }
         switch (kind) {
             case CSocketUtils::EVENT_NEW_CONNECTION: ProcessNewRemoteConnection(channel); break;
@@ -436,8 +451,8 @@ void CSocketController::run() {
         }
         buffer.reset();
         // A failed accept (out of descriptors, say) stays ready: breathe before the next try
-        // rather than spinning.
-        if (kind == CSocketUtils::EVENT_ERROR && channel < 0) Pause(kAcceptRetryMs);
+        // rather than spinning. A refused client (table full) is gone: no reason to wait.
+        if (acceptFailed) Pause(kAcceptRetryMs);
     }
     loopThread.store(std::thread::id());
 }

@@ -116,34 +116,40 @@ int CSocketUtils::CsDmnSend(int channel) {
     return result;
 }
 
+int CSocketUtils::AcceptEvent(int& kind) {
+    int channel = CSAcceptDmn();
+    if (channel < 0) {
+        kind = errno == EAGAIN || errno == EWOULDBLOCK ? EVENT_NONE : EVENT_ERROR;
+        return -1;
+    }
+    kind = EVENT_NEW_CONNECTION;
+    SocketChannel& entry = channels[static_cast<size_t>(channel)];
+    if (keepAlive && std::strcmp(entry.peer.address, address.host) != 0) {
+        if (NetSetKeepAlive(entry.socket, keepAliveSeconds, 3) == 0) {
+            DMN_LOG(LOGLEVEL_DBG2, "CSProcEvent",
+                    ": TcpKeepAlive set on socket. TCP_KEEPIDLE: " << keepAliveSeconds
+                                                                   << "sec, TCP_KEEPINTVL: " << 3
+                                                                   << "sec, TCP_KEEPCNT: default value.");
+        } else {
+            DMN_LOG(LOGLEVEL_ERROR, "CSProcEvent", ": WSAIoctl() failed to set TcpKeepAlive. Error code:" << errno);
+        }
+    }
+    return channel;
+}
+
 int CSocketUtils::CSProcEvent(int& kind, const NetSocketSet& readyRead, const NetSocketSet& readyWrite,
                               const NetSocketSet& readyExcept, std::unique_ptr<char[]>& buffer, int& length) {
     buffer.reset();
     length = 0;
     kind = EVENT_NONE;
     if (context == nullptr) return -1;
-    if (isServer && context->socket >= 0 && readyRead.Contains(context->socket)) {
-        int channel = CSAcceptDmn();
-        if (channel < 0) {
-            kind = errno == EAGAIN || errno == EWOULDBLOCK ? EVENT_NONE : EVENT_ERROR;
-            return -1;
-        }
-        kind = EVENT_NEW_CONNECTION;
-        SocketChannel& entry = channels[static_cast<size_t>(channel)];
-        if (keepAlive && std::strcmp(entry.peer.address, address.host) != 0) {
-            if (NetSetKeepAlive(entry.socket, keepAliveSeconds, 3) == 0) {
-                DMN_LOG(LOGLEVEL_DBG2, "CSProcEvent",
-                        ": TcpKeepAlive set on socket. TCP_KEEPIDLE: " << keepAliveSeconds
-                                                                       << "sec, TCP_KEEPINTVL: " << 3
-                                                                       << "sec, TCP_KEEPCNT: default value.");
-            } else {
-                DMN_LOG(LOGLEVEL_ERROR, "CSProcEvent", ": WSAIoctl() failed to set TcpKeepAlive. Error code:" << errno);
-            }
-        }
-        return channel;
-    }
+    // Data and closes of connected clients come before a new connection: a client that closes
+    // and connects again finds its old channel gone when the new connection is taken.
     int readyKind = 0;
     int socket = NetGetReadySkt(context.get(), &readyKind, readyRead, readyWrite, readyExcept);
+    if (socket < 0 && isServer && context->socket >= 0 && readyRead.Contains(context->socket)) {
+        return AcceptEvent(kind);
+    }
     if (socket < 0) {
         DMN_LOG(LOGLEVEL_ERROR, "CSProcEvent", ": NetGetReadySkt return failed.");
         return -1;
@@ -193,6 +199,7 @@ int CSocketUtils::CSDmnRcvReq(int socket, int channel, std::unique_ptr<char[]>& 
 }
 
 int CSocketUtils::CSAcceptDmn() {
+    acceptRefused = false;
     sockaddr_in peerAddress{};
     socklen_t size = sizeof peerAddress;
     int socket = -1;
@@ -224,6 +231,7 @@ int CSocketUtils::CSAcceptDmn() {
                 ": Detected new client connection request but server socket has already reached maximum allow "
                 "clients ("
                     << context->clients.size() << ")");
+        acceptRefused = true;
         errno = 0;
         return -1;
     }

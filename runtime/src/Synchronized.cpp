@@ -13,7 +13,7 @@ Synchronized::~Synchronized() {
 
 void Synchronized::lock() {
     if (heldByCaller()) {
-        TSK_LOG(LOGLEVEL_WARNING, logModule, "Synchronized::lock: " << name << ": recursive locking detected!");
+        TSK_LOG(LOGLEVEL_WARNING, logModule, "Synchronized::lock: " << LogName() << "recursive locking detected!");
         return;
     }
     mutex.lock();
@@ -23,7 +23,7 @@ void Synchronized::lock() {
 
 void Synchronized::unlock() {
     if (!heldByCaller()) {
-        TSK_LOG(LOGLEVEL_WARNING, logModule, "Synchronized::unlock: " << name << ": unlock failed");
+        TSK_LOG(LOGLEVEL_WARNING, logModule, "Synchronized::unlock: " << LogName() << "unlock failed");
         return;
     }
     locked = 0;
@@ -35,7 +35,7 @@ bool Synchronized::trylock() {
     if (heldByCaller())
         return false;
     if (!mutex.try_lock()) {
-        TSK_LOG(LOGLEVEL_DBG3, logModule, "Synchronized::trylock: " << name << ": try lock failed");
+        TSK_LOG(LOGLEVEL_DBG3, logModule, "Synchronized::trylock: " << LogName() << "try lock failed");
         return false;
     }
     owner.store(std::this_thread::get_id());
@@ -52,11 +52,11 @@ bool Synchronized::wait(uint32_t ms) {
     } else {
         // Waiting without the lock: wait all the same, but never take a lock the caller
         // did not hold.
-        TSK_LOG(LOGLEVEL_ERROR, logModule, "Synchronized::wait: " << name << ": releasing mutex failed");
+        TSK_LOG(LOGLEVEL_ERROR, logModule, "Synchronized::wait: " << LogName() << "releasing mutex failed");
     }
     const bool timedOut = !event.Wait(ms);
     if (timedOut)
-        TSK_LOG(LOGLEVEL_WARNING, logModule, "Synchronized::wait: " << name << ": timeout on wait");
+        TSK_LOG(LOGLEVEL_WARNING, logModule, "Synchronized::wait: " << LogName() << "timeout on wait");
     if (held) {
         mutex.lock();
         owner.store(std::this_thread::get_id());

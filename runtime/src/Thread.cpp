@@ -17,22 +17,22 @@ Thread::~Thread() {
 }
 
 void Thread::run() {
-    TSK_LOG(LOGLEVEL_WARNING, logModule, "Thread::run: " << name << ": empty run method!");
+    TSK_LOG(LOGLEVEL_WARNING, logModule, "Thread::run: " << LogName() << "empty run method!");
 }
 
 void Thread::thread_starter(Thread* self) {
     const uint32_t tid = static_cast<uint32_t>(gettid());
     self->threadId.store(tid);
-    TSK_LOG(LOGLEVEL_DBG2, self->logModule, "thread_starter: " << self->name << ": started, tid:" << tid);
+    TSK_LOG(LOGLEVEL_DBG2, self->logModule, "thread_starter: " << self->LogName() << "started, tid:" << tid);
     self->target->run();
-    TSK_LOG(LOGLEVEL_DBG2, self->logModule, "thread_starter: " << self->name << ": ended, tid:" << tid);
+    TSK_LOG(LOGLEVEL_DBG2, self->logModule, "thread_starter: " << self->LogName() << "ended, tid:" << tid);
     self->state.store(Ended);
 }
 
 void Thread::start() {
     std::lock_guard guard(handleMutex);
     if (state.load() == Running) {
-        TSK_LOG(LOGLEVEL_ERROR, logModule, "Thread::start: " << name << ": thread already running!");
+        TSK_LOG(LOGLEVEL_ERROR, logModule, "Thread::start: " << LogName() << "thread already running!");
         return;
     }
     // The previous run has ended: reap its thread before starting a new one.
@@ -43,7 +43,7 @@ void Thread::start() {
     try {
         handle = std::thread(thread_starter, this);
     } catch (const std::system_error&) {
-        TSK_LOG(LOGLEVEL_ERROR, logModule, "Thread::start: " << name << ": cannot start thread");
+        TSK_LOG(LOGLEVEL_ERROR, logModule, "Thread::start: " << LogName() << "cannot start thread");
         state.store(NotRunning);
     }
 }
@@ -51,16 +51,16 @@ void Thread::start() {
 void Thread::join() {
     std::lock_guard guard(handleMutex);
     if (state.load() == NotRunning) {
-        TSK_LOG(LOGLEVEL_WARNING, logModule, "Thread::join: " << name << ": thread is not running");
+        TSK_LOG(LOGLEVEL_WARNING, logModule, "Thread::join: " << LogName() << "thread is not running");
         return;
     }
     if (handle.get_id() == std::this_thread::get_id()) {
         // A thread cannot wait for itself; let it finish on its own.
-        TSK_LOG(LOGLEVEL_ERROR, logModule, "Thread::join: " << name << ": join failed");
+        TSK_LOG(LOGLEVEL_ERROR, logModule, "Thread::join: " << LogName() << "join failed");
         handle.detach();
     } else if (handle.joinable()) {
         handle.join();
-        TSK_LOG(LOGLEVEL_DBG2, logModule, "Thread::join: " << name << ": joined thread successfully");
+        TSK_LOG(LOGLEVEL_DBG2, logModule, "Thread::join: " << LogName() << "joined thread successfully");
     }
     state.store(NotRunning);
 }

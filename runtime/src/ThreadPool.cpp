@@ -9,7 +9,7 @@
 TaskManager::TaskManager(ThreadPool* owner_)
     : Synchronized("", 0), thread(this, "", 0), owner(owner_) {
     thread.start();
-    TSK_LOG(LOGLEVEL_DBG2, 0, "TaskManager::TaskManager: " << name << ": thread started");
+    TSK_LOG(LOGLEVEL_DBG2, 0, "TaskManager::TaskManager: thread started");
 }
 
 TaskManager::~TaskManager() {
@@ -18,7 +18,7 @@ TaskManager::~TaskManager() {
     notify();
     unlock();
     thread.join();
-    TSK_LOG(LOGLEVEL_DBG2, 0, "TaskManager::~TaskManager: " << name << ": thread stopped");
+    TSK_LOG(LOGLEVEL_DBG2, 0, "TaskManager::~TaskManager: thread stopped");
 }
 
 bool TaskManager::set_task(Runnable* newTask) {
@@ -27,11 +27,11 @@ bool TaskManager::set_task(Runnable* newTask) {
         task.store(newTask);
         notify();
         unlock();
-        TSK_LOG(LOGLEVEL_DBG2, 0, "TaskManager::set_task: " << name << ": after notify");
+        TSK_LOG(LOGLEVEL_DBG2, 0, "TaskManager::set_task: after notify");
         return true;
     }
     unlock();
-    TSK_LOG(LOGLEVEL_DBG2, 0, "TaskManager::set_task: " << name << ": got already a task");
+    TSK_LOG(LOGLEVEL_DBG2, 0, "TaskManager::set_task: got already a task");
     return false;
 }
 
@@ -50,9 +50,9 @@ void TaskManager::run() {
         try {
             current->run();
         } catch (const std::exception& e) {
-            TSK_LOG(LOGLEVEL_ERROR, 0, "TaskManager::run: " << name << ": task failed: " << e.what());
+            TSK_LOG(LOGLEVEL_ERROR, 0, "TaskManager::run: task failed: " << e.what());
         } catch (...) {
-            TSK_LOG(LOGLEVEL_ERROR, 0, "TaskManager::run: " << name << ": task failed");
+            TSK_LOG(LOGLEVEL_ERROR, 0, "TaskManager::run: task failed");
         }
         delete current;
         lock();
@@ -92,7 +92,7 @@ void ThreadPool::execute(Runnable* task) {
     for (;;) {
         if (closing) {
             Synchronized::unlock();
-            TSK_LOG(LOGLEVEL_WARNING, 0, "ThreadPool::execute: " << name << ": pool is stopping, task dropped");
+            TSK_LOG(LOGLEVEL_WARNING, 0, "ThreadPool::execute: pool is stopping, task dropped");
             delete task;
             return;
         }
@@ -100,7 +100,7 @@ void ThreadPool::execute(Runnable* task) {
             TaskManager* m = managers[i];
             if (!m->isFree())
                 continue;
-            TSK_LOG(LOGLEVEL_DBG2, 0, "ThreadPool::execute: " << name << ": task manager found");
+            TSK_LOG(LOGLEVEL_DBG2, 0, "ThreadPool::execute: task manager found");
             Synchronized::unlock();
             if (m->set_task(task))
                 return;
@@ -151,7 +151,7 @@ bool QueuedThreadPool::assign(Runnable* task) {
     for (TaskManager* m : managers) {
         if (!m->isFree())
             continue;
-        TSK_LOG(LOGLEVEL_DBG2, 0, "QueuedThreadPool::assign: " << Thread::name << ": task manager found");
+        TSK_LOG(LOGLEVEL_DBG2, 0, "QueuedThreadPool::assign: task manager found");
         if (m->set_task(task))
             return true;
     }

@@ -16,6 +16,7 @@
 #include <xercesc/util/XMLUni.hpp>
 
 #include <memory>
+#include <string_view>
 
 #include "platform/ProgramDir.h"
 #include "runtime/Log.h"
@@ -246,9 +247,58 @@ DOMDocument* CUtilities::ReadXMLConfigFile(const std::vector<std::string>& schem
     return document;
 }
 
+bool CUtilities::XmlNestingWithin(const char* data, size_t length, int maxDepth) {
+    const std::string_view text(data != nullptr ? data : "", data != nullptr ? length : 0);
+    // Skips past `end` from `from`; npos when the text stops first.
+    auto skipPast = [&text](size_t from, std::string_view end) {
+        const size_t at = text.find(end, from);
+        return at == std::string_view::npos ? at : at + end.size();
+    };
+    int depth = 0;
+    size_t i = 0;
+    while ((i = text.find('<', i)) != std::string_view::npos) {
+        const std::string_view rest = text.substr(i + 1);
+        if (rest.starts_with("?")) {
+            i = skipPast(i + 2, "?>");
+        } else if (rest.starts_with("!--")) {
+            i = skipPast(i + 4, "-->");
+        } else if (rest.starts_with("![CDATA[")) {
+            i = skipPast(i + 9, "]]>");
+        } else if (rest.starts_with("!") || rest.starts_with("/")) {
+            if (rest.starts_with("/")) --depth;
+            i = skipPast(i + 1, ">");
+        } else {
+            // A start tag: up to its '>' outside quoted attribute values.
+            char quote = 0;
+            size_t j = i + 1;
+            for (; j < text.size(); ++j) {
+                const char c = text[j];
+                if (quote != 0) {
+                    if (c == quote) quote = 0;
+                } else if (c == '"' || c == '\'') {
+                    quote = c;
+                } else if (c == '>') {
+                    break;
+                }
+            }
+            if (j >= text.size()) return true;  // unfinished: the parser refuses it anyway
+            if (text[j - 1] != '/' && ++depth > maxDepth) return false;
+            i = j + 1;
+        }
+        if (i == std::string_view::npos) return true;
+    }
+    return true;
+}
+
 DOMDocument* CUtilities::ParseXmlText(DOMLSParser* parser, const char* data, size_t length, bool* failed) {
     if (failed != nullptr) *failed = true;
     if (parser == nullptr || data == nullptr || length == 0) return nullptr;
+    if (!XmlNestingWithin(data, length, kMaxReceivedXmlDepth)) {
+        TSK_LOG(LOGLEVEL_DBG1, 0,
+                "CUtilities::ParseXmlText: Refused received text nested deeper than " << kMaxReceivedXmlDepth
+                                                                                     << " elements");
+        return nullptr;
+    }
     error_handler handler;
     DOMConfiguration* config = parser->getDomConfig();
     config->setParameter(XMLUni::fgDOMErrorHandler, &handler);

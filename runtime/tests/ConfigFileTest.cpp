@@ -176,6 +176,38 @@ TEST_F(ConfigFileTest, SetValueRefusesKeysAndValuesThatWouldChangeOtherLines) {
     EXPECT_EQ(CConfigFile::GetString(map, "Name", ""), "a = b");
 }
 
+// The line checked is the one written, with the old spacing and trailing comment: a line the
+// loader would stop at would lose every key after it.
+TEST_F(ConfigFileTest, SetValueNeverWritesALineLongerThan255Characters) {
+    const std::string comment = "# the Device Manager's address";  // 30 characters
+    const std::string original = "DmIP    =  1.2.3.4  " + comment + "\nDmIP\nDmPort = 4401\n";  // "DmIP" alone: no key
+    auto* map = LoadText(original);
+    // "DmIP    =" (9) + " " + value + comment (30): 255 characters with a value of 215.
+    const std::string fits(215, 'a');
+    const std::string tooLong(216, 'b');
+    EXPECT_THROW(CConfigFile::SetValue(map, "DmIP", tooLong), CConfigureFailure);
+    EXPECT_EQ(ReadFile(path), original);
+    EXPECT_EQ(CConfigFile::GetString(map, "DmIP", ""), "1.2.3.4");  // neither stored nor written
+    CConfigFile::SetValue(map, "DmIP", fits);
+    EXPECT_EQ(ReadFile(path), "DmIP    = " + fits + comment + "\nDmIP\nDmPort = 4401\n");
+
+    // A new key is written as key " = " value: 255 characters with "New" and a value of 249.
+    EXPECT_THROW(CConfigFile::SetValue(map, "New", std::string(250, 'c')), CConfigureFailure);
+    EXPECT_EQ(map->count("New"), 0u);
+    CConfigFile::SetValue(map, "New", std::string(249, 'd'));
+
+    CConfigFile::Load(path);
+    EXPECT_EQ(CConfigFile::GetString(map, "DmIP", ""), fits);
+    EXPECT_EQ(CConfigFile::GetInt(map, "DmPort", 0), 4401);  // still read after the long lines
+    EXPECT_EQ(CConfigFile::GetString(map, "New", ""), std::string(249, 'd'));
+    const std::string log = Text();
+    EXPECT_NE(log.find("ERROR  : CConfigFile::SetValue: The line of key DmIP would hold 256 characters, more than 255\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("ERROR  : CConfigFile::SetValue: The line of key New would hold 256 characters, more than 255\n"),
+              std::string::npos);
+}
+
 TEST_F(ConfigFileTest, MissingFileThrowsOnceAndLeavesTheMapEmpty) {
     const std::string missing = (dir.path() / "absent.cfg").string();
     try {

@@ -22,6 +22,7 @@ protected:
         savedLevel = currentLevel.load();
     }
     void TearDown() override {
+        HoldLogWriter(false);
         StopLogThread();
         SetLogClock({});
         currentLevel = savedLevel;
@@ -89,26 +90,68 @@ TEST_F(LogTest, RefusedLines) {
     EXPECT_FALSE(WriteLog(LOGLEVEL_ERROR, "to nowhere", 0));
 }
 
-// Lines still queued when the day changes go to the file of the day they were written on.
+// The writer uses the path current when it writes: a line queued just before midnight and
+// written after a later line saw the new day goes into the new day's file.
+TEST_F(LogTest, LineQueuedBeforeMidnightAndWrittenAfterTheDayChangeGoesToTheNewDay) {
+    ASSERT_TRUE(StartLogThread());
+    ASSERT_TRUE(OpenLog("Iris", ""));
+    ASSERT_TRUE(OpenLog("TessikVdm", ""));
+    HoldLogWriter(true);
+    clock.Set(At(2015, 3, 17, 23, 59, 59, 990));
+    EXPECT_TRUE(WriteLog(LOGLEVEL_INFO, "before midnight", 0));
+    clock.Set(At(2015, 3, 18, 0, 0, 0, 5));
+    EXPECT_TRUE(WriteLog(LOGLEVEL_INFO, "after midnight", 1));
+    HoldLogWriter(false);  // written now, not only at the stop
+    EXPECT_TRUE(WaitFor([&] { return fs::exists(LogDir() / "TessikVdm.2015-03-18.log"); }));
+    StopLogThread();
+    EXPECT_FALSE(fs::exists(LogDir() / "Iris.2015-03-17.log"));
+    EXPECT_EQ(ReadFile(LogDir() / "Iris.2015-03-18.log"), "23:59:59:990 INFO   : before midnight\n");
+    EXPECT_EQ(ReadFile(LogDir() / "TessikVdm.2015-03-18.log"), "00:00:00:005 INFO   : after midnight\n");
+}
+
+// A line written before the day changes stays in its day's file; the change compares year,
+// month and day.
 TEST_F(LogTest, DayChangeComparesYearMonthAndDay) {
     ASSERT_TRUE(StartLogThread());
     ASSERT_TRUE(OpenLog("Iris", ""));
     ASSERT_TRUE(OpenLog("TessikVdm", ""));
-    clock.Set(At(2015, 3, 17, 23, 59, 59, 990));
-    WriteLog(LOGLEVEL_INFO, "march", 0);
-    clock.Set(At(2015, 4, 17, 0, 0, 0, 5));  // same day of the month, a month later
-    WriteLog(LOGLEVEL_INFO, "april", 0);
-    WriteLog(LOGLEVEL_INFO, "april other module", 1);
-    clock.Set(At(2016, 4, 17, 8, 0, 0, 0));  // and a year later
-    WriteLog(LOGLEVEL_INFO, "next year", 0);
-    clock.Set(At(2016, 4, 18, 8, 0, 0, 0));
-    WriteLog(LOGLEVEL_INFO, "next day", 0);
+    const struct {
+        platform::LocalTime at;
+        int module;
+        const char* text;
+        const char* file;
+        const char* line;
+    } steps[] = {
+        {At(2015, 3, 17, 23, 59, 59, 990), 0, "march", "Iris.2015-03-17.log", "23:59:59:990 INFO   : march\n"},
+        // same day of the month, a month later
+        {At(2015, 4, 17, 0, 0, 0, 5), 0, "april", "Iris.2015-04-17.log", "00:00:00:005 INFO   : april\n"},
+        {At(2015, 4, 17, 0, 0, 0, 5), 1, "april other module", "TessikVdm.2015-04-17.log",
+         "00:00:00:005 INFO   : april other module\n"},
+        // and a year later
+        {At(2016, 4, 17, 8, 0, 0, 0), 0, "next year", "Iris.2016-04-17.log", "08:00:00:000 INFO   : next year\n"},
+        {At(2016, 4, 18, 8, 0, 0, 0), 0, "next day", "Iris.2016-04-18.log", "08:00:00:000 INFO   : next day\n"},
+    };
+    for (const auto& step : steps) {
+        clock.Set(step.at);
+        WriteLog(LOGLEVEL_INFO, step.text, step.module);
+        // Written before the clock moves on.
+        EXPECT_TRUE(WaitFor([&] { return ReadFile(LogDir() / step.file) == step.line; })) << step.text;
+    }
     StopLogThread();
-    EXPECT_EQ(ReadFile(LogDir() / "Iris.2015-03-17.log"), "23:59:59:990 INFO   : march\n");
-    EXPECT_EQ(ReadFile(LogDir() / "Iris.2015-04-17.log"), "00:00:00:005 INFO   : april\n");
-    EXPECT_EQ(ReadFile(LogDir() / "TessikVdm.2015-04-17.log"), "00:00:00:005 INFO   : april other module\n");
-    EXPECT_EQ(ReadFile(LogDir() / "Iris.2016-04-17.log"), "08:00:00:000 INFO   : next year\n");
-    EXPECT_EQ(ReadFile(LogDir() / "Iris.2016-04-18.log"), "08:00:00:000 INFO   : next day\n");
+    for (const auto& step : steps) EXPECT_EQ(ReadFile(LogDir() / step.file), step.line) << step.text;
+}
+
+// Text from peers may hold line ends and other control characters: each call stays one line.
+TEST_F(LogTest, ControlCharactersAreWrittenEscaped) {
+    ASSERT_TRUE(StartLogThread());
+    ASSERT_TRUE(OpenLog("TessikVdm", ""));
+    const std::string forged = std::string("requestId: a\n09:05:07:043 ERROR  : forged\r\x01\x1b[31m\x7f") +
+                               '\0' + "\tend \\x";
+    EXPECT_TRUE(WriteLog(LOGLEVEL_INFO, forged, 0));
+    StopLogThread();
+    EXPECT_EQ(ReadFile(LogDir() / "TessikVdm.2015-03-17.log"),
+              "09:05:07:042 INFO   : requestId: a\\n09:05:07:043 ERROR  : forged\\r\\x01\\x1B[31m\\x7F\\x00"
+              "\tend \\x\n");
 }
 
 TEST_F(LogTest, StopWritesEverythingQueuedInCallOrder) {

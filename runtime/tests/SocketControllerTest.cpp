@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <future>
 #include <set>
 #include <thread>
@@ -488,4 +490,131 @@ TEST(SocketClose, ReconnectFromAnEventCarriesOnWithTheNewConnection) {
     EXPECT_EQ(endpoint.GetUri(), "127.0.0.1:" + std::to_string(second.port()));
     endpoint.onClose = nullptr;
     endpoint.Close(1);
+}
+
+// A Close from another thread while Listen or ConnectTo is still closing what ran before (here:
+// waiting for an event operation to return) is not lost: the opening gives up.
+TEST(SocketClose, CloseArrivingWhileAnOpeningBeginsSticks) {
+    const int deadPort = FreePortRange(1);
+    ASSERT_NE(deadPort, 0);
+    for (const bool listen : {false, true}) {
+        SCOPED_TRACE(listen ? "Listen" : "ConnectTo");
+        PlainListener server;
+        ASSERT_TRUE(server.ok());
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        RecordingEndpoint endpoint;
+        endpoint.onClose = [released](int) { released.wait(); };
+        ASSERT_TRUE(endpoint.ConnectTo("127.0.0.1", server.port(), 0, 0, 1));
+        ::close(server.Accept());  // the server drops us; the loop waits in the close event
+        ASSERT_TRUE(endpoint.WaitForCount('C', 1));
+        auto opening = std::async(std::launch::async, [&] {
+            // Without a Close this would listen, or retry the dead port for ever.
+            return listen ? endpoint.Listen("127.0.0.1", 0, 0, 30, 20000, 60000, 1, 1)
+                          : endpoint.ConnectTo("127.0.0.1", deadPort, 0, 0, 0);
+        });
+        // The opening has stopped the old endpoint and waits for its loop.
+        ASSERT_TRUE(WaitFor([&] { return !endpoint.IsRunning(); }));
+        endpoint.Close(1);
+        release.set_value();
+        const bool ended = opening.wait_for(3s) == std::future_status::ready;
+        EXPECT_TRUE(ended);
+        if (!ended) endpoint.Close(1);
+        EXPECT_FALSE(opening.get());
+        EXPECT_FALSE(endpoint.IsRunning());
+        EXPECT_EQ(endpoint.GetUri(), "");
+        endpoint.onClose = nullptr;
+        // A later opening is not affected.
+        ASSERT_TRUE(endpoint.Listen("127.0.0.1", 0, 0, 30, 20000, 60000, 1, 1));
+        endpoint.Close(1);
+    }
+}
+
+// An endpoint whose schemas do not load would listen and never answer: Listen and ConnectTo fail.
+TEST(SocketListen, SchemasThatDoNotLoadFailTheOpening) {
+    class SchemaEndpoint : public RecordingEndpoint {
+    public:
+        explicit SchemaEndpoint(std::string schema) : RecordingEndpoint("Schemas"), schema_(std::move(schema)) {
+            SchemaEndpoint::LoadSchemas();
+        }
+        bool LoadSchemas() override {
+            schemaList = {schema_};
+            return true;
+        }
+
+    private:
+        std::string schema_;
+    };
+    TempDir dir;
+    const std::string missing = (dir.path() / "Missing.xsd").string();
+    LogCapture log;
+    SchemaEndpoint endpoint(missing);
+    EXPECT_FALSE(endpoint.Listen("127.0.0.1", 0, 0, 30, 20000, 60000, 1, 1));
+    EXPECT_FALSE(endpoint.IsRunning());
+    EXPECT_EQ(endpoint.GetPort(), 0);
+    PlainListener server;
+    ASSERT_TRUE(server.ok());
+    EXPECT_FALSE(endpoint.ConnectTo("127.0.0.1", server.port(), 0, 0, 1));
+    EXPECT_FALSE(endpoint.IsRunning());
+    const std::string text = log.Text();
+    EXPECT_EQ(CountOf(text, "ERROR  : Unable to load " + missing + "\n"), 2) << text;
+    EXPECT_EQ(CountOf(text, "ERROR  : CSocketController::Listen: Schemas(): Failed to load the XML schemas.\n"), 1)
+        << text;
+    EXPECT_EQ(CountOf(text, "ERROR  : CSocketController::ConnectTo: Schemas(): Failed to load the XML schemas.\n"), 1)
+        << text;
+
+    // With schemas that load, the same endpoint listens.
+    PutFile(missing, "<xs:schema xmlns:xs=\"http://www.w3.org/2001/XMLSchema\"><xs:element name=\"A\"/></xs:schema>");
+    EXPECT_TRUE(endpoint.Listen("127.0.0.1", 0, 0, 30, 20000, 60000, 1, 1));
+    endpoint.Close(1);
+}
+
+// With one client allowed, a client that closes and connects again at once is served: the old
+// connection's close is handled before the new connection, and a refusal costs no pause. The
+// loop is held in a data event while the client goes and comes back, so both wait together.
+TEST(SocketEvents, ClientThatReconnectsAtOnceIsServed) {
+    RecordingEndpoint endpoint;
+    std::mutex mutex;
+    std::condition_variable changed;
+    int entered = 0, released = 0;
+    struct ReleaseAll {  // whatever fails below, the loop is never left waiting
+        std::mutex& mutex;
+        std::condition_variable& changed;
+        int& released;
+        ~ReleaseAll() {
+            std::lock_guard lock(mutex);
+            released = 1 << 20;
+            changed.notify_all();
+        }
+    } releaseAll{mutex, changed, released};
+    endpoint.onData = [&](int) {
+        std::unique_lock lock(mutex);
+        const int mine = ++entered;
+        changed.notify_all();
+        changed.wait(lock, [&] { return released >= mine; });
+    };
+    ASSERT_TRUE(endpoint.Listen("127.0.0.1", 0, 0, 30, 20000, 60000, 1, 1));
+    Fd client(ConnectClient(endpoint.GetPort()));
+    ASSERT_TRUE(endpoint.WaitForCount('N', 1));
+    constexpr int kRounds = 3;
+    for (int round = 0; round < kRounds; ++round) {
+        ASSERT_EQ(::send(client.fd, "x", 1, 0), 1);
+        {
+            std::unique_lock lock(mutex);
+            ASSERT_TRUE(changed.wait_for(lock, 5s, [&] { return entered == round + 1; }));
+        }
+        ::close(client.fd);
+        client.fd = ConnectClient(endpoint.GetPort());  // waits in the listen queue
+        ASSERT_GE(client.fd, 0);
+        {
+            std::lock_guard lock(mutex);
+            ++released;
+            changed.notify_all();
+        }
+        ASSERT_TRUE(endpoint.WaitForCount('N', round + 2, 3000)) << "round " << round;
+    }
+    const std::vector<Event> events = endpoint.Events();
+    EXPECT_EQ(Kinds(events), "NDCNDCNDCN");  // nobody refused
+    endpoint.Close(1);
+    endpoint.onData = nullptr;
 }

@@ -99,6 +99,24 @@ TEST_F(ThreadPoolTest, QueuedPoolQueuesWhileBusyAndRunsWhenAWorkerFrees) {
     EXPECT_EQ(tally.badDeletes, 0);
 }
 
+// The pool's locks have empty names, so its lines read "Class::Operation: message".
+TEST_F(ThreadPoolTest, PoolLinesCarryOneColonAfterTheOperation) {
+    currentLevel = LOGLEVEL_DBG2;
+    Tally tally;
+    {
+        ThreadPool pool(1);
+        pool.execute(new Task(tally, 0));
+        ASSERT_TRUE(WaitFor([&] { return tally.deletes == 1; }));
+    }
+    const std::string text = Text();
+    for (const char* line : {"DBG2   : TaskManager::TaskManager: thread started\n",
+                             "DBG2   : TaskManager::set_task: after notify\n",
+                             "DBG2   : ThreadPool::execute: task manager found\n",
+                             "DBG2   : TaskManager::~TaskManager: thread stopped\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+    EXPECT_EQ(text.find(": : "), std::string::npos) << text;
+}
+
 // With one worker the start order is the order in which tasks were handed out; new tasks keep
 // arriving while the queue drains, so a new task bypassing older queued ones shows up.
 TEST_F(ThreadPoolTest, QueuedPoolStartsTasksInOrderOfArrival) {

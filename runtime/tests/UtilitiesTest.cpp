@@ -169,6 +169,52 @@ TEST_F(Xml, DoctypeAndEntitiesAreRefused) {
     CUtilities::ReleaseParser(validating, pool);
 }
 
+// Received text nested deeper than any message of the channels is refused before the parser,
+// as invalid text: the parser's cost grows with the square of the depth.
+TEST_F(Xml, ReceivedTextNestedTooDeeplyIsRefusedBeforeTheParser) {
+    auto nested = [](int depth, const std::string& inner = "x") {
+        std::string text;
+        for (int i = 0; i < depth; ++i) text += "<a k=\"1>2\" q='/>'>";
+        text += inner;
+        for (int i = 0; i < depth; ++i) text += "</a>";
+        return text;
+    };
+    const int limit = CUtilities::kMaxReceivedXmlDepth;
+    EXPECT_EQ(limit, 16);
+    struct Case {
+        std::string text;
+        bool within;
+    } cases[] = {
+        {nested(limit), true},
+        {nested(limit + 1), false},
+        {nested(limit - 1, "<b/><b/><b/>"), true},  // empty elements do not nest
+        {nested(limit - 1, "<b><c>x</c></b>"), false},
+        // Comments, processing instructions and character data hold no tags.
+        {"<?xml version=\"1.0\"?>" + nested(limit, "<!-- <b><b><b> --><![CDATA[<b><b><b>]]><?pi <b>?>"), true},
+        // Empty ones too, and a '>' in a quoted value does not end a tag.
+        {"<r><!---->" + nested(limit), false},
+        {"<r><??>" + nested(limit), false},
+        {"<r><![CDATA[]]>" + nested(limit), false},
+        {nested(limit, "<b k=\">\"/>"), true},
+        {nested(limit - 1) + nested(limit - 1), true},  // siblings, not nested
+        {std::string(200000, '<'), true},               // no finished tag at all
+    };
+    DOMLSParser* plain = CUtilities::CreateDOMParser(nullptr, false);
+    for (const Case& c : cases) {
+        EXPECT_EQ(CUtilities::XmlNestingWithin(c.text.data(), c.text.size(), limit), c.within) << c.text.substr(0, 300);
+    }
+    // Well formed, and parsed by a plain parser when shallow enough.
+    for (int depth : {limit, limit + 1, 40000}) {
+        const std::string text = nested(depth);
+        bool failed = false;
+        Document document(CUtilities::ParseXmlText(plain, text.data(), text.size(), &failed));
+        EXPECT_EQ(document != nullptr, depth <= limit) << depth;
+        EXPECT_EQ(failed, depth > limit) << depth;
+    }
+    XMLGrammarPool* none = nullptr;
+    CUtilities::ReleaseParser(plain, none);
+}
+
 TEST_F(Xml, DocumentsAreWrittenAsTheirRootElementInUtf8) {
     const std::string source = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Order count=\"1\"><Item>Zo\xc3\xab \xe2\x82\xac</Item></Order>";
     Document document(CUtilities::ReadXMLConfigFile({}, File("utf8.xml", source)));

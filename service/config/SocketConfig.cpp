@@ -225,6 +225,15 @@ void CSocketConfig::ParseVdmCommandRequest(const DOMElement* root) {
                 op << GetLogPrefix() << " Received \"Config\" request with requestId: " << requestId << " from "
                    << remote);
     }
+    // Every pair rewrites the configuration file: a request asking for more pairs than the
+    // service has settings is refused whole, as an invalid value.
+    if (configs.size() > kMaxConfigPairs) {
+        TSK_LOG(LOGLEVEL_WARNING, VDM_LOG_MAIN,
+                op << GetLogPrefix() << " Refused " << configs.size() << " configuration pairs in one request, at most "
+                   << kMaxConfigPairs << " are taken.");
+        configs.clear();
+        commandResult = -1;
+    }
     for (const DOMElement* config : configs) {
         const std::string key = GetXmlAttribute(config, "key");
         std::string value = GetXmlAttribute(config, "value");

@@ -37,6 +37,9 @@ public:
     void SetOwner(CBaseNavikVdm* owner) { pVdm.store(owner); }
     int GetControllerChannel() const { return nControllerChannel.load(); }
 
+    // Most configuration pairs one command may carry; more are refused as an invalid value.
+    static constexpr size_t kMaxConfigPairs = 64;
+
     // Reply words of a command result: -1..-4 a failure word, anything else "Success".
     static const char* FailureReasonOf(int commandResult);
     // Whether a configuration pair may be written to the configuration file: a key or value that

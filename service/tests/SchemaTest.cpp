@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -148,6 +149,61 @@ TEST(Schemas, DeviceCapabilitiesFileValidates) {
     }
     EXPECT_EQ(models, (std::vector<std::string>{"PloverA", "VireoA", "Egret"}));
     doc->release();
+}
+
+// Every model's preview and result formats as its scanner or camera delivers them: PloverA
+// previews slaps and thumbs at 800 x 750, 250 ppi, and single fingers at half of that (400 x 375,
+// 125 ppi), with 500 ppi results; VireoA previews and delivers single fingers at 800 x 750, 500
+// ppi; the iris camera gives 640 x 480 or 752 x 480 frames at 500 ppi.
+TEST(Schemas, DeviceCapabilitiesDescribeEveryModelsFormats) {
+    xercesc::DOMDocument* doc = CUtilities::ReadXMLConfigFile({kServiceData + "/DeviceCapabilities.xsd"},
+                                                              kServiceData + "/DeviceCapabilities.xml");
+    ASSERT_NE(doc, nullptr);
+    auto attribute = [](const xercesc::DOMElement* e, const char* name) {
+        return CFromXmlCh(e->getAttribute(CToXmlCh(name))).str();
+    };
+    auto below = [](const xercesc::DOMElement* e, const char* name) {
+        std::vector<const xercesc::DOMElement*> found;
+        xercesc::DOMNodeList* list = e->getElementsByTagName(CToXmlCh(name));
+        for (XMLSize_t i = 0; i < list->getLength(); ++i)
+            found.push_back(static_cast<const xercesc::DOMElement*>(list->item(i)));
+        return found;
+    };
+    std::map<std::string, std::vector<std::string>> video, samples;
+    for (const auto* device : below(doc->getDocumentElement(), "Device")) {
+        const std::string model = attribute(device, "deviceModel");
+        for (const auto* format : below(device, "VideoFormat"))
+            for (const auto* frame : below(format, "FrameType"))
+                video[model].push_back(attribute(format, "videoFormatId") + " " + attribute(frame, "biometricPosition") +
+                                       " " + attribute(frame, "size") + " " + attribute(frame, "pixelResolution"));
+        for (const auto* sample : below(device, "SampleFormat"))
+            samples[model].push_back(attribute(sample, "formatId") + " " + attribute(sample, "size") + " " +
+                                     attribute(sample, "pixelResolution"));
+    }
+    doc->release();
+    const std::vector<std::string> fingers = {"RightThumb", "RightIndex", "RightMiddle", "RightRing", "RightLittle",
+                                              "LeftThumb",  "LeftIndex",  "LeftMiddle",  "LeftRing",  "LeftLittle"};
+    std::vector<std::string> plover = {"PloverA-Preview RightSlap 800,750 250ppi",
+                                       "PloverA-Preview LeftSlap 800,750 250ppi",
+                                       "PloverA-Preview BothThumbs 800,750 250ppi"};
+    std::vector<std::string> vireo;
+    for (const std::string& finger : fingers) {
+        plover.push_back("PloverA-Preview " + finger + " 400,375 125ppi");
+        vireo.push_back("VireoA-Preview " + finger + " 800,750 500ppi");
+    }
+    std::vector<std::string> egret;
+    for (const char* size : {"640,480", "752,480"})
+        for (const char* eye : {"LeftIris", "RightIris", "BothIris"})
+            egret.push_back(std::string(std::string(size) == "640,480" ? "Egret-Preview" : "Egret-Preview-752") + " " +
+                            eye + " " + size + " 500ppi");
+    EXPECT_EQ(video["PloverA"], plover);
+    EXPECT_EQ(video["VireoA"], vireo);
+    EXPECT_EQ(video["Egret"], egret);
+    EXPECT_EQ(samples["PloverA"],
+              (std::vector<std::string>{"ISO19794-4-Slap 1600,1500 500ppi", "ISO19794-4-Flat 800,750 500ppi"}));
+    EXPECT_EQ(samples["VireoA"], (std::vector<std::string>{"ISO19794-4-Flat 800,750 500ppi"}));
+    EXPECT_EQ(samples["Egret"],
+              (std::vector<std::string>{"ISO19794-6 640,480 500ppi", "ISO19794-6-752 752,480 500ppi"}));
 }
 
 // The App_Data folder as shipped passes the service's start-up self test, and the sample

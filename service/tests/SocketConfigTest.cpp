@@ -47,6 +47,17 @@ protected:
 }  // namespace
 
 TEST_F(SocketConfigTest, CommandsAreAnsweredWithTheirResultWords) {
+    // `count` pairs K0=v .. K<count-1>=v, and the calls they make.
+    auto pairs = [](size_t count, std::vector<std::string>* calls = nullptr) {
+        std::string body;
+        for (size_t i = 0; i < count; ++i) {
+            body += "<Config key=\"K" + std::to_string(i) + "\" value=\"v\"/>";
+            if (calls) calls->push_back("Config K" + std::to_string(i) + "=v");
+        }
+        return body;
+    };
+    std::vector<std::string> mostPairCalls;
+    const std::string mostPairs = pairs(64, &mostPairCalls);
     struct Case {
         const char* what;
         std::string body;
@@ -99,6 +110,10 @@ TEST_F(SocketConfigTest, CommandsAreAnsweredWithTheirResultWords) {
          "<Config key=\"K=V\" value=\"x\"/><Config key=\"#K\" value=\"x\"/><Config key=\"C\" value=\"x # y\"/>"
          "<Config key=\"D\" value=\"" + std::string(300, 'v') + "\"/><Config key=\"DmMaxPort\" value=\"4420\"/>",
          1, 0, "Failure", "InvalidRequest_ParameterValueInvalid", {"Config DmMaxPort=4420"}},
+        // One request takes at most 64 pairs; more are refused whole, the device command still runs.
+        {"most pairs", mostPairs, 1, 0, "Success", "Success", mostPairCalls},
+        {"too many pairs", pairs(65) + "<Device deviceType=\"0\" deviceModel=\"a\"><Start/></Device>", 1, 0,
+         "Failure", "InvalidRequest_ParameterValueInvalid", {"Start 0"}},
     };
     int n = 0;
     for (const Case& c : cases) {
@@ -122,6 +137,18 @@ TEST_F(SocketConfigTest, RequestIdStillRecordedIsRefused) {
     ASSERT_TRUE(controller.Send(Request("<Device deviceType=\"0\" deviceModel=\"a\"><Start/></Device>")));
     EXPECT_XML_EQ(controller.Read(), Success());
     EXPECT_EQ(vdm.Calls(), (std::vector<std::string>{"Start 0"}));
+}
+
+// Deeply nested text costs the parser time with the square of its depth: it is refused as
+// invalid before it is parsed, and the next request is answered at once.
+TEST_F(SocketConfigTest, DeeplyNestedDocumentIsRefusedWithoutHoldingUpTheChannel) {
+    std::string deep;
+    for (int i = 0; i < 20000; ++i) deep += "<a>";
+    for (int i = 0; i < 20000; ++i) deep += "</a>";
+    ASSERT_TRUE(controller.Send(Request(deep, "DEEP")));
+    ASSERT_TRUE(controller.Send(Request("<Config key=\"A\" value=\"1\"/>", "AFTER")));
+    EXPECT_XML_EQ(controller.Read(), Success("AFTER"));
+    EXPECT_EQ(vdm.Calls(), (std::vector<std::string>{"Config A=1"}));
 }
 
 TEST_F(SocketConfigTest, DocumentsSplitMergedAndMalformed) {

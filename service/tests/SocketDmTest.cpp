@@ -191,14 +191,32 @@ TEST_F(SocketDmTest, MalformedDataIsNeverActedOnButKeepsTheDmAlive) {
     EXPECT_EQ(vdm.Calls()[0], kConnectResponseCall);
 }
 
+// A document may name a schema of its own: it is never loaded, so the channel's schema alone
+// decides. The named schema exists and takes the answer (in a namespace the channel's schema does
+// not know); were it loaded, the ConnectResponse would reach the owner.
 TEST_F(SocketDmTest, SchemaNamedByADocumentIsNotLoaded) {
-    // A hint naming another schema is ignored: the channel's own schema decides.
+    appData.Write("Other.xsd",
+                  "<xs:schema xmlns:xs=\"http://www.w3.org/2001/XMLSchema\" targetNamespace=\"urn:other\" "
+                  "elementFormDefault=\"qualified\"><xs:element name=\"DeviceManagerEventResponse\"><xs:complexType>"
+                  "<xs:sequence><xs:any processContents=\"skip\" minOccurs=\"0\" maxOccurs=\"unbounded\"/>"
+                  "</xs:sequence><xs:anyAttribute processContents=\"skip\"/></xs:complexType></xs:element>"
+                  "</xs:schema>");
     const std::string id = Connect();
-    ASSERT_TRUE(peer->Send("<DeviceManagerEventResponse xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
-                           "xsi:noNamespaceSchemaLocation=\"file:///nonexistent/Other.xsd\" requestId=\"" + id +
-                           "\"><Surprise/></DeviceManagerEventResponse>"));
-    Drain();
-    EXPECT_TRUE(vdm.Calls().empty());
+    for (const std::string& hint :
+         {"xsi:schemaLocation=\"urn:other file://" + appData.AppData() + "/Other.xsd\"",
+          "xsi:schemaLocation=\"urn:other " + appData.AppData() + "/Other.xsd\""}) {
+        ASSERT_TRUE(peer->Send("<DeviceManagerEventResponse xmlns=\"urn:other\" "
+                               "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" " + hint +
+                               " requestId=\"" + id + "\"><Return value=\"Success\" failureReason=\"Success\"/>"
+                               "<ConnectResponse apiVersion=\"1.2\" vendor=\"DM maker\" dmName=\"DM\" "
+                               "dmVersion=\"4.5\" heartBeat=\"9\"/></DeviceManagerEventResponse>"));
+        Drain();
+        EXPECT_TRUE(vdm.Calls().empty()) << hint;
+    }
+    // The same answer under the channel's own schema is acted on.
+    ASSERT_TRUE(peer->Send(ConnectResponse(id)));
+    ASSERT_TRUE(vdm.WaitForCalls(1));
+    EXPECT_EQ(vdm.Calls()[0], kConnectResponseCall);
 }
 
 TEST_F(SocketDmTest, OverLongPendingTextIsDroppedAndTheStreamGoesOn) {

@@ -148,7 +148,7 @@ std::vector<uint8_t> EncodeRaw(const ModelTraits& traits, int frameSizeMode, con
                 uint8_t* column = &raw[size_t(i) * H];
                 for (int j = 0; j < H; ++j) column[j] = scene.pixels[size_t(H - 1 - j) * W + i];
                 // The sensor's first line is masked: dark, which the driver checks.
-                column[0] = extras.brightFirstLine ? kBrightLine : kDarkLine;
+                column[0] = extras.brightFirstLine ? kBrightLine : extras.firstLine ? extras.firstLine(i) : kDarkLine;
             }
             if (extras.deviceText) std::memcpy(&raw[1], extras.deviceText, 24);
             break;

@@ -137,6 +137,11 @@ void SimDevice::InjectBrightFirstLine(int frames) {
     brightFrames_ = frames;
 }
 
+void SimDevice::SetFirstLine(std::function<uint8_t(int column)> level) {
+    std::lock_guard lock(mutex_);
+    firstLine_ = std::move(level);
+}
+
 void SimDevice::InjectSyncLoss(int frames) {
     std::lock_guard lock(mutex_);
     syncLossFrames_ = frames;
@@ -174,6 +179,11 @@ void SimDevice::Replug() { Apply({DeviceAction::Replug}); }
 std::vector<ControlRecord> SimDevice::ControlLog() const {
     std::lock_guard lock(mutex_);
     return log_;
+}
+
+std::vector<ControlRecord> SimDevice::UnansweredControl() const {
+    std::lock_guard lock(mutex_);
+    return unanswered_;
 }
 
 std::vector<ControlRecord> SimDevice::VendorWrites(uint8_t request) const {
@@ -464,6 +474,7 @@ std::vector<uint8_t> SimDevice::RenderFrameRaw(uint32_t frameIndex) {
     if (syncLoss) --syncLossFrames_;
     const bool bright = brightFrames_ > 0 || (syncLoss && traits_.layout == RawLayout::ColumnsBottomUp);
     if (brightFrames_ > 0) --brightFrames_;
+    const std::function<uint8_t(int)> firstLine = firstLine_;
     auto led = LedStatusLocked();
     EyeSceneParams eye;
     eye.width = g.sceneWidth;
@@ -526,6 +537,7 @@ std::vector<uint8_t> SimDevice::RenderFrameRaw(uint32_t frameIndex) {
     extras.deviceText = text.data();
     extras.ledStatus = traits_.scanner ? nullptr : led.data();
     extras.brightFirstLine = bright;
+    extras.firstLine = firstLine;
     std::vector<uint8_t> raw = EncodeRaw(traits_, mode, img, extras);
     if (syncLoss && traits_.syncBytes && raw.size() > 4) std::fill(raw.begin() + 1, raw.begin() + 5, 0x11);
     return raw;
@@ -665,6 +677,10 @@ void SimDevice::Run() {
             controlQueue_.pop_front();
             if (stallControl_ > 0) {
                 --stallControl_;
+                ControlRecord lost{t->setup, {}, NowMs()};
+                if (!(t->setup.requestType & usb::kDirIn) && t->buffer && t->setup.length)
+                    lost.data.assign(t->buffer, t->buffer + std::min<uint32_t>(t->setup.length, t->length));
+                unanswered_.push_back(std::move(lost));
                 stalled_.push_back(t);
                 continue;
             }

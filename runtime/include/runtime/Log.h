@@ -53,6 +53,9 @@ void DeleteOldLogFiles();
 // function restores the local time of the system.
 void SetLogClock(std::function<platform::LocalTime()> clock);
 
+// While held, the writer leaves queued text queued (tests); a stop still writes it all.
+void HoldLogWriter(bool hold);
+
 // Builds the text with operator<< and queues it only when the level is enabled, so disabled
 // levels cost no formatting.
 #define TSK_LOG(level, module, expr)                      \

@@ -110,10 +110,14 @@ protected:
 
 private:
     bool CheckPortArguments(const char* op, int nSpecificPort, int nMinPort, int nMaxPort);
-    void Open(const char* op);  // closes or joins what ran before
+    // Closes or joins what ran before and makes the parser for the schema list; false (logged)
+    // when the schemas do not load.
+    bool Open(const char* op);
+    // Whether a Close came after an opening began at `epoch`; an opening that finds one gives up.
+    bool ClosedSince(unsigned epoch) const { return closeEpoch.load() != epoch; }
     bool OnLoopThread() const;
     int RandomPort(int nMinPort, int nMaxPort);
-    void MakeParser();
+    bool MakeParser();
     void ReleaseParser();
     void StartLoop();
     bool Pause(int ms);  // sleeps; false when closed meanwhile
@@ -138,5 +142,9 @@ private:
     Synchronized threadLock;
     int wakeFd = -1;  // eventfd: wakes the loop and ends waits and connects on Close
     std::atomic<std::thread::id> loopThread{};
+    // Counts Close calls from other threads than an opening's own, so that a Close arriving
+    // while Listen or ConnectTo gets going is not lost.
+    std::atomic<unsigned> closeEpoch{0};
+    std::atomic<std::thread::id> openingThread{};
     std::mt19937 random;
 };

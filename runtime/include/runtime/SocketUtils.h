@@ -77,7 +77,8 @@ public:
     // One receive on a channel: 0 data, -2 closed by the peer, -10 nothing to read now (the
     // channel stays), -1 error. The channel is removed for -2 and -1.
     int CSDmnRcvReq(int socket, int channel, std::unique_ptr<char[]>& buffer, int& length);
-    // Accepts a pending connection: its channel, or -1.
+    // Accepts a pending connection: its channel, or -1. `acceptRefused` tells a connection
+    // accepted and closed because the table is full apart from a failed accept.
     int CSAcceptDmn();
     // Closes a channel's socket and frees the entry (its id records stay). 1 removed, 0 when the
     // channel was free or out of range.
@@ -115,10 +116,12 @@ public:
     NetSocketSet readSet;
     NetSocketSet writeSet;   // stays empty
     NetSocketSet exceptSet;  // stays empty
+    bool acceptRefused = false;  // the last accept ended in a refusal, not a failure
 
 private:
     CSocketUtils() = default;
     void RebuildReadSet();
+    int AcceptEvent(int& kind);  // the listening socket is ready
     std::string Describe(int channel) const;  // "channel Id = n(ip:port)"
 };
 

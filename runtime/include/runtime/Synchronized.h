@@ -32,6 +32,9 @@ public:
     void notify();
 
     const std::string& getName() const { return name; }
+    // The name and ": " as log lines carry it after the operation; nothing for an unnamed lock,
+    // whose lines read "Class::Operation: message".
+    std::string LogName() const { return name.empty() ? std::string() : name + ": "; }
     int getLogModule() const { return logModule; }
 
 protected:

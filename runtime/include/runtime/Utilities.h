@@ -121,9 +121,18 @@ public:
     static xercesc::DOMDocument* ReadXMLConfigFile(const std::vector<std::string>& schemas,
                                                    std::string file);
 
+    // Deepest element nesting of a received message; no message of the channels comes near it.
+    static constexpr int kMaxReceivedXmlDepth = 16;
+
+    // True when no element of the text is nested deeper than `maxDepth` (the root is depth 1).
+    // A linear scan of the tags, without parsing.
+    static bool XmlNestingWithin(const char* data, size_t length, int maxDepth);
+
     // Parses received text with an endpoint's parser and a fresh error_handler. Null when the
-    // text is not a valid document (`failed` tells whether the parser reported errors). Never
-    // throws; the caller owns the document.
+    // text is not a valid document (`failed` tells whether the parser reported errors). Text
+    // nested deeper than kMaxReceivedXmlDepth is refused the same way before it reaches the
+    // parser, whose cost grows with the square of the depth. Never throws; the caller owns the
+    // document.
     static xercesc::DOMDocument* ParseXmlText(xercesc::DOMLSParser* parser, const char* data,
                                               size_t length, bool* failed = nullptr);
 

@@ -6,6 +6,7 @@
 // rebuild that scene, so EncodeRaw is the inverse of DriverCopy followed by LibraryDecode.
 
 #include <array>
+#include <functional>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -64,6 +65,8 @@ struct RawExtras {
     const uint8_t* deviceText = nullptr;  // 24 bytes, written where the driver stamps its header
     const uint8_t* ledStatus = nullptr;   // 7 bytes at byte 60 (iris camera)
     bool brightFirstLine = false;          // types 0 and 1: the sensor's masked first line lit up
+    // Types 0 and 1: the masked first line's level per raw column, instead of dark.
+    std::function<uint8_t(int column)> firstLine;
 };
 
 // Raw bytes for a scene of the mode's scene size.

@@ -104,6 +104,8 @@ public:
     // Faults.
     void InjectStrayBytes(size_t count);  // shifts the byte stream out of step with the frames
     void InjectBrightFirstLine(int frames);
+    // Types 0 and 1: the masked first line reads `level(column)` in every frame (empty: dark).
+    void SetFirstLine(std::function<uint8_t(int column)> level);
     // The next `frames` frames lack their sync pattern (or, on types 0 and 1, their dark line).
     void InjectSyncLoss(int frames);
     void StallControl(int count);         // the next `count` control requests never answer
@@ -113,7 +115,8 @@ public:
     void Replug();
 
     // Observations.
-    std::vector<ControlRecord> ControlLog() const;
+    std::vector<ControlRecord> ControlLog() const;  // requests answered
+    std::vector<ControlRecord> UnansweredControl() const;  // requests swallowed by StallControl
     std::vector<ControlRecord> VendorWrites(uint8_t request) const;
     uint32_t FramesSent() const;          // since the stream last started
     uint32_t TotalFrames() const;
@@ -181,8 +184,10 @@ private:
     bool silenced_ = false;
     size_t strayBytes_ = 0;
     int brightFrames_ = 0;
+    std::function<uint8_t(int column)> firstLine_;
     int syncLossFrames_ = 0;
     int stallControl_ = 0;
+    std::vector<ControlRecord> unanswered_;
 
     // Scene.
     FingerScene scene_;

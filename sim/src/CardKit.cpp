@@ -1,0 +1,166 @@
+// Tenprint card forms for the card-form tests: ruled rows of boxes with finger prints in them,
+// turned by a small skew, optionally with the plain row on a second stacked page.
+#include <algorithm>
+#include <cmath>
+
+#include "sim/CardKit.h"
+
+namespace sim {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+struct Segment {
+    bool vertical;
+    double at;        // u of a vertical line, v of a horizontal one (its centre)
+    double from, to;  // extent along the line
+};
+
+struct Turn {
+    double cx, cy, c, s;
+    void ToImage(double u, double v, double& x, double& y) const {
+        x = cx + (u - cx) * c - (v - cy) * s;
+        y = cy + (u - cx) * s + (v - cy) * c;
+    }
+    void ToCard(double x, double y, double& u, double& v) const {
+        u = cx + (x - cx) * c + (y - cy) * s;
+        v = cy - (x - cx) * s + (y - cy) * c;
+    }
+    // Image pixels that can hold card points of the rectangle.
+    void Bounds(const CardBox& b, int width, int height, int& x0, int& x1, int& y0, int& y1) const {
+        double xs[4], ys[4];
+        ToImage(b.u0, b.v0, xs[0], ys[0]);
+        ToImage(b.u1, b.v0, xs[1], ys[1]);
+        ToImage(b.u0, b.v1, xs[2], ys[2]);
+        ToImage(b.u1, b.v1, xs[3], ys[3]);
+        x0 = std::max(0, int(std::floor(*std::min_element(xs, xs + 4))) - 1);
+        x1 = std::min(width, int(std::ceil(*std::max_element(xs, xs + 4))) + 2);
+        y0 = std::max(0, int(std::floor(*std::min_element(ys, ys + 4))) - 1);
+        y1 = std::min(height, int(std::ceil(*std::max_element(ys, ys + 4))) + 2);
+    }
+};
+
+void DrawLine(GreyImage& img, const Turn& t, const Segment& s, double thickness, uint8_t ink) {
+    const double half = thickness / 2;
+    const CardBox box = s.vertical ? CardBox{s.at - half - 1, s.at + half + 1, s.from, s.to}
+                                   : CardBox{s.from, s.to, s.at - half - 1, s.at + half + 1};
+    int x0, x1, y0, y1;
+    t.Bounds(box, img.width, img.height, x0, x1, y0, y1);
+    for (int y = y0; y < y1; ++y)
+        for (int x = x0; x < x1; ++x) {
+            double u, v;
+            t.ToCard(x, y, u, v);
+            const double along = s.vertical ? v : u;
+            if (along < s.from || along > s.to) continue;
+            const double d = std::abs((s.vertical ? u : v) - s.at);
+            const double cover = std::clamp(half + 0.5 - d, 0.0, 1.0);
+            if (cover <= 0) continue;
+            uint8_t& px = img.at(x, y);
+            px = uint8_t(std::lround(px - (px - ink) * cover));
+        }
+}
+
+// Renders the finger scene at the box's size and lays its ink over the box.
+void DrawPrints(GreyImage& img, const Turn& t, const CardBox& b, FingerLayout layout, uint32_t seed) {
+    FingerScene scene;
+    scene.platen.width = int(b.u1 - b.u0);
+    scene.platen.height = int(b.v1 - b.v0);
+    scene.platen.vignetting = 0;
+    scene.platen.noise = 0;
+    scene.layout = layout;
+    const GreyImage prints = RenderFingers(scene, seed);
+    const double level = PlatenLevel(scene.platen);
+    int x0, x1, y0, y1;
+    t.Bounds(b, img.width, img.height, x0, x1, y0, y1);
+    for (int y = y0; y < y1; ++y)
+        for (int x = x0; x < x1; ++x) {
+            double u, v;
+            t.ToCard(x, y, u, v);
+            const int pu = int(u - b.u0), pv = int(v - b.v0);
+            if (pu < 0 || pv < 0 || pu >= prints.width || pv >= prints.height) continue;
+            const double f = std::min(1.0, prints.at(pu, pv) / level);
+            img.at(x, y) = uint8_t(std::lround(img.at(x, y) * f));
+        }
+}
+
+}  // namespace
+
+void CardTruth::ToImage(double u, double v, double& x, double& y) const {
+    const double a = angleDeg * kPi / 180;
+    Turn{cx, cy, std::cos(a), std::sin(a)}.ToImage(u, v, x, y);
+}
+
+RenderedCard RenderCard(const CardSpec& spec, uint32_t seed) {
+    RenderedCard card;
+    CardTruth& truth = card.truth;
+    GreyImage& img = card.image;
+    img = GreyImage(spec.width, spec.height, spec.paper);
+    truth.angleDeg = spec.angleDeg;
+    truth.cx = spec.width / 2.0;
+    truth.cy = spec.height / 2.0;
+    truth.pageHeight = spec.pageHeight;
+    const double a = spec.angleDeg * kPi / 180;
+    // A vertical line's column moves by -tan(angle) per row down.
+    const Turn turn{truth.cx, truth.cy, std::cos(a), std::sin(a)};
+
+    const double left = spec.marginX, right = spec.width - spec.marginX;
+    const double boxW = (right - left) / 5;
+    truth.rolledTop = spec.rowTop;
+    truth.rolledBottom = spec.rowTop + 2.0 * spec.rowHeight;
+    std::vector<Segment> lines;
+    truth.horizontalV = {truth.rolledTop, truth.rolledTop + spec.rowHeight, truth.rolledBottom};
+    if (spec.plainHeight > 0) {
+        truth.plainTop = spec.pageHeight > 0 ? spec.pageHeight + 150.0 : truth.rolledBottom;
+        truth.plainBottom = truth.plainTop + spec.plainHeight;
+        if (truth.plainTop != truth.rolledBottom) truth.horizontalV.push_back(truth.plainTop);
+        truth.horizontalV.push_back(truth.plainBottom);
+    }
+    for (double v : truth.horizontalV) lines.push_back({false, v, left - spec.lineWidth / 2.0, right + spec.lineWidth / 2.0});
+
+    // Rolled rows: frame lines and four separators.
+    std::vector<double> opens, closes;  // box left and right edges
+    opens.push_back(left);
+    for (int k = 1; k <= 4; ++k) {
+        const double u = left + k * boxW;
+        closes.push_back(u);
+        opens.push_back(u);
+        if (spec.omitInnerSeparator && k == 2) continue;
+        truth.rolledVerticalU.push_back(u);
+    }
+    closes.push_back(right);
+    truth.rolledVerticalU.insert(truth.rolledVerticalU.begin(), left);
+    truth.rolledVerticalU.push_back(right);
+    for (double u : truth.rolledVerticalU) lines.push_back({true, u, truth.rolledTop, truth.rolledBottom});
+    for (int row = 0; row < 2; ++row)
+        for (int k = 0; k < 5; ++k)
+            truth.rolledBoxes.push_back({opens[size_t(k)], closes[size_t(k)], spec.rowTop + row * double(spec.rowHeight),
+                                         spec.rowTop + (row + 1) * double(spec.rowHeight)});
+
+    // Plain row: left four-finger, two thumbs, right four-finger.
+    std::vector<CardBox> plainBoxes;
+    if (spec.plainHeight > 0) {
+        const double middle = spec.width / 2.0;
+        const double four = (right - left - 2.0 * spec.thumbWidth) / 2;
+        truth.plainVerticalU = {left, left + four, middle, right - four, right};
+        for (double u : truth.plainVerticalU) lines.push_back({true, u, truth.plainTop, truth.plainBottom});
+        for (size_t k = 0; k + 1 < truth.plainVerticalU.size(); ++k)
+            plainBoxes.push_back({truth.plainVerticalU[k], truth.plainVerticalU[k + 1], truth.plainTop, truth.plainBottom});
+    }
+
+    if (spec.prints) {
+        const double inset = spec.lineWidth + 4;
+        auto inner = [&](CardBox b) { return CardBox{b.u0 + inset, b.u1 - inset, b.v0 + inset, b.v1 - inset}; };
+        for (size_t i = 0; i < truth.rolledBoxes.size(); ++i)
+            DrawPrints(img, turn, inner(truth.rolledBoxes[i]), FingerLayout::SingleFinger, seed + uint32_t(i) * 101);
+        const FingerLayout plain[4] = {FingerLayout::LeftSlap, FingerLayout::SingleFinger, FingerLayout::SingleFinger,
+                                       FingerLayout::RightSlap};
+        for (size_t i = 0; i < plainBoxes.size(); ++i)
+            DrawPrints(img, turn, inner(plainBoxes[i]), plain[i], seed + 7919 + uint32_t(i) * 37);
+    }
+    for (const Segment& s : lines) DrawLine(img, turn, s, spec.lineWidth, spec.ink);
+    if (spec.noise > 0) AddNoise(img, spec.noise, seed ^ 0xC0FFEEu);
+    return card;
+}
+
+}  // namespace sim
