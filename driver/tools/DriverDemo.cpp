@@ -121,6 +121,8 @@ int RunScenario(const std::string& name, const Options& o) {
             dev->SetProperty(PropertySet::VideoProcAmp, LedControl, {81 | (2 << 8), kFlagManual, 0});
             PropertyData status;
             dev->GetProperty(PropertySet::VideoProcAmp, LedControl, status);
+            // The exposure the capture library sets for the 640 x 480 sensor.
+            dev->SetProperty(PropertySet::CameraControl, kCameraControlExposure, {220, kFlagManual, 0});
         }
         auto stream = std::make_unique<FrameStream>(dev);
         Capture* c = cap.get();

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "platform/TessikUsbProtocol.h"
+#include "sim/EyeRender.h"
 #include "sim/Models.h"
 #include "sim/Render.h"
 #include "sim/SimBus.h"
@@ -166,8 +167,6 @@ TEST(Render, DeterministicPerSeed) {
     s.layout = FingerLayout::RightSlap;
     EXPECT_EQ(RenderFingers(s, 5).pixels, RenderFingers(s, 5).pixels);
     EXPECT_NE(RenderFingers(s, 5).pixels, RenderFingers(s, 6).pixels);
-    EyeScene e;
-    EXPECT_EQ(RenderEye(e, 3).pixels, RenderEye(e, 3).pixels);
 }
 
 TEST(Render, PlatenBrightensWithExposureAndDarkensInTheCorners) {
@@ -226,19 +225,6 @@ TEST(Render, FingerContactsSitWhereTheLayoutPutsThem) {
     EXPECT_EQ(columnsTouched(FingerLayout::TwoThumbs, 0).first, 2);
     EXPECT_EQ(columnsTouched(FingerLayout::SingleFinger, 0).first, 1);
     EXPECT_LT(columnsTouched(FingerLayout::Roll, 0.0).second, columnsTouched(FingerLayout::Roll, 1.0).second);
-}
-
-TEST(Render, EyeFollowsTheLedLevel) {
-    EyeScene e;
-    e.noise = 0;
-    e.ledLevel = 40;
-    const double dim = Mean(RenderEye(e, 1), 0, 0, 640, 480);
-    e.ledLevel = 160;
-    const double bright = Mean(RenderEye(e, 1), 0, 0, 640, 480);
-    EXPECT_GT(bright, dim + 20);
-    // The pupil is the darkest part of the scene.
-    const GreyImage img = RenderEye(e, 1);
-    EXPECT_LT(Mean(img, 310, 230, 330, 250), Mean(img, 10, 10, 50, 50));
 }
 
 TEST(Scenario, ParsesDevicesAndTimelines) {
@@ -328,9 +314,11 @@ struct BulkReader {
         cv.wait(lock, [&] { return done; });
         return false;
     }
-    void Command(uint8_t request) {
+    void Command(uint8_t request, std::vector<uint8_t> data = {}) {
         auto c = std::make_shared<usb::Transfer>();
-        c->setup = {usb::kTypeVendor, request, 0, 0, 0};
+        c->setup = {usb::kTypeVendor, request, 0, 0, uint16_t(data.size())};
+        c->buffer = data.data();
+        c->length = uint32_t(data.size());
         std::mutex m;
         std::condition_variable cv;
         bool done = false;
@@ -402,6 +390,85 @@ TEST(SimDevice, ExposureRegisterAndLampReachTheSensor) {
     for (int i = 0; i < 8; ++i) centre();  // past frame 6 and the frames already rendered
     p.lamp = 0.5;
     EXPECT_NEAR(centre(), SensorLevel(p, 1.0), 3);
+
+// The iris unit streams the renderer's eye for its subject and script, with the LED levels it
+// was set to: each frame matches the noiseless render of the scene it was in, in script order.
+TEST(SimDevice, IrisUnitStreamsTheScriptedEye) {
+    DeviceConfig c;
+    c.model = ModelId::IrisLeft;
+    c.framePeriodMs = 5;
+    c.subject = 3;
+    DeviceAction at{DeviceAction::EyeAt};
+    at.x = 0.4, at.y = 0.55;
+    DeviceAction roll{DeviceAction::HeadRoll};
+    roll.x = 6;
+    DeviceAction off{DeviceAction::Eye};
+    off.on = false;
+    c.timeline = {{true, 0, at}, {true, 3, roll}, {true, 6, off}};
+    auto dev = SimDevice::Create(c);
+    BulkReader r(dev);
+    r.Command(platform::usb::tessik::kReqSetLed, {120, 1, 0, 0});
+    r.Command(platform::usb::tessik::kReqSetLed, {120, 2, 0, 0});
+    r.Command(platform::usb::tessik::kReqStartCapture);
+    EyeSceneParams scene;
+    scene.subjectSeed = 3;
+    scene.exposure = 40;  // the power-on exposure register
+    scene.red1 = scene.red2 = 120;
+    scene.noise = 0;
+    scene.centreX = 0.4, scene.centreY = 0.55;
+    std::vector<GreyImage> states;
+    states.push_back(RenderEyeFrame(scene).image);
+    scene.headRollDeg = 6;
+    states.push_back(RenderEyeFrame(scene).image);
+    scene.eyePresent = false;
+    states.push_back(RenderEyeFrame(scene).image);
+    const ModelTraits& traits = dev->traits();
+    std::vector<int> seen;
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_TRUE(r.ReadFrame(640 * 480));
+        GreyImage d(640, 480);
+        d.pixels = r.buffer;
+        const GreyImage upright = LibraryDecode(traits, 0, d);
+        int best = -1;
+        for (size_t k = 0; k < states.size(); ++k) {
+            double diff = 0;
+            int n = 0;
+            for (int y = 0; y < 480; y += 3)
+                for (int x = 0; x < 640; x += 3)
+                    if (!IsReservedScenePixel(traits, 0, x, y)) diff += std::abs(upright.at(x, y) - states[k].at(x, y)), ++n;
+            if (diff / n < 3.5) best = int(k);  // sensor noise of sigma 2.5 alone
+        }
+        ASSERT_GE(best, 0) << "frame " << i << " matches no scripted scene";
+        if (seen.empty() || seen.back() != best) seen.push_back(best);
+    }
+    EXPECT_EQ(seen, (std::vector<int>{0, 1, 2}));
+}
+
+TEST(Scenario, IrisActionsParseAndRefuseBadValues) {
+    std::string error;
+    auto sc = ParseScenario(
+        "device l IrisLeft subject 9\n"
+        "frame 1 l eye-at 0.3 0.6\n"
+        "frame 2 l distance 320\n"
+        "frame 3 l blink 5\n"
+        "frame 4 l look-away on\n"
+        "frame 5 l head-roll -7.5\n",
+        &error);
+    ASSERT_TRUE(sc) << error;
+    const auto& tl = sc->devices[0].config.timeline;
+    ASSERT_EQ(tl.size(), 5u);
+    EXPECT_EQ(sc->devices[0].config.subject, 9u);
+    EXPECT_EQ(tl[0].action.kind, DeviceAction::EyeAt);
+    EXPECT_DOUBLE_EQ(tl[0].action.y, 0.6);
+    EXPECT_EQ(tl[1].action.kind, DeviceAction::Distance);
+    EXPECT_DOUBLE_EQ(tl[1].action.x, 320);
+    EXPECT_EQ(tl[2].action.frames, 5);
+    EXPECT_TRUE(tl[3].action.on);
+    EXPECT_DOUBLE_EQ(tl[4].action.x, -7.5);
+    for (const char* bad : {"frame 1 l eye-at 2 0.5", "frame 1 l distance 10", "frame 1 l head-roll 91",
+                            "frame 1 l blink 0", "frame 1 l look-away maybe", "frame 1 l eye-at 0.5"}) {
+        EXPECT_FALSE(ParseScenario(std::string("device l IrisLeft\n") + bad + "\n", &error)) << bad;
+    }
 }
 
 TEST(SimDevice, UnplugEndsPendingTransfersAndNotifies) {
