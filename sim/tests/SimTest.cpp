@@ -390,6 +390,7 @@ TEST(SimDevice, ExposureRegisterAndLampReachTheSensor) {
     for (int i = 0; i < 8; ++i) centre();  // past frame 6 and the frames already rendered
     p.lamp = 0.5;
     EXPECT_NEAR(centre(), SensorLevel(p, 1.0), 3);
+}
 
 // The iris unit streams the renderer's eye for its subject and script, with the LED levels it
 // was set to: each frame matches the noiseless render of the scene it was in, in script order.
