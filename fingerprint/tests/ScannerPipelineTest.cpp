@@ -257,13 +257,14 @@ TEST_F(ScannerPipeline, CalibrationFindsTheExposureThenBackgroundStagesAndPrevie
     ASSERT_EQ(model->InitVideoMode(TK_VIDEO_FULL), 0);
     ASSERT_EQ(model->SetCalibration(1), 0);
     // The first exposure at which the empty platen as the renderer draws it passes the sensor check.
-    // Frames already on their way when the exposure changes make the search one step late at most.
+    // Frames already on their way when the exposure changes (the simulated camera renders ahead and
+    // the driver keeps reads queued) can make the search a step or two late.
     EXPECT_NEAR(model->m_nFullExposure,
                 FirstPassingExposure(model->m_nMeanThreshold[0], 0, model->m_nCameraFull[0], model->m_nCameraFull[1]),
-                model->m_nExposureStep[0]);
+                2 * model->m_nExposureStep[0]);
     EXPECT_NEAR(model->m_nRollExposure,
                 FirstPassingExposure(model->m_nMeanThreshold[1], 1, model->m_nCameraRoll[0], model->m_nCameraRoll[1]),
-                model->m_nExposureStep[1]);
+                2 * model->m_nExposureStep[1]);
     EXPECT_EQ(trace->Count("Desired exposure value is out of range"), 0u);
     EXPECT_EQ(model->m_nVideoMode.load(), TK_VIDEO_FULL);
     EXPECT_EQ(model->m_nBackgroundStage.load(), 1);
