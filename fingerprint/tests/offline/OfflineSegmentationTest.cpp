@@ -351,6 +351,12 @@ TEST(OfflineSegmentation, UprightCropsHoldTheirFingers) {
     EXPECT_NEAR(sx / n, kOutLines / 2, 60);
     EXPECT_NEAR(sy / n, kOutLength / 2, 60);
   }
+  // A missing buffer for a found finger is refused by its index.
+  uint8_t* gap[4] = {crops[0].data(), crops[1].data(), nullptr, crops[3].data()};
+  EXPECT_EQ(ExtractFingerImages(img.data(), kHandLines, kHandLength, kOutLines, kOutLength, 13, 0, 1, 0, gap, err,
+                                sizeof err),
+            -1);
+  EXPECT_STREQ(err, "Err: *OutputBuff 2 is NULL; Finger 13");
   // Without rotation the crop is a plain window of the image.
   ASSERT_EQ(ExtractFingerImages(img.data(), kHandLines, kHandLength, kOutLines, kOutLength, 13, 0, 0, 0, out, err,
                                 sizeof err),
