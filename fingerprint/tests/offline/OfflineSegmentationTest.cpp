@@ -299,6 +299,53 @@ TEST(OfflineSegmentation, ThumbsAgainstTheRendererTruth) {
   }
 }
 
+TEST(OfflineSegmentation, FingerAreaInACropAndThePlatenAroundIt) {
+  // A finger crop of 600 x 500 around a rendered fingertip, located from the ridge measure (mode 0)
+  // and from the grey statistics (mode 1); both paint the platen outside the finger's hull.
+  const Scene one = Render(sim::FingerLayout::SingleFinger, 900, 800, 4);
+  const Truth t = one.truth().at(0);
+  const std::vector<uint8_t> img = one.noisy(8);
+  for (int mode : {0, 1}) {
+    SCOPED_TRACE("mode " + std::to_string(mode));
+    std::vector<uint8_t> crop(600 * 500);
+    const int cx = int(t.x), cy = int(t.y);
+    ASSERT_EQ(GetImageByAngle(img.data(), 900, 800, cx, cy, 90, crop.data(), 600, 500), 0);
+    const std::vector<uint8_t> before = crop;
+    int left = -1, right = -1, top = -1, bottom = -1;
+    ASSERT_EQ(LocateFingerArea(crop.data(), 600, 500, mode, &left, &right, &top, &bottom), 0);
+    EXPECT_NEAR(left, t.left - (cx - 300), kBoxTolerance);
+    EXPECT_NEAR(right, t.right - (cx - 300), kBoxTolerance);
+    EXPECT_NEAR(top, t.top - (cy - 250), kBoxTolerance);
+    EXPECT_NEAR(bottom, t.bottom - (cy - 250), kBoxTolerance);
+    // The corner of the box lies outside the elliptic contact: painted with one level. The
+    // finger's centre is left as it was, and so is everything outside the box.
+    const uint8_t painted = crop[size_t(left + 2) * 500 + top + 2];
+    EXPECT_NE(before[size_t(left + 2) * 500 + top + 2], painted);
+    for (int x = left; x < left + 6; ++x)
+      for (int y = top; y < top + 6; ++y) EXPECT_EQ(crop[size_t(x) * 500 + y], painted);
+    for (int x = 280; x < 320; ++x)
+      for (int y = 230; y < 270; ++y) EXPECT_EQ(crop[size_t(x) * 500 + y], before[size_t(x) * 500 + y]);
+    EXPECT_EQ(crop[0], before[0]);
+    EXPECT_EQ(crop.back(), before.back());
+    // Mode bit 1 leaves the crop untouched and gives the same box.
+    std::vector<uint8_t> kept = before;
+    int l2, r2, t2, b2;
+    ASSERT_EQ(LocateFingerArea(kept.data(), 600, 500, mode | 2, &l2, &r2, &t2, &b2), 0);
+    EXPECT_EQ(kept, before);
+    EXPECT_EQ(l2, left);
+    EXPECT_EQ(r2, right);
+    EXPECT_EQ(t2, top);
+    EXPECT_EQ(b2, bottom);
+  }
+  // A crop of bare platen has no finger area.
+  const Scene none = Render(sim::FingerLayout::None, 900, 800, 4);
+  std::vector<uint8_t> bare = none.noisy(8);
+  int l, r, tp, b;
+  EXPECT_GT(LocateFingerArea(bare.data(), 900, 800, 1, &l, &r, &tp, &b), 0);
+  EXPECT_EQ(r - l, 0);
+  EXPECT_EQ(LocateFingerArea(nullptr, 900, 800, 1, &l, &r, &tp, &b), -1);
+}
+
 TEST(OfflineSegmentation, EmptyPlatenFindsNoFinger) {
   const Scene s = Render(sim::FingerLayout::None, 1000, 1500, 1);
   const std::vector<uint8_t> img = s.noisy(1);
