@@ -18,7 +18,7 @@ using namespace tessik::driver;
 
 inline Device::Timing FastTiming() {
     Device::Timing t;
-    t.controlTimeoutMs = 60;
+    t.controlTimeoutMs = 300;  // short, yet long enough for a loaded sanitizer run
     t.removalWaitMs = 1000;
     t.defaultFrameTimeoutMs = 2000;
     return t;

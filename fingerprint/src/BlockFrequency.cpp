@@ -37,7 +37,7 @@ void Fft1d(std::complex<double>* data, int n, int stride, const std::complex<dou
   }
 }
 
-constexpr int kWindow = 16;
+constexpr int kWindow = kSpectrumSide;
 
 // Power spectrum of one analysis window, zero frequency moved to (8, 8).
 void ShiftedPower(const uint8_t window[kWindow * kWindow], float power[kWindow][kWindow]) {
@@ -58,8 +58,9 @@ int DirectionDegrees(int dr, int dc) {
   return theta;
 }
 
-// Ridge score of one window: 0 when no clear ridge pattern, else 100..255.
-int CellScore(const float p[kWindow][kWindow], bool strict) {
+}  // namespace
+
+int SpectrumRidgeScore(const float p[kSpectrumSide][kSpectrumSide], bool strict) {
   int r1 = 0, c1 = 0;
   float p1 = 0.0f;
   for (int r = 0; r < kWindow; ++r)
@@ -116,6 +117,8 @@ int CellScore(const float p[kWindow][kWindow], bool strict) {
   const int code = static_cast<int>(ratio * 150.0 + 100.0);
   return code >= 256 ? 255 : code;
 }
+
+namespace {
 
 // Relabels the region of `from` at the seed to a temporary label, counts it, and gives it its
 // final label by the count.
@@ -210,7 +213,7 @@ int AnalyseBlockFrequency(const uint8_t* image, int lineCount, int lineLength, i
       if (variance < 15.0) continue;
       float power[kWindow][kWindow];
       ShiftedPower(window, power);
-      code = static_cast<uint8_t>(CellScore(power, strict != 0));
+      code = static_cast<uint8_t>(SpectrumRidgeScore(power, strict != 0));
     }
 
   // 3. A score with no scoring neighbour is demoted.

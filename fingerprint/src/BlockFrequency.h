@@ -34,6 +34,16 @@ constexpr uint8_t kRegionLargeRidge = 210;
 // written), else 0.
 int ByteBlockFft(const uint8_t* block, int rows, int cols, double* re, double* im);
 
+// Side of a cell's analysis window and of its power spectrum.
+constexpr int kSpectrumSide = 16;
+
+// Ridge score of one cell from its shifted power spectrum (zero frequency at row 8, column 8):
+// 0 when the strongest side peak is too weak, too close to the main peak (squared distance 3 or
+// less when strict, else 1 or less), without a matching mirror peak, accompanied by strong far
+// components or by strong components in other directions; else 100 + 150 x the concentration of
+// power around the side peak, at most 255.
+int SpectrumRidgeScore(const float power[kSpectrumSide][kSpectrumSide], bool strict);
+
 // Analyses every 4 x 4 cell of the image. cellMap holds 2 * (lineCount / 4) * (lineLength / 4)
 // bytes: the first half receives the cell codes; the second half holds a grey value per cell on
 // entry and the region label per cell on return. Returns 0.

@@ -31,6 +31,38 @@ int IsoFingerNumber(int position, int slot) {
 
 }  // namespace
 
+int SlapQualityGrade(int position, int handAngle, int problems, int found, int expected, SegmentParams* params) {
+  const int angle = handAngle;
+  int q = 15;
+  if (position == kSlapTwoThumbs) {
+    if (angle < 80 || angle > 100) q = 14;
+    if (angle < 70 || angle > 110) q -= 1;
+    if (angle < 55 || angle > 125) q -= 4;
+    if (problems & SegExtraSegment) {
+      q -= 3;
+      params->Stage = 1;
+    }
+    if (found < expected) q -= 6;
+  } else {
+    if (angle < 40 || angle > 130) q = 14;
+    if (angle < 10 || angle > 170) q -= 3;
+    if (problems & SegExtraSegment) {
+      q -= 3;
+      params->Stage = 1;
+    }
+    if (problems & SegFingersClose) {
+      q -= 2;
+      params->DarkThreshold = 1;
+    }
+    if (problems & SegTipOrder) {
+      q -= 2;
+      params->MinDarkPercent = 1;
+    }
+    if (found < expected) q -= 5;
+  }
+  return q < 1 ? 1 : q;
+}
+
 int FlatSegmentLite(const uint8_t* image, int lineCount, int lineLength, int ppi, int fingerPosition,
                     int fingerMask, FingerInfo* fingers, SegmentParams* params, char* errText,
                     size_t errTextSize) {
@@ -75,7 +107,10 @@ int FlatSegmentLite(const uint8_t* image, int lineCount, int lineLength, int ppi
   // Reduced copy, about 0.016 inch per pixel.
   std::unique_ptr<uint8_t[]> reduced(new (std::nothrow) uint8_t[static_cast<size_t>(reducedLines) * reducedLength]);
   if (!reduced) return Fail(errText, errTextSize, "Err: Allocate memory failed");
-  ReduceImageByBlocks(image, lineCount, lineLength, 0, 0, lineCount, lineLength, reduced.get(), factor);
+  // Below 94 ppi the factor is 1, which the block reduction refuses: there is no reduced copy to
+  // segment, so the resolution is unusable beyond the presence test.
+  if (ReduceImageByBlocks(image, lineCount, lineLength, 0, 0, lineCount, lineLength, reduced.get(), factor) != 0)
+    return Fail(errText, errTextSize, "Err: Resolution %d", ppi);
   params->Threshold = BlockHistogramThreshold(reduced.get(), reducedLength, reducedLines / 4, reducedLength / 8,
                                               3 * reducedLines / 4, 7 * reducedLength / 8);
 
@@ -118,36 +153,7 @@ int FlatSegmentLite(const uint8_t* image, int lineCount, int lineLength, int ppi
       last = j;
     }
   if (found == 0) return 0;
-  const int angle = ds[last];
-  const int problems = -r;
-  int q = 15;
-  if (fingerPosition == kSlapTwoThumbs) {
-    if (angle < 80 || angle > 100) q = 14;
-    if (angle < 70 || angle > 110) q -= 1;
-    if (angle < 55 || angle > 125) q -= 4;
-    if (problems & SegExtraSegment) {
-      q -= 3;
-      params->Stage = 1;
-    }
-    if (found < expected) q -= 6;
-  } else {
-    if (angle < 40 || angle > 130) q = 14;
-    if (angle < 10 || angle > 170) q -= 3;
-    if (problems & SegExtraSegment) {
-      q -= 3;
-      params->Stage = 1;
-    }
-    if (problems & SegFingersClose) {
-      q -= 2;
-      params->DarkThreshold = 1;
-    }
-    if (problems & SegTipOrder) {
-      q -= 2;
-      params->MinDarkPercent = 1;
-    }
-    if (found < expected) q -= 5;
-  }
-  if (q < 1) q = 1;
+  const int q = SlapQualityGrade(fingerPosition, ds[last], -r, found, expected, params);
 
   for (int j = 0; j < slots; ++j) {
     fingers[j] = FingerInfo{};

@@ -40,11 +40,7 @@ int Popcount4(int mask) {
   return n;
 }
 
-struct Finger {
-  int centreLine = 0, centreColumn = 0, across = 0, along = 0, count = 0, meanGrey = 255;
-};
-
-Finger FingerFrom(const FingerSegment& r) {
+SlapFinger FingerFrom(const FingerSegment& r) {
   return {r.centreLine, r.centreColumn, r.across, r.along, r.count, r.meanGrey};
 }
 
@@ -171,18 +167,9 @@ int SegmentFingerBlocks(const uint16_t sizePair[2], const uint8_t* reduced, int3
       r.sumLine = sumX;
       r.sumColumn = sumY;
       if (stage != 1) {
-        r.cls = (dx < bigSize && dy < bigSize) ? 1 : 2;
         r.angle = RegionOrientation(work, rows, minX, maxX, minY, maxY, r.centreLine, r.centreColumn,
                                     kLabelMeasuring, kLabelSegmentBase + k, &r.elongation);
-        const int limit = position == kSlapTwoThumbs ? 3500 : 2500;
-        if (count < 1500 && (r.elongation < 50 || live) && (r.angle < 20 || r.angle > 160))
-          r.cls = position == kSlapTwoThumbs ? 3 : 4;
-        if (count > limit + 500) {
-          const int t = std::max((limit - count) * 10 / limit + 20, 10);
-          if (r.elongation > t) r.cls = 3;
-        }
-        if (r.cls > 1 && r.elongation > 10 && density > 2.0f) r.cls = 3;
-        if (r.elongation > 80) r.cls = 3;
+        r.cls = SegmentClass(count, dx, dy, density, r.angle, r.elongation, expected, position, live);
       }
       if (k < kMaxSegments) ++k;
     }
@@ -213,6 +200,91 @@ int SegmentFingerBlocks(const uint16_t sizePair[2], const uint8_t* reduced, int3
   if (position != kSlapTwoThumbs && (small < 1 || small * 8 < big)) return -63;
 
   // 9. Leave out small regions while there are more than three.
+  LeaveOutSmallSegments(rec, records);
+
+  // 10./11. Hand angle and outlier rounds.
+  const int meanAngle = SegmentHandAngle(rec, records, position);
+  if (meanAngle == kNoHandAngle) return -63;
+
+  // 12. Split regions that may hold several fingers.
+  const uint8_t* cropGrey = reduced + static_cast<size_t>(x0) * reducedLineLength + y0;
+  const int half = expected / 2;
+  for (int j = 0; j < records; ++j) {
+    FingerSegment& r = rec[j];
+    const int label = kLabelSegmentBase + j;
+    if (r.cls > 3) {
+      RelabelInWindow(work, rows, r.minLine, r.maxLine, r.minColumn, r.maxColumn, label, kLabelRejected);
+      continue;
+    }
+    if (r.cls == 1 && r.deviation < 30) {
+      if (stage > 2)
+        r.meanGrey = MeanGreyUnderLabel(cropGrey, reducedLineLength, work, rows, r.minLine, r.maxLine,
+                                        r.minColumn, r.maxColumn, label);
+      continue;
+    }
+    if (r.cls < 1) continue;  // a piece made by an earlier split
+    const int bx0 = r.minLine, bx1 = r.maxLine, by0 = r.minColumn, by1 = r.maxColumn;
+    RelabelInWindow(work, rows, bx0, bx1, by0, by1, label, kLabelSplitting);
+    const int before = records;
+    SplitFingerBlob(work, rows, bx0, bx1, by0, by1, meanAngle, kLabelSplitting, kLabelPiece, rec, j, &records,
+                    r.deviation <= 30 ? r.cls : 3, expected);
+    if (stage > 2) {
+      auto measure = [&](FingerSegment& p) {
+        p.meanGrey = MeanGreyUnderLabel(cropGrey, reducedLineLength, work, rows,
+                                        std::clamp(p.centreLine - half, 0, cols - 1),
+                                     std::clamp(p.centreLine + half, 0, cols - 1),
+                                     std::clamp(p.centreColumn - half, 0, rows - 1),
+                                     std::clamp(p.centreColumn + half, 0, rows - 1), kLabelSplitting);
+      };
+      if (rec[j].cls == 0) measure(rec[j]);
+      for (int i = before; i < records; ++i) measure(rec[i]);
+    }
+    RelabelInWindow(work, rows, bx0, bx1, by0, by1, kLabelSplitting, kLabelFinished);
+  }
+
+  // 13./14. Across/along coordinates, and the segments of one finger grouped.
+  RotateSegments(rec, records, meanAngle);
+  const int fingerCount = GroupFingerSegments(rec, records, live);
+
+  // 15.-21. Too many fingers, finger order, second segments, tip order and rotation.
+  SlapFinger fingers[4];
+  int found = 0;
+  const int flags =
+      OrderFingers(rec, records, fingerCount, n, position, mask, stage, rows, meanAngle, fingers, &found);
+
+  // 22. Output: the t-th finger goes to the t-th slot selected by the mask.
+  int t = 0;
+  for (int slot = 0; slot < 4 && t < found; ++slot) {
+    if (!((mask >> slot) & 1)) continue;
+    lineArr[slot] = fingers[t].centreLine + x0;
+    columnArr[slot] = fingers[t].centreColumn + y0;
+    valueArr[slot] = meanAngle;
+    if (stage > 2) {
+      lineArr[4 + slot] = fingers[t].count;
+      columnArr[4 + slot] = fingers[t].meanGrey;
+    }
+    ++t;
+  }
+  return -flags;
+}
+
+int SegmentClass(int count, int dx, int dy, float density, int angle, int elongation, int expected, int position,
+                 bool live) {
+  const double bigSize = 1.2 * expected;
+  int cls = (dx < bigSize && dy < bigSize) ? 1 : 2;
+  const int limit = position == kSlapTwoThumbs ? 3500 : 2500;
+  if (count < 1500 && (elongation < 50 || live) && (angle < 20 || angle > 160))
+    cls = position == kSlapTwoThumbs ? 3 : 4;
+  if (count > limit + 500) {
+    const int t = std::max((limit - count) * 10 / limit + 20, 10);
+    if (elongation > t) cls = 3;
+  }
+  if (cls > 1 && elongation > 10 && density > 2.0f) cls = 3;
+  if (elongation > 80) cls = 3;
+  return cls;
+}
+
+void LeaveOutSmallSegments(FingerSegment* rec, int records) {
   while (records > 3) {
     int best = -1;
     for (int i = 0; i < records; ++i)
@@ -221,7 +293,9 @@ int SegmentFingerBlocks(const uint16_t sizePair[2], const uint8_t* reduced, int3
     if (best < 0) break;
     rec[best].exclusion = 2;
   }
+}
 
+int SegmentHandAngle(FingerSegment* rec, int records, int position) {
   // 10. Hand angle, weighted by how elongated each region is.
   int meanAngle = 0;
   {
@@ -233,7 +307,7 @@ int SegmentFingerBlocks(const uint16_t sizePair[2], const uint8_t* reduced, int3
       weights += rec[i].weight;
     }
     if (weights <= 0) {
-      if (position != kSlapTwoThumbs) return -63;
+      if (position != kSlapTwoThumbs) return kNoHandAngle;
       meanAngle = 90;
     } else {
       meanAngle = static_cast<int>(sum / weights);
@@ -274,43 +348,10 @@ int SegmentFingerBlocks(const uint16_t sizePair[2], const uint8_t* reduced, int3
       }
     }
   }
+  return meanAngle;
+}
 
-  // 12. Split regions that may hold several fingers.
-  const uint8_t* cropGrey = reduced + static_cast<size_t>(x0) * reducedLineLength + y0;
-  const int half = expected / 2;
-  for (int j = 0; j < records; ++j) {
-    FingerSegment& r = rec[j];
-    const int label = kLabelSegmentBase + j;
-    if (r.cls > 3) {
-      RelabelInWindow(work, rows, r.minLine, r.maxLine, r.minColumn, r.maxColumn, label, kLabelRejected);
-      continue;
-    }
-    if (r.cls == 1 && r.deviation < 30) {
-      if (stage > 2)
-        r.meanGrey = MeanGreyUnderLabel(cropGrey, reducedLineLength, work, rows, r.minLine, r.maxLine,
-                                        r.minColumn, r.maxColumn, label);
-      continue;
-    }
-    if (r.cls < 1) continue;  // a piece made by an earlier split
-    const int bx0 = r.minLine, bx1 = r.maxLine, by0 = r.minColumn, by1 = r.maxColumn;
-    RelabelInWindow(work, rows, bx0, bx1, by0, by1, label, kLabelSplitting);
-    const int before = records;
-    SplitFingerBlob(work, rows, bx0, bx1, by0, by1, meanAngle, kLabelSplitting, kLabelPiece, rec, j, &records,
-                    r.deviation <= 30 ? r.cls : 3, expected);
-    if (stage > 2) {
-      auto measure = [&](FingerSegment& p) {
-        p.meanGrey = MeanGreyUnderLabel(cropGrey, reducedLineLength, work, rows,
-                                        std::clamp(p.centreLine - half, 0, cols - 1),
-                                     std::clamp(p.centreLine + half, 0, cols - 1),
-                                     std::clamp(p.centreColumn - half, 0, rows - 1),
-                                     std::clamp(p.centreColumn + half, 0, rows - 1), kLabelSplitting);
-      };
-      if (rec[j].cls == 0) measure(rec[j]);
-      for (int i = before; i < records; ++i) measure(rec[i]);
-    }
-    RelabelInWindow(work, rows, bx0, bx1, by0, by1, kLabelSplitting, kLabelFinished);
-  }
-
+void RotateSegments(FingerSegment* rec, int records, int meanAngle) {
   // 13. Rotate the centres into across/along coordinates.
   const float theta = static_cast<float>(meanAngle) * 0.017453333f;
   const float sinT = std::sin(theta), cosT = std::cos(theta);
@@ -322,6 +363,9 @@ int SegmentFingerBlocks(const uint16_t sizePair[2], const uint8_t* reduced, int3
     r.along = static_cast<int>(cx * sinT + cy * cosT);
     r.link = 0;
   }
+}
+
+int GroupFingerSegments(FingerSegment* rec, int records, bool live) {
   const double sizeFactor = live ? 5.0 : 2.5;
 
   // 14. Group the segments of one finger.
@@ -345,10 +389,15 @@ int SegmentFingerBlocks(const uint16_t sizePair[2], const uint8_t* reduced, int3
       rec[i].link = kLinkMemberBase - j;
     }
   }
+  return fingerCount;
+}
 
+int OrderFingers(FingerSegment* rec, int records, int fingerCount, int expected, int position, int mask,
+                 int stage, int columns, int meanAngle, SlapFinger fingers[4], int* foundOut) {
+  const bool live = (mask & kMaskLive) != 0;
   // 15. Missing fingers.
   int flags = 0;
-  if (fingerCount < n) flags |= SegMissingFinger;
+  if (fingerCount < expected) flags |= SegMissingFinger;
 
   // 16. Too many fingers.
   auto drop = [&](int h) {
@@ -369,7 +418,7 @@ int SegmentFingerBlocks(const uint16_t sizePair[2], const uint8_t* reduced, int3
     }
     return true;
   };
-  for (int guard = 0; fingerCount > n && guard < 4 * (kMaxSegments + 1); ++guard) {
+  for (int guard = 0; fingerCount > expected && guard < 4 * (kMaxSegments + 1); ++guard) {
     int a = -1, b = -1, bestGap = 0;
     for (int i = 0; i < records; ++i) {
       if (!IsHead(rec[i])) continue;
@@ -431,8 +480,8 @@ int SegmentFingerBlocks(const uint16_t sizePair[2], const uint8_t* reduced, int3
         continue;
       }
       if (live) {
-        const int di = std::min(rec[i].centreColumn, rows - rec[i].centreColumn);
-        const int dv = std::min(rec[victim].centreColumn, rows - rec[victim].centreColumn);
+        const int di = std::min(rec[i].centreColumn, columns - rec[i].centreColumn);
+        const int dv = std::min(rec[victim].centreColumn, columns - rec[victim].centreColumn);
         if (di < dv) victim = i;
       } else if (position == kSlapRightHand ? rec[i].across < rec[victim].across
                                             : rec[i].across > rec[victim].across) {
@@ -447,7 +496,6 @@ int SegmentFingerBlocks(const uint16_t sizePair[2], const uint8_t* reduced, int3
     if (IsMember(rec[i]) && rec[HeadOf(rec[i])].link < -499) rec[i].link = kLinkDropped;
 
   // 18. Finger order across the hand.
-  Finger fingers[4];
   int found = 0;
   for (int t = 0; t < fingerCount && t < 4; ++t) {
     int pick = -1;
@@ -469,7 +517,7 @@ int SegmentFingerBlocks(const uint16_t sizePair[2], const uint8_t* reduced, int3
   }
 
   // 19. Second segments: the highest remaining member of each finger.
-  Finger second[4];
+  SlapFinger second[4];
   for (int i = 0; i < records; ++i) {
     if (!IsMember(rec[i])) continue;
     const int headLink = rec[HeadOf(rec[i])].link;
@@ -479,12 +527,12 @@ int SegmentFingerBlocks(const uint16_t sizePair[2], const uint8_t* reduced, int3
   }
 
   // 20. Tip order.
-  if (n == 4 && !(flags & SegMissingFinger) && found == 4) {
-    Finger* f = fingers;
+  if (expected == 4 && !(flags & SegMissingFinger) && found == 4) {
+    SlapFinger* f = fingers;
     auto has = [&](int t) { return second[t].centreLine != 0; };
     auto take = [&](int t) {
       f[t] = second[t];
-      second[t] = Finger{};
+      second[t] = SlapFinger{};
     };
     if (!live) {
       if (has(0) && f[0].along - f[1].along < -6 && std::abs(f[0].across - second[0].across) > 15) take(0);
@@ -499,8 +547,8 @@ int SegmentFingerBlocks(const uint16_t sizePair[2], const uint8_t* reduced, int3
     if (f[0].along < f[1].along - 5 || f[2].along < f[1].along - 8 || f[0].along > f[1].along + 70 ||
         f[2].along > f[1].along + 60)
       flags |= SegTipOrder;
-  } else if (n == 4 && !(flags & SegMissingFinger) && found > 2) {
-    const Finger* f = fingers;
+  } else if (expected == 4 && !(flags & SegMissingFinger) && found > 2) {
+    const SlapFinger* f = fingers;
     if (f[0].along < f[1].along - 5 || f[2].along < f[1].along - 8 || f[0].along > f[1].along + 70 ||
         f[2].along > f[1].along + 60)
       flags |= SegTipOrder;
@@ -509,21 +557,8 @@ int SegmentFingerBlocks(const uint16_t sizePair[2], const uint8_t* reduced, int3
   // 21. Rotated hand.
   if ((position == kSlapRightHand && meanAngle > 100) || (position == kSlapLeftHand && meanAngle < 80))
     flags |= SegRotated;
-
-  // 22. Output: the t-th finger goes to the t-th slot selected by the mask.
-  int t = 0;
-  for (int slot = 0; slot < 4 && t < found; ++slot) {
-    if (!((mask >> slot) & 1)) continue;
-    lineArr[slot] = fingers[t].centreLine + x0;
-    columnArr[slot] = fingers[t].centreColumn + y0;
-    valueArr[slot] = meanAngle;
-    if (stage > 2) {
-      lineArr[4 + slot] = fingers[t].count;
-      columnArr[4 + slot] = fingers[t].meanGrey;
-    }
-    ++t;
-  }
-  return -flags;
+  *foundOut = found;
+  return flags;
 }
 
 void SplitFingerBlob(uint8_t* work, int lineLength, int line0, int line1, int column0, int column1,

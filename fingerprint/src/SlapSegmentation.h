@@ -58,6 +58,12 @@ int FlatSegmentLite(const uint8_t* image, int lineCount, int lineLength, int ppi
                     int fingerMask, FingerInfo* fingers, SegmentParams* params, char* errText,
                     size_t errTextSize);
 
+// One quality grade 1..15 for the whole hand of a normal-path result, from the hand angle, the
+// problem flags (minus the segmentation result), and the fingers found of those expected. Sets
+// params words 0, 1 and 2 to 1 for an extra segment, close fingers and tip order (the last two
+// for four-finger positions only).
+int SlapQualityGrade(int position, int handAngle, int problems, int found, int expected, SegmentParams* params);
+
 // Segments a reduced image. sizePair = {lineLength, lineCount} of the reduced image; lineArr,
 // columnArr and valueArr are eight words each (the x, y and d arrays): inputs in words 0..3 and
 // outputs per slot as documented in the source. Returns a positive region count on the early-
@@ -144,6 +150,43 @@ struct FingerSegment {
 
 // Table size of SegmentFingerBlocks: 15 records and one overflow slot.
 constexpr int kMaxSegments = 15;
+
+// One finger of a segmentation result: its head segment's centre, rotated coordinates, pixel
+// count and mean grey.
+struct SlapFinger {
+  int centreLine = 0, centreColumn = 0, across = 0, along = 0, count = 0, meanGrey = 255;
+};
+
+// Steps of SegmentFingerBlocks on its record table, in the order it runs them.
+//
+// Class of a measured region (1 finger-sized, 2 oversized, 3 suspect, 4 rejected) from its pixel
+// count, box extents, box density (box area per pixel), orientation angle and elongation, for the
+// expected finger size. live: the frame comes from the live caller (mask bit 4).
+int SegmentClass(int count, int dx, int dy, float density, int angle, int elongation, int expected, int position,
+                 bool live);
+// While the table holds more than three records, leaves out (exclusion 2) the included record with
+// the smallest count below 500, the first on ties.
+void LeaveOutSmallSegments(FingerSegment* rec, int records);
+//
+// Hand angle: the mean of the included records' angles weighted by 105 - elongation (the weight is
+// stored in each record, the deviation from the mean too), then for the four-finger positions at
+// most two rounds that exclude outliers (deviation 30 or more; beyond two in a round only while
+// above 60) and recompute the mean. Returns the mean angle; without any positive weight 90 for the
+// thumbs and kNoHandAngle otherwise.
+int SegmentHandAngle(FingerSegment* rec, int records, int position);
+constexpr int kNoHandAngle = -1;
+// Rotates the centres of the records of class <= 3 into across/along coordinates by the mean
+// angle and makes each a head (link 0).
+void RotateSegments(FingerSegment* rec, int records, int meanAngle);
+// Groups the segments of one finger: a record within 15 across of an earlier head joins it (the
+// one further along becomes the member), unless one is more than 2.5 (live: 5) times larger, in
+// which case the smaller is dropped. Returns the number of fingers.
+int GroupFingerSegments(FingerSegment* rec, int records, bool live);
+// Resolves more fingers than expected, orders the fingers across the hand into fingers[0..3] (the
+// count in *found), takes second segments and returns the problem flags (SegMissingFinger,
+// SegExtraSegment, SegFingersClose, SegTipOrder, SegRotated). columns: the crop extent across.
+int OrderFingers(FingerSegment* rec, int records, int fingerCount, int expected, int position, int mask,
+                 int stage, int columns, int meanAngle, SlapFinger fingers[4], int* found);
 
 // Looks for finger-sized pieces inside a region (pixels labelled `label` in the inclusive box)
 // that may hold several fingers; the first piece kept replaces record `index`, further ones are

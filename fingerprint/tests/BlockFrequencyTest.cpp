@@ -187,6 +187,82 @@ TEST(AnalyseBlockFrequency, WindowsAtTheBorderReadOutsidePixelsAsWhite) {
   EXPECT_EQ(map[cells + 10 * cc + 10], kRegionLargeRidge);
 }
 
+// Hand-made shifted power spectra: the main peak at (8, 8) unless moved, a side peak and its
+// mirror, and single extra components. Expected codes worked out from the scoring rules:
+// A = 2 x the power around the side peak, B = the power around the main peak (both counting only
+// components above a tenth of the side peak), code = trunc(150 x A / B + 100), at most 255.
+struct Spectrum {
+  float p[kSpectrumSide][kSpectrumSide] = {};
+  Spectrum& Set(int r, int c, float v) {
+    p[r][c] = v;
+    return *this;
+  }
+};
+
+Spectrum Ridge(int dr = 0, int dc = 2, float side = 100, float mirror = 100, float main = 1000) {
+  Spectrum s;
+  s.Set(8, 8, main).Set(8 + dr, 8 + dc, side).Set(8 - dr, 8 - dc, mirror);
+  return s;
+}
+
+struct ScoreCase {
+  const char* name;
+  Spectrum spectrum;
+  bool strict;
+  int code;
+};
+
+TEST(SpectrumRidgeScore, RejectionChainAndScore) {
+  const ScoreCase cases[] = {
+      {"side peak and mirror only: A = 200, B = 200", Ridge(), true, 250},
+      // Side peak at least 0.0002 of the main peak.
+      {"side / main = 0.0002", Ridge(0, 2, 10, 10, 50000), true, 250},
+      {"side / main below 0.0002", Ridge(0, 2, 9.99f, 9.99f, 50000), true, 0},
+      // Squared distance from the main peak above 3 (strict) or above 1.
+      {"distance 4 strict", Ridge(0, 2), true, 250},
+      {"distance 2 strict", Ridge(1, 1), true, 0},
+      {"distance 2 not strict", Ridge(1, 1), false, 250},
+      {"distance 1 not strict", Ridge(0, 1), false, 0},
+      // The mirror must lie on the grid and match the side peak within 20.
+      {"mirror on the last row", Spectrum().Set(13, 8, 1000).Set(11, 8, 100).Set(15, 8, 100), true, 250},
+      {"mirror on the first row", Spectrum().Set(2, 8, 1000).Set(4, 8, 100).Set(0, 8, 100), true, 250},
+      {"mirror on the first column", Spectrum().Set(8, 2, 1000).Set(8, 4, 100).Set(8, 0, 100), true, 250},
+      {"mirror below the grid", Spectrum().Set(14, 8, 1000).Set(12, 8, 100), true, 0},
+      {"mirror left of the grid", Spectrum().Set(8, 1, 1000).Set(8, 3, 100), true, 0},
+      {"mirror 20 weaker", Ridge(0, 2, 100, 80), true, 0},
+      {"mirror 19 weaker: 200 / 181", Ridge(0, 2, 100, 81), true, 255},
+      // Far components: above 0.15 of the side peak from squared distance 64, 0.3 from 49, 0.45
+      // from 40. (0, 8) lies outside B's 15 x 15 square, (1, 8) inside.
+      {"0.15 at distance 64", Ridge().Set(0, 8, 15), true, 250},
+      {"above 0.15 at distance 64", Ridge().Set(0, 8, 16), true, 0},
+      {"0.3 at distance 49: B = 230", Ridge().Set(1, 8, 30), true, 230},
+      {"above 0.3 at distance 49", Ridge().Set(1, 8, 31), true, 0},
+      {"0.45 at distance 40: B = 245", Ridge(2, 2).Set(14, 10, 45), true, 222},
+      {"above 0.45 at distance 40", Ridge(2, 2).Set(14, 10, 46), true, 0},
+      {"distance 37 is free: B = 290", Ridge(2, 2).Set(14, 9, 90), true, 203},
+      // Direction: side peak at 75 degrees; strong components (above 0.4) may deviate up to 64.
+      {"64 degrees off: B = 250", Ridge(4, 1).Set(9, 13, 50), true, 220},
+      {"65 degrees off", Ridge(4, 1).Set(7, 2, 50), true, 0},
+      {"116 degrees off is 64 the other way", Ridge().Set(10, 7, 50), true, 220},
+      {"65 degrees off at 0.4: B = 240", Ridge(4, 1).Set(7, 2, 40), true, 225},
+      {"next to the main peak: not a direction", Ridge(4, 1).Set(8, 9, 50), true, 220},
+      {"two from the main peak at 0 degrees", Ridge(4, 1).Set(8, 10, 50), true, 0},
+      // Score: a component next to the side peak counts in A and B when above a tenth of it.
+      {"B only: 200 / 240", Ridge().Set(4, 8, 40), true, 225},
+      {"a tenth next to the side peak", Ridge().Set(4, 8, 40).Set(8, 11, 10), true, 225},
+      {"above a tenth: 222 / 251", Ridge().Set(4, 8, 40).Set(8, 11, 11), true, 232},
+      {"ratio 1.04 gives 256: 255", Ridge(0, 2, 104, 96), true, 255},
+      {"weak spectrum: A = B = 0.08", Ridge(0, 2, 0.04f, 0.04f, 100), true, 250},
+      // Equal side peaks: the later one in row-major order is the side peak, so the component at
+      // (8, 11) is next to it: 300 / 330 (190 if the earlier one were taken).
+      {"later of two equal side peaks",
+       Ridge().Set(8, 11, 50).Set(4, 8, 40).Set(12, 8, 40), true, 236},
+  };
+  for (const ScoreCase& c : cases) {
+    EXPECT_EQ(SpectrumRidgeScore(c.spectrum.p, c.strict), c.code) << c.name;
+  }
+}
+
 TEST(FillLabelRegion, CountsTheFourConnectedRegionOfTheSeed) {
   std::vector<uint8_t> map = {
       0, 0, 5, 0,  //

@@ -1,14 +1,15 @@
 #pragma once
-// Renders synthetic slap frames: ridge-textured elliptical finger contacts on a noisy bright
-// platen, in the segmentation's layout (lineCount lines of lineLength bytes; fingers point along
-// the lines, tips towards line 0, side by side along the columns).
+// Synthetic slap frames for the segmentation tests, drawn by the simulated scanners' renderer so
+// that tests and simulator show the same fingers: ridge-patterned finger contacts on a noisy
+// bright platen, in the segmentation's layout (lineCount lines of lineLength bytes; fingers point
+// along the lines, tips towards line 0, side by side along the columns).
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <numbers>
-#include <random>
 #include <vector>
+
+#include "sim/Render.h"
 
 namespace synth {
 
@@ -27,7 +28,7 @@ struct Scene {
   int reducedColumns = 260;  // image extent across the fingers, reduced units
   std::vector<Contact> contacts;
   uint8_t background = 205;
-  int noise = 12;
+  int noise = 12;            // platen noise as strong as uniform noise of +-noise grey levels
   uint32_t seed = 1;
 };
 
@@ -40,41 +41,42 @@ struct Image {
 
 inline int ReductionFactor(int ppi) { return static_cast<int>(ppi * 0.016 + 0.5); }
 
+constexpr double kMmPerReduced = 0.016 * 25.4;
+
+// The scene as the simulator's renderer takes it: contacts in millimetres from the image centre.
+inline sim::FingerScene ToFingerScene(const Scene& scene, int ppi) {
+  const int f = ReductionFactor(ppi);
+  sim::FingerScene s;
+  s.platen.width = scene.reducedColumns * f;
+  s.platen.height = scene.reducedLines * f;
+  s.platen.ppiX = s.platen.ppiY = f / 0.016;
+  // A flat platen of the scene's background grey.
+  s.platen.base = scene.background;
+  s.platen.gain = 0;
+  s.platen.exposure = 0;
+  s.platen.vignetting = 0;
+  s.platen.noise = scene.noise / 1.7320508;  // the standard deviation of that uniform noise
+  s.layout = sim::FingerLayout::Custom;
+  for (const Contact& c : scene.contacts) {
+    sim::ContactSpec k;
+    k.xMm = (c.column - scene.reducedColumns / 2.0) * kMmPerReduced;
+    k.yMm = (c.line - scene.reducedLines / 2.0) * kMmPerReduced;
+    k.a = c.halfAcross * kMmPerReduced;
+    k.b = c.halfAlong * kMmPerReduced;
+    k.angleDeg = -c.tiltDeg;  // the finger axis towards the palm leans to the columns: the tip the other way
+    s.contacts.push_back(k);
+  }
+  return s;
+}
+
 inline Image Render(const Scene& scene, int ppi) {
-  const double f = ReductionFactor(ppi);
-  Image img;
-  img.lineCount = static_cast<int>(scene.reducedLines * f);
-  img.lineLength = static_cast<int>(scene.reducedColumns * f);
-  img.pixels.assign(static_cast<size_t>(img.lineCount) * img.lineLength, scene.background);
-  std::mt19937 rng(scene.seed);
-  std::uniform_int_distribution<int> jitter(-scene.noise, scene.noise);
-  const double period = 1.1 * f;  // ridge period: about 0.018 inch
-  for (int x = 0; x < img.lineCount; ++x)
-    for (int y = 0; y < img.lineLength; ++y) {
-      double value = scene.background;
-      for (const Contact& c : scene.contacts) {
-        const double t = c.tiltDeg * std::numbers::pi / 180.0;
-        const double dx = x / f - c.line, dy = y / f - c.column;
-        const double along = dx * std::cos(t) + dy * std::sin(t);
-        const double across = -dx * std::sin(t) + dy * std::cos(t);
-        const double r = (along * along) / (c.halfAlong * c.halfAlong) +
-                         (across * across) / (c.halfAcross * c.halfAcross);
-        if (r > 1.0) continue;
-        // Arched ridges around a core below the centre; contrast fades towards the rim.
-        const double core = std::hypot(along - 0.4 * c.halfAlong, across) * f;
-        const double ridge = std::cos(2.0 * std::numbers::pi * core / period);
-        const double rim = 1.0 - 0.5 * r;
-        value = std::min(value, 95.0 + 55.0 * ridge * rim + 40.0 * r);
-      }
-      const int v = static_cast<int>(value) + jitter(rng);
-      img.pixels[static_cast<size_t>(x) * img.lineLength + y] = static_cast<uint8_t>(std::clamp(v, 0, 255));
-    }
-  return img;
+  const sim::GreyImage g = sim::RenderFingers(ToFingerScene(scene, ppi), scene.seed);
+  return Image{g.height, g.width, g.pixels};
 }
 
 // Rotates every contact of a hand about (line, column) by tiltDeg.
 inline void Tilt(Scene& scene, double line, double column, double tiltDeg) {
-  const double t = tiltDeg * std::numbers::pi / 180.0;
+  const double t = tiltDeg * 3.14159265358979323846 / 180.0;
   for (Contact& c : scene.contacts) {
     const double dx = c.line - line, dy = c.column - column;
     c.line = line + dx * std::cos(t) - dy * std::sin(t);

@@ -380,8 +380,16 @@ LSA_EXPORT void AmendDefectedLines(unsigned char* image, int rows, int columns);
 // ---------------------------------------------------------------------------------------------
 // 8-bit grey BMP. *image is allocated (release with FreeMask) when null; a caller's buffer must
 // hold width x height bytes.
-LSA_EXPORT int ReadBMPToRawData(const char* path, unsigned char** image, int* height, int* width);
-LSA_EXPORT int SaveRawDataToBMP(const char* path, unsigned char* image, int height, int width);
+// The path is only read; the exported names take char* as the library always declared them, and
+// the inline const char* forms below serve const-correct callers.
+LSA_EXPORT int ReadBMPToRawData(char* path, unsigned char** image, int* height, int* width);
+LSA_EXPORT int SaveRawDataToBMP(char* path, unsigned char* image, int height, int width);
+inline int ReadBMPToRawData(const char* path, unsigned char** image, int* height, int* width) {
+  return ReadBMPToRawData(const_cast<char*>(path), image, height, width);
+}
+inline int SaveRawDataToBMP(const char* path, unsigned char* image, int height, int width) {
+  return SaveRawDataToBMP(const_cast<char*>(path), image, height, width);
+}
 // Nearest neighbour, corners kept.
 LSA_EXPORT int ScaleImage(int width, int height, unsigned char* image, int newWidth,
                           int newHeight, unsigned char** out);
@@ -393,8 +401,10 @@ LSA_EXPORT int ScaleImage1(unsigned char* image, int height, int width, int xSte
 LSA_EXPORT void RotateImage(const unsigned char* source, int width, int height,
                             unsigned char* destination, int centreX, int centreY, float angle,
                             unsigned char fill);
-LSA_EXPORT int PrintGrayscaleImageToText(unsigned char* image, int height, int width,
-                                         const char* path);
+LSA_EXPORT int PrintGrayscaleImageToText(unsigned char* image, int height, int width, char* path);
+inline int PrintGrayscaleImageToText(unsigned char* image, int height, int width, const char* path) {
+  return PrintGrayscaleImageToText(image, height, width, const_cast<char*>(path));
+}
 
 }  // namespace LiveScanAlg
 

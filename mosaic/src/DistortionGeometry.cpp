@@ -131,8 +131,13 @@ void FixedFirstPass(const Geometry& g, const uint8_t* image, uint8_t* work, int 
                     int endRow) {
   const auto& kernel = KernelTable();
   const int lastColumn = g.W - 1;
-  for (int r = firstRow; r < endRow; ++r) {
-    const float S = (g.m - static_cast<float>(r) * g.s) * 65536.0f / g.K;
+  // The step starts at m / K for row 0 and loses s / K per row, accumulated row by row in single
+  // precision. A range that starts further down replays the rows above it, so that any split into
+  // ranges gives exactly the steps of the whole pass.
+  const float decrement = g.s * 65536.0f / g.K;
+  float S = g.m * 65536.0f / g.K;
+  for (int r = 0; r < firstRow; ++r) S -= decrement;
+  for (int r = firstRow; r < endRow; S -= decrement, ++r) {
     const int64_t increment = RoundHalfUp(S);
     const int64_t X0 =
         RoundHalfUp((static_cast<float>(g.W) * 65536.0f - static_cast<float>(g.OutW) * S) * 0.5f);

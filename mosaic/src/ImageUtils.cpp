@@ -93,7 +93,7 @@ bool WriteBitmapFile(const char* path, const unsigned char* image, int height, i
 
 }  // namespace
 
-int ReadBMPToRawData(const char* path, unsigned char** image, int* height, int* width) {
+int ReadBMPToRawData(char* path, unsigned char** image, int* height, int* width) {
   if (IsMissing(image) || IsMissing(height) || IsMissing(width)) return LSA_INVALID_POINTER;
   if (IsMissing(path)) return LSA_INVALID_INPUT;
   File f(std::fopen(path, "rb"));
@@ -153,7 +153,7 @@ int ReadBMPToRawData(const char* path, unsigned char** image, int* height, int* 
   return LSA_PASSED;
 }
 
-int SaveRawDataToBMP(const char* path, unsigned char* image, int height, int width) {
+int SaveRawDataToBMP(char* path, unsigned char* image, int height, int width) {
   if (IsMissing(path)) return LSA_CANT_OPEN_FILE;
   if (height == 0 || height == std::numeric_limits<int>::min()) return LSA_INVALID_INPUT1;
   if (width < 1) return LSA_INVALID_INPUT2;
@@ -291,7 +291,7 @@ void RotateImage(const unsigned char* source, int width, int height, unsigned ch
   }
 }
 
-int PrintGrayscaleImageToText(unsigned char* image, int height, int width, const char* path) {
+int PrintGrayscaleImageToText(unsigned char* image, int height, int width, char* path) {
   if (const int bad = CheckImageArguments(height, width, image)) return bad;
   if (IsMissing(path)) return LSA_CANT_OPEN_FILE;
   File f(std::fopen(path, "w"));

@@ -11,7 +11,6 @@ namespace mosaic {
 namespace {
 
 constexpr int kLiftedCut = 54997;
-constexpr int kMinSeamPixels = 11;
 constexpr int kRamp = 20;
 
 // Band of the frame mask: the peak column and row and the columns around the peak column.
@@ -112,7 +111,7 @@ int StitchBlockFrame(int frameNumber, int* frameNumberOut, int height, int width
     const int bandRight = band.Right;  // exclusive
     const int bandBottom = height - 1;  // exclusive
     const std::vector<int> seam = FindSeams(height, width, mask, 0, bandBottom, bandLeft, bandRight,
-                                            meanRule, direction > 0, meanRule ? kMinSeamPixels : 1);
+                                            meanRule, direction > 0, meanRule);
 
     BlendAlongSeams(width, 0, bandBottom, bandLeft, bandRight, seam, kRamp, direction >= 0, frame,
                     mask, mosaic, coverage);

@@ -130,12 +130,13 @@ int CheckKernelArguments(int height, int width, const unsigned char* frame,
                          const unsigned char* coverage);
 
 // Seam column of each row of [top, bottom) from the OverlapLabel pixels of the columns
-// [left, right); 0 means no seam. Rows with fewer than minPixels overlap pixels get none. Under the
+// [left, right); 0 means no seam. With minimumCount, rows with fewer than 11 overlap pixels get
+// none; without it one pixel suffices. Under the
 // mean rule a row takes its mean overlap column and the seams of all rows are then replaced by the
 // quadratic fitted over the rows that have one (x = row - height / 2); otherwise the row takes its
 // leftmost or rightmost overlap column.
 std::vector<int> FindSeams(int height, int width, const unsigned char* mask, int top, int bottom,
-                           int left, int right, bool meanRule, bool leftmost, int minPixels);
+                           int left, int right, bool meanRule, bool leftmost, bool minimumCount);
 
 // Result of CheckFrameContinuity when the frame goes on to the blend.
 constexpr int kBlendFrame = -1;

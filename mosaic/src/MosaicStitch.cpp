@@ -14,8 +14,6 @@ namespace {
 
 // Frame-mask count below which too little overlap means a lifted finger rather than a fast roll.
 constexpr int kLiftedCut = 54997;
-// Minimum overlap pixels of a row for it to get a seam.
-constexpr int kMinSeamPixels = 11;
 // Half width of the blend ramp across the seam.
 constexpr int kRamp = 10;
 
@@ -231,8 +229,11 @@ SeamPolynomial FitSeamPolynomial(const double* x, const double* y, int count)
 }
 
 std::vector<int> FindSeams(int height, int width, const unsigned char* mask, int top, int bottom,
-                           int left, int right, bool meanRule, bool leftmost, int minPixels)
+                           int left, int right, bool meanRule, bool leftmost, bool minimumCount)
 {
+    // Overlap pixels a row needs for a seam when the minimum applies.
+    constexpr int kMinSeamPixels = 11;
+    const int minPixels = minimumCount ? kMinSeamPixels : 1;
     const unsigned char overlapLabel = GetParameter()->OverlapLabel;
     std::vector<int> seam(height, 0);
     for (int r = top; r < bottom; ++r) {
@@ -348,7 +349,7 @@ int StitchFrame(int frameNumber, int* frameNumberOut, int height, int width,
     const int direction = record.CoveredX - record.OverlapX;
     const bool meanRule = frameNumber >= p->RollBeginBuffSize || std::abs(direction) >= 20;
     const std::vector<int> seam = FindSeams(height, width, mask, 0, height, 0, width, meanRule,
-                                            direction < 0, kMinSeamPixels);
+                                            direction < 0, true);
 
     BlendAlongSeams(width, 0, height, 0, width, seam, kRamp, direction < 0, frame, mask, mosaic,
                     coverage);

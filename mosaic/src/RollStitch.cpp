@@ -80,16 +80,8 @@ void BuildBlendMask(RollStitchSession& s, bool towardsLowerColumns) {
     uint8_t* blend = s.BlendMask + row;
     int64_t overlapSum = 0, overlapCount = 0;
     for (int c = 0; c < w; ++c) {
-      if (a[c] >= kNoFingerLevel) {
-        if (a[c] < b[c]) blend[c] = kRollTakeFrame;
-      } else if (b[c] >= kNoFingerLevel) {
-        blend[c] = kRollTakeFrame;
-      } else if (a[c] - b[c] >= kLighterLimit) {
-        // frame lighter than the composite: keep the composite
-      } else if (b[c] - a[c] > kDarkerLimit) {
-        blend[c] = kRollTakeFrame;
-      } else {
-        blend[c] = kRollOverlap;
+      blend[c] = BlendMark(a[c], b[c]);
+      if (blend[c] == kRollOverlap) {
         s.SlidingMask[row + c] = kRollOverlap;
         overlapSum += c;
         ++overlapCount;
@@ -127,6 +119,14 @@ void Blend(const RollStitchSession& s, const uint8_t* frame, uint8_t* rolled) {
 }  // namespace
 
 RollStitchSession& Session() { return g_session; }
+
+uint8_t BlendMark(int a, int b) {
+  if (a >= kNoFingerLevel) return a < b ? kRollTakeFrame : 0;  // no finger in the frame here
+  if (b >= kNoFingerLevel) return kRollTakeFrame;              // finger new here
+  if (a - b >= kLighterLimit) return 0;                        // frame lighter: keep the composite
+  if (b - a > kDarkerLimit) return kRollTakeFrame;             // frame much darker: take it
+  return kRollOverlap;
+}
 
 void ReduceToGrid(const uint8_t* image, int width, int factor, int gridWidth, int gridHeight,
                   uint8_t* grid) {

@@ -28,6 +28,10 @@ void ReduceToGrid(const uint8_t* image, int width, int factor, int gridWidth, in
 // a copy of the input when the sum table can't be had.
 void BoxSmooth(const uint8_t* input, uint8_t* output, int width, int height);
 
+// Blend-mask mark of one grid pixel from the smoothed frame a and the smoothed composite b:
+// kRollTakeFrame, kRollOverlap or 0 (keep the composite).
+uint8_t BlendMark(int a, int b);
+
 // Roll-back test: adds the displacement to the travels and reports whether both travels exceed
 // the small limit and one of them the large limit.
 bool UpdateTravelAndTestRollBack(RollStitchSession& session, int displacement);

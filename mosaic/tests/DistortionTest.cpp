@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <utility>
 #include <vector>
 
 #include "../src/Distortion.h"
@@ -177,6 +178,66 @@ TEST(DistortionForms, FixedFloatAndTableDrivenFormsAgree) {
   EXPECT_LE(worstFloat, 2);
   EXPECT_LE(worstTable, 2);
   ReleaseDistortionMaps();
+}
+
+// Horizontal pass of the fixed-point form written out from its definition: the step starts at
+// m x 65536 / K and every row subtracts s x 65536 / K, in single precision; row r of the result
+// is row r of the work buffer.
+std::vector<uint8_t> ReferenceFirstPass(const std::vector<uint8_t>& image, const DistortionCorrectionRecord& r,
+                                        int outWidth) {
+  const int H = r.Height, W = r.Width;
+  const float s = static_cast<float>(r.A - r.B) / static_cast<float>(r.L);
+  const float m = static_cast<float>(r.A) + static_cast<float>(r.E) * s;
+  const float decrement = s * 65536.0f / static_cast<float>(r.K);
+  float step = m * 65536.0f / static_cast<float>(r.K);
+  const auto& kernel = distortion::KernelTable();
+  std::vector<uint8_t> work(static_cast<size_t>(H) * outWidth);
+  for (int row = 0; row < H; ++row, step -= decrement) {
+    const int64_t increment = static_cast<int64_t>(step + 0.5f);
+    const int64_t x0 = static_cast<int64_t>(
+        (static_cast<float>(W) * 65536.0f - static_cast<float>(outWidth) * step) * 0.5f + 0.5f);
+    const uint8_t* p = image.data() + static_cast<size_t>(row) * W;
+    for (int i = 0; i < outWidth; ++i) {
+      const int64_t X = x0 + i * increment;
+      const int64_t x = X >> 16;
+      const int16_t* w = kernel[(X >> 10) & 63];
+      auto tap = [&](int64_t c) { return static_cast<int64_t>(p[std::clamp<int64_t>(c, 0, W - 1)]); };
+      const int64_t sum = w[0] * tap(x) + w[1] * tap(x + 1) + w[2] * tap(x - 1) + w[3] * tap(x + 2) + 8192;
+      work[static_cast<size_t>(row) * outWidth + i] = static_cast<uint8_t>(std::clamp<int64_t>(sum >> 14, 0, 255));
+    }
+  }
+  return work;
+}
+
+TEST(DistortionCorrectInt, FirstPassStepsAccumulateRowByRow) {
+  // PloverA's full frame: a step computed per row in closed form drifts from the accumulated one
+  // in most rows; the work buffer holds the first pass and must match it exactly.
+  const int W = 2944, H = 1840;
+  DistortionCorrectionRecord r = MakeRecord(W, H, {701, 678, 496, 614, 404, 404});
+  const std::vector<uint8_t> source = Texture(W, H, 7);
+  std::vector<uint8_t> image = source, work(static_cast<size_t>(H) * 1622);
+  r.WorkBufferSize = static_cast<int32_t>(work.size());
+  ASSERT_EQ(TDistortionCorrectInt(image.data(), work.data(), &r), 0);
+  ASSERT_EQ(r.OutputWidth, 1622);
+  const std::vector<uint8_t> expected = ReferenceFirstPass(source, r, 1622);
+  int rowsDiffering = 0;
+  for (int row = 0; row < H; ++row) {
+    rowsDiffering += !std::equal(work.begin() + row * 1622, work.begin() + (row + 1) * 1622,
+                                 expected.begin() + row * 1622);
+  }
+  EXPECT_EQ(rowsDiffering, 0);
+
+  // The row-range form replays the subtractions above its first row: a range starting anywhere
+  // writes the same rows.
+  DistortionCorrectionHandle* handle = TDistortionCorrectInit();
+  DistortionCorrectionRecord rm = MakeRecord(W, H, {701, 678, 496, 614, 404, 404});
+  ASSERT_EQ(TDistortionCorrectInitMt(handle, &rm), 0);
+  image = source;
+  for (auto [first, end] : {std::pair{1377, 1840}, std::pair{0, 1}, std::pair{1, 700}, std::pair{700, 1377}}) {
+    ASSERT_EQ(TDistortionCorrectStep1Mt(handle, image.data(), first, end, &rm), 0);
+  }
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), handle->Buffer));
+  TDistortionCorrectRelease(&handle);
 }
 
 TEST(DistortionHandle, ExAllocatesOnceAndMatchesTheIntForm) {

@@ -181,14 +181,18 @@ TEST_F(MosaicKernel, RowsNeedElevenOverlapPixelsForASeam)
         for (int i = 0; i < counts[r]; ++i) labels[static_cast<size_t>(r) * width + 20 + i] = overlap;
     }
     const std::vector<int> leftmost =
-        FindSeams(height, width, labels.data(), 0, height, 0, width, false, true, 11);
+        FindSeams(height, width, labels.data(), 0, height, 0, width, false, true, true);
     EXPECT_EQ(leftmost, (std::vector<int>{0, 20, 0, 20}));
     const std::vector<int> rightmost =
-        FindSeams(height, width, labels.data(), 0, height, 0, width, false, false, 11);
+        FindSeams(height, width, labels.data(), 0, height, 0, width, false, false, true);
     EXPECT_EQ(rightmost, (std::vector<int>{0, 30, 0, 49}));
+    // Without the minimum (the block kernel's outermost-column rule) ten pixels make a seam.
+    const std::vector<int> anyCount =
+        FindSeams(height, width, labels.data(), 0, height, 0, width, false, true, false);
+    EXPECT_EQ(anyCount, (std::vector<int>{20, 20, 0, 20}));
     // Mean rule: mean columns 25 and 34 at x = -1 and 1 give the line 29.5 + 4.5 x.
     const std::vector<int> fitted =
-        FindSeams(height, width, labels.data(), 0, height, 0, width, true, true, 11);
+        FindSeams(height, width, labels.data(), 0, height, 0, width, true, true, true);
     EXPECT_EQ(fitted, (std::vector<int>{20, 25, 29, 34}));
 }
 

@@ -244,6 +244,46 @@ TEST(SlideTest, NeedsMoreThan550OverlapPixelsBelowTheCorrelationLimit) {
   EXPECT_FALSE(roll::IsSliding(flat.data(), flat.data(), mask.data(), 1000));
 }
 
+TEST(SlideTest, CorrelationLimitIsTheSinglePrecision0315) {
+  // 600 overlap pixels in groups of four; u, v and w are orthogonal zero-mean +-1 patterns, the
+  // frame is 127 + 100 u and the composite 127 + p u + q v + t w, so r = p / sqrt(p2 + q2 + t2).
+  auto sliding = [](int p, int q, int t) {
+    const int n = 600;
+    std::vector<uint8_t> a(n), b(n), mask(n, kRollOverlap);
+    const int u[4] = {1, -1, 1, -1}, v[4] = {1, 1, -1, -1}, w[4] = {1, -1, -1, 1};
+    for (int i = 0; i < n; ++i) {
+      a[i] = static_cast<uint8_t>(127 + 100 * u[i % 4]);
+      b[i] = static_cast<uint8_t>(127 + p * u[i % 4] + q * v[i % 4] + t * w[i % 4]);
+    }
+    return roll::IsSliding(a.data(), b.data(), mask.data(), n);
+  };
+  EXPECT_TRUE(sliding(25, 7, 75));    // r = 0.3149954
+  EXPECT_FALSE(sliding(19, 19, 54));  // r = 0.3150085
+  EXPECT_FALSE(sliding(1, 0, 0));     // r = 1
+  EXPECT_TRUE(sliding(-5, 40, 0));    // negative correlation
+}
+
+TEST(BlendMask, MarksOfTheRollBlendRules) {
+  // a: smoothed frame, b: smoothed composite; 255 take the frame, 254 overlap, 0 keep.
+  const struct {
+    int a, b, mark;
+  } cases[] = {
+      {240, 241, kRollTakeFrame},  // no finger in the frame, composite lighter still
+      {240, 240, 0},               // no finger in the frame
+      {250, 100, 0},
+      {239, 240, kRollTakeFrame},  // finger new here
+      {239, 239, kRollOverlap},
+      {100, 90, 0},                // frame 10 lighter: keep
+      {100, 91, kRollOverlap},     // 9 lighter: overlap
+      {100, 150, kRollOverlap},    // 50 darker: overlap
+      {100, 151, kRollTakeFrame},  // more than 50 darker: take the frame
+      {100, 155, kRollTakeFrame},
+      {100, 140, kRollOverlap},
+      {0, 239, kRollTakeFrame},
+  };
+  for (const auto& c : cases) EXPECT_EQ(roll::BlendMark(c.a, c.b), c.mark) << c.a << " " << c.b;
+}
+
 TEST(BoxSmoothing, MeanOfTheClippedWindow) {
   const int w = 23, h = 17;
   std::vector<uint8_t> in(w * h), out(w * h);

@@ -41,6 +41,30 @@ TEST(SmartStretchTest, TwoLevelsSpreadToBlackAndWhite) {
   EXPECT_EQ(img.pixels[1], 255);
 }
 
+TEST(SmartStretchTest, MeanLimitAndLowCutCap) {
+  // Levels 230 and 240: 100 of each give M = 235, not above 235, and stretch to black and white;
+  // 99 and 101 give M = 235.05 and leave the image as it is.
+  for (const int brighter : {100, 101}) {
+    Image img(1, 200);
+    for (int i = 0; i < 200; ++i) img.pixels[static_cast<std::size_t>(i)] = i < 200 - brighter ? 230 : 240;
+    const Image before = img;
+    ASSERT_EQ(SmartForegroundStretch1(1, 200, img.data(), 0, 0), 0);
+    if (brighter == 100) {
+      EXPECT_EQ(img.pixels.front(), 0);
+      EXPECT_EQ(img.pixels.back(), 255);
+    } else {
+      EXPECT_EQ(img.pixels, before.pixels);
+    }
+  }
+  // Three quarters at 232, one at 240: M = 234 and the first level below it is 232, but the low
+  // cut is at most 230: 232 maps to (232 - 230) x 234 / (234 - 230) = 117, not to 0.
+  Image img(1, 8);
+  for (int i = 0; i < 8; ++i) img.pixels[static_cast<std::size_t>(i)] = i < 6 ? 232 : 240;
+  ASSERT_EQ(SmartForegroundStretch1(1, 8, img.data(), 0, 0), 0);
+  EXPECT_EQ(img.pixels[0], 117);
+  EXPECT_EQ(img.pixels[7], 255);
+}
+
 TEST(SmartStretchTest, TableRampsBetweenTheCuts) {
   // Levels 60..220 equally often: M = 140; with no cuts L = 60 and H = 220.
   Image img(1, 161);
@@ -124,6 +148,22 @@ TEST(HistogramStretchTest, MissingOrEmptyHistogramIsRefused) {
   EXPECT_EQ(HistogramStretct(4, 4, img.data(), nullptr), LSA_INVALID_INPUT);
   EXPECT_EQ(HistogramStretct(4, 4, img.data(), &empty), LSA_INVALID_INPUT);
   EXPECT_EQ(img.pixels, before.pixels);
+}
+
+TEST(CalibrateForegroundTest, HistogramSamplesEveryTenthColumnAndRow) {
+  // One row of 2501: the samples are columns 0, 10, ..., 2500, alternately 50 and 150, with one
+  // 100 at column 1000; every other pixel is 20. The cut (251 / 256) is 0, so L = 50 and H = 150:
+  // 50 and the unsampled 20 map to 0, 150 to 255, 100 to 255 x 50 / 100 + 1 = 128. Were the 20s
+  // sampled, L would be 20 and 50 would map to 59.
+  Image img(1, 2501, 20);
+  for (int c = 0; c <= 2500; c += 10) img.pixels[static_cast<std::size_t>(c)] = (c / 10) % 2 ? 150 : 50;
+  img.pixels[1000] = 100;
+  ASSERT_EQ(CalibrateForeground(1, 2501, img.data()), 0);
+  EXPECT_EQ(img.pixels[0], 0);
+  EXPECT_EQ(img.pixels[20], 0);
+  EXPECT_EQ(img.pixels[5], 0);
+  EXPECT_EQ(img.pixels[10], 255);
+  EXPECT_EQ(img.pixels[1000], 128);
 }
 
 TEST(CalibrateForegroundTest, WidthLimits) {

@@ -21,20 +21,21 @@ namespace capturetest {
 using namespace platform::video;
 
 // Opens the scenario's devices with short driver time-outs and makes them the process's devices.
+// A slow build (a sanitizer's) stretches the time-outs by `slowdown`.
 struct Bus {
     std::shared_ptr<sim::SimBus> sim;
     std::shared_ptr<tessik::driver::DeviceManager> manager;
 
-    explicit Bus(const std::string& scenarioText) {
+    explicit Bus(const std::string& scenarioText, double slowdown = 1.0) {
         std::string error;
         auto sc = sim::ParseScenario(scenarioText, &error);
         EXPECT_TRUE(sc) << error;
         if (!sc) return;
         sim = sim::CreateBus(*sc);
         tessik::driver::Device::Timing t;
-        t.controlTimeoutMs = 200;
-        t.removalWaitMs = 1000;
-        t.defaultFrameTimeoutMs = 2000;
+        t.controlTimeoutMs = uint32_t(200 * slowdown);
+        t.removalWaitMs = uint32_t(1000 * slowdown);
+        t.defaultFrameTimeoutMs = uint32_t(2000 * slowdown);
         manager = std::make_shared<tessik::driver::DeviceManager>(sim, t);
         platform::DriverDevices::Use(manager);
     }

@@ -171,6 +171,14 @@ bool ParseLogFileName(const std::string& name, const std::string& base, int& y, 
 
 }  // namespace
 
+int LogLevelFromWord(const std::string& word) {
+    static const char* const kWords[] = {"NONE", "ERROR", "WARNING", "INFO", "DBG1", "DBG2", "DBG3"};
+    for (int level = 0; level < 7; ++level) {
+        if (word == kWords[level]) return level;
+    }
+    return LOGLEVEL_NONE;
+}
+
 const char* LogLevelTag(int level) {
     switch (level) {
     case LOGLEVEL_ERROR: return "ERROR  ";

@@ -242,3 +242,10 @@ TEST_F(LogTest, DeleteOldLogFilesKeepsFourteenDaysAndForeignNames) {
 }
 
 }  // namespace
+
+TEST(LogLevelWordTest, ConfigurationWordsAndEverythingElseTurnsLoggingOff) {
+    const std::pair<const char*, int> words[] = {{"NONE", 0}, {"ERROR", 1}, {"WARNING", 2}, {"INFO", 3},
+                                                 {"DBG1", 4}, {"DBG2", 5},  {"DBG3", 6},    {"info", 0},
+                                                 {"DBG4", 0}, {"", 0},      {"INFO ", 0}};
+    for (const auto& [word, level] : words) EXPECT_EQ(LogLevelFromWord(word), level) << word;
+}

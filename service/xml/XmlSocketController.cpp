@@ -6,8 +6,11 @@
 using namespace xercesc;
 
 CXmlSocketController::CXmlSocketController(const std::string& name, int logModule_, const char* className,
-                                           const char* rootPrefix, CXmlStreamAssembler::KeepPolicy policy)
-    : CSocketController(name, logModule_), className_(className), assembler_(rootPrefix, policy) {}
+                                           const char* rootPrefix, CXmlStreamAssembler::KeepPolicy policy,
+                                           int detailLevel)
+    : CSocketController(name, logModule_),
+      className_(className),
+      assembler_(rootPrefix, policy, CXmlStreamAssembler::kDefaultMaxPending, detailLevel) {}
 
 void CXmlSocketController::ReceiveXml(char* data, int length) {
     const std::string op = className_ + "::ProcessReceivedDataNormal";

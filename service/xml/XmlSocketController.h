@@ -8,6 +8,7 @@
 
 #include <xercesc/dom/DOMDocument.hpp>
 
+#include "runtime/Log.h"
 #include "runtime/SocketController.h"
 #include "xml/XmlMessage.h"
 #include "xml/XmlStreamAssembler.h"
@@ -16,8 +17,9 @@ class CXmlSocketController : public CSocketController {
 public:
     // `className` starts the channel's log lines ("CSocketDm"); `rootPrefix` marks the start of a
     // document ("<Device", "<Vdm").
+    // `detailLevel`: level of the " Received: " and " Detected " lines of the receive path.
     CXmlSocketController(const std::string& name, int logModule, const char* className, const char* rootPrefix,
-                         CXmlStreamAssembler::KeepPolicy policy);
+                         CXmlStreamAssembler::KeepPolicy policy, int detailLevel = LOGLEVEL_DBG1);
 
 protected:
     // Handles one read of the socket thread.

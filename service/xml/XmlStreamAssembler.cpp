@@ -5,8 +5,9 @@
 #include "runtime/Log.h"
 #include "runtime/StringUtils.h"
 
-CXmlStreamAssembler::CXmlStreamAssembler(std::string rootPrefix, KeepPolicy policy, size_t maxPending)
-    : rootPrefix_(std::move(rootPrefix)), policy_(policy), maxPending_(maxPending) {}
+CXmlStreamAssembler::CXmlStreamAssembler(std::string rootPrefix, KeepPolicy policy, size_t maxPending,
+                                         int detailLevel)
+    : rootPrefix_(std::move(rootPrefix)), policy_(policy), maxPending_(maxPending), detailLevel_(detailLevel) {}
 
 void CXmlStreamAssembler::DropWithWarning(const std::string& text, const LogFunction& log) {
     if (!LogEnabled(LOGLEVEL_WARNING)) return;
@@ -44,7 +45,7 @@ void CXmlStreamAssembler::Feed(const char* data, size_t length, const ParseFunct
             pending_.clear();
         }
     }
-    if (LogEnabled(LOGLEVEL_DBG1)) log(LOGLEVEL_DBG1, " Received: " + text);
+    if (LogEnabled(detailLevel_)) log(detailLevel_, " Received: " + text);
 
     if (parse(text)) return;
 
@@ -53,8 +54,8 @@ void CXmlStreamAssembler::Feed(const char* data, size_t length, const ParseFunct
         Keep(std::move(text), log);
         return;
     }
-    if (LogEnabled(LOGLEVEL_DBG1)) {
-        log(LOGLEVEL_DBG1, " Detected " + std::to_string(pieces.size()) +
+    if (LogEnabled(detailLevel_)) {
+        log(detailLevel_, " Detected " + std::to_string(pieces.size()) +
                                " multiple combined xml responses in one string. Trying to separate and parse each "
                                "one.");
     }

@@ -15,6 +15,8 @@
 #include <functional>
 #include <string>
 
+#include "runtime/Log.h"
+
 class CXmlStreamAssembler {
 public:
     enum KeepPolicy {
@@ -35,7 +37,10 @@ public:
     // Writes one log line; the text starts with the blank that follows the caller's prefix.
     using LogFunction = std::function<void(int level, const std::string& text)>;
 
-    CXmlStreamAssembler(std::string rootPrefix, KeepPolicy policy, size_t maxPending = kDefaultMaxPending);
+    // `detailLevel` is the level of the " Received: " and " Detected " lines (the service's channels
+    // write them at DBG1, the controller at DBG2).
+    CXmlStreamAssembler(std::string rootPrefix, KeepPolicy policy, size_t maxPending = kDefaultMaxPending,
+                        int detailLevel = LOGLEVEL_DBG1);
 
     // Handles one read.
     void Feed(const char* data, size_t length, const ParseFunction& parse, const LogFunction& log);
@@ -50,5 +55,6 @@ private:
     const std::string rootPrefix_;
     const KeepPolicy policy_;
     const size_t maxPending_;
+    const int detailLevel_;
     std::string pending_;
 };

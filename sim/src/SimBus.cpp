@@ -177,6 +177,34 @@ std::optional<DeviceAction> ParseAction(const std::vector<std::string>& w, size_
         if (a == "footswitch") act.value = act.on ? 0x04 : 0x00;
         return act;
     }
+    if (a == "set") {
+        // Scene knobs: set <name> <value>; a few take words instead of numbers.
+        if (!need(2)) return std::nullopt;
+        static const std::map<std::string, std::map<std::string, double>> words = {
+            {"gap", {{"separate", 0}, {"close", 1}, {"touching", 2}}},
+            {"skin", {{"normal", 0}, {"dry", 1}, {"wet", 2}}},
+            {"roll-fault", {{"none", 0}, {"back", 1}, {"slide", 2}, {"narrow", 3}}},
+            {"tremor", {{"off", 0}, {"on", 1}}},
+        };
+        static const std::map<std::string, std::pair<double, double>> ranges = {
+            {"rotation", {-90, 90}}, {"fingers", {0, 15}}, {"pressure", {0.3, 1.6}}, {"phalanx", {0, 1}},
+            {"lamp", {0, 2}},        {"drift", {-1, 1}},   {"landing", {1, 100}},    {"defect-row", {0, 10000}},
+            {"defect-column", {0, 10000}},
+        };
+        act.kind = DeviceAction::Set;
+        act.name = w[i + 1];
+        if (auto it = words.find(act.name); it != words.end()) {
+            auto v = it->second.find(w[i + 2]);
+            if (v == it->second.end()) return why = "bad value '" + w[i + 2] + "' for '" + act.name + "'", std::nullopt;
+            act.x = v->second;
+            return act;
+        }
+        auto r = ranges.find(act.name);
+        if (r == ranges.end()) return why = "unknown setting '" + act.name + "'", std::nullopt;
+        if (!ParseNumber(w[i + 2], act.x) || act.x < r->second.first || act.x > r->second.second)
+            return why = "bad value '" + w[i + 2] + "' for '" + act.name + "'", std::nullopt;
+        return act;
+    }
     why = "unknown action '" + a + "'";
     return std::nullopt;
 }
@@ -275,15 +303,24 @@ const std::map<std::string, std::string>& BuiltIns() {
             return "device " + model + " " + model +
                    "\n"
                    "frame 0 * empty\n"
+                   "frame 0 * set tremor on\n"
                    "frame 3 * place right-slap\n"
                    "frame 6 * move 1.5 -1\n"
                    "frame 8 * lift\n"
+                   "frame 9 * set rotation -12\n"
+                   "frame 9 * set gap close\n"
+                   "frame 9 * set phalanx 0.8\n"
                    "frame 9 * place left-slap\n"
                    "frame 12 * lift\n"
+                   "frame 12 * set rotation 0\n"
+                   "frame 12 * set gap separate\n"
+                   "frame 12 * set phalanx 0\n"
+                   "frame 13 * set skin dry\n"
                    "frame 13 * place thumbs\n"
                    "frame 16 * footswitch on\n"
                    "frame 17 * footswitch off\n"
                    "frame 17 * lift\n"
+                   "frame 17 * set skin normal\n"
                    "frame 18 * roll 8\n"
                    "frame 27 * lift\n"
                    "frame 28 * dirty on\n"
@@ -296,6 +333,8 @@ const std::map<std::string, std::string>& BuiltIns() {
         m["vireoa"] =
             "device VireoA VireoA\n"
             "frame 0 * empty\n"
+            "frame 0 * set tremor on\n"
+            "frame 3 * set skin wet\n"
             "frame 3 * place single\n"
             "frame 8 * lift\n"
             "frame 10 * place thumbs\n"

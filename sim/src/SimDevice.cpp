@@ -5,6 +5,8 @@
 
 #include "Notifier.h"
 #include "platform/TessikUsbProtocol.h"
+#include "sim/Optics.h"
+#include "FingerSkin.h"
 
 namespace sim {
 
@@ -231,6 +233,7 @@ void SimDevice::ApplyLocked(const DeviceAction& a) {
         case DeviceAction::Place:
             scene_.layout = a.layout;
             scene_.offsetXmm = scene_.offsetYmm = 0;
+            placeFrame_ = framesSent_;
             break;
         case DeviceAction::Lift:
             scene_.layout = FingerLayout::None;
@@ -244,7 +247,25 @@ void SimDevice::ApplyLocked(const DeviceAction& a) {
             scene_.layout = FingerLayout::Roll;
             rollFrames_ = std::max(1, a.frames);
             rollStart_ = framesSent_;
+            placeFrame_ = 0;  // a rolled finger is down from the start
             break;
+        case DeviceAction::Set: {
+            const double v = a.x;
+            if (a.name == "rotation") scene_.rotationDeg = v;
+            if (a.name == "gap") scene_.gap = FingerGap(std::clamp(int(v), 0, 2));
+            if (a.name == "fingers") scene_.fingerMask = unsigned(v) & 0xF;
+            if (a.name == "pressure") scene_.pressure = v;
+            if (a.name == "skin") scene_.skin = SkinType(std::clamp(int(v), 0, 2));
+            if (a.name == "phalanx") scene_.phalanx = v;
+            if (a.name == "lamp") scene_.platen.lamp = v;
+            if (a.name == "drift") scene_.platen.driftPerMinute = v;
+            if (a.name == "roll-fault") scene_.rollFault = RollFault(std::clamp(int(v), 0, 3));
+            if (a.name == "landing") landingFrames_ = std::max(1, int(v));
+            if (a.name == "tremor") tremor_ = v != 0;
+            if (a.name == "defect-row") scene_.platen.defectRows.push_back(int(v));
+            if (a.name == "defect-column") scene_.platen.defectColumns.push_back(int(v));
+            break;
+        }
         case DeviceAction::Dirty:
             scene_.platen.dirty = a.on;
             break;
@@ -392,7 +413,7 @@ void SimDevice::AnswerControl(usb::Transfer& t) {
                 framesSent_ = 0;
                 ++starts_;
                 nextFrame_ = Clock::now() + std::chrono::microseconds(int64_t(
-                                                (config_.framePeriodMs > 0 ? config_.framePeriodMs : traits_.framePeriodMs) * 1000));
+                                                ModeFramePeriodMs(traits_, mode_, config_.framePeriodMs > 0 ? config_.framePeriodMs : traits_.framePeriodMs) * 1000));
                 frameWake_.notify_all();
                 break;
             case proto::kReqStopCapture:
@@ -451,8 +472,22 @@ std::vector<uint8_t> SimDevice::RenderFrameRaw(uint32_t frameIndex) {
     scene.platen.height = g.sceneHeight;
     scene.platen.ppiX = g.ppiX;
     scene.platen.ppiY = g.ppiY;
-    scene.platen.exposure = registers_[proto::kReqSetExposure].empty() ? 40 : registers_[proto::kReqSetExposure][0];
+    auto reg = [&](uint8_t request, double fallback) {
+        const auto& r = registers_[request];
+        return r.empty() ? fallback : double(r[0]);
+    };
+    scene.platen.exposure = reg(proto::kReqSetExposure, 40);
+    scene.platen.brightness = reg(proto::kReqSetBrightness, 40);
+    scene.platen.contrast = reg(proto::kReqSetContrast, 0);
+    scene.platen.keystone = KeystoneFor(traits_, mode);
     if (rollFrames_ > 0) scene.rollPhase = std::min(1.0, double(framesSent_ - rollStart_) / rollFrames_);
+    // The hand comes down over a few frames, and shakes a little while it is held.
+    const int64_t sincePlaced = int64_t(framesSent_) - int64_t(placeFrame_);
+    scene.landing = sincePlaced < 0 ? 1.0 : std::min(1.0, double(sincePlaced + 1) / landingFrames_);
+    if (tremor_ && scene.layout != FingerLayout::None && scene.layout != FingerLayout::Roll) {
+        scene.jitterXmm = (skin::Uniform(config_.seed, framesSent_ * 2) - 0.5) * 0.06;
+        scene.jitterYmm = (skin::Uniform(config_.seed, framesSent_ * 2 + 1) - 0.5) * 0.06;
+    }
     const bool pattern = testPattern_;
     const bool syncLoss = syncLossFrames_ > 0;
     if (syncLoss) --syncLossFrames_;
@@ -464,20 +499,22 @@ std::vector<uint8_t> SimDevice::RenderFrameRaw(uint32_t frameIndex) {
     const bool white = ledWhite_ > 0;
     const bool eye = eyePresent_;
     const auto text = text_;
+    const double timeMs = double(NowMs());
     lock.unlock();
+    // The lamp drifts with time; the drift only shows when it is switched on.
+    if (scene.platen.driftPerMinute != 0) scene.platen.timeMs = timeMs;
 
     const uint32_t seed = config_.seed * 7919u + frameIndex;
     GreyImage img;
     if (pattern) {
         img = RenderTestPattern(g.sceneWidth, g.sceneHeight, frameIndex);
     } else if (traits_.scanner) {
-        CacheKey key{mode, scene.layout, scene.offsetXmm, scene.offsetYmm, scene.platen.exposure, scene.rollPhase,
-                     scene.platen.dirty};
-        if (!(key == cacheKey_)) {
-            FingerScene quiet = scene;
-            quiet.platen.noise = 0;
+        FingerScene quiet = scene;
+        quiet.platen.noise = 0;
+        if (mode != cacheMode_ || !(quiet == cacheScene_)) {
             cache_ = RenderFingers(quiet, config_.seed);
-            cacheKey_ = key;
+            cacheScene_ = quiet;
+            cacheMode_ = mode;
         }
         img = cache_;
         AddNoise(img, scene.platen.noise, seed);
@@ -546,7 +583,8 @@ void SimDevice::FrameLoop() {
             continue;
         }
         RunTimelineLocked(true);
-        const double period = config_.framePeriodMs > 0 ? config_.framePeriodMs : traits_.framePeriodMs;
+        const double period =
+            ModeFramePeriodMs(traits_, mode_, config_.framePeriodMs > 0 ? config_.framePeriodMs : traits_.framePeriodMs);
         nextFrame_ += std::chrono::microseconds(int64_t(period * 1000));
         if (nextFrame_ < now) nextFrame_ = now;
         const uint32_t index = totalFrames_;

@@ -77,7 +77,7 @@ TEST(Render, PlatenBrightensWithExposureAndDarkensInTheCorners) {
     p.width = 320;
     p.height = 240;
     double last = -1;
-    for (double e : {0.0, 20.0, 40.0, 60.0}) {
+    for (double e : {0.0, 10.0, 20.0, 30.0}) {  // below clipping
         p.exposure = e;
         const GreyImage img = RenderPlaten(p, 1);
         const double centre = Mean(img, 140, 100, 180, 140);
@@ -153,7 +153,9 @@ TEST(Scenario, ParsesDevicesAndTimelines) {
         "at 100 a place right-slap\n"
         "frame 3 * dirty on\n"
         "frame 4 b eye off\n"
-        "frame 5 a key 0x08\n",
+        "frame 5 a key 0x08\n"
+        "frame 6 a set skin wet\n"
+        "frame 6 a set lamp 0.25\n",
         &error);
     ASSERT_TRUE(sc) << error;
     ASSERT_EQ(sc->devices.size(), 2u);
@@ -162,7 +164,11 @@ TEST(Scenario, ParsesDevicesAndTimelines) {
     EXPECT_DOUBLE_EQ(sc->devices[1].config.framePeriodMs, 10.0);
     EXPECT_EQ(sc->devices[1].config.sensorType, 0x1234u);
     EXPECT_NEAR(sc->devices[0].config.framePeriodMs, Traits(ModelId::PloverA).framePeriodMs / 2, 1e-9);
-    ASSERT_EQ(sc->devices[0].config.timeline.size(), 3u);
+    ASSERT_EQ(sc->devices[0].config.timeline.size(), 5u);
+    EXPECT_EQ(sc->devices[0].config.timeline[3].action.kind, DeviceAction::Set);
+    EXPECT_EQ(sc->devices[0].config.timeline[3].action.name, "skin");
+    EXPECT_EQ(sc->devices[0].config.timeline[3].action.x, double(SkinType::Wet));
+    EXPECT_EQ(sc->devices[0].config.timeline[4].action.x, 0.25);
     EXPECT_FALSE(sc->devices[0].config.timeline[0].byFrame);
     EXPECT_EQ(sc->devices[0].config.timeline[0].action.layout, FingerLayout::RightSlap);
     EXPECT_EQ(sc->devices[0].config.timeline[2].action.value, 0x08);
@@ -183,6 +189,10 @@ TEST(Scenario, RefusesBadLinesWithTheirNumber) {
         {"device a PloverA\ndevice a VireoA\n", "line 2: device name 'a' used twice"},
         {"device a PloverA\nwobble\n", "line 2: unknown statement 'wobble'"},
         {"period-scale 0\n", "line 1: bad period scale"},
+        {"device a PloverA\nframe 2 a set gap wide\n", "line 2: bad value 'wide' for 'gap'"},
+        {"device a PloverA\nframe 2 a set lamp 3\n", "line 2: bad value '3' for 'lamp'"},
+        {"device a PloverA\nframe 2 a set colour 3\n", "line 2: unknown setting 'colour'"},
+        {"device a PloverA\nframe 2 a set lamp\n", "line 2: 'set' takes 2 argument(s)"},
         {"# nothing\n", "line 1: no device"},
     };
     for (const auto& [text, expected] : cases) {
@@ -256,6 +266,44 @@ TEST(SimDevice, TimelineKeyedToFramesChangesTheScene) {
     }
     EXPECT_NEAR(means[0], means[1], 2.0);
     EXPECT_LT(means[3], means[0] - 20);  // the finger is down from the third frame on
+}
+
+// The exposure register and the lamp knob reach the rendered sensor; the mode's frame period
+// paces the stream.
+TEST(SimDevice, ExposureRegisterAndLampReachTheSensor) {
+    DeviceConfig c;
+    c.model = ModelId::VireoA;
+    c.framePeriodMs = 5;
+    c.timeline.push_back({true, 6, {DeviceAction::Set, FingerLayout::None, 0, 0, 0, true, 0, "lamp"}});
+    c.timeline.back().action.x = 0.5;
+    auto dev = SimDevice::Create(c);
+    BulkReader r(dev);
+    auto centre = [&] {
+        EXPECT_TRUE(r.ReadFrame(1600 * 1200));
+        GreyImage d(1600, 1200);
+        d.pixels = r.buffer;
+        const GreyImage s = LibraryDecode(dev->traits(), 0, d);
+        return Mean(s, 650, 400, 850, 550);
+    };
+    // Exposure 20 from the start: one byte written with the vendor request.
+    auto set = std::make_shared<usb::Transfer>();
+    uint8_t value = 20;
+    set->setup = {usb::kTypeVendor, platform::usb::tessik::kReqSetExposure, 0, 0, 1};
+    set->buffer = &value;
+    set->length = 1;
+    std::atomic<bool> done{false};
+    set->completion = [&](usb::Transfer&) { done = true; };
+    ASSERT_EQ(dev->Submit(set), usb::TransferStatus::Success);
+    while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    r.Command(platform::usb::tessik::kReqStartCapture);
+    PlatenParams p;
+    p.base = dev->traits().platenBase;
+    p.gain = dev->traits().platenGain;
+    p.exposure = 20;
+    EXPECT_NEAR(centre(), SensorLevel(p, 1.0), 3);
+    for (int i = 0; i < 8; ++i) centre();  // past frame 6 and the frames already rendered
+    p.lamp = 0.5;
+    EXPECT_NEAR(centre(), SensorLevel(p, 1.0), 3);
 }
 
 TEST(SimDevice, UnplugEndsPendingTransfersAndNotifies) {

@@ -27,6 +27,10 @@ inline bool LogEnabled(int level) {
     return level > LOGLEVEL_NONE && level <= currentLevel.load(std::memory_order_relaxed);
 }
 
+// Level of a configuration word: "NONE" 0, "ERROR" 1, "WARNING" 2, "INFO" 3, "DBG1" 4, "DBG2" 5,
+// "DBG3" 6; any other word gives 0, so logging is off.
+int LogLevelFromWord(const std::string& word);
+
 // Seven-character tag of a level ("ERROR  ", "WARNING", ...); empty above DBG3 and for NONE.
 const char* LogLevelTag(int level);
 

@@ -51,7 +51,10 @@ private:
 //   frame <n> <name|*> <action> [arguments]    keyed to frames sent since the stream started
 // Actions: empty, place <left-slap|right-slap|thumbs|single>, hold, lift, move <dx-mm> <dy-mm>,
 // roll <frames>, dirty <on|off>, key <value>, footswitch <on|off>, eye <on|off>,
-// pattern <on|off>, unplug, replug.
+// pattern <on|off>, unplug, replug, set <knob> <value>. Knobs: rotation <deg>, gap
+// <separate|close|touching>, fingers <mask 0..15>, pressure <0.3..1.6>, skin <normal|dry|wet>,
+// phalanx <0..1>, lamp <0..2>, drift <per minute>, roll-fault <none|back|slide|narrow>, landing
+// <frames>, tremor <on|off>, defect-row <row>, defect-column <column>.
 struct Scenario {
     std::string name;
     struct Device {

@@ -36,12 +36,14 @@ struct DeviceAction {
         Pattern,   // coordinate-encoded test pattern instead of the scene: `on`
         Unplug,
         Replug,
+        Set,       // a scene knob: `name` = `x` (see the scenario statement "set")
     } kind = Empty;
     FingerLayout layout = FingerLayout::None;
     double x = 0, y = 0;
     int frames = 0;
     bool on = true;
     uint8_t value = 0;
+    std::string name = {};
 };
 
 // An action keyed to the time since the device was created or to the frames sent since the
@@ -190,14 +192,14 @@ private:
     uint32_t rollStart_ = 0;
     std::vector<bool> fired_;
 
+    int landingFrames_ = 3;      // frames a hand takes to come down fully
+    uint32_t placeFrame_ = 0;
+    bool tremor_ = false;        // a held hand shakes a little
+    int rollFault_ = 0;
+
     // Cache of the last noiseless scene.
-    struct CacheKey {
-        int mode = -1;
-        FingerLayout layout = FingerLayout::None;
-        double x = 0, y = 0, exposure = -1, roll = -1;
-        bool dirty = false;
-        bool operator==(const CacheKey&) const = default;
-    } cacheKey_;
+    int cacheMode_ = -1;
+    FingerScene cacheScene_;
     GreyImage cache_;
 
     std::unique_ptr<Notifier> notifier_;

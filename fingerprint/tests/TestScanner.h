@@ -1,0 +1,88 @@
+#pragma once
+// A minimal scanner model on the PloverA geometry for the base-class tests, and a reader of the
+// library's trace lines.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/Mailslot.h"
+#include "zarn/TraceRecord.h"
+#include "zarn/ZarnTraceLogger.h"
+
+#include "TestModels.h"
+
+namespace scannertest {
+
+// TESSIK_SCANNER_TEST_SLOWDOWN (1..100) stretches the simulated frame period and every wait of
+// these tests, for slow builds (the thread sanitizer's).
+inline double Slowdown() {
+    const char* v = std::getenv("TESSIK_SCANNER_TEST_SLOWDOWN");
+    const double s = v ? std::atof(v) : 1.0;
+    return s >= 1.0 && s <= 100.0 ? s : 1.0;
+}
+
+// Collects the library's trace lines from its trace slot.
+class TraceLines {
+public:
+    TraceLines() : reader_(ZarnTrace().slotName()) {
+        thread_ = std::thread([this] {
+            TraceRecord record;
+            for (;;) {
+                auto r = reader_.Read(&record, sizeof record, -1);
+                if (r.status != platform::MailslotReader::Status::Received) return;
+                std::string text(record.text, strnlen(record.text, sizeof record.text));
+                std::lock_guard lock(mutex_);
+                lines_.push_back(std::move(text));
+                cv_.notify_all();
+            }
+        });
+    }
+    ~TraceLines() {
+        reader_.Shutdown();
+        thread_.join();
+    }
+    std::vector<std::string> Lines() {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+    size_t Count(const std::string& prefix) {
+        std::lock_guard lock(mutex_);
+        return size_t(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+    }
+    bool WaitFor(const std::string& prefix, int ms = 10000) {
+        std::unique_lock lock(mutex_);
+        return cv_.wait_for(lock, std::chrono::milliseconds(int64_t(ms * Slowdown())), [&] {
+            return std::any_of(lines_.begin(), lines_.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+        });
+    }
+    bool IsOpen() const { return reader_.IsOpen(); }
+
+private:
+    platform::MailslotReader reader_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::vector<std::string> lines_;
+    std::thread thread_;
+};
+
+template <class Pred>
+bool WaitUntil(Pred pred, int ms = 10000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(int64_t(ms * Slowdown()));
+    while (std::chrono::steady_clock::now() < end) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return pred();
+}
+
+}  // namespace scannertest
