@@ -406,8 +406,10 @@ int SegmentFlatImage(const uint8_t* image, int width, int height, int position, 
       FingerInfo& f = fingers[k];
       f = FingerInfo{};
       if (!h.Present) continue;
-      f.X = h.X + x0;
-      f.Y = h.Y + y0;
+      // The centre of the finger's box, as on the thumb paths: on touching fingers the segment
+      // centre sits towards the tip, the box covers the whole fingertip.
+      f.X = (h.Left + h.Right) / 2 + x0;
+      f.Y = (h.Top + h.Bottom) / 2 + y0;
       f.Measure = h.Angle;
       f.Qty = h.Grade;
       f.Finger = h.Finger;

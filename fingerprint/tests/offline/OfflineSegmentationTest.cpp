@@ -1,12 +1,10 @@
 // Offline flat and hand segmentation on full-resolution images from the simulator's finger
-// renderer. The ground truth of every finger (its pixels, hence its centre and box) comes from the
-// noiseless render: every pixel the renderer darkened belongs to a finger contact, and the contacts
-// are apart, so each connected darkened area is one finger. Scenes that the renderer cannot pose
-// (a turned hand, fingers pushed together, a missing finger) are built from the noiseless render
-// by moving or removing whole contacts, carrying their truth along; sensor noise comes last.
+// renderer, checked against the renderer's ground truth of every fingertip contact (ISO number,
+// centroid and box).
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -18,157 +16,45 @@
 namespace {
 
 // Box tolerance in full-resolution pixels: the segmentation measures boxes on a 1/8 map (8-pixel
-// blocks) and the faint rim of a contact (the outer tenth, where it barely darkens the glass)
-// counts as finger in the truth but not in the image.
+// blocks), and the rim of a contact, where only ridge crests touch the glass, is finger in the
+// truth but barely dark in the image.
 constexpr int kBoxTolerance = 48;
 // Centre tolerance: a finger centre is within 4 blocks of the contact's centroid.
 constexpr int kCentreTolerance = 32;
 
+// One fingertip in the segmentation's layout: x along the fingers (image rows), y across (image
+// columns).
 struct Truth {
-  double x = 0, y = 0;  // centroid: x along the fingers (image rows), y across (image columns)
-  int left = 0, right = 0, top = 0, bottom = 0;  // box: x from left to right, y from top to bottom
-  long count = 0;
+  int iso = 0;
+  double x = 0, y = 0;
+  int left = 0, right = 0, top = 0, bottom = 0;  // x from left to right, y from top to bottom
 };
 
-// A scene in the segmentation's layout: `lines` lines (image rows) of `length` bytes (image
-// columns), the platen it lies on, and a contact label per pixel (0 platen, k + 1 contact k).
-struct Scene {
-  int lines = 0, length = 0;
-  std::vector<uint8_t> pixels, platen;
-  std::vector<int> label;
-  int contacts = 0;
-
-  std::vector<Truth> truth() const {
-    std::vector<Truth> t(contacts);
-    for (Truth& c : t) c.left = c.top = 1 << 30, c.right = c.bottom = -1;
-    for (int x = 0; x < lines; ++x)
-      for (int y = 0; y < length; ++y) {
-        const int l = label[size_t(x) * length + y];
-        if (l == 0) continue;
-        Truth& c = t[l - 1];
-        c.x += x, c.y += y, ++c.count;
-        c.left = std::min(c.left, x), c.right = std::max(c.right, x);
-        c.top = std::min(c.top, y), c.bottom = std::max(c.bottom, y);
-      }
-    std::vector<Truth> kept;
-    for (Truth& c : t)
-      if (c.count > 0) {
-        c.x /= c.count, c.y /= c.count;
-        kept.push_back(c);
-      }
-    std::sort(kept.begin(), kept.end(), [](const Truth& a, const Truth& b) { return a.y < b.y; });
-    return kept;
-  }
-
-  // The sensor noise of a real frame.
-  std::vector<uint8_t> noisy(uint32_t seed) const {
-    sim::GreyImage img(length, lines);
-    img.pixels = pixels;
-    sim::AddNoise(img, 2.0, seed);
-    return img.pixels;
-  }
+struct Rendered {
+  std::vector<uint8_t> pixels;  // `lines` lines of `length` bytes
+  std::vector<Truth> truth;     // in across order
 };
 
-// acrossMm shifts the whole hand across the fingers (towards larger y).
-Scene Render(sim::FingerLayout layout, int lines, int length, uint32_t seed, double acrossMm = 0) {
-  sim::FingerScene fs;
-  fs.platen.width = length;
-  fs.platen.height = lines;
-  fs.platen.noise = 0;
-  fs.layout = layout;
-  fs.offsetXmm = acrossMm;
-  Scene s;
-  s.lines = lines;
-  s.length = length;
-  s.pixels = sim::RenderFingers(fs, seed).pixels;
-  s.platen = sim::RenderPlaten(fs.platen, seed).pixels;
-  s.label.assign(s.pixels.size(), 0);
-  // Darkened areas, 4-connected.
-  std::vector<size_t> stack;
-  for (size_t i = 0; i < s.pixels.size(); ++i) {
-    if (s.label[i] != 0 || s.pixels[i] >= s.platen[i]) continue;
-    const int id = ++s.contacts;
-    s.label[i] = id;
-    stack.push_back(i);
-    while (!stack.empty()) {
-      const size_t p = stack.back();
-      stack.pop_back();
-      const int x = int(p / length), y = int(p % length);
-      const int nx[4] = {x - 1, x + 1, x, x}, ny[4] = {y, y, y - 1, y + 1};
-      for (int k = 0; k < 4; ++k) {
-        if (nx[k] < 0 || nx[k] >= lines || ny[k] < 0 || ny[k] >= length) continue;
-        const size_t q = size_t(nx[k]) * length + ny[k];
-        if (s.label[q] == 0 && s.pixels[q] < s.platen[q]) {
-          s.label[q] = id;
-          stack.push_back(q);
-        }
-      }
-    }
-  }
+// Renders a scene of `lines` image rows by `length` image columns.
+Rendered Render(sim::FingerScene scene, int lines, int length, uint32_t seed) {
+  scene.platen.width = length;
+  scene.platen.height = lines;
+  sim::SceneTruth st;
+  Rendered r;
+  r.pixels = sim::RenderFingers(scene, seed, &st).pixels;
+  for (const sim::FingerTruth& f : st.fingers)
+    r.truth.push_back({f.isoFinger, f.centreY, f.centreX, f.top, f.bottom, f.left, f.right});
+  return r;
+}
+
+sim::FingerScene Scene(sim::FingerLayout layout) {
+  sim::FingerScene s;
+  s.layout = layout;
   return s;
 }
 
-// Moves every contact across the fingers (along y) by shift(contact centroid y).
-template <class F>
-Scene MoveAcross(const Scene& s, F shift) {
-  Scene out = s;
-  out.pixels = s.platen;
-  std::fill(out.label.begin(), out.label.end(), 0);
-  std::vector<double> cy(s.contacts + 1, 0), n(s.contacts + 1, 0);
-  for (size_t i = 0; i < s.label.size(); ++i) cy[s.label[i]] += double(i % s.length), n[s.label[i]] += 1;
-  for (int x = 0; x < s.lines; ++x)
-    for (int y = 0; y < s.length; ++y) {
-      const int l = s.label[size_t(x) * s.length + y];
-      if (l == 0) continue;
-      const int ny = y + int(std::lround(shift(cy[l] / n[l])));
-      if (ny < 0 || ny >= s.length) continue;
-      const size_t q = size_t(x) * s.length + ny;
-      out.pixels[q] = s.pixels[size_t(x) * s.length + y];
-      out.label[q] = l;
-    }
-  return out;
-}
-
-// Removes contact k (0-based, in across order) from the scene.
-Scene Remove(const Scene& s, int k) {
-  const std::vector<Truth> t = s.truth();
-  Scene out = s;
-  // Identify the label of the k-th contact by its centroid.
-  std::vector<double> sy(s.contacts + 1, 0), n(s.contacts + 1, 0);
-  for (size_t i = 0; i < s.label.size(); ++i) sy[s.label[i]] += double(i % s.length), n[s.label[i]] += 1;
-  int target = 0;
-  for (int l = 1; l <= s.contacts; ++l)
-    if (n[l] > 0 && std::abs(sy[l] / n[l] - t[k].y) < 1e-6) target = l;
-  for (size_t i = 0; i < s.label.size(); ++i)
-    if (s.label[i] == target) out.label[i] = 0, out.pixels[i] = s.platen[i];
-  return out;
-}
-
-// Turns the scene about its centre by deg (positive: the tips turn towards larger y).
-Scene Turn(const Scene& s, double deg) {
-  Scene out = s;
-  const double t = deg * 3.14159265358979323846 / 180, c = std::cos(t), sn = std::sin(t);
-  const double hx = s.lines / 2.0, hy = s.length / 2.0;
-  for (int x = 0; x < s.lines; ++x)
-    for (int y = 0; y < s.length; ++y) {
-      // Source of the destination pixel (x, y).
-      const double dx = x - hx, dy = y - hy;
-      const int sx = int(std::lround(hx + dx * c + dy * sn)), sy = int(std::lround(hy - dx * sn + dy * c));
-      const size_t q = size_t(x) * s.length + y;
-      if (sx >= 0 && sx < s.lines && sy >= 0 && sy < s.length && s.label[size_t(sx) * s.length + sy] != 0) {
-        out.pixels[q] = s.pixels[size_t(sx) * s.length + sy];
-        out.label[q] = s.label[size_t(sx) * s.length + sy];
-      } else {
-        out.pixels[q] = s.platen[q];
-        out.label[q] = 0;
-      }
-    }
-  return out;
-}
-
 // Checks the records of the found fingers against the truth, matched in across order.
-void ExpectFingers(const FingerInfo* f, int records, const std::vector<Truth>& truth,
-                   const std::vector<int>& fingerNumbers) {
+void ExpectFingers(const FingerInfo* f, int records, const std::vector<Truth>& truth) {
   std::vector<const FingerInfo*> found;
   for (int k = 0; k < records; ++k)
     if (f[k].Qty > 0) found.push_back(&f[k]);
@@ -178,7 +64,7 @@ void ExpectFingers(const FingerInfo* f, int records, const std::vector<Truth>& t
     SCOPED_TRACE("finger " + std::to_string(k) + " across");
     const FingerInfo& r = *found[k];
     const Truth& t = truth[k];
-    EXPECT_EQ(r.Finger, fingerNumbers[k]);
+    EXPECT_EQ(r.Finger, t.iso);
     EXPECT_NEAR(r.X, t.x, kCentreTolerance);
     EXPECT_NEAR(r.Y, t.y, kCentreTolerance);
     const int left = r.Corners[0], top = r.Corners[1], right = r.Corners[6], bottom = r.Corners[7];
@@ -202,98 +88,100 @@ struct HandCase {
   const char* name;
   sim::FingerLayout layout;
   int position, mask;
-  int removed;         // contact taken away (across order), -1 none
-  double turnDeg;      // hand turned
-  double squeezeMm;    // fingers pushed together by this much each
-  std::vector<int> numbers;  // ISO numbers of the present fingers in across order
+  unsigned present = 0xF;  // renderer: fingers present, bit k = k-th from the left
+  double turnDeg = 0;
+  sim::FingerGap gap = sim::FingerGap::Separate;
 };
 
 TEST(OfflineSegmentation, HandsAgainstTheRendererTruth) {
   const HandCase cases[] = {
-      {"right hand", sim::FingerLayout::RightSlap, 13, 15, -1, 0, 0, {2, 3, 4, 5}},
-      {"left hand", sim::FingerLayout::LeftSlap, 14, 15, -1, 0, 0, {10, 9, 8, 7}},
-      {"right hand, side unknown", sim::FingerLayout::RightSlap, 0, 15, -1, 0, 0, {2, 3, 4, 5}},
-      {"left hand, side unknown", sim::FingerLayout::LeftSlap, 0, 15, -1, 0, 0, {10, 9, 8, 7}},
-      {"ring finger amputated", sim::FingerLayout::RightSlap, 13, 0xB, 2, 0, 0, {2, 3, 5}},
-      {"hand turned 20 degrees", sim::FingerLayout::RightSlap, 13, 15, -1, 20, 0, {2, 3, 4, 5}},
-      {"fingers close together", sim::FingerLayout::LeftSlap, 14, 15, -1, 0, 0.3, {10, 9, 8, 7}},
+      {"right hand", sim::FingerLayout::RightSlap, 13, 15},
+      {"left hand", sim::FingerLayout::LeftSlap, 14, 15},
+      {"right hand, side unknown", sim::FingerLayout::RightSlap, 0, 15},
+      {"left hand, side unknown", sim::FingerLayout::LeftSlap, 0, 15},
+      // Right hand from the left: index, middle, ring, little; the ring finger is slot 2.
+      {"right ring finger amputated", sim::FingerLayout::RightSlap, 13, 0xB, 0xB},
+      // Left hand from the left: little, ring, middle, index; the middle finger is slot 1.
+      {"left middle finger amputated", sim::FingerLayout::LeftSlap, 14, 0xD, 0xB},
+      {"hand turned 20 degrees", sim::FingerLayout::RightSlap, 13, 15, 0xF, 20},
+      {"fingers close together", sim::FingerLayout::LeftSlap, 14, 15, 0xF, 0, sim::FingerGap::Close},
+      {"fingers touching", sim::FingerLayout::RightSlap, 13, 15, 0xF, 0, sim::FingerGap::Touching},
   };
   for (const HandCase& c : cases) {
     SCOPED_TRACE(c.name);
-    Scene s = Render(c.layout, kHandLines, kHandLength, 7);
-    if (c.removed >= 0) s = Remove(s, c.removed);
-    if (c.turnDeg != 0) s = Turn(s, c.turnDeg);
-    if (c.squeezeMm != 0) {
-      // The inner fingers move in by the squeeze, the outer ones by three times as much: the
-      // rims of neighbouring contacts touch.
-      const double px = c.squeezeMm / 25.4 * 500, mid = kHandLength / 2.0;
-      s = MoveAcross(s, [&](double y) { return y < mid ? px * (y < mid - 400 ? 3 : 1) : -px * (y > mid + 400 ? 3 : 1); });
-    }
-    const std::vector<Truth> truth = s.truth();
-    ASSERT_EQ(truth.size(), c.numbers.size());
-    const std::vector<uint8_t> img = s.noisy(11);
+    sim::FingerScene scene = Scene(c.layout);
+    scene.fingerMask = c.present;
+    scene.rotationDeg = c.turnDeg;
+    scene.gap = c.gap;
+    const Rendered r = Render(scene, kHandLines, kHandLength, 7);
+    ASSERT_EQ(r.truth.size(), size_t(std::popcount(c.present)));
     FingerInfo fingers[4] = {};
     FlatSegmentParams params;
     char err[128] = "";
-    const int n = SegmentFlatImage(img.data(), kHandLines, kHandLength, c.position, 0, 0, kHandLines, kHandLength, 0,
-                                   c.mask, fingers, &params, err, sizeof err);
-    EXPECT_EQ(n, int(truth.size())) << err;
-    ExpectFingers(fingers, 4, truth, c.numbers);
+    const int n = SegmentFlatImage(r.pixels.data(), kHandLines, kHandLength, c.position, 0, 0, kHandLines,
+                                   kHandLength, 0, c.mask, fingers, &params, err, sizeof err);
+    EXPECT_EQ(n, int(r.truth.size())) << err;
+    ExpectFingers(fingers, 4, r.truth);
+    // The renderer turns the hand clockwise on the image: the tips move towards larger y, which
+    // raises the hand angle above 90.
     if (c.turnDeg != 0)
       for (const FingerInfo& f : fingers)
-        if (f.Qty > 0) EXPECT_NEAR(f.Measure, 90 - c.turnDeg, 8);
+        if (f.Qty > 0) EXPECT_NEAR(f.Measure, 90 + c.turnDeg, 8);
   }
 }
 
 TEST(OfflineSegmentation, HandInsideACropReportsImageCoordinates) {
   // The hand sits in the right part of a wider image; only that part is segmented.
-  const Scene s = Render(sim::FingerLayout::RightSlap, kHandLines, 1900, 3, 8);
-  std::vector<Truth> truth = s.truth();
-  const std::vector<uint8_t> img = s.noisy(5);
+  sim::FingerScene scene = Scene(sim::FingerLayout::RightSlap);
+  scene.offsetXmm = 8;
+  const Rendered r = Render(scene, kHandLines, 1900, 3);
   FingerInfo fingers[4] = {};
   char err[128] = "";
-  const int n = SegmentFingerImage(img.data(), kHandLines, 1900, 13, 0, 350, kHandLines, 1550, 0, 15, fingers, err,
-                                   sizeof err);
+  const int n = SegmentFingerImage(r.pixels.data(), kHandLines, 1900, 13, 0, 350, kHandLines, 1550, 0, 15, fingers,
+                                   err, sizeof err);
   EXPECT_EQ(n, 4) << err;
-  ExpectFingers(fingers, 4, truth, {2, 3, 4, 5});
+  ExpectFingers(fingers, 4, r.truth);
 }
 
 TEST(OfflineSegmentation, ThumbsAgainstTheRendererTruth) {
-  const Scene both = Render(sim::FingerLayout::TwoThumbs, 1000, 1500, 9);
   {
     SCOPED_TRACE("two thumbs: the right thumb lies at the larger y");
-    const std::vector<uint8_t> img = both.noisy(2);
+    const Rendered both = Render(Scene(sim::FingerLayout::TwoThumbs), 1000, 1500, 9);
     FingerInfo f[2] = {};
     char err[128] = "";
-    EXPECT_EQ(SegmentFingerImage(img.data(), 1000, 1500, 15, 0, 0, 1000, 1500, 0, 3, f, err, sizeof err), 2) << err;
-    ExpectFingers(f, 2, both.truth(), {6, 1});
+    EXPECT_EQ(SegmentFingerImage(both.pixels.data(), 1000, 1500, 15, 0, 0, 1000, 1500, 0, 3, f, err, sizeof err), 2)
+        << err;
+    ExpectFingers(f, 2, both.truth);
     EXPECT_EQ(f[0].Finger, 1);
     EXPECT_EQ(f[0].Measure, 90);
     EXPECT_EQ(f[0].Qty, f[1].Qty);
   }
   {
     SCOPED_TRACE("one of two thumbs, in the upper half: it goes into the second record");
-    const Scene left = Remove(both, 1);
-    const std::vector<uint8_t> img = left.noisy(2);
+    sim::FingerScene scene = Scene(sim::FingerLayout::TwoThumbs);
+    scene.fingerMask = 1;  // the left thumb only
+    const Rendered left = Render(scene, 1000, 1500, 9);
+    ASSERT_EQ(left.truth.size(), 1u);
     FingerInfo f[2] = {};
     int extra = 0;
     char err[128] = "";
-    EXPECT_EQ(FlatSegmentCent15(img.data(), 1000, 1500, 0, 15, 3, f, &extra, err, sizeof err), 1) << err;
+    EXPECT_EQ(FlatSegmentCent15(left.pixels.data(), 1000, 1500, 0, 15, 3, f, &extra, err, sizeof err), 1) << err;
     EXPECT_EQ(f[0].Qty, 0);
     EXPECT_EQ(f[0].Finger, 1);
     EXPECT_EQ(f[1].Finger, 6);
-    ExpectFingers(f, 2, left.truth(), {6});
+    ExpectFingers(f, 2, left.truth);
   }
   {
     SCOPED_TRACE("a single thumb");
-    const Scene one = Render(sim::FingerLayout::SingleFinger, 900, 800, 4);
-    const std::vector<uint8_t> img = one.noisy(8);
+    const Rendered one = Render(Scene(sim::FingerLayout::SingleFinger), 900, 800, 4);
     for (int position : {11, 12}) {
       FingerInfo f[1] = {};
       char err[128] = "";
-      EXPECT_EQ(SegmentFingerImage(img.data(), 900, 800, position, 0, 0, 900, 800, 0, 1, f, err, sizeof err), 1)
+      EXPECT_EQ(SegmentFingerImage(one.pixels.data(), 900, 800, position, 0, 0, 900, 800, 0, 1, f, err, sizeof err), 1)
           << err;
-      ExpectFingers(f, 1, one.truth(), {position == 11 ? 1 : 6});
+      std::vector<Truth> t = one.truth;
+      t[0].iso = position == 11 ? 1 : 6;
+      ExpectFingers(f, 1, t);
       EXPECT_EQ(f[0].Measure, 90);
     }
   }
@@ -302,9 +190,9 @@ TEST(OfflineSegmentation, ThumbsAgainstTheRendererTruth) {
 TEST(OfflineSegmentation, FingerAreaInACropAndThePlatenAroundIt) {
   // A finger crop of 600 x 500 around a rendered fingertip, located from the ridge measure (mode 0)
   // and from the grey statistics (mode 1); both paint the platen outside the finger's hull.
-  const Scene one = Render(sim::FingerLayout::SingleFinger, 900, 800, 4);
-  const Truth t = one.truth().at(0);
-  const std::vector<uint8_t> img = one.noisy(8);
+  const Rendered one = Render(Scene(sim::FingerLayout::SingleFinger), 900, 800, 4);
+  const Truth t = one.truth.at(0);
+  const std::vector<uint8_t>& img = one.pixels;
   for (int mode : {0, 1}) {
     SCOPED_TRACE("mode " + std::to_string(mode));
     std::vector<uint8_t> crop(600 * 500);
@@ -338,8 +226,7 @@ TEST(OfflineSegmentation, FingerAreaInACropAndThePlatenAroundIt) {
     EXPECT_EQ(b2, bottom);
   }
   // A crop of bare platen has no finger area.
-  const Scene none = Render(sim::FingerLayout::None, 900, 800, 4);
-  std::vector<uint8_t> bare = none.noisy(8);
+  std::vector<uint8_t> bare = Render(Scene(sim::FingerLayout::None), 900, 800, 4).pixels;
   int l, r, tp, b;
   EXPECT_GT(LocateFingerArea(bare.data(), 900, 800, 1, &l, &r, &tp, &b), 0);
   EXPECT_EQ(r - l, 0);
@@ -347,8 +234,7 @@ TEST(OfflineSegmentation, FingerAreaInACropAndThePlatenAroundIt) {
 }
 
 TEST(OfflineSegmentation, EmptyPlatenFindsNoFinger) {
-  const Scene s = Render(sim::FingerLayout::None, 1000, 1500, 1);
-  const std::vector<uint8_t> img = s.noisy(1);
+  const std::vector<uint8_t> img = Render(Scene(sim::FingerLayout::None), 1000, 1500, 1).pixels;
   FingerInfo f[4] = {};
   char err[128] = "";
   EXPECT_EQ(SegmentFingerImage(img.data(), 1000, 1500, 13, 0, 0, 1000, 1500, 0, 15, f, err, sizeof err), 0) << err;
@@ -368,9 +254,9 @@ TEST(OfflineSegmentation, EmptyPlatenFindsNoFinger) {
 }
 
 TEST(OfflineSegmentation, UprightCropsHoldTheirFingers) {
-  const Scene s = Turn(Render(sim::FingerLayout::RightSlap, kHandLines, kHandLength, 7), 15);
-  const std::vector<uint8_t> img = s.noisy(3);
-  const std::vector<Truth> truth = s.truth();
+  sim::FingerScene scene = Scene(sim::FingerLayout::RightSlap);
+  scene.rotationDeg = 15;
+  const std::vector<uint8_t> img = Render(scene, kHandLines, kHandLength, 7).pixels;
   constexpr int kOutLines = 500, kOutLength = 400;
   std::vector<std::vector<uint8_t>> crops(4, std::vector<uint8_t>(kOutLines * kOutLength));
   uint8_t* out[4] = {crops[0].data(), crops[1].data(), crops[2].data(), crops[3].data()};
