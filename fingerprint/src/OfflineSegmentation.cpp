@@ -196,19 +196,15 @@ int SegmentHand(const uint8_t* image, int width, int height, int live, int hand,
   auto trySide = [&](int side, int32_t* t) {
     return SegmentHandSide(sizePair, maps.get(), side, amputation, 50, threshold, live, 1, t, errText, errTextSize);
   };
-  int side = kSlapRightHand, reported = kSlapRightHand;
-  const int r13 = trySide(kSlapRightHand, t13);
+  int side = hand, reported = hand;
+  // A known hand is segmented on its own side only.
+  const int r13 = trySide(hand == kSlapLeftHand ? kSlapLeftHand : kSlapRightHand, t13);
   if (r13 < 0) return r13;
   const int a13 = t13[2];
   int flags = r13;
-  if (!(hand == kFlatHandUnknown)) {
-    side = reported = hand;
-    if (hand == kSlapLeftHand) {
-      flags = trySide(kSlapLeftHand, t14);
-      if (flags < 0) return flags;
-      std::memcpy(t13, t14, sizeof t13);
-    }
-  } else if (!(r13 == 0 && a13 < 80)) {
+  if (hand == kFlatHandUnknown && r13 == 0 && a13 < 80) {
+    side = reported = kSlapRightHand;
+  } else if (hand == kFlatHandUnknown) {
     const int r14 = trySide(kSlapLeftHand, t14);
     if (r14 < 0) return r14;
     const int a14 = t14[2];
@@ -334,9 +330,6 @@ int FlatSegmentCent15(const uint8_t* image, int width, int height, int live, int
   }
   if (found == 1 && expected == 2 && ds[0] >= 0 && fingers[0].Y < height / 2) {
     std::swap(fingers[0], fingers[1]);
-    fingers[0].Finger = 1;
-    fingers[1].Finger = 6;
-  } else if (found == 1 && expected == 2 && ds[1] >= 0 && fingers[1].Y < height / 2) {
     fingers[0].Finger = 1;
     fingers[1].Finger = 6;
   }
