@@ -35,8 +35,9 @@ constexpr ModelRow kModelTable[] = {
     {0x2170, 8, 2912, 4512, 832, 1552, 1456, 1504},
 };
 
+// Products 0x2100 to 0x2170 select a row; 0x2170 itself is the last row of the table.
 const ModelRow* FindRow(uint16_t pid) {
-    if (uint16_t(pid - 0x2100) >= 0x70) return nullptr;
+    if (uint16_t(pid - 0x2100) > 0x70) return nullptr;
     for (const auto& r : kModelTable)
         if (r.productId == pid) return &r;
     return nullptr;

@@ -48,7 +48,9 @@ TEST_P(ModelInit, TakesSizesFromTheTableOrTheReport) {
     // Header: the device text, then the descriptor's revision in the last two bytes.
     const auto text = rig.sim->DeviceText();
     const auto& traits = rig.sim->traits();
-    if (c.type == 4) {
+    // Types 0, 1, 8, 10 and above 14 read 26 header bytes, the others 4 into bytes 12..15.
+    const bool whole = c.type == 0 || c.type == 1 || c.type == 8 || c.type == 10 || c.type > 14;
+    if (!whole) {
         EXPECT_EQ(std::memcmp(m.header + 12, text.data() + 12, 4), 0);
         for (int i : {0, 11, 16, 23}) EXPECT_EQ(m.header[i], 0) << i;
     } else {
@@ -72,7 +74,22 @@ INSTANTIATE_TEST_SUITE_P(
         ModelCase{sim::ModelId::PloverE, 1, 2944, 1840, 1408, 880, 1472, 920, "Tessik PloverA", "USB\\VID_0547&PID_2150&REV_0100"},
         ModelCase{sim::ModelId::PloverB, 0, 2944, 1840, 1408, 880, 1472, 920, "Tessik PloverB", "USB\\VID_0547&PID_2130&REV_0000"},
         ModelCase{sim::ModelId::VireoA, 4, 1600, 1200, 1600, 1200, 1600, 1200, "Tessik VireoA", "USB\\VID_0547&PID_2160&REV_0000"},
-        ModelCase{sim::ModelId::IrisLeft, 15, 640, 480, 640, 480, 640, 480, "Tessik Iris", "USB\\VID_0547&PID_2113&REV_0000"}),
+        ModelCase{sim::ModelId::IrisLeft, 15, 640, 480, 640, 480, 640, 480, "Tessik Iris", "USB\\VID_0547&PID_2113&REV_0000"},
+        ModelCase{sim::ModelId::PloverC, 8, 2912, 4512, 832, 1552, 1456, 1504, "Tessik PloverC", "USB\\VID_0547&PID_2170&REV_0000"},
+        ModelCase{sim::ModelId::PloverD, 8, 2912, 4512, 832, 1552, 1456, 1504, "Tessik PloverC", "USB\\VID_0547&PID_2170&REV_0100"},
+        ModelCase{sim::ModelId::KestrelA, 16, 3024, 3584, 1520, 1792, 3024, 3584, "Tessik KestrelB (TP)",
+                  "USB\\VID_0547&PID_2158&REV_0000"},
+        ModelCase{sim::ModelId::Finch, 9, 1600, 1200, 1600, 1200, 1600, 1200, "Tessik Finch", "USB\\VID_0547&PID_2141&REV_0000"},
+        ModelCase{sim::ModelId::LinnetA, 2, 1600, 1200, 1600, 1200, 1600, 1200, "Tessik LinnetA", "USB\\VID_0547&PID_2140&REV_0000"},
+        ModelCase{sim::ModelId::LinnetB, 2, 1600, 1200, 1600, 1200, 1600, 1200, "Tessik LinnetA", "USB\\VID_0547&PID_2140&REV_0100"},
+        ModelCase{sim::ModelId::SiskinA, 6, 640, 480, 640, 480, 640, 480, "Tessik SiskinA", "USB\\VID_0547&PID_2102&REV_0000"},
+        ModelCase{sim::ModelId::SiskinB, 7, 640, 480, 640, 480, 640, 480, "Tessik SiskinB", "USB\\VID_0547&PID_2100&REV_0000"},
+        ModelCase{sim::ModelId::TanagerA, 3, 1600, 1200, 1600, 1200, 1600, 1200, "Tessik TanagerA", "USB\\VID_0547&PID_2120&REV_0000"},
+        ModelCase{sim::ModelId::TanagerB, 3, 1600, 1200, 1600, 1200, 1600, 1200, "Tessik TanagerA", "USB\\VID_0547&PID_2120&REV_0100"},
+        ModelCase{sim::ModelId::VireoB, 13, 1536, 2144, 1536, 2144, 1536, 2144, "Tessik VireoB", "USB\\VID_0547&PID_2161&REV_0000"},
+        ModelCase{sim::ModelId::Usb2110, 10, 1600, 1200, 1600, 1200, 1600, 1200, "Tessik USB camera", "USB\\VID_0547&PID_2110&REV_0000"},
+        ModelCase{sim::ModelId::Usb2111, 5, 1600, 1200, 1600, 1200, 768, 600, "Tessik USB camera", "USB\\VID_0547&PID_2111&REV_0000"},
+        ModelCase{sim::ModelId::Usb2112, 11, 1600, 1200, 1600, 1200, 1600, 1200, "Tessik USB camera", "USB\\VID_0547&PID_2112&REV_0000"}),
     [](const ::testing::TestParamInfo<ModelCase>& info) { return std::string(sim::Traits(info.param.model).name); });
 
 TEST(DeviceInit, CapabilitiesListFullThenRollThenPreview) {

@@ -92,11 +92,18 @@ inline int PatternFrame(const sim::ModelTraits& traits, int mode, const uint8_t*
     const sim::GreyImage s = sim::LibraryDecode(traits, mode, d);
     const int cx = s.width / 2, cy = s.height / 2;
     const uint32_t n = sim::TestPatternFrame(s.at(cx, cy), cx, cy);
+    // The reserved pixels of the last model and mode asked for.
+    static std::pair<sim::ModelId, int> key{sim::ModelId::PloverA, -1};
+    static std::vector<bool> reserved;
+    if (key != std::make_pair(traits.id, mode)) {
+        reserved = sim::ReservedScenePixels(traits, mode);
+        key = {traits.id, mode};
+    }
     size_t bad = 0;
     int fx = -1, fy = -1;
     for (int y = 0; y < s.height; ++y)
         for (int x = 0; x < s.width; ++x)
-            if (!sim::IsReservedScenePixel(traits, mode, x, y) && s.at(x, y) != sim::TestPatternValue(x, y, n) && bad++ == 0)
+            if (!reserved[size_t(y) * s.width + x] && s.at(x, y) != sim::TestPatternValue(x, y, n) && bad++ == 0)
                 fx = x, fy = y;
     if (bad && why) *why = std::to_string(bad) + " wrong pixels, the first at " + std::to_string(fx) + "," + std::to_string(fy);
     return bad ? -1 : int(n);

@@ -2,7 +2,7 @@
 // sample frames as PNG files, turned upright as the capture libraries see them.
 //
 //   tessik_driver_demo --out <folder> [--seconds <s per scenario>] [--period-scale <f>]
-//                      [--scenario <name>]...
+//                      [--scenario <name>]...   ("kestrel": the FireWire scanners)
 
 #include <png.h>
 
@@ -20,6 +20,7 @@
 #include "driver/TessikDriver.h"
 #include "sim/Models.h"
 #include "sim/SimBus.h"
+#include "sim/SimKestrel.h"
 
 namespace {
 
@@ -105,14 +106,23 @@ int RunScenario(const std::string& name, const Options& o) {
         cap->traits = &simDev->traits();
         cap->name = name + "-" + cap->traits->name;
         // The ten-print scanners stream their preview size (mode 2) as the capture library
-        // does for flat captures; the others their full size.
-        cap->mode = cap->traits->layout == sim::RawLayout::ColumnsBottomUp ? 2 : 0;
+        // does for flat captures, KestrelA (no preview size) its roll size; the others their
+        // full size.
+        const sim::ModeGeometry& preview = cap->traits->modes[2];
+        const sim::ModeGeometry& full = cap->traits->modes[0];
+        const sim::ModeGeometry& roll = cap->traits->modes[1];
+        auto smaller = [&](const sim::ModeGeometry& g) {
+            return !g.plain && size_t(g.sceneWidth) * g.sceneHeight < size_t(full.sceneWidth) * full.sceneHeight;
+        };
+        cap->mode = smaller(preview) ? 2 : smaller(roll) && cap->traits->modes[2].rawWidth == full.rawWidth ? 1 : 0;
         if (!cap->traits->scanner) {
             // Both red LEDs at the capture library's default level.
             dev->SetProperty(PropertySet::VideoProcAmp, LedControl, {81 | (1 << 8), kFlagManual, 0});
             dev->SetProperty(PropertySet::VideoProcAmp, LedControl, {81 | (2 << 8), kFlagManual, 0});
             PropertyData status;
             dev->GetProperty(PropertySet::VideoProcAmp, LedControl, status);
+            // The exposure the capture library sets for the 640 x 480 sensor.
+            dev->SetProperty(PropertySet::CameraControl, kCameraControlExposure, {220, kFlagManual, 0});
         }
         auto stream = std::make_unique<FrameStream>(dev);
         Capture* c = cap.get();
@@ -159,6 +169,67 @@ int RunScenario(const std::string& name, const Options& o) {
     return written > 0 ? 0 : 1;
 }
 
+// The FireWire Kestrel scanners do not go through the driver: their preview frames come straight
+// from the simulated cameras, and one full set of four tagged half-pixel views is interleaved
+// into the double-resolution image the capture library builds.
+int RunKestrel(const Options& o) {
+    sim::SimFireWireBus bus;
+    int written = 0;
+    for (auto variant : {sim::KestrelVariant::B, sim::KestrelVariant::C, sim::KestrelVariant::D}) {
+        sim::KestrelConfig c;
+        c.variant = variant;
+        c.layout = sim::FingerLayout::RightSlap;
+        c.framePeriodMs = 266.6666 * o.periodScale;
+        auto camera = bus.Add(c);
+        const std::string name = "kestrel-" + camera->HardwareId();
+        std::mutex m;
+        std::vector<sim::GreyImage> previews, parts;
+        std::atomic<uint64_t> frames{0};
+        auto keepIn = [&](std::vector<sim::GreyImage>& kept, size_t most) {
+            return [&, most](const uint8_t* data, size_t length, int w, int h) {
+                ++frames;
+                std::lock_guard lock(m);
+                if (kept.size() >= most) return;
+                sim::GreyImage img(w, h);
+                img.pixels.assign(data, data + length);
+                kept.push_back(std::move(img));
+            };
+        };
+        camera->Start(2, keepIn(previews, 2));
+        std::this_thread::sleep_for(std::chrono::milliseconds(int64_t(std::min(o.seconds, 3.0) * 1000)));
+        camera->Stop();
+        if (variant == sim::KestrelVariant::D) {
+            camera->Start(0, keepIn(parts, 4));
+            for (int i = 0; i < 600 && [&] { std::lock_guard l(m); return parts.size() < 4; }(); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            camera->Stop();
+        }
+        std::lock_guard lock(m);
+        for (size_t i = 0; i < previews.size(); ++i) {
+            const std::string path = o.out + "/" + name + "-preview-" + std::to_string(i) + ".png";
+            if (!WritePng(path, previews[i])) return 1;
+            ++written;
+        }
+        if (parts.size() == 4) {
+            // Interleave the four parts of the first set: a part of the grid around its centre.
+            sim::GreyImage grid(1456, 2256);
+            const int x0 = 2912 - 728, y0 = 4512 - 1128;
+            for (const sim::GreyImage& part : parts) {
+                const auto shift = sim::SimKestrel::ShiftOfTag(variant, part.pixels[sim::SimKestrel::kTagByte]);
+                for (int y = 0; y < part.height; ++y)
+                    for (int x = 0; x < part.width; ++x) {
+                        const int gx = 2 * x + shift.dx - x0, gy = 2 * y + shift.dy - y0;
+                        if (gx >= 0 && gy >= 0 && gx < grid.width && gy < grid.height) grid.at(gx, gy) = part.at(x, y);
+                    }
+            }
+            if (!WritePng(o.out + "/" + name + "-full-grid.png", grid)) return 1;
+            ++written;
+        }
+        std::printf("demo: %-26s %llu frames\n", name.c_str(), static_cast<unsigned long long>(frames.load()));
+    }
+    return written > 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -169,10 +240,12 @@ int main(int argc, char** argv) {
                      "scenarios:",
                      argv[0]);
         for (auto& n : sim::BuiltInScenarioNames()) std::fprintf(stderr, " %s", n.c_str());
-        std::fprintf(stderr, "\n");
+        std::fprintf(stderr, " kestrel\n");
         return 2;
     }
-    if (o.scenarios.empty()) o.scenarios = {"plovera", "plovere", "ploverb", "vireoa", "iris"};
+    if (o.scenarios.empty())
+        o.scenarios = {"plovera", "plovere", "ploverb", "ploverc", "ploverd", "kestrela", "vireoa", "vireob",
+                       "single", "unnamed", "iris", "kestrel"};
     std::error_code ec;
     std::filesystem::create_directories(o.out, ec);
     if (ec) {
@@ -180,7 +253,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     int rc = 0;
-    for (const auto& s : o.scenarios) rc |= RunScenario(s, o);
+    for (const auto& s : o.scenarios) rc |= s == "kestrel" ? RunKestrel(o) : RunScenario(s, o);
     std::printf("demo: frames written to %s\n", o.out.c_str());
     return rc;
 }

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "platform/DriverDevices.h"
+#include "platform/FireWireCameras.h"
 
 namespace platform::setup {
 
@@ -22,26 +23,43 @@ Registry& TheRegistry() {
     return registry;
 }
 
-// Brings the records up to date with the driver's devices: new devices get a record, devices no
-// longer present keep theirs, marked not present. A device that comes back (the same device path)
-// takes its old record again.
-void RefreshLocked(Registry& r, const std::vector<std::shared_ptr<tessik::driver::Device>>& devices) {
-    for (auto& rec : r.known) rec.present = false;
+// One attached device as the registry records it.
+struct Seen {
+    std::string devicePath, description, hardwareId, enumerator;
+    bool present = false;
+};
+
+std::vector<Seen> AttachedDevices(const std::vector<std::shared_ptr<tessik::driver::Device>>& devices) {
+    std::vector<Seen> out;
     for (const auto& d : devices) {
         const tessik::driver::DeviceIdentity id = d->Identity();
+        out.push_back({id.devicePath, id.description, id.hardwareId, "USB", !d->IsGone()});
+    }
+    for (const auto& c : FireWireCameras::Present())
+        out.push_back({FireWireCameras::DevicePath(*c), c->Description(), c->HardwareId(), "1394", c->IsAttached()});
+    return out;
+}
+
+// Brings the records up to date with the attached devices: new devices get a record, devices no
+// longer present keep theirs, marked not present. A device that comes back (the same device path)
+// takes its old record again.
+void RefreshLocked(Registry& r, const std::vector<Seen>& devices) {
+    for (auto& rec : r.known) rec.present = false;
+    for (const auto& d : devices) {
         auto it = std::find_if(r.known.begin(), r.known.end(),
-                               [&](const DeviceInfoSet::Record& rec) { return rec.devicePath == id.devicePath; });
+                               [&](const DeviceInfoSet::Record& rec) { return rec.devicePath == d.devicePath; });
         if (it == r.known.end()) {
             DeviceInfoSet::Record rec;
             rec.classGuid = GUID_DEVCLASS_IMAGE;
             rec.devInst = DWORD(r.known.size() + 1);
-            rec.devicePath = id.devicePath;
+            rec.devicePath = d.devicePath;
             r.known.push_back(rec);
             it = r.known.end() - 1;
         }
-        it->description = id.description;
-        it->hardwareId = id.hardwareId;
-        it->present = !d->IsGone();
+        it->description = d.description;
+        it->hardwareId = d.hardwareId;
+        it->enumerator = d.enumerator;
+        it->present = d.present;
     }
 }
 
@@ -70,7 +88,7 @@ HDEVINFO SetupDiGetClassDevs(const Guid* classGuid, const char* enumerator, DWOR
     }
     auto manager = DriverDevices::Manager();
     if (!manager) return fail(ERROR_INVALID_DATA);
-    std::vector<std::shared_ptr<tessik::driver::Device>> devices = manager->Devices();
+    const std::vector<Seen> devices = AttachedDevices(manager->Devices());
 
     std::vector<DeviceInfoSet::Record> picked;
     {
@@ -79,8 +97,8 @@ HDEVINFO SetupDiGetClassDevs(const Guid* classGuid, const char* enumerator, DWOR
         for (const auto& rec : r.known) {
             if ((flags & DIGCF_PRESENT) && !rec.present) continue;
             if (!(flags & DIGCF_ALLCLASSES) && rec.classGuid != *classGuid) continue;
-            // Every device comes from the USB driver.
-            if (enumerator && *enumerator && strcasecmp(enumerator, "USB") != 0) continue;
+            // USB devices come from the camera driver, "1394" ones from the FireWire bus.
+            if (enumerator && *enumerator && strcasecmp(enumerator, rec.enumerator.c_str()) != 0) continue;
             picked.push_back(rec);
         }
     }

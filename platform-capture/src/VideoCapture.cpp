@@ -1,12 +1,14 @@
 #include "platform/VideoCapture.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <thread>
 
 #include "driver/TessikDriver.h"
 #include "platform/DriverDevices.h"
+#include "platform/FireWireCameras.h"
 #include "platform/Event.h"
 
 namespace platform::video {
@@ -17,16 +19,16 @@ namespace detail {
 
 constexpr uint32_t kCloseWaitMs = 5000;
 
-// What the video layer keeps per driver device, shared by every camera object bound to it: the
-// frame-size mode last set, which the driver applies when a stream next starts (the driver has no
+// What the video layer keeps per device, shared by every camera object bound to it: the
+// frame-size mode last set, which the device applies when a stream next starts (the driver has no
 // read-back of it).
 struct DeviceChannel {
     std::atomic<long> frameSizeMode{0};
 };
 
-std::shared_ptr<DeviceChannel> ChannelOf(const std::shared_ptr<drv::Device>& device) {
+std::shared_ptr<DeviceChannel> ChannelOf(const std::shared_ptr<void>& device) {
     static std::mutex mutex;
-    static std::map<const drv::Device*, std::pair<std::weak_ptr<drv::Device>, std::shared_ptr<DeviceChannel>>> channels;
+    static std::map<const void*, std::pair<std::weak_ptr<void>, std::shared_ptr<DeviceChannel>>> channels;
     std::lock_guard lock(mutex);
     std::erase_if(channels, [](const auto& e) { return e.second.first.expired(); });
     auto& entry = channels[device.get()];
@@ -34,24 +36,34 @@ std::shared_ptr<DeviceChannel> ChannelOf(const std::shared_ptr<drv::Device>& dev
     return entry.second;
 }
 
-// One camera object: the driver device, the chosen format, the grabber it feeds and the stream
-// while it runs.
-struct CaptureSource : std::enable_shared_from_this<CaptureSource> {
-    std::shared_ptr<drv::Device> device;
-    std::shared_ptr<DeviceChannel> channel;
+// A running stream of a device; destroying it stops it.
+struct DeviceStream {
+    virtual ~DeviceStream() = default;
+    virtual void Stop() = 0;  // returns when no frame callback is in progress
+};
 
-    std::mutex mutex;
-    size_t formatIndex = 0;         // capability of the next run
-    int64_t avgTimePerFrame = 0;    // 0: the capability's own
-    std::weak_ptr<SampleGrabber> grabber;
-    bool connected = false;
+// The device behind a camera object: a USB device of the camera driver or a FireWire camera.
+struct Backend {
+    virtual ~Backend() = default;
+    virtual std::shared_ptr<void> Key() const = 0;  // the device object itself
+    virtual bool IsGone() const = 0;
+    virtual std::vector<drv::StreamCapability> Capabilities() const = 0;
+    virtual HRESULT Start(size_t capability, int frameSizeMode, std::function<void(const drv::Frame&)> onFrame,
+                          std::unique_ptr<DeviceStream>* stream) = 0;
+    virtual HRESULT Get(drv::PropertySet set, long property, drv::PropertyData& data) = 0;
+    virtual HRESULT Set(drv::PropertySet set, long property, const drv::PropertyData& data) = 0;
+    virtual HRESULT Range(drv::PropertySet set, long property, drv::PropertyRange& range) = 0;
+};
+
+struct DriverStream : DeviceStream {
+    explicit DriverStream(std::unique_ptr<drv::FrameStream> s) : stream(std::move(s)) {}
+    void Stop() override { stream->Stop(); }
     std::unique_ptr<drv::FrameStream> stream;
-    std::atomic<bool> running{false};
-    std::atomic<std::thread::id> streamingThread{};
-    std::vector<uint8_t> frame;  // the writable copy handed to the grabber (streaming thread only)
-    std::shared_ptr<Event> ended;  // set once a stream stopped from its own callback has closed
+};
 
-    ~CaptureSource() { Stop(); }
+struct DriverBackend : Backend {
+    explicit DriverBackend(std::shared_ptr<drv::Device> d) : device(std::move(d)) {}
+    std::shared_ptr<drv::Device> device;
 
     HRESULT Result(drv::NTSTATUS status) const {
         if (drv::NT_SUCCESS(status)) return S_OK;
@@ -64,6 +76,120 @@ struct CaptureSource : std::enable_shared_from_this<CaptureSource> {
             default: return HRESULT_FROM_NT(status);
         }
     }
+    std::shared_ptr<void> Key() const override { return device; }
+    bool IsGone() const override { return device->IsGone(); }
+    std::vector<drv::StreamCapability> Capabilities() const override { return device->StreamCapabilities(); }
+    HRESULT Start(size_t capability, int frameSizeMode, std::function<void(const drv::Frame&)> onFrame,
+                  std::unique_ptr<DeviceStream>* stream) override {
+        auto s = std::make_unique<drv::FrameStream>(device);
+        const drv::NTSTATUS st = s->Start(capability, frameSizeMode, std::move(onFrame));
+        if (!drv::NT_SUCCESS(st)) return Result(st);
+        *stream = std::make_unique<DriverStream>(std::move(s));
+        return S_OK;
+    }
+    HRESULT Get(drv::PropertySet set, long property, drv::PropertyData& data) override {
+        return Result(device->GetProperty(set, uint32_t(property), data));
+    }
+    HRESULT Set(drv::PropertySet set, long property, const drv::PropertyData& data) override {
+        return Result(device->SetProperty(set, uint32_t(property), data));
+    }
+    HRESULT Range(drv::PropertySet set, long property, drv::PropertyRange& range) override {
+        return Result(device->GetPropertyRange(set, uint32_t(property), range));
+    }
+};
+
+// A FireWire camera: its three frame sizes as the capabilities, its registers as the properties.
+struct FireWireStream : DeviceStream {
+    explicit FireWireStream(std::shared_ptr<firewire::Camera> c) : camera(std::move(c)) {}
+    ~FireWireStream() override { camera->Stop(); }
+    void Stop() override { camera->Stop(); }
+    std::shared_ptr<firewire::Camera> camera;
+};
+
+struct FireWireBackend : Backend {
+    explicit FireWireBackend(std::shared_ptr<firewire::Camera> c) : camera(std::move(c)) {}
+    std::shared_ptr<firewire::Camera> camera;
+
+    std::shared_ptr<void> Key() const override { return camera; }
+    bool IsGone() const override { return !camera->IsAttached(); }
+    std::vector<drv::StreamCapability> Capabilities() const override {
+        std::vector<drv::StreamCapability> caps;
+        for (const auto& size : camera->Sizes()) {
+            drv::StreamCapability c;
+            const uint32_t bytes = uint32_t(size.width) * uint32_t(size.height);
+            c.sampleSize = bytes;
+            c.format.width = size.width;
+            c.format.height = size.height;
+            c.format.imageSize = bytes;
+            c.format.avgTimePerFrame = 2666666;
+            c.minFrameInterval = 1000000;
+            c.maxFrameInterval = 640000000;
+            caps.push_back(c);
+        }
+        return caps;
+    }
+    HRESULT Start(size_t, int frameSizeMode, std::function<void(const drv::Frame&)> onFrame,
+                  std::unique_ptr<DeviceStream>* stream) override {
+        if (!camera->IsAttached()) return HRESULT_DEVICE_NOT_CONNECTED;
+        const auto started = std::chrono::steady_clock::now();
+        auto sequence = std::make_shared<std::atomic<uint64_t>>(0);
+        const bool ok = camera->Start(frameSizeMode, [onFrame, started, sequence](const uint8_t* data, size_t length, int w, int h) {
+            drv::Frame f;
+            f.sampleTime = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            f.data = data;
+            f.length = length;
+            f.width = w;
+            f.height = h;
+            f.sequence = (*sequence)++;
+            onFrame(f);
+        });
+        if (!ok) return camera->IsAttached() ? E_FAIL : HRESULT_DEVICE_NOT_CONNECTED;
+        *stream = std::make_unique<FireWireStream>(camera);
+        return S_OK;
+    }
+    HRESULT Get(drv::PropertySet set, long property, drv::PropertyData& data) override {
+        const long id = set == drv::PropertySet::CameraControl ? (property == CameraControl_Exposure ? 4 : -1) : property;
+        if (id < 0 || (set == drv::PropertySet::VideoProcAmp && property == 4)) return E_PROP_ID_UNSUPPORTED;
+        long value = 0;
+        if (!camera->GetRegister(id, &value)) return camera->IsAttached() ? E_PROP_ID_UNSUPPORTED : HRESULT_DEVICE_NOT_CONNECTED;
+        data.value = value;
+        data.flags = VideoProcAmp_Flags_Manual;
+        data.capabilities = VideoProcAmp_Flags_Auto | VideoProcAmp_Flags_Manual;
+        return S_OK;
+    }
+    HRESULT Set(drv::PropertySet set, long property, const drv::PropertyData& data) override {
+        const long id = set == drv::PropertySet::CameraControl ? (property == CameraControl_Exposure ? 4 : -1) : property;
+        if (id < 0 || (set == drv::PropertySet::VideoProcAmp && property == 4)) return E_PROP_ID_UNSUPPORTED;
+        if (!camera->SetRegister(id, long(data.value)))
+            return camera->IsAttached() ? E_PROP_ID_UNSUPPORTED : HRESULT_DEVICE_NOT_CONNECTED;
+        return S_OK;
+    }
+    HRESULT Range(drv::PropertySet set, long property, drv::PropertyRange& range) override {
+        if (!camera->IsAttached()) return HRESULT_DEVICE_NOT_CONNECTED;
+        if (set == drv::PropertySet::CameraControl && property != CameraControl_Exposure) return E_PROP_ID_UNSUPPORTED;
+        range = {0, 255, 1, property == VideoProcAmp_Brightness || set == drv::PropertySet::CameraControl ? 40 : 0};
+        return S_OK;
+    }
+};
+
+// One camera object: the device, the chosen format, the grabber it feeds and the stream while it
+// runs.
+struct CaptureSource : std::enable_shared_from_this<CaptureSource> {
+    std::shared_ptr<Backend> device;
+    std::shared_ptr<DeviceChannel> channel;
+
+    std::mutex mutex;
+    size_t formatIndex = 0;         // capability of the next run
+    int64_t avgTimePerFrame = 0;    // 0: the capability's own
+    std::weak_ptr<SampleGrabber> grabber;
+    bool connected = false;
+    std::unique_ptr<DeviceStream> stream;
+    std::atomic<bool> running{false};
+    std::atomic<std::thread::id> streamingThread{};
+    std::vector<uint8_t> frame;  // the writable copy handed to the grabber (streaming thread only)
+    std::shared_ptr<Event> ended;  // set once a stream stopped from its own callback has closed
+
+    ~CaptureSource() { Stop(); }
 
     MediaType TypeOf(const drv::StreamCapability& cap) const {
         MediaType t;
@@ -83,7 +209,7 @@ struct CaptureSource : std::enable_shared_from_this<CaptureSource> {
     }
 
     MediaType CurrentType() {
-        const auto caps = device->StreamCapabilities();
+        const auto caps = device->Capabilities();
         std::lock_guard lock(mutex);
         if (formatIndex >= caps.size()) return {};
         MediaType t = TypeOf(caps[formatIndex]);
@@ -105,24 +231,25 @@ struct CaptureSource : std::enable_shared_from_this<CaptureSource> {
         if (running) return S_OK;
         if (!connected) return VFW_E_NOT_CONNECTED;
         if (device->IsGone()) return HRESULT_DEVICE_NOT_CONNECTED;
-        auto s = std::make_unique<drv::FrameStream>(device);
         std::weak_ptr<CaptureSource> weak = weak_from_this();
         streamingThread = std::thread::id();  // set by the new stream's first frame
         running = true;
-        const drv::NTSTATUS st = s->Start(formatIndex, int(channel->frameSizeMode.load()),
-                                          [weak](const drv::Frame& f) {
-                                              if (auto self = weak.lock()) self->OnFrame(f);
-                                          });
-        if (!drv::NT_SUCCESS(st)) {
+        std::unique_ptr<DeviceStream> s;
+        const HRESULT hr = device->Start(formatIndex, int(channel->frameSizeMode.load()),
+                                         [weak](const drv::Frame& f) {
+                                             if (auto self = weak.lock()) self->OnFrame(f);
+                                         },
+                                         &s);
+        if (FAILED(hr)) {
             running = false;
-            return Result(st);
+            return hr;
         }
         stream = std::move(s);
         return S_OK;
     }
 
     void Stop() {
-        std::unique_ptr<drv::FrameStream> s;
+        std::unique_ptr<DeviceStream> s;
         {
             std::lock_guard lock(mutex);
             running = false;
@@ -153,7 +280,7 @@ struct CaptureSource : std::enable_shared_from_this<CaptureSource> {
         streamingThread = std::this_thread::get_id();
         auto g = grabber.lock();
         if (!g) return;
-        // The callee may work on the buffer in place; the driver's read buffer goes back to it.
+        // The callee may work on the buffer in place; the device's buffer goes back to it.
         frame.assign(f.data, f.data + f.length);
         g->Deliver(f.sampleTime, frame.data(), long(f.length));
     }
@@ -167,14 +294,14 @@ using detail::CaptureSource;
 
 HRESULT StreamConfig::GetNumberOfCapabilities(int* count, int* size) {
     if (!count || !size) return E_POINTER;
-    *count = int(source_->device->StreamCapabilities().size());
+    *count = int(source_->device->Capabilities().size());
     *size = int(sizeof(VideoStreamConfigCaps));
     return S_OK;
 }
 
 HRESULT StreamConfig::GetStreamCaps(int index, MediaType* mediaType, VideoStreamConfigCaps* caps) {
     if (!mediaType || !caps) return E_POINTER;
-    const auto all = source_->device->StreamCapabilities();
+    const auto all = source_->device->Capabilities();
     if (index < 0 || size_t(index) >= all.size()) return S_FALSE;
     const drv::StreamCapability& c = all[size_t(index)];
     *mediaType = source_->TypeOf(c);
@@ -194,7 +321,7 @@ HRESULT StreamConfig::SetFormat(const MediaType& t) {
     const BitmapInfoHeader& b = t.format->bmiHeader;
     if (b.biBitCount != 8 || t.format->AvgTimePerFrame < 0) return VFW_E_INVALIDMEDIATYPE;
     CaptureSource& s = *source_;
-    const auto caps = s.device->StreamCapabilities();
+    const auto caps = s.device->Capabilities();
     size_t index = caps.size();
     for (size_t i = 0; i < caps.size(); ++i)
         if (caps[i].format.width == b.biWidth && caps[i].format.height == std::abs(b.biHeight)) {
@@ -232,7 +359,7 @@ HRESULT GetProperty(CaptureSource& s, drv::PropertySet set, long property, long*
     if (!value || !flags) return E_POINTER;
     if (property < 0) return E_PROP_ID_UNSUPPORTED;
     drv::PropertyData data;
-    const HRESULT hr = s.Result(s.device->GetProperty(set, uint32_t(property), data));
+    const HRESULT hr = s.device->Get(set, property, data);
     if (FAILED(hr)) return hr;
     *value = long(data.value);
     *flags = long(data.flags);
@@ -247,7 +374,7 @@ HRESULT GetProperty(CaptureSource& s, drv::PropertySet set, long property, long*
 HRESULT SetProperty(CaptureSource& s, drv::PropertySet set, long property, long value, long flags) {
     if (property < 0) return E_PROP_ID_UNSUPPORTED;
     if (!ValidFlags(flags)) return E_INVALIDARG;
-    const HRESULT hr = s.Result(s.device->SetProperty(set, uint32_t(property), {value, uint32_t(flags), 0}));
+    const HRESULT hr = s.device->Set(set, property, {value, uint32_t(flags), 0});
     if (SUCCEEDED(hr) && set == drv::PropertySet::VideoProcAmp && property == kFrameSizeMode)
         s.channel->frameSizeMode = value;
     return hr;
@@ -258,7 +385,7 @@ HRESULT GetRange(CaptureSource& s, drv::PropertySet set, long property, long* mi
     if (!minimum || !maximum || !step || !defaultValue || !capsFlags) return E_POINTER;
     if (property < 0) return E_PROP_ID_UNSUPPORTED;
     drv::PropertyRange r;
-    const HRESULT hr = s.Result(s.device->GetPropertyRange(set, uint32_t(property), r));
+    const HRESULT hr = s.device->Range(set, property, r);
     if (FAILED(hr)) return hr;
     *minimum = long(r.minimum);
     *maximum = long(r.maximum);
@@ -525,13 +652,21 @@ HRESULT CaptureGraphBuilder::RenderStream(const Guid* category, const Guid* type
 
 HRESULT DeviceMoniker::Read(const std::string& property, std::string* value) const {
     if (!value) return E_POINTER;
-    const drv::DeviceIdentity id = device_->Identity();
+    std::string path, name;
+    if (device_) {
+        const drv::DeviceIdentity id = device_->Identity();
+        path = id.devicePath;
+        name = id.description;
+    } else {
+        path = FireWireCameras::DevicePath(*camera_);
+        name = camera_->Description();
+    }
     if (property == "DevicePath") {
-        *value = id.devicePath;
+        *value = path;
         return S_OK;
     }
     if (property == "FriendlyName") {
-        *value = id.description;
+        *value = name;
         return S_OK;
     }
     return E_FAIL;
@@ -540,10 +675,13 @@ HRESULT DeviceMoniker::Read(const std::string& property, std::string* value) con
 HRESULT DeviceMoniker::BindToObject(std::shared_ptr<CaptureFilter>* out) const {
     if (!out) return E_POINTER;
     out->reset();
-    if (device_->IsGone()) return HRESULT_DEVICE_NOT_CONNECTED;
     auto source = std::make_shared<CaptureSource>();
-    source->device = device_;
-    source->channel = detail::ChannelOf(device_);
+    if (device_)
+        source->device = std::make_shared<detail::DriverBackend>(device_);
+    else
+        source->device = std::make_shared<detail::FireWireBackend>(camera_);
+    if (source->device->IsGone()) return HRESULT_DEVICE_NOT_CONNECTED;
+    source->channel = detail::ChannelOf(source->device->Key());
     *out = std::make_shared<CaptureFilter>(source);
     return S_OK;
 }
@@ -572,6 +710,7 @@ HRESULT SystemDeviceEnum::CreateClassEnumerator(const Guid& category, std::uniqu
     std::vector<std::shared_ptr<DeviceMoniker>> devices;
     for (auto& d : manager->Devices())
         if (d && !d->IsGone()) devices.push_back(std::make_shared<DeviceMoniker>(d));
+    for (auto& c : FireWireCameras::Present()) devices.push_back(std::make_shared<DeviceMoniker>(c));
     if (devices.empty()) return S_FALSE;
     *out = std::make_unique<EnumMoniker>(std::move(devices));
     return S_OK;

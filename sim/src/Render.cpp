@@ -449,56 +449,6 @@ GreyImage RenderFingers(const FingerScene& s, uint32_t seed, SceneTruth* truth) 
     return Expose(p, refl, seed ^ 0x5A5A5A5Au);
 }
 
-GreyImage RenderEye(const EyeScene& s, uint32_t seed) {
-    GreyImage img(std::max(s.width, 0), std::max(s.height, 0));
-    if (img.width == 0 || img.height == 0) return img;
-    const double gain = 0.25 + 1.5 * std::clamp(s.ledLevel, 0.0, 255.0) / 255.0;
-    const double white = s.whiteLed ? 12 : 0;
-    const double cx = s.centreX * img.width, cy = s.centreY * img.height;
-    const double R = std::max(10.0, s.irisRadius);
-    const double pr = R * std::clamp(s.pupilRatio, 0.1, 0.8);
-    const double texPhase = Uniform(seed, 1) * 2 * kPi;
-    for (int y = 0; y < img.height; ++y) {
-        for (int x = 0; x < img.width; ++x) {
-            const double dx = x + 0.5 - cx, dy = y + 0.5 - cy;
-            // Skin with a soft shading towards the frame border.
-            double albedo = 150 - 20 * ((dx * dx) / (img.width * img.width) + (dy * dy) / (img.height * img.height));
-            if (s.eyePresent) {
-                const double mirror = s.rightEye ? -1 : 1;
-                const double ex = dx * mirror;
-                // Eye opening between two parabolic lids; corners at about 2.1 R either side.
-                const double upper = -1.05 * R + (ex * ex) / (4.4 * R);
-                const double lower = 1.0 * R - (ex * ex) / (5.5 * R);
-                const bool open = dy > upper && dy < lower && std::abs(ex) < 2.1 * R;
-                if (open) {
-                    const double r = std::sqrt(dx * dx + dy * dy);
-                    if (r < pr) {
-                        albedo = 22;
-                    } else if (r < R) {
-                        const double theta = std::atan2(dy, dx);
-                        albedo = 110 + 14 * std::sin(18 * theta + texPhase + 0.05 * r) +
-                                 8 * std::cos(0.3 * r + 5 * theta);
-                    } else {
-                        albedo = 190 - 15 * std::exp(-(r - R) / 6);
-                    }
-                    const double edge = std::min(dy - upper, lower - dy);
-                    if (edge < 4) albedo = std::min(albedo, 90.0);  // lid margin
-                }
-                // A specular glint from the LEDs, inside the pupil.
-                const double gx = dx + pr * 0.3, gy = dy + pr * 0.3;
-                if (gx * gx + gy * gy < 25) albedo = 255 / gain;
-                if (s.whiteLed) {
-                    const double wx = dx - pr * 0.3, wy = dy + pr * 0.3;
-                    if (wx * wx + wy * wy < 16) albedo = 255 / gain;
-                }
-            }
-            img.at(x, y) = Clamp8(albedo * gain + white);
-        }
-    }
-    if (s.noise > 0) AddNoise(img, s.noise, seed);
-    return img;
-}
-
 void AddNoise(GreyImage& image, double sigma, uint32_t seed) {
     // Triangular noise: the sum of two uniforms has standard deviation 1/sqrt(6).
     const double scale = sigma * 2.449489742783178;

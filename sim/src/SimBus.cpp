@@ -149,10 +149,10 @@ std::optional<DeviceAction> ParseAction(const std::vector<std::string>& w, size_
         act.kind = DeviceAction::Move;
         return act;
     }
-    if (a == "roll") {
+    if (a == "roll" || a == "blink") {
         if (!need(1)) return std::nullopt;
         if (!ParseNumber(w[i + 1], num) || num < 1 || num > 10000) return why = "bad frame count", std::nullopt;
-        act.kind = DeviceAction::Roll;
+        act.kind = a == "roll" ? DeviceAction::Roll : DeviceAction::Blink;
         act.frames = int(num);
         return act;
     }
@@ -167,6 +167,29 @@ std::optional<DeviceAction> ParseAction(const std::vector<std::string>& w, size_
             return why = "bad key value", std::nullopt;
         }
         act.kind = DeviceAction::Key;
+        return act;
+    }
+    // The iris camera's eye: position (frame fractions), distance, blink, gaze and head roll.
+    if (a == "eye-at") {
+        if (!need(2)) return std::nullopt;
+        if (!ParseNumber(w[i + 1], act.x) || !ParseNumber(w[i + 2], act.y) || act.x < -0.5 || act.x > 1.5 ||
+            act.y < -0.5 || act.y > 1.5)
+            return why = "bad eye position", std::nullopt;
+        act.kind = DeviceAction::EyeAt;
+        return act;
+    }
+    if (a == "distance" || a == "head-roll") {
+        if (!need(1)) return std::nullopt;
+        const bool distance = a == "distance";
+        if (!ParseNumber(w[i + 1], act.x) || (distance ? act.x < 50 || act.x > 3000 : std::abs(act.x) > 90))
+            return why = distance ? "bad distance" : "bad angle", std::nullopt;
+        act.kind = distance ? DeviceAction::Distance : DeviceAction::HeadRoll;
+        return act;
+    }
+    if (a == "look-away") {
+        if (!need(1)) return std::nullopt;
+        if (!ParseOnOff(w[i + 1], act.on)) return why = "expected on or off", std::nullopt;
+        act.kind = DeviceAction::LookAway;
         return act;
     }
     if (a == "dirty" || a == "eye" || a == "pattern" || a == "footswitch") {
@@ -249,10 +272,12 @@ std::optional<Scenario> ParseScenario(const std::string& text, std::string* erro
                 double v = 0;
                 if (w[i] == "pattern") {
                     d.config.testPattern = true;
-                } else if ((w[i] == "serial" || w[i] == "period" || w[i] == "timeout" || w[i] == "sensor") &&
+                } else if ((w[i] == "serial" || w[i] == "period" || w[i] == "timeout" || w[i] == "sensor" ||
+                            w[i] == "subject") &&
                            i + 1 < w.size() && ParseNumber(w[i + 1], v) && v >= 0 && v <= 4e9) {
                     if (w[i] == "serial") d.config.serial = uint32_t(v);
                     if (w[i] == "sensor") d.config.sensorType = uint32_t(v);
+                    if (w[i] == "subject") d.config.subject = uint32_t(v);
                     if (w[i] == "period") d.config.framePeriodMs = std::max(1.0, v);
                     if (w[i] == "timeout") d.config.frameTimeoutMs = uint16_t(std::min(v, 65535.0));
                     ++i;
@@ -339,11 +364,42 @@ const std::map<std::string, std::string>& BuiltIns() {
             "frame 8 * lift\n"
             "frame 10 * place thumbs\n"
             "frame 14 * lift\n";
+        m["ploverc"] = tenPrint("PloverC");
+        m["ploverd"] = tenPrint("PloverD");
+        m["kestrela"] = tenPrint("KestrelA");
+        m["vireob"] =
+            "device VireoB VireoB\n"
+            "frame 0 * empty\n"
+            "frame 3 * place single\n"
+            "frame 8 * lift\n"
+            "frame 10 * place thumbs\n"
+            "frame 14 * lift\n";
+        // The single-finger scanners and the unnamed 1600 x 1200 units: a finger comes and goes.
+        auto single = [](std::initializer_list<const char*> models) {
+            std::string text;
+            for (const char* model : models) text += std::string("device ") + model + " " + model + "\n";
+            return text +
+                   "frame 0 * empty\n"
+                   "frame 3 * place single\n"
+                   "frame 6 * move 1 -1\n"
+                   "frame 9 * lift\n";
+        };
+        m["single"] = single({"Finch", "LinnetA", "LinnetB", "SiskinA", "SiskinB", "TanagerA", "TanagerB"});
+        m["unnamed"] = single({"Usb2110", "Usb2111", "Usb2112"});
         m["iris"] =
             "device left IrisLeft serial 30001\n"
             "device right IrisRight serial 30002\n"
             "frame 0 * eye off\n"
-            "frame 10 * eye on\n";
+            "frame 3 * eye on\n"
+            "frame 3 * eye-at 0.42 0.55\n"
+            "frame 3 * distance 340\n"
+            "frame 6 * eye-at 0.5 0.5\n"
+            "frame 6 * distance 300\n"
+            "frame 12 * blink 6\n"
+            "frame 21 * look-away on\n"
+            "frame 24 * look-away off\n"
+            "frame 27 * head-roll 8\n"
+            "frame 33 * head-roll 0\n";
         m["all"] = tenPrint("PloverA") +
                    "device VireoA VireoA\n"
                    "device left IrisLeft serial 30001\n"

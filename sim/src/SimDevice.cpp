@@ -273,7 +273,23 @@ void SimDevice::ApplyLocked(const DeviceAction& a) {
             keys_ = a.value;
             break;
         case DeviceAction::Eye:
-            eyePresent_ = a.on;
+            eye_.present = a.on;
+            break;
+        case DeviceAction::EyeAt:
+            eye_.x = a.x, eye_.y = a.y;
+            break;
+        case DeviceAction::Distance:
+            eye_.distanceMm = a.x;
+            break;
+        case DeviceAction::Blink:
+            eye_.blinkFrames = std::max(1, a.frames);
+            eye_.blinkStart = framesSent_;
+            break;
+        case DeviceAction::LookAway:
+            eye_.lookAway = a.on;
+            break;
+        case DeviceAction::HeadRoll:
+            eye_.rollDeg = a.x;
             break;
         case DeviceAction::Pattern:
             testPattern_ = a.on;
@@ -382,8 +398,9 @@ void SimDevice::AnswerControl(usb::Transfer& t) {
             case proto::kReqGetBrightness: reply = registers_[proto::kReqSetBrightness]; break;
             case proto::kReqGetContrast: reply = registers_[proto::kReqSetContrast]; break;
             case proto::kReqGetExposure: {
-                const uint8_t e = registers_[proto::kReqSetExposure].empty() ? 0 : registers_[proto::kReqSetExposure][0];
-                reply = {e, 0};
+                // The exposure register is 16 bits wide: 0xB4 writes its low byte, 0xCC both.
+                const auto& e = registers_[proto::kReqSetExposure];
+                reply = {e.empty() ? uint8_t(0) : e[0], e.size() > 1 ? e[1] : uint8_t(0)};
                 break;
             }
             case proto::kReqGet10: reply = {1}; break;
@@ -440,6 +457,7 @@ void SimDevice::AnswerControl(usb::Transfer& t) {
                     registers_[s.request] = rec.data;
                 } else if (s.request >= proto::kReqSetExposure && s.request <= proto::kReqSetLed) {
                     registers_[s.request] = rec.data;
+                    if (s.request == proto::kReqSet21) registers_[proto::kReqSetExposure] = rec.data;
                 } else {
                     stall = true;
                 }
@@ -495,9 +513,33 @@ std::vector<uint8_t> SimDevice::RenderFrameRaw(uint32_t frameIndex) {
     if (brightFrames_ > 0) --brightFrames_;
     const std::function<uint8_t(int)> firstLine = firstLine_;
     auto led = LedStatusLocked();
-    const double ledLevel = (ledRed1_ + ledRed2_) / 2.0;
-    const bool white = ledWhite_ > 0;
-    const bool eye = eyePresent_;
+    EyeSceneParams eye;
+    eye.width = g.sceneWidth;
+    eye.height = g.sceneHeight;
+    eye.subjectSeed = config_.subject;
+    eye.rightEye = traits_.id == ModelId::IrisRight;
+    eye.frameSeed = config_.seed * 7919u + frameIndex;
+    eye.eyePresent = eye_.present;
+    eye.centreX = eye_.x;
+    eye.centreY = eye_.y;
+    eye.distanceMm = eye_.distanceMm;
+    eye.headRollDeg = eye_.rollDeg;
+    if (eye_.lookAway) eye.gazeX = eye.rightEye ? 0.85 : -0.85, eye.gazeY = -0.25;
+    if (eye_.blinkFrames > 0) {
+        // The lids close over the first half of the blink and open over the second.
+        const double t = double(framesSent_ - eye_.blinkStart) / eye_.blinkFrames;
+        if (t >= 1) eye_.blinkFrames = 0;
+        else eye.openness = std::abs(2 * t - 1);
+    }
+    // The sensor's exposure register against the value the capture library sets for it.
+    eye.referenceExposure = g.sceneWidth == 640 ? 220 : 20;
+    eye.exposure = registers_[proto::kReqSetExposure].empty() ? 0 : registers_[proto::kReqSetExposure][0];
+    eye.red1 = ledRed1_;
+    eye.red2 = ledRed2_;
+    eye.white = ledWhite_;
+    if (!traits_.scanner && (!irisTexture_ || irisTexture_->rightEye != eye.rightEye))
+        irisTexture_ = MakeIrisTexture(eye.subjectSeed, eye.rightEye);
+    const std::shared_ptr<const IrisTexture> texture = irisTexture_;
     const auto text = text_;
     const double timeMs = double(NowMs());
     lock.unlock();
@@ -519,14 +561,16 @@ std::vector<uint8_t> SimDevice::RenderFrameRaw(uint32_t frameIndex) {
         img = cache_;
         AddNoise(img, scene.platen.noise, seed);
     } else {
-        EyeScene e;
-        e.width = g.sceneWidth;
-        e.height = g.sceneHeight;
-        e.ledLevel = ledLevel;
-        e.whiteLed = white;
-        e.eyePresent = eye;
-        e.rightEye = traits_.id == ModelId::IrisRight;
-        img = RenderEye(e, seed);
+        // The scene changes only with the script and the LEDs; each frame has its own noise.
+        EyeSceneParams quiet = eye;
+        quiet.frameSeed = 0;
+        quiet.noise = 0;
+        if (eyeCache_.pixels.empty() || !(quiet == eyeCacheKey_)) {
+            eyeCache_ = RenderEyeFrame(quiet, texture.get()).image;
+            eyeCacheKey_ = quiet;
+        }
+        img = eyeCache_;
+        AddSensorNoise(img, eye);
     }
     RawExtras extras;
     extras.deviceText = text.data();

@@ -1,9 +1,9 @@
 #pragma once
 // The device registry: the list of device records the capture libraries walk to learn which
 // scanners and cameras are attached, in the style of the system's device set-up interface. Every
-// device the camera driver has presented to this process has a record in the Imaging class, with
-// its description, hardware id and device path; a record stays, marked not present, after its
-// device has gone.
+// device the camera driver has presented to this process, and every FireWire camera, has a record in
+// the Imaging class, with its description, hardware id and device path; a record stays, marked not
+// present, after its device has gone.
 //
 //   DWORD error = 0;
 //   auto set = SetupDiGetClassDevs(nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES, &error);
@@ -69,6 +69,7 @@ public:
         std::string description;
         std::string hardwareId;
         std::string devicePath;
+        std::string enumerator = "USB";  // "USB", or "1394" for a FireWire camera
     };
     explicit DeviceInfoSet(std::vector<Record> records) : records_(std::move(records)) {}
 

@@ -36,6 +36,10 @@ namespace tessik::driver {
 class Device;
 }
 
+namespace platform::firewire {
+class Camera;
+}
+
 namespace platform::video {
 
 // Results besides those of SampleGrabberCallback.h.
@@ -268,13 +272,16 @@ private:
 class DeviceMoniker {
 public:
     explicit DeviceMoniker(std::shared_ptr<tessik::driver::Device> device) : device_(std::move(device)) {}
-    // "DevicePath" ("\\?\usb#vid_0547&pid_2150#...") or "FriendlyName" ("Tessik PloverA").
+    explicit DeviceMoniker(std::shared_ptr<firewire::Camera> camera) : camera_(std::move(camera)) {}
+    // "DevicePath" ("\\?\usb#vid_0547&pid_2150#..." or "\\?\1394#KestrelB-Firewire#...") or
+    // "FriendlyName" ("Tessik PloverA").
     HRESULT Read(const std::string& property, std::string* value) const;
     // A new camera object for the device; fails once the device has gone.
     HRESULT BindToObject(std::shared_ptr<CaptureFilter>* out) const;
 
 private:
-    std::shared_ptr<tessik::driver::Device> device_;
+    std::shared_ptr<tessik::driver::Device> device_;  // a USB device of the camera driver, or
+    std::shared_ptr<firewire::Camera> camera_;        // a FireWire camera
 };
 
 class EnumMoniker {

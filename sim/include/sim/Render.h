@@ -149,23 +149,6 @@ struct SceneTruth {
 GreyImage RenderFingers(const FingerScene& scene, uint32_t seed);
 GreyImage RenderFingers(const FingerScene& scene, uint32_t seed, SceneTruth* truth);
 
-// A simple eye in front of the iris camera; its brightness follows the red LED level.
-struct EyeScene {
-    int width = 640;
-    int height = 480;
-    double ledLevel = 81;      // 0..255, mean of the two red LEDs
-    bool whiteLed = false;
-    bool eyePresent = true;
-    double centreX = 0.5;      // fraction of the width
-    double centreY = 0.5;
-    double irisRadius = 115;   // pixels
-    double pupilRatio = 0.4;
-    double noise = 2.0;
-    bool rightEye = false;     // mirrors the eye corners
-};
-
-GreyImage RenderEye(const EyeScene& scene, uint32_t seed);
-
 // Adds Gaussian-like sensor noise of standard deviation sigma, clamped to 0..255.
 void AddNoise(GreyImage& image, double sigma, uint32_t seed);
 

@@ -67,7 +67,9 @@ struct Scenario {
 // Parses scenario text; on failure returns nothing and sets `error` to "line <n>: <reason>".
 std::optional<Scenario> ParseScenario(const std::string& text, std::string* error);
 
-// Built-in scenarios by name: "plovera", "plovere", "ploverb", "vireoa", "iris", "all".
+// Built-in scenarios by name: "plovera", "plovere", "ploverb", "ploverc", "ploverd", "kestrela",
+// "vireoa", "vireob", "single" (Finch, Linnet, Siskin, Tanager), "unnamed" (the 1600 x 1200 units
+// 0x2110 to 0x2112), "iris", "all".
 std::optional<Scenario> BuiltInScenario(const std::string& name);
 std::vector<std::string> BuiltInScenarioNames();
 

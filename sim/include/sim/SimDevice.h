@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/UsbTransport.h"
+#include "sim/EyeRender.h"
 #include "sim/Models.h"
 #include "sim/Render.h"
 
@@ -33,6 +34,11 @@ struct DeviceAction {
         Dirty,     // on = `on`
         Key,       // keys and foot switch byte = `value` (0 releases)
         Eye,       // eye in front of the camera: `on`
+        EyeAt,     // eye centre at (x, y), fractions of the frame
+        Distance,  // subject distance `x` mm
+        Blink,     // close and reopen the lids over `frames` frames
+        LookAway,  // gaze turned aside: `on`
+        HeadRoll,  // head rolled by `x` degrees
         Pattern,   // coordinate-encoded test pattern instead of the scene: `on`
         Unplug,
         Replug,
@@ -64,6 +70,7 @@ struct DeviceConfig {
     uint32_t sensorType = 0x11C3502;  // iris camera: any other value is the 752 x 480 sensor
     uint8_t maxPower = 0xFA;       // bMaxPower of the configuration descriptor
     uint32_t seed = 1;
+    uint32_t subject = 1;          // iris camera: whose eyes it sees
     bool testPattern = false;
     uint16_t vendorId = 0;         // 0: the model's
     std::vector<uint16_t> report;  // eleven words answered to the report request; empty: the model's
@@ -186,7 +193,16 @@ private:
 
     // Scene.
     FingerScene scene_;
-    bool eyePresent_ = true;
+    struct EyeState {
+        bool present = true;
+        double x = 0.5, y = 0.5, distanceMm = 300, rollDeg = 0;
+        bool lookAway = false;
+        int blinkFrames = 0;
+        uint32_t blinkStart = 0;
+    } eye_;
+    std::shared_ptr<const IrisTexture> irisTexture_;
+    EyeSceneParams eyeCacheKey_;  // noiseless scene of eyeCache_
+    GreyImage eyeCache_;
     bool testPattern_;
     int rollFrames_ = 0;
     uint32_t rollStart_ = 0;

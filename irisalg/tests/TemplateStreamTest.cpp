@@ -1,0 +1,247 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "TskIrisAPI.h"
+#include "irisalg/IrisAlg.h"
+
+using namespace irisalg;
+
+namespace {
+
+// An IMF with geometry, quality, two features and optionally a caller's extra block.
+struct Template {
+    IMF imf{};
+    IrisExtraBlock extra{};
+    uint8_t extraData[3] = {7, 8, 9};
+    Template(bool withExtra) {
+        imf.geometry = static_cast<IrisLocation*>(std::calloc(1, sizeof(IrisLocation)));
+        *imf.geometry = IrisLocation{310, 242, 48, 312, 240, 118, {2400, -4096, 5243, 4100, 0, 0},
+                                     {-800, 4096, -5243, 3900, 0, 0}, 2, 77, 255, {}};
+        imf.quality = static_cast<IrisQualityRecord*>(std::malloc(sizeof(IrisQualityRecord)));
+        for (int i = 0; i < 16; ++i) imf.quality->bytes[i] = uint8_t(i * 13);
+        const int lengths[2] = {40, 2304};
+        for (int i = 0; i < 2; ++i) {
+            imf.data[i] = static_cast<uint8_t*>(IrisAlignedAlloc(size_t(lengths[i]), 16));
+            for (int k = 0; k < lengths[i]; ++k) imf.data[i][k] = uint8_t(k * 7 + i);
+            imf.length[i] = lengths[i];
+            imf.id[i] = uint8_t(i == 0 ? 32 : 41);  // the first and the last feature id
+            imf.version[i] = i == 0 ? 0x02000000u : 0x0A0B0C0Du;
+        }
+        imf.count = 2;
+        if (withExtra) {
+            extra.value = 0x11223344;
+            extra.byteValue = 0x1A5;
+            extra.length = 3;
+            extra.data = extraData;
+            imf.extra = &extra;
+        }
+    }
+    ~Template() { TskIris_Free_IMF(&imf); }
+};
+
+std::vector<uint8_t> Encode(const IMF& imf, int32_t room = 10240) {
+    uint32_t header[16] = {};
+    header[1] = 0x01E00280;  // caller words, copied as they stand
+    std::vector<uint8_t> out(size_t(room) + 8, 0xEE);
+    char err[64] = {};
+    int32_t size = room;
+    EXPECT_EQ(TskIris_FeatureEncode_Ex(&imf, header, out.data(), &size, 0, err), 0) << err;
+    out.resize(size_t(size));
+    return out;
+}
+
+void Reseal(std::vector<uint8_t>& s) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i < s.size(); ++i)
+        if (i != 12) sum += s[i];
+    s[12] = uint8_t(sum);
+}
+
+int32_t Decode(const std::vector<uint8_t>& s, IMF& out, std::string* message = nullptr, int32_t length = -1) {
+    char err[64] = {};
+    int reserved = 0;
+    const int32_t rc = TskIris_FeatureDecode_Ex(s.data(), length < 0 ? int32_t(s.size()) : length, &out, &reserved, err);
+    if (message) *message = err;
+    return rc;
+}
+
+}  // namespace
+
+TEST(TemplateStream, RoundTripsEverythingButTheExtraBlock) {
+    Template t(true);
+    const std::vector<uint8_t> s = Encode(t.imf);
+    // Length: header, geometry, quality, two features, the extra block, end marker.
+    ASSERT_EQ(s.size(), size_t(64 + 69 + 22 + (40 + 20) + (2304 + 20) + (3 + 11) + 2));
+    EXPECT_EQ((uint32_t(s[0]) << 24 | s[1] << 16 | s[2] << 8 | s[3]), s.size());
+    EXPECT_EQ(s[4], 0x80);  // header word 1, memory order
+    EXPECT_EQ(s[s.size() - 1], 0xFF);
+    EXPECT_EQ(s[s.size() - 2], 0xFF);
+    // The version text of 2.0.0.0 fills its ten bytes with zeros; 10.11.12.13 keeps ten bytes.
+    const size_t f0 = 64 + 69 + 22;
+    EXPECT_EQ(s[f0 + 1], 32);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&s[f0 + 10]), 10), std::string("2.0.0.0\0\0\0", 10));
+    const size_t f1 = f0 + 60;
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&s[f1 + 10]), 10), "10.11.12.1");
+
+    IMF back{};
+    ASSERT_EQ(Decode(s, back), 0);
+    ASSERT_NE(back.geometry, nullptr);
+    EXPECT_EQ(std::memcmp(back.geometry, t.imf.geometry, sizeof(IrisLocation)), 0);
+    ASSERT_NE(back.quality, nullptr);
+    EXPECT_EQ(std::memcmp(back.quality, t.imf.quality, 16), 0);
+    ASSERT_EQ(back.count, 2);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(back.id[i], t.imf.id[i]);
+        EXPECT_EQ(back.version[i], t.imf.version[i]);
+        ASSERT_EQ(back.length[i], t.imf.length[i]);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(back.data[i]) % 16, 0u);
+        EXPECT_EQ(std::memcmp(back.data[i], t.imf.data[i], size_t(back.length[i])), 0);
+    }
+    EXPECT_EQ(back.extra, nullptr);
+    // Re-encoding what was read gives the same stream without the extra block.
+    Template plain(false);
+    EXPECT_EQ(Encode(back), Encode(plain.imf));
+    TskIris_Free_IMF(&back);
+    EXPECT_EQ(back.geometry, nullptr);
+    EXPECT_EQ(back.count, 0);
+}
+
+TEST(TemplateStream, EncoderRefusesWithoutRoomOrPointers) {
+    Template t(false);
+    const size_t L = Encode(t.imf).size();
+    uint32_t header[16] = {};
+    std::vector<uint8_t> out(L, 0xAB);
+    char err[64] = {};
+    int32_t size = int32_t(L - 1);
+    EXPECT_EQ(TskIris_FeatureEncode_Ex(&t.imf, header, out.data(), &size, 0, err), -12);
+    EXPECT_STREQ(err, "Not enough memory for CID buffer");
+    EXPECT_EQ(out, std::vector<uint8_t>(L, 0xAB));  // nothing written
+    EXPECT_EQ(size, int32_t(L - 1));
+    EXPECT_EQ(TskIris_FeatureEncode_Ex(&t.imf, header, out.data(), &size, 0, nullptr), -11);
+    EXPECT_EQ(TskIris_FeatureEncode_Ex(nullptr, header, out.data(), &size, 0, err), -11);
+    EXPECT_STREQ(err, "input pointer is null");
+    for (int32_t bad : {17, -1}) {  // more features than the record holds, or fewer than none
+        t.imf.count = bad;
+        EXPECT_EQ(TskIris_FeatureEncode_Ex(&t.imf, header, out.data(), &size, 0, err), -11) << bad;
+    }
+    t.imf.count = 2;
+}
+
+TEST(TemplateStream, EmptyStreamDecodesToAnEmptyTemplate) {
+    std::vector<uint8_t> s(66, 0);
+    s[3] = 66;
+    s[64] = s[65] = 0xFF;
+    Reseal(s);
+    IMF out{};
+    out.count = 5;
+    EXPECT_EQ(Decode(s, out), 0);
+    EXPECT_EQ(out.count, 0);
+    EXPECT_EQ(out.geometry, nullptr);
+}
+
+// Every damaged or truncated stream is refused with its code, frees what it built and reads
+// nothing beyond the bytes it was given (ASan sees the exact-size copies).
+TEST(TemplateStream, DamagedStreamsAreRefused) {
+    Template t(true);
+    const std::vector<uint8_t> good = Encode(t.imf);
+    const size_t L = good.size();
+    const size_t geo = 64, qual = geo + 69, f0 = qual + 22, f1 = f0 + 60, extra = f1 + 2324;
+    auto setP = [](std::vector<uint8_t>& s, size_t block, uint32_t p) {
+        s[block + 2] = uint8_t(p >> 24), s[block + 3] = uint8_t(p >> 16), s[block + 4] = uint8_t(p >> 8), s[block + 5] = uint8_t(p);
+    };
+    struct Case {
+        const char* what;
+        std::function<void(std::vector<uint8_t>&, int32_t&)> damage;
+        int32_t code;
+    };
+    const std::vector<Case> cases = {
+        {"length argument below 4", [](auto&, int32_t& n) { n = 3; }, -11},
+        {"length argument 4", [](auto&, int32_t& n) { n = 4; }, -13},
+        {"one byte short of L", [&](auto&, int32_t& n) { n = int32_t(L - 1); }, -13},
+        {"truncated to the header", [](auto& s, int32_t& n) { s.resize(64); n = 64; }, -13},
+        {"L below header and end marker", [](auto& s, int32_t&) { s[0] = s[1] = s[2] = 0, s[3] = 65; }, -13},
+        {"L huge", [](auto& s, int32_t&) { s[0] = 0x7F; }, -13},
+        {"check sum flipped", [](auto& s, int32_t&) { s[12] ^= 1; }, -14},
+        {"payload byte flipped", [&](auto& s, int32_t&) { s[f1 + 100] ^= 0x40; }, -14},
+        {"geometry length 62", [&](auto& s, int32_t&) { setP(s, geo, 62); }, -13},
+        {"quality length 15", [&](auto& s, int32_t&) { setP(s, qual, 15); }, -13},
+        {"feature shorter than its version", [&](auto& s, int32_t&) { setP(s, f0, 13); }, -13},
+        {"feature running past the end", [&](auto& s, int32_t&) { setP(s, f1, 2324 + 20); }, -13},
+        {"feature length near 2^32", [&](auto& s, int32_t&) { setP(s, f1, 0xFFFFFFF0u); }, -13},
+        {"extra block past the end", [&](auto& s, int32_t&) { setP(s, extra, 9); }, -13},
+        {"end marker lost", [&](auto& s, int32_t&) { s[L - 1] = 0x20; }, -13},
+        {"stream cut before the end marker",
+         [&](auto& s, int32_t& n) {
+             s.resize(extra);
+             s[0] = uint8_t(extra >> 24), s[1] = uint8_t(extra >> 16), s[2] = uint8_t(extra >> 8), s[3] = uint8_t(extra);
+             n = int32_t(extra);
+         },
+         -13},
+    };
+    for (const auto& c : cases) {
+        std::vector<uint8_t> s = good;
+        int32_t n = -1;
+        c.damage(s, n);
+        if (c.code != -14) Reseal(s);
+        // An exact-size heap copy, so that any read past the given bytes trips the sanitizer.
+        const int32_t len = n < 0 ? int32_t(s.size()) : n;
+        std::vector<uint8_t> exact(s.begin(), s.begin() + std::min<size_t>(s.size(), size_t(len)));
+        exact.shrink_to_fit();
+        IMF out{};
+        std::string msg;
+        char err[64] = {};
+        int reserved = 0;
+        const int32_t rc = TskIris_FeatureDecode_Ex(exact.data(), len, &out, &reserved, err);
+        EXPECT_EQ(rc, c.code) << c.what << ": " << err;
+        EXPECT_EQ(out.geometry, nullptr) << c.what;
+        EXPECT_EQ(out.count, 0) << c.what;
+    }
+}
+
+TEST(TemplateStream, SeventeenFeaturesAreRefused) {
+    IMF big{};
+    big.count = 16;
+    uint8_t byte = 1;
+    for (int i = 0; i < 16; ++i) big.data[i] = &byte, big.length[i] = 1, big.id[i] = 33;
+    std::vector<uint8_t> s = Encode(big);
+    // Splice in a seventeenth feature block before the end marker.
+    const std::vector<uint8_t> block = {0xFF, 33, 0, 0, 0, 15, 2, 0, 0, 0, '2', '.', '0', '.', '0', '.', '0', 0, 0, 0, 9};
+    s.insert(s.end() - 2, block.begin(), block.end());
+    const uint32_t L = uint32_t(s.size());
+    s[0] = uint8_t(L >> 24), s[1] = uint8_t(L >> 16), s[2] = uint8_t(L >> 8), s[3] = uint8_t(L);
+    Reseal(s);
+    IMF out{};
+    std::string msg;
+    EXPECT_EQ(Decode(s, out, &msg), -13);
+    EXPECT_EQ(out.count, 0);
+    // Sixteen are fine.
+    IMF ok{};
+    ASSERT_EQ(Decode(Encode(big), ok), 0);
+    EXPECT_EQ(ok.count, 16);
+    TskIris_Free_IMF(&ok);
+}
+
+TEST(TemplateStream, FreeLeavesTheCallersExtraBlockAlone) {
+    Template t(true);
+    TskIris_Free_IMF(&t.imf);  // ASan would report a free of the stack block
+    EXPECT_EQ(t.imf.extra, nullptr);
+    EXPECT_EQ(t.extra.data, t.extraData);
+    IMF empty{};
+    EXPECT_EQ(TskIris_Free_IMF(&empty), 0);
+    EXPECT_EQ(TskIris_Free_IMF(nullptr), 0);
+    // The decoder refuses a null reserved word like the other pointers.
+    std::vector<uint8_t> s = Encode(IMF{});
+    IMF out{};
+    char err[64];
+    EXPECT_EQ(TskIris_FeatureDecode_Ex(s.data(), int32_t(s.size()), &out, nullptr, err), -11);
+    int reserved = 0;
+    EXPECT_EQ(TskIris_FeatureDecode_Ex(s.data(), int32_t(s.size()), &out, &reserved, nullptr), -11);
+    EXPECT_EQ(TskIris_FeatureDecode_Ex(nullptr, int32_t(s.size()), &out, &reserved, err), -11);
+    EXPECT_EQ(TskIris_FeatureDecode_Ex(s.data(), int32_t(s.size()), nullptr, &reserved, err), -11);
+    EXPECT_EQ(TskIris_FeatureDecode_Ex(s.data(), int32_t(s.size()), &out, &reserved, err), 0);
+}

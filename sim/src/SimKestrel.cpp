@@ -1,0 +1,218 @@
+#include "sim/SimKestrel.h"
+
+#include "sim/Models.h"
+
+#include <chrono>
+#include <cstring>
+
+namespace sim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Sizes of FrameSizeMode 0, 1 and 2: full frame, roll frame, preview frame.
+constexpr platform::firewire::FrameSize kSizes[3] = {{2912, 4512}, {2144, 1536}, {1456, 1504}};
+
+// Grid offsets (row, column) of part index 0..3 on the double-resolution grid.
+constexpr SubPixelShift kPartOffsets[4] = {{1, 0}, {0, 0}, {0, 1}, {1, 1}};
+
+int ModeIndex(int mode) { return mode == 1 || mode == 2 ? mode : 0; }
+
+}  // namespace
+
+std::shared_ptr<SimKestrel> SimKestrel::Create(const KestrelConfig& config) {
+    return std::shared_ptr<SimKestrel>(new SimKestrel(config));
+}
+
+SimKestrel::SimKestrel(const KestrelConfig& config) : config_(config) {
+    const char* model = config.variant == KestrelVariant::B ? "KESTRELB" : config.variant == KestrelVariant::C ? "KESTRELC" : "KESTRELD";
+    std::memcpy(text_.data(), model, 8);
+    std::memcpy(&text_[12], "2107", 4);
+    for (int i = 0; i < 4; ++i) text_[16 + size_t(i)] = uint8_t(config.serial >> (8 * i));
+    const uint16_t date = uint16_t((2024 - 2000) | (14 << 7) | (5 << 12));
+    text_[20] = text_[22] = uint8_t(date);
+    text_[21] = text_[23] = uint8_t(date >> 8);
+    registers_ = {{0, 80}, {1, 0}, {4, 40}, {16, 0}};
+}
+
+SimKestrel::~SimKestrel() { Stop(); }
+
+std::string SimKestrel::HardwareId() const {
+    switch (config_.variant) {
+        case KestrelVariant::B: return "KestrelB-Firewire";
+        case KestrelVariant::C: return "KestrelB-Flat-Firewire";
+        case KestrelVariant::D: return "KestrelB-II-Firewire";
+    }
+    return {};
+}
+
+std::string SimKestrel::Description() const { return HardwareId(); }
+
+std::vector<platform::firewire::FrameSize> SimKestrel::Sizes() const { return {kSizes[0], kSizes[1], kSizes[2]}; }
+
+SubPixelShift SimKestrel::ShiftOfTag(KestrelVariant variant, uint8_t tag) {
+    if (tag < kFirstTag || tag > kFirstTag + 3) return {};
+    int part = tag - kFirstTag;
+    // KestrelC and KestrelD count their parts with 129/130 and 131/132 swapped.
+    if (variant != KestrelVariant::B) part ^= 1;
+    return kPartOffsets[part];
+}
+
+uint8_t SimKestrel::PatternGroundTruth(uint32_t set, int X, int Y) { return TestPatternValue(X, Y, set); }
+
+bool SimKestrel::Start(int frameSizeMode, FrameHandler frame) {
+    std::unique_lock lock(mutex_);
+    if (!attached_ || streaming_ || !frame) return false;
+    if (thread_.joinable()) {
+        lock.unlock();
+        thread_.join();
+        lock.lock();
+    }
+    streaming_ = true;
+    handler_ = std::move(frame);
+    const uint64_t generation = ++generation_;
+    thread_ = std::thread([self = shared_from_this(), mode = ModeIndex(frameSizeMode), generation] { self->Loop(mode, generation); });
+    return true;
+}
+
+void SimKestrel::Stop() {
+    std::thread t;
+    {
+        std::lock_guard lock(mutex_);
+        streaming_ = false;
+        ++generation_;
+        t = std::move(thread_);
+    }
+    wake_.notify_all();
+    if (!t.joinable()) return;
+    if (t.get_id() == std::this_thread::get_id()) {
+        t.detach();  // asked from a frame call: the loop ends once the call returns
+        return;
+    }
+    t.join();
+}
+
+void SimKestrel::Unplug() {
+    attached_ = false;
+    Stop();
+}
+
+bool SimKestrel::SetRegister(long id, long value) {
+    if (!attached_ || id < 0 || id > 24) return false;
+    std::lock_guard lock(mutex_);
+    registers_[id] = value;
+    return true;
+}
+
+bool SimKestrel::GetRegister(long id, long* value) {
+    if (!attached_ || !value || id < 0 || id > 24) return false;
+    std::lock_guard lock(mutex_);
+    auto it = registers_.find(id);
+    *value = it == registers_.end() ? 0 : it->second;
+    return true;
+}
+
+const GreyImage& SimKestrel::HighResolution() {
+    if (highResolution_.pixels.empty()) {
+        // The platen upright, as the library's full-resolution image shows it: twice the full
+        // image's 4512 x 2912 at 850 x 600 ppi.
+        FingerScene scene;
+        scene.platen.width = 2 * kFullHeight;
+        scene.platen.height = 2 * kFullWidth;
+        scene.platen.ppiX = 1700;
+        scene.platen.ppiY = 1200;
+        scene.layout = config_.layout;
+        highResolution_ = RenderFingers(scene, config_.seed);
+    }
+    return highResolution_;
+}
+
+std::vector<uint8_t> SimKestrel::RenderFrame(int mode, uint64_t index) {
+    const auto size = kSizes[mode];
+    const int W = size.width, H = size.height;
+    std::vector<uint8_t> frame(size_t(W) * H);
+    if (mode == 0) {
+        const uint8_t tag = uint8_t(kFirstTag + index % 4);
+        const uint32_t set = uint32_t(index / 4);
+        const SubPixelShift s = ShiftOfTag(config_.variant, tag);
+        if (config_.testPattern) {
+            for (int y = 0; y < H; ++y)
+                for (int x = 0; x < W; ++x) frame[size_t(y) * W + x] = PatternGroundTruth(set, 2 * x + s.dx, 2 * y + s.dy);
+        } else {
+            // Grid point (X, Y) of the sensor is the upright image's (Y, 2 x 2912 - 1 - X): the
+            // library transposes the grid and turns it top to bottom.
+            const GreyImage& up = HighResolution();
+            for (int y = 0; y < H; ++y)
+                for (int x = 0; x < W; ++x) frame[size_t(y) * W + x] = up.at(2 * y + s.dy, 2 * W - 1 - (2 * x + s.dx));
+        }
+        frame[kTagByte] = tag;
+    } else {
+        // Roll and preview: the scene the library's decode gives back, put into the raw layout.
+        const ModelTraits& traits = Traits(config_.variant == KestrelVariant::B   ? ModelId::KestrelB
+                                           : config_.variant == KestrelVariant::C ? ModelId::KestrelC
+                                                                                  : ModelId::KestrelD);
+        const ModeGeometry& g = Mode(traits, mode);
+        GreyImage scene;
+        if (config_.testPattern) {
+            scene = RenderTestPattern(g.sceneWidth, g.sceneHeight, uint32_t(index));
+        } else {
+            FingerScene f;
+            f.platen.width = g.sceneWidth;
+            f.platen.height = g.sceneHeight;
+            f.platen.ppiX = g.ppiX;
+            f.platen.ppiY = g.ppiY;
+            {
+                std::lock_guard lock(mutex_);
+                f.platen.exposure = double(registers_[4]);
+            }
+            f.layout = config_.layout;
+            scene = RenderFingers(f, config_.seed + uint32_t(index));
+        }
+        frame = EncodeRaw(traits, mode, scene);
+    }
+    std::memcpy(&frame[kTextAt], text_.data(), text_.size());
+    return frame;
+}
+
+void SimKestrel::Loop(int mode, uint64_t generation) {
+    const auto period = std::chrono::microseconds(int64_t(config_.framePeriodMs * 1000));
+    auto next = Clock::now() + period;
+    uint64_t index = 0;
+    std::unique_lock lock(mutex_);
+    while (true) {
+        if (wake_.wait_until(lock, next, [&] { return !streaming_ || generation_ != generation || !attached_; })) break;
+        next += period;
+        if (next < Clock::now()) next = Clock::now();
+        FrameHandler handler = handler_;
+        lock.unlock();
+        const std::vector<uint8_t> frame = RenderFrame(mode, index++);
+        {
+            std::lock_guard call(callMutex_);
+            bool current;
+            {
+                std::lock_guard l(mutex_);
+                current = streaming_ && generation_ == generation && attached_;
+            }
+            if (current && handler) handler(frame.data(), frame.size(), kSizes[mode].width, kSizes[mode].height);
+        }
+        lock.lock();
+    }
+}
+
+std::shared_ptr<SimKestrel> SimFireWireBus::Add(const KestrelConfig& config) {
+    auto camera = SimKestrel::Create(config);
+    std::lock_guard lock(mutex_);
+    cameras_.push_back(camera);
+    return camera;
+}
+
+std::vector<std::shared_ptr<platform::firewire::Camera>> SimFireWireBus::Cameras() {
+    std::lock_guard lock(mutex_);
+    std::vector<std::shared_ptr<platform::firewire::Camera>> out;
+    for (auto& c : cameras_)
+        if (c->IsAttached()) out.push_back(c);
+    return out;
+}
+
+}  // namespace sim
