@@ -157,17 +157,10 @@ void CSocketVdm::ParseVdmEventRequest(const DOMElement* root) {
     const int channel = currentChannel.load();
     // Received ids are recorded, as the service does, so that a repeated event is refused; the
     // answer's send removes the id again.
-    Synchronized& lock = GetThreadLock();
-    lock.lock();
-    CSocketUtils* daemon = GetDaemon();
-    if (daemon == nullptr) {
-        lock.unlock();
-        return;
-    }
-    const bool added = ::AddReceivedRequestId(daemon, channel, requestId, MID_Unknown);
-    const std::string remote = GetRemoteSocketIdLog(channel, 0);
-    lock.unlock();
-    if (!added) {
+    std::string remote;
+    const ReceivedId recorded = RecordReceivedRequestId(channel, requestId, MID_Unknown, &remote);
+    if (recorded == ReceivedId::Closed) return;
+    if (recorded == ReceivedId::Repeated) {
         TSK_LOG(LOGLEVEL_ERROR, kControllerLogModule, op << GetLogPrefix() << " The received requestId is already exist.");
         SendVdmEventResponse(requestId, "Failure", "InvalidRequest_ParameterValueInvalid", MID_Unknown);
         return;

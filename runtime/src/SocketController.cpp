@@ -547,6 +547,15 @@ bool CSocketController::AddReceivedRequestId(int channel, const std::string& req
     return ::AddReceivedRequestId(daemon.get(), channel, requestId, messageId);
 }
 
+CSocketController::ReceivedId CSocketController::RecordReceivedRequestId(int channel, const std::string& requestId,
+                                                                         MessageId messageId, std::string* remote) {
+    ScopedLock table(threadLock);
+    if (daemon == nullptr) return ReceivedId::Closed;
+    const bool added = ::AddReceivedRequestId(daemon.get(), channel, requestId, messageId);
+    *remote = GetRemoteSocketIdLog(channel, 0);
+    return added ? ReceivedId::Recorded : ReceivedId::Repeated;
+}
+
 bool CSocketController::FindReceivedRequestId(int channel, const std::string& requestId) {
     ScopedLock table(threadLock);
     return ::FindReceivedRequestId(daemon.get(), channel, requestId);

@@ -201,17 +201,10 @@ void CSocketConfig::ParseVdmCommandRequest(const DOMElement* root) {
     const char* op = "CSocketConfig::ParseVdmCommandRequest";
     const std::string requestId = GetXmlAttribute(root, "requestId");
     const int channel = nControllerChannel.load();
-    Synchronized& lock = GetThreadLock();
-    lock.lock();
-    CSocketUtils* daemon = GetDaemon();
-    if (daemon == nullptr) {
-        lock.unlock();
-        return;
-    }
-    const bool added = ::AddReceivedRequestId(daemon, channel, requestId, MID_VdmCommand);
-    const std::string remote = GetRemoteSocketIdLog(channel, 0);
-    lock.unlock();
-    if (!added) {
+    std::string remote;
+    const ReceivedId recorded = RecordReceivedRequestId(channel, requestId, MID_VdmCommand, &remote);
+    if (recorded == ReceivedId::Closed) return;
+    if (recorded == ReceivedId::Repeated) {
         TSK_LOG(LOGLEVEL_ERROR, VDM_LOG_MAIN, op << GetLogPrefix() << " The received requestId is already exist.");
         SendVdmCommandResponse(requestId, "Failure", "InvalidRequest_ParameterValueInvalid", MID_Unknown);
         return;

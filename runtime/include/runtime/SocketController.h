@@ -84,6 +84,12 @@ public:
     bool FindReceivedRequestId(int channel, const std::string& requestId);
     MessageId FindSentRequestId(int channel, const std::string& requestId);
     bool RemoveSentRequestId(int channel, const std::string& requestId);
+    // Records the id of a request received on a channel and gives the peer's text for log lines,
+    // in one hold of the thread lock. Closed: the endpoint has no channels (nothing to answer);
+    // Repeated: the id is already recorded on that channel.
+    enum class ReceivedId { Closed, Repeated, Recorded };
+    ReceivedId RecordReceivedRequestId(int channel, const std::string& requestId, MessageId messageId,
+                                       std::string* remote);
     void CleanRequestIds(int64_t now);
     // Drops a client (closes its socket, frees its entry). 1 removed, 0 not connected.
     int CsDmnDown(int channel);
