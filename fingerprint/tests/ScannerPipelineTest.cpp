@@ -301,7 +301,7 @@ TEST_F(ScannerPipeline, DirtyPlatenIsReportedOnceAndCleanOnceThenPreviewsFlow) {
     EXPECT_EQ(trace->Count("Enter ZarnScannerBase::CheckCurrentExposure("), 0u);
     // The simulated smudges darken fewer pixels than the library's default window asks for on a
     // preview-size frame; a clean platen darkens none.
-    MM_SetDirtySensorWindow1Threshold(10000);
+    MM_SetDirtySensorWindow1Threshold(3000);
     device->Apply({sim::DeviceAction::Dirty, sim::FingerLayout::None, 0, 0, 0, true});
     // Frames rendered before the dirt are out of the way.
     const uint32_t sent = device->TotalFrames();
