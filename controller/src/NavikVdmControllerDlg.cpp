@@ -28,13 +28,13 @@ ui::DialogSpec ControllerDialogSpec() {
     using ui::kCentred;
     using ui::kDisabled;
     using ui::kNumber;
-    ui::DialogSpec spec;
-    spec.caption = "Tessik Biometrics VDM Controller";
-    spec.width = 615;
-    spec.height = 446;
-    spec.font = "MS Shell Dlg";
-    spec.fontSize = 8;
-    auto& c = spec.controls;
+    ui::DialogSpec def;
+    def.caption = "Tessik Biometrics VDM Controller";
+    def.width = 615;
+    def.height = 446;
+    def.font = "MS Shell Dlg";
+    def.fontSize = 8;
+    auto& c = def.controls;
     // Group boxes first: they lie beneath the fields.
     c.push_back({0, ControlKind::GroupBox, "Connect To Vender Device Manager (VDM)", {7, 24, 293, 101}});
     c.push_back({0, ControlKind::GroupBox, "Setup Vender Device Manager (VDM)", {7, 133, 293, 114}});
@@ -109,7 +109,7 @@ ui::DialogSpec ControllerDialogSpec() {
     c.push_back({IDC_IRIS_RESTART, ControlKind::Button, "Restart", {463, 342, 50, 18}});
     c.push_back({IDC_CALIBRATION, ControlKind::Button, "Calibration", {528, 342, 50, 18}});
     c.push_back({IDC_CLOSE, ControlKind::Button, "Close", {558, 415, 50, 20}});
-    return spec;
+    return def;
 }
 
 CNavikVdmControllerDlg::CNavikVdmControllerDlg(std::string configPath, ui::MessageBoxes& boxes)

@@ -471,10 +471,10 @@ TEST(ControllerAppTest, StartsWithItsConfigurationOrSaysWhatIsMissing) {
 }
 
 TEST(ControllerDialogTemplate, ControlsAtTheirPlaces) {
-    const ui::DialogSpec spec = ControllerDialogSpec();
-    EXPECT_EQ(spec.caption, "Tessik Biometrics VDM Controller");
-    EXPECT_EQ(spec.width, 615);
-    EXPECT_EQ(spec.height, 446);
+    const ui::DialogSpec def = ControllerDialogSpec();
+    EXPECT_EQ(def.caption, "Tessik Biometrics VDM Controller");
+    EXPECT_EQ(def.width, 615);
+    EXPECT_EQ(def.height, 446);
     struct Place {
         int id;
         const char* text;  // group boxes by their text
@@ -509,7 +509,7 @@ TEST(ControllerDialogTemplate, ControlsAtTheirPlaces) {
     };
     for (const Place& p : places) {
         int found = 0;
-        for (const ui::ControlSpec& c : spec.controls) {
+        for (const ui::ControlSpec& c : def.controls) {
             if (c.id != p.id || (p.id == 0 && c.text != p.text)) continue;
             ++found;
             EXPECT_EQ(c.place.x, p.x) << p.id << p.text;

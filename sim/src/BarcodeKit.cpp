@@ -134,17 +134,17 @@ std::string BarcodeReadText(Symbology symbology, const std::string& data) {
     }
 }
 
-RenderedBarcode DrawBarcode(GreyImage& image, int x, int y, const BarcodeSpec& spec) {
-    const std::vector<double> elements = EncodeBarcode(spec.symbology, spec.data, spec.wideRatio, spec.corruptCheck);
+RenderedBarcode DrawBarcode(GreyImage& image, int x, int y, const BarcodeSpec& def) {
+    const std::vector<double> elements = EncodeBarcode(def.symbology, def.data, def.wideRatio, def.corruptCheck);
     // Edges in pixels from the start of the leading quiet zone.
     std::vector<double> edges;
-    double at = spec.quietModules * spec.module;
+    double at = def.quietModules * def.module;
     for (double w : elements) {
         edges.push_back(at);
-        at += w * spec.module;
+        at += w * def.module;
     }
     edges.push_back(at);
-    const int length = int(std::ceil(at + spec.quietModules * spec.module));
+    const int length = int(std::ceil(at + def.quietModules * def.module));
     // Exact ink coverage of each pixel along the code.
     std::vector<double> ink(size_t(length), 0.0);
     for (size_t k = 0; k + 1 < edges.size(); k += 2) {
@@ -152,11 +152,11 @@ RenderedBarcode DrawBarcode(GreyImage& image, int x, int y, const BarcodeSpec& s
         for (int i = std::max(0, int(a)); i < std::min(length, int(std::ceil(b))); ++i)
             ink[size_t(i)] += std::max(0.0, std::min(b, i + 1.0) - std::max(a, double(i)));
     }
-    if (spec.blur > 0) {
-        const int r = int(std::ceil(3 * spec.blur));
+    if (def.blur > 0) {
+        const int r = int(std::ceil(3 * def.blur));
         std::vector<double> kernel(size_t(2 * r + 1));
         double sum = 0;
-        for (int k = -r; k <= r; ++k) sum += kernel[size_t(k + r)] = std::exp(-0.5 * k * k / (spec.blur * spec.blur));
+        for (int k = -r; k <= r; ++k) sum += kernel[size_t(k + r)] = std::exp(-0.5 * k * k / (def.blur * def.blur));
         std::vector<double> out(ink.size(), 0.0);
         for (int i = 0; i < length; ++i)
             for (int k = -r; k <= r; ++k) {
@@ -165,34 +165,34 @@ RenderedBarcode DrawBarcode(GreyImage& image, int x, int y, const BarcodeSpec& s
             }
         ink.swap(out);
     }
-    if (spec.reversed) std::reverse(ink.begin(), ink.end());
+    if (def.reversed) std::reverse(ink.begin(), ink.end());
     RenderedBarcode placed;
-    placed.text = BarcodeReadText(spec.symbology, spec.data);
+    placed.text = BarcodeReadText(def.symbology, def.data);
     placed.x = x;
     placed.y = y;
-    placed.w = spec.vertical ? spec.barLength : length;
-    placed.h = spec.vertical ? length : spec.barLength;
+    placed.w = def.vertical ? def.barLength : length;
+    placed.h = def.vertical ? length : def.barLength;
     for (int along = 0; along < length; ++along) {
         const double c = std::clamp(ink[size_t(along)], 0.0, 1.0);
-        const uint8_t v = uint8_t(std::lround(spec.paper - (spec.paper - spec.ink) * c));
-        for (int across = 0; across < spec.barLength; ++across) {
-            const int px = x + (spec.vertical ? across : along);
-            const int py = y + (spec.vertical ? along : across);
+        const uint8_t v = uint8_t(std::lround(def.paper - (def.paper - def.ink) * c));
+        for (int across = 0; across < def.barLength; ++across) {
+            const int px = x + (def.vertical ? across : along);
+            const int py = y + (def.vertical ? along : across);
             if (px >= 0 && py >= 0 && px < image.width && py < image.height) image.at(px, py) = v;
         }
     }
     return placed;
 }
 
-RenderedBarcode RenderBarcode(const BarcodeSpec& spec, uint32_t seed) {
-    const std::vector<double> elements = EncodeBarcode(spec.symbology, spec.data, spec.wideRatio, spec.corruptCheck);
-    double units = 2.0 * spec.quietModules;
+RenderedBarcode RenderBarcode(const BarcodeSpec& def, uint32_t seed) {
+    const std::vector<double> elements = EncodeBarcode(def.symbology, def.data, def.wideRatio, def.corruptCheck);
+    double units = 2.0 * def.quietModules;
     for (double w : elements) units += w;
-    const int length = int(std::ceil(units * spec.module)) + 1;
-    const int along = length + 2 * spec.margin, across = spec.barLength + 2 * spec.margin;
-    GreyImage image(spec.vertical ? across : along, spec.vertical ? along : across, spec.paper);
-    RenderedBarcode r = DrawBarcode(image, spec.margin, spec.margin, spec);
-    if (spec.noise > 0) AddNoise(image, spec.noise, seed);
+    const int length = int(std::ceil(units * def.module)) + 1;
+    const int along = length + 2 * def.margin, across = def.barLength + 2 * def.margin;
+    GreyImage image(def.vertical ? across : along, def.vertical ? along : across, def.paper);
+    RenderedBarcode r = DrawBarcode(image, def.margin, def.margin, def);
+    if (def.noise > 0) AddNoise(image, def.noise, seed);
     r.image = std::move(image);
     return r;
 }

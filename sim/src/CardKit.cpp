@@ -91,32 +91,32 @@ void CardTruth::ToImage(double u, double v, double& x, double& y) const {
     Turn{cx, cy, std::cos(a), std::sin(a)}.ToImage(u, v, x, y);
 }
 
-RenderedCard RenderCard(const CardSpec& spec, uint32_t seed) {
+RenderedCard RenderCard(const CardSpec& def, uint32_t seed) {
     RenderedCard card;
     CardTruth& truth = card.truth;
     GreyImage& img = card.image;
-    img = GreyImage(spec.width, spec.height, spec.paper);
-    truth.angleDeg = spec.angleDeg;
-    truth.cx = spec.width / 2.0;
-    truth.cy = spec.height / 2.0;
-    truth.pageHeight = spec.pageHeight;
-    const double a = spec.angleDeg * kPi / 180;
+    img = GreyImage(def.width, def.height, def.paper);
+    truth.angleDeg = def.angleDeg;
+    truth.cx = def.width / 2.0;
+    truth.cy = def.height / 2.0;
+    truth.pageHeight = def.pageHeight;
+    const double a = def.angleDeg * kPi / 180;
     // A vertical line's column moves by -tan(angle) per row down.
     const Turn turn{truth.cx, truth.cy, std::cos(a), std::sin(a)};
 
-    const double left = spec.marginX, right = spec.width - spec.marginX;
+    const double left = def.marginX, right = def.width - def.marginX;
     const double boxW = (right - left) / 5;
-    truth.rolledTop = spec.rowTop;
-    truth.rolledBottom = spec.rowTop + 2.0 * spec.rowHeight;
+    truth.rolledTop = def.rowTop;
+    truth.rolledBottom = def.rowTop + 2.0 * def.rowHeight;
     std::vector<Segment> lines;
-    truth.horizontalV = {truth.rolledTop, truth.rolledTop + spec.rowHeight, truth.rolledBottom};
-    if (spec.plainHeight > 0) {
-        truth.plainTop = spec.pageHeight > 0 ? spec.pageHeight + 150.0 : truth.rolledBottom;
-        truth.plainBottom = truth.plainTop + spec.plainHeight;
+    truth.horizontalV = {truth.rolledTop, truth.rolledTop + def.rowHeight, truth.rolledBottom};
+    if (def.plainHeight > 0) {
+        truth.plainTop = def.pageHeight > 0 ? def.pageHeight + 150.0 : truth.rolledBottom;
+        truth.plainBottom = truth.plainTop + def.plainHeight;
         if (truth.plainTop != truth.rolledBottom) truth.horizontalV.push_back(truth.plainTop);
         truth.horizontalV.push_back(truth.plainBottom);
     }
-    for (double v : truth.horizontalV) lines.push_back({false, v, left - spec.lineWidth / 2.0, right + spec.lineWidth / 2.0});
+    for (double v : truth.horizontalV) lines.push_back({false, v, left - def.lineWidth / 2.0, right + def.lineWidth / 2.0});
 
     // Rolled rows: frame lines and four separators.
     std::vector<double> opens, closes;  // box left and right edges
@@ -125,7 +125,7 @@ RenderedCard RenderCard(const CardSpec& spec, uint32_t seed) {
         const double u = left + k * boxW;
         closes.push_back(u);
         opens.push_back(u);
-        if (spec.omitInnerSeparator && k == 2) continue;
+        if (def.omitInnerSeparator && k == 2) continue;
         truth.rolledVerticalU.push_back(u);
     }
     closes.push_back(right);
@@ -134,22 +134,22 @@ RenderedCard RenderCard(const CardSpec& spec, uint32_t seed) {
     for (double u : truth.rolledVerticalU) lines.push_back({true, u, truth.rolledTop, truth.rolledBottom});
     for (int row = 0; row < 2; ++row)
         for (int k = 0; k < 5; ++k)
-            truth.rolledBoxes.push_back({opens[size_t(k)], closes[size_t(k)], spec.rowTop + row * double(spec.rowHeight),
-                                         spec.rowTop + (row + 1) * double(spec.rowHeight)});
+            truth.rolledBoxes.push_back({opens[size_t(k)], closes[size_t(k)], def.rowTop + row * double(def.rowHeight),
+                                         def.rowTop + (row + 1) * double(def.rowHeight)});
 
     // Plain row: left four-finger, two thumbs, right four-finger.
     std::vector<CardBox> plainBoxes;
-    if (spec.plainHeight > 0) {
-        const double middle = spec.width / 2.0;
-        const double four = (right - left - 2.0 * spec.thumbWidth) / 2;
+    if (def.plainHeight > 0) {
+        const double middle = def.width / 2.0;
+        const double four = (right - left - 2.0 * def.thumbWidth) / 2;
         truth.plainVerticalU = {left, left + four, middle, right - four, right};
         for (double u : truth.plainVerticalU) lines.push_back({true, u, truth.plainTop, truth.plainBottom});
         for (size_t k = 0; k + 1 < truth.plainVerticalU.size(); ++k)
             plainBoxes.push_back({truth.plainVerticalU[k], truth.plainVerticalU[k + 1], truth.plainTop, truth.plainBottom});
     }
 
-    if (spec.prints) {
-        const double inset = spec.lineWidth + 4;
+    if (def.prints) {
+        const double inset = def.lineWidth + 4;
         auto inner = [&](CardBox b) { return CardBox{b.u0 + inset, b.u1 - inset, b.v0 + inset, b.v1 - inset}; };
         for (size_t i = 0; i < truth.rolledBoxes.size(); ++i)
             DrawPrints(img, turn, inner(truth.rolledBoxes[i]), FingerLayout::SingleFinger, seed + uint32_t(i) * 101);
@@ -158,8 +158,8 @@ RenderedCard RenderCard(const CardSpec& spec, uint32_t seed) {
         for (size_t i = 0; i < plainBoxes.size(); ++i)
             DrawPrints(img, turn, inner(plainBoxes[i]), plain[i], seed + 7919 + uint32_t(i) * 37);
     }
-    for (const Segment& s : lines) DrawLine(img, turn, s, spec.lineWidth, spec.ink);
-    if (spec.noise > 0) AddNoise(img, spec.noise, seed ^ 0xC0FFEEu);
+    for (const Segment& s : lines) DrawLine(img, turn, s, def.lineWidth, def.ink);
+    if (def.noise > 0) AddNoise(img, def.noise, seed ^ 0xC0FFEEu);
     return card;
 }
 

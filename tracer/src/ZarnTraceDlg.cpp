@@ -31,12 +31,12 @@ const char* TraceSourceName(unsigned source) { return source < 8 ? kSourceNames[
 const char* TraceLevelName(unsigned level) { return level < 6 ? kLevelNames[level] : ""; }
 
 ui::DialogSpec TraceDialogSpec() {
-    ui::DialogSpec spec;
-    spec.caption = "ZarnTrace";
-    spec.width = 568;
-    spec.height = 213;
-    spec.font = "MS Sans Serif";
-    spec.controls = {
+    ui::DialogSpec def;
+    def.caption = "ZarnTrace";
+    def.width = 568;
+    def.height = 213;
+    def.font = "MS Sans Serif";
+    def.controls = {
         {IDC_TRACE_LIST, ControlKind::List, "", {7, 7, 554, 169}},
         {IDC_TRACE_STOP, ControlKind::Button, "Stop", {203, 185, 50, 14}},
         {IDC_TRACE_CLEAR, ControlKind::Button, "Clear", {258, 185, 50, 14}},
@@ -45,17 +45,17 @@ ui::DialogSpec TraceDialogSpec() {
         {IDC_TRACE_EXIT, ControlKind::Button, "Exit", {503, 185, 50, 14}},
         {IDC_TRACE_OK, ControlKind::Button, "OK", {27, 185, 50, 14}, ui::kDefault | ui::kHidden},
     };
-    spec.systemMenu = {{IDM_ABOUTBOX, "&About ZarnTrace..."}};
-    return spec;
+    def.systemMenu = {{IDM_ABOUTBOX, "&About ZarnTrace..."}};
+    return def;
 }
 
 ui::DialogSpec MsgFilterDialogSpec() {
-    ui::DialogSpec spec;
-    spec.caption = "Set Message Filter";
-    spec.width = 233;
-    spec.height = 191;
-    spec.font = "MS Sans Serif";
-    auto& c = spec.controls;
+    ui::DialogSpec def;
+    def.caption = "Set Message Filter";
+    def.width = 233;
+    def.height = 191;
+    def.font = "MS Sans Serif";
+    auto& c = def.controls;
     c.push_back({1009, ControlKind::Label, "Message Source:", {30, 15, 57, 15}});
     const char* sources[8] = {"Firmeware",  "Driver",      "MorwenMosaic", "ZarnEssentials",
                               "DirectShow", "Pobrel_Zarn", "Quendix2",     "Varmolt"};
@@ -70,21 +70,21 @@ ui::DialogSpec MsgFilterDialogSpec() {
     }
     c.push_back({IDC_FILTER_SET, ControlKind::Button, "Set", {91, 170, 50, 14}, ui::kDefault});
     c.push_back({IDC_FILTER_CANCEL, ControlKind::Button, "Cancel", {143, 170, 50, 14}, ui::kHidden});
-    return spec;
+    return def;
 }
 
 ui::DialogSpec AboutDialogSpec() {
-    ui::DialogSpec spec;
-    spec.caption = "About ZarnTrace";
-    spec.width = 235;
-    spec.height = 55;
-    spec.font = "MS Sans Serif";
-    spec.controls = {
+    ui::DialogSpec def;
+    def.caption = "About ZarnTrace";
+    def.width = 235;
+    def.height = 55;
+    def.font = "MS Sans Serif";
+    def.controls = {
         {0, ControlKind::Label, "ZarnTrace Version 1.0", {40, 10, 119, 8}},
         {0, ControlKind::Label, "Trace records of the Tessik capture libraries", {40, 25, 160, 8}},
         {1, ControlKind::Button, "OK", {178, 7, 50, 14}, ui::kDefault},
     };
-    return spec;
+    return def;
 }
 
 // --- main dialog ---------------------------------------------------------------------------------

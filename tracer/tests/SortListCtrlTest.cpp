@@ -39,9 +39,9 @@ TEST(SortListCtrlTest, CompareFollowsTheKindOfTheFirstText) {
 }
 
 TEST(SortListCtrlTest, HeadingsAndSorting) {
-    ui::DialogSpec spec;
-    spec.controls = {{1, ui::ControlKind::List, "", {}}, {2, ui::ControlKind::Edit, "", {}}};
-    ui::Dialog dialog(spec);
+    ui::DialogSpec def;
+    def.controls = {{1, ui::ControlKind::List, "", {}}, {2, ui::ControlKind::Edit, "", {}}};
+    ui::Dialog dialog(def);
     SortListCtrl list(dialog, 1);
     EXPECT_TRUE(list.SetHeadings("Num,50;Text,120;Cut"));
     const auto columns = dialog.List(1).columns;

@@ -328,10 +328,10 @@ TEST(TraceDialogTemplates, ControlsAtTheirPlaces) {
         const char* text;
         ui::Rect place;
     };
-    auto check = [](const ui::DialogSpec& spec, const std::vector<Place>& places) {
+    auto check = [](const ui::DialogSpec& def, const std::vector<Place>& places) {
         for (const Place& p : places) {
             bool found = false;
-            for (const ui::ControlSpec& c : spec.controls) {
+            for (const ui::ControlSpec& c : def.controls) {
                 if (c.id != p.id || c.text != p.text) continue;
                 found = true;
                 EXPECT_EQ(c.place.x, p.place.x) << p.text;

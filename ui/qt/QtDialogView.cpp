@@ -40,29 +40,29 @@ QColor ColourOf(Colour c) { return QColor((c >> 16) & 0xFF, (c >> 8) & 0xFF, c &
 }  // namespace
 
 QtDialogView::QtDialogView(Dialog& dialog, QWidget* parent) : QDialog(parent), dialog_(dialog) {
-    const DialogSpec& spec = dialog_.Spec();
-    setWindowTitle(Q(spec.caption));
+    const DialogSpec& def = dialog_.Spec();
+    setWindowTitle(Q(def.caption));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     QFont font = this->font();
-    if (spec.fontSize > 0) font.setPointSize(spec.fontSize + 1);
+    if (def.fontSize > 0) font.setPointSize(def.fontSize + 1);
     setFont(font);
     // Dialog units: a quarter of the average character width and an eighth of the line height.
     QFontMetrics metrics(font);
     const QString alphabet = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
     unitX_ = metrics.horizontalAdvance(alphabet) / 52.0 / 4.0;
     unitY_ = metrics.height() / 8.0;
-    const QPoint size = ToPixels(spec.width, spec.height);
+    const QPoint size = ToPixels(def.width, def.height);
     setFixedSize(size.x(), size.y());
     Build();
     // The system menu's extra items: the window's context menu on this platform.
-    for (const MenuItem& item : spec.systemMenu) {
+    for (const MenuItem& item : def.systemMenu) {
         auto* action = new QAction(Q(item.text), this);
         const int command = item.command;
         connect(action, &QAction::triggered, this, [this, command] { dialog_.SystemCommand(command); });
         addAction(action);
     }
-    if (!spec.systemMenu.empty()) setContextMenuPolicy(Qt::ActionsContextMenu);
+    if (!def.systemMenu.empty()) setContextMenuPolicy(Qt::ActionsContextMenu);
     QPointer<QtDialogView> self(this);
     dialog_.SetWake([self] {
         RunOnUiThread([self] {

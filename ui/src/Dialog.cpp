@@ -4,11 +4,11 @@
 
 namespace ui {
 
-Dialog::Dialog(DialogSpec spec) : spec_(std::move(spec)) {
+Dialog::Dialog(DialogSpec def) : spec_(std::move(def)) {
     for (const ControlSpec& c : spec_.controls) {
         if (c.id == 0) continue;
         Control control;
-        control.spec = c;
+        control.def = c;
         control.text = c.text;
         control.enabled = (c.flags & kDisabled) == 0;
         control.visible = (c.flags & kHidden) == 0;
@@ -159,7 +159,7 @@ bool Dialog::Click(int id) {
     {
         std::lock_guard lock(mutex_);
         Control* c = Find(id);
-        if (!c || !c->enabled || !(c->visible || (c->spec.flags & kDefault))) return false;
+        if (!c || !c->enabled || !(c->visible || (c->def.flags & kDefault))) return false;
         handler = c->click;
     }
     if (!handler) return false;
@@ -240,7 +240,7 @@ bool Dialog::AddColumn(int id, const std::string& name, int width) {
     {
         std::lock_guard lock(mutex_);
         Control* c = Find(id);
-        if (!c || c->spec.kind != ControlKind::List) return false;
+        if (!c || c->def.kind != ControlKind::List) return false;
         c->list.columns.push_back({name, width});
         ++c->list.generation;
         needed = MarkLocked(id);
@@ -254,7 +254,7 @@ void Dialog::ClearColumns(int id) {
     {
         std::lock_guard lock(mutex_);
         Control* c = Find(id);
-        if (!c || c->spec.kind != ControlKind::List) return;
+        if (!c || c->def.kind != ControlKind::List) return;
         c->list.columns.clear();
         ++c->list.generation;
         needed = MarkLocked(id);
@@ -274,7 +274,7 @@ int Dialog::AppendRow(int id, ListRow row) {
     {
         std::lock_guard lock(mutex_);
         Control* c = Find(id);
-        if (!c || c->spec.kind != ControlKind::List) return -1;
+        if (!c || c->def.kind != ControlKind::List) return -1;
         row.serial = c->nextSerial++;
         c->list.rows.push_back(std::move(row));
         index = static_cast<int>(c->list.rows.size()) - 1;
@@ -289,7 +289,7 @@ void Dialog::DeleteAllRows(int id) {
     {
         std::lock_guard lock(mutex_);
         Control* c = Find(id);
-        if (!c || c->spec.kind != ControlKind::List) return;
+        if (!c || c->def.kind != ControlKind::List) return;
         c->list.rows.clear();
         c->list.rows.shrink_to_fit();
         ++c->list.generation;
@@ -316,7 +316,7 @@ void Dialog::SortRows(int id, int column, bool ascending,
     {
         std::lock_guard lock(mutex_);
         Control* c = Find(id);
-        if (!c || c->spec.kind != ControlKind::List) return;
+        if (!c || c->def.kind != ControlKind::List) return;
         c->list.sortColumn = column;
         c->list.ascending = ascending;
         // A merge sort only ever compares and moves: an order that is not consistent leaves the
@@ -365,7 +365,7 @@ void Dialog::DropOldestRows(int id, size_t count) {
     {
         std::lock_guard lock(mutex_);
         Control* c = Find(id);
-        if (!c || c->spec.kind != ControlKind::List || count == 0) return;
+        if (!c || c->def.kind != ControlKind::List || count == 0) return;
         std::vector<ListRow>& rows = c->list.rows;
         if (count >= rows.size()) {
             rows.clear();

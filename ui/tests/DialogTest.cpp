@@ -11,16 +11,16 @@ using namespace ui;
 namespace {
 
 DialogSpec Spec() {
-    DialogSpec spec;
-    spec.caption = "Test";
-    spec.controls = {{0, ControlKind::Label, "label", {}},
+    DialogSpec def;
+    def.caption = "Test";
+    def.controls = {{0, ControlKind::Label, "label", {}},
                      {10, ControlKind::Button, "Go", {}},
                      {11, ControlKind::Button, "Off", {}, kDisabled},
                      {12, ControlKind::Button, "OK", {}, kHidden | kDefault},
                      {13, ControlKind::Button, "Hidden", {}, kHidden},
                      {20, ControlKind::Edit, "start", {}},
                      {30, ControlKind::List, "", {}}};
-    return spec;
+    return def;
 }
 
 ListRow Row(const std::string& a, const std::string& b = "") { return ListRow{{a, b}, {}, {}, 0}; }

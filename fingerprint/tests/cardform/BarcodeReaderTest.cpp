@@ -74,16 +74,16 @@ TEST(ReadBarcode, RenderedCodesOfEverySymbologyReadInEveryOrientation) {
     for (double module : {2.0, 3.0, 4.5})
       for (bool vertical : {false, true})
         for (bool reversed : {false, true}) {
-          sim::BarcodeSpec spec;
-          spec.symbology = s.symbology;
-          spec.data = s.data;
-          spec.module = module;
-          spec.vertical = vertical;
-          spec.reversed = reversed;
-          spec.blur = 0.7;
-          spec.noise = 4;
-          spec.barLength = 110;
-          const sim::RenderedBarcode code = sim::RenderBarcode(spec, seed++);
+          sim::BarcodeSpec def;
+          def.symbology = s.symbology;
+          def.data = s.data;
+          def.module = module;
+          def.vertical = vertical;
+          def.reversed = reversed;
+          def.blur = 0.7;
+          def.noise = 4;
+          def.barLength = 110;
+          const sim::RenderedBarcode code = sim::RenderBarcode(def, seed++);
           const int length = s.symbology == Symbology::Code128 ? int(code.text.size()) - 2 : int(s.data.size());
           const Read r = ReadImage(code.image, Params(TypeOf(s.symbology), length, vertical ? 3 : 1));
           SCOPED_TRACE(s.data + " module " + std::to_string(module) + (vertical ? " columns" : " rows") +
@@ -96,12 +96,12 @@ TEST(ReadBarcode, RenderedCodesOfEverySymbologyReadInEveryOrientation) {
 TEST(ReadBarcode, AnyTypeFindsTheSymbologyAndWritesItBack) {
   uint32_t seed = 500;
   for (const Sample& s : kSamples) {
-    sim::BarcodeSpec spec;
-    spec.symbology = s.symbology;
-    spec.data = s.data;
-    spec.blur = 0.6;
-    spec.noise = 3;
-    const sim::RenderedBarcode code = sim::RenderBarcode(spec, seed++);
+    sim::BarcodeSpec def;
+    def.symbology = s.symbology;
+    def.data = s.data;
+    def.blur = 0.6;
+    def.noise = 3;
+    const sim::RenderedBarcode code = sim::RenderBarcode(def, seed++);
     const Read r = ReadImage(code.image, Params(kBarcodeAny, 9));
     SCOPED_TRACE(s.data);
     EXPECT_EQ(r.result, 1);
@@ -132,13 +132,13 @@ TEST(ReadBarcode, DamagedAndWrongSymbologyCodesReadNothing) {
   };
   uint32_t seed = 900;
   for (const Case& c : cases) {
-    sim::BarcodeSpec spec;
-    spec.symbology = c.rendered;
-    spec.data = c.data;
-    spec.corruptCheck = c.corrupt;
-    spec.blur = 0.5;
-    spec.noise = 2;
-    const Read r = ReadImage(sim::RenderBarcode(spec, seed++).image, Params(c.askedType, c.length));
+    sim::BarcodeSpec def;
+    def.symbology = c.rendered;
+    def.data = c.data;
+    def.corruptCheck = c.corrupt;
+    def.blur = 0.5;
+    def.noise = 2;
+    const Read r = ReadImage(sim::RenderBarcode(def, seed++).image, Params(c.askedType, c.length));
     SCOPED_TRACE(c.name);
     EXPECT_EQ(r.result, -1);
     EXPECT_STREQ(r.text, "");
@@ -155,32 +155,32 @@ TEST(ReadBarcode, BlankAreaReadsNothingAtOnce) {
 
 TEST(ReadBarcode, LengthRulesOfTheSymbologies) {
   // 2 of 5 with length 7 reads the eight digits of the code (led by "0").
-  sim::BarcodeSpec spec;
-  spec.symbology = Symbology::Interleaved25;
-  spec.data = "4417362";
-  const sim::RenderedBarcode code = sim::RenderBarcode(spec, 3);
+  sim::BarcodeSpec def;
+  def.symbology = Symbology::Interleaved25;
+  def.data = "4417362";
+  const sim::RenderedBarcode code = sim::RenderBarcode(def, 3);
   Read r = ReadImage(code.image, Params(kBarcodeInterleaved25, 7));
   EXPECT_EQ(r.result, 1);
   EXPECT_EQ(r.p.length, 8);
   EXPECT_STREQ(r.text, "*04417362*");
   // EAN-13 always reads twelve (and the check digit), whatever length is asked.
-  spec.symbology = Symbology::Ean13;
-  spec.data = "978020137962";
-  r = ReadImage(sim::RenderBarcode(spec, 4).image, Params(kBarcodeEan13, 3));
+  def.symbology = Symbology::Ean13;
+  def.data = "978020137962";
+  r = ReadImage(sim::RenderBarcode(def, 4).image, Params(kBarcodeEan13, 3));
   EXPECT_EQ(r.result, 1);
   EXPECT_EQ(r.p.length, 12);
   EXPECT_STREQ(r.text, "9780201379624*");
   // 2 of 5 with length 2 takes any number of pairs.
-  spec.symbology = Symbology::Interleaved25;
-  spec.data = "123456";
-  r = ReadImage(sim::RenderBarcode(spec, 5).image, Params(kBarcodeInterleaved25, 2));
+  def.symbology = Symbology::Interleaved25;
+  def.data = "123456";
+  r = ReadImage(sim::RenderBarcode(def, 5).image, Params(kBarcodeInterleaved25, 2));
   EXPECT_EQ(r.result, -1) << "a complete read must still have length + 2 characters";
 }
 
 TEST(ReadBarcode, OutOfRangeTuningValuesTakeTheirDefaultsSilently) {
-  sim::BarcodeSpec spec;
-  spec.data = "AB12";
-  const sim::RenderedBarcode code = sim::RenderBarcode(spec, 8);
+  sim::BarcodeSpec def;
+  def.data = "AB12";
+  const sim::RenderedBarcode code = sim::RenderBarcode(def, 8);
   BarcodeParameters p = Params(kBarcodeCode39, 4);
   p.tuning1 = 129;
   p.tuning2 = 1001;
@@ -204,12 +204,12 @@ TEST(ReadBarcode, OutOfRangeTuningValuesTakeTheirDefaultsSilently) {
 }
 
 TEST(ReadBarcode, ModesNeedThatManyMoreEqualReads) {
-  sim::BarcodeSpec spec;
-  spec.symbology = Symbology::Code128;
-  spec.data = "Mode";
-  spec.blur = 0.6;
-  spec.noise = 3;
-  const sim::RenderedBarcode code = sim::RenderBarcode(spec, 21);
+  sim::BarcodeSpec def;
+  def.symbology = Symbology::Code128;
+  def.data = "Mode";
+  def.blur = 0.6;
+  def.noise = 3;
+  const sim::RenderedBarcode code = sim::RenderBarcode(def, 21);
   for (int mode : {1, 2}) {
     BarcodeParameters p = Params(kBarcodeCode128, 4);
     p.mode = mode;
@@ -222,11 +222,11 @@ TEST(ReadBarcode, ModesNeedThatManyMoreEqualReads) {
 TEST(ReadBarcode, CodeWithItsStartCutOffReadsFromThreeAgreeingPartialLines) {
   // The leading "*" is wiped out: without start and stop required the lines' partial reads agree
   // and give the characters with the missing start put back.
-  sim::BarcodeSpec spec;
-  spec.data = "PART7";
-  spec.module = 3;
-  const sim::RenderedBarcode code = sim::RenderBarcode(spec, 31);
-  const int startEnd = spec.margin + spec.quietModules * 3 + 14 * 3;  // "*" is 13.5 narrow units, then the gap
+  sim::BarcodeSpec def;
+  def.data = "PART7";
+  def.module = 3;
+  const sim::RenderedBarcode code = sim::RenderBarcode(def, 31);
+  const int startEnd = def.margin + def.quietModules * 3 + 14 * 3;  // "*" is 13.5 narrow units, then the gap
   sim::GreyImage img = code.image;
   for (int y = 0; y < img.height; ++y)
     for (int x = 0; x < startEnd; ++x) img.at(x, y) = 228;
@@ -245,12 +245,12 @@ TEST(ReadBarcode, AreaEndingInsideTheCodeIsWidenedTowardsTheMissingEnd) {
   // The area stops inside the last characters: the first pass sees the start on every line but
   // never the end, so the second pass moves the lines' end out by a third of their length. (With
   // the quiet space required the cut lines would be refused outright and leave no evidence.)
-  sim::BarcodeSpec spec;
-  spec.data = "EXTEND";
-  spec.module = 3;
-  const sim::RenderedBarcode code = sim::RenderBarcode(spec, 51);
+  sim::BarcodeSpec def;
+  def.data = "EXTEND";
+  def.module = 3;
+  const sim::RenderedBarcode code = sim::RenderBarcode(def, 51);
   const int16_t size[2] = {int16_t(code.image.width), int16_t(code.image.height)};
-  const int w = code.image.width - spec.margin - spec.quietModules * 3 - 60;
+  const int w = code.image.width - def.margin - def.quietModules * 3 - 60;
   BarcodeParameters p = Params(kBarcodeCode39, 6);
   p.skipFurtherAttempts = 1;
   p.quietSpaceRequired = 0;
@@ -314,14 +314,14 @@ TEST(ReadBarcode, ArgumentErrorsWithTheirTexts) {
 }
 
 TEST(ReadFormBarcode, ReadsTheBoxAndSetsTheFoundDirection) {
-  sim::BarcodeSpec spec;
-  spec.symbology = Symbology::Code39;
-  spec.data = "F0RM12";
-  spec.vertical = true;
-  spec.reversed = true;
-  spec.blur = 0.6;
-  spec.noise = 3;
-  const sim::RenderedBarcode code = sim::RenderBarcode(spec, 41);
+  sim::BarcodeSpec def;
+  def.symbology = Symbology::Code39;
+  def.data = "F0RM12";
+  def.vertical = true;
+  def.reversed = true;
+  def.blur = 0.6;
+  def.noise = 3;
+  const sim::RenderedBarcode code = sim::RenderBarcode(def, 41);
   const int16_t size[2] = {int16_t(code.image.width), int16_t(code.image.height)};
   FormPositionRecord form{};
   form.requested = 0x40 | 0x80;

@@ -60,9 +60,9 @@ int VerticalLines(const Reduced& r, int top, int bottom, int H, int Dmin, int Dm
 class RenderedCards : public ::testing::Test {
  protected:
   static sim::CardSpec Spec(double angle) {
-    sim::CardSpec spec;
-    spec.angleDeg = angle;
-    return spec;
+    sim::CardSpec def;
+    def.angleDeg = angle;
+    return def;
   }
 };
 
@@ -75,10 +75,10 @@ TEST_F(RenderedCards, HorizontalLinesCardAngleAndBoxEdges) {
   uint32_t seed = 70;
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "angle " << c.angle << " separator omitted " << c.omitSeparator);
-    sim::CardSpec spec = Spec(c.angle);
-    spec.prints = c.prints;
-    spec.omitInnerSeparator = c.omitSeparator;
-    const sim::RenderedCard card = sim::RenderCard(spec, seed++);
+    sim::CardSpec def = Spec(c.angle);
+    def.prints = c.prints;
+    def.omitInnerSeparator = c.omitSeparator;
+    const sim::RenderedCard card = sim::RenderCard(def, seed++);
     const sim::CardTruth& truth = card.truth;
     const Reduced r = Reduce(card.image);
 
@@ -128,11 +128,11 @@ TEST_F(RenderedCards, HorizontalLinesCardAngleAndBoxEdges) {
 }
 
 TEST_F(RenderedCards, PlainRowBoxesOnASecondPage) {
-  sim::CardSpec spec = Spec(0.4);
-  spec.pageHeight = 2200;
-  spec.height = 3400;
-  spec.prints = true;
-  const sim::RenderedCard card = sim::RenderCard(spec, 5);
+  sim::CardSpec def = Spec(0.4);
+  def.pageHeight = 2200;
+  def.height = 3400;
+  def.prints = true;
+  const sim::RenderedCard card = sim::RenderCard(def, 5);
   const sim::CardTruth& truth = card.truth;
   const Reduced r = Reduce(card.image);
   double x, y;

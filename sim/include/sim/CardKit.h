@@ -47,10 +47,10 @@ struct RenderedBarcode {
     int x = 0, y = 0, w = 0, h = 0;  // the symbol with its quiet zones
 };
 
-RenderedBarcode RenderBarcode(const BarcodeSpec& spec, uint32_t seed);
+RenderedBarcode RenderBarcode(const BarcodeSpec& def, uint32_t seed);
 // Draws the bar code into an existing image with the symbol's top-left quiet-zone corner at
 // (x, y); returns the placement.
-RenderedBarcode DrawBarcode(GreyImage& image, int x, int y, const BarcodeSpec& spec);
+RenderedBarcode DrawBarcode(GreyImage& image, int x, int y, const BarcodeSpec& def);
 
 struct CardSpec {
     int width = 4000;              // 8 inches at 500 ppi
@@ -94,6 +94,6 @@ struct RenderedCard {
     CardTruth truth;
 };
 
-RenderedCard RenderCard(const CardSpec& spec, uint32_t seed);
+RenderedCard RenderCard(const CardSpec& def, uint32_t seed);
 
 }  // namespace sim

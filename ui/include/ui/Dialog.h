@@ -82,7 +82,7 @@ struct ListSnapshot {
 
 class Dialog {
 public:
-    explicit Dialog(DialogSpec spec);
+    explicit Dialog(DialogSpec def);
     Dialog(const Dialog&) = delete;
     Dialog& operator=(const Dialog&) = delete;
     virtual ~Dialog() = default;
@@ -150,7 +150,7 @@ public:
 
 private:
     struct Control {
-        ControlSpec spec;
+        ControlSpec def;
         std::string text;
         bool enabled = true;
         bool visible = true;
