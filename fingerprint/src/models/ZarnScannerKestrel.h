@@ -83,9 +83,10 @@ public:
     int GetLEDs(int* mask) override;
     int GetFullModeResultImage() override;
     int GetFullModeResultImage_Step2() override;
-    // The result outputs of the model (flat: the assembled image, keystone-corrected to 5104 x 5000).
-    virtual int FlatResultOutput();
-    virtual int RollingResultOutput();
+    // Flat: the assembled image, keystone-corrected to 5104 x 5000. Roll: the last roll in place
+    // (KestrelC, without rolls, keeps the base's).
+    int FlatResultOutput() override;
+    int RollingResultOutput() override;
 
     // The corner masks FilterStream applies inline, also on their own (full frame, preview frame,
     // roll frame; each on an image of that frame's size).
@@ -105,9 +106,7 @@ public:
     BSRT* m_pStitched = nullptr;           // SR3 output (KestrelB, KestrelC)
     void* m_pDefectLines[3] = {};          // full, preview, spare
     std::atomic<int> m_nLastTag{0};        // part number of the last full frame
-    int m_nCameraPreview[3] = {80, 0, 40};  // properties 0, 1 and the exposure of the preview pass
     int m_nPreviewStep = 1;
-    int m_nPreviewExposure = 0;
 
     // Rounds of 100 ms the collection waits for the four parts (result capture / calibration).
     static constexpr int kResultRounds = 100;
@@ -133,7 +132,6 @@ public:
 class ZarnScannerKestrelC : public ZarnScannerKestrelFamily {
 public:
     ZarnScannerKestrelC() : ZarnScannerKestrelFamily(Variant::C, "KestrelB-Flat-Firewire", "ZarnScannerKestrelC") {}
-    int RollingResultOutput() override { return ZARN_ERR_NOT_SUPPORTED; }
 };
 
 class ZarnScannerKestrelD : public ZarnScannerKestrelFamily {

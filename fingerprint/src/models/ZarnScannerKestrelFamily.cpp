@@ -15,7 +15,13 @@
 #include "zarn/ZarnTraceLogger.h"
 
 #include "Detailer.h"
-#include "ZarnScannerKestrel.h"
+#include "ModelFactory.h"
+#include "models/ModelCommon.h"
+#include "models/ZarnScannerKestrel.h"
+
+ZARN_MODEL_CREATOR(ZarnScannerKestrelB)
+ZARN_MODEL_CREATOR(ZarnScannerKestrelC)
+ZARN_MODEL_CREATOR(ZarnScannerKestrelD)
 
 namespace {
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
@@ -30,21 +36,22 @@ constexpr int kGridOffset[4][2] = {{1, 0}, {0, 0}, {0, 1}, {1, 1}};
 
 ZarnScannerKestrelFamily::ZarnScannerKestrelFamily(Variant variant, const char* name, const char* className)
     : variant_(variant), className_(className) {
-    auto set = [](FrameGeometry& g, int w, int h, int xr, int yr) { g = {w, h, w * h, xr, yr}; };
+    using zarnmodel::SetGeometry;
     m_nScannerType = 602;
     SetScannerName(name);
     SetUsbPidText(name);
-    set(m_FullFrame, 2912, 4512, 600, 850);
-    set(m_FullImage, 4512, 2912, 850, 600);
-    set(m_FlatResult, 2552, 2500, 500, 500);
-    set(m_RollFrame, 2144, 1536, 1200, 1200);
+    SetGeometry(m_FullFrame, 2912, 4512, 600, 850);
+    SetGeometry(m_FullImage, 4512, 2912, 850, 600);
+    SetGeometry(m_FlatResult, 2552, 2500, 500, 500);
+    SetGeometry(m_RollFrame, 2144, 1536, 1200, 1200);
     m_RollImage = m_RollFrame;
-    set(m_RollOutput, 1600, 1500, 1000, 1000);
-    set(m_PreviewFrame, 1456, 1504, 300, 280);
-    set(m_PreviewImage, 1504, 1456, 280, 300);
-    set(m_PreviewResult, 1276, 1250, 250, 250);
+    SetGeometry(m_RollOutput, 1600, 1500, 1000, 1000);
+    SetGeometry(m_PreviewFrame, 1456, 1504, 300, 280);
+    SetGeometry(m_PreviewImage, 1504, 1456, 280, 300);
+    SetGeometry(m_PreviewResult, 1276, 1250, 250, 250);
     m_nCameraFull[0] = 80, m_nCameraFull[1] = 0, m_nCameraFull[2] = 40;
     m_nCameraRoll[0] = 170, m_nCameraRoll[1] = 0, m_nCameraRoll[2] = 40;
+    m_nCameraPreview[0] = 80, m_nCameraPreview[1] = 0, m_nCameraPreview[2] = 40;
     m_FullSet = {{1664, 1618, 1160, 2450, 1008, 1008}};
     m_RollSet = {{1496, 1350, 930, 0, 750, 800}};
     m_FlatSet = {{287, 279, 314, 161, 251, 249}};
@@ -356,6 +363,7 @@ int ZarnScannerKestrelFamily::FlatResultOutput() {
 }
 
 int ZarnScannerKestrelFamily::RollingResultOutput() {
+    if (variant_ == Variant::C) return ZarnScannerBase::RollingResultOutput();
     ZarnTrace().Log(3, "Enter %s::RollingResultOutput()", className_);
     const int w = m_RollImage.width, h = m_RollImage.height;
     ImageUpToDown(m_pLastRoll, w, h);
@@ -420,7 +428,7 @@ int ZarnScannerKestrelFamily::CalibrationPassF(int pass, int mode) {
         return EnterVideoMode(TK_VIDEO_PREV, 2);
     }
     if (pass == TK_VIDEO_PREV) {
-        m_nCameraPreview[0] = m_nPreviewExposure = m_nCameraFull[0];
+        m_nCameraPreview[0] = m_nCameraPreview[2] = m_nCameraFull[0];
         std::memcpy(m_pPreviewBackground, m_pCalibImage, bytes);
         std::memcpy(m_pPreviewBackgroundHeld, m_pPreviewBackground, bytes);
         ZarnTrace().SaveDebugBitmap(1, 0, "InitStandardPreBackground", m_pPreviewBackground, g->width, g->height);

@@ -6,7 +6,11 @@
 
 #include "zarn/ZarnTraceLogger.h"
 
-#include "ZarnScannerKestrel.h"
+#include "ModelFactory.h"
+#include "models/ModelCommon.h"
+#include "models/ZarnScannerKestrel.h"
+
+ZARN_MODEL_CREATOR(ZarnScannerKestrelA)
 
 namespace {
 unsigned Low(const void* p) { return unsigned(reinterpret_cast<uintptr_t>(p)); }
@@ -27,18 +31,18 @@ uint16_t KestrelLedMask(int imageType) {
 }
 
 ZarnScannerKestrelA::ZarnScannerKestrelA() {
-    auto set = [](FrameGeometry& g, int w, int h, int xr, int yr) { g = {w, h, w * h, xr, yr}; };
+    using zarnmodel::SetGeometry;
     m_nScannerType = 503;
     SetScannerName("Tessik KestrelB (TP)");
     SetUsbPidText("pid_2158");
-    set(m_FullFrame, 3024, 3584, 1000, 1000);
-    set(m_FullImage, 3520, 3000, 1000, 1000);
-    set(m_FlatResult, 3200, 3000, 1000, 1000);
-    set(m_RollFrame, 1520, 1792, 1000, 1000);
-    set(m_RollImage, 1760, 1500, 1000, 1000);
-    set(m_RollOutput, 1600, 1500, 1000, 1000);
-    set(m_PreviewResult, 800, 750, 250, 250);
-    set(m_PreviewImage, 880, 750, 250, 250);
+    SetGeometry(m_FullFrame, 3024, 3584, 1000, 1000);
+    SetGeometry(m_FullImage, 3520, 3000, 1000, 1000);
+    SetGeometry(m_FlatResult, 3200, 3000, 1000, 1000);
+    SetGeometry(m_RollFrame, 1520, 1792, 1000, 1000);
+    SetGeometry(m_RollImage, 1760, 1500, 1000, 1000);
+    SetGeometry(m_RollOutput, 1600, 1500, 1000, 1000);
+    SetGeometry(m_PreviewResult, 800, 750, 250, 250);
+    SetGeometry(m_PreviewImage, 880, 750, 250, 250);
     m_nCameraFull[0] = 65, m_nCameraFull[1] = 0, m_nCameraFull[2] = 0;
     m_nCameraRoll[0] = 30, m_nCameraRoll[1] = 0, m_nCameraRoll[2] = 0;
     m_FullSet = {{701, 678, 496, 614, 404, 404}};
@@ -154,10 +158,7 @@ uint32_t Word32(const char* text, int at) { return uint32_t(Word16(text, at)) | 
 void FillTenPrintDeviceInfo(const char* text, ZarnDeviceInfo* info, const char* product, int secondDateAt,
                             const int fallback[3]) {
     std::memset(info, 0, sizeof *info);
-    info->resolution = 1000;
-    std::snprintf(info->vendor, sizeof info->vendor, "%s", "Tessik Systems");
-    std::snprintf(info->model, sizeof info->model, "%s", product);
-    std::snprintf(info->interfaceType, sizeof info->interfaceType, "%s", "1394b");
+    zarnmodel::FillDeviceTexts(info, text, 1000, product, "1394b", false);
     const PackedDate first(Word16(text, 20)), second(Word16(text, secondDateAt));
     if (!first.Valid()) {
         std::snprintf(info->serialNumber, sizeof info->serialNumber, "%04d", 0);
@@ -188,8 +189,8 @@ int BlinkTenPrintLEDs(ZarnScannerBase& scanner, int& phase) {
 }
 
 int SetTenPrintLEDs(ZarnScannerBase& scanner, int mask) {
-    scanner.SetVideoProp(kPropLedGroup0, mask & 0xFF);
-    scanner.SetVideoProp(kPropLedGroup1, (mask & 0xFF00) >> 8);
+    scanner.SetActiveLEDs(0, mask & 0xFF);
+    scanner.SetActiveLEDs(1, (mask & 0xFF00) >> 8);
     return 0;
 }
 
