@@ -96,6 +96,27 @@ TEST(KestrelTables, ImageGeometryPerModelAndType) {
     EXPECT_STREQ(c.m_szScannerName, "KestrelB-Flat-Firewire");
     EXPECT_STREQ(d.m_szUsbPid, "KestrelB-II-Firewire");
     EXPECT_EQ(b.m_FullImage.bytes, 4512 * 2912);
+    // Frame records: size and resolution.
+    EXPECT_EQ(a.m_FullFrame.bytes, 10838016);
+    EXPECT_EQ(a.m_FullFrame.xResolution, 1000);
+    EXPECT_EQ(a.m_FullFrame.yResolution, 1000);
+    EXPECT_EQ(b.m_FullFrame.xResolution, 600);
+    EXPECT_EQ(b.m_FullFrame.yResolution, 850);
+    EXPECT_EQ(d.m_PreviewFrame.bytes, 2189824);
+    // Auto-capture defaults: KestrelA (250, 230, 1.0, 11, 1, ...), the FireWire family (..., 11, 3, ...).
+    for (ZarnScannerBase* m : {static_cast<ZarnScannerBase*>(&a), static_cast<ZarnScannerBase*>(&c)}) {
+        m->SetAutoCaptureDefaults();
+        const auto& p = m->m_AutoCapture;
+        EXPECT_EQ(p.a, 250);
+        EXPECT_EQ(p.b, 230);
+        EXPECT_EQ(p.c, 1.0);
+        EXPECT_EQ(p.d, 11);
+        EXPECT_EQ(p.e, m == &a ? 1 : 3);
+        EXPECT_EQ(p.f, 10);
+        EXPECT_EQ(p.g, 10);
+        EXPECT_EQ(p.h, 15);
+        EXPECT_EQ(p.i, 3000);
+    }
     const int flatA[6] = {176, 170, 125, 154, 102, 102};
     for (int i = 0; i < 6; ++i) EXPECT_EQ(a.m_FlatSet.values[i], flatA[i]);
 }
