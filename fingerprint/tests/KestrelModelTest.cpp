@@ -207,6 +207,32 @@ TEST(KestrelImage, RowSharpeningKeepsFlatAndLinearRowsAndSteepensEdges) {
     EXPECT_GT(step[w / 2], 180);      // the bright side brightens
     EXPECT_EQ(step[4], 100);          // far from the edge nothing changes
     EXPECT_EQ(step[w - 5], 180);
+    // The stated recurrence, written out plainly for one row of noise: a = 4 p, b = 4 (a[i-1] +
+    // 2 a[i] + a[i+1]), each pass a := (16 a + b - g + 8) >> 4 with g the [1 4 6 4 1] sum, every
+    // step saturating in 16 bits; compared away from the two samples at each end.
+    std::vector<uint8_t> noise(64);
+    uint32_t seed = 12345;
+    for (auto& v : noise) v = uint8_t((seed = seed * 1103515245u + 12345u) >> 24);
+    for (int passes : {1, 8}) {
+        std::vector<int64_t> a(64);
+        for (int i = 0; i < 64; ++i) a[size_t(i)] = 4 * noise[size_t(i)];
+        auto at = [&](int i) { return a[size_t(i < 0 ? -i : i > 63 ? 126 - i : i)]; };
+        auto sat = [](int64_t v) { return std::min<int64_t>(std::max<int64_t>(v, 0), 65535); };
+        std::vector<int64_t> bRef(64);
+        for (int i = 0; i < 64; ++i) bRef[size_t(i)] = sat(4 * (at(i - 1) + 2 * at(i) + at(i + 1)));
+        for (int p = 0; p < passes; ++p) {
+            std::vector<int64_t> next(64);
+            for (int i = 0; i < 64; ++i) {
+                const int64_t g = at(i - 2) + 4 * at(i - 1) + 6 * at(i) + 4 * at(i + 1) + at(i + 2);
+                next[size_t(i)] = sat(sat(sat(16 * at(i)) + bRef[size_t(i)]) - g + 8) >> 4;
+            }
+            a = next;
+        }
+        std::vector<uint8_t> row = noise;
+        SmoothImageRows(row.data(), 64, 1, passes);
+        for (int i = 2; i < 62; ++i)
+            EXPECT_EQ(int(row[size_t(i)]), int(std::min<int64_t>((a[size_t(i)] + 2) >> 2, 255))) << passes << " passes, " << i;
+    }
     // No passes: only widening and narrowing, which give the row back.
     std::vector<uint8_t> same = before;
     SmoothImageRows(same.data(), w, h, 0);
@@ -572,6 +598,8 @@ TEST_F(KestrelCamera, CalibrationTakesTheFullBackgroundFromACollectedPartAndEnds
     ASSERT_TRUE(camera->GetRegister(0, &value));
     EXPECT_EQ(value, 40);
     EXPECT_EQ(model->m_nCameraFull[0], 40);
+    EXPECT_EQ(model->m_nCameraPreview[0], 40);
+    EXPECT_EQ(model->m_nCameraPreview[1], 0);
     EXPECT_EQ(model->m_nCameraPreview[2], 40);
 }
 
