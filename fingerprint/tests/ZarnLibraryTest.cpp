@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <bit>
 #include <cmath>
 #include <filesystem>
@@ -507,15 +509,89 @@ TEST_F(ZarnLibraryVireo, VireoASingleFinger) {
     EXPECT_TRUE(device->VendorWrites(0x82).empty());
 }
 
-// An unplug during a capture reported through the connection callback; the replugged scanner
-// found and initialised again.
-TEST_F(ZarnLibrary, UnplugDuringACaptureAndReplug) {
+// The feedback of hands: fingers that never hold still, a hand placed and lifted, fingers that
+// touch, a turned hand that is captured once it holds still. Then an unplug during a capture
+// reported through the connection callback, and the replugged scanner initialised again.
+TEST_F(ZarnLibrary, FeedbackThenUnplugDuringACaptureAndReplug) {
     ASSERT_EQ(Zarn_Main_Initialize(502), 0);
     void* c = &events;
     ASSERT_EQ(Zarn_Capture_RegisterCallbackDeviceIsConnected(&Events::Connected, c), 0);
     ASSERT_EQ(Zarn_Capture_RegisterCallbackPreviewImage(&Events::Preview, c), 0);
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackResultImage(&Events::ResultImage, c), 0);
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackObjectQuality(&Events::ObjectQuality, c), 0);
     StartCapture(ZARN_IMAGE_SLAP_RIGHT, 4);
-    ASSERT_TRUE(WaitUntil([&] { return events.Previews() >= 1; }, 20000));
+    ASSERT_TRUE(WaitUntil([&] { return events.Previews() >= 2; }, 20000));
+
+    // The hand jumps every 5 ms among 35 places 1.5 mm (15 preview pixels) or more apart: frames
+    // drawn at different times show it at different places.
+    std::atomic<bool> moving{true};
+    std::thread mover([&] {
+        double x = 0, y = 0;
+        for (int step = 1; moving.load(); ++step) {
+            const double tx = 1.5 * (step % 5), ty = 1.5 * (step % 7);
+            device->Apply({sim::DeviceAction::Move, sim::FingerLayout::None, tx - x, ty - y});
+            x = tx, y = ty;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    struct Stop {
+        std::atomic<bool>& moving;
+        std::thread& mover;
+        ~Stop() {
+            moving = false;
+            if (mover.joinable()) mover.join();
+        }
+    } stop{moving, mover};
+    auto qualitiesSince = [&](size_t from) {
+        auto all = events.Qualities();
+        return std::vector<Events::Quality>(all.begin() + std::min(from, all.size()), all.end());
+    };
+    auto count = [](const std::vector<Events::Quality>& v, auto pred) { return std::count_if(v.begin(), v.end(), pred); };
+    size_t mark = events.Qualities().size();
+    device->Apply({sim::DeviceAction::Place, sim::FingerLayout::RightSlap});
+    ASSERT_TRUE(WaitUntil([&] {
+        return count(qualitiesSince(mark), [](const Events::Quality& q) { return q.state == 0 && q.found == 4; }) >= 4;
+    }, 30000));
+    // Four good fingers frame after frame, but never still: no result.
+    EXPECT_EQ(events.Results(), 0u);
+
+    // Lifted: fewer fingers than expected.
+    mark = events.Qualities().size();
+    device->Apply({sim::DeviceAction::Lift});
+    ASSERT_TRUE(WaitUntil([&] {
+        return count(qualitiesSince(mark), [](const Events::Quality& q) { return q.state == 2 && q.found <= 0; }) >= 1;
+    }, 20000));
+
+    // Touching fingers merge: the segmentation gives up, reported as state 2 with its error.
+    mark = events.Qualities().size();
+    device->Apply({sim::DeviceAction::Set, sim::FingerLayout::None, 2, 0, 0, true, 0, "gap"});
+    device->Apply({sim::DeviceAction::Place, sim::FingerLayout::RightSlap});
+    // Once the hand has come down (three frames), every frame.
+    ASSERT_TRUE(WaitUntil([&] { return qualitiesSince(mark).size() >= 7; }, 20000));
+    const auto touching = qualitiesSince(mark);
+    for (size_t i = touching.size() - 3; i < touching.size(); ++i) {
+        EXPECT_EQ(touching[i].state, 2);
+        EXPECT_LT(touching[i].found, 4);
+    }
+
+    // A hand turned by 40 degrees: the grading takes only the hand angle's toll on the quality
+    // counts, so the four fingers stay good, and once the hand holds still the capture is taken.
+    mark = events.Qualities().size();
+    device->Apply({sim::DeviceAction::Set, sim::FingerLayout::None, 0, 0, 0, true, 0, "gap"});
+    device->Apply({sim::DeviceAction::Set, sim::FingerLayout::None, 40, 0, 0, true, 0, "rotation"});
+    device->Apply({sim::DeviceAction::Place, sim::FingerLayout::RightSlap});
+    ASSERT_TRUE(WaitUntil([&] {
+        return count(qualitiesSince(mark), [](const Events::Quality& q) { return q.state == 0 && q.found == 4; }) >= 2;
+    }, 20000));
+    EXPECT_EQ(events.Results(), 0u);
+    moving = false;
+    mover.join();
+    ASSERT_TRUE(WaitUntil([&] { return events.Results() == 1; }, 20000));
+
+    // Unplugged during the next capture.
+    const int previews = events.Previews();
+    StartCapture(ZARN_IMAGE_SLAP_RIGHT, 4);
+    ASSERT_TRUE(WaitUntil([&] { return events.Previews() > previews; }, 20000));
     device->Unplug();
     ASSERT_TRUE(WaitUntil([&] { std::lock_guard l(events.mutex); return !events.connected.empty() && events.connected.back() == 0; }, 5000));
     EXPECT_EQ(Zarn_Main_DeInitialize(), 0);
