@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "CaptureRig.h"
 #include "TestScanner.h"
@@ -133,18 +134,56 @@ TEST(ZarnModels, ImageTypeGeometry) {
         EXPECT_EQ(info.yResolution, c.ppi);
         EXPECT_EQ(info.typeValue, c.value);
     }
-    // The flat distortion set is the full set halved plus one; PloverE has none and resizes.
-    EXPECT_EQ(plover.m_FlatSet.values[0], 351);
-    EXPECT_EQ(plover.m_FlatSet.values[3], 308);
-    ZarnScannerPloverE e;
+}
+
+TEST(ZarnModels, ConstructorValuesOfThePloverFamily) {
+    ZarnScannerPloverA a;
     ZarnScannerPloverB b;
-    EXPECT_EQ(e.m_FullSet.values[0], 0);
-    EXPECT_EQ(e.m_nResultTransform, 1);
-    EXPECT_EQ(e.m_nFlatPreviewTransform, 2);
-    EXPECT_EQ(b.m_FlatSet.values[3], 128);
-    EXPECT_EQ(b.m_nMeanThreshold[0], 240);
-    EXPECT_EQ(plover.m_PreviewImage.width, 1472);
-    EXPECT_EQ(plover.m_PreviewImage.yResolution, 300);
+    ZarnScannerPloverE e;
+    auto set = [](const DistortionSet& d) { return std::vector<int>(d.values, d.values + 6); };
+    auto geometry = [](const FrameGeometry& g) {
+        return std::vector<int>{g.width, g.height, g.bytes, g.xResolution, g.yResolution};
+    };
+    // The flat distortion set is the full set halved plus one; PloverE has none.
+    EXPECT_EQ(set(a.m_FullSet), (std::vector<int>{701, 678, 496, 614, 404, 404}));
+    EXPECT_EQ(set(a.m_RollSet), set(a.m_FullSet));
+    EXPECT_EQ(set(a.m_FlatSet), (std::vector<int>{351, 340, 249, 308, 203, 203}));
+    EXPECT_EQ(set(b.m_FullSet), (std::vector<int>{727, 701, 530, 254, 411, 408}));
+    EXPECT_EQ(set(b.m_FlatSet), (std::vector<int>{364, 351, 266, 128, 206, 205}));
+    EXPECT_EQ(set(e.m_FullSet), (std::vector<int>(6, 0)));
+    for (ZarnScannerPlover* m : {static_cast<ZarnScannerPlover*>(&a), static_cast<ZarnScannerPlover*>(&b),
+                                 static_cast<ZarnScannerPlover*>(&e)}) {
+        EXPECT_EQ(geometry(m->m_FullFrame), (std::vector<int>{2944, 1840, 5416960, 850, 600}));
+        EXPECT_EQ(geometry(m->m_FullImage), geometry(m->m_FullFrame));
+        EXPECT_EQ(geometry(m->m_FlatResult), (std::vector<int>{1600, 1500, 2400000, 500, 500}));
+        EXPECT_EQ(geometry(m->m_RollFrame), (std::vector<int>{1408, 880, 1239040, 850, 600}));
+        EXPECT_EQ(geometry(m->m_RollImage), geometry(m->m_RollFrame));
+        EXPECT_EQ(geometry(m->m_RollOutput), (std::vector<int>{800, 750, 600000, 500, 500}));
+        EXPECT_EQ(geometry(m->m_PreviewImage), (std::vector<int>{1472, 920, 1354240, 425, 300}));
+        EXPECT_EQ(geometry(m->m_PreviewResult), (std::vector<int>{800, 750, 600000, 250, 250}));
+        EXPECT_EQ(m->m_nStretchPercent, 70);
+        EXPECT_EQ(m->m_nPlatenCheck, 1);
+        EXPECT_EQ(m->m_nCropFlag, 1);
+        EXPECT_EQ(m->m_nExposureStep[1], 2);
+        EXPECT_TRUE(m->m_bPropSupported[1] && m->m_bPropSupported[10] && m->m_bPropSupported[19]);
+        EXPECT_FALSE(m->m_bPropSupported[2] || m->m_bPropSupported[9]);
+    }
+    // Camera values, thresholds, selectors and frame-ready counts: A, B, E.
+    const std::vector<int> expected[3] = {{2, 0, 40, 2, 0, 60, 220, 220, 0, 0, 1, 1, 2},
+                                          {1, 0, 40, 1, 0, 60, 240, 240, 0, 0, 1, 1, 2},
+                                          {2, 0, 40, 2, 0, 60, 240, 240, 1, 1, 2, 2, 1}};
+    const ZarnScannerPlover* models[3] = {&a, &b, &e};
+    for (int i = 0; i < 3; ++i) {
+        const ZarnScannerPlover& m = *models[i];
+        const std::vector<int> got = {m.m_nCameraFull[0], m.m_nCameraFull[1], m.m_nCameraFull[2], m.m_nCameraRoll[0],
+                                      m.m_nCameraRoll[1], m.m_nCameraRoll[2], m.m_nMeanThreshold[0],
+                                      m.m_nMeanThreshold[1], m.m_nResultTransform, m.m_nRollOutTransform,
+                                      m.m_nFlatPreviewTransform, m.m_nRollPreviewTransform, m.m_nFrameReadyCount};
+        EXPECT_EQ(got, expected[i]) << i;
+    }
+    EXPECT_EQ(b.GetScannerType(), 501);
+    EXPECT_EQ(std::string(e.m_szUsbPid), "pid_2150");
+    EXPECT_EQ(std::string(b.m_szUsbPid), "pid_2130");
 }
 
 TEST(ZarnModels, DeviceRecordsAndTheirDateFallback) {
@@ -183,10 +222,10 @@ TEST(ZarnModels, BlinkMasksAndStateLedBytes) {
     const std::pair<int, int> masks[] = {{0, 0xEF}, {5, 0xEF}, {22, 0xEF}, {1, 0xFF}, {2, 0xF7}, {3, 0xFE},
                                          {4, 0xF9}, {7, 0xFF}, {23, 0xFB}, {24, 0xFF}, {28, 0xFD}, {32, 0xFF}};
     for (auto [type, mask] : masks) EXPECT_EQ(ZarnScannerPlover::BlinkMask(type), mask) << type;
-    const uint8_t state[8] = {1, 0, 0, 1, 1, 1, 0, 0};
-    EXPECT_EQ(I_StateLedByte(2, state), 0b00111001);
-    EXPECT_EQ(I_StateLedByte(3, state), 0b01101100);
-    EXPECT_EQ(I_StateLedByte(23, state), 0b01101100);
+    const uint8_t state[8] = {1, 0, 0, 1, 1, 1, 0, 1};
+    EXPECT_EQ(I_StateLedByte(2, state), 0b10111001);
+    EXPECT_EQ(I_StateLedByte(3, state), 0b01101110);
+    EXPECT_EQ(I_StateLedByte(23, state), 0b01101110);
     EXPECT_EQ(I_StateLedByte(4, state), 0b01111110);
 }
 
@@ -200,6 +239,10 @@ TEST(ZarnVersion, TextFromTheBuildDate) {
     EXPECT_STREQ(text, "1.6.60.1");
     I_MakeVersionText("Mar  1 2011", text, sizeof text);
     EXPECT_STREQ(text, "1.5.60.1");
+    I_MakeVersionText("Mar  1 2000", text, sizeof text);
+    EXPECT_STREQ(text, "1.-6.61.1");
+    I_MakeVersionText("Mar  1 2100", text, sizeof text);
+    EXPECT_STREQ(text, "1.94.60.1");
     I_MakeVersionText("Xyz 13 2011", text, sizeof text);
     EXPECT_STREQ(text, "1.5.-1.1");
     ZarnApiVersion v;
