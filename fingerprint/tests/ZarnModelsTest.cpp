@@ -14,6 +14,7 @@
 #include "TestScanner.h"
 #include "platform/DeviceRegistry.h"
 #include "sim/Models.h"
+#include "sim/Render.h"
 #include "zarn/ZarnEssentialsApi.h"
 
 #include "LiveImage.h"
@@ -406,4 +407,124 @@ TEST_F(ZarnArguments, CallbacksShareTheContextOfTheLastRegistration) {
     EXPECT_EQ(Zarn_Capture_RegisterCallbackObjectQuality(nullptr, &a), ZARN_ERR_BAD_ARGUMENT);
     EXPECT_EQ(scanner->m_pCallbackContext.load(), &b);
     EXPECT_EQ(scanner->m_pfnObjectQuality.load(), nullptr);
+}
+
+// The live grading of one preview: a right slap as the preview shows it (background removed,
+// rows bottom-up, 250 ppi), graded frame after frame.
+TEST(ZarnLiveImage, GradesTheFingersAndSignalsAfterTheStillFrames) {
+    sim::FingerScene s;
+    s.platen.width = 800, s.platen.height = 750;
+    s.platen.ppiX = s.platen.ppiY = 250;
+    s.layout = sim::FingerLayout::RightSlap;
+    sim::GreyImage frame = sim::RenderFingers(s, 11);
+    sim::GreyImage background = sim::RenderPlaten(s.platen, 1011);
+    MM_CalibrateBackgroundSimple(0, frame.height, frame.width, background.pixels.data(), frame.pixels.data());
+    ImageUpToDown(frame.pixels.data(), frame.width, frame.height);
+
+    struct Seen {
+        int state = -9, found = -9, q[4] = {-9, -9, -9, -9};
+        static void Quality(void* c, int state, int* q, int found) {
+            auto* seen = static_cast<Seen*>(c);
+            seen->state = state, seen->found = found;
+            std::copy(q, q + 4, seen->q);
+        }
+    } seen;
+    ZarnScannerPloverA m;
+    m.ImageInfo.image = frame.pixels.data();
+    m.ImageInfo.width = 800, m.ImageInfo.height = 750;
+    m.m_nImageType = ZARN_IMAGE_SLAP_RIGHT;
+    m.m_nFingerCount = 4;
+    m.m_AutoCapture = {250, 230, 1.0, 12, 2, 10, 10, 15, 3000};
+    m.m_pCallbackContext = &seen;
+    m.m_pfnObjectQuality = &Seen::Quality;
+    m.m_hAutoCaptureEvent = std::make_unique<platform::Event>(false, false);
+    auto grade = [&] {
+        seen = Seen{};
+        return I_ProcLiveImage(m);
+    };
+
+    // Four good fingers; the second still frame signals the automatic capture (e = 2).
+    I_ResetLiveImage();
+    ASSERT_EQ(grade(), 4);
+    EXPECT_EQ(seen.state, 0);
+    EXPECT_EQ(seen.found, 4);
+    EXPECT_EQ(std::vector<int>(seen.q, seen.q + 4), (std::vector<int>{1, 1, 1, 1}));
+    EXPECT_FALSE(m.m_hAutoCaptureEvent->Wait(0));
+    ASSERT_EQ(grade(), 4);
+    EXPECT_TRUE(m.m_hAutoCaptureEvent->Wait(0));
+    // e = 3: the third.
+    m.m_AutoCapture.e = 3;
+    grade(), grade();
+    EXPECT_FALSE(m.m_hAutoCaptureEvent->Wait(0));
+    grade();
+    EXPECT_TRUE(m.m_hAutoCaptureEvent->Wait(0));
+
+    // Each of the good-finger rules failed in turn: quality 5, and no capture.
+    struct Rule {
+        int b, d;
+        double c;
+    } rules[] = {{50, 12, 1.0}, {230, 16, 1.0}, {230, 12, 20.0}};
+    for (const Rule& r : rules) {
+        m.m_AutoCapture = {250, r.b, r.c, r.d, 1, 10, 10, 15, 3000};
+        I_ResetLiveImage();
+        ASSERT_EQ(grade(), 4);
+        EXPECT_EQ(seen.state, 0);
+        EXPECT_EQ(std::vector<int>(seen.q, seen.q + 4), (std::vector<int>{5, 5, 5, 5}));
+        grade();
+        EXPECT_FALSE(m.m_hAutoCaptureEvent->Wait(0));
+    }
+    m.m_AutoCapture = {250, 230, 1.0, 12, 2, 10, 10, 15, 3000};
+
+    // Fewer fingers expected than found: state 1.
+    m.m_nFingerCount = 3;
+    m.m_nFingerMask = 0;
+    grade();
+    EXPECT_EQ(seen.state, 1);
+    // Bad arguments: reported with state 2 and the error in place of the finger count.
+    m.m_nFingerCount = 5;
+    EXPECT_EQ(grade(), ZARN_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(seen.state, 2);
+    EXPECT_EQ(seen.found, ZARN_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(std::vector<int>(seen.q, seen.q + 4), (std::vector<int>{0, 0, 0, 0}));
+    m.m_nFingerCount = 4;
+    m.m_AutoCapArea = {1, 0, 0, 801, 750};
+    EXPECT_EQ(grade(), ZARN_ERR_LIVE_SEGMENTATION);
+    EXPECT_EQ(seen.found, ZARN_ERR_LIVE_SEGMENTATION);
+    m.m_AutoCapArea = {1, 0, 1, 800, 750};
+    EXPECT_EQ(grade(), ZARN_ERR_LIVE_SEGMENTATION);
+    // An area that fits holds the hand.
+    m.m_AutoCapArea = {1, 0, 0, 800, 750};
+    EXPECT_EQ(grade(), 4);
+}
+
+TEST(ZarnModels, VireoADecodeAndConstructorValues) {
+    ZarnScannerVireoA m;
+    EXPECT_EQ(m.m_nMeanThreshold[0], 220);
+    EXPECT_EQ(m.m_nStretchPercent, 60);
+    EXPECT_TRUE(m.m_bPropSupported[1] && m.m_bPropSupported[10]);
+    EXPECT_FALSE(m.m_bPropSupported[0] || m.m_bPropSupported[11] || m.m_bPropSupported[13]);
+    EXPECT_EQ(m.m_FullImage.yResolution, 600);
+    // Pixel (column c, row r) of the raw frame holds (c + 3 r) mod 251, besides the sync bytes.
+    std::vector<uint8_t> raw(1600 * 1200);
+    for (int r = 0; r < 1200; ++r)
+        for (int c = 0; c < 1600; ++c) raw[size_t(r) * 1600 + c] = uint8_t((c + 3 * r) % 251);
+    const uint8_t sync[4] = {255, 0, 255, 0};
+    std::copy(sync, sync + 4, raw.begin() + 1);
+    // The window of rows 56..1000 and columns 58..1553, bottom row first.
+    std::vector<uint8_t> frame = raw;
+    long length = long(frame.size());
+    ASSERT_EQ(m.FilterStream(frame.data(), &length), 0);
+    EXPECT_EQ(length, 1496 * 945);
+    for (auto [c, r] : {std::pair{0, 0}, std::pair{1495, 0}, std::pair{0, 944}, std::pair{700, 400}})
+        EXPECT_EQ(frame[size_t(944 - r) * 1496 + c], uint8_t((58 + c + 3 * (56 + r)) % 251)) << c << ", " << r;
+    // Any sync byte wrong, or a short frame: refused.
+    for (int i = 1; i <= 4; ++i) {
+        frame = raw;
+        frame[size_t(i)] ^= 0x10;
+        length = long(frame.size());
+        EXPECT_EQ(m.FilterStream(frame.data(), &length), -1) << i;
+    }
+    frame = raw;
+    length = long(frame.size()) - 1;
+    EXPECT_EQ(m.FilterStream(frame.data(), &length), -1);
 }
