@@ -287,11 +287,11 @@ TEST(ZarnExports, EveryCallBeforeInitializeIsRefused) {
     // Both odd exports refuse; the video property 100 is still recorded.
     EXPECT_EQ(Zarn_LateralCutAdjust(), ZARN_ERR_NOT_SUPPORTED);
     EXPECT_EQ(Zarn_Set_VideoProp(100, 1), ZARN_ERR_NOT_SUPPORTED);
-    EXPECT_EQ(g_nVideoProperty100.load(), 1);
+    EXPECT_EQ(zarn::VideoProp100Flag(), true);
     EXPECT_EQ(Zarn_Set_VideoProp(99, 0), ZARN_ERR_NOT_SUPPORTED);
-    EXPECT_EQ(g_nVideoProperty100.load(), 1);
+    EXPECT_EQ(zarn::VideoProp100Flag(), true);
     EXPECT_EQ(Zarn_Set_VideoProp(100, 0), ZARN_ERR_NOT_SUPPORTED);
-    EXPECT_EQ(g_nVideoProperty100.load(), 0);
+    EXPECT_EQ(zarn::VideoProp100Flag(), false);
     EXPECT_TRUE(trace.WaitFor("Exit  Zarn_Capture_Start()=-606", 2000));
     EXPECT_TRUE(trace.WaitFor("Enter Zarn_Capture_SetMode(2, 500, 1, 0, 0x", 2000));
 }
