@@ -300,3 +300,82 @@ TEST(SingleThumb, GradeAndLimitsFollowTheBox) {
 }
 
 }  // namespace
+
+// Side of a hand of unknown side once the right-hand reading alone did not settle it. Flags: 1 and 4
+// are the mild problems, 2 marks a reading whose fingers lie the wrong way round, 8 is the flag
+// whose absence on either reading leaves the side open.
+TEST(HandSideDecision, RulesInOrder) {
+  struct Case {
+    const char* name;
+    int r13, a13, r14, a14;
+    int side, reported, flags;  // side -1: not checked
+  };
+  const Case cases[] = {
+      {"left clean, right leaning past 100", 5, 101, 0, 95, 14, 14, 0},
+      {"both clean, right at 90", 0, 90, 0, 95, 13, 0, 0},
+      {"both clean, right at 91", 0, 91, 0, 95, 14, 0, 0},
+      {"both clean, right at 100", 0, 100, 0, 95, 14, 0, 0},
+      {"both clean, right at 101", 0, 101, 0, 95, 14, 14, 0},
+      {"right clean", 0, 95, 2, 95, 13, 13, 0},
+      {"left clean, right at 100", 2, 100, 0, 95, 14, 14, 0},
+      {"right only flag 1", 1, 95, 1, 95, 13, 13, 1},
+      {"left only flag 1 wins over a mild right", 4, 95, 1, 95, 14, 14, 1},
+      {"right mild flags only", 5, 95, 2, 95, 13, 13, 5},
+      {"left mild flags only", 2, 95, 5, 95, 14, 14, 5},
+      {"right lacks 8: undecided", 2, 95, 10, 95, -1, 0, 2},
+      {"left lacks 8: undecided", 10, 95, 2, 95, -1, 0, 10},
+      {"left has 2, right not", 8, 95, 10, 95, 13, 13, 8},
+      {"right has 2, left not", 10, 95, 8, 95, 14, 14, 8},
+      {"neither has 2, right below 80", 24, 79, 40, 95, 13, 13, 24},
+      {"both have 2, right below 80", 26, 79, 74, 95, 13, 0, 26},
+      {"neither has 2, left above 100", 24, 80, 40, 101, 14, 14, 40},
+      {"both have 2, left above 100", 26, 80, 74, 101, 14, 0, 74},
+      {"neither leans, right at 90", 24, 90, 40, 100, 13, 0, 24},
+      {"neither leans, right at 91", 24, 91, 40, 100, 14, 0, 40},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const HandSideChoice got = DecideHandSide(c.r13, c.a13, c.r14, c.a14);
+    if (c.side >= 0) EXPECT_EQ(got.side, c.side);
+    EXPECT_EQ(got.reported, c.reported);
+    EXPECT_EQ(got.flags, c.flags);
+  }
+}
+
+// The narrower crops along x tried when the whole map reports problems, and which attempt is kept.
+TEST(HandSideRetries, CropsAndTheKeptAttempt) {
+  struct CropCase {
+    int lines;
+    int count;
+    HandCrop first, second;
+  };
+  const CropCase crops[] = {
+      {87, 1, {9, 78}, {}},       {125, 1, {13, 112}, {}},   {126, 1, {14, 112}, {}},
+      {137, 1, {25, 112}, {}},    {138, 2, {26, 112}, {13, 112}}, {312, 2, {200, 112}, {100, 112}},
+  };
+  for (const CropCase& c : crops) {
+    SCOPED_TRACE(c.lines);
+    HandCrop got[2];
+    ASSERT_EQ(HandSideRetryCrops(c.lines, got), c.count);
+    EXPECT_EQ(got[0].x0, c.first.x0);
+    EXPECT_EQ(got[0].lines, c.first.lines);
+    if (c.count == 2) {
+      EXPECT_EQ(got[1].x0, c.second.x0);
+      EXPECT_EQ(got[1].lines, c.second.lines);
+    }
+  }
+  // The earliest attempt free of the flags in 30, then 23, 27 and 29; else the whole map.
+  struct KeepCase {
+    std::vector<int> flags;
+    int kept;
+  };
+  const KeepCase keeps[] = {
+      {{0}, 0},          {{2, 0, 0}, 1},  {{2, 1, 0}, 1},   {{2, 4, 0}, 2},   {{2, 4, 8}, 2},
+      {{2, 8, 4}, 1},    {{2, 4, 16}, 1}, {{16, 2, 4}, 2},  {{6, 2}, 1},      {{18, 6}, 0},
+      {{63, 63, 63}, 0}, {{63, 29}, 0},   {{63, 31, 32}, 2},
+  };
+  for (const KeepCase& c : keeps) {
+    SCOPED_TRACE(::testing::PrintToString(c.flags));
+    EXPECT_EQ(KeepHandAttempt(c.flags.data(), static_cast<int>(c.flags.size())), c.kept);
+  }
+}
