@@ -1,0 +1,311 @@
+// Finger foreground area and grey range: the area clean-up rules on hand-made maps, a flat image,
+// and single prints rendered by the simulator's finger renderer against its ground truth (box
+// within 24 pixels, the smoothing's reach; grey range within 12 levels of the rendered contact's
+// own 1 % and 5 % levels).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "ForegroundArea.h"
+#include "sim/Render.h"
+
+namespace {
+
+struct Map {
+  int height, width;
+  std::vector<uint8_t> px;
+  Map(int h, int w, uint8_t v) : height(h), width(w), px(size_t(h) * w, v) {}
+  void Rect(int top, int left, int h, int w, uint8_t v) {
+    for (int r = top; r < top + h; ++r)
+      for (int c = left; c < left + w; ++c) px[size_t(r) * width + c] = v;
+  }
+  uint8_t at(int r, int c) const { return px[size_t(r) * width + c]; }
+};
+
+ForegroundStatistics Stats(const Map& m, int minimumArea) {
+  ForegroundStatistics s{};
+  s.height = m.height;
+  s.width = m.width;
+  s.minimumArea = minimumArea;
+  return s;
+}
+
+TEST(ForegroundCleanUp, AreaSizeHolesAndElongation) {
+  struct Case {
+    const char* name;
+    int h, w;        // a foreground rectangle at (20, 20)
+    int extra;       // pixels added beside its last row
+    int hole;        // a background hole of hole x 1 pixels inside it (0: none)
+    int elongation;  // the test switch
+    bool kept;
+  };
+  const Case cases[] = {
+      {"5000 pixels are dropped", 50, 100, 0, 0, 1, false},
+      {"5001 pixels are kept", 50, 100, 1, 0, 1, true},
+      {"extents 180 x 40 (4.5) are dropped", 41, 181, 0, 0, 1, false},
+      {"extents 176 x 40 (4.4) are kept", 41, 177, 0, 0, 1, true},
+      {"4.5 is kept without the test", 41, 181, 0, 0, 0, true},
+      {"a hole inside a kept area counts", 60, 100, 0, 30, 1, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Map m(120, 240, 10);
+    m.Rect(20, 20, c.h, c.w, 11);
+    if (c.extra) m.Rect(20 + c.h - 1, 20 + c.w, 1, c.extra, 11);
+    if (c.hole) m.Rect(40, 50, 1, c.hole, 10);
+    ForegroundStatistics s = Stats(m, 5000);
+    const int area = c.h * c.w + c.extra;
+    const int kept = CleanUpAreas(m.px.data(), &s, c.elongation);
+    if (!c.kept) {
+      EXPECT_EQ(kept, 0);
+      EXPECT_EQ(s.minimumArea, 0);
+      EXPECT_EQ(std::count(m.px.begin(), m.px.end(), 1), 0);
+      EXPECT_EQ(s.left, 120);
+      EXPECT_EQ(s.right, 120);
+      EXPECT_EQ(s.top, 60);
+      EXPECT_EQ(s.bottom, 60);
+      continue;
+    }
+    EXPECT_EQ(kept, area);
+    EXPECT_EQ(s.minimumArea, area);
+    EXPECT_EQ(std::count(m.px.begin(), m.px.end(), 1), area);
+    EXPECT_EQ(m.at(40, 50), 1);
+    EXPECT_EQ(s.top, 20);
+    EXPECT_EQ(s.left, 20);
+    EXPECT_EQ(s.bottom, 20 + c.h - 1);
+    EXPECT_EQ(s.right, 20 + c.w - 1 + c.extra);
+    int64_t rows = 0, cols = 0;
+    for (int r = 0; r < m.height; ++r)
+      for (int col = 0; col < m.width; ++col)
+        if (m.at(r, col) == 1) rows += r, cols += col;
+    EXPECT_EQ(s.sumRows, rows);
+    EXPECT_EQ(s.sumColumns, cols);
+  }
+}
+
+TEST(ForegroundCleanUp, DiagonalNeighboursAreOneAreaAndAThinLineIsElongated) {
+  // Two 40 x 40 squares touching at a corner: one area of 3200 pixels, above a minimum of 2000.
+  Map m(100, 100, 10);
+  m.Rect(10, 10, 40, 40, 11);
+  m.Rect(50, 50, 40, 40, 11);
+  ForegroundStatistics s = Stats(m, 2000);
+  EXPECT_EQ(CleanUpAreas(m.px.data(), &s, 1), 3200);
+  EXPECT_EQ(s.bottom, 89);
+  // A line one row high has no extent across: as elongated as an area can be.
+  Map line(20, 100, 10);
+  line.Rect(5, 10, 1, 60, 11);
+  ForegroundStatistics t = Stats(line, 50);
+  EXPECT_EQ(CleanUpAreas(line.px.data(), &t, 1), 0);
+  line.Rect(5, 10, 1, 60, 11);
+  t = Stats(line, 50);
+  EXPECT_EQ(CleanUpAreas(line.px.data(), &t, 0), 60);
+}
+
+TEST(FindForegroundArea, FlatImageCollapsesToTheCentre) {
+  std::vector<uint8_t> image(size_t(200) * 300, 170);
+  std::vector<uint8_t> work(image.size(), 77);
+  int top = -1, left = -1, h = -1, w = -1, low = -1, high = -1;
+  FindForegroundArea(image.data(), 200, 300, work.data(), &top, &left, &h, &w, &low, &high);
+  EXPECT_EQ(std::count(work.begin(), work.end(), 0), static_cast<long>(work.size()));
+  EXPECT_EQ(top, 100);
+  EXPECT_EQ(left, 150);
+  EXPECT_EQ(h, 1);
+  EXPECT_EQ(w, 1);
+  EXPECT_EQ(low, 128);
+  EXPECT_EQ(high, 128);
+  // Missing arguments leave the outputs alone.
+  FindForegroundArea(nullptr, 200, 300, work.data(), &top, &left, &h, &w, &low, &high);
+  FindForegroundArea(image.data(), 0, 300, work.data(), &top, &left, &h, &w, &low, &high);
+  EXPECT_EQ(h, 1);
+}
+
+// Levels from the dark and the bright end of the pixels inside a box, as percentages.
+void LevelsInside(const sim::GreyImage& g, const sim::FingerTruth& t, int* p1, int* p95) {
+  int hist[256] = {};
+  int n = 0;
+  const double a = (t.right - t.left) / 2.0, b = (t.bottom - t.top) / 2.0;
+  for (int y = t.top; y <= t.bottom; ++y)
+    for (int x = t.left; x <= t.right; ++x) {
+      const double u = (x - t.centreX) / a, v = (y - t.centreY) / b;
+      if (u * u + v * v > 0.8) continue;  // the contact's inner part, away from its soft rim
+      ++hist[g.at(x, y)];
+      ++n;
+    }
+  int cum = 0;
+  for (*p1 = 0; (cum += hist[*p1]) <= n / 100; ++*p1) {}
+  cum = 0;
+  for (*p95 = 255; (cum += hist[*p95]) <= 5 * n / 100; --*p95) {}
+}
+
+TEST(FindForegroundArea, RenderedPrintsAgainstTheTruth) {
+  struct Case {
+    const char* name;
+    double xMm, yMm, angleDeg;
+  };
+  const Case cases[] = {{"centred upright", 0, 0, 0}, {"off centre, turned", -2, 3, 25}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::FingerScene scene;
+    scene.platen.width = 400;
+    scene.platen.height = 480;
+    scene.platen.vignetting = 0;
+    scene.layout = sim::FingerLayout::Custom;
+    sim::ContactSpec k;
+    k.xMm = c.xMm;
+    k.yMm = c.yMm;
+    k.angleDeg = c.angleDeg;
+    k.a = 5;
+    k.b = 7;
+    k.isoFinger = 2;
+    scene.contacts.push_back(k);
+    sim::SceneTruth truth;
+    const sim::GreyImage g = sim::RenderFingers(scene, 7, &truth);
+    ASSERT_EQ(truth.fingers.size(), 1u);
+    const sim::FingerTruth& t = truth.fingers[0];
+    std::vector<uint8_t> work(g.pixels.size());
+    int top = 0, left = 0, h = 0, w = 0, low = 0, high = 0;
+    FindForegroundArea(g.pixels.data(), g.height, g.width, work.data(), &top, &left, &h, &w, &low, &high);
+    EXPECT_NEAR(top, t.top, 24);
+    EXPECT_NEAR(left, t.left, 24);
+    EXPECT_NEAR(top + h - 1, t.bottom, 24);
+    EXPECT_NEAR(left + w - 1, t.right, 24);
+    int p1 = 0, p95 = 0;
+    LevelsInside(g, t, &p1, &p95);
+    EXPECT_NEAR(low, p1, 12);
+    EXPECT_NEAR(high, p95, 12);
+    EXPECT_LT(low + 40, high);
+  }
+}
+
+sim::GreyImage RenderContacts(const std::vector<sim::ContactSpec>& contacts, int width, int height,
+                              sim::SceneTruth* truth) {
+  sim::FingerScene scene;
+  scene.platen.width = width;
+  scene.platen.height = height;
+  scene.platen.vignetting = 0;
+  scene.layout = sim::FingerLayout::Custom;
+  scene.contacts = contacts;
+  return sim::RenderFingers(scene, 11, truth);
+}
+
+void ExpectStartValues(const FingerRegion& r, int height, int width) {
+  EXPECT_EQ(r.left, width / 2);
+  EXPECT_EQ(r.right, width / 2);
+  EXPECT_EQ(r.column, width / 2);
+  EXPECT_EQ(r.top, height / 2);
+  EXPECT_EQ(r.bottom, height / 2);
+  EXPECT_EQ(r.row, height / 2);
+  EXPECT_EQ(r.count, 0);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.orientation, 270);
+  EXPECT_EQ(r.measure, 100);
+}
+
+TEST(FindFingerRegions, NoLargeAreaLeavesTheStartValues) {
+  // A flat image, and a print too small to reach 10000 pixels.
+  std::vector<uint8_t> flat(size_t(300) * 260, 200);
+  std::vector<uint8_t> work(flat.size());
+  MainFingerRegion first;
+  FingerRegion second;
+  first.region.count = second.count = -9;
+  EXPECT_EQ(FindFingerRegions(flat.data(), 300, 260, work.data(), &first, &second), 5);
+  ExpectStartValues(first.region, 300, 260);
+  ExpectStartValues(second, 300, 260);
+  sim::ContactSpec small;
+  small.a = 1.6;
+  small.b = 2.2;
+  sim::SceneTruth truth;
+  const sim::GreyImage g = RenderContacts({small}, 260, 300, &truth);
+  ASSERT_LT(truth.fingers.at(0).areaPx, 10000);
+  EXPECT_EQ(FindFingerRegions(g.pixels.data(), 300, 260, work.data(), &first, &second), 5);
+  ExpectStartValues(first.region, 300, 260);
+  EXPECT_GT(first.highLevel, 150);  // the platen
+  EXPECT_EQ(FindFingerRegions(nullptr, 300, 260, work.data(), &first, &second), -1);
+  EXPECT_EQ(FindFingerRegions(g.pixels.data(), 0, 260, work.data(), &first, &second), -1);
+}
+
+TEST(FindFingerRegions, RenderedFingerGivesItsAreaAndAxis) {
+  // One slender finger upright and turned by 30 degrees: box, centroid and count against the
+  // truth, and the orientations 30 degrees apart.
+  int orientation[2] = {};
+  const double angles[2] = {0, 30};
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(angles[i]);
+    sim::ContactSpec k;
+    k.a = 4;
+    k.b = 9;
+    k.angleDeg = angles[i];
+    sim::SceneTruth truth;
+    const sim::GreyImage g = RenderContacts({k}, 420, 520, &truth);
+    const sim::FingerTruth& t = truth.fingers.at(0);
+    std::vector<uint8_t> work(g.pixels.size());
+    MainFingerRegion first;
+    FingerRegion second;
+    ASSERT_EQ(FindFingerRegions(g.pixels.data(), g.height, g.width, work.data(), &first, &second), 5);
+    const FingerRegion& r = first.region;
+    EXPECT_NEAR(r.left, t.left, 24);
+    EXPECT_NEAR(r.right, t.right, 24);
+    EXPECT_NEAR(r.top, t.top, 24);
+    EXPECT_NEAR(r.bottom, t.bottom, 24);
+    EXPECT_NEAR(r.column, t.centreX, 10);
+    EXPECT_NEAR(r.row, t.centreY, 10);
+    EXPECT_NEAR(r.count, t.areaPx, 0.15 * t.areaPx);
+    // Alone and slender, the main area gives the result with its label and 1.3 times its measure.
+    EXPECT_EQ(r.status, 10);
+    EXPECT_LT(r.measure, 46 * 1.3);
+    orientation[i] = r.orientation % 180;
+    ExpectStartValues(second, g.height, g.width);
+  }
+  const int turn = std::abs(orientation[1] - orientation[0]);
+  EXPECT_NEAR(std::min(turn, 180 - turn), 30, 3);
+}
+
+TEST(FindFingerRegions, AnEleventhAreaReplacesTheSmallestOnlyWhenLarger) {
+  // Ten round prints in two rows, the top-left one the smallest and set 3 mm higher than the
+  // rest (so the union box's top is its top while it is stored), and an eleventh print below them.
+  auto scene = [](double a11) {
+    std::vector<sim::ContactSpec> c;
+    for (int row = 0; row < 2; ++row)
+      for (int i = 0; i < 5; ++i) {
+        sim::ContactSpec k;
+        k.xMm = -24.4 + 12.2 * i;
+        k.yMm = row == 0 ? -12.2 : 0;
+        k.a = 4, k.b = 4.4;
+        if (row == 0 && i == 0) k.yMm = -15.2, k.a = 3.5, k.b = 3.9;
+        c.push_back(k);
+      }
+    sim::ContactSpec k;
+    k.yMm = 12.2;
+    k.a = a11, k.b = a11 + 0.4;
+    c.push_back(k);
+    return c;
+  };
+  for (const bool larger : {true, false}) {
+    SCOPED_TRACE(larger ? "larger eleventh" : "smaller eleventh");
+    sim::SceneTruth truth;
+    const sim::GreyImage g = RenderContacts(scene(larger ? 4.2 : 3.0), 1300, 800, &truth);
+    ASSERT_EQ(truth.fingers.size(), 11u);
+    int smallestTop = g.height, othersTop = g.height, eleventhTop = 0;
+    for (const sim::FingerTruth& t : truth.fingers) {
+      if (t.centreY > 550) eleventhTop = t.top;
+      else if (t.centreX < 300 && t.centreY < 200) smallestTop = t.top;
+      else othersTop = std::min(othersTop, t.top);
+    }
+    ASSERT_LT(smallestTop + 20, othersTop);
+    std::vector<uint8_t> work(g.pixels.size());
+    MainFingerRegion first;
+    FingerRegion second;
+    ASSERT_EQ(FindFingerRegions(g.pixels.data(), g.height, g.width, work.data(), &first, &second), 5);
+    if (larger) {
+      EXPECT_NEAR(first.region.top, othersTop, 15);
+      EXPECT_GT(first.region.bottom, eleventhTop);
+    } else {
+      EXPECT_NEAR(first.region.top, smallestTop, 15);
+      EXPECT_LT(first.region.bottom, eleventhTop);
+    }
+  }
+}
+
+}  // namespace
