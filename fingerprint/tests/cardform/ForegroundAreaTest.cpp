@@ -262,6 +262,55 @@ TEST(FindFingerRegions, RenderedFingerGivesItsAreaAndAxis) {
   EXPECT_NEAR(std::min(turn, 180 - turn), 30, 3);
 }
 
+TEST(FindFingerRegions, PointingAreasAndTheAreaSetAside) {
+  // A large round print (over 150000 pixels: nothing is gathered to it), two slender prints
+  // above it pointing down at it, and a slender print beside it lying across the direction to it.
+  constexpr double kPx = 500 / 25.4;  // pixels per millimetre
+  auto contact = [&](double x, double y, double a, double b) {
+    sim::ContactSpec k;
+    k.xMm = x / kPx, k.yMm = y / kPx, k.a = a, k.b = b;
+    return k;
+  };
+  const std::vector<sim::ContactSpec> contacts = {
+      contact(-60, -230, 2, 6), contact(60, -230, 2, 6), contact(0, 150, 220 / kPx, 220 / kPx),
+      contact(350, 150, 3.2, 9)};
+  sim::SceneTruth truth;
+  const sim::GreyImage g = RenderContacts(contacts, 900, 780, &truth);
+  ASSERT_EQ(truth.fingers.size(), 4u);
+  const sim::FingerTruth* blob = nullptr;
+  const sim::FingerTruth* aside = nullptr;
+  for (const sim::FingerTruth& t : truth.fingers) {
+    if (std::abs(t.centreX - 450) < 5 && t.centreY > 400) blob = &t;
+    if (t.centreX > 700) aside = &t;
+  }
+  ASSERT_TRUE(blob != nullptr && aside != nullptr);
+  std::vector<uint8_t> work(g.pixels.size());
+  MainFingerRegion first;
+  FingerRegion second;
+  ASSERT_EQ(FindFingerRegions(g.pixels.data(), g.height, g.width, work.data(), &first, &second), 5);
+  const FingerRegion& r = first.region;
+  // Union of the four boxes; centroid and count of the main print alone.
+  EXPECT_NEAR(r.top, truth.fingers[0].top, 24);
+  EXPECT_NEAR(r.bottom, blob->bottom, 24);
+  EXPECT_NEAR(r.right, aside->right, 24);
+  EXPECT_NEAR(r.row, blob->centreY, 5);
+  EXPECT_NEAR(r.column, blob->centreX, 5);
+  EXPECT_NEAR(r.count, blob->areaPx, 0.1 * blob->areaPx);
+  // The two prints above point at it: their axis, turned to point from the main print to them
+  // (up: 270), is the result, and the status becomes the main print's label (the third area
+  // labelled, after the two prints above).
+  EXPECT_NEAR(r.orientation, 270, 3);
+  EXPECT_LT(r.measure, 21);
+  EXPECT_EQ(r.status, 12);
+  // The print beside it is the second result, its axis turned to agree with the first result.
+  EXPECT_NEAR(second.column, aside->centreX, 5);
+  EXPECT_NEAR(second.row, aside->centreY, 5);
+  // A slender print grows relatively more by the soft rim round its contact.
+  EXPECT_NEAR(second.count, aside->areaPx, 0.2 * aside->areaPx);
+  EXPECT_EQ(second.status, 13);
+  EXPECT_NEAR(second.orientation, 270, 3);
+}
+
 TEST(FindFingerRegions, AnEleventhAreaReplacesTheSmallestOnlyWhenLarger) {
   // Ten round prints in two rows, the top-left one the smallest and set 3 mm higher than the
   // rest (so the union box's top is its top while it is stored), and an eleventh print below them.
