@@ -1,6 +1,7 @@
 // Argument checks of the offline segmentation and its image helpers on small hand-made images.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -233,6 +234,14 @@ TEST(FillConvexHull, ClosesTheHullOfTheBoundary) {
       const bool inside = x + y <= 9;
       EXPECT_EQ(m[x * 10 + y], inside ? 1 : 0) << x << "," << y;
     }
+  // An L of solid bars: its hull closes the corner between the bars' ends.
+  std::vector<uint8_t> ell(10 * 10, 0);
+  for (int x = 2; x <= 7; ++x)
+    for (int y = 2; y <= 7; ++y)
+      if (x <= 4 || y <= 4) ell[x * 10 + y] = 1;
+  FillConvexHull(ell.data(), 10, 10, 1);
+  EXPECT_EQ(ell[5 * 10 + 5], 1);
+  EXPECT_EQ(ell[6 * 10 + 6], 0);
   // Two points, or points on one line, close nothing.
   std::vector<uint8_t> two(10 * 10, 0);
   two[0] = two[99] = 1;
@@ -377,5 +386,54 @@ TEST(HandSideRetries, CropsAndTheKeptAttempt) {
   for (const KeepCase& c : keeps) {
     SCOPED_TRACE(::testing::PrintToString(c.flags));
     EXPECT_EQ(KeepHandAttempt(c.flags.data(), static_cast<int>(c.flags.size())), c.kept);
+  }
+}
+
+// Mode 1 takes the threshold of the plainly reduced map over all its columns, skipping the first
+// tenth of its lines: a black band there must not pull the threshold down.
+TEST(SegmentHand, PlainReductionThresholdSkipsTheFirstTenthOfTheLines) {
+  constexpr int kWidth = 1600, kHeight = 1500;  // map: 200 lines of 187
+  // A platen of levels 200..220 across the bytes, black in the first 160 lines.
+  std::vector<uint8_t> img(size_t(kWidth) * kHeight);
+  for (int x = 0; x < kWidth; ++x)
+    for (int y = 0; y < kHeight; ++y) img[size_t(x) * kHeight + y] = x < 160 ? 0 : uint8_t(200 + (y / 8) % 21);
+  HandOutput out;
+  FlatSegmentParams params{};
+  char err[128] = "";
+  ASSERT_GE(SegmentHand(img.data(), kWidth, kHeight, 0, 13, 15, 1, &out, &params, err, sizeof err), 0) << err;
+  std::vector<uint8_t> map(size_t(200) * 187);
+  ASSERT_EQ(ReduceImageByBlocks(img.data(), kWidth, kHeight, 0, 0, kWidth, kHeight, map.data(), 8), 0);
+  const int expected = BlockHistogramThreshold(map.data(), 187, 20, 0, 180, 187);
+  EXPECT_EQ(out.Threshold, expected);
+  EXPECT_EQ(params.Threshold, expected);
+  EXPECT_EQ(params.Mode, 1);
+  // Two lines of the black band would change it.
+  EXPECT_NE(expected, BlockHistogramThreshold(map.data(), 187, 18, 0, 182, 187));
+}
+
+// Every pixel at least r + 1 from the border is measured (a textured image gives 0 there); the
+// border keeps the mask's start value 1.
+TEST(BackgroundMask, MeasuresEveryPixelAtLeastRPlusOneInside) {
+  constexpr int kWidth = 15, kHeight = 13, kRadius = 2;
+  std::vector<uint8_t> img(size_t(kWidth) * kHeight), mask(img.size(), 7);
+  for (int x = 0; x < kWidth; ++x)
+    for (int y = 0; y < kHeight; ++y) img[size_t(x) * kHeight + y] = (x + y) % 2 ? 200 : 10;
+  AreaLevels levels;
+  levels.Dark = 10;
+  levels.Bright = 200;
+  BackgroundMask(img.data(), kWidth, kHeight, &levels, mask.data(), kRadius);
+  for (int x = 0; x < kWidth; ++x)
+    for (int y = 0; y < kHeight; ++y) {
+      const bool inside = x >= kRadius + 1 && x <= kWidth - kRadius - 2 && y >= kRadius + 1 && y <= kHeight - kRadius - 2;
+      EXPECT_EQ(mask[size_t(x) * kHeight + y], inside ? 0 : 1) << x << "," << y;
+    }
+  // A flat platen with one dark line at byte 1: only the first window (byte r + 1) reaches it; the
+  // line leaves the running window at the next step.
+  std::fill(img.begin(), img.end(), uint8_t{200});
+  for (int x = 0; x < kWidth; ++x) img[size_t(x) * kHeight + 1] = 10;
+  BackgroundMask(img.data(), kWidth, kHeight, &levels, mask.data(), kRadius);
+  for (int x = kRadius + 1; x <= kWidth - kRadius - 2; ++x) {
+    EXPECT_EQ(mask[size_t(x) * kHeight + kRadius + 1], 0) << x;
+    for (int y = kRadius + 2; y <= kHeight - kRadius - 2; ++y) EXPECT_EQ(mask[size_t(x) * kHeight + y], 1) << x << "," << y;
   }
 }
