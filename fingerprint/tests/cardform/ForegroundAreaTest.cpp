@@ -32,6 +32,70 @@ ForegroundStatistics Stats(const Map& m, int minimumArea) {
   return s;
 }
 
+// The rank-contrast mark of the one pixel a 7 x 7 image has at least 3 from its border: the
+// centre takes `centre`, the other 48 pixels the listed levels ({level, count}) in turn.
+int CentreMark(int low, int high, int centre, const std::vector<std::pair<int, int>>& others) {
+  std::vector<uint8_t> img(49), work(49, 9);
+  size_t k = 0;
+  for (const auto& [level, count] : others)
+    for (int i = 0; i < count; ++i, ++k) img[k == 24 ? ++k : k] = uint8_t(level);
+  EXPECT_EQ(k, 49u);
+  img[24] = uint8_t(centre);
+  LocalContrastMap(img.data(), 7, 7, low, high, work.data());
+  for (size_t i = 0; i < 49; ++i)
+    if (i != 24) EXPECT_EQ(work[i], 0) << i;  // the border
+  return work[24];
+}
+
+TEST(LocalContrastMap, RankContrastRules) {
+  struct Case {
+    const char* name;
+    int low, high, centre;
+    std::vector<std::pair<int, int>> others;
+    int mark;
+  };
+  // low 50, high 150: step 10 unless said otherwise.
+  const Case cases[] = {
+      {"six dark pixels do not reach the 7th darkest", 50, 150, 150, {{50, 6}, {150, 42}}, 0},
+      {"six bright pixels do not reach the 7th brightest", 50, 150, 150, {{250, 6}, {150, 42}}, 0},
+      {"bright levels of two groups (step 5)", 100, 150, 150, {{250, 2}, {165, 4}, {150, 42}}, 0},
+      {"range 20 is flat", 50, 150, 100, {{100, 24}, {120, 24}}, 0},
+      {"range 21 is texture", 50, 150, 100, {{100, 24}, {121, 24}}, 1},
+      {"range 30, pixel above high + low", 50, 150, 210, {{180, 25}, {210, 23}}, 0},
+      {"range 30, pixel below high + low", 50, 150, 180, {{180, 24}, {210, 24}}, 1},
+      {"range 35, pixel above the 7th brightest", 50, 150, 170, {{100, 30}, {135, 13}, {170, 5}}, 0},
+      {"range 35, pixel at the 7th brightest", 50, 150, 135, {{100, 30}, {135, 12}, {170, 6}}, 1},
+      {"range 41", 50, 150, 100, {{100, 24}, {141, 24}}, 1},
+      {"high below 128 counts as 128 (step 7)", 50, 100, 100, {{100, 24}, {114, 24}}, 0},
+      {"high below 128 counts as 128, range 15", 50, 100, 100, {{100, 24}, {115, 24}}, 1},
+      {"low above 160 is halved and raised by 80 (step 8)", 170, 245, 100, {{100, 24}, {116, 24}}, 0},
+      {"low above 160, range 17", 170, 245, 100, {{100, 24}, {117, 24}}, 1},
+      {"levels within 4: nothing is texture", 125, 100, 0, {{0, 24}, {255, 24}}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(CentreMark(c.low, c.high, c.centre, c.others), c.mark);
+  }
+}
+
+TEST(ForegroundStep, GlobalLevelsOfTheWholeImage) {
+  // 10 x 10: one pixel at 0, one at 1, two at 40, the rest 200: 1 % is one pixel.
+  std::vector<uint8_t> img(100, 200), work(100);
+  img[0] = 0;
+  img[1] = 1;
+  img[2] = img[3] = 40;
+  ForegroundStatistics s{};
+  s.height = 10, s.width = 10, s.lowPercent = 5, s.highPercent = 10, s.minimumArea = 5000;
+  ForegroundStep(img.data(), work.data(), &s, 1);
+  EXPECT_EQ(s.mean, (0 + 1 + 80 + 96 * 200) / 100);
+  EXPECT_EQ(s.percentAt0, 1);
+  EXPECT_EQ(s.percentAt1, 1);
+  EXPECT_EQ(s.level1Percent, 1);     // the cumulative count passes 1 at level 1
+  EXPECT_EQ(s.level99Percent, 200);  // from the bright end at once
+  EXPECT_EQ(s.lowPercent, 1);
+  EXPECT_EQ(s.highPercent, 5);
+}
+
 TEST(ForegroundCleanUp, AreaSizeHolesAndElongation) {
   struct Case {
     const char* name;
@@ -116,9 +180,34 @@ TEST(FindForegroundArea, FlatImageCollapsesToTheCentre) {
   EXPECT_EQ(low, 128);
   EXPECT_EQ(high, 128);
   // Missing arguments leave the outputs alone.
+  h = w = 77;
   FindForegroundArea(nullptr, 200, 300, work.data(), &top, &left, &h, &w, &low, &high);
+  FindForegroundArea(image.data(), 200, 300, nullptr, &top, &left, &h, &w, &low, &high);
   FindForegroundArea(image.data(), 0, 300, work.data(), &top, &left, &h, &w, &low, &high);
-  EXPECT_EQ(h, 1);
+  FindForegroundArea(image.data(), 200, -1, work.data(), &top, &left, &h, &w, &low, &high);
+  FindForegroundArea(image.data(), 200, 300, work.data(), nullptr, &left, &h, &w, &low, &high);
+  FindForegroundArea(image.data(), 200, 300, work.data(), &top, nullptr, &h, &w, &low, &high);
+  FindForegroundArea(image.data(), 200, 300, work.data(), &top, &left, nullptr, &w, &low, &high);
+  FindForegroundArea(image.data(), 200, 300, work.data(), &top, &left, &h, nullptr, &low, &high);
+  FindForegroundArea(image.data(), 200, 300, work.data(), &top, &left, &h, &w, nullptr, &high);
+  FindForegroundArea(image.data(), 200, 300, work.data(), &top, &left, &h, &w, &low, nullptr);
+  EXPECT_EQ(h, 77);
+  EXPECT_EQ(w, 77);
+}
+
+TEST(SmoothAndThreshold, WindowClippedAtTheBorder) {
+  // A 10 x 10 block of ones in the corner of a 50 x 50 map: at (0, 0) the window holds rows and
+  // columns 0..20 (441 pixels, 100 ones): q = 100 x 1681 / 441 = 381, value trunc(381 x 255 / 1681) = 57.
+  for (const int threshold : {56, 57}) {
+    std::vector<uint8_t> m(2500, 0);
+    for (int r = 0; r < 10; ++r)
+      for (int c = 0; c < 10; ++c) m[r * 50 + c] = 1;
+    SmoothAndThreshold(m.data(), 50, 50, threshold, 11, 10);
+    EXPECT_EQ(m[0], threshold == 56 ? 11 : 10);
+    EXPECT_EQ(m[49 * 50 + 49], 10);
+    // At (29, 29) the window (rows and columns 9..49) holds one of the ones: value 0.
+    EXPECT_EQ(m[29 * 50 + 29], 10);
+  }
 }
 
 // Levels from the dark and the bright end of the pixels inside a box, as percentages.
