@@ -186,6 +186,38 @@ TEST(LineRidgeCount, CountsTheRidgesALineCrosses) {
   EXPECT_EQ(line.Count(down, 100, 200, 10, 40, 90, 40), 0);
 }
 
+TEST(RidgeFlow, DirectionOfStripesAndFlatWindows) {
+  // Ridges along (cos phi, sin phi) in (column, row): the direction is phi on the scale of 252
+  // units for 180 degrees, counted from the rows toward increasing rows.
+  constexpr int kSize = 41;
+  const double pi = 3.14159265358979;
+  for (const int phi : {0, 20, 30, 45, 60, 90, 120, 135, 160}) {
+    SCOPED_TRACE(phi);
+    std::vector<uint8_t> img(size_t(kSize) * kSize);
+    const double a = phi * pi / 180;
+    for (int r = 0; r < kSize; ++r)
+      for (int c = 0; c < kSize; ++c)
+        img[size_t(r) * kSize + c] = uint8_t(128 + 60 * std::cos(2 * pi * (r * std::cos(a) - c * std::sin(a)) / 9.0));
+    int value = -1, direction = -1;
+    RidgeFlow(img.data(), kSize, 20, 20, &value, &direction);
+    const double want = phi * 252.0 / 180;
+    double diff = std::fabs(direction - want);
+    diff = std::min(diff, 252 - diff);
+    EXPECT_LE(diff, 5) << direction;
+    EXPECT_LT(value, 160);  // one pronounced direction
+  }
+  // A flat window and one of weak texture have no direction.
+  std::vector<uint8_t> flat(size_t(kSize) * kSize, 120);
+  int value = 0, direction = 0;
+  RidgeFlow(flat.data(), kSize, 20, 20, &value, &direction);
+  EXPECT_EQ(value, 255);
+  EXPECT_EQ(direction, 254);
+  for (size_t i = 0; i < flat.size(); i += 7) flat[i] = 121;
+  RidgeFlow(flat.data(), kSize, 20, 20, &value, &direction);
+  EXPECT_EQ(value, 255);
+  EXPECT_EQ(direction, 254);
+}
+
 TEST(LineRidgeCount, ShortLongAndBorderLines) {
   const std::vector<uint8_t> wide = Stripes(1100, 40, false);
   Line line;
