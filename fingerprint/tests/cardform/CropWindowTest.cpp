@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -204,6 +205,8 @@ TEST(RidgeFlow, DirectionOfStripesAndFlatWindows) {
     double diff = std::fabs(direction - want);
     diff = std::min(diff, 252 - diff);
     EXPECT_LE(diff, 5) << direction;
+    // Along an axis one sum is 0; along a diagonal the two axis sums are equal: exact directions.
+    if (phi % 45 == 0) EXPECT_EQ(direction, phi * 252 / 180);
     EXPECT_LT(value, 160);  // one pronounced direction
   }
   // A flat window and one of weak texture have no direction.
@@ -234,6 +237,44 @@ TEST(LineRidgeCount, ShortLongAndBorderLines) {
   // Rows too near the border leave nothing.
   EXPECT_EQ(line.Count(wide, 1100, 40, 20, 8, 200, 8), 0);
   EXPECT_EQ(line.points, 0);
+}
+
+TEST(DensestCropWindow, WhichLinesAreFrameLines) {
+  // A blob of 8 blocks (rows 25..26, columns 20..23) against one dense line: a line that is not
+  // a frame line gives a 9 x 9 window 9 blocks and wins; a frame line is left out.
+  struct Case {
+    const char* name;
+    std::function<void(BlockMap&)> draw;
+    int top, left;  // the box found
+  };
+  const Case cases[] = {
+      {"first row full: frame", [](BlockMap& m) { m.Rect(0, 0, 1, 50); }, 17, 14},
+      {"row 10 full: not among the first eight", [](BlockMap& m) { m.Rect(10, 0, 1, 50); }, 1, 0},
+      {"first column full: frame", [](BlockMap& m) { m.Rect(0, 0, 40, 1); }, 17, 14},
+      {"first column three quarters full: no frame", [](BlockMap& m) { m.Rect(0, 0, 30, 1); }, 0, 0},
+      {"first column 31 of 40: frame", [](BlockMap& m) { m.Rect(0, 0, 31, 1); }, 17, 14},
+      {"last column full: frame", [](BlockMap& m) { m.Rect(0, 49, 40, 1); }, 17, 14},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    BlockMap m(40, 50);
+    m.Rect(25, 20, 2, 4);
+    c.draw(m);
+    int b[4] = {3, 3, 3, 3};
+    DensestCropWindow(m.px.data(), m.rows, m.cols, 10, 10, &b[0], &b[1], &b[2], &b[3]);
+    EXPECT_EQ(b[0], c.top);
+    EXPECT_EQ(b[2], c.left);
+  }
+  // The column counts slide down the rows in every column, the first included: a blob of 8 at
+  // the left edge beats one of 7.
+  BlockMap m(40, 50);
+  m.Rect(25, 0, 2, 4);
+  m.Rect(30, 30, 2, 4);
+  m.px[size_t(31) * 50 + 33] = 0;
+  int b[4] = {3, 3, 3, 3};
+  DensestCropWindow(m.px.data(), m.rows, m.cols, 10, 10, &b[0], &b[1], &b[2], &b[3]);
+  EXPECT_EQ(b[0], 17);
+  EXPECT_EQ(b[2], 0);
 }
 
 }  // namespace
