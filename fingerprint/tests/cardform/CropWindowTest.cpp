@@ -177,6 +177,16 @@ TEST(LineRidgeCount, CountsTheRidgesALineCrosses) {
   EXPECT_EQ(line.flags[10], 0);        // column 30 between two
   // Starting on a ridge (the second point, column 24) counts it at once.
   EXPECT_EQ(line.Count(across, 200, 100, 23, 50, 180, 50), 16);
+  // The second point (column 27) ends its ridge at once: it is counted, but a run of one point
+  // does not let the next ridge count.
+  EXPECT_EQ(line.Count(across, 200, 100, 26, 50, 180, 50), 15);
+  // A checkerboard has no direction: no point is a ridge.
+  std::vector<uint8_t> board(size_t(100) * 100);
+  for (int r = 0; r < 100; ++r)
+    for (int c = 0; c < 100; ++c) board[size_t(r) * 100 + c] = (r + c) % 2 ? 200 : 50;
+  EXPECT_EQ(line.Count(board, 100, 100, 10, 50, 90, 50), 0);
+  EXPECT_EQ(line.points, 80);
+  for (int i = 0; i < 80; ++i) EXPECT_EQ(line.flags[i], 0) << i;
   // The same stripes along the rows, crossed by a vertical line stepped along the rows, and by a
   // slanted one; a line along the ridges crosses none.
   const std::vector<uint8_t> down = Stripes(100, 200, true);
@@ -234,6 +244,11 @@ TEST(LineRidgeCount, ShortLongAndBorderLines) {
   EXPECT_EQ(line.points, 21);
   EXPECT_EQ(line.Count(wide, 1100, 40, 1080, 20, 1100, 20), 0);
   EXPECT_EQ(line.points, 11);
+  // Row 31 of 40 is 9 from the bottom: skipped; row 30 is kept.
+  EXPECT_EQ(line.Count(wide, 1100, 40, 20, 31, 200, 31), 0);
+  EXPECT_EQ(line.points, 0);
+  line.Count(wide, 1100, 40, 20, 30, 200, 30);
+  EXPECT_EQ(line.points, 180);
   // Rows too near the border leave nothing.
   EXPECT_EQ(line.Count(wide, 1100, 40, 20, 8, 200, 8), 0);
   EXPECT_EQ(line.points, 0);
