@@ -400,6 +400,37 @@ TEST(FindFingerRegions, PointingAreasAndTheAreaSetAside) {
   EXPECT_NEAR(second.orientation, 270, 3);
 }
 
+TEST(FindFingerRegions, ALonePointingPrintAndARoundMainPrint) {
+  // A round main print (too round to join the pointing prints) and one slender print 470 pixels
+  // above it (too far to be gathered) pointing down at it. Of 18000 pixels or more it is the result
+  // alone; a smaller one beside so round a main print is no pointing print.
+  constexpr double kPx = 500 / 25.4;
+  for (const bool large : {true, false}) {
+    SCOPED_TRACE(large ? "21000 pixels" : "13000 pixels");
+    sim::ContactSpec main, lone;
+    main.yMm = (630 - 450) / kPx, main.a = main.b = 7;
+    lone.yMm = (160 - 450) / kPx;
+    lone.a = large ? 2.5 : 2, lone.b = large ? 7 : 5.5;
+    sim::SceneTruth truth;
+    const sim::GreyImage g = RenderContacts({main, lone}, 400, 900, &truth);
+    std::vector<uint8_t> work(g.pixels.size());
+    MainFingerRegion first;
+    FingerRegion second;
+    ASSERT_EQ(FindFingerRegions(g.pixels.data(), g.height, g.width, work.data(), &first, &second), 5);
+    const FingerRegion& r = first.region;
+    EXPECT_NEAR(r.row, 630, 5);  // the main print alone
+    if (large) {
+      EXPECT_NEAR(r.orientation, 270, 3);
+      EXPECT_LT(r.measure, 21);
+      EXPECT_EQ(r.status, 11);  // the main print's label, after the print above it
+    } else {
+      EXPECT_EQ(r.orientation, 270);
+      EXPECT_EQ(r.measure, 90);
+      EXPECT_EQ(r.status, 1);
+    }
+  }
+}
+
 TEST(FindFingerRegions, AnEleventhAreaReplacesTheSmallestOnlyWhenLarger) {
   // Ten round prints in two rows, the top-left one the smallest and set 3 mm higher than the
   // rest (so the union box's top is its top while it is stored), and an eleventh print below them.
