@@ -303,3 +303,284 @@ TEST(IrisLocation, QualityAnalysisFillsTheRecord) {
     options[0] = 0;
     EXPECT_EQ(TskIris_QualityAnalysis(f.image.pixels.data(), 640, 480, options, nullptr, &given, err), -6);
 }
+
+namespace {
+
+// A dark disc on a mid-grey field.
+std::vector<uint8_t> Disc(int w, int h, int cx, int cy, int r, uint8_t in = 30, uint8_t out = 150) {
+    std::vector<uint8_t> img(size_t(w) * h, out);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            if ((x - cx) * (x - cx) + (y - cy) * (y - cy) <= r * r) img[size_t(y) * w + x] = in;
+    return img;
+}
+
+}  // namespace
+
+// Both pupil searches find a drawn disc; a large image is searched in its central crop and the
+// result shifted back; a flat image gives method A a zero score and method B no ring.
+TEST(PupilSearch, DiscsCropsAndFlatImages) {
+    int32_t x, y, r, s;
+    const auto small = Disc(640, 480, 300, 250, 40);
+    ASSERT_EQ(LocatePupilSymmetry(small.data(), 640, 480, 0, &x, &y, &r, &s, 22, 72), 0);
+    EXPECT_NEAR(x, 300, 4);
+    EXPECT_NEAR(y, 250, 4);
+    EXPECT_NEAR(r, 40, 8);
+    EXPECT_GT(s, 0);
+    ASSERT_EQ(LocatePupilBalanced(small.data(), 640, 480, 0, &x, &y, &r, &s, 22, 160, 480 / 150 + 1), 0);
+    EXPECT_NEAR(x, 300, 4);
+    EXPECT_NEAR(y, 250, 4);
+    EXPECT_NEAR(r, 40, 8);
+    // Flipped rows are searched upside down and mapped back.
+    ASSERT_EQ(LocatePupilSymmetry(small.data(), 640, 480, 1, &x, &y, &r, &s, 22, 72), 0);
+    EXPECT_NEAR(y, 250, 4);
+    const auto big = Disc(1600, 1200, 700, 500, 48);
+    ASSERT_EQ(LocatePupilSymmetry(big.data(), 1600, 1200, 0, &x, &y, &r, &s, 22, 72), 0);
+    EXPECT_NEAR(x, 700, 4);
+    EXPECT_NEAR(y, 500, 4);
+    const std::vector<uint8_t> flat(640 * 480, 120);
+    ASSERT_EQ(LocatePupilSymmetry(flat.data(), 640, 480, 0, &x, &y, &r, &s, 22, 72), 0);
+    EXPECT_EQ(s, 0);
+    EXPECT_EQ(LocatePupilBalanced(flat.data(), 640, 480, 0, &x, &y, &r, &s, 22, 160, 4), -1);
+    EXPECT_EQ(LocatePupilSymmetry(nullptr, 640, 480, 0, &x, &y, &r, &s, 22, 72), 1);
+}
+
+// An edge whose dark side faces straight down never votes; turned upside down it does.
+TEST(PupilSearch, DownwardEdgesNeverVote) {
+    std::vector<uint8_t> img(64 * 64, 200);
+    for (int y = 32; y < 64; ++y)
+        for (int x = 0; x < 64; ++x) img[size_t(y) * 64 + x] = 40;
+    int32_t x, y, r, s;
+    RadialVoteSearch(img.data(), 64, 64, &x, &y, &r, &s, 4, 8, 33, 255);
+    EXPECT_EQ(s, 0);
+    std::reverse(img.begin(), img.end());
+    RadialVoteSearch(img.data(), 64, 64, &x, &y, &r, &s, 4, 8, 33, 255);
+    EXPECT_GT(s, 0);
+}
+
+TEST(PupilSearch, RingChoiceAndPeak) {
+    const int32_t xs[8] = {10, 10, 10, 10, 10, 10, 10, 10}, ys[8] = {10, 10, 10, 10, 10, 10, 10, 10};
+    int32_t index = -7;
+    const int32_t none[4] = {0, 2, 1, 0};  // every v / (i + 3) below 1
+    EXPECT_EQ(ChoosePupilRing(none, xs, ys, 4, &index), -1);
+    EXPECT_EQ(ChoosePupilRing(none, xs, ys, 0, &index), -1);
+    // One clear ring at layer 4: the strongest wins.
+    const int32_t single[8] = {3, 8, 20, 60, 210, 60, 20, 10};
+    EXPECT_EQ(ChoosePupilRing(single, xs, ys, 8, &index), 1);
+    EXPECT_EQ(index, 4);
+    // A strong outer ring (layer 6) and a consistent inner one (layer 2): the inner one wins.
+    const int32_t two[8] = {3, 10, 200, 30, 20, 80, 450, 90};
+    EXPECT_EQ(ChoosePupilRing(two, xs, ys, 8, &index), 2);
+    EXPECT_EQ(index, 2);
+    // With the inner ring's centre far away it does not.
+    const int32_t farX[8] = {10, 10, 60, 10, 10, 10, 10, 10};
+    EXPECT_EQ(ChoosePupilRing(two, farX, ys, 8, &index), 2);
+    EXPECT_EQ(index, 6);
+
+    std::vector<uint32_t> map(10 * 10, 0);
+    int32_t px, py;
+    uint32_t v;
+    map[5 * 10 + 6] = 700;
+    map[6 * 10 + 3] = 700;
+    map[0] = 100000;  // inside the margin: neither counted nor chosen
+    ASSERT_EQ(FindMapPeak(map.data(), 10, 10, &px, &py, &v, 4, 2), 0);
+    EXPECT_EQ(px, 6);
+    EXPECT_EQ(py, 5);
+    EXPECT_EQ(v, 700u);
+    map[5 * 10 + 6] = 599, map[6 * 10 + 3] = 0;
+    EXPECT_EQ(FindMapPeak(map.data(), 10, 10, &px, &py, &v, 4, 2), -1);
+    EXPECT_EQ(px, 5);
+    EXPECT_EQ(py, 5);
+    EXPECT_EQ(FindMapPeak(map.data(), 10, 4, &px, &py, &v, 4, 2), -1);
+}
+
+TEST(PupilSearch, ImageOperations) {
+    std::vector<uint8_t> src(6 * 4);
+    for (int i = 0; i < 24; ++i) src[size_t(i)] = uint8_t(i);
+    std::vector<uint8_t> dst(24, 0);
+    ASSERT_EQ(CropImage(dst.data(), src.data(), 6, 4, 1, 1, 2, 1), 0);
+    EXPECT_EQ(dst[0], 8);
+    EXPECT_EQ(dst[2], 10);
+    EXPECT_EQ(dst[3], 14);
+    EXPECT_EQ(CropImage(dst.data(), src.data(), 6, 4, 2, 2, 0, 0), 1);
+    int cols, rows;
+    ASSERT_EQ(DecimateImage(dst.data(), &cols, &rows, src.data(), 6, 4, 3), 0);
+    EXPECT_EQ(cols, 2);
+    EXPECT_EQ(rows, 1);
+    EXPECT_EQ(dst[0], 7);
+    EXPECT_EQ(dst[1], 10);
+    std::vector<uint32_t> map(7 * 7, 2709);
+    ASSERT_EQ(SmoothMap32(map.data(), 7, 7, kVoteSmoothKernel5, 5), 0);
+    EXPECT_EQ(map[0], 0u);
+    EXPECT_EQ(map[3 * 7 + 3], 2709u);
+    EXPECT_EQ(map[2 * 7 + 2], 2709u);
+    EXPECT_EQ(map[1 * 7 + 3], 0u);
+    std::vector<uint8_t> img(5 * 5, 0);
+    img[12] = 250;
+    ASSERT_EQ(SmoothImage8(img.data(), 5, 5, kPupilSmoothKernel3, 3), 0);
+    EXPECT_EQ(img[12], 250 * 204 / 1000);
+    EXPECT_EQ(img[7], 250 * 124 / 1000);
+    EXPECT_EQ(img[0], 0);
+    const uint32_t levels[4] = {10, 20, 30, 10};
+    uint8_t out[4];
+    NormaliseMapToLevels(levels, 2, 2, 255, out);
+    EXPECT_EQ(out[0], 0);
+    EXPECT_EQ(out[1], 127);
+    EXPECT_EQ(out[2], 255);
+}
+
+// Specular spots: a small inner spot is filled from its four anchors; one at the border or larger
+// than the extent limit stays.
+TEST(IrisBoundarySearch, SpecularSpotsAndStageChecks) {
+    const int W = 120, H = 100;
+    std::vector<uint8_t> img(size_t(W) * H, 100);
+    auto square = [&](int x0, int y0, int n) {
+        for (int y = y0; y < y0 + n; ++y)
+            for (int x = x0; x < x0 + n; ++x) img[size_t(y) * W + x] = 250;
+    };
+    square(20, 20, 5);
+    square(0, 60, 4);
+    square(50, 30, 56);  // 58 wide after the 3 x 3 dilation
+    int32_t p3[3] = {0, 0, 0};
+    ASSERT_EQ(FillSpecularSpots(img.data(), H, W, p3), 0);
+    EXPECT_EQ(p3[0], 180);
+    EXPECT_EQ(p3[1], 3);
+    EXPECT_EQ(p3[2], 55);
+    EXPECT_EQ(img[size_t(22) * W + 22], 100);
+    EXPECT_EQ(img[size_t(61) * W + 1], 250);
+    EXPECT_EQ(img[size_t(40) * W + 60], 250);
+    // Stage checks of the boundary search.
+    LocationResult rec{};
+    rec.words[kWordPupilX] = 9, rec.words[kWordPupilY] = 50, rec.words[kWordPupilR] = 20;
+    int32_t params[32] = {};
+    EXPECT_EQ(LocateIrisAndEyelids(img.data(), H, W, &rec, params), kBadArgument);
+    rec.words[kWordPupilX] = 60, rec.words[kWordIrisX] = 60, rec.words[kWordIrisY] = 50;
+    rec.words[kWordPupilR] = 9, rec.words[kWordIrisR] = 40;
+    EXPECT_EQ(LocateEyelids(img.data(), H, W, &rec, nullptr), kBadArgument);
+    // A tiny pupil leaves no room for an iris of 10 pixels: step result 1, no eyelid search.
+    const auto disc = Disc(200, 160, 100, 80, 6);
+    LocationResult tiny{};
+    tiny.words[kWordPupilX] = 100, tiny.words[kWordPupilY] = 80, tiny.words[kWordPupilR] = 6;
+    tiny.words[kWordUpperLid] = 5;
+    int32_t narrow[32] = {};
+    narrow[14] = 18;
+    EXPECT_EQ(LocateIrisAndEyelids(disc.data(), 160, 200, &tiny, narrow), 1);
+    EXPECT_EQ(tiny.words[kWordIrisR], 0);
+    EXPECT_EQ(tiny.words[kWordUpperLid], 5);
+}
+
+// A large pupil scales the search down and the results back up; eyelid scores stay unscaled.
+TEST(IrisBoundarySearch, LargePupilScalesTheSearch) {
+    sim::EyeSceneParams s = Scene(12);
+    s.width = 1280, s.height = 960;
+    s.distanceMm = 150;  // pupil radius about 105: scale 2
+    const sim::EyeFrame f = sim::RenderEyeFrame(s);
+    LocationResult rec{};
+    rec.words[kWordPupilX] = int32_t(f.truth.pupil.x) + 3;
+    rec.words[kWordPupilY] = int32_t(f.truth.pupil.y) - 2;
+    rec.words[kWordPupilR] = int32_t(f.truth.pupil.r);
+    int32_t params[32] = {};
+    params[7] = 44, params[14] = 480, params[15] = 72;
+    ASSERT_EQ(LocateIrisAndEyelids(f.image.pixels.data(), 960, 1280, &rec, params), 0);
+    EXPECT_NEAR(rec.words[kWordPupilX], f.truth.pupil.x, 4);
+    EXPECT_NEAR(rec.words[kWordPupilR], f.truth.pupil.r, 8);  // a 2-pixel grid on a slightly elliptic pupil
+    EXPECT_NEAR(rec.words[kWordIrisR], f.truth.iris.r, 6);
+    EXPECT_EQ(rec.words[kWordIrisR] % 2, 0);
+    EXPECT_EQ(rec.words[kWordPupilR2], rec.words[kWordPupilR]);
+    EXPECT_EQ(UpperLid(&rec)->vertexY % 2, 0);
+    EXPECT_EQ(UpperLid(&rec)->divisor % 2, 0);
+    EXPECT_LT(UpperLid(&rec)->vertexY, f.truth.pupil.y - f.truth.pupil.r);
+    EXPECT_GT(LowerLid(&rec)->vertexY, f.truth.pupil.y + f.truth.pupil.r);
+}
+
+// Class F: the working scale, the pupil size limit, mode 1, and the reflection fill limits.
+TEST(ClassF, PreparationAndLimits) {
+    const struct {
+        int height, rows, factor;
+    } scales[] = {{480, 480, 1}, {481, 240, 2}, {960, 480, 2}, {961, 320, 3}};
+    for (const auto& s : scales) {
+        std::vector<uint8_t> img(size_t(64) * s.height, 90), out(img.size());
+        int rows, cols, f;
+        ASSERT_EQ(PrepareClassFImage(img.data(), s.height, 64, out.data(), &rows, &cols, &f), 0);
+        EXPECT_EQ(f, s.factor) << s.height;
+        EXPECT_EQ(rows, s.rows) << s.height;
+    }
+    const auto disc = Disc(640, 480, 320, 240, 40);
+    int32_t ix = 0, iy = 0, px = 320, py = 240, ir = 0, pr = 4;
+    EXPECT_EQ(LocateClassFCircles(disc.data(), 480, 640, 0, &ix, &iy, &px, &py, &ir, &pr, 72, 160), -2);
+    pr = 40;
+    EXPECT_EQ(LocateClassFCircles(disc.data(), 480, 640, 1, &ix, &iy, &px, &py, &ir, &pr, 72, 160), -3);
+    EXPECT_EQ(LocateClassFCircles(disc.data(), 480, 640, 0, &ix, &iy, &px, &py, &ir, &pr, 160, 72), -3);
+    EXPECT_EQ(px, 320);
+    int32_t lids[8] = {1, 1, 1, 1, 1, 1, 1, 1};
+    ir = 9;
+    EXPECT_EQ(LocateClassFEyelids(disc.data(), 480, 640, 0, &ix, &iy, &px, &py, &ir, &pr, lids), -2);
+    EXPECT_EQ(lids[0], 0);
+
+    const int W = 200, H = 150;
+    std::vector<uint8_t> img(size_t(W) * H, 100);
+    auto block = [&](int x0, int y0, int w, int h) {
+        for (int y = y0; y < y0 + h; ++y)
+            for (int x = x0; x < x0 + w; ++x) img[size_t(y) * W + x] = 240;
+    };
+    block(20, 20, 44, 44);   // 50 x 50 after the 7 x 7 disc: filled
+    block(100, 20, 45, 10);  // 51 columns: left alone
+    block(20, 144, 5, 6);    // touches the bottom row: left alone
+    ASSERT_EQ(FillClassFReflections(img.data(), H, W), 0);
+    EXPECT_EQ(img[size_t(40) * W + 40], 100);
+    EXPECT_EQ(img[size_t(25) * W + 120], 240);
+    EXPECT_EQ(img[size_t(147) * W + 22], 240);
+}
+
+// The filter bank: twelve odd kernels of four sizes, the code sizes and the band layout.
+TEST(ClassF, FilterBankAndLayout) {
+    ASSERT_EQ(ClassFInit(), 0);
+    const GaborBank& bank = ClassFModuleBank();
+    ASSERT_EQ(bank.count, 12);
+    const int sizes[4] = {23, 33, 45, 63};
+    for (int i = 0; i < 12; ++i) {
+        EXPECT_EQ(bank.cols[i], sizes[i % 4]) << i;
+        EXPECT_EQ(bank.rows[i], sizes[i % 4]) << i;
+        EXPECT_FLOAT_EQ(bank.wavelength[i], 1.8f * bank.sigmaAlong[i]);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(bank.kernel[i]) % 4, 0u);
+    }
+    EXPECT_FLOAT_EQ(bank.angle[4], 45.0f);
+    EXPECT_FLOAT_EQ(bank.angle[8], 45.0f);
+    EXPECT_NEAR(bank.sigmaAlong[3], 15.556f, 0.001f);
+    // Odd along the wave: the centre is 0 and mirrored columns have opposite signs.
+    const int32_t* k0 = bank.kernel[0];
+    EXPECT_EQ(k0[11 * 23 + 11], 0);
+    EXPECT_EQ(k0[11 * 23 + 13], -k0[11 * 23 + 9]);
+    EXPECT_EQ(k0[11 * 23 + 13], int32_t(RoundHalfAway(std::sin(6.283185 * 2 / 9.9) * std::exp(-0.5 * 4 / (5.5 * 5.5)) * 1000)));
+    EXPECT_EQ(std::memcmp(bank.kernel[4], bank.kernel[8], sizeof(int32_t) * 23 * 23), 0);
+    int32_t code, part, feature;
+    ClassFCodeSizes(&code, &part, &feature);
+    EXPECT_EQ(code, 128);
+    EXPECT_EQ(part, 1536);
+    EXPECT_EQ(feature, 1664);
+    const ClassFLayout& l = ClassFModuleLayout();
+    EXPECT_EQ(l.bandRows, 80);
+    EXPECT_EQ(l.bandCols, 512);
+    EXPECT_EQ(l.lastRow, 63);
+    EXPECT_EQ(ClassFDestroy(), 0);
+    EXPECT_EQ(ClassFModuleBank().count, 0);
+    EXPECT_EQ(ClassFDestroy(), 0) << "an empty bank is left alone";
+
+    ClassFLayout layout;
+    EXPECT_EQ(SetClassFLayout(&layout, 80, 512, 5, 128, 0, 80), -3);
+    EXPECT_EQ(SetClassFLayout(&layout, 80, 512, 5, 128, 0, 79), 0);
+    EXPECT_EQ(layout.codeRows, 8);
+    EXPECT_EQ(SetClassFLayout(&layout, 10, 20, 4, 30, 0, 9), 0);
+    EXPECT_EQ(layout.bandRows, 80) << "a code larger than the band leaves the record";
+    GaborBank b;
+    const float angles[1] = {0};
+    EXPECT_EQ(BuildGaborBank(&b, 0, 1, angles, 1, 5.5f, 1.8f), -3);
+    EXPECT_EQ(BuildGaborBank(&b, 1, 1, angles, 1, 5.5f, 0.0f), -3);
+    int32_t k[9];
+    EXPECT_EQ(MakeClassFKernel(0.9f, 0, 1, 1, k), -3);
+    EXPECT_EQ(MakeClassFKernel(2, 0, 0.2f, 1, k), -3);
+    void* p = ClassFAlignedAlloc(10, 0);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 4, 0u);
+    ClassFAlignedFree(p);
+    ClassFAlignedFree(nullptr);
+}
