@@ -489,7 +489,14 @@ int32_t RefineIrisCircle(const uint8_t* image, int rows, int cols, LocationResul
     return score;
 }
 
-int32_t LocateIrisAndEyelids(const uint8_t* image, int rows, int cols, LocationResult* record, const int32_t params[32]) {
+namespace {
+
+enum class Stages { All, IrisOnly, EyelidsOnly };
+
+// The boundary search at scale s (from the pupil radius unless given), the stages chosen run on
+// the prepared image and every result is scaled back.
+int32_t RunBoundaryStages(const uint8_t* image, int rows, int cols, LocationResult* record, const int32_t params[32],
+                          Stages stages) {
     if (!image || !record || !params || rows < 1 || cols < 1 || Word(record, kWordPupilX) < 10) return kBadArgument;
     std::vector<uint8_t> work;
     try {
@@ -503,27 +510,43 @@ int32_t LocateIrisAndEyelids(const uint8_t* image, int rows, int cols, LocationR
     p[0] = s;
     if (s > 1) {
         for (int i : {4, 5, 7, 8, 9, 10, 11, 12, 14, 15, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27}) p[i] /= s;
-        for (int w = kWordPupilX; w <= kWordPupilR; ++w) Word(record, w) /= s;
+        const int last = stages == Stages::EyelidsOnly ? kWordIrisR : kWordPupilR;
+        for (int w = kWordPupilX; w <= last; ++w) Word(record, w) /= s;
     }
     int r = 0, c = 0;
     int32_t rc = PrepareIrisImage(image, rows, cols, p, work.data(), &r, &c);
-    if (rc == 0 && (rc = RefinePupilCircle(work.data(), r, c, record, p + 6)) >= 0 &&
-        (rc = EstimateIrisRadius(work.data(), r, c, record, p + 14)) >= 0) {
+    if (rc == 0 && stages == Stages::EyelidsOnly) {
+        rc = LocateEyelids(work.data(), r, c, record, p + 20);
+    } else if (rc == 0 && (rc = RefinePupilCircle(work.data(), r, c, record, p + 6)) >= 0 &&
+               (rc = EstimateIrisRadius(work.data(), r, c, record, p + 14)) >= 0) {
         if (Word(record, kWordIrisR) < 10) {
             rc = 1;
         } else {
             p[16] = rc;
             if ((rc = RefineIrisCircle(work.data(), r, c, record, p + 15)) >= 0)
-                rc = LocateEyelids(work.data(), r, c, record, p + 20);
+                rc = stages == Stages::IrisOnly ? 0 : LocateEyelids(work.data(), r, c, record, p + 20);
         }
     }
-    if (rc > 0 && rc != 1) rc = 0;  // a score of the last stage that ran is success
     if (s > 1) {
         for (int w = kWordPupilX; w < kWordLowerLid + 6; ++w) Word(record, w) *= s;
         Word(record, kWordUpperLid + 3) /= s;
         Word(record, kWordLowerLid + 3) /= s;
     }
     return rc;
+}
+
+}  // namespace
+
+int32_t LocateIrisAndEyelids(const uint8_t* image, int rows, int cols, LocationResult* record, const int32_t params[32]) {
+    return RunBoundaryStages(image, rows, cols, record, params, Stages::All);
+}
+
+int32_t LocateIrisOnly(const uint8_t* image, int rows, int cols, LocationResult* record, const int32_t params[32]) {
+    return RunBoundaryStages(image, rows, cols, record, params, Stages::IrisOnly);
+}
+
+int32_t LocateEyelidsOnly(const uint8_t* image, int rows, int cols, LocationResult* record, const int32_t params[32]) {
+    return RunBoundaryStages(image, rows, cols, record, params, Stages::EyelidsOnly);
 }
 
 // ---- Eyelids ---------------------------------------------------------------------------------

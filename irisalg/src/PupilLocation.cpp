@@ -379,4 +379,37 @@ int32_t LocatePupilBalanced(const uint8_t* image, int width, int height, int fli
     return LocatePupil(PupilMethod::Balanced, image, width, height, flip, x, y, r, score, rmin, rmax, f, 33, -1);
 }
 
+int32_t LocatePupilFixed4(const uint8_t* image, int width, int height, int flip, int32_t* x, int32_t* y, int32_t* r,
+                          int32_t* score, int rmin, int rmax) {
+    return LocatePupil(PupilMethod::Symmetry, image, width, height, flip, x, y, r, score, rmin, rmax, 4, 47, 255);
+}
+
+int32_t LocatePupilLevel(const uint8_t* image, int width, int height, int flip, int32_t* x, int32_t* y, int32_t* r,
+                         int32_t* score, int rmin, int rmax, int maxLevel) {
+    const int f = rmin < 10 ? 2 : rmin < 20 ? 3 : 4;
+    return LocatePupil(PupilMethod::Symmetry, image, width, height, flip, x, y, r, score, rmin, rmax, f, 33, maxLevel);
+}
+
+int32_t CountBits32(uint32_t v) {
+    v = (v & 0x55555555u) + ((v >> 1) & 0x55555555u);
+    v = (v & 0x33333333u) + ((v >> 2) & 0x33333333u);
+    v = (v & 0x0F0F0F0Fu) + ((v >> 4) & 0x0F0F0F0Fu);
+    v = (v & 0x00FF00FFu) + ((v >> 8) & 0x00FF00FFu);
+    v = (v & 0x0000FFFFu) + (v >> 16);
+    return int32_t(v);
+}
+
+int32_t ApproxHypot(int32_t a, int32_t b) {
+    static const int32_t T[17] = {0, 1, 2, 3, 4, 5, 7, 8, 9, 9, 9, 9, 9, 8, 5, 3, 0};
+    const int64_t M = std::max(a, b), m = std::min(a, b);
+    if (M == 0) return int32_t(m);
+    return int32_t(M + ((T[16 * m / M] * M) >> 9) + ((27146 * m * m / M) >> 16));
+}
+
+void ReciprocalTable(uint16_t out[256]) {
+    if (!out) return;
+    out[0] = 32768;
+    for (int i = 1; i < 256; ++i) out[i] = uint16_t(32768.0 / i + 0.49999999);
+}
+
 }  // namespace irisalg

@@ -584,3 +584,48 @@ TEST(ClassF, FilterBankAndLayout) {
     ClassFAlignedFree(p);
     ClassFAlignedFree(nullptr);
 }
+
+// Routines no location method selects, called directly.
+TEST(LocationVariants, PupilIrisAndEyelidVariants) {
+    int32_t x, y, r, s;
+    const auto disc = Disc(640, 480, 280, 230, 44);
+    ASSERT_EQ(LocatePupilFixed4(disc.data(), 640, 480, 0, &x, &y, &r, &s, 22, 72), 0);
+    EXPECT_NEAR(x, 280, 4);
+    EXPECT_NEAR(r, 44, 8);
+    // An upper grey level below the field's level drops the edges that touch the field.
+    ASSERT_EQ(LocatePupilLevel(disc.data(), 640, 480, 0, &x, &y, &r, &s, 22, 72, 100), 0);
+    const int32_t capped = s;
+    ASSERT_EQ(LocatePupilLevel(disc.data(), 640, 480, 0, &x, &y, &r, &s, 22, 72, 255), 0);
+    EXPECT_NEAR(y, 230, 4);
+    EXPECT_LT(capped, s / 2);
+
+    Modules on;
+    const sim::EyeFrame f = Render(kSharp[2]);
+    LocationContext* c = CreateLocationContext(f.image.pixels.data(), 640, 480);
+    auto full = std::make_unique<LocationResult>();
+    ASSERT_EQ(RunLocationMethod(c, 1, full.get()), 0);
+    LocationResult iris{};
+    iris.words[kWordPupilX] = c->pupil[0][0], iris.words[kWordPupilY] = c->pupil[0][1];
+    iris.words[kWordPupilR] = c->pupil[0][2];
+    FreeLocationContext(c);
+    int32_t params[32] = {};
+    params[7] = 22, params[14] = 160, params[15] = 72;
+    ASSERT_EQ(LocateIrisOnly(f.image.pixels.data(), 480, 640, &iris, params), 0);
+    for (int w = kWordPupilX; w <= kWordIrisR; ++w) EXPECT_EQ(iris.words[w], full->words[w]) << w;
+    EXPECT_EQ(UpperLid(&iris)->divisor, 0);
+    ASSERT_EQ(LocateEyelidsOnly(f.image.pixels.data(), 480, 640, &iris, params), 0);
+    EXPECT_EQ(std::memcmp(UpperLid(&iris), UpperLid(full.get()), 12 * sizeof(int32_t)), 0);
+
+    EXPECT_EQ(CountBits32(0), 0);
+    EXPECT_EQ(CountBits32(0xFFFFFFFFu), 32);
+    EXPECT_EQ(CountBits32(0x80000001u), 2);
+    EXPECT_EQ(ApproxHypot(0, 7), 7);
+    EXPECT_NEAR(ApproxHypot(300, 400), 500, 3);
+    EXPECT_NEAR(ApproxHypot(100, 100), 141, 2);
+    uint16_t table[256];
+    ReciprocalTable(table);
+    EXPECT_EQ(table[0], 32768);
+    EXPECT_EQ(table[1], 32768);
+    EXPECT_EQ(table[3], 10923);
+    EXPECT_EQ(table[255], 129);
+}

@@ -31,6 +31,17 @@ int32_t SmoothImage8(uint8_t* image, int cols, int rows, const int32_t* kernel, 
 int32_t SmoothMap32(uint32_t* map, int cols, int rows, const int32_t* kernel, int k);
 void NormaliseMapToLevels(const uint32_t* map, int rows, int cols, int level, uint8_t* dst8);
 
+// Variants no method selects: factor 4 with votes up to 47 % of the smaller side; the edge test's
+// upper grey level from the caller.
+int32_t LocatePupilFixed4(const uint8_t* image, int width, int height, int flip, int32_t* x, int32_t* y, int32_t* r,
+                          int32_t* score, int rmin, int rmax);
+int32_t LocatePupilLevel(const uint8_t* image, int width, int height, int flip, int32_t* x, int32_t* y, int32_t* r,
+                         int32_t* score, int rmin, int rmax, int maxLevel);
+// Small helpers kept beside the searches.
+int32_t CountBits32(uint32_t v);
+int32_t ApproxHypot(int32_t a, int32_t b);
+void ReciprocalTable(uint16_t out[256]);
+
 extern const int32_t kPupilSmoothKernel3[9];
 extern const int32_t kVoteSmoothKernel5[25];
 
@@ -57,6 +68,10 @@ inline EyelidCurve* LowerLid(LocationResult* r) { return reinterpret_cast<Eyelid
 
 // 0 done, 1 iris radius below 10 after the estimate, else a coded or stage result.
 int32_t LocateIrisAndEyelids(const uint8_t* image, int rows, int cols, LocationResult* record, const int32_t params[32]);
+// Variants no method selects: the boundary search without the eyelids (0 on success), and the
+// eyelids alone for a record that holds both circles.
+int32_t LocateIrisOnly(const uint8_t* image, int rows, int cols, LocationResult* record, const int32_t params[32]);
+int32_t LocateEyelidsOnly(const uint8_t* image, int rows, int cols, LocationResult* record, const int32_t params[32]);
 int32_t PrepareIrisImage(const uint8_t* image, int rows, int cols, int32_t* params, uint8_t* dst, int* outRows,
                          int* outCols);
 int32_t FillSpecularSpots(uint8_t* image, int rows, int cols, int32_t* params3);
