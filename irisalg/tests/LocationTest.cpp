@@ -629,3 +629,45 @@ TEST(LocationVariants, PupilIrisAndEyelidVariants) {
     EXPECT_EQ(table[3], 10923);
     EXPECT_EQ(table[255], 129);
 }
+
+TEST(LocationVariants, ImageTools) {
+    const std::string path = ::testing::TempDir() + "iris_dump.pgm";
+    const int32_t values[6] = {-10, 0, 10, 20, 30, 40};
+    ASSERT_EQ(DumpDebugPgm(path.c_str(), values, 2, 3, 2), 0);
+    FILE* f = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    char head[16] = {};
+    ASSERT_EQ(std::fread(head, 1, 11, f), 11u);
+    EXPECT_STREQ(head, "P5\n3 2\n255\n");
+    uint8_t px[6];
+    ASSERT_EQ(std::fread(px, 1, 6, f), 6u);
+    std::fclose(f);
+    EXPECT_EQ(px[0], 0);
+    EXPECT_EQ(px[1], 51);
+    EXPECT_EQ(px[5], 255);
+    std::remove(path.c_str());
+    EXPECT_EQ(DumpDebugPgm("/nonexistent-dir/x.pgm", values, 2, 3, 2), -1) << "reported, the process goes on";
+
+    std::vector<uint8_t> img(5 * 5, 0);
+    img[12] = 90;
+    ASSERT_EQ(BoxMeanFloor1(img.data(), 5, 5, 1), 0);
+    EXPECT_EQ(img[12], 10);
+    EXPECT_EQ(img[0], 1) << "at least 1";
+    EXPECT_EQ(img[6], 10);
+
+    std::vector<uint8_t> src(4 * 4);
+    for (int i = 0; i < 16; ++i) src[size_t(i)] = uint8_t(i);
+    uint8_t dst[4];
+    ASSERT_EQ(ResampleNearest(src.data(), 4, 4, dst, 2, 2), 0);
+    EXPECT_EQ(dst[0], 5);
+    EXPECT_EQ(dst[3], 15);
+
+    int32_t k[9];
+    EXPECT_EQ(GaussianKernel(k, 3, 1.0, 1.0), 100 + 4 * 36 + 4 * 13);
+    EXPECT_EQ(k[4], 100);
+    EXPECT_EQ(k[1], 36);
+    EXPECT_EQ(k[0], 13);
+    std::vector<uint8_t> flat(6 * 6, 77);
+    ASSERT_EQ(GaussianSmooth(flat.data(), 6, 6, 9, 4.0), 0);
+    EXPECT_EQ(flat[14], 77);
+}

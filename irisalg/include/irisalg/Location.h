@@ -41,6 +41,16 @@ int32_t LocatePupilLevel(const uint8_t* image, int width, int height, int flip, 
 int32_t CountBits32(uint32_t v);
 int32_t ApproxHypot(int32_t a, int32_t b);
 void ReciprocalTable(uint16_t out[256]);
+// Writes a map as an 8-bit PGM (type 0 u8 copied; 1 i16, 2 i32, 3 float, 4 double, 5 u16, 6 u32
+// rescaled to 0..255; other types write nothing); -1 when the file cannot be written.
+int32_t DumpDebugPgm(const char* path, const void* data, int rows, int cols, int type);
+// (2r+1) x (2r+1) box mean in place over the part of the box inside the image, at least 1.
+int32_t BoxMeanFloor1(uint8_t* image, int rows, int cols, int r);
+// The source pixel at the centre of each target cell.
+int32_t ResampleNearest(const uint8_t* src, int rows, int cols, uint8_t* dst, int outRows, int outCols);
+// Kernel entries floor(100 exp(-(dy^2/sy^2 + dx^2/sx^2))) of an odd size; returns their sum.
+int32_t GaussianKernel(int32_t* kernel, int size, double sigmaY, double sigmaX);
+int32_t GaussianSmooth(uint8_t* image, int rows, int cols, int size, double sigma);
 
 extern const int32_t kPupilSmoothKernel3[9];
 extern const int32_t kVoteSmoothKernel5[25];
