@@ -19,7 +19,6 @@ using P = PupilStep;
 using I = IrisStep;
 using F = FinalStep;
 
-std::atomic<bool> gModules[5];
 std::atomic<EyeSideCheck> gSideCheck{nullptr};
 
 }  // namespace
@@ -36,8 +35,6 @@ const LocationMethod kLocationMethods[25] = {
     {8, P::D, I::None, F::Copy},
 };
 
-bool ModuleOn(Module m) { return gModules[int(m)].load(); }
-void SetModule(Module m, bool on) { gModules[int(m)].store(on); }
 void SetEyeSideCheck(EyeSideCheck check) { gSideCheck.store(check); }
 
 LocationContext* CreateLocationContext(const uint8_t* image, int width, int height) {
@@ -158,8 +155,8 @@ int32_t RunLocationMethod(LocationContext* c, int method, LocationResult* result
                 slot->words[kWordPupilR] = -1;
                 return -2;
             }
-            slot->words[kWordFlag] = 255;
-            slot->words[kWordPupilScore] = pupil[3];
+            slot->words[kWordState] = 255;
+            slot->words[kWordScore] = pupil[3];
         }
     }
     *result = *slot;
@@ -184,8 +181,8 @@ void CopyLocationResult(const LocationResult* r, IrisLocation* out) {
         int c[4] = {};
         if (VertexFormToPolynomial(lids[i], c) == 0) std::memcpy(dst[i], c, sizeof c);
     }
-    out->pupilScore = uint8_t(w[kWordPupilScore] & 0xFF);
-    out->locationFlag = uint8_t(w[kWordFlag] & 0xFF);
+    out->pupilScore = uint8_t(w[kWordScore] & 0xFF);
+    out->locationFlag = uint8_t(w[kWordState] & 0xFF);
 }
 
 int32_t Locate(const uint8_t* image, int width, int height, IrisLocation* out, const int32_t* options, char* errtext) {

@@ -207,8 +207,14 @@ TEST(IrisLocation, MethodTableAndCaches) {
     const LocationResult first = *result;
     EXPECT_EQ(RunLocationMethod(c, 5, result.get()), 0);
     EXPECT_EQ(std::memcmp(result->words, first.words, sizeof first.words), 0);
-    EXPECT_EQ(result->words[kWordFlag], 255);
-    EXPECT_EQ(result->words[kWordPupilScore], c->pupil[0][3]);
+    EXPECT_EQ(result->words[kWordState], 255);
+    EXPECT_EQ(result->words[kWordScore], c->pupil[0][3]);
+    // Group 6: method 17 (iris step none) returns what method 15 (class F) computed.
+    ASSERT_EQ(RunLocationMethod(c, 15, result.get()), 0);
+    const LocationResult fifteen = *result;
+    ASSERT_EQ(RunLocationMethod(c, 17, result.get()), 0);
+    EXPECT_EQ(std::memcmp(result->words, fifteen.words, sizeof fifteen.words), 0);
+    EXPECT_EQ(RunLocationMethod(c, 23, result.get()), -2) << "group 8 was not computed";
     // Method 1 then 2: one pupil step A run (its cache), method 2 concentric.
     ASSERT_EQ(RunLocationMethod(c, 1, result.get()), 0);
     const LocationResult one = *result;
@@ -250,7 +256,7 @@ TEST(IrisLocation, CopyLocationResultConvertsTheLids) {
     int32_t* w = r.words;
     w[kWordPupilX] = 320, w[kWordPupilY] = 240, w[kWordPupilR] = 50;
     w[kWordIrisX] = 322, w[kWordIrisY] = 238, w[kWordIrisR] = 115;
-    w[kWordPupilScore] = 0x1234, w[kWordFlag] = 255;
+    w[kWordScore] = 0x1234, w[kWordState] = 255;
     *UpperLid(&r) = EyelidCurve{100, 50, 400, 7000, {0, 0}};
     IrisLocation loc{};
     CopyLocationResult(&r, &loc);
@@ -292,6 +298,11 @@ TEST(IrisLocation, QualityAnalysisFillsTheRecord) {
     EXPECT_EQ(given.bytes[5], 62);
     SetEyeSideCheck(nullptr);
     for (int b : {1, 2, 3, 4, 6, 7, 8}) EXPECT_EQ(given.bytes[b], q.bytes[b]) << b;
+    // A given location without radii: no ratio byte, and no division by zero.
+    IrisLocation bare = loc;
+    bare.pupilRadius = bare.irisRadius = 0;
+    ASSERT_EQ(TskIris_QualityAnalysis(f.image.pixels.data(), 640, 480, options, &bare, &given, err), 0);
+    EXPECT_EQ(given.bytes[6], 0xFF);
     loc.eyelidDegree = 4;
     EXPECT_EQ(TskIris_QualityAnalysis(f.image.pixels.data(), 640, 480, options, &loc, &given, err), -1);
     EXPECT_STREQ(err, "invalidate iris circle ");
@@ -364,6 +375,9 @@ TEST(PupilSearch, RingChoiceAndPeak) {
     const int32_t none[4] = {0, 2, 1, 0};  // every v / (i + 3) below 1
     EXPECT_EQ(ChoosePupilRing(none, xs, ys, 4, &index), -1);
     EXPECT_EQ(ChoosePupilRing(none, xs, ys, 0, &index), -1);
+    const int32_t one[1] = {30};
+    EXPECT_EQ(ChoosePupilRing(one, xs, ys, 1, &index), 1);
+    EXPECT_EQ(index, 0);
     // One clear ring at layer 4: the strongest wins.
     const int32_t single[8] = {3, 8, 20, 60, 210, 60, 20, 10};
     EXPECT_EQ(ChoosePupilRing(single, xs, ys, 8, &index), 1);
@@ -403,6 +417,7 @@ TEST(PupilSearch, ImageOperations) {
     EXPECT_EQ(dst[2], 10);
     EXPECT_EQ(dst[3], 14);
     EXPECT_EQ(CropImage(dst.data(), src.data(), 6, 4, 2, 2, 0, 0), 1);
+    EXPECT_EQ(CropImage(dst.data(), src.data(), 6, 4, 0, 0, 3, 3), 1);
     int cols, rows;
     ASSERT_EQ(DecimateImage(dst.data(), &cols, &rows, src.data(), 6, 4, 3), 0);
     EXPECT_EQ(cols, 2);
@@ -441,7 +456,7 @@ TEST(IrisBoundarySearch, SpecularSpotsAndStageChecks) {
     square(20, 20, 5);
     square(0, 60, 4);
     square(50, 30, 56);  // 58 wide after the 3 x 3 dilation
-    int32_t p3[3] = {0, 0, 0};
+    int32_t p3[3] = {256, 0, 0};  // a threshold outside 1..255 takes the default
     ASSERT_EQ(FillSpecularSpots(img.data(), H, W, p3), 0);
     EXPECT_EQ(p3[0], 180);
     EXPECT_EQ(p3[1], 3);
@@ -526,7 +541,9 @@ TEST(ClassF, PreparationAndLimits) {
     block(20, 20, 44, 44);   // 50 x 50 after the 7 x 7 disc: filled
     block(100, 20, 45, 10);  // 51 columns: left alone
     block(20, 144, 5, 6);    // touches the bottom row: left alone
+    block(180, 130, 3, 3);   // the last region labelled: filled
     ASSERT_EQ(FillClassFReflections(img.data(), H, W), 0);
+    EXPECT_EQ(img[size_t(131) * W + 181], 100);
     EXPECT_EQ(img[size_t(40) * W + 40], 100);
     EXPECT_EQ(img[size_t(25) * W + 120], 240);
     EXPECT_EQ(img[size_t(147) * W + 22], 240);

@@ -7,6 +7,8 @@
 #include <cstdint>
 
 #include "irisalg/IrisAlg.h"
+#include "irisalg/LocationWords.h"
+#include "irisalg/Modules.h"
 
 namespace irisalg {
 
@@ -56,22 +58,6 @@ extern const int32_t kPupilSmoothKernel3[9];
 extern const int32_t kVoteSmoothKernel5[25];
 
 // ---- Iris boundary and eyelids ---------------------------------------------------------------
-// Words of the location record.
-enum LocationWord : int {
-    kWordParameter = 1,
-    kWordPupilScore = 9,
-    kWordFlag = 10,
-    kWordPupilX = 11,
-    kWordPupilY = 12,
-    kWordPupilR = 13,
-    kWordPupilR2 = 14,
-    kWordIrisX = 15,
-    kWordIrisY = 16,
-    kWordIrisR = 17,
-    kWordIrisR2 = 18,
-    kWordUpperLid = 19,
-    kWordLowerLid = 25,
-};
 
 inline EyelidCurve* UpperLid(LocationResult* r) { return reinterpret_cast<EyelidCurve*>(r->words + kWordUpperLid); }
 inline EyelidCurve* LowerLid(LocationResult* r) { return reinterpret_cast<EyelidCurve*>(r->words + kWordLowerLid); }
@@ -183,9 +169,5 @@ int32_t QualityAnalysis(const uint8_t* image, int width, int height, const int32
 using EyeSideCheck = int32_t (*)(const uint8_t* image, int width, int height, IrisCircle iris, float* confidence);
 void SetEyeSideCheck(EyeSideCheck check);
 
-// Module flags of the library (quality, location, encoder, matcher, detection).
-enum class Module { Quality = 0, Location = 1, Encoder = 2, Matcher = 3, Detection = 4 };
-bool ModuleOn(Module m);
-void SetModule(Module m, bool on);
 
 }  // namespace irisalg
