@@ -493,6 +493,13 @@ namespace {
 
 enum class Stages { All, IrisOnly, EyelidsOnly };
 
+// Weakest limbus accepted: the fine ring score is the sum of the smoothed row derivative over its
+// 310 points (scaled up when some are masked), so this floor is a mean of 512 per point, about 4
+// grey levels per pixel across the boundary. Below it no iris boundary was found: without an eye,
+// or with an iris smaller than the configured minimum radius, the search settles on iris texture
+// or skin at the smallest radius it may try and would report that circle as a location.
+constexpr int32_t kWeakestLimbusScore = 512 * 310;
+
 // The boundary search at scale s (from the pupil radius unless given), the stages chosen run on
 // the prepared image and every result is scaled back.
 int32_t RunBoundaryStages(const uint8_t* image, int rows, int cols, LocationResult* record, const int32_t params[32],
@@ -524,7 +531,9 @@ int32_t RunBoundaryStages(const uint8_t* image, int rows, int cols, LocationResu
         } else {
             p[16] = rc;
             if ((rc = RefineIrisCircle(work.data(), r, c, record, p + 15)) >= 0)
-                rc = stages == Stages::IrisOnly ? 0 : LocateEyelids(work.data(), r, c, record, p + 20);
+                rc = rc < kWeakestLimbusScore ? kNotFound
+                     : stages == Stages::IrisOnly ? 0
+                                                  : LocateEyelids(work.data(), r, c, record, p + 20);
         }
     }
     if (s > 1) {

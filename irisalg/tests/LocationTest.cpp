@@ -78,12 +78,13 @@ struct Case {
     uint32_t subject;
     bool right;
     double cx = 0.5, cy = 0.5, distance = 300, white = 0, openness = 1, gazeX = 0, blur = 0;
+    bool eye = true;
 };
 
 sim::EyeFrame Render(const Case& c) {
     sim::EyeSceneParams s = Scene(c.subject, c.right);
     s.centreX = c.cx, s.centreY = c.cy, s.distanceMm = c.distance, s.white = c.white, s.openness = c.openness;
-    s.gazeX = c.gazeX, s.extraBlur = c.blur;
+    s.gazeX = c.gazeX, s.extraBlur = c.blur, s.eyePresent = c.eye;
     return sim::RenderEyeFrame(s);
 }
 
@@ -154,6 +155,8 @@ TEST(IrisLocation, ClassFAndDefocus) {
 }
 
 // Frames without a usable eye fail with the iris step's code and message; nothing is written.
+// An iris far below the smallest configured radius (72) and a frame without an eye leave only a
+// weak ring at the smallest radius tried: that is no limbus, not a location.
 TEST(IrisLocation, NegativesFailWithTheIrisStepCode) {
     Modules on;
     Case closed{"closed", 3, false};
@@ -161,7 +164,11 @@ TEST(IrisLocation, NegativesFailWithTheIrisStepCode) {
     Case left{"at the left border", 4, false, 0.04};
     Case right{"at the right border", 5, true, 0.96};
     Case top{"at the top border", 6, false, 0.5, 0.05};
-    for (const Case& c : {closed, left, right, top}) {
+    Case small1300{"iris too small (1300 mm)", 7, false, 0.5, 0.5, 1300};
+    Case small2000{"iris too small (2000 mm)", 8, true, 0.5, 0.5, 2000};
+    Case noEye{"no eye", 9, false};
+    noEye.eye = false;
+    for (const Case& c : {closed, left, right, top, small1300, small2000, noEye}) {
         const sim::EyeFrame f = Render(c);
         IrisLocation loc{};
         loc.pupilX = 77;
@@ -170,6 +177,13 @@ TEST(IrisLocation, NegativesFailWithTheIrisStepCode) {
         EXPECT_STREQ(err, "Iris and eyelid estimation error") << c.what;
         EXPECT_EQ(loc.pupilX, 77) << c.what;
     }
+    // The weakest limbus that still meets the tolerances: an iris of about 80 pixels at 450 mm.
+    const Case edge{"small but in range", 7, false, 0.5, 0.5, 450};
+    const sim::EyeFrame f = Render(edge);
+    ASSERT_NEAR(f.truth.iris.r, 80, 3);
+    IrisLocation loc{};
+    ASSERT_EQ(Locate(f, 13, &loc, nullptr), 0);
+    EXPECT_TRUE(Compare(loc, f.truth).Within(3, 1000)) << Describe(Compare(loc, f.truth));
 }
 
 TEST(IrisLocation, ExportChecksModuleAndPointers) {
@@ -488,7 +502,8 @@ TEST(IrisBoundarySearch, SpecularSpotsAndStageChecks) {
 TEST(IrisBoundarySearch, LargePupilScalesTheSearch) {
     sim::EyeSceneParams s = Scene(12);
     s.width = 1280, s.height = 960;
-    s.distanceMm = 150;  // pupil radius about 105: scale 2
+    s.distanceMm = s.focusMm = 150;  // pupil radius about 105: scale 2; in focus (a limbus
+                                     // blurred over the lens's defocus at 300 mm is too weak to count)
     const sim::EyeFrame f = sim::RenderEyeFrame(s);
     LocationResult rec{};
     rec.words[kWordPupilX] = int32_t(f.truth.pupil.x) + 3;
