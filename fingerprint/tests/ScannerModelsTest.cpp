@@ -1,0 +1,656 @@
+// The scanner model classes of the 2912 x 4512 ten-print scanner (PloverC, PloverD) and of the
+// single-finger scanners (Finch, LinnetA/B, SiskinA/B, TanagerA/B, VireoB).
+//
+// Their decodes run on frames that the simulator builds from a known scene: the simulator's own
+// record of where each scene pixel lies in the frame, which pixels the optics leave unlit and which
+// bytes carry device data is the ground truth. PloverC and the single-finger models also run end to
+// end on simulated scanners through the driver and the video-capture layer.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "CaptureRig.h"
+#include "TestScanner.h"
+#include "models/ZarnScannerPloverC.h"
+#include "models/ZarnScannerSingleFinger.h"
+#include "sim/Models.h"
+#include "sim/Render.h"
+
+using scannertest::TraceLines;
+using scannertest::WaitUntil;
+
+namespace {
+
+const bool kSlotIsolated = [] {
+    setenv("TESSIK_TRACE_SLOT", ("TessikModelTests-" + std::to_string(getpid())).c_str(), 1);
+    setenv("TESSIK_DEBUG_DIR", (std::filesystem::temp_directory_path() / ("tessik-models-" + std::to_string(getpid()))).c_str(), 1);
+    return true;
+}();
+
+using Factory = std::function<std::unique_ptr<ZarnScannerBase>()>;
+template <class T>
+Factory Make() {
+    return [] { return std::make_unique<T>(); };
+}
+
+// A scene of sensor noise: every pixel its own value, so a pixel taken from a wrong place shows.
+sim::GreyImage NoiseScene(int w, int h, uint32_t seed) {
+    sim::GreyImage scene(w, h, 128);
+    sim::AddNoise(scene, 20, seed);
+    return scene;
+}
+
+// A frame as the driver delivers it for a scene of the model's mode, with the device text.
+std::vector<uint8_t> Delivered(sim::ModelId id, int frameSizeMode, const sim::GreyImage& scene) {
+    const sim::ModelTraits& t = sim::Traits(id);
+    const auto text = sim::MakeDeviceText(t, 4242, sim::PackDate(2021, 6, 15), sim::PackDate(2022, 1, 3));
+    sim::RawExtras extras;
+    extras.deviceText = text.data();
+    return sim::DriverCopy(t, frameSizeMode, sim::EncodeRaw(t, frameSizeMode, scene, extras)).pixels;
+}
+
+struct DecodeCase {
+    const char* name;
+    Factory make;
+    sim::ModelId id;
+    int frameSizeMode;
+    int videoMode;
+    // Pixels the model whitens beyond what the simulator knows of (LinnetA's corners).
+    std::function<bool(int x, int y)> alsoWhite = nullptr;
+};
+
+// LinnetA whitens the top corners of its window: row r below 714 (before the final flip) loses
+// 34 - r / 21 bytes at each end.
+bool LinnetCorner(int x, int y) {
+    const int r = 767 - y;
+    if (r >= 714) return false;
+    const int k = 34 - r / 21;
+    return x < k || x >= 860 - k;
+}
+
+}  // namespace
+
+// Every model's decode puts each scene pixel back where the simulator took it from, whitens what
+// the optics leave unlit, and hands on an image of the scene's size.
+TEST(ScannerModels, DecodeRebuildsTheSceneInEveryVideoMode) {
+    ASSERT_TRUE(kSlotIsolated);
+    const DecodeCase cases[] = {
+        {"PloverC full", Make<ZarnScannerPloverC>(), sim::ModelId::PloverC, 0, TK_VIDEO_FULL},
+        {"PloverC roll", Make<ZarnScannerPloverC>(), sim::ModelId::PloverC, 1, TK_VIDEO_ROLL},
+        {"PloverC preview", Make<ZarnScannerPloverC>(), sim::ModelId::PloverC, 2, TK_VIDEO_PREV},
+        {"PloverD full", Make<ZarnScannerPloverD>(), sim::ModelId::PloverD, 0, TK_VIDEO_FULL},
+        {"PloverD roll", Make<ZarnScannerPloverD>(), sim::ModelId::PloverD, 1, TK_VIDEO_ROLL},
+        {"PloverD preview", Make<ZarnScannerPloverD>(), sim::ModelId::PloverD, 2, TK_VIDEO_PREV},
+        {"LinnetA", Make<ZarnScannerLinnetA>(), sim::ModelId::LinnetA, 0, TK_VIDEO_FULL, LinnetCorner},
+        {"LinnetB", Make<ZarnScannerLinnetB>(), sim::ModelId::LinnetB, 0, TK_VIDEO_FULL},
+        {"TanagerA", Make<ZarnScannerTanagerA>(), sim::ModelId::TanagerA, 0, TK_VIDEO_FULL},
+        {"TanagerB", Make<ZarnScannerTanagerB>(), sim::ModelId::TanagerB, 0, TK_VIDEO_FULL},
+        {"VireoB", Make<ZarnScannerVireoB>(), sim::ModelId::VireoB, 0, TK_VIDEO_FULL},
+    };
+    for (const DecodeCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto model = c.make();
+        model->m_nVideoMode = c.videoMode;
+        const sim::ModelTraits& t = sim::Traits(c.id);
+        const sim::ModeGeometry& g = sim::Mode(t, c.frameSizeMode);
+        const sim::GreyImage scene = NoiseScene(g.sceneWidth, g.sceneHeight, 11);
+        std::vector<uint8_t> frame = Delivered(c.id, c.frameSizeMode, scene);
+        long length = long(frame.size());
+        ASSERT_EQ(model->FilterStream(frame.data(), &length), 0);
+        EXPECT_EQ(length, long(g.sceneWidth) * g.sceneHeight);
+        const std::vector<bool> reserved = sim::ReservedScenePixels(t, c.frameSizeMode);
+        long wrong = 0, notWhite = 0, checked = 0, white = 0;
+        for (int y = 0; y < g.sceneHeight; ++y)
+            for (int x = 0; x < g.sceneWidth; ++x) {
+                const uint8_t v = frame[size_t(y) * g.sceneWidth + x];
+                if ((c.alsoWhite && c.alsoWhite(x, y)) || sim::SourceOf(t, c.frameSizeMode, x, y).kind == sim::SceneSource::White) {
+                    notWhite += v != 255;
+                    ++white;
+                } else if (!reserved[size_t(y) * g.sceneWidth + x]) {
+                    wrong += v != scene.at(x, y);
+                    ++checked;
+                }
+            }
+        EXPECT_EQ(wrong, 0) << "of " << checked;
+        EXPECT_EQ(notWhite, 0) << "of " << white;
+        EXPECT_GT(checked, long(g.sceneWidth) * g.sceneHeight / 2);
+        if (t.cornerMasks) {
+            EXPECT_GT(white, 0);
+        }
+    }
+}
+
+// Edge rows of the corners and bands, as the scanner's optics give them.
+TEST(ScannerModels, UnlitCornersAndBandsAtTheirEdges) {
+    // LinnetA: 34 white bytes at each end of window row 0, 33 at row 21, 1 at row 713, none at 714.
+    {
+        ZarnScannerLinnetA linnet;
+        const sim::GreyImage scene(860, 768, 100);
+        std::vector<uint8_t> frame = Delivered(sim::ModelId::LinnetA, 0, scene);
+        long length = long(frame.size());
+        ASSERT_EQ(linnet.FilterStream(frame.data(), &length), 0);
+        auto whiteAtEachEnd = [&](int windowRow) {
+            const uint8_t* row = frame.data() + size_t(767 - windowRow) * 860;  // the decode ends with a flip
+            int left = 0, right = 0;
+            while (left < 860 && row[left] == 255) ++left;
+            while (right < 860 && row[859 - right] == 255) ++right;
+            EXPECT_EQ(left, right) << windowRow;
+            return left;
+        };
+        EXPECT_EQ(whiteAtEachEnd(0), 34);
+        EXPECT_EQ(whiteAtEachEnd(21), 33);
+        EXPECT_EQ(whiteAtEachEnd(713), 1);
+        EXPECT_EQ(whiteAtEachEnd(714), 0);
+    }
+    // A roll frame comes out 1552 x 832 with the first 217 frame rows white: image columns
+    // 1335..1551 (PloverC turns frame row i into image column 1551 - i).
+    {
+        ZarnScannerPloverC plover;
+        plover.m_nVideoMode = TK_VIDEO_ROLL;
+        std::vector<uint8_t> frame(832 * 1552, 90);
+        long length = long(frame.size());
+        ASSERT_EQ(plover.FilterStream(frame.data(), &length), 0);
+        // Frame rows 216..234 are unlit up to a slope (832 - 12 x (row - 216) bytes): image row y
+        // is frame column 831 - y.
+        auto white = [&](int x, int y) { return frame[size_t(y) * 1552 + x] == 255; };
+        for (int y : {0, 400, 805}) {
+            for (int x = 1335; x < 1552; ++x) ASSERT_TRUE(white(x, y)) << x << "," << y;
+            for (int x = 0; x < 1317; ++x) ASSERT_FALSE(white(x, y)) << x << "," << y;
+        }
+        EXPECT_FALSE(white(1334, 0));  // frame row 217, column 831
+        EXPECT_TRUE(white(1317, 805));  // frame row 234, column 26
+        EXPECT_FALSE(white(1316, 805));
+        // The band: 25 rows from row 806.
+        for (int y = 806; y <= 830; ++y) EXPECT_EQ(frame[size_t(y) * 1552 + 10], 255) << y;
+        EXPECT_EQ(frame[size_t(831) * 1552 + 10], 90);
+    }
+    // Preview-mode frames: PloverC's first 13 rows are white, PloverD's last 10 columns.
+    {
+        ZarnScannerPloverC c;
+        ZarnScannerPloverD d;
+        for (ZarnScannerPloverC* m : {&c, static_cast<ZarnScannerPloverC*>(&d)}) {
+            m->m_nVideoMode = TK_VIDEO_PREV;
+            std::vector<uint8_t> frame(1456 * 1504, 90);
+            long length = long(frame.size());
+            ASSERT_EQ(m->FilterStream(frame.data(), &length), 0);
+            EXPECT_EQ(length, 1504 * 1456);
+            const bool isC = m == &c;
+            auto at = [&](int x, int y) { return frame[size_t(y) * 1504 + x]; };
+            if (isC) {
+                EXPECT_EQ(at(700, 12), 255);
+                EXPECT_EQ(at(700, 13), 90);
+            } else {
+                EXPECT_EQ(at(700, 12), 90);
+                EXPECT_EQ(at(1494, 700), 255);
+                EXPECT_EQ(at(1493, 700), 90);
+            }
+        }
+    }
+}
+
+// A defective sensor line is found on the first frame of a mode and repaired in that frame and in
+// every later one; each mode has its own list, which lives until the object is destroyed.
+TEST(ScannerModels, DefectLinesAreFoundPerModeAndRepaired) {
+    for (bool isD : {false, true}) {
+        SCOPED_TRACE(isD ? "PloverD" : "PloverC");
+        const sim::ModelId id = isD ? sim::ModelId::PloverD : sim::ModelId::PloverC;
+        auto listOf = [&](int mode) {
+            return isD ? ZarnScannerPloverD::DefectLineList(mode) : ZarnScannerPloverC::DefectLineList(mode);
+        };
+        std::unique_ptr<ZarnScannerPloverC> model = isD ? std::make_unique<ZarnScannerPloverD>()
+                                                        : std::make_unique<ZarnScannerPloverC>();
+        for (int mode : {TK_VIDEO_ROLL, TK_VIDEO_PREV}) {
+            SCOPED_TRACE(mode);
+            const int fsm = ZarnScannerBase::FrameSizeModeOf(mode);
+            const sim::ModeGeometry& g = sim::Mode(sim::Traits(id), fsm);
+            model->m_nVideoMode = mode;
+            EXPECT_EQ(listOf(mode), nullptr);
+            // The empty platen as the sensor sees it, with one scene row that reads 20 % dark.
+            sim::PlatenParams p;
+            p.width = g.sceneWidth, p.height = g.sceneHeight;
+            p.exposure = 40;
+            const int defectRow = g.sceneHeight / 2 + 3;
+            const sim::GreyImage clean = sim::RenderPlaten(p, 5);
+            p.defectRows = {defectRow};
+            const sim::GreyImage dark = sim::RenderPlaten(p, 5);
+            ASSERT_LT(dark.at(g.sceneWidth / 2, defectRow) + 20, clean.at(g.sceneWidth / 2, defectRow));
+            void* first = nullptr;
+            for (int frameNo = 0; frameNo < 2; ++frameNo) {
+                std::vector<uint8_t> frame = Delivered(id, fsm, dark);
+                long length = long(frame.size());
+                ASSERT_EQ(model->FilterStream(frame.data(), &length), 0);
+                void* list = listOf(mode);
+                ASSERT_NE(list, nullptr);
+                const auto* lines = static_cast<LiveScanAlg::DefectLineList*>(list);
+                EXPECT_EQ(lines->count, 1);
+                // Repaired: the line reads as its neighbours do, within the sensor noise.
+                double worst = 0;
+                for (int x = 200; x < g.sceneWidth - 200; ++x) {
+                    if (sim::IsReservedScenePixel(sim::Traits(id), fsm, x, defectRow)) continue;
+                    const double expected = (clean.at(x, defectRow - 1) + clean.at(x, defectRow + 1)) / 2.0;
+                    worst = std::max(worst, std::abs(frame[size_t(defectRow) * g.sceneWidth + x] - expected));
+                }
+                EXPECT_LE(worst, 12.0);
+                if (frameNo == 0) first = list;
+                else EXPECT_EQ(list, first);  // later frames reuse the mode's list
+            }
+        }
+        EXPECT_EQ(listOf(TK_VIDEO_FULL), nullptr);
+        model.reset();
+        EXPECT_EQ(listOf(TK_VIDEO_ROLL), nullptr);
+        EXPECT_EQ(listOf(TK_VIDEO_PREV), nullptr);
+    }
+}
+
+// The Finch reduction: the centred window that covers 288 x 352 pixels at 250 ppi of the
+// 800 x 750 ppi frame, inverted back from the sensor's negative.
+TEST(ScannerModels, FinchReducesTheNegativeFrameToTheResultAt250Ppi) {
+    ZarnScannerFinch finch;
+    finch.m_nVideoMode = TK_VIDEO_FULL;
+    // A smooth scene: a ramp along both axes.
+    sim::GreyImage scene(1600, 1200);
+    auto ramp = [](double x, double y) { return 30.0 + x * 0.08 + y * 0.08; };
+    for (int y = 0; y < 1200; ++y)
+        for (int x = 0; x < 1600; ++x) scene.at(x, y) = uint8_t(ramp(x, y));
+    std::vector<uint8_t> frame = Delivered(sim::ModelId::Finch, 0, scene);
+    long length = long(frame.size());
+    ASSERT_EQ(finch.FilterStream(frame.data(), &length), 0);
+    EXPECT_EQ(length, 288 * 352);
+    double worst = 0;
+    for (int y = 0; y < 352; y += 7)
+        for (int x = 0; x < 288; x += 5) {
+            // Result pixel (x, y) lies at 800 / 250 frame columns and 750 / 250 frame rows a pixel.
+            const double fx = (1600 - 922) / 2 + x * 922.0 / 288, fy = (1200 - 1056) / 2 + y * 1056.0 / 352;
+            worst = std::max(worst, std::abs(frame[size_t(y) * 288 + x] - ramp(fx, fy)));
+        }
+    EXPECT_LE(worst, 2.0);
+
+    // A frame without its sync bytes passes unchanged; LinnetA refuses the same frame.
+    std::vector<uint8_t> raw = Delivered(sim::ModelId::Finch, 0, scene);
+    raw[2] = 7;
+    const std::vector<uint8_t> before = raw;
+    length = long(raw.size());
+    EXPECT_EQ(finch.FilterStream(raw.data(), &length), 0);
+    EXPECT_EQ(length, long(before.size()));
+    EXPECT_EQ(raw, before);
+    ZarnScannerLinnetA linnet;
+    EXPECT_EQ(linnet.FilterStream(raw.data(), &length), ZARN_ERR_BAD_ARGUMENT);
+}
+
+// The Siskin pair: the negative 640 x 480 frame at 700 x 500 ppi resized to 448 x 466 at 500 ppi.
+TEST(ScannerModels, SiskinResizesAndInvertsItsNegativeFrame) {
+    for (bool b : {false, true}) {
+        std::unique_ptr<ZarnScannerBase> model = b ? std::unique_ptr<ZarnScannerBase>(std::make_unique<ZarnScannerSiskinB>())
+                                                   : std::make_unique<ZarnScannerSiskinA>();
+        const sim::ModelId id = b ? sim::ModelId::SiskinB : sim::ModelId::SiskinA;
+        sim::GreyImage scene(640, 480);
+        auto ramp = [](double x, double y) { return 20.0 + x * 0.25 + y * 0.15; };
+        for (int y = 0; y < 480; ++y)
+            for (int x = 0; x < 640; ++x) scene.at(x, y) = uint8_t(ramp(x, y));
+        std::vector<uint8_t> frame = Delivered(id, 0, scene);
+        long length = long(frame.size());
+        ASSERT_EQ(model->FilterStream(frame.data(), &length), 0);
+        EXPECT_EQ(length, 448 * 466);
+        double worst = 0;
+        for (int y = 1; y < 466; y += 5)
+            for (int x = 1; x < 447; x += 5)
+                worst = std::max(worst, std::abs(frame[size_t(y) * 448 + x] - ramp(x * 640.0 / 448, y * 480.0 / 466)));
+        EXPECT_LE(worst, 2.0) << (b ? "SiskinB" : "SiskinA");
+        // Calibration takes no frame.
+        EXPECT_EQ(model->SetCalibration(1), 0);
+        EXPECT_EQ(model->m_nBackgroundStage.load(), 1);
+    }
+}
+
+// The four steps of the Finch image path that the algorithm-call layer leaves empty: each returns
+// 0 and leaves every buffer and in/out value as it was.
+TEST(ScannerModels, EmptyFinchStepsLeaveTheirBuffersUnchanged) {
+    std::vector<uint8_t> a(64), b(64);
+    std::iota(a.begin(), a.end(), 1);
+    std::iota(b.begin(), b.end(), 100);
+    const auto a0 = a, b0 = b;
+    unsigned char* image = b.data();
+    int w = 5, h = 6;
+    EXPECT_EQ(MM_FinchReduce(a.data(), 8, 8, 2, 2, &image, &w, &h), 0);
+    EXPECT_EQ(MM_FinchResolution(&image, &w, &h, a.data(), 8, 8, 404, 300, 288, 352), 0);
+    MM_FinchBackground(a.data(), b.data(), 8, 8);
+    EXPECT_EQ(MM_FinchWarp(a.data(), 8, 8, 0.999, 0.999, &image, &w, &h), 0);
+    EXPECT_EQ(image, b.data());
+    EXPECT_EQ(w, 5);
+    EXPECT_EQ(h, 6);
+    EXPECT_EQ(a, a0);
+    EXPECT_EQ(b, b0);
+}
+
+// Geometry handed to the preview and result callbacks, by image type and half flag.
+TEST(ScannerModels, ImageTypeGeometry) {
+    struct Case {
+        const char* name;
+        Factory make;
+        int type, half;
+        int result, w, h, ppi;
+        double value;
+    } cases[] = {
+        {"PloverC", Make<ZarnScannerPloverC>(), 0, 0, 0, 800, 750, 500, 10.0},
+        {"PloverC", Make<ZarnScannerPloverC>(), 23, 0, 0, 1276, 1250, 500, 3.0},
+        {"PloverC", Make<ZarnScannerPloverC>(), 1, 1, 0, 638, 625, 125, 3.0},
+        {"PloverC", Make<ZarnScannerPloverC>(), 2, 0, 0, 2552, 2500, 500, 3.0},
+        {"PloverC", Make<ZarnScannerPloverC>(), 7, 1, 0, 1276, 1250, 250, 3.0},
+        {"PloverD", Make<ZarnScannerPloverD>(), 14, 0, 0, 2552, 2500, 500, 3.0},
+        {"PloverD", Make<ZarnScannerPloverD>(), 33, 0, ZARN_ERR_NOT_SUPPORTED, 0, 0, 0, 0},
+        {"Finch", Make<ZarnScannerFinch>(), 1, 0, 0, 288, 352, 250, 3.0},
+        {"Finch", Make<ZarnScannerFinch>(), 24, 1, 0, 288, 352, 250, 3.0},
+        {"Finch", Make<ZarnScannerFinch>(), 0, 0, ZARN_ERR_NOT_SUPPORTED, 0, 0, 0, 0},
+        {"LinnetA", Make<ZarnScannerLinnetA>(), 4, 0, ZARN_ERR_NOT_SUPPORTED, 0, 0, 0, 0},
+        {"LinnetA", Make<ZarnScannerLinnetA>(), 23, 1, 0, 320, 480, 500, 3.0},
+        {"LinnetB", Make<ZarnScannerLinnetB>(), 1, 0, 0, 320, 480, 500, 3.0},
+        {"TanagerB", Make<ZarnScannerTanagerB>(), 32, 1, 0, 500, 500, 500, 3.0},
+        {"TanagerA", Make<ZarnScannerTanagerA>(), 16, 0, ZARN_ERR_NOT_SUPPORTED, 0, 0, 0, 0},
+        {"SiskinB", Make<ZarnScannerSiskinB>(), 1, 1, 0, 448, 466, 500, 3.0},
+        {"SiskinA", Make<ZarnScannerSiskinA>(), 2, 0, ZARN_ERR_NOT_SUPPORTED, 0, 0, 0, 0},
+        {"VireoB", Make<ZarnScannerVireoB>(), 4, 0, 0, 1600, 1500, 1000, 3.0},
+        {"VireoB", Make<ZarnScannerVireoB>(), 20, 1, 0, 1600, 1500, 1000, 10.0},
+        {"VireoB", Make<ZarnScannerVireoB>(), 3, 0, ZARN_ERR_NOT_SUPPORTED, 0, 0, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " type " + std::to_string(c.type) + " half " + std::to_string(c.half));
+        auto m = c.make();
+        ZarnImageInfo info{};
+        info.width = 77;
+        EXPECT_EQ(m->GetImageTypeInfo(c.type, &info, c.half), c.result);
+        if (c.result != 0) continue;
+        EXPECT_EQ(info.width, c.w);
+        EXPECT_EQ(info.height, c.h);
+        EXPECT_EQ(info.xResolution, c.ppi);
+        EXPECT_EQ(info.yResolution, c.ppi);
+        EXPECT_EQ(info.typeValue, c.value);
+    }
+}
+
+// Identity, device record and constants of each model.
+TEST(ScannerModels, IdentityAndDeviceRecord) {
+    struct Case {
+        const char* name;
+        Factory make;
+        sim::ModelId id;
+        int type;
+        const char* description;
+        const char* pid;
+        const char* product;
+        uint32_t resolution;
+        bool hardwareWord, dated;
+        int fullW, fullH, imageW, imageH;
+    } cases[] = {
+        {"PloverC", Make<ZarnScannerPloverC>(), sim::ModelId::PloverC, 601, "Tessik PloverC", "pid_2170", "PloverC", 500, true, true, 2912, 4512, 4512, 2912},
+        {"PloverD", Make<ZarnScannerPloverD>(), sim::ModelId::PloverD, 601, "Tessik PloverD", "pid_2170", "PloverC", 500, true, true, 2912, 4512, 4512, 2912},
+        {"Finch", Make<ZarnScannerFinch>(), sim::ModelId::Finch, 304, "Tessik Finch", "pid_2141", "Finch", 500, true, false, 1600, 1200, 288, 352},
+        {"LinnetA", Make<ZarnScannerLinnetA>(), sim::ModelId::LinnetA, 303, "Tessik LinnetA", "pid_2140", "LinnetA", 500, true, false, 1600, 1200, 860, 768},
+        {"LinnetB", Make<ZarnScannerLinnetB>(), sim::ModelId::LinnetB, 303, "Tessik LinnetB", "pid_2140", "LinnetA", 500, true, false, 1600, 1200, 996, 936},
+        {"SiskinA", Make<ZarnScannerSiskinA>(), sim::ModelId::SiskinA, 306, "SiskinA", "pid_2102", "SiskinA", 500, true, false, 640, 480, 448, 466},
+        {"SiskinB", Make<ZarnScannerSiskinB>(), sim::ModelId::SiskinB, 305, "SiskinB", "pid_2100", "SiskinB", 500, true, false, 640, 480, 448, 466},
+        {"TanagerA", Make<ZarnScannerTanagerA>(), sim::ModelId::TanagerA, 302, "Tessik TanagerA", "pid_2120", "TanagerA", 500, true, false, 1600, 1200, 720, 508},
+        {"TanagerB", Make<ZarnScannerTanagerB>(), sim::ModelId::TanagerB, 302, "Tessik TanagerB", "pid_2120", "TanagerA", 500, true, false, 1600, 1200, 712, 480},
+        {"VireoB", Make<ZarnScannerVireoB>(), sim::ModelId::VireoB, 402, "Tessik VireoB", "pid_2161", "VireoB", 1000, false, false, 1536, 2144, 2144, 1536},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto m = c.make();
+        EXPECT_EQ(m->GetScannerType(), c.type);
+        char name[64];
+        m->GetScannerName(name, sizeof name);
+        EXPECT_STREQ(name, c.description);
+        EXPECT_STREQ(m->m_szUsbPid, c.pid);
+        EXPECT_EQ(m->m_FullFrame.width, c.fullW);
+        EXPECT_EQ(m->m_FullFrame.height, c.fullH);
+        EXPECT_EQ(m->m_FullImage.width, c.imageW);
+        EXPECT_EQ(m->m_FullImage.height, c.imageH);
+        EXPECT_EQ(m->m_FullImage.bytes, c.imageW * c.imageH);
+        // The simulated device's text, as the first frame carries it.
+        const auto text = sim::MakeDeviceText(sim::Traits(c.id), 4242, sim::PackDate(2021, 6, 15), sim::PackDate(2022, 1, 3));
+        std::memcpy(m->m_szDeviceText, text.data(), 24);
+        ZarnDeviceInfo info;
+        std::memset(&info, 0x5A, sizeof info);
+        EXPECT_EQ(m->FillDeviceInfo(&info), 0);
+        EXPECT_EQ(info.resolution, c.resolution);
+        EXPECT_STREQ(info.vendor, "Tessik Systems");
+        EXPECT_STREQ(info.model, c.product);
+        EXPECT_STREQ(info.interfaceType, "USB2.0");
+        // The firmware text of the device text (bytes 12..15) at offset 516, where it is carried.
+        EXPECT_EQ(std::string(info.firmware, strnlen(info.firmware, 8)), c.hardwareWord ? "1203" : "");
+        EXPECT_STREQ(info.serialNumber, c.dated ? "4242" : "");
+        EXPECT_STREQ(info.firstDate, c.dated ? "20210615" : "");
+        EXPECT_STREQ(info.secondDate, c.dated ? "20220103" : "");
+    }
+    // Dates that cannot be real give the fallback serial and dates.
+    ZarnScannerPloverC plover;
+    const auto text = sim::MakeDeviceText(sim::Traits(sim::ModelId::PloverC), 4242, sim::PackDate(2021, 13, 15), sim::PackDate(2022, 1, 3));
+    std::memcpy(plover.m_szDeviceText, text.data(), 24);
+    ZarnDeviceInfo info;
+    plover.FillDeviceInfo(&info);
+    EXPECT_STREQ(info.serialNumber, "0000");
+    EXPECT_STREQ(info.firstDate, "20080430");
+    EXPECT_STREQ(info.secondDate, "20080430");
+}
+
+TEST(ScannerModels, PloverLedMasks) {
+    const std::pair<int, int> cases[] = {{0, 0xFFFE}, {1, 0xFFFF}, {2, 0xFFE1}, {3, 0xE1FF}, {4, 0xFEFE},
+                                         {6, 0xFEFF}, {7, 0xFF20}, {10, 0xFFA0}, {11, 0x20FF}, {14, 0xA0FF},
+                                         {15, 0xFFFD}, {22, 0xEFFF}, {23, 0xFFFE}, {28, 0xFEFF}, {32, 0xEFFF},
+                                         {33, 0xFFFF}, {-1, 0xFFFF}};
+    for (auto [type, mask] : cases) EXPECT_EQ(ZarnScannerPloverC::LedMaskOf(type), mask) << type;
+}
+
+// ---- end to end on simulated scanners ------------------------------------------------------------
+
+namespace {
+
+struct Previews {
+    std::mutex mutex;
+    int count = 0;
+    ZarnImageInfo last{};
+    std::vector<uint8_t> image;
+    static void Callback(void* context, ZarnImageInfo info) {
+        auto* p = static_cast<Previews*>(context);
+        std::lock_guard lock(p->mutex);
+        ++p->count;
+        p->last = info;
+        p->image.assign(info.image, info.image + size_t(info.width) * size_t(info.height));
+    }
+    int Count() {
+        std::lock_guard lock(mutex);
+        return count;
+    }
+};
+
+class ModelOnSimulator : public ::testing::Test {
+protected:
+    // waitScale stretches the library's frame waits and the driver's time-outs for sensors whose
+    // frames take the simulator long to draw.
+    void Open(const std::string& model, std::unique_ptr<ZarnScannerBase> scanner, double periodScale, int waitScale = 1) {
+        ASSERT_TRUE(kSlotIsolated);
+        const double slowdown = scannertest::Slowdown() * waitScale;
+        ZarnScannerBase::s_nWaitScale = int(slowdown);
+        trace = std::make_unique<TraceLines>();
+        bus = std::make_unique<capturetest::Bus>("period-scale " + std::to_string(periodScale * scannertest::Slowdown()) +
+                                                     "\ndevice s1 " + model + "\n",
+                                                 slowdown);
+        device = bus->Device("s1");
+        ASSERT_TRUE(device);
+        this->model = std::move(scanner);
+        g_pScanner = this->model.get();
+        ASSERT_EQ(this->model->InitializeRes(), 0);
+        ASSERT_EQ(this->model->InitVideoMode(TK_VIDEO_FULL), 0);
+    }
+    void TearDown() override {
+        if (HasFailure() && trace) {
+            // The library's last trace lines tell what the scanner was doing.
+            const auto lines = trace->Lines();
+            for (size_t i = lines.size() > 80 ? lines.size() - 80 : 0; i < lines.size(); ++i)
+                if (lines[i].find("SetVideoProp") == std::string::npos && lines[i].rfind("****", 0) != 0)
+                    std::fprintf(stderr, "trace: %s\n", lines[i].c_str());
+        }
+        if (model) model->ReleaseRes();
+        g_pScanner = nullptr;
+        model.reset();
+        bus.reset();
+        trace.reset();
+    }
+    // What the exported layer does to start a flat capture in the current mode.
+    void StartPreviews(int type) {
+        model->m_nImageType = type;
+        model->MakeImageData(1);
+        model->m_pCallbackContext = &previews;
+        model->m_pfnPreview = &Previews::Callback;
+        model->m_Running.finished = 0;
+        model->m_Running.resultTaken = 0;
+        model->m_Running.captureStarted = 1;
+        model->m_Running.modeSet = 1;
+        ASSERT_EQ(model->StartStream(), 0);
+        model->m_nFrameRequest = 1;
+    }
+    std::vector<uint8_t> LastWrites(uint8_t request) {
+        std::vector<uint8_t> values;
+        for (const auto& w : device->VendorWrites(request)) values.push_back(w.data.empty() ? 0 : w.data[0]);
+        return values;
+    }
+
+    std::unique_ptr<TraceLines> trace;
+    std::unique_ptr<capturetest::Bus> bus;
+    std::shared_ptr<sim::SimDevice> device;
+    std::unique_ptr<ZarnScannerBase> model;
+    Previews previews;
+};
+
+}  // namespace
+
+// PloverC on its simulated scanner: the three-mode calibration with a dark sensor line in the
+// scene, the preview in the preview mode, the LED banks and the full-mode result frame.
+TEST_F(ModelOnSimulator, PloverCCalibratesThreeModesRepairsTheSensorAndPreviews) {
+    // Its full frames are 13 MB: waits as for a sensor three times slower.
+    Open("PloverC", std::make_unique<ZarnScannerPloverC>(), 0.5, 3);
+    auto* plover = static_cast<ZarnScannerPloverC*>(model.get());
+    sim::DeviceAction defect;
+    defect.kind = sim::DeviceAction::Set;
+    defect.name = "defect-row";
+    defect.x = 700;
+    device->Apply(defect);
+
+    ASSERT_EQ(plover->SetCalibration(0), 0);
+    for (const char* line : {"Enter ZarnScannerPloverC::SetCalibration(0)", "Enter TK_VIDEO_FULL Mode", "Enter TK_VIDEO_PREV Mode",
+                             "Enter TK_VIDEO_ROLL Mode", "Exit  ZarnScannerPloverC::SetCalibration()=0"})
+        EXPECT_TRUE(trace->WaitFor(line, 2000)) << line;
+    EXPECT_EQ(plover->m_nVideoMode.load(), TK_VIDEO_FULL);
+    EXPECT_EQ(device->CaptureMode(), 0);
+    EXPECT_EQ(plover->m_nBackgroundStage.load(), 1);
+    EXPECT_EQ(plover->m_nCalibrating.load(), 0);
+    EXPECT_EQ(plover->m_nStreamRunning.load(), 0);
+    // Each mode's first frame made its defect-line list.
+    for (int mode : {TK_VIDEO_FULL, TK_VIDEO_PREV, TK_VIDEO_ROLL}) EXPECT_NE(ZarnScannerPloverC::DefectLineList(mode), nullptr) << mode;
+    // The preview background: bright, its corners white, and scene row 700 repaired.
+    const uint8_t* bg = plover->m_pPreviewBackground;
+    auto at = [&](int x, int y) { return int(bg[size_t(y) * 1504 + x]); };
+    EXPECT_EQ(at(700, 5), 255);
+    double worst = 0;
+    for (int x = 300; x < 1200; ++x) worst = std::max(worst, std::abs(at(x, 700) - (at(x, 699) + at(x, 701)) / 2.0));
+    EXPECT_LE(worst, 12.0);
+    EXPECT_GT(at(750, 600), 200);
+
+    // A right slap in the preview mode: previews of the preview result at 250 ppi.
+    ASSERT_EQ(plover->EnterVideoMode(TK_VIDEO_PREV, ZARN_IMAGE_SLAP_RIGHT), 0);
+    StartPreviews(ZARN_IMAGE_SLAP_RIGHT);
+    ASSERT_TRUE(WaitUntil([&] { return previews.Count() >= 2; }, 30000));
+    {
+        std::lock_guard lock(previews.mutex);
+        EXPECT_EQ(previews.last.width, 1276);
+        EXPECT_EQ(previews.last.height, 1250);
+        EXPECT_EQ(previews.last.xResolution, 250);
+    }
+    EXPECT_EQ(device->CaptureMode(), 2);
+
+    // The 16-bit LED mask: low byte to bank 0 (property 12), high byte to bank 1 (property 11);
+    // a blink step sends the type's mask, the next one all off.
+    const size_t bank0 = device->VendorWrites(0x81).size(), bank1 = device->VendorWrites(0x80).size();
+    plover->m_nImageType = ZARN_IMAGE_TWO_THUMBS;
+    plover->BlinkLEDs();
+    plover->BlinkLEDs();
+    auto b0 = LastWrites(0x81), b1 = LastWrites(0x80);
+    ASSERT_EQ(b0.size(), bank0 + 2);
+    ASSERT_EQ(b1.size(), bank1 + 2);
+    EXPECT_EQ(b0[bank0], 0xFE);
+    EXPECT_EQ(b1[bank1], 0xFE);
+    EXPECT_EQ(b0[bank0 + 1], 0xFF);
+    EXPECT_EQ(b1[bank1 + 1], 0xFF);
+    int mask = 7;
+    EXPECT_EQ(plover->GetLEDs(&mask), 0);
+    EXPECT_EQ(mask, 0);
+
+    // The full-mode result frame: the camera back in the full mode, the full image kept.
+    ASSERT_EQ(plover->GetFullModeResultImage(), 0);
+    EXPECT_EQ(device->CaptureMode(), 0);
+    EXPECT_EQ(plover->m_nFullResult.load(), 1);
+    EXPECT_EQ(plover->m_nFullModeCapture.load(), 0);
+    // The device record carries the firmware text the newer beeper is chosen by.
+    EXPECT_STREQ(plover->m_DeviceInfo.model, "PloverC");
+    EXPECT_EQ(std::string(plover->m_DeviceInfo.firmware, 4), "1203");
+}
+
+// A single-finger scanner without a roll mode calibrates in the full mode and previews its window.
+TEST_F(ModelOnSimulator, TanagerCalibratesAndPreviewsItsWindow) {
+    Open("TanagerA", std::make_unique<ZarnScannerTanagerA>(), 0.25);
+    ASSERT_EQ(model->SetCalibration(1), 0);
+    EXPECT_EQ(model->m_nBackgroundStage.load(), 1);
+    StartPreviews(24);
+    ASSERT_TRUE(WaitUntil([&] { return previews.Count() >= 2; }, 20000));
+    {
+        std::lock_guard lock(previews.mutex);
+        EXPECT_EQ(previews.last.width, 500);
+        EXPECT_EQ(previews.last.height, 500);
+        EXPECT_EQ(previews.last.xResolution, 500);
+    }
+    EXPECT_STREQ(model->m_DeviceInfo.model, "TanagerA");
+}
+
+// Finch: its own calibration (the embedded background, three fresh frames) and its flat result.
+TEST_F(ModelOnSimulator, FinchCalibratesWithItsEmbeddedBackgroundAndDeliversItsFlatResult) {
+    Open("Finch", std::make_unique<ZarnScannerFinch>(), 0.25);
+    auto* finch = static_cast<ZarnScannerFinch*>(model.get());
+    EXPECT_EQ(finch->Background(), nullptr);
+    // The calibration's contrast (224) would drive the simulated platen into saturation, which the
+    // negative sensor sends as an all-black frame: a dimmer lamp keeps the platen inside the range.
+    sim::DeviceAction lamp;
+    lamp.kind = sim::DeviceAction::Set;
+    lamp.name = "lamp";
+    lamp.x = 0.4;
+    device->Apply(lamp);
+    // The full mode as Initialize leaves it, and the stream start of the exported calibration.
+    ASSERT_EQ(model->EnterVideoMode(TK_VIDEO_FULL, ZARN_IMAGE_FLAT_SINGLE), 0);
+    ASSERT_EQ(model->StartStream(), 0);
+    ASSERT_EQ(finch->SetCalibration(1), 0);
+    ASSERT_NE(finch->Background(), nullptr);
+    size_t size = 0;
+    const uint8_t* embedded = FindLibraryResource("RAW", 106, &size);
+    ASSERT_EQ(size, 101376u);
+    EXPECT_EQ(std::memcmp(finch->Background(), embedded, size), 0);
+    EXPECT_EQ(FindLibraryResource("RAW", 107, &size), nullptr);
+    EXPECT_EQ(model->m_nBackgroundStage.load(), 1);
+    EXPECT_EQ(model->m_nPropValue[11], 0);
+    EXPECT_EQ(model->m_nPropValue[kPropContrast], 224);
+    // The full background is the empty platen at the result size: bright after the inversion of
+    // the negative sensor.
+    const uint8_t* bg = model->m_pFullBackground;
+    EXPECT_GT(std::accumulate(bg + 176 * 288, bg + 177 * 288, 0.0) / 288, 150);
+
+    model->m_nImageType = ZARN_IMAGE_FLAT_FINGER_FIRST;
+    ASSERT_EQ(finch->FlatResultOutput(), 0);
+    EXPECT_EQ(model->ImageInfo.width, 288);
+    EXPECT_EQ(model->ImageInfo.height, 352);
+    EXPECT_EQ(model->ImageInfo.xResolution, 250);
+    EXPECT_EQ(model->ImageInfo.isResult, 1);
+}
