@@ -1,4 +1,4 @@
-#include "ModelCommon.h"
+#include "SensorFrames.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,7 +7,7 @@
 
 #include "../ZarnScannerBase.h"
 
-namespace zarnmodels {
+namespace sensorframes {
 
 void SetGeometry(FrameGeometry& g, int width, int height, int xResolution, int yResolution) {
     g = {width, height, width * height, xResolution, yResolution};
@@ -112,4 +112,4 @@ void FillPlainDeviceInfo(ZarnDeviceInfo* info, const char* deviceText, const cha
     if (hardwareWord) info->hardwareWord = U32At(deviceText, 12);
 }
 
-}  // namespace zarnmodels
+}  // namespace sensorframes

@@ -10,7 +10,7 @@
 
 struct FrameGeometry;
 
-namespace zarnmodels {
+namespace sensorframes {
 
 // width x height at xr x yr ppi; the byte count is width x height.
 void SetGeometry(FrameGeometry& g, int width, int height, int xResolution, int yResolution);
@@ -56,4 +56,4 @@ void FillDatedDeviceInfo(ZarnDeviceInfo* info, const char* deviceText, const cha
 void FillPlainDeviceInfo(ZarnDeviceInfo* info, const char* deviceText, const char* product, uint32_t resolution,
                          bool hardwareWord);
 
-}  // namespace zarnmodels
+}  // namespace sensorframes

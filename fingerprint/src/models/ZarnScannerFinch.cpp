@@ -57,15 +57,15 @@ int ZarnScannerFinch::RotateImage(uint8_t* image, int w, int h) {
 int ZarnScannerFinch::FilterStream(uint8_t* buffer, long* length) {
     if (*length < long(m_FullFrame.bytes)) return ZARN_ERR_BAD_ARGUMENT;
     // A frame without its sync bytes passes unchanged.
-    if (!zarnmodels::HasSyncBytes(buffer)) return 0;
+    if (!sensorframes::HasSyncBytes(buffer)) return 0;
     uint8_t* image = reduced_.data();
     int w = 0, h = 0;
     int result = MM_FinchReduce(buffer, m_FullFrame.height, m_FullFrame.width, 2, 2, &image, &w, &h);
     if (result == 0 && (w == 0 || h == 0)) {
         // The layer's reduction step is empty: the centred window that covers the result at its
         // resolution, brought to the result size.
-        zarnmodels::CutWindow(buffer, m_FullFrame.width, kWindowTop, kWindowTop + kWindowHeight - 1, kWindowLeft,
-                              kWindowLeft + kWindowWidth - 1, zarnmodels::WindowTurn::None);
+        sensorframes::CutWindow(buffer, m_FullFrame.width, kWindowTop, kWindowTop + kWindowHeight - 1, kWindowLeft,
+                              kWindowLeft + kWindowWidth - 1, sensorframes::WindowTurn::None);
         w = m_FlatResult.width, h = m_FlatResult.height;
         image = reduced_.data();
         result = ResizeBilinear(buffer, kWindowHeight, kWindowWidth, image, h, w);
@@ -170,7 +170,7 @@ const ZarnSingleFingerModel::Spec& FinchSpec() {
         {288, 352, 250, 250}, {288, 352, 250, 250},
         {0, 2, 255}, {0, 224, 255}, 240, {1, 10, 11}, 60, 2, 3, -1,
         DistortionSet{{700, 836, 752, 0, 480, 320}}, DistortionSet{{700, 836, 752, 0, 480, 320}}, DistortionSet{},
-        true, 0, 0, 0, 0, zarnmodels::WindowTurn::None, false, true, 500, true};
+        true, 0, 0, 0, 0, sensorframes::WindowTurn::None, false, true, 500, true};
     return spec;
 }
 }  // namespace

@@ -7,7 +7,7 @@
 
 #include "zarn/ZarnTraceLogger.h"
 
-#include "ModelCommon.h"
+#include "SensorFrames.h"
 
 namespace {
 
@@ -67,7 +67,7 @@ ZarnScannerPloverC::ZarnScannerPloverC()
 
 ZarnScannerPloverC::ZarnScannerPloverC(const char* name, const Variant& variant, ClassState& state)
     : variant_(variant), state_(state) {
-    using zarnmodels::SetGeometry;
+    using sensorframes::SetGeometry;
     m_nScannerType = 601;
     SetScannerName(name);
     SetUsbPidText("pid_2170");
@@ -109,7 +109,7 @@ int ZarnScannerPloverC::RotateImage(uint8_t* image, int w, int h) { return quart
 
 int ZarnScannerPloverD::RotateImage(uint8_t* image, int w, int h) {
     // Output row c, column r = input row r, column c.
-    return zarnmodels::Transpose(image, w, h);
+    return sensorframes::Transpose(image, w, h);
 }
 
 void ZarnScannerPloverC::WhitenCorners(uint8_t* frame, int mode, int w, int h) const {
@@ -216,7 +216,7 @@ int ZarnScannerPloverC::GetImageTypeInfo(int type, ZarnImageInfo* info, int half
 }
 
 int ZarnScannerPloverC::FillDeviceInfo(ZarnDeviceInfo* info) {
-    zarnmodels::FillDatedDeviceInfo(info, m_szDeviceText, "PloverC");
+    sensorframes::FillDatedDeviceInfo(info, m_szDeviceText, "PloverC");
     return 0;
 }
 

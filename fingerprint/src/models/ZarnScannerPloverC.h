@@ -13,7 +13,7 @@
 #include <mutex>
 
 #include "../ZarnScannerBase.h"
-#include "ModelCommon.h"
+#include "SensorFrames.h"
 
 class ZarnScannerPloverC : public ZarnScannerBase {
 public:
@@ -66,7 +66,7 @@ private:
 
     const Variant variant_;
     ClassState& state_;
-    zarnmodels::QuarterTurn quarterTurn_;
+    sensorframes::QuarterTurn quarterTurn_;
     int previewExposure_ = 0;  // found by the preview pass of the calibration
     int previewStep_ = 1;      // exposure step of the preview mode
 };

@@ -6,7 +6,7 @@
 
 #include "zarn/ZarnTraceLogger.h"
 
-using zarnmodels::WindowTurn;
+using sensorframes::WindowTurn;
 
 namespace {
 
@@ -76,7 +76,7 @@ const Spec kVireoB{"ZarnScannerVireoB", 402, "Tessik VireoB", "pid_2161", "Vireo
                    false, 0, 0, 0, 0, WindowTurn::None, true, false, 1000, false};
 
 void Set(FrameGeometry& g, const ZarnSingleFingerModel::Geometry& s) {
-    zarnmodels::SetGeometry(g, s.width, s.height, s.xResolution, s.yResolution);
+    sensorframes::SetGeometry(g, s.width, s.height, s.xResolution, s.yResolution);
 }
 
 }  // namespace
@@ -92,9 +92,9 @@ ZarnSingleFingerModel::ZarnSingleFingerModel(const Spec& spec) : spec_(spec) {
     Set(m_RollImage, spec.rollImage);
     Set(m_RollOutput, spec.rollOutput);
     if (!spec.hasRoll) {
-        zarnmodels::SetNoGeometry(m_RollFrame);
-        zarnmodels::SetNoGeometry(m_RollImage);
-        zarnmodels::SetNoGeometry(m_RollOutput);
+        sensorframes::SetNoGeometry(m_RollFrame);
+        sensorframes::SetNoGeometry(m_RollImage);
+        sensorframes::SetNoGeometry(m_RollOutput);
     }
     Set(m_PreviewImage, spec.previewImage);
     Set(m_PreviewResult, spec.previewResult);
@@ -136,8 +136,8 @@ int ZarnSingleFingerModel::GetImageTypeInfo(int type, ZarnImageInfo* info, int h
 
 int ZarnSingleFingerModel::FilterStream(uint8_t* buffer, long* length) {
     if (*length < long(m_FullFrame.bytes)) return ZARN_ERR_BAD_ARGUMENT;
-    if (spec_.syncTest && !zarnmodels::HasSyncBytes(buffer)) return ZARN_ERR_BAD_ARGUMENT;
-    zarnmodels::CutWindow(buffer, m_FullFrame.width, spec_.top, spec_.bottom, spec_.left, spec_.right, spec_.turn);
+    if (spec_.syncTest && !sensorframes::HasSyncBytes(buffer)) return ZARN_ERR_BAD_ARGUMENT;
+    sensorframes::CutWindow(buffer, m_FullFrame.width, spec_.top, spec_.bottom, spec_.left, spec_.right, spec_.turn);
     AfterWindowCut(buffer);
     ImageUpToDown(buffer, m_FullImage.width, m_FullImage.height);
     *length = long(m_FullImage.width) * m_FullImage.height;
@@ -145,7 +145,7 @@ int ZarnSingleFingerModel::FilterStream(uint8_t* buffer, long* length) {
 }
 
 int ZarnSingleFingerModel::FillDeviceInfo(ZarnDeviceInfo* info) {
-    zarnmodels::FillPlainDeviceInfo(info, m_szDeviceText, spec_.product, spec_.resolution, spec_.hardwareWord);
+    sensorframes::FillPlainDeviceInfo(info, m_szDeviceText, spec_.product, spec_.resolution, spec_.hardwareWord);
     return 0;
 }
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "../ZarnScannerBase.h"
-#include "ModelCommon.h"
+#include "SensorFrames.h"
 
 class ZarnSingleFingerModel : public ZarnScannerBase {
 public:
@@ -41,7 +41,7 @@ public:
         bool syncTest;
         // The finger window of the frame (rows top..bottom, columns left..right) and its turn.
         int top, bottom, left, right;
-        zarnmodels::WindowTurn turn;
+        sensorframes::WindowTurn turn;
         bool rollAndThumbs;   // accepts rolled fingers and two thumbs as well
         bool halfIsPreviewImage;  // the half flag gives the preview image instead of the preview result
         uint32_t resolution;  // of the device record
@@ -121,7 +121,7 @@ public:
     int FilterStream(uint8_t* buffer, long* length) override;
 
 private:
-    zarnmodels::QuarterTurn quarterTurn_;
+    sensorframes::QuarterTurn quarterTurn_;
 };
 
 // Finch: a 1600 x 1200 frame at 800 x 750 ppi reduced to a 288 x 352 image at 250 ppi and inverted
