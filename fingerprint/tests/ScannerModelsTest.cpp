@@ -576,6 +576,7 @@ TEST_F(ModelOnSimulator, PloverCCalibratesThreeModesRepairsTheSensorAndPreviews)
 
     // The 16-bit LED mask: low byte to bank 0 (property 12), high byte to bank 1 (property 11);
     // a blink step sends the type's mask, the next one all off.
+    plover->m_Running.initialised = 1;  // as Initialize leaves it: the LED banks take writes
     const size_t bank0 = device->VendorWrites(0x81).size(), bank1 = device->VendorWrites(0x80).size();
     plover->m_nImageType = ZARN_IMAGE_TWO_THUMBS;
     plover->BlinkLEDs();

@@ -5,13 +5,9 @@
 #include <cstring>
 #include <new>
 
-#include "../ZarnScannerBase.h"
+#include "ModelCommon.h"
 
 namespace sensorframes {
-
-void SetGeometry(FrameGeometry& g, int width, int height, int xResolution, int yResolution) {
-    g = {width, height, width * height, xResolution, yResolution};
-}
 
 void SetNoGeometry(FrameGeometry& g) { g = {1, 1, 1, 1, 1}; }
 
@@ -66,12 +62,6 @@ int QuarterTurn::operator()(uint8_t* image, int w, int h) {
 
 namespace {
 
-void FillTexts(ZarnDeviceInfo* info, const char* product) {
-    std::snprintf(info->vendor, sizeof info->vendor, "%s", "Tessik Systems");
-    std::snprintf(info->model, sizeof info->model, "%s", product);
-    std::snprintf(info->interfaceType, sizeof info->interfaceType, "%s", "USB2.0");
-}
-
 uint32_t U32At(const char* text, int offset) {
     uint32_t v = 0;
     std::memcpy(&v, text + offset, 4);
@@ -82,10 +72,8 @@ uint32_t U32At(const char* text, int offset) {
 
 void FillDatedDeviceInfo(ZarnDeviceInfo* info, const char* deviceText, const char* product) {
     std::memset(info, 0, sizeof *info);
-    info->resolution = 500;
-    FillTexts(info, product);
+    zarnmodel::FillDeviceTexts(info, deviceText, 500, product, "USB2.0");
     std::snprintf(info->serialNumber, sizeof info->serialNumber, "%d", int(U32At(deviceText, 16)));
-    info->hardwareWord = U32At(deviceText, 12);
     struct Date {
         int year, month, day;
     } dates[2];
@@ -107,9 +95,7 @@ void FillDatedDeviceInfo(ZarnDeviceInfo* info, const char* deviceText, const cha
 void FillPlainDeviceInfo(ZarnDeviceInfo* info, const char* deviceText, const char* product, uint32_t resolution,
                          bool hardwareWord) {
     std::memset(info, 0, sizeof *info);
-    info->resolution = resolution;
-    FillTexts(info, product);
-    if (hardwareWord) info->hardwareWord = U32At(deviceText, 12);
+    zarnmodel::FillDeviceTexts(info, deviceText, resolution, product, "USB2.0", hardwareWord);
 }
 
 }  // namespace sensorframes

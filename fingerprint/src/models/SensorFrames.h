@@ -12,8 +12,6 @@ struct FrameGeometry;
 
 namespace sensorframes {
 
-// width x height at xr x yr ppi; the byte count is width x height.
-void SetGeometry(FrameGeometry& g, int width, int height, int xResolution, int yResolution);
 // The "none" record of a model without that mode: every value 1.
 void SetNoGeometry(FrameGeometry& g);
 

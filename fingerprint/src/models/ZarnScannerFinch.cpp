@@ -5,7 +5,10 @@
 
 #include "zarn/ZarnTraceLogger.h"
 
+#include "ModelFactory.h"
 #include "ZarnScannerSingleFinger.h"
+
+ZARN_MODEL_CREATOR(ZarnScannerFinch)
 
 namespace {
 

@@ -7,6 +7,8 @@
 
 #include "zarn/ZarnTraceLogger.h"
 
+#include "ModelFactory.h"
+#include "ModelCommon.h"
 #include "SensorFrames.h"
 
 namespace {
@@ -33,6 +35,9 @@ constexpr int kLedMasks[33] = {
 constexpr int kAllLedsOff = 0xFFFF;
 
 }  // namespace
+
+ZARN_MODEL_CREATOR(ZarnScannerPloverC)
+ZARN_MODEL_CREATOR(ZarnScannerPloverD)
 
 ZarnScannerPloverC::ClassState& ZarnScannerPloverC::PloverCState() {
     static ClassState state;
@@ -67,7 +72,7 @@ ZarnScannerPloverC::ZarnScannerPloverC()
 
 ZarnScannerPloverC::ZarnScannerPloverC(const char* name, const Variant& variant, ClassState& state)
     : variant_(variant), state_(state) {
-    using sensorframes::SetGeometry;
+    using zarnmodel::SetGeometry;
     m_nScannerType = 601;
     SetScannerName(name);
     SetUsbPidText("pid_2170");
@@ -82,8 +87,7 @@ ZarnScannerPloverC::ZarnScannerPloverC(const char* name, const Variant& variant,
     SetGeometry(m_PreviewModeResult, 1276, 1250, 250, 250);
     SetGeometry(m_PreviewImage, 1504, 1456, 280, 300);
     SetGeometry(m_PreviewResult, 1276, 1250, 250, 250);
-    for (int* camera : {m_nCameraFull, m_nCameraRoll}) camera[0] = 80, camera[1] = 0, camera[2] = 40;
-    m_fVarThreshold = 400.0f;  // the seventh roll parameter
+    for (int* camera : {m_nCameraFull, m_nCameraRoll, m_nCameraPreview}) camera[0] = 80, camera[1] = 0, camera[2] = 40;
     m_nMeanThreshold[0] = m_nMeanThreshold[1] = 220;
     m_nExposureMin = 0, m_nExposureMax = 255;
     m_nExposureStep[0] = 1, m_nExposureStep[1] = 2;
@@ -241,8 +245,8 @@ int ZarnScannerPloverC::SetAutoCaptureDefaults() {
 
 int ZarnScannerPloverC::SetLEDs(int mask) {
     // Bank 0 takes the low byte, bank 1 the high byte.
-    SetVideoProp(kPropLedGroup0, mask & 0xFF);
-    SetVideoProp(kPropLedGroup1, (mask >> 8) & 0xFF);
+    SetActiveLEDs(0, mask & 0xFF);
+    SetActiveLEDs(1, (mask >> 8) & 0xFF);
     return 0;
 }
 
@@ -321,7 +325,7 @@ int ZarnScannerPloverC::CalibrationPassPloverC(int mode, int withExposure) {
         return EnterVideoMode(TK_VIDEO_PREV, 2);
     }
     if (!roll) {
-        previewExposure_ = m_nCameraFull[0];
+        m_nCameraPreview[0] = m_nCameraPreview[2] = m_nCameraFull[0];
         PreviewScaleImage(g.width, g.height, m_pCalibImage, m_PreviewImage.width, m_PreviewImage.height,
                           m_pPreviewBackground);
         std::memcpy(m_pPreviewBackgroundHeld, m_pPreviewBackground, size_t(m_PreviewImage.bytes));
@@ -339,7 +343,7 @@ int ZarnScannerPloverC::CalibrationPassPloverC(int mode, int withExposure) {
 int ZarnScannerPloverC::SetCalibration(int withExposure) {
     ZarnTrace().Log(2, "Enter %s::SetCalibration(%d)", variant_.className, withExposure);
     m_nCalibrating = 1;
-    MM_SetVarThreshold(m_fVarThreshold);
+    MM_SetVarThreshold(float(m_RollParams.p7));
     MM_SetSaturetionThreshold(1.0f);
     int result = EnterVideoMode(TK_VIDEO_FULL, 2);
     if (result == 0) result = StartStream();

@@ -67,7 +67,6 @@ private:
     const Variant variant_;
     ClassState& state_;
     sensorframes::QuarterTurn quarterTurn_;
-    int previewExposure_ = 0;  // found by the preview pass of the calibration
     int previewStep_ = 1;      // exposure step of the preview mode
 };
 

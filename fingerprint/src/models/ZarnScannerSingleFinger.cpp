@@ -6,6 +6,9 @@
 
 #include "zarn/ZarnTraceLogger.h"
 
+#include "ModelCommon.h"
+#include "ModelFactory.h"
+
 using sensorframes::WindowTurn;
 
 namespace {
@@ -76,10 +79,18 @@ const Spec kVireoB{"ZarnScannerVireoB", 402, "Tessik VireoB", "pid_2161", "Vireo
                    false, 0, 0, 0, 0, WindowTurn::None, true, false, 1000, false};
 
 void Set(FrameGeometry& g, const ZarnSingleFingerModel::Geometry& s) {
-    sensorframes::SetGeometry(g, s.width, s.height, s.xResolution, s.yResolution);
+    zarnmodel::SetGeometry(g, s.width, s.height, s.xResolution, s.yResolution);
 }
 
 }  // namespace
+
+ZARN_MODEL_CREATOR(ZarnScannerLinnetA)
+ZARN_MODEL_CREATOR(ZarnScannerLinnetB)
+ZARN_MODEL_CREATOR(ZarnScannerTanagerA)
+ZARN_MODEL_CREATOR(ZarnScannerTanagerB)
+ZARN_MODEL_CREATOR(ZarnScannerSiskinA)
+ZARN_MODEL_CREATOR(ZarnScannerSiskinB)
+ZARN_MODEL_CREATOR(ZarnScannerVireoB)
 
 ZarnSingleFingerModel::ZarnSingleFingerModel(const Spec& spec) : spec_(spec) {
     m_nScannerType = spec.scannerType;
@@ -101,7 +112,6 @@ ZarnSingleFingerModel::ZarnSingleFingerModel(const Spec& spec) : spec_(spec) {
     std::copy(spec.cameraFull, spec.cameraFull + 3, m_nCameraFull);
     std::copy(spec.cameraRoll, spec.cameraRoll + 3, m_nCameraRoll);
     m_nMeanThreshold[0] = m_nMeanThreshold[1] = spec.meanThreshold;
-    m_fVarThreshold = 400.0f;  // the seventh roll parameter
     m_nExposureMin = 0, m_nExposureMax = 255;
     m_nExposureStep[0] = m_nExposureStep[1] = 1;
     for (int i : spec.properties) m_bPropSupported[i] = true;

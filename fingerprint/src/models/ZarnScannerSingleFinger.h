@@ -140,7 +140,7 @@ public:
     // (reduced image, its width, its height, frame, &result width, &result height): the reduced
     // image into the frame at the result size, against the background, inverted.
     int ScaleToResult(const uint8_t* in, int inWidth, int inHeight, uint8_t* out, int* outWidth, int* outHeight) override;
-    int FlatResultOutput();
+    int FlatResultOutput() override;
 
     const uint8_t* Background() const { return background_; }
 
