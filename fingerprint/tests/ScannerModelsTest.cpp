@@ -22,6 +22,7 @@
 #include "models/ZarnScannerSingleFinger.h"
 #include "sim/Models.h"
 #include "sim/Render.h"
+#include "zarn/ZarnEssentialsApi.h"
 
 using scannertest::TraceLines;
 using scannertest::WaitUntil;
@@ -592,6 +593,10 @@ TEST_F(ModelOnSimulator, PloverCCalibratesThreeModesRepairsTheSensorAndPreviews)
     EXPECT_EQ(plover->GetLEDs(&mask), 0);
     EXPECT_EQ(mask, 0);
 
+    // Newer firmware (the device text's "1203" is above "1112"): the scanner plays the pattern itself.
+    ASSERT_EQ(Zarn_Controls_Beeper(2), 0);
+    EXPECT_EQ(LastWrites(0x82).back(), 3);
+
     // The full-mode result frame: the camera back in the full mode, the full image kept.
     ASSERT_EQ(plover->GetFullModeResultImage(), 0);
     EXPECT_EQ(device->CaptureMode(), 0);
@@ -654,4 +659,203 @@ TEST_F(ModelOnSimulator, FinchCalibratesWithItsEmbeddedBackgroundAndDeliversItsF
     EXPECT_EQ(model->ImageInfo.height, 352);
     EXPECT_EQ(model->ImageInfo.xResolution, 250);
     EXPECT_EQ(model->ImageInfo.isResult, 1);
+}
+
+// ---- through the exported interface ------------------------------------------------------------
+
+namespace {
+
+struct Seen {
+    std::mutex mutex;
+    int previews = 0, results = 0;
+    ZarnImageInfo preview{}, result{};
+    static void Preview(void* c, ZarnImageInfo info) {
+        auto* s = static_cast<Seen*>(c);
+        std::lock_guard lock(s->mutex);
+        ++s->previews;
+        s->preview = info;
+    }
+    static void Result(void* c, int, ZarnImageInfo info, int, int) {
+        auto* s = static_cast<Seen*>(c);
+        std::lock_guard lock(s->mutex);
+        ++s->results;
+        s->result = info;
+    }
+    int Previews() {
+        std::lock_guard lock(mutex);
+        return previews;
+    }
+};
+
+class ExportedModels : public ::testing::Test {
+protected:
+    void Open(const std::string& devices) {
+        ASSERT_TRUE(kSlotIsolated);
+        ZarnScannerBase::s_nWaitScale = int(scannertest::Slowdown());
+        trace = std::make_unique<TraceLines>();
+        bus = std::make_unique<capturetest::Bus>(
+            "period-scale " + std::to_string(0.25 * scannertest::Slowdown()) + "\n" + devices, scannertest::Slowdown());
+    }
+    void TearDown() override {
+        Zarn_M_Main_DeInitializeAll();
+        if (g_pScanner.load() != nullptr) Zarn_Main_DeInitialize();
+        bus.reset();
+        trace.reset();
+    }
+    std::unique_ptr<TraceLines> trace;
+    std::unique_ptr<capturetest::Bus> bus;
+};
+
+}  // namespace
+
+// Each single-finger model as the library's user meets it: found, created by the factory for its
+// type, its device record, the geometry of a single flat capture, previews, a taken result and
+// its beeper.
+TEST_F(ExportedModels, SingleFingerModelsFromFactoryToResult) {
+    struct Case {
+        const char* model;
+        int type, family;
+        const char* className;
+        const char* product;
+        int previewW, previewH, resultW, resultH, resultPpi;
+        int beeper;
+    } cases[] = {
+        {"Finch", 304, ZARN_FAMILY_FINCH, "Tessik Finch", "Finch", 288, 352, 288, 352, 250, ZARN_ERR_NOT_SUPPORTED},
+        {"LinnetB", 303, ZARN_FAMILY_LINNET_A, "Tessik LinnetB", "LinnetA", 320, 480, 320, 480, 500, ZARN_ERR_NOT_SUPPORTED},
+        {"SiskinB", 305, ZARN_FAMILY_SISKIN_B, "SiskinB", "SiskinB", 448, 466, 448, 466, 500, ZARN_ERR_NOT_SUPPORTED},
+        {"TanagerB", 302, ZARN_FAMILY_TANAGER_A, "Tessik TanagerB", "TanagerA", 500, 500, 500, 500, 500, ZARN_ERR_NOT_SUPPORTED},
+        {"VireoB", 402, ZARN_FAMILY_VIREO_B, "Tessik VireoB", "VireoB", 1600, 1500, 1600, 1500, 1000, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.model);
+        Open(std::string("device s1 ") + c.model + "\n");
+        if (std::string(c.model) == "Finch") {
+            // The negative sensor sends a saturated platen as an all-black frame: a dimmer lamp.
+            sim::DeviceAction lamp;
+            lamp.kind = sim::DeviceAction::Set;
+            lamp.name = "lamp";
+            lamp.x = 0.4;
+            bus->Device("s1")->Apply(lamp);
+        }
+        ZarnConnectedScanners found{};
+        ASSERT_EQ(Zarn_Main_GetConnectedScanner(&found), 0);
+        EXPECT_EQ(found.entries[c.family], 1);
+        ASSERT_EQ(Zarn_Main_Initialize(c.type), 0);
+        EXPECT_TRUE(trace->WaitFor(std::string("GetScannerName(") + c.className + ")", 2000));
+        ZarnDeviceInfo info{};
+        ASSERT_EQ(Zarn_Main_GetDeviceInfo(&info), 0);
+        EXPECT_STREQ(info.model, c.product);
+        EXPECT_EQ(info.resolution, c.resultPpi == 1000 ? 1000u : 500u);
+        Seen seen;
+        ASSERT_EQ(Zarn_Capture_RegisterCallbackPreviewImage(&Seen::Preview, &seen), 0);
+        ASSERT_EQ(Zarn_Capture_RegisterCallbackResultImage(&Seen::Result, &seen), 0);
+        int w = 0, h = 0, xr = 0, yr = 0;
+        ASSERT_EQ(Zarn_Capture_SetMode(ZARN_IMAGE_FLAT_SINGLE, 500, 0, 0, &w, &h, &xr, &yr), 0);
+        EXPECT_EQ(w, c.resultW);
+        EXPECT_EQ(h, c.resultH);
+        EXPECT_EQ(xr, c.resultPpi);
+        EXPECT_EQ(Zarn_Capture_SetMode(ZARN_IMAGE_SLAP_RIGHT, 500, 0, 0, &w, &h, &xr, &yr), ZARN_ERR_NOT_SUPPORTED);
+        ASSERT_EQ(Zarn_Capture_SetMode(ZARN_IMAGE_FLAT_SINGLE, 500, 0, 0, &w, &h, &xr, &yr), 0);
+        ASSERT_EQ(Zarn_Capture_Start(1, 0), 0);
+        ASSERT_TRUE(WaitUntil([&] { return seen.Previews() >= 2; }, 20000));
+        {
+            std::lock_guard lock(seen.mutex);
+            EXPECT_EQ(seen.preview.width, c.previewW);
+            EXPECT_EQ(seen.preview.height, c.previewH);
+        }
+        ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
+        ASSERT_EQ(Zarn_Capture_AcquireResultImage(), 0);
+        {
+            std::lock_guard lock(seen.mutex);
+            EXPECT_EQ(seen.results, 1);
+            EXPECT_EQ(seen.result.width, c.resultW);
+            EXPECT_EQ(seen.result.height, c.resultH);
+            EXPECT_EQ(seen.result.xResolution, c.resultPpi);
+        }
+        EXPECT_EQ(Zarn_Controls_Beeper(3), c.beeper);
+        EXPECT_EQ(Zarn_Main_DeInitialize(), 0);
+        bus.reset();
+        trace.reset();
+    }
+}
+
+// Two scanners open at once through the device-indexed family: the device list, captures on both
+// in turn, the index checks, and one scanner unplugged while the other keeps working.
+TEST_F(ExportedModels, TwoScannersThroughTheDeviceIndexedFamily) {
+    Open("device s1 TanagerA\ndevice s2 LinnetB\n");
+    int list[23];
+    std::fill(std::begin(list), std::end(list), 77);
+    ASSERT_EQ(Zarn_M_Main_GetConnectedScanner(list), 0);
+    EXPECT_EQ(list[0], 2);
+    EXPECT_EQ(list[ZARN_FAMILY_TANAGER_A], 1);
+    EXPECT_EQ(list[ZARN_FAMILY_LINNET_A], 1);
+    EXPECT_EQ(list[ZARN_FAMILY_PLOVER_A], 0);
+    // Devices are numbered family by family: TanagerA before LinnetA.
+    EXPECT_EQ(list[13], 302);
+    EXPECT_EQ(list[14], 303);
+    for (int i = 15; i < 23; ++i) EXPECT_EQ(list[i], -1) << i;
+    EXPECT_EQ(Zarn_M_Main_GetConnectedScanner(nullptr), ZARN_ERR_BAD_ARGUMENT);
+
+    int opened = -5;
+    ASSERT_EQ(Zarn_M_Main_Initialize(0, &opened), 0);
+    EXPECT_EQ(opened, 0);
+    EXPECT_EQ(Zarn_M_Main_Initialize(0, &opened), ZARN_ERR_ALREADY_INITIALIZED);
+    ASSERT_EQ(Zarn_M_Main_Initialize(1, &opened), 0);
+    EXPECT_EQ(opened, 1);
+    EXPECT_TRUE(trace->WaitFor("Close ThreadImgProc thread successfully", 2000));
+    EXPECT_EQ(Zarn_M_Main_Initialize(2, &opened), ZARN_ERR_DEVICE_INDEX);  // no third device
+    EXPECT_EQ(Zarn_M_Main_Initialize(10, &opened), ZARN_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(Zarn_M_Main_Initialize(1, nullptr), ZARN_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(Zarn_M_Main_IsInitialized(10), ZARN_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(Zarn_M_Main_IsInitialized(2), ZARN_ERR_NOT_INITIALIZED);
+    EXPECT_EQ(Zarn_M_Main_IsInitialized(0), 0);
+    ZarnDeviceInfo info{};
+    ASSERT_EQ(Zarn_M_Main_GetDeviceInfo(0, &info), 0);
+    EXPECT_STREQ(info.model, "TanagerA");
+    ASSERT_EQ(Zarn_M_Main_GetDeviceInfo(1, &info), 0);
+    EXPECT_STREQ(info.model, "LinnetA");
+    EXPECT_EQ(Zarn_M_Main_GetDeviceInfo(3, &info), ZARN_ERR_DEVICE_INDEX);
+
+    // Index 1 was opened last: index 0 is refused until SetMode makes it current.
+    EXPECT_EQ(Zarn_M_Capture_Start(0, 1, 0), ZARN_ERR_NOT_CURRENT_DEVICE);
+    EXPECT_EQ(Zarn_M_Capture_Start(7, 1, 0), ZARN_ERR_DEVICE_INDEX);
+    EXPECT_EQ(Zarn_M_Capture_Start(-1, 1, 0), ZARN_ERR_DEVICE_INDEX);
+    EXPECT_EQ(Zarn_M_Controls_Beeper(0, 1), ZARN_ERR_NOT_CURRENT_DEVICE);
+
+    Seen seen[2];
+    auto capture = [&](int index, int expectW, int expectH) {
+        SCOPED_TRACE(index);
+        int w = 0, h = 0, xr = 0, yr = 0;
+        ASSERT_EQ(Zarn_M_Capture_SetMode(index, ZARN_IMAGE_FLAT_SINGLE, 500, 0, 0, &w, &h, &xr, &yr), 0);
+        EXPECT_EQ(w, expectW);
+        EXPECT_EQ(h, expectH);
+        ASSERT_EQ(Zarn_M_Capture_RegisterCallbackPreviewImage(index, &Seen::Preview, &seen[index]), 0);
+        const int before = seen[index].Previews();
+        ASSERT_EQ(Zarn_M_Capture_Start(index, 1, 0), 0);
+        ASSERT_TRUE(WaitUntil([&] { return seen[index].Previews() >= before + 2; }, 20000));
+        {
+            std::lock_guard lock(seen[index].mutex);
+            EXPECT_EQ(seen[index].preview.width, expectW);
+        }
+        // The other device is not current while this one captures.
+        EXPECT_EQ(Zarn_M_Capture_Start(1 - index, 1, 0), Zarn_M_Main_IsInitialized(1 - index) == 0 ? ZARN_ERR_NOT_CURRENT_DEVICE
+                                                                                                   : ZARN_ERR_DEVICE_INDEX);
+        ASSERT_EQ(Zarn_M_Capture_Abort(index), 0);
+    };
+    capture(1, 320, 480);
+    capture(0, 500, 500);
+    capture(1, 320, 480);
+    ZarnRunningInfo running{};
+    EXPECT_EQ(Zarn_M_Main_GetRunningInfo(0, &running), ZARN_ERR_NOT_CURRENT_DEVICE);
+    EXPECT_EQ(Zarn_M_Main_GetRunningInfo(1, &running), 0);
+
+    // LinnetB is unplugged; TanagerA keeps capturing, before and after LinnetB is closed.
+    bus->Device("s2")->Unplug();
+    capture(0, 500, 500);
+    Zarn_M_Main_DeInitialize(1);
+    EXPECT_EQ(Zarn_M_Main_IsInitialized(1), ZARN_ERR_NOT_INITIALIZED);
+    EXPECT_EQ(Zarn_M_Main_DeInitialize(1), ZARN_ERR_BAD_ARGUMENT);
+    capture(0, 500, 500);
+    EXPECT_EQ(Zarn_M_Main_DeInitializeAll(), 0);
+    EXPECT_EQ(Zarn_M_Main_IsInitialized(0), ZARN_ERR_NOT_INITIALIZED);
 }
