@@ -440,6 +440,63 @@ TEST(ScannerModels, IdentityAndDeviceRecord) {
     EXPECT_STREQ(info.secondDate, "20080430");
 }
 
+// The constructor values the scanners' optics and cameras ask for.
+TEST(ScannerModels, ConstructorValues) {
+    auto geometry = [](const FrameGeometry& g) {
+        return std::vector<int>{g.width, g.height, g.bytes, g.xResolution, g.yResolution};
+    };
+    ZarnScannerPloverD d;
+    const std::vector<std::vector<int>> records = {
+        geometry(d.m_FullFrame),        geometry(d.m_FullImage),    geometry(d.m_FlatResult),
+        geometry(d.m_RollFrame),        geometry(d.m_RollImage),    geometry(d.m_RollOutput),
+        geometry(d.m_PreviewFrame),     geometry(d.m_PreviewModeImage), geometry(d.m_PreviewImage),
+        geometry(d.m_PreviewResult)};
+    const std::vector<std::vector<int>> expected = {
+        {2912, 4512, 13138944, 600, 850}, {4512, 2912, 13138944, 850, 600}, {2552, 2500, 6380000, 500, 500},
+        {832, 1552, 1291264, 850, 600},   {1552, 832, 1291264, 850, 600},   {800, 750, 600000, 500, 500},
+        {1456, 1504, 2189824, 300, 280},  {1504, 1456, 2189824, 280, 300},  {1504, 1456, 2189824, 280, 300},
+        {1276, 1250, 1595000, 250, 250}};
+    EXPECT_EQ(records, expected);
+    EXPECT_EQ(std::vector<int>(d.m_FullSet.values, d.m_FullSet.values + 6), (std::vector<int>{863, 838, 627, 320, 500, 497}));
+    EXPECT_EQ(std::vector<int>(d.m_RollSet.values, d.m_RollSet.values + 6), (std::vector<int>{863, 838, 627, 320, 500, 497}));
+    EXPECT_EQ(std::vector<int>(d.m_FlatSet.values, d.m_FlatSet.values + 6), (std::vector<int>{287, 279, 314, 161, 251, 249}));
+    EXPECT_EQ((std::vector<int>{d.m_nResultTransform, d.m_nRollOutTransform, d.m_nFlatPreviewTransform,
+                                d.m_nRollPreviewTransform, d.m_nStretchPercent, d.m_nPlatenCheck, d.m_nCropFlag}),
+              (std::vector<int>{0, 0, 0, 0, 1, 1, 1}));
+    EXPECT_EQ((std::vector<int>{d.m_nCameraFull[0], d.m_nCameraFull[1], d.m_nCameraFull[2], d.m_nCameraPreview[0],
+                                d.m_nExposureStep[0], d.m_nExposureStep[1], d.m_nMeanThreshold[0], d.m_nMeanThreshold[1]}),
+              (std::vector<int>{80, 0, 40, 80, 1, 2, 220, 220}));
+    d.SetAutoCaptureDefaults();
+    EXPECT_EQ((std::vector<int>{d.m_AutoCapture.a, d.m_AutoCapture.b, d.m_AutoCapture.d, d.m_AutoCapture.e, d.m_AutoCapture.i}),
+              (std::vector<int>{250, 230, 11, 3, 3000}));
+
+    struct Case {
+        const char* name;
+        Factory make;
+        std::vector<int> values;  // result, flat-preview transforms, stretch, camera full (3), full set (6)
+    } cases[] = {
+        {"Finch", Make<ZarnScannerFinch>(), {2, 3, 60, 0, 2, 255, 700, 836, 752, 0, 480, 320}},
+        {"LinnetA", Make<ZarnScannerLinnetA>(), {0, 1, 60, 100, 0, 100, 700, 836, 752, 0, 480, 320}},
+        {"TanagerB", Make<ZarnScannerTanagerB>(), {1, 2, 60, 100, 0, 100, 1496, 1350, 930, 0, 750, 800}},
+        {"SiskinA", Make<ZarnScannerSiskinA>(), {2, 3, 60, 121, 200, 120, 1496, 1350, 930, 0, 750, 800}},
+        {"SiskinB", Make<ZarnScannerSiskinB>(), {2, 3, 60, 48, 0, 87, 1496, 1350, 930, 0, 750, 800}},
+        {"VireoB", Make<ZarnScannerVireoB>(), {1, 2, 1, 170, 0, 40, 1496, 1350, 930, 0, 750, 800}},
+    };
+    for (const Case& c : cases) {
+        auto m = c.make();
+        std::vector<int> got{m->m_nResultTransform, m->m_nFlatPreviewTransform, m->m_nStretchPercent};
+        got.insert(got.end(), m->m_nCameraFull, m->m_nCameraFull + 3);
+        got.insert(got.end(), m->m_FullSet.values, m->m_FullSet.values + 6);
+        EXPECT_EQ(got, c.values) << c.name;
+        EXPECT_EQ(m->m_nPlatenCheck + m->m_nCropFlag, 0) << c.name;
+    }
+    ZarnScannerVireoB vireo;
+    EXPECT_EQ(vireo.m_FlatSet.values[5], 808);
+    EXPECT_EQ(vireo.m_nRollPreviewTransform, 2);
+    ZarnScannerLinnetA linnet;
+    EXPECT_EQ(geometry(linnet.m_RollFrame), (std::vector<int>{1, 1, 1, 1, 1}));  // no roll mode
+}
+
 TEST(ScannerModels, PloverLedMasks) {
     const std::pair<int, int> cases[] = {{0, 0xFFFE}, {1, 0xFFFF}, {2, 0xFFE1}, {3, 0xE1FF}, {4, 0xFEFE},
                                          {6, 0xFEFF}, {7, 0xFF20}, {10, 0xFFA0}, {11, 0x20FF}, {14, 0xA0FF},
@@ -552,6 +609,12 @@ TEST_F(ModelOnSimulator, PloverCCalibratesThreeModesRepairsTheSensorAndPreviews)
     EXPECT_EQ(plover->m_nBackgroundStage.load(), 1);
     EXPECT_EQ(plover->m_nCalibrating.load(), 0);
     EXPECT_EQ(plover->m_nStreamRunning.load(), 0);
+    // The exposure of the full pass is the brightness and exposure of every mode.
+    EXPECT_EQ(plover->m_nCameraFull[0], plover->m_nFullExposure);
+    EXPECT_EQ(plover->m_nCameraFull[2], plover->m_nFullExposure);
+    EXPECT_EQ(plover->m_nCameraPreview[0], plover->m_nFullExposure);
+    EXPECT_EQ(plover->m_nCameraRoll[0], plover->m_nFullExposure);
+    EXPECT_EQ(plover->m_nRollExposure, plover->m_nFullExposure);
     // Each mode's first frame made its defect-line list.
     for (int mode : {TK_VIDEO_FULL, TK_VIDEO_PREV, TK_VIDEO_ROLL}) EXPECT_NE(ZarnScannerPloverC::DefectLineList(mode), nullptr) << mode;
     // The preview background: bright, its corners white, and scene row 700 repaired.
@@ -589,6 +652,7 @@ TEST_F(ModelOnSimulator, PloverCCalibratesThreeModesRepairsTheSensorAndPreviews)
     EXPECT_EQ(b1[bank1], 0xFE);
     EXPECT_EQ(b0[bank0 + 1], 0xFF);
     EXPECT_EQ(b1[bank1 + 1], 0xFF);
+    EXPECT_EQ(plover->SetLEDs(0xFFFF), 0);
     int mask = 7;
     EXPECT_EQ(plover->GetLEDs(&mask), 0);
     EXPECT_EQ(mask, 0);
