@@ -490,6 +490,18 @@ TEST(ScannerModels, ConstructorValues) {
         EXPECT_EQ(got, c.values) << c.name;
         EXPECT_EQ(m->m_nPlatenCheck + m->m_nCropFlag, 0) << c.name;
     }
+    ZarnScannerLinnetB linnetB;
+    EXPECT_EQ(geometry(linnetB.m_PreviewResult), (std::vector<int>{320, 480, 153600, 500, 500}));
+    EXPECT_EQ(linnetB.m_nResultTransform, 1);
+    ZarnScannerSiskinA siskin;
+    for (const FrameGeometry* g : {&siskin.m_RollImage, &siskin.m_RollOutput, &siskin.m_PreviewImage, &siskin.m_PreviewResult})
+        EXPECT_EQ(geometry(*g), (std::vector<int>{448, 466, 208768, 500, 500}));
+    EXPECT_EQ(geometry(siskin.m_RollFrame), (std::vector<int>{640, 480, 307200, 700, 500}));
+    for (int i = 0; i < kPropertyCount; ++i) EXPECT_EQ(siskin.m_bPropSupported[i], i == 1 || i == 10 || i == 20) << i;
+    ZarnScannerFinch finch;
+    for (int i = 0; i < kPropertyCount; ++i) EXPECT_EQ(finch.m_bPropSupported[i], i == 1 || i == 10 || i == 11) << i;
+    EXPECT_EQ((std::vector<int>{finch.m_nCameraRoll[0], finch.m_nCameraRoll[1], finch.m_nCameraRoll[2]}),
+              (std::vector<int>{0, 224, 255}));
     ZarnScannerVireoB vireo;
     EXPECT_EQ(vireo.m_FlatSet.values[5], 808);
     EXPECT_EQ(vireo.m_nRollPreviewTransform, 2);
