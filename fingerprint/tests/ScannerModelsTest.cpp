@@ -600,89 +600,6 @@ protected:
 
 }  // namespace
 
-// PloverC on its simulated scanner: the three-mode calibration with a dark sensor line in the
-// scene, the preview in the preview mode, the LED banks and the full-mode result frame.
-TEST_F(ModelOnSimulator, PloverCCalibratesThreeModesRepairsTheSensorAndPreviews) {
-    // Its full frames are 13 MB: waits as for a sensor three times slower.
-    Open("PloverC", std::make_unique<ZarnScannerPloverC>(), 0.5, 3);
-    auto* plover = static_cast<ZarnScannerPloverC*>(model.get());
-    sim::DeviceAction defect;
-    defect.kind = sim::DeviceAction::Set;
-    defect.name = "defect-row";
-    defect.x = 700;
-    device->Apply(defect);
-
-    ASSERT_EQ(plover->SetCalibration(0), 0);
-    for (const char* line : {"Enter ZarnScannerPloverC::SetCalibration(0)", "Enter TK_VIDEO_FULL Mode", "Enter TK_VIDEO_PREV Mode",
-                             "Enter TK_VIDEO_ROLL Mode", "Exit  ZarnScannerPloverC::SetCalibration()=0"})
-        EXPECT_TRUE(trace->WaitFor(line, 2000)) << line;
-    EXPECT_EQ(plover->m_nVideoMode.load(), TK_VIDEO_FULL);
-    EXPECT_EQ(device->CaptureMode(), 0);
-    EXPECT_EQ(plover->m_nBackgroundStage.load(), 1);
-    EXPECT_EQ(plover->m_nCalibrating.load(), 0);
-    EXPECT_EQ(plover->m_nStreamRunning.load(), 0);
-    // The exposure of the full pass is the brightness and exposure of every mode.
-    EXPECT_EQ(plover->m_nCameraFull[0], plover->m_nFullExposure);
-    EXPECT_EQ(plover->m_nCameraFull[2], plover->m_nFullExposure);
-    EXPECT_EQ(plover->m_nCameraPreview[0], plover->m_nFullExposure);
-    EXPECT_EQ(plover->m_nCameraRoll[0], plover->m_nFullExposure);
-    EXPECT_EQ(plover->m_nRollExposure, plover->m_nFullExposure);
-    // Each mode's first frame made its defect-line list.
-    for (int mode : {TK_VIDEO_FULL, TK_VIDEO_PREV, TK_VIDEO_ROLL}) EXPECT_NE(ZarnScannerPloverC::DefectLineList(mode), nullptr) << mode;
-    // The preview background: bright, its corners white, and scene row 700 repaired.
-    const uint8_t* bg = plover->m_pPreviewBackground;
-    auto at = [&](int x, int y) { return int(bg[size_t(y) * 1504 + x]); };
-    EXPECT_EQ(at(700, 5), 255);
-    double worst = 0;
-    for (int x = 300; x < 1200; ++x) worst = std::max(worst, std::abs(at(x, 700) - (at(x, 699) + at(x, 701)) / 2.0));
-    EXPECT_LE(worst, 12.0);
-    EXPECT_GT(at(750, 600), 200);
-
-    // A right slap in the preview mode: previews of the preview result at 250 ppi.
-    ASSERT_EQ(plover->EnterVideoMode(TK_VIDEO_PREV, ZARN_IMAGE_SLAP_RIGHT), 0);
-    StartPreviews(ZARN_IMAGE_SLAP_RIGHT);
-    ASSERT_TRUE(WaitUntil([&] { return previews.Count() >= 2; }, 30000));
-    {
-        std::lock_guard lock(previews.mutex);
-        EXPECT_EQ(previews.last.width, 1276);
-        EXPECT_EQ(previews.last.height, 1250);
-        EXPECT_EQ(previews.last.xResolution, 250);
-    }
-    EXPECT_EQ(device->CaptureMode(), 2);
-
-    // The 16-bit LED mask: low byte to bank 0 (property 12), high byte to bank 1 (property 11);
-    // a blink step sends the type's mask, the next one all off.
-    plover->m_Running.initialised = 1;  // as Initialize leaves it: the LED banks take writes
-    const size_t bank0 = device->VendorWrites(0x81).size(), bank1 = device->VendorWrites(0x80).size();
-    plover->m_nImageType = ZARN_IMAGE_TWO_THUMBS;
-    plover->BlinkLEDs();
-    plover->BlinkLEDs();
-    auto b0 = LastWrites(0x81), b1 = LastWrites(0x80);
-    ASSERT_EQ(b0.size(), bank0 + 2);
-    ASSERT_EQ(b1.size(), bank1 + 2);
-    EXPECT_EQ(b0[bank0], 0xFE);
-    EXPECT_EQ(b1[bank1], 0xFE);
-    EXPECT_EQ(b0[bank0 + 1], 0xFF);
-    EXPECT_EQ(b1[bank1 + 1], 0xFF);
-    EXPECT_EQ(plover->SetLEDs(0xFFFF), 0);
-    int mask = 7;
-    EXPECT_EQ(plover->GetLEDs(&mask), 0);
-    EXPECT_EQ(mask, 0);
-
-    // Newer firmware (the device text's "1203" is above "1112"): the scanner plays the pattern itself.
-    ASSERT_EQ(Zarn_Controls_Beeper(2), 0);
-    EXPECT_EQ(LastWrites(0x82).back(), 3);
-
-    // The full-mode result frame: the camera back in the full mode, the full image kept.
-    ASSERT_EQ(plover->GetFullModeResultImage(), 0);
-    EXPECT_EQ(device->CaptureMode(), 0);
-    EXPECT_EQ(plover->m_nFullResult.load(), 1);
-    EXPECT_EQ(plover->m_nFullModeCapture.load(), 0);
-    // The device record carries the firmware text the newer beeper is chosen by.
-    EXPECT_STREQ(plover->m_DeviceInfo.model, "PloverC");
-    EXPECT_EQ(std::string(plover->m_DeviceInfo.firmware, 4), "1203");
-}
-
 // A single-finger scanner without a roll mode calibrates in the full mode and previews its window.
 TEST_F(ModelOnSimulator, TanagerCalibratesAndPreviewsItsWindow) {
     Open("TanagerA", std::make_unique<ZarnScannerTanagerA>(), 0.25);
@@ -765,12 +682,15 @@ struct Seen {
 
 class ExportedModels : public ::testing::Test {
 protected:
-    void Open(const std::string& devices) {
+    // waitScale stretches the library's frame waits and the driver's time-outs for sensors whose
+    // frames take the simulator long to draw.
+    void Open(const std::string& devices, int waitScale = 1) {
         ASSERT_TRUE(kSlotIsolated);
-        ZarnScannerBase::s_nWaitScale = int(scannertest::Slowdown());
+        const double slowdown = scannertest::Slowdown() * waitScale;
+        ZarnScannerBase::s_nWaitScale = int(slowdown);
         trace = std::make_unique<TraceLines>();
         bus = std::make_unique<capturetest::Bus>(
-            "period-scale " + std::to_string(0.25 * scannertest::Slowdown()) + "\n" + devices, scannertest::Slowdown());
+            "period-scale " + std::to_string(0.25 * waitScale * scannertest::Slowdown()) + "\n" + devices, slowdown);
     }
     void TearDown() override {
         Zarn_M_Main_DeInitializeAll();
@@ -934,4 +854,112 @@ TEST_F(ExportedModels, TwoScannersThroughTheDeviceIndexedFamily) {
     capture(0, 500, 500);
     EXPECT_EQ(Zarn_M_Main_DeInitializeAll(), 0);
     EXPECT_EQ(Zarn_M_Main_IsInitialized(0), ZARN_ERR_NOT_INITIALIZED);
+}
+
+// PloverC from the factory: the three-mode calibration of Initialize with a dark sensor line in the
+// scene, a slap in the preview mode, the LED banks, the scanner's own beeper pattern, the full-mode
+// result, and the hand types.
+TEST_F(ExportedModels, PloverCCalibratesRepairsPreviewsAndDeliversItsResult) {
+    // Its full frames are 13 MB: waits as for a sensor three times slower.
+    Open("device s1 PloverC\n", 3);
+    auto device = bus->Device("s1");
+    sim::DeviceAction defect;
+    defect.kind = sim::DeviceAction::Set;
+    defect.name = "defect-row";
+    defect.x = 700;
+    device->Apply(defect);
+    ZarnConnectedScanners found{};
+    ASSERT_EQ(Zarn_Main_GetConnectedScanner(&found), 0);
+    EXPECT_EQ(found.entries[ZARN_FAMILY_PLOVER_C], 1);
+    ASSERT_EQ(Zarn_Main_Initialize(601), 0);
+    for (const char* line : {"GetScannerName(Tessik PloverC)", "Enter ZarnScannerPloverC::SetCalibration(0)", "Enter TK_VIDEO_FULL Mode",
+                             "Enter TK_VIDEO_PREV Mode", "Enter TK_VIDEO_ROLL Mode", "Exit  ZarnScannerPloverC::SetCalibration()=0"})
+        EXPECT_TRUE(trace->WaitFor(line, 2000)) << line;
+    auto* plover = dynamic_cast<ZarnScannerPloverC*>(g_pScanner.load());
+    ASSERT_NE(plover, nullptr);
+    EXPECT_EQ(plover->m_nVideoMode.load(), TK_VIDEO_FULL);
+    EXPECT_EQ(device->CaptureMode(), 0);
+    EXPECT_EQ(plover->m_nBackgroundStage.load(), 1);
+    EXPECT_EQ(plover->m_nCalibrating.load(), 0);
+    // The exposure of the full pass is the brightness and exposure of every mode.
+    EXPECT_EQ(plover->m_nCameraFull[0], plover->m_nFullExposure);
+    EXPECT_EQ(plover->m_nCameraFull[2], plover->m_nFullExposure);
+    EXPECT_EQ(plover->m_nCameraPreview[0], plover->m_nFullExposure);
+    EXPECT_EQ(plover->m_nCameraRoll[0], plover->m_nFullExposure);
+    EXPECT_EQ(plover->m_nRollExposure, plover->m_nFullExposure);
+    // Each mode's first frame made its defect-line list.
+    for (int mode : {TK_VIDEO_FULL, TK_VIDEO_PREV, TK_VIDEO_ROLL}) EXPECT_NE(ZarnScannerPloverC::DefectLineList(mode), nullptr) << mode;
+    // The preview background: bright, its corners white, and scene row 700 repaired.
+    const uint8_t* bg = plover->m_pPreviewBackground;
+    auto at = [&](int x, int y) { return int(bg[size_t(y) * 1504 + x]); };
+    EXPECT_EQ(at(700, 5), 255);
+    double worst = 0;
+    for (int x = 300; x < 1200; ++x) worst = std::max(worst, std::abs(at(x, 700) - (at(x, 699) + at(x, 701)) / 2.0));
+    EXPECT_LE(worst, 12.0);
+    EXPECT_GT(at(750, 600), 200);
+    ZarnDeviceInfo info{};
+    ASSERT_EQ(Zarn_Main_GetDeviceInfo(&info), 0);
+    EXPECT_STREQ(info.model, "PloverC");
+    EXPECT_EQ(std::string(info.firmware, 4), "1203");
+
+    // A right slap: the preview mode, previews of the preview result at 250 ppi.
+    Seen seen;
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackPreviewImage(&Seen::Preview, &seen), 0);
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackResultImage(&Seen::Result, &seen), 0);
+    int w = 0, h = 0, xr = 0, yr = 0;
+    ASSERT_EQ(Zarn_Capture_SetMode(ZARN_IMAGE_SLAP_RIGHT, 500, 0, 0, &w, &h, &xr, &yr), 0);
+    EXPECT_EQ(std::vector<int>({w, h, xr, yr}), std::vector<int>({2552, 2500, 500, 500}));
+    EXPECT_EQ(device->CaptureMode(), 2);
+    ASSERT_EQ(Zarn_Capture_Start(4, 0), 0);
+    ASSERT_TRUE(WaitUntil([&] { return seen.Previews() >= 2; }, 30000));
+    {
+        std::lock_guard lock(seen.mutex);
+        EXPECT_EQ(seen.preview.width, 1276);
+        EXPECT_EQ(seen.preview.height, 1250);
+        EXPECT_EQ(seen.preview.xResolution, 250);
+    }
+
+    // The 16-bit LED mask: low byte to bank 0 (property 12), high byte to bank 1 (property 11);
+    // a blink step sends the type's mask, the next one all off.
+    auto writes = [&](uint8_t request) {
+        std::vector<int> v;
+        for (const auto& wr : device->VendorWrites(request)) v.push_back(wr.data.empty() ? -1 : wr.data[0]);
+        return v;
+    };
+    ASSERT_EQ(Zarn_Controls_SetLEDs(2, 0x12FE), 0);
+    EXPECT_EQ(writes(0x81).back(), 0xFE);
+    EXPECT_EQ(writes(0x80).back(), 0x12);
+    const size_t bank0 = writes(0x81).size(), bank1 = writes(0x80).size();
+    plover->m_nImageType = ZARN_IMAGE_TWO_THUMBS;
+    plover->BlinkLEDs();
+    plover->BlinkLEDs();
+    plover->m_nImageType = ZARN_IMAGE_SLAP_RIGHT;
+    const auto b0 = writes(0x81), b1 = writes(0x80);
+    ASSERT_EQ(b0.size(), bank0 + 2);
+    ASSERT_EQ(b1.size(), bank1 + 2);
+    EXPECT_EQ(std::vector<int>(b0.begin() + long(bank0), b0.end()), std::vector<int>({0xFE, 0xFF}));
+    EXPECT_EQ(std::vector<int>(b1.begin() + long(bank1), b1.end()), std::vector<int>({0xFE, 0xFF}));
+    int mask = 7;
+    EXPECT_EQ(plover->GetLEDs(&mask), 0);
+    EXPECT_EQ(mask, 0);
+    // Newer firmware ("1203" is above "1112"): the scanner plays the pattern itself.
+    ASSERT_EQ(Zarn_Controls_Beeper(2), 0);
+    EXPECT_EQ(writes(0x82).back(), 3);
+
+    // The result: a full-mode frame, keystone-corrected to the flat result.
+    ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
+    EXPECT_EQ(device->CaptureMode(), 0);
+    ASSERT_EQ(Zarn_Capture_AcquireResultImage(), 0);
+    {
+        std::lock_guard lock(seen.mutex);
+        EXPECT_EQ(seen.results, 1);
+        EXPECT_EQ(seen.result.width, 2552);
+        EXPECT_EQ(seen.result.height, 2500);
+        EXPECT_EQ(seen.result.xResolution, 500);
+    }
+    // Hand types are taken like slaps.
+    ASSERT_EQ(Zarn_Capture_SetMode(9, 500, 0, 0, &w, &h, &xr, &yr), 0);
+    EXPECT_EQ(std::vector<int>({w, h, xr, yr}), std::vector<int>({2552, 2500, 500, 500}));
+    ASSERT_EQ(Zarn_Main_DeInitialize(), 0);
+    EXPECT_EQ(ZarnScannerPloverC::DefectLineList(TK_VIDEO_FULL), nullptr);
 }

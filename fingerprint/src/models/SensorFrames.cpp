@@ -24,6 +24,7 @@ void CutWindow(uint8_t* frame, int frameWidth, int top, int bottom, int left, in
             // The source row starts at or after the destination row's end only in part: read it
             // out first (a window row is at most a frame row).
             uint8_t row[4096];
+            if (w > int(sizeof row)) return;  // no window of these sensors is that wide
             std::memcpy(row, src, size_t(w));
             std::reverse_copy(row, row + w, dst);
         }
