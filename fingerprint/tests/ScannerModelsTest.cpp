@@ -585,11 +585,6 @@ protected:
         ASSERT_EQ(model->StartStream(), 0);
         model->m_nFrameRequest = 1;
     }
-    std::vector<uint8_t> LastWrites(uint8_t request) {
-        std::vector<uint8_t> values;
-        for (const auto& w : device->VendorWrites(request)) values.push_back(w.data.empty() ? 0 : w.data[0]);
-        return values;
-    }
 
     std::unique_ptr<TraceLines> trace;
     std::unique_ptr<capturetest::Bus> bus;
