@@ -445,6 +445,11 @@ void FakeIrisLibrary::SetConnected(bool connected) {
     connected_.store(connected);
 }
 
+void FakeIrisLibrary::SetCalibrationResult(int result) {
+    std::lock_guard guard(mutex_);
+    script_.calibrationResult = result;
+}
+
 int FakeIrisLibrary::GetAPIVersion(ZarnApiVersion* out) {
     calls_.Record("Zarn_IRIS_Main_GetAPIVersion()");
     if (out == nullptr) return ZARN_ERR_BAD_ARGUMENT;

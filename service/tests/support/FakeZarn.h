@@ -136,6 +136,8 @@ public:
 
     void Reset(const IrisScript& script = IrisScript());
     void SetConnected(bool connected);
+    // What the next calibrations answer.
+    void SetCalibrationResult(int result);
     std::vector<std::string> Calls() const { return calls_.Calls(); }
     int Count(const std::string& prefix) const { return calls_.Count(prefix); }
     int PreviewsDelivered(int side) const { return previews_[side == 2 ? 1 : 0].load(); }
