@@ -108,6 +108,11 @@ void CDmStub::DropConnection() {
     drop_.store(true);
 }
 
+void CDmStub::SendRaw(const std::string& bytes) {
+    std::lock_guard guard(mutex_);
+    raw_ += bytes;
+}
+
 std::vector<DmEvent> CDmStub::Events() {
     std::lock_guard guard(mutex_);
     return events_;
@@ -181,6 +186,12 @@ void CDmStub::Loop() {
             ::close(fd);
             fd = -1;
         }
+        std::string raw;
+        {
+            std::lock_guard guard(mutex_);
+            raw.swap(raw_);
+        }
+        if (fd >= 0 && !raw.empty()) ::send(fd, raw.data(), raw.size(), MSG_NOSIGNAL);
         pollfd p{fd >= 0 ? fd : listenFd_, POLLIN, 0};
         if (::poll(&p, 1, 20) <= 0) continue;
         if (fd < 0) {
