@@ -276,20 +276,22 @@ int CNavikVdm::ProcessDmSocketErrorEventCallback() {
 }
 
 int CNavikVdm::ProcessDmConnectResponseCallback(const xercesc::DOMElement* connectResponse) {
-    // Set under the object lock, so that a device added meanwhile is announced exactly once: by
-    // the add task when it comes later, by this answer when it came earlier.
-    objectLock.lock();
-    pingStarted.store(1);
-    objectLock.unlock();
     dmSettings.apiVersion = GetXmlAttribute(connectResponse, "apiVersion");
     dmSettings.vendor = GetXmlAttribute(connectResponse, "vendor");
     dmSettings.dmName = GetXmlAttribute(connectResponse, "dmName");
     dmSettings.dmVersion = GetXmlAttribute(connectResponse, "dmVersion");
     dmSettings.heartBeatSeconds = DecimalOf(GetXmlAttribute(connectResponse, "heartBeat")) / 2;
-    if (vdmState.load() != 2) return 1;
+    if (vdmState.load() != 2) {
+        pingStarted.store(1);
+        return 1;
+    }
     StartThread(pingThread, pingRunning, &CNavikVdm::PingLoop);
     StartThread(cleanThread, cleanRunning, &CNavikVdm::CleanLoop);
+    // Set in the same hold of the object lock that announces the present devices, so that a
+    // device added meanwhile is announced exactly once: by this answer when the add task came
+    // first, by the add task (which tests the flag under the same lock) when it comes later.
     objectLock.lock();
+    pingStarted.store(1);
     for (const DeviceSide& side : sides) {
         if (!side.device) continue;
         dmSocket.SendArrivalDeviceManagerEventRequest(side.device->GetArrivalDocument(), side.modality);

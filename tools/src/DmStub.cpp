@@ -76,7 +76,7 @@ bool CDmStub::Start(int port, int heartBeat, bool print) {
     Stop();
     heartBeat_ = heartBeat;
     print_ = print;
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0) return false;
     int one = 1;
     ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -195,7 +195,7 @@ void CDmStub::Loop() {
         pollfd p{fd >= 0 ? fd : listenFd_, POLLIN, 0};
         if (::poll(&p, 1, 20) <= 0) continue;
         if (fd < 0) {
-            fd = ::accept(listenFd_, nullptr, nullptr);
+            fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
             buffer.clear();
             if (fd >= 0) connections_.fetch_add(1);
             drop_.store(false);

@@ -54,8 +54,9 @@ bool CServiceProcess::Start(const ServiceSetup& setup) {
     if (pid_ < 0) return false;
     if (pid_ == 0) {
         ::dup2(fds[0], STDIN_FILENO);
-        ::close(fds[0]);
-        ::close(fds[1]);
+        // Nothing else of the caller's is inherited: a listening socket of the DM stub kept open
+        // by the service would hold the stub's port after the stub closed it.
+        ::close_range(3, ~0U, 0);
         const std::string out = dir_ + "/console.txt";
         if (std::freopen(out.c_str(), "w", stdout) == nullptr) ::_exit(126);
         ::setenv("TESSIK_ZARN_FP_LIBRARY", setup.fpLibrary.c_str(), 1);
