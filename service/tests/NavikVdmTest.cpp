@@ -356,3 +356,60 @@ TEST_F(CoreTest, IrisUnitNeedsBothCamerasAndADeviceObject) {
 }
 
 }  // namespace
+
+namespace {
+
+// A fingerprint removal waits, with the object lock held, until the iris capture ends; a capture
+// that never ends holds it at most 120 polls of 500 ms.
+TEST_F(CoreTest, RemovalWaitsForTheOtherCaptureAndNoLonger) {
+    FakeFpLibrary::Install();
+    FakeFpLibrary::Instance().Reset();
+    FakeIrisLibrary::Install();
+    FakeIrisLibrary::Instance().Reset();
+    Start("Fingerprint = 1\nIris = 1\n", 600);  // no detection pass meanwhile
+    ConnectResponse(20);
+    ASSERT_FALSE(NextDm("Arrival").empty());
+    ASSERT_FALSE(NextDm("Arrival").empty());
+    ASSERT_NE(core->GetDeviceURI(0), "");
+    ASSERT_NE(core->GetDeviceURI(1), "");
+    auto setIrisCapturing = [this](int value) {
+        core->statusLock.lock();
+        core->captureInterlock.irisCapturing = value;
+        core->statusLock.unlock();
+    };
+    for (const bool captureEnds : {true, false}) {
+        const std::string uri = core->GetDeviceURI(0);
+        const int closes = FakeFpLibrary::Instance().Count("Zarn_Main_DeInitialize");
+        setIrisCapturing(1);
+        ASSERT_EQ(core->StopDeviceCallback(0, 1), 1);
+        // The DM hears of the removal first; the device is closed once the iris capture ended.
+        EXPECT_EQ(Attribute(NextDm("Removal"), "deviceURI"), uri);
+        // Heartbeat, clean-up, detection and the removal's wait.
+        ASSERT_TRUE(clock->AwaitPendingWaits(4, 5000));
+        const int64_t start = clock->NowMs();
+        for (int poll = 1; poll < CNavikVdm::kOtherCapturePolls; ++poll) {
+            ASSERT_TRUE(clock->AwaitPendingWaits(4, 5000)) << poll;
+            clock->Advance(500);
+            if (clock->NowMs() - start >= 10000 && captureEnds) break;
+        }
+        ASSERT_TRUE(clock->AwaitPendingWaits(4, 5000));
+        EXPECT_EQ(FakeFpLibrary::Instance().Count("Zarn_Main_DeInitialize"), closes) << "closed during the capture";
+        if (captureEnds) setIrisCapturing(0);
+        clock->Advance(500);
+        EXPECT_EQ(core->GetDeviceURI(0), "");  // waits for the removal's end
+        EXPECT_EQ(FakeFpLibrary::Instance().Count("Zarn_Main_DeInitialize"), closes + 1);
+        // Back for the next round: started again (the hold is cleared by the start).
+        setIrisCapturing(0);
+        core->StartDeviceCallback(0);
+        std::string arrival;
+        while (arrival.empty()) {
+            const std::string document = dmPeer->Read(5000);
+            if (document.empty()) break;
+            if (document.find("<Ping ") != std::string::npos) Answer(document);
+            if (document.find("<Arrival ") != std::string::npos) arrival = document;
+        }
+        ASSERT_FALSE(arrival.empty());
+    }
+}
+
+}  // namespace
