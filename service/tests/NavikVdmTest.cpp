@@ -317,6 +317,18 @@ TEST_F(CoreTest, IrisUnitIsAddedCalibratedLostAndFoundAgain) {
     const std::string again = NextDm("Arrival");
     ASSERT_FALSE(again.empty());
     EXPECT_NE(Attribute(again, "deviceURI"), "<none>");
+
+    // The controller's Stop: only modalities 0 and 1; the unit, still plugged in, is reported
+    // again without a URI.
+    while (!controller.Read(300).empty()) {
+    }
+    EXPECT_EQ(core->StopDeviceCallback(2, 0), 0);
+    EXPECT_EQ(core->StopDeviceCallback(1, 0), 1);
+    EXPECT_EQ(Attribute(NextDm("Removal"), "deviceURI"), Attribute(again, "deviceURI"));
+    std::string report;
+    for (int i = 0; i < 8 && report.find("deviceURI=\"\"") == std::string::npos; ++i) report = controller.Read(3000);
+    EXPECT_NE(report.find("<DeviceInfo "), std::string::npos) << report;
+    EXPECT_NE(report.find("deviceType=\"1\""), std::string::npos) << report;
 }
 
 // One camera of two is no iris unit; without an iris device object a found unit is reported as
