@@ -1,6 +1,7 @@
 #include "MosaicCalls.h"
 
 #include <atomic>
+#include <climits>
 
 #include "zarn/ZarnTraceLogger.h"
 #include "zarn/ZarnTypes.h"
@@ -32,7 +33,8 @@ namespace {
 
 using Guard = std::lock_guard<std::recursive_mutex>;
 
-int Map(int r) { return r == 0 ? 0 : ZarnAlgorithmError(r); }
+// A value too large for -(800 + r) (a setter's previous value can be any int) saturates.
+int Map(int r) { return r == 0 ? 0 : r > INT_MAX - 800 ? INT_MIN : ZarnAlgorithmError(r); }
 
 int Exit(const char* name, int result) {
     ZarnTrace().Log(4, "Exit  %s()=%d", name, result);

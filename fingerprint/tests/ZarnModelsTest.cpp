@@ -1,0 +1,526 @@
+// The model factory and enumeration over the device registry, the PloverA/B/E and VireoA tables,
+// the version text, the LED byte, and the exported functions' refusals of bad arguments and calls
+// out of order.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CaptureRig.h"
+#include "TestScanner.h"
+#include "platform/DeviceRegistry.h"
+#include "sim/Models.h"
+#include "sim/Render.h"
+#include "zarn/ZarnEssentialsApi.h"
+
+#include "LiveImage.h"
+#include "ModelFactory.h"
+#include "models/ZarnScannerPlover.h"
+#include "models/ZarnScannerVireoA.h"
+
+namespace {
+
+const bool kSlotIsolated = [] {
+    setenv("TESSIK_TRACE_SLOT", ("TessikZarnModelTests-" + std::to_string(getpid())).c_str(), 1);
+    return true;
+}();
+
+// Devices present on the bus without streaming.
+std::unique_ptr<capturetest::Bus> BusOf(const std::string& devices) {
+    return std::make_unique<capturetest::Bus>("period-scale 4\n" + devices);
+}
+
+// Destroys whatever the factory left current.
+struct CurrentScanner {
+    ~CurrentScanner() { delete g_pScanner.exchange(nullptr); }
+    ZarnScannerBase* get() const { return g_pScanner.load(); }
+};
+
+}  // namespace
+
+TEST(ZarnEnumeration, FamiliesOfThePresentScannersAndTheirErrors) {
+    ASSERT_TRUE(kSlotIsolated);
+    {
+        auto bus = BusOf("device a PloverA\ndevice b PloverE\ndevice c VireoA\n");
+        ZarnConnectedScanners found{};
+        ASSERT_EQ(I_GetConnectedScanner(found.entries), 0);
+        // PloverE carries PloverA's description: one family flag, two devices.
+        EXPECT_EQ(found.entries[0], 3);
+        EXPECT_EQ(found.entries[ZARN_FAMILY_PLOVER_A], 1);
+        EXPECT_EQ(found.entries[ZARN_FAMILY_VIREO_A], 1);
+        EXPECT_EQ(found.entries[ZARN_FAMILY_PLOVER_B], 0);
+        // The first PloverA-type device (revision 0000) is sub-type 0, the second 1.
+        int sub = -1;
+        ASSERT_EQ(I_GetDeviceSubType(502, &sub, 0), 0);
+        EXPECT_EQ(sub, 0);
+        ASSERT_EQ(I_GetDeviceSubType(502, &sub, 1), 0);
+        EXPECT_EQ(sub, 1);
+        sub = -1;
+        ASSERT_EQ(I_GetDeviceSubType(501, &sub, 0), 0);
+        EXPECT_EQ(sub, -1);
+        // A broken device list.
+        platform::setup::SetRegistryFaults({platform::setup::ERROR_GEN_FAILURE});
+        EXPECT_EQ(I_GetConnectedScanner(found.entries), ZARN_ERR_DEVICE_INDEX);
+        platform::setup::SetRegistryFaults({platform::setup::ERROR_SUCCESS, 0});
+        EXPECT_EQ(I_GetConnectedScanner(found.entries), ZARN_ERR_ENUMERATION);
+        EXPECT_EQ(I_NewObjectFromType(502), ZARN_ERR_ENUMERATION);
+        EXPECT_EQ(g_pScanner.load(), nullptr);
+        platform::setup::SetRegistryFaults({});
+    }
+    auto empty = BusOf("device i IrisLeft\n");
+    ZarnConnectedScanners none{};
+    EXPECT_EQ(Zarn_Main_GetConnectedScanner(&none), ZARN_ERR_NO_SCANNER);
+    EXPECT_EQ(none.entries[0], 0);
+    EXPECT_EQ(Zarn_Main_GetConnectedScanner(nullptr), ZARN_ERR_BAD_ARGUMENT);
+}
+
+TEST(ZarnFactory, TheHardwareRevisionPicksPloverAOrPloverE) {
+    struct Case {
+        const char* devices;
+        int type;
+        const char* name;
+    } cases[] = {
+        {"device a PloverA\n", 502, "Tessik PloverA"},
+        {"device a PloverE\n", 502, "Tessik PloverE"},
+        {"device i IrisLeft\n", 502, "Tessik PloverE"},  // no scanner: the sub-type stays -1
+        {"device a PloverB\n", 501, "Tessik PloverB"},
+        {"device a VireoA\n", 401, "Tessik VireoA"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.devices);
+        auto bus = BusOf(c.devices);
+        CurrentScanner current;
+        ASSERT_EQ(I_NewObjectFromType(c.type), 0);
+        ASSERT_NE(current.get(), nullptr);
+        char name[64] = {};
+        current.get()->GetScannerName(name, sizeof name);
+        EXPECT_STREQ(name, c.name);
+        EXPECT_EQ(current.get()->GetScannerType(), c.type);
+    }
+    auto bus = BusOf("device i IrisLeft\n");
+    EXPECT_EQ(I_NewObjectFromType(999), ZARN_ERR_UNKNOWN_SCANNER_TYPE);
+    EXPECT_EQ(g_pScanner.load(), nullptr);
+    EXPECT_EQ(Zarn_Main_Initialize(999), ZARN_ERR_UNKNOWN_SCANNER_TYPE);
+    EXPECT_EQ(g_pScanner.load(), nullptr);
+}
+
+TEST(ZarnModels, ImageTypeGeometry) {
+    ZarnScannerPloverA plover;
+    ZarnScannerVireoA vireo;
+    struct Case {
+        ZarnScannerBase* model;
+        int type, half, result, width, height;
+        double ppi, value;
+    } cases[] = {
+        {&plover, 2, 0, 0, 1600, 1500, 500, 3.0},   {&plover, 3, 1, 0, 800, 750, 250, 3.0},
+        {&plover, 4, 0, 0, 1600, 1500, 500, 3.0},   {&plover, 1, 0, 0, 800, 750, 500, 3.0},
+        {&plover, 23, 1, 0, 400, 375, 125, 3.0},    {&plover, 15, 1, 0, 800, 750, 500, 10.0},
+        {&plover, 0, 0, 0, 800, 750, 500, 10.0},    {&plover, 7, 0, -3, 0, 0, 0, 0},
+        {&plover, 14, 1, -3, 0, 0, 0, 0},           {&vireo, 1, 1, 0, 800, 750, 500, 3.0},
+        {&vireo, 4, 0, 0, 800, 750, 500, 3.0},      {&vireo, 22, 0, 0, 800, 750, 500, 10.0},
+        {&vireo, 2, 0, -3, 0, 0, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.model->GetScannerType() << " type " << c.type << " half " << c.half);
+        ZarnImageInfo info;
+        std::memset(&info, 0x5A, sizeof info);
+        EXPECT_EQ(c.model->GetImageTypeInfo(c.type, &info, c.half), c.result);
+        EXPECT_EQ(info.width, c.width);
+        EXPECT_EQ(info.height, c.height);
+        EXPECT_EQ(info.xResolution, c.ppi);
+        EXPECT_EQ(info.yResolution, c.ppi);
+        EXPECT_EQ(info.typeValue, c.value);
+    }
+}
+
+TEST(ZarnModels, ConstructorValuesOfThePloverFamily) {
+    ZarnScannerPloverA a;
+    ZarnScannerPloverB b;
+    ZarnScannerPloverE e;
+    auto set = [](const DistortionSet& d) { return std::vector<int>(d.values, d.values + 6); };
+    auto geometry = [](const FrameGeometry& g) {
+        return std::vector<int>{g.width, g.height, g.bytes, g.xResolution, g.yResolution};
+    };
+    // The flat distortion set is the full set halved plus one; PloverE has none.
+    EXPECT_EQ(set(a.m_FullSet), (std::vector<int>{701, 678, 496, 614, 404, 404}));
+    EXPECT_EQ(set(a.m_RollSet), set(a.m_FullSet));
+    EXPECT_EQ(set(a.m_FlatSet), (std::vector<int>{351, 340, 249, 308, 203, 203}));
+    EXPECT_EQ(set(b.m_FullSet), (std::vector<int>{727, 701, 530, 254, 411, 408}));
+    EXPECT_EQ(set(b.m_FlatSet), (std::vector<int>{364, 351, 266, 128, 206, 205}));
+    EXPECT_EQ(set(e.m_FullSet), (std::vector<int>(6, 0)));
+    for (ZarnScannerPlover* m : {static_cast<ZarnScannerPlover*>(&a), static_cast<ZarnScannerPlover*>(&b),
+                                 static_cast<ZarnScannerPlover*>(&e)}) {
+        EXPECT_EQ(geometry(m->m_FullFrame), (std::vector<int>{2944, 1840, 5416960, 850, 600}));
+        EXPECT_EQ(geometry(m->m_FullImage), geometry(m->m_FullFrame));
+        EXPECT_EQ(geometry(m->m_FlatResult), (std::vector<int>{1600, 1500, 2400000, 500, 500}));
+        EXPECT_EQ(geometry(m->m_RollFrame), (std::vector<int>{1408, 880, 1239040, 850, 600}));
+        EXPECT_EQ(geometry(m->m_RollImage), geometry(m->m_RollFrame));
+        EXPECT_EQ(geometry(m->m_RollOutput), (std::vector<int>{800, 750, 600000, 500, 500}));
+        EXPECT_EQ(geometry(m->m_PreviewImage), (std::vector<int>{1472, 920, 1354240, 425, 300}));
+        EXPECT_EQ(geometry(m->m_PreviewResult), (std::vector<int>{800, 750, 600000, 250, 250}));
+        EXPECT_EQ(m->m_nStretchPercent, 70);
+        EXPECT_EQ(m->m_nPlatenCheck, 1);
+        EXPECT_EQ(m->m_nCropFlag, 1);
+        EXPECT_EQ(m->m_nExposureStep[1], 2);
+        EXPECT_TRUE(m->m_bPropSupported[1] && m->m_bPropSupported[10] && m->m_bPropSupported[19]);
+        EXPECT_FALSE(m->m_bPropSupported[2] || m->m_bPropSupported[9]);
+    }
+    // Camera values, thresholds, selectors and frame-ready counts: A, B, E.
+    const std::vector<int> expected[3] = {{2, 0, 40, 2, 0, 60, 220, 220, 0, 0, 1, 1, 2},
+                                          {1, 0, 40, 1, 0, 60, 240, 240, 0, 0, 1, 1, 2},
+                                          {2, 0, 40, 2, 0, 60, 240, 240, 1, 1, 2, 2, 1}};
+    const ZarnScannerPlover* models[3] = {&a, &b, &e};
+    for (int i = 0; i < 3; ++i) {
+        const ZarnScannerPlover& m = *models[i];
+        const std::vector<int> got = {m.m_nCameraFull[0], m.m_nCameraFull[1], m.m_nCameraFull[2], m.m_nCameraRoll[0],
+                                      m.m_nCameraRoll[1], m.m_nCameraRoll[2], m.m_nMeanThreshold[0],
+                                      m.m_nMeanThreshold[1], m.m_nResultTransform, m.m_nRollOutTransform,
+                                      m.m_nFlatPreviewTransform, m.m_nRollPreviewTransform, m.m_nFrameReadyCount};
+        EXPECT_EQ(got, expected[i]) << i;
+    }
+    EXPECT_EQ(b.GetScannerType(), 501);
+    EXPECT_EQ(std::string(e.m_szUsbPid), "pid_2150");
+    EXPECT_EQ(std::string(b.m_szUsbPid), "pid_2130");
+}
+
+TEST(ZarnModels, DeviceRecordsAndTheirDateFallback) {
+    const auto text = sim::MakeDeviceText(sim::Traits(sim::ModelId::PloverA), 4711, sim::PackDate(2009, 7, 15),
+                                          sim::PackDate(2010, 12, 1));
+    ZarnScannerPloverE plover;
+    std::memcpy(plover.m_szDeviceText, text.data(), 24);
+    ZarnDeviceInfo info{};
+    ASSERT_EQ(plover.FillDeviceInfo(&info), 0);
+    EXPECT_EQ(info.resolution, 500u);
+    EXPECT_STREQ(info.model, "PloverA");
+    EXPECT_STREQ(info.interfaceType, "USB2.0");
+    EXPECT_STREQ(info.serialNumber, "4711");
+    EXPECT_STREQ(info.firstDate, "20090715");
+    EXPECT_STREQ(info.secondDate, "20101201");
+    EXPECT_EQ(std::memcmp(&info.hardwareWord, text.data() + 12, 4), 0);
+    // Month 0: serial 0000 and the fixed date.
+    const uint16_t bad = sim::PackDate(2009, 7, 15) & 0x0FFF;
+    std::memcpy(plover.m_szDeviceText + 20, &bad, 2);
+    ZarnDeviceInfo fallback{};
+    plover.FillDeviceInfo(&fallback);
+    EXPECT_STREQ(fallback.serialNumber, "0000");
+    EXPECT_STREQ(fallback.firstDate, "20080430");
+    EXPECT_STREQ(fallback.secondDate, "20080430");
+
+    ZarnScannerVireoA vireo;
+    std::memcpy(vireo.m_szDeviceText, text.data(), 24);
+    ZarnDeviceInfo single{};
+    vireo.FillDeviceInfo(&single);
+    EXPECT_STREQ(single.model, "VireoA");
+    EXPECT_STREQ(single.serialNumber, "");
+    EXPECT_STREQ(single.firstDate, "");
+}
+
+TEST(ZarnModels, BlinkMasksAndStateLedBytes) {
+    const std::pair<int, int> masks[] = {{0, 0xEF}, {5, 0xEF}, {22, 0xEF}, {1, 0xFF}, {2, 0xF7}, {3, 0xFE},
+                                         {4, 0xF9}, {7, 0xFF}, {23, 0xFB}, {24, 0xFF}, {28, 0xFD}, {32, 0xFF}};
+    for (auto [type, mask] : masks) EXPECT_EQ(ZarnScannerPlover::BlinkMask(type), mask) << type;
+    const uint8_t state[8] = {1, 0, 0, 1, 1, 1, 0, 1};
+    EXPECT_EQ(I_StateLedByte(2, state), 0b10111001);
+    EXPECT_EQ(I_StateLedByte(3, state), 0b01101110);
+    EXPECT_EQ(I_StateLedByte(23, state), 0b01101110);
+    EXPECT_EQ(I_StateLedByte(4, state), 0b01111110);
+}
+
+TEST(ZarnVersion, TextFromTheBuildDate) {
+    char text[ZARN_TEXT_LENGTH];
+    I_MakeVersionText("Apr 13 2011", text, sizeof text);
+    EXPECT_STREQ(text, "1.5.103.1");
+    I_MakeVersionText("Mar  1 2012", text, sizeof text);
+    EXPECT_STREQ(text, "1.6.61.1");
+    I_MakeVersionText("Feb 29 2012", text, sizeof text);
+    EXPECT_STREQ(text, "1.6.60.1");
+    I_MakeVersionText("Mar  1 2011", text, sizeof text);
+    EXPECT_STREQ(text, "1.5.60.1");
+    I_MakeVersionText("Mar  1 2000", text, sizeof text);
+    EXPECT_STREQ(text, "1.-6.61.1");
+    I_MakeVersionText("Mar  1 2100", text, sizeof text);
+    EXPECT_STREQ(text, "1.94.60.1");
+    I_MakeVersionText("Xyz 13 2011", text, sizeof text);
+    EXPECT_STREQ(text, "1.5.-1.1");
+    ZarnApiVersion v;
+    std::memset(&v, 0x5A, sizeof v);
+    ASSERT_EQ(Zarn_Main_GetAPIVersion(&v), 0);
+    EXPECT_STREQ(v.productName, "Tessik Scanner");
+    EXPECT_EQ(v.productName[sizeof v.productName - 1], 0);
+    EXPECT_STREQ(v.algorithmVersion, MM_GetStitchDLLVersion());
+    EXPECT_EQ(Zarn_Main_GetAPIVersion(nullptr), ZARN_ERR_BAD_ARGUMENT);
+}
+
+TEST(ZarnExports, EveryCallBeforeInitializeIsRefused) {
+    int w, h, x, y, v;
+    ZarnRunningInfo running;
+    ZarnDeviceInfo device;
+    const uint8_t state[8] = {};
+    const int results[] = {
+        Zarn_Main_DeInitialize(),
+        Zarn_Main_GetDeviceInfo(&device),
+        Zarn_Main_GetRunningInfo(&running),
+        Zarn_Main_StandBy(),
+        Zarn_Capture_SetMode(2, 500, 1, 0, &w, &h, &x, &y),
+        Zarn_Capture_Start(4, 1),
+        Zarn_Capture_Abort(),
+        Zarn_Capture_TakeResultImage(),
+        Zarn_Capture_AcquireResultImage(),
+        Zarn_Capture_Calibration(),
+        Zarn_Capture_SetRollParameters(100, 1, 25000, 0.5f, 30, -100, 400),
+        Zarn_Capture_SetAutoCapInfo(250, 230, 1.0, 12, 2, 10, 10, 15, 3000),
+        Zarn_Capture_RegisterCallbackPreviewImage([](void*, ZarnImageInfo) {}, nullptr),
+        Zarn_Capture_SetAutoCapFinMask(3),
+        Zarn_Capture_SaveRollingFrame(),
+        Zarn_Controls_SetStateLEDs(2, state),
+        Zarn_Controls_Beeper(1),
+        Zarn_Controls_SetLEDs(0, 0),
+        Zarn_Controls_GetLEDs(0, &v),
+    };
+    for (size_t i = 0; i < std::size(results); ++i) EXPECT_EQ(results[i], ZARN_ERR_NOT_INITIALIZED) << i;
+    // Both odd exports refuse; the video property 100 is still recorded.
+    EXPECT_EQ(Zarn_LateralCutAdjust(), ZARN_ERR_NOT_SUPPORTED);
+    EXPECT_EQ(Zarn_Set_VideoProp(100, 1), ZARN_ERR_NOT_SUPPORTED);
+    EXPECT_EQ(zarn::VideoProp100Flag(), true);
+    EXPECT_EQ(Zarn_Set_VideoProp(99, 0), ZARN_ERR_NOT_SUPPORTED);
+    EXPECT_EQ(zarn::VideoProp100Flag(), true);
+    EXPECT_EQ(Zarn_Set_VideoProp(100, 0), ZARN_ERR_NOT_SUPPORTED);
+    EXPECT_EQ(zarn::VideoProp100Flag(), false);
+}
+
+// A PloverA object made current and marked initialised, without a camera: the argument checks that
+// come before any camera step.
+class ZarnArguments : public ::testing::Test {
+protected:
+    void SetUp() override {
+        scanner = new ZarnScannerPloverA;
+        scanner->m_Running.initialised = 1;
+        g_pScanner = scanner;
+    }
+    void TearDown() override {
+        g_pScanner = nullptr;
+        delete scanner;
+    }
+    ZarnScannerPloverA* scanner = nullptr;
+};
+
+TEST_F(ZarnArguments, BadArgumentsChangeNothing) {
+    int w = -7, h = -7, x = -7, y = -7;
+    // ppi 1000 is refused on this type before the pointers are looked at.
+    EXPECT_EQ(Zarn_Capture_SetMode(2, 1000, 1, 0, nullptr, nullptr, nullptr, nullptr), ZARN_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(Zarn_Capture_SetMode(2, 500, 1, 0, &w, nullptr, &x, &y), ZARN_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(Zarn_Capture_SetMode(33, 500, 1, 0, &w, &h, &x, &y), ZARN_ERR_NOT_SUPPORTED);
+    EXPECT_EQ(Zarn_Capture_SetMode(-1, 500, 1, 0, &w, &h, &x, &y), ZARN_ERR_NOT_SUPPORTED);
+    EXPECT_EQ(Zarn_Capture_SetMode(9, 500, 1, 0, &w, &h, &x, &y), ZARN_ERR_NOT_SUPPORTED);
+    EXPECT_EQ(w, -7);
+    EXPECT_EQ(scanner->m_nImageType.load(), ZARN_IMAGE_TYPE_COUNT);
+    EXPECT_EQ(Zarn_Main_Initialize(502), ZARN_ERR_ALREADY_INITIALIZED);
+    EXPECT_EQ(g_pScanner.load(), scanner);
+
+    // Roll parameters: each rule alone.
+    const int stored[7] = {100, 1, 25000, std::bit_cast<int>(0.5f), 30, -100, 400};
+    EXPECT_EQ(Zarn_Capture_SetRollParameters(0, 1, 25000, 0.5f, 30, -100, 400), ZARN_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(Zarn_Capture_SetRollParameters(100, 1, 25000, 1.01f, 30, -100, 400), ZARN_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(Zarn_Capture_SetRollParameters(100, 1, 25000, -0.01f, 30, -100, 400), ZARN_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(Zarn_Capture_SetRollParameters(100, 1, 25000, 0.5f, 30, 0, 400), ZARN_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(Zarn_Capture_SetRollParameters(100, 1, 25000, 0.5f, 30, -100, 199), ZARN_ERR_BAD_ARGUMENT);
+    int got[7] = {};
+    ASSERT_EQ(Zarn_Capture_GetRollParameters(got), 0);
+    EXPECT_TRUE(std::equal(got, got + 7, stored));
+    EXPECT_EQ(Zarn_Capture_SetRollParameters(1, 0, 5, 1.0f, 36, -1, 200), 0);
+    ASSERT_EQ(Zarn_Capture_GetRollParameters(got), 0);
+    EXPECT_EQ(got[3], std::bit_cast<int>(1.0f));
+    EXPECT_EQ(got[6], 200);
+    EXPECT_EQ(Zarn_Capture_GetRollParameters(nullptr), ZARN_ERR_BAD_ARGUMENT);
+
+    // Area, mask, beeper pattern, LED groups of another type, null outputs.
+    EXPECT_EQ(Zarn_Capture_SetAutoCapArea(1, 0, 0, 0, 10), ZARN_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(Zarn_Capture_SetAutoCapArea(1, -1, 0, 10, 10), ZARN_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(scanner->m_AutoCapArea.enable, 0);
+    EXPECT_EQ(Zarn_Capture_SetAutoCapArea(1, 0, 0, 10, 10), 0);
+    EXPECT_EQ(Zarn_Capture_SetAutoCapArea(0, -5, -5, 0, 0), 0);
+    EXPECT_EQ(scanner->m_AutoCapArea.enable, 0);
+    EXPECT_EQ(scanner->m_AutoCapArea.width, 10);
+    EXPECT_EQ(Zarn_Capture_SetAutoCapFinMask(16), ZARN_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(Zarn_Capture_SetAutoCapFinMask(-1), ZARN_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(scanner->m_nFingerMask.load(), 0);
+    EXPECT_EQ(Zarn_Controls_Beeper(8), ZARN_ERR_NOT_SUPPORTED);
+    EXPECT_EQ(Zarn_Controls_Beeper(-1), ZARN_ERR_NOT_SUPPORTED);
+    EXPECT_EQ(Zarn_Controls_SetLEDs(2, 1), ZARN_ERR_NOT_SUPPORTED);
+    EXPECT_EQ(Zarn_Controls_SetLEDs(5, 1), 0);
+    EXPECT_EQ(Zarn_Controls_SetLEDs(0, 256), ZARN_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(Zarn_Controls_GetLEDs(0, nullptr), ZARN_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(Zarn_Controls_SetStateLEDs(2, nullptr), ZARN_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(Zarn_Capture_GetContrast(nullptr), ZARN_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(Zarn_Main_GetDeviceInfo(nullptr), ZARN_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(Zarn_Main_GetRunningInfo(nullptr), ZARN_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(Zarn_Capture_GetImageMask(nullptr), ZARN_ERR_BAD_ARGUMENT);
+
+    // Calls out of order: a finished capture, then nothing to take or acquire.
+    scanner->m_Running.finished = 1;
+    EXPECT_EQ(Zarn_Capture_AcquireResultImage(), ZARN_ERR_CAPTURE_FINISHED);
+    EXPECT_EQ(Zarn_Capture_Start(4, 1), ZARN_ERR_CAPTURE_FINISHED);
+    scanner->m_Running.finished = 0;
+    EXPECT_EQ(Zarn_Capture_AcquireResultImage(), ZARN_ERR_CAPTURE_STATE);
+    EXPECT_EQ(Zarn_Capture_TakeResultImage(), ZARN_ERR_CAPTURE_STATE);
+}
+
+TEST_F(ZarnArguments, FingerCountsAndMasksOfTheStart) {
+    struct Case {
+        int type, mask, fingers, result;
+    } cases[] = {
+        {1, 0, 1, 0},  {1, 0, 2, -1}, {25, 0, 0, -1}, {15, 0, 1, 0},  {0, 0, 2, -1}, {4, 0, 2, 0},  {4, 0, 3, -1},
+        {2, 0, 4, 0},  {3, 0, 1, 0},  {2, 0, 5, -1},  {2, 0, 0, -1},  {2, 7, 3, 0},  {2, 7, 2, -1}, {3, 7, 4, -1},
+        {4, 1, 1, 0},  {4, 3, 1, -1}, {7, 0, 9, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "type " << c.type << " mask " << c.mask << " fingers " << c.fingers);
+        scanner->m_nImageType = c.type;
+        scanner->m_nFingerMask = c.mask;
+        scanner->m_Running.finished = 0;
+        scanner->m_Running.captureStarted = 0;
+        EXPECT_EQ(Zarn_Capture_Start(c.fingers, 1), c.result);
+        EXPECT_EQ(scanner->m_Running.captureStarted.load(), c.result == 0 ? 1 : 0);
+    }
+    // Started already, and finished.
+    EXPECT_EQ(Zarn_Capture_Start(9, 1), ZARN_ERR_CAPTURE_STATE);
+    scanner->m_Running.finished = 1;
+    EXPECT_EQ(Zarn_Capture_Start(9, 1), ZARN_ERR_CAPTURE_FINISHED);
+}
+
+TEST_F(ZarnArguments, CallbacksShareTheContextOfTheLastRegistration) {
+    int a = 0, b = 0;
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackPreviewImage([](void*, ZarnImageInfo) {}, &a), 0);
+    EXPECT_EQ(scanner->m_pCallbackContext.load(), &a);
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackResultImage([](void*, int, ZarnImageInfo, int, int) {}, &b), 0);
+    EXPECT_EQ(scanner->m_pCallbackContext.load(), &b);
+    EXPECT_NE(scanner->m_pfnPreview.load(), nullptr);
+    // A null function changes nothing.
+    EXPECT_EQ(Zarn_Capture_RegisterCallbackObjectQuality(nullptr, &a), ZARN_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(scanner->m_pCallbackContext.load(), &b);
+    EXPECT_EQ(scanner->m_pfnObjectQuality.load(), nullptr);
+}
+
+// The live grading of one preview: a right slap as the preview shows it (background removed,
+// rows bottom-up, 250 ppi), graded frame after frame.
+TEST(ZarnLiveImage, GradesTheFingersAndSignalsAfterTheStillFrames) {
+    sim::FingerScene s;
+    s.platen.width = 800, s.platen.height = 750;
+    s.platen.ppiX = s.platen.ppiY = 250;
+    s.layout = sim::FingerLayout::RightSlap;
+    sim::GreyImage frame = sim::RenderFingers(s, 11);
+    sim::GreyImage background = sim::RenderPlaten(s.platen, 1011);
+    MM_CalibrateBackgroundSimple(0, frame.height, frame.width, background.pixels.data(), frame.pixels.data());
+    ImageUpToDown(frame.pixels.data(), frame.width, frame.height);
+
+    struct Seen {
+        int state = -9, found = -9, q[4] = {-9, -9, -9, -9};
+        static void Quality(void* c, int state, int* q, int found) {
+            auto* seen = static_cast<Seen*>(c);
+            seen->state = state, seen->found = found;
+            std::copy(q, q + 4, seen->q);
+        }
+    } seen;
+    ZarnScannerPloverA m;
+    m.ImageInfo.image = frame.pixels.data();
+    m.ImageInfo.width = 800, m.ImageInfo.height = 750;
+    m.m_nImageType = ZARN_IMAGE_SLAP_RIGHT;
+    m.m_nFingerCount = 4;
+    m.m_AutoCapture = {250, 230, 1.0, 12, 2, 10, 10, 15, 3000};
+    m.m_pCallbackContext = &seen;
+    m.m_pfnObjectQuality = &Seen::Quality;
+    m.m_hAutoCaptureEvent = std::make_unique<platform::Event>(false, false);
+    auto grade = [&] {
+        seen = Seen{};
+        return I_ProcLiveImage(m);
+    };
+
+    // Four good fingers; the second still frame signals the automatic capture (e = 2).
+    I_ResetLiveImage();
+    ASSERT_EQ(grade(), 4);
+    EXPECT_EQ(seen.state, 0);
+    EXPECT_EQ(seen.found, 4);
+    EXPECT_EQ(std::vector<int>(seen.q, seen.q + 4), (std::vector<int>{1, 1, 1, 1}));
+    EXPECT_FALSE(m.m_hAutoCaptureEvent->Wait(0));
+    ASSERT_EQ(grade(), 4);
+    EXPECT_TRUE(m.m_hAutoCaptureEvent->Wait(0));
+    // e = 3: the third.
+    m.m_AutoCapture.e = 3;
+    grade(), grade();
+    EXPECT_FALSE(m.m_hAutoCaptureEvent->Wait(0));
+    grade();
+    EXPECT_TRUE(m.m_hAutoCaptureEvent->Wait(0));
+
+    // Each of the good-finger rules failed in turn: quality 5, and no capture.
+    struct Rule {
+        int b, d;
+        double c;
+    } rules[] = {{50, 12, 1.0}, {230, 16, 1.0}, {230, 12, 20.0}};
+    for (const Rule& r : rules) {
+        m.m_AutoCapture = {250, r.b, r.c, r.d, 1, 10, 10, 15, 3000};
+        I_ResetLiveImage();
+        ASSERT_EQ(grade(), 4);
+        EXPECT_EQ(seen.state, 0);
+        EXPECT_EQ(std::vector<int>(seen.q, seen.q + 4), (std::vector<int>{5, 5, 5, 5}));
+        grade();
+        EXPECT_FALSE(m.m_hAutoCaptureEvent->Wait(0));
+    }
+    m.m_AutoCapture = {250, 230, 1.0, 12, 2, 10, 10, 15, 3000};
+
+    // Fewer fingers expected than found: state 1.
+    m.m_nFingerCount = 3;
+    m.m_nFingerMask = 0;
+    grade();
+    EXPECT_EQ(seen.state, 1);
+    // Bad arguments: reported with state 2 and the error in place of the finger count.
+    m.m_nFingerCount = 5;
+    EXPECT_EQ(grade(), ZARN_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(seen.state, 2);
+    EXPECT_EQ(seen.found, ZARN_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(std::vector<int>(seen.q, seen.q + 4), (std::vector<int>{0, 0, 0, 0}));
+    m.m_nFingerCount = 4;
+    m.m_AutoCapArea = {1, 0, 0, 801, 750};
+    EXPECT_EQ(grade(), ZARN_ERR_LIVE_SEGMENTATION);
+    EXPECT_EQ(seen.found, ZARN_ERR_LIVE_SEGMENTATION);
+    m.m_AutoCapArea = {1, 0, 1, 800, 750};
+    EXPECT_EQ(grade(), ZARN_ERR_LIVE_SEGMENTATION);
+    // An area that fits holds the hand.
+    m.m_AutoCapArea = {1, 0, 0, 800, 750};
+    EXPECT_EQ(grade(), 4);
+}
+
+TEST(ZarnModels, VireoADecodeAndConstructorValues) {
+    ZarnScannerVireoA m;
+    EXPECT_EQ(m.m_nMeanThreshold[0], 220);
+    EXPECT_EQ(m.m_nStretchPercent, 60);
+    EXPECT_TRUE(m.m_bPropSupported[1] && m.m_bPropSupported[10]);
+    EXPECT_FALSE(m.m_bPropSupported[0] || m.m_bPropSupported[11] || m.m_bPropSupported[13]);
+    EXPECT_EQ(m.m_FullImage.yResolution, 600);
+    // Pixel (column c, row r) of the raw frame holds (c + 3 r) mod 251, besides the sync bytes.
+    std::vector<uint8_t> raw(1600 * 1200);
+    for (int r = 0; r < 1200; ++r)
+        for (int c = 0; c < 1600; ++c) raw[size_t(r) * 1600 + c] = uint8_t((c + 3 * r) % 251);
+    const uint8_t sync[4] = {255, 0, 255, 0};
+    std::copy(sync, sync + 4, raw.begin() + 1);
+    // The window of rows 56..1000 and columns 58..1553, bottom row first.
+    std::vector<uint8_t> frame = raw;
+    long length = long(frame.size());
+    ASSERT_EQ(m.FilterStream(frame.data(), &length), 0);
+    EXPECT_EQ(length, 1496 * 945);
+    for (auto [c, r] : {std::pair{0, 0}, std::pair{1495, 0}, std::pair{0, 944}, std::pair{700, 400}})
+        EXPECT_EQ(frame[size_t(944 - r) * 1496 + c], uint8_t((58 + c + 3 * (56 + r)) % 251)) << c << ", " << r;
+    // Any sync byte wrong, or a short frame: refused.
+    for (int i = 1; i <= 4; ++i) {
+        frame = raw;
+        frame[size_t(i)] ^= 0x10;
+        length = long(frame.size());
+        EXPECT_EQ(m.FilterStream(frame.data(), &length), -1) << i;
+    }
+    frame = raw;
+    length = long(frame.size()) - 1;
+    EXPECT_EQ(m.FilterStream(frame.data(), &length), -1);
+}
