@@ -560,6 +560,9 @@ int32_t LocateEyelidsOnly(const uint8_t* image, int rows, int cols, LocationResu
 
 // ---- Eyelids ---------------------------------------------------------------------------------
 
+// Vertical steps of a 3 x 15 box mean, four rows apart. Above the pupil both polarities count and
+// a step that brightens downward weighs 5/4: the lower edge of a dark lash line above the lid
+// margin is such a step, so the upper curve often settles on the lashes a few rows above the margin.
 int32_t EyelidEdgeMap(const uint8_t* crop, int h, int w, int px, int py, int pr, int32_t* edge, uint8_t* mask) {
     if (!crop || !edge || !mask || h < 1 || w < 10 || pr < 10) return kBadArgument;
     std::vector<uint8_t> b(size_t(h) * w);
