@@ -71,7 +71,7 @@ int Label(Model m, const WorkImage& im, int x, int y, int w, int h) {
     Anchor(m, x, y, w, h, ax, ay);
     const double d = std::max(std::abs(ax - im.tx), std::abs(ay - im.ty)) / w;
     const double q = w / im.tsize;
-    const double posTol = m == Model::Eye ? 0.07 : 0.12;
+    const double posTol = m == Model::Eye ? 0.05 : 0.1;
     if (d <= posTol && q >= 0.8 && q <= 1.25) return 1;
     if (d > 0.35 || q < 0.55 || q > 1.8) return 0;
     return -1;
@@ -498,6 +498,7 @@ int Evaluate(int frames) {
     std::atomic<int> found{0}, cornersNear{0}, cornerTries{0}, scoreOk{0}, falseRaw{0}, falseG1{0}, falseG2{0};
     std::mutex mu;
     std::vector<double> errors, cornerErrors;
+    double biasX = 0, biasY = 0, boxRadii = 0;
     ParallelFor(size_t(frames), [&](size_t i) {
         std::mt19937 rng(uint32_t(i) * 31337u + 5u);
         sim::EyeSceneParams s = RandomScene(rng, 300000u + uint32_t(i));
@@ -510,6 +511,9 @@ int Evaluate(int frames) {
             found += e < 0.25 * f.truth.iris.r;
             std::lock_guard<std::mutex> lock(mu);
             errors.push_back(e);
+            biasX += box[0] + box[2] / 2.0 - f.truth.iris.x;
+            biasY += box[1] + box[3] / 2.0 - f.truth.iris.y;
+            boxRadii += box[2] / f.truth.iris.r;
         }
         const int32_t circle[3] = {int32_t(f.truth.iris.x), int32_t(f.truth.iris.y), int32_t(f.truth.iris.r)};
         IRIS_OTA_SideRecord rec{};
@@ -548,6 +552,9 @@ int Evaluate(int frames) {
     auto pct = [](const std::vector<double>& v, double p) { return v.empty() ? -1.0 : v[size_t(p * double(v.size() - 1))]; };
     std::printf("eye frames %d: found %d (%.2f%%), centre error median %.2f px, 95%% %.2f px, max %.2f px\n", frames,
                 found.load(), 100.0 * found / frames, pct(errors, 0.5), pct(errors, 0.95), pct(errors, 1.0));
+    if (!errors.empty())
+        std::printf("mean centre offset %.2f, %.2f px; mean box width %.2f iris radii\n", biasX / double(errors.size()),
+                    biasY / double(errors.size()), boxRadii / double(errors.size()));
     std::printf("side landmarks: %d of %d within 0.25 r of the corner; error median %.3f r, 95%% %.3f r; score > 0.6 in %d\n",
                 cornersNear.load(), cornerTries.load(), pct(cornerErrors, 0.5), pct(cornerErrors, 0.95), scoreOk.load());
     std::printf("eye-less frames %d: raw windows %d, detections %d (min group 1), %d (min group 2)\n", frames,
