@@ -301,15 +301,16 @@ TEST(EyeCascadeDetect, ArgumentsWorkingSizeAndEqualGroups) {
     // scale 19 nine 24 x 20 windows at x, y = 0, 2, 4; all ten are alike (t = 29 / 4 = 7), so one
     // group of rounded means: x = y = (2 x 18 + 10) / 20, width (2 x 245 + 10) / 20, height
     // (2 x 204 + 10) / 20, unscaled.
-    std::vector<uint8_t> small(30 * 26);
+    // The frame is 25 rows high, so the 24-row window of scale 18 fits with one row to spare.
+    std::vector<uint8_t> small(30 * 25);
     for (size_t i = 0; i < small.size(); ++i) small[i] = uint8_t(i * 37 % 251);
-    EXPECT_EQ(IRIS_OTA_Detect(none.c, &info.i, small.data(), 30, 26, 8, 6, 1, result, 0, nullptr), 0);
+    EXPECT_EQ(IRIS_OTA_Detect(none.c, &info.i, small.data(), 30, 25, 8, 6, 1, result, 0, nullptr), 0);
     EXPECT_EQ(result[0], 2);
     EXPECT_EQ(result[1], 2);
     EXPECT_EQ(result[2], 25);
     EXPECT_EQ(result[3], 20);
     // With at least 11 members nothing survives.
-    EXPECT_EQ(IRIS_OTA_Detect(none.c, &info.i, small.data(), 30, 26, 8, 6, 11, result, 0, nullptr), 1);
+    EXPECT_EQ(IRIS_OTA_Detect(none.c, &info.i, small.data(), 30, 25, 8, 6, 11, result, 0, nullptr), 1);
 }
 
 TEST(EyeCascadeResize, BilinearStepAndLastRowRule) {
@@ -332,6 +333,12 @@ TEST(EyeCascadeResize, BilinearStepAndLastRowRule) {
     EXPECT_EQ(IRIS_OTA_ResizeROI(src.data(), 40, 20, roi, d3.data(), 5, 5, nullptr), 2 << 16);
     EXPECT_EQ(d3[0], 4 * 30 + 5);
     EXPECT_EQ(d3[4], 4 * 38 + 5);
+    // A position on or past the last column reads the last pair with full weight on the last pixel.
+    const int32_t edge[4] = {31, 5, 9, 9};
+    std::vector<uint8_t> d4(3 * 3);
+    EXPECT_EQ(IRIS_OTA_ResizeROI(src.data(), 40, 20, edge, d4.data(), 3, 3, nullptr), 3 << 16);
+    EXPECT_EQ(d4[0], 4 * 31 + 5);
+    EXPECT_EQ(d4[2], 4 * 37 + 5);
     char text[128] = "";
     const int32_t empty[4] = {0, 0, 0, 10};
     EXPECT_EQ(IRIS_OTA_ResizeROI(src.data(), 40, 20, empty, d3.data(), 5, 5, text), irisalg::kBadArgument);
@@ -351,12 +358,16 @@ TEST(EyeCascadeSide, CentringScores) {
         {{90, 310, 3, 510, 310, 3, 0}, 0.0f, 90, 510},                  // mean y below cy + r
         {{90, 280, 3, 510, 290, 3, 0}, 1.0f - (0.25f - 0.15f), 90, 510},  // t = 0.15 is penalised
         {{90, 250, 3, 510, 250, 3, 0}, 1.0f, 90, 510},                  // centred, t = 0.5
+        {{90, 290, 1, 510, 290, 1, 0}, 1.0f - 0.15f, 90, 510},          // count 1 is found: t = 0.1 penalised
         {{0, 250, 3, 900, 250, 3, 0}, 0.0f, 0, 900},                    // far off centre: clamped
     };
     for (auto& k : cases) {
         IRIS_OTA_SideRecord r = k.in;
         EXPECT_FLOAT_EQ(IRIS_OTA_CentringScore(circle, &r), k.score);
         EXPECT_FLOAT_EQ(r.score, k.score);
+        if (k.in.leftCount == 0 && k.in.rightCount > 0) {
+            EXPECT_EQ(r.leftCount, 1);
+        }
         if (k.score != -10.0f) {
             EXPECT_EQ(r.leftX, k.leftX);
             EXPECT_EQ(r.rightX, k.rightX);
@@ -380,6 +391,26 @@ TEST(EyeCascadeSide, ArgumentsAndGeometricOutcomes) {
     EXPECT_FLOAT_EQ(rec.score, -20.0f);
     EXPECT_EQ(IRIS_OTA_SideLandmarks(side.c, &info.i, frame.data(), 100, 80, 8, outside, &rec, 0, nullptr), 0);
     EXPECT_FLOAT_EQ(rec.score, -15.0f);
+    // The box may start on the padded image's first column (x0 = 5 + 60 - 65 = 0).
+    const int32_t atEdge[3] = {5, 40, 130};
+    EXPECT_EQ(IRIS_OTA_SideLandmarks(side.c, &info.i, frame.data(), 100, 80, 8, atEdge, &rec, 0, nullptr), 0);
+    EXPECT_FLOAT_EQ(rec.score, -10.0f);
+    // A region no wider than its target is searched as it is.
+    std::vector<uint8_t> padded(160 * 200, 0);
+    for (size_t i = 0; i < padded.size(); ++i) padded[i] = uint8_t(i * 37 % 251);
+    IRIS_OTA_RectChain chain{};
+    ASSERT_EQ(IRIS_OTA_InitialRectChain(&chain, nullptr), 0);
+    Cascade none(tbl::Table{0, 18, 24, {}});
+    Info roiInfo;
+    const int32_t roi[4] = {10, 20, 40, 60};
+    int32_t x = 0, y = 0, count = 0;
+    EXPECT_EQ(IRIS_OTA_DetectInROI(padded.data(), 160, 200, roi, &chain, none.c, &roiInfo.i, 44, false, nullptr, &x, &y, &count), 0);
+    EXPECT_EQ(roiInfo.i.width, 40);
+    EXPECT_EQ(roiInfo.i.height, 60);
+    EXPECT_GE(count, 3);
+    EXPECT_GE(x, 10);
+    EXPECT_GE(y, 20);
+    IRIS_OTA_FreeRectChain(&chain);
     // A flat frame has no landmark on either side.
     EXPECT_EQ(IRIS_OTA_SideLandmarks(side.c, &info.i, frame.data(), 100, 80, 8, inside, &rec, 0, nullptr), 0);
     EXPECT_FLOAT_EQ(rec.score, -10.0f);

@@ -105,12 +105,42 @@ TEST(EyeDetectorCascade, AreasAndArenaLimit) {
     ASSERT_NE(l.c, nullptr);
     EXPECT_EQ(l.c->area[19], 22 * 18);
     EXPECT_EQ(l.c->area[18], int64_t(std::lround(22 * 1.2)) * int64_t(18 * 1.2 + 0.5));
+    double f0 = 1;
+    for (int k = 0; k < 19; ++k) f0 *= 1.2;
+    EXPECT_EQ(l.c->area[0], int64_t(22 * f0 + 0.5) * int64_t(18 * f0 + 0.5));
     Loaded side(tbl::Table{0, 18, 24, {}});
     EXPECT_EQ(side.c->area[19], 16 * 22);
     // A table too large for the 4 MiB arena is refused rather than half loaded.
     tbl::Table big{0, 24, 20, {tbl::TableStage{0, std::vector<tbl::TableFeature>(6000, Feature(0, {0, 0, 4, 2}, {0, 0, 4, 1}, 0, 1, 1))}}};
     Loaded tooBig(big);
     EXPECT_EQ(tooBig.c, nullptr);
+}
+
+TEST(EyeDetectorCascade, AlgorithmScalingOfPairedRectangles) {
+    const int32_t s = 1228;  // scale index 18
+    auto sc = [](int v) { return (v * 1228 + 512) >> 10; };
+    auto w2 = [](int v) { return (((2 * v * 1228 + 512) >> 10) + 1) >> 1; };
+    auto words = [](tbl::Rect8 a, tbl::Rect8 b) {
+        return std::vector<uint32_t>{tbl::PackRect(a), tbl::PackRect(b)};
+    };
+    tbl::ScaledRect r[3];
+    // B half of A's height lower and elsewhere: placed on its own.
+    auto w = words({2, 4, 5, 6}, {9, 7, 5, 6});
+    tbl::ScaleFeature(tbl::Scaling::Algorithm, 3, w.data(), s, r);
+    EXPECT_EQ(r[1].x, sc(9));
+    EXPECT_EQ(r[1].y, sc(7));
+    // B below and left: B at (sc(B.x), sc(A.y) + h), A moved to B's right.
+    w = words({7, 2, 4, 3}, {3, 5, 4, 3});
+    tbl::ScaleFeature(tbl::Scaling::Algorithm, 3, w.data(), s, r);
+    EXPECT_EQ(r[1].x, sc(3));
+    EXPECT_EQ(r[1].y, sc(2) + w2(3));
+    EXPECT_EQ(r[0].x, sc(3) + w2(4));
+    // Kind 1 middle third of the rows: third = (sc(9) x 1365 + 2048) >> 12.
+    w = words({1, 2, 5, 9}, {1, 5, 5, 3});
+    tbl::ScaleFeature(tbl::Scaling::Algorithm, 1, w.data(), s, r);
+    const int third = (sc(9) * 1365 + 2048) >> 12;
+    EXPECT_EQ(r[0].h, 3 * third);
+    EXPECT_EQ(r[1].y, sc(2) + third);
 }
 
 TEST(EyeDetectorSearch, StepsOfBothScanModes) {
