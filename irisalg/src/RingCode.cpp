@@ -156,8 +156,8 @@ int32_t UnwrapFromPoints(const std::vector<uint8_t>& img, int width, int height,
     return 0;
 }
 
-// 5 x 5 Gaussian (weights x 100, unnormalised) over the pixels inside the ring, then stretched to
-// 0..255.
+// 5 x 5 Gaussian (weights x 100) over the pixels inside the ring (weighted by the weights of the
+// pixels present, so a flat ring stays flat), then stretched to 0..255.
 void SmoothAndStretch(uint8_t* ring) {
     int kernel[5][5];
     for (int dy = -2; dy <= 2; ++dy)
@@ -166,14 +166,15 @@ void SmoothAndStretch(uint8_t* ring) {
     int64_t lo = INT64_MAX, hi = INT64_MIN;
     for (int y = 0; y < kRingH; ++y)
         for (int x = 0; x < kRingW; ++x) {
-            int64_t s = 0;
+            int64_t s = 0, weight = 0;
             for (int dy = -2; dy <= 2; ++dy)
                 for (int dx = -2; dx <= 2; ++dx) {
                     const int yy = y + dy, xx = x + dx;
                     if (yy < 0 || yy >= kRingH || xx < 0 || xx >= kRingW) continue;
                     s += int64_t(kernel[dy + 2][dx + 2]) * ring[size_t(yy) * kRingW + xx];
+                    weight += kernel[dy + 2][dx + 2];
                 }
-            const int64_t val = s;
+            const int64_t val = s / weight;
             v[size_t(y) * kRingW + x] = val;
             lo = std::min(lo, val), hi = std::max(hi, val);
         }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <random>
 #include <vector>
 
 #include "IrisEyes.h"
@@ -114,4 +115,208 @@ TEST(IrisMatchExperiment, GenuineAndImpostorScoresSeparate) {
                     id, f.genuine, f.genuineMean, f.genuineSd, f.genuineMin, f.impostor, f.impostorMean, f.impostorSd,
                     f.impostorMax, f.dprime, f.fnmr);
     }
+}
+
+namespace {
+
+// A template of single features built by hand.
+struct Hand {
+    IMF imf{};
+    std::vector<std::vector<uint8_t>> keep;
+    void Add(int id, std::vector<uint8_t> data, uint32_t version = 0x02000000) {
+        keep.push_back(std::move(data));
+        const int i = imf.count++;
+        imf.id[i] = uint8_t(id), imf.version[i] = version;
+        imf.data[i] = keep.back().data();
+        imf.length[i] = int32_t(keep.back().size());
+    }
+};
+
+std::vector<uint8_t> RandomCode(int length, int maskFrom, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> v(static_cast<size_t>(length));
+    for (int i = 0; i < length; ++i) v[size_t(i)] = i >= maskFrom ? 0xFF : uint8_t(rng());
+    return v;
+}
+
+// Rotates every 128-byte row of the first `rows` rows left by k bytes.
+std::vector<uint8_t> Rotated(std::vector<uint8_t> v, int rows, int k) {
+    for (int r = 0; r < rows; ++r) std::rotate(v.begin() + r * 128, v.begin() + r * 128 + k, v.begin() + r * 128 + 128);
+    return v;
+}
+
+}  // namespace
+
+TEST(IrisMatcher, WeightedMaskedHammingDistance) {
+    std::vector<uint8_t> a(128, 0x5A), mask(128, 0xFF), zero(128, 0);
+    const CompareOptions mode0{1, 0, 0, 128}, mode1{1, 0, 1, 128};
+    EXPECT_EQ(MaskedHammingDistance(a.data(), a.data(), mask.data(), mask.data(), mode0), 10000);
+    std::vector<uint8_t> inv(128);
+    for (int i = 0; i < 128; ++i) inv[size_t(i)] = uint8_t(~a[size_t(i)]);
+    EXPECT_EQ(MaskedHammingDistance(a.data(), inv.data(), mask.data(), mask.data(), mode0), 0);
+    // One differing bit in the first 24 units counts once, beyond them twice:
+    // M = 24 x 16 + 40 x 32 = 1664; ratio 32768 / 1664 = 19 -> 9994; 65536 / 1664 = 39 -> 9988.
+    std::vector<uint8_t> b = a;
+    b[10] ^= 1;
+    EXPECT_EQ(MaskedHammingDistance(a.data(), b.data(), mask.data(), mask.data(), mode0), 9994);
+    b = a;
+    b[100] ^= 1;
+    EXPECT_EQ(MaskedHammingDistance(a.data(), b.data(), mask.data(), mask.data(), mode0), 9988);
+    // Mode 1 counts 32 units once: M = 32 x 16 + 32 x 32 = 1536; bit at byte 60 counts once:
+    // 32768 / 1536 = 21 -> 9993.
+    b = a;
+    b[60] ^= 1;
+    EXPECT_EQ(MaskedHammingDistance(a.data(), b.data(), mask.data(), mask.data(), mode1), 9993);
+    // Masked-out differences do not count; no common valid bit scores 0, not a negative number.
+    std::vector<uint8_t> half(128, 0xFF);
+    std::fill(half.begin(), half.begin() + 64, 0);
+    EXPECT_EQ(MaskedHammingDistance(a.data(), b.data(), half.data(), mask.data(), mode1), 10000);
+    EXPECT_EQ(MaskedHammingDistance(a.data(), inv.data(), zero.data(), mask.data(), {1, 4, 0, 128}), 0);
+    EXPECT_EQ(MaskedHammingDistance(a.data(), a.data(), mask.data(), mask.data(), {16, 0, 0, 128}), -1);
+    // Circular shifts: a code turned by 3 bytes matches fully from shift 3 on.
+    const auto code = RandomCode(128, 128, 4);
+    const auto turned = Rotated(code, 1, 3);
+    EXPECT_EQ(MaskedHammingDistance(turned.data(), code.data(), mask.data(), mask.data(), {1, 3, 0, 128}), 10000);
+    EXPECT_LT(MaskedHammingDistance(turned.data(), code.data(), mask.data(), mask.data(), {1, 2, 0, 128}), 7000);
+    // Without masks: 10000 - X x 10000 / (1536 x R).
+    EXPECT_EQ(UnmaskedHammingDistance(a.data(), b.data(), mode1), 10000 - 10000 / 1536);
+    EXPECT_EQ(UnmaskedHammingDistance(a.data(), inv.data(), mode1), 0);
+}
+
+TEST(IrisMatcher, RotationOptionGivesByteShifts) {
+    const struct {
+        int word3, shift;
+    } cases[] = {{12, 4}, {46, 15}, {45, 15}, {-1, 0}, {0, 0}, {5, 1}};
+    for (const auto& c : cases) {
+        const int32_t o[4] = {0, 0, 0, c.word3};
+        EXPECT_EQ(ShiftFromRotation(o), c.shift) << c.word3;
+    }
+    EXPECT_EQ(ShiftFromRotation(nullptr), 4);
+}
+
+TEST(IrisMatcher, VerifyRules) {
+    Library lib;
+    const auto c36 = RandomCode(2048, 1920, 1), c40 = RandomCode(512, 384, 2), other = RandomCode(2048, 1920, 3);
+    Hand probe, same, stranger, mixed;
+    probe.Add(36, c36), probe.Add(40, c40);
+    same.Add(36, Rotated(c36, 15, 2)), same.Add(40, Rotated(c40, 3, 2));
+    stranger.Add(36, other), stranger.Add(40, RandomCode(512, 384, 7));
+    mixed.Add(40, c40), mixed.Add(36, c36);
+    int32_t score = 0;
+    char err[64] = {};
+    ASSERT_EQ(TskIris_Verify_Ex(&probe.imf, &same.imf, &score, nullptr, err), 0);
+    EXPECT_EQ(score, 10000);  // 2 byte turns are inside the default 4
+    const int32_t noTurn[4] = {0, 0, 0, 0};
+    ASSERT_EQ(TskIris_Verify_Ex(&probe.imf, &same.imf, &score, noTurn, err), 0);
+    EXPECT_LT(score, 7000);
+    ASSERT_EQ(TskIris_Verify_Ex(&probe.imf, &stranger.imf, &score, nullptr, err), 0);
+    EXPECT_GT(score, 4000);
+    EXPECT_LT(score, 6500);
+    const int32_t strangerScore = score;
+    // Quick mode on feature 1 (id 36): below the threshold the score is half the quick result.
+    const int32_t quick[4] = {1, 1, 8000, 12};  // 8000 falls back to 5600
+    ASSERT_EQ(TskIris_Verify_Ex(&probe.imf, &stranger.imf, &score, quick, err), 0);
+    const int32_t quick36 = MatchFeature(FindFeatureKind(36), c36.data(), other.data(), 2048, 4);
+    EXPECT_EQ(score, quick36 < 5600 ? quick36 / 2 : strangerScore);
+    const int32_t strict[4] = {1, 1, 7999, 12};
+    ASSERT_EQ(TskIris_Verify_Ex(&probe.imf, &stranger.imf, &score, strict, err), 0);
+    EXPECT_EQ(score, quick36 / 2);
+    // A quick result that passes with no other comparable feature stands.
+    Hand single, singleSame;
+    single.Add(36, c36), single.Add(33, RandomCode(1664, 1536, 9));
+    singleSame.Add(36, c36), singleSame.Add(34, RandomCode(1152, 1024, 9));
+    ASSERT_EQ(TskIris_Verify_Ex(&single.imf, &singleSame.imf, &score, quick, err), 0);
+    EXPECT_EQ(score, 10000);
+    // Ids that differ: no term, score -1; in quick mode a kind mismatch is an error.
+    ASSERT_EQ(TskIris_Verify_Ex(&probe.imf, &mixed.imf, &score, nullptr, err), 0);
+    EXPECT_EQ(score, -1);
+    EXPECT_EQ(TskIris_Verify_Ex(&probe.imf, &mixed.imf, &score, quick, err), -17);
+    // No usable iris in either template scores 0.
+    IrisQualityRecord none{};
+    same.imf.quality = &none;
+    ASSERT_EQ(TskIris_Verify_Ex(&probe.imf, &same.imf, &score, nullptr, err), 0);
+    EXPECT_EQ(score, 0);
+    same.imf.quality = nullptr;
+    // Missing features and damaged features are refused.
+    Hand empty;
+    EXPECT_EQ(TskIris_Verify_Ex(&empty.imf, &same.imf, &score, nullptr, err), -18);
+    EXPECT_STREQ(err, "Invalidate probe feature");
+    EXPECT_EQ(TskIris_Verify_Ex(&probe.imf, &empty.imf, &score, nullptr, err), -18);
+    EXPECT_STREQ(err, "Invalidate gallery feature");
+    EXPECT_EQ(TskIris_Verify_Ex(nullptr, &same.imf, &score, nullptr, err), -11);
+    Hand damaged;
+    damaged.Add(36, RandomCode(2047, 1920, 1));
+    EXPECT_EQ(TskIris_Verify_Ex(&probe.imf, &damaged.imf, &score, nullptr, err), -13);
+    EXPECT_EQ(TskIris_Verify_Ex(&damaged.imf, &probe.imf, &score, nullptr, err), -13);
+    int32_t scores[1];
+    EXPECT_EQ(TskIris_Search_Ex(&damaged.imf, &probe.imf, 1, scores, nullptr, err), -13);
+    ASSERT_EQ(TskIris_Search_Ex(&probe.imf, &damaged.imf, 1, scores, nullptr, err), 0);
+    EXPECT_EQ(scores[0], -1);
+    damaged.imf.count = 17;
+    EXPECT_EQ(TskIris_Verify_Ex(&probe.imf, &damaged.imf, &score, nullptr, err), -13);
+}
+
+TEST(IrisMatcher, SearchPreScreenAndCut) {
+    Library lib;
+    const auto c36 = RandomCode(2048, 1920, 11), c40 = RandomCode(512, 384, 12);
+    Hand probe;
+    probe.Add(36, c36), probe.Add(40, c40);
+    std::vector<Hand> gallery(5);
+    gallery[0].Add(36, RandomCode(2048, 1920, 20)), gallery[0].Add(40, RandomCode(512, 384, 21));
+    gallery[1].Add(36, c36), gallery[1].Add(40, c40);  // the probe's own eye
+    gallery[2].Add(36, RandomCode(2048, 1920, 22));    // fewer features
+    gallery[3].Add(36, c36), gallery[3].Add(40, c40);  // the same eye again: ties with entry 1
+    gallery[4].Add(36, RandomCode(2048, 1920, 23)), gallery[4].Add(40, RandomCode(512, 384, 24));
+    std::vector<IMF> g;
+    for (auto& h : gallery) g.push_back(h.imf);
+    std::vector<int32_t> scores(5);
+    char err[64] = {};
+    // Without pre-screen every entry is verified.
+    ASSERT_EQ(TskIris_Search_Ex(&probe.imf, g.data(), 5, scores.data(), nullptr, err), 0);
+    for (int i = 0; i < 5; ++i) {
+        int32_t v = 0;
+        ASSERT_EQ(TskIris_Verify_Ex(&probe.imf, &g[size_t(i)], &v, nullptr, err), 0);
+        EXPECT_EQ(scores[size_t(i)], v) << i;
+    }
+    // Pre-screen on feature 1 with fewer than 100 entries and word 2 out of range: k = 0, the cut
+    // is the best score, nothing lies above it and every score is halved (-1 / 2 = 0).
+    const int32_t screen[4] = {1, 1, 10000, 12};
+    ASSERT_EQ(TskIris_Search_Ex(&probe.imf, g.data(), 5, scores.data(), screen, err), 0);
+    const auto pre = [&](int i) { return MatchFeature(FindFeatureKind(36), c36.data(), g[size_t(i)].data[0], 2048, 4); };
+    EXPECT_EQ(scores[1], 5000);
+    EXPECT_EQ(scores[3], 5000);
+    EXPECT_EQ(scores[0], pre(0) / 2);
+    EXPECT_EQ(scores[2], 0);
+    // Word 2 = 5000 keeps the top half: k = 2, the cut is the third best; the two better entries
+    // are compared in full on their other features.
+    const int32_t half[4] = {1, 1, 5000, 12};
+    ASSERT_EQ(TskIris_Search_Ex(&probe.imf, g.data(), 5, scores.data(), half, err), 0);
+    EXPECT_EQ(scores[1], 10000);
+    EXPECT_EQ(scores[3], 10000);
+    EXPECT_EQ(scores[2], 0);
+    EXPECT_EQ(scores[4], pre(4) / 2);
+    EXPECT_EQ(TskIris_Search_Ex(&probe.imf, g.data(), 0, scores.data(), half, err), 0);
+}
+
+TEST(IrisMatcher, MaskedBitFillAndBitPlanes) {
+    std::vector<uint8_t> in(16), planes(16), back(16);
+    for (int i = 0; i < 16; ++i) in[size_t(i)] = uint8_t(i * 37 + 1);
+    ASSERT_EQ(PackBitPlanes(in.data(), 16, planes.data()), 0);
+    // Plane 7 - b holds bit b: byte 0 (0x01) puts its bit 0 first into plane 7.
+    EXPECT_EQ(planes[14] & 0x80, 0x80);
+    ASSERT_EQ(UnpackBitPlanes(planes.data(), 16, back.data()), 0);
+    EXPECT_EQ(back, in);
+    EXPECT_EQ(PackBitPlanes(in.data(), 12, planes.data()), -1);
+    // Fill: plane 0 (bit 7) invalid at columns 0..9; valid elsewhere. m = 4, the list starts at 36.
+    std::vector<uint8_t> code(128), mask(128, 0xFF);
+    for (int i = 0; i < 128; ++i) code[size_t(i)] = uint8_t(i % 3 == 0 ? 0x80 : 0);
+    for (int i = 0; i < 10; ++i) mask[size_t(i)] = 0x7F;
+    EXPECT_EQ(FillMaskedBits(code.data(), mask.data(), 128), 6 + 5);  // 4..9 up, 4..0 down
+    // Upward from 4: positions 4..9 take list entries 0..5 = columns 36..41.
+    for (int i = 4; i <= 9; ++i) EXPECT_EQ(code[size_t(i)] & 0x80, (36 + i - 4) % 3 == 0 ? 0x80 : 0) << i;
+    // Downward from 4 with the index restarted: 4..0 take columns 36..40.
+    for (int i = 0; i <= 3; ++i) EXPECT_EQ(code[size_t(i)] & 0x80, (36 + 4 - i) % 3 == 0 ? 0x80 : 0) << i;
+    std::vector<uint8_t> whole(128, 0xFF), copy = code;
+    EXPECT_EQ(FillMaskedBits(code.data(), whole.data(), 128), 0);
+    EXPECT_EQ(code, copy);
 }
