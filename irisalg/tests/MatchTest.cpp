@@ -320,3 +320,202 @@ TEST(IrisMatcher, MaskedBitFillAndBitPlanes) {
     EXPECT_EQ(FillMaskedBits(code.data(), whole.data(), 128), 0);
     EXPECT_EQ(code, copy);
 }
+
+TEST(IrisLibrary, InitSwitchesModulesOnAndDestroyOff) {
+    EXPECT_EQ(TskIris_GetVersion(), 0x02050004u);
+    EXPECT_EQ(TskIris_GetMaxFeatureSize(), 10240);
+    char err[64] = {};
+    EXPECT_EQ(TskIris_Init(nullptr, nullptr, err), -11);
+    EXPECT_STREQ(err, "Unexpected NULL pointer");
+    int32_t none[128] = {};
+    ASSERT_EQ(TskIris_Init(nullptr, none, err), 0);
+    IMF imf{};
+    int32_t score = 0, scores[1];
+    uint8_t image[64] = {}, stream[16];
+    const int32_t extract[256] = {1};
+    EXPECT_EQ(TskIris_FExtractor(image, 8, 8, &imf, nullptr, err), -6);
+    EXPECT_EQ(TskIris_FeatureExtract_Ex(image, 8, 8, "", extract, stream, 10240, err), -6);
+    EXPECT_EQ(TskIris_Verify_Ex(&imf, &imf, &score, nullptr, err), -6);
+    EXPECT_EQ(TskIris_Search_Ex(&imf, &imf, 1, scores, nullptr, err), -6);
+    int32_t on[128] = {};
+    on[10] = on[20] = 1;
+    ASSERT_EQ(TskIris_Init(nullptr, on, err), 0);
+    EXPECT_TRUE(FrequencyFilterBankBuilt());
+    EXPECT_EQ(TskIris_Verify_Ex(&imf, &imf, &score, nullptr, err), -18);
+    ASSERT_EQ(TskIris_Init(nullptr, none, err), 0);  // never switches a module off
+    EXPECT_EQ(TskIris_Verify_Ex(&imf, &imf, &score, nullptr, err), -18);
+    ASSERT_EQ(TskIris_Destroy(), 0);
+    EXPECT_FALSE(FrequencyFilterBankBuilt());
+    EXPECT_EQ(TskIris_Verify_Ex(&imf, &imf, &score, nullptr, err), -6);
+}
+
+TEST(IrisLibrary, InitEditsTheMatchVariants) {
+    const auto code = RandomCode(1920, 1536, 31);
+    auto other = code;
+    for (int i = 0; i < 128; ++i) other[size_t(128 + i)] ^= uint8_t(i * 7);  // row 1 differs
+    const FeatureKind* k38 = FindFeatureKind(38);
+    int32_t o[128] = {};
+    o[73] = 6, o[93] = 0xFF;  // variant 6 with mask byte 0xFF: row 0 only
+    Library lib;
+    ASSERT_EQ(TskIris_Init(nullptr, o, nullptr), 0);
+    EXPECT_EQ(MatchFeature(k38, code.data(), other.data(), 1920, 0), 10000);
+    o[73] = 7, o[93] = 0x01;  // no such variant: variant 6 stays, the parameter is stored
+    ASSERT_EQ(TskIris_Init(nullptr, o, nullptr), 0);
+    EXPECT_LT(MatchFeature(k38, code.data(), other.data(), 1920, 0), 10000);
+    o[73] = 3;  // unmasked on rows 0 and 1
+    ASSERT_EQ(TskIris_Init(nullptr, o, nullptr), 0);
+    EXPECT_EQ(MatchFeature(k38, code.data(), other.data(), 1920, 0),
+              UnmaskedHammingDistance(code.data(), other.data(), {2, 0, 1, 128}));
+    o[73] = -1;
+    ASSERT_EQ(TskIris_Init(nullptr, o, nullptr), 0);  // variant 3 kept
+    EXPECT_EQ(MatchFeature(k38, code.data(), other.data(), 1920, 0),
+              UnmaskedHammingDistance(code.data(), other.data(), {2, 0, 1, 128}));
+    // The table edits last for the process (each test runs in a process of its own).
+}
+
+namespace {
+
+struct RenderedEye {
+    sim::EyeFrame frame;
+    explicit RenderedEye(const sim::EyeSceneParams& s) : frame(sim::RenderEyeFrame(s)) {}
+    int32_t Extract(IMF* out, uint32_t tags, char* err, int width = 0) const {
+        auto o = iristest::Options(frame.truth, tags);
+        return TskIris_FExtractor(frame.image.pixels.data(), width ? width : frame.image.width, frame.image.height, out,
+                                  o.data(), err);
+    }
+};
+
+}  // namespace
+
+TEST(IrisExtraction, RequestsDependenciesAndFailures) {
+    Library lib;
+    const RenderedEye eye(iristest::Capture(5, true, 0));
+    char err[64] = {};
+    {
+        Template t;
+        ASSERT_EQ(eye.Extract(&t.imf, 64, err), 0) << err;
+        ASSERT_EQ(t.imf.count, 1);
+        EXPECT_EQ(t.imf.id[0], 38);
+        EXPECT_EQ(t.imf.length[0], 1920);
+        EXPECT_EQ(t.imf.version[0], 0x02000000u);
+        ASSERT_NE(t.imf.geometry, nullptr);
+        EXPECT_EQ(t.imf.geometry->pupilX, std::lround(eye.frame.truth.pupil.x));
+        EXPECT_EQ(t.imf.geometry->locationFlag, 255);
+        ASSERT_NE(t.imf.quality, nullptr);
+        EXPECT_EQ(t.imf.quality->bytes[0], 1);
+        EXPECT_EQ(t.imf.quality->bytes[6], t.imf.geometry->pupilRadius * 100 / t.imf.geometry->irisRadius);
+        // The stream of the default request: 64 + 69 + 22 + (1920 + 20) + 2.
+        uint32_t header[16] = {};
+        std::vector<uint8_t> s(10240);
+        int32_t size = 10240;
+        ASSERT_EQ(TskIris_FeatureEncode_Ex(&t.imf, header, s.data(), &size, 0, err), 0);
+        EXPECT_EQ(size, 2097);
+    }
+    {
+        Template t;
+        ASSERT_EQ(eye.Extract(&t.imf, 1 | 64, err), 0) << err;
+        ASSERT_EQ(t.imf.count, 2);
+        EXPECT_EQ(t.imf.id[0], 38);
+        EXPECT_EQ(t.imf.id[1], 36);
+        // The composite's rows are its components' rows: row 1 of id 38 is row 5 of id 36 with
+        // its masked bits filled.
+        std::vector<uint8_t> row(t.imf.data[1] + 5 * 128, t.imf.data[1] + 6 * 128);
+        FillMaskedBits(row.data(), t.imf.data[1] + 15 * 128, 128);
+        EXPECT_EQ(std::memcmp(row.data(), t.imf.data[0] + 128, 128), 0);
+    }
+    {
+        // Kinds 32, 36 and 40 refuse images wider than 1600 pixels.
+        Template t;
+        std::vector<uint8_t> wide(size_t(1601) * eye.frame.image.height, 100);
+        auto o = iristest::Options(eye.frame.truth, 1);
+        EXPECT_EQ(TskIris_FExtractor(wide.data(), 1601, eye.frame.image.height, &t.imf, o.data(), err), -10);
+        EXPECT_STREQ(err, "Extract failed for feature 1");
+        EXPECT_EQ(t.imf.count, 0);
+        EXPECT_EQ(t.imf.geometry, nullptr);
+    }
+    {
+        // A geometry the band encoders refuse fails their kinds.
+        Template t;
+        auto o = iristest::Options(eye.frame.truth, 8);
+        o[13] = 9;
+        EXPECT_EQ(TskIris_FExtractor(eye.frame.image.pixels.data(), eye.frame.image.width, eye.frame.image.height, &t.imf,
+                                     o.data(), err), -10);
+        EXPECT_STREQ(err, "Extract failed for feature 8");
+    }
+    {
+        // Without a given location this build has no location pipeline: location fails.
+        Template t;
+        EXPECT_EQ(TskIris_FExtractor(eye.frame.image.pixels.data(), eye.frame.image.width, eye.frame.image.height, &t.imf,
+                                     nullptr, err), -8);
+        EXPECT_STREQ(err, "Location failed for feature 64");
+    }
+}
+
+TEST(IrisExtraction, FeatureExtractExWritesAStreamOrAPlaceholder) {
+    Library lib;
+    const RenderedEye eye(iristest::Capture(6, false, 0));
+    const RenderedEye again(iristest::Capture(6, false, 1));
+    char err[64] = {};
+    std::vector<uint8_t> out(10240), second(10240);
+    auto o = iristest::Options(eye.frame.truth, 1);
+    const sim::GreyImage& img = eye.frame.image;
+    EXPECT_EQ(TskIris_FeatureExtract_Ex(img.pixels.data(), img.width, img.height, "n", o.data(), out.data(), 10239, err), -1);
+    EXPECT_STREQ(err, "error: feature buffer is not big enough!");
+    o[0] = 2;
+    EXPECT_EQ(TskIris_FeatureExtract_Ex(img.pixels.data(), img.width, img.height, "n", o.data(), out.data(), 10240, err), -1);
+    EXPECT_STREQ(err, "Invalid Parameter[0] = 2");
+    EXPECT_EQ(TskIris_FeatureExtract_Ex(nullptr, img.width, img.height, "n", o.data(), out.data(), 10240, err), -11);
+    o[0] = 1;
+    const char* note = "a note longer than thirty-one characters";
+    ASSERT_EQ(TskIris_FeatureExtract_Ex(img.pixels.data(), img.width, img.height, note, o.data(), out.data(), 10240, err), 2481);
+    EXPECT_EQ(out[4] << 8 | out[5], img.width);
+    EXPECT_EQ(out[6] << 8 | out[7], img.height);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(out.data() + 32)), std::string(note, 31));
+    auto o2 = iristest::Options(again.frame.truth, 1);
+    ASSERT_EQ(TskIris_FeatureExtract_Ex(again.frame.image.pixels.data(), img.width, img.height, "", o2.data(),
+                                        second.data(), 10240, err), 2481);
+    Template a, b;
+    int32_t reserved = 0;
+    ASSERT_EQ(TskIris_FeatureDecode_Ex(out.data(), 2481, &a.imf, &reserved, err), 0) << err;
+    ASSERT_EQ(TskIris_FeatureDecode_Ex(second.data(), 2481, &b.imf, &reserved, err), 0) << err;
+    ASSERT_EQ(a.imf.count, 1);
+    EXPECT_EQ(a.imf.id[0], 41);
+    int32_t score = 0;
+    ASSERT_EQ(TskIris_Verify_Ex(&a.imf, &b.imf, &score, nullptr, err), 0);
+    EXPECT_GT(score, 7000);  // two captures of one eye
+    // Extraction that fails (no location) still gives a template: zero quality, matching nothing;
+    // errtext says what failed.
+    std::vector<uint8_t> failed(10240);
+    int32_t plain[256] = {1};
+    ASSERT_EQ(TskIris_FeatureExtract_Ex(img.pixels.data(), img.width, img.height, "", plain, failed.data(), 10240, err), 2481);
+    EXPECT_STREQ(err, "Location failed for feature 8");  // id 34, the first row kind 41 needs
+    Template c;
+    ASSERT_EQ(TskIris_FeatureDecode_Ex(failed.data(), 2481, &c.imf, &reserved, err), 0);
+    ASSERT_NE(c.imf.quality, nullptr);
+    EXPECT_EQ(c.imf.quality->bytes[0], 0);
+    for (int i = 0; i < 2304; ++i) ASSERT_EQ(c.imf.data[0][i], 0);
+    ASSERT_EQ(TskIris_Verify_Ex(&a.imf, &c.imf, &score, nullptr, err), 0);
+    EXPECT_EQ(score, 0);
+}
+
+// Rolls within the rotation search range are recovered; beyond it the score drops.
+TEST(IrisExtraction, RotationSearchRecoversRolls) {
+    Library lib;
+    char err[64] = {};
+    Template level;
+    ASSERT_EQ(RenderedEye(iristest::Capture(8, false, 0, 0.0)).Extract(&level.imf, 1, err), 0) << err;
+    const int32_t twelve[4] = {0, 0, 0, 12}, none[4] = {0, 0, 0, 0};
+    for (const double roll : {-10.0, 8.0, 20.0}) {
+        Template turned;
+        ASSERT_EQ(RenderedEye(iristest::Capture(8, false, 0, roll)).Extract(&turned.imf, 1, err), 0) << err;
+        int32_t searched = 0, fixed = 0;
+        ASSERT_EQ(TskIris_Verify_Ex(&turned.imf, &level.imf, &searched, twelve, err), 0);
+        ASSERT_EQ(TskIris_Verify_Ex(&turned.imf, &level.imf, &fixed, none, err), 0);
+        if (std::fabs(roll) <= 11) {
+            EXPECT_GT(searched, 7500) << roll;  // 4 byte shifts cover 11.25 degrees
+            EXPECT_LT(fixed, 6500) << roll;
+        } else {
+            EXPECT_LT(searched, 6500) << roll;
+        }
+    }
+}
