@@ -40,13 +40,22 @@ void Extend(const uint8_t* row, int W, int s, uint8_t* ext) {
 
 }  // namespace
 
+// The comparisons come in a plain build and one for processors with a population-count
+// instruction, chosen when the library loads.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define TSK_POPCOUNT_CLONES __attribute__((target_clones("popcnt", "default")))
+#else
+#define TSK_POPCOUNT_CLONES
+#endif
+
 void BuildBitCountTable() {
     // Counting runs on the processor's population count over 64-bit words, which gives the
     // same counts as a 16-bit table; nothing needs building.
 }
 
-int32_t MaskedHammingDistance(const uint8_t* probe, const uint8_t* gallery, const uint8_t* probeMask,
-                              const uint8_t* galleryMask, const CompareOptions& o) {
+TSK_POPCOUNT_CLONES int32_t MaskedHammingDistance(const uint8_t* probe, const uint8_t* gallery,
+                                                  const uint8_t* probeMask, const uint8_t* galleryMask,
+                                                  const CompareOptions& o) {
     if (!Valid(o) || !probe || !gallery || !probeMask || !galleryMask) return -1;
     const int W = o.width, R = o.rows, s = std::clamp(o.shift, 0, W / 2 - 1);
     const int single = SingleBytes(o) / 8, chunks = W / 8;
@@ -75,7 +84,8 @@ int32_t MaskedHammingDistance(const uint8_t* probe, const uint8_t* gallery, cons
     return int32_t((1.0f - float(best) / 32768.0f) * 10000.0f);
 }
 
-int32_t UnmaskedHammingDistance(const uint8_t* probe, const uint8_t* gallery, const CompareOptions& o) {
+TSK_POPCOUNT_CLONES int32_t UnmaskedHammingDistance(const uint8_t* probe, const uint8_t* gallery,
+                                                    const CompareOptions& o) {
     if (!Valid(o) || !probe || !gallery) return -1;
     const int W = o.width, R = o.rows, s = std::clamp(o.shift, 0, W / 2 - 1);
     const int single = SingleBytes(o) / 8, chunks = W / 8;
