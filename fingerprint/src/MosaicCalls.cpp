@@ -66,11 +66,11 @@ int MM_EvaluateConstructedImageQuality(RectangleBlockInfoType info, unsigned cha
     return Map(EvaluateConstructedImageQuality(info, image, constructed, frameCount, property));
 }
 
-int MM_SetMaxFrameNumber(int value) { Guard g(zarn::MosaicLock()); return Map(SetMaxFrameNumber(value)); }
-int MM_SetSlideDetectionStatus(int value) { Guard g(zarn::MosaicLock()); return Map(SetSlideDetectionStatus(value)); }
-int MM_SetSlidingPixelCounter(int value) { Guard g(zarn::MosaicLock()); return Map(SetSlidingPixelCounter(value)); }
-int MM_SetRollBackThreshold(int value) { Guard g(zarn::MosaicLock()); return Map(SetRollBackThreshold(value)); }
-int MM_SetNoiseLevelThreshold(unsigned char value) { Guard g(zarn::MosaicLock()); return Map(SetNoiseLevelThreshold(value)); }
+int MM_SetMaxFrameNumber(int value) { Guard g(zarn::MosaicLock()); return SetMaxFrameNumber(value); }
+int MM_SetSlideDetectionStatus(int value) { Guard g(zarn::MosaicLock()); return SetSlideDetectionStatus(value); }
+int MM_SetSlidingPixelCounter(int value) { Guard g(zarn::MosaicLock()); return SetSlidingPixelCounter(value); }
+int MM_SetRollBackThreshold(int value) { Guard g(zarn::MosaicLock()); return SetRollBackThreshold(value); }
+int MM_SetNoiseLevelThreshold(unsigned char value) { Guard g(zarn::MosaicLock()); return SetNoiseLevelThreshold(value); }
 float MM_SetSlidingPercentageThreshold(float value) { Guard g(zarn::MosaicLock()); return SetSlidingPercentageThreshold(value); }
 
 int MM_GetMaxFrameNumber() { Guard g(zarn::MosaicLock()); return GetMaxFrameNumber(); }

@@ -6,6 +6,7 @@
 #include "platform/DriverDevices.h"
 #include "zarn/ZarnTraceLogger.h"
 
+#include "ModelFactory.h"
 #include "ZarnScannerBase.h"
 
 using namespace platform::video;
@@ -28,14 +29,6 @@ std::mutex g_modeChangeLock;
 
 bool g_powerChanged = false;
 int g_savedPowerLevel = 0;
-
-// The processor idle level: power management is not ours to change here, so nothing is read
-// and nothing is saved.
-int GetCpuPowerLevel(int* level) {
-    *level = 0;
-    return 0;
-}
-int SetCpuPowerLevel(int) { return 0; }
 
 unsigned Low(const void* p) { return unsigned(reinterpret_cast<uintptr_t>(p)); }
 
@@ -148,9 +141,9 @@ int ZarnScannerBase::InitializeRes() {
     if (!g_powerChanged) {
         g_powerChanged = true;
         int level = 0;
-        if (GetCpuPowerLevel(&level) == 0 && level != 0) {
+        if (I_GetCpuPowerLevel(&level) == 0 && level != 0) {
             g_savedPowerLevel = level;
-            ZarnTrace().Log(3, "Called I_SetCpuPowerLevel(0)=%d", SetCpuPowerLevel(0));
+            ZarnTrace().Log(3, "Called I_SetCpuPowerLevel(0)=%d", I_SetCpuPowerLevel(0));
         }
     }
 
@@ -200,9 +193,9 @@ int ZarnScannerBase::ReleaseRes() {
         m_hGetImageEvent.reset();
         if (g_powerChanged) {
             int level = 0;
-            result = GetCpuPowerLevel(&level);
+            result = I_GetCpuPowerLevel(&level);
             if (result == 0 && g_savedPowerLevel != 0) {
-                result = SetCpuPowerLevel(g_savedPowerLevel);
+                result = I_SetCpuPowerLevel(g_savedPowerLevel);
                 g_savedPowerLevel = 0;
             }
             g_powerChanged = false;

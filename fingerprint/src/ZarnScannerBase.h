@@ -88,6 +88,8 @@ void SetScannerHooks(const ScannerHooks& hooks);
 
 // The current scanner: the threads work on whatever it points to on each cycle.
 extern std::atomic<ZarnScannerBase*> g_pScanner;
+// Video property 100 as the caller last set it (Zarn_Set_VideoProp): 1 when non-zero.
+extern std::atomic<int> g_nVideoProperty100;
 
 // Orientation routines on 8-bit images, in place; 0, or -2 when ContraRotate90 gets no memory.
 int ImageUpToDown(uint8_t* image, int width, int height);
@@ -116,6 +118,9 @@ public:
     // Copies the w/2 x h/2 window at column w/4, row h/2.
     virtual int CropLowerCentre(const uint8_t* in, int w, int h, uint8_t* out, int* outW, int* outH);
     virtual int RotateImage(uint8_t*, int, int) { return 0; }
+    // The result image of a finished roll, or of a flat capture, into ImageInfo (rows bottom-up).
+    virtual int RollingResultOutput();
+    virtual int FlatResultOutput();
     virtual int ProcessingAfterAcquired() { return 0; }
     // Base sequence: exposure search (mode != 0) and standard backgrounds in the full and roll modes.
     virtual int SetCalibration(int mode);
@@ -194,6 +199,16 @@ public:
     // builds raise it together with the simulated frame period.
     static std::atomic<int> s_nWaitScale;
 
+    // ---- LEDs, beeper and the start check ----------------------------------------------------------
+    // Group 0 writes property 12, group 1 property 11. 0, -606, -1 (mask outside 0..255) or -1 when
+    // the camera refused the write.
+    int SetActiveLEDs(int group, int mask);
+    int ShutoffAllLight();
+    // count beeps of `milliseconds` each on property 13 (blocking); 0, or -3 on a type without one.
+    int SetBeepValue(int count, int milliseconds);
+    // 1 when `fingerCount` fits the image type and the finger mask of the capture, else 0.
+    int CheckFingerCount(int imageType, int fingerCount) const;
+
     // ---- small helpers -----------------------------------------------------------------------------
     int SetScannerType(int type);
     int GetScannerType() const { return m_nScannerType; }
@@ -219,6 +234,7 @@ public:
     int m_nExposureStep[2] = {1, 1};       // full, roll
     int m_nCameraFull[3] = {0, 0, 40};     // properties 0, 1 and the exposure of the full pass
     int m_nCameraRoll[3] = {0, 0, 60};     // ... of the roll pass
+    int m_nCameraPreview[3] = {0, 0, 40};  // ... of a capture in the preview mode
     float m_fVarThreshold = 400.0f;
     int m_nAutoCaptureThreshold = 250;     // first auto-capture value
     int m_nPlatenCheck = 0;                // 1: stage 1 checks that the platen is clean
@@ -260,13 +276,31 @@ public:
         int32_t d = 0, e = 0, f = 0, g = 0, h = 0, i = 0;
     } m_AutoCapture;
 
+    // What the exported layer keeps for the capture.
+    std::atomic<int> m_nAutoCaptureFlag{1};  // second argument of Start
+    std::atomic<int> m_nFingerCount{0};      // expected fingers, first argument of Start
+    std::atomic<int> m_nFingerMask{0};       // bits 0..3, Zarn_Capture_SetAutoCapFinMask
+    struct AutoCaptureArea {
+        int32_t enable = 0, x = 0, y = 0, width = 0, height = 0;
+    } m_AutoCapArea;
+    struct RollParameters {
+        int32_t maxFrames = 100, slideDetection = 1, slidingPixels = 25000;
+        float slidingPercent = 0.5f;
+        int32_t p5 = 30, rollBack = -100, p7 = 400;
+    } m_RollParams;
+    int m_bRollParamsSet = 0;
+    int m_nLedValue[2] = {};  // last mask written to LED group 0 and 1
+
     ZarnImageInfo ImageInfo{};
     char m_szDeviceText[25] = {};
     ZarnDeviceInfo m_DeviceInfo{};
 
     // Callbacks (registered by the exported layer).
-    void* m_pCallbackContext = nullptr;
+    std::atomic<void*> m_pCallbackContext{nullptr};  // shared by every callback: the last registration wins
     std::atomic<ZarnCallbackPreviewImage> m_pfnPreview{nullptr};
+    std::atomic<ZarnCallbackResultImage> m_pfnResult{nullptr};
+    std::atomic<ZarnCallbackTakingResultImage> m_pfnTakingResult{nullptr};  // stored, never called
+    std::atomic<ZarnCallbackObjectQuality> m_pfnObjectQuality{nullptr};
     std::atomic<ZarnCallbackDeviceIsConnected> m_pfnDeviceConnected{nullptr};
     std::atomic<ZarnCallbackFootSwitch> m_pfnFootSwitch{nullptr};
     std::atomic<ZarnCallbackKeypad> m_pfnKeypad{nullptr};

@@ -1,0 +1,306 @@
+// The exported library on simulated scanners, through the camera driver and the video-capture
+// layer: the service's own call sequence on PloverA, the other flat types, a roll, VireoA, abort,
+// manual capture, unplug and replug, keys and foot switch, PloverE, and the feedback of hands that
+// do not hold still. Expected finger positions come from the renderer's ground truth.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "CaptureRig.h"
+#include "TestScanner.h"
+#include "sim/Optics.h"
+#include "sim/Render.h"
+#include "zarn/ZarnEssentialsApi.h"
+
+#include "ModelFactory.h"
+
+using scannertest::TraceLines;
+using scannertest::WaitUntil;
+
+namespace {
+
+const bool kSlotIsolated = [] {
+    setenv("TESSIK_TRACE_SLOT", ("TessikZarnLibraryTests-" + std::to_string(getpid())).c_str(), 1);
+    setenv("TESSIK_DEBUG_DIR",
+           (std::filesystem::temp_directory_path() / ("tessik-zarn-" + std::to_string(getpid()))).c_str(), 1);
+    return true;
+}();
+
+constexpr double kMmPerInch = 25.4;
+
+// Everything the callbacks saw.
+struct Events {
+    struct Quality {
+        int state, q[4], found;
+    };
+    struct Result {
+        ZarnImageInfo info{};
+        std::vector<uint8_t> pixels;
+        int status = -1, imageType = -1;
+    };
+    std::mutex mutex;
+    int previews = 0;
+    ZarnImageInfo lastPreview{};
+    std::vector<Quality> qualities;
+    std::vector<Result> results;
+    std::vector<int> connected;
+    int foot = 0;
+    std::vector<int> keys;
+
+    static Events* Of(void* c) { return static_cast<Events*>(c); }
+    static void Preview(void* c, ZarnImageInfo info) {
+        std::lock_guard lock(Of(c)->mutex);
+        ++Of(c)->previews;
+        Of(c)->lastPreview = info;
+    }
+    static void ResultImage(void* c, int status, ZarnImageInfo info, int type, int) {
+        Result r;
+        r.info = info;
+        r.pixels.assign(info.image, info.image + size_t(info.width) * size_t(info.height));
+        r.status = status, r.imageType = type;
+        std::lock_guard lock(Of(c)->mutex);
+        Of(c)->results.push_back(std::move(r));
+    }
+    static void ObjectQuality(void* c, int state, int* q, int found) {
+        std::lock_guard lock(Of(c)->mutex);
+        Of(c)->qualities.push_back({state, {q[0], q[1], q[2], q[3]}, found});
+    }
+    static void Connected(void* c, int on) {
+        std::lock_guard lock(Of(c)->mutex);
+        Of(c)->connected.push_back(on);
+    }
+    static void Foot(void* c) {
+        std::lock_guard lock(Of(c)->mutex);
+        ++Of(c)->foot;
+    }
+    static void Key(void* c, int key) {
+        std::lock_guard lock(Of(c)->mutex);
+        Of(c)->keys.push_back(key);
+    }
+    static void Taking(void*) {}
+
+    int Previews() {
+        std::lock_guard lock(mutex);
+        return previews;
+    }
+    size_t Results() {
+        std::lock_guard lock(mutex);
+        return results.size();
+    }
+    std::vector<Quality> Qualities() {
+        std::lock_guard lock(mutex);
+        return qualities;
+    }
+};
+
+// What the renderer put on the platen for a layout: the fingertip contacts on an upright 500-ppi
+// canvas of the flat result's size, centred on the platen centre.
+sim::SceneTruth Truth(sim::FingerLayout layout, int width, int height, double rotation = 0) {
+    sim::FingerScene s;
+    s.platen.width = width;
+    s.platen.height = height;
+    s.platen.ppiX = s.platen.ppiY = 500;
+    s.platen.noise = 0;
+    s.layout = layout;
+    s.rotationDeg = rotation;
+    sim::SceneTruth truth;
+    sim::RenderFingers(s, 1, &truth);
+    return truth;
+}
+
+// Height of the keystone-corrected full frame of a model: the result keeps its top rows.
+int CorrectedHeight(const sim::ModelTraits& traits, const DistortionSet& set) {
+    const sim::ModeGeometry& g = sim::Mode(traits, 0);
+    std::vector<uint8_t> frame(size_t(g.sceneWidth) * size_t(g.sceneHeight), 255);
+    auto* handle = LiveScanAlg::TDistortionCorrectInit();
+    LiveScanAlg::DistortionCorrectionRecord rec{};
+    rec.Height = g.sceneHeight, rec.Width = g.sceneWidth;
+    rec.A = set.values[0], rec.B = set.values[1], rec.L = set.values[2], rec.E = set.values[3], rec.G = set.values[4],
+    rec.K = set.values[5];
+    EXPECT_EQ(LiveScanAlg::TDistortionCorrectEx(handle, frame.data(), &rec), 0);
+    LiveScanAlg::TDistortionCorrectRelease(&handle);
+    return rec.OutputHeight;
+}
+
+// Centroid of the dark pixels of a top-down image inside a box.
+bool DarkCentroid(const std::vector<uint8_t>& image, int width, int height, int l, int t, int r, int b, double* x,
+                  double* y) {
+    double sx = 0, sy = 0, n = 0;
+    for (int row = std::max(0, t); row <= std::min(height - 1, b); ++row)
+        for (int col = std::max(0, l); col <= std::min(width - 1, r); ++col)
+            if (image[size_t(row) * width + col] < 128) sx += col, sy += row, n += 1;
+    if (n < 500) return false;
+    *x = sx / n, *y = sy / n;
+    return true;
+}
+
+class ZarnLibrary : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(kSlotIsolated);
+        ZarnScannerBase::s_nWaitScale = int(scannertest::Slowdown());
+        trace = std::make_unique<TraceLines>();
+        ASSERT_TRUE(trace->IsOpen());
+        bus = std::make_unique<capturetest::Bus>(ScenarioText(), scannertest::Slowdown());
+        device = bus->Device("s1");
+        ASSERT_TRUE(device);
+    }
+    void TearDown() override {
+        if (g_pScanner.load() != nullptr) Zarn_Main_DeInitialize();
+        bus.reset();
+        trace.reset();
+    }
+    virtual std::string ScenarioText() const { return Scenario("PloverA", 0.25); }
+    static std::string Scenario(const char* model, double periodScale) {
+        return "period-scale " + std::to_string(periodScale * scannertest::Slowdown()) + "\ndevice s1 " + model + "\n";
+    }
+
+    // What the service does when it finds a scanner.
+    void Connect(int type) {
+        ZarnConnectedScanners found{};
+        ASSERT_EQ(Zarn_Main_GetConnectedScanner(&found), 0);
+        ASSERT_EQ(Zarn_Main_Initialize(type), 0);
+        void* c = &events;
+        ASSERT_EQ(Zarn_Capture_RegisterCallbackPreviewImage(&Events::Preview, c), 0);
+        ASSERT_EQ(Zarn_Capture_RegisterCallbackTakingResultImage(&Events::Taking, c), 0);
+        ASSERT_EQ(Zarn_Capture_RegisterCallbackResultImage(&Events::ResultImage, c), 0);
+        ASSERT_EQ(Zarn_Capture_RegisterCallbackFootSwitch(&Events::Foot, c), 0);
+        ASSERT_EQ(Zarn_Capture_RegisterCallbackObjectQuality(&Events::ObjectQuality, c), 0);
+        ASSERT_EQ(Zarn_Capture_RegisterCallbackDeviceIsConnected(&Events::Connected, c), 0);
+        ASSERT_EQ(Zarn_Capture_SetRollParameters(100, 1, 25000, 0.202f, 36, -400, 500), 0);
+        ASSERT_EQ(Zarn_Capture_Calibration(), 0);
+    }
+
+    // What the service does for a capture request.
+    void StartCapture(int imageType, int fingers, int liveDetect = 1) {
+        int w = 0, h = 0, xr = 0, yr = 0;
+        ASSERT_EQ(Zarn_Capture_SetMode(imageType, 500, liveDetect, 0, &w, &h, &xr, &yr), 0);
+        ASSERT_EQ(Zarn_Capture_SetAutoCapInfo(250, 230, 1.0, 12, 2, 10, 10, 15, 3000), 0);
+        ASSERT_EQ(Zarn_Capture_Start(fingers, 1), 0);
+    }
+
+    ZarnRunningInfo Running() {
+        ZarnRunningInfo r{};
+        EXPECT_EQ(Zarn_Main_GetRunningInfo(&r), 0);
+        return r;
+    }
+
+    // Checks that each finger of the layout lies in the (bottom-up) result where the renderer put
+    // it, after the keystone correction that keeps the corrected frame's top rows.
+    void ExpectFingersWhereTheyWerePut(const Events::Result& result, sim::FingerLayout layout, int correctedHeight,
+                                       size_t fingers) {
+        const int w = result.info.width, h = result.info.height;
+        std::vector<uint8_t> upright(result.pixels);
+        for (int r = 0; r < h / 2; ++r)
+            std::swap_ranges(upright.begin() + r * w, upright.begin() + (r + 1) * w, upright.begin() + (h - 1 - r) * w);
+        const sim::SceneTruth truth = Truth(layout, w, h);
+        ASSERT_EQ(truth.fingers.size(), fingers);
+        const double shiftY = correctedHeight / 2.0 - h / 2.0;
+        for (const sim::FingerTruth& f : truth.fingers) {
+            SCOPED_TRACE(testing::Message() << "finger " << f.isoFinger);
+            double x = 0, y = 0;
+            ASSERT_TRUE(DarkCentroid(upright, w, h, f.left, int(f.top + shiftY), f.right, int(f.bottom + shiftY), &x, &y));
+            EXPECT_NEAR(x, f.centreX, 6);
+            EXPECT_NEAR(y, f.centreY + shiftY, 6);
+        }
+    }
+
+    std::unique_ptr<TraceLines> trace;
+    std::unique_ptr<capturetest::Bus> bus;
+    std::shared_ptr<sim::SimDevice> device;
+    Events events;  // outlives the library's threads: TearDown releases the scanner first
+};
+
+std::vector<uint8_t> Writes(const sim::SimDevice& d, uint8_t request) {
+    std::vector<uint8_t> v;
+    for (const auto& w : d.VendorWrites(request))
+        if (!w.data.empty()) v.push_back(w.data[0]);
+    return v;
+}
+
+}  // namespace
+
+TEST_F(ZarnLibrary, PloverARightSlapInTheServiceCallSequence) {
+    ZarnConnectedScanners found{};
+    ASSERT_EQ(Zarn_Main_GetConnectedScanner(&found), 0);
+    EXPECT_EQ(found.entries[0], 1);
+    EXPECT_EQ(found.entries[ZARN_FAMILY_PLOVER_A], 1);
+    ASSERT_NO_FATAL_FAILURE(Connect(502));
+    EXPECT_TRUE(trace->WaitFor("GetScannerName(Tessik PloverA)", 2000));
+    EXPECT_TRUE(trace->WaitFor("Enter Zarn_Capture_SetRollParameters(100, 1, 25000, 0.202000, 36, -400, 500)", 2000));
+    EXPECT_TRUE(trace->WaitFor("Exit  Zarn_Capture_Calibration()=0", 2000));
+    // The device record from the first frame's device text.
+    ZarnDeviceInfo info{};
+    ASSERT_EQ(Zarn_Main_GetDeviceInfo(&info), 0);
+    EXPECT_EQ(info.resolution, 500u);
+    EXPECT_STREQ(info.vendor, "Tessik Systems");
+    EXPECT_STREQ(info.model, "PloverA");
+    EXPECT_STREQ(info.serialNumber, std::to_string(device->config().serial).c_str());
+
+    StartCapture(ZARN_IMAGE_SLAP_RIGHT, 4);
+    EXPECT_TRUE(trace->WaitFor("Enter Zarn_Capture_SetAutoCapInfo(250, 230, 1.000000, 12, 2, 10, 10, 15, 3000)", 2000));
+    // Empty-platen frames first (the platen check after a calibration), then the hand.
+    ASSERT_TRUE(WaitUntil([&] { return events.Previews() >= 2; }, 20000));
+    {
+        std::lock_guard lock(events.mutex);
+        EXPECT_EQ(events.lastPreview.width, 800);
+        EXPECT_EQ(events.lastPreview.height, 750);
+        EXPECT_EQ(events.lastPreview.xResolution, 250);
+        EXPECT_EQ(events.lastPreview.rowOrder, -1);
+        EXPECT_EQ(events.lastPreview.isResult, 0);
+    }
+    device->Apply({sim::DeviceAction::Place, sim::FingerLayout::RightSlap});
+    ASSERT_TRUE(WaitUntil([&] { return events.Results() >= 1; }, 30000));
+
+    // Four good fingers were reported before the automatic capture.
+    const auto qualities = events.Qualities();
+    EXPECT_TRUE(std::any_of(qualities.begin(), qualities.end(), [](const Events::Quality& q) {
+        return q.state == 0 && q.found == 4 && q.q[0] == 1 && q.q[1] == 1 && q.q[2] == 1 && q.q[3] == 1;
+    }));
+    // The state LEDs (group 1) lit the second LED of each finger, the blinking (group 0) showed the
+    // right slap, and all went dark with the result.
+    const auto group1 = Writes(*device, 0x80), group0 = Writes(*device, 0x81);
+    EXPECT_NE(std::find(group1.begin(), group1.end(), 0xAA), group1.end());
+    EXPECT_NE(std::find(group0.begin(), group0.end(), 0xF7), group0.end());
+    ASSERT_FALSE(group1.empty());
+    EXPECT_EQ(group1.back(), 0xFF);
+    EXPECT_EQ(group0.back(), 0xFF);
+
+    Events::Result result;
+    {
+        std::lock_guard lock(events.mutex);
+        result = events.results.front();
+    }
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.imageType, ZARN_IMAGE_SLAP_RIGHT);
+    EXPECT_EQ(result.info.width, 1600);
+    EXPECT_EQ(result.info.height, 1500);
+    EXPECT_EQ(result.info.xResolution, 500);
+    EXPECT_EQ(result.info.yResolution, 500);
+    EXPECT_EQ(result.info.typeValue, 3.0);
+    EXPECT_EQ(result.info.isResult, 1);
+    EXPECT_EQ(result.info.rowOrder, -1);
+    const DistortionSet set = {{701, 678, 496, 614, 404, 404}};
+    ExpectFingersWhereTheyWerePut(result, sim::FingerLayout::RightSlap,
+                                  CorrectedHeight(sim::Traits(sim::ModelId::PloverA), set), 4);
+    // The service's view: finished, result taken, no error.
+    const ZarnRunningInfo r = Running();
+    EXPECT_EQ(r.fingerprint.finished, 1);
+    EXPECT_EQ(r.fingerprint.resultTaken, 1);
+    EXPECT_EQ(r.fingerprint.captureStatus, 0);
+    EXPECT_EQ(Zarn_Capture_Start(4, 1), ZARN_ERR_CAPTURE_FINISHED);
+    EXPECT_EQ(Zarn_Capture_SetCaptureOK(), 0);
+
+    // The service's beep after a result: pattern 3 is one beep of 100 ms on property 13.
+    const size_t beeps = Writes(*device, 0x82).size();
+    EXPECT_EQ(Zarn_Controls_Beeper(3), 0);
+    const auto after = Writes(*device, 0x82);
+    ASSERT_EQ(after.size(), beeps + 3);
+    EXPECT_EQ(std::vector<uint8_t>(after.end() - 3, after.end()), (std::vector<uint8_t>{1, 0, 0}));
+}
