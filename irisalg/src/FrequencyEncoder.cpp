@@ -36,18 +36,37 @@ void Say(const char* text) {
     std::fflush(stdout);
 }
 
-// Real parts of the inverse transform of spectrum x filter, coded on the grid.
-int FilterCode(const std::complex<float>* spectrum, const float* filter, std::complex<float>* work, uint8_t* out) {
-    for (int i = 0; i < kFilterSize; ++i) work[i] = spectrum[i] * filter[i];
-    // Only the grid columns 2, 6, ... are read back.
-    if (Inverse2DColumns(work, kFilterRows, kFilterCols, 2, 4) != 0) return -1;
+void PackGrid(const std::complex<float>* work, bool imaginary, uint8_t* out) {
     for (int i = 0; i < kRowBytes; ++i) {
         const int c = 4 * i + 2;
         uint8_t byte = 0;
-        for (int j = 0; j < 8; ++j)
-            if (work[size_t(32 + 4 + 8 * j) * kFilterCols + c].real() > 0) byte |= uint8_t(0x80 >> j);
+        for (int j = 0; j < 8; ++j) {
+            const std::complex<float> v = work[size_t(32 + 4 + 8 * j) * kFilterCols + c];
+            if ((imaginary ? v.imag() : v.real()) > 0) byte |= uint8_t(0x80 >> j);
+        }
         out[i] = byte;
     }
+}
+
+// Codes of one or two filters from one inverse transform. The real part of the inverse transform
+// of spectrum x filter is the inverse transform of the product's Hermitian part; two Hermitian
+// parts sent as H1 + i H2 come back as (real part 1) + i (real part 2).
+int PairCode(const std::complex<float>* spectrum, const float* f1, const float* f2, std::complex<float>* work,
+             uint8_t* out1, uint8_t* out2) {
+    for (int r = 0; r < kFilterRows; ++r) {
+        const int mr = (kFilterRows - r) % kFilterRows;
+        for (int c = 0; c < kFilterCols; ++c) {
+            const size_t i = size_t(r) * kFilterCols + c, m = size_t(mr) * kFilterCols + (kFilterCols - c) % kFilterCols;
+            const std::complex<float> h1 = 0.5f * (spectrum[i] * f1[i] + std::conj(spectrum[m] * f1[m]));
+            const std::complex<float> h2 =
+                f2 ? 0.5f * (spectrum[i] * f2[i] + std::conj(spectrum[m] * f2[m])) : std::complex<float>(0.0f, 0.0f);
+            work[i] = {h1.real() - h2.imag(), h1.imag() + h2.real()};
+        }
+    }
+    // Only the grid columns 2, 6, ... are read back.
+    if (Inverse2DColumns(work, kFilterRows, kFilterCols, 2, 4) != 0) return -1;
+    PackGrid(work, false, out1);
+    if (f2) PackGrid(work, true, out2);
     return 0;
 }
 
@@ -162,10 +181,13 @@ int32_t EncodeFrequencyFeature(const uint8_t* image, int rows, int cols, const u
         Say("There is an error in frequency process.\n");
         return -1;
     }
-    int slot = 0;
-    for (int k = 0; k < kFrequencyFilters; ++k) {
-        if (!(selection >> k & 1u)) continue;
-        if (FilterCode(spectrum.data(), FrequencyFilter(k), work.data(), out + kRowBytes * slot++) != 0) {
+    int selected[kFrequencyFilters], n = 0;
+    for (int k = 0; k < kFrequencyFilters; ++k)
+        if (selection >> k & 1u) selected[n++] = k;
+    for (int i = 0; i < n; i += 2) {
+        const float* second = i + 1 < n ? FrequencyFilter(selected[i + 1]) : nullptr;
+        if (PairCode(spectrum.data(), FrequencyFilter(selected[i]), second, work.data(), out + kRowBytes * i,
+                     out + kRowBytes * (i + 1)) != 0) {
             Say("There is an error in frequency process.\n");
             return -1;
         }
