@@ -243,6 +243,12 @@ TEST(IrisExtremumEncoder, ExtremaRunsAndLayout) {
     std::vector<uint8_t> code(512);
     RunCode(M, m, n, code.data());
     for (int i = 0; i < 512; ++i) ASSERT_EQ(code[size_t(i)], (i <= 100 || i >= 300) ? 1 : 0) << i;
+    // A plateau at the top: the maximum sits at the middle of the flat run.
+    for (int i = 0; i < 512; ++i) d[size_t(i)] = i <= 100 ? i : i <= 120 ? 100 : 220 - i;
+    ASSERT_EQ(FindExtremumPoints(d.data(), M, m, &n), 0);
+    ASSERT_EQ(n, 1);
+    EXPECT_EQ(M[0], 110);
+    EXPECT_EQ(m[0], 511);
     // A flat row has no extrema: all 0.
     std::vector<double> flat(512, 1.0);
     ASSERT_EQ(FindExtremumPoints(flat.data(), M, m, &n), 0);
@@ -255,9 +261,9 @@ TEST(IrisExtremumEncoder, ExtremaRunsAndLayout) {
     ASSERT_EQ(EncodeExtremumFeature(eye.pixels(), eye.h(), eye.w(), nullptr, &loc, out.data()), 512);
     // Mask of the outer band 7 (bit 0) at columns 2 and 130 (angles 1.4 and 91.4 degrees): usable
     // where the truth puts all six of its grid rows between the lids.
-    const auto usable = [&](int column) {
+    const auto usable = [&](int column, int firstRow) {
         const sim::EyeTruth& t = eye.frame.truth;
-        for (int j = 42; j < 48; ++j) {
+        for (int j = firstRow; j < firstRow + 6; ++j) {
             const double a = 2 * std::numbers::pi * column / 512, f = j / 63.0;
             const double r = (1 - f) * t.pupil.r + f * t.iris.r;
             const double x = (1 - f) * t.pupil.x + f * t.iris.x + r * std::cos(a);
@@ -266,12 +272,27 @@ TEST(IrisExtremumEncoder, ExtremaRunsAndLayout) {
         }
         return 1;
     };
-    EXPECT_EQ(out[384 + 32] & 0x01, usable(130));
-    EXPECT_EQ(out[384 + 0] & 0x01, usable(2));
-    EXPECT_NE(usable(130), usable(2));  // the eye shows both cases
+    EXPECT_EQ(out[384 + 32] & 0x01, usable(130, 42));
+    EXPECT_EQ(out[384 + 0] & 0x01, usable(2, 42));
+    EXPECT_NE(usable(130, 42), usable(2, 42));  // the eye shows both cases
+    EXPECT_EQ(out[384 + 0] >> 7, usable(2, 0));  // band 0 (rows 0..5) in bit 7
+    EXPECT_EQ(usable(2, 0), 1);
     testing::internal::CaptureStdout();
-    loc.words[kWordIrisR] = loc.words[kWordPupilR] + 5;
-    EXPECT_EQ(EncodeExtremumFeature(eye.pixels(), eye.h(), eye.w(), nullptr, &loc, out.data()), kBadArgument);
+    LocationResult bad = loc;
+    bad.words[kWordIrisR] = loc.words[kWordPupilR] + 5;
+    EXPECT_EQ(EncodeExtremumFeature(eye.pixels(), eye.h(), eye.w(), nullptr, &bad, out.data()), kBadArgument);
+    bad.words[kWordIrisR] = loc.words[kWordPupilR] + 6;
+    EXPECT_EQ(EncodeExtremumFeature(eye.pixels(), eye.h(), eye.w(), nullptr, &bad, out.data()), 512);
+    bad = loc;
+    bad.words[kWordLowerLid + 2] = 0;
+    bad.words[kWordLowerLid + 3] = 3501;  // present without a divisor
+    EXPECT_EQ(EncodeExtremumFeature(eye.pixels(), eye.h(), eye.w(), nullptr, &bad, out.data()), kBadArgument);
+    bad = loc;
+    bad.words[kWordPupilX] = 1;  // the smallest accepted centre column
+    EXPECT_EQ(EncodeExtremumFeature(eye.pixels(), eye.h(), eye.w(), nullptr, &bad, out.data()), 512);
+    bad.words[kWordPupilX] = 0;
+    EXPECT_EQ(EncodeExtremumFeature(eye.pixels(), eye.h(), eye.w(), nullptr, &bad, out.data()), kBadArgument);
+    EXPECT_EQ(EncodeExtremumFeature(eye.pixels(), 3, 699051, nullptr, &loc, out.data()), kBadArgument);  // 2097153 pixels
     EXPECT_NE(testing::internal::GetCapturedStdout().find("The parameters of outer circle are illegal."), std::string::npos);
 }
 

@@ -519,3 +519,108 @@ TEST(IrisExtraction, RotationSearchRecoversRolls) {
         }
     }
 }
+
+// Each composite match function is the combination of plain comparisons its kind defines.
+TEST(IrisMatcher, CompositeKindsCombineTheirRows) {
+    const auto p38 = RandomCode(1920, 1536, 41), g38 = RandomCode(1920, 1536, 42);
+    const auto p41 = RandomCode(2304, 1920, 43), g41 = RandomCode(2304, 1920, 44);
+    const auto p39 = RandomCode(1024, 512, 45), g39 = RandomCode(1024, 512, 46);
+    const auto term = [](const std::vector<uint8_t>& p, const std::vector<uint8_t>& g, int code, int mask, int rows, int mode) {
+        return MaskedHammingDistance(p.data() + code, g.data() + code, p.data() + mask, g.data() + mask, {rows, 4, mode, 128});
+    };
+    const auto combination = [&](const std::vector<uint8_t>& p, const std::vector<uint8_t>& g, int m36, int m32, int m34) {
+        return term(p, g, 0, m32, 1, 0) + term(p, g, 128, m36, 1, 1) + term(p, g, 256, m34, 1, 0) +
+               5 * term(p, g, 384, m36, 5, 1) + 3 * term(p, g, 1024, m32, 3, 0) + term(p, g, 1408, m34, 1, 0);
+    };
+    // Random codes fail the quick check (below 5450): half of it.
+    const int32_t quick38 = term(p38, g38, 0, 1536, 4, 0);
+    ASSERT_LT(quick38, 5450);
+    EXPECT_EQ(MatchFeature(FindFeatureKind(38), p38.data(), g38.data(), 1920, 4), quick38 / 2);
+    // A probe whose first four rows equal the gallery's passes it and is scored in full.
+    auto near38 = g38;
+    std::copy(p38.begin() + 512, p38.end(), near38.begin() + 512);
+    std::copy(g38.begin() + 1536, g38.begin() + 1664, near38.begin() + 1536);
+    ASSERT_GE(term(near38, g38, 0, 1536, 4, 0), 5450);
+    EXPECT_EQ(MatchFeature(FindFeatureKind(38), near38.data(), g38.data(), 1920, 4),
+              combination(near38, g38, 1536, 1664, 1792) / 12);
+    auto near41 = g41;
+    std::copy(p41.begin() + 512, p41.end(), near41.begin() + 512);
+    std::copy(g41.begin() + 1920, g41.begin() + 2048, near41.begin() + 1920);
+    EXPECT_EQ(MatchFeature(FindFeatureKind(41), near41.data(), g41.data(), 2304, 4),
+              (combination(near41, g41, 1920, 2048, 2176) + 3 * term(near41, g41, 1536, 1920, 3, 1)) / 15);
+    EXPECT_EQ(MatchFeature(FindFeatureKind(41), p41.data(), g41.data(), 2304, 4), term(p41, g41, 0, 1920, 4, 0) / 2);
+    // Id 39: the mean of four one-row blocks, each with its own mask row.
+    int32_t sum = 0;
+    for (int k = 0; k < 4; ++k) sum += term(p39, g39, 128 * k, 512 + 128 * k, 1, 1);
+    EXPECT_EQ(MatchFeature(FindFeatureKind(39), p39.data(), g39.data(), 1024, 4), sum / 4);
+    // Id 37: four rows without masks; the plain kinds: all code rows with the mask row after them.
+    EXPECT_EQ(MatchFeature(FindFeatureKind(37), p39.data(), g39.data(), 512, 4),
+              UnmaskedHammingDistance(p39.data(), g39.data(), {4, 4, 1, 128}));
+    EXPECT_EQ(MatchFeature(FindFeatureKind(33), p38.data(), g38.data(), 1664, 4), term(p38, g38, 0, 1536, 12, 0));
+    EXPECT_EQ(MatchFeature(FindFeatureKind(40), p39.data(), g39.data(), 512, 4), term(p39, g39, 0, 384, 3, 1));
+    EXPECT_EQ(MatchFeature(FindFeatureKind(40), p39.data(), g39.data(), 511, 4), -1);  // not its length
+    // Word 80 = 1 drops the quick check of id 41.
+    int32_t o[128] = {};
+    o[80] = 1;
+    Library lib;
+    ASSERT_EQ(TskIris_Init(nullptr, o, nullptr), 0);
+    EXPECT_EQ(MatchFeature(FindFeatureKind(41), p41.data(), g41.data(), 2304, 4),
+              (combination(p41, g41, 1920, 2048, 2176) + 3 * term(p41, g41, 1536, 1920, 3, 1)) / 15);
+}
+
+// The composite kinds are assembled from their components' rows and planes.
+TEST(IrisExtraction, CompositesAreBuiltFromTheirComponents) {
+    Library lib;
+    const RenderedEye eye(iristest::Capture(9, true, 1));
+    char err[64] = {};
+    Template t;
+    ASSERT_EQ(eye.Extract(&t.imf, 1023, err), 0) << err;
+    std::map<int, const uint8_t*> kind;
+    for (int i = 0; i < t.imf.count; ++i) kind[t.imf.id[i]] = t.imf.data[i];
+    ASSERT_EQ(kind.size(), 10u);
+    const auto row = [&](int id, int r) { return kind[id] + 128 * r; };
+    const auto filled = [&](int id, int r, const uint8_t* mask) {
+        std::vector<uint8_t> v(row(id, r), row(id, r) + 128);
+        FillMaskedBits(v.data(), mask, 128);
+        return v;
+    };
+    const auto same = [](const std::vector<uint8_t>& a, const uint8_t* b) { return std::memcmp(a.data(), b, 128) == 0; };
+    // Id 37: (32, 3) (36, 5) (34, 0) (36, 9), each filled from its kind's mask.
+    const int rows37[4][3] = {{32, 3, 8}, {36, 5, 15}, {34, 0, 8}, {36, 9, 15}};
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(same(filled(rows37[i][0], rows37[i][1], row(rows37[i][0], rows37[i][2])), kind[37] + 128 * i)) << i;
+    // Id 41: 15 code rows filled from the mask rows 15 (id 36), 16 (id 32), 17 (id 34) that follow.
+    const int rows41[15][2] = {{32, 3}, {36, 5}, {34, 0}, {36, 9}, {36, 1}, {36, 2}, {36, 6}, {36, 13},
+                               {32, 2}, {32, 4}, {32, 7}, {34, 4}, {40, 0}, {40, 1}, {40, 2}};
+    const std::map<int, int> mask41 = {{36, 15}, {32, 16}, {34, 17}, {40, 15}};
+    for (int i = 0; i < 15; ++i)
+        EXPECT_TRUE(same(filled(rows41[i][0], rows41[i][1], kind[41] + 128 * mask41.at(rows41[i][0])), kind[41] + 128 * i))
+            << i;
+    EXPECT_EQ(std::memcmp(kind[41] + 128 * 15, row(36, 15), 128), 0);
+    EXPECT_EQ(std::memcmp(kind[41] + 128 * 16, row(32, 8), 128), 0);
+    EXPECT_EQ(std::memcmp(kind[41] + 128 * 17, row(34, 8), 128), 0);
+    // Id 39: mask row k plane p is the plane of its component kind's mask; row 2, plane 0 comes
+    // from (40, 0, 1), so its mask plane is plane 1 of id 36's mask.
+    const auto plane = [](const uint8_t* r, int q) {
+        uint8_t planes[128];
+        PackBitPlanes(r, 128, planes);
+        return std::vector<uint8_t>(planes + 16 * q, planes + 16 * q + 16);
+    };
+    EXPECT_EQ(plane(kind[39] + 512 + 256, 0), plane(row(36, 15), 1));
+    EXPECT_EQ(plane(kind[39] + 512, 4), plane(row(36, 15), 2));     // row 0 plane 4: (36, 5, 2)
+    EXPECT_EQ(plane(kind[39] + 512 + 384, 7), plane(row(36, 15), 2));  // row 3 plane 7: (40, 0, 2)
+    EXPECT_EQ(plane(kind[39] + 512 + 128, 2), plane(row(32, 8), 2));  // row 1 plane 2: (32, 7, 2)
+    EXPECT_EQ(plane(kind[39] + 512 + 256, 4), plane(row(34, 8), 2));  // row 2 plane 4: (34, 0, 2)
+    // At valid positions the code plane is the component's plane unchanged (the fill touches only
+    // the others).
+    const auto agreeWhereValid = [&](int k, int p, int id, int r, int q, const uint8_t* componentMask) {
+        const auto code = plane(kind[39] + 128 * k, p), want = plane(row(id, r), q), valid = plane(componentMask, q);
+        for (int i = 0; i < 16; ++i)
+            if ((code[size_t(i)] ^ want[size_t(i)]) & valid[size_t(i)]) return false;
+        return true;
+    };
+    EXPECT_TRUE(agreeWhereValid(0, 0, 32, 3, 3, row(32, 8)));
+    EXPECT_TRUE(agreeWhereValid(3, 0, 36, 5, 5, row(36, 15)));
+    EXPECT_TRUE(agreeWhereValid(2, 0, 40, 0, 1, row(36, 15)));
+    EXPECT_TRUE(agreeWhereValid(1, 6, 32, 4, 0, row(32, 8)));
+}
