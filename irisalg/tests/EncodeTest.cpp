@@ -220,6 +220,24 @@ TEST(IrisFrequencyEncoder, CodesTheSelectedFiltersAndChecksItsInput) {
         EXPECT_NE(said.find(m), std::string::npos) << m;
 }
 
+TEST(IrisFrequencyEncoder, FilterBankFollowsTheLogGaborFormula) {
+    ASSERT_EQ(BuildFrequencyFilterBank(), 0);
+    const double sigma = std::exp(-0.25 * 1.8 * std::sqrt(2 * std::log(2.0)));
+    const auto value = [&](int k, int i, int j) {
+        const int s = k / 5, o = k % 5;
+        const double f0 = 1 / (10 * std::pow(std::sqrt(3.0), s)), theta0 = (o - 2) * std::numbers::pi / 8;
+        const double v = i / 128.0 - 0.5, u = j / 512.0 - 0.5, r = std::hypot(u, v);
+        const double R = r > 0 ? std::exp(-std::pow(std::log(r / f0), 2) / (2 * std::pow(std::log(sigma), 2))) : 0;
+        double d = std::atan2(-v, u) - theta0;
+        d = std::atan2(std::sin(d), std::cos(d));
+        return R * std::exp(-d * d / (2 * 0.35 * 0.35));
+    };
+    const int samples[][3] = {{0, 64, 307}, {7, 60, 290}, {14, 70, 270}, {12, 64, 256}, {4, 50, 300}};
+    for (const auto& p : samples)
+        EXPECT_NEAR(FrequencyFilter(p[0])[p[1] * 512 + p[2]], value(p[0], p[1], p[2]), 1e-5) << p[0];
+    EXPECT_GT(FrequencyFilter(0)[64 * 512 + 307], 0.05f);  // the sample lies in the filter's band
+}
+
 TEST(IrisFrequencyEncoder, AcceptsTheLargestImage) {
     std::vector<uint8_t> big(size_t(2048) * 1024, 90);
     LocationResult loc = Ring(500, 500, 40, 500, 500, 120);
@@ -336,12 +354,14 @@ TEST(IrisBandCode, GeometryAndBandChecks) {
         {"defaults", [](LocationResult&) {}, true},
         {"pupil radius 9", [](LocationResult& l) { l.words[kWordPupilR] = 9, l.words[kWordIrisR] = 40; }, false},
         {"pupil radius 10", [](LocationResult& l) { l.words[kWordPupilR] = 10, l.words[kWordIrisR] = 40; }, true},
+        {"iris exactly 1.1 pupil", [](LocationResult& l) { l.words[kWordIrisR] = 44; }, true},
         {"iris below 1.1 pupil", [](LocationResult& l) { l.words[kWordIrisR] = l.words[kWordPupilR] * 11 / 10 - 1; }, false},
         {"centres a radius apart", [](LocationResult& l) { l.words[kWordIrisX] = l.words[kWordPupilX] + l.words[kWordPupilR]; }, false},
         {"pupil outside the image", [](LocationResult& l) { l.words[kWordPupilX] = 400; }, false},
         {"no filter", [](LocationResult& l) { l.words[kWordParameter] = 0x1000000; }, false},
         {"code rows 12", [](LocationResult& l) { l.words[kWordBandParams + 3] = 12; }, false},
         {"first row 20", [](LocationResult& l) { l.words[kWordBandParams + 4] = 20; }, true},
+        {"first row 24 reaches the last band row", [](LocationResult& l) { l.words[kWordBandParams + 4] = 24; }, false},
         {"first row 25", [](LocationResult& l) { l.words[kWordBandParams + 4] = 25; }, false},
         {"300 angles", [](LocationResult& l) { l.words[kWordBandParams + 1] = 300; }, false},
         {"points flag without 512 points", [](LocationResult& l) { l.words[kWordContourFlag] = 1; }, false},

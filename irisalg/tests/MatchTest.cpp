@@ -589,6 +589,10 @@ TEST(IrisExtraction, CompositesAreBuiltFromTheirComponents) {
     const int rows37[4][3] = {{32, 3, 8}, {36, 5, 15}, {34, 0, 8}, {36, 9, 15}};
     for (int i = 0; i < 4; ++i)
         EXPECT_TRUE(same(filled(rows37[i][0], rows37[i][1], row(rows37[i][0], rows37[i][2])), kind[37] + 128 * i)) << i;
+    // Id 38: rows 4..11 are component rows as they are, rows 12..14 the masks of ids 36, 32, 34.
+    const int rows38[11][2] = {{36, 1}, {36, 2}, {36, 6}, {36, 13}, {32, 2}, {32, 4}, {32, 7}, {34, 4}, {36, 15}, {32, 8}, {34, 8}};
+    for (int i = 0; i < 11; ++i)
+        EXPECT_EQ(std::memcmp(kind[38] + 128 * (4 + i), row(rows38[i][0], rows38[i][1]), 128), 0) << 4 + i;
     // Id 41: 15 code rows filled from the mask rows 15 (id 36), 16 (id 32), 17 (id 34) that follow.
     const int rows41[15][2] = {{32, 3}, {36, 5}, {34, 0}, {36, 9}, {36, 1}, {36, 2}, {36, 6}, {36, 13},
                                {32, 2}, {32, 4}, {32, 7}, {34, 4}, {40, 0}, {40, 1}, {40, 2}};
