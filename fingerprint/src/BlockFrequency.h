@@ -11,7 +11,8 @@
 // Region measures of FillLabelRegion.
 struct RegionMeasure {
   int minLine = 0, maxLine = 0, minColumn = 0, maxColumn = 0;
-  int sumLine = 0, sumColumn = 0, count = 0;
+  int64_t sumLine = 0, sumColumn = 0;
+  int count = 0;
 };
 
 // Cell codes of the first half of the cell map.

@@ -39,7 +39,8 @@ int MM_MorwenConstructImage(int* frameNumber, int height, int width, unsigned ch
 int MM_EvaluateConstructedImageQuality(RectangleBlockInfoType info, unsigned char* image, unsigned char* constructed,
                                        int frameCount, MosaicImagePropertyType* property);
 
-// Setters of the roll parameters: they return the value they replaced (not a status).
+// Setters of the roll parameters: the library returns the previous value, which these map like a
+// status; their one caller ignores the results.
 int MM_SetMaxFrameNumber(int value);
 int MM_SetSlideDetectionStatus(int value);
 int MM_SetSlidingPixelCounter(int value);

@@ -119,6 +119,43 @@ void FingerBoxOnMap(const uint8_t* map, MapSize m, int threshold, const int32_t 
 
 }  // namespace
 
+int HandSideRetryCrops(int lines, HandCrop crops[2]) {
+  const int start = lines < 126 ? lines / 9 : lines - 112;
+  crops[0] = HandCrop{start, lines - start};
+  if (lines <= 137) return 1;
+  crops[1] = HandCrop{(lines - 112) / 2, 112};
+  return 2;
+}
+
+int KeepHandAttempt(const int* flags, int count) {
+  // The first attempt free of the worst problems, relaxing the test step by step.
+  for (int forbidden : {30, 23, 27, 29})
+    for (int i = 0; i < count; ++i)
+      if ((flags[i] & forbidden) == 0) return i;
+  return 0;
+}
+
+HandSideChoice DecideHandSide(int r13, int a13, int r14, int a14) {
+  auto pick = [&](int side, int reported) {
+    return HandSideChoice{side, reported, side == kSlapLeftHand ? r14 : r13};
+  };
+  if (r14 == 0 && a13 > 100) return pick(14, 14);
+  if (r13 == 0 && r14 == 0) return pick(a13 <= 90 ? 13 : 14, 0);
+  if (r13 == 0) return pick(13, 13);
+  if (r14 == 0) return pick(14, 14);
+  if (r13 == 1) return pick(13, 13);
+  if (r14 == 1) return pick(14, 14);
+  if ((r13 & 250) == 0) return pick(13, 13);
+  if ((r14 & 250) == 0) return pick(14, 14);
+  // No side: the right-hand reading is kept with its numbers, the hand reported as unknown.
+  if (!(r13 & 8) || !(r14 & 8)) return pick(13, 0);
+  if ((r14 & 2) && !(r13 & 2)) return pick(13, 13);
+  if ((r13 & 2) && !(r14 & 2)) return pick(14, 14);
+  if (a13 < 80) return pick(13, (r13 & 2) ? 0 : 13);
+  if (a14 > 100) return pick(14, (r14 & 2) ? 0 : 14);
+  return pick(a13 <= 90 ? 13 : 14, 0);
+}
+
 int SegmentHandSide(const uint16_t sizePair[2], const uint8_t* map, int side, int mask, int expectedSize,
                     int threshold, int live, int secondSegments, int32_t out[12], char* errText,
                     size_t errTextSize) {
@@ -149,22 +186,13 @@ int SegmentHandSide(const uint16_t sizePair[2], const uint8_t* map, int side, in
   std::vector<Attempt> attempts;
   attempts.push_back(run(0, cols));
   if (attempts[0].flags != 0 && !live) {
-    const int start = cols < 126 ? cols / 9 : cols - 112;
-    attempts.push_back(run(start, cols - start));
-    if (cols > 137) attempts.push_back(run((cols - 112) / 2, 112));
+    HandCrop crops[2];
+    const int n = HandSideRetryCrops(cols, crops);
+    for (int i = 0; i < n; ++i) attempts.push_back(run(crops[i].x0, crops[i].lines));
   }
-  // Keep the first attempt free of the worst problems, relaxing the test step by step.
-  const Attempt* kept = &attempts[0];
-  bool chosen = false;
-  for (int forbidden : {30, 23, 27, 29}) {
-    for (const Attempt& a : attempts)
-      if ((a.flags & forbidden) == 0) {
-        kept = &a;
-        chosen = true;
-        break;
-      }
-    if (chosen) break;
-  }
+  int flags[3] = {};
+  for (size_t i = 0; i < attempts.size(); ++i) flags[i] = attempts[i].flags;
+  const Attempt* kept = &attempts[static_cast<size_t>(KeepHandAttempt(flags, static_cast<int>(attempts.size())))];
   for (int k = 0; k < 4; ++k) {
     out[3 * k] = kept->xs[k];
     out[3 * k + 1] = kept->ys[k];
@@ -207,28 +235,10 @@ int SegmentHand(const uint8_t* image, int width, int height, int live, int hand,
   } else if (hand == kFlatHandUnknown) {
     const int r14 = trySide(kSlapLeftHand, t14);
     if (r14 < 0) return r14;
-    const int a14 = t14[2];
-    auto pick = [&](int s, int rep) {
-      side = s;
-      reported = rep;
-      flags = s == kSlapLeftHand ? r14 : r13;
-    };
-    if (r14 == 0 && a13 > 100) pick(14, 14);
-    else if (r13 == 0 && r14 == 0) pick(a13 <= 90 ? 13 : 14, 0);
-    else if (r13 == 0) pick(13, 13);
-    else if (r14 == 0) pick(14, 14);
-    else if (r13 == 1) pick(13, 13);
-    else if (r14 == 1) pick(14, 14);
-    else if ((r13 & 250) == 0) pick(13, 13);
-    else if ((r14 & 250) == 0) pick(14, 14);
-    else if (!(r13 & 8) || !(r14 & 8)) {
-      // No side: the right-hand reading is kept with its numbers, the hand reported as unknown.
-      pick(13, 0);
-    } else if ((r14 & 2) && !(r13 & 2)) pick(13, 13);
-    else if ((r13 & 2) && !(r14 & 2)) pick(14, 14);
-    else if (a13 < 80) pick(13, (r13 & 2) ? 0 : 13);
-    else if (a14 > 100) pick(14, (r14 & 2) ? 0 : 14);
-    else pick(a13 <= 90 ? 13 : 14, 0);
+    const HandSideChoice c = DecideHandSide(r13, a13, r14, t14[2]);
+    side = c.side;
+    reported = c.reported;
+    flags = c.flags;
     if (side == kSlapLeftHand) std::memcpy(t13, t14, sizeof t13);
   }
   *out = HandOutput{};

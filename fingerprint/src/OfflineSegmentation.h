@@ -109,6 +109,23 @@ int SegmentHandSide(const uint16_t sizePair[2], const uint8_t* map, int side, in
                     int threshold, int live, int secondSegments, int32_t out[12], char* errText,
                     size_t errTextSize);
 
+// The narrower crops along x (first line, line count) that SegmentHandSide tries on a map of
+// `lines` lines when the whole map reported problems; returns how many (1 or 2).
+struct HandCrop {
+  int x0 = 0, lines = 0;
+};
+int HandSideRetryCrops(int lines, HandCrop crops[2]);
+// Index of the attempt SegmentHandSide keeps from the problem flags of its attempts in order.
+int KeepHandAttempt(const int* flags, int count);
+
+// Side of a hand of unknown side from the flags and first angles of both readings, once the right
+// reading alone did not settle it: the working side (its finger numbers), the reported hand (0 when
+// undecided) and the flags kept.
+struct HandSideChoice {
+  int side = 0, reported = 0, flags = 0;
+};
+HandSideChoice DecideHandSide(int r13, int a13, int r14, int a14);
+
 // Four fingers of a hand (0 unknown side, 13 right, 14 left); amputation = fingers present (bit k =
 // slot k). mode 1 builds the map by plain reduction, any other mode from the ridge measure.
 // Returns the number of fingers found, or -1 with a text.

@@ -121,16 +121,20 @@ int BlockHistogramThreshold(const uint8_t* image, int lineLength, int firstLine,
   return result;
 }
 
-int FillRegion(uint8_t* image, int lineLength, int seedLine, int seedColumn, int lineMin, int lineEnd,
-               int columnMin, int columnEnd, int from, int to, int* minLine, int* maxLine,
-               int* minColumn, int* maxColumn, int* sumLine, int* sumColumn, int* count) {
-  if (image == nullptr || lineLength <= 0 || from == to) return 0;
+namespace {
+
+// Scan-line fill shared by both connectivities: `reach` is 0 for 4-connected areas and 1 for
+// 8-connected ones (the next lines are searched that far beyond each end of a run).
+void ScanLineFill(uint8_t* image, int lineLength, int seedLine, int seedColumn, int lineMin, int lineEnd,
+                  int columnMin, int columnEnd, int from, int to, int reach, int* minLine, int* maxLine,
+                  int* minColumn, int* maxColumn, int64_t* sumLine, int64_t* sumColumn, int* count) {
+  if (image == nullptr || lineLength <= 0 || from == to) return;
   // The window never leaves the image: lines below 0 and columns outside the line do not exist.
   lineMin = std::max(lineMin, 0);
   columnMin = std::max(columnMin, 0);
   columnEnd = std::min(columnEnd, lineLength);
   if (seedLine < lineMin || seedLine >= lineEnd || seedColumn < columnMin || seedColumn >= columnEnd)
-    return 0;
+    return;
   const auto fromValue = static_cast<uint8_t>(from);
   const auto toValue = static_cast<uint8_t>(to);
   auto at = [&](int x, int y) -> uint8_t& { return image[static_cast<size_t>(x) * lineLength + y]; };
@@ -164,7 +168,8 @@ int FillRegion(uint8_t* image, int lineLength, int seedLine, int seedColumn, int
     for (int dir = 0; dir < 2; ++dir) {
       const int nx = dir == 0 ? x + 1 : x - 1;
       if (dir == 0 ? nx >= lineEnd : nx < lineMin) continue;
-      for (int yy = left; yy <= right; ++yy) {
+      const int first = std::max(left - reach, columnMin), last = std::min(right + reach, columnEnd - 1);
+      for (int yy = first; yy <= last; ++yy) {
         uint8_t& p = at(nx, yy);
         if (p != fromValue) continue;
         p = toValue;
@@ -179,8 +184,26 @@ int FillRegion(uint8_t* image, int lineLength, int seedLine, int seedColumn, int
       }
     }
   }
+}
+
+}  // namespace
+
+int FillRegion(uint8_t* image, int lineLength, int seedLine, int seedColumn, int lineMin, int lineEnd,
+               int columnMin, int columnEnd, int from, int to, int* minLine, int* maxLine,
+               int* minColumn, int* maxColumn, int64_t* sumLine, int64_t* sumColumn, int* count) {
+  ScanLineFill(image, lineLength, seedLine, seedColumn, lineMin, lineEnd, columnMin, columnEnd, from, to, 0,
+               minLine, maxLine, minColumn, maxColumn, sumLine, sumColumn, count);
   return 0;
 }
+
+int FillRegion8(uint8_t* image, int lineLength, int seedLine, int seedColumn, int lineMin, int lineEnd,
+                int columnMin, int columnEnd, int from, int to, int* minLine, int* maxLine,
+                int* minColumn, int* maxColumn, int64_t* sumLine, int64_t* sumColumn, int* count) {
+  ScanLineFill(image, lineLength, seedLine, seedColumn, lineMin, lineEnd, columnMin, columnEnd, from, to, 1,
+               minLine, maxLine, minColumn, maxColumn, sumLine, sumColumn, count);
+  return 0;
+}
+
 
 int RegionOrientation(uint8_t* image, int lineLength, int line0, int line1, int column0, int column1,
                       int centreLine, int centreColumn, int from, int to, int* elongation) {
@@ -222,7 +245,7 @@ int RegionOrientation(uint8_t* image, int lineLength, int line0, int line1, int 
 }
 
 int TrimRegionEdges(uint8_t* image, int lineLength, int from, int to, int* minLine, int* maxLine,
-                    int* minColumn, int* maxColumn, int* sumLine, int* sumColumn, int* count) {
+                    int* minColumn, int* maxColumn, int64_t* sumLine, int64_t* sumColumn, int* count) {
   if (image == nullptr) return 0;
   const auto fromValue = static_cast<uint8_t>(from);
   const auto toValue = static_cast<uint8_t>(to);

@@ -130,7 +130,8 @@ int SegmentFingerBlocks(const uint16_t sizePair[2], const uint8_t* reduced, int3
     for (int y = 0; y < rows; ++y) {
       if (px(x, y) != kLabelDark) continue;
       px(x, y) = kLabelMeasuring;
-      int minX = x, maxX = x, minY = y, maxY = y, sumX = x, sumY = y, count = 1;
+      int minX = x, maxX = x, minY = y, maxY = y, count = 1;
+      int64_t sumX = x, sumY = y;
       FillRegion(work, rows, x, y, 0, cols, 0, rows, kLabelDark, kLabelMeasuring, &minX, &maxX, &minY,
                  &maxY, &sumX, &sumY, &count);
       int dx = maxX - minX, dy = maxY - minY;
@@ -140,7 +141,8 @@ int SegmentFingerBlocks(const uint16_t sizePair[2], const uint8_t* reduced, int3
                             (aspect >= 4 || (dx >= 16 && dy >= 16)) &&
                             (count >= 250 || (dx <= bigSize && dy <= bigSize));
       if (!accepted) {
-        int a = 0, b = 0, c = 0, d = 0, e = 0, f = 0, g = 1;
+        int a = 0, b = 0, c = 0, d = 0, g = 1;
+        int64_t e = 0, f = 0;
         px(x, y) = kLabelRejected;
         FillRegion(work, rows, x, y, 0, cols, 0, rows, kLabelMeasuring, kLabelRejected, &a, &b, &c, &d,
                    &e, &f, &g);
@@ -157,8 +159,8 @@ int SegmentFingerBlocks(const uint16_t sizePair[2], const uint8_t* reduced, int3
       const float density = static_cast<float>((dx + 1) * (dy + 1)) / static_cast<float>(count);
       FingerSegment& r = rec[k];
       r = FingerSegment{};
-      r.centreLine = sumX / count;
-      r.centreColumn = sumY / count;
+      r.centreLine = static_cast<int>(sumX / count);
+      r.centreColumn = static_cast<int>(sumY / count);
       r.count = count;
       r.minLine = minX;
       r.maxLine = maxX;
@@ -741,7 +743,8 @@ void SplitFingerBlob(uint8_t* work, int lineLength, int line0, int line1, int co
     }
     // 9. Measure the piece and put it back.
     work[cx * lineLength + cy] = static_cast<uint8_t>(fillLabel);
-    int minX = cx, maxX = cx, minY = cy, maxY = cy, sumX = cx, sumY = cy, count = 1;
+    int minX = cx, maxX = cx, minY = cy, maxY = cy, count = 1;
+    int64_t sumX = cx, sumY = cy;
     FillRegion(work, lineLength, cx, cy, wx0, wx1 + 1, wy0, wy1 + 1, label, fillLabel, &minX, &maxX, &minY,
                &maxY, &sumX, &sumY, &count);
     RelabelInWindow(work, lineLength, minX, maxX, minY, maxY, fillLabel, label);

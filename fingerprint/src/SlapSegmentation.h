@@ -95,10 +95,17 @@ float ThresholdSplitCost(const int hist[256], const float cumCount[256], const f
 // 4-connected scan-line fill of the pixels equal to `from` reachable from the seed inside lines
 // lineMin..lineEnd-1 and columns columnMin..columnEnd-1 (clamped to the image width). Each pixel
 // reached becomes `to` and is added to the box, sums and count. The caller has already relabelled
-// the seed and set count 1 and the box and sums to the seed. Returns 0.
+// the seed and set count 1 and the box and sums to the seed. The sums are 64-bit: a region of a
+// few million pixels overflows 32 bits. Returns 0.
 int FillRegion(uint8_t* image, int lineLength, int seedLine, int seedColumn, int lineMin, int lineEnd,
                int columnMin, int columnEnd, int from, int to, int* minLine, int* maxLine,
-               int* minColumn, int* maxColumn, int* sumLine, int* sumColumn, int* count);
+               int* minColumn, int* maxColumn, int64_t* sumLine, int64_t* sumColumn, int* count);
+// The same fill over the 8-connected area: the lines next to a run are searched from one column
+// before the run to one column after it, so areas touching at a corner are one area. The block and
+// area analyses of the card-form library count areas this way.
+int FillRegion8(uint8_t* image, int lineLength, int seedLine, int seedColumn, int lineMin, int lineEnd,
+                int columnMin, int columnEnd, int from, int to, int* minLine, int* maxLine,
+                int* minColumn, int* maxColumn, int64_t* sumLine, int64_t* sumColumn, int* count);
 
 // Orientation of the pixels equal to `from` in the inclusive window (relabelled to `to`) from their
 // second moments about the given centre. Returns the angle 0..179 in degrees (90: along the lines)
@@ -109,7 +116,7 @@ int RegionOrientation(uint8_t* image, int lineLength, int line0, int line1, int 
 // Peels the thin edges of a region's box (columns first, then lines), relabelling the peeled
 // pixels and taking them out of the sums and count. Returns 0.
 int TrimRegionEdges(uint8_t* image, int lineLength, int from, int to, int* minLine, int* maxLine,
-                    int* minColumn, int* maxColumn, int* sumLine, int* sumColumn, int* count);
+                    int* minColumn, int* maxColumn, int64_t* sumLine, int64_t* sumColumn, int* count);
 
 // Relabels short runs of `value`, first along the lines, then along the columns.
 int RemoveShortRuns(uint8_t* image, int lineLength, int lines, int columns, int maxRun, int value,
@@ -137,7 +144,7 @@ struct FingerSegment {
   int elongation = 0;  // 0 (a line) .. 100 (round)
   int count = 0;       // pixel count in the reduced image
   int minLine = 0, maxLine = 0, minColumn = 0, maxColumn = 0;
-  int sumLine = 0, sumColumn = 0;
+  int64_t sumLine = 0, sumColumn = 0;
   int cls = 0;         // 0 piece, 1 finger-sized, 2 oversized, 3 suspect, 4 rejected
   int weight = 0;      // weight in the hand angle
   int deviation = 0;   // |angle - hand angle|

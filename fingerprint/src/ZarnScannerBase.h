@@ -88,8 +88,6 @@ void SetScannerHooks(const ScannerHooks& hooks);
 
 // The current scanner: the threads work on whatever it points to on each cycle.
 extern std::atomic<ZarnScannerBase*> g_pScanner;
-// Video property 100 as the caller last set it (Zarn_Set_VideoProp): 1 when non-zero.
-extern std::atomic<int> g_nVideoProperty100;
 
 // Orientation routines on 8-bit images, in place; 0, or -2 when ContraRotate90 gets no memory.
 int ImageUpToDown(uint8_t* image, int width, int height);

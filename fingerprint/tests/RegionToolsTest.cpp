@@ -99,7 +99,8 @@ TEST(FillRegion, FourConnectedWithBoxSumsAndCount) {
       "....#",
   });
   m.at(0, 0) = 9;
-  int minX = 0, maxX = 0, minY = 0, maxY = 0, sumX = 0, sumY = 0, count = 1;
+  int minX = 0, maxX = 0, minY = 0, maxY = 0, count = 1;
+  int64_t sumX = 0, sumY = 0;
   EXPECT_EQ(FillRegion(m.px.data(), 5, 0, 0, 0, 4, 0, 5, 1, 9, &minX, &maxX, &minY, &maxY, &sumX, &sumY, &count),
             0);
   // (0,0) (0,1) (1,1) (2,1) (2,2) (2,3); the diagonal neighbours (1,4) and (3,4) stay apart.
@@ -115,10 +116,56 @@ TEST(FillRegion, FourConnectedWithBoxSumsAndCount) {
   EXPECT_EQ(sumY, 0 + 1 + 1 + 1 + 2 + 3);
 }
 
+TEST(FillRegion, EightConnectedJoinsCornersInsideTheWindow) {
+  Map m({
+      "##..#",
+      ".#..#",
+      ".###.",
+      "....#",
+  });
+  m.at(0, 0) = 9;
+  int minX = 0, maxX = 0, minY = 0, maxY = 0, count = 1;
+  int64_t sumX = 0, sumY = 0;
+  EXPECT_EQ(FillRegion8(m.px.data(), 5, 0, 0, 0, 4, 0, 5, 1, 9, &minX, &maxX, &minY, &maxY, &sumX, &sumY, &count),
+            0);
+  // The 4-connected area and, across the corners of (2,3), (1,4), (0,4) and (3,4).
+  EXPECT_EQ(count, 9);
+  EXPECT_EQ(m.countOf(9), 9);
+  EXPECT_EQ(maxX, 3);
+  EXPECT_EQ(maxY, 4);
+  EXPECT_EQ(sumX, 7 + 1 + 0 + 3);
+  EXPECT_EQ(sumY, 8 + 4 + 4 + 4);
+  // The search beyond a run's ends stays inside the window: column 4 is outside it here.
+  Map n({
+      "##..#",
+      ".#..#",
+      ".###.",
+      "....#",
+  });
+  n.at(0, 0) = 9;
+  minX = maxX = minY = maxY = 0, count = 1, sumX = sumY = 0;
+  FillRegion8(n.px.data(), 5, 0, 0, 0, 4, 0, 4, 1, 9, &minX, &maxX, &minY, &maxY, &sumX, &sumY, &count);
+  EXPECT_EQ(count, 6);
+  EXPECT_EQ(maxY, 3);
+}
+
+TEST(FillRegion, SumsOfAHugeRegionDoNotOverflow) {
+  // 2000 lines of 1500: the line sum is 1500 x 1999 x 2000 / 2, beyond 32 bits.
+  Map m(2000, 1500, 1);
+  m.at(0, 0) = 2;
+  int minX = 0, maxX = 0, minY = 0, maxY = 0, count = 1;
+  int64_t sumX = 0, sumY = 0;
+  FillRegion(m.px.data(), 1500, 0, 0, 0, 2000, 0, 1500, 1, 2, &minX, &maxX, &minY, &maxY, &sumX, &sumY, &count);
+  EXPECT_EQ(count, 3000000);
+  EXPECT_EQ(sumX, int64_t{1500} * 1999 * 2000 / 2);
+  EXPECT_EQ(sumY, int64_t{2000} * 1499 * 1500 / 2);
+}
+
 TEST(FillRegion, StaysInsideItsWindowAndTheImage) {
   Map m(6, 6, 1);
   m.at(2, 2) = 9;
-  int minX = 2, maxX = 2, minY = 2, maxY = 2, sumX = 2, sumY = 2, count = 1;
+  int minX = 2, maxX = 2, minY = 2, maxY = 2, count = 1;
+  int64_t sumX = 2, sumY = 2;
   // Window lines 1..3, columns 2..99: the columns are limited to the line length.
   FillRegion(m.px.data(), 6, 2, 2, 1, 4, 2, 100, 1, 9, &minX, &maxX, &minY, &maxY, &sumX, &sumY, &count);
   EXPECT_EQ(count, 12);
@@ -129,7 +176,8 @@ TEST(FillRegion, StaysInsideItsWindowAndTheImage) {
   EXPECT_EQ(maxY, 5);
   // A seed outside the window changes nothing.
   Map n(4, 4, 1);
-  int c2 = 1, a = 0, b = 0, c = 0, d = 0, e = 0, f = 0;
+  int c2 = 1, a = 0, b = 0, c = 0, d = 0;
+  int64_t e = 0, f = 0;
   FillRegion(n.px.data(), 4, 3, 3, 0, 2, 0, 2, 1, 9, &a, &b, &c, &d, &e, &f, &c2);
   EXPECT_EQ(n.countOf(9), 0);
   EXPECT_EQ(c2, 1);
@@ -143,7 +191,8 @@ TEST(FillRegion, LargeRegionNeedsNoDeepRecursion) {
   for (int x = 1; x < 301; x += 2) m.at(x, (x / 2) % 2 == 0 ? 300 : 0) = 1;
   const int total = m.countOf(1);
   m.at(0, 0) = 2;
-  int minX = 0, maxX = 0, minY = 0, maxY = 0, sumX = 0, sumY = 0, count = 1;
+  int minX = 0, maxX = 0, minY = 0, maxY = 0, count = 1;
+  int64_t sumX = 0, sumY = 0;
   FillRegion(m.px.data(), 301, 0, 0, 0, 301, 0, 301, 1, 2, &minX, &maxX, &minY, &maxY, &sumX, &sumY, &count);
   EXPECT_EQ(count, total);
   EXPECT_EQ(maxX, 300);
@@ -205,7 +254,8 @@ TEST(TrimRegionEdges, PeelsThinEdgesAndKeepsTheSumsRight) {
     for (int y = 4; y < 16; ++y) m.at(x, y) = 128;
   m.at(10, 3) = m.at(10, 2) = m.at(10, 1) = 128;  // spur
   m.at(22, 6) = 128;                             // ragged edge
-  int minX = 2, maxX = 22, minY = 1, maxY = 15, sumX = 0, sumY = 0, count = 0;
+  int minX = 2, maxX = 22, minY = 1, maxY = 15, count = 0;
+  int64_t sumX = 0, sumY = 0;
   for (int x = 0; x < 24; ++x)
     for (int y = 0; y < 20; ++y)
       if (m.at(x, y) == 128) {

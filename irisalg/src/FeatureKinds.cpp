@@ -328,6 +328,7 @@ int32_t FeatureExtractor(const uint8_t* image, int width, int height, IMF* out, 
     }
     std::memset(out, 0, sizeof *out);
     FeatureLocator locator(image, width, height, radii);
+    if (!locator.Ready()) return -15;
     if (haveGiven) locator.Give(given);
     Extraction x{image, width, height, &locator};
 

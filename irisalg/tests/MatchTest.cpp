@@ -443,11 +443,20 @@ TEST(IrisExtraction, RequestsDependenciesAndFailures) {
         EXPECT_STREQ(err, "Extract failed for feature 8");
     }
     {
-        // Without a given location this build has no location pipeline: location fails.
+        // Without a given location the location pipeline finds the eye (method 13 for id 38's
+        // components), close to the renderer's truth.
         Template t;
-        EXPECT_EQ(TskIris_FExtractor(eye.frame.image.pixels.data(), eye.frame.image.width, eye.frame.image.height, &t.imf,
-                                     nullptr, err), -8);
-        EXPECT_STREQ(err, "Location failed for feature 64");
+        ASSERT_EQ(TskIris_FExtractor(eye.frame.image.pixels.data(), eye.frame.image.width, eye.frame.image.height, &t.imf,
+                                     nullptr, err), 0) << err;
+        ASSERT_NE(t.imf.geometry, nullptr);
+        EXPECT_NEAR(t.imf.geometry->pupilX, eye.frame.truth.pupil.x, 3);
+        EXPECT_NEAR(t.imf.geometry->irisRadius, eye.frame.truth.iris.r, 4);
+        // An image without an eye cannot be located.
+        Template none;
+        const std::vector<uint8_t> blank(eye.frame.image.pixels.size(), 120);
+        EXPECT_EQ(TskIris_FExtractor(blank.data(), eye.frame.image.width, eye.frame.image.height, &none.imf, nullptr, err), -8);
+        EXPECT_STREQ(err, "Location failed for feature 64");  // row of id 38 comes first
+        EXPECT_EQ(none.imf.count, 0);
     }
 }
 
@@ -483,11 +492,19 @@ TEST(IrisExtraction, FeatureExtractExWritesAStreamOrAPlaceholder) {
     int32_t score = 0;
     ASSERT_EQ(TskIris_Verify_Ex(&a.imf, &b.imf, &score, nullptr, err), 0);
     EXPECT_GT(score, 7000);  // two captures of one eye
-    // Extraction that fails (no location) still gives a template: zero quality, matching nothing;
-    // errtext says what failed.
-    std::vector<uint8_t> failed(10240);
+    // Located by the pipeline instead of the truth, the same eye still matches.
+    std::vector<uint8_t> located(10240);
     int32_t plain[256] = {1};
-    ASSERT_EQ(TskIris_FeatureExtract_Ex(img.pixels.data(), img.width, img.height, "", plain, failed.data(), 10240, err), 2481);
+    ASSERT_EQ(TskIris_FeatureExtract_Ex(img.pixels.data(), img.width, img.height, "", plain, located.data(), 10240, err), 2481);
+    Template d;
+    ASSERT_EQ(TskIris_FeatureDecode_Ex(located.data(), 2481, &d.imf, &reserved, err), 0) << err;
+    ASSERT_EQ(TskIris_Verify_Ex(&d.imf, &b.imf, &score, nullptr, err), 0);
+    EXPECT_GT(score, 7000);
+    // Extraction that fails (no eye to locate) still gives a template: zero quality, matching
+    // nothing; errtext says what failed.
+    std::vector<uint8_t> failed(10240);
+    const std::vector<uint8_t> blank(img.pixels.size(), 120);
+    ASSERT_EQ(TskIris_FeatureExtract_Ex(blank.data(), img.width, img.height, "", plain, failed.data(), 10240, err), 2481);
     EXPECT_STREQ(err, "Location failed for feature 8");  // id 34, the first row kind 41 needs
     Template c;
     ASSERT_EQ(TskIris_FeatureDecode_Ex(failed.data(), 2481, &c.imf, &reserved, err), 0);

@@ -1,6 +1,7 @@
 // Argument checks of the offline segmentation and its image helpers on small hand-made images.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -233,6 +234,14 @@ TEST(FillConvexHull, ClosesTheHullOfTheBoundary) {
       const bool inside = x + y <= 9;
       EXPECT_EQ(m[x * 10 + y], inside ? 1 : 0) << x << "," << y;
     }
+  // An L of solid bars: its hull closes the corner between the bars' ends.
+  std::vector<uint8_t> ell(10 * 10, 0);
+  for (int x = 2; x <= 7; ++x)
+    for (int y = 2; y <= 7; ++y)
+      if (x <= 4 || y <= 4) ell[x * 10 + y] = 1;
+  FillConvexHull(ell.data(), 10, 10, 1);
+  EXPECT_EQ(ell[5 * 10 + 5], 1);
+  EXPECT_EQ(ell[6 * 10 + 6], 0);
   // Two points, or points on one line, close nothing.
   std::vector<uint8_t> two(10 * 10, 0);
   two[0] = two[99] = 1;
@@ -300,3 +309,131 @@ TEST(SingleThumb, GradeAndLimitsFollowTheBox) {
 }
 
 }  // namespace
+
+// Side of a hand of unknown side once the right-hand reading alone did not settle it. Flags: 1 and 4
+// are the mild problems, 2 marks a reading whose fingers lie the wrong way round, 8 is the flag
+// whose absence on either reading leaves the side open.
+TEST(HandSideDecision, RulesInOrder) {
+  struct Case {
+    const char* name;
+    int r13, a13, r14, a14;
+    int side, reported, flags;  // side -1: not checked
+  };
+  const Case cases[] = {
+      {"left clean, right leaning past 100", 5, 101, 0, 95, 14, 14, 0},
+      {"both clean, right at 90", 0, 90, 0, 95, 13, 0, 0},
+      {"both clean, right at 91", 0, 91, 0, 95, 14, 0, 0},
+      {"both clean, right at 100", 0, 100, 0, 95, 14, 0, 0},
+      {"both clean, right at 101", 0, 101, 0, 95, 14, 14, 0},
+      {"right clean", 0, 95, 2, 95, 13, 13, 0},
+      {"left clean, right at 100", 2, 100, 0, 95, 14, 14, 0},
+      {"right only flag 1", 1, 95, 1, 95, 13, 13, 1},
+      {"left only flag 1 wins over a mild right", 4, 95, 1, 95, 14, 14, 1},
+      {"right mild flags only", 5, 95, 2, 95, 13, 13, 5},
+      {"left mild flags only", 2, 95, 5, 95, 14, 14, 5},
+      {"right lacks 8: undecided", 2, 95, 10, 95, -1, 0, 2},
+      {"left lacks 8: undecided", 10, 95, 2, 95, -1, 0, 10},
+      {"left has 2, right not", 8, 95, 10, 95, 13, 13, 8},
+      {"right has 2, left not", 10, 95, 8, 95, 14, 14, 8},
+      {"neither has 2, right below 80", 24, 79, 40, 95, 13, 13, 24},
+      {"both have 2, right below 80", 26, 79, 74, 95, 13, 0, 26},
+      {"neither has 2, left above 100", 24, 80, 40, 101, 14, 14, 40},
+      {"both have 2, left above 100", 26, 80, 74, 101, 14, 0, 74},
+      {"neither leans, right at 90", 24, 90, 40, 100, 13, 0, 24},
+      {"neither leans, right at 91", 24, 91, 40, 100, 14, 0, 40},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const HandSideChoice got = DecideHandSide(c.r13, c.a13, c.r14, c.a14);
+    if (c.side >= 0) EXPECT_EQ(got.side, c.side);
+    EXPECT_EQ(got.reported, c.reported);
+    EXPECT_EQ(got.flags, c.flags);
+  }
+}
+
+// The narrower crops along x tried when the whole map reports problems, and which attempt is kept.
+TEST(HandSideRetries, CropsAndTheKeptAttempt) {
+  struct CropCase {
+    int lines;
+    int count;
+    HandCrop first, second;
+  };
+  const CropCase crops[] = {
+      {87, 1, {9, 78}, {}},       {125, 1, {13, 112}, {}},   {126, 1, {14, 112}, {}},
+      {137, 1, {25, 112}, {}},    {138, 2, {26, 112}, {13, 112}}, {312, 2, {200, 112}, {100, 112}},
+  };
+  for (const CropCase& c : crops) {
+    SCOPED_TRACE(c.lines);
+    HandCrop got[2];
+    ASSERT_EQ(HandSideRetryCrops(c.lines, got), c.count);
+    EXPECT_EQ(got[0].x0, c.first.x0);
+    EXPECT_EQ(got[0].lines, c.first.lines);
+    if (c.count == 2) {
+      EXPECT_EQ(got[1].x0, c.second.x0);
+      EXPECT_EQ(got[1].lines, c.second.lines);
+    }
+  }
+  // The earliest attempt free of the flags in 30, then 23, 27 and 29; else the whole map.
+  struct KeepCase {
+    std::vector<int> flags;
+    int kept;
+  };
+  const KeepCase keeps[] = {
+      {{0}, 0},          {{2, 0, 0}, 1},  {{2, 1, 0}, 1},   {{2, 4, 0}, 2},   {{2, 4, 8}, 2},
+      {{2, 8, 4}, 1},    {{2, 4, 16}, 1}, {{16, 2, 4}, 2},  {{6, 2}, 1},      {{18, 6}, 0},
+      {{63, 63, 63}, 0}, {{63, 29}, 0},   {{63, 31, 32}, 2},
+  };
+  for (const KeepCase& c : keeps) {
+    SCOPED_TRACE(::testing::PrintToString(c.flags));
+    EXPECT_EQ(KeepHandAttempt(c.flags.data(), static_cast<int>(c.flags.size())), c.kept);
+  }
+}
+
+// Mode 1 takes the threshold of the plainly reduced map over all its columns, skipping the first
+// tenth of its lines: a black band there must not pull the threshold down.
+TEST(SegmentHand, PlainReductionThresholdSkipsTheFirstTenthOfTheLines) {
+  constexpr int kWidth = 1600, kHeight = 1500;  // map: 200 lines of 187
+  // A platen of levels 200..220 across the bytes, black in the first 160 lines.
+  std::vector<uint8_t> img(size_t(kWidth) * kHeight);
+  for (int x = 0; x < kWidth; ++x)
+    for (int y = 0; y < kHeight; ++y) img[size_t(x) * kHeight + y] = x < 160 ? 0 : uint8_t(200 + (y / 8) % 21);
+  HandOutput out;
+  FlatSegmentParams params{};
+  char err[128] = "";
+  ASSERT_GE(SegmentHand(img.data(), kWidth, kHeight, 0, 13, 15, 1, &out, &params, err, sizeof err), 0) << err;
+  std::vector<uint8_t> map(size_t(200) * 187);
+  ASSERT_EQ(ReduceImageByBlocks(img.data(), kWidth, kHeight, 0, 0, kWidth, kHeight, map.data(), 8), 0);
+  const int expected = BlockHistogramThreshold(map.data(), 187, 20, 0, 180, 187);
+  EXPECT_EQ(out.Threshold, expected);
+  EXPECT_EQ(params.Threshold, expected);
+  EXPECT_EQ(params.Mode, 1);
+  // Two lines of the black band would change it.
+  EXPECT_NE(expected, BlockHistogramThreshold(map.data(), 187, 18, 0, 182, 187));
+}
+
+// Every pixel at least r + 1 from the border is measured (a textured image gives 0 there); the
+// border keeps the mask's start value 1.
+TEST(BackgroundMask, MeasuresEveryPixelAtLeastRPlusOneInside) {
+  constexpr int kWidth = 15, kHeight = 13, kRadius = 2;
+  std::vector<uint8_t> img(size_t(kWidth) * kHeight), mask(img.size(), 7);
+  for (int x = 0; x < kWidth; ++x)
+    for (int y = 0; y < kHeight; ++y) img[size_t(x) * kHeight + y] = (x + y) % 2 ? 200 : 10;
+  AreaLevels levels;
+  levels.Dark = 10;
+  levels.Bright = 200;
+  BackgroundMask(img.data(), kWidth, kHeight, &levels, mask.data(), kRadius);
+  for (int x = 0; x < kWidth; ++x)
+    for (int y = 0; y < kHeight; ++y) {
+      const bool inside = x >= kRadius + 1 && x <= kWidth - kRadius - 2 && y >= kRadius + 1 && y <= kHeight - kRadius - 2;
+      EXPECT_EQ(mask[size_t(x) * kHeight + y], inside ? 0 : 1) << x << "," << y;
+    }
+  // A flat platen with one dark line at byte 1: only the first window (byte r + 1) reaches it; the
+  // line leaves the running window at the next step.
+  std::fill(img.begin(), img.end(), uint8_t{200});
+  for (int x = 0; x < kWidth; ++x) img[size_t(x) * kHeight + 1] = 10;
+  BackgroundMask(img.data(), kWidth, kHeight, &levels, mask.data(), kRadius);
+  for (int x = kRadius + 1; x <= kWidth - kRadius - 2; ++x) {
+    EXPECT_EQ(mask[size_t(x) * kHeight + kRadius + 1], 0) << x;
+    for (int y = kRadius + 2; y <= kHeight - kRadius - 2; ++y) EXPECT_EQ(mask[size_t(x) * kHeight + y], 1) << x << "," << y;
+  }
+}
