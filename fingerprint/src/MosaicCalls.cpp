@@ -272,3 +272,8 @@ void MM_InitializeErrorMessage() {
     Guard g(zarn::MosaicLock());
     InitializeErrorMessage();
 }
+
+int MM_FinchReduce(unsigned char*, int, int, int, int, unsigned char**, int*, int*) { return 0; }
+int MM_FinchResolution(unsigned char**, int*, int*, unsigned char*, int, int, int, int, int, int) { return 0; }
+void MM_FinchBackground(unsigned char*, unsigned char*, int, int) {}
+int MM_FinchWarp(unsigned char*, int, int, double, double, unsigned char**, int*, int*) { return 0; }

@@ -183,6 +183,10 @@ public:
     static void ThreadFootSwitch();
     int CreateFootSwitchThread();
     static int CloseThread(std::thread& handle, std::atomic<int>& stopFlag, const char* name);
+    // The process-wide image-processing and auto-capture threads: started when they do not run;
+    // stopped (with the foot-switch thread) in the order foot switch, image processing, auto capture.
+    static void StartCaptureThreads();
+    static void StopCaptureThreads();
     int ProcessFrame(uint8_t* in, int w, int h, uint8_t* out, int* outW, int* outH);
     int RollingImgOutput(uint8_t* in, int w, int h, uint8_t* out, int* outW, int* outH);
     int PreviewOutput();
