@@ -196,7 +196,10 @@ int TrimRegion(BlockMap& m, Box& b, int count, uint8_t mark, uint8_t to, int cro
     count -= removed;
     const int needCols = TrimNeed(b.maxCol - b.minCol, cropCols, count, 10, 20);
     const int needRows = TrimNeed(b.maxRow - b.minRow, cropRows, count, 5, 15);
-    level = std::min(level, std::min(needCols, needRows));
+    // Only an axis still being trimmed lowers the level: a finished axis (need 1) would pull it
+    // back down after every rise and the trimming would never end.
+    if (!colsDone) level = std::min(level, needCols);
+    if (!rowsDone) level = std::min(level, needRows);
     if (removed > 0) continue;
     colsDone = colsDone || needCols <= level;
     rowsDone = rowsDone || needRows <= level;
