@@ -8,6 +8,7 @@
 
 #include <xercesc/dom/DOMElement.hpp>
 
+#include "runtime/RequestIds.h"
 #include "runtime/Synchronized.h"
 
 // Log modules of the service, in the order the service opens them.
@@ -57,6 +58,9 @@ public:
     virtual int ProcessDeviceClientConnectedCallback(int modality, const std::string& model,
                                                      const std::string& clientURI) = 0;
     virtual int ProcessDeviceClientGoneCallback(int modality, const std::string& model) = 0;
+
+    // Seconds since the epoch by the core object's clock, which stamps lastDmMessageTime.
+    virtual int64_t NowSeconds() { return RequestIdNow(); }
 
     // Seconds since the epoch of the last data received on the DM channel.
     std::atomic<int64_t> lastDmMessageTime{0};

@@ -1,7 +1,5 @@
 #include "NavikVdm.h"
 
-#include <chrono>
-#include <ctime>
 #include <stdexcept>
 
 #include "device/ZarnApi.h"
@@ -14,7 +12,12 @@
 namespace {
 
 constexpr int kLog = VDM_LOG_MAIN;
-constexpr int kFpLog = VDM_LOG_FINGERPRINT;
+
+// Name of a model code of a modality.
+std::string ModelName(int modality, int modelCode) {
+    if (modality == 1) return "Egret";
+    return modelCode == CNavikVdm::kFpModelVireoA ? "VireoA" : "PloverA";
+}
 
 // Decimal value of a text: leading digits with an optional sign; anything else 0.
 int DecimalOf(const std::string& text) {
@@ -71,7 +74,7 @@ public:
 
 // --- construction -----------------------------------------------------------------------------------
 
-CNavikVdm::CNavikVdm() : nowSeconds([] { return static_cast<int64_t>(std::time(nullptr)); }) {
+CNavikVdm::CNavikVdm() {
     statusLock.lock();
     captureInterlock = CaptureInterlock();
     statusLock.unlock();
@@ -84,7 +87,7 @@ CNavikVdm::CNavikVdm() : nowSeconds([] { return static_cast<int64_t>(std::time(n
 CNavikVdm::~CNavikVdm() {
     if (vdmState.load() != 0) Terminate();
     stopping.store(true);
-    waitSignal.notify_all();
+    clock->WakeAll();
     JoinThread(pingThread);
     JoinThread(detectThread);
     JoinThread(cleanThread);
@@ -97,10 +100,17 @@ void CNavikVdm::Post(Runnable* task) {
     taskPool->execute(task);
 }
 
-bool CNavikVdm::Sleep(int64_t ms) {
-    std::unique_lock guard(waitMutex);
-    const auto wait = std::chrono::milliseconds(ms / timeDivisor.load());
-    return !waitSignal.wait_for(guard, wait, [this] { return stopping.load(); });
+int CNavikVdm::ReadWord(const int& word) {
+    statusLock.lock();
+    const int value = word;
+    statusLock.unlock();
+    return value;
+}
+
+void CNavikVdm::WriteWord(int& word, int value) {
+    statusLock.lock();
+    word = value;
+    statusLock.unlock();
 }
 
 void CNavikVdm::StartThread(std::thread& thread, std::atomic<int>& running, void (CNavikVdm::*loop)()) {
@@ -119,9 +129,10 @@ void CNavikVdm::JoinThread(std::thread& thread) {
     if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) thread.join();
 }
 
-std::string CNavikVdm::GetFpDeviceURI() {
+std::string CNavikVdm::GetDeviceURI(int modality) {
+    if (modality != 0 && modality != 1) return {};
     objectLock.lock();
-    std::string uri = fpDevice ? fpDevice->GetDeviceURI() : std::string();
+    std::string uri = sides[modality].device ? sides[modality].device->GetDeviceURI() : std::string();
     objectLock.unlock();
     return uri;
 }
@@ -139,6 +150,14 @@ int CNavikVdm::Initialize() {
     stopping.store(false);
     TSK_LOG(LOGLEVEL_DBG1, kLog, op << ": Initializing VDM.");
     dmSocket.SetOwner(this);
+    if (irisKind.allocatePreviewBuffers && irisKind.allocatePreviewBuffers() == 0) {
+        TSK_LOG(LOGLEVEL_ERROR, VDM_LOG_IRIS, op << ": Failed to initialize Iris algorithm.");
+        // Back to "not initialised", so that a later Initialize tries again instead of reporting
+        // success for a core object that never started.
+        vdmState.store(0);
+        initializeLock.unlock();
+        return 0;
+    }
     try {
         const CConfigFile::ConfigMap* config = CConfigFile::GetInstance();
         dmSettings.dmIP = CConfigFile::GetString(config, "DmIP", "localhost");
@@ -153,14 +172,10 @@ int CNavikVdm::Initialize() {
         // Detection never runs more often than once a second.
         const int interval = CConfigFile::GetInt(config, "DeviceDetectionInterval", 15);
         detectionIntervalMs.store(interval < 1 ? kMinIntervalMs : interval * 1000);
-        statusLock.lock();
-        captureInterlock.fpDeviceStatus = 0;
-        statusLock.unlock();
-        fpEnabled.store(CConfigFile::GetBool(config, "Fingerprint") ? 1 : 0);
-        statusLock.lock();
-        captureInterlock.irisDeviceStatus = 0;
-        statusLock.unlock();
-        irisEnabled.store(CConfigFile::GetBool(config, "Iris") ? 1 : 0);
+        WriteWord(captureInterlock.fpDeviceStatus, 0);
+        sides[0].enabled.store(CConfigFile::GetBool(config, "Fingerprint") ? 1 : 0);
+        WriteWord(captureInterlock.irisDeviceStatus, 0);
+        sides[1].enabled.store(CConfigFile::GetBool(config, "Iris") ? 1 : 0);
     } catch (const CConfigureFailure&) {
         vdmState.store(0);
         TSK_LOG(LOGLEVEL_DBG1, kLog, op << ": Failed to initialize VDM.");
@@ -190,9 +205,11 @@ int CNavikVdm::Terminate() {
     TSK_LOG(LOGLEVEL_DBG1, kLog, op << ": Terminating VDM.");
     // Every background wait ends now; no reconnect starts from here on.
     stopping.store(true);
-    waitSignal.notify_all();
+    clock->WakeAll();
     objectLock.lock();
-    if (fpDevice) dmSocket.SendRemovalDeviceManagerEventRequest(0, fpDevice->GetDeviceURI());
+    for (const DeviceSide& side : sides) {
+        if (side.device) dmSocket.SendRemovalDeviceManagerEventRequest(side.modality, side.device->GetDeviceURI());
+    }
     objectLock.unlock();
     dmConnected.store(0);
     dmSocket.Close(1);
@@ -201,14 +218,17 @@ int CNavikVdm::Terminate() {
     captureInterlock.irisCapturing = 0;
     captureInterlock.fpCapturing = 0;
     statusLock.unlock();
-    objectLock.lock();
-    _RemoveDevice(0);
-    objectLock.unlock();
+    for (int modality : {1, 0}) {
+        objectLock.lock();
+        _RemoveDevice(modality);
+        objectLock.unlock();
+    }
     JoinThread(pingThread);
     JoinThread(detectThread);
     JoinThread(cleanThread);
     pingStarted.store(0);
     vdmState.store(0);
+    if (irisKind.freePreviewBuffers) irisKind.freePreviewBuffers();
     TSK_LOG(LOGLEVEL_DBG1, kLog, op << ": Terminated VDM successfully.");
     initializeLock.unlock();
     return 1;
@@ -227,7 +247,7 @@ void CNavikVdm::ConnectToCentralDmCallbackThread(int reconnect) {
         return;
     }
     dmConnected.store(1);
-    lastDmMessageTime.store(nowSeconds());
+    lastDmMessageTime.store(NowSeconds());
     TSK_LOG(LOGLEVEL_DBG1, kLog, op << ": Connected to Device Manager successfully.");
     dmSocket.SendConnectDeviceManagerEventRequest(vdmSettings.apiVersion, vdmSettings.vendor, vdmSettings.protocolVersion,
                                                   vdmSettings.vdmName, vdmSettings.vdmVersion);
@@ -256,23 +276,26 @@ int CNavikVdm::ProcessDmSocketErrorEventCallback() {
 }
 
 int CNavikVdm::ProcessDmConnectResponseCallback(const xercesc::DOMElement* connectResponse) {
-    // Set under the object lock, so that a device added meanwhile is announced exactly once: by
-    // the add task when it comes later, by this answer when it came earlier.
-    objectLock.lock();
-    pingStarted.store(1);
-    objectLock.unlock();
     dmSettings.apiVersion = GetXmlAttribute(connectResponse, "apiVersion");
     dmSettings.vendor = GetXmlAttribute(connectResponse, "vendor");
     dmSettings.dmName = GetXmlAttribute(connectResponse, "dmName");
     dmSettings.dmVersion = GetXmlAttribute(connectResponse, "dmVersion");
     dmSettings.heartBeatSeconds = DecimalOf(GetXmlAttribute(connectResponse, "heartBeat")) / 2;
-    if (vdmState.load() != 2) return 1;
+    if (vdmState.load() != 2) {
+        pingStarted.store(1);
+        return 1;
+    }
     StartThread(pingThread, pingRunning, &CNavikVdm::PingLoop);
     StartThread(cleanThread, cleanRunning, &CNavikVdm::CleanLoop);
+    // Set in the same hold of the object lock that announces the present devices, so that a
+    // device added meanwhile is announced exactly once: by this answer when the add task came
+    // first, by the add task (which tests the flag under the same lock) when it comes later.
     objectLock.lock();
-    if (fpDevice) {
-        dmSocket.SendArrivalDeviceManagerEventRequest(fpDevice->GetArrivalDocument(), 0);
-        configSocket.SendDeviceVdmInfoEventRequest(0, fpDevice->GetModel(), fpDevice->GetDeviceURI(), false, false);
+    pingStarted.store(1);
+    for (const DeviceSide& side : sides) {
+        if (!side.device) continue;
+        dmSocket.SendArrivalDeviceManagerEventRequest(side.device->GetArrivalDocument(), side.modality);
+        ReportDevice(side);
     }
     objectLock.unlock();
     return 1;
@@ -289,7 +312,7 @@ void CNavikVdm::PingLoop() {
     while (dmConnected.load() != 0 && !stopping.load()) {
         dmSocket.SendPingDeviceManagerEventRequest(vdmSettings.vdmName);
         if (!Sleep(intervalMs)) return;
-        if (nowSeconds() - lastDmMessageTime.load() > lossLimit) {
+        if (NowSeconds() - lastDmMessageTime.load() > lossLimit) {
             HandleDmConnectionLost(0);
             return;
         }
@@ -298,11 +321,13 @@ void CNavikVdm::PingLoop() {
 
 void CNavikVdm::CleanLoop() {
     while (vdmState.load() == 2 && Sleep(300000)) {
-        const int64_t now = nowSeconds();
+        const int64_t now = NowSeconds();
         dmSocket.CleanRequestIds(now);
         configSocket.CleanRequestIds(now);
         objectLock.lock();
-        if (fpDevice) fpDevice->GetDeviceSocket().CleanRequestIds(now);
+        for (const DeviceSide& side : sides) {
+            if (side.device) side.device->GetDeviceSocket().CleanRequestIds(now);
+        }
         objectLock.unlock();
     }
 }
@@ -310,159 +335,195 @@ void CNavikVdm::CleanLoop() {
 // --- detection and devices ----------------------------------------------------------------------------
 
 void CNavikVdm::DetectLoop() {
-    while (fpEnabled.load() != 0 && vdmState.load() == 2 && !stopping.load()) {
+    while ((sides[0].enabled.load() != 0 || sides[1].enabled.load() != 0) && vdmState.load() == 2 &&
+           !stopping.load()) {
         objectLock.lock();
-        statusLock.lock();
-        const int status = captureInterlock.fpDeviceStatus;
-        statusLock.unlock();
-        if (status == 0) CheckConnectedFpScanner(1, 0);
+        // The iris side first.
+        for (DeviceSide* side : {&sides[1], &sides[0]}) {
+            if (side->enabled.load() != 0 && ReadWord(StatusWord(side->modality)) == 0)
+                CheckConnectedScanner(*side, 1, 0);
+        }
         objectLock.unlock();
         if (!Sleep(detectionIntervalMs.load())) return;
     }
 }
 
-int CNavikVdm::CheckConnectedFpScanner(int canAdd, int forceReport) {
-    const char* op = "CNavikVdm::CheckConnectedFpScanner";
-    statusLock.lock();
-    const int status = captureInterlock.fpDeviceStatus;
-    statusLock.unlock();
-    if (status > 0) {
+bool CNavikVdm::ProbeScanner(const DeviceSide& side, int& modelCode, std::string& name) {
+    if (side.modality == 1) {
+        int count = 0;
+        if (IrisApi().Zarn_IRIS_Main_GetConnectedDevice(&count) != 0 || count <= 0 || count != kIrisCameraCount)
+            return false;
+        modelCode = 0;
+        name = ModelName(1, 0);
+        return true;
+    }
+    ZarnConnectedScanners scanners{};
+    if (FpApi().Zarn_Main_GetConnectedScanner(&scanners) != 0) return false;
+    if (scanners.entries[ZARN_FAMILY_PLOVER_A] != 0) modelCode = kFpModelPloverA;
+    else if (scanners.entries[ZARN_FAMILY_VIREO_A] != 0) modelCode = kFpModelVireoA;
+    else return false;
+    name = ModelName(0, modelCode);
+    return true;
+}
+
+void CNavikVdm::ReportDevice(const DeviceSide& side) {
+    configSocket.SendDeviceVdmInfoEventRequest(side.modality, side.device->GetModel(), side.device->GetDeviceURI(),
+                                               false, false);
+}
+
+int CNavikVdm::CheckConnectedScanner(DeviceSide& side, int canAdd, int forceReport) {
+    const char* op = side.modality == 0 ? "CNavikVdm::CheckConnectedFpScanner" : "CNavikVdm::CheckConnectedIrisScanner";
+    if (ReadWord(StatusWord(side.modality)) > 0) {
         if (forceReport == 0) return 0;
         canAdd = 0;
     }
-    TSK_LOG(LOGLEVEL_DBG1, kFpLog, op << ": Finding fingerprint device.");
-    ZarnConnectedScanners scanners{};
+    TSK_LOG(LOGLEVEL_DBG1, side.logModule, op << ": Finding " << side.word << " device.");
     int modelCode = 0;
     std::string name;
-    if (FpApi().Zarn_Main_GetConnectedScanner(&scanners) == 0) {
-        if (scanners.entries[ZARN_FAMILY_PLOVER_A] != 0) {
-            modelCode = kFpModelPloverA;
-            name = "PloverA";
-        } else if (scanners.entries[ZARN_FAMILY_VIREO_A] != 0) {
-            modelCode = kFpModelVireoA;
-            name = "VireoA";
-        }
-    }
-    if (modelCode == 0) {
-        fpHeld.store(0);
-        if (!fpReportedModel.empty() || forceReport != 0)
-            configSocket.SendDeviceVdmRemovalEventRequest(0, fpReportedModel);
-        fpReportedModel.clear();
+    if (!ProbeScanner(side, modelCode, name)) {
+        side.held.store(0);  // seen absent: a held scanner may be added when it comes back
+        if (!side.reportedModel.empty() || forceReport != 0)
+            configSocket.SendDeviceVdmRemovalEventRequest(side.modality, side.reportedModel);
+        side.reportedModel.clear();
         return 0;
     }
     statusLock.lock();
     const bool free = captureInterlock.fpCapturing == 0 && captureInterlock.irisCapturing == 0 &&
-                      captureInterlock.irisCalibrating == 0 && fpHeld.load() == 0;
-    if (canAdd != 0 && free) captureInterlock.fpDeviceStatus = 1;
-    const int connecting = captureInterlock.fpDeviceStatus == 1;
+                      captureInterlock.irisCalibrating == 0 && side.held.load() == 0;
+    if (canAdd != 0 && free) StatusWord(side.modality) = 1;
+    const int connecting = StatusWord(side.modality) == 1;
     statusLock.unlock();
     if (canAdd != 0 && free) {
-        TSK_LOG(LOGLEVEL_INFO, kFpLog, op << ": Found " << name << " Device. Connecting ...");
-        Post(new CAddDevice(this, 0, modelCode));
+        TSK_LOG(LOGLEVEL_INFO, side.logModule,
+                op << ": Found " << (side.modality == 0 ? name : std::string("Iris")) << " Device. Connecting ...");
+        Post(new CAddDevice(this, side.modality, modelCode));
     }
-    if (name != fpReportedModel || forceReport != 0) {
-        if (fpDevice)
-            configSocket.SendDeviceVdmInfoEventRequest(0, fpDevice->GetModel(), fpDevice->GetDeviceURI(), false, false);
-        else
-            configSocket.SendDeviceVdmInfoEventRequest(0, name, "", connecting, false);
+    if (name != side.reportedModel || forceReport != 0) {
+        if (side.device) ReportDevice(side);
+        else configSocket.SendDeviceVdmInfoEventRequest(side.modality, name, "", connecting, false);
     }
-    fpReportedModel = name;
+    side.reportedModel = name;
     return 1;
+}
+
+std::unique_ptr<CBaseDevice> CNavikVdm::MakeDevice(const DeviceSide& side, int modelCode) {
+    if (side.modality == 0) return std::make_unique<CFpDevice>(vdmSettings.vdmName, this, modelCode);
+    if (!irisKind.create) return nullptr;
+    return irisKind.create(vdmSettings.vdmName, this);
+}
+
+void CNavikVdm::WaitForCaptureEnd(const DeviceSide& side) {
+    for (int polls = 0; ReadWord(CapturingWord(side.modality)) != 0; ++polls) {
+        if (polls == kOtherCapturePolls) {
+            TSK_LOG(LOGLEVEL_WARNING, side.logModule,
+                    "CNavikVdm::WaitForCaptureEnd: The " << side.word << " capture did not end; going on.");
+            return;
+        }
+        if (!Sleep(500)) return;
+    }
+}
+
+void CNavikVdm::CloseBesideOther(DeviceSide& side, std::unique_ptr<CBaseDevice>& device) {
+    DeviceSide& other = sides[1 - side.modality];
+    if (other.device) {
+        WaitForCaptureEnd(other);
+        other.device->GetDeviceLock().lock();
+        device->Close();
+        other.device->GetDeviceLock().unlock();
+    } else {
+        device->Close();
+    }
+    device.reset();
 }
 
 void CNavikVdm::AddDeviceCallbackThread(int modality, int modelCode) {
     const char* op = "CNavikVdm::AddDeviceCallbackThread";
-    if (modality != 0) return;
-    const std::string name = modelCode == kFpModelVireoA ? "VireoA" : "PloverA";
-    if (modelCode == 0) {
-        statusLock.lock();
-        captureInterlock.fpDeviceStatus = 0;
-        statusLock.unlock();
+    if (modality != 0 && modality != 1) return;
+    DeviceSide& side = sides[modality];
+    if (modality == 0 && modelCode == 0) {
+        WriteWord(StatusWord(0), 0);
         StartThread(detectThread, detectRunning, &CNavikVdm::DetectLoop);
         return;
     }
+    const std::string name = ModelName(modality, modelCode);
     objectLock.lock();
-    TSK_LOG(LOGLEVEL_DBG1, kFpLog, op << ": Trying to initialize a fingerprint device.");
-    auto device = std::make_unique<CFpDevice>(vdmSettings.vdmName, this, modelCode);
-    if (device->Open() == 0) {
-        TSK_LOG(LOGLEVEL_ERROR, kFpLog, op << ": Failed to add a fingerprint device");
+    TSK_LOG(LOGLEVEL_DBG1, side.logModule, op << ": Trying to initialize " << side.article << " " << side.word << " device.");
+    std::unique_ptr<CBaseDevice> device = MakeDevice(side, modelCode);
+    if (!device || device->Open() == 0) {
+        TSK_LOG(LOGLEVEL_ERROR, side.logModule, op << ": Failed to add " << side.article << " " << side.word << " device");
         device.reset();
-        statusLock.lock();
-        captureInterlock.fpDeviceStatus = 0;
-        statusLock.unlock();
-        configSocket.SendDeviceVdmInfoEventRequest(0, name, "", false, true);
+        WriteWord(StatusWord(modality), 0);
+        configSocket.SendDeviceVdmInfoEventRequest(modality, name, "", false, true);
         objectLock.unlock();
         StartThread(detectThread, detectRunning, &CNavikVdm::DetectLoop);
         return;
     }
     if (vdmState.load() != 2) {
-        TSK_LOG(LOGLEVEL_DBG1, kFpLog,
-                op << ": System aborted to add a fingerprint device with URI: " << device->GetDeviceURI()
-                   << " because VDM Terminate request is pending.");
-        device->Close();
-        device.reset();
-        statusLock.lock();
-        captureInterlock.fpCapturing = 0;
-        captureInterlock.fpDeviceStatus = 0;
-        statusLock.unlock();
-        configSocket.SendDeviceVdmInfoEventRequest(0, name, "", false, true);
+        TSK_LOG(LOGLEVEL_DBG1, side.logModule,
+                op << ": System aborted to add " << side.article << " " << side.word
+                   << " device with URI: " << device->GetDeviceURI() << " because VDM Terminate request is pending.");
+        WriteWord(CapturingWord(modality), 0);
+        CloseBesideOther(side, device);
+        WriteWord(StatusWord(modality), 0);
+        configSocket.SendDeviceVdmInfoEventRequest(modality, name, "", false, true);
         objectLock.unlock();
         return;
     }
-    TSK_LOG(LOGLEVEL_DBG1, kFpLog, op << ": Added a fingerprint device with URI = " << device->GetDeviceURI());
-    fpDevice = std::move(device);
-    statusLock.lock();
-    captureInterlock.fpDeviceStatus = 2;
-    statusLock.unlock();
-    if (pingStarted.load() != 0) dmSocket.SendArrivalDeviceManagerEventRequest(fpDevice->GetArrivalDocument(), 0);
-    configSocket.SendDeviceVdmInfoEventRequest(0, fpDevice->GetModel(), fpDevice->GetDeviceURI(), false, false);
+    TSK_LOG(LOGLEVEL_DBG1, side.logModule,
+            op << ": Added " << side.article << " " << side.word << " device with URI = " << device->GetDeviceURI());
+    side.device = std::move(device);
+    WriteWord(StatusWord(modality), 2);
+    if (pingStarted.load() != 0) dmSocket.SendArrivalDeviceManagerEventRequest(side.device->GetArrivalDocument(), modality);
+    ReportDevice(side);
     objectLock.unlock();
 }
 
 void CNavikVdm::StartDeviceCallbackThread(int modality) {
-    if (modality != 0) return;
+    if (modality != 0 && modality != 1) return;
+    DeviceSide& side = sides[modality];
+    // A removal still under way ends first (at most 60 s).
     for (int polls = 0; polls < 600; ++polls) {
         objectLock.lock();
-        const bool present = fpDevice != nullptr;
+        const bool present = side.device != nullptr;
         objectLock.unlock();
-        statusLock.lock();
-        const bool added = captureInterlock.fpDeviceStatus == 2;
-        statusLock.unlock();
-        if (!present && !added) break;
+        if (!present && ReadWord(StatusWord(modality)) != 2) break;
         if (!Sleep(100)) return;
     }
-    fpHeld.store(0);
+    side.held.store(0);
     objectLock.lock();
-    CheckConnectedFpScanner(1, 0);
+    CheckConnectedScanner(side, 1, 0);
     objectLock.unlock();
 }
 
 void CNavikVdm::RemoveDevice(int modality, int lockFlag, bool lost) {
-    if (modality != 0) return;
-    TSK_LOG(LOGLEVEL_DBG1, kFpLog,
-            (lost ? "CNavikVdm::ProcessDeviceLostEventCallbackThread: Trying to remove fingerprint device due to "
-                    "connection lost."
-                  : "CNavikVdm::ProcessRemoveDeviceEventCallbackThread: Trying to remove fingerprint device."));
-    statusLock.lock();
-    captureInterlock.fpCapturing = 0;
-    statusLock.unlock();
+    if (modality != 0 && modality != 1) return;
+    const DeviceSide& side = sides[modality];
+    if (lost) {
+        TSK_LOG(LOGLEVEL_DBG1, side.logModule,
+                "CNavikVdm::ProcessDeviceLostEventCallbackThread: Trying to remove " << side.word
+                                                                                    << " device due to connection lost.");
+    } else {
+        TSK_LOG(LOGLEVEL_DBG1, side.logModule,
+                "CNavikVdm::ProcessRemoveDeviceEventCallbackThread: Trying to remove " << side.word << " device.");
+    }
+    WriteWord(CapturingWord(modality), 0);
     if (lockFlag != 0) objectLock.lock();
-    _RemoveDevice(0);
+    _RemoveDevice(modality);
     if (lockFlag != 0) objectLock.unlock();
 }
 
 void CNavikVdm::_RemoveDevice(int modality) {
-    if (modality != 0 || !fpDevice) return;
-    const std::string uri = fpDevice->GetDeviceURI();
-    TSK_LOG(LOGLEVEL_DBG1, kFpLog, "CNavikVdm::_RemoveDevice: Trying to remove a fingerprint device on URI: " << uri);
-    if (vdmState.load() != 3) dmSocket.SendRemovalDeviceManagerEventRequest(0, uri);
-    fpDevice->Close();
-    fpDevice.reset();
-    statusLock.lock();
-    captureInterlock.fpDeviceStatus = 0;
-    statusLock.unlock();
-    CheckConnectedFpScanner(0, 1);
-    TSK_LOG(LOGLEVEL_DBG1, kFpLog, "CNavikVdm::_RemoveDevice: Removed a fingerprint device on URI: " << uri);
+    DeviceSide& side = sides[modality];
+    if (!side.device) return;
+    const std::string uri = side.device->GetDeviceURI();
+    TSK_LOG(LOGLEVEL_DBG1, side.logModule,
+            "CNavikVdm::_RemoveDevice: Trying to remove " << side.article << " " << side.word << " device on URI: " << uri);
+    if (vdmState.load() != 3) dmSocket.SendRemovalDeviceManagerEventRequest(modality, uri);
+    CloseBesideOther(side, side.device);
+    WriteWord(StatusWord(modality), 0);
+    CheckConnectedScanner(side, 0, 1);
+    TSK_LOG(LOGLEVEL_DBG1, side.logModule,
+            "CNavikVdm::_RemoveDevice: Removed " << side.article << " " << side.word << " device on URI: " << uri);
     if (vdmState.load() != 3) StartThread(detectThread, detectRunning, &CNavikVdm::DetectLoop);
 }
 
@@ -481,13 +542,15 @@ int CNavikVdm::ProcessControllerConnectedCallback() {
     if (dmConnected.load() != 0)
         configSocket.SendDeviceManagerVdmEventRequest(dmSocket.GetRemoteSocketURI(dmSocket.GetChannelId()));
     objectLock.lock();
-    if (fpDevice) {
-        configSocket.SendDeviceVdmInfoEventRequest(0, fpDevice->GetModel(), fpDevice->GetDeviceURI(), false, false);
-        if (fpDevice->GetDeviceSocket().IsClientConnected())
-            configSocket.SendDeviceVdmClientEventRequest(0, fpDevice->GetModel(),
-                                                         fpDevice->GetDeviceSocket().GetClientURI());
-    } else if (fpEnabled.load() != 0) {
-        CheckConnectedFpScanner(0, 1);
+    for (DeviceSide& side : sides) {
+        if (side.device) {
+            ReportDevice(side);
+            if (side.device->GetDeviceSocket().IsClientConnected())
+                configSocket.SendDeviceVdmClientEventRequest(side.modality, side.device->GetModel(),
+                                                             side.device->GetDeviceSocket().GetClientURI());
+        } else if (side.enabled.load() != 0) {
+            CheckConnectedScanner(side, 0, 1);
+        }
     }
     objectLock.unlock();
     return 1;
@@ -513,21 +576,42 @@ int CNavikVdm::StartDeviceCallback(int modality) {
 }
 
 int CNavikVdm::StopDeviceCallback(int modality, int hold) {
-    if (modality == 0 && hold != 0) fpHeld.store(1);
+    if (modality != 0 && modality != 1) return 0;
+    sides[modality].held.store(hold);
+    WriteWord(CapturingWord(modality), 0);
     Post(new CRemoveDevice(this, modality, 0, 1));
     return 1;
 }
 
 int CNavikVdm::RestartDeviceCallback(int modality) {
-    StopDeviceCallback(modality, 0);
-    StartDeviceCallback(modality);
-    return 1;
+    if (StopDeviceCallback(modality, 0) == 0) return 0;
+    return StartDeviceCallback(modality);
 }
 
 int CNavikVdm::CalibrateDeviceCallback(int modality) {
-    // Only the iris device calibrates, and there is none here.
-    (void)modality;
-    return -2;
+    if (modality != 1) return -2;
+    statusLock.lock();
+    const CaptureInterlock words = captureInterlock;
+    statusLock.unlock();
+    if (words.irisDeviceStatus < 2 || words.fpDeviceStatus == 1) return -2;
+    if (words.fpCapturing != 0 || words.irisCapturing != 0) return -3;
+    objectLock.lock();
+    auto* iris = static_cast<CIrisDeviceBase*>(sides[1].device.get());  // only iris devices live there
+    if (iris == nullptr) {
+        objectLock.unlock();
+        return -2;
+    }
+    CBaseDevice* fp = sides[0].device.get();
+    int result = -3;
+    if (fp != nullptr) fp->GetDeviceLock().lock();
+    if (ReadWord(captureInterlock.fpCapturing) == 0) {
+        iris->GetDeviceLock().lock();
+        if (ReadWord(captureInterlock.irisCapturing) == 0) result = iris->CalibrateDevice() != 0 ? 0 : -4;
+        iris->GetDeviceLock().unlock();
+    }
+    if (fp != nullptr) fp->GetDeviceLock().unlock();
+    objectLock.unlock();
+    return result;
 }
 
 int CNavikVdm::ProcessDeviceClientConnectedCallback(int modality, const std::string& model,

@@ -1,22 +1,23 @@
 #pragma once
-// The service's core object: the DM and configuration channels, the fingerprint device, the pool
-// of four workers that connects to the Device Manager and adds and removes devices, and the three
-// background threads (heartbeat, device detection, request-id clean-up). Every wait that Terminate
-// must cut short waits on one stop signal; the time that the heartbeat and the clean-up measure
-// comes from a clock that tests can replace.
+// The service's core object: the DM and configuration channels, the fingerprint and iris devices,
+// the pool of four workers that connects to the Device Manager and adds and removes devices, and
+// the three background threads (heartbeat, device detection, request-id clean-up). Both
+// modalities run the same detection, add and remove code over their own side record; only the
+// probe of the capture library and the device object differ. Every wait that Terminate must cut
+// short waits on one stop flag through the core object's clock, which tests can replace.
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "BaseNavikVdm.h"
+#include "VdmClock.h"
 #include "config/SocketConfig.h"
 #include "device/FpDevice.h"
+#include "device/IrisDeviceBase.h"
 #include "dm/SocketDm.h"
 #include "runtime/ThreadPool.h"
 
@@ -46,8 +47,12 @@ class CNavikVdm : public CBaseNavikVdm {
 public:
     static constexpr int kFpModelPloverA = 502;
     static constexpr int kFpModelVireoA = 401;
+    // Number of cameras an iris unit has; a unit with fewer connected is absent.
+    static constexpr int kIrisCameraCount = 2;
     // Shortest heartbeat and detection interval: a DM or a file asking for less gets this.
     static constexpr int kMinIntervalMs = 1000;
+    // Longest wait of a removal for the other modality's capture to end: 120 polls of 500 ms.
+    static constexpr int kOtherCapturePolls = 120;
 
     // Runs the self test of the data files; throws std::runtime_error when it fails.
     CNavikVdm();
@@ -70,17 +75,20 @@ public:
     int ProcessDeviceClientConnectedCallback(int modality, const std::string& model,
                                              const std::string& clientURI) override;
     int ProcessDeviceClientGoneCallback(int modality, const std::string& model) override;
+    int64_t NowSeconds() override { return clock->NowSeconds(); }
 
-    // Seconds clock of the heartbeat's loss test and the request-id clean-up (test seam).
-    void SetClock(std::function<int64_t()> seconds) { nowSeconds = std::move(seconds); }
-    // Scales every background wait (heartbeat, detection, clean-up, reconnect) by 1/divisor (test seam).
-    void SetTimeDivisor(int divisor) { timeDivisor.store(divisor > 0 ? divisor : 1); }
+    // The clock of the background work (test seam); set before Initialize.
+    void SetClock(std::shared_ptr<IVdmClock> replacement) { clock = std::move(replacement); }
+    // How the iris device is made; set before Initialize.
+    void SetIrisDeviceKind(IrisDeviceKind kind) { irisKind = std::move(kind); }
 
     int GetVdmState() const { return vdmState.load(); }
     bool IsDmConnected() const { return dmConnected.load() != 0; }
     int GetConfigPort() const { return configSocket.GetPort(); }
-    std::string GetFpDeviceURI();
+    // Device channel URI of a modality's device; empty when there is none.
+    std::string GetDeviceURI(int modality);
     const DmSettings& GetDmSettings() const { return dmSettings; }
+    CSocketDm& GetDmSocket() { return dmSocket; }
 
 private:
     class CConnect;
@@ -88,31 +96,59 @@ private:
     class CRemoveDevice;
     class CAddDevice;
 
+    // What the core keeps per modality (0 fingerprint, 1 iris).
+    struct DeviceSide {
+        DeviceSide(int modality, int logModule, const char* word, const char* article)
+            : modality(modality), logModule(logModule), word(word), article(article) {}
+        const int modality;
+        const int logModule;
+        const char* const word;     // "fingerprint", "iris"
+        const char* const article;  // "a", "an"
+        std::atomic<int> enabled{1};
+        std::atomic<int> held{0};
+        std::string reportedModel;             // under objectLock
+        std::unique_ptr<CBaseDevice> device;   // under objectLock
+    };
+
     void ConnectToCentralDmCallbackThread(int reconnect);
     void HandleDmConnectionLost(int joinPing);
-    int CheckConnectedFpScanner(int canAdd, int forceReport);
+    int CheckConnectedFpScanner(int canAdd, int forceReport) { return CheckConnectedScanner(sides[0], canAdd, forceReport); }
+    int CheckConnectedIrisScanner(int canAdd, int forceReport) { return CheckConnectedScanner(sides[1], canAdd, forceReport); }
+    int CheckConnectedScanner(DeviceSide& side, int canAdd, int forceReport);
+    // Asks the modality's capture library for a connected scanner: its model code and name.
+    bool ProbeScanner(const DeviceSide& side, int& modelCode, std::string& name);
+    std::unique_ptr<CBaseDevice> MakeDevice(const DeviceSide& side, int modelCode);
     void AddDeviceCallbackThread(int modality, int modelCode);
     void StartDeviceCallbackThread(int modality);
     void RemoveDevice(int modality, int lockFlag, bool lost);
     void _RemoveDevice(int modality);
+    // Waits (500 ms polls, bounded) until the modality's capture has ended; called with objectLock.
+    void WaitForCaptureEnd(const DeviceSide& side);
+    // Closes a side's device while holding the other side's device lock; objectLock held.
+    void CloseBesideOther(DeviceSide& side, std::unique_ptr<CBaseDevice>& device);
+    void ReportDevice(const DeviceSide& side);
+
+    // CaptureInterlock words of a modality, read and written under statusLock.
+    int& StatusWord(int modality) { return modality == 0 ? captureInterlock.fpDeviceStatus : captureInterlock.irisDeviceStatus; }
+    int& CapturingWord(int modality) { return modality == 0 ? captureInterlock.fpCapturing : captureInterlock.irisCapturing; }
+    int ReadWord(const int& word);
+    void WriteWord(int& word, int value);
 
     void PingLoop();
     void DetectLoop();
     void CleanLoop();
     void StartThread(std::thread& thread, std::atomic<int>& running, void (CNavikVdm::*loop)());
     void JoinThread(std::thread& thread);
-    // Sleeps `ms` (scaled); false when termination cut the wait short.
-    bool Sleep(int64_t ms);
+    // Sleeps `ms` by the clock; false when termination cut the wait short.
+    bool Sleep(int64_t ms) { return clock->WaitFor(ms, stopping); }
     void Post(Runnable* task);
 
-    Synchronized objectLock{"Object Lock", VDM_LOG_MAIN};
+    Synchronized objectLock{"CNavikVdm", VDM_LOG_MAIN};
     CSocketDm dmSocket{"DM Socket"};
     CSocketConfig configSocket{"Config Socket"};
     std::string configFilePath;
-    std::atomic<int> fpEnabled{1};
-    std::atomic<int> fpHeld{0};
-    std::string fpReportedModel;  // under objectLock
-    std::atomic<int> irisEnabled{1};
+    DeviceSide sides[2] = {{0, VDM_LOG_FINGERPRINT, "fingerprint", "a"}, {1, VDM_LOG_IRIS, "iris", "an"}};
+    IrisDeviceKind irisKind;
     DmSettings dmSettings;
     VdmSettings vdmSettings;
     std::atomic<int> detectionIntervalMs{15000};
@@ -120,15 +156,11 @@ private:
     std::atomic<int> pingStarted{0};
     std::atomic<int> vdmState{0};
     Synchronized initializeLock{"Initialize Lock", VDM_LOG_MAIN};
-    std::unique_ptr<CFpDevice> fpDevice;  // under objectLock
 
+    std::shared_ptr<IVdmClock> clock = std::make_shared<CSystemClock>();
     std::thread pingThread, detectThread, cleanThread;
     std::atomic<int> pingRunning{0}, detectRunning{0}, cleanRunning{0};
     std::mutex threadMutex;  // guards starting and joining the three threads
-    std::mutex waitMutex;
-    std::condition_variable waitSignal;
     std::atomic<bool> stopping{false};
-    std::atomic<int> timeDivisor{1};
-    std::function<int64_t()> nowSeconds;
     std::unique_ptr<QueuedThreadPool> taskPool;  // last: its workers end first
 };

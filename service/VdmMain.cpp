@@ -1,24 +1,34 @@
-// Tessik_VDM: the service program. The first argument chooses what it does; this build runs the
-// service in console mode, which ends on Enter, on the end of the input, or on SIGINT or SIGTERM.
-// Shutdown runs once, on the main thread, after the core object's threads have all ended.
+// Tessik_VDM: the service program. The first argument chooses what it does: manage the service's
+// registration with the service manager (create, delete, start, stop), run as the service
+// ("service", started by systemd: it reports its state over the notification socket and stops on
+// SIGTERM), or run in console mode, which ends on Enter, on the end of the input, or on SIGINT or
+// SIGTERM. SIGINT and SIGTERM are blocked in every thread and read by one thread of the program,
+// never in an asynchronous handler; the core object is terminated once, and the program ends only
+// after every thread of the core object has ended.
 #include <poll.h>
 #include <signal.h>
 #include <strings.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/XMLException.hpp>
 
 #include "NavikVdm.h"
 #include "device/ZarnLibrary.h"
+#include "main/ServiceManager.h"
+#include "main/VdmServiceCommands.h"
 #include "platform/ProgramDir.h"
 #include "runtime/ConfigFile.h"
 #include "runtime/ConfigureFailure.h"
@@ -30,8 +40,21 @@ namespace {
 
 std::string commandWord;
 int serviceMode = 0;
+std::mutex coreMutex;  // Terminate runs once, whichever thread asks first
 CNavikVdm* core = nullptr;
 int signalFd = -1;
+
+// Service mode: the manager, the status record and the thread that receives the stop control.
+CSystemdServiceManager serviceManager;
+std::mutex statusMutex;
+std::condition_variable statusChanged;
+VdmServiceStatus serviceStatus;
+std::thread controlThread;
+std::atomic<bool> controlThreadEnd{false};
+
+// Service controls.
+constexpr int kControlStop = 1;
+constexpr int kControlShutdown = 5;
 
 void VdmMain_Print(int level, const std::string& text, int toConsole) {
     if (level != 0 && LogEnabled(level)) TSK_LOG(level, VDM_LOG_MAIN, text);
@@ -94,8 +117,15 @@ void LoadCaptureLibraries() {
     }
 }
 
-// Waits for a line end or the end of the input, or for SIGINT / SIGTERM.
+// Console: waits for a line end or the end of the input, or for SIGINT / SIGTERM. Service mode:
+// waits until the service has stopped (nothing to wait for before the service main has run).
 void VdmMain_WaitForEnter() {
+    if (serviceMode != 0) {
+        if (!controlThread.joinable()) return;
+        std::unique_lock guard(statusMutex);
+        statusChanged.wait(guard, [] { return serviceStatus.state == VDM_SERVICE_STOPPED; });
+        return;
+    }
     std::cout << "\nPress Enter to exit" << std::endl;
     for (;;) {
         pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {signalFd, POLLIN, 0}};
@@ -119,13 +149,15 @@ void VdmMain_WaitForEnter() {
     }
 }
 
-[[noreturn]] void VdmMain_Exit() {
+// Ends the process in console mode; returns in service mode.
+void VdmMain_Exit() {
     StopLogThread();
     xercesc::XMLPlatformUtils::Terminate();
-    std::exit(1);
+    if (serviceMode == 0) std::exit(1);
 }
 
 void VdmMain_TerminateVdm() {
+    std::lock_guard guard(coreMutex);
     if (core == nullptr) return;
     VdmMain_Print(3, "Terminating VDM ...", 1);
     core->Terminate();
@@ -133,41 +165,63 @@ void VdmMain_TerminateVdm() {
     VdmMain_Print(3, "Terminate success.", 1);
 }
 
-void VdmMain_StartVdmConsole() {
+void ReportServiceStatus(const char* op) {
+    VdmServiceStatus status;
+    {
+        std::lock_guard guard(statusMutex);
+        status = serviceStatus;
+    }
+    if (const int rc = serviceManager.ReportStatus(status); rc != 0)
+        VdmMain_Print(1, std::string(op) + ": SetServiceStatus failed, error code = " + std::to_string(rc), 1);
+}
+
+void SetServiceState(int state) {
+    {
+        std::lock_guard guard(statusMutex);
+        serviceStatus.state = state;
+        serviceStatus.win32ExitCode = 0;
+        serviceStatus.checkpoint = 0;
+        serviceStatus.waitHintMs = 0;
+    }
+    statusChanged.notify_all();
+}
+
+void VdmMain_StopService(int terminate, int report) {
+    if (terminate != 0) VdmMain_TerminateVdm();
+    SetServiceState(VDM_SERVICE_STOPPED);
+    if (report != 0) ReportServiceStatus("VdmMain_StopService");
+}
+
+// Stop and shutdown terminate the core object on this (the control) thread; the stopped state
+// follows the termination.
+void VdmMain_ServiceHandler(int control) {
+    if (control == kControlStop || control == kControlShutdown) {
+        {
+            std::lock_guard guard(statusMutex);
+            serviceStatus.win32ExitCode = 0;
+            serviceStatus.checkpoint = 0;
+            serviceStatus.waitHintMs = 0;
+        }
+        VdmMain_TerminateVdm();
+        SetServiceState(VDM_SERVICE_STOPPED);
+    }
+    ReportServiceStatus("VdmMain_ServiceHandler");
+}
+
+// The control thread: SIGTERM is the stop control, SIGINT the shutdown control.
+void ControlLoop() {
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
-    if ((signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC)) < 0)
-        VdmMain_Print(2, "SetConsoleCtrlHandler failed. Unable to install console control handler.", 1);
-    LoadCaptureLibraries();
-    std::unique_ptr<CNavikVdm> vdm;
-    try {
-        vdm = std::make_unique<CNavikVdm>();
-        core = vdm.get();
-        if (vdm->Initialize() == 0) {
-            VdmMain_Print(1, "Tessik NAVIK VDM initializing failed!", 1);
-            core = nullptr;
-            vdm.reset();
-            VdmMain_WaitForEnter();
-            VdmMain_Exit();
+    const timespec poll{0, 200 * 1000 * 1000};
+    while (!controlThreadEnd.load()) {
+        const int signal = ::sigtimedwait(&signals, nullptr, &poll);
+        if (signal == SIGTERM || signal == SIGINT) {
+            VdmMain_ServiceHandler(signal == SIGTERM ? kControlStop : kControlShutdown);
+            return;
         }
-    } catch (const std::runtime_error& error) {
-        VdmMain_Print(1, error.what(), 1);
-        core = nullptr;
-        vdm.reset();
-        VdmMain_WaitForEnter();
-        VdmMain_Exit();
     }
-    const std::string stars = "VdmMain_StartVdmConsole: " + std::string(55, '*') + ".";
-    TSK_LOG(LOGLEVEL_INFO, VDM_LOG_MAIN, stars);
-    VdmMain_Print(3, "Tessik Biometric Vendor Device Manager console started successfully.", 1);
-    VdmMain_Print(3, "Version Number = 3.0.0 (Windows)", 1);
-    TSK_LOG(LOGLEVEL_INFO, VDM_LOG_MAIN, stars);
-    VdmMain_WaitForEnter();
-    VdmMain_TerminateVdm();
-    vdm.reset();  // every thread of the core object has ended here
-    VdmMain_Exit();
 }
 
 bool Is(const std::string& word, std::initializer_list<const char*> names) {
@@ -177,11 +231,136 @@ bool Is(const std::string& word, std::initializer_list<const char*> names) {
     return false;
 }
 
+void ForgetCore() {
+    std::lock_guard guard(coreMutex);
+    core = nullptr;
+}
+
+void VdmMain_StartVdmConsole() {
+    if (serviceMode == 0) {
+        sigset_t signals;
+        sigemptyset(&signals);
+        sigaddset(&signals, SIGINT);
+        sigaddset(&signals, SIGTERM);
+        if ((signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC)) < 0)
+            VdmMain_Print(2, "SetConsoleCtrlHandler failed. Unable to install console control handler.", 1);
+    }
+    LoadCaptureLibraries();
+    std::unique_ptr<CNavikVdm> vdm;
+    bool started = false;
+    try {
+        vdm = std::make_unique<CNavikVdm>();
+        {
+            std::lock_guard guard(coreMutex);
+            core = vdm.get();
+        }
+        started = vdm->Initialize() != 0;
+        if (!started) VdmMain_Print(1, "Tessik NAVIK VDM initializing failed!", 1);
+    } catch (const std::runtime_error& error) {
+        VdmMain_Print(1, error.what(), 1);
+        ForgetCore();
+        vdm.reset();
+        if (serviceMode != 0) {
+            VdmMain_StopService(0, 1);
+            return;
+        }
+        VdmMain_WaitForEnter();
+        VdmMain_Exit();
+    }
+    if (!started) {
+        if (serviceMode == 0) {
+            ForgetCore();
+            vdm.reset();
+            VdmMain_WaitForEnter();
+            VdmMain_Exit();
+        }
+        VdmMain_StopService(0, 1);
+    } else {
+        const std::string stars = "VdmMain_StartVdmConsole: " + std::string(55, '*') + ".";
+        TSK_LOG(LOGLEVEL_INFO, VDM_LOG_MAIN, stars);
+        VdmMain_Print(3,
+                      serviceMode != 0 ? "Tessik Biometric Vendor Device Manager service started successfully."
+                                       : "Tessik Biometric Vendor Device Manager console started successfully.",
+                      1);
+        VdmMain_Print(3, "Version Number = 3.0.0 (Windows)", 1);
+        TSK_LOG(LOGLEVEL_INFO, VDM_LOG_MAIN, stars);
+    }
+    VdmMain_WaitForEnter();
+    if (serviceMode != 0) {
+        // Stopped: the control thread has terminated the core object (or it never started).
+        ForgetCore();
+        vdm.reset();
+        return;
+    }
+    VdmMain_TerminateVdm();
+    vdm.reset();  // every thread of the core object has ended here
+    VdmMain_Exit();
+}
+
+void VdmMain_ServiceMain() {
+    {
+        std::lock_guard guard(statusMutex);
+        serviceStatus = VdmServiceStatus();
+        serviceStatus.state = VDM_SERVICE_START_PENDING;
+    }
+    try {
+        // With the word in other case the program is not in service mode: the console handles
+        // the signals.
+        if (serviceMode != 0) controlThread = std::thread(ControlLoop);
+    } catch (const std::system_error& error) {
+        VdmMain_Print(1, "VdmMain_ServiceMain: RegisterServiceCtrlHandler failed, error code = " +
+                             std::to_string(error.code().value()),
+                      1);
+        return;
+    }
+    // Running is reported before the core object is built.
+    SetServiceState(VDM_SERVICE_RUNNING);
+    VdmServiceStatus status;
+    {
+        std::lock_guard guard(statusMutex);
+        status = serviceStatus;
+    }
+    if (const int rc = serviceManager.ReportStatus(status); rc != 0) {
+        VdmMain_Print(1, "VdmMain_ServiceMain: SetServiceStatus failed, error code = " + std::to_string(rc), 1);
+    } else {
+        VdmMain_StartVdmConsole();
+    }
+    controlThreadEnd.store(true);
+    if (controlThread.joinable()) controlThread.join();
+}
+
+// No dispatcher on this platform: the service main runs on the main thread.
+void VdmMain_ExecuteSubProcess() {
+    VdmMain_ServiceMain();
+}
+
+int VdmMain_ProcessCommand() {
+    const VdmPrint print = VdmMain_Print;
+    if (Is(commandWord, {"-c", "create"})) {
+        return VdmMain_CreateWinsService(serviceManager, print,
+                                         VdmMain_ServiceRegistration(platform::GetProgramPath()));
+    }
+    if (Is(commandWord, {"-d", "delete"})) return VdmMain_DeleteWinsService(serviceManager, print);
+    if (Is(commandWord, {"-s", "start"})) return VdmMain_StartWinsService(serviceManager, print);
+    if (Is(commandWord, {"-p", "stop"})) return VdmMain_StopWinsService(serviceManager, print);
+    if (Is(commandWord, {"-o", "console"})) {
+        VdmMain_StartVdmConsole();
+        return 1;
+    }
+    if (Is(commandWord, {"service"})) {
+        VdmMain_ExecuteSubProcess();
+        return 1;
+    }
+    VdmMain_PrintUsage();
+    VdmMain_StartVdmConsole();
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    // SIGINT and SIGTERM are read from a descriptor by the main thread: they are blocked before the
-    // first thread starts, so every thread inherits the mask and none is ended by them.
+    // SIGINT and SIGTERM are read by one thread of the program: they are blocked before the first
+    // thread starts, so every thread inherits the mask and none is ended by them.
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
@@ -192,6 +371,7 @@ int main(int argc, char** argv) {
     if (VdmMain_InitLog() == 0) {
         VdmMain_WaitForEnter();
         VdmMain_Exit();
+        return 0;
     }
     try {
         xercesc::XMLPlatformUtils::Initialize();
@@ -200,15 +380,11 @@ int main(int argc, char** argv) {
                 "main: XMLPlatformUtils::Initialize failed! : " << CFromXmlCh(error.getMessage()).str());
         VdmMain_WaitForEnter();
         VdmMain_Exit();
-    }
-    if (Is(commandWord, {"-o", "console"})) {
-        VdmMain_StartVdmConsole();
-    } else if (Is(commandWord, {"-c", "create", "-d", "delete", "-s", "start", "-p", "stop", "service"})) {
-        VdmMain_Print(1, "The service manager is not available in this build; run the program in console mode.", 1);
         return 0;
-    } else {
-        VdmMain_PrintUsage();
-        VdmMain_StartVdmConsole();
     }
+    VdmMain_ProcessCommand();
+    // The commands and the service mode end here; the console mode ended the process before.
+    StopLogThread();
+    xercesc::XMLPlatformUtils::Terminate();
     return 0;
 }

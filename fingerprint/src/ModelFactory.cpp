@@ -163,15 +163,16 @@ const char* I_ProductIdText(int type) {
     return nullptr;
 }
 
-int I_GetConnectedScanner(int* out) {
-    ZarnTrace().Log(3, "Enter I_GetConnectedScanner(0x%x)", Low(out));
+namespace {
+// The attached scanners by family: a flag (count false) or a count per family, and the total.
+int ConnectedScanners(int* out, bool count) {
     std::memset(out, 0, sizeof(ZarnConnectedScanners));
     int result = WalkDevices([&](const DeviceInfoSet& set, const SP_DEVINFO_DATA& data) {
         if (!(data.ClassGuid == GUID_DEVCLASS_IMAGE)) return true;
         const std::string description = TextProperty(set, data, SPDRP_DEVICEDESC);
         for (const auto& d : kDescriptions) {
             if (!platform::ContainsNoCase(description, d.text)) continue;
-            out[d.family] = 1;
+            out[d.family] = count ? out[d.family] + 1 : 1;
             ++out[0];
             ZarnTrace().LogText(2, d.detected);
             break;
@@ -179,7 +180,21 @@ int I_GetConnectedScanner(int* out) {
         return true;
     });
     if (result == 0 && out[0] == 0) result = ZARN_ERR_NO_SCANNER;
+    return result;
+}
+}  // namespace
+
+int I_GetConnectedScanner(int* out) {
+    ZarnTrace().Log(3, "Enter I_GetConnectedScanner(0x%x)", Low(out));
+    const int result = ConnectedScanners(out, false);
     ZarnTrace().Log(3, "Exit  I_GetConnectedScanner()=%d", result);
+    return result;
+}
+
+int I_GetConnectedNum(int* counts) {
+    ZarnTrace().Log(3, "Enter I_GetConnectedNum(0x%x)", Low(counts));
+    const int result = ConnectedScanners(counts, true);
+    ZarnTrace().Log(3, "Exit  I_GetConnectedNum()=%d", result);
     return result;
 }
 

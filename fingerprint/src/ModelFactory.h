@@ -17,6 +17,16 @@ class ZarnScannerBase;
 #define ZARN_MODEL_CREATOR(Class) \
     ZarnScannerBase* ZarnNew##Class() { return new (std::nothrow) Class; }
 
+// Counts of the attached scanners: [0] all of them, [1]..[12] per model family in the order of
+// ZarnConnectedScanners. 0 when at least one was found, -603 none, -618 or -628.
+int I_GetConnectedNum(int* counts);
+
+// The scanner type of the device with multi-device index `index` (devices are numbered family by
+// family in the order of ZarnConnectedScanners, within a family in enumeration order) and its
+// position among the devices of its family. 0, -617 (more than ten devices), -618 (no such
+// device) or the enumeration's error.
+int I_GetScannerTypeAndSubSerialNum(int index, int* type, int* subSerial);
+
 // Sub-type of the attached device of `type` (the N-th such device for device index N, 0 here):
 // 0 for hardware revision 0000, else 1; for type 602 the FireWire texts give 0, 1 or 2. *subType
 // keeps its value when no device matches. 0, -618 (list not opened) or -628 (enumeration failed).

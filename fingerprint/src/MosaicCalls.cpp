@@ -1,6 +1,7 @@
 #include "MosaicCalls.h"
 
 #include <atomic>
+#include <climits>
 
 #include "zarn/ZarnTraceLogger.h"
 #include "zarn/ZarnTypes.h"
@@ -32,7 +33,8 @@ namespace {
 
 using Guard = std::lock_guard<std::recursive_mutex>;
 
-int Map(int r) { return r == 0 ? 0 : ZarnAlgorithmError(r); }
+// A value too large for -(800 + r) (a setter's previous value can be any int) saturates.
+int Map(int r) { return r == 0 ? 0 : r > INT_MAX - 800 ? INT_MIN : ZarnAlgorithmError(r); }
 
 int Exit(const char* name, int result) {
     ZarnTrace().Log(4, "Exit  %s()=%d", name, result);
@@ -66,11 +68,11 @@ int MM_EvaluateConstructedImageQuality(RectangleBlockInfoType info, unsigned cha
     return Map(EvaluateConstructedImageQuality(info, image, constructed, frameCount, property));
 }
 
-int MM_SetMaxFrameNumber(int value) { Guard g(zarn::MosaicLock()); return SetMaxFrameNumber(value); }
-int MM_SetSlideDetectionStatus(int value) { Guard g(zarn::MosaicLock()); return SetSlideDetectionStatus(value); }
-int MM_SetSlidingPixelCounter(int value) { Guard g(zarn::MosaicLock()); return SetSlidingPixelCounter(value); }
-int MM_SetRollBackThreshold(int value) { Guard g(zarn::MosaicLock()); return SetRollBackThreshold(value); }
-int MM_SetNoiseLevelThreshold(unsigned char value) { Guard g(zarn::MosaicLock()); return SetNoiseLevelThreshold(value); }
+int MM_SetMaxFrameNumber(int value) { Guard g(zarn::MosaicLock()); return Map(SetMaxFrameNumber(value)); }
+int MM_SetSlideDetectionStatus(int value) { Guard g(zarn::MosaicLock()); return Map(SetSlideDetectionStatus(value)); }
+int MM_SetSlidingPixelCounter(int value) { Guard g(zarn::MosaicLock()); return Map(SetSlidingPixelCounter(value)); }
+int MM_SetRollBackThreshold(int value) { Guard g(zarn::MosaicLock()); return Map(SetRollBackThreshold(value)); }
+int MM_SetNoiseLevelThreshold(unsigned char value) { Guard g(zarn::MosaicLock()); return Map(SetNoiseLevelThreshold(value)); }
 float MM_SetSlidingPercentageThreshold(float value) { Guard g(zarn::MosaicLock()); return SetSlidingPercentageThreshold(value); }
 
 int MM_GetMaxFrameNumber() { Guard g(zarn::MosaicLock()); return GetMaxFrameNumber(); }
@@ -270,3 +272,8 @@ void MM_InitializeErrorMessage() {
     Guard g(zarn::MosaicLock());
     InitializeErrorMessage();
 }
+
+int MM_FinchReduce(unsigned char*, int, int, int, int, unsigned char**, int*, int*) { return 0; }
+int MM_FinchResolution(unsigned char**, int*, int*, unsigned char*, int, int, int, int, int, int) { return 0; }
+void MM_FinchBackground(unsigned char*, unsigned char*, int, int) {}
+int MM_FinchWarp(unsigned char*, int, int, double, double, unsigned char**, int*, int*) { return 0; }

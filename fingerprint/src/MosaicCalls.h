@@ -39,7 +39,8 @@ int MM_MorwenConstructImage(int* frameNumber, int height, int width, unsigned ch
 int MM_EvaluateConstructedImageQuality(RectangleBlockInfoType info, unsigned char* image, unsigned char* constructed,
                                        int frameCount, MosaicImagePropertyType* property);
 
-// Setters of the roll parameters: they return the value they replaced (not a status).
+// Setters of the roll parameters: the library returns the previous value, which these map like a
+// status; their one caller ignores the results.
 int MM_SetMaxFrameNumber(int value);
 int MM_SetSlideDetectionStatus(int value);
 int MM_SetSlidingPixelCounter(int value);
@@ -105,3 +106,21 @@ int MM_TDistortionCorrectEx(DistortionCorrectionHandle* handle, unsigned char* i
 void MM_TDistortionCorrectRelease(DistortionCorrectionHandle** handle);
 int MM_InitializeRectangleBlockInfo(int height, int width, int blockWidth, int blockHeight, RectangleBlockInfoType* info);
 void MM_InitializeErrorMessage();
+
+// The four steps of the Finch model's image path that this layer leaves empty: each does nothing
+// and leaves every buffer and in/out value as it is, so the Finch model supplies the work itself.
+//   reduction (8 arguments): frame, height, width, two factors, the image, width and height it
+//     would produce;
+//   resolution (10 arguments): the reduced image, its width and height, the frame, the result
+//     height and width, two constants and the target width and height;
+//   background (4 arguments, no result): background, image, width and height;
+//   warp (8 arguments): image, height, width, two scale factors, the output image, its width and
+//     height.
+int MM_FinchReduce(unsigned char* frame, int height, int width, int factorY, int factorX, unsigned char** image,
+                   int* imageWidth, int* imageHeight);
+int MM_FinchResolution(unsigned char** image, int* imageWidth, int* imageHeight, unsigned char* frame,
+                       int resultHeight, int resultWidth, int constantA, int constantB, int targetWidth,
+                       int targetHeight);
+void MM_FinchBackground(unsigned char* background, unsigned char* image, int width, int height);
+int MM_FinchWarp(unsigned char* image, int height, int width, double scaleY, double scaleX, unsigned char** output,
+                 int* outputWidth, int* outputHeight);

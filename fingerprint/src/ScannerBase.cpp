@@ -162,15 +162,29 @@ int ZarnScannerBase::InitializeRes() {
         m_hAutoCaptureEvent = std::make_unique<platform::Event>(false, true);
         m_hImageEvent = std::make_unique<platform::Event>(false, true);
         m_hGetImageEvent = std::make_unique<platform::Event>(false, false);
-        ScannerThreads& t = Threads();
-        t.imgProcStop = 0;
-        if (!t.imgProc.joinable()) t.imgProc = std::thread(&ZarnScannerBase::ThreadImgProc);
-        t.autoCaptureStop = 0;
-        if (!t.autoCapture.joinable()) t.autoCapture = std::thread(&ZarnScannerBase::ThreadAutoCapture);
+        StartCaptureThreads();
     }
     if (result != 0) ReleaseStaticMemory();
     ZarnTrace().Log(3, "Exit  ZarnScannerBase::InitializeRes()=%d", result);
     return result;
+}
+
+void ZarnScannerBase::StartCaptureThreads() {
+    ScannerThreads& t = Threads();
+    t.imgProcStop = 0;
+    if (!t.imgProc.joinable()) t.imgProc = std::thread(&ZarnScannerBase::ThreadImgProc);
+    t.autoCaptureStop = 0;
+    if (!t.autoCapture.joinable()) t.autoCapture = std::thread(&ZarnScannerBase::ThreadAutoCapture);
+}
+
+void ZarnScannerBase::StopCaptureThreads() {
+    ScannerThreads& t = Threads();
+    CloseThread(t.footSwitch, t.footSwitchStop, "ThreadFootSwitch");
+    ZarnTrace().Log(3, "Close FootSwitchThread thread successfully");
+    CloseThread(t.imgProc, t.imgProcStop, "ThreadImgProc");
+    ZarnTrace().Log(3, "Close ThreadImgProc thread successfully");
+    CloseThread(t.autoCapture, t.autoCaptureStop, "ThreadAutoCapture");
+    ZarnTrace().Log(3, "Close m_hAutoCaptureThread thread successfully");
 }
 
 int ZarnScannerBase::ReleaseRes() {
@@ -181,13 +195,7 @@ int ZarnScannerBase::ReleaseRes() {
     int inUse = 0;
     for (ZarnScannerBase* s : g_pScanners) inUse += s != nullptr;
     if (inUse <= 1) {
-        ScannerThreads& t = Threads();
-        CloseThread(t.footSwitch, t.footSwitchStop, "ThreadFootSwitch");
-        ZarnTrace().Log(3, "Close FootSwitchThread thread successfully");
-        CloseThread(t.imgProc, t.imgProcStop, "ThreadImgProc");
-        ZarnTrace().Log(3, "Close ThreadImgProc thread successfully");
-        CloseThread(t.autoCapture, t.autoCaptureStop, "ThreadAutoCapture");
-        ZarnTrace().Log(3, "Close m_hAutoCaptureThread thread successfully");
+        StopCaptureThreads();
         m_hAutoCaptureEvent.reset();
         m_hImageEvent.reset();
         m_hGetImageEvent.reset();

@@ -14,8 +14,6 @@
 #include "ModelFactory.h"
 #include "ZarnScannerBase.h"
 
-std::atomic<int> g_nVideoProperty100{0};
-
 namespace {
 
 // 1 from a successful take until its result has been acquired (or the take failed).
@@ -596,7 +594,7 @@ int Zarn_Controls_GetLEDs(int group, int* value) {
 int Zarn_LateralCutAdjust(void) { return ZARN_ERR_NOT_SUPPORTED; }
 
 int Zarn_Set_VideoProp(int property, int value) {
-    if (property == 100) g_nVideoProperty100 = value != 0 ? 1 : 0;
+    if (property == 100) zarn::SetVideoProp100Flag(value != 0);
     return ZARN_ERR_NOT_SUPPORTED;
 }
 

@@ -88,8 +88,6 @@ void SetScannerHooks(const ScannerHooks& hooks);
 
 // The current scanner: the threads work on whatever it points to on each cycle.
 extern std::atomic<ZarnScannerBase*> g_pScanner;
-// Video property 100 as the caller last set it (Zarn_Set_VideoProp): 1 when non-zero.
-extern std::atomic<int> g_nVideoProperty100;
 
 // Orientation routines on 8-bit images, in place; 0, or -2 when ContraRotate90 gets no memory.
 int ImageUpToDown(uint8_t* image, int width, int height);
@@ -185,6 +183,10 @@ public:
     static void ThreadFootSwitch();
     int CreateFootSwitchThread();
     static int CloseThread(std::thread& handle, std::atomic<int>& stopFlag, const char* name);
+    // The process-wide image-processing and auto-capture threads: started when they do not run;
+    // stopped (with the foot-switch thread) in the order foot switch, image processing, auto capture.
+    static void StartCaptureThreads();
+    static void StopCaptureThreads();
     int ProcessFrame(uint8_t* in, int w, int h, uint8_t* out, int* outW, int* outH);
     int RollingImgOutput(uint8_t* in, int w, int h, uint8_t* out, int* outW, int* outH);
     int PreviewOutput();

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <bit>
 #include <cmath>
 #include <filesystem>
@@ -152,6 +154,8 @@ protected:
         ASSERT_TRUE(device);
     }
     void TearDown() override {
+        if (HasFailure() && std::getenv("TESSIK_DUMP_TRACE"))
+            for (const auto& l : trace->Lines()) std::fprintf(stderr, "%s\n", l.c_str());
         if (g_pScanner.load() != nullptr) Zarn_Main_DeInitialize();
         bus.reset();
         trace.reset();
@@ -226,7 +230,7 @@ std::vector<uint8_t> Writes(const sim::SimDevice& d, uint8_t request) {
 
 }  // namespace
 
-TEST_F(ZarnLibrary, PloverARightSlapInTheServiceCallSequence) {
+TEST_F(ZarnLibrary, PloverAInTheServiceCallSequence) {
     ZarnConnectedScanners found{};
     ASSERT_EQ(Zarn_Main_GetConnectedScanner(&found), 0);
     EXPECT_EQ(found.entries[0], 1);
@@ -290,7 +294,7 @@ TEST_F(ZarnLibrary, PloverARightSlapInTheServiceCallSequence) {
     ExpectFingersWhereTheyWerePut(result, sim::FingerLayout::RightSlap,
                                   CorrectedHeight(sim::Traits(sim::ModelId::PloverA), set), 4);
     // The service's view: finished, result taken, no error.
-    const ZarnRunningInfo r = Running();
+    ZarnRunningInfo r = Running();
     EXPECT_EQ(r.fingerprint.finished, 1);
     EXPECT_EQ(r.fingerprint.resultTaken, 1);
     EXPECT_EQ(r.fingerprint.captureStatus, 0);
@@ -303,4 +307,304 @@ TEST_F(ZarnLibrary, PloverARightSlapInTheServiceCallSequence) {
     const auto after = Writes(*device, 0x82);
     ASSERT_EQ(after.size(), beeps + 3);
     EXPECT_EQ(std::vector<uint8_t>(after.end() - 3, after.end()), (std::vector<uint8_t>{1, 0, 0}));
+
+    // The next captures in a row: left slap, two thumbs and a single finger, each automatic.
+    const int corrected = CorrectedHeight(sim::Traits(sim::ModelId::PloverA), set);
+    struct Case {
+        int imageType, fingers;
+        sim::FingerLayout layout;
+        int width, height;
+    } cases[] = {
+        {ZARN_IMAGE_SLAP_LEFT, 4, sim::FingerLayout::LeftSlap, 1600, 1500},
+        {ZARN_IMAGE_TWO_THUMBS, 2, sim::FingerLayout::TwoThumbs, 1600, 1500},
+        {24, 1, sim::FingerLayout::SingleFinger, 800, 750},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(testing::Message() << "image type " << k.imageType);
+        device->Apply({sim::DeviceAction::Empty});
+        const size_t before = events.Results();
+        {
+            std::lock_guard lock(events.mutex);
+            events.qualities.clear();
+        }
+        const int previews = events.Previews();
+        StartCapture(k.imageType, k.fingers);
+        ASSERT_TRUE(WaitUntil([&] { return events.Previews() >= previews + 2; }, 20000));
+        device->Apply({sim::DeviceAction::Place, k.layout});
+        ASSERT_TRUE(WaitUntil([&] { return events.Results() > before; }, 30000));
+        const auto qualities = events.Qualities();
+        EXPECT_TRUE(std::any_of(qualities.begin(), qualities.end(), [&](const Events::Quality& q) {
+            return q.state == 0 && q.found == k.fingers;
+        }));
+        Events::Result result;
+        {
+            std::lock_guard lock(events.mutex);
+            result = events.results.back();
+        }
+        EXPECT_EQ(result.imageType, k.imageType);
+        EXPECT_EQ(result.info.width, k.width);
+        EXPECT_EQ(result.info.height, k.height);
+        EXPECT_EQ(result.info.xResolution, 500);
+        if (k.width == 1600) ExpectFingersWhereTheyWerePut(result, k.layout, corrected, size_t(k.fingers));
+    }
+
+    // Abort while the hand is on its way: no result, the capture is finished.
+    device->Apply({sim::DeviceAction::Empty});
+    const size_t results = events.Results();
+    StartCapture(ZARN_IMAGE_SLAP_RIGHT, 4);
+    const int previews = events.Previews();
+    ASSERT_TRUE(WaitUntil([&] { return events.Previews() >= previews + 1; }, 20000));
+    EXPECT_EQ(Zarn_Capture_Abort(), 0);
+    device->Apply({sim::DeviceAction::Place, sim::FingerLayout::RightSlap});
+    std::this_thread::sleep_for(std::chrono::milliseconds(int(500 * scannertest::Slowdown())));
+    EXPECT_EQ(events.Results(), results);
+    r = Running();
+    EXPECT_EQ(r.fingerprint.finished, 1);
+    EXPECT_EQ(r.fingerprint.captureStarted, 0);
+    EXPECT_EQ(r.fingerprint.liveDetection, 0);
+    EXPECT_EQ(Zarn_Capture_Start(4, 1), ZARN_ERR_CAPTURE_FINISHED);
+    EXPECT_EQ(Zarn_Capture_TakeResultImage(), ZARN_ERR_CAPTURE_FINISHED);
+
+    // Manual capture: no live detection, the caller takes and acquires the result.
+    StartCapture(ZARN_IMAGE_SLAP_RIGHT, 4, 0);
+    ASSERT_TRUE(WaitUntil([&] { return events.Previews() >= previews + 3; }, 20000));
+    EXPECT_EQ(Zarn_Capture_AcquireResultImage(), ZARN_ERR_CAPTURE_STATE);
+    ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
+    EXPECT_EQ(Zarn_Capture_TakeResultImage(), ZARN_ERR_CAPTURE_STATE);
+    EXPECT_TRUE(trace->WaitFor("Enter Zarn_Capture_TakeResultImage_3()", 2000));
+    EXPECT_EQ(events.Results(), results);
+    ASSERT_EQ(Zarn_Capture_AcquireResultImage(), 0);
+    ASSERT_EQ(events.Results(), results + 1);
+    {
+        std::lock_guard lock(events.mutex);
+        EXPECT_EQ(events.results.back().info.width, 1600);
+    }
+    r = Running();
+    EXPECT_EQ(r.fingerprint.finished, 1);
+    EXPECT_EQ(Zarn_Capture_Start(4, 1), ZARN_ERR_CAPTURE_FINISHED);
+
+    // The foot switch and a key through their callbacks.
+    void* c = &events;
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackKeypad(&Events::Key, c), 0);
+    device->SetKeys(0x04);
+    ASSERT_TRUE(WaitUntil([&] { std::lock_guard l(events.mutex); return events.foot >= 1; }, 5000));
+    device->SetKeys(0x08);
+    ASSERT_TRUE(WaitUntil([&] { std::lock_guard l(events.mutex); return !events.keys.empty(); }, 5000));
+    device->SetKeys(0);
+    std::lock_guard l(events.mutex);
+    EXPECT_EQ(events.keys.front(), 0);
+}
+
+// The stitcher must see every frame of the roll: the frames come at the scanner's own rate.
+class ZarnLibraryRoll : public ZarnLibrary {
+protected:
+    std::string ScenarioText() const override { return Scenario("PloverA", 0.75); }
+};
+
+TEST_F(ZarnLibraryRoll, PloverARollEndsThroughTheQualityCheckWithTheRollResult) {
+    ASSERT_EQ(Zarn_Main_Initialize(502), 0);
+    void* c = &events;
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackPreviewImage(&Events::Preview, c), 0);
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackResultImage(&Events::ResultImage, c), 0);
+    ASSERT_EQ(Zarn_Capture_SetRollParameters(100, 1, 25000, 0.202f, 36, -400, 500), 0);
+    int w = 0, h = 0, xr = 0, yr = 0;
+    ASSERT_EQ(Zarn_Capture_SetMode(16, 500, 0, 0, &w, &h, &xr, &yr), 0);
+    EXPECT_EQ(w, 800);
+    EXPECT_EQ(h, 750);
+    EXPECT_EQ(xr, 500);
+    EXPECT_EQ(device->CaptureMode(), 1);
+    EXPECT_TRUE(trace->WaitFor("Call MM_mmRollStitchCreate(w=1408, h=880, r=500, r=500), return code = 0", 2000));
+    ASSERT_EQ(Zarn_Capture_Start(2, 1), ZARN_ERR_BAD_ARGUMENT);
+    ASSERT_EQ(Zarn_Capture_Start(1, 1), 0);
+    ASSERT_EQ(Zarn_Capture_SetStartRollingFlag(1), 0);
+    ASSERT_TRUE(WaitUntil([&] { return events.Previews() >= 2; }, 20000));
+    // A roll is still running: nothing to take yet.
+    EXPECT_EQ(Zarn_Capture_TakeResultImage(), ZARN_ERR_CAPTURE_STATE);
+    device->Apply({sim::DeviceAction::Roll, sim::FingerLayout::None, 0, 0, 30});
+    const uint32_t start = device->FramesSent();
+    ASSERT_TRUE(WaitUntil([&] { return device->FramesSent() >= start + 32; }, 30000));
+    device->Apply({sim::DeviceAction::Lift});
+    ASSERT_TRUE(WaitUntil([&] { return Running().fingerprint.resultTaken == 1; }, 30000));
+    ZarnRunningInfo r = Running();
+    EXPECT_EQ(r.fingerprint.captureStatus, 0);
+    EXPECT_EQ(r.fingerprint.rollingStarted, 0);
+    EXPECT_EQ(r.fingerprint.captureStarted, 0);
+    EXPECT_TRUE(trace->WaitFor("Called IsFingerOnPack()=0", 2000));
+
+    ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
+    ASSERT_EQ(Zarn_Capture_AcquireResultImage(), 0);
+    ASSERT_EQ(events.Results(), 1u);
+    std::lock_guard lock(events.mutex);
+    const Events::Result& result = events.results.front();
+    EXPECT_EQ(result.imageType, 16);
+    EXPECT_EQ(result.info.width, 800);
+    EXPECT_EQ(result.info.height, 750);
+    EXPECT_EQ(result.info.xResolution, 500);
+    EXPECT_EQ(result.info.typeValue, 10.0);
+    EXPECT_EQ(result.info.isResult, 1);
+    // The rolled print is wider than a flat touch: the renderer's rolled width at 500 ppi.
+    sim::FingerScene s;
+    s.platen.width = 800, s.platen.height = 750;
+    s.layout = sim::FingerLayout::Roll;
+    s.rollPhase = 1;
+    sim::SceneTruth truth;
+    sim::RenderFingers(s, 1, &truth);
+    int left = 800, right = -1;
+    for (int row = 0; row < 750; ++row)
+        for (int col = 0; col < 800; ++col)
+            if (result.pixels[size_t(row) * 800 + col] < 100) left = std::min(left, col), right = std::max(right, col);
+    ASSERT_GT(right, left);
+    EXPECT_NEAR(right - left, truth.rollPrintWidthMm / kMmPerInch * 500, 60);
+}
+
+class ZarnLibraryVireo : public ZarnLibrary {
+protected:
+    std::string ScenarioText() const override { return Scenario("VireoA", 0.25); }
+};
+
+TEST_F(ZarnLibraryVireo, VireoASingleFinger) {
+    ZarnConnectedScanners found{};
+    ASSERT_EQ(Zarn_Main_GetConnectedScanner(&found), 0);
+    EXPECT_EQ(found.entries[ZARN_FAMILY_VIREO_A], 1);
+    ASSERT_EQ(Zarn_Main_Initialize(401), 0);
+    void* c = &events;
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackPreviewImage(&Events::Preview, c), 0);
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackResultImage(&Events::ResultImage, c), 0);
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackObjectQuality(&Events::ObjectQuality, c), 0);
+    ZarnDeviceInfo info{};
+    ASSERT_EQ(Zarn_Main_GetDeviceInfo(&info), 0);
+    EXPECT_STREQ(info.model, "VireoA");
+    int w = 0, h = 0, xr = 0, yr = 0;
+    EXPECT_EQ(Zarn_Capture_SetMode(2, 500, 1, 0, &w, &h, &xr, &yr), ZARN_ERR_NOT_SUPPORTED);
+    EXPECT_EQ(Zarn_Capture_SetMode(24, 1000, 1, 0, &w, &h, &xr, &yr), ZARN_ERR_BAD_ARGUMENT);
+    StartCapture(24, 1);
+    ASSERT_TRUE(WaitUntil([&] { return events.Previews() >= 2; }, 20000));
+    {
+        std::lock_guard lock(events.mutex);
+        EXPECT_EQ(events.lastPreview.width, 800);
+        EXPECT_EQ(events.lastPreview.height, 750);
+        EXPECT_EQ(events.lastPreview.xResolution, 500);
+    }
+    device->Apply({sim::DeviceAction::Place, sim::FingerLayout::SingleFinger});
+    ASSERT_TRUE(WaitUntil([&] { return events.Results() >= 1; }, 30000));
+    const auto qualities = events.Qualities();
+    EXPECT_TRUE(std::any_of(qualities.begin(), qualities.end(),
+                            [](const Events::Quality& q) { return q.state == 0 && q.found == 1 && q.q[0] == 1; }));
+    Events::Result result;
+    {
+        std::lock_guard lock(events.mutex);
+        result = events.results.front();
+    }
+    EXPECT_EQ(result.info.width, 800);
+    EXPECT_EQ(result.info.height, 750);
+    EXPECT_EQ(result.info.xResolution, 500);
+    const DistortionSet set = {{1350, 1496, 930, 0, 750, 808}};
+    ExpectFingersWhereTheyWerePut(result, sim::FingerLayout::SingleFinger,
+                                  CorrectedHeight(sim::Traits(sim::ModelId::VireoA), set), 1);
+    // No LEDs and no beeper on this model.
+    EXPECT_EQ(Zarn_Controls_Beeper(1), ZARN_ERR_NOT_SUPPORTED);
+    const uint8_t state[8] = {};
+    EXPECT_EQ(Zarn_Controls_SetStateLEDs(24, state), ZARN_ERR_NOT_SUPPORTED);
+    EXPECT_TRUE(device->VendorWrites(0x80).empty());
+    EXPECT_TRUE(device->VendorWrites(0x82).empty());
+}
+
+// The feedback of hands: fingers that never hold still, a hand placed and lifted, fingers that
+// touch, a turned hand that is captured once it holds still. Then an unplug during a capture
+// reported through the connection callback, and the replugged scanner initialised again.
+TEST_F(ZarnLibrary, FeedbackThenUnplugDuringACaptureAndReplug) {
+    ASSERT_EQ(Zarn_Main_Initialize(502), 0);
+    void* c = &events;
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackDeviceIsConnected(&Events::Connected, c), 0);
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackPreviewImage(&Events::Preview, c), 0);
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackResultImage(&Events::ResultImage, c), 0);
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackObjectQuality(&Events::ObjectQuality, c), 0);
+    StartCapture(ZARN_IMAGE_SLAP_RIGHT, 4);
+    ASSERT_TRUE(WaitUntil([&] { return events.Previews() >= 2; }, 20000));
+
+    // The hand jumps every 5 ms among 35 places 1.5 mm (15 preview pixels) or more apart: frames
+    // drawn at different times show it at different places.
+    std::atomic<bool> moving{true};
+    std::thread mover([&] {
+        double x = 0, y = 0;
+        for (int step = 1; moving.load(); ++step) {
+            const double tx = 1.5 * (step % 5), ty = 1.5 * (step % 7);
+            device->Apply({sim::DeviceAction::Move, sim::FingerLayout::None, tx - x, ty - y});
+            x = tx, y = ty;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    struct Stop {
+        std::atomic<bool>& moving;
+        std::thread& mover;
+        ~Stop() {
+            moving = false;
+            if (mover.joinable()) mover.join();
+        }
+    } stop{moving, mover};
+    auto qualitiesSince = [&](size_t from) {
+        auto all = events.Qualities();
+        return std::vector<Events::Quality>(all.begin() + std::min(from, all.size()), all.end());
+    };
+    auto count = [](const std::vector<Events::Quality>& v, auto pred) { return std::count_if(v.begin(), v.end(), pred); };
+    size_t mark = events.Qualities().size();
+    device->Apply({sim::DeviceAction::Place, sim::FingerLayout::RightSlap});
+    ASSERT_TRUE(WaitUntil([&] {
+        return count(qualitiesSince(mark), [](const Events::Quality& q) { return q.state == 0 && q.found == 4; }) >= 4;
+    }, 30000));
+    // Four good fingers frame after frame, but never still: no result.
+    EXPECT_EQ(events.Results(), 0u);
+
+    // Lifted: fewer fingers than expected.
+    mark = events.Qualities().size();
+    device->Apply({sim::DeviceAction::Lift});
+    ASSERT_TRUE(WaitUntil([&] {
+        return count(qualitiesSince(mark), [](const Events::Quality& q) { return q.state == 2 && q.found <= 0; }) >= 1;
+    }, 20000));
+
+    // Touching fingers merge: the segmentation gives up, reported as state 2 with its error.
+    mark = events.Qualities().size();
+    device->Apply({sim::DeviceAction::Set, sim::FingerLayout::None, 2, 0, 0, true, 0, "gap"});
+    device->Apply({sim::DeviceAction::Place, sim::FingerLayout::RightSlap});
+    // Once the hand has come down (three frames), every frame.
+    ASSERT_TRUE(WaitUntil([&] { return qualitiesSince(mark).size() >= 7; }, 20000));
+    const auto touching = qualitiesSince(mark);
+    for (size_t i = touching.size() - 3; i < touching.size(); ++i) {
+        EXPECT_EQ(touching[i].state, 2);
+        EXPECT_LT(touching[i].found, 4);
+    }
+
+    // A hand turned by 40 degrees: the grading takes only the hand angle's toll on the quality
+    // counts, so the four fingers stay good, and once the hand holds still the capture is taken.
+    mark = events.Qualities().size();
+    device->Apply({sim::DeviceAction::Set, sim::FingerLayout::None, 0, 0, 0, true, 0, "gap"});
+    device->Apply({sim::DeviceAction::Set, sim::FingerLayout::None, 40, 0, 0, true, 0, "rotation"});
+    device->Apply({sim::DeviceAction::Place, sim::FingerLayout::RightSlap});
+    ASSERT_TRUE(WaitUntil([&] {
+        return count(qualitiesSince(mark), [](const Events::Quality& q) { return q.state == 0 && q.found == 4; }) >= 2;
+    }, 20000));
+    EXPECT_EQ(events.Results(), 0u);
+    moving = false;
+    mover.join();
+    ASSERT_TRUE(WaitUntil([&] { return events.Results() == 1; }, 20000));
+
+    // Unplugged during the next capture.
+    const int previews = events.Previews();
+    StartCapture(ZARN_IMAGE_SLAP_RIGHT, 4);
+    ASSERT_TRUE(WaitUntil([&] { return events.Previews() > previews; }, 20000));
+    device->Unplug();
+    ASSERT_TRUE(WaitUntil([&] { std::lock_guard l(events.mutex); return !events.connected.empty() && events.connected.back() == 0; }, 5000));
+    EXPECT_EQ(Zarn_Main_DeInitialize(), 0);
+    EXPECT_EQ(g_pScanner.load(), nullptr);
+    ZarnConnectedScanners found{};
+    EXPECT_EQ(Zarn_Main_GetConnectedScanner(&found), ZARN_ERR_NO_SCANNER);
+
+    device->Replug();
+    ASSERT_TRUE(WaitUntil([&] { return Zarn_Main_GetConnectedScanner(&found) == 0; }, 5000));
+    EXPECT_EQ(found.entries[ZARN_FAMILY_PLOVER_A], 1);
+    ASSERT_EQ(Zarn_Main_Initialize(502), 0);
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackPreviewImage(&Events::Preview, c), 0);
+    const int before = events.Previews();
+    StartCapture(ZARN_IMAGE_SLAP_RIGHT, 4);
+    ASSERT_TRUE(WaitUntil([&] { return events.Previews() > before; }, 20000));
 }

@@ -20,6 +20,12 @@ TSKIRIS_API int32_t TskIris_FeatureEncode_Ex(const IMF* imf, const uint32_t* hea
 TSKIRIS_API int32_t TskIris_FeatureDecode_Ex(const uint8_t* stream, int32_t length, IMF* out, void* reserved,
                                              char* errtext);
 TSKIRIS_API int32_t TskIris_Free_IMF(IMF* imf);
+TSKIRIS_API int32_t TskIris_Location(const uint8_t* image, int32_t width, int32_t height, IrisLocation* out,
+                                     const int32_t* options, char* errtext);
+TSKIRIS_API float TskIris_IrisQuality(const uint8_t* image, int32_t width, int32_t height, const int32_t* options,
+                                      char* errtext);
+TSKIRIS_API int32_t TskIris_QualityAnalysis(const uint8_t* image, int32_t width, int32_t height, const int32_t* options,
+                                            IrisLocation* location, IrisQualityRecord* record, char* errtext);
 
 #ifdef __cplusplus
 }

@@ -3,6 +3,18 @@
 #include "TskIrisAPI.h"
 
 #include "irisalg/IrisAlg.h"
+#include "irisalg/Modules.h"
+
+namespace irisalg {
+
+namespace {
+bool modules[int(Module::Count)] = {};
+}  // namespace
+
+bool ModuleOn(Module m) { return modules[int(m)]; }
+void SetModule(Module m, bool on) { modules[int(m)] = on; }
+
+}  // namespace irisalg
 
 extern "C" {
 

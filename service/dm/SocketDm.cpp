@@ -120,7 +120,7 @@ bool CSocketDm::SendPingDeviceManagerEventRequest(const std::string& vdmName) {
 
 void CSocketDm::ProcessReceivedDataNormal(int channel, char* data, int length) {
     // Any data, valid or not, tells the ping thread that the DM is alive.
-    if (CBaseNavikVdm* owner = owner_.load()) owner->lastDmMessageTime.store(RequestIdNow());
+    if (CBaseNavikVdm* owner = owner_.load()) owner->lastDmMessageTime.store(owner->NowSeconds());
     channelId_.store(channel);
     ReceiveXml(data, length);
 }

@@ -81,6 +81,7 @@ ModelTraits Siskin(ModelId id, const char* name, uint16_t pid, int type) {
     s.modes[0] = s.modes[1] = s.modes[2] = ModeGeometry{640, 480, 640, 480, 700, 500, 4};
     s.platenGain = 1.15;
     s.negative = true;
+    s.flipY = true;  // the library's decode ends with a top-to-bottom flip, as on the other single-finger models
     return s;
 }
 

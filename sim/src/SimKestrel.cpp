@@ -2,6 +2,7 @@
 
 #include "sim/Models.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -133,18 +134,25 @@ std::vector<uint8_t> SimKestrel::RenderFrame(int mode, uint64_t index) {
     const int W = size.width, H = size.height;
     std::vector<uint8_t> frame(size_t(W) * H);
     if (mode == 0) {
-        const uint8_t tag = uint8_t(kFirstTag + index % 4);
-        const uint32_t set = uint32_t(index / 4);
+        const std::vector<uint8_t>& sequence = config_.tagSequence;
+        const size_t n = sequence.empty() ? 4 : sequence.size();
+        const uint8_t tag = sequence.empty() ? uint8_t(kFirstTag + index % 4) : sequence[index % n];
+        const uint32_t set = config_.stillPattern ? 0u : uint32_t(index / n);
         const SubPixelShift s = ShiftOfTag(config_.variant, tag);
+        const int moved = config_.palmMovesAt >= 0 && int(index % n) >= config_.palmMovesAt ? config_.palmShift : 0;
         if (config_.testPattern) {
             for (int y = 0; y < H; ++y)
-                for (int x = 0; x < W; ++x) frame[size_t(y) * W + x] = PatternGroundTruth(set, 2 * x + s.dx, 2 * y + s.dy);
+                for (int x = 0; x < W; ++x)
+                    frame[size_t(y) * W + x] = PatternGroundTruth(set, 2 * x + s.dx + moved, 2 * y + s.dy);
         } else {
             // Grid point (X, Y) of the sensor is the upright image's (Y, 2 x 2912 - 1 - X): the
             // library transposes the grid and turns it top to bottom.
             const GreyImage& up = HighResolution();
             for (int y = 0; y < H; ++y)
-                for (int x = 0; x < W; ++x) frame[size_t(y) * W + x] = up.at(2 * y + s.dy, 2 * W - 1 - (2 * x + s.dx));
+                for (int x = 0; x < W; ++x) {
+                    const int X = std::clamp(2 * x + s.dx + moved, 0, 2 * W - 1);
+                    frame[size_t(y) * W + x] = up.at(2 * y + s.dy, 2 * W - 1 - X);
+                }
         }
         frame[kTagByte] = tag;
     } else {

@@ -127,7 +127,7 @@ TEST(RawLayout, SceneCornersComeFromTheModelsWindow) {
         {ModelId::VireoB, 0, 0, 0, SceneSource::Owned, 0, 2143},
         {ModelId::VireoB, 0, 2143, 1535, SceneSource::Owned, 1535, 0},
         {ModelId::IrisLeft, 0, 0, 0, SceneSource::Owned, 639, 479},
-        {ModelId::SiskinA, 0, 17, 5, SceneSource::Owned, 17, 5},
+        {ModelId::SiskinA, 0, 17, 5, SceneSource::Owned, 17, 474},
         {ModelId::Usb2111, 2, 700, 500, SceneSource::Owned, 700, 500},
         // Kestrel preview, 1456 x 1504 raw: KestrelB turns as PloverC, KestrelC and KestrelD take
         // output (r, c) = input (c, w - 1 - r); then every row moves 10 right, the first 10 white.
@@ -155,7 +155,8 @@ TEST(RawLayout, NegativeSensorsSendTheInvertedScene) {
         const ModeGeometry& g = Mode(t, 0);
         const GreyImage scene = RenderTestPattern(g.sceneWidth, g.sceneHeight, 3);
         const GreyImage delivered = DriverCopy(t, 0, EncodeRaw(t, 0, scene));
-        EXPECT_EQ(delivered.at(300, 200), uint8_t(255 - scene.at(300, 200))) << t.name;
+        const SceneSource src = SourceOf(t, 0, 300, 200);
+        EXPECT_EQ(delivered.at(src.x, src.y), uint8_t(255 - scene.at(300, 200))) << t.name;
     }
 }
 

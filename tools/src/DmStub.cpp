@@ -76,7 +76,7 @@ bool CDmStub::Start(int port, int heartBeat, bool print) {
     Stop();
     heartBeat_ = heartBeat;
     print_ = print;
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0) return false;
     int one = 1;
     ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -106,6 +106,11 @@ void CDmStub::Stop() {
 
 void CDmStub::DropConnection() {
     drop_.store(true);
+}
+
+void CDmStub::SendRaw(const std::string& bytes) {
+    std::lock_guard guard(mutex_);
+    raw_ += bytes;
 }
 
 std::vector<DmEvent> CDmStub::Events() {
@@ -181,10 +186,16 @@ void CDmStub::Loop() {
             ::close(fd);
             fd = -1;
         }
+        std::string raw;
+        {
+            std::lock_guard guard(mutex_);
+            raw.swap(raw_);
+        }
+        if (fd >= 0 && !raw.empty()) ::send(fd, raw.data(), raw.size(), MSG_NOSIGNAL);
         pollfd p{fd >= 0 ? fd : listenFd_, POLLIN, 0};
         if (::poll(&p, 1, 20) <= 0) continue;
         if (fd < 0) {
-            fd = ::accept(listenFd_, nullptr, nullptr);
+            fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
             buffer.clear();
             if (fd >= 0) connections_.fetch_add(1);
             drop_.store(false);

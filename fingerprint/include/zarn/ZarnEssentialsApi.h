@@ -75,6 +75,54 @@ ZARN_API int Zarn_Controls_GetLEDs(int group, int* value);
 ZARN_API int Zarn_LateralCutAdjust(void);
 ZARN_API int Zarn_Set_VideoProp(int property, int value);
 
+/*
+ * The device-indexed family: up to ten scanners in one process, device index 0..9. Each function
+ * checks its index, makes that device the current scanner and calls the function of the same name
+ * above. Zarn_M_Main_GetConnectedScanner fills 23 ints: [0] the attached devices, [1]..[12] the
+ * devices per model family (ZarnConnectedScanners order), [13]..[22] the scanner type of device
+ * index 0..9, -1 where there is none. Zarn_M_Capture_SetMode makes its device the current one; the
+ * capture and control functions refuse a device that is not current with -619, an index outside
+ * 0..9 or an empty slot with -618.
+ */
+ZARN_API int Zarn_M_Main_GetAPIVersion(ZarnApiVersion* version);
+ZARN_API int Zarn_M_Main_Initialize(int index, int* openedIndex);
+ZARN_API int Zarn_M_Main_DeInitialize(int index);
+ZARN_API int Zarn_M_Main_GetDeviceInfo(int index, ZarnDeviceInfo* info);
+ZARN_API int Zarn_M_Main_GetRunningInfo(int index, ZarnRunningInfo* info);
+ZARN_API int Zarn_M_Main_IsInitialized(int index);
+ZARN_API int Zarn_M_Main_DeInitializeAll(void);
+ZARN_API int Zarn_M_Main_GetConnectedScanner(int* list);
+ZARN_API int Zarn_M_Capture_SetMode(int index, int imageType, int ppi, int liveDetect, int modeArgument, int* width,
+                                    int* height, int* xResolution, int* yResolution);
+ZARN_API int Zarn_M_Capture_Start(int index, int fingerCount, int autoCapture);
+ZARN_API int Zarn_M_Capture_Abort(int index);
+ZARN_API int Zarn_M_Capture_TakeResultImage(int index);
+ZARN_API int Zarn_M_Capture_AcquireResultImage(int index);
+ZARN_API int Zarn_M_Capture_SetCaptureOK(int index);
+ZARN_API int Zarn_M_Capture_SetStartRollingFlag(int index, int rolling);
+ZARN_API int Zarn_M_Capture_Calibration(int index);
+ZARN_API int Zarn_M_Capture_GetRollParameters(int index, int* parameters);
+ZARN_API int Zarn_M_Capture_SetRollParameters(int index, int maxFrames, int slideDetection, int slidingPixels,
+                                              float slidingPercent, int p5, int rollBack, int p7);
+ZARN_API int Zarn_M_Capture_GetImageMask(int index, uint8_t* mask);
+ZARN_API int Zarn_M_Capture_SetAutoCapInfo(int index, int a, int b, double c, int d, int e, int f, int g, int h, int i);
+ZARN_API int Zarn_M_Capture_SetAutoCapArea(int index, int enable, int x, int y, int width, int height);
+ZARN_API int Zarn_M_Capture_SetAutoCapFinMask(int index, int mask);
+ZARN_API int Zarn_M_Controls_SetStateLEDs(int index, int imageType, const uint8_t state[8]);
+ZARN_API int Zarn_M_Controls_Beeper(int index, int pattern);
+ZARN_API int Zarn_M_Controls_RegisterFootSwitchInfo(int index, void* window, int message);
+ZARN_API int Zarn_M_Controls_SetLEDs(int index, int group, int value);
+ZARN_API int Zarn_M_Controls_GetLEDs(int index, int group, int* value);
+ZARN_API int Zarn_M_Capture_RegisterCallbackPreviewImage(int index, ZarnCallbackPreviewImage callback, void* context);
+ZARN_API int Zarn_M_Capture_RegisterCallbackTakingResultImage(int index, ZarnCallbackTakingResultImage callback,
+                                                              void* context);
+ZARN_API int Zarn_M_Capture_RegisterCallbackResultImage(int index, ZarnCallbackResultImage callback, void* context);
+ZARN_API int Zarn_M_Capture_RegisterCallbackFootSwitch(int index, ZarnCallbackFootSwitch callback, void* context);
+ZARN_API int Zarn_M_Capture_RegisterCallbackKeypad(int index, ZarnCallbackKeypad callback, void* context);
+ZARN_API int Zarn_M_Capture_RegisterCallbackObjectQuality(int index, ZarnCallbackObjectQuality callback, void* context);
+ZARN_API int Zarn_M_Capture_RegisterCallbackDeviceIsConnected(int index, ZarnCallbackDeviceIsConnected callback,
+                                                              void* context);
+
 #ifdef __cplusplus
 }
 #endif

@@ -82,7 +82,7 @@ void FakeFpLibrary::JoinThreads() {
     std::vector<std::thread> threads;
     {
         std::lock_guard guard(mutex_);
-        threads.swap(threads_);
+        threads = threads_.TakeAll();
     }
     for (auto& thread : threads) thread.join();
 }
@@ -129,7 +129,7 @@ int FakeFpLibrary::Initialize(int modelCode) {
     running_ = ZarnFingerprintRunningInfo{};
     running_.initialised = 1;
     const int generation = generation_.load();
-    threads_.emplace_back([this, generation] { ConnectionLoop(generation); });
+    threads_.Spawn([this, generation] { ConnectionLoop(generation); });
     return ZARN_OK;
 }
 
@@ -200,7 +200,7 @@ int FakeFpLibrary::Start(int fingerCount, int autoCapture) {
     running_.captureStarted = 1;
     resultPixels_.assign(static_cast<size_t>(script_.resultWidth) * script_.resultHeight, 0x80);
     const int generation = generation_.load();
-    threads_.emplace_back([this, generation] { CaptureLoop(generation); });
+    threads_.Spawn([this, generation] { CaptureLoop(generation); });
     return ZARN_OK;
 }
 
@@ -422,7 +422,7 @@ void FakeIrisLibrary::JoinThreads() {
     std::vector<std::thread> threads;
     {
         std::lock_guard guard(mutex_);
-        threads.swap(threads_);
+        threads = threads_.TakeAll();
     }
     for (auto& thread : threads) thread.join();
 }
@@ -445,6 +445,11 @@ void FakeIrisLibrary::SetConnected(bool connected) {
     connected_.store(connected);
 }
 
+void FakeIrisLibrary::SetCalibrationResult(int result) {
+    std::lock_guard guard(mutex_);
+    script_.calibrationResult = result;
+}
+
 int FakeIrisLibrary::GetAPIVersion(ZarnApiVersion* out) {
     calls_.Record("Zarn_IRIS_Main_GetAPIVersion()");
     if (out == nullptr) return ZARN_ERR_BAD_ARGUMENT;
@@ -462,7 +467,7 @@ int FakeIrisLibrary::Initialize() {
     if (initialised_.exchange(true)) return ZARN_ERR_ALREADY_INITIALIZED;
     for (Camera& camera : cameras_) camera.running = ZarnIrisRunningInfo{1, 0, 0, 0, 0, 0, 0, 0, 0};
     const int generation = generation_.load();
-    threads_.emplace_back([this, generation] { ConnectionLoop(generation); });
+    threads_.Spawn([this, generation] { ConnectionLoop(generation); });
     return ZARN_OK;
 }
 
@@ -519,7 +524,7 @@ int FakeIrisLibrary::SetMode(int eyeMode, int quality, int autoCapture, int extr
         running.modeArgument = extra;
         running.modeSet = 1;
         cameras_[i].pixels.assign(static_cast<size_t>(script_.width) * script_.height, static_cast<uint8_t>(0x40 + i));
-        if (!armed_[i].exchange(true)) threads_.emplace_back([this, i, generation] { CameraLoop(i, generation); });
+        if (!armed_[i].exchange(true)) threads_.Spawn([this, i, generation] { CameraLoop(i, generation); });
     }
     return ZARN_OK;
 }

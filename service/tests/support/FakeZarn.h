@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -16,6 +17,46 @@
 #include "device/ZarnApi.h"
 
 namespace fakezarn {
+
+// The threads of a scripted library. A thread that has finished is joined when the next one
+// starts, so that a long run of captures keeps no finished threads; the rest are taken at reset.
+class WorkerList {
+public:
+    template <typename F>
+    void Spawn(F function) {
+        Reap();
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        workers_.push_back({std::thread([function, done] {
+                                function();
+                                done->store(true);
+                            }),
+                            done});
+    }
+    // Every thread, running or not, for the caller to join.
+    std::vector<std::thread> TakeAll() {
+        std::vector<std::thread> threads;
+        for (Worker& worker : workers_) threads.push_back(std::move(worker.thread));
+        workers_.clear();
+        return threads;
+    }
+
+private:
+    struct Worker {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+    void Reap() {
+        for (auto it = workers_.begin(); it != workers_.end();) {
+            if (it->done->load()) {
+                it->thread.join();
+                it = workers_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    std::vector<Worker> workers_;
+};
 
 struct FpScript {
     int connectedFamily = ZARN_FAMILY_PLOVER_A;  // family flag GetConnectedScanner sets; 0 none
@@ -94,7 +135,7 @@ private:
     std::mutex mutex_;
     FpScript script_;
     CallLog calls_;
-    std::vector<std::thread> threads_;
+    WorkerList threads_;
     // Registered callbacks and the one context word they share (the last registration wins).
     ZarnCallbackPreviewImage preview_ = nullptr;
     ZarnCallbackTakingResultImage taking_ = nullptr;
@@ -136,6 +177,8 @@ public:
 
     void Reset(const IrisScript& script = IrisScript());
     void SetConnected(bool connected);
+    // What the next calibrations answer.
+    void SetCalibrationResult(int result);
     std::vector<std::string> Calls() const { return calls_.Calls(); }
     int Count(const std::string& prefix) const { return calls_.Count(prefix); }
     int PreviewsDelivered(int side) const { return previews_[side == 2 ? 1 : 0].load(); }
@@ -177,7 +220,7 @@ private:
     std::mutex mutex_;
     IrisScript script_;
     CallLog calls_;
-    std::vector<std::thread> threads_;
+    WorkerList threads_;
     Camera cameras_[2];
     std::atomic<int> generation_{0};
     std::atomic<bool> initialised_{false};

@@ -2,13 +2,23 @@
 // functions, so that a program that loads its capture library by name can run against it. Every
 // function goes to the scripted library, installed when the library is loaded. The environment
 // variable TESSIK_ZARN_STANDIN_SCRIPT sets script fields as "name=value" pairs separated by ';'
-// (autoResultAfterFrames, previewIntervalMs, previewWidth, previewHeight, resultWidth, resultHeight).
+// (autoResultAfterFrames, previewIntervalMs, previewWidth, previewHeight, resultWidth, resultHeight,
+// connectedFamily: 2 PloverA, 3 VireoA). With unplugFile=<path> the scanner reads as unplugged
+// while that file exists (looked at every 20 ms), so that a test or the soak program can unplug
+// and replug it from outside the service.
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "FakeZarn.h"
 
 namespace {
+
+std::string unplugFile;
 
 fakezarn::FpScript ScriptFromEnvironment() {
     fakezarn::FpScript script;
@@ -29,6 +39,12 @@ fakezarn::FpScript ScriptFromEnvironment() {
         else if (name == "previewHeight") script.previewHeight = value;
         else if (name == "resultWidth") script.resultWidth = value;
         else if (name == "resultHeight") script.resultHeight = value;
+        else if (name == "connectedFamily") script.connectedFamily = value;
+        else if (name == "unplugFile") unplugFile = pair.substr(equals + 1);
+    }
+    if (script.connectedFamily == ZARN_FAMILY_VIREO_A) {
+        script.model = "VireoA";
+        script.serial = "VA-000456";
     }
     return script;
 }
@@ -37,8 +53,21 @@ struct Installer {
     Installer() {
         fakezarn::FakeFpLibrary::Instance().Reset(ScriptFromEnvironment());
         fakezarn::FakeFpLibrary::Install();
+        if (!unplugFile.empty()) watcher = std::thread([this] { Watch(); });
     }
-    ~Installer() { fakezarn::FakeFpLibrary::Instance().Reset(); }
+    ~Installer() {
+        stop.store(true);
+        if (watcher.joinable()) watcher.join();
+        fakezarn::FakeFpLibrary::Instance().Reset();
+    }
+    void Watch() {
+        while (!stop.load()) {
+            fakezarn::FakeFpLibrary::Instance().SetConnected(::access(unplugFile.c_str(), F_OK) != 0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    std::atomic<bool> stop{false};
+    std::thread watcher;
 } installer;
 
 }  // namespace

@@ -37,6 +37,16 @@ struct KestrelConfig {
     uint32_t serial = 2001;
     bool testPattern = false;           // coordinate-encoded pattern instead of the platen
     FingerLayout layout = FingerLayout::None;
+    // The tags of the full frames in the order sent, repeated; empty: 129, 130, 131, 132. A tag left
+    // out is a lost part, a tag given twice a repeated one, a value outside 129..132 a wrong tag.
+    // Set n of the test pattern is the n-th pass through the sequence.
+    std::vector<uint8_t> tagSequence;
+    // Palm movement: from this position of the sequence on, the platen shows the picture moved by
+    // `palmShift` grid columns (-1: never).
+    int palmMovesAt = -1;
+    int palmShift = 0;
+    // Every pass shows set 0 of the test pattern: a hand that lies still.
+    bool stillPattern = false;
 };
 
 class SimKestrel : public platform::firewire::Camera, public std::enable_shared_from_this<SimKestrel> {

@@ -1,19 +1,24 @@
-// The service program end to end: Tessik_VDM runs in console mode in a program folder of the
-// test's own (its App_Data with ports of the test), with the DM stub and the enrolment client on
-// loopback and the scripted fingerprint library loaded in place of the capture library.
+// The service program end to end: Tessik_VDM runs in a program folder of the test's own (its
+// App_Data with ports of the test), with the DM stub and the enrolment client on loopback and the
+// scripted fingerprint library loaded in place of the capture library.
 #include "peers/DmStub.h"
 #include "peers/EnrolmentClient.h"
+#include "peers/ServiceProcess.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstddef>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <thread>
+
+#include "ImageMessageCodec.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -23,70 +28,45 @@ namespace {
 class ServiceRoadTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(dm.Start(0, 4));
+        ASSERT_TRUE(dm.Start(0, 4));  // a Ping every 2 s
         configPort = FreeLoopbackPort();
-        dir = fs::temp_directory_path() / ("tessik-e2e-" + std::to_string(::getpid()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        fs::copy(TESSIK_VDM_APP_DATA, dir / "App_Data");
-        // The program finds App_Data beside itself: a copy of the program lives in the folder.
-        fs::copy_file(TESSIK_VDM_PROGRAM, dir / "Tessik_VDM");
-        std::ofstream(dir / "App_Data" / "VdmConfig.cfg", std::ios::trunc)
-            << "LOG_LEVEL = DBG1\nDmIP = 127.0.0.1\nDmPort = " << dm.Port()
-            << "\nDmRetryIntervalBetweenPortAttempts = 1\nDmSleepTimeAfterTryingAllPorts = 1\n"
-               "VdmListenPort = " << configPort << "\nVdmIP = 127.0.0.1\n"
-               "DeviceDetectionInterval = 1\nFingerprint = TRUE\nIris = FALSE\n";
     }
-    void TearDown() override {
-        if (pid > 0) {
-            ::kill(pid, SIGKILL);  // only after a failed test: a passing one ended it by SIGTERM
-            ::waitpid(pid, nullptr, 0);
-        }
-        if (stdinPipe >= 0) ::close(stdinPipe);
-        dm.Stop();
-        std::error_code ignored;
-        fs::remove_all(dir, ignored);
+    void TearDown() override { dm.Stop(); }
+    void StartService(const std::string& script, const std::string& word = "console",
+                      const std::vector<std::string>& environment = {}) {
+        peers::ServiceSetup setup;
+        setup.program = TESSIK_VDM_PROGRAM;
+        setup.appData = TESSIK_VDM_APP_DATA;
+        setup.fpLibrary = TESSIK_ZARN_FP_STANDIN;
+        setup.script = script;
+        setup.word = word;
+        setup.dmPort = dm.Port();
+        setup.configPort = configPort;
+        setup.environment = environment;
+        ASSERT_TRUE(service.Start(setup));
     }
-    void StartService(const std::string& script) {
-        int fds[2];
-        ASSERT_EQ(::pipe(fds), 0);
-        pid = ::fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            ::dup2(fds[0], STDIN_FILENO);
-            ::close(fds[1]);
-            const std::string out = (dir / "console.txt").string();
-            FILE* console = std::freopen(out.c_str(), "w", stdout);
-            (void)console;
-            ::setenv("TESSIK_ZARN_FP_LIBRARY", TESSIK_ZARN_FP_STANDIN, 1);
-            ::setenv("TESSIK_ZARN_STANDIN_SCRIPT", script.c_str(), 1);
-            const std::string program = (dir / "Tessik_VDM").string();
-            ::execl(program.c_str(), program.c_str(), "console", static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::close(fds[0]);
-        stdinPipe = fds[1];  // kept open: the end of the input would end the program
-    }
-    // Exit status after SIGTERM; -1 when it did not end within the wait.
-    int Terminate(int waitMs = 10000) {
-        ::kill(pid, SIGTERM);
-        for (int waited = 0; waited < waitMs; waited += 20) {
-            int status = 0;
-            if (::waitpid(pid, &status, WNOHANG) == pid) {
-                pid = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        return -1;
-    }
-    std::string ArrivalURI(int index) {
-        const auto events = dm.Events();
+    std::string EventURI(const std::string& kind, int index) {
         int seen = 0;
-        for (const auto& event : events) {
-            if (event.kind == "Arrival" && seen++ == index) return event.deviceURI;
+        for (const auto& event : dm.Events()) {
+            if (event.kind == kind && seen++ == index) return event.deviceURI;
         }
         return {};
+    }
+    // Number of lines of the service's fingerprint log holding `text`, once at least `count` are
+    // there (the log is written by a thread of its own) or the wait is over.
+    int FingerprintLogLines(const std::string& text, int count) {
+        int lines = 0;
+        for (int polls = 0; polls < 100; ++polls) {
+            lines = 0;
+            for (const auto& entry : fs::directory_iterator(fs::path(service.Dir()) / "Log")) {
+                if (entry.path().filename().string().rfind("Fingerprint.", 0) != 0) continue;
+                std::ifstream in(entry.path());
+                for (std::string line; std::getline(in, line);) lines += line.find(text) != std::string::npos;
+            }
+            if (lines >= count) break;
+            std::this_thread::sleep_for(50ms);
+        }
+        return lines;
     }
 
     // Sends a controller command and returns its answer.
@@ -100,21 +80,21 @@ protected:
 
     peers::CDmStub dm;
     int configPort = 0;
-    fs::path dir;
-    pid_t pid = -1;
-    int stdinPipe = -1;
+    peers::CServiceProcess service;
 };
 
 }  // namespace
 
-TEST_F(ServiceRoadTest, ArrivalCaptureForceAndTermination) {
+TEST_F(ServiceRoadTest, ArrivalCapturesAndTermination) {
     StartService("autoResultAfterFrames=40;previewIntervalMs=5");
     ASSERT_TRUE(dm.WaitFor("Arrival", 1, 20000));
     EXPECT_EQ(dm.Count("Connect"), 1);
-    const std::string uri = ArrivalURI(0);
+    const std::string uri = EventURI("Arrival", 0);
     EXPECT_TRUE(std::regex_match(uri, std::regex("127\\.0\\.0\\.1:[0-9]+"))) << uri;
     for (const auto& event : dm.Events()) {
-        if (event.kind == "Arrival") EXPECT_EQ(event.deviceModel, "PloverA");
+        if (event.kind == "Arrival") {
+            EXPECT_EQ(event.deviceModel, "PloverA");
+        }
     }
 
     peers::CEnrolmentClient client;
@@ -123,34 +103,55 @@ TEST_F(ServiceRoadTest, ArrivalCaptureForceAndTermination) {
     EXPECT_EQ(result.startReason, "Success");
     ASSERT_TRUE(result.completed);
     const peers::FirView sample = peers::ReadFirstFirView(result.sample);
-    EXPECT_EQ(sample.position, 13);
-    EXPECT_EQ(sample.width, 160);   // the stand-in's result image
+    EXPECT_EQ(sample.position, 13);  // right four fingers
+    EXPECT_EQ(sample.width, 160);    // the stand-in's result image
     EXPECT_EQ(sample.height, 120);
     EXPECT_EQ(sample.pixels, std::vector<uint8_t>(160 * 120, 0x80));
     EXPECT_GE(result.previews, 1);
 
-    peers::CaptureOptions force;
-    force.biometricPosition = "LeftIndex";
-    force.forceAfterFrames = 1;
-    result = client.Capture(force);
+    peers::CaptureOptions options;
+    options.biometricPosition = "BothThumbs";
+    result = client.Capture(options);
+    ASSERT_TRUE(result.completed);
+    EXPECT_EQ(peers::ReadFirstFirView(result.sample).position, 15);  // both thumbs
+
+    options.biometricPosition = "LeftIndex";
+    options.forceAfterFrames = 1;
+    result = client.Capture(options);
     EXPECT_EQ(result.forceReason, "Success");
     ASSERT_TRUE(result.completed);
     EXPECT_EQ(peers::ReadFirstFirView(result.sample).position, 7);  // left index finger
+
+    options = peers::CaptureOptions();
+    options.stopAfterFrames = 2;
+    result = client.Capture(options);
+    EXPECT_EQ(result.stopReason, "Success");
+    EXPECT_FALSE(result.completed);
+
+    // A client that leaves in the middle of a capture: the capture ends, the next client is served.
+    options = peers::CaptureOptions();
+    options.disconnectAfterFrames = 2;
+    result = client.Capture(options);
+    EXPECT_EQ(result.startReason, "Success");
+    EXPECT_FALSE(result.completed);
+    peers::CEnrolmentClient next;
+    ASSERT_TRUE(next.Connect(uri));
+    result = next.Capture({});
+    EXPECT_TRUE(result.completed);
+    next.Close();
     client.Close();
 
     // SIGTERM: the DM hears the device leave, the program ends by itself.
-    EXPECT_EQ(Terminate(), 1);
+    EXPECT_EQ(service.Terminate(), 1);
     EXPECT_EQ(dm.Count("Removal"), 1);
-    for (const auto& event : dm.Events()) {
-        if (event.kind == "Removal") EXPECT_EQ(event.deviceURI, uri);
-    }
-    std::ifstream console(dir / "console.txt");
-    const std::string text((std::istreambuf_iterator<char>(console)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(EventURI("Removal", 0), uri);
+    const std::string text = service.ConsoleText();
     EXPECT_NE(text.find("Tessik Biometric Vendor Device Manager console started successfully."), std::string::npos);
     EXPECT_NE(text.find("Terminating VDM ...\nTerminate success."), std::string::npos) << text;
 }
 
-TEST_F(ServiceRoadTest, LostDeviceManagerIsReconnectedAndToldAgain) {
+// The DM lost and found again; bad input from the DM; the scanner unplugged and plugged in again.
+TEST_F(ServiceRoadTest, DmLossBadDmInputAndReplug) {
     StartService("previewIntervalMs=5");
     ASSERT_TRUE(dm.WaitFor("Arrival", 1, 20000));
     dm.DropConnection();
@@ -158,8 +159,36 @@ TEST_F(ServiceRoadTest, LostDeviceManagerIsReconnectedAndToldAgain) {
     ASSERT_TRUE(dm.WaitFor("Arrival", 2, 20000));
     EXPECT_EQ(dm.Count("Connect"), 2);
     EXPECT_EQ(dm.Connections(), 2);
-    EXPECT_EQ(ArrivalURI(1), ArrivalURI(0));
-    EXPECT_EQ(Terminate(), 1);
+    EXPECT_EQ(EventURI("Arrival", 1), EventURI("Arrival", 0));
+    const std::string answered = "Received \"DeviceArrival\" response";
+    ASSERT_EQ(FingerprintLogLines(answered, 2), 2);
+
+    // Text that is no message, a message that never ends and is larger than any message, and a
+    // cut one: dropped; the connection stays and later answers are read.
+    dm.SendRaw("\x01\x02 garbage <<>> \xff");
+    dm.SendRaw("<DeviceManagerEventResponse requestId=\"BIG\"><Return value=\"" + std::string(2 << 20, 'x'));
+    dm.SendRaw("<DeviceManagerEventResponse requestId=\"CUT\"><Return value=\"Succ");
+    std::this_thread::sleep_for(300ms);
+
+    // Unplugged: Removal; plugged in again: Arrival at the next detection pass, and its answer read.
+    const int pingsBefore = dm.Count("Ping");
+    service.SetPlugged(false);
+    ASSERT_TRUE(dm.WaitFor("Removal", 1, 10000));
+    EXPECT_EQ(EventURI("Removal", 0), EventURI("Arrival", 0));
+    service.SetPlugged(true);
+    ASSERT_TRUE(dm.WaitFor("Arrival", 3, 10000));
+    EXPECT_EQ(FingerprintLogLines(answered, 3), 3);
+    EXPECT_EQ(dm.Connections(), 2);
+    EXPECT_GT(dm.Count("Ping"), pingsBefore);
+    peers::CEnrolmentClient client;
+    ASSERT_TRUE(client.Connect(EventURI("Arrival", 2)));
+    peers::CaptureOptions options;
+    options.stopAfterFrames = 1;  // no result scripted: previews are enough
+    const peers::CaptureResult result = client.Capture(options);
+    EXPECT_EQ(result.startReason, "Success");
+    EXPECT_EQ(result.stopReason, "Success");
+    client.Close();
+    EXPECT_EQ(service.Terminate(), 1);
 }
 
 TEST_F(ServiceRoadTest, ControllerCommandsAndBadInputOnEverySocket) {
@@ -187,7 +216,7 @@ TEST_F(ServiceRoadTest, ControllerCommandsAndBadInputOnEverySocket) {
 
     // Input that is not a message, and a message that never ends, on the device and the
     // configuration channels: dropped, and the service goes on serving.
-    const std::string uri = ArrivalURI(2);
+    const std::string uri = EventURI("Arrival", 2);
     std::string ip;
     int port = 0;
     ASSERT_TRUE(peers::SplitUri(uri, ip, port));
@@ -203,14 +232,84 @@ TEST_F(ServiceRoadTest, ControllerCommandsAndBadInputOnEverySocket) {
     badController.Close();
     std::this_thread::sleep_for(200ms);
 
+    // The preview channel of a running capture: garbage, a request that claims 2 GB, a cut
+    // request; a GetFrame after them is answered.
     peers::CEnrolmentClient client;
     ASSERT_TRUE(client.Connect(uri));
+    std::string answer;
+    ASSERT_EQ(client.Command("<StartCapture biometricPosition=\"RightSlap\"/>", &answer), "Success");
+    ASSERT_TRUE(peers::SplitUri(peers::ElementAttribute(answer, "Video", "videoURI"), ip, port));
+    std::vector<uint8_t> request;
+    ASSERT_TRUE(image_messages::EncodeRequest(0, 1, "GF", request));
+    for (const std::string& junk : {std::string("\xde\xad\xbe\xef garbage", 13), std::string("\x30\x84\x7f\xff\xff\xff", 6),
+                                    std::string(request.begin(), request.begin() + 5)}) {
+        XmlPeer image;
+        ASSERT_TRUE(image.Connect(port));
+        image.Send(junk);
+        image.Close();
+    }
+    XmlPeer image;  // the channel serves one peer at a time
+    ASSERT_TRUE(image.Connect(port));
+    image.Send(std::string(1 << 17, '\x30'));  // longer than any request may grow
+    image.Close();
+    // The channel closes a second peer at once: ask again until the closed peers are gone.
+    std::vector<uint8_t> frame;
+    for (int i = 0; i < 40 && frame.empty(); ++i) {
+        XmlPeer good;
+        if (good.Connect(port)) frame = peers::FetchImageRecord(good, 1, "GF" + std::to_string(i), 100);
+    }
+    EXPECT_EQ(peers::ReadFirstFirView(frame).width, 80);  // the stand-in's preview
+    EXPECT_EQ(client.Command("<StopCapture/>"), "Success");
+
     const peers::CaptureResult result = client.Capture({});
-    EXPECT_TRUE(result.completed);
+    EXPECT_TRUE(result.completed) << result.startReason;
     EXPECT_EQ(peers::ReadFirstFirView(result.sample).position, 13);
     client.Close();
     XmlPeer again;
     ASSERT_TRUE(again.Connect(configPort));
     EXPECT_FALSE(ControllerCommand(again, "C5", fp + "<Calibration/></Device>").empty());
-    EXPECT_EQ(Terminate(), 1);
+    EXPECT_EQ(service.Terminate(), 1);
+}
+
+// Service mode as systemd runs it: readiness and stopping reported on the notification socket,
+// SIGTERM as the stop control, exit code 0; a VireoA scanner captures single fingers.
+TEST_F(ServiceRoadTest, ServiceModeWithVireoA) {
+    const std::string name = "@tessik-e2e-notify-" + std::to_string(::getpid());
+    const int notify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path + 1, name.c_str() + 1, name.size() - 1);
+    ASSERT_EQ(::bind(notify, reinterpret_cast<sockaddr*>(&address),
+                     static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size())),
+              0);
+    const timeval wait{10, 0};
+    ::setsockopt(notify, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    StartService("connectedFamily=3;autoResultAfterFrames=10;previewIntervalMs=5;resultWidth=64;resultHeight=80",
+                 "service", {"NOTIFY_SOCKET=" + name});
+    char buffer[256];
+    ssize_t n = ::recv(notify, buffer, sizeof buffer, 0);
+    EXPECT_EQ(std::string(buffer, n > 0 ? n : 0), "READY=1");
+    ASSERT_TRUE(dm.WaitFor("Arrival", 1, 20000));
+    EXPECT_EQ(dm.Events().back().deviceModel, "VireoA");
+    peers::CEnrolmentClient client;
+    ASSERT_TRUE(client.Connect(EventURI("Arrival", 0)));
+    peers::CaptureOptions options;
+    options.biometricPosition = "RightIndex";
+    peers::CaptureResult result = client.Capture(options);
+    ASSERT_TRUE(result.completed);
+    const peers::FirView sample = peers::ReadFirstFirView(result.sample);
+    EXPECT_EQ(sample.position, 2);  // right index finger
+    EXPECT_EQ(sample.width, 64);
+    EXPECT_EQ(sample.height, 80);
+    // A single-finger scanner takes no slap.
+    EXPECT_NE(client.Capture({}).startReason, "Success");
+    client.Close();
+
+    EXPECT_EQ(service.Terminate(), 0);  // the service's main returns
+    n = ::recv(notify, buffer, sizeof buffer, 0);
+    EXPECT_EQ(std::string(buffer, n > 0 ? n : 0), "STOPPING=1\nSTATUS=Stopped");
+    EXPECT_EQ(dm.Count("Removal"), 1);
+    // Nothing is printed in service mode.
+    EXPECT_EQ(service.ConsoleText().find("started successfully"), std::string::npos);
+    ::close(notify);
 }

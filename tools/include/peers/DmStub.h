@@ -36,6 +36,8 @@ public:
 
     // Drops the current service connection (the service sees the DM lost).
     void DropConnection();
+    // Sends bytes as they are to the connected service (for tests of bad input).
+    void SendRaw(const std::string& bytes);
     std::vector<DmEvent> Events();
     // Number of recorded events of a kind.
     int Count(const std::string& kind);
@@ -60,6 +62,7 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<DmEvent> events_;
+    std::string raw_;  // under mutex_
 };
 
 // Attribute `name` of the first element `element` in a document; empty when absent.

@@ -1,0 +1,683 @@
+// The ten-print models: KestrelA's decode against the simulator's raw layout, the tables of the
+// models (LEDs, image geometry, device record), the FireWire family's frame decode and part
+// collection, the interleaved grid, the row sharpening, and the full-resolution result taken from
+// the simulated FireWire cameras through the video-capture layer.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <numeric>
+#include <vector>
+
+#include "Detailer.h"
+#include "TestScanner.h"
+#include "models/ZarnScannerKestrel.h"
+#include "platform/FireWireCameras.h"
+#include "sim/Models.h"
+#include "sim/SimKestrel.h"
+#include "zarn/ZarnEssentialsApi.h"
+
+using scannertest::WaitUntil;
+using sim::KestrelVariant;
+
+namespace {
+
+const bool kSlotIsolated = [] {
+    setenv("TESSIK_TRACE_SLOT", ("TessikKestrelTests-" + std::to_string(getpid())).c_str(), 1);
+    setenv("TESSIK_DEBUG_DIR", (std::filesystem::temp_directory_path() / ("tessik-kestrel-" + std::to_string(getpid()))).c_str(), 1);
+    return true;
+}();
+
+std::mutex g_messagesLock;
+std::vector<intptr_t> g_messageCodes;
+void MessageSink(void*, unsigned message, intptr_t, intptr_t code) {
+    if (message != kScannerMessage) return;
+    std::lock_guard lock(g_messagesLock);
+    g_messageCodes.push_back(code);
+}
+
+constexpr int W = 2912, H = 4512;  // full frame of the FireWire models
+
+std::unique_ptr<ZarnScannerKestrelFamily> MakeFamily(KestrelVariant v) {
+    switch (v) {
+        case KestrelVariant::B: return std::make_unique<ZarnScannerKestrelB>();
+        case KestrelVariant::C: return std::make_unique<ZarnScannerKestrelC>();
+        case KestrelVariant::D: return std::make_unique<ZarnScannerKestrelD>();
+    }
+    return nullptr;
+}
+
+// ---- tables ---------------------------------------------------------------------------------------
+
+TEST(KestrelTables, LedMasksLightTheFingersOfEachImageType) {
+    const struct {
+        int type;
+        uint16_t mask;
+    } cases[] = {{0, 0xFFFE}, {1, 0xFFFF}, {2, 0xFFE1}, {3, 0xE1FF}, {4, 0xFEFE}, {7, 0xFF20}, {11, 0x20FF},
+                 {14, 0xA0FF}, {15, 0xFFFD}, {22, 0xEFFF}, {23, 0xFFFE}, {28, 0xFEFF}, {32, 0xEFFF}, {33, 0xFFFF},
+                 {-1, 0xFFFF}};
+    for (const auto& c : cases) EXPECT_EQ(KestrelLedMask(c.type), c.mask) << "type " << c.type;
+}
+
+TEST(KestrelTables, ImageGeometryPerModelAndType) {
+    ZarnScannerKestrelA a;
+    ZarnScannerKestrelB b;
+    ZarnScannerKestrelC c;
+    ZarnScannerKestrelD d;
+    const struct {
+        ZarnScannerBase* model;
+        int type, half, result, width, height, ppi;
+        double value;
+    } cases[] = {
+        {&a, 0, 0, 0, 1600, 1500, 1000, 10.0},  {&a, 23, 0, 0, 1600, 1500, 1000, 3.0}, {&a, 23, 1, 0, 400, 375, 125, 3.0},
+        {&a, 2, 0, 0, 3200, 3000, 1000, 3.0},   {&a, 4, 1, 0, 800, 750, 250, 3.0},     {&a, 7, 0, -3, 0, 0, 0, 0},
+        {&a, 33, 0, -3, 0, 0, 0, 0},            {&b, 0, 0, 0, 1600, 1500, 1000, 10.0}, {&b, 1, 0, 0, 2552, 2500, 1000, 3.0},
+        {&b, 1, 1, 0, 638, 625, 125, 3.0},      {&b, 3, 0, 0, 5104, 5000, 1000, 3.0},  {&b, 14, 1, 0, 1276, 1250, 250, 3.0},
+        {&c, 0, 0, -3, 0, 0, 0, 0},             {&c, 5, 0, -3, 0, 0, 0, 0},            {&c, 2, 0, 0, 5104, 5000, 1000, 3.0},
+        {&d, 6, 0, 0, 1600, 1500, 1000, 10.0},  {&d, 33, 1, -3, 0, 0, 0, 0},
+    };
+    for (const auto& k : cases) {
+        ZarnImageInfo info{};
+        SCOPED_TRACE(testing::Message() << k.model->m_szScannerName << " type " << k.type << " half " << k.half);
+        ASSERT_EQ(k.model->GetImageTypeInfo(k.type, &info, k.half), k.result);
+        if (k.result != 0) continue;
+        EXPECT_EQ(info.width, k.width);
+        EXPECT_EQ(info.height, k.height);
+        EXPECT_EQ(info.xResolution, k.ppi);
+        EXPECT_EQ(info.yResolution, k.ppi);
+        EXPECT_EQ(info.typeValue, k.value);
+    }
+    EXPECT_EQ(a.GetScannerType(), 503);
+    EXPECT_STREQ(a.m_szUsbPid, "pid_2158");
+    EXPECT_STREQ(c.m_szScannerName, "KestrelB-Flat-Firewire");
+    EXPECT_STREQ(d.m_szUsbPid, "KestrelB-II-Firewire");
+    EXPECT_EQ(b.m_FullImage.bytes, 4512 * 2912);
+    // Frame records: size and resolution.
+    EXPECT_EQ(a.m_FullFrame.bytes, 10838016);
+    EXPECT_EQ(a.m_FullFrame.xResolution, 1000);
+    EXPECT_EQ(a.m_FullFrame.yResolution, 1000);
+    EXPECT_EQ(b.m_FullFrame.xResolution, 600);
+    EXPECT_EQ(b.m_FullFrame.yResolution, 850);
+    EXPECT_EQ(d.m_PreviewFrame.bytes, 2189824);
+    // Auto-capture defaults: KestrelA (250, 230, 1.0, 11, 1, ...), the FireWire family (..., 11, 3, ...).
+    for (ZarnScannerBase* m : {static_cast<ZarnScannerBase*>(&a), static_cast<ZarnScannerBase*>(&c)}) {
+        m->SetAutoCaptureDefaults();
+        const auto& p = m->m_AutoCapture;
+        EXPECT_EQ(p.a, 250);
+        EXPECT_EQ(p.b, 230);
+        EXPECT_EQ(p.c, 1.0);
+        EXPECT_EQ(p.d, 11);
+        EXPECT_EQ(p.e, m == &a ? 1 : 3);
+        EXPECT_EQ(p.f, 10);
+        EXPECT_EQ(p.g, 10);
+        EXPECT_EQ(p.h, 15);
+        EXPECT_EQ(p.i, 3000);
+    }
+    const int flatA[6] = {176, 170, 125, 154, 102, 102};
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(a.m_FlatSet.values[i], flatA[i]);
+}
+
+void PutDeviceText(ZarnScannerBase& s, uint32_t hardware, uint32_t serial, uint16_t date1, uint16_t date2) {
+    std::memset(s.m_szDeviceText, 0, sizeof s.m_szDeviceText);
+    std::memcpy(s.m_szDeviceText + 12, &hardware, 4);
+    std::memcpy(s.m_szDeviceText + 16, &serial, 4);
+    std::memcpy(s.m_szDeviceText + 20, &date1, 2);
+    std::memcpy(s.m_szDeviceText + 22, &date2, 2);
+}
+
+TEST(KestrelTables, DeviceRecordFromTheDeviceTextWithItsFallbacks) {
+    ZarnScannerKestrelA a;
+    ZarnDeviceInfo info{};
+    PutDeviceText(a, 0x31303132, 4321, sim::PackDate(2024, 5, 14), sim::PackDate(2019, 1, 2));
+    ASSERT_EQ(a.FillDeviceInfo(&info), 0);
+    EXPECT_EQ(info.resolution, 1000u);
+    EXPECT_STREQ(info.vendor, "Tessik Systems");
+    EXPECT_STREQ(info.model, "KestrelA");
+    EXPECT_STREQ(info.interfaceType, "1394b");
+    EXPECT_STREQ(info.serialNumber, "2404321");
+    EXPECT_EQ(info.hardwareWord, 0x31303132u);
+    EXPECT_STREQ(info.firstDate, "20240514");
+    EXPECT_STREQ(info.secondDate, "20240514");  // one date word for both
+    PutDeviceText(a, 1, 4321, uint16_t(sim::PackDate(2024, 5, 14) & 0x0FFF), 0);  // month 0
+    a.FillDeviceInfo(&info);
+    EXPECT_STREQ(info.serialNumber, "0000");
+    EXPECT_STREQ(info.firstDate, "20110201");
+    EXPECT_STREQ(info.secondDate, "20110201");
+
+    ZarnScannerKestrelD d;
+    PutDeviceText(d, 0x00AB000C, 77, sim::PackDate(2021, 12, 31), sim::PackDate(2022, 3, 4));
+    ASSERT_EQ(d.FillDeviceInfo(&info), 0);
+    EXPECT_STREQ(info.model, "KestrelB");
+    EXPECT_STREQ(info.firmware, "abc");  // "%x%x" of bytes 14 and 12
+    EXPECT_STREQ(info.serialNumber, "2100077");
+    EXPECT_STREQ(info.firstDate, "20211231");
+    EXPECT_STREQ(info.secondDate, "20220304");
+    for (uint16_t bad : {uint16_t(sim::PackDate(2024, 13, 1)), uint16_t(sim::PackDate(2024, 5, 0)), uint16_t(101 | 1 << 7 | 1 << 12)}) {
+        PutDeviceText(d, 0, 77, bad, sim::PackDate(2022, 3, 4));
+        d.FillDeviceInfo(&info);
+        EXPECT_STREQ(info.serialNumber, "0000");
+        EXPECT_STREQ(info.firstDate, "20090830");
+        EXPECT_STREQ(info.secondDate, "20090830");
+    }
+}
+
+// ---- image helpers --------------------------------------------------------------------------------
+
+TEST(KestrelImage, TransposeAndTheModelRotations) {
+    const uint8_t src[6] = {1, 2, 3, 4, 5, 6};  // 3 wide, 2 high
+    uint8_t dst[6] = {};
+    EXPECT_EQ(TransposeImage(src, dst, 3, 2), 0);
+    const uint8_t transposed[6] = {1, 4, 2, 5, 3, 6};  // 2 wide, 3 high
+    EXPECT_EQ(std::memcmp(dst, transposed, 6), 0);
+
+    // KestrelB: out(r, c) = in(H-1-c, W-1-r); KestrelC/D: out(r, c) = in(c, W-1-r); KestrelA transposes.
+    const struct {
+        std::unique_ptr<ZarnScannerBase> model;
+        uint8_t expected[6];
+    } cases[] = {{std::make_unique<ZarnScannerKestrelB>(), {6, 3, 5, 2, 4, 1}},
+                 {std::make_unique<ZarnScannerKestrelC>(), {3, 6, 2, 5, 1, 4}},
+                 {std::make_unique<ZarnScannerKestrelD>(), {3, 6, 2, 5, 1, 4}},
+                 {std::make_unique<ZarnScannerKestrelA>(), {1, 4, 2, 5, 3, 6}}};
+    for (const auto& c : cases) {
+        uint8_t image[6];
+        std::memcpy(image, src, 6);
+        ASSERT_EQ(c.model->RotateImage(image, 3, 2), 0);
+        EXPECT_EQ(std::memcmp(image, c.expected, 6), 0) << c.model->m_szScannerName;
+    }
+}
+
+TEST(KestrelImage, RowSharpeningKeepsFlatAndLinearRowsAndSteepensEdges) {
+    const int w = 64, h = 3;
+    std::vector<uint8_t> img(size_t(w) * h);
+    for (int x = 0; x < w; ++x) {
+        img[size_t(x)] = 137;                            // uniform: b = 16 a = g
+        img[size_t(w + x)] = uint8_t(40 + 2 * x);        // linear: the 3-tap and 5-tap blurs agree
+        img[size_t(2 * w + x)] = x < w / 2 ? 100 : 180;  // a step
+    }
+    const std::vector<uint8_t> before = img;
+    EXPECT_EQ(SmoothImageRows(img.data(), w, h, 8), 1);
+    for (int x = 0; x < w; ++x) EXPECT_EQ(img[size_t(x)], 137) << x;
+    for (int x = 2; x < w - 2; ++x) EXPECT_EQ(img[size_t(w + x)], before[size_t(w + x)]) << x;
+    const uint8_t* step = img.data() + 2 * w;
+    EXPECT_LT(step[w / 2 - 1], 100);  // the dark side darkens next to the edge
+    EXPECT_GT(step[w / 2], 180);      // the bright side brightens
+    EXPECT_EQ(step[4], 100);          // far from the edge nothing changes
+    EXPECT_EQ(step[w - 5], 180);
+    // The stated recurrence, written out plainly for one row of noise: a = 4 p, b = 4 (a[i-1] +
+    // 2 a[i] + a[i+1]), each pass a := (16 a + b - g + 8) >> 4 with g the [1 4 6 4 1] sum, every
+    // step saturating in 16 bits; compared away from the two samples at each end.
+    std::vector<uint8_t> noise(64);
+    uint32_t seed = 12345;
+    for (auto& v : noise) v = uint8_t((seed = seed * 1103515245u + 12345u) >> 24);
+    for (int passes : {1, 8}) {
+        std::vector<int64_t> a(64);
+        for (int i = 0; i < 64; ++i) a[size_t(i)] = 4 * noise[size_t(i)];
+        auto at = [&](int i) { return a[size_t(i < 0 ? -i : i > 63 ? 126 - i : i)]; };
+        auto sat = [](int64_t v) { return std::min<int64_t>(std::max<int64_t>(v, 0), 65535); };
+        std::vector<int64_t> bRef(64);
+        for (int i = 0; i < 64; ++i) bRef[size_t(i)] = sat(4 * (at(i - 1) + 2 * at(i) + at(i + 1)));
+        for (int p = 0; p < passes; ++p) {
+            std::vector<int64_t> next(64);
+            for (int i = 0; i < 64; ++i) {
+                const int64_t g = at(i - 2) + 4 * at(i - 1) + 6 * at(i) + 4 * at(i + 1) + at(i + 2);
+                next[size_t(i)] = sat(sat(sat(16 * at(i)) + bRef[size_t(i)]) - g + 8) >> 4;
+            }
+            a = next;
+        }
+        std::vector<uint8_t> row = noise;
+        SmoothImageRows(row.data(), 64, 1, passes);
+        for (int i = 2; i < 62; ++i)
+            EXPECT_EQ(int(row[size_t(i)]), int(std::min<int64_t>((a[size_t(i)] + 2) >> 2, 255))) << passes << " passes, " << i;
+    }
+    // No passes: only widening and narrowing, which give the row back.
+    std::vector<uint8_t> same = before;
+    SmoothImageRows(same.data(), w, h, 0);
+    EXPECT_EQ(same, before);
+}
+
+// ---- KestrelA decode against the simulator's raw layout ------------------------------------------
+
+TEST(KestrelA, FilterStreamDecodesTheSimulatedRawLayoutInBothModes) {
+    const sim::ModelTraits& t = sim::Traits(sim::ModelId::KestrelA);
+    ZarnScannerKestrelA a;
+    g_pScanner = &a;
+    ASSERT_EQ(a.ApplyStaticMemory(), 0);
+    for (int mode : {TK_VIDEO_FULL, TK_VIDEO_ROLL}) {
+        const int sizeMode = mode == TK_VIDEO_FULL ? 0 : 1;
+        const sim::ModeGeometry& g = sim::Mode(t, sizeMode);
+        const sim::GreyImage scene = sim::RenderTestPattern(g.sceneWidth, g.sceneHeight, 3);
+        const sim::GreyImage delivered = sim::DriverCopy(t, sizeMode, sim::EncodeRaw(t, sizeMode, scene));
+        std::vector<uint8_t> buffer = delivered.pixels;
+        a.m_nVideoMode = mode;
+        a.m_nCalibrating = 1;  // full size in the full mode
+        long length = long(buffer.size());
+        ASSERT_EQ(a.FilterStream(buffer.data(), &length), 0);
+        ASSERT_EQ(length, long(g.sceneWidth) * g.sceneHeight);
+        // The header rows and margins hold the device's own bytes; the image window is the scene.
+        size_t wrong = 0;
+        for (size_t i = 0; i < size_t(length); ++i) wrong += buffer[i] != scene.pixels[i];
+        EXPECT_EQ(wrong, 0u) << "mode " << mode;
+        // A short frame is refused.
+        length = long(buffer.size()) - 1;
+        EXPECT_EQ(a.FilterStream(buffer.data(), &length), -1);
+    }
+    // Outside calibration and result the full mode gives the 880 x 750 preview.
+    const sim::GreyImage full = sim::DriverCopy(t, 0, sim::EncodeRaw(t, 0, sim::RenderTestPattern(3520, 3000, 1)));
+    std::vector<uint8_t> buffer = full.pixels;
+    a.m_nVideoMode = TK_VIDEO_FULL;
+    a.m_nCalibrating = 0;
+    long length = long(buffer.size());
+    ASSERT_EQ(a.FilterStream(buffer.data(), &length), 0);
+    EXPECT_EQ(length, 880L * 750L);
+    a.m_nVideoMode = TK_VIDEO_PREV;
+    EXPECT_EQ(a.FilterStream(buffer.data(), &length), -1);
+    a.ReleaseStaticMemory();
+    g_pScanner = nullptr;
+}
+
+// ---- FireWire family: frame decode and part collection -------------------------------------------
+
+// A full frame as the camera sends it: test pattern, tag in byte 5.
+std::vector<uint8_t> TaggedFrame(uint8_t tag, uint8_t fill = 0) {
+    std::vector<uint8_t> f(size_t(W) * H);
+    for (size_t i = 0; i < f.size(); ++i) f[i] = uint8_t(fill ? fill : (i * 7 + i / W * 3) & 0x7F);
+    f[5] = tag;
+    return f;
+}
+
+class KestrelFamily : public ::testing::TestWithParam<KestrelVariant> {
+protected:
+    void SetUp() override {
+        model = MakeFamily(GetParam());
+        g_pScanner = model.get();
+        ASSERT_EQ(model->ApplyStaticMemory(), 0);
+    }
+    void TearDown() override {
+        model->ReleaseStaticMemory();
+        g_pScanner = nullptr;
+    }
+    int Feed(uint8_t tag) {
+        std::vector<uint8_t> f = TaggedFrame(tag);
+        long length = long(f.size());
+        return model->FilterStream(f.data(), &length);
+    }
+    std::unique_ptr<ZarnScannerKestrelFamily> model;
+};
+
+TEST_P(KestrelFamily, FrameDecodeAndPartCollection) {
+    const bool b = GetParam() == KestrelVariant::B;
+    model->m_nVideoMode = TK_VIDEO_FULL;
+    model->m_nCollectState = 1;
+    // Tags as the camera sends them; the part each becomes (swapped pairs on KestrelC and KestrelD).
+    auto partOf = [&](int tag) { return b ? tag - 129 : (tag - 129) ^ 1; };
+    ASSERT_EQ(Feed(131), 0);
+    EXPECT_EQ(model->m_nLastPart.load(), partOf(131));
+    ASSERT_EQ(Feed(131), 0);  // repeated: collected once
+    EXPECT_EQ(model->m_nPartsMask.load(), 1 << partOf(131));
+    // A wrong tag: KestrelB ignores the frame's tag, KestrelC and KestrelD refuse the frame.
+    EXPECT_EQ(Feed(133), b ? 0 : -1);
+    EXPECT_EQ(Feed(128), b ? 0 : -1);
+    EXPECT_EQ(model->m_nPartsMask.load(), 1 << partOf(131));
+    ASSERT_EQ(Feed(129), 0);
+    ASSERT_EQ(Feed(132), 0);
+    EXPECT_EQ(model->m_nCollectState.load(), 1);
+    ASSERT_EQ(Feed(130), 0);
+    EXPECT_EQ(model->m_nCollectState.load(), 2);
+    EXPECT_EQ(model->m_nPartsMask.load(), 0);
+    EXPECT_EQ(model->m_nLastPart.load(), -1);
+    // Each quarter holds its part: byte 5 is the part number (KestrelD keeps the masked byte).
+    for (int tag = 129; tag <= 132; ++tag) {
+        const int part = partOf(tag);
+        EXPECT_EQ(model->m_pQuad[part][5], GetParam() == KestrelVariant::D ? 255 : 129 + part) << tag;
+    }
+    // Corner masks: the first row is white over 2912 bytes of the sensor, the last rows' starts too.
+    const uint8_t* q = model->m_pQuad[0];
+    if (GetParam() == KestrelVariant::D) {
+        EXPECT_EQ(q[W - 1], 255);
+        EXPECT_EQ(q[size_t(H - 2) * W + 11 * 254 - 1], 255);
+        EXPECT_NE(q[size_t(H - 2) * W + 11 * 254 + 1], 255);
+        EXPECT_NE(q[size_t(1) * W + W - 11 + 1], 255);
+    } else {
+        // Turned 4512 wide: the 25-row band before the last row is white.
+        EXPECT_EQ(q[size_t(W - 26) * H + 1000], 255);
+        EXPECT_EQ(q[size_t(W - 2) * H + 1000], 255);
+        EXPECT_NE(q[size_t(W - 1) * H + 2000], 255);
+    }
+    // Nothing is collected while no collection runs.
+    model->m_nCollectState = 0;
+    model->m_nLastPart = -1;
+    ASSERT_EQ(Feed(129), 0);
+    EXPECT_EQ(model->m_nLastPart.load(), -1);
+
+    // Roll, preview and unknown modes.
+    std::vector<uint8_t> roll(size_t(2144) * 1536, 77);
+    long length = long(roll.size());
+    model->m_nVideoMode = TK_VIDEO_ROLL;
+    EXPECT_EQ(model->FilterStream(roll.data(), &length), GetParam() == KestrelVariant::C ? -1 : 0);
+    EXPECT_EQ(roll[0], 77);  // the roll frame goes on unchanged
+    model->m_nVideoMode = TK_VIDEO_NONE;
+    EXPECT_EQ(model->FilterStream(roll.data(), &length), -1);
+    // Preview: masked, turned 1504 wide, shifted right by 10 with white.
+    std::vector<uint8_t> prev(size_t(1456) * 1504, 60);
+    length = long(prev.size());
+    model->m_nVideoMode = TK_VIDEO_PREV;
+    ASSERT_EQ(model->FilterStream(prev.data(), &length), 0);
+    EXPECT_EQ(prev[size_t(700) * 1504 + 9], 255);
+    EXPECT_EQ(prev[size_t(700) * 1504 + 760], 60);
+    // The 25-row band (not on KestrelD) lies before the last row.
+    EXPECT_EQ(prev[size_t(1456 - 20) * 1504 + 700], GetParam() == KestrelVariant::D ? 60 : 255);
+    // A short preview frame is refused.
+    length = long(prev.size()) - 5;
+    EXPECT_EQ(model->FilterStream(prev.data(), &length), -1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Variants, KestrelFamily, ::testing::Values(KestrelVariant::B, KestrelVariant::C, KestrelVariant::D),
+                         [](const auto& info) { return std::string(1, "BCD"[int(info.param)]); });
+
+TEST(KestrelD, FillUpBigImagePlacesEachPartOnItsGridCellsOutOfOrder) {
+    ZarnScannerKestrelD d;
+    g_pScanner = &d;
+    ASSERT_EQ(d.ApplyStaticMemory(), 0);
+    std::memset(d.m_pFullBackground, 255, size_t(d.m_FullImage.bytes));
+    auto run = [&](std::initializer_list<int> order) {
+        d.m_nBackgroundCounter = 0;
+        d.m_pPreviousPart = nullptr;
+        std::memset(d.m_pQuadSecond, 0, size_t(4) * W * H);
+        for (int part : order) {
+            std::vector<uint8_t> f = TaggedFrame(0, uint8_t(10 + 20 * part));
+            std::memcpy(d.m_pQuad[part], f.data(), f.size());
+            EXPECT_EQ(d.FillUpBigImage(part, d.m_pQuad[part], d.m_pQuadSecond), 0);
+        }
+        return std::vector<uint8_t>(d.m_pQuadSecond, d.m_pQuadSecond + size_t(4) * W * H);
+    };
+    const std::vector<uint8_t> first = run({2, 0, 3, 1});
+    // Part n lies at (2y + dy, 2x + dx) with (dy, dx) = (1, 0), (0, 0), (0, 1), (1, 1).
+    const int offsets[4][2] = {{1, 0}, {0, 0}, {0, 1}, {1, 1}};
+    for (int part = 0; part < 4; ++part) {
+        size_t wrong = 0;
+        for (int y = 0; y < H; y += 7)
+            for (int x = 0; x < W; x += 5)
+                wrong += first[size_t(2 * y + offsets[part][0]) * 2 * W + 2 * x + offsets[part][1]] != d.m_pQuad[part][size_t(y) * W + x];
+        EXPECT_EQ(wrong, 0u) << "part " << part;
+    }
+    EXPECT_EQ(d.FillUpBigImage(4, d.m_pQuad[0], d.m_pQuadSecond), -1);
+    EXPECT_EQ(d.FillUpBigImage(-1, d.m_pQuad[0], d.m_pQuadSecond), -1);
+    d.ReleaseStaticMemory();
+    g_pScanner = nullptr;
+}
+
+// ---- the FireWire scanners end to end ------------------------------------------------------------
+
+class KestrelCamera : public ::testing::Test {
+protected:
+    void Open(KestrelVariant v, sim::KestrelConfig config = {}) {
+        ASSERT_TRUE(kSlotIsolated);
+        ZarnScannerBase::s_nWaitScale = int(scannertest::Slowdown());
+        config.variant = v;
+        config.testPattern = true;
+        config.stillPattern = true;
+        config.framePeriodMs = 120 * scannertest::Slowdown();
+        bus = std::make_shared<sim::SimFireWireBus>();
+        camera = bus->Add(config);
+        platform::FireWireCameras::Use(bus);
+        model = MakeFamily(v);
+        g_pScanner = model.get();
+        model->m_pfnMessageSink = &MessageSink;
+        ASSERT_EQ(model->InitializeRes(), 0);
+        std::memset(model->m_pFullBackground, 255, size_t(model->m_FullImage.bytes));
+        ASSERT_EQ(model->InitVideoMode(TK_VIDEO_FULL), 0);
+    }
+    // The simulated camera alone: the exported layer creates the model.
+    void Attach(KestrelVariant v, sim::KestrelConfig config = {}) {
+        ASSERT_TRUE(kSlotIsolated);
+        ZarnScannerBase::s_nWaitScale = int(scannertest::Slowdown());
+        config.variant = v;
+        config.testPattern = true;
+        config.stillPattern = true;
+        config.framePeriodMs = 120 * scannertest::Slowdown();
+        bus = std::make_shared<sim::SimFireWireBus>();
+        camera = bus->Add(config);
+        platform::FireWireCameras::Use(bus);
+    }
+    void TearDown() override {
+        if (model) {
+            model->ReleaseRes();
+        } else if (g_pScanner.load() != nullptr) {
+            Zarn_Main_DeInitialize();
+        }
+        g_pScanner = nullptr;
+        model.reset();
+        platform::FireWireCameras::Use(nullptr);
+        camera.reset();
+        bus.reset();
+    }
+
+    // Which offset (dy, dx) within +-`tolerance` explains the cells of one offset class (cy, cx) of
+    // an assembled image best against the simulator's still picture, and how many cells it leaves
+    // unexplained (white cells aside). `truthOf` maps a cell (row, column) to its grid point
+    // (column, row) of the sensor's double-resolution grid.
+    struct Fit {
+        int dy = 0, dx = 0;
+        size_t unexplained = 0, checked = 0;
+    };
+    static Fit FitClass(const uint8_t* grid, int gw, int gh, int cy, int cx, int tolerance,
+                        const std::function<std::pair<int, int>(int, int)>& truthOf) {
+        Fit best;
+        best.unexplained = SIZE_MAX;
+        for (int dy = -tolerance; dy <= tolerance; ++dy)
+            for (int dx = -tolerance; dx <= tolerance; ++dx) {
+                Fit f{dy, dx, 0, 0};
+                for (int Y = 600 + cy; Y < gh - 600; Y += 14)
+                    for (int X = 600 + cx; X < gw - 600; X += 10) {
+                        const uint8_t v = grid[size_t(Y) * gw + X];
+                        if (v == 255) continue;
+                        ++f.checked;
+                        auto [x, y] = truthOf(Y + dy, X + dx);
+                        f.unexplained += v != sim::SimKestrel::PatternGroundTruth(0, x, y);
+                    }
+                if (f.unexplained < best.unexplained) best = f;
+            }
+        return best;
+    }
+
+    std::shared_ptr<sim::SimFireWireBus> bus;
+    std::shared_ptr<sim::SimKestrel> camera;
+    std::unique_ptr<ZarnScannerKestrelFamily> model;
+};
+
+TEST_F(KestrelCamera, KestrelDPutsEveryPartExactlyOnTheInterleavedGrid) {
+    sim::KestrelConfig c;
+    c.tagSequence = {131, 129, 132, 130};  // out of order
+    Open(KestrelVariant::D, c);
+    ASSERT_EQ(model->GetFullModeResultImage(), 0);
+    EXPECT_EQ(model->m_nFullModeCapture.load(), 1);
+    EXPECT_NE(model->m_Running.captureStatus.load(), ZARN_ERR_CAPTURE_PALMMOVING);
+    // The collection ends when the last part arrived; Step 2 places what is left (and then sharpens).
+    auto* d = static_cast<ZarnScannerKestrelD*>(model.get());
+    EXPECT_GE(model->m_nStitchCount, 3);
+    for (int i = 0; i < 4; ++i)
+        if ((model->m_nCollectedMask.load() & (1 << i)) == 0) d->FillUpBigImage(i, model->m_pQuad[i], model->m_pQuadSecond);
+    // The grid in the sensor's orientation is the simulator's double-resolution grid itself.
+    const uint8_t* grid = model->m_pQuadSecond;
+    for (int cy = 0; cy < 2; ++cy)
+        for (int cx = 0; cx < 2; ++cx) {
+            const Fit f = FitClass(grid, 2 * W, 2 * H, cy, cx, 1, [](int Y, int X) { return std::pair{X, Y}; });
+            SCOPED_TRACE(testing::Message() << "cell " << cy << "," << cx);
+            EXPECT_EQ(f.dy, 0);
+            EXPECT_EQ(f.dx, 0);
+            EXPECT_GT(f.checked, 50000u);
+            EXPECT_EQ(f.unexplained, 0u);
+        }
+    ASSERT_EQ(model->GetFullModeResultImage_Step2(), 0);
+    EXPECT_EQ(model->m_nFullModeCapture.load(), 0);
+    model->m_nImageType = 2;
+    ASSERT_EQ(model->FlatResultOutput(), 0);
+    EXPECT_EQ(model->ImageInfo.width, 5104);
+    EXPECT_EQ(model->ImageInfo.height, 5000);
+    EXPECT_EQ(model->ImageInfo.image, model->m_pQuadSecond);
+}
+
+TEST_F(KestrelCamera, KestrelBCombinesThePartsWithSr3WithinOneGridCell) {
+    Open(KestrelVariant::B);
+    ASSERT_EQ(model->GetFullModeResultImage(), 0);
+    ASSERT_EQ(model->GetFullModeResultImage_Step2(), 0);
+    // The combined image is the turned grid: cell (R, C) shows grid point (2W-1-R, 2H-1-C) as
+    // (column, row) of the sensor's grid; SR3 places each view to within one cell of it.
+    const uint8_t* image = model->m_pQuadBlock;
+    for (int cy = 0; cy < 2; ++cy)
+        for (int cx = 0; cx < 2; ++cx) {
+            const Fit f = FitClass(image, 2 * H, 2 * W, cy, cx, 1,
+                                   [](int R, int C) { return std::pair{2 * W - 1 - R, 2 * H - 1 - C}; });
+            SCOPED_TRACE(testing::Message() << "cell " << cy << "," << cx);
+            EXPECT_LE(std::abs(f.dy), 1);
+            EXPECT_LE(std::abs(f.dx), 1);
+            EXPECT_GT(f.checked, 50000u);
+            EXPECT_LT(f.unexplained, f.checked / 100);
+        }
+    model->m_nImageType = 23;  // a single flat: the lower-centre window
+    ASSERT_EQ(model->FlatResultOutput(), 0);
+    EXPECT_EQ(model->ImageInfo.width, 2552);
+    EXPECT_EQ(model->ImageInfo.height, 2500);
+}
+
+TEST_F(KestrelCamera, RepeatedPartsAreTakenOnceAndALostPartEndsTheCaptureWith602) {
+    sim::KestrelConfig c;
+    c.tagSequence = {130, 129, 129, 132, 129, 131};
+    Open(KestrelVariant::C, c);
+    ASSERT_EQ(model->GetFullModeResultImage(), 0);
+    // Each part is combined once: the last one by Step 2.
+    EXPECT_EQ(model->m_nStitchCount, 3);
+    ASSERT_EQ(model->GetFullModeResultImage_Step2(), 0);
+    EXPECT_EQ(model->m_nStitchCount, 4);
+    model->ReleaseRes();
+    model.reset();
+    g_pScanner = nullptr;
+    platform::FireWireCameras::Use(nullptr);
+
+    c.tagSequence = {129, 130, 131};  // 132 never comes
+    Open(KestrelVariant::D, c);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(model->GetFullModeResultImage(), -602);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(9000));
+    EXPECT_EQ(model->m_nFullModeCapture.load(), 0);
+    EXPECT_EQ(model->m_nCollectState.load(), 0);
+    // Step 2 places the missing part from what its quarter holds and finishes the image.
+    EXPECT_EQ(model->GetFullModeResultImage_Step2(), 0);
+}
+
+TEST_F(KestrelCamera, PalmMovementBetweenPartsIsReportedWhileTheResultIsBuilt) {
+    sim::KestrelConfig c;
+    c.palmMovesAt = 2;
+    c.palmShift = 26;  // half the pattern's period along a row
+    Open(KestrelVariant::D, c);
+    {
+        std::lock_guard lock(g_messagesLock);
+        g_messageCodes.clear();
+    }
+    ASSERT_EQ(model->GetFullModeResultImage(), 0);
+    EXPECT_EQ(model->m_Running.captureStatus.load(), ZARN_ERR_CAPTURE_PALMMOVING);
+    std::lock_guard lock(g_messagesLock);
+    EXPECT_NE(std::find(g_messageCodes.begin(), g_messageCodes.end(), intptr_t(622 - 7800)), g_messageCodes.end());
+}
+
+TEST_F(KestrelCamera, CalibrationTakesTheFullBackgroundFromACollectedPartAndEndsInThePreview) {
+    Open(KestrelVariant::C);
+    ASSERT_EQ(model->SetCalibration(0), 0);
+    EXPECT_EQ(model->m_nBackgroundStage.load(), 1);
+    EXPECT_EQ(model->m_nVideoMode.load(), TK_VIDEO_PREV);
+    EXPECT_EQ(model->m_nCalibrating.load(), 0);
+    // Quarter 1 (tag 129 on KestrelC) is the background, turned and banded.
+    EXPECT_EQ(std::memcmp(model->m_pFullBackground, model->m_pQuad[1], size_t(model->m_FullImage.bytes)), 0);
+    // Without a search the exposure found is the camera's own (40); the preview pass sets it as
+    // property 0 too.
+    long value = 0;
+    ASSERT_TRUE(camera->GetRegister(0, &value));
+    EXPECT_EQ(value, 40);
+    EXPECT_EQ(model->m_nCameraFull[0], 40);
+    EXPECT_EQ(model->m_nCameraPreview[0], 40);
+    EXPECT_EQ(model->m_nCameraPreview[1], 0);
+    EXPECT_EQ(model->m_nCameraPreview[2], 40);
+}
+
+TEST_F(KestrelCamera, LedsBlinkTheTypesMaskAndKeysReachTheKeypadCallback) {
+    Open(KestrelVariant::B);
+    model->m_Running.initialised = 1;  // LED writes need an initialised library
+    model->m_nImageType = 4;  // both thumbs
+    long low = 0, high = 0;
+    ASSERT_EQ(model->BlinkLEDs(), 0);
+    ASSERT_TRUE(camera->GetRegister(12, &low) && camera->GetRegister(11, &high));
+    EXPECT_EQ(low, 0xFE);
+    EXPECT_EQ(high, 0xFE);
+    ASSERT_EQ(model->BlinkLEDs(), 0);
+    ASSERT_TRUE(camera->GetRegister(12, &low) && camera->GetRegister(11, &high));
+    EXPECT_EQ(low, 0xFF);
+    EXPECT_EQ(high, 0xFF);
+    static std::atomic<int> key{-1};
+    model->m_pfnKeypad = [](void*, int k) { key = k; };
+    model->m_nKeypadEnabled = 1;
+    ASSERT_EQ(model->CreateFootSwitchThread(), 0);
+    ASSERT_TRUE(camera->SetRegister(16, 2));
+    EXPECT_TRUE(WaitUntil([] { return key.load() == 1; }, 3000));
+    ASSERT_TRUE(camera->SetRegister(16, 0x11));  // masked with 0xF: key 0
+    EXPECT_TRUE(WaitUntil([] { return key.load() == 0; }, 3000));
+}
+
+// Through the exported interface: the factory picks KestrelD by its FireWire text, Initialize
+// calibrates (three passes), and a manual slap capture takes the four parts and delivers the
+// 5104 x 5000 result at 1000 ppi.
+struct Delivered {
+    std::mutex mutex;
+    int count = 0, status = -1, type = -1;
+    ZarnImageInfo info{};
+    static void Result(void* c, int status, ZarnImageInfo info, int type, int) {
+        auto* d = static_cast<Delivered*>(c);
+        std::lock_guard lock(d->mutex);
+        ++d->count, d->status = status, d->info = info, d->type = type;
+    }
+};
+
+TEST_F(KestrelCamera, KestrelDThroughTheExportedInterface) {
+    Attach(KestrelVariant::D);
+    ZarnConnectedScanners found{};
+    ASSERT_EQ(Zarn_Main_GetConnectedScanner(&found), 0);
+    EXPECT_EQ(found.entries[ZARN_FAMILY_KESTREL_B], 1);
+    ASSERT_EQ(Zarn_Main_Initialize(602), 0);
+    auto* d = dynamic_cast<ZarnScannerKestrelD*>(g_pScanner.load());
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->m_nBackgroundStage.load(), 1);  // calibrated
+    // The device record from the camera's device text (serial 2001, dates 2024-05-14).
+    ZarnDeviceInfo info{};
+    ASSERT_EQ(Zarn_Main_GetDeviceInfo(&info), 0);
+    EXPECT_STREQ(info.model, "KestrelB");
+    EXPECT_STREQ(info.serialNumber, "2402001");
+    EXPECT_STREQ(info.firstDate, "20240514");
+    EXPECT_STREQ(info.secondDate, "20240514");
+
+    Delivered delivered;
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackResultImage(&Delivered::Result, &delivered), 0);
+    int w = 0, h = 0, xr = 0, yr = 0;
+    ASSERT_EQ(Zarn_Capture_SetMode(2, 1000, 0, 0, &w, &h, &xr, &yr), 0);
+    EXPECT_EQ(w, 5104);
+    EXPECT_EQ(h, 5000);
+    EXPECT_EQ(xr, 1000);
+    ASSERT_EQ(Zarn_Capture_Start(4, 0), 0);
+    ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
+    EXPECT_TRUE(d->m_nCollectedMask.load() != 0);
+    ASSERT_EQ(Zarn_Capture_AcquireResultImage(), 0);
+    std::lock_guard lock(delivered.mutex);
+    ASSERT_EQ(delivered.count, 1);
+    EXPECT_EQ(delivered.status, 0);
+    EXPECT_EQ(delivered.type, 2);
+    EXPECT_EQ(delivered.info.width, 5104);
+    EXPECT_EQ(delivered.info.height, 5000);
+    EXPECT_EQ(delivered.info.xResolution, 1000);
+    EXPECT_EQ(delivered.info.image, d->m_pQuadSecond);
+    EXPECT_EQ(d->m_nCollectedMask.load(), 15);
+    EXPECT_EQ(d->m_nVideoMode.load(), TK_VIDEO_PREV);  // back to the preview after the result
+}
+
+}  // namespace

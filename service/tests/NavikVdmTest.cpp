@@ -1,0 +1,427 @@
+// The core object on its manual clock: the heartbeat's loss limit and the request-id clean-up run
+// through minutes of the clock's time in no real time; the iris side found, added, calibrated,
+// lost and found again over the scripted iris library, with a DM and a controller on loopback.
+#include "NavikVdm.h"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "FakeZarn.h"
+#include "TestAppData.h"
+#include "XmlPeer.h"
+#include "runtime/Log.h"
+
+namespace {
+
+using fakezarn::FakeFpLibrary;
+using fakezarn::FakeIrisLibrary;
+
+// An iris device over the iris function table with what the core object relies on: connect,
+// channels, Arrival body, calibration, the lost report; it serves no capture.
+class TableIrisDevice : public IDevice, public CIrisDeviceBase {
+public:
+    TableIrisDevice(const std::string& vdmName, CBaseNavikVdm* owner)
+        : CIrisDeviceBase(vdmName, owner, "CIrisDevice", "Iris Device Socket", "Iris Preview Socket",
+                          "Iris Result Socket", VDM_LOG_IRIS) {
+        deviceSocket.SetDevice(this);
+        previewSocket.SetDevice(this);
+        resultSocket.SetDevice(this);
+        capabilities.modality = "TwoIris";
+    }
+    ~TableIrisDevice() override {
+        if (IsOpen() != 0) Close();
+    }
+    int Close() override {
+        deviceSocket.Close(1);
+        deviceLock.lock();
+        openFlag.store(0);
+        CBaseDevice::CloseImageChannels(0);
+        ReleaseArrivalDocument();
+        IrisApi().Zarn_IRIS_Main_DeInitialize();
+        SetState(DEVICE_STATE_CLOSED);
+        deviceLock.unlock();
+        return 1;
+    }
+    int SetState(int state) override {
+        stateLock.lock();
+        deviceState = state;
+        owner->statusLock.lock();
+        owner->captureInterlock.irisCapturing = state == DEVICE_STATE_CAPTURING;
+        owner->statusLock.unlock();
+        stateLock.unlock();
+        return 1;
+    }
+    int Connect() override {
+        const ZarnIrisApi& api = IrisApi();
+        api.Zarn_IRIS_Main_DeInitialize();
+        if (api.Zarn_IRIS_Main_Initialize() != 0) return 0;
+        api.Zarn_IRIS_Capture_RegisterCallbackDeviceIsConnected(&OnConnected, this);
+        return GetDeviceInfo() != 0 && GetApiVersion() != 0;
+    }
+    int CalibrateDevice() override {
+        owner->statusLock.lock();
+        owner->captureInterlock.irisCalibrating = 1;
+        owner->statusLock.unlock();
+        const int rc = IrisApi().Zarn_IRIS_Capture_Calibration(3);
+        owner->statusLock.lock();
+        owner->captureInterlock.irisCalibrating = 0;
+        owner->statusLock.unlock();
+        return rc == 0 ? 1 : 0;
+    }
+    int GetApiVersion() override {
+        ZarnApiVersion version{};
+        if (IrisApi().Zarn_IRIS_Main_GetAPIVersion(&version) != 0) return 0;
+        StoreApiVersion(version);
+        return 1;
+    }
+    int GetDeviceInfo() override {
+        ZarnDeviceInfo info{};
+        if (IrisApi().Zarn_IRIS_Main_GetDeviceInfo(&info) != 0) return 0;
+        StoreDeviceInfo(info);
+        return 1;
+    }
+    int StartCapture(int, std::string& reason) override { return Refuse(reason); }
+    int ForceCapture(std::string& reason) override { return Refuse(reason); }
+    int StopCapture(std::string& reason) override { return Refuse(reason); }
+    int SetMissingBiometric(const std::string&) override { return 0; }
+
+    int ProcessSubscribeCallback(const xercesc::DOMElement*, const std::string&, std::string& reason,
+                                 std::map<int, int>&) override { return Refuse(reason); }
+    int ProcessStartCaptureCallback(const xercesc::DOMElement*, const std::string&, std::string& reason,
+                                    std::string&) override { return Refuse(reason); }
+    int ProcessForceCaptureCallback(const std::string&, std::string& reason) override { return Refuse(reason); }
+    int ProcessStopCaptureCallback(const std::string&, std::string& reason) override { return Refuse(reason); }
+    int ProcessClientConnectedCallback() override { return 1; }
+    int ProcessSocketDeviceCloseEventCallback() override { return 1; }
+    int ProcessSocketDeviceErrorEventCallback() override { return 1; }
+    int ProcessClientGoneCallback() override { return 1; }
+    int ProcessGetFrameCallback(const std::string&) override { return 0; }
+    int ProcessGetSampleImageCallback(const std::string&) override { return 0; }
+    int ProcessSocketPreviewCloseEventCallback() override { return 1; }
+    int ProcessSocketResultCloseEventCallback() override { return 1; }
+    int ProcessSocketPreviewErrorEventCallback() override { return 1; }
+    int ProcessSocketResultErrorEventCallback() override { return 1; }
+
+private:
+    static int Refuse(std::string& reason) {
+        reason = "UnableToPerformRequest";
+        return 0;
+    }
+    static void OnConnected(void* context, int connected) {
+        auto* device = static_cast<TableIrisDevice*>(context);
+        if (connected == 0 && !device->lostReported.exchange(true)) device->owner->ProcessDeviceLostEventCallback(1, 1);
+    }
+    std::atomic<bool> lostReported{false};
+};
+
+IrisDeviceKind TableIrisKind() {
+    IrisDeviceKind kind;
+    kind.create = [](const std::string& vdmName, CBaseNavikVdm* owner) {
+        return std::make_unique<TableIrisDevice>(vdmName, owner);
+    };
+    return kind;
+}
+
+// The core object on a manual clock, its DM on a loopback listener and its configuration.
+class CoreTest : public ::testing::Test {
+protected:
+    void Start(const std::string& enabled, int interval = 60) {
+        configPort = FreeLoopbackPort();
+        appData = std::make_unique<TestAppData>(
+            "VdmIP = 127.0.0.1\nDmIP = 127.0.0.1\nDmPort = " + std::to_string(dm.port()) +
+            "\nVdmListenPort = " + std::to_string(configPort) + "\nDeviceDetectionInterval = " +
+            std::to_string(interval) + "\n" + enabled);
+        core = std::make_unique<CNavikVdm>();
+        core->SetClock(clock);
+        core->SetIrisDeviceKind(TableIrisKind());
+        ASSERT_EQ(core->Initialize(), 1);
+        ConnectDm();
+    }
+    // Takes the service's DM connection and its Connect.
+    void ConnectDm() {
+        const int fd = dm.Accept(5000);
+        ASSERT_GE(fd, 0);
+        dmPeer = std::make_unique<XmlPeer>(fd);
+        connectDocument = dmPeer->Read(5000);
+        ASSERT_NE(connectDocument.find("<Connect "), std::string::npos) << connectDocument;
+    }
+    void Answer(const std::string& document, const std::string& extra = "") {
+        dmPeer->Send("<DeviceManagerEventResponse requestId=\"" + RequestIdOf(document) +
+                     "\"><Return value=\"Success\" failureReason=\"Success\"/>" + extra +
+                     "</DeviceManagerEventResponse>");
+    }
+    void ConnectResponse(int heartBeat) {
+        dmPeer->Send("<DeviceManagerEventResponse requestId=\"" + RequestIdOf(connectDocument) + "\"><Return value=\"Success\" failureReason=\"Success\"/>"
+                     "<ConnectResponse apiVersion=\"3.0.0\" vendor=\"V\" dmName=\"DM\" dmVersion=\"1\" heartBeat=\"" +
+                     std::to_string(heartBeat) + "\"/></DeviceManagerEventResponse>");
+    }
+    // The next DM document holding `element` (others are skipped); empty when none came.
+    std::string NextDm(const std::string& element, int timeoutMs = 5000) {
+        for (;;) {
+            const std::string document = dmPeer->Read(timeoutMs);
+            if (document.empty() || document.find("<" + element + " ") != std::string::npos) return document;
+        }
+    }
+    void TearDown() override {
+        if (core) core->Terminate();
+        core.reset();
+        FakeIrisLibrary::Instance().Reset();
+        FakeFpLibrary::Instance().Reset();
+        appData.reset();
+    }
+
+    std::shared_ptr<CManualClock> clock = std::make_shared<CManualClock>(static_cast<int64_t>(std::time(nullptr)));
+    XmlListener dm;
+    int configPort = 0;
+    std::unique_ptr<TestAppData> appData;
+    std::unique_ptr<CNavikVdm> core;
+    std::unique_ptr<XmlPeer> dmPeer;
+    std::string connectDocument;
+};
+
+struct LossCase {
+    int heartBeat;      // the DM's value
+    int intervalS;      // Ping interval: half of it, at least 1 s
+    int pingsBeforeLoss;
+    int lostAtS;        // first Ping wake-up past the loss limit max(10 x interval, 300)
+};
+
+class PingLossTest : public CoreTest, public ::testing::WithParamInterface<LossCase> {};
+
+// A silent DM: Pings every interval of the clock, the loss strictly after the limit, one reconnect
+// 1 s after it; the unanswered Pings' ids are dropped by the clean-up at 300 s, not before.
+TEST_P(PingLossTest, SilentDmIsLostAfterTheLimitAndReconnected) {
+    const LossCase c = GetParam();
+    FakeFpLibrary::Install();
+    FakeIrisLibrary::Install();
+    Start("Fingerprint = 0\nIris = 0\n");
+    const int64_t start = clock->NowMs();
+    ConnectResponse(c.heartBeat);
+    std::string ping = NextDm("Ping");
+    ASSERT_FALSE(ping.empty());
+    const std::string firstId = RequestIdOf(ping);
+    const int channel = core->GetDmSocket().GetChannelId();
+    EXPECT_EQ(core->GetDmSocket().FindSentRequestId(channel, firstId), MID_Ping);
+    int pings = 1;
+    while (clock->NowMs() - start < c.lostAtS * 1000LL) {
+        // The heartbeat and the clean-up wait on the clock.
+        ASSERT_TRUE(clock->AwaitPendingWaits(2, 5000));
+        if ((clock->NowMs() - start) / 1000 == 290) {
+            EXPECT_EQ(core->GetDmSocket().FindSentRequestId(channel, firstId), MID_Ping);
+        }
+        clock->Advance(c.intervalS * 1000LL);
+        if (clock->NowMs() - start < c.lostAtS * 1000LL) {
+            ASSERT_FALSE(NextDm("Ping").empty()) << "at " << (clock->NowMs() - start) / 1000 << " s";
+            ++pings;
+        }
+        if ((clock->NowMs() - start) / 1000 == 300) {
+            // The clean-up ran at 300 s: the first Ping's id (sent at 0 s) is gone.
+            for (int i = 0; i < 500 && core->GetDmSocket().FindSentRequestId(channel, firstId) == MID_Ping; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            EXPECT_EQ(core->GetDmSocket().FindSentRequestId(channel, firstId), MID_Unknown);
+        }
+    }
+    EXPECT_EQ(pings, c.pingsBeforeLoss);
+    ASSERT_TRUE(dmPeer->ClosedByPeer(5000));
+    EXPECT_FALSE(core->IsDmConnected());
+    // The reconnect waits 1 s of the clock.
+    EXPECT_EQ(dm.Accept(300), -1);
+    ASSERT_TRUE(clock->AwaitPendingWaits(2, 5000));
+    clock->Advance(1000);
+    ConnectDm();
+    EXPECT_TRUE(core->IsDmConnected());
+}
+
+INSTANTIATE_TEST_SUITE_P(Heartbeats, PingLossTest,
+                         ::testing::Values(LossCase{20, 10, 31, 310},    // limit 300 s
+                                           LossCase{120, 60, 11, 660},   // limit 600 s
+                                           LossCase{1, 1, 301, 301}));   // 0 s asked, 1 s kept
+
+// A DM that answers keeps the connection however long the clock runs.
+TEST_F(CoreTest, AnsweringDmIsKept) {
+    FakeFpLibrary::Install();
+    FakeIrisLibrary::Install();
+    Start("Fingerprint = 0\nIris = 0\n");
+    ConnectResponse(20);
+    for (int i = 0; i < 40; ++i) {
+        const std::string ping = NextDm("Ping");
+        ASSERT_FALSE(ping.empty()) << i;
+        Answer(ping);
+        ASSERT_TRUE(clock->AwaitPendingWaits(2, 5000));
+        clock->Advance(10000);
+    }
+    EXPECT_TRUE(core->IsDmConnected());
+}
+
+std::string Attribute(const std::string& document, const std::string& name) {
+    const std::string key = name + "=\"";
+    const size_t at = document.find(key);
+    if (at == std::string::npos) return "<none>";
+    return document.substr(at + key.size(), document.find('"', at + key.size()) - at - key.size());
+}
+
+// The iris unit: found with two cameras, added, announced, calibrated; unplugged: removed and
+// reported gone; plugged in again: found at the next detection pass.
+TEST_F(CoreTest, IrisUnitIsAddedCalibratedLostAndFoundAgain) {
+    FakeFpLibrary::Install();
+    FakeIrisLibrary::Install();
+    FakeIrisLibrary::Instance().Reset();
+    Start("Fingerprint = 0\nIris = 1\n");
+    ConnectResponse(20);
+    const std::string arrival = NextDm("Arrival");
+    ASSERT_FALSE(arrival.empty());
+    EXPECT_EQ(Attribute(arrival, "deviceModel"), "Egret");
+    EXPECT_NE(arrival.find("\"TwoIris\""), std::string::npos) << arrival;
+    const std::string uri = core->GetDeviceURI(1);
+    EXPECT_EQ(Attribute(arrival, "deviceURI"), uri);
+    EXPECT_EQ(FakeIrisLibrary::Instance().Count("Zarn_IRIS_Main_Initialize"), 1);
+
+    // Calibration: of the iris unit only, never during a capture, -4 when the library fails.
+    EXPECT_EQ(core->CalibrateDeviceCallback(0), -2);
+    EXPECT_EQ(core->CalibrateDeviceCallback(1), 0);
+    EXPECT_EQ(FakeIrisLibrary::Instance().Count("Zarn_IRIS_Capture_Calibration(3)"), 1);
+    core->statusLock.lock();
+    core->captureInterlock.fpCapturing = 1;
+    core->statusLock.unlock();
+    EXPECT_EQ(core->CalibrateDeviceCallback(1), -3);
+    core->statusLock.lock();
+    core->captureInterlock.fpCapturing = 0;
+    core->statusLock.unlock();
+    FakeIrisLibrary::Instance().SetCalibrationResult(ZARN_ERR_IRIS_CALIBRATION);
+    EXPECT_EQ(core->CalibrateDeviceCallback(1), -4);
+
+    // A controller that connects learns of the unit.
+    XmlPeer controller;
+    ASSERT_TRUE(controller.Connect(configPort));
+    std::string info;
+    for (int i = 0; i < 5 && info.find("deviceType=\"1\"") == std::string::npos; ++i) info = controller.Read(3000);
+    EXPECT_EQ(Attribute(info, "deviceURI"), uri) << info;
+
+    // Unplugged: DM Removal with the unit's URI, the controller hears it gone.
+    FakeIrisLibrary::Instance().SetConnected(false);
+    const std::string removal = NextDm("Removal");
+    EXPECT_EQ(Attribute(removal, "deviceURI"), uri) << removal;
+    std::string gone;
+    for (int i = 0; i < 5 && gone.find("<Removal") == std::string::npos; ++i) gone = controller.Read(3000);
+    EXPECT_NE(gone.find("deviceType=\"1\""), std::string::npos) << gone;
+    EXPECT_EQ(core->GetDeviceURI(1), "");
+
+    // Plugged in again: the next detection pass adds it.
+    FakeIrisLibrary::Instance().SetConnected(true);
+    ASSERT_TRUE(clock->AwaitPendingWaits(3, 5000));  // heartbeat, clean-up, detection
+    clock->Advance(60000);
+    Answer(NextDm("Ping"));
+    const std::string again = NextDm("Arrival");
+    ASSERT_FALSE(again.empty());
+    EXPECT_NE(Attribute(again, "deviceURI"), "<none>");
+
+    // The controller's Stop: only modalities 0 and 1; the unit, still plugged in, is reported
+    // again without a URI.
+    while (!controller.Read(300).empty()) {
+    }
+    EXPECT_EQ(core->StopDeviceCallback(2, 0), 0);
+    EXPECT_EQ(core->StopDeviceCallback(1, 0), 1);
+    EXPECT_EQ(Attribute(NextDm("Removal"), "deviceURI"), Attribute(again, "deviceURI"));
+    std::string report;
+    for (int i = 0; i < 8 && report.find("deviceURI=\"\"") == std::string::npos; ++i) report = controller.Read(3000);
+    EXPECT_NE(report.find("<DeviceInfo "), std::string::npos) << report;
+    EXPECT_NE(report.find("deviceType=\"1\""), std::string::npos) << report;
+}
+
+// One camera of two is no iris unit; without an iris device object a found unit is reported as
+// failed to start.
+TEST_F(CoreTest, IrisUnitNeedsBothCamerasAndADeviceObject) {
+    FakeFpLibrary::Install();
+    FakeIrisLibrary::Install();
+    fakezarn::IrisScript one;
+    one.connectedCount = 1;
+    FakeIrisLibrary::Instance().Reset(one);
+    Start("Fingerprint = 0\nIris = 1\n", 1);
+    XmlPeer controller;
+    ASSERT_TRUE(controller.Connect(configPort));
+    std::string report;
+    for (int i = 0; i < 5 && report.find("<Removal") == std::string::npos; ++i) report = controller.Read(3000);
+    EXPECT_NE(report.find("deviceType=\"1\""), std::string::npos) << report;
+    EXPECT_EQ(FakeIrisLibrary::Instance().Count("Zarn_IRIS_Main_Initialize"), 0);
+    EXPECT_GE(FakeIrisLibrary::Instance().Count("Zarn_IRIS_Main_GetConnectedDevice"), 1);
+
+    // Both cameras, but no iris device object in the program.
+    core->Terminate();
+    FakeIrisLibrary::Instance().Reset();
+    core = std::make_unique<CNavikVdm>();
+    core->SetClock(clock);
+    ASSERT_EQ(core->Initialize(), 1);
+    ConnectDm();
+    XmlPeer second;
+    ASSERT_TRUE(second.Connect(configPort));
+    ASSERT_TRUE(second.Read(3000).find("<Config ") != std::string::npos);
+    ASSERT_TRUE(clock->AwaitPendingWaits(1, 5000));  // detection; the next pass tries again
+    clock->Advance(1000);
+    std::string failed;
+    for (int i = 0; i < 8 && failed.find("isStartDeviceFailed=\"true\"") == std::string::npos; ++i)
+        failed = second.Read(3000);
+    EXPECT_NE(failed.find("deviceType=\"1\""), std::string::npos) << failed;
+    EXPECT_EQ(core->GetDeviceURI(1), "");
+}
+
+}  // namespace
+
+namespace {
+
+// A fingerprint removal waits, with the object lock held, until the iris capture ends; a capture
+// that never ends holds it at most 120 polls of 500 ms.
+TEST_F(CoreTest, RemovalWaitsForTheOtherCaptureAndNoLonger) {
+    FakeFpLibrary::Install();
+    FakeFpLibrary::Instance().Reset();
+    FakeIrisLibrary::Install();
+    FakeIrisLibrary::Instance().Reset();
+    Start("Fingerprint = 1\nIris = 1\n", 600);  // no detection pass meanwhile
+    ConnectResponse(20);
+    ASSERT_FALSE(NextDm("Arrival").empty());
+    ASSERT_FALSE(NextDm("Arrival").empty());
+    ASSERT_NE(core->GetDeviceURI(0), "");
+    ASSERT_NE(core->GetDeviceURI(1), "");
+    auto setIrisCapturing = [this](int value) {
+        core->statusLock.lock();
+        core->captureInterlock.irisCapturing = value;
+        core->statusLock.unlock();
+    };
+    for (const bool captureEnds : {true, false}) {
+        const std::string uri = core->GetDeviceURI(0);
+        const int closes = FakeFpLibrary::Instance().Count("Zarn_Main_DeInitialize");
+        setIrisCapturing(1);
+        ASSERT_EQ(core->StopDeviceCallback(0, 1), 1);
+        // The DM hears of the removal first; the device is closed once the iris capture ended.
+        EXPECT_EQ(Attribute(NextDm("Removal"), "deviceURI"), uri);
+        // Heartbeat, clean-up, detection and the removal's wait.
+        ASSERT_TRUE(clock->AwaitPendingWaits(4, 5000));
+        const int64_t start = clock->NowMs();
+        for (int poll = 1; poll < CNavikVdm::kOtherCapturePolls; ++poll) {
+            ASSERT_TRUE(clock->AwaitPendingWaits(4, 5000)) << poll;
+            clock->Advance(500);
+            if (clock->NowMs() - start >= 10000 && captureEnds) break;
+        }
+        ASSERT_TRUE(clock->AwaitPendingWaits(4, 5000));
+        EXPECT_EQ(FakeFpLibrary::Instance().Count("Zarn_Main_DeInitialize"), closes) << "closed during the capture";
+        if (captureEnds) setIrisCapturing(0);
+        clock->Advance(500);
+        EXPECT_EQ(core->GetDeviceURI(0), "");  // waits for the removal's end
+        EXPECT_EQ(FakeFpLibrary::Instance().Count("Zarn_Main_DeInitialize"), closes + 1);
+        // Back for the next round: started again (the hold is cleared by the start).
+        setIrisCapturing(0);
+        core->StartDeviceCallback(0);
+        std::string arrival;
+        while (arrival.empty()) {
+            const std::string document = dmPeer->Read(5000);
+            if (document.empty()) break;
+            if (document.find("<Ping ") != std::string::npos) Answer(document);
+            if (document.find("<Arrival ") != std::string::npos) arrival = document;
+        }
+        ASSERT_FALSE(arrival.empty());
+    }
+}
+
+}  // namespace
