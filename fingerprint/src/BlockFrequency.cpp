@@ -7,35 +7,11 @@
 #include <numbers>
 
 #include "SlapSegmentation.h"
+#include "irisalg/Fft.h"
 
 namespace {
 
 constexpr int kMaxFftSide = 64;
-
-bool IsPowerOfTwo(int n) { return n > 0 && (n & (n - 1)) == 0; }
-
-// In-place radix-2 transform of n complex values spaced by `stride`, kernel exp(+2 pi i j k / n).
-// twiddle[k] = exp(+2 pi i k / m) for a power of two m >= n.
-void Fft1d(std::complex<double>* data, int n, int stride, const std::complex<double>* twiddle, int m) {
-  for (int i = 1, j = 0; i < n; ++i) {
-    int bit = n >> 1;
-    for (; j & bit; bit >>= 1) j ^= bit;
-    j ^= bit;
-    if (i < j) std::swap(data[i * stride], data[j * stride]);
-  }
-  for (int len = 2; len <= n; len <<= 1) {
-    const int step = m / len;
-    for (int start = 0; start < n; start += len) {
-      for (int k = 0; k < len / 2; ++k) {
-        std::complex<double>& a = data[(start + k) * stride];
-        std::complex<double>& b = data[(start + k + len / 2) * stride];
-        const std::complex<double> t = b * twiddle[k * step];
-        b = a - t;
-        a += t;
-      }
-    }
-  }
-}
 
 constexpr int kWindow = kSpectrumSide;
 
@@ -135,19 +111,14 @@ int CountAndRelabel(uint8_t* map, int lines, int length, int seedLine, int seedC
 
 int ByteBlockFft(const uint8_t* block, int rows, int cols, double* re, double* im) {
   if (rows > kMaxFftSide || cols > kMaxFftSide) return -1;
-  if (!IsPowerOfTwo(rows) || !IsPowerOfTwo(cols) || block == nullptr || re == nullptr || im == nullptr)
+  if (!irisalg::IsPowerOfTwo(rows) || !irisalg::IsPowerOfTwo(cols) || block == nullptr || re == nullptr ||
+      im == nullptr)
     return -1;
   std::complex<double> data[kMaxFftSide * kMaxFftSide];
   for (int i = 0; i < rows * cols; ++i) data[i] = std::complex<double>(block[i], 0.0);
-  // The twiddle table is built for this call on the stack.
-  const int m = std::max(rows, cols);
-  std::complex<double> twiddle[kMaxFftSide / 2];
-  for (int k = 0; k < m / 2; ++k) {
-    const double angle = 2.0 * std::numbers::pi * k / m;
-    twiddle[k] = std::complex<double>(std::cos(angle), std::sin(angle));
-  }
-  for (int r = 0; r < rows; ++r) Fft1d(data + r * cols, cols, 1, twiddle, m);
-  for (int c = 0; c < cols; ++c) Fft1d(data + c, rows, cols, twiddle, m);
+  irisalg::FftPlan rowPlan(cols, 1), columnPlan(rows, 1);
+  for (int r = 0; r < rows; ++r) rowPlan.Run(data + r * cols);
+  for (int c = 0; c < cols; ++c) columnPlan.Run(data + c, cols);
   for (int i = 0; i < rows * cols; ++i) {
     re[i] = data[i].real();
     im[i] = data[i].imag();

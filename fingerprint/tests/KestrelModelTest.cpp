@@ -13,6 +13,7 @@
 #include <numeric>
 #include <vector>
 
+#include "CaptureRig.h"
 #include "Detailer.h"
 #include "TestScanner.h"
 #include "models/ZarnScannerKestrel.h"
@@ -438,7 +439,7 @@ protected:
         config.variant = v;
         config.testPattern = true;
         config.stillPattern = true;
-        config.framePeriodMs = 120 * scannertest::Slowdown();
+        config.framePeriodMs = periodMs * scannertest::Slowdown();
         bus = std::make_shared<sim::SimFireWireBus>();
         camera = bus->Add(config);
         platform::FireWireCameras::Use(bus);
@@ -484,6 +485,7 @@ protected:
         return best;
     }
 
+    double periodMs = 120;  // frame period of the simulated camera in Attach
     std::shared_ptr<sim::SimFireWireBus> bus;
     std::shared_ptr<sim::SimKestrel> camera;
     std::unique_ptr<ZarnScannerKestrelFamily> model;
@@ -678,6 +680,122 @@ TEST_F(KestrelCamera, KestrelDThroughTheExportedInterface) {
     EXPECT_EQ(delivered.info.image, d->m_pQuadSecond);
     EXPECT_EQ(d->m_nCollectedMask.load(), 15);
     EXPECT_EQ(d->m_nVideoMode.load(), TK_VIDEO_PREV);  // back to the preview after the result
+}
+
+
+// KestrelB and KestrelC through the exported interface: the factory picks the class by the
+// camera's sub-type, Initialize calibrates, and a manual slap capture takes the four parts and
+// delivers the full-resolution slap window at 1000 ppi.
+TEST_F(KestrelCamera, KestrelBAndKestrelCSlapThroughTheExportedInterface) {
+    const struct {
+        KestrelVariant variant;
+        int imageType;
+    } cases[] = {{KestrelVariant::B, ZARN_IMAGE_SLAP_LEFT}, {KestrelVariant::C, ZARN_IMAGE_SLAP_RIGHT}};
+    periodMs = 40;
+    for (const auto& k : cases) {
+        SCOPED_TRACE(testing::Message() << "variant " << int(k.variant));
+        Attach(k.variant);
+        ASSERT_EQ(Zarn_Main_Initialize(602), 0);
+        ZarnScannerBase* s = g_pScanner.load();
+        ASSERT_NE(s, nullptr);
+        auto* family = dynamic_cast<ZarnScannerKestrelFamily*>(s);
+        ASSERT_NE(family, nullptr);
+        if (k.variant == KestrelVariant::B) {
+            EXPECT_NE(dynamic_cast<ZarnScannerKestrelB*>(s), nullptr);
+        } else {
+            EXPECT_NE(dynamic_cast<ZarnScannerKestrelC*>(s), nullptr);
+        }
+        EXPECT_EQ(family->m_nBackgroundStage.load(), 1);  // calibrated
+
+        Delivered delivered;
+        ASSERT_EQ(Zarn_Capture_RegisterCallbackResultImage(&Delivered::Result, &delivered), 0);
+        int w = 0, h = 0, xr = 0, yr = 0;
+        ASSERT_EQ(Zarn_Capture_SetMode(k.imageType, 1000, 0, 0, &w, &h, &xr, &yr), 0);
+        EXPECT_EQ(w, 5104);
+        EXPECT_EQ(h, 5000);
+        EXPECT_EQ(xr, 1000);
+        EXPECT_EQ(yr, 1000);
+        ASSERT_EQ(Zarn_Capture_Start(4, 0), 0);
+        ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
+        ASSERT_EQ(Zarn_Capture_AcquireResultImage(), 0);
+        {
+            std::lock_guard lock(delivered.mutex);
+            ASSERT_EQ(delivered.count, 1);
+            EXPECT_EQ(delivered.status, 0);
+            EXPECT_EQ(delivered.type, k.imageType);
+            EXPECT_EQ(delivered.info.width, 5104);
+            EXPECT_EQ(delivered.info.height, 5000);
+            EXPECT_EQ(delivered.info.xResolution, 1000);
+            EXPECT_EQ(delivered.info.yResolution, 1000);
+        }
+        EXPECT_EQ(family->m_nCollectedMask.load(), 15);
+        EXPECT_EQ(family->m_nVideoMode.load(), TK_VIDEO_PREV);
+        ASSERT_EQ(Zarn_Main_DeInitialize(), 0);
+        EXPECT_EQ(g_pScanner.load(), nullptr);
+        platform::FireWireCameras::Use(nullptr);
+    }
+}
+
+// KestrelA on its simulated USB device through the exported interface: found by its device text,
+// initialised (which calibrates), and a manual right-slap capture delivers the 3200 x 3000 window at
+// 1000 ppi with the hand the simulator put on the platen.
+class KestrelUsb : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(kSlotIsolated);
+        ZarnScannerBase::s_nWaitScale = int(scannertest::Slowdown());
+        bus = std::make_unique<capturetest::Bus>(
+            "period-scale " + std::to_string(0.25 * scannertest::Slowdown()) + "\ndevice s1 KestrelA\n",
+            scannertest::Slowdown());
+        device = bus->Device("s1");
+        ASSERT_TRUE(device);
+    }
+    void TearDown() override {
+        if (g_pScanner.load() != nullptr) Zarn_Main_DeInitialize();
+        bus.reset();
+    }
+    std::unique_ptr<capturetest::Bus> bus;
+    std::shared_ptr<sim::SimDevice> device;
+};
+
+TEST_F(KestrelUsb, KestrelASlapThroughTheExportedInterface) {
+    ZarnConnectedScanners found{};
+    ASSERT_EQ(Zarn_Main_GetConnectedScanner(&found), 0);
+    EXPECT_EQ(found.entries[ZARN_FAMILY_KESTREL_A], 1);
+    ASSERT_EQ(Zarn_Main_Initialize(503), 0);
+    auto* a = dynamic_cast<ZarnScannerKestrelA*>(g_pScanner.load());
+    ASSERT_NE(a, nullptr);
+    ZarnDeviceInfo info{};
+    ASSERT_EQ(Zarn_Main_GetDeviceInfo(&info), 0);
+    EXPECT_STREQ(info.model, "KestrelA");
+
+    Delivered delivered;
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackResultImage(&Delivered::Result, &delivered), 0);
+    int w = 0, h = 0, xr = 0, yr = 0;
+    ASSERT_EQ(Zarn_Capture_SetMode(ZARN_IMAGE_SLAP_RIGHT, 1000, 0, 0, &w, &h, &xr, &yr), 0);
+    EXPECT_EQ(w, 3200);
+    EXPECT_EQ(h, 3000);
+    EXPECT_EQ(xr, 1000);
+    EXPECT_EQ(yr, 1000);
+    device->Apply({sim::DeviceAction::Place, sim::FingerLayout::RightSlap});
+    ASSERT_EQ(Zarn_Capture_Start(4, 0), 0);
+    const uint32_t sent = device->FramesSent();
+    ASSERT_TRUE(WaitUntil([&] { return device->FramesSent() >= sent + 2; }, 8000));
+    ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
+    ASSERT_EQ(Zarn_Capture_AcquireResultImage(), 0);
+    std::lock_guard lock(delivered.mutex);
+    ASSERT_EQ(delivered.count, 1);
+    EXPECT_EQ(delivered.status, 0);
+    EXPECT_EQ(delivered.type, ZARN_IMAGE_SLAP_RIGHT);
+    EXPECT_EQ(delivered.info.width, 3200);
+    EXPECT_EQ(delivered.info.height, 3000);
+    EXPECT_EQ(delivered.info.xResolution, 1000);
+    EXPECT_EQ(delivered.info.yResolution, 1000);
+    // Four fingertips lie on the platen: a good part of the window is ridge-dark.
+    ASSERT_NE(delivered.info.image, nullptr);
+    size_t dark = 0;
+    for (size_t p = 0; p < size_t(3200) * 3000; p += 7) dark += delivered.info.image[p] < 128;
+    EXPECT_GT(dark, size_t(3200) * 3000 / 7 / 50);
 }
 
 }  // namespace

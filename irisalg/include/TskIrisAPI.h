@@ -11,6 +11,27 @@
 extern "C" {
 #endif
 
+// Version 2.5.0.4, one number a byte.
+TSKIRIS_API uint32_t TskIris_GetVersion(void);
+// The largest template stream in bytes (10240).
+TSKIRIS_API int32_t TskIris_GetMaxFeatureSize(void);
+// Switches modules on (words 0, 5, 10, 20, 30 = 1) and edits the feature-kind table (words 51..60
+// location methods, 71/91, 73/93, 80/100 match variants and parameters). options holds at least
+// 101 words. Must not run beside any other call of the library.
+TSKIRIS_API int32_t TskIris_Init(void* reserved, const int32_t* options, char* errtext);
+TSKIRIS_API int32_t TskIris_Destroy(void);
+// Template of the requested kinds (options word 0 tag bits, default 64; word 1 = 1 a given
+// location in words 11..16 and 20..32).
+TSKIRIS_API int32_t TskIris_FExtractor(const uint8_t* image, int32_t width, int32_t height, IMF* out,
+                                       const int32_t* options, char* errtext);
+// Template stream of kind 41 (options: 256 words, word 0 = 1); returns the stream length.
+TSKIRIS_API int32_t TskIris_FeatureExtract_Ex(const uint8_t* image, int32_t width, int32_t height, const char* note,
+                                              const int32_t* options, uint8_t* out, int32_t outsize, char* errtext);
+// Similarity 0..10000 of two templates.
+TSKIRIS_API int32_t TskIris_Verify_Ex(const IMF* probe, const IMF* gallery, int32_t* score, const int32_t* options,
+                                      char* errtext);
+TSKIRIS_API int32_t TskIris_Search_Ex(const IMF* probe, const IMF* gallery, int32_t count, int32_t* scores,
+                                      const int32_t* options, char* errtext);
 TSKIRIS_API int32_t TskIris_Polyfit(const int32_t* x, const int32_t* y, int32_t n, int32_t degree, int32_t* coefficients);
 TSKIRIS_API double TskIris_Polyval(const int32_t* coefficients, int32_t degree, double x);
 TSKIRIS_API int32_t TskIris_CircleFitting(const int32_t* x, const int32_t* y, int32_t n, int32_t* cx, int32_t* cy,

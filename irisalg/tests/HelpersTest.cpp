@@ -158,7 +158,9 @@ TEST(Library, ExportsOnlyItsInterface) {
     void* lib = dlopen(TSK_IRIS_LIBRARY, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(lib, nullptr) << dlerror();
     for (const char* name : {"TskIris_Polyfit", "TskIris_Polyval", "TskIris_CircleFitting", "TskIris_FeatureEncode_Ex",
-                             "TskIris_FeatureDecode_Ex", "TskIris_Free_IMF"})
+                             "TskIris_FeatureDecode_Ex", "TskIris_Free_IMF", "TskIris_GetVersion", "TskIris_Init",
+                             "TskIris_Destroy", "TskIris_GetMaxFeatureSize", "TskIris_FExtractor",
+                             "TskIris_FeatureExtract_Ex", "TskIris_Verify_Ex", "TskIris_Search_Ex"})
         EXPECT_NE(dlsym(lib, name), nullptr) << name;
     const std::string cmd = std::string("nm -D --defined-only ") + TSK_IRIS_LIBRARY;
     FILE* p = popen(cmd.c_str(), "r");

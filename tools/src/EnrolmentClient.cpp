@@ -109,10 +109,10 @@ std::string CEnrolmentClient::ReadAnswer(const std::string& requestId, int timeo
     }
 }
 
-std::string CEnrolmentClient::Command(const std::string& body, std::string* answer) {
+std::string CEnrolmentClient::Command(const std::string& body, std::string* answer, int waitMs) {
     const std::string id = NextId();
     if (!device_.Send("<DeviceCommandRequest requestId=\"" + id + "\">" + body + "</DeviceCommandRequest>")) return {};
-    const std::string document = ReadAnswer(id, 5000);
+    const std::string document = ReadAnswer(id, waitMs);
     if (answer != nullptr) *answer = document;
     return ElementAttribute(document, "Return", "failureReason");
 }
@@ -135,7 +135,7 @@ CaptureResult CEnrolmentClient::Capture(const CaptureOptions& options) {
         start += "</MissingBiometrics></StartCapture>";
     }
     std::string answer;
-    result.startReason = Command(start, &answer);
+    result.startReason = Command(start, &answer, options.startWaitMs);
     if (result.startReason != "Success") return result;
 
     std::string ip;

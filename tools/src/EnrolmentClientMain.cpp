@@ -1,5 +1,6 @@
 // tessik_enrol: one capture through a device's channel. Writes the ISO/IEC 19794-4 record of the
 // sample and PNG images of the sample and of the last preview into an output folder.
+#include <algorithm>
 #include <png.h>
 
 #include <cstdio>
@@ -61,6 +62,8 @@ int main(int argc, char** argv) {
         else return Usage(argv[0]);
     }
     if (deviceURI.empty()) return Usage(argv[0]);
+    // The wait bounds the start as well: a capture library may check the platen before it starts.
+    options.startWaitMs = std::max(options.startWaitMs, options.timeoutMs);
 
     peers::CEnrolmentClient client;
     if (!client.Connect(deviceURI)) {

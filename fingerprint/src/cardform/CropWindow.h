@@ -38,3 +38,22 @@ int LineRidgeCount(const uint8_t* image, const int16_t size[2], int* columns, in
 // horizontal, upper-left, vertical and upper-right neighbours. The point lies at least 9 pixels
 // inside the image.
 void RidgeFlow(const uint8_t* image, int width, int row, int column, int* value, int* direction);
+
+// The search area and the window to place, pixels of the full image.
+struct CropWindowRequest {
+  int32_t top, left, height, width;
+  int32_t cropHeight, cropWidth;
+  int32_t finger;  // ISO finger number 1..10; other values get the rules of the middle fingers
+};
+static_assert(sizeof(CropWindowRequest) == 7 * 4, "seven words");
+
+// Places a cropHeight x cropWidth window on the finger inside the search area (clamped to
+// 1500 x 1500 about its centre) and writes the window's centre. Returns 0 when the chosen dark
+// region fits the window, 1 when it is wider, 2 when it is taller and the finger a little finger
+// (window at the region's top), 3 when it is taller (window placed by comparing the ridge counts
+// of its top and bottom edges), 4 when no region was usable (window on the densest dark part);
+// -1 for a block histogram that is too narrow or an area that leaves the image, -2 for a missing
+// image, request or output, -5 / -6 for a crop height / width below 128 after clipping to the
+// area. Both outputs hold the centre of the area as given before any check.
+int PlaceFingerCropWindow(const int16_t size[2], const uint8_t* image, int* centreX, int* centreY,
+                          const CropWindowRequest* request);

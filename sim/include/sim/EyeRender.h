@@ -110,3 +110,12 @@ double EyeIllumination(const EyeSceneParams& scene);
 void BoxGaussianBlur(std::vector<float>& image, int width, int height, double sigma);
 
 }  // namespace sim
+
+namespace sim {
+
+// Eye-like distractors drawn over a frame for the negatives of the eye detectors: nostrils (dark
+// ellipse pairs), frames of glasses (thick dark rims), brows (dark textured arcs) and loose lash
+// strokes. `count` shapes are drawn, a pure function of the seed.
+void DrawEyeDistractors(GreyImage& image, uint32_t seed, int count);
+
+}  // namespace sim

@@ -1,6 +1,7 @@
 // The service program end to end: Tessik_VDM runs in a program folder of the test's own (its
 // App_Data with ports of the test), with the DM stub and the enrolment client on loopback and the
-// scripted fingerprint library loaded in place of the capture library.
+// scripted fingerprint library loaded in place of the capture library; one capture runs the real
+// capture library on a simulated PloverA.
 #include "peers/DmStub.h"
 #include "peers/EnrolmentClient.h"
 #include "peers/ServiceProcess.h"
@@ -10,6 +11,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstring>
@@ -33,11 +35,12 @@ protected:
     }
     void TearDown() override { dm.Stop(); }
     void StartService(const std::string& script, const std::string& word = "console",
-                      const std::vector<std::string>& environment = {}) {
+                      const std::vector<std::string>& environment = {},
+                      const std::string& fpLibrary = TESSIK_ZARN_FP_STANDIN) {
         peers::ServiceSetup setup;
         setup.program = TESSIK_VDM_PROGRAM;
         setup.appData = TESSIK_VDM_APP_DATA;
-        setup.fpLibrary = TESSIK_ZARN_FP_STANDIN;
+        setup.fpLibrary = fpLibrary;
         setup.script = script;
         setup.word = word;
         setup.dmPort = dm.Port();
@@ -312,4 +315,48 @@ TEST_F(ServiceRoadTest, ServiceModeWithVireoA) {
     // Nothing is printed in service mode.
     EXPECT_EQ(service.ConsoleText().find("started successfully"), std::string::npos);
     ::close(notify);
+}
+
+// The real capture library on a simulated PloverA: the service calibrates with an empty platen, the
+// client asks for a right slap, the hand lands on the platen some frames into the capture's stream
+// (after the empty-platen frames the library checks first) and the automatic capture hands back a
+// 19794-4 record of the flat slap.
+TEST_F(ServiceRoadTest, RealLibrarySlapOnSimulatedPloverA) {
+    const fs::path work = fs::temp_directory_path() / ("tessik-e2e-real-" + std::to_string(::getpid()));
+    fs::create_directories(work);
+    const fs::path scenario = work / "plovera.txt";
+    std::ofstream(scenario) << "period-scale 0.5\ndevice s1 PloverA\nframe 0 * empty\nframe 24 * place right-slap\n";
+    StartService("", "console",
+                 {"TESSIK_USB=" + scenario.string(), "TESSIK_TRACE_SLOT=TessikE2eReal-" + std::to_string(::getpid()),
+                  "TESSIK_DEBUG_DIR=" + (work / "debug").string()},
+                 TESSIK_ZARN_FP_LIBRARY_FILE);
+    ASSERT_TRUE(dm.WaitFor("Arrival", 1, 30000)) << service.ConsoleText();
+    EXPECT_EQ(dm.Events().back().deviceModel, "PloverA");
+
+    peers::CEnrolmentClient client;
+    ASSERT_TRUE(client.Connect(EventURI("Arrival", 0)));
+    peers::CaptureOptions options;
+    options.startWaitMs = 30000;  // the library sets the mode and checks the platen first
+    options.timeoutMs = 40000;
+    const peers::CaptureResult result = client.Capture(options);
+    EXPECT_EQ(result.startReason, "Success");
+    ASSERT_TRUE(result.completed) << service.ConsoleText();
+    EXPECT_GE(result.previews, 1);
+    const std::vector<uint8_t>& record = result.sample;
+    const peers::FirView view = peers::ReadFirstFirView(record);
+    EXPECT_EQ(view.position, 13);  // right four fingers
+    EXPECT_EQ(view.width, 1600);
+    EXPECT_EQ(view.height, 1500);
+    // General header: scan and image resolutions (x, y) at bytes 20 to 27, big-endian.
+    ASSERT_GE(record.size(), 28u);
+    for (size_t at = 20; at < 28; at += 2) EXPECT_EQ(record[at] << 8 | record[at + 1], 500) << at;
+    // The hand is in the image: a good share of ridge (dark) pixels, and light background too.
+    const auto dark = std::count_if(view.pixels.begin(), view.pixels.end(), [](uint8_t p) { return p < 128; });
+    EXPECT_GT(dark, static_cast<long>(view.pixels.size() / 50));
+    EXPECT_LT(dark, static_cast<long>(view.pixels.size() / 2));
+    client.Close();
+    EXPECT_EQ(service.Terminate(), 1);
+    EXPECT_EQ(dm.Count("Removal"), 1);
+    std::error_code ignored;
+    fs::remove_all(work, ignored);
 }

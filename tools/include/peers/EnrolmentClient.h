@@ -30,6 +30,8 @@ struct CaptureOptions {
     int stopAfterFrames = -1;    // send StopCapture after this many previews; negative: never
     int disconnectAfterFrames = -1;  // drop the device connection after this many previews
     int timeoutMs = 20000;       // longest wait for the capture to complete
+    int startWaitMs = 5000;      // longest wait for the StartCapture answer (the capture library
+                                 // may set the scanner's mode and check the platen first)
 };
 
 struct CaptureResult {
@@ -49,7 +51,7 @@ public:
     void Close() { device_.Close(); }
     CaptureResult Capture(const CaptureOptions& options);
     // Sends one command and returns the failureReason of its answer (empty when none came).
-    std::string Command(const std::string& body, std::string* answer = nullptr);
+    std::string Command(const std::string& body, std::string* answer = nullptr, int waitMs = 5000);
 
 private:
     // Reads documents until the answer of `requestId`; events met on the way are queued.

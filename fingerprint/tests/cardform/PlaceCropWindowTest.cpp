@@ -1,0 +1,267 @@
+// Finger crop-window placement: the refusals, the region rules on block images drawn by hand, and
+// the window on rendered prints against the renderer's fingertip box.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "CropWindow.h"
+#include "sim/Render.h"
+
+namespace {
+
+// A light image with dark rectangles given in 10 x 10 blocks of the area at (top, left).
+struct Drawing {
+  int16_t size[2];
+  std::vector<uint8_t> px;
+  Drawing(int width, int height) : size{int16_t(width), int16_t(height)}, px(size_t(width) * height, 200) {}
+  void Blocks(int top, int left, int blockRow, int blockCol, int rows, int cols, uint8_t level = 40) {
+    for (int y = top + 10 * blockRow; y < top + 10 * (blockRow + rows); ++y)
+      for (int x = left + 10 * blockCol; x < left + 10 * (blockCol + cols); ++x) px[size_t(y) * size[0] + x] = level;
+  }
+};
+
+struct Call {
+  int result = 0, x = -1, y = -1;
+  std::string out;
+};
+
+Call Place(const int16_t size[2], const uint8_t* image, CropWindowRequest q) {
+  Call c;
+  testing::internal::CaptureStdout();
+  c.result = PlaceFingerCropWindow(size, image, &c.x, &c.y, &q);
+  c.out = testing::internal::GetCapturedStdout();
+  return c;
+}
+
+TEST(PlaceFingerCropWindow, RefusalsKeepTheCentreOfTheAreaAsGiven) {
+  Drawing d(300, 300);
+  d.Blocks(0, 0, 5, 5, 20, 20);
+  struct Case {
+    const char* name;
+    bool image;
+    CropWindowRequest q;
+    int result;
+  };
+  // A 2000 x 1000 area is cut to 1500 rows 250 rows lower; the refusals still answer its centre.
+  const Case cases[] = {
+      {"no image", false, {10, 20, 2000, 1000, 300, 300, 2}, -2},
+      {"crop height 127", true, {10, 20, 2000, 1000, 127, 300, 2}, -5},
+      {"crop height and width 127: height first", true, {10, 20, 2000, 1000, 127, 127, 2}, -5},
+      {"crop width 127", true, {10, 20, 2000, 1000, 300, 127, 2}, -6},
+      {"crop width cut to an area 120 wide", true, {10, 20, 2000, 120, 300, 300, 2}, -6},
+      {"crop height cut to an area 127 high", true, {10, 20, 127, 1000, 300, 300, 2}, -5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Call r = Place(d.size, c.image ? d.px.data() : nullptr, c.q);
+    EXPECT_EQ(r.result, c.result);
+    EXPECT_EQ(r.x, c.q.left + c.q.width / 2);
+    EXPECT_EQ(r.y, c.q.top + c.q.height / 2);
+    EXPECT_EQ(r.out, "");
+  }
+  // A crop larger than the area is cut to it: 128 rows of a 130-row area are accepted.
+  EXPECT_GE(Place(d.size, d.px.data(), {0, 0, 130, 300, 400, 200, 2}).result, 0);
+  // Missing outputs or request are refused without a write.
+  CropWindowRequest q{0, 0, 300, 300, 200, 200, 2};
+  int x = 7;
+  EXPECT_EQ(PlaceFingerCropWindow(d.size, d.px.data(), &x, nullptr, &q), -2);
+  EXPECT_EQ(PlaceFingerCropWindow(d.size, d.px.data(), nullptr, &x, &q), -2);
+  EXPECT_EQ(PlaceFingerCropWindow(d.size, d.px.data(), &x, &x, nullptr), -2);
+  EXPECT_EQ(x, 7);
+}
+
+TEST(PlaceFingerCropWindow, NarrowHistogramAndAreaOutsideTheImage) {
+  struct Case {
+    const char* name;
+    int level;  // of the dark blocks on a background of 110
+    CropWindowRequest q;
+    int result;
+    const char* out;
+  };
+  const Case cases[] = {
+      {"9 levels apart", 101, {0, 0, 300, 300, 200, 200, 2}, -1,
+       "ERROR: The histogram is too narrow !!! (101, 110)\nERROR: From new-histogram ! (-1)\n"},
+      {"10 levels apart", 100, {0, 0, 300, 300, 200, 200, 2}, 0, ""},
+      {"area past the image", 40, {10, 0, 300, 300, 200, 200, 2}, -1, "ERROR: From new-histogram ! (-1)\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Drawing d(300, 300);
+    std::fill(d.px.begin(), d.px.end(), 110);
+    d.Blocks(0, 0, 5, 5, 20, 20, uint8_t(c.level));
+    const Call r = Place(d.size, d.px.data(), c.q);
+    EXPECT_EQ(r.result, c.result);
+    EXPECT_EQ(r.out, c.out);
+    if (c.result < 0) {
+      EXPECT_EQ(r.x, 150);
+      EXPECT_EQ(r.y, c.q.top + 150);
+    }
+  }
+}
+
+TEST(PlaceFingerCropWindow, RegionSizeAgainstTheWindow) {
+  // Crop 200 x 200 on a solid dark rectangle 20 blocks wide at block (5, 8) of an area at (20, 30).
+  struct Case {
+    int blockRows, finger, result;
+    int top;  // expected window top, pixels of the area
+  };
+  const Case cases[] = {
+      // 24 tall: fits; the window's top a third of the excess (40) below the region's top.
+      {24, 2, 0, 50 + 40 / 3},
+      {24, 5, 0, 50 + 40 / 3},
+      // 25 tall: taller than the window + 50; a little finger gets the region's top.
+      {25, 5, 2, 50},
+      {25, 10, 2, 50},
+      // Other fingers: the ridge search on a flat rectangle finds equal counts at once; the
+      // window's top goes halfway between the region's top and the start (20 below it).
+      {25, 2, 3, 50 + 10},
+      // A thumb starts a third of the excess (50) below the region's top and stays there.
+      {25, 1, 3, 50 + 50 / 3},
+      {21, 3, 0, 50 + 10 / 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.blockRows << " rows, finger " << c.finger);
+    Drawing d(400, 500);
+    d.Blocks(20, 30, 5, 8, c.blockRows, 20);
+    const Call r = Place(d.size, d.px.data(), {20, 30, 440, 360, 200, 200, c.finger});
+    EXPECT_EQ(r.result, c.result);
+    EXPECT_EQ(r.y - 100 - 20, c.top);
+    EXPECT_EQ(r.x, 30 + 80 + 100);  // centred on the columns
+  }
+}
+
+TEST(PlaceFingerCropWindow, WhichRegionIsChosen) {
+  // Area 1000 x 1000 (100 x 100 blocks) with crop 200 x 200.
+  struct Case {
+    const char* name;
+    std::vector<std::array<int, 4>> rects;  // block row, column, rows, columns
+    int result;
+    std::array<int, 4> chosen;  // the rectangle the window centre must lie in (blocks)
+  };
+  const Case cases[] = {
+      // Only 399 blocks: no region; the densest window lands on it all the same.
+      {"399 blocks: no region", {{40, 40, 19, 21}}, 4, {40, 40, 19, 21}},
+      // 1840 blocks are chosen at once, before the larger region nearer the centre is seen.
+      {"1840 blocks chosen at once", {{2, 2, 40, 46}, {45, 30, 50, 50}}, -1, {2, 2, 40, 46}},
+      // 1800 blocks are not chosen at once: the later region of 2500 is.
+      {"1800 blocks not chosen at once", {{2, 2, 40, 45}, {45, 30, 50, 50}}, -1, {45, 30, 50, 50}},
+      {"small regions ignored beside a real one", {{10, 10, 15, 15}, {40, 35, 22, 22}}, 0, {40, 35, 22, 22}},
+      // Equal regions of 484 blocks compared.
+      {"a later region nearer the centre wins", {{5, 5, 22, 22}, {40, 40, 22, 22}}, 0, {40, 40, 22, 22}},
+      {"a later region far from the centre loses", {{35, 39, 22, 22}, {75, 75, 22, 22}}, 0, {35, 39, 22, 22}},
+      {"one above the other: the upper wins", {{20, 39, 22, 22}, {58, 39, 22, 22}}, 0, {20, 39, 22, 22}},
+      {"side by side: the denser later region wins", {{39, 20, 22, 22}, {39, 58, 20, 22}}, 0, {39, 58, 20, 22}},
+      {"side by side: a less dense later region loses", {{39, 20, 22, 22}, {39, 58, 24, 22}}, 0, {39, 20, 22, 22}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Drawing d(1000, 1000);
+    for (const auto& rc : c.rects) d.Blocks(0, 0, rc[0], rc[1], rc[2], rc[3]);
+    const Call r = Place(d.size, d.px.data(), {0, 0, 1000, 1000, 200, 200, 2});
+    if (c.result >= 0) EXPECT_EQ(r.result, c.result);
+    EXPECT_GE(r.y, 10 * c.chosen[0]);
+    EXPECT_LT(r.y, 10 * (c.chosen[0] + c.chosen[2]));
+    EXPECT_GE(r.x, 10 * c.chosen[1]);
+    EXPECT_LT(r.x, 10 * (c.chosen[1] + c.chosen[3]));
+  }
+}
+
+TEST(PlaceFingerCropWindow, JointCreaseCutsATallRegion) {
+  // A solid region 20 blocks wide and 60 tall at block (5, 8) with a light band across it at
+  // block rows 44..45; crop 200 wide, 350 high.
+  struct Case {
+    const char* name;
+    int bandLeft, bandCols;  // 0 columns: no band
+    int result, windowTop;   // pixels of the area
+  };
+  const Case cases[] = {
+      // Cut above the band: 39 rows left, 390 > 350: the window's top a third of the excess
+      // below the region's top.
+      {"crease 16 blocks wide", 10, 16, 1, 50 + 40 / 3},
+      // A light area of 5 columns is no crease, and the light blocks in its rows cover only 5
+      // columns: no cut, the region stays 60 tall; the ridge search on a flat image keeps the
+      // window halfway between the region's top and its start 20 below.
+      {"light spot 5 wide", 16, 5, 3, 50 + 10},
+      {"no band", 0, 0, 3, 50 + 10},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Drawing d(400, 900);
+    d.Blocks(20, 30, 5, 8, 60, 20);
+    if (c.bandCols > 0) d.Blocks(20, 30, 44, c.bandLeft, 2, c.bandCols, 200);
+    const Call r = Place(d.size, d.px.data(), {20, 30, 800, 360, 350, 200, 2});
+    EXPECT_EQ(r.result, c.result);
+    EXPECT_EQ(r.y - 175 - 20, c.windowTop);
+    EXPECT_EQ(r.x, 30 + 80 + 100);
+  }
+}
+
+sim::GreyImage Render(const std::vector<sim::ContactSpec>& contacts, int width, int height, double phalanx,
+                      sim::SceneTruth* truth) {
+  sim::FingerScene scene;
+  scene.platen.width = width;
+  scene.platen.height = height;
+  scene.platen.vignetting = 0;
+  scene.layout = sim::FingerLayout::Custom;
+  scene.phalanx = phalanx;
+  scene.contacts = contacts;
+  return sim::RenderFingers(scene, 5, truth);
+}
+
+TEST(PlaceFingerCropWindow, RenderedPrintsAgainstTheTruth) {
+  // Contacts from the platen centre (mm); the window must lie on the fingertip the renderer drew.
+  struct Case {
+    const char* name;
+    std::vector<sim::ContactSpec> contacts;
+    int width, height;
+    double phalanx;
+    int finger, crop, result;
+    int topTolerance;  // window top against the fingertip's top, pixels
+  };
+  auto tip = [](double x, double y, double b) {
+    sim::ContactSpec k;
+    k.xMm = x, k.yMm = y, k.b = b;
+    return k;
+  };
+  const Case cases[] = {
+      // 300 x 450 pixels inside a 400 x 520 crop: centred.
+      {"tip that fits", {tip(0, 0, 11.5)}, 600, 900, 0, 2, 0, 0, 40},
+      // 300 x 670: taller than the window, placed by the ridge counts of its edges; the window
+      // stays in the upper part of the 350 spare rows (a thumb starts a third of them lower).
+      {"long tip, index", {tip(0, 0, 17)}, 600, 1000, 0, 2, 320, 3, 100},
+      {"long tip, thumb", {tip(0, 0, 17)}, 600, 1000, 0, 1, 320, 3, 175},
+      {"long tip, little finger: at its top", {tip(0, 0, 17)}, 600, 1000, 0, 5, 320, 2, 60},
+      {"tip with second phalanx", {tip(0, 0, 11.5)}, 600, 900, 1, 3, 320, 3, 60},
+      // Two tips touching side by side: the window slides onto one of them.
+      {"two tips side by side", {tip(-8, 0, 11.5), tip(8, -2, 11.5)}, 1000, 800, 0, 2, 300, 3, 60},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::SceneTruth truth;
+    const sim::GreyImage g = Render(c.contacts, c.width, c.height, c.phalanx, &truth);
+    ASSERT_EQ(truth.fingers.size(), c.contacts.size());
+    const int16_t size[2] = {int16_t(g.width), int16_t(g.height)};
+    const int cropW = c.crop > 0 ? c.crop : 400, cropH = c.crop > 0 ? c.crop : 520;
+    const Call r = Place(size, g.pixels.data(), {0, 0, g.height, g.width, cropH, cropW, c.finger});
+    EXPECT_EQ(r.result, c.result);
+    // The fingertip whose centre column is nearest the window's.
+    const sim::FingerTruth* t = &truth.fingers[0];
+    for (const sim::FingerTruth& f : truth.fingers)
+      if (std::abs(f.centreX - r.x) < std::abs(t->centreX - r.x)) t = &f;
+    EXPECT_NEAR(r.x, t->centreX, 30);
+    const int windowTop = r.y - cropH / 2, windowBottom = windowTop + cropH - 1;
+    if (c.result == 0) {
+      EXPECT_NEAR(r.y, t->centreY, 10);
+    } else {
+      EXPECT_GE(windowTop, t->top);
+      EXPECT_LE(windowBottom, t->bottom);
+      EXPECT_LE(windowTop - t->top, c.topTolerance);
+    }
+  }
+}
+
+}  // namespace
