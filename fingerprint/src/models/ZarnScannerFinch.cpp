@@ -30,7 +30,7 @@ constexpr std::array<uint8_t, kBackgroundBytes> MakeBackground() {
 }
 constexpr std::array<uint8_t, kBackgroundBytes> kFinchBackground = MakeBackground();
 
-const ZarnSingleFingerModel::Spec& FinchSpec();
+const ZarnSingleFingerModel::Def& FinchSpec();
 
 }  // namespace
 
@@ -165,8 +165,8 @@ int ZarnScannerFinch::FlatResultOutput() {
 }
 
 namespace {
-const ZarnSingleFingerModel::Spec& FinchSpec() {
-    static const ZarnSingleFingerModel::Spec spec{
+const ZarnSingleFingerModel::Def& FinchSpec() {
+    static const ZarnSingleFingerModel::Def def{
         "ZarnScannerFinch", 304, "Tessik Finch", "pid_2141", "Finch",
         {1600, 1200, 800, 750}, {288, 352, 250, 250}, {288, 352, 250, 250},
         true, {1600, 1200, 800, 750}, {800, 600, 250, 250}, {288, 352, 250, 250},
@@ -174,7 +174,7 @@ const ZarnSingleFingerModel::Spec& FinchSpec() {
         {0, 2, 255}, {0, 224, 255}, 240, {1, 10, 11}, 60, 2, 3, -1,
         DistortionSet{{700, 836, 752, 0, 480, 320}}, DistortionSet{{700, 836, 752, 0, 480, 320}}, DistortionSet{},
         true, 0, 0, 0, 0, sensorframes::WindowTurn::None, false, true, 500, true};
-    return spec;
+    return def;
 }
 }  // namespace
 

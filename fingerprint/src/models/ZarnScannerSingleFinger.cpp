@@ -13,7 +13,7 @@ using sensorframes::WindowTurn;
 
 namespace {
 
-using Spec = ZarnSingleFingerModel::Spec;
+using Def = ZarnSingleFingerModel::Def;
 
 constexpr DistortionSet kSetLinnetA{{700, 836, 752, 0, 480, 320}};
 constexpr DistortionSet kSetWide{{1496, 1350, 930, 0, 750, 800}};
@@ -23,7 +23,7 @@ constexpr DistortionSet kSetBase{};
 // Models without a roll mode leave their roll records at 1.
 constexpr ZarnSingleFingerModel::Geometry kNone{1, 1, 1, 1};
 
-const Spec kLinnetA{"ZarnScannerLinnetA", 303, "Tessik LinnetA", "pid_2140", "LinnetA",
+const Def kLinnetA{"ZarnScannerLinnetA", 303, "Tessik LinnetA", "pid_2140", "LinnetA",
                     {1600, 1200, 800, 750}, {860, 768, 800, 750}, {320, 480, 500, 500},
                     false, kNone, kNone, kNone,
                     {860, 768, 800, 750}, {320, 480, 500, 500},
@@ -31,7 +31,7 @@ const Spec kLinnetA{"ZarnScannerLinnetA", 303, "Tessik LinnetA", "pid_2140", "Li
                     kSetLinnetA, kSetLinnetA, kSetLinnetA,
                     true, 168, 935, 388, 1247, WindowTurn::Mirror, false, false, 500, true};
 
-const Spec kLinnetB{"ZarnScannerLinnetB", 303, "Tessik LinnetB", "pid_2140", "LinnetA",
+const Def kLinnetB{"ZarnScannerLinnetB", 303, "Tessik LinnetB", "pid_2140", "LinnetA",
                     {1600, 1200, 700, 500}, {996, 936, 700, 500}, {320, 480, 500, 500},
                     false, kNone, kNone, kNone,
                     {996, 936, 700, 500}, {320, 480, 500, 500},
@@ -39,7 +39,7 @@ const Spec kLinnetB{"ZarnScannerLinnetB", 303, "Tessik LinnetB", "pid_2140", "Li
                     kSetWide, kSetWide, kSetWide,
                     true, 132, 1067, 302, 1297, WindowTurn::Mirror, false, false, 500, true};
 
-const Spec kTanagerA{"ZarnScannerTanagerA", 302, "Tessik TanagerA", "pid_2120", "TanagerA",
+const Def kTanagerA{"ZarnScannerTanagerA", 302, "Tessik TanagerA", "pid_2120", "TanagerA",
                      {1600, 1200, 700, 500}, {720, 508, 700, 500}, {500, 500, 500, 500},
                      false, kNone, kNone, kNone,
                      {720, 508, 700, 500}, {500, 500, 500, 500},
@@ -47,7 +47,7 @@ const Spec kTanagerA{"ZarnScannerTanagerA", 302, "Tessik TanagerA", "pid_2120", 
                      kSetWide, kSetWide, kSetWide,
                      true, 346, 853, 442, 1161, WindowTurn::Rotate180, false, false, 500, true};
 
-const Spec kTanagerB{"ZarnScannerTanagerB", 302, "Tessik TanagerB", "pid_2120", "TanagerA",
+const Def kTanagerB{"ZarnScannerTanagerB", 302, "Tessik TanagerB", "pid_2120", "TanagerA",
                      {1600, 1200, 700, 500}, {712, 480, 700, 500}, {500, 500, 500, 500},
                      false, kNone, kNone, kNone,
                      {712, 480, 700, 500}, {500, 500, 500, 500},
@@ -55,9 +55,9 @@ const Spec kTanagerB{"ZarnScannerTanagerB", 302, "Tessik TanagerB", "pid_2120", 
                      kSetWide, kSetWide, kSetWide,
                      true, 360, 839, 444, 1155, WindowTurn::Rotate180, false, false, 500, true};
 
-Spec SiskinSpec(const char* className, int type, const char* name, const char* pid, const char* product,
+Def SiskinSpec(const char* className, int type, const char* name, const char* pid, const char* product,
                 std::initializer_list<int> cameraFull) {
-    Spec s{className, type, name, pid, product,
+    Def s{className, type, name, pid, product,
            {640, 480, 700, 500}, {448, 466, 500, 500}, {448, 466, 500, 500},
            true, {640, 480, 700, 500}, {448, 466, 500, 500}, {448, 466, 500, 500},
            {448, 466, 500, 500}, {448, 466, 500, 500},
@@ -67,10 +67,10 @@ Spec SiskinSpec(const char* className, int type, const char* name, const char* p
     std::copy(cameraFull.begin(), cameraFull.end(), s.cameraFull);
     return s;
 }
-const Spec kSiskinA = SiskinSpec("ZarnScannerSiskinA", 306, "SiskinA", "pid_2102", "SiskinA", {121, 200, 120});
-const Spec kSiskinB = SiskinSpec("ZarnScannerSiskinB", 305, "SiskinB", "pid_2100", "SiskinB", {48, 0, 87});
+const Def kSiskinA = SiskinSpec("ZarnScannerSiskinA", 306, "SiskinA", "pid_2102", "SiskinA", {121, 200, 120});
+const Def kSiskinB = SiskinSpec("ZarnScannerSiskinB", 305, "SiskinB", "pid_2100", "SiskinB", {48, 0, 87});
 
-const Spec kVireoB{"ZarnScannerVireoB", 402, "Tessik VireoB", "pid_2161", "VireoB",
+const Def kVireoB{"ZarnScannerVireoB", 402, "Tessik VireoB", "pid_2161", "VireoB",
                    {1536, 2144, 1200, 1200}, {2144, 1536, 1200, 1200}, {1600, 1500, 1000, 1000},
                    true, {1536, 2144, 1200, 1200}, {2144, 1536, 1200, 1200}, {1600, 1500, 1000, 1000},
                    {2144, 1536, 1200, 1200}, {1600, 1500, 1000, 1000},
@@ -92,36 +92,36 @@ ZARN_MODEL_CREATOR(ZarnScannerSiskinA)
 ZARN_MODEL_CREATOR(ZarnScannerSiskinB)
 ZARN_MODEL_CREATOR(ZarnScannerVireoB)
 
-ZarnSingleFingerModel::ZarnSingleFingerModel(const Spec& spec) : spec_(spec) {
-    m_nScannerType = spec.scannerType;
-    SetScannerName(spec.name);
-    SetUsbPidText(spec.pid);
-    Set(m_FullFrame, spec.fullFrame);
-    Set(m_FullImage, spec.fullImage);
-    Set(m_FlatResult, spec.flatResult);
-    Set(m_RollFrame, spec.rollFrame);
-    Set(m_RollImage, spec.rollImage);
-    Set(m_RollOutput, spec.rollOutput);
-    if (!spec.hasRoll) {
+ZarnSingleFingerModel::ZarnSingleFingerModel(const Def& def) : def_(def) {
+    m_nScannerType = def.scannerType;
+    SetScannerName(def.name);
+    SetUsbPidText(def.pid);
+    Set(m_FullFrame, def.fullFrame);
+    Set(m_FullImage, def.fullImage);
+    Set(m_FlatResult, def.flatResult);
+    Set(m_RollFrame, def.rollFrame);
+    Set(m_RollImage, def.rollImage);
+    Set(m_RollOutput, def.rollOutput);
+    if (!def.hasRoll) {
         sensorframes::SetNoGeometry(m_RollFrame);
         sensorframes::SetNoGeometry(m_RollImage);
         sensorframes::SetNoGeometry(m_RollOutput);
     }
-    Set(m_PreviewImage, spec.previewImage);
-    Set(m_PreviewResult, spec.previewResult);
-    std::copy(spec.cameraFull, spec.cameraFull + 3, m_nCameraFull);
-    std::copy(spec.cameraRoll, spec.cameraRoll + 3, m_nCameraRoll);
-    m_nMeanThreshold[0] = m_nMeanThreshold[1] = spec.meanThreshold;
+    Set(m_PreviewImage, def.previewImage);
+    Set(m_PreviewResult, def.previewResult);
+    std::copy(def.cameraFull, def.cameraFull + 3, m_nCameraFull);
+    std::copy(def.cameraRoll, def.cameraRoll + 3, m_nCameraRoll);
+    m_nMeanThreshold[0] = m_nMeanThreshold[1] = def.meanThreshold;
     m_nExposureMin = 0, m_nExposureMax = 255;
     m_nExposureStep[0] = m_nExposureStep[1] = 1;
-    for (int i : spec.properties) m_bPropSupported[i] = true;
-    m_nStretchPercent = spec.stretchPercent;
-    m_nResultTransform = spec.resultTransform;
-    m_nFlatPreviewTransform = spec.flatPreviewTransform;
-    if (spec.rollPreviewTransform >= 0) m_nRollPreviewTransform = spec.rollPreviewTransform;
-    m_FullSet = spec.fullSet;
-    m_RollSet = spec.rollSet;
-    m_FlatSet = spec.flatSet;
+    for (int i : def.properties) m_bPropSupported[i] = true;
+    m_nStretchPercent = def.stretchPercent;
+    m_nResultTransform = def.resultTransform;
+    m_nFlatPreviewTransform = def.flatPreviewTransform;
+    if (def.rollPreviewTransform >= 0) m_nRollPreviewTransform = def.rollPreviewTransform;
+    m_FullSet = def.fullSet;
+    m_RollSet = def.rollSet;
+    m_FlatSet = def.flatSet;
     m_nPlatenCheck = 0;
     m_nCropFlag = 0;
     m_nFrameReadyCount = 1;
@@ -131,10 +131,10 @@ int ZarnSingleFingerModel::GetImageTypeInfo(int type, ZarnImageInfo* info, int h
     *info = ZarnImageInfo{};
     const FrameGeometry* g = nullptr;
     double value = 3.0;
-    if (spec_.rollAndThumbs && IsRollImageType(type)) {
+    if (def_.rollAndThumbs && IsRollImageType(type)) {
         g = &m_RollOutput, value = 10.0;
-    } else if (IsSingleFlatImageType(type) || (spec_.rollAndThumbs && IsThumbsImageType(type))) {
-        g = !half ? &m_FlatResult : spec_.halfIsPreviewImage ? &m_PreviewImage : &m_PreviewResult;
+    } else if (IsSingleFlatImageType(type) || (def_.rollAndThumbs && IsThumbsImageType(type))) {
+        g = !half ? &m_FlatResult : def_.halfIsPreviewImage ? &m_PreviewImage : &m_PreviewResult;
     } else {
         return ZARN_ERR_NOT_SUPPORTED;
     }
@@ -146,8 +146,8 @@ int ZarnSingleFingerModel::GetImageTypeInfo(int type, ZarnImageInfo* info, int h
 
 int ZarnSingleFingerModel::FilterStream(uint8_t* buffer, long* length) {
     if (*length < long(m_FullFrame.bytes)) return ZARN_ERR_BAD_ARGUMENT;
-    if (spec_.syncTest && !sensorframes::HasSyncBytes(buffer)) return ZARN_ERR_BAD_ARGUMENT;
-    sensorframes::CutWindow(buffer, m_FullFrame.width, spec_.top, spec_.bottom, spec_.left, spec_.right, spec_.turn);
+    if (def_.syncTest && !sensorframes::HasSyncBytes(buffer)) return ZARN_ERR_BAD_ARGUMENT;
+    sensorframes::CutWindow(buffer, m_FullFrame.width, def_.top, def_.bottom, def_.left, def_.right, def_.turn);
     AfterWindowCut(buffer);
     ImageUpToDown(buffer, m_FullImage.width, m_FullImage.height);
     *length = long(m_FullImage.width) * m_FullImage.height;
@@ -155,7 +155,7 @@ int ZarnSingleFingerModel::FilterStream(uint8_t* buffer, long* length) {
 }
 
 int ZarnSingleFingerModel::FillDeviceInfo(ZarnDeviceInfo* info) {
-    sensorframes::FillPlainDeviceInfo(info, m_szDeviceText, spec_.product, spec_.resolution, spec_.hardwareWord);
+    sensorframes::FillPlainDeviceInfo(info, m_szDeviceText, def_.product, def_.resolution, def_.hardwareWord);
     return 0;
 }
 
@@ -176,8 +176,8 @@ void ZarnScannerLinnetA::AfterWindowCut(uint8_t* image) {
 
 // ---- Siskin -------------------------------------------------------------------------------------
 
-ZarnScannerSiskin::ZarnScannerSiskin(const Spec& spec)
-    : ZarnSingleFingerModel(spec), work_(size_t(spec.fullImage.width) * size_t(spec.fullImage.height)) {}
+ZarnScannerSiskin::ZarnScannerSiskin(const Def& def)
+    : ZarnSingleFingerModel(def), work_(size_t(def.fullImage.width) * size_t(def.fullImage.height)) {}
 ZarnScannerSiskinA::ZarnScannerSiskinA() : ZarnScannerSiskin(kSiskinA) {}
 ZarnScannerSiskinB::ZarnScannerSiskinB() : ZarnScannerSiskin(kSiskinB) {}
 

@@ -3,7 +3,7 @@
 // ZarnScannerSiskinA, ZarnScannerSiskinB, ZarnScannerTanagerA, ZarnScannerTanagerB and
 // ZarnScannerVireoB.
 //
-// They share one shape, held in a table row per model (ZarnSingleFingerModel::Spec): geometry and
+// They share one shape, held in a table row per model (ZarnSingleFingerModel::Def): geometry and
 // camera defaults, the image types they accept (single flat fingers; VireoB also rolled fingers
 // and two thumbs), a decode that checks the frame's sync bytes and cuts the finger window out of
 // the 1600 x 1200 frame, and the device information record. Finch reduces its frame to a
@@ -22,7 +22,7 @@ public:
     struct Geometry {
         int width, height, xResolution, yResolution;
     };
-    struct Spec {
+    struct Def {
         const char* className;
         int scannerType;
         const char* name;     // device-description name
@@ -48,19 +48,19 @@ public:
         bool hardwareWord;    // the device record carries the hardware word
     };
 
-    explicit ZarnSingleFingerModel(const Spec& spec);
+    explicit ZarnSingleFingerModel(const Def& def);
 
     int GetImageTypeInfo(int imageType, ZarnImageInfo* info, int halfFlag) override;
     int FilterStream(uint8_t* buffer, long* length) override;
     int FillDeviceInfo(ZarnDeviceInfo* info) override;
 
-    const Spec& spec() const { return spec_; }
+    const Def& def() const { return def_; }
 
 protected:
     // The window cut of the decode, before the final flip; LinnetA whitens its corners here.
     virtual void AfterWindowCut(uint8_t*) {}
 
-    const Spec& spec_;
+    const Def& def_;
 };
 
 class ZarnScannerLinnetA : public ZarnSingleFingerModel {
@@ -91,7 +91,7 @@ public:
 // The Siskin pair: a negative 640 x 480 frame resized to 448 x 466 and inverted; no sync bytes.
 class ZarnScannerSiskin : public ZarnSingleFingerModel {
 public:
-    explicit ZarnScannerSiskin(const Spec& spec);
+    explicit ZarnScannerSiskin(const Def& def);
     int FilterStream(uint8_t* buffer, long* length) override;
     // Marks the scanner calibrated; takes no frame.
     int SetCalibration(int mode) override;
