@@ -262,6 +262,7 @@ void SimDevice::ApplyLocked(const DeviceAction& a) {
             if (a.name == "roll-fault") scene_.rollFault = RollFault(std::clamp(int(v), 0, 3));
             if (a.name == "landing") landingFrames_ = std::max(1, int(v));
             if (a.name == "tremor") tremor_ = v != 0;
+            if (a.name == "restless") restlessMm_ = v;
             if (a.name == "defect-row") scene_.platen.defectRows.push_back(int(v));
             if (a.name == "defect-column") scene_.platen.defectColumns.push_back(int(v));
             break;
@@ -505,6 +506,12 @@ std::vector<uint8_t> SimDevice::RenderFrameRaw(uint32_t frameIndex) {
     if (tremor_ && scene.layout != FingerLayout::None && scene.layout != FingerLayout::Roll) {
         scene.jitterXmm = (skin::Uniform(config_.seed, framesSent_ * 2) - 0.5) * 0.06;
         scene.jitterYmm = (skin::Uniform(config_.seed, framesSent_ * 2 + 1) - 0.5) * 0.06;
+    }
+    // A restless hand is somewhere else in every frame, however late the frames come: it walks
+    // through 35 places (steps of 0..4 and 0..6) one frame at a time.
+    if (restlessMm_ > 0 && scene.layout != FingerLayout::None && scene.layout != FingerLayout::Roll) {
+        scene.jitterXmm += restlessMm_ * double(framesSent_ % 5);
+        scene.jitterYmm += restlessMm_ * double(framesSent_ % 7);
     }
     const bool pattern = testPattern_;
     const bool syncLoss = syncLossFrames_ > 0;

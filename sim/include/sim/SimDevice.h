@@ -211,6 +211,7 @@ private:
     int landingFrames_ = 3;      // frames a hand takes to come down fully
     uint32_t placeFrame_ = 0;
     bool tremor_ = false;        // a held hand shakes a little
+    double restlessMm_ = 0;      // a hand that never holds still: a step of this size every frame
     int rollFault_ = 0;
 
     // Cache of the last noiseless scene.
