@@ -25,6 +25,7 @@
 #include "zarn/ZarnEssentialsApi.h"
 
 using scannertest::TraceLines;
+using scannertest::Previews;
 using scannertest::WaitUntil;
 
 namespace {
@@ -521,24 +522,6 @@ TEST(ScannerModels, PloverLedMasks) {
 
 namespace {
 
-struct Previews {
-    std::mutex mutex;
-    int count = 0;
-    ZarnImageInfo last{};
-    std::vector<uint8_t> image;
-    static void Callback(void* context, ZarnImageInfo info) {
-        auto* p = static_cast<Previews*>(context);
-        std::lock_guard lock(p->mutex);
-        ++p->count;
-        p->last = info;
-        p->image.assign(info.image, info.image + size_t(info.width) * size_t(info.height));
-    }
-    int Count() {
-        std::lock_guard lock(mutex);
-        return count;
-    }
-};
-
 class ModelOnSimulator : public ::testing::Test {
 protected:
     // waitScale stretches the library's frame waits and the driver's time-outs for sensors whose
@@ -573,18 +556,7 @@ protected:
         trace.reset();
     }
     // What the exported layer does to start a flat capture in the current mode.
-    void StartPreviews(int type) {
-        model->m_nImageType = type;
-        model->MakeImageData(1);
-        model->m_pCallbackContext = &previews;
-        model->m_pfnPreview = &Previews::Callback;
-        model->m_Running.finished = 0;
-        model->m_Running.resultTaken = 0;
-        model->m_Running.captureStarted = 1;
-        model->m_Running.modeSet = 1;
-        ASSERT_EQ(model->StartStream(), 0);
-        model->m_nFrameRequest = 1;
-    }
+    void StartPreviews(int type) { scannertest::StartPreviews(*model, previews, type); }
 
     std::unique_ptr<TraceLines> trace;
     std::unique_ptr<capturetest::Bus> bus;

@@ -17,6 +17,7 @@
 
 using scannertest::TestModel;
 using scannertest::TraceLines;
+using scannertest::Previews;
 using scannertest::WaitUntil;
 
 namespace {
@@ -45,30 +46,6 @@ std::vector<Message> Messages() {
 }
 
 // What the preview callback saw.
-struct Previews {
-    std::mutex mutex;
-    int count = 0;
-    ZarnImageInfo last{};
-    std::vector<uint8_t> image;
-    static void Callback(void* context, ZarnImageInfo info) {
-        auto* p = static_cast<Previews*>(context);
-        std::lock_guard lock(p->mutex);
-        ++p->count;
-        p->last = info;
-        p->image.assign(info.image, info.image + size_t(info.width) * size_t(info.height));
-    }
-    int Count() {
-        std::lock_guard lock(mutex);
-        return count;
-    }
-    // Share of pixels darker than 128 in the last preview.
-    double DarkShare() {
-        std::lock_guard lock(mutex);
-        if (image.empty()) return -1;
-        return double(std::count_if(image.begin(), image.end(), [](uint8_t v) { return v < 128; })) / double(image.size());
-    }
-};
-
 struct Connections {
     std::mutex mutex;
     std::vector<int> seen;
@@ -113,18 +90,7 @@ protected:
     }
 
     // What the exported layer does to start a flat or rolled capture in the current mode.
-    void StartCapture(int type) {
-        model->m_nImageType = type;
-        model->MakeImageData(1);
-        model->m_pCallbackContext = &previews;
-        model->m_pfnPreview = &Previews::Callback;
-        model->m_Running.finished = 0;
-        model->m_Running.resultTaken = 0;
-        model->m_Running.captureStarted = 1;
-        model->m_Running.modeSet = 1;
-        ASSERT_EQ(model->StartStream(), 0);
-        model->m_nFrameRequest = 1;
-    }
+    void StartCapture(int type) { scannertest::StartPreviews(*model, previews, type); }
 
     std::unique_ptr<TraceLines> trace;
     std::unique_ptr<capturetest::Bus> bus;

@@ -85,4 +85,43 @@ bool WaitUntil(Pred pred, int ms = 10000) {
     return pred();
 }
 
+// Keeps the last preview the library hands out.
+struct Previews {
+    std::mutex mutex;
+    int count = 0;
+    ZarnImageInfo last{};
+    std::vector<uint8_t> image;
+    static void Callback(void* context, ZarnImageInfo info) {
+        auto* p = static_cast<Previews*>(context);
+        std::lock_guard lock(p->mutex);
+        ++p->count;
+        p->last = info;
+        p->image.assign(info.image, info.image + size_t(info.width) * size_t(info.height));
+    }
+    int Count() {
+        std::lock_guard lock(mutex);
+        return count;
+    }
+    // Share of pixels darker than 128 in the last preview.
+    double DarkShare() {
+        std::lock_guard lock(mutex);
+        if (image.empty()) return -1;
+        return double(std::count_if(image.begin(), image.end(), [](uint8_t v) { return v < 128; })) / double(image.size());
+    }
+};
+
+// Starts previews of an image type as a capture does, into `previews`.
+inline void StartPreviews(ZarnScannerBase& model, Previews& previews, int type) {
+    model.m_nImageType = type;
+    model.MakeImageData(1);
+    model.m_pCallbackContext = &previews;
+    model.m_pfnPreview = &Previews::Callback;
+    model.m_Running.finished = 0;
+    model.m_Running.resultTaken = 0;
+    model.m_Running.captureStarted = 1;
+    model.m_Running.modeSet = 1;
+    ASSERT_EQ(model.StartStream(), 0);
+    model.m_nFrameRequest = 1;
+}
+
 }  // namespace scannertest
