@@ -191,7 +191,7 @@ struct LossCase {
     int heartBeat;      // the DM's value
     int intervalS;      // Ping interval: half of it, at least 1 s
     int pingsBeforeLoss;
-    int lostAtS;        // first Ping wake-up past the loss limit max(10 x interval, 300)
+    int64_t lostAtS;    // first Ping wake-up past the loss limit max(10 x interval, 300)
 };
 
 class PingLossTest : public CoreTest, public ::testing::WithParamInterface<LossCase> {};
@@ -242,6 +242,9 @@ TEST_P(PingLossTest, SilentDmIsLostAfterTheLimitAndReconnected) {
 
 INSTANTIATE_TEST_SUITE_P(Heartbeats, PingLossTest,
                          ::testing::Values(LossCase{20, 10, 31, 310},    // limit 300 s
+                                           LossCase{9, 4, 76, 304},      // half of an odd value
+                                           // The largest value a DM can send: no overflow.
+                                           LossCase{2147483647, 1073741823, 11, 11811160053LL},
                                            LossCase{120, 60, 11, 660},   // limit 600 s
                                            LossCase{1, 1, 301, 301}));   // 0 s asked, 1 s kept
 

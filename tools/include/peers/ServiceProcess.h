@@ -21,6 +21,7 @@ struct ServiceSetup {
     int dmPort = 0;
     int configPort = 0;
     std::string logLevel = "DBG1";  // empty: no LOG_LEVEL line
+    bool writeConfig = true;        // false: App_Data's VdmConfig.cfg as it is (or none)
     std::vector<std::string> environment;  // more "NAME=value" entries
 };
 
