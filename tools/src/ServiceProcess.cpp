@@ -73,9 +73,9 @@ bool CServiceProcess::Start(const ServiceSetup& setup) {
     return true;
 }
 
-int CServiceProcess::Terminate(int waitMs) {
+int CServiceProcess::Terminate(int waitMs, int signal) {
     if (pid_ <= 0) return -1;
-    ::kill(pid_, SIGTERM);
+    ::kill(pid_, signal);
     return Wait(waitMs);
 }
 

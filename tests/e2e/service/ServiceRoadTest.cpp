@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <chrono>
 #include <cstddef>
 #include <cstring>
@@ -284,6 +285,24 @@ TEST_F(ServiceRoadTest, ControllerCommandsAndBadInputOnEverySocket) {
     EXPECT_EQ(service.Terminate(), 1);
 }
 
+// Lines of the program's log files of one module (`name`.<date>.log in its Log folder).
+std::vector<std::string> LogLines(const std::string& dir, const std::string& name) {
+    std::vector<std::string> lines;
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(fs::path(dir) / "Log", ignored)) {
+        if (entry.path().filename().string().rfind(name + ".", 0) != 0) continue;
+        std::ifstream in(entry.path());
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+    }
+    return lines;
+}
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+    return count;
+}
+
 // The notification socket systemd gives a service (an abstract name of the test's own); each
 // datagram is one report.
 class NotifySocket {
@@ -342,26 +361,10 @@ TEST_F(ServiceRoadTest, ServiceModeWithVireoA) {
     EXPECT_EQ(service.Terminate(), 0);  // the service's main returns
     EXPECT_EQ(notify.Receive(), "STOPPING=1\nSTATUS=Stopped");
     EXPECT_EQ(dm.Count("Removal"), 1);
-    // Nothing is printed in service mode.
+    // Nothing is printed in service mode; every report reached the manager.
     EXPECT_EQ(service.ConsoleText().find("started successfully"), std::string::npos);
-}
-
-// Lines of the program's log files of one module (`name`.<date>.log in its Log folder).
-std::vector<std::string> LogLines(const std::string& dir, const std::string& name) {
-    std::vector<std::string> lines;
-    std::error_code ignored;
-    for (const auto& entry : fs::directory_iterator(fs::path(dir) / "Log", ignored)) {
-        if (entry.path().filename().string().rfind(name + ".", 0) != 0) continue;
-        std::ifstream in(entry.path());
-        for (std::string line; std::getline(in, line);) lines.push_back(line);
-    }
-    return lines;
-}
-
-size_t Occurrences(const std::string& text, const std::string& part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
-    return count;
+    for (const std::string& line : LogLines(service.Dir(), "TessikVdm"))
+        EXPECT_EQ(line.find("SetServiceStatus failed"), std::string::npos) << line;
 }
 
 // The command word and the log level: no word or an unknown one prints the usage and then runs the
@@ -431,8 +434,9 @@ TEST_F(ServiceRoadTest, CommandWordsLogLevelsAndTheEnterWait) {
 
 // Start-up failures on the console wait for Enter and end with exit code 1: a missing settings
 // file, and a data file missing from App_Data, which fails the self test (its message already
-// starts with "Error: ", and the console adds the prefix again).
-TEST_F(ServiceRoadTest, StartUpFailuresWaitForEnter) {
+// starts with "Error: ", and the console adds the prefix again). In service mode a failed start is
+// reported as stopped, and SIGINT (the shutdown control) stops a running service.
+TEST_F(ServiceRoadTest, StartUpFailuresAndTheShutdownControl) {
     const fs::path appData = fs::temp_directory_path() / ("tessik-e2e-appdata-" + std::to_string(::getpid()));
     fs::remove_all(appData);
     fs::copy(TESSIK_VDM_APP_DATA, appData, fs::copy_options::recursive);
@@ -459,6 +463,10 @@ TEST_F(ServiceRoadTest, StartUpFailuresWaitForEnter) {
         ASSERT_TRUE(program->WriteInput("\n"));
         EXPECT_EQ(program->Wait(), 1);
     }
+    const std::vector<std::string> lines = LogLines(noSchema.Dir(), "TessikVdm");
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.find("ERROR  : Error: SelfTest failed, check the log file.") != std::string::npos;
+    }));
     // In service mode the failed start is reported as stopped at once, nothing is printed, and the
     // program ends by itself.
     NotifySocket notify("failed");
@@ -472,6 +480,15 @@ TEST_F(ServiceRoadTest, StartUpFailuresWaitForEnter) {
     EXPECT_EQ(stopped.Wait(), 0);
     EXPECT_EQ(stopped.ConsoleText(), "");
     EXPECT_EQ(dm.Connections(), 0);
+
+    fs::copy_file(TESSIK_VDM_APP_DATA "/DeviceCapabilities.xsd", appData / "DeviceCapabilities.xsd");
+    peers::CServiceProcess running;
+    ASSERT_TRUE(running.Start(setup));
+    EXPECT_EQ(notify.Receive(), "READY=1");
+    ASSERT_TRUE(dm.WaitFor("Arrival", 1, 20000));
+    EXPECT_EQ(running.Terminate(10000, SIGINT), 0);
+    EXPECT_EQ(notify.Receive(), "STOPPING=1\nSTATUS=Stopped");
+    EXPECT_EQ(dm.Count("Removal"), 1);
     std::error_code ignored;
     fs::remove_all(appData, ignored);
 }
