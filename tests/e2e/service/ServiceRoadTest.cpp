@@ -401,7 +401,7 @@ TEST_F(ServiceRoadTest, CommandWordsLogLevelsAndTheEnterWait) {
         for (int polls = 0; polls < 400 && program.ConsoleText().find(started) == std::string::npos; ++polls)
             std::this_thread::sleep_for(50ms);
         ASSERT_TRUE(program.WriteInput("abc\n"));
-        EXPECT_EQ(program.Wait(), 1);
+        EXPECT_EQ(program.Wait(30000), 1);
         const std::string text = program.ConsoleText();
         EXPECT_EQ(text.rfind(usage, 0) == 0, c.usage) << text;
         EXPECT_EQ(Occurrences(text, usage), c.usage ? 1u : 0u);
@@ -461,7 +461,7 @@ TEST_F(ServiceRoadTest, StartUpFailuresAndTheShutdownControl) {
             std::this_thread::sleep_for(50ms);
         EXPECT_EQ(program->ConsoleText(), expected);
         ASSERT_TRUE(program->WriteInput("\n"));
-        EXPECT_EQ(program->Wait(), 1);
+        EXPECT_EQ(program->Wait(30000), 1);
     }
     const std::vector<std::string> lines = LogLines(noSchema.Dir(), "TessikVdm");
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
@@ -477,7 +477,7 @@ TEST_F(ServiceRoadTest, StartUpFailuresAndTheShutdownControl) {
     ASSERT_TRUE(stopped.Start(setup));
     EXPECT_EQ(notify.Receive(), "READY=1");
     EXPECT_EQ(notify.Receive(), "STOPPING=1\nSTATUS=Stopped");
-    EXPECT_EQ(stopped.Wait(), 0);
+    EXPECT_EQ(stopped.Wait(30000), 0);
     EXPECT_EQ(stopped.ConsoleText(), "");
     EXPECT_EQ(dm.Connections(), 0);
 
@@ -494,9 +494,9 @@ TEST_F(ServiceRoadTest, StartUpFailuresAndTheShutdownControl) {
 }
 
 // The real capture library on simulated scanners. The service calibrates with an empty platen, the
-// client asks for a capture, the hand lands on the platen some frames into the capture's stream
-// (after the empty-platen frames the library checks first) and the automatic capture hands back a
-// 19794-4 record. With debug level 1 the library writes every result image it delivers to its debug
+// client asks for a capture, the hand lands on the platen 40 frames into the capture's stream (after
+// the empty-platen frames the library checks first; the streams of the calibration and of a stopped
+// or forced capture end before that frame) and the automatic capture hands back a 19794-4 record. With debug level 1 the library writes every result image it delivers to its debug
 // folder as a bitmap, rows top first: the record's pixels must be that image, row for row.
 struct RealLibraryCase {
     const char* name;
@@ -572,7 +572,7 @@ protected:
 
 TEST_P(RealLibraryRoadTest, CaptureDeliversTheLibrarysResult) {
     const RealLibraryCase& c = GetParam();
-    ASSERT_TRUE(dm.WaitFor("Arrival", 1, 30000)) << service.ConsoleText();
+    ASSERT_TRUE(dm.WaitFor("Arrival", 1, 60000)) << service.ConsoleText();
     EXPECT_EQ(dm.Events().back().deviceModel, c.model);
 
     peers::CEnrolmentClient client;
@@ -624,15 +624,15 @@ INSTANTIATE_TEST_SUITE_P(
     Scanners, RealLibraryRoadTest,
     ::testing::Values(
         RealLibraryCase{"PloverARightSlap",
-                        "period-scale 0.5\ndevice s1 PloverA\nframe 0 * empty\nframe 24 * place right-slap\n", "PloverA",
+                        "period-scale 0.5\ndevice s1 PloverA\nframe 0 * empty\nframe 40 * place right-slap\n", "PloverA",
                         "RightSlap", 13, 1600, 1500, "stop"},
         RealLibraryCase{"PloverAThumbs",
-                        "period-scale 0.5\ndevice s1 PloverA\nframe 0 * empty\nframe 24 * place thumbs\n", "PloverA",
+                        "period-scale 0.5\ndevice s1 PloverA\nframe 0 * empty\nframe 40 * place thumbs\n", "PloverA",
                         "BothThumbs", 15, 1600, 1500, "force"},
         // The lamp a little brighter than the simulated VireoA's own: the library's exposure
         // search needs a brighter empty platen than the default one gives.
         RealLibraryCase{"VireoASingleFinger",
                         "period-scale 0.25\ndevice s1 VireoA\nframe 0 * empty\nframe 0 * set lamp 1.4\n"
-                        "frame 24 * place single\n",
+                        "frame 40 * place single\n",
                         "VireoA", "RightIndex", 2, 800, 750, ""}),
     [](const ::testing::TestParamInfo<RealLibraryCase>& info) { return std::string(info.param.name); });
