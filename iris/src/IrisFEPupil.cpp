@@ -7,6 +7,8 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <tuple>
+#include <utility>
 
 #include "iris/IrisFrontEnd.h"
 
@@ -127,7 +129,7 @@ void VoteRadius(const Gradients& g, int32_t columns, int32_t rows, int32_t r, st
 
 // Centre estimate: the total plane smoothed and weighted by a prior toward the image centre; the
 // largest cell 4 or more from the borders, the last one on ties.
-void CentreEstimate(std::vector<int32_t>& total, int32_t columns, int32_t rows, int32_t* bx, int32_t* by) {
+bool CentreEstimate(std::vector<int32_t>& total, int32_t columns, int32_t rows, int32_t* bx, int32_t* by) {
     Convolve32(total.data(), columns, rows, kVote5, 5, kVote5Sum);
     const int64_t D = (int64_t(columns) + rows) / 2;
     *bx = 0, *by = 0;
@@ -143,6 +145,7 @@ void CentreEstimate(std::vector<int32_t>& total, int32_t columns, int32_t rows, 
                 any = true;
             }
         }
+    return any;
 }
 
 struct Peak {
@@ -186,13 +189,23 @@ bool Prepare(uint8_t* image, int32_t columns, int32_t rows, int32_t limit, Gradi
 }
 
 // Gradient voting over the given radii, then the per-radius peaks around the centre estimate.
+// Vote planes of the given radii and their total.
+void VotePlanes(const Gradients& g, int32_t columns, int32_t rows, const std::vector<int32_t>& radii,
+                std::vector<int32_t>& planes, std::vector<int32_t>& total) {
+    const size_t n = size_t(columns) * size_t(rows);
+    std::vector<int32_t> sum(n), count(n);
+    total.assign(n, 0);
+    planes.assign(n * radii.size(), 0);
+    for (size_t k = 0; k < radii.size(); ++k)
+        VoteRadius(g, columns, rows, radii[k], sum, count, planes.data() + k * n, total.data());
+}
+
 bool VoteAndPeaks(const Gradients& g, int32_t columns, int32_t rows, const std::vector<int32_t>& radii, int32_t window,
                   std::vector<Peak>& peaks) {
     try {
         const size_t n = size_t(columns) * size_t(rows);
-        std::vector<int32_t> sum(n), count(n), total(n, 0), planes(n * radii.size());
-        for (size_t k = 0; k < radii.size(); ++k)
-            VoteRadius(g, columns, rows, radii[k], sum, count, planes.data() + k * n, total.data());
+        std::vector<int32_t> planes, total;
+        VotePlanes(g, columns, rows, radii, planes, total);
         int32_t bx = 0, by = 0;
         CentreEstimate(total, columns, rows, &bx, &by);
         const int32_t half = std::max(1, window) + 4;
@@ -208,6 +221,31 @@ struct Segment {
     int64_t sum = 0;
     int32_t members = 0, peak = 0, weight = 0, first = 0, last = 0;
 };
+
+// Of three or more weighted segments, the heaviest (H, the first on ties) and its partner: when a
+// segment before H is heavy enough (4 x its weight above the heaviest after H), the one before H
+// farthest from it by weight, otherwise the heaviest other segment.
+std::pair<size_t, size_t> HeaviestPair(const std::vector<Segment>& kept) {
+    size_t H = 0;
+    for (size_t k = 1; k < kept.size(); ++k)
+        if (kept[k].weight > kept[H].weight) H = k;
+    int32_t before = 0, after = 0;
+    for (size_t k = 0; k < H; ++k) before = std::max(before, kept[k].weight);
+    for (size_t k = H + 1; k < kept.size(); ++k) after = std::max(after, kept[k].weight);
+    size_t partner = H;
+    if (H > 0 && int64_t(4) * before > after) {
+        int64_t bestValue = -1;
+        for (size_t k = 0; k < H; ++k) {
+            const int64_t v = int64_t(std::abs(kept[k].peak - kept[H].peak)) * kept[k].weight;
+            if (v > bestValue) bestValue = v, partner = k;
+        }
+    } else {
+        int32_t bestWeight = INT32_MIN;
+        for (size_t k = 0; k < kept.size(); ++k)
+            if (k != H && kept[k].weight > bestWeight) bestWeight = kept[k].weight, partner = k;
+    }
+    return {H, partner};
+}
 
 }  // namespace
 
@@ -379,24 +417,7 @@ int32_t IrisFE_SelectRadius(const int32_t* peaks, int32_t n, int32_t h, int32_t 
         if (kept.size() == 1 || kept.size() == 2) {
             pick = &kept[0];
         } else if (kept.size() >= 3) {
-            size_t H = 0;
-            for (size_t k = 1; k < kept.size(); ++k)
-                if (kept[k].weight > kept[H].weight) H = k;
-            int32_t before = 0, after = 0;
-            for (size_t k = 0; k < H; ++k) before = std::max(before, kept[k].weight);
-            for (size_t k = H + 1; k < kept.size(); ++k) after = std::max(after, kept[k].weight);
-            size_t partner = H;
-            if (H > 0 && int64_t(4) * before > after) {
-                int64_t bestValue = -1;
-                for (size_t k = 0; k < H; ++k) {
-                    const int64_t v = int64_t(std::abs(kept[k].peak - kept[H].peak)) * kept[k].weight;
-                    if (v > bestValue) bestValue = v, partner = k;
-                }
-            } else {
-                int32_t bestWeight = INT32_MIN;
-                for (size_t k = 0; k < kept.size(); ++k)
-                    if (k != H && kept[k].weight > bestWeight) bestWeight = kept[k].weight, partner = k;
-            }
+            const auto [H, partner] = HeaviestPair(kept);
             pick = kept[partner].peak < kept[H].peak ? &kept[partner] : &kept[H];
         }
         if (pick) chosen = pick->peak, chosenSum = pick->sum;
@@ -468,11 +489,177 @@ int32_t IrisFE_VotePupilAllRadii(uint8_t* image, int32_t columns, int32_t rows, 
     return 0;
 }
 
-int32_t IrisFE_VotePupilByDistance(uint8_t* image, int32_t, int32_t, int32_t* x, int32_t* y, int32_t* radius,
-                                   int32_t* score, int32_t, int32_t, int32_t, int32_t) {
+namespace {
+
+// Chosen distance of method 0 from the twice-smoothed inward histogram (changed in place) and the
+// running outward sums: returns the bin, its segment sum and the support value.
+int32_t ChooseDistanceSegment(int32_t* h, const int32_t* outward, int32_t L, int32_t* sum, int32_t* support,
+                              int32_t span) {
+    const int32_t t8 = std::max(0, *std::max_element(h, h + L)) / 8;
+    for (int32_t i = 2; i <= L - 3; ++i)
+        if (h[i] > t8 && h[i] < h[i - 1] && h[i] < h[i + 1] && h[i] < h[i - 2] && h[i] < h[i + 2]) h[i] = 0;
+    std::vector<Segment> runs;
+    Segment open;
+    bool inRun = false;
+    for (int32_t i = 0; i < L && runs.size() < 31; ++i) {
+        if (h[i] > t8) {
+            if (!inRun) open = Segment{}, open.peak = i, inRun = true;
+            open.sum += h[i];
+            if (h[i] > h[open.peak]) open.peak = i;
+        } else if (inRun) {
+            if (open.sum > 0) runs.push_back(open);
+            inRun = false;
+        }
+    }
+    const size_t n = runs.size();
+    runs.push_back(inRun && runs.size() <= 31 ? open : Segment{});  // run n: still open at the last bin
+    size_t best = 0;
+    for (size_t k = 1; k < runs.size(); ++k)
+        if (runs[k].sum > runs[best].sum) best = k;
+    const int64_t largest = runs[best].sum;
+    if (runs[best].peak > span && best + 1 < n)
+        for (size_t k = best + 1; k <= n; ++k) runs[k].sum = 0;
+    std::vector<Segment> kept;
+    for (const Segment& r : runs)
+        if (r.sum > largest / 50) kept.push_back(r);
+    int32_t R = 0;
+    int64_t t = 0, sup = 0;
+    for (Segment& r : kept) r.weight = int32_t(std::log(double(r.sum)) * h[r.peak]);
+    if (kept.size() == 1) {
+        R = kept[0].peak, t = kept[0].sum, sup = kept[0].sum - outward[R];
+    } else if (kept.size() >= 2) {
+        size_t a = 0, b = 1;
+        if (kept.size() >= 3) std::tie(a, b) = HeaviestPair(kept);
+        // s: the smaller peak bin (the partner b on equal bins), o: the other.
+        const Segment& sm = kept[a].peak < kept[b].peak ? kept[a] : kept[b];
+        const Segment& ot = &sm == &kept[a] ? kept[b] : kept[a];
+        R = sm.peak, t = sm.sum, sup = sm.sum + ot.sum - outward[ot.peak];
+    }
+    if (R > span) {
+        int32_t alt = -1;
+        for (int32_t i = 1; i < std::min(span, L - 1); ++i)
+            if (h[i] >= h[i - 1] && h[i] >= h[i + 1] && (alt < 0 || h[i] > h[alt])) alt = i;
+        if (alt >= 0 && h[alt] > 0) R = alt, t = sup = h[alt];
+        else R = 0, t = sup = 0;
+    }
+    *sum = int32_t(std::clamp<int64_t>(t, INT32_MIN, INT32_MAX));
+    *support = int32_t(std::clamp<int64_t>(sup, INT32_MIN, INT32_MAX));
+    return R;
+}
+
+// Half-width around the bin p of a histogram: grows while the running sum of both neighbours stays
+// within `limit` and both neighbours keep at least `floor`; `rising` also stops it at a local
+// maximum beyond p.
+int32_t PeakHalfWidth(const int32_t* h, int32_t L, int32_t p, int64_t limit, int32_t floor, bool rising) {
+    int32_t w = std::min(p, L - p);
+    const int32_t start = w;
+    int64_t running = 0;
+    for (int32_t k = 1; k < start; ++k) {
+        running += h[p - k] + h[p + k];
+        const bool peakBeyond = rising && p + k + 1 < L && h[p + k] > h[p + k - 1] && h[p + k] > h[p + k + 1];
+        if (running > limit || h[p - k] < floor || h[p + k] < floor || peakBeyond) {
+            w = k;
+            break;
+        }
+    }
+    return w;
+}
+
+}  // namespace
+
+int32_t IrisFE_HistogramPeakWidth(int32_t* histogram, int32_t length, int32_t h, int32_t* width) {
+    IrisFE_MovingAverage(histogram, length, h, histogram);
+    const int32_t p = int32_t(std::max_element(histogram, histogram + length) - histogram);
+    int64_t total = 0;
+    for (int32_t i = 0; i < length; ++i) total += histogram[i];
+    *width = PeakHalfWidth(histogram, length, p, total / 2, histogram[p] / 4, true);
+    return p;
+}
+
+void IrisFE_TaperFarDistances(int32_t* histogram, int32_t length, int32_t d) {
+    for (int32_t i = 1; i < length; ++i)
+        if (i > 100 / d) histogram[i] = int32_t(int64_t(histogram[i]) * (80 / d) / i);
+}
+
+int32_t IrisFE_VotePupilByDistance(uint8_t* image, int32_t columns, int32_t rows, int32_t* x, int32_t* y,
+                                   int32_t* radius, int32_t* score, int32_t minRadius, int32_t maxRadius,
+                                   int32_t maxRadius2, int32_t limit) {
     if (!image) return -99;
+    const int32_t d = std::max(1, *score);
     *x = *y = *radius = *score = 0;
-    return -1;
+    Gradients g;
+    if (!Prepare(image, columns, rows, limit, g)) return -100;
+    const size_t n = size_t(columns) * size_t(rows);
+    std::vector<int32_t> radii;
+    for (int32_t r = minRadius; r <= maxRadius; r += 2) radii.push_back(r);
+    std::vector<int32_t> planes, total;
+    try {
+        VotePlanes(g, columns, rows, radii, planes, total);
+    } catch (const std::bad_alloc&) {
+        return -100;
+    }
+    int32_t bx = 0, by = 0;
+    if (!CentreEstimate(total, columns, rows, &bx, &by)) return -1;
+
+    // Distances from the centre of the edge pixels whose gradient points at it (inward) or away
+    // from it (outward).
+    const int32_t L = std::min(columns, rows) / 2 + 1;
+    std::vector<int32_t> inward(size_t(L), 0), outward(size_t(L), 0);
+    std::vector<int32_t> kept = g.magnitude;
+    auto bin = [&](int32_t s) { return s > minRadius && s < L - 1; };
+    for (int32_t py = 1; py + 1 < rows; ++py)
+        for (int32_t px = 1; px + 1 < columns; ++px) {
+            const size_t i = size_t(py) * columns + px;
+            if (!kept[i]) continue;
+            const int64_t dx = px - bx, dy = py - by, q = dx * dx + dy * dy;
+            const int32_t s = int32_t(Isqrt(q));
+            const int64_t T = by - py > 2 * std::abs(dx) ? q / 16 : q / 9;
+            const int64_t ex = ((int64_t(g.ux[i]) * s) >> 15) + dx, ey = ((int64_t(g.uy[i]) * s) >> 15) + dy;
+            const int64_t E = ex * ex + ey * ey;
+            if (E <= T) {
+                if (bin(s)) inward[size_t(s)] += kept[i];
+            } else {
+                if (bin(s) && E > q) outward[size_t(s)] += kept[i];
+                kept[i] = 0;
+            }
+        }
+    int32_t width = 0;
+    const int32_t peak = IrisFE_HistogramPeakWidth(inward.data(), L, 2, &width);
+    const int32_t reach = peak + width;
+    // Beyond the inward peak, edges in the cones above and below the centre (lids, lashes) are
+    // taken back out.
+    for (int32_t py = 1; py + 1 < rows; ++py)
+        for (int32_t px = 1; px + 1 < columns; ++px) {
+            const size_t i = size_t(py) * columns + px;
+            if (!kept[i]) continue;
+            const int64_t dx = px - bx, dy = py - by;
+            const int32_t s = int32_t(Isqrt(dx * dx + dy * dy));
+            if (s > reach && std::abs(dx) < std::abs(dy)) {
+                if (bin(s)) inward[size_t(s)] -= kept[i];
+                kept[i] = 0;
+            }
+        }
+    IrisFE_TaperFarDistances(inward.data(), L, d);
+    IrisFE_MovingAverage(inward.data(), L, 2, inward.data());
+    for (int32_t i = 1; i < L; ++i) outward[size_t(i)] += outward[size_t(i - 1)];
+    int32_t segmentSum = 0, support = 0;
+    const int32_t R = ChooseDistanceSegment(inward.data(), outward.data(), L, &segmentSum, &support, maxRadius2);
+    const int32_t w = PeakHalfWidth(inward.data(), L, R, int64_t(segmentSum) * 3 / 4, inward[size_t(R)] >> 3, false);
+
+    // The vote planes of the radii around that distance, searched in a window round the centre
+    // (the last best cell over all of them wins).
+    const int32_t planesCount = int32_t(radii.size());
+    Peak best{std::max(0, bx - 10), std::max(0, by - 10), 0};
+    int32_t bestRadius = minRadius;
+    const bool cells = std::min(columns - 1, bx + 10) - std::max(0, bx - 10) >= 8 &&
+                       std::min(rows - 1, by + 10) - std::max(0, by - 10) >= 8;
+    for (int32_t k = std::max(0, (R - w - minRadius) / 2); cells && k < std::min(planesCount, (R + w - minRadius) / 2); ++k) {
+        const Peak p = WindowPeak(planes.data() + size_t(k) * n, columns, rows, bx, by, 10);
+        if (uint32_t(p.value) >= uint32_t(best.value)) best = p, bestRadius = minRadius + 2 * k;
+    }
+    if (support <= -1073741824) return -1;
+    *x = best.x, *y = best.y, *radius = bestRadius, *score = best.value;
+    return 0;
 }
 
 int32_t IrisFE_FindPupil(const uint8_t* image, int32_t width, int32_t height, int32_t minRadius, int32_t maxRadius,

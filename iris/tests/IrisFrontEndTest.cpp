@@ -337,6 +337,47 @@ TEST(FrontEndStages, PupilSearchEntryScalesAndChecks) {
     EXPECT_EQ(rec[kPupilX], 2);
 }
 
+TEST(FrontEndStages, PupilMethodsZeroAndOne) {
+    const sim::EyeFrame f = sim::RenderEyeFrame(Scene(9));
+    const sim::EyeTruth& t = f.truth;
+    // Method word: 1 every radius, 2 the stepped radii, anything else method 0.
+    for (int32_t method : {0, 1, 3, -1}) {
+        int32_t rec[kPupilSearchWords] = {};
+        rec[kPupilMethod] = method;
+        rec[kPupilDecimation] = 4;
+        ASSERT_EQ(IrisFE_FindPupil(f.image.pixels.data(), 640, 480, 16, 160, rec), 0) << method;
+        EXPECT_LE(std::abs(rec[kPupilX] - t.pupil.x), 5) << method;
+        EXPECT_LE(std::abs(rec[kPupilY] - t.pupil.y), 5) << method;
+        EXPECT_LE(std::abs(rec[kPupilRadius] - t.pupil.r), 5) << method;
+        EXPECT_GT(rec[kPupilScore], 10) << method;
+        if (method != 1) EXPECT_EQ(((rec[kPupilRadius] - 2) / 4 - 16 / 4) % 2, 0) << "method 0 votes every second radius";
+    }
+    // Decimated images of 8 or fewer rows: method 0 finds no centre, method 1 searches round (0, 0).
+    std::vector<uint8_t> strip = Uniform(40, 8, 150);
+    strip[3 * 40 + 20] = 20;
+    int32_t x = 9, y = 9, r = 9, score = 4;
+    EXPECT_EQ(IrisFE_VotePupilByDistance(strip.data(), 40, 8, &x, &y, &r, &score, 2, 3, 3, 255), -1);
+    EXPECT_EQ(x | y | r | score, 0);
+    EXPECT_EQ(IrisFE_VotePupilByDistance(nullptr, 40, 8, &x, &y, &r, &score, 2, 3, 3, 255), -99);
+    strip = Uniform(40, 8, 150);
+    ASSERT_EQ(IrisFE_VotePupilAllRadii(strip.data(), 40, 8, &x, &y, &r, &score, 2, 4, 4, 255, 2), 0);
+    EXPECT_LE(x, 6);
+    EXPECT_LE(y, 6);
+    EXPECT_EQ(IrisFE_VotePupilAllRadii(strip.data(), 40, 8, &x, &y, &r, &score, 4, 4, 4, 255, 2), -99);
+
+    // Taper with d = 4: bins up to 25 keep their values, bin 26 is scaled by 20 / 26.
+    std::vector<int32_t> h(40, 1300);
+    IrisFE_TaperFarDistances(h.data(), 40, 4);
+    EXPECT_EQ(h[25], 1300);
+    EXPECT_EQ(h[26], 1300 * 20 / 26);
+    EXPECT_EQ(h[39], 1300 * 20 / 39);
+    // Peak and half-width: the running sum of the neighbours passes half the total at distance 2.
+    int32_t peaked[11] = {0, 0, 0, 100, 200, 400, 200, 100, 0, 0, 0};
+    int32_t width = 0;
+    EXPECT_EQ(IrisFE_HistogramPeakWidth(peaked, 11, 0, &width), 5);
+    EXPECT_EQ(width, 2);
+}
+
 TEST(FrontEndStages, RadiusStepsGrowWithTheRadius) {
     const std::vector<int32_t> r = IrisFE_RadiusList(4, 45, 4, 160);
     const std::vector<int32_t> expected = {4, 5, 6, 7, 8, 9, 10, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31, 33, 35, 37, 39, 41, 44};

@@ -29,6 +29,11 @@ int32_t IrisFE_VotePupilByDistance(uint8_t* image, int32_t columns, int32_t rows
                                    int32_t* radius, int32_t* score, int32_t minRadius, int32_t maxRadius,
                                    int32_t maxRadius2, int32_t limit);
 
+// Method 0's distance histogram routines: the smoothed peak bin with its half-width, and the taper
+// of the bins beyond 100 / d by (80 / d) / bin.
+int32_t IrisFE_HistogramPeakWidth(int32_t* histogram, int32_t length, int32_t h, int32_t* width);
+void IrisFE_TaperFarDistances(int32_t* histogram, int32_t length, int32_t d);
+
 // Moving average of half-width h over n bins (each result at least 1).
 void IrisFE_MovingAverage(const int32_t* in, int32_t n, int32_t h, int32_t* out);
 // Voted radii of the coarse search: step 1 while r x d < 41, 2 while r x d <= columns, else 3.
