@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <new>
 #include <tuple>
@@ -22,14 +23,6 @@ constexpr int32_t kVote5[25] = {100, 106, 108, 106, 100, 106, 113, 115, 113, 106
                                 115, 108, 106, 113, 115, 113, 106, 100, 106, 108, 106, 100};  // sum 2709
 constexpr int32_t kVote5Sum = 2709;
 
-// Piecewise-linear table through anchor points (level, value).
-template <size_t N>
-void Interpolate(const int32_t (&anchors)[N][2], uint8_t* table) {
-    for (size_t k = 0; k + 1 < N; ++k) {
-        const int32_t x0 = anchors[k][0], y0 = anchors[k][1], x1 = anchors[k + 1][0], y1 = anchors[k + 1][1];
-        for (int32_t x = x0; x <= x1; ++x) table[x] = uint8_t(y0 + ((y1 - y0) * (x - x0) * 2 + (x1 - x0)) / (2 * (x1 - x0)));
-    }
-}
 
 // 8-bit square-kernel convolution (borders unchanged, divided by the kernel sum).
 void Convolve8(uint8_t* image, int32_t columns, int32_t rows, const int32_t* kernel, int32_t size, int32_t sum) {
@@ -254,7 +247,7 @@ const uint8_t* IrisFE_BrighteningTable() {
     static std::once_flag once;
     std::call_once(once, [] {
         static constexpr int32_t anchors[][2] = {{0, 0}, {1, 3}, {2, 5}, {3, 8}, {4, 10}, {64, 168}, {128, 225}, {255, 255}};
-        Interpolate(anchors, table);
+        IrisFE_InterpolateTable(anchors, std::size(anchors), table);
     });
     return table;
 }
@@ -276,6 +269,13 @@ std::vector<int32_t> IrisFE_RadiusList(int32_t minRadius, int32_t maxRadius, int
         r += r * d < 41 ? 1 : (r * d <= columns ? 2 : 3);
     }
     return radii;
+}
+
+void IrisFE_InterpolateTable(const int32_t (*anchors)[2], size_t count, uint8_t* table) {
+    for (size_t k = 0; k + 1 < count; ++k) {
+        const int32_t x0 = anchors[k][0], y0 = anchors[k][1], x1 = anchors[k + 1][0], y1 = anchors[k + 1][1];
+        for (int32_t x = x0; x <= x1; ++x) table[x] = uint8_t(y0 + ((y1 - y0) * (x - x0) * 2 + (x1 - x0)) / (2 * (x1 - x0)));
+    }
 }
 
 int32_t IrisFE_SuppressSpots(uint8_t* image, int32_t columns, int32_t rows) {

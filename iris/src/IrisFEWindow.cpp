@@ -3,6 +3,7 @@
 // points and dark irises brightened with a tone curve.
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <new>
 
@@ -13,13 +14,6 @@ namespace irisfe {
 
 namespace {
 
-template <size_t N>
-void Interpolate(const int32_t (&anchors)[N][2], uint8_t* table) {
-    for (size_t k = 0; k + 1 < N; ++k) {
-        const int32_t x0 = anchors[k][0], y0 = anchors[k][1], x1 = anchors[k + 1][0], y1 = anchors[k + 1][1];
-        for (int32_t x = x0; x <= x1; ++x) table[x] = uint8_t(y0 + ((y1 - y0) * (x - x0) * 2 + (x1 - x0)) / (2 * (x1 - x0)));
-    }
-}
 
 // Reflections: smallest component area, largest extent, dilation, weights of the interpolation.
 constexpr int32_t kMinReflectionArea = 50;
@@ -41,7 +35,7 @@ const uint8_t* IrisFE_ToneCurveA() {
     static std::once_flag once;
     std::call_once(once, [] {
         static constexpr int32_t anchors[][2] = {{0, 0}, {1, 3}, {2, 5}, {3, 8}, {4, 11}, {5, 14}, {100, 156}, {250, 253}, {255, 255}};
-        Interpolate(anchors, table);
+        IrisFE_InterpolateTable(anchors, std::size(anchors), table);
     });
     return table;
 }
@@ -51,7 +45,7 @@ const uint8_t* IrisFE_ToneCurveB() {
     static std::once_flag once;
     std::call_once(once, [] {
         static constexpr int32_t anchors[][2] = {{0, 0}, {1, 1}, {2, 3}, {3, 4}, {4, 6}, {5, 7}, {100, 118}, {250, 251}, {255, 255}};
-        Interpolate(anchors, table);
+        IrisFE_InterpolateTable(anchors, std::size(anchors), table);
     });
     return table;
 }

@@ -3,6 +3,7 @@
 // finders on the decimated frame, the boundary-search window preparation, the circle refinement
 // and the eyelid parabola fit. Images are 8-bit, row by row.
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -40,6 +41,9 @@ void IrisFE_MovingAverage(const int32_t* in, int32_t n, int32_t h, int32_t* out)
 std::vector<int32_t> IrisFE_RadiusList(int32_t minRadius, int32_t maxRadius, int32_t d, int32_t columns);
 // Picks an index into per-radius peak values (smoothed with half-width h) and a half-width around it.
 int32_t IrisFE_SelectRadius(const int32_t* peaks, int32_t n, int32_t h, int32_t span, int32_t* halfWidth);
+// A 256-entry table rising piecewise linearly (rounded) through anchor points (level, value) from
+// level 0 to level 255.
+void IrisFE_InterpolateTable(const int32_t (*anchors)[2], size_t count, uint8_t* table);
 // The 256-entry brightening table of the contrast normalisation.
 const uint8_t* IrisFE_BrighteningTable();
 
