@@ -11,8 +11,9 @@
 
 namespace irisfe {
 
-int32_t IrisFE_BoundarySearch(const uint8_t* image, int32_t rows, int32_t columns, FrontEndLocation* record,
-                              const int32_t* ranges) {
+namespace {
+
+int32_t Search(const uint8_t* image, int32_t rows, int32_t columns, FrontEndLocation* record, const int32_t* ranges) {
     if (!image || !record || !ranges || rows < 64 || columns < 64 || record->pupilRadius < 4)
         return irisalg::kBadArgument;
     int32_t rg[kRangeWords];
@@ -74,6 +75,18 @@ int32_t IrisFE_BoundarySearch(const uint8_t* image, int32_t rows, int32_t column
         IrisFE_EyelidWords(&record->lower, record->lowerWords) != 0)
         return irisalg::kBadArgument;
     return 0;
+}
+
+}  // namespace
+
+int32_t IrisFE_BoundarySearch(const uint8_t* image, int32_t rows, int32_t columns, FrontEndLocation* record,
+                              const int32_t* ranges) {
+    // Every buffer of the stages is released when an allocation fails.
+    try {
+        return Search(image, rows, columns, record, ranges);
+    } catch (const std::bad_alloc&) {
+        return irisalg::kNoMemory;
+    }
 }
 
 int32_t IrisFE_EyelidWords(const irisalg::EyelidCurve* parabola, int32_t words[4]) {

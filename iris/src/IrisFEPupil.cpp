@@ -447,9 +447,10 @@ int32_t IrisFE_SelectRadius(const int32_t* peaks, int32_t n, int32_t h, int32_t 
     return chosen;
 }
 
-int32_t IrisFE_VotePupil(uint8_t* image, int32_t columns, int32_t rows, int32_t* x, int32_t* y, int32_t* radius,
+static int32_t UnguardedVotePupil(uint8_t* image, int32_t columns, int32_t rows, int32_t* x, int32_t* y, int32_t* radius,
                          int32_t* score, int32_t minRadius, int32_t maxRadius, int32_t /*maxRadius2*/, int32_t limit,
                          int32_t window, int32_t d) {
+
     if (!image || maxRadius <= minRadius) return -99;
     Gradients g;
     if (!Prepare(image, columns, rows, limit, g)) return -100;
@@ -467,9 +468,21 @@ int32_t IrisFE_VotePupil(uint8_t* image, int32_t columns, int32_t rows, int32_t*
     return 0;
 }
 
-int32_t IrisFE_VotePupilAllRadii(uint8_t* image, int32_t columns, int32_t rows, int32_t* x, int32_t* y,
+int32_t IrisFE_VotePupil(uint8_t* image, int32_t columns, int32_t rows, int32_t* x, int32_t* y, int32_t* radius,
+                         int32_t* score, int32_t minRadius, int32_t maxRadius, int32_t maxRadius2, int32_t limit,
+                         int32_t window, int32_t d) {
+    // Every buffer is released when an allocation fails.
+    try {
+        return UnguardedVotePupil(image, columns, rows, x, y, radius, score, minRadius, maxRadius, maxRadius2, limit, window, d);
+    } catch (const std::bad_alloc&) {
+        return -100;
+    }
+}
+
+static int32_t UnguardedVotePupilAllRadii(uint8_t* image, int32_t columns, int32_t rows, int32_t* x, int32_t* y,
                                  int32_t* radius, int32_t* score, int32_t minRadius, int32_t maxRadius,
                                  int32_t maxRadius2, int32_t limit, int32_t window) {
+
     if (!image || maxRadius <= minRadius) return -99;
     Gradients g;
     if (!Prepare(image, columns, rows, limit, g)) return -100;
@@ -487,6 +500,17 @@ int32_t IrisFE_VotePupilAllRadii(uint8_t* image, int32_t columns, int32_t rows, 
         if (values[k] >= values[pick]) pick = k;
     *x = peaks[pick].x, *y = peaks[pick].y, *radius = minRadius + pick, *score = peaks[pick].value;
     return 0;
+}
+
+int32_t IrisFE_VotePupilAllRadii(uint8_t* image, int32_t columns, int32_t rows, int32_t* x, int32_t* y,
+                                 int32_t* radius, int32_t* score, int32_t minRadius, int32_t maxRadius,
+                                 int32_t maxRadius2, int32_t limit, int32_t window) {
+    // Every buffer is released when an allocation fails.
+    try {
+        return UnguardedVotePupilAllRadii(image, columns, rows, x, y, radius, score, minRadius, maxRadius, maxRadius2, limit, window);
+    } catch (const std::bad_alloc&) {
+        return -100;
+    }
 }
 
 namespace {
@@ -581,9 +605,10 @@ void IrisFE_TaperFarDistances(int32_t* histogram, int32_t length, int32_t d) {
         if (i > 100 / d) histogram[i] = int32_t(int64_t(histogram[i]) * (80 / d) / i);
 }
 
-int32_t IrisFE_VotePupilByDistance(uint8_t* image, int32_t columns, int32_t rows, int32_t* x, int32_t* y,
+static int32_t UnguardedVotePupilByDistance(uint8_t* image, int32_t columns, int32_t rows, int32_t* x, int32_t* y,
                                    int32_t* radius, int32_t* score, int32_t minRadius, int32_t maxRadius,
                                    int32_t maxRadius2, int32_t limit) {
+
     if (!image) return -99;
     const int32_t d = std::max(1, *score);
     *x = *y = *radius = *score = 0;
@@ -662,6 +687,17 @@ int32_t IrisFE_VotePupilByDistance(uint8_t* image, int32_t columns, int32_t rows
     return 0;
 }
 
+int32_t IrisFE_VotePupilByDistance(uint8_t* image, int32_t columns, int32_t rows, int32_t* x, int32_t* y,
+                                   int32_t* radius, int32_t* score, int32_t minRadius, int32_t maxRadius,
+                                   int32_t maxRadius2, int32_t limit) {
+    // Every buffer is released when an allocation fails.
+    try {
+        return UnguardedVotePupilByDistance(image, columns, rows, x, y, radius, score, minRadius, maxRadius, maxRadius2, limit);
+    } catch (const std::bad_alloc&) {
+        return -100;
+    }
+}
+
 int32_t IrisFE_FindPupil(const uint8_t* image, int32_t width, int32_t height, int32_t minRadius, int32_t maxRadius,
                          int32_t* record) {
     if (!image || !record || width < 1 || height < 1) return -99;
@@ -674,6 +710,7 @@ int32_t IrisFE_FindPupil(const uint8_t* image, int32_t width, int32_t height, in
     } catch (const std::bad_alloc&) {
         return -99;
     }
+    // The spot maps' allocation failure leaves the spots in place; the search goes on.
     for (int32_t j = 0; j < rows; ++j)
         for (int32_t i = 0; i < columns; ++i)
             small[size_t(j) * columns + i] = image[size_t(j * d + d / 2) * width + (i * d + d / 2)];

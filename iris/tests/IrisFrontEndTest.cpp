@@ -445,8 +445,13 @@ TEST(FrontEndStages, WindowPreparationCutsAndCurves) {
     ASSERT_EQ(IrisFE_PrepareWindow(narrow.data(), h, w, 1, 0, h - 1, 0, w - 1, nullptr, win, &rows, &cols, nullptr), 0);
     EXPECT_EQ(*std::min_element(win, win + w * h), 1 * 255 / 22);
     EXPECT_EQ(*std::max_element(win, win + w * h), 21 * 255 / 22);
-    // Too narrow a range fails.
-    for (size_t i = 0; i < narrow.size(); ++i) narrow[i] = uint8_t(40 + (i * 3) % 11);
+    // A range of 16 (levels 40..54, cuts 39 and 55) is stretched, one of 15 fails.
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) narrow[size_t(y) * w + x] = uint8_t(40 + 14 * ((x / 3 + y / 3) % 5) / 4);
+    ASSERT_EQ(IrisFE_PrepareWindow(narrow.data(), h, w, 1, 0, h - 1, 0, w - 1, nullptr, win, &rows, &cols, nullptr), 0);
+    EXPECT_EQ(*std::max_element(win, win + w * h), 15 * 255 / 16);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) narrow[size_t(y) * w + x] = uint8_t(40 + 13 * ((x / 3 + y / 3) % 5) / 4);
     EXPECT_EQ(IrisFE_PrepareWindow(narrow.data(), h, w, 1, 0, h - 1, 0, w - 1, nullptr, win, &rows, &cols, nullptr), kNotFound);
 
     // The iris patch beside the pupil picks the tone curve: mean 64 curve B, 96 none, below 64 curve A.
@@ -457,12 +462,13 @@ TEST(FrontEndStages, WindowPreparationCutsAndCurves) {
     const CurveCase cases[] = {{64, IrisFE_ToneCurveB()}, {95, IrisFE_ToneCurveB()}, {96, nullptr}, {63, IrisFE_ToneCurveA()}};
     for (const CurveCase& c : cases) {
         std::vector<uint8_t> img = full;
-        const int32_t pupil[3] = {45, 45, 10};
-        for (int y = 35; y <= 55; ++y)
-            for (int x = 0; x < w; ++x) img[size_t(y) * w + x] = c.patch;
+        const int32_t pupil[3] = {45, 30, 10};  // the patches: rows 20..40, columns 15..35 and 65..85
+        for (int y = 20; y <= 40; ++y)
+            for (int x = 0; x < w; ++x)
+                if ((x >= 15 && x <= 35) || (x >= 65 && x <= 85)) img[size_t(y) * w + x] = c.patch;
         ASSERT_EQ(IrisFE_PrepareWindow(img.data(), h, w, 1, 0, h - 1, 0, w - 1, pupil, win, &rows, &cols, nullptr), 0);
         const uint8_t expected = c.curve ? c.curve[c.patch] : c.patch;
-        EXPECT_EQ(win[45 * w + 20], expected) << int(c.patch);
+        EXPECT_EQ(win[30 * w + 20], expected) << int(c.patch);
         EXPECT_EQ(win[0], c.curve ? c.curve[img[0]] : img[0]);
     }
     const uint8_t* a = IrisFE_ToneCurveA();
@@ -501,6 +507,27 @@ TEST(FrontEndStages, ReflectionsAreFilledUnlessTooLargeOrAtTheBorder) {
         }
     EXPECT_EQ(win[size_t(90) * w + 3], 250) << "a reflection at the border stays";
     EXPECT_EQ(win[size_t(50) * w + 97], 250) << "a reflection 70 pixels tall stays";
+
+    // Filled values: inverse-distance mean of the nearest unmasked pixels left, right, above and
+    // below, on vertical stripes of 100 and 120.
+    {
+        const int n = 40;
+        std::vector<uint8_t> stripes(size_t(n) * n);
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x) stripes[size_t(y) * n + x] = uint8_t(100 + 20 * (x % 2));
+        std::vector<uint8_t> glint = stripes;
+        for (int y = 18; y <= 22; ++y)
+            for (int x = 18; x <= 22; ++x) glint[size_t(y) * n + x] = 255;
+        ASSERT_EQ(IrisFE_FillReflections(glint.data(), n, n, 200, nullptr), 11 * 11) << "the glint dilated by 3";
+        for (int y = 15; y <= 25; ++y)
+            for (int x = 15; x <= 25; ++x) {
+                const int64_t wl = 1000000 / (x - 14), wr = 1000000 / (26 - x), wu = 1000000 / (y - 14), wd = 1000000 / (26 - y);
+                const int64_t g = 100 + 20 * (x % 2);
+                const int64_t expected = (100 * wl + 100 * wr + g * wu + g * wd) / (wl + wr + wu + wd);
+                EXPECT_EQ(glint[size_t(y) * n + x], expected) << x << "," << y;
+            }
+        EXPECT_EQ(glint[size_t(14) * n + 14], stripes[size_t(14) * n + 14]);
+    }
 
     // The chosen components and their boxes.
     std::vector<uint8_t> mask(size_t(w) * h, 0);
@@ -601,6 +628,44 @@ TEST(FrontEndStages, ContourTablesAndCircleSearch) {
     }
     EXPECT_GT(share[0], 0);
     EXPECT_GT(share[1], 0);
+}
+
+TEST(FrontEndStages, PupilRefinementFindsTheEdgeCircle) {
+    const int w = 120, h = 110;
+    std::vector<uint8_t> win = Uniform(w, h, 150);
+    Disc(win, w, h, 57, 51, 20, 30);
+    // Started one pixel off in each value, the refinement lands on the disc's edge circle.
+    int32_t circle[3] = {58, 50, 21};
+    const int32_t ranges[kRangeWords] = {16, 72, 72, 160, 0};
+    EXPECT_GT(IrisFE_RefinePupil(win.data(), h, w, circle, ranges), 271 / 3);
+    EXPECT_EQ(circle[0], 57);
+    EXPECT_EQ(circle[1], 51);
+    EXPECT_LE(std::abs(circle[2] - 20), 1);
+    int32_t small[3] = {57, 51, 5};
+    EXPECT_GE(IrisFE_RefinePupil(win.data(), h, w, small, ranges), 0) << "radius 5 is searched";
+    int32_t tiny[3] = {57, 51, 4};
+    EXPECT_EQ(IrisFE_RefinePupil(win.data(), h, w, tiny, ranges), kBadArgument);
+    int32_t huge[3] = {57, 51, h / 2 + 1};
+    EXPECT_EQ(IrisFE_RefinePupil(win.data(), h, w, huge, ranges), kBadArgument);
+    int32_t outside[3] = {w, 51, 20};
+    EXPECT_EQ(IrisFE_RefinePupil(win.data(), h, w, outside, ranges), kBadArgument);
+
+    // The iris fit needs an iris wider than the pupil by more than 4.
+    WorkingCircles c;
+    c.pupil[0] = 57, c.pupil[1] = 51, c.pupil[2] = 20;
+    c.iris[0] = 57, c.iris[1] = 51, c.iris[2] = 24;
+    int32_t r5[kRangeWords] = {16, 72, 72, 160, 0};
+    EXPECT_EQ(IrisFE_FitIrisCircle(win.data(), h, w, &c, r5), kBadArgument);
+    c.pupil[2] = 3, c.iris[2] = 40;
+    EXPECT_EQ(IrisFE_FitIrisCircle(win.data(), h, w, &c, r5), kBadArgument);
+    // Too few radii between 5/4 of the pupil and the largest iris: a positive value, nothing written.
+    c.pupil[2] = 20, c.iris[2] = 0;
+    int32_t few[kRangeWords] = {16, 72, 30, 40, 0};
+    EXPECT_EQ(IrisFE_EstimateIrisRadius(win.data(), h, w, &c, few), 12 + 20 + 1);
+    EXPECT_EQ(c.iris[2], 0);
+    EXPECT_EQ(few[4], 0);
+    int32_t inverted[kRangeWords] = {16, 72, 100, 98, 0};
+    EXPECT_EQ(IrisFE_EstimateIrisRadius(win.data(), h, w, &c, inverted), kBadArgument);
 }
 
 TEST(FrontEndStages, BoundarySearchArgumentsAndScale) {
