@@ -283,9 +283,14 @@ TEST(FrontEndLifecycle, CallsBeforeInitialisation) {
     int32_t options[17] = {};
     IrisQualityRecord q{};
     EXPECT_EQ(IrisAlg_QualityAnalysis(grey.data(), 64, 64, options, &loc, &q, nullptr), kAlgNotInitialised);
-    // The focus score needs no initialisation.
+    // The focus score needs no initialisation; without options it is measure 0 with zero parameters.
+    const sim::EyeFrame f = sim::RenderEyeFrame(Scene(0));
     options[0] = 0;
-    EXPECT_GE(IrisAlg_IrisQuality(grey.data(), 64, 64, options, nullptr), 0.0f);
+    const float plain = IrisAlg_IrisQuality(f.image.pixels.data(), 640, 480, options, nullptr);
+    EXPECT_GT(plain, 0.0f);
+    EXPECT_EQ(IrisAlg_IrisQuality(f.image.pixels.data(), 640, 480, nullptr, nullptr), plain);
+    options[0] = 6;
+    EXPECT_NE(IrisAlg_IrisQuality(f.image.pixels.data(), 640, 480, options, nullptr), plain);
 }
 
 // ---- Stages ----
@@ -674,6 +679,13 @@ TEST(FrontEndStages, BoundarySearchArgumentsAndScale) {
     rec.pupilX = 64, rec.pupilY = 64, rec.pupilRadius = 10;
     const int32_t ranges[kRangeWords] = {16, 72, 72, 64, 0};
     EXPECT_EQ(IrisFE_BoundarySearch(nullptr, 128, 128, &rec, ranges), kBadArgument);
+    EXPECT_EQ(IrisFE_BoundarySearch(img.data(), 128, 128, nullptr, ranges), kBadArgument);
+    EXPECT_EQ(IrisFE_BoundarySearch(img.data(), 128, 128, &rec, nullptr), kBadArgument);
+    // Sides of 64 and a pupil radius of 4 pass the checks (the uniform window then fails).
+    EXPECT_EQ(IrisFE_BoundarySearch(img.data(), 64, 64, &rec, ranges), kNotFound);
+    rec.pupilRadius = 4;
+    EXPECT_EQ(IrisFE_BoundarySearch(img.data(), 128, 128, &rec, ranges), kNotFound);
+    rec.pupilRadius = 10;
     EXPECT_EQ(IrisFE_BoundarySearch(img.data(), 63, 128, &rec, ranges), kBadArgument);
     EXPECT_EQ(IrisFE_BoundarySearch(img.data(), 128, 63, &rec, ranges), kBadArgument);
     rec.pupilRadius = 3;
@@ -704,6 +716,11 @@ TEST(FrontEndStages, BoxMeanAndEyelidEdgeMap) {
     EXPECT_EQ(IrisFE_BoxMean(img, 5, 7, 0, 4), kBadArgument);  // rx >= columns - rx
     EXPECT_EQ(IrisFE_BoxMean(img, 5, 7, 3, 0), kBadArgument);
     EXPECT_EQ(IrisFE_BoxMean(img, 5, 7, -1, 0), kBadArgument);
+    EXPECT_EQ(IrisFE_BoxMean(img, 5, 7, 0, -1), kBadArgument);
+    EXPECT_EQ(IrisFE_BoxMean(nullptr, 5, 7, 1, 1), kBadArgument);
+    uint8_t largest[35];
+    std::memcpy(largest, copy, sizeof largest);
+    EXPECT_EQ(IrisFE_BoxMean(largest, 5, 7, 2, 3), 0) << "the largest box that fits";
     ASSERT_EQ(IrisFE_BoxMean(img, 5, 7, 1, 1), 0);
     // Centre pixel (row 2, column 3): mean of rows 1..3, columns 2..4 of i x 5 with i = 7 y + x.
     EXPECT_EQ(img[2 * 7 + 3], (5 * (7 * 2 + 3) * 9) / 9);
@@ -727,6 +744,47 @@ TEST(FrontEndStages, BoxMeanAndEyelidEdgeMap) {
     // Above the pupil centre a rising edge counts 5/4.
     ASSERT_EQ(IrisFE_EyelidEdgeMap(region.data(), h, w, 30, 45, 5, edge.data(), mask.data()), 0);
     EXPECT_EQ(edge[size_t(30) * w + 5], 75);
+}
+
+TEST(FrontEndStages, EyelidFitChecksItsCircles) {
+    const std::vector<uint8_t> win = Uniform(100, 100, 120);
+    EyelidRecord rec;
+    rec.circles.pupil[0] = rec.circles.pupil[1] = 50, rec.circles.pupil[2] = 3;
+    rec.circles.iris[0] = rec.circles.iris[1] = 50, rec.circles.iris[2] = 30;
+    rec.upper.score = 77;
+    EXPECT_EQ(IrisFE_FitEyelids(win.data(), 100, 100, &rec, 0), kBadArgument);
+    EXPECT_EQ(rec.upper.score, 0) << "both lids are cleared first";
+    rec.circles.pupil[2] = 4;
+    EXPECT_EQ(IrisFE_FitEyelids(win.data(), 100, 100, &rec, 0), 0);
+    rec.circles.iris[2] = 8;
+    EXPECT_EQ(IrisFE_FitEyelids(win.data(), 100, 100, &rec, 0), kBadArgument);
+    rec.circles.iris[2] = 9;
+    EXPECT_EQ(IrisFE_FitEyelids(win.data(), 100, 100, &rec, 0), 0);
+    // A region smaller than 16 x 16 after clipping.
+    rec.circles.iris[0] = rec.circles.iris[1] = 120;
+    EXPECT_EQ(IrisFE_FitEyelids(win.data(), 100, 100, &rec, 0), kBadArgument);
+}
+
+TEST(FrontEndStages, RadiusSelectionPairsTheHeaviestSegment) {
+    // Three plateaus: A at 2..6, B (the heaviest) at 12..17, C at 24..29.
+    auto peaks = [](int32_t a) {
+        std::vector<int32_t> v(34, 1);
+        for (int i = 2; i <= 6; ++i) v[size_t(i)] = a;
+        for (int i = 12; i <= 17; ++i) v[size_t(i)] = 400;
+        for (int i = 24; i <= 29; ++i) v[size_t(i)] = 200;
+        return v;
+    };
+    int32_t w = 0;
+    // A strong enough (4 x its weight above C's): B pairs with A, whose peak lies lower.
+    std::vector<int32_t> strong = peaks(100);
+    EXPECT_EQ(IrisFE_SelectRadius(strong.data(), 34, 0, 33, &w), 2);
+    EXPECT_EQ(w, 1);
+    // A weak: B pairs with C, and B's peak lies lower.
+    std::vector<int32_t> weak = peaks(60);
+    EXPECT_EQ(IrisFE_SelectRadius(weak.data(), 34, 0, 33, &w), 12);
+    EXPECT_EQ(w, 1);
+    // Beyond the radius span: the largest local maximum below it.
+    EXPECT_EQ(IrisFE_SelectRadius(weak.data(), 34, 0, 10, &w), 2);
 }
 
 TEST(FrontEndStages, ParabolaSearchFindsALidOrKeepsTheStartCurve) {
