@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <iterator>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "TskIrisAPI.h"
+#include "irisalg/EyeDetector.h"
 #include "irisalg/Location.h"
 #include "sim/EyeRender.h"
 
@@ -286,7 +288,7 @@ TEST(IrisLocation, CopyLocationResultConvertsTheLids) {
     for (int k = 0; k < 6; ++k) EXPECT_EQ(loc.lowerEyelid[k], 0) << "a zero divisor leaves the words 0";
 }
 
-// Quality analysis: located or given, with the detection byte from the installed side check.
+// Quality analysis: located or given, with the detection byte from the side check around the iris.
 TEST(IrisLocation, QualityAnalysisFillsTheRecord) {
     Modules on;
     const sim::EyeFrame f = Render(kSharp[0]);
@@ -298,19 +300,38 @@ TEST(IrisLocation, QualityAnalysisFillsTheRecord) {
     EXPECT_EQ(q.bytes[0], 1);
     EXPECT_NEAR(q.bytes[6], 100 * f.truth.pupil.r / f.truth.iris.r, 3);
     EXPECT_NEAR(q.bytes[2], 100 * (1 - f.truth.occludedShare), 6);
-    EXPECT_EQ(q.bytes[5], 0) << "no side check installed";
     EXPECT_GT(q.bytes[1], 0);
     EXPECT_GT(q.bytes[7], 40);  // iris above pupil grey
     EXPECT_GT(q.bytes[8], 20);  // sclera above iris grey
-    SetEyeSideCheck([](const uint8_t*, int, int, IrisCircle iris, float* c) {
-        *c = iris.r > 0 ? 0.625f : 2.0f;
-        return 0;
-    });
+    // The eye corners sit level with and either side of a centred iris: a confident detection,
+    // the side check's own confidence in hundredths.
+    EXPECT_GE(q.bytes[5], 60);
+    EXPECT_LE(q.bytes[5], 100);
+    DetectorContext* detector = nullptr;
+    ASSERT_EQ(DetectorCreate(nullptr, &detector), 0);
+    const int32_t circle[3] = {loc.irisX, loc.irisY, loc.irisRadius};
+    SideCheckRecord side{};
+    ASSERT_EQ(SideCheck(detector, f.image.pixels.data(), 640, 480, 8, circle, &side), 0);
+    EXPECT_EQ(q.bytes[5], int(side.confidence * 100));
+    // A circle one iris radius beside the eye is far off the corners' midpoint: no confidence.
     options[0] = 1;
+    IrisLocation beside = loc;
+    beside.irisX = int16_t(loc.irisX + loc.irisRadius);
+    beside.pupilX = beside.irisX;
     IrisQualityRecord given{};
+    ASSERT_EQ(TskIris_QualityAnalysis(f.image.pixels.data(), 640, 480, options, &beside, &given, err), 0);
+    const int32_t besideCircle[3] = {beside.irisX, beside.irisY, beside.irisRadius};
+    ASSERT_EQ(SideCheck(detector, f.image.pixels.data(), 640, 480, 8, besideCircle, &side), 0);
+    DetectorDestroy(detector);
+    EXPECT_LT(side.confidence, 0.3f);
+    EXPECT_EQ(given.bytes[5], std::max(0, int(side.confidence * 100)));
+    // No eye at all (an even grey): neither side is found and the byte is 0.
+    const std::vector<uint8_t> grey(640 * 480, 128);
+    ASSERT_EQ(TskIris_QualityAnalysis(grey.data(), 640, 480, options, &loc, &given, err), 0);
+    EXPECT_EQ(given.bytes[0], 1);
+    EXPECT_EQ(given.bytes[5], 0);
     ASSERT_EQ(TskIris_QualityAnalysis(f.image.pixels.data(), 640, 480, options, &loc, &given, err), 0);
-    EXPECT_EQ(given.bytes[5], 62);
-    SetEyeSideCheck(nullptr);
+    EXPECT_EQ(given.bytes[5], q.bytes[5]);
     for (int b : {1, 2, 3, 4, 6, 7, 8}) EXPECT_EQ(given.bytes[b], q.bytes[b]) << b;
     // A given location without radii: no ratio byte, and no division by zero.
     IrisLocation bare = loc;

@@ -164,10 +164,5 @@ float IrisQuality(const uint8_t* image, int width, int height, const int32_t* op
 int32_t QualityAnalysis(const uint8_t* image, int width, int height, const int32_t* options, IrisLocation* location,
                         IrisQualityRecord* record, char* errtext);
 
-// The eye-detection side check around a known iris circle: 0 with a confidence, else failure.
-// The quality analysis leaves its detection byte 0 while no check is installed.
-using EyeSideCheck = int32_t (*)(const uint8_t* image, int width, int height, IrisCircle iris, float* confidence);
-void SetEyeSideCheck(EyeSideCheck check);
-
 
 }  // namespace irisalg
