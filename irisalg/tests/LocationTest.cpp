@@ -156,9 +156,11 @@ TEST(IrisLocation, ClassFAndDefocus) {
     EXPECT_TRUE(e.Within(5, 8)) << Describe(e);
 }
 
-// Frames without a usable eye fail with the iris step's code and message; nothing is written.
-// An iris far below the smallest configured radius (72) and a frame without an eye leave only a
-// weak ring at the smallest radius tried: that is no limbus, not a location.
+// Frames without a usable eye fail with the iris step's code and message; nothing is written. An
+// iris below the smallest configured radius (72) and a frame without an eye leave only a weak ring,
+// or a ring pressed against the smallest radius whose edge lies further in: that is no limbus, not
+// a location, for the boundary search (13) and the class F localiser (3) alike. Eyes cut by the
+// border are refused by the boundary search; the class F localiser locates what it sees of them.
 TEST(IrisLocation, NegativesFailWithTheIrisStepCode) {
     Modules on;
     Case closed{"closed", 3, false};
@@ -166,26 +168,41 @@ TEST(IrisLocation, NegativesFailWithTheIrisStepCode) {
     Case left{"at the left border", 4, false, 0.04};
     Case right{"at the right border", 5, true, 0.96};
     Case top{"at the top border", 6, false, 0.5, 0.05};
+    Case under500{"iris just under the smallest radius (500 mm)", 11, false, 0.5, 0.5, 500};
+    Case under525{"iris just under the smallest radius (525 mm)", 12, true, 0.5, 0.5, 525};
     Case small1300{"iris too small (1300 mm)", 7, false, 0.5, 0.5, 1300};
     Case small2000{"iris too small (2000 mm)", 8, true, 0.5, 0.5, 2000};
     Case noEye{"no eye", 9, false};
     noEye.eye = false;
-    for (const Case& c : {closed, left, right, top, small1300, small2000, noEye}) {
+    for (const Case& c : {closed, left, right, top, under500, under525, small1300, small2000, noEye}) {
         const sim::EyeFrame f = Render(c);
-        IrisLocation loc{};
-        loc.pupilX = 77;
-        char err[64] = {};
-        EXPECT_EQ(Locate(f, 13, &loc, err), -8) << c.what;
-        EXPECT_STREQ(err, "Iris and eyelid estimation error") << c.what;
-        EXPECT_EQ(loc.pupilX, 77) << c.what;
+        if (c.eye && c.distance >= 500 && c.distance < 1000) ASSERT_LT(f.truth.iris.r, 70) << c.what;
+        const bool border = c.cx < 0.1 || c.cx > 0.9 || c.cy < 0.1;
+        for (int method : {13, 3}) {
+            if (border && method == 3) continue;
+            IrisLocation loc{};
+            loc.pupilX = 77;
+            char err[64] = {};
+            EXPECT_EQ(Locate(f, method, &loc, err), -8) << c.what << ", method " << method;
+            EXPECT_STREQ(err, "Iris and eyelid estimation error") << c.what;
+            EXPECT_EQ(loc.pupilX, 77) << c.what;
+        }
     }
-    // The weakest limbus that still meets the tolerances: an iris of about 80 pixels at 450 mm.
-    const Case edge{"small but in range", 7, false, 0.5, 0.5, 450};
-    const sim::EyeFrame f = Render(edge);
-    ASSERT_NEAR(f.truth.iris.r, 80, 3);
-    IrisLocation loc{};
-    ASSERT_EQ(Locate(f, 13, &loc, nullptr), 0);
-    EXPECT_TRUE(Compare(loc, f.truth).Within(3, 1000)) << Describe(Compare(loc, f.truth));
+    // The weakest limbus that still meets the tolerances, and irises just above the smallest
+    // radius: both searches locate them.
+    const Case edges[] = {{"small but in range", 7, false, 0.5, 0.5, 450},
+                          {"just above the smallest radius (450 mm)", 9, false, 0.5, 0.5, 450}};
+    for (const Case& c : edges) {
+        const sim::EyeFrame f = Render(c);
+        ASSERT_GT(f.truth.iris.r, 74) << c.what;
+        ASSERT_LT(f.truth.iris.r, 83) << c.what;
+        for (int method : {13, 3}) {
+            IrisLocation loc{};
+            ASSERT_EQ(Locate(f, method, &loc, nullptr), 0) << c.what << ", method " << method;
+            EXPECT_TRUE(Compare(loc, f.truth).Within(3, 1000)) << c.what << ", method " << method << ": "
+                                                                << Describe(Compare(loc, f.truth));
+        }
+    }
 }
 
 TEST(IrisLocation, ExportChecksModuleAndPointers) {
