@@ -59,7 +59,9 @@ Errors Compare(const IrisLocation& loc, const sim::EyeTruth& t) {
     e.pupilR = std::abs(loc.pupilRadius - t.pupil.r);
     e.irisCentre = std::hypot(loc.irisX - t.iris.x, loc.irisY - t.iris.y);
     e.irisR = std::abs(loc.irisRadius - t.iris.r);
-    e.upper = LidError(loc, loc.upperEyelid, t.upperLid);
+    // The upper lid's edge measure takes the stronger of the two edges of the dark lash line along
+    // the lid: its bottom (the lid edge) or its top (skin above the lashes), whichever is nearer.
+    e.upper = std::min(LidError(loc, loc.upperEyelid, t.upperLid), LidError(loc, loc.upperEyelid, t.upperLashTop));
     e.lower = LidError(loc, loc.lowerEyelid, t.lowerLid);
     return e;
 }
@@ -114,7 +116,7 @@ const Case kSharp[] = {
 }  // namespace
 
 // The default method (pupil A or B, boundary search) against the renderer's truth: centres and
-// radii within 3 pixels, eyelid rows at the true vertex column within 5 pixels on most frames
+// radii within 3 pixels, eyelid rows at the true vertex column within 5 pixels on nine frames of ten
 // (within 8 on every frame: the parabola's four divisors only approximate the rendered lids).
 TEST(IrisLocation, SharpEyesMeetTheTolerances) {
     Modules on;
@@ -133,7 +135,7 @@ TEST(IrisLocation, SharpEyesMeetTheTolerances) {
         EXPECT_GT(loc.lowerEyelid[3], 0) << c.what;
     }
     std::printf("boundary search: %d of %zu sharp eyes within the tolerances\n", met, std::size(kSharp));
-    EXPECT_GE(met, 7);
+    EXPECT_GE(met, 9);
 }
 
 // The class F localiser (method 3) on a subset, and a defocused eye still located roughly.
