@@ -178,7 +178,9 @@ TEST(IrisLocation, NegativesFailWithTheIrisStepCode) {
     noEye.eye = false;
     for (const Case& c : {closed, left, right, top, under500, under525, small1300, small2000, noEye}) {
         const sim::EyeFrame f = Render(c);
-        if (c.eye && c.distance >= 500 && c.distance < 1000) ASSERT_LT(f.truth.iris.r, 70) << c.what;
+        if (c.eye && c.distance >= 500 && c.distance < 1000) {
+            ASSERT_LT(f.truth.iris.r, 70) << c.what;
+        }
         const bool border = c.cx < 0.1 || c.cx > 0.9 || c.cy < 0.1;
         for (int method : {13, 3}) {
             if (border && method == 3) continue;
@@ -655,6 +657,79 @@ TEST(ClassF, FilterBankAndLayout) {
     EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 4, 0u);
     ClassFAlignedFree(p);
     ClassFAlignedFree(nullptr);
+}
+
+// Pupil searches no location method selects: the 640 x 480 search with its sharpness score, the
+// balanced search with a second ring, and the symmetry map.
+TEST(LocationVariants, PupilSearchesOutsideTheTable) {
+    int32_t x, y, r, s;
+    // A 1600 x 1200 image is searched in its central 640 x 480 (left 480, top 360) and mapped back.
+    const auto big = Disc(1600, 1200, 790, 610, 48);
+    ASSERT_EQ(LocatePupil640(big.data(), 1600, 1200, 0, &x, &y, &r, &s, 22, 72), 0);
+    EXPECT_NEAR(x, 790, 4);
+    EXPECT_NEAR(y, 610, 4);
+    EXPECT_NEAR(r, 48, 8);
+    ASSERT_EQ(LocatePupil640(big.data(), 1600, 1200, 1, &x, &y, &r, &s, 22, 72), 0);
+    EXPECT_NEAR(y, 610, 4);
+    // The score sums the edges inside dark regions (a pixel counts when it and its four diagonal
+    // neighbours 4 pixels away are dark): an even pupil on a bright field has none, a blurred one
+    // carries its edge inside.
+    auto disc = Disc(640, 480, 300, 250, 44, 30, 220);
+    ASSERT_EQ(LocatePupil640(disc.data(), 640, 480, 0, &x, &y, &r, &s, 22, 72), 0);
+    EXPECT_NEAR(x, 300, 4);
+    EXPECT_EQ(s, 0);
+    ASSERT_EQ(GaussianSmooth(disc.data(), 480, 640, 9, 4.0), 0);
+    ASSERT_EQ(LocatePupil640(disc.data(), 640, 480, 0, &x, &y, &r, &s, 22, 72), 0);
+    EXPECT_NEAR(x, 300, 4);
+    EXPECT_GT(s, 0);
+    const std::vector<uint8_t> flat(640 * 480, 100);
+    ASSERT_EQ(LocatePupil640(flat.data(), 640, 480, 0, &x, &y, &r, &s, 22, 72), 0);
+    EXPECT_EQ(s, 0);
+    EXPECT_EQ(LocatePupil640(nullptr, 640, 480, 0, &x, &y, &r, &s, 22, 72), 1);
+
+    // Pupil (r 40) inside an iris (r 100): the smaller ring is the pupil, the larger the second.
+    std::vector<uint8_t> eye = Disc(640, 480, 320, 240, 100, 90, 180);
+    for (int v = 0; v < 480; ++v)
+        for (int u = 0; u < 640; ++u)
+            if ((u - 320) * (u - 320) + (v - 240) * (v - 240) <= 40 * 40) eye[size_t(v) * 640 + u] = 30;
+    int32_t pupil[4], ring[4];
+    ASSERT_EQ(LocatePupilTwoRings(eye.data(), 640, 480, 0, pupil, ring, 22, 160, 4), 0);
+    EXPECT_NEAR(pupil[0], 320, 4);
+    EXPECT_NEAR(pupil[1], 240, 4);
+    EXPECT_NEAR(pupil[2], 40, 6);
+    EXPECT_GT(pupil[3], 0);
+    EXPECT_NEAR(ring[0], 320, 6);
+    EXPECT_NEAR(ring[1], 240, 6);
+    EXPECT_NEAR(ring[2], 100, 8);
+    EXPECT_GT(ring[3], 0);
+    // One ring only: no second circle.
+    const auto single = Disc(640, 480, 320, 240, 40);
+    ASSERT_EQ(LocatePupilTwoRings(single.data(), 640, 480, 0, pupil, ring, 22, 72, 4), 0);
+    EXPECT_NEAR(pupil[2], 40, 6);
+    EXPECT_EQ(std::vector<int32_t>(ring, ring + 4), std::vector<int32_t>(4, 0));
+    EXPECT_EQ(LocatePupilTwoRings(flat.data(), 640, 480, 0, pupil, ring, 22, 160, 4), -1);
+    EXPECT_EQ(LocatePupilTwoRings(nullptr, 640, 480, 0, pupil, ring, 22, 160, 4), 1);
+
+    // Symmetry map: largest (6) at the centre of a dark disc; edges next to pixels brighter than
+    // 255 - margin are left out, so a disc on a field of 250 gives no votes with margin 10.
+    const auto small = Disc(160, 120, 70, 64, 12, 30, 150);
+    std::vector<float> sym(160 * 120, -1.0f);
+    ASSERT_EQ(SymmetryMap(small.data(), 160, 120, 8, 16, 0, sym.data()), 0);
+    const size_t peak = size_t(std::max_element(sym.begin(), sym.end()) - sym.begin());
+    EXPECT_FLOAT_EQ(sym[peak], 6.0f);
+    EXPECT_NEAR(int(peak % 160), 70, 2);
+    EXPECT_NEAR(int(peak / 160), 64, 2);
+    EXPECT_FLOAT_EQ(*std::min_element(sym.begin(), sym.end()), 0.0f);
+    const auto glare = Disc(160, 120, 70, 64, 12, 30, 250);
+    ASSERT_EQ(SymmetryMap(glare.data(), 160, 120, 8, 16, 0, sym.data()), 0);
+    EXPECT_FLOAT_EQ(*std::max_element(sym.begin(), sym.end()), 6.0f);
+    ASSERT_EQ(SymmetryMap(glare.data(), 160, 120, 8, 16, 10, sym.data()), 0);
+    EXPECT_FLOAT_EQ(*std::max_element(sym.begin(), sym.end()), 0.0f);
+    EXPECT_EQ(SymmetryMap(nullptr, 160, 120, 8, 16, 0, sym.data()), 1);
+    const float levels[4] = {1, 3, 5, 2};
+    float scaled[4];
+    NormaliseMapToLevelsF(levels, 2, 2, 6.0f, scaled);
+    EXPECT_EQ(std::vector<float>(scaled, scaled + 4), (std::vector<float>{0, 3, 6, 1.5f}));
 }
 
 // Routines no location method selects, called directly.
