@@ -663,14 +663,22 @@ TEST(ClassF, FilterBankAndLayout) {
 // balanced search with a second ring, and the symmetry map.
 TEST(LocationVariants, PupilSearchesOutsideTheTable) {
     int32_t x, y, r, s;
-    // A 1600 x 1200 image is searched in its central 640 x 480 (left 480, top 360) and mapped back.
-    const auto big = Disc(1600, 1200, 790, 610, 48);
+    // A 1600 x 1200 image is searched in its central 640 x 480 (columns 480..1119, rows 360..839)
+    // and mapped back; a pupil near that crop's far corner is found, one outside it is not.
+    // Radii are searched on the image reduced by 4 from 22 / 4 = 5 in steps of 2: 52 is one of them.
+    const auto big = Disc(1600, 1200, 1060, 790, 52);
     ASSERT_EQ(LocatePupil640(big.data(), 1600, 1200, 0, &x, &y, &r, &s, 22, 72), 0);
-    EXPECT_NEAR(x, 790, 4);
-    EXPECT_NEAR(y, 610, 4);
-    EXPECT_NEAR(r, 48, 8);
+    EXPECT_NEAR(x, 1060, 4);
+    EXPECT_NEAR(y, 790, 4);
+    EXPECT_NEAR(r, 52, 2);
     ASSERT_EQ(LocatePupil640(big.data(), 1600, 1200, 1, &x, &y, &r, &s, 22, 72), 0);
-    EXPECT_NEAR(y, 610, 4);
+    EXPECT_NEAR(y, 790, 4);
+    const auto outside = Disc(1600, 1200, 300, 200, 52);
+    ASSERT_EQ(LocatePupil640(outside.data(), 1600, 1200, 0, &x, &y, &r, &s, 22, 72), 0);
+    EXPECT_GE(x, 480);
+    EXPECT_GE(y, 360);
+    EXPECT_EQ(LocatePupil640(big.data(), 1600, 1200, 0, nullptr, &y, &r, &s, 22, 72), 1);
+    EXPECT_EQ(LocatePupil640(big.data(), 1600, 1200, 0, &x, &y, &r, nullptr, 22, 72), 1);
     // The score sums the edges inside dark regions (a pixel counts when it and its four diagonal
     // neighbours 4 pixels away are dark): an even pupil on a bright field has none, a blurred one
     // carries its edge inside.
