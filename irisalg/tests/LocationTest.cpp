@@ -176,7 +176,12 @@ TEST(IrisLocation, NegativesFailWithTheIrisStepCode) {
     Case small2000{"iris too small (2000 mm)", 8, true, 0.5, 0.5, 2000};
     Case noEye{"no eye", 9, false};
     noEye.eye = false;
-    for (const Case& c : {closed, left, right, top, under500, under525, small1300, small2000, noEye}) {
+    // Two frames whose best class F ring lies well above the smallest radius but is weak.
+    Case room{"no eye, another room", 24, true, 0.5, 0.5, 437};
+    room.eye = false;
+    Case shut{"closed, near", 26, true, 0.5, 0.5, 311};
+    shut.openness = 0;
+    for (const Case& c : {closed, left, right, top, under500, under525, small1300, small2000, noEye, room, shut}) {
         const sim::EyeFrame f = Render(c);
         if (c.eye && c.distance >= 500 && c.distance < 1000) {
             ASSERT_LT(f.truth.iris.r, 70) << c.what;
@@ -677,6 +682,10 @@ TEST(LocationVariants, PupilSearchesOutsideTheTable) {
     ASSERT_EQ(LocatePupil640(outside.data(), 1600, 1200, 0, &x, &y, &r, &s, 22, 72), 0);
     EXPECT_GE(x, 480);
     EXPECT_GE(y, 360);
+    // The largest radius searched is 72 / 4 = 18 reduced pixels: a pupil of 68 (17) is in range.
+    const auto wide = Disc(640, 480, 320, 240, 68);
+    ASSERT_EQ(LocatePupil640(wide.data(), 640, 480, 0, &x, &y, &r, &s, 22, 72), 0);
+    EXPECT_NEAR(r, 68, 2);
     EXPECT_EQ(LocatePupil640(big.data(), 1600, 1200, 0, nullptr, &y, &r, &s, 22, 72), 1);
     EXPECT_EQ(LocatePupil640(big.data(), 1600, 1200, 0, &x, &y, &r, nullptr, 22, 72), 1);
     // The score sums the edges inside dark regions (a pixel counts when it and its four diagonal
