@@ -265,6 +265,7 @@ void SimDevice::ApplyLocked(const DeviceAction& a) {
             if (a.name == "restless") restlessMm_ = v;
             if (a.name == "defect-row") scene_.platen.defectRows.push_back(int(v));
             if (a.name == "defect-column") scene_.platen.defectColumns.push_back(int(v));
+            if (a.name == "gain") eye_.gain = std::max(0.0, v);
             break;
         }
         case DeviceAction::Dirty:
@@ -544,6 +545,7 @@ std::vector<uint8_t> SimDevice::RenderFrameRaw(uint32_t frameIndex) {
     eye.red1 = ledRed1_;
     eye.red2 = ledRed2_;
     eye.white = ledWhite_;
+    eye.gain = eye_.gain;
     if (!traits_.scanner && (!irisTexture_ || irisTexture_->rightEye != eye.rightEye))
         irisTexture_ = MakeIrisTexture(eye.subjectSeed, eye.rightEye);
     const std::shared_ptr<const IrisTexture> texture = irisTexture_;

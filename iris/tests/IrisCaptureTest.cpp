@@ -1,0 +1,372 @@
+// The iris capture library on simulated iris units through the driver and the video-capture layer:
+// the exported interface, the camera objects, LED calibration and manual capture; and the frame
+// analysis of the camera object and the auto-capture stages on frames handed to it directly.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "CaptureRig.h"
+#include "IrisAlgorithm.h"
+#include "ZarnIrisBase.h"
+#include "iris/ZarnIrisApi.h"
+#include "platform/DeviceRegistry.h"
+#include "platform/TessikUsbProtocol.h"
+#include "zarn/ZarnVersionText.h"
+
+namespace {
+
+using namespace iriscap;
+namespace proto = platform::usb::tessik;
+
+// What the library handed to the callbacks of one side.
+struct SideLog {
+    int previews = 0;
+    int results = 0;
+    std::vector<int> connected;
+    ZarnImageInfo lastPreview{};
+    ZarnImageInfo lastResult{};
+    std::vector<uint8_t> previewPixels, resultPixels;
+    void* previewContext = nullptr;
+    void* resultContext = nullptr;
+};
+
+struct Collector {
+    std::mutex mutex;
+    SideLog side[3];
+    int reentrantTake = 1;  // result of a TakeResultImage made inside the result callback
+    bool takeInside = false;
+
+    SideLog Side(int s) {
+        std::lock_guard lock(mutex);
+        return side[s];
+    }
+};
+
+Collector* g_collector = nullptr;
+
+template <int Side>
+void OnPreview(void* context, ZarnImageInfo image) {
+    std::lock_guard lock(g_collector->mutex);
+    SideLog& s = g_collector->side[Side];
+    ++s.previews;
+    s.lastPreview = image;
+    s.previewContext = context;
+    s.previewPixels.assign(image.image, image.image + size_t(image.width) * image.height);
+}
+
+template <int Side>
+void OnResult(void* context, int status, ZarnImageInfo image) {
+    bool takeInside;
+    {
+        std::lock_guard lock(g_collector->mutex);
+        SideLog& s = g_collector->side[Side];
+        EXPECT_EQ(status, 0);
+        ++s.results;
+        s.lastResult = image;
+        s.resultContext = context;
+        s.resultPixels.assign(image.image, image.image + size_t(image.width) * image.height);
+        takeInside = g_collector->takeInside;
+    }
+    if (takeInside) {
+        const int r = Zarn_IRIS_Capture_TakeResultImage(Side);
+        std::lock_guard lock(g_collector->mutex);
+        g_collector->reentrantTake = r;
+    }
+}
+
+void OnConnected(void* context, int connected) {
+    std::lock_guard lock(g_collector->mutex);
+    g_collector->side[context == nullptr ? 0 : 1].connected.push_back(connected);
+}
+
+// LED property values a unit received, as level | selector << 8.
+std::vector<int> LedWrites(const std::shared_ptr<sim::SimDevice>& unit) {
+    std::vector<int> out;
+    for (const auto& w : unit->VendorWrites(proto::kReqSetLed))
+        if (w.data.size() >= 2) out.push_back(w.data[0] | w.data[1] << 8);
+    return out;
+}
+
+int Count(const std::vector<int>& v, int value) { return int(std::count(v.begin(), v.end(), value)); }
+
+// Two simulated units under the driver and the library's waits shortened.
+class IrisLibrary : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_collector = &collector;
+        SetIrisWaitScale(0.1);
+    }
+    void TearDown() override {
+        Zarn_IRIS_Main_DeInitialize();
+        InstallAlgorithm(nullptr);
+        bus.reset();
+        g_collector = nullptr;
+    }
+    void Attach(const std::string& scenario) { bus = std::make_unique<capturetest::Bus>(scenario, 3.0); }
+    // Initialises the library with a scripted algorithm and registers every callback.
+    void Open(const std::string& scenario) {
+        Attach(scenario);
+        InstallAlgorithm(&kQuietAlgorithm);
+        ASSERT_EQ(Zarn_IRIS_Main_Initialize(), 0);
+        ASSERT_EQ(Zarn_IRIS_Capture_RegisterCallbackPreviewImage(1, &OnPreview<1>, &collector), 0);
+        ASSERT_EQ(Zarn_IRIS_Capture_RegisterCallbackPreviewImage(2, &OnPreview<2>, &collector), 0);
+        ASSERT_EQ(Zarn_IRIS_Capture_RegisterCallbackResultImage(1, &OnResult<1>, &collector), 0);
+        ASSERT_EQ(Zarn_IRIS_Capture_RegisterCallbackResultImage(2, &OnResult<2>, &collector), 0);
+    }
+    std::shared_ptr<sim::SimDevice> Unit(const char* name) { return bus->Device(name); }
+
+    // Initialisation succeeds, every eye detection finds nothing.
+    static constexpr IrisAlgorithm kQuietAlgorithm = {
+        [](char*) -> int32_t { return 0; },
+        []() -> int32_t { return 0; },
+        [](void** context, char*) -> int32_t {
+            static int token;
+            *context = &token;
+            return 0;
+        },
+        [](void*) -> int32_t { return 0; },
+        [](void*, const uint8_t*, int32_t, int32_t, EyeDetectionRecord* record, char*) -> int32_t {
+            record->words[15] = 1;
+            return 0;
+        },
+        [](const uint8_t*, int32_t, int32_t, const int32_t*, char*) -> float { return 0; },
+        [](const uint8_t*, int32_t, int32_t, const int32_t*, IrisLocation*, IrisQualityRecord*, char*) -> int32_t {
+            return -1;
+        }};
+
+    Collector collector;
+    std::unique_ptr<capturetest::Bus> bus;
+};
+
+const char* const kTwoUnits =
+    "device left IrisLeft serial 1001 period 15\n"
+    "device right IrisRight serial 1002 period 15\n";
+
+TEST_F(IrisLibrary, EveryCallNeedsTheInitialisedLibrary) {
+    ZarnRunningInfo info{};
+    ZarnDeviceInfo device{};
+    EXPECT_EQ(Zarn_IRIS_Main_DeInitialize(), -606);
+    EXPECT_EQ(Zarn_IRIS_Main_GetDeviceInfo(&device), -606);
+    EXPECT_EQ(Zarn_IRIS_Capture_SetMode(3, 1, 1, 0), -606);
+    EXPECT_EQ(Zarn_IRIS_Capture_Start(), -606);
+    EXPECT_EQ(Zarn_IRIS_Capture_Abort(), -606);
+    EXPECT_EQ(Zarn_IRIS_Controls_Beeper(3), -606);
+    EXPECT_EQ(Zarn_IRIS_Capture_TakeResultImage(1), -606);
+    EXPECT_EQ(Zarn_IRIS_Capture_AcquireResultImage(), -606);
+    EXPECT_EQ(Zarn_IRIS_Main_GetRunningInfo(1, &info), -606);
+    EXPECT_EQ(Zarn_IRIS_Capture_RegisterCallbackPreviewImage(1, &OnPreview<1>, nullptr), -606);
+    EXPECT_EQ(Zarn_IRIS_Capture_RegisterCallbackResultImage(1, &OnResult<1>, nullptr), -606);
+    EXPECT_EQ(Zarn_IRIS_Capture_RegisterCallbackDeviceIsConnected(&OnConnected, nullptr), -606);
+    EXPECT_EQ(Zarn_IRIS_Capture_SetAutoCapParams(1, 2, 3, 4, 5, 6, 7), -606);
+    // Calls that would reach a missing camera report the library as not initialised too.
+    EXPECT_EQ(Zarn_IRIS_Capture_Calibration(3), -606);
+    std::vector<uint8_t> frames(10 * 640 * 480);
+    uint8_t quality[80];
+    uint16_t geometry[40];
+    EXPECT_EQ(Zarn_IRIS_GetImageAddr(1, frames.data(), quality, geometry), -606);
+    // The version is available before initialisation.
+    ZarnApiVersion version;
+    ASSERT_EQ(Zarn_IRIS_Main_GetAPIVersion(&version), 0);
+    EXPECT_STREQ(version.productName, "Tessik Iris");
+    EXPECT_STREQ(version.algorithmVersion, "2.4.0.3");
+    EXPECT_EQ(Zarn_IRIS_Main_GetAPIVersion(nullptr), -1);
+}
+
+TEST(IrisVersion, LibraryVersionFromTheBuildDate) {
+    struct Case {
+        const char* date;
+        const char* text;
+    } cases[] = {{"Dec 31 2013", "1.3.365.1"}, {"Mar  1 2012", "1.2.61.1"}, {"Feb 29 2012", "1.2.60.1"},
+                 {"Mar  1 2100", "1.90.60.1"}, {"Mar  1 2000", "1.-10.61.1"}, {"Xyz  1 2013", "1.3.-1.1"}};
+    for (const Case& c : cases) {
+        char text[128];
+        ZarnVersionText(c.date, 2010, text, sizeof text);
+        EXPECT_STREQ(text, c.text) << c.date;
+    }
+}
+
+TEST_F(IrisLibrary, PresenceCountsMatchingUnits) {
+    int count = -5;
+    Attach("device cam PloverA period 50\n");
+    EXPECT_EQ(Zarn_IRIS_Main_GetConnectedDevice(&count), -600);
+    EXPECT_EQ(count, -5);
+    EXPECT_EQ(Zarn_IRIS_Main_GetConnectedDevice(nullptr), -1);
+    bus.reset();
+    Attach(kTwoUnits);
+    EXPECT_EQ(Zarn_IRIS_Main_GetConnectedDevice(&count), 0);
+    EXPECT_EQ(count, 2);
+    // A device list that cannot be walked to its end counts nothing.
+    platform::setup::RegistryFaults faults;
+    faults.enumFailsAt = 1;
+    platform::setup::SetRegistryFaults(faults);
+    count = -5;
+    EXPECT_EQ(Zarn_IRIS_Main_GetConnectedDevice(&count), -600);
+    EXPECT_EQ(count, -5);
+    platform::setup::SetRegistryFaults({});
+}
+
+TEST_F(IrisLibrary, InitialiseOpensBothUnitsWithTheirSensorSettings) {
+    Open(kTwoUnits);
+    EXPECT_EQ(Zarn_IRIS_Main_Initialize(), -607);
+    for (const char* name : {"left", "right"}) {
+        auto unit = Unit(name);
+        const std::vector<int> leds = LedWrites(unit);
+        // Both red LEDs at the start level 81.
+        EXPECT_EQ(Count(leds, 81 | 1 << 8), 1) << name;
+        EXPECT_EQ(Count(leds, 81 | 2 << 8), 1) << name;
+        ASSERT_FALSE(unit->VendorWrites(proto::kReqSetExposure).empty()) << name;
+        EXPECT_EQ(unit->VendorWrites(proto::kReqSetExposure).back().data[0], 220) << name;
+        EXPECT_FALSE(unit->Streaming()) << name << ": the graphs stop after the first frames";
+    }
+    ZarnIrisBase* left = g_pIrisL.load();
+    ASSERT_NE(left, nullptr);
+    EXPECT_EQ(left->width, 640);
+    EXPECT_EQ(left->height, 480);
+
+    ZarnDeviceInfo info;
+    ASSERT_EQ(Zarn_IRIS_Main_GetDeviceInfo(&info), 0);
+    EXPECT_EQ(info.resolution, 500u);
+    EXPECT_STREQ(info.vendor, "Tessik Systems");
+    EXPECT_STREQ(info.model, "Egret");
+    EXPECT_STREQ(info.interfaceType, "USB2.0");
+    EXPECT_STREQ(info.serialNumber, "1001") << "the left unit's serial";
+    EXPECT_EQ(std::strlen(info.firstDate), 8u);
+    EXPECT_EQ(Zarn_IRIS_Main_GetDeviceInfo(nullptr), -1);
+
+    ZarnRunningInfo running;
+    ASSERT_EQ(Zarn_IRIS_Main_GetRunningInfo(2, &running), 0);
+    EXPECT_EQ(running.iris.initialised, 1);
+    EXPECT_EQ(running.iris.armed, 0);
+    EXPECT_EQ(Zarn_IRIS_Main_GetRunningInfo(3, &running), -1);
+    EXPECT_EQ(Zarn_IRIS_Main_GetRunningInfo(1, nullptr), -1);
+
+    EXPECT_EQ(Zarn_IRIS_Controls_Beeper(3), -3);
+    EXPECT_EQ(Zarn_IRIS_Capture_Start(), 0);
+    EXPECT_EQ(Zarn_IRIS_Capture_AcquireResultImage(), 0);
+    EXPECT_EQ(Zarn_IRIS_Capture_RegisterCallbackPreviewImage(3, &OnPreview<1>, nullptr), -1);
+    EXPECT_EQ(Zarn_IRIS_Capture_RegisterCallbackResultImage(1, nullptr, nullptr), -1);
+    EXPECT_EQ(Zarn_IRIS_Capture_RegisterCallbackDeviceIsConnected(nullptr, nullptr), -1);
+    EXPECT_EQ(Zarn_IRIS_Capture_SetAutoCapParams(1, 2, 3, 4, 5, 6, 7), 0);
+    EXPECT_EQ(g_pIrisR.load()->params[6].load(), 7);
+
+    // Deinitialised, the library can be initialised again.
+    EXPECT_EQ(Zarn_IRIS_Main_DeInitialize(), 0);
+    EXPECT_EQ(g_pIrisL.load(), nullptr);
+    for (const char* name : {"left", "right"}) {
+        const std::vector<int> leds = LedWrites(Unit(name));
+        EXPECT_EQ(Count(leds, 1 << 8), 1) << name << ": red LEDs off";
+        EXPECT_EQ(Count(leds, 2 << 8), 1) << name;
+    }
+    EXPECT_EQ(Zarn_IRIS_Main_Initialize(), 0);
+}
+
+TEST_F(IrisLibrary, ManualCaptureDeliversTheUprightLatestFrame) {
+    Open("device left IrisLeft serial 1001 period 15 pattern\n"
+         "device right IrisRight serial 1002 period 15 pattern\n");
+    // Manual capture of the left eye: only the left camera runs, both white LEDs light.
+    ASSERT_EQ(Zarn_IRIS_Capture_SetMode(1, 1, 0, 0), 0);
+    for (const char* name : {"left", "right"}) EXPECT_EQ(Count(LedWrites(Unit(name)), 6 | 3 << 8), 1) << name;
+    ASSERT_TRUE(capturetest::WaitUntil([&] { return collector.Side(1).previews >= 3; }));
+    EXPECT_EQ(collector.Side(2).previews, 0);
+    SideLog left = collector.Side(1);
+    EXPECT_EQ(left.previewContext, &collector);
+    EXPECT_EQ(left.lastPreview.isResult, 0);
+    EXPECT_EQ(left.lastPreview.rowOrder, 1);
+    EXPECT_EQ(left.lastPreview.typeValue, 30.0);
+    // The camera delivers its frames turned by half a turn: the library turns them upright, so the
+    // pattern grows by 5 per column to the right and 11 per row downward (the header and sync
+    // bytes end up in the last row).
+    const auto& px = left.previewPixels;
+    ASSERT_EQ(px.size(), 640u * 480u);
+    int wrong = 0;
+    for (int y = 0; y < 478; y += 7)
+        for (int x = 0; x < 639; x += 5) {
+            wrong += uint8_t(px[size_t(y) * 640 + x + 1] - px[size_t(y) * 640 + x]) != 5;
+            wrong += uint8_t(px[size_t(y + 1) * 640 + x] - px[size_t(y) * 640 + x]) != 11;
+        }
+    EXPECT_EQ(wrong, 0);
+
+    // A new context for the result callback is the context of the side's previews too.
+    int other = 0;
+    ASSERT_EQ(Zarn_IRIS_Capture_RegisterCallbackResultImage(0, &OnResult<1>, &other), 0);
+    ASSERT_TRUE(capturetest::WaitUntil([&] { return collector.Side(1).previewContext == &other; }));
+
+    {
+        std::lock_guard lock(collector.mutex);
+        collector.takeInside = true;
+    }
+    ASSERT_EQ(Zarn_IRIS_Capture_TakeResultImage(1), 0);
+    SideLog done = collector.Side(1);
+    EXPECT_EQ(done.results, 1);
+    EXPECT_EQ(done.resultContext, &other);
+    EXPECT_EQ(done.lastResult.isResult, 1);
+    EXPECT_EQ(done.lastResult.width, 640);
+    EXPECT_EQ(collector.reentrantTake, -615) << "a second delivery while the first runs";
+    // The last preview is the frame delivered; the camera has stopped.
+    EXPECT_EQ(done.resultPixels, done.previewPixels);
+    EXPECT_FALSE(Unit("left")->Streaming());
+    for (const char* name : {"left", "right"}) EXPECT_GE(Count(LedWrites(Unit(name)), 3 << 8), 1) << name;
+    ZarnRunningInfo running;
+    ASSERT_EQ(Zarn_IRIS_Main_GetRunningInfo(1, &running), 0);
+    EXPECT_EQ(running.iris.armed, 0);
+    EXPECT_EQ(running.iris.captureRunning, 0);
+    EXPECT_EQ(running.iris.done, 1);
+    EXPECT_EQ(running.iris.aborted, 0);
+    // Not armed any more: a further take delivers nothing.
+    {
+        std::lock_guard lock(collector.mutex);
+        collector.takeInside = false;
+    }
+    EXPECT_EQ(Zarn_IRIS_Capture_TakeResultImage(1), 0);
+    EXPECT_EQ(collector.Side(1).results, 1);
+}
+
+TEST_F(IrisLibrary, AutomaticBothEyesArmsBothAndAbortMarksThemAborted) {
+    Open(kTwoUnits);
+    ASSERT_EQ(Zarn_IRIS_Capture_SetMode(3, 2, 1, 0), 0);
+    EXPECT_EQ(g_pIrisL.load()->required.load(), 10);
+    EXPECT_EQ(g_pIrisR.load()->required.load(), 10);
+    ASSERT_TRUE(capturetest::WaitUntil([&] { return collector.Side(1).previews >= 2 && collector.Side(2).previews >= 2; }));
+    for (const char* name : {"left", "right"}) EXPECT_EQ(Count(LedWrites(Unit(name)), 6 | 3 << 8), 0) << name;
+    ZarnRunningInfo running;
+    ASSERT_EQ(Zarn_IRIS_Main_GetRunningInfo(2, &running), 0);
+    EXPECT_EQ(running.iris.armed, 1);
+    EXPECT_EQ(running.iris.autoCapture, 1);
+    EXPECT_EQ(running.iris.modeSet, 1);
+    ASSERT_EQ(Zarn_IRIS_Capture_Abort(), 0);
+    for (int side : {1, 2}) {
+        ASSERT_EQ(Zarn_IRIS_Main_GetRunningInfo(side, &running), 0);
+        EXPECT_EQ(running.iris.armed, 0);
+        EXPECT_EQ(running.iris.autoCapture, 0);
+        EXPECT_EQ(running.iris.aborted, 1);
+        EXPECT_EQ(running.iris.done, 1);
+        EXPECT_EQ(running.iris.modeSet, 1);
+    }
+    EXPECT_FALSE(Unit("left")->Streaming());
+    EXPECT_FALSE(Unit("right")->Streaming());
+    // An eye mode outside 0..3 arms nothing.
+    ASSERT_EQ(Zarn_IRIS_Capture_SetMode(7, 1, 1, 0), 0);
+    ASSERT_EQ(Zarn_IRIS_Main_GetRunningInfo(1, &running), 0);
+    EXPECT_EQ(running.iris.armed, 0);
+}
+
+TEST_F(IrisLibrary, UnplugDuringACaptureIsReportedAndEndsCleanly) {
+    Open(kTwoUnits);
+    ASSERT_EQ(Zarn_IRIS_Capture_RegisterCallbackDeviceIsConnected(&OnConnected, nullptr), 0);
+    ASSERT_EQ(Zarn_IRIS_Capture_SetMode(3, 1, 1, 0), 0);
+    ASSERT_TRUE(capturetest::WaitUntil([&] { return collector.Side(0).connected.size() >= 4; }));
+    EXPECT_EQ(Count(collector.Side(0).connected, 0), 0);
+    Unit("left")->Unplug();
+    ASSERT_TRUE(capturetest::WaitUntil([&] { return Count(collector.Side(0).connected, 0) >= 1; }));
+    int count = 0;
+    EXPECT_EQ(Zarn_IRIS_Main_GetConnectedDevice(&count), 0);
+    EXPECT_EQ(count, 1);
+    EXPECT_EQ(Zarn_IRIS_Capture_Abort(), 0);
+    EXPECT_EQ(Zarn_IRIS_Main_DeInitialize(), 0);
+}
+
+}  // namespace
