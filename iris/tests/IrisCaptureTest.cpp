@@ -14,6 +14,7 @@
 #include "ZarnIrisBase.h"
 #include "iris/ZarnIrisApi.h"
 #include "platform/DeviceRegistry.h"
+#include "sim/EyeRender.h"
 #include "platform/TessikUsbProtocol.h"
 #include "zarn/ZarnVersionText.h"
 
@@ -367,6 +368,119 @@ TEST_F(IrisLibrary, UnplugDuringACaptureIsReportedAndEndsCleanly) {
     EXPECT_EQ(count, 1);
     EXPECT_EQ(Zarn_IRIS_Capture_Abort(), 0);
     EXPECT_EQ(Zarn_IRIS_Main_DeInitialize(), 0);
+}
+
+// Calibration on a grey card: the grey level the simulated camera shows for a red LED level.
+double CardLevel(double albedo, double gain, int red) {
+    sim::EyeSceneParams scene;
+    scene.gain = gain;
+    scene.red1 = scene.red2 = red;
+    return std::clamp(albedo * sim::EyeIllumination(scene), 0.0, 255.0);
+}
+
+// Levels of red LED 1 a unit was set to, in order.
+std::vector<int> RedLevels(const std::shared_ptr<sim::SimDevice>& unit) {
+    std::vector<int> out;
+    for (int v : LedWrites(unit))
+        if (v >> 8 == 1) out.push_back(v & 0xFF);
+    return out;
+}
+
+int Reversals(const std::vector<int>& levels) {
+    int reversals = 0, direction = 0;
+    for (size_t i = 1; i < levels.size(); ++i) {
+        const int d = levels[i] > levels[i - 1] ? 1 : levels[i] < levels[i - 1] ? -1 : 0;
+        if (d != 0 && direction != 0 && d != direction) ++reversals;
+        if (d != 0) direction = d;
+    }
+    return reversals;
+}
+
+struct CalibrationCase {
+    const char* name;
+    double albedo;
+    double gain;
+    int eyeMode;
+    int result;
+};
+
+class IrisCalibration : public IrisLibrary, public ::testing::WithParamInterface<CalibrationCase> {};
+
+// The left unit's serial starts with '1' (band 220..230), the right one's with '2' (160..170).
+TEST_P(IrisCalibration, StepsTheRedLedsIntoTheBand) {
+    const CalibrationCase c = GetParam();
+    const std::string name = c.name;
+    Open("device left IrisLeft serial 1001 period 4\ndevice right IrisRight serial 2002 period 4\n"
+         "at 0 * set card " + std::to_string(c.albedo) + "\nat 0 * set gain " + std::to_string(c.gain) + "\n");
+    SetIrisWaitScale(0.3);
+    const size_t rightBefore = LedWrites(Unit("right")).size();
+    EXPECT_EQ(Zarn_IRIS_Capture_Calibration(c.eyeMode), c.result);
+    EXPECT_FALSE(Unit("left")->Streaming());
+    EXPECT_FALSE(Unit("right")->Streaming());
+    const std::vector<int> left = RedLevels(Unit("left")), right = RedLevels(Unit("right"));
+    ASSERT_FALSE(left.empty());
+    ASSERT_FALSE(right.empty());
+    if (name == "converges") {
+        const double leftLevel = CardLevel(c.albedo, c.gain, left.back());
+        EXPECT_GE(leftLevel, 220 - 0.5);
+        EXPECT_LE(leftLevel, 230 + 0.5);
+        const double rightLevel = CardLevel(c.albedo, c.gain, right.back());
+        EXPECT_GE(rightLevel, 160 - 0.5);
+        EXPECT_LE(rightLevel, 170 + 0.5);
+        // The stored levels stay; the cameras keep the calibrated one.
+        EXPECT_EQ(g_pIrisL.load()->red1.load(), 81);
+    } else if (name == "oscillates") {
+        // No level lights the card inside the band: one step of the LED level jumps over it.
+        for (int r = 0; r < 256; ++r) {
+            const double level = CardLevel(c.albedo, c.gain, r);
+            ASSERT_TRUE(level < 159.5 || level > 170.5) << r;
+        }
+        // The seventh change of direction ends the calibration, successfully, off the band.
+        EXPECT_EQ(Reversals(right), 6) << ::testing::PrintToString(right);
+        EXPECT_EQ(left.size(), 1u) << "the left camera is not calibrated";
+    } else {
+        // Past 255 without reaching the band: both red LEDs back at the stored level, the right
+        // unit left alone.
+        const std::vector<int> writes = LedWrites(Unit("left"));
+        ASSERT_GE(writes.size(), 2u);
+        EXPECT_EQ(writes[writes.size() - 2], 81 | 1 << 8);
+        EXPECT_EQ(writes.back(), 81 | 2 << 8);
+        EXPECT_EQ(LedWrites(Unit("right")).size(), rightBefore);
+        EXPECT_GT(*std::max_element(left.begin(), left.end()), 245);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cards, IrisCalibration,
+                         ::testing::Values(CalibrationCase{"converges", 160, 1.0, 3, 0},
+                                           CalibrationCase{"oscillates", 2000, 1.0, 2, 0},
+                                           CalibrationCase{"unreachable", 160, 0.5, 3, -614}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(IrisCalibrationStep, BrightnessStepFollowsTheDistanceToTheBand) {
+    struct Case {
+        int grey, low, high, step;
+    } cases[] = {
+        {225, 220, 230, 0},  {220, 220, 230, 0},  {230, 220, 230, 0},  {231, 220, 230, -1}, {236, 220, 230, -1},
+        {219, 220, 230, 1},  {24, 220, 230, 10},  {25, 220, 230, 5},   {0, 220, 230, 10},   {40, 160, 170, 5},
+        {74, 160, 170, 5},   {75, 160, 170, 3},   {124, 160, 170, 3},  {125, 160, 170, 1},  {159, 160, 170, 1},
+        {255, 160, 170, -3}, {206, 160, 170, -3}, {205, 160, 170, -1}, {165, 160, 170, 0},  {171, 160, 170, -1},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> image(64 * 48, uint8_t(c.grey));
+        EXPECT_EQ(ZarnIrisBase::BrightnessStep(c.low, c.high, image.data(), 64, 48), c.step) << c.grey;
+    }
+    // Only every fourth pixel of every fourth row counts.
+    std::vector<uint8_t> image(64 * 48, 255);
+    for (int y = 0; y < 48; y += 4)
+        for (int x = 0; x < 64; x += 4) image[size_t(y) * 64 + x] = 225;
+    EXPECT_EQ(ZarnIrisBase::BrightnessStep(220, 230, image.data(), 64, 48), 0);
+    int low = 0, high = 0;
+    for (const char* serial : {"1001", "3", "0000", "2002", ""}) {
+        ZarnIrisBase::CalibrationBand(serial, &low, &high);
+        const bool bright = serial[0] == '1' || serial[0] == '3';
+        EXPECT_EQ(low, bright ? 220 : 160) << serial;
+        EXPECT_EQ(high, bright ? 230 : 170) << serial;
+    }
 }
 
 }  // namespace
