@@ -1,14 +1,12 @@
 // The algorithm table of the library's own configuration: the compiled-in front end.
 #include "IrisAlgorithm.h"
 
-#if __has_include("iris/IrisAlg.h")
 #include "iris/IrisAlg.h"
-#define TESSIK_IRIS_HAVE_FRONT_END 1
-#endif
 
 namespace iriscap {
 
-#ifdef TESSIK_IRIS_HAVE_FRONT_END
+using namespace irisfe;
+
 const IrisAlgorithm& BuiltInAlgorithm() {
     static const IrisAlgorithm table = {
         [](char* message) -> int32_t { return IrisAlg_Init(nullptr, nullptr, nullptr, message); },
@@ -29,21 +27,5 @@ const IrisAlgorithm& BuiltInAlgorithm() {
         }};
     return table;
 }
-#else
-// Until the front end is part of the build, initialisation reports it missing.
-const IrisAlgorithm& BuiltInAlgorithm() {
-    static const IrisAlgorithm table = {
-        [](char*) -> int32_t { return -1; },
-        []() -> int32_t { return 0; },
-        [](void**, char*) -> int32_t { return -1; },
-        [](void*) -> int32_t { return 0; },
-        [](void*, const uint8_t*, int32_t, int32_t, EyeDetectionRecord*, char*) -> int32_t { return -1; },
-        [](const uint8_t*, int32_t, int32_t, const int32_t*, char*) -> float { return -1.0f; },
-        [](const uint8_t*, int32_t, int32_t, const int32_t*, IrisLocation*, IrisQualityRecord*, char*) -> int32_t {
-            return -1;
-        }};
-    return table;
-}
-#endif
 
 }  // namespace iriscap

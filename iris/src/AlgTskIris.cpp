@@ -6,10 +6,6 @@
 
 namespace iriscap {
 
-#if __has_include("irisalg/EyeDetection.h") || defined(TSKIRIS_HAVE_DETECTION)
-#define TESSIK_IRIS_TSK_DETECTION 1
-#endif
-
 const IrisAlgorithm& BuiltInAlgorithm() {
     static const IrisAlgorithm table = {
         [](char* message) -> int32_t {
@@ -19,17 +15,15 @@ const IrisAlgorithm& BuiltInAlgorithm() {
             return TskIris_Init(nullptr, options, message);
         },
         []() -> int32_t { return TskIris_Destroy(); },
-#ifdef TESSIK_IRIS_TSK_DETECTION
-        [](void** context, char* message) -> int32_t { return TskIris_Detection_Create(context, nullptr, message); },
-        [](void* context) -> int32_t { return TskIris_Detection_Destroy(context, nullptr); },
-        [](void* context, const uint8_t* image, int32_t w, int32_t h, EyeDetectionRecord* record, char* message) -> int32_t {
-            return TskIris_Detection(context, image, w, h, record, message);
+        [](void** context, char*) -> int32_t {
+            return TskIris_Detection_Create(reinterpret_cast<TskIrisDetectorContext**>(context), nullptr, nullptr);
         },
-#else
-        [](void**, char*) -> int32_t { return -1; },
-        [](void*) -> int32_t { return 0; },
-        [](void*, const uint8_t*, int32_t, int32_t, EyeDetectionRecord*, char*) -> int32_t { return -1; },
-#endif
+        [](void* context) -> int32_t {
+            return TskIris_Detection_Destroy(static_cast<TskIrisDetectorContext*>(context), nullptr);
+        },
+        [](void* context, const uint8_t* image, int32_t w, int32_t h, EyeDetectionRecord* record, char* message) -> int32_t {
+            return TskIris_Detection(static_cast<TskIrisDetectorContext*>(context), image, w, h, record, message);
+        },
         [](const uint8_t* image, int32_t w, int32_t h, const int32_t* options, char* message) -> float {
             return TskIris_IrisQuality(image, w, h, options, message);
         },

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -49,6 +51,16 @@ struct Collector {
 
 Collector* g_collector = nullptr;
 
+// Scene changes applied from a side's preview callback when its preview count reaches `at`, so the
+// script follows the frames the library has analysed.
+struct ScriptStep {
+    int side;
+    int at;
+    sim::DeviceAction action;
+};
+std::vector<ScriptStep> g_script;
+std::shared_ptr<sim::SimDevice> g_units[3];
+
 template <int Side>
 void OnPreview(void* context, ZarnImageInfo image) {
     std::lock_guard lock(g_collector->mutex);
@@ -57,6 +69,8 @@ void OnPreview(void* context, ZarnImageInfo image) {
     s.lastPreview = image;
     s.previewContext = context;
     s.previewPixels.assign(image.image, image.image + size_t(image.width) * image.height);
+    for (const ScriptStep& step : g_script)
+        if (step.side == Side && step.at == s.previews && g_units[Side]) g_units[Side]->Apply(step.action);
 }
 
 template <int Side>
@@ -103,15 +117,18 @@ protected:
     }
     void TearDown() override {
         Zarn_IRIS_Main_DeInitialize();
+        g_script.clear();
+        for (auto& unit : g_units) unit.reset();
         InstallAlgorithm(nullptr);
         bus.reset();
         g_collector = nullptr;
     }
     void Attach(const std::string& scenario) { bus = std::make_unique<capturetest::Bus>(scenario, 3.0); }
-    // Initialises the library with a scripted algorithm and registers every callback.
-    void Open(const std::string& scenario) {
+    // Initialises the library (with a scripted algorithm unless the front end is asked for) and
+    // registers every callback.
+    void Open(const std::string& scenario, bool frontEnd = false) {
         Attach(scenario);
-        InstallAlgorithm(&kQuietAlgorithm);
+        if (!frontEnd) InstallAlgorithm(&kQuietAlgorithm);
         ASSERT_EQ(Zarn_IRIS_Main_Initialize(), 0);
         ASSERT_EQ(Zarn_IRIS_Capture_RegisterCallbackPreviewImage(1, &OnPreview<1>, &collector), 0);
         ASSERT_EQ(Zarn_IRIS_Capture_RegisterCallbackPreviewImage(2, &OnPreview<2>, &collector), 0);
@@ -119,6 +136,10 @@ protected:
         ASSERT_EQ(Zarn_IRIS_Capture_RegisterCallbackResultImage(2, &OnResult<2>, &collector), 0);
     }
     std::shared_ptr<sim::SimDevice> Unit(const char* name) { return bus->Device(name); }
+    // Waits until `side`'s result has come (or the time is up).
+    bool WaitResult(int side, int ms) {
+        return capturetest::WaitUntil([&] { return collector.Side(side).results >= 1; }, ms);
+    }
 
     // Initialisation succeeds, every eye detection finds nothing.
     static constexpr IrisAlgorithm kQuietAlgorithm = {
@@ -482,5 +503,94 @@ TEST(IrisCalibrationStep, BrightnessStepFollowsTheDistanceToTheBand) {
         EXPECT_EQ(high, bright ? 230 : 170) << serial;
     }
 }
+
+
+sim::DeviceAction Act(sim::DeviceAction::Kind kind, double x = 0, double y = 0, int frames = 0, bool on = true) {
+    sim::DeviceAction a;
+    a.kind = kind;
+    a.x = x, a.y = y, a.frames = frames, a.on = on;
+    return a;
+}
+
+struct SceneCase {
+    const char* name;
+    int eyeMode;
+    std::vector<ScriptStep> script;
+    double finalX, finalY;  // where the eye ends, fractions of the frame
+};
+
+class IrisAutoCapture : public IrisLibrary, public ::testing::WithParamInterface<SceneCase> {};
+
+// Automatic capture through the front end: the result is a frame of the eye where the scene has put
+// it, whatever the subject did on the way.
+TEST_P(IrisAutoCapture, DeliversTheEyeOnceItHoldsStill) {
+    const SceneCase c = GetParam();
+    Open(kTwoUnits, true);
+    g_units[1] = Unit("left");
+    g_units[2] = Unit("right");
+    g_script = c.script;
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(Zarn_IRIS_Capture_SetMode(c.eyeMode, 1, 1, 0), 0);
+    std::vector<int> sides;
+    if (c.eyeMode != 2) sides.push_back(1);
+    if (c.eyeMode >= 2) sides.push_back(2);
+    for (int side : sides) ASSERT_TRUE(WaitResult(side, 60000)) << "side " << side;
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("[ measure  ] %s: result %.2f s after the capture started\n", c.name, seconds);
+    for (int side : sides) {
+        const SideLog log = collector.Side(side);
+        EXPECT_EQ(log.results, 1);
+        EXPECT_EQ(log.lastResult.isResult, 1);
+        // Ground truth of the eye where the scene ends.
+        sim::EyeSceneParams scene;
+        scene.rightEye = side == 2;
+        scene.centreX = c.finalX, scene.centreY = c.finalY;
+        const sim::EyeTruth truth = sim::RenderEyeFrame(scene).truth;
+        // The pupil is the darkest disc of the result: the mean inside the true pupil is far below
+        // the mean of the true iris ring.
+        double pupil = 0, ring = 0;
+        int np = 0, nr = 0;
+        for (int y = 0; y < 480; ++y)
+            for (int x = 0; x < 640; ++x) {
+                const double d = std::hypot(x - truth.pupil.x, y - truth.pupil.y);
+                const uint8_t v = log.resultPixels[size_t(y) * 640 + x];
+                if (d < truth.pupil.r * 0.7) pupil += v, ++np;
+                else if (d > truth.pupil.r * 1.3 && d < truth.iris.r * 0.9 && y > truth.pupil.y) ring += v, ++nr;
+            }
+        ASSERT_GT(np, 0);
+        ASSERT_GT(nr, 0);
+        EXPECT_LT(pupil / np + 25, ring / nr) << "side " << side;
+        // The ranked records of the capture locate that eye.
+        std::vector<uint8_t> frames(10 * 640 * 480);
+        uint8_t quality[80];
+        uint16_t geometry[40];
+        ASSERT_EQ(Zarn_IRIS_GetImageAddr(side, frames.data(), quality, geometry), 0);
+        EXPECT_EQ(std::memcmp(frames.data(), log.resultPixels.data(), 640 * 480), 0) << "record 0 is the result";
+        ZarnRunningInfo running;
+        ASSERT_EQ(Zarn_IRIS_Main_GetRunningInfo(side, &running), 0);
+        EXPECT_EQ(running.iris.done, 1);
+        EXPECT_EQ(running.iris.armed, 0);
+        // The white LED lit for the collection and went off for the analysis.
+        const std::vector<int> leds = LedWrites(Unit(side == 1 ? "left" : "right"));
+        EXPECT_GE(Count(leds, 6 | 3 << 8), 1);
+        EXPECT_EQ(leds.back(), 3 << 8);
+    }
+}
+
+using K = sim::DeviceAction::Kind;
+INSTANTIATE_TEST_SUITE_P(
+    Scenes, IrisAutoCapture,
+    ::testing::Values(
+        SceneCase{"steady", 1, {}, 0.5, 0.5},
+        SceneCase{"entersOffCentre", 2, {{2, 1, Act(K::EyeAt, 0.08, 0.1)}, {2, 12, Act(K::EyeAt, 0.47, 0.52)}}, 0.47, 0.52},
+        SceneCase{"blinksAndLooksAway", 1,
+                  {{1, 6, Act(K::Blink, 0, 0, 6)}, {1, 14, Act(K::LookAway, 0, 0, 0, true)},
+                   {1, 26, Act(K::LookAway, 0, 0, 0, false)}},
+                  0.5, 0.5},
+        SceneCase{"wrongDistanceThenBoth", 3,
+                  {{1, 1, Act(K::Distance, 700)}, {2, 1, Act(K::Distance, 700)}, {1, 10, Act(K::Distance, 300)},
+                   {2, 10, Act(K::Distance, 300)}},
+                  0.5, 0.5}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
