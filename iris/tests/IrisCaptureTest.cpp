@@ -593,4 +593,358 @@ INSTANTIATE_TEST_SUITE_P(
                   0.5, 0.5}),
     [](const auto& info) { return std::string(info.param.name); });
 
+
+// ---- the camera object's frame path, without a camera ----------------------------------------
+
+std::vector<std::vector<uint8_t>> g_previews;
+void KeepPreview(void*, ZarnImageInfo image) {
+    g_previews.emplace_back(image.image, image.image + size_t(image.width) * image.height);
+}
+
+// A raw frame of w x h bytes holding its index, with a header.
+std::vector<uint8_t> RawFrame(int w, int h, bool validHeader, uint16_t date1, uint16_t date2, int32_t serial) {
+    std::vector<uint8_t> raw(size_t(w) * h);
+    for (size_t i = 0; i < raw.size(); ++i) raw[i] = uint8_t(i * 7 + 3);
+    auto put32 = [&](int at, uint32_t v) {
+        for (int k = 0; k < 4; ++k) raw[size_t(at + k)] = uint8_t(v >> (8 * k));
+    };
+    put32(24, 0x34333231);  // "1234"
+    put32(28, uint32_t(serial));
+    put32(32, uint32_t(date1) | uint32_t(date2) << 16);
+    raw[60] = validHeader ? 7 : 0, raw[61] = 1, raw[62] = 0, raw[63] = 90;
+    return raw;
+}
+
+TEST(IrisCameraFrames, HeaderLengthGuardAndUprightPreview) {
+    ZarnIrisBase s(1, 0);
+    s.width = 16, s.height = 8, s.frameSize = 128;
+    s.frame.assign(128, 0);
+    s.previewCallback = &KeepPreview;
+    g_previews.clear();
+    EXPECT_EQ(s.OnBuffer(0, nullptr, 128), platform::video::E_POINTER);
+    std::vector<uint8_t> raw = RawFrame(16, 8, false, 0x2C8E, 0x2C8E, 987654);
+    EXPECT_EQ(s.OnBuffer(0, raw.data(), 0), platform::video::E_POINTER);
+    // Without a valid header the next frame is examined again; the first frame after a start is
+    // dropped either way.
+    ASSERT_EQ(s.OnBuffer(0, raw.data(), 128), 0);
+    EXPECT_EQ(s.firstValidFrame.load(), 0);
+    EXPECT_TRUE(g_previews.empty());
+    raw = RawFrame(16, 8, true, 0x2C8E, 0x2C8E, 987654);
+    ASSERT_EQ(s.OnBuffer(0, raw.data(), 128), 0);
+    EXPECT_EQ(s.firstValidFrame.load(), 1);
+    EXPECT_EQ(s.red1.load(), 90);
+    EXPECT_EQ(s.red2.load(), 81) << "a zero level keeps the stored one";
+    EXPECT_EQ(g_previews.size(), 1u);
+    // A sample shorter than a frame is not used.
+    std::vector<uint8_t> shortRaw(100, 1);
+    ASSERT_EQ(s.OnBuffer(0, shortRaw.data(), 100), 0);
+    EXPECT_EQ(s.shortSamples.load(), 1);
+    EXPECT_EQ(g_previews.size(), 1u);
+    // A longer one gives its first frame, turned upright: pixel (x, y) is raw (w-1-x, h-1-y).
+    std::vector<uint8_t> longRaw = RawFrame(16, 8, true, 0, 0, 0);
+    const std::vector<uint8_t> original = longRaw;
+    longRaw.resize(200, 0xEE);
+    ASSERT_EQ(s.OnBuffer(0, longRaw.data(), 200), 0);
+    ASSERT_EQ(g_previews.size(), 2u);
+    int wrong = 0;
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 16; ++x) wrong += g_previews[1][size_t(y) * 16 + x] != original[size_t(7 - y) * 16 + 15 - x];
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(longRaw[128], 0xEE) << "bytes past the frame are left alone";
+    EXPECT_EQ(s.imageInfo.isResult, 0);
+
+    ZarnDeviceInfo info{};
+    ASSERT_EQ(s.FillDeviceInfo(&info), 0);
+    EXPECT_STREQ(info.serialNumber, "987654");
+    EXPECT_STREQ(info.firstDate, "20140225");
+    EXPECT_STREQ(info.secondDate, "20140225");
+    EXPECT_STREQ(info.firmware, "1234");
+}
+
+TEST(IrisCameraFrames, ImplausibleDatesGiveTheFallbackSerial) {
+    struct Case {
+        uint16_t d1, d2;
+        int32_t serial;
+        const char *serialText, *date1;
+    } cases[] = {
+        {0x2C8E, 0x1CAD, 0, "0", "20140225"},
+        {0xD08E, 0x2C8E, 77, "0000", "20100830"},   // month 13
+        {0x2C8E, 0x200E, 77, "0000", "20100830"},   // day 0
+        {0x2C65, 0x2C8E, 77, "0000", "20100830"},   // year field 101
+        {0x2CE4, 0x2C8E, 77, "77", "21000225"},     // year field 100 still passes
+        {0x2C8E, 0x0C8E, 77, "0000", "20100830"},   // second date, month 0
+    };
+    for (const Case& c : cases) {
+        ZarnIrisBase s(1, 0);
+        const std::vector<uint8_t> raw = RawFrame(16, 8, true, c.d1, c.d2, c.serial);
+        s.ParseFrameHeader(raw.data(), long(raw.size()));
+        ZarnDeviceInfo info{};
+        s.FillDeviceInfo(&info);
+        EXPECT_STREQ(info.serialNumber, c.serialText) << std::hex << c.d1 << " " << c.d2;
+        EXPECT_STREQ(info.firstDate, c.date1) << std::hex << c.d1 << " " << c.d2;
+    }
+}
+
+TEST(IrisStretch, DarkestAndBrightestSharesGoToTheEnds) {
+    // 200 x 100: 5000 samples, unit 5: the low end is the first level whose running count passes 10,
+    // the high end the first from the top whose count passes 15.
+    std::vector<uint8_t> image(200 * 100);
+    for (int y = 0; y < 100; ++y)
+        for (int x = 0; x < 200; ++x) image[size_t(y) * 200 + x] = x < 50 ? 50 : x < 150 ? 100 : 150;
+    image[1] = 10;  // an odd column: never sampled
+    StretchContrast(image.data(), 200, 100, 2, 3);
+    EXPECT_EQ(image[0], 0);
+    EXPECT_EQ(image[1], 0);
+    EXPECT_EQ(image[60], 127);  // (100 - 50) x 255 / 100
+    EXPECT_EQ(image[199], 255);
+    // A flat image maps to one end without dividing by zero.
+    std::vector<uint8_t> flat(200 * 100, 77);
+    StretchContrast(flat.data(), 200, 100, 2, 3);
+    EXPECT_EQ(flat[0], 0);
+}
+
+// ---- auto-capture stages on frames handed to them directly ------------------------------------
+
+struct StageScript {
+    std::vector<int> centred[2];  // per side: 1 a centred eye, 0 none, 2 an eye off-centre, per frame
+    size_t next[2] = {0, 0};
+    float score = 50;
+    IrisLocation location{};
+    IrisQualityRecord quality{};
+    int analyses = 0;
+} g_stage;
+
+int g_tokens[2];
+
+const IrisAlgorithm kStageAlgorithm = {
+    [](char*) -> int32_t { return 0; },
+    []() -> int32_t { return 0; },
+    [](void**, char*) -> int32_t { return 0; },
+    [](void*) -> int32_t { return 0; },
+    [](void* context, const uint8_t*, int32_t w, int32_t h, EyeDetectionRecord* record, char*) -> int32_t {
+        const int side = context == &g_tokens[0] ? 0 : 1;
+        const std::vector<int>& script = g_stage.centred[side];
+        const int what = g_stage.next[side] < script.size() ? script[g_stage.next[side]++] : 0;
+        record->words[15] = what != 0 ? 3 : 0;
+        if (what != 0) {
+            // A 20 x 16 box centred in the frame, or in its top left corner.
+            record->words[16] = what == 1 ? w / 2 - 10 : 0;
+            record->words[17] = what == 1 ? h / 2 - 8 : 0;
+            record->words[18] = 20;
+            record->words[19] = 16;
+        }
+        return 0;
+    },
+    [](const uint8_t*, int32_t, int32_t, const int32_t* options, char*) -> float {
+        EXPECT_EQ(options[0], 6);
+        return g_stage.score;
+    },
+    [](const uint8_t*, int32_t, int32_t, const int32_t* options, IrisLocation* location, IrisQualityRecord* record,
+       char*) -> int32_t {
+        EXPECT_EQ(options[0], 0) << "the analysis locates the eye itself";
+        ++g_stage.analyses;
+        *location = g_stage.location;
+        *record = g_stage.quality;
+        return 0;
+    }};
+
+class IrisStages : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetIrisWaitScale(0.01);
+        g_stage = StageScript{};
+        InstallAlgorithm(&kStageAlgorithm);
+        for (int i = 0; i < 2; ++i) {
+            ZarnIrisBase& s = *side[i];
+            s.width = 64, s.height = 48, s.frameSize = 64 * 48;
+            s.frame.assign(size_t(s.frameSize), 0);
+            s.store.assign(size_t(s.frameSize) * kStoreSlots, 0);
+            for (int k = 0; k < kStoreSlots; ++k) s.slots[k] = s.store.data() + size_t(k) * s.frameSize;
+            s.resultEvent = std::make_unique<platform::Event>();
+        }
+        g_pIrisL = &left;
+        g_pIrisR = &right;
+    }
+    void TearDown() override {
+        g_pIrisL = nullptr;
+        g_pIrisR = nullptr;
+        g_nEyeMode = 0;
+        InstallAlgorithm(nullptr);
+    }
+    // Arms sides as SetMode does for the eye mode.
+    void Arm(int eyeMode, int quality) {
+        g_nEyeMode = eyeMode;
+        for (ZarnIrisBase* s : {&left, &right}) {
+            s->quality = quality;
+            s->ResetCollection(quality);
+            s->ClearFrameStore();
+        }
+    }
+    // One analysed frame of a side, its pixels set to `fill`.
+    void Frame(ZarnIrisBase& s, uint8_t fill = 100) {
+        std::fill(s.frame.begin(), s.frame.end(), fill);
+        I_AnalyzeFrame(s, &g_tokens[s.side - 1]);
+    }
+    ZarnIrisBase left{1, 0}, right{2, 1};
+    ZarnIrisBase* side[2] = {&left, &right};
+};
+
+TEST_F(IrisStages, ThreeCentredHitsMakeTheEyePresentAndLightTheWhiteLed) {
+    Arm(1, 3);
+    // Hits are not reset by misses before the eye is present; an eye off-centre is no hit.
+    g_stage.centred[0] = {1, 0, 2, 1, 0, 0, 1};
+    for (int i = 0; i < 6; ++i) Frame(left);
+    EXPECT_EQ(left.hits.load(), 2);
+    EXPECT_FALSE(left.present.load());
+    EXPECT_FALSE(left.whiteOn.load());
+    EXPECT_EQ(left.misses.load(), 0) << "misses count only once the eye is present";
+    Frame(left);
+    EXPECT_TRUE(left.present.load());
+    EXPECT_TRUE(left.whiteOn.load());
+    EXPECT_EQ(left.eyeSeen.load(), 1);
+    // The frame that made the eye present is graded and stored already.
+    EXPECT_EQ(left.collected.load(), 1);
+    EXPECT_FALSE(right.whiteOn.load());
+}
+
+TEST_F(IrisStages, EightMissesRestartOrFinishTheCollection) {
+    struct Case {
+        int storedBeforeLoss;
+        bool done;
+    } cases[] = {{2, false}, {3, true}};
+    for (const Case& c : cases) {
+        SetUp();
+        Arm(1, 3);
+        std::vector<int> script(size_t(2 + c.storedBeforeLoss), 1);
+        script.insert(script.end(), 8, 0);
+        g_stage.centred[0] = script;
+        for (size_t i = 0; i < script.size() - 1; ++i) Frame(left, uint8_t(10 + i));
+        EXPECT_EQ(left.collected.load(), c.storedBeforeLoss);
+        EXPECT_EQ(left.misses.load(), 7);
+        EXPECT_TRUE(left.whiteOn.load());
+        Frame(left);
+        EXPECT_EQ(left.collectDone.load(), c.done);
+        if (c.done) {
+            // Stage 3 follows at once: ten analyses, the LED off, the thread woken.
+            EXPECT_EQ(g_stage.analyses, 10);
+            EXPECT_TRUE(left.analysed.load());
+            EXPECT_FALSE(left.whiteOn.load());
+            EXPECT_TRUE(left.resultEvent->IsSet());
+        } else {
+            // Back to searching: LED off, store cleared, counts reset.
+            EXPECT_FALSE(left.present.load());
+            EXPECT_FALSE(left.whiteOn.load());
+            EXPECT_EQ(left.collected.load(), 0);
+            EXPECT_EQ(left.hits.load(), 0);
+            EXPECT_EQ(left.slots[0][0], 0);
+            EXPECT_FALSE(left.resultEvent->IsSet());
+        }
+        TearDown();
+    }
+}
+
+TEST_F(IrisStages, StoredFramesRankByScoreKeepingTheOrderOfEqualScores) {
+    Arm(1, 1);
+    left.eyeSeen = 1;
+    const float scores[] = {40, 50, 40, 50, 34};
+    for (int i = 0; i < 5; ++i) {
+        g_stage.score = scores[i];
+        std::fill(left.frame.begin(), left.frame.end(), uint8_t(i + 1));
+        ASSERT_EQ(I_CollectFrame(left), 0);
+    }
+    g_stage.score = 33.99f;
+    EXPECT_EQ(I_CollectFrame(left), -804) << "below the first threshold";
+    EXPECT_EQ(left.collected.load(), 5);
+    const int order[] = {1, 3, 0, 2, 4};
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(left.ranked[i].slot, order[i]) << i;
+        EXPECT_EQ(left.slots[left.ranked[i].slot][0], order[i] + 1);
+    }
+    // A side not seeing the eye stores nothing; a full store is done.
+    left.eyeSeen = 0;
+    g_stage.score = 90;
+    EXPECT_EQ(I_CollectFrame(left), 0);
+    EXPECT_EQ(left.collected.load(), 5);
+    left.collected = kStoreSlots;
+    EXPECT_EQ(I_CollectFrame(left), 0);
+    EXPECT_TRUE(left.collectDone.load());
+}
+
+TEST_F(IrisStages, TheFinalTestsAreStrict) {
+    // Frame 64 x 48; thresholds b..g 60, 70, 10, 0, 0 and an iris radius above 0.
+    left.params[6] = 0;
+    struct Case {
+        int irisX, irisY, radius;
+        uint8_t valid, q, o, g, cip, csi;
+        float final;
+    } cases[] = {
+        {17, 24, 10, 1, 40, 80, 70, 5, 5, 64.0f},   // passes: 80 x 40 / 50
+        {16, 24, 10, 1, 40, 80, 70, 5, 5, 0},       // x - 1.6 r = 0
+        {48, 24, 10, 1, 40, 80, 70, 5, 5, 0},       // x + 1.6 r = 64
+        {47, 24, 10, 1, 40, 80, 70, 5, 5, 64.0f},
+        {17, 12, 10, 1, 40, 80, 70, 5, 5, 0},       // y - 1.2 r = 0
+        {17, 36, 10, 1, 40, 80, 70, 5, 5, 0},       // y + 1.2 r = 48
+        {17, 24, 10, 0, 40, 80, 70, 5, 5, 0},       // not valid
+        {17, 24, 10, 1, 10, 80, 70, 5, 5, 0},       // q = d
+        {17, 24, 10, 1, 11, 70, 70, 5, 5, 0},       // o = c
+        {17, 24, 10, 1, 11, 71, 60, 5, 5, 0},       // g = b
+        {17, 24, 10, 1, 11, 71, 61, 0, 5, 0},       // cip = f
+        {17, 24, 10, 1, 11, 71, 61, 5, 0, 0},       // csi = e
+        {17, 24, 10, 1, 11, 71, 61, 1, 1, 15.62f},  // all just above
+        {17, 24, 10, 1, 255, 255, 255, 255, 255, 1300.5f},
+    };
+    for (const Case& c : cases) {
+        Arm(1, 3);
+        left.collectDone = true;
+        g_stage.location = IrisLocation{};
+        g_stage.location.irisX = int16_t(c.irisX), g_stage.location.irisY = int16_t(c.irisY);
+        g_stage.location.irisRadius = int16_t(c.radius);
+        g_stage.quality = IrisQualityRecord{};
+        uint8_t* q = g_stage.quality.bytes;
+        q[0] = c.valid, q[1] = c.q, q[2] = c.o, q[5] = c.g, q[7] = c.cip, q[8] = c.csi;
+        ASSERT_EQ(I_SelectBestFrames(left), 0);
+        EXPECT_FLOAT_EQ(left.ranked[0].finalScore, c.final) << c.irisX << " " << c.irisY << " " << int(c.q);
+        EXPECT_EQ(left.ranked[0].quality.bytes[1], std::min(255, int(c.final))) << "the score replaces q, saturated";
+    }
+}
+
+TEST_F(IrisStages, BothEyesWaitForEachOther) {
+    Arm(3, 3);
+    left.collectDone = true;
+    // The left side is done, the right one still searching: nothing is analysed.
+    EXPECT_EQ(I_SelectBestFrames(left), 0);
+    EXPECT_FALSE(left.analysed.load());
+    EXPECT_EQ(g_stage.analyses, 0);
+    right.collectDone = true;
+    ASSERT_EQ(I_SelectBestFrames(left), 0);
+    EXPECT_TRUE(left.analysed.load());
+    EXPECT_FALSE(left.resultEvent->IsSet()) << "no result before both sides are analysed";
+    ASSERT_EQ(I_SelectBestFrames(right), 0);
+    EXPECT_TRUE(left.resultEvent->IsSet());
+    EXPECT_TRUE(right.resultEvent->IsSet());
+}
+
+TEST_F(IrisStages, BothEyesLightTogetherAndRestartTogether) {
+    Arm(3, 3);
+    g_stage.centred[0] = {1, 1, 1, 1, 1};
+    g_stage.centred[1] = {1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0};
+    for (int i = 0; i < 3; ++i) Frame(left);
+    EXPECT_TRUE(left.present.load());
+    EXPECT_FALSE(left.whiteOn.load()) << "the white LEDs wait for the other eye";
+    for (int i = 0; i < 3; ++i) Frame(right);
+    EXPECT_TRUE(left.whiteOn.load());
+    EXPECT_TRUE(right.whiteOn.load());
+    Frame(left);
+    Frame(right);
+    // The right frame that lit the LEDs was stored already.
+    EXPECT_EQ(left.collected.load(), 1);
+    EXPECT_EQ(right.collected.load(), 2);
+    for (int i = 0; i < 8; ++i) Frame(right);
+    // Too few frames on the right: both sides start again.
+    EXPECT_FALSE(left.whiteOn.load());
+    EXPECT_FALSE(right.whiteOn.load());
+    EXPECT_EQ(left.collected.load(), 0);
+    EXPECT_FALSE(left.present.load());
+}
+
 }  // namespace
