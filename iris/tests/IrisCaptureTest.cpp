@@ -431,9 +431,11 @@ class IrisCalibration : public IrisLibrary, public ::testing::WithParamInterface
 TEST_P(IrisCalibration, StepsTheRedLedsIntoTheBand) {
     const CalibrationCase c = GetParam();
     const std::string name = c.name;
-    Open("device left IrisLeft serial 1001 period 4\ndevice right IrisRight serial 2002 period 4\n"
+    Open("device left IrisLeft serial 1001 period 25\ndevice right IrisRight serial 2002 period 25\n"
          "at 0 * set card " + std::to_string(c.albedo) + "\nat 0 * set gain " + std::to_string(c.gain) + "\n");
-    SetIrisWaitScale(0.3);
+    // The calibration waits its full 100 ms per step: the camera shows a new LED level in the frames
+    // within that time.
+    SetIrisWaitScale(1.0);
     const size_t rightBefore = LedWrites(Unit("right")).size();
     EXPECT_EQ(Zarn_IRIS_Capture_Calibration(c.eyeMode), c.result);
     EXPECT_FALSE(Unit("left")->Streaming());
@@ -454,10 +456,16 @@ TEST_P(IrisCalibration, StepsTheRedLedsIntoTheBand) {
         // No level lights the card inside the band: one step of the LED level jumps over it.
         for (int r = 0; r < 256; ++r) {
             const double level = CardLevel(c.albedo, c.gain, r);
-            ASSERT_TRUE(level < 159.5 || level > 170.5) << r;
+            ASSERT_TRUE(level < 157 || level > 173) << r;
         }
-        // The seventh change of direction ends the calibration, successfully, off the band.
-        EXPECT_EQ(Reversals(right), 6) << ::testing::PrintToString(right);
+        // The seventh change of direction ends the calibration, successfully, off the band: the last
+        // writes swing between the two levels around it. (The first change can come before the first
+        // write, when the first frame measured is one from before the run.)
+        const std::vector<int> tail(right.end() - std::min<size_t>(right.size(), 10), right.end());
+        const int reversals = Reversals(right);
+        EXPECT_TRUE(reversals == 5 || reversals == 6) << ::testing::PrintToString(tail);
+        EXPECT_LE(Reversals(std::vector<int>(right.begin(), right.end() - 8)), 1) << "a single descent first";
+        EXPECT_LE(right.back(), 1);
         EXPECT_EQ(left.size(), 1u) << "the left camera is not calibrated";
     } else {
         // Past 255 without reaching the band: both red LEDs back at the stored level, the right
@@ -473,7 +481,7 @@ TEST_P(IrisCalibration, StepsTheRedLedsIntoTheBand) {
 
 INSTANTIATE_TEST_SUITE_P(Cards, IrisCalibration,
                          ::testing::Values(CalibrationCase{"converges", 160, 1.0, 3, 0},
-                                           CalibrationCase{"oscillates", 2000, 1.0, 2, 0},
+                                           CalibrationCase{"oscillates", 2550, 1.0, 2, 0},
                                            CalibrationCase{"unreachable", 160, 0.5, 3, -614}),
                          [](const auto& info) { return std::string(info.param.name); });
 
