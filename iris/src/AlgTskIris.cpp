@@ -2,6 +2,8 @@
 // library's exports of the same meaning.
 #include "IrisAlgorithm.h"
 
+#include <initializer_list>
+
 #include "TskIrisAPI.h"
 
 namespace iriscap {

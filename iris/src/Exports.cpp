@@ -165,7 +165,11 @@ int RegisterSide(const char* name, int side, Fn callback, void* context, std::at
 }  // namespace
 
 const IrisAlgorithm& Algorithm() { return g_installed ? *g_installed : BuiltInAlgorithm(); }
-void InstallAlgorithm(const IrisAlgorithm* table) { g_installed = table; }
+void InstallAlgorithm(const IrisAlgorithm* table) {
+    // Detection contexts belong to the table that made them.
+    DestroyContexts();
+    g_installed = table;
+}
 
 }  // namespace iriscap
 

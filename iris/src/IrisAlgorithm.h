@@ -27,7 +27,9 @@ struct IrisAlgorithm {
 // The configuration's table (one definition per library build).
 const IrisAlgorithm& BuiltInAlgorithm();
 
-// The table in use: the built-in one unless a test installed its own (null restores it).
+// The table in use: the built-in one unless a test installed its own (null restores it). Installing
+// a table destroys the detection contexts of the one before; only while the library is not
+// initialised.
 const IrisAlgorithm& Algorithm();
 void InstallAlgorithm(const IrisAlgorithm* table);
 

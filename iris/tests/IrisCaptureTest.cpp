@@ -198,6 +198,52 @@ TEST_F(IrisLibrary, EveryCallNeedsTheInitialisedLibrary) {
     EXPECT_EQ(Zarn_IRIS_Main_GetAPIVersion(nullptr), -1);
 }
 
+// Scripted algorithm results for the initialisation.
+int g_initResult = 0, g_createResult = 0, g_creates = 0;
+const IrisAlgorithm kFailingAlgorithm = {
+    [](char*) -> int32_t { return g_initResult; },
+    []() -> int32_t { return 0; },
+    [](void** context, char*) -> int32_t {
+        ++g_creates;
+        static int token;
+        if (g_createResult == 0) *context = &token;
+        return g_createResult;
+    },
+    [](void*) -> int32_t { return 0; },
+    [](void*, const uint8_t*, int32_t, int32_t, EyeDetectionRecord*, char*) -> int32_t { return 0; },
+    [](const uint8_t*, int32_t, int32_t, const int32_t*, char*) -> float { return 0; },
+    [](const uint8_t*, int32_t, int32_t, const int32_t*, IrisLocation*, IrisQualityRecord*, char*) -> int32_t {
+        return -1;
+    }};
+
+TEST_F(IrisLibrary, InitialiseFailuresAndTheirCodes) {
+    InstallAlgorithm(&kFailingAlgorithm);
+    Attach("device cam PloverA period 50\n");
+    g_creates = 0;
+    g_initResult = 3;
+    EXPECT_EQ(Zarn_IRIS_Main_Initialize(), -803);
+    EXPECT_EQ(g_creates, 0);
+    g_initResult = 0;
+    g_createResult = -6;
+    EXPECT_EQ(Zarn_IRIS_Main_Initialize(), -794);
+    g_createResult = 0;
+    // No iris unit: the graph of the left camera cannot be built; nothing is left behind.
+    g_creates = 0;
+    EXPECT_EQ(Zarn_IRIS_Main_Initialize(), int(platform::video::E_FAIL));
+    EXPECT_EQ(g_pIrisL.load(), nullptr);
+    EXPECT_EQ(g_pIrisR.load(), nullptr);
+    // A retry makes no second pair of detection contexts.
+    EXPECT_EQ(Zarn_IRIS_Main_Initialize(), int(platform::video::E_FAIL));
+    EXPECT_EQ(g_creates, 2);
+    // Only one unit: the right camera finds none.
+    bus.reset();
+    Attach("device left IrisLeft period 15\n");
+    EXPECT_EQ(Zarn_IRIS_Main_Initialize(), int(platform::video::E_FAIL));
+    EXPECT_EQ(g_pIrisL.load(), nullptr);
+    EXPECT_EQ(Count(LedWrites(Unit("left")), 1 << 8), 1) << "the left camera was released: red LEDs off";
+    EXPECT_EQ(Zarn_IRIS_Main_GetRunningInfo(1, nullptr), -606);
+}
+
 TEST(IrisVersion, LibraryVersionFromTheBuildDate) {
     struct Case {
         const char* date;
