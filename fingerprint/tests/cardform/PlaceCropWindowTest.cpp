@@ -162,6 +162,8 @@ TEST(PlaceFingerCropWindow, WhichRegionIsChosen) {
       // than 15 and by more than half the way from the first region's level to the threshold.
       {"lighter by 90, more than half way to the threshold (188): loses", {{5, 5, 22, 22}, {40, 40, 22, 22}}, 0,
        {5, 5, 22, 22}, {40, 130}},
+      {"lighter by 74, exactly half way to the threshold (188): wins", {{5, 5, 22, 22}, {40, 40, 22, 22}}, 0,
+       {40, 40, 22, 22}, {40, 114}},
       {"lighter by 60, less than half way to the threshold (187): wins", {{5, 5, 22, 22}, {40, 40, 22, 22}}, 0,
        {40, 40, 22, 22}, {40, 100}},
       {"lighter by 16, more than half way to the threshold (198): loses", {{5, 5, 22, 22}, {40, 40, 22, 22}}, 0,
