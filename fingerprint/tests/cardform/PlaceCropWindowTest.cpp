@@ -169,6 +169,14 @@ TEST(PlaceFingerCropWindow, WhichRegionIsChosen) {
       {"lighter by 16, more than half way to the threshold (198): loses", {{5, 5, 22, 22}, {40, 40, 22, 22}}, 0,
        {5, 5, 22, 22}, {175, 191}},
       {"lighter by 15 only: wins", {{5, 5, 22, 22}, {40, 40, 22, 22}}, 0, {40, 40, 22, 22}, {175, 190}},
+      // The same the other way round: a later region far from the centre wins when clearly darker.
+      {"darker by 75, more than half way to the threshold (188): wins", {{35, 39, 22, 22}, {75, 75, 22, 22}}, 0,
+       {75, 75, 22, 22}, {115, 40}},
+      {"darker by 74, exactly half way to the threshold (188): loses", {{35, 39, 22, 22}, {75, 75, 22, 22}}, 0,
+       {35, 39, 22, 22}, {114, 40}},
+      {"darker by 15 only: loses", {{35, 39, 22, 22}, {75, 75, 22, 22}}, 0, {35, 39, 22, 22}, {190, 175}},
+      {"darker by 16, more than half way to the threshold (198): wins", {{35, 39, 22, 22}, {75, 75, 22, 22}}, 0,
+       {75, 75, 22, 22}, {191, 175}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
