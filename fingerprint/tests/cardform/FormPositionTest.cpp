@@ -342,6 +342,17 @@ TEST(FormPositionCards, CardsWithoutAPartGiveTheirConditions) {
   f.requested = AP_TENPRINT;
   EXPECT_EQ(Analyse(blank, &f), -2);
 
+  // A defined form searches 1.5 box heights round each row: a height of 100 leaves both bands
+  // between the ruled lines, while 99 is out of range and taken as 750.
+  for (const int boxHeight : {99, 100}) {
+    f = Defined(def, t, AP_TENPRINT);
+    f.boxHeight = uint16_t(boxHeight);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Analyse(card, &f), boxHeight == 99 ? 0 : -2) << boxHeight;
+    testing::internal::GetCapturedStdout();
+    if (boxHeight == 99) ExpectRolled(f, t, kInOrder);
+  }
+
   // Two vertical lines left in each rolled row, one of them turned by 1.5 degrees: too weak a line
   // over both rows to be found, so the skew cannot be measured and the boxes are laid out upright, five equal columns of the reduced width.
   const double rows[2] = {t.rolledTop + 10, t.rolledBottom - 10};
