@@ -377,6 +377,42 @@ TEST(FormPositionCards, CardsWithoutAPartGiveTheirConditions) {
   }
 }
 
+TEST(FormPositionCards, PlainRowLaidOutFromItsMiddleLine) {
+  // Only the frame lines and the middle line are printed in the plain row. With a thumb width of
+  // 600 pixels (75 reduced) and an overlap of 160 (20 reduced) the row is laid out round the middle
+  // line c (reduced): thumbs c - 75 .. c and c .. c + 75, four-finger boxes from the frame lines to
+  // 20 blocks inside the thumbs; a box's centre is trunc((low + high + 1) x 4), its width
+  // (high - low) x 8.
+  sim::CardSpec def;
+  def.prints = false;
+  sim::RenderedCard card = sim::RenderCard(def, 15);
+  const sim::CardTruth& t = card.truth;
+  for (size_t i : {size_t(1), size_t(3)})
+    Erase(card.image, int(t.plainVerticalU[i]), int(t.plainTop) + 12, int(t.plainBottom) - 12, def.paper);
+  int para[13] = {0, 640, 960, 520, 1040, 320, 640, 720, 1360, 0, 600, 160, 0};
+  FormPositionRecord f = Defined(def, t, AP_TENPRINT | AP_PLAINTP | AP_FLATPRINT);
+  const int r = AutoFormPositionWithParameters(card.image.pixels.data(), def.width, def.height, &f, para);
+  para[10] = para[11] = 0;
+  FormPositionRecord scratch{};
+  testing::internal::CaptureStdout();
+  AutoFormPositionWithParameters(card.image.pixels.data(), 16, 16, &scratch, para);  // back to the defaults
+  testing::internal::GetCapturedStdout();
+  ASSERT_EQ(r, 0);
+  ASSERT_EQ(f.found, AP_TENPRINT | AP_PLAINTP | AP_FLATPRINT);
+  const double c = t.plainVerticalU[2] / 8;
+  struct Expect {
+    const FormBox& box;
+    double low, high;
+  } expected[] = {{f.thumbs[1], c - 75, c}, {f.thumbs[0], c, c + 75}, {f.fourFingers[0], c + 55, t.plainVerticalU[4] / 8}};
+  for (const Expect& e : expected) {
+    EXPECT_NEAR(e.box.cx, (e.low + e.high + 1) * 4, kBoxTolerance) << e.low;
+    EXPECT_NEAR(e.box.w, (e.high - e.low) * 8, kBoxTolerance) << e.low;
+  }
+  // The left four-finger box starts at the left frame line.
+  EXPECT_NEAR(f.fourFingers[1].cx - f.fourFingers[1].w / 2, t.plainVerticalU[0], kBoxTolerance);
+  EXPECT_NEAR(f.fourFingers[1].cx + f.fourFingers[1].w / 2, (c - 55) * 8, kBoxTolerance);
+}
+
 TEST(FormPositionCards, RefusedInput) {
   std::vector<uint8_t> img(size_t(5001) * 16, 235);
   FormPositionRecord f{};
