@@ -291,6 +291,29 @@ TEST(FormPositionCards, SkewedCardWithMissingPrintsAndABarcode) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Err: Barcode area is too big (400x4200x8)\n");
 }
 
+TEST(FormPositionCards, BarcodeReadDownTheColumns) {
+  // Bars along the rows in the paper above the first row; the search area spans most of the width.
+  sim::CardSpec def;
+  def.prints = false;
+  sim::RenderedCard card = sim::RenderCard(def, 16);
+  sim::BarcodeSpec code;
+  code.symbology = sim::Symbology::Code39;
+  code.data = "TK47";
+  code.module = 2;
+  code.vertical = true;
+  const sim::RenderedBarcode drawn = sim::DrawBarcode(card.image, 2600, 30, code);
+  ASSERT_LT(drawn.y + drawn.h, def.rowTop);
+  FormPositionRecord f = Defined(def, card.truth, AP_TENPRINT | AP_PLAINTP | 0x40u);
+  f.barcodeBox = {2000, 240, 3600, 440};
+  f.barcodeType = 39;
+  f.barcodeLength = 4;
+  EXPECT_EQ(Analyse(card, &f), 0);
+  EXPECT_EQ(f.found, AP_TENPRINT | AP_PLAINTP | 0x40u);
+  EXPECT_STREQ(f.barcodeText, drawn.text.c_str());
+  EXPECT_NEAR(f.barcodeBox.cx, drawn.x + drawn.w / 2, 40);
+  EXPECT_NEAR(f.barcodeBox.cy, drawn.y + drawn.h / 2, 40);
+}
+
 TEST(FormPositionCards, PlainRowOnASecondPage) {
   sim::CardSpec def;
   def.angleDeg = -0.5;
