@@ -689,6 +689,32 @@ TEST_F(KestrelCamera, KestrelDThroughTheExportedInterface) {
     EXPECT_EQ(delivered.info.image, d->m_pQuadSecond);
     EXPECT_EQ(d->m_nCollectedMask.load(), 15);
     EXPECT_EQ(d->m_nVideoMode.load(), TK_VIDEO_PREV);  // back to the preview after the result
+
+    // The result put the LEDs out; the controls set the 16-bit mask (low byte register 12, high
+    // byte register 11), play the scanner's own beeper patterns (n as n + 1) and read the keys.
+    long low = 0, high = 0, beeper = 0;
+    ASSERT_TRUE(camera->GetRegister(12, &low) && camera->GetRegister(11, &high));
+    EXPECT_EQ(low, 0xFF);
+    EXPECT_EQ(high, 0xFF);
+    ASSERT_EQ(Zarn_Controls_SetLEDs(2, 0xEFFE), 0);
+    ASSERT_TRUE(camera->GetRegister(12, &low) && camera->GetRegister(11, &high));
+    EXPECT_EQ(low, 0xFE);
+    EXPECT_EQ(high, 0xEF);
+    int value = -1;
+    EXPECT_EQ(Zarn_Controls_GetLEDs(2, &value), 0);
+    EXPECT_EQ(value, 0);
+    EXPECT_EQ(Zarn_Controls_SetLEDs(1, 0x0F), ZARN_ERR_NOT_SUPPORTED);
+    ASSERT_EQ(Zarn_Controls_Beeper(2), 0);
+    ASSERT_TRUE(camera->GetRegister(13, &beeper));
+    EXPECT_EQ(beeper, 3);
+    static std::atomic<int> key{-1}, foot{0};
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackKeypad([](void*, int k) { key = k; }, &delivered), 0);
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackFootSwitch([](void*) { ++foot; }, &delivered), 0);
+    ASSERT_TRUE(camera->SetRegister(16, 2));
+    EXPECT_TRUE(WaitUntil([] { return key.load() == 1; }, 3000));
+    ASSERT_TRUE(camera->SetRegister(16, 4));
+    EXPECT_TRUE(WaitUntil([] { return foot.load() >= 1; }, 3000));
+    ASSERT_TRUE(camera->SetRegister(16, 0));
 }
 
 
