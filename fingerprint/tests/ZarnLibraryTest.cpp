@@ -479,6 +479,21 @@ TEST_F(ZarnLibraryRoll, PloverARollEndsThroughTheQualityCheckWithTheRollResult) 
     EXPECT_EQ(r.fingerprint.rollingStarted, 0);
     EXPECT_EQ(r.fingerprint.captureStarted, 0);
     EXPECT_TRUE(trace->WaitFor("Called IsFingerOnPack()=0", 2000));
+    // The finger did not slide: the image mask of the roll is empty, 600,000 bytes of it.
+    std::vector<uint8_t> mask(600000 + 16, 77);
+    ASSERT_EQ(Zarn_Capture_GetImageMask(mask.data()), 0);
+    EXPECT_EQ(std::count(mask.begin(), mask.begin() + 600000, uint8_t(0)), 600000);
+    EXPECT_EQ(std::count(mask.begin() + 600000, mask.end(), uint8_t(77)), 16);
+    // The roll's frames as bitmaps, one file each.
+    const int rolled = g_pScanner.load()->m_nRollFrames.load();
+    EXPECT_GE(rolled, 20);
+    ASSERT_EQ(Zarn_Capture_SaveRollingFrame(), 0);
+    const std::filesystem::path debug(std::getenv("TESSIK_DEBUG_DIR"));
+    int files = 0;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(debug / "RollingSpeed"))
+        files += e.path().extension() == ".bmp" && std::filesystem::file_size(e.path()) > size_t(1408 * 880);
+    EXPECT_EQ(files, std::min(rolled, kRollHistoryFrames));
+    std::filesystem::remove_all(debug);
 
     ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
     ASSERT_EQ(Zarn_Capture_AcquireResultImage(), 0);
@@ -556,6 +571,50 @@ TEST_F(ZarnLibraryVireo, VireoASingleFinger) {
     EXPECT_EQ(Zarn_Controls_SetStateLEDs(24, state), ZARN_ERR_NOT_SUPPORTED);
     EXPECT_TRUE(device->VendorWrites(0x80).empty());
     EXPECT_TRUE(device->VendorWrites(0x82).empty());
+
+    // A manual capture taken but not yet acquired: Abort waits for the acquisition before it
+    // stops the stream, and the result still arrives.
+    ASSERT_EQ(Zarn_Capture_SetMode(24, 500, 0, 0, &w, &h, &xr, &yr), 0);
+    ASSERT_EQ(Zarn_Capture_Start(1, 0), 0);
+    ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
+    std::atomic<bool> aborted{false};
+    int abortResult = -9;
+    std::thread abort([&] {
+        abortResult = Zarn_Capture_Abort();
+        aborted = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(int(400 * scannertest::Slowdown())));
+    EXPECT_FALSE(aborted.load());
+    EXPECT_EQ(Zarn_Capture_AcquireResultImage(), 0);
+    abort.join();
+    EXPECT_EQ(abortResult, 0);
+    EXPECT_EQ(events.Results(), 2u);
+    EXPECT_EQ(Running().fingerprint.captureStarted, 0);
+
+    // Stand-by and fast start-up run the release and the initialisation, each inside its own lines.
+    const size_t mark = trace->Lines().size();
+    ASSERT_EQ(Zarn_Main_StandBy(), 0);
+    EXPECT_EQ(g_pScanner.load(), nullptr);
+    ASSERT_EQ(Zarn_Main_FastStartup(401), 0);
+    EXPECT_EQ(Zarn_Main_FastStartup(401), ZARN_ERR_ALREADY_INITIALIZED);
+    ASSERT_TRUE(trace->WaitFor("Exit  Zarn_Main_FastStartup()=-607", 2000));
+    std::vector<std::string> lines;
+    const auto all = trace->Lines();
+    for (size_t i = mark; i < all.size(); ++i)
+        if (all[i].find(" Zarn_Main_") != std::string::npos) lines.push_back(all[i]);
+    // Lines of the calls before may still come in after the mark.
+    lines.erase(lines.begin(), std::find(lines.begin(), lines.end(), "Enter Zarn_Main_StandBy()"));
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "Enter Zarn_Main_StandBy()", "Enter Zarn_Main_DeInitialize()", "Exit  Zarn_Main_DeInitialize()=0",
+                         "Exit  Zarn_Main_StandBy()=0", "Enter Zarn_Main_FastStartup(401)", "Enter Zarn_Main_Initialize(401)",
+                         "Exit  Zarn_Main_Initialize()=0", "Exit  Zarn_Main_FastStartup()=0", "Enter Zarn_Main_FastStartup(401)",
+                         "Enter Zarn_Main_Initialize(401)", "Exit  Zarn_Main_Initialize()=-607",
+                         "Exit  Zarn_Main_FastStartup()=-607"}));
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackPreviewImage(&Events::Preview, c), 0);
+    const int previews = events.Previews();
+    ASSERT_EQ(Zarn_Capture_SetMode(24, 500, 0, 0, &w, &h, &xr, &yr), 0);
+    ASSERT_EQ(Zarn_Capture_Start(1, 0), 0);
+    EXPECT_TRUE(WaitUntil([&] { return events.Previews() > previews; }, 20000));
 }
 
 // The feedback of hands: fingers that never hold still, a hand placed and lifted, fingers that
