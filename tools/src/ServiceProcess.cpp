@@ -43,7 +43,7 @@ bool CServiceProcess::Start(const ServiceSetup& setup) {
     fs::copy_file(setup.program, fs::path(dir_) / "Tessik_VDM", error);
     if (error) return false;
     std::ofstream(fs::path(dir_) / "App_Data" / "VdmConfig.cfg", std::ios::trunc)
-        << "LOG_LEVEL = " << setup.logLevel << "\nDmIP = 127.0.0.1\nDmPort = " << setup.dmPort
+        << (setup.logLevel.empty() ? "" : "LOG_LEVEL = " + setup.logLevel + "\n") << "DmIP = 127.0.0.1\nDmPort = " << setup.dmPort
         << "\nDmRetryIntervalBetweenPortAttempts = 1\nDmSleepTimeAfterTryingAllPorts = 1\n"
         << "VdmListenPort = " << setup.configPort << "\nVdmIP = 127.0.0.1\n"
         << "DeviceDetectionInterval = 1\nFingerprint = TRUE\nIris = FALSE\n";
@@ -63,7 +63,8 @@ bool CServiceProcess::Start(const ServiceSetup& setup) {
         ::setenv("TESSIK_ZARN_STANDIN_SCRIPT", script.c_str(), 1);
         for (const std::string& entry : setup.environment) ::putenv(const_cast<char*>(entry.c_str()));
         const std::string program = dir_ + "/Tessik_VDM";
-        ::execl(program.c_str(), program.c_str(), setup.word.c_str(), static_cast<char*>(nullptr));
+        if (setup.word.empty()) ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+        else ::execl(program.c_str(), program.c_str(), setup.word.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
     ::close(fds[0]);
@@ -74,6 +75,11 @@ bool CServiceProcess::Start(const ServiceSetup& setup) {
 int CServiceProcess::Terminate(int waitMs) {
     if (pid_ <= 0) return -1;
     ::kill(pid_, SIGTERM);
+    return Wait(waitMs);
+}
+
+int CServiceProcess::Wait(int waitMs) {
+    if (pid_ <= 0) return -1;
     for (int waited = 0; waited < waitMs; waited += 10) {
         int status = 0;
         if (::waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -88,6 +94,10 @@ int CServiceProcess::Terminate(int waitMs) {
 std::string CServiceProcess::ConsoleText() const {
     std::ifstream in(dir_ + "/console.txt");
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool CServiceProcess::WriteInput(const std::string& text) {
+    return stdinPipe_ >= 0 && ::write(stdinPipe_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
 void CServiceProcess::SetPlugged(bool plugged) {

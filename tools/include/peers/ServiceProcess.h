@@ -17,10 +17,10 @@ struct ServiceSetup {
     std::string appData;      // the staged App_Data folder
     std::string fpLibrary;    // capture library to load (the scripted stand-in)
     std::string script;       // TESSIK_ZARN_STANDIN_SCRIPT pairs
-    std::string word = "console";
+    std::string word = "console";  // empty: the program gets no argument
     int dmPort = 0;
     int configPort = 0;
-    std::string logLevel = "DBG1";
+    std::string logLevel = "DBG1";  // empty: no LOG_LEVEL line
     std::vector<std::string> environment;  // more "NAME=value" entries
 };
 
@@ -36,10 +36,14 @@ public:
     // SIGTERM, then the exit status once it ended; -1 when it did not end within the wait, -2
     // when it ended by a signal.
     int Terminate(int waitMs = 10000);
+    // The exit status once the program ended by itself, as Terminate reports it.
+    int Wait(int waitMs = 10000);
     bool Running() const { return pid_ > 0; }
     pid_t Pid() const { return pid_; }
     const std::string& Dir() const { return dir_; }
     std::string ConsoleText() const;
+    // Writes to the program's standard input; false when it is gone.
+    bool WriteInput(const std::string& text);
     // The scripted scanner seen unplugged or plugged in (within 20 ms).
     void SetPlugged(bool plugged);
     // Resident memory in KiB and processor time in seconds of the running program.
