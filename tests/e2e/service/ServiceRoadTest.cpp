@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <csignal>
 #include <chrono>
+#include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <filesystem>
@@ -22,6 +23,7 @@
 #include <thread>
 
 #include "ImageMessageCodec.h"
+#include "sim/EyeRender.h"
 #include "zarn/ZarnDib.h"
 #include "zarn/ZarnTraceLogger.h"
 
@@ -42,13 +44,19 @@ protected:
     void TearDown() override { dm.Stop(); }
     void StartService(const std::string& script, const std::string& word = "console",
                       const std::vector<std::string>& environment = {},
-                      const std::string& fpLibrary = TESSIK_ZARN_FP_STANDIN) {
-        ASSERT_TRUE(service.Start(Setup(script, word, environment, fpLibrary)));
+                      const std::string& fpLibrary = TESSIK_ZARN_FP_STANDIN, const std::string& irisLibrary = "") {
+        ASSERT_TRUE(service.Start(Setup(script, word, environment, fpLibrary, irisLibrary)));
     }
     peers::ServiceSetup Setup(const std::string& script, const std::string& word,
                               const std::vector<std::string>& environment = {},
-                              const std::string& fpLibrary = TESSIK_ZARN_FP_STANDIN) {
+                              const std::string& fpLibrary = TESSIK_ZARN_FP_STANDIN,
+                              const std::string& irisLibrary = "") {
         peers::ServiceSetup setup;
+        if (!irisLibrary.empty()) {
+            setup.irisLibrary = irisLibrary;
+            setup.iris = true;
+            setup.fingerprint = false;
+        }
         setup.program = TESSIK_VDM_PROGRAM;
         setup.appData = TESSIK_VDM_APP_DATA;
         setup.fpLibrary = fpLibrary;
@@ -636,3 +644,61 @@ INSTANTIATE_TEST_SUITE_P(
                         "frame 40 * place single\n",
                         "VireoA", "RightIndex", 2, 800, 750, ""}),
     [](const ::testing::TestParamInfo<RealLibraryCase>& info) { return std::string(info.param.name); });
+
+// The real iris capture library on the simulated two-eye camera: the DM sees the camera arrive, the
+// client captures both eyes automatically and receives a 19794-6 record with the two eyes, and the
+// camera's removal is announced when the service ends.
+TEST_F(ServiceRoadTest, RealIrisLibraryCapturesBothEyes) {
+    const fs::path work = fs::temp_directory_path() / ("tessik-e2e-iris-" + std::to_string(::getpid()));
+    fs::create_directories(work);
+    const fs::path scenario = work / "iris.txt";
+    std::ofstream(scenario) << "period-scale 0.5\ndevice left IrisLeft serial 1001\ndevice right IrisRight serial 1002\n";
+    StartService("", "console",
+                 {"TESSIK_USB=" + scenario.string(), "TESSIK_TRACE_SLOT=TessikE2eIris-" + std::to_string(::getpid()),
+                  "TESSIK_IRIS_WAIT_SCALE=0.2"},
+                 TESSIK_ZARN_FP_STANDIN, TESSIK_ZARN_IRIS_LIBRARY_FILE);
+    ASSERT_TRUE(dm.WaitFor("Arrival", 1, 30000)) << service.ConsoleText();
+    EXPECT_EQ(dm.Events().back().deviceModel, "Egret");
+
+    peers::CEnrolmentClient client;
+    ASSERT_TRUE(client.Connect(EventURI("Arrival", 0)));
+    peers::CaptureOptions options;
+    options.biometricPosition = "BothIris";
+    options.startWaitMs = 20000;
+    options.timeoutMs = 40000;
+    const peers::CaptureResult result = client.Capture(options);
+    EXPECT_EQ(result.startReason, "Success");
+    ASSERT_TRUE(result.completed) << service.ConsoleText();
+    const peers::IirView view = peers::ReadIirRecord(result.sample);
+    ASSERT_TRUE(view.valid);
+    EXPECT_EQ(view.width, 640);
+    EXPECT_EQ(view.height, 480);
+    ASSERT_EQ(view.images.size(), 2u);
+    for (const peers::IirImage& image : view.images) {
+        ASSERT_EQ(image.pixels.size(), 640u * 480u);
+        // Subtype 1 is the right eye, 2 the left one; each shows its eye: dark inside the true
+        // pupil, lighter in the iris ring below it.
+        EXPECT_TRUE(image.subtype == 1 || image.subtype == 2);
+        sim::EyeSceneParams scene;
+        scene.rightEye = image.subtype == 1;
+        const sim::EyeTruth truth = sim::RenderEyeFrame(scene).truth;
+        double pupil = 0, ring = 0;
+        int np = 0, nr = 0;
+        for (int y = 0; y < 480; ++y)
+            for (int x = 0; x < 640; ++x) {
+                const double d = std::hypot(x - truth.pupil.x, y - truth.pupil.y);
+                const uint8_t v = image.pixels[size_t(y) * 640 + x];
+                if (d < truth.pupil.r * 0.7) pupil += v, ++np;
+                else if (d > truth.pupil.r * 1.3 && d < truth.iris.r * 0.9 && y > truth.pupil.y) ring += v, ++nr;
+            }
+        ASSERT_GT(np, 0);
+        ASSERT_GT(nr, 0);
+        EXPECT_LT(pupil / np + 25, ring / nr) << "subtype " << image.subtype;
+    }
+    EXPECT_NE(view.images[0].subtype, view.images[1].subtype);
+    client.Close();
+    EXPECT_EQ(service.Terminate(), 1);
+    EXPECT_EQ(dm.Count("Removal"), 1);
+    std::error_code ignored;
+    fs::remove_all(work, ignored);
+}

@@ -18,6 +18,9 @@ struct ServiceSetup {
     std::string program;      // the built Tessik_VDM
     std::string appData;      // the staged App_Data folder
     std::string fpLibrary;    // capture library to load (the scripted stand-in)
+    std::string irisLibrary;  // iris capture library to load; empty: the default name
+    bool fingerprint = true;  // modalities the service looks for
+    bool iris = false;
     std::string script;       // TESSIK_ZARN_STANDIN_SCRIPT pairs
     std::string word = "console";  // empty: the program gets no argument
     int dmPort = 0;
