@@ -40,7 +40,8 @@ struct SideLog {
 struct Collector {
     std::mutex mutex;
     SideLog side[3];
-    int reentrantTake = 1;  // result of a TakeResultImage made inside the result callback
+    int reentrantTake = 1;   // result of a TakeResultImage of the same side made inside the result callback
+    int reentrantOther = 1;  // and of the other side
     bool takeInside = false;
 
     SideLog Side(int s) {
@@ -87,9 +88,11 @@ void OnResult(void* context, int status, ZarnImageInfo image) {
         takeInside = g_collector->takeInside;
     }
     if (takeInside) {
-        const int r = Zarn_IRIS_Capture_TakeResultImage(Side);
+        const int same = Zarn_IRIS_Capture_TakeResultImage(Side);
+        const int other = Zarn_IRIS_Capture_TakeResultImage(3 - Side);
         std::lock_guard lock(g_collector->mutex);
-        g_collector->reentrantTake = r;
+        g_collector->reentrantTake = same;
+        g_collector->reentrantOther = other;
     }
 }
 
@@ -374,6 +377,7 @@ TEST_F(IrisLibrary, ManualCaptureDeliversTheUprightLatestFrame) {
     EXPECT_EQ(done.lastResult.isResult, 1);
     EXPECT_EQ(done.lastResult.width, 640);
     EXPECT_EQ(collector.reentrantTake, -615) << "a second delivery while the first runs";
+    EXPECT_EQ(collector.reentrantOther, 0) << "each side has its own delivery";
     // The last preview is the frame delivered; the camera has stopped.
     EXPECT_EQ(done.resultPixels, done.previewPixels);
     EXPECT_FALSE(Unit("left")->Streaming());
@@ -727,6 +731,7 @@ TEST(IrisCameraFrames, ImplausibleDatesGiveTheFallbackSerial) {
         {0x2C65, 0x2C8E, 77, "0000", "20100830"},   // year field 101
         {0x2CE4, 0x2C8E, 77, "77", "21000225"},     // year field 100 still passes
         {0x2C8E, 0x0C8E, 77, "0000", "20100830"},   // second date, month 0
+        {0xCC8E, 0x2C8E, 77, "77", "20141225"},     // month 12
     };
     for (const Case& c : cases) {
         ZarnIrisBase s(1, 0);
@@ -777,13 +782,20 @@ const IrisAlgorithm kStageAlgorithm = {
     [](void*) -> int32_t { return 0; },
     [](void* context, const uint8_t*, int32_t w, int32_t h, EyeDetectionRecord* record, char*) -> int32_t {
         const int side = context == &g_tokens[0] ? 0 : 1;
+        // Working-width code 6, groups of at least 2 hits, word 3 set.
+        EXPECT_EQ(record->words[1], 6);
+        EXPECT_EQ(record->words[2], 2);
+        EXPECT_EQ(record->words[3], 1);
         const std::vector<int>& script = g_stage.centred[side];
         const int what = g_stage.next[side] < script.size() ? script[g_stage.next[side]++] : 0;
         record->words[15] = what != 0 ? 3 : 0;
         if (what != 0) {
-            // A 20 x 16 box centred in the frame, or in its top left corner.
-            record->words[16] = what == 1 ? w / 2 - 10 : 0;
-            record->words[17] = what == 1 ? h / 2 - 8 : 0;
+            // A 20 x 16 box centred in the frame (1), in its top left corner (2), with its centre on
+            // the left edge of the middle three fifths (3), just inside it (4), on its bottom edge (5).
+            const int cx[] = {0, w / 2, 10, w / 5, w / 5 + 1, w / 2};
+            const int cy[] = {0, h / 2, 8, h / 2, h / 2, h * 4 / 5};
+            record->words[16] = cx[what] - 10;
+            record->words[17] = cy[what] - 8;
             record->words[18] = 20;
             record->words[19] = 16;
         }
@@ -861,6 +873,18 @@ TEST_F(IrisStages, ThreeCentredHitsMakeTheEyePresentAndLightTheWhiteLed) {
     EXPECT_FALSE(right.whiteOn.load());
 }
 
+TEST_F(IrisStages, AnEyeOnTheEdgeOfTheMiddleIsNoHit) {
+    Arm(1, 3);
+    g_stage.centred[0] = {3, 5, 4};
+    Frame(left);
+    Frame(left);
+    EXPECT_EQ(left.hits.load(), 0);
+    EXPECT_EQ(left.eyeSeen.load(), 0);
+    Frame(left);
+    EXPECT_EQ(left.hits.load(), 1);
+    EXPECT_EQ(left.eyeSeen.load(), 1);
+}
+
 TEST_F(IrisStages, EightMissesRestartOrFinishTheCollection) {
     struct Case {
         int storedBeforeLoss;
@@ -925,7 +949,9 @@ TEST_F(IrisStages, StoredFramesRankByScoreKeepingTheOrderOfEqualScores) {
 }
 
 TEST_F(IrisStages, TheFinalTestsAreStrict) {
-    // Frame 64 x 48; thresholds b..g 60, 70, 10, 0, 0 and an iris radius above 0.
+    // Frame 64 x 48; thresholds b 60, c 70, d 10, e (csi) 4, f (cip) 2 and an iris radius above 0.
+    left.params[4] = 4;
+    left.params[5] = 2;
     left.params[6] = 0;
     struct Case {
         int irisX, irisY, radius;
@@ -937,14 +963,16 @@ TEST_F(IrisStages, TheFinalTestsAreStrict) {
         {48, 24, 10, 1, 40, 80, 70, 5, 5, 0},       // x + 1.6 r = 64
         {47, 24, 10, 1, 40, 80, 70, 5, 5, 64.0f},
         {17, 12, 10, 1, 40, 80, 70, 5, 5, 0},       // y - 1.2 r = 0
+        {17, 13, 10, 1, 40, 80, 70, 5, 5, 64.0f},   // y - 1.2 r = 1
         {17, 36, 10, 1, 40, 80, 70, 5, 5, 0},       // y + 1.2 r = 48
+        {17, 35, 10, 1, 40, 80, 70, 5, 5, 64.0f},
         {17, 24, 10, 0, 40, 80, 70, 5, 5, 0},       // not valid
         {17, 24, 10, 1, 10, 80, 70, 5, 5, 0},       // q = d
         {17, 24, 10, 1, 11, 70, 70, 5, 5, 0},       // o = c
         {17, 24, 10, 1, 11, 71, 60, 5, 5, 0},       // g = b
-        {17, 24, 10, 1, 11, 71, 61, 0, 5, 0},       // cip = f
-        {17, 24, 10, 1, 11, 71, 61, 5, 0, 0},       // csi = e
-        {17, 24, 10, 1, 11, 71, 61, 1, 1, 15.62f},  // all just above
+        {17, 24, 10, 1, 11, 71, 61, 2, 5, 0},       // cip = f
+        {17, 24, 10, 1, 11, 71, 61, 5, 4, 0},       // csi = e
+        {17, 24, 10, 1, 11, 71, 61, 3, 5, 15.62f},  // all just above
         {17, 24, 10, 1, 255, 255, 255, 255, 255, 1300.5f},
     };
     for (const Case& c : cases) {
