@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
+#include <cstdio>
 #include <condition_variable>
 #include <memory>
 #include <thread>
@@ -85,6 +86,11 @@ void BM_EyePresentToResult(benchmark::State& state) {
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         lock.unlock();
         if (!done) {
+            iriscap::ZarnIrisBase* s = iriscap::g_pIrisL.load();
+            std::fprintf(stderr, "results %d before %d ", g_results, before);
+            std::fprintf(stderr, "hits %d collected %d present %d white %d done %d analysed %d armed %d\n", s->hits.load(),
+                         s->collected.load(), int(s->present.load()), int(s->whiteOn.load()), int(s->collectDone.load()),
+                         int(s->analysed.load()), s->running.armed.load());
             state.SkipWithError("no result within 30 s");
             Zarn_IRIS_Capture_Abort();
             return;

@@ -35,6 +35,7 @@ struct SideLog {
     std::vector<uint8_t> previewPixels, resultPixels;
     void* previewContext = nullptr;
     void* resultContext = nullptr;
+    int armedInCallback = -1;  // the side's armed word as the result callback saw it
 };
 
 struct Collector {
@@ -86,6 +87,8 @@ void OnResult(void* context, int status, ZarnImageInfo image) {
         s.resultContext = context;
         s.resultPixels.assign(image.image, image.image + size_t(image.width) * image.height);
         takeInside = g_collector->takeInside;
+        ZarnRunningInfo running{};
+        if (Zarn_IRIS_Main_GetRunningInfo(Side, &running) == 0) s.armedInCallback = running.iris.armed;
     }
     if (takeInside) {
         const int same = Zarn_IRIS_Capture_TakeResultImage(Side);
@@ -378,6 +381,7 @@ TEST_F(IrisLibrary, ManualCaptureDeliversTheUprightLatestFrame) {
     EXPECT_EQ(done.lastResult.width, 640);
     EXPECT_EQ(collector.reentrantTake, -615) << "a second delivery while the first runs";
     EXPECT_EQ(collector.reentrantOther, 0) << "each side has its own delivery";
+    EXPECT_EQ(done.armedInCallback, 0) << "disarmed before the callback: the caller may arm again from it";
     // The last preview is the frame delivered; the camera has stopped.
     EXPECT_EQ(done.resultPixels, done.previewPixels);
     EXPECT_FALSE(Unit("left")->Streaming());
