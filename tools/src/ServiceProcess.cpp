@@ -42,7 +42,8 @@ bool CServiceProcess::Start(const ServiceSetup& setup) {
     // The program finds App_Data beside itself: a copy of the program lives in the folder.
     fs::copy_file(setup.program, fs::path(dir_) / "Tessik_VDM", error);
     if (error) return false;
-    std::ofstream(fs::path(dir_) / "App_Data" / "VdmConfig.cfg", std::ios::trunc)
+    if (setup.writeConfig)
+        std::ofstream(fs::path(dir_) / "App_Data" / "VdmConfig.cfg", std::ios::trunc)
         << (setup.logLevel.empty() ? "" : "LOG_LEVEL = " + setup.logLevel + "\n") << "DmIP = 127.0.0.1\nDmPort = " << setup.dmPort
         << "\nDmRetryIntervalBetweenPortAttempts = 1\nDmSleepTimeAfterTryingAllPorts = 1\n"
         << "VdmListenPort = " << setup.configPort << "\nVdmIP = 127.0.0.1\n"
@@ -74,9 +75,9 @@ bool CServiceProcess::Start(const ServiceSetup& setup) {
     return true;
 }
 
-int CServiceProcess::Terminate(int waitMs) {
+int CServiceProcess::Terminate(int waitMs, int signal) {
     if (pid_ <= 0) return -1;
-    ::kill(pid_, SIGTERM);
+    ::kill(pid_, signal);
     return Wait(waitMs);
 }
 

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <chrono>
 #include <cmath>
 #include <cstddef>
@@ -292,49 +293,6 @@ TEST_F(ServiceRoadTest, ControllerCommandsAndBadInputOnEverySocket) {
     EXPECT_EQ(service.Terminate(), 1);
 }
 
-// Service mode as systemd runs it: readiness and stopping reported on the notification socket,
-// SIGTERM as the stop control, exit code 0; a VireoA scanner captures single fingers.
-TEST_F(ServiceRoadTest, ServiceModeWithVireoA) {
-    const std::string name = "@tessik-e2e-notify-" + std::to_string(::getpid());
-    const int notify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path + 1, name.c_str() + 1, name.size() - 1);
-    ASSERT_EQ(::bind(notify, reinterpret_cast<sockaddr*>(&address),
-                     static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size())),
-              0);
-    const timeval wait{10, 0};
-    ::setsockopt(notify, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    StartService("connectedFamily=3;autoResultAfterFrames=10;previewIntervalMs=5;resultWidth=64;resultHeight=80",
-                 "service", {"NOTIFY_SOCKET=" + name});
-    char buffer[256];
-    ssize_t n = ::recv(notify, buffer, sizeof buffer, 0);
-    EXPECT_EQ(std::string(buffer, n > 0 ? n : 0), "READY=1");
-    ASSERT_TRUE(dm.WaitFor("Arrival", 1, 20000));
-    EXPECT_EQ(dm.Events().back().deviceModel, "VireoA");
-    peers::CEnrolmentClient client;
-    ASSERT_TRUE(client.Connect(EventURI("Arrival", 0)));
-    peers::CaptureOptions options;
-    options.biometricPosition = "RightIndex";
-    peers::CaptureResult result = client.Capture(options);
-    ASSERT_TRUE(result.completed);
-    const peers::FirView sample = peers::ReadFirstFirView(result.sample);
-    EXPECT_EQ(sample.position, 2);  // right index finger
-    EXPECT_EQ(sample.width, 64);
-    EXPECT_EQ(sample.height, 80);
-    // A single-finger scanner takes no slap.
-    EXPECT_NE(client.Capture({}).startReason, "Success");
-    client.Close();
-
-    EXPECT_EQ(service.Terminate(), 0);  // the service's main returns
-    n = ::recv(notify, buffer, sizeof buffer, 0);
-    EXPECT_EQ(std::string(buffer, n > 0 ? n : 0), "STOPPING=1\nSTATUS=Stopped");
-    EXPECT_EQ(dm.Count("Removal"), 1);
-    // Nothing is printed in service mode.
-    EXPECT_EQ(service.ConsoleText().find("started successfully"), std::string::npos);
-    ::close(notify);
-}
-
 // Lines of the program's log files of one module (`name`.<date>.log in its Log folder).
 std::vector<std::string> LogLines(const std::string& dir, const std::string& name) {
     std::vector<std::string> lines;
@@ -351,6 +309,70 @@ size_t Occurrences(const std::string& text, const std::string& part) {
     size_t count = 0;
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
     return count;
+}
+
+// The notification socket systemd gives a service (an abstract name of the test's own); each
+// datagram is one report.
+class NotifySocket {
+public:
+    explicit NotifySocket(const std::string& tag)
+        : name("@tessik-e2e-" + tag + "-" + std::to_string(::getpid())), fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path + 1, name.c_str() + 1, name.size() - 1);
+        bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address),
+                       static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size())) == 0;
+        const timeval wait{10, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    }
+    ~NotifySocket() { ::close(fd); }
+    // The next report; empty when none came within 10 s (or at once, when not waiting).
+    std::string Receive(bool wait = true) {
+        char buffer[256];
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, wait ? 0 : MSG_DONTWAIT);
+        return std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+    }
+    std::string Variable() const { return "NOTIFY_SOCKET=" + name; }
+
+    const std::string name;
+    const int fd;
+    bool bound = false;
+};
+
+// Service mode as systemd runs it: readiness and stopping reported on the notification socket,
+// SIGTERM as the stop control, exit code 0; a VireoA scanner captures single fingers.
+TEST_F(ServiceRoadTest, ServiceModeWithVireoA) {
+    NotifySocket notify("notify");
+    ASSERT_TRUE(notify.bound);
+    StartService("connectedFamily=3;autoResultAfterFrames=10;previewIntervalMs=5;resultWidth=64;resultHeight=80",
+                 "service", {notify.Variable()});
+    EXPECT_EQ(notify.Receive(), "READY=1");
+    ASSERT_TRUE(dm.WaitFor("Arrival", 1, 20000));
+    EXPECT_EQ(dm.Events().back().deviceModel, "VireoA");
+    peers::CEnrolmentClient client;
+    ASSERT_TRUE(client.Connect(EventURI("Arrival", 0)));
+    peers::CaptureOptions options;
+    options.biometricPosition = "RightIndex";
+    peers::CaptureResult result = client.Capture(options);
+    ASSERT_TRUE(result.completed);
+    const peers::FirView sample = peers::ReadFirstFirView(result.sample);
+    EXPECT_EQ(sample.position, 2);  // right index finger
+    EXPECT_EQ(sample.width, 64);
+    EXPECT_EQ(sample.height, 80);
+    // A single-finger scanner takes no slap.
+    EXPECT_NE(client.Capture({}).startReason, "Success");
+    client.Close();
+
+    // Nothing but the stop control stops the service.
+    std::this_thread::sleep_for(600ms);
+    EXPECT_EQ(notify.Receive(false), "");
+    EXPECT_EQ(service.Terminate(), 0);  // the service's main returns
+    EXPECT_EQ(notify.Receive(), "STOPPING=1\nSTATUS=Stopped");
+    EXPECT_EQ(dm.Count("Removal"), 1);
+    // Nothing is printed in service mode; every report reached the manager.
+    EXPECT_EQ(service.ConsoleText().find("started successfully"), std::string::npos);
+    for (const std::string& line : LogLines(service.Dir(), "TessikVdm"))
+        EXPECT_EQ(line.find("SetServiceStatus failed"), std::string::npos) << line;
 }
 
 // The command word and the log level: no word or an unknown one prints the usage and then runs the
@@ -404,11 +426,79 @@ TEST_F(ServiceRoadTest, CommandWordsLogLevelsAndTheEnterWait) {
                                    [&](const std::string& line) { return line.find(part) != std::string::npos; });
             };
             EXPECT_EQ(has(startLine), c.level >= 3) << module;
+            // What the console shows is logged too.
+            if (std::string(module) == "TessikVdm") {
+                EXPECT_EQ(has("INFO   : " + started.substr(0, started.size() - 1)), c.level >= 3);
+                EXPECT_EQ(has("INFO   : Terminate success."), c.level >= 3);
+            }
             debugLines = debugLines || has("DBG1   ");
-            if (c.level == 0) EXPECT_TRUE(lines.empty()) << module << ": " << lines.front();
+            if (c.level == 0) {
+                EXPECT_TRUE(lines.empty()) << module << ": " << lines.front();
+            }
         }
         EXPECT_EQ(debugLines, c.level >= 4);
     }
+}
+
+// Start-up failures on the console wait for Enter and end with exit code 1: a missing settings
+// file, and a data file missing from App_Data, which fails the self test (its message already
+// starts with "Error: ", and the console adds the prefix again). In service mode a failed start is
+// reported as stopped, and SIGINT (the shutdown control) stops a running service.
+TEST_F(ServiceRoadTest, StartUpFailuresAndTheShutdownControl) {
+    const fs::path appData = fs::temp_directory_path() / ("tessik-e2e-appdata-" + std::to_string(::getpid()));
+    fs::remove_all(appData);
+    fs::copy(TESSIK_VDM_APP_DATA, appData, fs::copy_options::recursive);
+    fs::remove(appData / "VdmConfig.cfg");
+    peers::ServiceSetup setup = Setup("", "console");
+    setup.appData = appData.string();
+    setup.writeConfig = false;
+    peers::CServiceProcess noSettings;
+    ASSERT_TRUE(noSettings.Start(setup));
+    fs::copy_file(TESSIK_VDM_APP_DATA "/VdmConfig.cfg", appData / "VdmConfig.cfg");
+    fs::remove(appData / "DeviceCapabilities.xsd");
+    setup.writeConfig = true;
+    peers::CServiceProcess noSchema;
+    ASSERT_TRUE(noSchema.Start(setup));
+    const std::pair<peers::CServiceProcess*, std::string> cases[] = {
+        {&noSettings, "Error: Failed to load " + noSettings.Dir() + "/App_Data/VdmConfig.cfg.\n"},
+        {&noSchema, "Error: Error: SelfTest failed, check the log file.\n"},
+    };
+    for (const auto& [program, message] : cases) {
+        const std::string expected = message + "\nPress Enter to exit\n";
+        for (int polls = 0; polls < 200 && program->ConsoleText() != expected; ++polls)
+            std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(program->ConsoleText(), expected);
+        ASSERT_TRUE(program->WriteInput("\n"));
+        EXPECT_EQ(program->Wait(), 1);
+    }
+    const std::vector<std::string> lines = LogLines(noSchema.Dir(), "TessikVdm");
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.find("ERROR  : Error: SelfTest failed, check the log file.") != std::string::npos;
+    }));
+    // In service mode the failed start is reported as stopped at once, nothing is printed, and the
+    // program ends by itself.
+    NotifySocket notify("failed");
+    ASSERT_TRUE(notify.bound);
+    setup.word = "service";
+    setup.environment = {notify.Variable()};
+    peers::CServiceProcess stopped;
+    ASSERT_TRUE(stopped.Start(setup));
+    EXPECT_EQ(notify.Receive(), "READY=1");
+    EXPECT_EQ(notify.Receive(), "STOPPING=1\nSTATUS=Stopped");
+    EXPECT_EQ(stopped.Wait(), 0);
+    EXPECT_EQ(stopped.ConsoleText(), "");
+    EXPECT_EQ(dm.Connections(), 0);
+
+    fs::copy_file(TESSIK_VDM_APP_DATA "/DeviceCapabilities.xsd", appData / "DeviceCapabilities.xsd");
+    peers::CServiceProcess running;
+    ASSERT_TRUE(running.Start(setup));
+    EXPECT_EQ(notify.Receive(), "READY=1");
+    ASSERT_TRUE(dm.WaitFor("Arrival", 1, 20000));
+    EXPECT_EQ(running.Terminate(10000, SIGINT), 0);
+    EXPECT_EQ(notify.Receive(), "STOPPING=1\nSTATUS=Stopped");
+    EXPECT_EQ(dm.Count("Removal"), 1);
+    std::error_code ignored;
+    fs::remove_all(appData, ignored);
 }
 
 // The real capture library on simulated scanners. The service calibrates with an empty platen, the

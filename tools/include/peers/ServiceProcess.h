@@ -7,6 +7,8 @@
 
 #include <sys/types.h>
 
+#include <csignal>
+
 #include <string>
 #include <vector>
 
@@ -24,6 +26,7 @@ struct ServiceSetup {
     int dmPort = 0;
     int configPort = 0;
     std::string logLevel = "DBG1";  // empty: no LOG_LEVEL line
+    bool writeConfig = true;        // false: App_Data's VdmConfig.cfg as it is (or none)
     std::vector<std::string> environment;  // more "NAME=value" entries
 };
 
@@ -36,9 +39,9 @@ public:
     ~CServiceProcess();
 
     bool Start(const ServiceSetup& setup);
-    // SIGTERM, then the exit status once it ended; -1 when it did not end within the wait, -2
-    // when it ended by a signal.
-    int Terminate(int waitMs = 10000);
+    // SIGTERM (or the given signal), then the exit status once it ended; -1 when it did not end
+    // within the wait, -2 when it ended by a signal.
+    int Terminate(int waitMs = 10000, int signal = SIGTERM);
     // The exit status once the program ended by itself, as Terminate reports it.
     int Wait(int waitMs = 10000);
     bool Running() const { return pid_ > 0; }
