@@ -263,10 +263,12 @@ int DeliverSide(ZarnIrisBase& s, int automatic) {
                       s.side == 1 ? "L" : "R", q[1], q[5], q[2], q[3], q[4], q[7], q[8], best.location.pupilX,
                       best.location.pupilY, best.location.pupilRadius, best.location.irisRadius);
         ZarnTrace().SaveDebugBitmap(2, 1, name, s.imageInfo.image, s.width, s.height);
-        callback(s.context.load(), 0, s.imageInfo);
+        // The side is disarmed before the caller hears of the result: a capture the caller arms
+        // from the callback (or right after it) must not be disarmed by this delivery.
         s.running.armed = 0;
         s.running.done = 1;
         s.running.captureRunning = 0;
+        callback(s.context.load(), 0, s.imageInfo);
     }
     g_resultBusy[index] = false;
     return result;

@@ -303,6 +303,16 @@ TEST_F(IrisDeviceTest, ForcedCaptureAndLateResults) {
 
 TEST_F(IrisDeviceTest, InterlocksAndTheBoundedFirstPreview) {
     OpenDevice();
+    // A device in state 0 (not initialised) refuses.
+    device->SetState(DEVICE_STATE_CLOSED);
+    EXPECT_EQ(AttributeOf(Start("LeftIris", "Z"), "failureReason"), "Aborted");
+    device->SetState(DEVICE_STATE_READY);
+    // A client gone while capturing stops the capture.
+    ASSERT_EQ(AttributeOf(Start("LeftIris", "G"), "failureReason"), "Success");
+    const int aborts = FakeIrisLibrary::Instance().Count("Zarn_IRIS_Capture_Abort()");
+    EXPECT_EQ(device->ProcessClientGoneCallback(), 1);
+    EXPECT_EQ(FakeIrisLibrary::Instance().Count("Zarn_IRIS_Capture_Abort()"), aborts + 1);
+    EXPECT_EQ(device->GetState(), DEVICE_STATE_READY);
     // The fingerprint device is being added: refused, the capturing word back at 0.
     vdm.captureInterlock.fpDeviceStatus = 1;
     EXPECT_EQ(AttributeOf(Start("LeftIris", "A"), "failureReason"), "Aborted");
