@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <numeric>
+#include <tuple>
 #include <vector>
 
 #include "CaptureRig.h"
@@ -125,6 +126,34 @@ TEST(KestrelTables, ImageGeometryPerModelAndType) {
     }
     const int flatA[6] = {176, 170, 125, 154, 102, 102};
     for (int i = 0; i < 6; ++i) EXPECT_EQ(a.m_FlatSet.values[i], flatA[i]);
+    // Distortion sets (KestrelA: full and roll alike) and output selectors (crop flag, stretch
+    // percentage, result, roll-output, flat-preview and roll-preview transforms).
+    const int fullA[6] = {701, 678, 496, 614, 404, 404};
+    const int fullF[6] = {1664, 1618, 1160, 2450, 1008, 1008}, rollF[6] = {1496, 1350, 930, 0, 750, 800},
+              flatF[6] = {287, 279, 314, 161, 251, 249};
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(a.m_FullSet.values[i], fullA[i]);
+        EXPECT_EQ(a.m_RollSet.values[i], fullA[i]);
+        EXPECT_EQ(b.m_FullSet.values[i], fullF[i]);
+        EXPECT_EQ(c.m_RollSet.values[i], rollF[i]);
+        EXPECT_EQ(d.m_FlatSet.values[i], flatF[i]);
+    }
+    const struct {
+        ZarnScannerBase* model;
+        int selectors[6];
+    } outputs[] = {{&a, {1, 70, 1, 1, 2, 2}}, {&b, {1, 100, 0, 1, 0, 2}}, {&d, {1, 100, 0, 1, 0, 2}}};
+    for (const auto& o : outputs) {
+        const ZarnScannerBase& m = *o.model;
+        const int actual[6] = {m.m_nCropFlag,         m.m_nStretchPercent,       m.m_nResultTransform,
+                               m.m_nRollOutTransform, m.m_nFlatPreviewTransform, m.m_nRollPreviewTransform};
+        for (int i = 0; i < 6; ++i) EXPECT_EQ(actual[i], o.selectors[i]) << m.m_szScannerName << " selector " << i;
+    }
+    // GetLEDs reports no LED state on the ten-print models.
+    for (ZarnScannerBase* m : {static_cast<ZarnScannerBase*>(&a), static_cast<ZarnScannerBase*>(&b)}) {
+        int mask = -1;
+        EXPECT_EQ(m->GetLEDs(&mask), 0);
+        EXPECT_EQ(mask, 0);
+    }
 }
 
 void PutDeviceText(ZarnScannerBase& s, uint32_t hardware, uint32_t serial, uint16_t date1, uint16_t date2) {
@@ -818,6 +847,7 @@ TEST_F(KestrelCamera, ExplicitCalibrationFindsTheExposureOfTheEmptyPlaten) {
         EXPECT_EQ(f->m_nCameraFull[0], f->m_nFullExposure);
         if (v == KestrelVariant::B) {
             EXPECT_NEAR(f->m_nRollExposure, FirstPassingExposure(2144, 1536, 170, 220), 4);
+            EXPECT_EQ(f->m_nCameraRoll[2], f->m_nRollExposure);
         }
         EXPECT_EQ(f->m_nBackgroundStage.load(), 1);
         // KestrelB's last pass is the roll pass; KestrelC goes back to the preview.
@@ -916,6 +946,11 @@ TEST_F(KestrelUsb, KestrelASlapThroughTheExportedInterface) {
     ASSERT_EQ(Zarn_Main_Initialize(503), 0);
     auto* a = dynamic_cast<ZarnScannerKestrelA*>(g_pScanner.load());
     ASSERT_NE(a, nullptr);
+    // Initialize calibrated both modes on the empty platen: both standard backgrounds are bright.
+    for (const auto& [bg, w, h] : {std::tuple{a->m_pFullBackground, 3520, 3000}, std::tuple{a->m_pRollBackground, 1760, 1500}}) {
+        const uint8_t* row = bg + size_t(h / 2) * size_t(w);
+        EXPECT_GT(std::accumulate(row, row + w, 0.0) / w, 200);
+    }
     ZarnDeviceInfo info{};
     ASSERT_EQ(Zarn_Main_GetDeviceInfo(&info), 0);
     EXPECT_STREQ(info.model, "KestrelA");
@@ -1063,10 +1098,8 @@ TEST_F(KestrelUsbRoll, KestrelARollHasTheRolledWidthAt1000Ppi) {
     s.rollPhase = 1;
     sim::SceneTruth truth;
     sim::RenderFingers(s, 1, &truth);
-    int left = 1600, right = -1;
-    for (int row = 0; row < 1500; ++row)
-        for (int col = 0; col < 1600; ++col)
-            if (delivered.pixels[size_t(row) * 1600 + col] < 100) left = std::min(left, col), right = std::max(right, col);
+    int left = 0, right = 0;
+    scannertest::DarkColumns(delivered.pixels, 1600, 1500, 100, &left, &right);
     ASSERT_GT(right, left);
     // The stitcher takes the first contact only from where the roll moves on: the print may lose
     // up to a contact's half-width (5 mm) in all, most of it where the roll began; it gains nothing.
