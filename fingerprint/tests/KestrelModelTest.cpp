@@ -148,6 +148,43 @@ TEST(KestrelTables, ImageGeometryPerModelAndType) {
                                m.m_nRollOutTransform, m.m_nFlatPreviewTransform, m.m_nRollPreviewTransform};
         for (int i = 0; i < 6; ++i) EXPECT_EQ(actual[i], o.selectors[i]) << m.m_szScannerName << " selector " << i;
     }
+    // KestrelA's frame records (width, height, x and y resolution; the display size has none).
+    const struct {
+        const FrameGeometry* record;
+        int width, height, ppi;
+    } recordsA[] = {{&a.m_FullFrame, 3024, 3584, 1000}, {&a.m_FullImage, 3520, 3000, 1000},
+                    {&a.m_FlatResult, 3200, 3000, 1000}, {&a.m_RollFrame, 1520, 1792, 1000},
+                    {&a.m_RollImage, 1760, 1500, 1000},  {&a.m_RollOutput, 1600, 1500, 1000},
+                    {&a.m_PreviewResult, 800, 750, 250},  {&a.m_PreviewImage, 880, 750, 0}};
+    for (const auto& r : recordsA) {
+        SCOPED_TRACE(testing::Message() << r.width << " x " << r.height);
+        EXPECT_EQ(r.record->width, r.width);
+        EXPECT_EQ(r.record->height, r.height);
+        EXPECT_EQ(r.record->bytes, r.width * r.height);
+        if (r.ppi) {
+            EXPECT_EQ(r.record->xResolution, r.ppi);
+            EXPECT_EQ(r.record->yResolution, r.ppi);
+        }
+    }
+    // Exposure bounds, steps (full, roll) and mean thresholds; camera settings (property 0,
+    // property 1, exposure) of the full and roll modes.
+    const struct {
+        const ZarnScannerBase* model;
+        int steps[2], full[3], roll[3];
+    } exposures[] = {{&a, {1, 2}, {65, 0, 0}, {30, 0, 0}}, {&b, {1, 2}, {80, 0, 40}, {170, 0, 40}}};
+    for (const auto& e : exposures) {
+        SCOPED_TRACE(e.model->m_szScannerName);
+        EXPECT_EQ(e.model->m_nExposureMin, 0);
+        EXPECT_EQ(e.model->m_nExposureMax, 255);
+        for (int i = 0; i < 2; ++i) {
+            EXPECT_EQ(e.model->m_nExposureStep[i], e.steps[i]);
+            EXPECT_EQ(e.model->m_nMeanThreshold[i], 220);
+        }
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(e.model->m_nCameraFull[i], e.full[i]);
+            EXPECT_EQ(e.model->m_nCameraRoll[i], e.roll[i]);
+        }
+    }
     // GetLEDs reports no LED state on the ten-print models.
     for (ZarnScannerBase* m : {static_cast<ZarnScannerBase*>(&a), static_cast<ZarnScannerBase*>(&b)}) {
         int mask = -1;
