@@ -166,6 +166,22 @@ TEST(KestrelTables, ImageGeometryPerModelAndType) {
             EXPECT_EQ(r.record->yResolution, r.ppi);
         }
     }
+    // The FireWire family's frame records.
+    const struct {
+        const FrameGeometry* record;
+        int width, height, xPpi, yPpi;
+    } recordsF[] = {{&b.m_FullFrame, 2912, 4512, 600, 850}, {&b.m_FullImage, 4512, 2912, 850, 600},
+                    {&b.m_FlatResult, 2552, 2500, 500, 500}, {&b.m_RollFrame, 2144, 1536, 1200, 1200},
+                    {&b.m_RollImage, 2144, 1536, 1200, 1200}, {&b.m_RollOutput, 1600, 1500, 1000, 1000},
+                    {&b.m_PreviewFrame, 1456, 1504, 300, 280}, {&b.m_PreviewImage, 1504, 1456, 280, 300}};
+    for (const auto& r : recordsF) {
+        SCOPED_TRACE(testing::Message() << r.width << " x " << r.height);
+        EXPECT_EQ(r.record->width, r.width);
+        EXPECT_EQ(r.record->height, r.height);
+        EXPECT_EQ(r.record->bytes, r.width * r.height);
+        EXPECT_EQ(r.record->xResolution, r.xPpi);
+        EXPECT_EQ(r.record->yResolution, r.yPpi);
+    }
     // Exposure bounds, steps (full, roll) and mean thresholds; camera settings (property 0,
     // property 1, exposure) of the full and roll modes.
     const struct {
@@ -449,6 +465,30 @@ TEST_P(KestrelFamily, FrameDecodeAndPartCollection) {
 
 INSTANTIATE_TEST_SUITE_P(Variants, KestrelFamily, ::testing::Values(KestrelVariant::B, KestrelVariant::C, KestrelVariant::D),
                          [](const auto& info) { return std::string(1, "BCD"[int(info.param)]); });
+
+// The FireWire models scan a frame for defective sensor lines once per list and repair every
+// later frame with what that scan found: a line that goes dark afterwards stays dark.
+TEST(KestrelB, DefectLinesAreScannedOnceAndRepairedInEveryFrame) {
+    ZarnScannerKestrelB b;
+    g_pScanner = &b;
+    ASSERT_EQ(b.ApplyStaticMemory(), 0);
+    b.m_nVideoMode = TK_VIDEO_FULL;
+    auto feed = [&](int darkRow) {
+        std::vector<uint8_t> f = TaggedFrame(0, 100);
+        std::memset(&f[size_t(darkRow) * W], 60, size_t(W));
+        long length = long(f.size());
+        EXPECT_EQ(b.FilterStream(f.data(), &length), 0);
+        return f;
+    };
+    // Turned: sensor row y is column H - 1 - y of the image (4512 wide).
+    auto at = [](const std::vector<uint8_t>& image, int sensorRow) { return image[size_t(1000) * H + size_t(H - 1 - sensorRow)]; };
+    const std::vector<uint8_t> first = feed(2000);
+    EXPECT_EQ(at(first, 2000), 100);  // found and repaired from its neighbours
+    const std::vector<uint8_t> second = feed(3000);
+    EXPECT_EQ(at(second, 3000), 60);  // not scanned again
+    b.ReleaseStaticMemory();
+    g_pScanner = nullptr;
+}
 
 TEST(KestrelD, FillUpBigImagePlacesEachPartOnItsGridCellsOutOfOrder) {
     ZarnScannerKestrelD d;
