@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <numeric>
+#include <tuple>
 #include <vector>
 
 #include "CaptureRig.h"
@@ -125,6 +126,87 @@ TEST(KestrelTables, ImageGeometryPerModelAndType) {
     }
     const int flatA[6] = {176, 170, 125, 154, 102, 102};
     for (int i = 0; i < 6; ++i) EXPECT_EQ(a.m_FlatSet.values[i], flatA[i]);
+    // Distortion sets (KestrelA: full and roll alike) and output selectors (crop flag, stretch
+    // percentage, result, roll-output, flat-preview and roll-preview transforms).
+    const int fullA[6] = {701, 678, 496, 614, 404, 404};
+    const int fullF[6] = {1664, 1618, 1160, 2450, 1008, 1008}, rollF[6] = {1496, 1350, 930, 0, 750, 800},
+              flatF[6] = {287, 279, 314, 161, 251, 249};
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(a.m_FullSet.values[i], fullA[i]);
+        EXPECT_EQ(a.m_RollSet.values[i], fullA[i]);
+        EXPECT_EQ(b.m_FullSet.values[i], fullF[i]);
+        EXPECT_EQ(c.m_RollSet.values[i], rollF[i]);
+        EXPECT_EQ(d.m_FlatSet.values[i], flatF[i]);
+    }
+    const struct {
+        ZarnScannerBase* model;
+        int selectors[6];
+    } outputs[] = {{&a, {1, 70, 1, 1, 2, 2}}, {&b, {1, 100, 0, 1, 0, 2}}, {&d, {1, 100, 0, 1, 0, 2}}};
+    for (const auto& o : outputs) {
+        const ZarnScannerBase& m = *o.model;
+        const int actual[6] = {m.m_nCropFlag,         m.m_nStretchPercent,       m.m_nResultTransform,
+                               m.m_nRollOutTransform, m.m_nFlatPreviewTransform, m.m_nRollPreviewTransform};
+        for (int i = 0; i < 6; ++i) EXPECT_EQ(actual[i], o.selectors[i]) << m.m_szScannerName << " selector " << i;
+    }
+    // KestrelA's frame records (width, height, x and y resolution; the display size has none).
+    const struct {
+        const FrameGeometry* record;
+        int width, height, ppi;
+    } recordsA[] = {{&a.m_FullFrame, 3024, 3584, 1000}, {&a.m_FullImage, 3520, 3000, 1000},
+                    {&a.m_FlatResult, 3200, 3000, 1000}, {&a.m_RollFrame, 1520, 1792, 1000},
+                    {&a.m_RollImage, 1760, 1500, 1000},  {&a.m_RollOutput, 1600, 1500, 1000},
+                    {&a.m_PreviewResult, 800, 750, 250},  {&a.m_PreviewImage, 880, 750, 0}};
+    for (const auto& r : recordsA) {
+        SCOPED_TRACE(testing::Message() << r.width << " x " << r.height);
+        EXPECT_EQ(r.record->width, r.width);
+        EXPECT_EQ(r.record->height, r.height);
+        EXPECT_EQ(r.record->bytes, r.width * r.height);
+        if (r.ppi) {
+            EXPECT_EQ(r.record->xResolution, r.ppi);
+            EXPECT_EQ(r.record->yResolution, r.ppi);
+        }
+    }
+    // The FireWire family's frame records.
+    const struct {
+        const FrameGeometry* record;
+        int width, height, xPpi, yPpi;
+    } recordsF[] = {{&b.m_FullFrame, 2912, 4512, 600, 850}, {&b.m_FullImage, 4512, 2912, 850, 600},
+                    {&b.m_FlatResult, 2552, 2500, 500, 500}, {&b.m_RollFrame, 2144, 1536, 1200, 1200},
+                    {&b.m_RollImage, 2144, 1536, 1200, 1200}, {&b.m_RollOutput, 1600, 1500, 1000, 1000},
+                    {&b.m_PreviewFrame, 1456, 1504, 300, 280}, {&b.m_PreviewImage, 1504, 1456, 280, 300}};
+    for (const auto& r : recordsF) {
+        SCOPED_TRACE(testing::Message() << r.width << " x " << r.height);
+        EXPECT_EQ(r.record->width, r.width);
+        EXPECT_EQ(r.record->height, r.height);
+        EXPECT_EQ(r.record->bytes, r.width * r.height);
+        EXPECT_EQ(r.record->xResolution, r.xPpi);
+        EXPECT_EQ(r.record->yResolution, r.yPpi);
+    }
+    // Exposure bounds, steps (full, roll) and mean thresholds; camera settings (property 0,
+    // property 1, exposure) of the full and roll modes.
+    const struct {
+        const ZarnScannerBase* model;
+        int steps[2], full[3], roll[3];
+    } exposures[] = {{&a, {1, 2}, {65, 0, 0}, {30, 0, 0}}, {&b, {1, 2}, {80, 0, 40}, {170, 0, 40}}};
+    for (const auto& e : exposures) {
+        SCOPED_TRACE(e.model->m_szScannerName);
+        EXPECT_EQ(e.model->m_nExposureMin, 0);
+        EXPECT_EQ(e.model->m_nExposureMax, 255);
+        for (int i = 0; i < 2; ++i) {
+            EXPECT_EQ(e.model->m_nExposureStep[i], e.steps[i]);
+            EXPECT_EQ(e.model->m_nMeanThreshold[i], 220);
+        }
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(e.model->m_nCameraFull[i], e.full[i]);
+            EXPECT_EQ(e.model->m_nCameraRoll[i], e.roll[i]);
+        }
+    }
+    // GetLEDs reports no LED state on the ten-print models.
+    for (ZarnScannerBase* m : {static_cast<ZarnScannerBase*>(&a), static_cast<ZarnScannerBase*>(&b)}) {
+        int mask = -1;
+        EXPECT_EQ(m->GetLEDs(&mask), 0);
+        EXPECT_EQ(mask, 0);
+    }
 }
 
 void PutDeviceText(ZarnScannerBase& s, uint32_t hardware, uint32_t serial, uint16_t date1, uint16_t date2) {
@@ -383,6 +465,30 @@ TEST_P(KestrelFamily, FrameDecodeAndPartCollection) {
 
 INSTANTIATE_TEST_SUITE_P(Variants, KestrelFamily, ::testing::Values(KestrelVariant::B, KestrelVariant::C, KestrelVariant::D),
                          [](const auto& info) { return std::string(1, "BCD"[int(info.param)]); });
+
+// The FireWire models scan a frame for defective sensor lines once per list and repair every
+// later frame with what that scan found: a line that goes dark afterwards stays dark.
+TEST(KestrelB, DefectLinesAreScannedOnceAndRepairedInEveryFrame) {
+    ZarnScannerKestrelB b;
+    g_pScanner = &b;
+    ASSERT_EQ(b.ApplyStaticMemory(), 0);
+    b.m_nVideoMode = TK_VIDEO_FULL;
+    auto feed = [&](int darkRow) {
+        std::vector<uint8_t> f = TaggedFrame(0, 100);
+        std::memset(&f[size_t(darkRow) * W], 60, size_t(W));
+        long length = long(f.size());
+        EXPECT_EQ(b.FilterStream(f.data(), &length), 0);
+        return f;
+    };
+    // Turned: sensor row y is column H - 1 - y of the image (4512 wide).
+    auto at = [](const std::vector<uint8_t>& image, int sensorRow) { return image[size_t(1000) * H + size_t(H - 1 - sensorRow)]; };
+    const std::vector<uint8_t> first = feed(2000);
+    EXPECT_EQ(at(first, 2000), 100);  // found and repaired from its neighbours
+    const std::vector<uint8_t> second = feed(3000);
+    EXPECT_EQ(at(second, 3000), 60);  // not scanned again
+    b.ReleaseStaticMemory();
+    g_pScanner = nullptr;
+}
 
 TEST(KestrelD, FillUpBigImagePlacesEachPartOnItsGridCellsOutOfOrder) {
     ZarnScannerKestrelD d;
@@ -818,6 +924,7 @@ TEST_F(KestrelCamera, ExplicitCalibrationFindsTheExposureOfTheEmptyPlaten) {
         EXPECT_EQ(f->m_nCameraFull[0], f->m_nFullExposure);
         if (v == KestrelVariant::B) {
             EXPECT_NEAR(f->m_nRollExposure, FirstPassingExposure(2144, 1536, 170, 220), 4);
+            EXPECT_EQ(f->m_nCameraRoll[2], f->m_nRollExposure);
         }
         EXPECT_EQ(f->m_nBackgroundStage.load(), 1);
         // KestrelB's last pass is the roll pass; KestrelC goes back to the preview.
@@ -916,6 +1023,11 @@ TEST_F(KestrelUsb, KestrelASlapThroughTheExportedInterface) {
     ASSERT_EQ(Zarn_Main_Initialize(503), 0);
     auto* a = dynamic_cast<ZarnScannerKestrelA*>(g_pScanner.load());
     ASSERT_NE(a, nullptr);
+    // Initialize calibrated both modes on the empty platen: both standard backgrounds are bright.
+    for (const auto& [bg, w, h] : {std::tuple{a->m_pFullBackground, 3520, 3000}, std::tuple{a->m_pRollBackground, 1760, 1500}}) {
+        const uint8_t* row = bg + size_t(h / 2) * size_t(w);
+        EXPECT_GT(std::accumulate(row, row + w, 0.0) / w, 200);
+    }
     ZarnDeviceInfo info{};
     ASSERT_EQ(Zarn_Main_GetDeviceInfo(&info), 0);
     EXPECT_STREQ(info.model, "KestrelA");
@@ -1063,10 +1175,8 @@ TEST_F(KestrelUsbRoll, KestrelARollHasTheRolledWidthAt1000Ppi) {
     s.rollPhase = 1;
     sim::SceneTruth truth;
     sim::RenderFingers(s, 1, &truth);
-    int left = 1600, right = -1;
-    for (int row = 0; row < 1500; ++row)
-        for (int col = 0; col < 1600; ++col)
-            if (delivered.pixels[size_t(row) * 1600 + col] < 100) left = std::min(left, col), right = std::max(right, col);
+    int left = 0, right = 0;
+    scannertest::DarkColumns(delivered.pixels, 1600, 1500, 100, &left, &right);
     ASSERT_GT(right, left);
     // The stitcher takes the first contact only from where the roll moves on: the print may lose
     // up to a contact's half-width (5 mm) in all, most of it where the roll began; it gains nothing.

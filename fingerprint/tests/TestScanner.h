@@ -98,6 +98,15 @@ inline bool DarkCentroid(const std::vector<uint8_t>& image, int width, int heigh
     return true;
 }
 
+// Columns of the leftmost and rightmost pixel darker than `threshold` of a packed image; left > right
+// when there is none.
+inline void DarkColumns(const std::vector<uint8_t>& image, int width, int height, int threshold, int* left, int* right) {
+    *left = width, *right = -1;
+    for (int row = 0; row < height; ++row)
+        for (int col = 0; col < width; ++col)
+            if (image[size_t(row) * width + col] < threshold) *left = std::min(*left, col), *right = std::max(*right, col);
+}
+
 // Keeps the last preview the library hands out.
 struct Previews {
     std::mutex mutex;

@@ -502,10 +502,8 @@ TEST_F(ZarnLibraryRoll, PloverARollEndsThroughTheQualityCheckWithTheRollResult) 
     s.rollPhase = 1;
     sim::SceneTruth truth;
     sim::RenderFingers(s, 1, &truth);
-    int left = 800, right = -1;
-    for (int row = 0; row < 750; ++row)
-        for (int col = 0; col < 800; ++col)
-            if (result.pixels[size_t(row) * 800 + col] < 100) left = std::min(left, col), right = std::max(right, col);
+    int left = 0, right = 0;
+    scannertest::DarkColumns(result.pixels, 800, 750, 100, &left, &right);
     ASSERT_GT(right, left);
     EXPECT_NEAR(right - left, truth.rollPrintWidthMm / kMmPerInch * 500, 60);
 }
