@@ -431,6 +431,12 @@ TEST_F(ZarnLibrary, PloverAInTheServiceCallSequence) {
     EXPECT_EQ(led, 0x3C);
     EXPECT_EQ(Writes(*device, 0x81).size(), g0.size());
     EXPECT_EQ(Writes(*device, 0x80).size(), g1.size());
+    // Blink steps alternate the right slap's LEDs (group 0) with all dark.
+    for (int i = 0; i < 3; ++i) g_pScanner.load()->BlinkLEDs();
+    const auto blinks = Writes(*device, 0x81);
+    ASSERT_EQ(blinks.size(), g0.size() + 3);
+    const std::vector<uint8_t> steps(blinks.end() - 3, blinks.end());
+    EXPECT_TRUE(steps == (std::vector<uint8_t>{0xF7, 0xFF, 0xF7}) || steps == (std::vector<uint8_t>{0xFF, 0xF7, 0xFF}));
 
     // The foot switch and a key through their callbacks.
     void* c = &events;
