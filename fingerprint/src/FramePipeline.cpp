@@ -196,6 +196,9 @@ void ZarnScannerBase::ThreadImgProc() {
         }
         if (s->m_nFrameReady.load() == 0 && s->frameCounter_ >= s->m_nFrameReadyCount) {
             s->frameCounter_ = 0;
+            // The waiter reads the saved raw frame once it sees the frame ready: it stays as it
+            // is until the next frame request, so no later frame is copied over it meanwhile.
+            s->m_nSavedRawFrozen = 1;
             s->m_nFrameReady = 1;
         }
     }

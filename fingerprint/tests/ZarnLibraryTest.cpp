@@ -24,6 +24,7 @@
 #include "ModelFactory.h"
 #include "models/ZarnScannerPloverC.h"
 
+using scannertest::DarkCentroid;
 using scannertest::TraceLines;
 using scannertest::WaitUntil;
 
@@ -131,18 +132,6 @@ int CorrectedHeight(const sim::ModelTraits& traits, const DistortionSet& set) {
     EXPECT_EQ(LiveScanAlg::TDistortionCorrectEx(handle, frame.data(), &rec), 0);
     LiveScanAlg::TDistortionCorrectRelease(&handle);
     return rec.OutputHeight;
-}
-
-// Centroid of the dark pixels of a top-down image inside a box.
-bool DarkCentroid(const std::vector<uint8_t>& image, int width, int height, int l, int t, int r, int b, double* x,
-                  double* y) {
-    double sx = 0, sy = 0, n = 0;
-    for (int row = std::max(0, t); row <= std::min(height - 1, b); ++row)
-        for (int col = std::max(0, l); col <= std::min(width - 1, r); ++col)
-            if (image[size_t(row) * width + col] < 128) sx += col, sy += row, n += 1;
-    if (n < 500) return false;
-    *x = sx / n, *y = sy / n;
-    return true;
 }
 
 class ZarnLibrary : public ::testing::Test {
