@@ -720,6 +720,9 @@ TEST_F(ExportedModels, SingleFingerModelsFromFactoryToResult) {
         EXPECT_EQ(found.entries[c.family], 1);
         ASSERT_EQ(Zarn_Main_Initialize(c.type), 0);
         EXPECT_TRUE(trace->WaitFor(std::string("GetScannerName(") + c.className + ")", 2000));
+        // Of these models only VireoB sets up the panel (brightness, lights out) when it starts.
+        EXPECT_TRUE(trace->WaitFor("Exit  Zarn_Main_Initialize()=0", 2000));
+        EXPECT_EQ(trace->Count("Enter ZarnScannerBase::ShutoffAllLight()") > 0, c.type == 402);
         ZarnDeviceInfo info{};
         ASSERT_EQ(Zarn_Main_GetDeviceInfo(&info), 0);
         EXPECT_STREQ(info.model, c.product);
