@@ -641,6 +641,18 @@ struct Seen {
         ++s->results;
         s->result = info;
     }
+    std::vector<int> keys;
+    int foot = 0;
+    static void Key(void* c, int key) {
+        auto* s = static_cast<Seen*>(c);
+        std::lock_guard lock(s->mutex);
+        s->keys.push_back(key);
+    }
+    static void Foot(void* c) {
+        auto* s = static_cast<Seen*>(c);
+        std::lock_guard lock(s->mutex);
+        ++s->foot;
+    }
     int Previews() {
         std::lock_guard lock(mutex);
         return previews;
@@ -708,6 +720,9 @@ TEST_F(ExportedModels, SingleFingerModelsFromFactoryToResult) {
         EXPECT_EQ(found.entries[c.family], 1);
         ASSERT_EQ(Zarn_Main_Initialize(c.type), 0);
         EXPECT_TRUE(trace->WaitFor(std::string("GetScannerName(") + c.className + ")", 2000));
+        // Of these models only VireoB sets up the panel (brightness, lights out) when it starts.
+        EXPECT_TRUE(trace->WaitFor("Exit  Zarn_Main_Initialize()=0", 2000));
+        EXPECT_EQ(trace->Count("Enter ZarnScannerBase::ShutoffAllLight()") > 0, c.type == 402);
         ZarnDeviceInfo info{};
         ASSERT_EQ(Zarn_Main_GetDeviceInfo(&info), 0);
         EXPECT_STREQ(info.model, c.product);
@@ -980,6 +995,52 @@ TEST_F(ExportedModels, PloverCCalibratesRepairsPreviewsAndDeliversItsResult) {
     // Hand types are taken like slaps.
     ASSERT_EQ(Zarn_Capture_SetMode(9, 500, 0, 0, &w, &h, &xr, &yr), 0);
     EXPECT_EQ(std::vector<int>({w, h, xr, yr}), std::vector<int>({2552, 2500, 500, 500}));
+
+    // Key 1, key 0 and the foot switch.
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackKeypad(&Seen::Key, &seen), 0);
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackFootSwitch(&Seen::Foot, &seen), 0);
+    device->SetKeys(0x02);
+    ASSERT_TRUE(WaitUntil([&] { std::lock_guard l(seen.mutex); return !seen.keys.empty(); }, 5000));
+    device->SetKeys(0x01);
+    ASSERT_TRUE(WaitUntil([&] { std::lock_guard l(seen.mutex); return seen.keys.back() == 0; }, 5000));
+    device->SetKeys(0x04);
+    ASSERT_TRUE(WaitUntil([&] { std::lock_guard l(seen.mutex); return seen.foot >= 1; }, 5000));
+    device->SetKeys(0);
+    {
+        std::lock_guard l(seen.mutex);
+        EXPECT_EQ(seen.keys.front(), 1);
+    }
+
+    // A single finger: previews of the lower centre of the preview result, the result half the
+    // flat result, from a full-mode frame.
+    ASSERT_EQ(Zarn_Capture_SetMode(24, 500, 0, 0, &w, &h, &xr, &yr), 0);
+    EXPECT_EQ(std::vector<int>({w, h, xr, yr}), std::vector<int>({1276, 1250, 500, 500}));
+    int previews = seen.Previews();
+    ASSERT_EQ(Zarn_Capture_Start(1, 0), 0);
+    ASSERT_TRUE(WaitUntil([&] { return seen.Previews() >= previews + 2; }, 30000));
+    {
+        std::lock_guard lock(seen.mutex);
+        EXPECT_EQ(seen.preview.width, 638);
+        EXPECT_EQ(seen.preview.height, 625);
+        EXPECT_EQ(seen.preview.xResolution, 125);
+    }
+    ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
+    ASSERT_EQ(Zarn_Capture_AcquireResultImage(), 0);
+    {
+        std::lock_guard lock(seen.mutex);
+        EXPECT_EQ(seen.results, 2);
+        EXPECT_EQ(seen.result.width, 1276);
+        EXPECT_EQ(seen.result.height, 1250);
+        EXPECT_EQ(seen.result.xResolution, 500);
+    }
+
+    // The calibration with the exposure search: the empty platen it records as the standard
+    // background passes the sensor check's brightness.
+    ASSERT_EQ(Zarn_Capture_Calibration(), 0);
+    EXPECT_TRUE(trace->WaitFor("Enter ZarnScannerPloverC::SetCalibration(1)", 2000));
+    float mean = 0, variance = 0, saturation = 0;
+    LiveScanAlg::CheckSensor2(2912, 4512, plover->m_pFullBackground, &mean, &variance, &saturation);
+    EXPECT_GE(mean, 220.0f);
     ASSERT_EQ(Zarn_Main_DeInitialize(), 0);
     EXPECT_EQ(ZarnScannerPloverC::DefectLineList(TK_VIDEO_FULL), nullptr);
 }

@@ -420,6 +420,12 @@ TEST_F(ZarnLibrary, PloverAInTheServiceCallSequence) {
     EXPECT_EQ(led, 0x3C);
     EXPECT_EQ(Writes(*device, 0x81).size(), g0.size());
     EXPECT_EQ(Writes(*device, 0x80).size(), g1.size());
+    // Blink steps alternate the right slap's LEDs (group 0) with all dark.
+    for (int i = 0; i < 3; ++i) g_pScanner.load()->BlinkLEDs();
+    const auto blinks = Writes(*device, 0x81);
+    ASSERT_EQ(blinks.size(), g0.size() + 3);
+    const std::vector<uint8_t> steps(blinks.end() - 3, blinks.end());
+    EXPECT_TRUE(steps == (std::vector<uint8_t>{0xF7, 0xFF, 0xF7}) || steps == (std::vector<uint8_t>{0xFF, 0xF7, 0xFF}));
 
     // The foot switch and a key through their callbacks.
     void* c = &events;
@@ -525,6 +531,9 @@ TEST_F(ZarnLibraryVireo, VireoASingleFinger) {
     ZarnDeviceInfo info{};
     ASSERT_EQ(Zarn_Main_GetDeviceInfo(&info), 0);
     EXPECT_STREQ(info.model, "VireoA");
+    // The LED panel and beeper set-up of the ten-print scanners is not this model's.
+    EXPECT_TRUE(trace->WaitFor("Exit  Zarn_Main_GetDeviceInfo()=0", 2000));
+    EXPECT_EQ(trace->Count("Enter ZarnScannerBase::ShutoffAllLight()"), 0u);
     int w = 0, h = 0, xr = 0, yr = 0;
     EXPECT_EQ(Zarn_Capture_SetMode(2, 500, 1, 0, &w, &h, &xr, &yr), ZARN_ERR_NOT_SUPPORTED);
     EXPECT_EQ(Zarn_Capture_SetMode(24, 1000, 1, 0, &w, &h, &xr, &yr), ZARN_ERR_BAD_ARGUMENT);

@@ -228,6 +228,15 @@ TEST(ZarnModels, BlinkMasksAndStateLedBytes) {
     EXPECT_EQ(I_StateLedByte(3, state), 0b01101110);
     EXPECT_EQ(I_StateLedByte(23, state), 0b01101110);
     EXPECT_EQ(I_StateLedByte(4, state), 0b01111110);
+    // Every state flipped: each bit follows its own state byte.
+    const uint8_t flipped[8] = {0, 1, 1, 0, 0, 0, 1, 0};
+    EXPECT_EQ(I_StateLedByte(2, flipped), 0b01000110);
+    EXPECT_EQ(I_StateLedByte(3, flipped), 0b10010001);
+    EXPECT_EQ(I_StateLedByte(4, flipped), 0b10111101);
+    // Neighbours that differ: each bit comes from its own state byte, not the next one.
+    const uint8_t alternate[8] = {1, 0, 1, 0, 1, 0, 1, 0};
+    EXPECT_EQ(I_StateLedByte(2, alternate), 0b01010101);
+    EXPECT_EQ(I_StateLedByte(4, alternate), 0b01111101);
 }
 
 TEST(ZarnVersion, TextFromTheBuildDate) {
