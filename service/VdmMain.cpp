@@ -26,6 +26,7 @@
 #include <xercesc/util/XMLException.hpp>
 
 #include "NavikVdm.h"
+#include "device/IrisDevice.h"
 #include "device/ZarnLibrary.h"
 #include "main/ServiceManager.h"
 #include "main/VdmServiceCommands.h"
@@ -77,11 +78,7 @@ int VdmMain_InitLog() {
     int level = 0;
     try {
         CConfigFile::Load(path);
-        const std::string text = CConfigFile::GetString(CConfigFile::GetInstance(), "LOG_LEVEL", "INFO");
-        const char* const names[] = {"NONE", "ERROR", "WARNING", "INFO", "DBG1", "DBG2", "DBG3"};
-        for (int i = 0; i < 7; ++i) {
-            if (text == names[i]) level = i;
-        }
+        level = LogLevelFromWord(CConfigFile::GetString(CConfigFile::GetInstance(), "LOG_LEVEL", "INFO"));
     } catch (const CConfigureFailure&) {
         std::cout << "Error: Failed to load " << path << "." << std::endl;
         return 0;
@@ -149,10 +146,16 @@ void VdmMain_WaitForEnter() {
     }
 }
 
-// Ends the process in console mode; returns in service mode.
-void VdmMain_Exit() {
+// Frees the settings, stops the log writer and the XML platform.
+void VdmMain_CleanUp() {
+    CConfigFile::DeleteInstance(CConfigFile::GetInstance());
     StopLogThread();
     xercesc::XMLPlatformUtils::Terminate();
+}
+
+// Cleans up; ends the process in console mode and returns in service mode.
+void VdmMain_Exit() {
+    VdmMain_CleanUp();
     if (serviceMode == 0) std::exit(1);
 }
 
@@ -250,6 +253,7 @@ void VdmMain_StartVdmConsole() {
     bool started = false;
     try {
         vdm = std::make_unique<CNavikVdm>();
+        vdm->SetIrisDeviceKind(CIrisDevice::Kind());
         {
             std::lock_guard guard(coreMutex);
             core = vdm.get();
@@ -384,7 +388,6 @@ int main(int argc, char** argv) {
     }
     VdmMain_ProcessCommand();
     // The commands and the service mode end here; the console mode ended the process before.
-    StopLogThread();
-    xercesc::XMLPlatformUtils::Terminate();
+    VdmMain_CleanUp();
     return 0;
 }

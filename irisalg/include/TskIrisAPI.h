@@ -7,6 +7,16 @@
 
 #define TSKIRIS_API __attribute__((visibility("default")))
 
+// The eye detector's context (irisalg/EyeDetector.h); opaque to C callers.
+#ifdef __cplusplus
+namespace irisalg {
+struct DetectorContext;
+}
+typedef irisalg::DetectorContext TskIrisDetectorContext;
+#else
+typedef struct DetectorContext TskIrisDetectorContext;
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -47,6 +57,15 @@ TSKIRIS_API float TskIris_IrisQuality(const uint8_t* image, int32_t width, int32
                                       char* errtext);
 TSKIRIS_API int32_t TskIris_QualityAnalysis(const uint8_t* image, int32_t width, int32_t height, const int32_t* options,
                                             IrisLocation* location, IrisQualityRecord* record, char* errtext);
+// Detector context with eye table 1 when options word 0 is non-zero (null options: table 2).
+// -6 when the detection module is off, 28674 when a table cannot be loaded. reserved is not read.
+TSKIRIS_API int32_t TskIris_Detection_Create(TskIrisDetectorContext** out, const int32_t* options, void* reserved);
+// Releases a context; 28676 for a null context or one without classifier set (still released).
+TSKIRIS_API int32_t TskIris_Detection_Destroy(TskIrisDetectorContext* context, void* reserved);
+// The eye rectangle of an 8-bit image: record words 0..3 in (scan mode, working width code,
+// minimum neighbours, border mode), word 15 the best group's neighbour count, 16..19 its box.
+TSKIRIS_API int32_t TskIris_Detection(TskIrisDetectorContext* context, const uint8_t* image, int32_t width,
+                                      int32_t height, EyeDetectionRecord* record, char* errtext);
 
 #ifdef __cplusplus
 }

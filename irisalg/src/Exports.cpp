@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "irisalg/EyeDetector.h"
 #include "irisalg/IrisAlg.h"
 #include "irisalg/IrisEncode.h"
 #include "irisalg/LocationSeam.h"
@@ -192,5 +193,37 @@ int32_t TskIris_FeatureDecode_Ex(const uint8_t* stream, int32_t length, IMF* out
 }
 
 int32_t TskIris_Free_IMF(IMF* imf) { return irisalg::FreeTemplate(imf); }
+
+int32_t TskIris_Detection_Create(TskIrisDetectorContext** out, const int32_t* options, void*) {
+    if (!ModuleOn(Module::Detection)) return kModuleOff;
+    return irisalg::DetectorCreate(options, out);
+}
+
+int32_t TskIris_Detection_Destroy(TskIrisDetectorContext* context, void*) { return irisalg::DetectorDestroy(context); }
+
+int32_t TskIris_Detection(TskIrisDetectorContext* context, const uint8_t* image, int32_t width, int32_t height,
+                          EyeDetectionRecord* record, char* errtext) {
+    if (!context || !image || !record) {
+        SetMessage(errtext, "input pointer is null");
+        return -11;
+    }
+    int32_t* w = record->words;
+    const int32_t scanMode = w[0] > 0 ? w[0] : 0;
+    const int32_t workingCode = w[1] > 0 ? w[1] : 6;
+    const int32_t minNeighbours = w[2] > 0 ? w[2] : 1;
+    const int32_t borderMode = w[3] > 0 ? w[3] : 0;
+    irisalg::EyeRegionResult found{};
+    if (irisalg::DetectEyeRegion(context, image, width, height, 8, workingCode, minNeighbours, &found, scanMode,
+                                 borderMode) != 0) {
+        SetMessage(errtext, "Iris detect failed");
+        return -1;
+    }
+    w[15] = found.count;
+    if (found.count >= 1) {
+        w[16] = found.x, w[17] = found.y;
+        w[18] = found.width, w[19] = found.height;
+    }
+    return 0;
+}
 
 }  // extern "C"

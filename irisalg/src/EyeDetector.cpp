@@ -330,7 +330,11 @@ int32_t DetectorCreate(const int32_t* options, DetectorContext** out) {
 int32_t DetectorDestroy(DetectorContext* ctx) {
     if (!ctx) return kDetectorNoSet;
     ctx->created = 0;
-    if (!ctx->set) return kDetectorNoSet;
+    if (!ctx->set) {
+        // A context without classifier set is still released; the code tells the caller.
+        delete ctx;
+        return kDetectorNoSet;
+    }
     FreeCascade(ctx->set->eye);
     FreeCascade(ctx->set->side);
     std::free(ctx->set->result);

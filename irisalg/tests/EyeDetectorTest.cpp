@@ -9,6 +9,7 @@
 
 #include "irisalg/EyeCascadeTable.h"
 #include "irisalg/EyeDetector.h"
+#include "TskIrisAPI.h"
 #include "sim/EyeRender.h"
 
 namespace {
@@ -256,8 +257,8 @@ TEST(EyeDetectorDetect, CodesBordersAndClipping) {
     EXPECT_FLOAT_EQ(side.confidence, -10.0f);
     EXPECT_EQ(DetectorDestroy(ctx), 0);
     EXPECT_EQ(DetectorDestroy(nullptr), kDetectorNoSet);
-    DetectorContext bare{};
-    EXPECT_EQ(DetectorDestroy(&bare), kDetectorNoSet);
+    // A context without classifier set is released all the same (the sanitizer sees a leak).
+    EXPECT_EQ(DetectorDestroy(new DetectorContext{}), kDetectorNoSet);
 }
 
 TEST(EyeDetectorTrained, FindsUnseenEyesWithBothTablesAndCentresTheSideCheck) {
@@ -293,6 +294,98 @@ TEST(EyeDetectorTrained, FindsUnseenEyesWithBothTablesAndCentresTheSideCheck) {
     }
     DetectorDestroy(t1);
     DetectorDestroy(t2);
+}
+
+TEST(EyeDetectorExports, CreateDetectAndDestroyThroughTheInterface) {
+    char err[64] = {};
+    TskIrisDetectorContext* ctx = nullptr;
+    ASSERT_EQ(TskIris_Destroy(), 0);
+    EXPECT_EQ(TskIris_Detection_Create(&ctx, nullptr, nullptr), -6);  // detection module off
+    int32_t init[128] = {};
+    init[30] = 1;
+    ASSERT_EQ(TskIris_Init(nullptr, init, err), 0) << err;
+    const int32_t table1[1] = {1};
+    TskIrisDetectorContext* one = nullptr;
+    ASSERT_EQ(TskIris_Detection_Create(&ctx, nullptr, nullptr), 0);
+    ASSERT_EQ(TskIris_Detection_Create(&one, table1, nullptr), 0);
+    EXPECT_EQ(TskIris_Detection_Create(nullptr, nullptr, nullptr), kDetectorLoadFailed);
+    EXPECT_EQ(ctx->set->eye->stages, 3);  // eye table 2
+    EXPECT_EQ(one->set->eye->stages, 4);  // eye table 1
+    EXPECT_EQ(ctx->set->side->stages, 8);
+
+    sim::EyeSceneParams s;
+    s.subjectSeed = 61;
+    s.frameSeed = 5;
+    s.centreX = 0.45;
+    s.centreY = 0.55;
+    const sim::EyeFrame f = sim::RenderEyeFrame(s);
+    const uint8_t* px = f.image.pixels.data();
+    EyeDetectionRecord rec{};
+    EXPECT_EQ(TskIris_Detection(nullptr, px, 640, 480, &rec, err), -11);
+    EXPECT_STREQ(err, "input pointer is null");
+    EXPECT_EQ(TskIris_Detection(ctx, nullptr, 640, 480, &rec, err), -11);
+    EXPECT_EQ(TskIris_Detection(ctx, px, 640, 480, nullptr, err), -11);
+
+    // Words 0..3 zero take the defaults; only word 15 and the box are written.
+    for (TskIrisDetectorContext* c : {ctx, one}) {
+        for (int32_t& w : rec.words) w = -7;
+        rec.words[0] = rec.words[1] = rec.words[2] = rec.words[3] = 0;
+        ASSERT_EQ(TskIris_Detection(c, px, 640, 480, &rec, err), 0);
+        EXPECT_GE(rec.words[15], 1);
+        const int32_t* box = rec.words + 16;
+        EXPECT_LT(std::hypot(box[0] + box[2] / 2.0 - f.truth.iris.x, box[1] + box[3] / 2.0 - f.truth.iris.y),
+                  0.25 * f.truth.iris.r);
+        for (int k = 4; k < 15; ++k) EXPECT_EQ(rec.words[k], -7) << k;
+        // The defaults are working width 6 x 32, one neighbour, padded borders, proportional step.
+        EyeRegionResult direct{};
+        ASSERT_EQ(DetectEyeRegion(c, px, 640, 480, 8, 6, 1, &direct, 0, 0), 0);
+        EXPECT_EQ(rec.words[15], direct.count);
+        EXPECT_EQ(std::vector<int32_t>(box, box + 4), (std::vector<int32_t>{direct.x, direct.y, direct.width, direct.height}));
+    }
+    // Explicit words reach the detector: a narrower working width finds a different grouping, and
+    // a group minimum above any count leaves nothing (box untouched).
+    rec = {};
+    rec.words[1] = 4;
+    rec.words[2] = 2;
+    ASSERT_EQ(TskIris_Detection(ctx, px, 640, 480, &rec, err), 0);
+    EyeRegionResult direct{};
+    ASSERT_EQ(DetectEyeRegion(ctx, px, 640, 480, 8, 4, 2, &direct, 0, 0), 0);
+    EXPECT_EQ(rec.words[15], direct.count);
+    EXPECT_EQ(rec.words[16], direct.x);
+    EXPECT_EQ(rec.words[18], direct.width);
+    rec = {};
+    rec.words[2] = 10000;
+    rec.words[16] = 123;
+    ASSERT_EQ(TskIris_Detection(ctx, px, 640, 480, &rec, err), 0);
+    EXPECT_EQ(rec.words[15], 0);
+    EXPECT_EQ(rec.words[16], 123);
+    rec = {};
+    rec.words[3] = 2;  // border mode 2 finds nothing and succeeds
+    ASSERT_EQ(TskIris_Detection(ctx, px, 640, 480, &rec, err), 0);
+    EXPECT_EQ(rec.words[15], 0);
+    // Word 3 = 1 searches the image as it is: on a 26 x 22 image a cascade taking every window
+    // meets exactly one window (24 x 20 at the origin), a group of one whose box is written.
+    Loaded every(tbl::Table{0, 24, 20, {}});
+    EyeCascade* trained = ctx->set->eye;
+    ctx->set->eye = every.c;
+    const std::vector<uint8_t> tiny = Texture(26, 22);
+    for (int32_t& w : rec.words) w = -7;
+    rec.words[0] = 0, rec.words[1] = 6, rec.words[2] = 1, rec.words[3] = 1;
+    ASSERT_EQ(TskIris_Detection(ctx, tiny.data(), 26, 22, &rec, err), 0);
+    EXPECT_EQ(std::vector<int32_t>(rec.words + 15, rec.words + 20), (std::vector<int32_t>{1, 0, 0, 24, 20}));
+    ctx->set->eye = trained;
+    // A detector failure (a context never built) is -1 with its message.
+    TskIrisDetectorContext* unbuilt = new DetectorContext{};
+    std::memset(err, 0, sizeof err);
+    EXPECT_EQ(TskIris_Detection(unbuilt, px, 640, 480, &rec, err), -1);
+    EXPECT_STREQ(err, "Iris detect failed");
+    EXPECT_EQ(TskIris_Detection(ctx, px, 0, 480, &rec, err), -1);
+    EXPECT_EQ(TskIris_Detection_Destroy(unbuilt, nullptr), kDetectorNoSet);
+    EXPECT_EQ(TskIris_Detection_Destroy(nullptr, nullptr), kDetectorNoSet);
+    EXPECT_EQ(TskIris_Detection_Destroy(one, nullptr), 0);
+    EXPECT_EQ(TskIris_Detection_Destroy(ctx, nullptr), 0);
+    ASSERT_EQ(TskIris_Destroy(), 0);
+    EXPECT_EQ(TskIris_Detection_Create(&ctx, nullptr, nullptr), -6);
 }
 
 }  // namespace

@@ -160,7 +160,9 @@ TEST(Library, ExportsOnlyItsInterface) {
     for (const char* name : {"TskIris_Polyfit", "TskIris_Polyval", "TskIris_CircleFitting", "TskIris_FeatureEncode_Ex",
                              "TskIris_FeatureDecode_Ex", "TskIris_Free_IMF", "TskIris_GetVersion", "TskIris_Init",
                              "TskIris_Destroy", "TskIris_GetMaxFeatureSize", "TskIris_FExtractor",
-                             "TskIris_FeatureExtract_Ex", "TskIris_Verify_Ex", "TskIris_Search_Ex"})
+                             "TskIris_FeatureExtract_Ex", "TskIris_Verify_Ex", "TskIris_Search_Ex", "TskIris_Location",
+                             "TskIris_IrisQuality", "TskIris_QualityAnalysis", "TskIris_Detection_Create",
+                             "TskIris_Detection_Destroy", "TskIris_Detection"})
         EXPECT_NE(dlsym(lib, name), nullptr) << name;
     const std::string cmd = std::string("nm -D --defined-only ") + TSK_IRIS_LIBRARY;
     FILE* p = popen(cmd.c_str(), "r");

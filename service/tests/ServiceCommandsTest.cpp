@@ -1,5 +1,6 @@
 // The service-manager commands over a scripted manager (its clock moves only by the commands'
-// sleeps), and the systemd layer's unit text and notification datagrams.
+// sleeps), and the systemd layer: unit text, notification datagrams, and its systemctl calls
+// against a stand-in systemctl found first on PATH.
 #include "main/VdmServiceCommands.h"
 
 #include <gtest/gtest.h>
@@ -8,10 +9,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -209,10 +214,126 @@ TEST(SystemdLayerTest, StatusReportsAreNotificationDatagrams) {
     EXPECT_EQ(std::string(buffer, n > 0 ? n : 0), "READY=1");
     n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
     EXPECT_EQ(std::string(buffer, n > 0 ? n : 0), "STOPPING=1\nSTATUS=Stopped");
+    // A socket name must leave room for its terminating NUL in the 108-byte address.
+    ::setenv("NOTIFY_SOCKET", ("/" + std::string(107, 's')).c_str(), 1);
+    EXPECT_EQ(manager.ReportStatus(State(VDM_SERVICE_RUNNING)), ENAMETOOLONG);
+    ::setenv("NOTIFY_SOCKET", ("/" + std::string(106, 's')).c_str(), 1);
+    EXPECT_EQ(manager.ReportStatus(State(VDM_SERVICE_RUNNING)), ENOENT);  // no such socket
     ::unsetenv("NOTIFY_SOCKET");
     EXPECT_EQ(manager.ReportStatus(State(VDM_SERVICE_RUNNING)), 0);  // not run by systemd: nothing to tell
     EXPECT_NE(manager.OpenService("Tessik_VDM"), 0);
     ::close(fd);
+}
+
+// A systemctl of the test's own, first on PATH: it appends its arguments as one line to calls.txt,
+// prints show.txt for "show" and exits with the number in status.txt (0 when missing).
+class FakeSystemctl {
+public:
+    FakeSystemctl() : dir(std::filesystem::temp_directory_path() / ("tessik-systemctl-" + std::to_string(::getpid()))) {
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir / "units");
+        const std::filesystem::path script = dir / "systemctl";
+        std::ofstream(script) << "#!/bin/sh\n"
+                              << "d='" << dir.string() << "'\n"
+                              << "echo \"$*\" >> \"$d/calls.txt\"\n"
+                              << "[ \"$1\" = show ] && [ -f \"$d/show.txt\" ] && cat \"$d/show.txt\"\n"
+                              << "[ -f \"$d/status.txt\" ] && exit $(cat \"$d/status.txt\")\n"
+                              << "exit 0\n";
+        std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+        const char* path = std::getenv("PATH");
+        savedPath = path != nullptr ? path : "";
+        ::setenv("PATH", (dir.string() + ":" + savedPath).c_str(), 1);
+    }
+    ~FakeSystemctl() {
+        ::setenv("PATH", savedPath.c_str(), 1);
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
+    // The calls since the last look.
+    std::vector<std::string> Calls() {
+        std::vector<std::string> lines;
+        std::ifstream in(dir / "calls.txt");
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        std::filesystem::remove(dir / "calls.txt");
+        return lines;
+    }
+    void Show(const std::string& text) { std::ofstream(dir / "show.txt") << text; }
+    void ExitWith(int status) { std::ofstream(dir / "status.txt") << status << "\n"; }
+    std::string Units() const { return (dir / "units").string(); }
+
+    std::filesystem::path dir;
+    std::string savedPath;
+};
+
+using Calls = std::vector<std::string>;
+
+// Create writes the unit file and enables it, once; delete disables it and removes the file; start
+// and stop do not wait for systemd; a failing systemctl's exit status is the call's result.
+TEST(SystemdLayerTest, UnitFileAndSystemctlCalls) {
+    FakeSystemctl systemctl;
+    CSystemdServiceManager manager(systemctl.Units());
+    const VdmServiceRegistration registration = VdmMain_ServiceRegistration("/opt/tessik/Tessik_VDM");
+    const std::string unitPath = systemctl.Units() + "/Tessik_VDM.service";
+    EXPECT_EQ(manager.OpenService("Tessik_VDM"), ENOENT);
+    ASSERT_EQ(manager.CreateService(registration), 0);
+    EXPECT_EQ(systemctl.Calls(), (Calls{"daemon-reload", "enable Tessik_VDM.service"}));
+    std::ifstream unit(unitPath);
+    std::stringstream text;
+    text << unit.rdbuf();
+    EXPECT_EQ(text.str(), CSystemdServiceManager::UnitText(registration));
+    EXPECT_EQ(manager.OpenService("Tessik_VDM"), 0);
+    EXPECT_EQ(manager.CreateService(registration), EEXIST);
+    EXPECT_TRUE(systemctl.Calls().empty());
+
+    EXPECT_EQ(manager.StartService("Tessik_VDM"), 0);
+    EXPECT_EQ(manager.StopService("Tessik_VDM"), 0);
+    EXPECT_EQ(systemctl.Calls(), (Calls{"start --no-block Tessik_VDM.service", "stop --no-block Tessik_VDM.service"}));
+    ASSERT_EQ(manager.DeleteService("Tessik_VDM"), 0);
+    EXPECT_EQ(systemctl.Calls(), (Calls{"disable Tessik_VDM.service", "daemon-reload"}));
+    EXPECT_EQ(manager.OpenService("Tessik_VDM"), ENOENT);
+
+    // A unit folder that is not there: nothing written, systemctl not called.
+    CSystemdServiceManager nowhere(systemctl.Units() + "/missing");
+    EXPECT_EQ(nowhere.CreateService(registration), ENOENT);
+    EXPECT_TRUE(systemctl.Calls().empty());
+
+    systemctl.ExitWith(5);
+    EXPECT_EQ(manager.StartService("Tessik_VDM"), 5);
+    EXPECT_EQ(manager.CreateService(registration), 5);  // the reload failed: not enabled
+    EXPECT_EQ(systemctl.Calls(), (Calls{"start --no-block Tessik_VDM.service", "daemon-reload"}));
+    EXPECT_EQ(manager.DeleteService("Tessik_VDM"), 5);  // not disabled: the file stays
+    EXPECT_EQ(manager.OpenService("Tessik_VDM"), 0);
+    VdmServiceStatus status;
+    EXPECT_EQ(manager.QueryStatus("Tessik_VDM", status), 5);
+}
+
+// systemctl's unit states read as service states; a pending state gets a 30-s wait hint.
+TEST(SystemdLayerTest, QueryReadsTheUnitState) {
+    FakeSystemctl systemctl;
+    CSystemdServiceManager manager(systemctl.Units());
+    struct Case {
+        const char* show;
+        int state, exitCode, waitHintMs;
+    } cases[] = {
+        {"ActiveState=active\nExecMainStatus=0\n", VDM_SERVICE_RUNNING, 0, 0},
+        {"ActiveState=reloading\nExecMainStatus=0\n", VDM_SERVICE_RUNNING, 0, 0},
+        {"ActiveState=activating\nExecMainStatus=0\n", VDM_SERVICE_START_PENDING, 0, 30000},
+        {"ActiveState=deactivating\nExecMainStatus=0\n", VDM_SERVICE_STOP_PENDING, 0, 30000},
+        {"ActiveState=inactive\nExecMainStatus=0\n", VDM_SERVICE_STOPPED, 0, 0},
+        {"ActiveState=failed\nExecMainStatus=3\n", VDM_SERVICE_STOPPED, 3, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.show);
+        systemctl.Show(c.show);
+        VdmServiceStatus status;
+        status.checkpoint = 9;
+        ASSERT_EQ(manager.QueryStatus("Tessik_VDM", status), 0);
+        EXPECT_EQ(status.state, c.state);
+        EXPECT_EQ(status.win32ExitCode, c.exitCode);
+        EXPECT_EQ(status.waitHintMs, c.waitHintMs);
+        EXPECT_EQ(status.checkpoint, 0);
+        EXPECT_EQ(systemctl.Calls(), (Calls{"show --property=ActiveState,ExecMainStatus Tessik_VDM.service"}));
+    }
 }
 
 }  // namespace

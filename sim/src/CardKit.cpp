@@ -62,14 +62,33 @@ void DrawLine(GreyImage& img, const Turn& t, const Segment& s, double thickness,
 }
 
 // Renders the finger scene at the box's size and lays its ink over the box.
-void DrawPrints(GreyImage& img, const Turn& t, const CardBox& b, FingerLayout layout, uint32_t seed) {
+// Fingertips drawn are added to `fingers` (image coordinates) when given. `cached` keeps the
+// render for boxes of the same size that share it.
+void DrawPrints(GreyImage& img, const Turn& t, const CardBox& b, FingerLayout layout, uint32_t seed,
+                std::vector<FingerTruth>* fingers = nullptr, GreyImage* cached = nullptr) {
     FingerScene scene;
     scene.platen.width = int(b.u1 - b.u0);
     scene.platen.height = int(b.v1 - b.v0);
     scene.platen.vignetting = 0;
     scene.platen.noise = 0;
     scene.layout = layout;
-    const GreyImage prints = RenderFingers(scene, seed);
+    GreyImage own;
+    const bool reuse = cached && cached->width == scene.platen.width && cached->height == scene.platen.height;
+    if (!reuse) {
+        SceneTruth st;
+        own = RenderFingers(scene, seed, &st);
+        if (fingers)
+            for (FingerTruth f : st.fingers) {
+                double x, y;
+                t.ToImage(b.u0 + f.centreX, b.v0 + f.centreY, x, y);
+                f.centreX = x;
+                f.centreY = y;
+                f.angleDeg += t.s == 0 ? 0 : std::atan2(t.s, t.c) * 180 / kPi;
+                fingers->push_back(f);
+            }
+        if (cached) *cached = own;
+    }
+    const GreyImage& prints = reuse ? *cached : own;
     const double level = PlatenLevel(scene.platen);
     int x0, x1, y0, y1;
     t.Bounds(b, img.width, img.height, x0, x1, y0, y1);
@@ -151,14 +170,28 @@ RenderedCard RenderCard(const CardSpec& def, uint32_t seed) {
     if (def.prints) {
         const double inset = def.lineWidth + 4;
         auto inner = [&](CardBox b) { return CardBox{b.u0 + inset, b.u1 - inset, b.v0 + inset, b.v1 - inset}; };
-        for (size_t i = 0; i < truth.rolledBoxes.size(); ++i)
-            DrawPrints(img, turn, inner(truth.rolledBoxes[i]), FingerLayout::SingleFinger, seed + uint32_t(i) * 101);
+        std::vector<GreyImage> shared(size_t(std::max(0, def.rolledPrintVariety)));
+        for (size_t i = 0; i < truth.rolledBoxes.size(); ++i) {
+            if (!(def.printMask >> i & 1)) continue;
+            GreyImage* cached = shared.empty() ? nullptr : &shared[i % shared.size()];
+            DrawPrints(img, turn, inner(truth.rolledBoxes[i]), FingerLayout::SingleFinger, seed + uint32_t(i) * 101,
+                       nullptr, cached);
+        }
         const FingerLayout plain[4] = {FingerLayout::LeftSlap, FingerLayout::SingleFinger, FingerLayout::SingleFinger,
                                        FingerLayout::RightSlap};
-        for (size_t i = 0; i < plainBoxes.size(); ++i)
-            DrawPrints(img, turn, inner(plainBoxes[i]), plain[i], seed + 7919 + uint32_t(i) * 37);
+        for (size_t i = 0; i < plainBoxes.size(); ++i) {
+            if (!(def.printMask >> (10 + i) & 1)) continue;
+            const size_t before = truth.plainFingers.size();
+            DrawPrints(img, turn, inner(plainBoxes[i]), plain[i], seed + 7919 + uint32_t(i) * 37,
+                       &truth.plainFingers);
+            // The single prints of the plain row are the thumbs: left (6), then right (1).
+            if (i == 1 || i == 2)
+                for (size_t k = before; k < truth.plainFingers.size(); ++k) truth.plainFingers[k].isoFinger = i == 1 ? 6 : 1;
+        }
     }
+    truth.plainBoxes = plainBoxes;
     for (const Segment& s : lines) DrawLine(img, turn, s, def.lineWidth, def.ink);
+    if (!def.barcode.data.empty()) truth.barcode = DrawBarcode(img, def.barcodeX, def.barcodeY, def.barcode);
     if (def.noise > 0) AddNoise(img, def.noise, seed ^ 0xC0FFEEu);
     return card;
 }

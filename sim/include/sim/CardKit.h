@@ -65,6 +65,16 @@ struct CardSpec {
     bool omitInnerSeparator = false;  // the separator between boxes 2 and 3 is not printed
     int pageHeight = 0;            // not 0: the plain row starts on the second page
     bool prints = true;            // finger prints in the boxes
+    // Boxes that hold a print: bits 0-9 the rolled boxes (fingers 1-5, then 6-10, left to right),
+    // bits 10-13 the plain row's boxes left to right (left four fingers, left thumb, right thumb,
+    // right four fingers).
+    unsigned printMask = 0x3FFF;
+    // Rolled boxes take turns with this many distinct prints (each rendered once); 0: one each.
+    int rolledPrintVariety = 0;
+    // A bar code drawn upright (not turned with the card) with its top-left quiet-zone corner at
+    // (barcodeX, barcodeY); none when its data is empty.
+    BarcodeSpec barcode;
+    int barcodeX = 0, barcodeY = 0;
     double noise = 2;
     uint8_t paper = 235;
     uint8_t ink = 40;
@@ -84,6 +94,10 @@ struct CardTruth {
     double rolledTop = 0, rolledBottom = 0, plainTop = 0, plainBottom = 0;
     std::vector<CardBox> rolledBoxes;      // fingers 1-5 (first row) then 6-10, left to right,
                                            // between the centres of their ruled lines
+    std::vector<CardBox> plainBoxes;       // left four fingers, left thumb, right thumb, right four fingers
+    std::vector<FingerTruth> plainFingers; // the fingertips printed in the plain row, left to right,
+                                           // centres and angles in image pixels and degrees
+    RenderedBarcode barcode;               // placement and text of the bar code, when drawn
     int pageHeight = 0;
     // Where a card point lies in the image.
     void ToImage(double u, double v, double& x, double& y) const;

@@ -1,7 +1,7 @@
 // The service program end to end: Tessik_VDM runs in a program folder of the test's own (its
 // App_Data with ports of the test), with the DM stub and the enrolment client on loopback and the
-// scripted fingerprint library loaded in place of the capture library; one capture runs the real
-// capture library on a simulated PloverA.
+// scripted fingerprint library loaded in place of the capture library; the real capture library
+// runs simulated PloverA and VireoA scanners.
 #include "peers/DmStub.h"
 #include "peers/EnrolmentClient.h"
 #include "peers/ServiceProcess.h"
@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <chrono>
+#include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <filesystem>
@@ -21,6 +23,12 @@
 #include <thread>
 
 #include "ImageMessageCodec.h"
+#include "sim/EyeRender.h"
+#include "zarn/ZarnDib.h"
+#include "zarn/ZarnTraceLogger.h"
+
+// The bitmap reader reports through the capture libraries' trace writer.
+const ZarnTraceLibrary kZarnTraceLibrary = {TraceSource::ZarnEssentialsApi, ""};
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -36,8 +44,19 @@ protected:
     void TearDown() override { dm.Stop(); }
     void StartService(const std::string& script, const std::string& word = "console",
                       const std::vector<std::string>& environment = {},
-                      const std::string& fpLibrary = TESSIK_ZARN_FP_STANDIN) {
+                      const std::string& fpLibrary = TESSIK_ZARN_FP_STANDIN, const std::string& irisLibrary = "") {
+        ASSERT_TRUE(service.Start(Setup(script, word, environment, fpLibrary, irisLibrary)));
+    }
+    peers::ServiceSetup Setup(const std::string& script, const std::string& word,
+                              const std::vector<std::string>& environment = {},
+                              const std::string& fpLibrary = TESSIK_ZARN_FP_STANDIN,
+                              const std::string& irisLibrary = "") {
         peers::ServiceSetup setup;
+        if (!irisLibrary.empty()) {
+            setup.irisLibrary = irisLibrary;
+            setup.iris = true;
+            setup.fingerprint = false;
+        }
         setup.program = TESSIK_VDM_PROGRAM;
         setup.appData = TESSIK_VDM_APP_DATA;
         setup.fpLibrary = fpLibrary;
@@ -46,7 +65,7 @@ protected:
         setup.dmPort = dm.Port();
         setup.configPort = configPort;
         setup.environment = environment;
-        ASSERT_TRUE(service.Start(setup));
+        return setup;
     }
     std::string EventURI(const std::string& kind, int index) {
         int seen = 0;
@@ -274,24 +293,60 @@ TEST_F(ServiceRoadTest, ControllerCommandsAndBadInputOnEverySocket) {
     EXPECT_EQ(service.Terminate(), 1);
 }
 
+// Lines of the program's log files of one module (`name`.<date>.log in its Log folder).
+std::vector<std::string> LogLines(const std::string& dir, const std::string& name) {
+    std::vector<std::string> lines;
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(fs::path(dir) / "Log", ignored)) {
+        if (entry.path().filename().string().rfind(name + ".", 0) != 0) continue;
+        std::ifstream in(entry.path());
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+    }
+    return lines;
+}
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+    return count;
+}
+
+// The notification socket systemd gives a service (an abstract name of the test's own); each
+// datagram is one report.
+class NotifySocket {
+public:
+    explicit NotifySocket(const std::string& tag)
+        : name("@tessik-e2e-" + tag + "-" + std::to_string(::getpid())), fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path + 1, name.c_str() + 1, name.size() - 1);
+        bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address),
+                       static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size())) == 0;
+        const timeval wait{10, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    }
+    ~NotifySocket() { ::close(fd); }
+    // The next report; empty when none came within 10 s (or at once, when not waiting).
+    std::string Receive(bool wait = true) {
+        char buffer[256];
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, wait ? 0 : MSG_DONTWAIT);
+        return std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+    }
+    std::string Variable() const { return "NOTIFY_SOCKET=" + name; }
+
+    const std::string name;
+    const int fd;
+    bool bound = false;
+};
+
 // Service mode as systemd runs it: readiness and stopping reported on the notification socket,
 // SIGTERM as the stop control, exit code 0; a VireoA scanner captures single fingers.
 TEST_F(ServiceRoadTest, ServiceModeWithVireoA) {
-    const std::string name = "@tessik-e2e-notify-" + std::to_string(::getpid());
-    const int notify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path + 1, name.c_str() + 1, name.size() - 1);
-    ASSERT_EQ(::bind(notify, reinterpret_cast<sockaddr*>(&address),
-                     static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size())),
-              0);
-    const timeval wait{10, 0};
-    ::setsockopt(notify, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    NotifySocket notify("notify");
+    ASSERT_TRUE(notify.bound);
     StartService("connectedFamily=3;autoResultAfterFrames=10;previewIntervalMs=5;resultWidth=64;resultHeight=80",
-                 "service", {"NOTIFY_SOCKET=" + name});
-    char buffer[256];
-    ssize_t n = ::recv(notify, buffer, sizeof buffer, 0);
-    EXPECT_EQ(std::string(buffer, n > 0 ? n : 0), "READY=1");
+                 "service", {notify.Variable()});
+    EXPECT_EQ(notify.Receive(), "READY=1");
     ASSERT_TRUE(dm.WaitFor("Arrival", 1, 20000));
     EXPECT_EQ(dm.Events().back().deviceModel, "VireoA");
     peers::CEnrolmentClient client;
@@ -308,52 +363,339 @@ TEST_F(ServiceRoadTest, ServiceModeWithVireoA) {
     EXPECT_NE(client.Capture({}).startReason, "Success");
     client.Close();
 
+    // Nothing but the stop control stops the service.
+    std::this_thread::sleep_for(600ms);
+    EXPECT_EQ(notify.Receive(false), "");
     EXPECT_EQ(service.Terminate(), 0);  // the service's main returns
-    n = ::recv(notify, buffer, sizeof buffer, 0);
-    EXPECT_EQ(std::string(buffer, n > 0 ? n : 0), "STOPPING=1\nSTATUS=Stopped");
+    EXPECT_EQ(notify.Receive(), "STOPPING=1\nSTATUS=Stopped");
     EXPECT_EQ(dm.Count("Removal"), 1);
-    // Nothing is printed in service mode.
+    // Nothing is printed in service mode; every report reached the manager.
     EXPECT_EQ(service.ConsoleText().find("started successfully"), std::string::npos);
-    ::close(notify);
+    for (const std::string& line : LogLines(service.Dir(), "TessikVdm"))
+        EXPECT_EQ(line.find("SetServiceStatus failed"), std::string::npos) << line;
 }
 
-// The real capture library on a simulated PloverA: the service calibrates with an empty platen, the
-// client asks for a right slap, the hand lands on the platen some frames into the capture's stream
+// The command word and the log level: no word or an unknown one prints the usage and then runs the
+// console; the console words in any case, and "SERVICE" in upper case (the service word without
+// service mode), run the console without it. Every typed character other than the line end asks for
+// Enter again; Enter terminates the core object and ends the program with exit code 1. LOG_LEVEL
+// missing logs from INFO up, an unknown word logs nothing.
+TEST_F(ServiceRoadTest, CommandWordsLogLevelsAndTheEnterWait) {
+    const std::string usage =
+        "\nTessik NAVIK VDM help.\n\n\nUsage: TessikNavikVdm.exe [command]\n\n"
+        "  -c (or create)           Create the new service.\n"
+        "  -s (or start)            Start the service.\n"
+        "  -p (or stop)             Stop the service.\n"
+        "  -d (or delete)           Delete the service.\n"
+        "  -o (or console)          Run the program in console mode.(default)\n\n";
+    const std::string startLine =
+        "VdmMain_InitLog: " + std::string(75, '*') + ". Start new log entry.";
+    struct Case {
+        const char* word;
+        bool usage;
+        const char* logLevel;  // "" no LOG_LEVEL line
+        int level;             // what is logged: 0 nothing, 3 INFO and above, 4 DBG1 and above
+    } cases[] = {
+        {"", true, "", 3}, {"-x", true, "debug", 0}, {"CONSOLE", false, "DBG1", 4},
+        {"-O", false, "info", 0}, {"SERVICE", false, "INFO", 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.word);
+        peers::ServiceSetup setup = Setup("previewIntervalMs=5", c.word);
+        setup.logLevel = c.logLevel;
+        peers::CServiceProcess program;
+        ASSERT_TRUE(program.Start(setup));
+        const std::string started = "Tessik Biometric Vendor Device Manager console started successfully.\n";
+        for (int polls = 0; polls < 400 && program.ConsoleText().find(started) == std::string::npos; ++polls)
+            std::this_thread::sleep_for(50ms);
+        ASSERT_TRUE(program.WriteInput("abc\n"));
+        EXPECT_EQ(program.Wait(), 1);
+        const std::string text = program.ConsoleText();
+        EXPECT_EQ(text.rfind(usage, 0) == 0, c.usage) << text;
+        EXPECT_EQ(Occurrences(text, usage), c.usage ? 1u : 0u);
+        EXPECT_NE(text.find(started + "Version Number = 3.0.0 (Windows)\n\nPress Enter to exit\n"), std::string::npos)
+            << text;
+        EXPECT_EQ(Occurrences(text, "Press Enter to exit\n"), 4u) << text;
+        EXPECT_NE(text.find("Terminating VDM ...\nTerminate success.\n"), std::string::npos) << text;
+
+        bool debugLines = false;
+        for (const char* module : {"TessikVdm", "Fingerprint", "Iris"}) {
+            const std::vector<std::string> lines = LogLines(program.Dir(), module);
+            const auto has = [&](const std::string& part) {
+                return std::any_of(lines.begin(), lines.end(),
+                                   [&](const std::string& line) { return line.find(part) != std::string::npos; });
+            };
+            EXPECT_EQ(has(startLine), c.level >= 3) << module;
+            // What the console shows is logged too.
+            if (std::string(module) == "TessikVdm") {
+                EXPECT_EQ(has("INFO   : " + started.substr(0, started.size() - 1)), c.level >= 3);
+                EXPECT_EQ(has("INFO   : Terminate success."), c.level >= 3);
+            }
+            debugLines = debugLines || has("DBG1   ");
+            if (c.level == 0) {
+                EXPECT_TRUE(lines.empty()) << module << ": " << lines.front();
+            }
+        }
+        EXPECT_EQ(debugLines, c.level >= 4);
+    }
+}
+
+// Start-up failures on the console wait for Enter and end with exit code 1: a missing settings
+// file, and a data file missing from App_Data, which fails the self test (its message already
+// starts with "Error: ", and the console adds the prefix again). In service mode a failed start is
+// reported as stopped, and SIGINT (the shutdown control) stops a running service.
+TEST_F(ServiceRoadTest, StartUpFailuresAndTheShutdownControl) {
+    const fs::path appData = fs::temp_directory_path() / ("tessik-e2e-appdata-" + std::to_string(::getpid()));
+    fs::remove_all(appData);
+    fs::copy(TESSIK_VDM_APP_DATA, appData, fs::copy_options::recursive);
+    fs::remove(appData / "VdmConfig.cfg");
+    peers::ServiceSetup setup = Setup("", "console");
+    setup.appData = appData.string();
+    setup.writeConfig = false;
+    peers::CServiceProcess noSettings;
+    ASSERT_TRUE(noSettings.Start(setup));
+    fs::copy_file(TESSIK_VDM_APP_DATA "/VdmConfig.cfg", appData / "VdmConfig.cfg");
+    fs::remove(appData / "DeviceCapabilities.xsd");
+    setup.writeConfig = true;
+    peers::CServiceProcess noSchema;
+    ASSERT_TRUE(noSchema.Start(setup));
+    const std::pair<peers::CServiceProcess*, std::string> cases[] = {
+        {&noSettings, "Error: Failed to load " + noSettings.Dir() + "/App_Data/VdmConfig.cfg.\n"},
+        {&noSchema, "Error: Error: SelfTest failed, check the log file.\n"},
+    };
+    for (const auto& [program, message] : cases) {
+        const std::string expected = message + "\nPress Enter to exit\n";
+        for (int polls = 0; polls < 200 && program->ConsoleText() != expected; ++polls)
+            std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(program->ConsoleText(), expected);
+        ASSERT_TRUE(program->WriteInput("\n"));
+        EXPECT_EQ(program->Wait(), 1);
+    }
+    const std::vector<std::string> lines = LogLines(noSchema.Dir(), "TessikVdm");
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.find("ERROR  : Error: SelfTest failed, check the log file.") != std::string::npos;
+    }));
+    // In service mode the failed start is reported as stopped at once, nothing is printed, and the
+    // program ends by itself.
+    NotifySocket notify("failed");
+    ASSERT_TRUE(notify.bound);
+    setup.word = "service";
+    setup.environment = {notify.Variable()};
+    peers::CServiceProcess stopped;
+    ASSERT_TRUE(stopped.Start(setup));
+    EXPECT_EQ(notify.Receive(), "READY=1");
+    EXPECT_EQ(notify.Receive(), "STOPPING=1\nSTATUS=Stopped");
+    EXPECT_EQ(stopped.Wait(), 0);
+    EXPECT_EQ(stopped.ConsoleText(), "");
+    EXPECT_EQ(dm.Connections(), 0);
+
+    fs::copy_file(TESSIK_VDM_APP_DATA "/DeviceCapabilities.xsd", appData / "DeviceCapabilities.xsd");
+    peers::CServiceProcess running;
+    ASSERT_TRUE(running.Start(setup));
+    EXPECT_EQ(notify.Receive(), "READY=1");
+    ASSERT_TRUE(dm.WaitFor("Arrival", 1, 20000));
+    EXPECT_EQ(running.Terminate(10000, SIGINT), 0);
+    EXPECT_EQ(notify.Receive(), "STOPPING=1\nSTATUS=Stopped");
+    EXPECT_EQ(dm.Count("Removal"), 1);
+    std::error_code ignored;
+    fs::remove_all(appData, ignored);
+}
+
+// The real capture library on simulated scanners. The service calibrates with an empty platen, the
+// client asks for a capture, the hand lands on the platen some frames into the capture's stream
 // (after the empty-platen frames the library checks first) and the automatic capture hands back a
-// 19794-4 record of the flat slap.
-TEST_F(ServiceRoadTest, RealLibrarySlapOnSimulatedPloverA) {
-    const fs::path work = fs::temp_directory_path() / ("tessik-e2e-real-" + std::to_string(::getpid()));
-    fs::create_directories(work);
-    const fs::path scenario = work / "plovera.txt";
-    std::ofstream(scenario) << "period-scale 0.5\ndevice s1 PloverA\nframe 0 * empty\nframe 24 * place right-slap\n";
-    StartService("", "console",
-                 {"TESSIK_USB=" + scenario.string(), "TESSIK_TRACE_SLOT=TessikE2eReal-" + std::to_string(::getpid()),
-                  "TESSIK_DEBUG_DIR=" + (work / "debug").string()},
-                 TESSIK_ZARN_FP_LIBRARY_FILE);
+// 19794-4 record. With debug level 1 the library writes every result image it delivers to its debug
+// folder as a bitmap, rows top first: the record's pixels must be that image, row for row.
+struct RealLibraryCase {
+    const char* name;
+    const char* scenario;  // the scanner and the hand
+    const char* model;
+    const char* position;  // biometricPosition asked for
+    int recordPosition;    // finger position code of the record's view
+    int width, height;     // the library's result image of that position
+    const char* before;    // "stop" or "force": a capture ended so before the hand lands
+};
+
+class RealLibraryRoadTest : public ServiceRoadTest, public ::testing::WithParamInterface<RealLibraryCase> {
+protected:
+    void SetUp() override {
+        ServiceRoadTest::SetUp();
+        work = fs::temp_directory_path() / ("tessik-e2e-real-" + std::to_string(::getpid()));
+        fs::remove_all(work);
+        fs::create_directories(work / "debug");
+        const fs::path scenario = work / "scanner.txt";
+        std::ofstream(scenario) << GetParam().scenario;
+        StartService("", "console",
+                     {"TESSIK_USB=" + scenario.string(),
+                      "TESSIK_TRACE_SLOT=TessikE2eReal-" + std::to_string(::getpid()), "TESSIK_DEBUG_LEVEL=1",
+                      "TESSIK_DEBUG_DIR=" + (work / "debug").string()},
+                     TESSIK_ZARN_FP_LIBRARY_FILE);
+    }
+    void TearDown() override {
+        ServiceRoadTest::TearDown();
+        std::error_code ignored;
+        fs::remove_all(work, ignored);
+    }
+
+    // The one result bitmap the library wrote since the last call, removed once read; width 0
+    // when there is not exactly one.
+    peers::FirView TakeLibraryResult() {
+        std::vector<fs::path> found;
+        for (const auto& entry : fs::recursive_directory_iterator(work / "debug")) {
+            const std::string name = entry.path().filename().string();
+            if (name.size() > 9 && name.compare(name.size() - 9, 9, "_Flat.bmp") == 0) found.push_back(entry.path());
+        }
+        peers::FirView image;
+        ZarnDib dib;
+        if (found.size() == 1 && dib.Load(found[0].c_str()) == 0) {
+            image.width = dib.GetWidth();
+            image.height = dib.GetHeight();
+            for (int y = 0; y < image.height; ++y) {
+                const uint8_t* row = dib.GetPixelAddress(0, y);
+                image.pixels.insert(image.pixels.end(), row, row + image.width);
+            }
+        }
+        for (const fs::path& path : found) fs::remove(path);
+        return image;
+    }
+
+    // The record's first view is the library's result image of the case's position.
+    void ExpectLibraryResult(const std::vector<uint8_t>& record) {
+        const RealLibraryCase& c = GetParam();
+        const peers::FirView view = peers::ReadFirstFirView(record);
+        EXPECT_EQ(view.position, c.recordPosition);
+        EXPECT_EQ(view.width, c.width);
+        EXPECT_EQ(view.height, c.height);
+        // General header: scan and image resolutions (x, y) at bytes 20 to 27, big-endian.
+        ASSERT_GE(record.size(), 28u);
+        for (size_t at = 20; at < 28; at += 2) EXPECT_EQ(record[at] << 8 | record[at + 1], 500) << at;
+        const peers::FirView library = TakeLibraryResult();
+        ASSERT_EQ(library.width, c.width);
+        ASSERT_EQ(library.height, c.height);
+        EXPECT_TRUE(view.pixels == library.pixels) << "the record's image is not the library's result";
+    }
+
+    fs::path work;
+};
+
+TEST_P(RealLibraryRoadTest, CaptureDeliversTheLibrarysResult) {
+    const RealLibraryCase& c = GetParam();
     ASSERT_TRUE(dm.WaitFor("Arrival", 1, 30000)) << service.ConsoleText();
-    EXPECT_EQ(dm.Events().back().deviceModel, "PloverA");
+    EXPECT_EQ(dm.Events().back().deviceModel, c.model);
 
     peers::CEnrolmentClient client;
     ASSERT_TRUE(client.Connect(EventURI("Arrival", 0)));
     peers::CaptureOptions options;
+    options.biometricPosition = c.position;
     options.startWaitMs = 30000;  // the library sets the mode and checks the platen first
+    options.timeoutMs = 40000;
+    peers::CaptureResult result;
+    // A capture stopped or forced on the empty platen: the hand lands only in a longer stream.
+    if (std::string(c.before) == "stop") {
+        options.stopAfterFrames = 2;
+        result = client.Capture(options);
+        EXPECT_EQ(result.startReason, "Success");
+        EXPECT_EQ(result.stopReason, "Success");
+        EXPECT_FALSE(result.completed);
+        options.stopAfterFrames = -1;
+    } else if (std::string(c.before) == "force") {
+        options.forceAfterFrames = 2;
+        result = client.Capture(options);
+        EXPECT_EQ(result.forceReason, "Success");
+        ASSERT_TRUE(result.completed);
+        ExpectLibraryResult(result.sample);
+        options.forceAfterFrames = -1;
+    }
+    result = client.Capture(options);
+    EXPECT_EQ(result.startReason, "Success");
+    ASSERT_TRUE(result.completed) << service.ConsoleText();
+    EXPECT_GE(result.previews, 1);
+    ExpectLibraryResult(result.sample);
+    // The hand is in the image: a good share of ridge (dark) pixels, and light background too.
+    const peers::FirView view = peers::ReadFirstFirView(result.sample);
+    const auto dark = std::count_if(view.pixels.begin(), view.pixels.end(), [](uint8_t p) { return p < 128; });
+    EXPECT_GT(dark, static_cast<long>(view.pixels.size() / 50));
+    EXPECT_LT(dark, static_cast<long>(view.pixels.size() / 2));
+    if (std::string(c.model) == "VireoA") {
+        // A single-finger scanner takes no slap and no thumbs.
+        for (const char* position : {"RightSlap", "LeftSlap", "BothThumbs"}) {
+            options.biometricPosition = position;
+            EXPECT_EQ(client.Capture(options).startReason, "InvalidRequest_ParameterValueInvalid") << position;
+        }
+    }
+    client.Close();
+    EXPECT_EQ(service.Terminate(), 1);
+    EXPECT_EQ(dm.Count("Removal"), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scanners, RealLibraryRoadTest,
+    ::testing::Values(
+        RealLibraryCase{"PloverARightSlap",
+                        "period-scale 0.5\ndevice s1 PloverA\nframe 0 * empty\nframe 24 * place right-slap\n", "PloverA",
+                        "RightSlap", 13, 1600, 1500, "stop"},
+        RealLibraryCase{"PloverAThumbs",
+                        "period-scale 0.5\ndevice s1 PloverA\nframe 0 * empty\nframe 24 * place thumbs\n", "PloverA",
+                        "BothThumbs", 15, 1600, 1500, "force"},
+        // The lamp a little brighter than the simulated VireoA's own: the library's exposure
+        // search needs a brighter empty platen than the default one gives.
+        RealLibraryCase{"VireoASingleFinger",
+                        "period-scale 0.25\ndevice s1 VireoA\nframe 0 * empty\nframe 0 * set lamp 1.4\n"
+                        "frame 24 * place single\n",
+                        "VireoA", "RightIndex", 2, 800, 750, ""}),
+    [](const ::testing::TestParamInfo<RealLibraryCase>& info) { return std::string(info.param.name); });
+
+// The real iris capture library on the simulated two-eye camera: the DM sees the camera arrive, the
+// client captures both eyes automatically and receives a 19794-6 record with the two eyes, and the
+// camera's removal is announced when the service ends.
+TEST_F(ServiceRoadTest, RealIrisLibraryCapturesBothEyes) {
+    const fs::path work = fs::temp_directory_path() / ("tessik-e2e-iris-" + std::to_string(::getpid()));
+    fs::create_directories(work);
+    const fs::path scenario = work / "iris.txt";
+    std::ofstream(scenario) << "period-scale 0.5\ndevice left IrisLeft serial 1001\ndevice right IrisRight serial 1002\n";
+    StartService("", "console",
+                 {"TESSIK_USB=" + scenario.string(), "TESSIK_TRACE_SLOT=TessikE2eIris-" + std::to_string(::getpid()),
+                  "TESSIK_IRIS_WAIT_SCALE=0.2"},
+                 TESSIK_ZARN_FP_STANDIN, TESSIK_ZARN_IRIS_LIBRARY_FILE);
+    ASSERT_TRUE(dm.WaitFor("Arrival", 1, 30000)) << service.ConsoleText();
+    EXPECT_EQ(dm.Events().back().deviceModel, "Egret");
+
+    peers::CEnrolmentClient client;
+    ASSERT_TRUE(client.Connect(EventURI("Arrival", 0)));
+    peers::CaptureOptions options;
+    options.biometricPosition = "BothIris";
+    options.startWaitMs = 20000;
     options.timeoutMs = 40000;
     const peers::CaptureResult result = client.Capture(options);
     EXPECT_EQ(result.startReason, "Success");
     ASSERT_TRUE(result.completed) << service.ConsoleText();
-    EXPECT_GE(result.previews, 1);
-    const std::vector<uint8_t>& record = result.sample;
-    const peers::FirView view = peers::ReadFirstFirView(record);
-    EXPECT_EQ(view.position, 13);  // right four fingers
-    EXPECT_EQ(view.width, 1600);
-    EXPECT_EQ(view.height, 1500);
-    // General header: scan and image resolutions (x, y) at bytes 20 to 27, big-endian.
-    ASSERT_GE(record.size(), 28u);
-    for (size_t at = 20; at < 28; at += 2) EXPECT_EQ(record[at] << 8 | record[at + 1], 500) << at;
-    // The hand is in the image: a good share of ridge (dark) pixels, and light background too.
-    const auto dark = std::count_if(view.pixels.begin(), view.pixels.end(), [](uint8_t p) { return p < 128; });
-    EXPECT_GT(dark, static_cast<long>(view.pixels.size() / 50));
-    EXPECT_LT(dark, static_cast<long>(view.pixels.size() / 2));
+    const peers::IirView view = peers::ReadIirRecord(result.sample);
+    ASSERT_TRUE(view.valid);
+    EXPECT_EQ(view.width, 640);
+    EXPECT_EQ(view.height, 480);
+    ASSERT_EQ(view.images.size(), 2u);
+    for (const peers::IirImage& image : view.images) {
+        ASSERT_EQ(image.pixels.size(), 640u * 480u);
+        // Subtype 1 is the right eye, 2 the left one; each shows its eye: dark inside the true
+        // pupil, lighter in the iris ring below it.
+        EXPECT_TRUE(image.subtype == 1 || image.subtype == 2);
+        sim::EyeSceneParams scene;
+        scene.rightEye = image.subtype == 1;
+        const sim::EyeTruth truth = sim::RenderEyeFrame(scene).truth;
+        double pupil = 0, ring = 0;
+        int np = 0, nr = 0;
+        for (int y = 0; y < 480; ++y)
+            for (int x = 0; x < 640; ++x) {
+                const double d = std::hypot(x - truth.pupil.x, y - truth.pupil.y);
+                const uint8_t v = image.pixels[size_t(y) * 640 + x];
+                if (d < truth.pupil.r * 0.7) pupil += v, ++np;
+                else if (d > truth.pupil.r * 1.3 && d < truth.iris.r * 0.9 && y > truth.pupil.y) ring += v, ++nr;
+            }
+        ASSERT_GT(np, 0);
+        ASSERT_GT(nr, 0);
+        EXPECT_LT(pupil / np + 25, ring / nr) << "subtype " << image.subtype;
+    }
+    EXPECT_NE(view.images[0].subtype, view.images[1].subtype);
     client.Close();
     EXPECT_EQ(service.Terminate(), 1);
     EXPECT_EQ(dm.Count("Removal"), 1);

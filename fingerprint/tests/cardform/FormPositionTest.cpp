@@ -1,0 +1,536 @@
+// Whole-card analysis of rendered tenprint cards against the kit's ground truth: rolled-print
+// centres and box size, plain row and its four boxes, flat prints cut into fingers, finger order,
+// stacked pages, missing prints, the demographic fit and threshold, the bar code in its place,
+// the condition codes of cards that lack a part, the report with its retry, and the argument
+// checks. Tolerances: box centres and sizes within 16 image pixels (2 pixels of the reduced card),
+// flat finger centres within 80 pixels (4 mm) of the rendered fingertip centre: the segmentation
+// centres a finger on its whole dark area, which reaches below the tip of a slanted little finger.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "FormPosition.h"
+#include "sim/CardKit.h"
+
+namespace {
+
+constexpr double kBoxTolerance = 16;
+constexpr double kFingerTolerance = 80;
+constexpr uint32_t kCards = AP_TENPRINT | AP_PLAINTP | AP_FLATPRINT | AP_CLIPPEDFLATRIGHT | AP_CLIPPEDFLATLEFT;
+
+struct Point {
+  double x, y;
+};
+
+Point Image(const sim::CardTruth& t, double u, double v) {
+  Point p{};
+  t.ToImage(u, v, p.x, p.y);
+  return p;
+}
+Point Centre(const sim::CardTruth& t, const sim::CardBox& b) { return Image(t, (b.u0 + b.u1) / 2, (b.v0 + b.v1) / 2); }
+
+int Analyse(const sim::RenderedCard& card, FormPositionRecord* f) {
+  return AutoFormPosition(card.image.pixels.data(), card.image.width, card.image.height, f);
+}
+
+// A record that defines the form as the kit draws it, fingers 1-5 left to right in the first row.
+FormPositionRecord Defined(const sim::CardSpec& def, const sim::CardTruth& t, uint32_t requested) {
+  FormPositionRecord f{};
+  f.requested = requested;
+  f.boxHeight = uint16_t(def.rowHeight);
+  for (int i = 0; i < 10; ++i) {
+    const Point p = Centre(t, t.rolledBoxes[size_t(i)]);
+    f.rolled[i] = {int16_t(p.x), int16_t(p.y)};
+  }
+  if (def.plainHeight > 0) {
+    const Point p = Image(t, t.cx, (t.plainTop + t.plainBottom) / 2);
+    f.plainBox = {int16_t(p.x), int16_t(p.y), uint16_t(def.width), uint16_t(def.plainHeight)};
+  }
+  f.pageHeight = uint32_t(def.pageHeight);
+  return f;
+}
+
+// Rolled centres against the boxes, finger i of the record at truth box order[i].
+void ExpectRolled(const FormPositionRecord& f, const sim::CardTruth& t, const int order[10]) {
+  for (int i = 0; i < 10; ++i) {
+    const Point p = Centre(t, t.rolledBoxes[size_t(order[i])]);
+    EXPECT_NEAR(f.rolled[i].x, p.x, kBoxTolerance) << "finger " << i + 1;
+    EXPECT_NEAR(f.rolled[i].y, p.y, kBoxTolerance) << "finger " << i + 1;
+  }
+}
+constexpr int kInOrder[10] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+constexpr int kReversed[10] = {4, 3, 2, 1, 0, 9, 8, 7, 6, 5};
+
+void ExpectBox(const FormBox& b, const sim::CardTruth& t, const sim::CardBox& c, const char* what) {
+  // The turned box's upright extent.
+  const Point q[4] = {Image(t, c.u0, c.v0), Image(t, c.u1, c.v0), Image(t, c.u0, c.v1), Image(t, c.u1, c.v1)};
+  double x0 = 1e9, x1 = -1e9, y0 = 1e9, y1 = -1e9;
+  for (const Point& p : q) {
+    x0 = std::min(x0, p.x), x1 = std::max(x1, p.x), y0 = std::min(y0, p.y), y1 = std::max(y1, p.y);
+  }
+  EXPECT_NEAR(b.cx, (x0 + x1) / 2, kBoxTolerance) << what;
+  EXPECT_NEAR(b.cy, (y0 + y1) / 2, kBoxTolerance) << what;
+  EXPECT_NEAR(b.w, x1 - x0, kBoxTolerance) << what;
+  EXPECT_NEAR(b.h, y1 - y0, kBoxTolerance) << what;
+}
+
+// The plain row's boxes: record thumbs {right, left}, four fingers {right, left}; the kit's boxes
+// run left four, left thumb, right thumb, right four.
+void ExpectPlainBoxes(const FormPositionRecord& f, const sim::CardTruth& t) {
+  ASSERT_EQ(t.plainBoxes.size(), 4u);
+  ExpectBox(f.fourFingers[1], t, t.plainBoxes[0], "left four fingers");
+  ExpectBox(f.thumbs[1], t, t.plainBoxes[1], "left thumb");
+  ExpectBox(f.thumbs[0], t, t.plainBoxes[2], "right thumb");
+  ExpectBox(f.fourFingers[0], t, t.plainBoxes[3], "right four fingers");
+}
+
+// Each found flat finger lies on a rendered fingertip of its hand (x within the box of the hand).
+void ExpectFlatFingers(const FormTriple* triples, const sim::CardTruth& t, const std::vector<int>& isoFingers) {
+  for (int iso : isoFingers) {
+    const auto truth = std::find_if(t.plainFingers.begin(), t.plainFingers.end(),
+                                    [&](const sim::FingerTruth& g) { return g.isoFinger == iso; });
+    ASSERT_NE(truth, t.plainFingers.end()) << iso;
+    const bool found = std::any_of(triples, triples + 5, [&](const FormTriple& tr) {
+      return std::hypot(tr.x - truth->centreX, tr.y - truth->centreY) <= kFingerTolerance;
+    });
+    EXPECT_TRUE(found) << "finger " << iso << " at " << truth->centreX << "," << truth->centreY;
+  }
+}
+
+std::vector<int> RightHand() { return {1, 2, 3, 4, 5}; }
+std::vector<int> LeftHand() { return {6, 7, 8, 9, 10}; }
+
+// Paints paper over a vertical stripe of the card image (rows y0..y1).
+void Erase(sim::GreyImage& img, int x, int y0, int y1, uint8_t paper) {
+  for (int y = y0; y < y1; ++y)
+    for (int c = x - 8; c <= x + 8; ++c) img.at(c, y) = paper;
+}
+
+TEST(FormPositionCards, UprightCardWithEveryPartFound) {
+  sim::CardSpec def;
+  def.rolledPrintVariety = 2;
+  // A bar code in the demographic area gives it ink (32) on paper (228).
+  def.barcode.data = "TESSIK";
+  def.barcodeX = 1400;
+  def.barcodeY = 120;
+  const sim::RenderedCard card = sim::RenderCard(def, 11);
+  const sim::CardTruth& t = card.truth;
+  // The demographic area above the first row; its top stays, its bottom ends at the row's top.
+  FormPositionRecord f = Defined(def, t, kCards | AP_DEMOGRAPH | AP_DEMOTHRESHOLD);
+  f.demographic = {2000, 250, 3800, 400};
+  testing::internal::CaptureStdout();
+  const int r = AutoFormPositionReport(card.image.pixels.data(), def.width, def.height, &f);
+  const std::string report = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(r, 0);
+  EXPECT_EQ(f.found, kCards | AP_DEMOGRAPH | AP_DEMOTHRESHOLD);
+  ExpectRolled(f, t, kInOrder);
+  EXPECT_NEAR(f.boxWidth, t.rolledBoxes[0].u1 - t.rolledBoxes[0].u0, kBoxTolerance);
+  EXPECT_NEAR(f.boxHeight, def.rowHeight, kBoxTolerance);
+  const Point plain = Image(t, t.cx, (t.plainTop + t.plainBottom) / 2);
+  EXPECT_NEAR(f.plainBox.cy, plain.y, kBoxTolerance);
+  EXPECT_NEAR(f.plainBox.h, def.plainHeight, kBoxTolerance);
+  EXPECT_NEAR(f.plainBox.cx, def.width / 2, 8);
+  ExpectPlainBoxes(f, t);
+  ExpectFlatFingers(f.rightFlat, t, RightHand());
+  ExpectFlatFingers(f.leftFlat, t, LeftHand());
+  // Fitted: from the top kept (50) to the first row's top at its found centre - box height / 2.
+  EXPECT_NEAR(f.demographic.cy - f.demographic.h / 2, 250 - 400 / 2, 1);
+  EXPECT_NEAR(f.demographic.cy + f.demographic.h / 2, def.rowTop, kBoxTolerance);
+  EXPECT_GT(f.demographicThreshold, 32u);
+  EXPECT_LT(f.demographicThreshold, 228u);
+
+  // The report in its order, values as the record holds them.
+  char line[160];
+  std::snprintf(line, sizeof line, "AP_TENPRINT : Cared!  Dimension : (%4d,%4d)\n", f.boxHeight, f.boxWidth);
+  const size_t at[] = {report.find("AutoFormPosition Return = 0\n"), report.find("AP_DEMOGRAPH : Cared!  "),
+                       report.find("AP_DEMOTHRESHOLD : Cared! "), report.find("AP_BARCODE : Cared  "),
+                       report.find(line), report.find("AP_PLAINTP : Cared!  "),
+                       report.find("AP_FLATPRINT : Cared!\nThumb Box : "), report.find("AP_CLIPPEDFLATRIGHT : Cared!\n"),
+                       report.find("AP_CLIPPEDFLATLEFT : Cared!\n")};
+  for (size_t i = 0; i < std::size(at); ++i) {
+    ASSERT_NE(at[i], std::string::npos) << i << "\n" << report;
+    if (i > 0) {
+      EXPECT_GT(at[i], at[i - 1]) << i;
+    }
+  }
+  std::snprintf(line, sizeof line, "(%4d,%4d) (%4d,%4d) ", f.rolled[0].y, f.rolled[0].x, f.rolled[1].y, f.rolled[1].x);
+  EXPECT_NE(report.find(line), std::string::npos) << report;
+  EXPECT_EQ(report.find("Re-try"), std::string::npos);
+
+  // The rolled positions through the short interface: a cleared record, so both rows reversed.
+  uint32_t out[22] = {};
+  const int16_t size[2] = {int16_t(def.width), int16_t(def.height)};
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(GetTenprintPositions(size, card.image.pixels.data(), out), 0);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out[0], f.boxHeight);
+  EXPECT_EQ(out[1], f.boxWidth);
+  for (int i = 0; i < 10; ++i) {
+    const Point p = Centre(t, t.rolledBoxes[size_t(kReversed[i])]);
+    EXPECT_NEAR(double(out[2 + 2 * i]), p.y, kBoxTolerance) << i;
+    EXPECT_NEAR(double(out[3 + 2 * i]), p.x, kBoxTolerance) << i;
+  }
+
+  // Crop_Flat on the found boxes finds both hands again; its errors per hand.
+  FormPositionRecord c = f;
+  c.found = 0;
+  c.requested = AP_CLIPPEDFLATRIGHT | AP_CLIPPEDFLATLEFT;
+  EXPECT_EQ(Crop_Flat(size, card.image.pixels.data(), &c), 0);
+  EXPECT_EQ(c.found, AP_CLIPPEDFLATRIGHT | AP_CLIPPEDFLATLEFT);
+  ExpectFlatFingers(c.rightFlat, t, {2, 3, 4, 5});
+  c.requested = AP_TENPRINT;
+  EXPECT_EQ(Crop_Flat(size, card.image.pixels.data(), &c), -127);
+  struct Refused {
+    uint32_t hands;
+    int width;  // of the four-finger boxes
+    int16_t cx;
+    int result;
+  } refused[] = {
+      {AP_CLIPPEDFLATRIGHT, 2501, 2000, -127},
+      {AP_CLIPPEDFLATLEFT, 2501, 2000, -127 * 256},
+      {AP_CLIPPEDFLATRIGHT | AP_CLIPPEDFLATLEFT, 1200, 300, -(127 + 256 * 127)},  // leaves the card
+      {AP_CLIPPEDFLATRIGHT | AP_CLIPPEDFLATLEFT, 1200, 3500, -(127 + 256 * 127)},
+  };
+  for (const Refused& x : refused) {
+    FormPositionRecord k = f;
+    k.requested = x.hands;
+    for (FormBox& b : k.fourFingers) {
+      b.w = uint16_t(x.width);
+      b.cx = x.cx;
+    }
+    EXPECT_EQ(Crop_Flat(size, card.image.pixels.data(), &k), x.result) << x.width << " " << x.cx;
+    // The even split stands in for the fingers: finger i at x0 + (i + 1) w / 5 (right hand).
+    if (x.hands & AP_CLIPPEDFLATRIGHT) {
+      const int x0 = x.cx - x.width / 2, y0 = k.fourFingers[0].cy - k.fourFingers[0].h / 2;
+      const int h = k.fourFingers[0].h;
+      EXPECT_EQ(k.rightFlat[1].x, x0 + x.width / 5);
+      EXPECT_EQ(k.rightFlat[4].x, x0 + 4 * x.width / 5);
+      EXPECT_EQ(k.rightFlat[1].y, y0 + h / 2);
+      EXPECT_EQ(k.rightFlat[2].y, y0 + h / 4);
+      EXPECT_EQ(k.rightFlat[4].y, y0 + 3 * h / 4);
+    }
+    if (x.hands & AP_CLIPPEDFLATLEFT) {
+      EXPECT_EQ(k.leftFlat[1].x, x.cx - x.width / 2 + 4 * x.width / 5);
+    }
+  }
+
+  // Without its vertical lines the plain row is abandoned (-1); the report cuts the caller's
+  // four-finger boxes into fingers instead and then counts the plain row as found.
+  sim::RenderedCard bare = card;
+  for (double u : t.plainVerticalU)
+    Erase(bare.image, int(u), int(t.plainTop) + 12, int(t.plainBottom) - 12, def.paper);
+  FormPositionRecord a = Defined(def, t, kCards);
+  for (int i = 0; i < 2; ++i) {
+    a.fourFingers[i] = f.fourFingers[i];
+    a.thumbs[i] = f.thumbs[i];
+  }
+  EXPECT_EQ(Analyse(bare, &a), -1);
+  EXPECT_EQ(a.found, AP_TENPRINT);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(AutoFormPositionReport(bare.image.pixels.data(), def.width, def.height, &a), 0);
+  const std::string retry = testing::internal::GetCapturedStdout();
+  EXPECT_NE(retry.find("Finding prints 3 failed"), std::string::npos) << retry;
+  EXPECT_NE(retry.find("Re-try Crop_Flat\nRe-try Crop_Flat Ret = 0\nAP_CLIPPEDFLATRIGHT : Cared!\n"),
+            std::string::npos)
+      << retry;
+  EXPECT_EQ(a.found, kCards);
+  EXPECT_EQ(a.rightFlat[0].x, f.thumbs[0].cx);
+  ExpectFlatFingers(a.leftFlat, t, {7, 8, 9, 10});
+}
+
+TEST(FormPositionCards, SkewedCardWithMissingPrintsAndABarcode) {
+  sim::CardSpec def;
+  def.angleDeg = 0.8;
+  def.rolledPrintVariety = 2;
+  def.printMask = 0x3FFF & ~(1u << 2) & ~(1u << 6) & ~(1u << 13);  // fingers 3 and 7, right four fingers
+  def.barcode.symbology = sim::Symbology::Code39;
+  def.barcode.data = "TK4711";
+  def.barcode.module = 4;
+  def.barcode.barLength = 100;
+  def.barcodeX = 1200;
+  def.barcodeY = 140;
+  const sim::RenderedCard card = sim::RenderCard(def, 12);
+  const sim::CardTruth& t = card.truth;
+  // A cleared record: both rows count as reversed, finger 1 is the rightmost box.
+  FormPositionRecord f{};
+  f.requested = kCards | 0x10u;
+  f.barcodeBox = {2000, 210, 3600, 400};
+  f.barcodeType = 39;
+  f.barcodeLength = int32_t(def.barcode.data.size());
+  EXPECT_EQ(Analyse(card, &f), 0);
+  EXPECT_EQ(f.found, AP_TENPRINT | AP_PLAINTP | AP_FLATPRINT | AP_CLIPPEDFLATLEFT | 0x10u);
+  ExpectRolled(f, t, kReversed);
+  ExpectPlainBoxes(f, t);
+  ExpectFlatFingers(f.leftFlat, t, {6, 7, 8, 9});
+  EXPECT_STREQ(f.barcodeText, t.barcode.text.c_str());
+  // The located box holds the symbol's bars.
+  const sim::RenderedBarcode& b = t.barcode;
+  const int quiet = def.barcode.quietModules * int(def.barcode.module);
+  EXPECT_LE(f.barcodeBox.cx - f.barcodeBox.w / 2, b.x + quiet);
+  EXPECT_GE(f.barcodeBox.cx + f.barcodeBox.w / 2, b.x + b.w - quiet);
+  EXPECT_LE(f.barcodeBox.cy - f.barcodeBox.h / 2, b.y + def.barcode.margin + 8);
+  EXPECT_GE(f.barcodeBox.cy + f.barcodeBox.h / 2, b.y + b.h - def.barcode.margin - 8);
+
+  // The same code searched in the demographic box by the stand-alone locator.
+  FormPositionRecord g{};
+  g.requested = 0x10u;
+  g.barcodeType = 39;
+  g.barcodeLength = f.barcodeLength;
+  g.demographic = {2000, 210, 3600, 400};
+  const int16_t geometry[3] = {int16_t(def.width), int16_t(def.height), 500};
+  EXPECT_EQ(LocateAndReadBarcode(geometry, card.image.pixels.data(), &g), 0);
+  EXPECT_STREQ(g.barcodeText, t.barcode.text.c_str());
+  EXPECT_EQ(g.found, 0x10u);
+  g.demographic = {2000, 210, 4200, 400};  // wider than the card
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(LocateAndReadBarcode(geometry, card.image.pixels.data(), &g), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Err: Barcode area is too big (400x4200x8)\n");
+}
+
+TEST(FormPositionCards, BarcodeReadDownTheColumns) {
+  // Bars along the rows in the paper above the first row; the search area spans most of the width.
+  sim::CardSpec def;
+  def.prints = false;
+  sim::RenderedCard card = sim::RenderCard(def, 16);
+  sim::BarcodeSpec code;
+  code.symbology = sim::Symbology::Code39;
+  code.data = "TK47";
+  code.module = 2;
+  code.vertical = true;
+  const sim::RenderedBarcode drawn = sim::DrawBarcode(card.image, 2600, 30, code);
+  ASSERT_LT(drawn.y + drawn.h, def.rowTop);
+  FormPositionRecord f = Defined(def, card.truth, AP_TENPRINT | AP_PLAINTP | 0x40u);
+  f.barcodeBox = {2000, 240, 3600, 440};
+  f.barcodeType = 39;
+  f.barcodeLength = 4;
+  EXPECT_EQ(Analyse(card, &f), 0);
+  EXPECT_EQ(f.found, AP_TENPRINT | AP_PLAINTP | 0x40u);
+  EXPECT_STREQ(f.barcodeText, drawn.text.c_str());
+  EXPECT_NEAR(f.barcodeBox.cx, drawn.x + drawn.w / 2, 40);
+  EXPECT_NEAR(f.barcodeBox.cy, drawn.y + drawn.h / 2, 40);
+}
+
+TEST(FormPositionCards, PlainRowOnASecondPage) {
+  sim::CardSpec def;
+  def.angleDeg = -0.5;
+  def.prints = false;
+  def.pageHeight = 2200;
+  def.height = 4400;
+  const sim::RenderedCard card = sim::RenderCard(def, 13);
+  const sim::CardTruth& t = card.truth;
+  FormPositionRecord f = Defined(def, t, AP_TENPRINT | AP_PLAINTP | AP_FLATPRINT);
+  EXPECT_EQ(Analyse(card, &f), 0);
+  EXPECT_EQ(f.found, AP_TENPRINT | AP_PLAINTP | AP_FLATPRINT);
+  ExpectRolled(f, t, kInOrder);
+  ExpectPlainBoxes(f, t);
+  EXPECT_NEAR(f.plainBox.cy, Image(t, t.cx, (t.plainTop + t.plainBottom) / 2).y, kBoxTolerance);
+
+  // Two pages do not fit an image shorter than both.
+  FormPositionRecord g = Defined(def, t, AP_TENPRINT | AP_PLAINTP);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(AutoFormPosition(card.image.pixels.data(), def.width, 4399, &g), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Err: Form define Page 2 * 2200 image height 4399\n");
+  // Rows too close to each other: the form is searched from the top, both pages at once.
+  g = Defined(def, t, AP_TENPRINT | AP_PLAINTP);
+  g.rolled[5].y = int16_t(g.rolled[0].y + 99);
+  EXPECT_EQ(Analyse(card, &g), 0);
+  ExpectRolled(g, t, kInOrder);
+}
+
+TEST(FormPositionCards, CardsWithoutAPartGiveTheirConditions) {
+  sim::CardSpec def;
+  def.prints = false;
+  def.plainHeight = 0;
+  def.height = 2400;
+  sim::RenderedCard card = sim::RenderCard(def, 14);
+  const sim::CardTruth& t = card.truth;
+
+  // No plain row where one was asked for.
+  FormPositionRecord f{};
+  f.requested = AP_TENPRINT | AP_PLAINTP;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(Analyse(card, &f), -10000);
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("No slap found, rolled print stay at bottom"),
+            std::string::npos);
+  EXPECT_EQ(f.found, 0u);
+
+  // Blank paper: no ruled lines at all.
+  sim::RenderedCard blank = card;
+  std::fill(blank.image.pixels.begin(), blank.image.pixels.end(), def.paper);
+  f = {};
+  f.requested = AP_TENPRINT;
+  EXPECT_EQ(Analyse(blank, &f), -2);
+
+  // A defined form searches 1.5 box heights round each row: a height of 100 leaves both bands
+  // between the ruled lines, while 99 is out of range and taken as 750.
+  for (const int boxHeight : {99, 100}) {
+    f = Defined(def, t, AP_TENPRINT);
+    f.boxHeight = uint16_t(boxHeight);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Analyse(card, &f), boxHeight == 99 ? 0 : -2) << boxHeight;
+    testing::internal::GetCapturedStdout();
+    if (boxHeight == 99) ExpectRolled(f, t, kInOrder);
+  }
+
+  // Two vertical lines left in each rolled row, one of them turned by 1.5 degrees: too weak a line
+  // over both rows to be found, so the skew cannot be measured and the boxes are laid out upright, five equal columns of the reduced width.
+  const double rows[2] = {t.rolledTop + 10, t.rolledBottom - 10};
+  for (size_t i = 1; i < t.rolledVerticalU.size(); ++i)
+    Erase(card.image, int(t.rolledVerticalU[i]), int(rows[0]), int(rows[1]), def.paper);
+  const double slope = std::tan(1.5 * 3.14159265358979 / 180);
+  for (int y = int(rows[0]); y < int(rows[1]); ++y)
+    for (int d = -3; d < 3; ++d) card.image.at(int(t.rolledVerticalU[1] + (y - rows[0]) * slope) + d, y) = def.ink;
+  f = {};
+  f.requested = AP_TENPRINT;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(Analyse(card, &f), -10);
+  const std::string skew = testing::internal::GetCapturedStdout();
+  EXPECT_NE(skew.find("Err: Detect vertical lines failed 0 2\n"), std::string::npos) << skew;
+  EXPECT_EQ(f.found, 0u);
+  const int column = def.width / 8 / 5;
+  EXPECT_EQ(f.boxWidth, column * 8);
+  EXPECT_NEAR(f.boxHeight, def.rowHeight, kBoxTolerance);
+  for (int i = 0; i < 10; ++i) {  // a cleared record: rows reversed
+    EXPECT_EQ(f.rolled[i].x, ((4 - i % 5) * column + column / 2) * 8) << i;
+    EXPECT_NEAR(f.rolled[i].y, Centre(t, t.rolledBoxes[size_t(i)]).y, kBoxTolerance) << i;
+  }
+}
+
+TEST(FormPositionCards, PlainRowLaidOutFromItsMiddleLine) {
+  // Only the frame lines and the middle line are printed in the plain row. With a thumb width of
+  // 600 pixels (75 reduced) and an overlap of 160 (20 reduced) the row is laid out round the middle
+  // line c (reduced): thumbs c - 75 .. c and c .. c + 75, four-finger boxes from the frame lines to
+  // 20 blocks inside the thumbs; a box's centre is trunc((low + high + 1) x 4), its width
+  // (high - low) x 8.
+  sim::CardSpec def;
+  def.prints = false;
+  sim::RenderedCard card = sim::RenderCard(def, 15);
+  const sim::CardTruth& t = card.truth;
+  for (size_t i : {size_t(1), size_t(3)})
+    Erase(card.image, int(t.plainVerticalU[i]), int(t.plainTop) + 12, int(t.plainBottom) - 12, def.paper);
+  int para[13] = {0, 640, 960, 520, 1040, 320, 640, 720, 1360, 0, 600, 160, 0};
+  FormPositionRecord f = Defined(def, t, AP_TENPRINT | AP_PLAINTP | AP_FLATPRINT);
+  const int r = AutoFormPositionWithParameters(card.image.pixels.data(), def.width, def.height, &f, para);
+  para[10] = para[11] = 0;
+  FormPositionRecord scratch{};
+  testing::internal::CaptureStdout();
+  AutoFormPositionWithParameters(card.image.pixels.data(), 16, 16, &scratch, para);  // back to the defaults
+  testing::internal::GetCapturedStdout();
+  ASSERT_EQ(r, 0);
+  ASSERT_EQ(f.found, AP_TENPRINT | AP_PLAINTP | AP_FLATPRINT);
+  const double c = t.plainVerticalU[2] / 8;
+  struct Expect {
+    const FormBox& box;
+    double low, high;
+  } expected[] = {{f.thumbs[1], c - 75, c}, {f.thumbs[0], c, c + 75}, {f.fourFingers[0], c + 55, t.plainVerticalU[4] / 8}};
+  for (const Expect& e : expected) {
+    EXPECT_NEAR(e.box.cx, (e.low + e.high + 1) * 4, kBoxTolerance) << e.low;
+    EXPECT_NEAR(e.box.w, (e.high - e.low) * 8, kBoxTolerance) << e.low;
+  }
+  // The left four-finger box starts at the left frame line.
+  EXPECT_NEAR(f.fourFingers[1].cx - f.fourFingers[1].w / 2, t.plainVerticalU[0], kBoxTolerance);
+  EXPECT_NEAR(f.fourFingers[1].cx + f.fourFingers[1].w / 2, (c - 55) * 8, kBoxTolerance);
+}
+
+TEST(FormPositionCards, RefusedInput) {
+  std::vector<uint8_t> img(size_t(5001) * 16, 235);
+  FormPositionRecord f{};
+  f.requested = AP_TENPRINT;
+  struct Case {
+    const uint8_t* image;
+    FormPositionRecord* form;
+    int width, height;
+    const char* printed;
+  } cases[] = {
+      {img.data(), &f, 5001, 16, "Err: image width 5001; image must be 500 ppi maximum 5000\n"},
+      {nullptr, &f, 100, 16, ""},
+      {img.data(), nullptr, 100, 16, ""},
+      {img.data(), &f, 0, 16, ""},
+      {img.data(), &f, 100, 0, ""},
+      {img.data(), &f, -8, 16, ""},
+      {img.data(), &f, 16, 32768, ""},
+  };
+  for (const Case& c : cases) {
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(AutoFormPosition(c.image, c.width, c.height, c.form), -1) << c.width << "x" << c.height;
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.printed);
+  }
+  // 5000 is accepted: the blank strip has no lines.
+  EXPECT_EQ(AutoFormPosition(img.data(), 5000, 16, &f), -2);
+  // Refused input is reported but never retried.
+  f.requested = kCards;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(AutoFormPositionReport(img.data(), 5001, 16, &f), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout().find("Re-try"), std::string::npos);
+
+  // Parameters 10 and 11: a thumb width of 50..100 and an overlap of 10..40 after division by 8.
+  const FormPositionParameters before = CurrentFormPositionParameters();
+  struct Para {
+    int p10, p11, result;
+    const char* printed;
+  } paras[] = {
+      {399, 200, -1, "Err: invalid Para[10] for Flat1CentVLineThumbWidth 392\n"},
+      {808, 200, -1, "Err: invalid Para[10] for Flat1CentVLineThumbWidth 808\n"},
+      {400, 79, -1, "Err: invalid Para[11] for ThumbSlapOverlapWidth 72\n"},
+      {807, 328, -1, "Err: invalid Para[11] for ThumbSlapOverlapWidth 328\n"},
+      {400, 80, -2, "Err: Detect horizontal lines failed 0\n"},
+      {807, 327, -2, "Err: Detect horizontal lines failed 0\n"},
+      {0, 5, -2, "Err: Detect horizontal lines failed 0\n"},  // no thumb width: the overlap is not checked
+  };
+  f.requested = AP_TENPRINT;
+  for (const Para& p : paras) {
+    int para[13] = {0, 640, 960, 520, 1040, 320, 640, 720, 1360, 0, p.p10, p.p11, 0};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(AutoFormPositionWithParameters(img.data(), 5000, 16, &f, para), p.result) << p.p10 << " " << p.p11;
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), p.printed);
+    if (p.result == -2) {
+      const FormPositionParameters now = CurrentFormPositionParameters();
+      EXPECT_EQ(now.value[1], 80);
+      EXPECT_EQ(now.value[8], 170);
+      EXPECT_EQ(now.value[10], p.p10 / 8);
+      EXPECT_EQ(now.value[11], p.p11 / 8);
+    }
+  }
+  int reset[13];
+  std::copy(before.value, before.value + 13, reset);
+  for (int i = 1; i <= 11; ++i)
+    if (i != 9) reset[i] *= 8;
+  ASSERT_EQ(AutoFormPositionWithParameters(img.data(), 5000, 16, &f, reset), -2);
+  const FormPositionParameters after = CurrentFormPositionParameters();
+  EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0);
+}
+
+TEST(FormPositionCards, DemographicThresholdClipsItsArea) {
+  // Left half ink 40, right half paper 230: the threshold separates them.
+  const int width = 400, height = 300;
+  std::vector<uint8_t> img(size_t(width) * height);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) img[size_t(y) * width + x] = x < width / 2 ? 40 : 230;
+  struct Case {
+    int x, y, w, h;
+    const char* printed;
+  } cases[] = {
+      {0, 0, 400, 300, ""},
+      {-16, 0, 400, 300, "Warning: Binarizing area initial point x -16\n"},
+      {0, -8, 400, 300, "Warning: Binarizing area initial point y -8\n"},
+      {100, 100, 400, 300, "Warning: Binarizing area bottom point y 400 300\nWarning: Binarizing area bottom point x 500 400\n"},
+  };
+  for (const Case& c : cases) {
+    testing::internal::CaptureStdout();
+    const int t = DemographicThreshold(img.data(), width, height, c.x, c.y, c.w, c.h);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.printed) << c.x << "," << c.y;
+    EXPECT_GE(t, 40) << c.x << "," << c.y;
+    EXPECT_LT(t, 230) << c.x << "," << c.y;
+  }
+  testing::internal::CaptureStdout();
+  DemographicThreshold(img.data(), width, height, 0, 0, 5000, 4097);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Warning: Binarizing area height 4097\nWarning: Binarizing area width 5000\n"
+            "Warning: Binarizing area bottom point y 4096 300\nWarning: Binarizing area bottom point x 4096 400\n");
+}
+
+}  // namespace
