@@ -169,14 +169,14 @@ bool Device::Impl::TakeHalf(size_t offset, uint64_t readyMark) {
 void Device::Impl::ReleaseHalf() {
     std::lock_guard lock(bufferMutex);
     copying = false;
-    std::vector<std::shared_ptr<usb::Transfer>> held;
-    held.swap(heldReads);
-    for (auto& t : held) {
+    // A submission never completes inside Submit, so the list stays as it is while it is walked.
+    for (auto& t : heldReads) {
         if (ReadsGoOnLocked())
             SubmitReadLocked(t);
         else
             FinishReadLocked();
     }
+    heldReads.clear();
     copyEnded.notify_all();
 }
 

@@ -126,11 +126,18 @@ TEST(DeviceInit, RangesStartAgainWhenTheLargerDevicesHaveGone) {
         ASSERT_TRUE(scenario);
         DeviceManager manager(sim::CreateBus(*scenario), FastTiming());
         ASSERT_EQ(manager.Devices().size(), 1u);
-        Rig meanwhile(sim::ModelId::KestrelA);
-        ASSERT_EQ(meanwhile.dev->Initialize(), STATUS_SUCCESS);
-        const auto caps = meanwhile.dev->StreamCapabilities();
-        EXPECT_EQ(std::make_pair(caps[0].format.width, caps[0].format.height), std::make_pair(2912, 4512));
-        EXPECT_EQ(std::make_pair(caps[1].format.width, caps[1].format.height), std::make_pair(832, 1552));
+        {
+            Rig meanwhile(sim::ModelId::KestrelA);
+            ASSERT_EQ(meanwhile.dev->Initialize(), STATUS_SUCCESS);
+            const auto caps = meanwhile.dev->StreamCapabilities();
+            EXPECT_EQ(std::make_pair(caps[0].format.width, caps[0].format.height), std::make_pair(2912, 4512));
+            EXPECT_EQ(std::make_pair(caps[1].format.width, caps[1].format.height), std::make_pair(832, 1552));
+        }
+        // A smaller device that came and went takes nothing with it while the large one stays.
+        Rig later(sim::ModelId::VireoA);
+        ASSERT_EQ(later.dev->Initialize(), STATUS_SUCCESS);
+        EXPECT_EQ(later.dev->StreamCapabilities()[1].format.width, 832);
+        EXPECT_EQ(later.dev->Model().frameBufferBytes, 2u * 2912u * 4512u);
     }
     Rig rig(sim::ModelId::KestrelA, 40);
     ASSERT_EQ(rig.dev->Initialize(), STATUS_SUCCESS);

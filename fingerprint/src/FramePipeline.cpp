@@ -30,6 +30,10 @@ unsigned Low(const void* p) { return unsigned(reinterpret_cast<uintptr_t>(p)); }
 
 // Longest wait of the grabber callback for the hand-off buffer.
 constexpr int kHandOffWaitMs = 1000;
+// Longest wait of a stream stop for the frame the image thread is working on.
+constexpr int kImageIdleWaitMs = 3000;
+
+thread_local bool t_onImageThread = false;
 
 }  // namespace
 
@@ -144,8 +148,16 @@ ZarnScannerBase::HRESULT ZarnScannerBase::MakeBufferCB(double sampleTime, uint8_
     return 0;
 }
 
+void ZarnScannerBase::WaitImageThreadIdle() {
+    // The image thread itself stops the stream at the end of a roll: it is not waiting for itself.
+    if (t_onImageThread) return;
+    std::unique_lock lock(m_imgBusyLock);
+    m_imgBusyEnded.wait_for(lock, std::chrono::milliseconds(kImageIdleWaitMs), [&] { return !m_bImgBusy; });
+}
+
 void ZarnScannerBase::ThreadImgProc() {
     ScannerThreads& t = Threads();
+    t_onImageThread = true;
     for (;;) {
         if (t.imgProcStop.load() == 1) {
             t.imgProcStop = 2;
@@ -162,10 +174,15 @@ void ZarnScannerBase::ThreadImgProc() {
         }
         if (!s->m_hGetImageEvent->Wait(100)) continue;
         if (!s->m_hImageEvent->Wait(100)) continue;
+        {
+            std::lock_guard busy(s->m_imgBusyLock);
+            s->m_bImgBusy = true;
+        }
         const StreamHandOff h = s->m_strStreamCB;
         if (s->m_nFrameReady.load() == 0) ++s->frameCounter_;
         bool process = false;
-        if (h.pBuffer != nullptr) {
+        // A frame handed over before the stream stopped is not worked on after the stop.
+        if (h.pBuffer != nullptr && s->m_nStreamRunning.load() != 0) {
             const int mode = s->m_nVideoMode.load();
             const FrameGeometry& g = mode == TK_VIDEO_ROLL ? s->m_RollImage
                                      : (mode == TK_VIDEO_PREV || (!s->m_nCalibrating.load() && !s->m_nFullResult.load()))
@@ -200,6 +217,11 @@ void ZarnScannerBase::ThreadImgProc() {
             // is until the next frame request, so no later frame is copied over it meanwhile.
             s->m_nSavedRawFrozen = 1;
             s->m_nFrameReady = 1;
+        }
+        {
+            std::lock_guard busy(s->m_imgBusyLock);
+            s->m_bImgBusy = false;
+            s->m_imgBusyEnded.notify_all();
         }
     }
 }

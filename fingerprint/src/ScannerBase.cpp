@@ -460,6 +460,8 @@ int ZarnScannerBase::StopStream() {
             LogGraphError("StopStream() - Could not stop graph", E_FAIL);
             result = ZARN_ERR_STREAM_RUN_STOP;
         }
+        // No frame is handed over any more; the one the image thread may be working on ends first.
+        WaitImageThreadIdle();
     }
     ZarnTrace().Log(4, "Exit  ZarnScannerBase::StopStream()= %d", result);
     return result;

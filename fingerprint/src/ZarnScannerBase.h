@@ -15,6 +15,7 @@
 // Flags shared between threads are atomics; the hand-off buffer is guarded by m_hImageEvent.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -270,8 +271,9 @@ public:
     } m_Running;
     int m_nFullExposure = 0, m_nRollExposure = 0;  // found by the calibration passes
     int m_nLastSensorResult = 0;                   // CheckSensor2 of the last exposure check
-    int m_nPropValue[kPropertyCount] = {};
-    int m_nPropFlags[kPropertyCount] = {};
+    // Written by the caller's thread and the foot-switch thread (key state) alike.
+    std::atomic<int> m_nPropValue[kPropertyCount] = {};
+    std::atomic<int> m_nPropFlags[kPropertyCount] = {};
     struct AutoCaptureParams {
         int32_t a = 0, b = 0;
         double c = 0;
@@ -352,6 +354,13 @@ public:
     std::shared_ptr<platform::video::VideoProcAmp> m_pVideoProcAmp;
     std::shared_ptr<platform::video::CameraControl> m_pCameraControl;
     std::mutex m_graphLock;  // the interface pointers: rebuilt on the caller's thread, read by the threads
+    // Set while the image thread works on a frame (it writes the work, saved, flat and preview
+    // buffers): a stream stop waits for it, so a result built after the stop is never written
+    // over by a frame of before the stop.
+    std::mutex m_imgBusyLock;
+    std::condition_variable m_imgBusyEnded;
+    bool m_bImgBusy = false;
+    void WaitImageThreadIdle();
     CSampleGrabberBase m_SampleGrabberCB;
 
     // Working geometry of the image-processing thread.

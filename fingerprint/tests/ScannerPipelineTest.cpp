@@ -386,6 +386,13 @@ TEST_F(ScannerPipeline, TheFrameOfATakenFullResultStaysUntilTheNextFrameRequest)
     // A new frame request lets frames through again.
     ASSERT_EQ(model->RefreshFrame(), 0);
     EXPECT_FALSE(std::equal(taken.begin(), taken.end(), model->m_pSavedRaw));
+    // The frame a request waited for stays as well while frames keep coming: the exposure search
+    // and the calibration passes read it after the wait.
+    const std::vector<uint8_t> waited(model->m_pSavedRaw, model->m_pSavedRaw + bytes);
+    const uint32_t more = device->TotalFrames();
+    ASSERT_TRUE(WaitUntil([&] { return device->TotalFrames() >= more + 4; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_TRUE(std::equal(waited.begin(), waited.end(), model->m_pSavedRaw));
 }
 
 TEST_F(ScannerPipeline, ExposureSearchStopsAtTheLowerBoundWhenTheLampIsBrightEnoughEverywhere) {
