@@ -180,7 +180,7 @@ int32_t IrisAlg_Location(const uint8_t* image, int32_t width, int32_t height, Ir
     loc.locationFlag = 255;
 
     float usable = 0.0f;
-    if (irisalg::BuildOcclusionMasks(image, width, height, options, &loc, &usable, nullptr, nullptr) != 0 ||
+    if (irisalg::BuildOcclusionMasks(image, width, height, nullptr, &loc, &usable, nullptr, nullptr) != 0 ||
         usable < kMinUsableShare) {
         OtaMessage(message, "Iris location failed");
         return kAlgFailed;
@@ -230,7 +230,7 @@ int32_t IrisAlg_QualityAnalysis(const uint8_t* image, int32_t width, int32_t hei
     if (loc->irisRadius > 0) record->bytes[6] = uint8_t(loc->pupilRadius * 100 / loc->irisRadius);
 
     float usable = 0.0f;
-    if (irisalg::BuildOcclusionMasks(image, width, height, options, loc, &usable, nullptr, nullptr) == 0)
+    if (irisalg::BuildOcclusionMasks(image, width, height, nullptr, loc, &usable, nullptr, nullptr) == 0)
         record->bytes[2] = uint8_t(std::trunc(usable * 100));
 
     if (DetectorContext* context = new (std::nothrow) DetectorContext{}) {
