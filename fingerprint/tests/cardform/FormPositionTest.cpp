@@ -310,8 +310,20 @@ TEST(FormPositionCards, BarcodeReadDownTheColumns) {
   EXPECT_EQ(Analyse(card, &f), 0);
   EXPECT_EQ(f.found, AP_TENPRINT | AP_PLAINTP | 0x40u);
   EXPECT_STREQ(f.barcodeText, drawn.text.c_str());
-  EXPECT_NEAR(f.barcodeBox.cx, drawn.x + drawn.w / 2, 40);
-  EXPECT_NEAR(f.barcodeBox.cy, drawn.y + drawn.h / 2, 40);
+  // The bars: drawn.x .. + w across (their length), the quiet zones of 12 modules inside
+  // drawn.y .. + h along. Across, the box holds the rows that grew round the seed (the last one
+  // within a block of the bars' edge) and 5 blocks beyond; along, the code ends after more than 8
+  // weak blocks, with 3 blocks beyond that, unless the area ends first.
+  const int quiet = code.quietModules * int(code.module);
+  const int x0 = f.barcodeBox.cx - f.barcodeBox.w / 2, x1 = f.barcodeBox.cx + f.barcodeBox.w / 2;
+  const int y0 = f.barcodeBox.cy - f.barcodeBox.h / 2, y1 = f.barcodeBox.cy + f.barcodeBox.h / 2;
+  EXPECT_GE(x0, drawn.x - 6 * 8);
+  EXPECT_LE(x0, drawn.x - 4 * 8);
+  EXPECT_GE(x1, drawn.x + drawn.w + 4 * 8);
+  EXPECT_LE(x1, drawn.x + drawn.w + 6 * 8);
+  EXPECT_LE(y0, drawn.y + quiet);
+  EXPECT_GE(y1, drawn.y + drawn.h - quiet + 9 * 8);
+  EXPECT_LE(y1, drawn.y + drawn.h - quiet + 14 * 8);
 }
 
 TEST(FormPositionCards, PlainRowOnASecondPage) {
