@@ -14,7 +14,9 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
+#include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -335,12 +337,13 @@ TEST_F(FpDeviceTest, ForceAndStopCapture) {
 TEST_F(FpDeviceTest, QualityFeedbackAtMostOncePerSecond) {
     script.previewIntervalMs = 5;
     script.quality = {0, 2, 3, 5};
-    std::atomic<int64_t> now{100000};
+    // Shared with the device: its preview thread may read the clock until the fixture closes it.
+    auto now = std::make_shared<std::atomic<int64_t>>(100000);
     OpenDevice();
-    device->SetClock([&now] { return now.load(); });
+    device->SetClock([now] { return now->load(); });
     // No subscription: no feedback however much time passes.
     ASSERT_EQ(AttributeOf(Start("RightSlap", "S1", "RightMiddle"), "failureReason"), "Success");
-    now += 5000;
+    *now += 5000;
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(AttributeOf(Command("<StopCapture/>", "T1"), "value"), "Success");
     EXPECT_TRUE(events.empty());
@@ -348,10 +351,10 @@ TEST_F(FpDeviceTest, QualityFeedbackAtMostOncePerSecond) {
     Command("<Subscribe><Event eventCategory=\"UserFeedback\"/></Subscribe>", "SUB");
     ASSERT_EQ(AttributeOf(Start("RightSlap", "S2", "RightMiddle"), "failureReason"), "Success");
     // Within the first second after the start: nothing.
-    now += 999;
+    *now += 999;
     std::this_thread::sleep_for(100ms);
     EXPECT_TRUE(events.empty());
-    now += 1;
+    *now += 1;
     const std::string event = ReadEvent();
     EXPECT_XML_EQ(WithoutRequestId(event),
               "<DeviceEventRequest requestId=\"*\"><UserFeedback><Message biometricPosition=\"RightIndex\" action=\"PresentBiometric\"/>"
