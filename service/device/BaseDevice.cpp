@@ -1,6 +1,8 @@
 #include "device/BaseDevice.h"
 
+#include <chrono>
 #include <ctime>
+#include <thread>
 
 #include "runtime/ConfigFile.h"
 #include "runtime/Log.h"
@@ -315,4 +317,60 @@ int CBaseDevice::_ProcessForceCaptureCallback(std::string& failureReason) {
             "CBaseDevice::_ProcessForceCaptureCallback: Manual capture is not allow because allowManualCapture "
             "attribute is set to false in StartCapture DeviceCommandRequest.");
     return 0;
+}
+
+int CBaseDevice::OpenUnderDeviceLock() {
+    if (!deviceLock.trylock()) return 0;
+    const int result = CBaseDevice::Open();
+    if (result != 0) SetState(DEVICE_STATE_READY);
+    deviceLock.unlock();
+    if (result == 0) Close();
+    return result;
+}
+
+int CBaseDevice::CloseUnderDeviceLock(const std::function<void()>& deinitialize) {
+    deviceSocket.Close(1);
+    deviceLock.lock();
+    openFlag.store(0);
+    CloseImageChannels(0);
+    ReleaseArrivalDocument();
+    deinitialize();
+    SetState(DEVICE_STATE_CLOSED);
+    deviceLock.unlock();
+    return 1;
+}
+
+void CBaseDevice::ClearPreviewTable() {
+    previewOuterLock.lock();
+    previewInnerLock.lock();
+    previewImages.clear();
+    previewInnerLock.unlock();
+    previewOuterLock.unlock();
+}
+
+int CBaseDevice::WaitForFirstPreview(const char* op, std::string& failureReason) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(firstPreviewTimeoutMs.load());
+    while (firstPreview.load() == 0) {
+        if (Clock::now() >= deadline) {
+            TSK_LOG(LOGLEVEL_ERROR, logModule, op << ": No preview image arrived after the capture started.");
+            StopCaptureIgnoreError();
+            failureReason = "UnableToPerformRequest";
+            return 0;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(15));
+    }
+    return 1;
+}
+
+int CBaseDevice::DeviceChannelGone(const char* op, const char* socketName, const char* what, int deviceType) {
+    deviceLock.lock();
+    TSK_LOG(LOGLEVEL_INFO, logModule,
+            op << ": " << socketName << what << deviceSocket.GetRemoteSocketIdLog(deviceSocket.GetClientChannel(), 1));
+    CloseImageChannels(1);
+    const std::string model = capabilities.deviceModel;
+    deviceLock.unlock();
+    // The core object is called without the device lock held.
+    if (owner != nullptr) owner->ProcessDeviceClientGoneCallback(deviceType, model);
+    return 1;
 }

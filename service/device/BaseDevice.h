@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -71,6 +72,12 @@ public:
     virtual int SetMissingBiometric(const std::string& biometricPosition) = 0;
     // Reads the capability file and builds the Arrival body; 1 or 0.
     virtual int ReadConfigFiles();
+    // Calls the library's abort whatever the state and sets state 1.
+    virtual void StopCaptureIgnoreError() = 0;
+
+    // How long a started capture may wait for its first preview image.
+    static constexpr int kFirstPreviewTimeoutMs = 10000;
+    void SetFirstPreviewTimeoutMs(int ms) { firstPreviewTimeoutMs.store(ms); }
 
     std::string GetDeviceURI() const;
     std::string GetModel() const { return capabilities.deviceModel; }
@@ -105,6 +112,21 @@ protected:
     // Opens the result channel as the preview channel is opened; 1 or 0.
     int OpenResultChannel();
     void ReleaseArrivalDocument();
+    // Open and Close of both device kinds: Open takes the device lock without waiting (a device being
+    // opened elsewhere answers 0) and closes again on failure; Close closes the device channel
+    // first, outside the device lock (its socket thread may wait for that lock in a request, and
+    // closing joins it), then the image channels and the library (deinitialize), and sets state 0
+    // last, as a closed device must never read as ready.
+    int OpenUnderDeviceLock();
+    int CloseUnderDeviceLock(const std::function<void()>& deinitialize);
+    // Empties the preview table under both preview locks.
+    void ClearPreviewTable();
+    // Waits for the first preview image of a started capture; on the bound, stops the capture and
+    // gives 0 with "UnableToPerformRequest".
+    int WaitForFirstPreview(const char* op, std::string& failureReason);
+    // The device channel closed or failed: closes the image channels (stopping a capture) under the
+    // device lock, then tells the core object (deviceType 0 fingerprint, 1 iris) without it.
+    int DeviceChannelGone(const char* op, const char* socketName, const char* what, int deviceType);
 
     Synchronized deviceLock;
     CSocketDevice deviceSocket;
@@ -124,6 +146,8 @@ protected:
     Synchronized previewInnerLock;
     Synchronized previewOuterLock;
     std::atomic<int> firstPreview{0};
+    std::map<int, ZarnImageInfo> previewImages;  // under preview_inner
+    std::atomic<int> firstPreviewTimeoutMs{kFirstPreviewTimeoutMs};
     const int logModule;
     Synchronized stateLock;
     int deviceState = DEVICE_STATE_CLOSED;  // under stateLock

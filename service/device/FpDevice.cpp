@@ -152,14 +152,6 @@ int CFpDevice::SetState(int state) {
     return 1;
 }
 
-void CFpDevice::ClearPreviewTable() {
-    previewOuterLock.lock();
-    previewInnerLock.lock();
-    previewImages.clear();
-    previewInnerLock.unlock();
-    previewOuterLock.unlock();
-}
-
 int CFpDevice::CloseImageChannels(int stopCapture) {
     CBaseDevice::CloseImageChannels(stopCapture);
     if (stopCapture != 0) StopCaptureIgnoreError();
@@ -169,27 +161,11 @@ int CFpDevice::CloseImageChannels(int stopCapture) {
 }
 
 int CFpDevice::Open() {
-    if (!deviceLock.trylock()) return 0;
-    const int result = CBaseDevice::Open();
-    if (result != 0) SetState(DEVICE_STATE_READY);
-    deviceLock.unlock();
-    if (result == 0) Close();
-    return result;
+    return OpenUnderDeviceLock();
 }
 
 int CFpDevice::Close() {
-    // The device channel goes first, outside the device lock: its socket thread may be waiting for
-    // that lock in a request, and closing joins it.
-    deviceSocket.Close(1);
-    deviceLock.lock();
-    openFlag.store(0);
-    CloseImageChannels(0);
-    ReleaseArrivalDocument();
-    FpApi().Zarn_Main_DeInitialize();
-    // Last: a closed device must never read as ready.
-    SetState(DEVICE_STATE_CLOSED);
-    deviceLock.unlock();
-    return 1;
+    return CloseUnderDeviceLock([] { FpApi().Zarn_Main_DeInitialize(); });
 }
 
 // --- library calls -------------------------------------------------------------------------------
@@ -297,16 +273,7 @@ int CFpDevice::StartCapture(int, std::string& failureReason) {
         return 0;
     }
     // The first frame shows the scanner really streams; a dead camera must not hold the channel.
-    const int64_t deadline = SteadyMs() + firstPreviewTimeoutMs.load();
-    while (firstPreview.load() == 0) {
-        if (SteadyMs() >= deadline) {
-            TSK_LOG(LOGLEVEL_ERROR, kLog, op << ": No preview image arrived after the capture started.");
-            StopCaptureIgnoreError();
-            failureReason = "UnableToPerformRequest";
-            return 0;
-        }
-        Sleep(15);
-    }
+    if (WaitForFirstPreview(op, failureReason) == 0) return 0;
     TSK_LOG(LOGLEVEL_INFO, kLog, op << ": Fingerprint capture is started successfully.");
     return 1;
 }
@@ -455,26 +422,14 @@ int CFpDevice::ProcessClientConnectedCallback() {
     return _ProcessClientConnectedCallback(0);
 }
 
-int CFpDevice::DeviceChannelGone(const char* what) {
-    deviceLock.lock();
-    TSK_LOG(LOGLEVEL_INFO, kLog,
-            "CFpDevice::ProcessSocketDeviceCloseEventCallback: "
-                << kDeviceSocketName << what
-                << deviceSocket.GetRemoteSocketIdLog(deviceSocket.GetClientChannel(), 1));
-    CloseImageChannels(1);
-    const std::string model = capabilities.deviceModel;
-    deviceLock.unlock();
-    // The core object is called without the device lock held.
-    if (owner != nullptr) owner->ProcessDeviceClientGoneCallback(0, model);
-    return 1;
-}
-
 int CFpDevice::ProcessSocketDeviceCloseEventCallback() {
-    return DeviceChannelGone(": Connection closed from client, ");
+    return DeviceChannelGone("CFpDevice::ProcessSocketDeviceCloseEventCallback", kDeviceSocketName,
+                             ": Connection closed from client, ", 0);
 }
 
 int CFpDevice::ProcessSocketDeviceErrorEventCallback() {
-    return DeviceChannelGone(": Connection lost with client, ");
+    return DeviceChannelGone("CFpDevice::ProcessSocketDeviceCloseEventCallback", kDeviceSocketName,
+                             ": Connection lost with client, ", 0);
 }
 
 int CFpDevice::ProcessClientGoneCallback() {

@@ -28,8 +28,6 @@ public:
     static constexpr size_t kPreviewBufferSize = 640000;
     // Position code of a text the device does not know.
     static constexpr int kPositionUnknown = 33;
-    // Default bound of the wait for the first preview frame after the library started capturing.
-    static constexpr int kFirstPreviewTimeoutMs = 10000;
 
     CFpDevice(const std::string& vdmName, CBaseNavikVdm* owner, int modelCode);
     ~CFpDevice() override;
@@ -71,7 +69,7 @@ public:
     static std::string PositionName(int code);
 
     // Calls the library's abort whatever the state and sets state 1; reports nothing.
-    void StopCaptureIgnoreError();
+    void StopCaptureIgnoreError() override;
 
     int GetModelCode() const { return modelCode; }
     int GetPositionCode() const { return positionCode.load(); }
@@ -80,9 +78,8 @@ public:
     int GetFingerStatus(int finger) const { return fingerStatus[finger].load(); }
     int GetBiometricCount() const { return biometricCount.load(); }
 
-    // Test seams: the millisecond clock of the feedback interval and the first-preview bound.
+    // Test seam: the millisecond clock of the feedback interval.
     void SetClock(std::function<int64_t()> clock) { nowMs = std::move(clock); }
-    void SetFirstPreviewTimeoutMs(int ms) { firstPreviewTimeoutMs.store(ms); }
 
 private:
     // Library callbacks; the context is the device.
@@ -102,9 +99,6 @@ private:
     int SetBiometricStatus(int code);
     int SetCaptureMode();
     void ClearFingerStatus();
-    void ClearPreviewTable();
-    // Shared part of the device channel's close and error events.
-    int DeviceChannelGone(const char* what);
     // Finger indexes (into the status table) of a position code, in finger order.
     static std::vector<int> FingersOf(int code);
 
@@ -112,10 +106,8 @@ private:
     std::atomic<int> positionCode{kPositionUnknown};
     std::atomic<int> fingerStatus[10];
     std::vector<unsigned char> previewBuffer;            // written under preview_inner
-    std::map<int, ZarnImageInfo> previewImages;          // under preview_inner
     ZarnImageInfo resultImage{};                          // under resultLock
     Synchronized resultLock;
     std::atomic<int64_t> lastFeedbackMs{0};
-    std::atomic<int> firstPreviewTimeoutMs{kFirstPreviewTimeoutMs};
     std::function<int64_t()> nowMs;
 };

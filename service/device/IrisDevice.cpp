@@ -136,14 +136,6 @@ int CIrisDevice::SetState(int state) {
     return 1;
 }
 
-void CIrisDevice::ClearPreviewMap() {
-    previewOuterLock.lock();
-    previewInnerLock.lock();
-    previewImages.clear();
-    previewInnerLock.unlock();
-    previewOuterLock.unlock();
-}
-
 void CIrisDevice::FreeResultImages() {
     resultLock.lock();
     for (auto& [eye, image] : resultImages) std::free(image.image);
@@ -155,34 +147,18 @@ int CIrisDevice::CloseImageChannels(int stopCapture) {
     CBaseDevice::CloseImageChannels(stopCapture);
     if (stopCapture != 0) StopCaptureIgnoreError();
     pendingResults.store(0);
-    ClearPreviewMap();
+    ClearPreviewTable();
     FreeResultImages();
     SetState(DEVICE_STATE_READY);
     return 1;
 }
 
 int CIrisDevice::Open() {
-    if (!deviceLock.trylock()) return 0;
-    const int result = CBaseDevice::Open();
-    if (result != 0) SetState(DEVICE_STATE_READY);
-    deviceLock.unlock();
-    if (result == 0) Close();
-    return result;
+    return OpenUnderDeviceLock();
 }
 
 int CIrisDevice::Close() {
-    // The device channel goes first, outside the device lock: its socket thread may be waiting for
-    // that lock in a request, and closing joins it.
-    deviceSocket.Close(1);
-    deviceLock.lock();
-    openFlag.store(0);
-    CloseImageChannels(0);
-    ReleaseArrivalDocument();
-    IrisApi().Zarn_IRIS_Main_DeInitialize();
-    // Last: a closed device must never read as ready.
-    SetState(DEVICE_STATE_CLOSED);
-    deviceLock.unlock();
-    return 1;
+    return CloseUnderDeviceLock([] { IrisApi().Zarn_IRIS_Main_DeInitialize(); });
 }
 
 // --- library calls -------------------------------------------------------------------------------
@@ -297,16 +273,7 @@ int CIrisDevice::StartCapture(int autoCapture, std::string& failureReason) {
         return 0;
     }
     // The first frame shows the cameras really stream; a dead camera must not hold the channel.
-    const int64_t deadline = SteadyMs() + firstPreviewTimeoutMs.load();
-    while (firstPreview.load() == 0) {
-        if (SteadyMs() >= deadline) {
-            TSK_LOG(LOGLEVEL_ERROR, kLog, op << ": No preview image arrived after the capture started.");
-            StopCaptureIgnoreError();
-            failureReason = "UnableToPerformRequest";
-            return 0;
-        }
-        Sleep(15);
-    }
+    if (WaitForFirstPreview(op, failureReason) == 0) return 0;
     TSK_LOG(LOGLEVEL_INFO, kLog, op << ": Iris capture is started successfully.");
     return 1;
 }
@@ -457,25 +424,14 @@ int CIrisDevice::ProcessClientConnectedCallback() {
     return _ProcessClientConnectedCallback(1);
 }
 
-int CIrisDevice::DeviceChannelGone(const char* what) {
-    deviceLock.lock();
-    TSK_LOG(LOGLEVEL_INFO, kLog,
-            "CIrisDevice::ProcessSocketDeviceCloseEventCallback: "
-                << kDeviceSocketName << what << deviceSocket.GetRemoteSocketIdLog(deviceSocket.GetClientChannel(), 1));
-    CloseImageChannels(1);
-    const std::string model = capabilities.deviceModel;
-    deviceLock.unlock();
-    // The core object is called without the device lock held.
-    if (owner != nullptr) owner->ProcessDeviceClientGoneCallback(1, model);
-    return 1;
-}
-
 int CIrisDevice::ProcessSocketDeviceCloseEventCallback() {
-    return DeviceChannelGone(": Connection closed from client, ");
+    return DeviceChannelGone("CIrisDevice::ProcessSocketDeviceCloseEventCallback", kDeviceSocketName,
+                             ": Connection closed from client, ", 1);
 }
 
 int CIrisDevice::ProcessSocketDeviceErrorEventCallback() {
-    return DeviceChannelGone(": Connection lost with client, ");
+    return DeviceChannelGone("CIrisDevice::ProcessSocketDeviceCloseEventCallback", kDeviceSocketName,
+                             ": Connection lost with client, ", 1);
 }
 
 int CIrisDevice::ProcessClientGoneCallback() {
@@ -643,7 +599,7 @@ void CIrisDevice::ResultImageAvailable(int eye, int status, const ZarnImageInfo&
         return;
     }
     if (OpenResultChannel() != 0) {
-        ClearPreviewMap();
+        ClearPreviewTable();
         deviceSocket.SendCaptureCompleteDeviceEventRequest(resultSocket.GetUri());
     }
     SetState(DEVICE_STATE_RESULT_READY);

@@ -28,8 +28,6 @@ public:
     static constexpr int kEyeBoth = 3;
     // One preview buffer per eye, process-wide.
     static constexpr size_t kPreviewBufferSize = 640000;
-    // Default bound of the wait for the first preview frame after the library started capturing.
-    static constexpr int kFirstPreviewTimeoutMs = 10000;
 
     CIrisDevice(const std::string& vdmName, CBaseNavikVdm* owner);
     ~CIrisDevice() override;
@@ -78,13 +76,12 @@ public:
     static std::string EyePositionName(int code);
 
     // Calls the library's abort whatever the state and sets state 1.
-    void StopCaptureIgnoreError();
+    void StopCaptureIgnoreError() override;
 
     int GetEyePosition() const { return eyePosition.load(); }
     // 0 not requested, 1 to be captured, 2 declared missing.
     int GetEyeFlag(int eye) const { return eye == kEyeLeft ? leftFlag.load() : rightFlag.load(); }
     int GetPendingResults() const { return pendingResults.load(); }
-    void SetFirstPreviewTimeoutMs(int ms) { firstPreviewTimeoutMs.store(ms); }
 
 private:
     static void OnPreviewImageAvailable_L(void* context, ZarnImageInfo image);
@@ -97,17 +94,13 @@ private:
     void ResultImageAvailable(int eye, int status, const ZarnImageInfo& image);
     void DeviceIsConnected(int connected);
     int SetCaptureMode(int eye, int autoCapture);
-    void ClearPreviewMap();
     void FreeResultImages();
-    int DeviceChannelGone(const char* what);
     // Builds the iris record of the given eyes; the caller frees it.
     bool BuildIrisIsoRecord(const std::map<int, ZarnImageInfo>& images, unsigned char** record, unsigned int* length);
 
     std::atomic<int> eyePosition{kEyeNone};
     std::atomic<int> leftFlag{0}, rightFlag{0};
     std::atomic<int> pendingResults{0};
-    std::map<int, ZarnImageInfo> previewImages;  // under preview_inner
     std::map<int, ZarnImageInfo> resultImages;   // pixels owned (malloc); written under the device lock
     Synchronized resultLock;                     // guards resultImages against GetSample
-    std::atomic<int> firstPreviewTimeoutMs{kFirstPreviewTimeoutMs};
 };

@@ -49,6 +49,10 @@ public:
         SetState(DEVICE_STATE_CLOSED);
         return 1;
     }
+    void StopCaptureIgnoreError() override {
+        FpApi().Zarn_Capture_Abort();
+        SetState(DEVICE_STATE_READY);
+    }
     int SetState(int state) override {
         stateLock.lock();
         deviceState = state;

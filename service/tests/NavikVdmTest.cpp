@@ -91,6 +91,7 @@ public:
     int StartCapture(int, std::string& reason) override { return Refuse(reason); }
     int ForceCapture(std::string& reason) override { return Refuse(reason); }
     int StopCapture(std::string& reason) override { return Refuse(reason); }
+    void StopCaptureIgnoreError() override { SetState(DEVICE_STATE_READY); }
     int SetMissingBiometric(const std::string&) override { return 0; }
 
     int ProcessSubscribeCallback(const xercesc::DOMElement*, const std::string&, std::string& reason,
