@@ -13,7 +13,7 @@ function(tessik_add_test name)
     set(T_TIMEOUT 120)
   endif()
   add_executable(${name} ${T_SOURCES})
-  if(TESSIK_SANITIZE)
+  if(TESSIK_SANITIZE OR TESSIK_TSAN)
     # Test bodies call into the optimised libraries; compiling them lighter halves their build time.
     target_compile_options(${name} PRIVATE -O1)
   endif()

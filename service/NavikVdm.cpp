@@ -302,7 +302,8 @@ int CNavikVdm::ProcessDmConnectResponseCallback(const xercesc::DOMElement* conne
 }
 
 void CNavikVdm::PingLoop() {
-    const int heartBeat = dmSettings.heartBeatSeconds;
+    // In 64 bits: the DM's value may be as large as an int holds.
+    const int64_t heartBeat = dmSettings.heartBeatSeconds;
     // A Ping at most once a second, whatever the DM asks.
     const int64_t intervalMs = heartBeat * 1000 < kMinIntervalMs ? kMinIntervalMs : heartBeat * 1000;
     TSK_LOG(LOGLEVEL_INFO, kLog,

@@ -26,6 +26,7 @@
 #include <xercesc/util/XMLException.hpp>
 
 #include "NavikVdm.h"
+#include "device/IrisDevice.h"
 #include "device/ZarnLibrary.h"
 #include "main/ServiceManager.h"
 #include "main/VdmServiceCommands.h"
@@ -252,6 +253,7 @@ void VdmMain_StartVdmConsole() {
     bool started = false;
     try {
         vdm = std::make_unique<CNavikVdm>();
+        vdm->SetIrisDeviceKind(CIrisDevice::Kind());
         {
             std::lock_guard guard(coreMutex);
             core = vdm.get();

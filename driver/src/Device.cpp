@@ -71,6 +71,11 @@ struct Largest {
     size_t bytes = 0;
     int fullW = 2944, fullH = 1840, mode1W = 1408, mode1H = 880, mode2W = 1472, mode2H = 920;
 } g_largest;
+// Devices initialised and not yet uninitialised. The largest-frame record belongs to the driver
+// while it has devices: when the last one leaves, the driver is done (a kernel driver would be
+// unloaded), and the next device starts from the static ranges again rather than inheriting the
+// sizes of scanners that are long gone.
+int g_liveDevices = 0;
 
 StreamCapability MakeRange(int w, int h) {
     StreamCapability c;
@@ -121,6 +126,16 @@ void RecordFrameSizes(int fullW, int fullH, int mode1W, int mode1H, int mode2W, 
 size_t LargestFrameBytes() {
     std::lock_guard lock(g_rangeMutex);
     return g_largest.bytes;
+}
+
+void DeviceCameUp() {
+    std::lock_guard lock(g_rangeMutex);
+    ++g_liveDevices;
+}
+
+void DeviceWentDown() {
+    std::lock_guard lock(g_rangeMutex);
+    if (g_liveDevices > 0 && --g_liveDevices == 0) g_largest = Largest{};
 }
 
 // ---- USB helpers ---------------------------------------------------------------------------
@@ -226,7 +241,7 @@ bool ReportIsUsable(const uint16_t* r) {
 }  // namespace
 
 NTSTATUS Device::Impl::InitializeLocked() {
-    ++openCount;
+    if (++openCount == 1) DeviceCameUp();
     started = true;
     gone = false;
     removed = false;
@@ -329,7 +344,7 @@ NTSTATUS Device::Impl::SurpriseRemovalLocked() {
     if (readsInFlight) {
         transferState = kTransferStopped;
         readsInFlight = false;
-        for (auto& r : reads) usb->Cancel(r);
+        CancelReads();
         readsFinished.Wait(timing.removalWaitMs);
     }
     frameReady.Set();  // the worker sees the state and ends
@@ -388,6 +403,7 @@ NTSTATUS Device::Uninitialize() {
     d.usb->SetRemovalHandler(nullptr);
     d.frameBuffer.clear();
     d.frameBuffer.shrink_to_fit();
+    DeviceWentDown();
     return STATUS_SUCCESS;
 }
 
@@ -408,7 +424,7 @@ NTSTATUS Device::ChangePowerState(int state) {
     if (state == kPowerD3) {
         d.transferState = kTransferStopped;
         if (d.readsInFlight && !d.gone) {
-            for (auto& r : d.reads) d.usb->Cancel(r);
+            d.CancelReads();
             d.readsFinished.Wait();
             d.readsInFlight = false;
         }

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -67,9 +68,18 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
     std::array<uint8_t, 7> ledStatus{};
     std::atomic<bool> ledStatusRead{false};
 
-    // Frame transfer.
+    // Frame transfer. The bulk reads fill the frame buffer on the transport's thread while the
+    // worker copies the ready half out of it: the half the worker is reading (`copying`) belongs
+    // to it alone, so a read whose next place lies in that half is held back (`heldReads`) and
+    // submitted when the copy ends. Everything below is guarded by bufferMutex; whether a read
+    // goes on is decided under it, so a canceller that has cleared the running state and taken
+    // the lock once sees every read either out at the transport or finished.
     std::vector<uint8_t> frameBuffer;  // twice the largest full frame
     std::mutex bufferMutex;
+    std::condition_variable copyEnded;
+    bool copying = false;
+    size_t copyOffset = 0;
+    std::vector<std::shared_ptr<usb::Transfer>> heldReads;
     uint32_t frameBytes = 0;
     uint32_t chunkBytes = 0;
     int frameW = 0, frameH = 0;
@@ -132,15 +142,21 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
     NTSTATUS SetStateLocked(KsState state);
     void ApplyFrameSizeModeLocked();
     void StartTransfer();
+    void CancelReads();
     void CancelReadsAndWait(bool bounded);
     void OnReadComplete(usb::Transfer& t);
+    bool ReadsGoOnLocked() const;
+    void FinishReadLocked();
+    void SubmitReadLocked(const std::shared_ptr<usb::Transfer>& t);
+    bool TakeHalf(size_t offset, uint64_t readyMark);
+    void ReleaseHalf();
     bool SyncPatternOk(size_t halfOffset) const;
     void WorkerLoop();
     void ResyncThread();
     void StopThreads();
     void CompleteQueuedReads(NTSTATUS status);
     std::shared_ptr<ReadRequest> TakeRead();
-    void CopyFrame(ReadRequest& r, size_t offset, uint64_t readyMark);
+    void CopyFrame(ReadRequest& r, size_t offset);
     bool ReadyFrameOverrun(uint64_t readyMark) const;
     bool MatchesRange(const VideoFormat& f) const;
 
@@ -153,5 +169,9 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
 std::vector<StreamCapability> CurrentRanges();
 void RecordFrameSizes(int fullW, int fullH, int mode1W, int mode1H, int mode2W, int mode2H);
 size_t LargestFrameBytes();
+// Initialisation and the last uninitialisation of a device; the record above starts again from
+// the static ranges when no device is left.
+void DeviceCameUp();
+void DeviceWentDown();
 
 }  // namespace tessik::driver

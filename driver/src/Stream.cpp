@@ -95,7 +95,10 @@ void Device::Impl::ApplyFrameSizeModeLocked() {
 void Device::Impl::StartTransfer() {
     readsInFlight = true;
     {
-        std::lock_guard lock(bufferMutex);
+        std::unique_lock lock(bufferMutex);
+        // A restart after a resync may come while the worker still copies a frame out.
+        copyEnded.wait(lock, [&] { return !copying; });
+        heldReads.clear();
         finishedReads = 0;
         std::fill(frameBuffer.begin(), frameBuffer.end(), 0);
         writePos = 0;
@@ -106,16 +109,13 @@ void Device::Impl::StartTransfer() {
     frameReady.Reset();
     VendorCommand(proto::kReqStartCapture);
     std::weak_ptr<Impl> weak = weak_from_this();
+    std::lock_guard lock(bufferMutex);
     for (int i = 0; i < 2; ++i) {
         auto& t = reads[i];
-        size_t at;
-        {
-            std::lock_guard lock(bufferMutex);
-            at = writePos;
-            if (i == 0) {
-                writePos += chunkBytes;
-                if (writePos >= 2 * size_t(frameBytes)) writePos = 0;
-            }
+        const size_t at = writePos;
+        if (i == 0) {
+            writePos += chunkBytes;
+            if (writePos >= 2 * size_t(frameBytes)) writePos = 0;
         }
         t->kind = usb::TransferKind::BulkIn;
         t->endpoint = bulkEndpoint;
@@ -124,20 +124,66 @@ void Device::Impl::StartTransfer() {
         t->completion = [weak](usb::Transfer& done) {
             if (auto self = weak.lock()) self->OnReadComplete(done);
         };
-        if (usb->Submit(t) != usb::TransferStatus::Success) {
-            std::lock_guard lock(bufferMutex);
-            if (++finishedReads == 2) readsFinished.Set();
-            gone = true;
-            transferState = kTransferStopped;
-        }
+        SubmitReadLocked(t);
     }
+}
+
+bool Device::Impl::ReadsGoOnLocked() const {
+    return !stopping && transferState == kTransferRunning && !gone && readsInFlight;
+}
+
+void Device::Impl::FinishReadLocked() {
+    frameReady.Set();
+    if (++finishedReads == 2) readsFinished.Set();
+}
+
+void Device::Impl::SubmitReadLocked(const std::shared_ptr<usb::Transfer>& t) {
+    if (t && usb->Submit(t) == usb::TransferStatus::Success) return;
+    gone = true;
+    transferState = kTransferStopped;
+    FinishReadLocked();
+}
+
+// The caller has already taken the transfer out of the running state, so no completion submits
+// its read again once the lock below has been taken: a read held back for the worker's copy is
+// finished here, any other is out at the transport and is cancelled there.
+void Device::Impl::CancelReads() {
+    {
+        std::lock_guard lock(bufferMutex);
+        for (size_t i = 0; i < heldReads.size(); ++i) FinishReadLocked();
+        heldReads.clear();
+    }
+    for (auto& r : reads)
+        if (r) usb->Cancel(r);
+}
+
+// The worker owns the ready half from TakeHalf until ReleaseHalf. It takes it only while no read
+// can be writing there; reads that reach it meanwhile wait in heldReads.
+bool Device::Impl::TakeHalf(size_t offset, uint64_t readyMark) {
+    if (ReadyFrameOverrun(readyMark)) return false;
+    copying = true;
+    copyOffset = offset;
+    return true;
+}
+
+void Device::Impl::ReleaseHalf() {
+    std::lock_guard lock(bufferMutex);
+    copying = false;
+    std::vector<std::shared_ptr<usb::Transfer>> held;
+    held.swap(heldReads);
+    for (auto& t : held) {
+        if (ReadsGoOnLocked())
+            SubmitReadLocked(t);
+        else
+            FinishReadLocked();
+    }
+    copyEnded.notify_all();
 }
 
 void Device::Impl::CancelReadsAndWait(bool bounded) {
     if (!readsInFlight) return;
     readsInFlight = false;
-    for (auto& r : reads)
-        if (r) usb->Cancel(r);
+    CancelReads();
     if (bounded)
         readsFinished.Wait(timing.removalWaitMs);
     else
@@ -151,61 +197,52 @@ bool Device::Impl::SyncPatternOk(size_t half) const {
 
 void Device::Impl::OnReadComplete(usb::Transfer& t) {
     const bool ok = t.status == usb::TransferStatus::Success;
-    {
-        std::lock_guard lock(bufferMutex);
-        if (ok) {
-            const size_t twice = 2 * size_t(frameBytes);
-            ++chunksLanded;
-            writePos += chunkBytes;
-            if (writePos >= twice) {
-                writePos = 0;
-                wrapped = true;
-            }
-            bool ready = false;
-            if (writePos == size_t(frameBytes) + 2 * chunkBytes) {
-                readyOffset = 0;
-                ready = true;
-            } else if (writePos == 2 * size_t(chunkBytes) && wrapped) {
-                readyOffset = frameBytes;
-                wrapped = false;
-                ready = true;
-            }
-            if (ready) {
-                chunksAtReady = chunksLanded;
-                ++framesReady;
-                const int ty = modelType;
-                if ((ty >= 2 && ty <= 5) || ty > 7)
-                    resync = !(SyncPatternOk(0) && SyncPatternOk(frameBytes));
-                frameReady.Set();
-            }
-        }
-    }
     if (!ok && t.status != usb::TransferStatus::Cancelled) {
         transferState = kTransferStopped;
         gone = true;
     }
-    if (stopping || transferState != kTransferRunning || gone || !readsInFlight) {
-        std::lock_guard lock(bufferMutex);
-        frameReady.Set();
-        if (++finishedReads == 2) readsFinished.Set();
-        return;
-    }
-    // Read on at the current write position.
     std::shared_ptr<usb::Transfer> self;
     for (auto& r : reads)
         if (r.get() == &t) self = r;
-    {
-        std::lock_guard lock(bufferMutex);
-        t.buffer = frameBuffer.data() + writePos;
-        t.length = chunkBytes;
+    std::lock_guard lock(bufferMutex);
+    if (ok) {
+        const size_t twice = 2 * size_t(frameBytes);
+        ++chunksLanded;
+        writePos += chunkBytes;
+        if (writePos >= twice) {
+            writePos = 0;
+            wrapped = true;
+        }
+        bool ready = false;
+        if (writePos == size_t(frameBytes) + 2 * chunkBytes) {
+            readyOffset = 0;
+            ready = true;
+        } else if (writePos == 2 * size_t(chunkBytes) && wrapped) {
+            readyOffset = frameBytes;
+            wrapped = false;
+            ready = true;
+        }
+        if (ready) {
+            chunksAtReady = chunksLanded;
+            ++framesReady;
+            const int ty = modelType;
+            if ((ty >= 2 && ty <= 5) || ty > 7)
+                resync = !(SyncPatternOk(0) && SyncPatternOk(frameBytes));
+            frameReady.Set();
+        }
     }
-    if (!self || usb->Submit(self) != usb::TransferStatus::Success) {
-        std::lock_guard lock(bufferMutex);
-        gone = true;
-        transferState = kTransferStopped;
-        frameReady.Set();
-        if (++finishedReads == 2) readsFinished.Set();
+    if (!ReadsGoOnLocked()) {
+        FinishReadLocked();
+        return;
     }
+    // Read on at the current write position, unless the worker is copying the frame there.
+    t.buffer = frameBuffer.data() + writePos;
+    t.length = chunkBytes;
+    if (copying && writePos >= copyOffset && writePos < copyOffset + frameBytes) {
+        heldReads.push_back(self);
+        return;
+    }
+    SubmitReadLocked(self);
 }
 
 std::shared_ptr<ReadRequest> Device::Impl::TakeRead() {
@@ -237,7 +274,7 @@ bool Device::Impl::ReadyFrameOverrun(uint64_t readyMark) const {
     return chunksLanded - readyMark + 2 >= chunksPerFrame;
 }
 
-void Device::Impl::CopyFrame(ReadRequest& r, size_t offset, uint64_t readyMark) {
+void Device::Impl::CopyFrame(ReadRequest& r, size_t offset) {
     r.dataUsed = 0;
     uint32_t imageSize;
     {
@@ -271,17 +308,7 @@ void Device::Impl::CopyFrame(ReadRequest& r, size_t offset, uint64_t readyMark) 
     } else {
         std::memcpy(out, frame, frameBytes);
     }
-    bool overrun;
-    {
-        std::lock_guard lock(bufferMutex);
-        overrun = ReadyFrameOverrun(readyMark);
-    }
     std::lock_guard lock(streamInfoMutex);
-    if (overrun) {
-        // The worker fell a frame behind and the next frame overwrote this one.
-        ++dropCount;
-        return;
-    }
     storedFormat.width = W;
     storedFormat.height = H;
     r.width = W;
@@ -329,20 +356,18 @@ void Device::Impl::WorkerLoop() {
         if (ksState != int(KsState::Run)) continue;
 
         size_t offset;
-        uint64_t readyMark;
-        bool overrun;
+        bool taken;
         {
             // Wake-ups from reads that ended (stop, resync restart) bring no frame.
             std::lock_guard lock(bufferMutex);
             if (framesReady == handled) continue;
             handled = framesReady;
             offset = readyOffset;
-            readyMark = chunksAtReady;
-            overrun = ReadyFrameOverrun(readyMark);
+            taken = TakeHalf(offset, chunksAtReady);
         }
-        if (overrun) {
+        if (!taken) {
             std::lock_guard lock(streamInfoMutex);
-            ++dropCount;  // a newer frame is on its way; this one is partly overwritten
+            ++dropCount;  // the reads are already filling this half again with the next frame
             continue;
         }
         if (modelType == 0 || modelType == 1) {
@@ -363,6 +388,7 @@ void Device::Impl::WorkerLoop() {
         }
         auto read = TakeRead();
         if (resync && running && !gone) {
+            ReleaseHalf();  // before the join: a resync restart waits for the copy to end
             {
                 std::lock_guard lock(resyncThreadMutex);
                 if (resyncThread.joinable()) resyncThread.join();
@@ -377,10 +403,14 @@ void Device::Impl::WorkerLoop() {
             }
             continue;
         }
-        if (!read) continue;
+        if (!read) {
+            ReleaseHalf();
+            continue;
+        }
         read->status = STATUS_SUCCESS;
-        if (frameSizeModeSet) CopyFrame(*read, offset, readyMark);
+        if (frameSizeModeSet) CopyFrame(*read, offset);
         else read->dataUsed = 0;
+        ReleaseHalf();
         read->duration = duration;
         read->timeValid = hasClock;
         read->presentationTime = hasClock ? time : 0;
@@ -403,7 +433,7 @@ void Device::Impl::ResyncThread() {
     resyncAttempts = 0;
     int expected = kTransferRunning;
     if (gone || !transferState.compare_exchange_strong(expected, kTransferResync)) return;
-    for (auto& r : reads) usb->Cancel(r);
+    CancelReads();
     readsFinished.Wait();
     // A stop or pause that came meanwhile set its own transfer state and cleared the running
     // flag: both stay as it left them. The flag goes up first, so that a stop coming after the

@@ -115,6 +115,44 @@ TEST(DeviceInit, CapabilitiesListFullThenRollThenPreview) {
     EXPECT_EQ(small.dev->Model().frameBufferBytes, 2u * 5416960u);
 }
 
+// Two buses one after the other in one process, as the demo runs its scenarios: while the
+// 2912 x 4512 scanner is attached a smaller device shows its sizes, but once it has gone, the
+// next device's own sizes are offered again and its roll frames come through whole.
+TEST(DeviceInit, RangesStartAgainWhenTheLargerDevicesHaveGone) {
+    const sim::ModelTraits& kestrel = sim::Traits(sim::ModelId::KestrelA);
+    const sim::ModeGeometry& roll = kestrel.modes[1];
+    {
+        auto scenario = sim::BuiltInScenario("ploverc");
+        ASSERT_TRUE(scenario);
+        DeviceManager manager(sim::CreateBus(*scenario), FastTiming());
+        ASSERT_EQ(manager.Devices().size(), 1u);
+        Rig meanwhile(sim::ModelId::KestrelA);
+        ASSERT_EQ(meanwhile.dev->Initialize(), STATUS_SUCCESS);
+        const auto caps = meanwhile.dev->StreamCapabilities();
+        EXPECT_EQ(std::make_pair(caps[0].format.width, caps[0].format.height), std::make_pair(2912, 4512));
+        EXPECT_EQ(std::make_pair(caps[1].format.width, caps[1].format.height), std::make_pair(832, 1552));
+    }
+    Rig rig(sim::ModelId::KestrelA, 40);
+    ASSERT_EQ(rig.dev->Initialize(), STATUS_SUCCESS);
+    const auto caps = rig.dev->StreamCapabilities();
+    EXPECT_EQ(std::make_pair(caps[0].format.width, caps[0].format.height),
+              std::make_pair(kestrel.modes[0].rawWidth, kestrel.modes[0].rawHeight));
+    ASSERT_EQ(std::make_pair(caps[1].format.width, caps[1].format.height), std::make_pair(roll.rawWidth, roll.rawHeight));
+    EXPECT_EQ(rig.dev->Model().frameBufferBytes, 2u * size_t(kestrel.modes[0].rawWidth) * size_t(kestrel.modes[0].rawHeight));
+
+    FrameStream stream(rig.dev);
+    Collector frames;
+    frames.keep = 1;
+    ASSERT_EQ(stream.Start(1, 1, frames.Callback()), STATUS_SUCCESS);
+    ASSERT_TRUE(frames.WaitFor(1)) << "no roll frame";
+    stream.Stop();
+    std::string why;
+    EXPECT_GE(PatternFrame(kestrel, 1, frames.frames[0].data(), frames.frames[0].size(), frames.sizes[0].first,
+                           frames.sizes[0].second, &why),
+              0)
+        << why;
+}
+
 TEST(DeviceInit, ReportIsCheckedBeforeItSizesAnything) {
     // full w, h, mode-2 w, h, mode-1 w, h, divisors full, mode 2, mode 1, type, time-out
     const std::vector<std::vector<uint16_t>> bad = {

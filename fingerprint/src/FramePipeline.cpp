@@ -196,6 +196,9 @@ void ZarnScannerBase::ThreadImgProc() {
         }
         if (s->m_nFrameReady.load() == 0 && s->frameCounter_ >= s->m_nFrameReadyCount) {
             s->frameCounter_ = 0;
+            // The waiter reads the saved raw frame once it sees the frame ready: it stays as it
+            // is until the next frame request, so no later frame is copied over it meanwhile.
+            s->m_nSavedRawFrozen = 1;
             s->m_nFrameReady = 1;
         }
     }
@@ -349,6 +352,8 @@ int ZarnScannerBase::RollingImgOutput(uint8_t* in, int w, int h, uint8_t* out, i
         m_nStitchState = 0;
         std::memset(m_pRollWork[0], 0, size_t(m_RollImage.bytes));
         std::memset(m_pRollWork[1], 0, size_t(m_RollImage.bytes));
+        // A new roll has not slid yet: the mask of an earlier roll must not be handed out for it.
+        std::memset(m_pImageMask, 0, size_t(m_RollImage.bytes));
         std::memset(out, 255, size_t(w) * size_t(h));
     }
     const int r = MM_mmRollStitch(in, &m_nStitchState, out, nullptr);

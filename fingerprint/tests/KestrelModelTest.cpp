@@ -4,6 +4,9 @@
 // the simulated FireWire cameras through the video-capture layer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -18,7 +21,9 @@
 #include "TestScanner.h"
 #include "models/ZarnScannerKestrel.h"
 #include "platform/FireWireCameras.h"
+#include "platform/TessikUsbProtocol.h"
 #include "sim/Models.h"
+#include "sim/Render.h"
 #include "sim/SimKestrel.h"
 #include "zarn/ZarnEssentialsApi.h"
 
@@ -432,12 +437,13 @@ protected:
         std::memset(model->m_pFullBackground, 255, size_t(model->m_FullImage.bytes));
         ASSERT_EQ(model->InitVideoMode(TK_VIDEO_FULL), 0);
     }
-    // The simulated camera alone: the exported layer creates the model.
-    void Attach(KestrelVariant v, sim::KestrelConfig config = {}) {
+    // The simulated camera alone: the exported layer creates the model. Without the pattern the
+    // camera shows its platen.
+    void Attach(KestrelVariant v, sim::KestrelConfig config = {}, bool pattern = true) {
         ASSERT_TRUE(kSlotIsolated);
         ZarnScannerBase::s_nWaitScale = int(scannertest::Slowdown());
         config.variant = v;
-        config.testPattern = true;
+        config.testPattern = pattern;
         config.stillPattern = true;
         config.framePeriodMs = periodMs * scannertest::Slowdown();
         bus = std::make_shared<sim::SimFireWireBus>();
@@ -499,8 +505,11 @@ TEST_F(KestrelCamera, KestrelDPutsEveryPartExactlyOnTheInterleavedGrid) {
     EXPECT_EQ(model->m_nFullModeCapture.load(), 1);
     EXPECT_NE(model->m_Running.captureStatus.load(), ZARN_ERR_CAPTURE_PALMMOVING);
     // The collection ends when the last part arrived; Step 2 places what is left (and then sharpens).
+    // Parts that came while the collection slept wait for Step 2: every part placed so far is in
+    // the mask, once.
     auto* d = static_cast<ZarnScannerKestrelD*>(model.get());
-    EXPECT_GE(model->m_nStitchCount, 3);
+    EXPECT_GE(model->m_nStitchCount, 1);
+    EXPECT_EQ(model->m_nStitchCount, std::popcount(unsigned(model->m_nCollectedMask.load())));
     for (int i = 0; i < 4; ++i)
         if ((model->m_nCollectedMask.load() & (1 << i)) == 0) d->FillUpBigImage(i, model->m_pQuad[i], model->m_pQuadSecond);
     // The grid in the sensor's orientation is the simulator's double-resolution grid itself.
@@ -581,6 +590,8 @@ TEST_F(KestrelCamera, PalmMovementBetweenPartsIsReportedWhileTheResultIsBuilt) {
         g_messageCodes.clear();
     }
     ASSERT_EQ(model->GetFullModeResultImage(), 0);
+    // Parts that came while the collection slept are placed by Step 2, which checks them too.
+    model->GetFullModeResultImage_Step2();
     EXPECT_EQ(model->m_Running.captureStatus.load(), ZARN_ERR_CAPTURE_PALMMOVING);
     std::lock_guard lock(g_messagesLock);
     EXPECT_NE(std::find(g_messageCodes.begin(), g_messageCodes.end(), intptr_t(622 - 7800)), g_messageCodes.end());
@@ -635,10 +646,12 @@ struct Delivered {
     std::mutex mutex;
     int count = 0, status = -1, type = -1;
     ZarnImageInfo info{};
+    std::vector<uint8_t> pixels;  // the last result, bottom row first
     static void Result(void* c, int status, ZarnImageInfo info, int type, int) {
         auto* d = static_cast<Delivered*>(c);
         std::lock_guard lock(d->mutex);
         ++d->count, d->status = status, d->info = info, d->type = type;
+        d->pixels.assign(info.image, info.image + size_t(info.width) * size_t(info.height));
     }
 };
 
@@ -680,6 +693,32 @@ TEST_F(KestrelCamera, KestrelDThroughTheExportedInterface) {
     EXPECT_EQ(delivered.info.image, d->m_pQuadSecond);
     EXPECT_EQ(d->m_nCollectedMask.load(), 15);
     EXPECT_EQ(d->m_nVideoMode.load(), TK_VIDEO_PREV);  // back to the preview after the result
+
+    // The result put the LEDs out; the controls set the 16-bit mask (low byte register 12, high
+    // byte register 11), play the scanner's own beeper patterns (n as n + 1) and read the keys.
+    long low = 0, high = 0, beeper = 0;
+    ASSERT_TRUE(camera->GetRegister(12, &low) && camera->GetRegister(11, &high));
+    EXPECT_EQ(low, 0xFF);
+    EXPECT_EQ(high, 0xFF);
+    ASSERT_EQ(Zarn_Controls_SetLEDs(2, 0xEFFE), 0);
+    ASSERT_TRUE(camera->GetRegister(12, &low) && camera->GetRegister(11, &high));
+    EXPECT_EQ(low, 0xFE);
+    EXPECT_EQ(high, 0xEF);
+    int value = -1;
+    EXPECT_EQ(Zarn_Controls_GetLEDs(2, &value), 0);
+    EXPECT_EQ(value, 0);
+    EXPECT_EQ(Zarn_Controls_SetLEDs(1, 0x0F), ZARN_ERR_NOT_SUPPORTED);
+    ASSERT_EQ(Zarn_Controls_Beeper(2), 0);
+    ASSERT_TRUE(camera->GetRegister(13, &beeper));
+    EXPECT_EQ(beeper, 3);
+    static std::atomic<int> key{-1}, foot{0};
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackKeypad([](void*, int k) { key = k; }, &delivered), 0);
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackFootSwitch([](void*) { ++foot; }, &delivered), 0);
+    ASSERT_TRUE(camera->SetRegister(16, 2));
+    EXPECT_TRUE(WaitUntil([] { return key.load() == 1; }, 3000));
+    ASSERT_TRUE(camera->SetRegister(16, 4));
+    EXPECT_TRUE(WaitUntil([] { return foot.load() >= 1; }, 3000));
+    ASSERT_TRUE(camera->SetRegister(16, 0));
 }
 
 
@@ -736,6 +775,60 @@ TEST_F(KestrelCamera, KestrelBAndKestrelCSlapThroughTheExportedInterface) {
     }
 }
 
+// The lowest exposure at which the empty platen of a FireWire camera, drawn at a quarter of the
+// image size (its brightening and vignetting do not depend on the size) with the given brightness
+// (-1: tied to the exposure, as the full-mode search sets it) reaches the sensor check's mean
+// threshold.
+int FirstPassingExposure(int width, int height, int brightness, int meanThreshold) {
+    LiveScanAlg::SetMeanThreshold(float(meanThreshold));
+    auto passes = [&](int e) {
+        sim::PlatenParams p;
+        p.width = width / 4, p.height = height / 4;
+        p.exposure = e;
+        p.brightness = brightness < 0 ? e : brightness;
+        sim::GreyImage img = sim::RenderPlaten(p, 7);
+        float mean = 0, var = 0, sat = 0;
+        LiveScanAlg::CheckSensor2(img.height, img.width, img.pixels.data(), &mean, &var, &sat);
+        return mean >= float(meanThreshold);
+    };
+    int lo = 0, hi = 256;  // passes(hi) is assumed, passes(lo - 1) is not
+    while (lo < hi) {
+        const int mid = (lo + hi) / 2;
+        if (passes(mid)) hi = mid;
+        else lo = mid + 1;
+    }
+    return lo;
+}
+
+// An explicit calibration through the exported interface on KestrelB (full, preview and roll
+// passes) and KestrelC (full and preview): the search walks the camera to the exposure at which the
+// empty platen passes the sensor check in the modes that decide, the backgrounds are the bright
+// platen, and the scanner ends in the preview.
+TEST_F(KestrelCamera, ExplicitCalibrationFindsTheExposureOfTheEmptyPlaten) {
+    periodMs = 40;
+    for (KestrelVariant v : {KestrelVariant::B, KestrelVariant::C}) {
+        SCOPED_TRACE(testing::Message() << "variant " << int(v));
+        Attach(v, {}, false);
+        ASSERT_EQ(Zarn_Main_Initialize(602), 0);
+        ASSERT_EQ(Zarn_Capture_Calibration(), 0);
+        auto* f = dynamic_cast<ZarnScannerKestrelFamily*>(g_pScanner.load());
+        ASSERT_NE(f, nullptr);
+        // Frames already on their way when the exposure changes can make the search a step late.
+        EXPECT_NEAR(f->m_nFullExposure, FirstPassingExposure(4512, 2912, -1, 220), 2);
+        EXPECT_EQ(f->m_nCameraFull[0], f->m_nFullExposure);
+        if (v == KestrelVariant::B) {
+            EXPECT_NEAR(f->m_nRollExposure, FirstPassingExposure(2144, 1536, 170, 220), 4);
+        }
+        EXPECT_EQ(f->m_nBackgroundStage.load(), 1);
+        // KestrelB's last pass is the roll pass; KestrelC goes back to the preview.
+        EXPECT_EQ(f->m_nVideoMode.load(), v == KestrelVariant::B ? TK_VIDEO_ROLL : TK_VIDEO_PREV);
+        const uint8_t* bg = f->m_pFullBackground + size_t(2912 / 2) * 4512;
+        EXPECT_GT(std::accumulate(bg, bg + 4512, 0.0) / 4512, 200);
+        ASSERT_EQ(Zarn_Main_DeInitialize(), 0);
+        platform::FireWireCameras::Use(nullptr);
+    }
+}
+
 // KestrelA on its simulated USB device through the exported interface: found by its device text,
 // initialised (which calibrates), and a manual right-slap capture delivers the 3200 x 3000 window at
 // 1000 ppi with the hand the simulator put on the platen.
@@ -745,11 +838,69 @@ protected:
         ASSERT_TRUE(kSlotIsolated);
         ZarnScannerBase::s_nWaitScale = int(scannertest::Slowdown());
         bus = std::make_unique<capturetest::Bus>(
-            "period-scale " + std::to_string(0.25 * scannertest::Slowdown()) + "\ndevice s1 KestrelA\n",
+            "period-scale " + std::to_string(PeriodScale() * scannertest::Slowdown()) + "\ndevice s1 KestrelA\n",
             scannertest::Slowdown());
         device = bus->Device("s1");
         ASSERT_TRUE(device);
     }
+    virtual double PeriodScale() const { return 0.25; }
+    // A manual capture of `type` with `fingers` fingers: mode, start, empty-platen frames (the
+    // platen check after a calibration), the hand put down by `hand`, frames of the hand lying
+    // still, take and acquire. The result lands in `delivered`.
+    void Capture(int type, int fingers, int width, int height, Delivered& delivered, const std::function<void()>& hand,
+                 const std::function<void()>& whileRunning = {}) {
+        int w = 0, h = 0, xr = 0, yr = 0;
+        ASSERT_EQ(Zarn_Capture_SetMode(type, 1000, 0, 0, &w, &h, &xr, &yr), 0);
+        EXPECT_EQ(w, width);
+        EXPECT_EQ(h, height);
+        EXPECT_EQ(xr, 1000);
+        EXPECT_EQ(yr, 1000);
+        ASSERT_EQ(Zarn_Capture_Start(fingers, 0), 0);
+        uint32_t sent = device->FramesSent();
+        ASSERT_TRUE(WaitUntil([&] { return device->FramesSent() >= sent + 2; }, 8000));
+        hand();
+        sent = device->FramesSent();
+        ASSERT_TRUE(WaitUntil([&] { return device->FramesSent() >= sent + 3; }, 8000));
+        if (whileRunning) whileRunning();
+        ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
+        ASSERT_EQ(Zarn_Capture_AcquireResultImage(), 0);
+        std::lock_guard lock(delivered.mutex);
+        ASSERT_EQ(delivered.status, 0);
+        ASSERT_EQ(delivered.type, type);
+        ASSERT_EQ(delivered.info.width, width);
+        ASSERT_EQ(delivered.info.height, height);
+    }
+    // Checks that every contact the renderer put on the platen for `layout`, moved by (dxMm, dyMm),
+    // lies in the bottom-up result where it was put. The result shows the platen window starting at
+    // row `top` of the 3200 x 3000 slap area at 1000 ppi; the contacts are taken from a render of
+    // that area at 250 ppi, scaled up.
+    static void ExpectContactsInPlace(const Delivered& delivered, sim::FingerLayout layout, double dxMm, double dyMm,
+                                      int top, size_t fingers) {
+        sim::FingerScene s;
+        s.platen.width = 800, s.platen.height = 750;
+        s.platen.ppiX = s.platen.ppiY = 250;
+        s.platen.noise = 0;
+        s.layout = layout;
+        s.offsetXmm = dxMm, s.offsetYmm = dyMm;
+        sim::SceneTruth truth;
+        sim::RenderFingers(s, 1, &truth);
+        ASSERT_EQ(truth.fingers.size(), fingers);
+        const int w = delivered.info.width, h = delivered.info.height;
+        std::vector<uint8_t> upright(delivered.pixels);
+        for (int r = 0; r < h / 2; ++r)
+            std::swap_ranges(upright.begin() + r * w, upright.begin() + (r + 1) * w, upright.begin() + (h - 1 - r) * w);
+        auto up = [](double v) { return (v + 0.5) * 4 - 0.5; };
+        for (const sim::FingerTruth& f : truth.fingers) {
+            SCOPED_TRACE(testing::Message() << "finger " << f.isoFinger);
+            double x = 0, y = 0;
+            ASSERT_TRUE(scannertest::DarkCentroid(upright, w, h, 4 * f.left, 4 * f.top - top, 4 * f.right + 3,
+                                                  4 * f.bottom + 3 - top, &x, &y));
+            EXPECT_NEAR(x, up(f.centreX), kCentreTolerance);
+            EXPECT_NEAR(y, up(f.centreY) - top, kCentreTolerance);
+        }
+    }
+    // Contact centres lie within 5 pixels (0.13 mm) of where they were put.
+    static constexpr double kCentreTolerance = 5;
     void TearDown() override {
         if (g_pScanner.load() != nullptr) Zarn_Main_DeInitialize();
         bus.reset();
@@ -796,6 +947,134 @@ TEST_F(KestrelUsb, KestrelASlapThroughTheExportedInterface) {
     size_t dark = 0;
     for (size_t p = 0; p < size_t(3200) * 3000; p += 7) dark += delivered.info.image[p] < 128;
     EXPECT_GT(dark, size_t(3200) * 3000 / 7 / 50);
+}
+
+// Thumbs and a single finger on KestrelA through the exported interface, each contact where the
+// renderer put it (the single finger laid in the lower-left window the model cuts); the LEDs blink
+// the thumbs while the capture runs and go dark with the result; LED, beeper and keys through the
+// controls.
+TEST_F(KestrelUsb, KestrelAThumbsSingleFingerLedsAndKeysThroughTheExportedInterface) {
+    ASSERT_EQ(Zarn_Main_Initialize(503), 0);
+    Delivered delivered;
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackResultImage(&Delivered::Result, &delivered), 0);
+    static std::atomic<int> key{-1}, foot{0};
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackKeypad([](void*, int k) { key = k; }, &delivered), 0);
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackFootSwitch([](void*) { ++foot; }, &delivered), 0);
+    sim::DeviceAction landing{sim::DeviceAction::Set};
+    landing.name = "landing";
+    landing.x = 1;  // the hand is down from its first frame
+    device->Apply(landing);
+
+    auto last = [&](uint8_t request) {
+        const auto writes = device->VendorWrites(request);
+        return writes.empty() || writes.back().data.empty() ? -1 : int(writes.back().data[0]);
+    };
+    auto seen = [&](uint8_t request, int value) {
+        for (const auto& w : device->VendorWrites(request))
+            if (!w.data.empty() && w.data[0] == value) return true;
+        return false;
+    };
+    namespace proto = platform::usb::tessik;
+    // While the capture runs, both thumbs blink (0xFEFE: a cleared bit lights an LED).
+    auto thumbs = [&] { device->Apply({sim::DeviceAction::Place, sim::FingerLayout::TwoThumbs}); };
+    ASSERT_NO_FATAL_FAILURE(Capture(ZARN_IMAGE_TWO_THUMBS, 2, 3200, 3000, delivered, thumbs, [&] {
+        EXPECT_TRUE(WaitUntil([&] { return seen(proto::kReqLedGroup0, 0xFE) && seen(proto::kReqLedGroup1, 0xFE); }, 3000));
+    }));
+    // The result put them all out.
+    EXPECT_EQ(last(proto::kReqLedGroup0), 0xFF);
+    EXPECT_EQ(last(proto::kReqLedGroup1), 0xFF);
+    ExpectContactsInPlace(delivered, sim::FingerLayout::TwoThumbs, 0, 0, 0, 2);
+
+    // A single finger in the lower-left quarter of the platen (3520 x 3000 at 1100 x 1000 ppi): the
+    // 1600 x 1500 window the model cuts from the lower half.
+    device->Apply({sim::DeviceAction::Lift});
+    auto single = [&] {
+        device->Apply({sim::DeviceAction::Place, sim::FingerLayout::SingleFinger});
+        device->Apply({sim::DeviceAction::Move, sim::FingerLayout::None, -800 * 0.0254, 750 * 0.0254});
+    };
+    ASSERT_NO_FATAL_FAILURE(Capture(24, 1, 1600, 1500, delivered, single));
+    ExpectContactsInPlace(delivered, sim::FingerLayout::SingleFinger, -800 * 0.0254, 750 * 0.0254, 1500, 1);
+
+    // The 16-bit LED mask goes out as group 0 (low byte) and group 1 (high byte); groups 0 and 1 of
+    // the LED panels and its state LEDs are not there.
+    ASSERT_EQ(Zarn_Controls_SetLEDs(2, 0xE1FB), 0);
+    EXPECT_EQ(last(proto::kReqLedGroup0), 0xFB);
+    EXPECT_EQ(last(proto::kReqLedGroup1), 0xE1);
+    int value = -1;
+    ASSERT_EQ(Zarn_Controls_GetLEDs(2, &value), 0);
+    EXPECT_EQ(value, 0);
+    EXPECT_EQ(Zarn_Controls_SetLEDs(0, 0x0F), ZARN_ERR_NOT_SUPPORTED);
+    EXPECT_EQ(Zarn_Controls_GetLEDs(1, &value), ZARN_ERR_NOT_SUPPORTED);
+    const uint8_t states[8] = {};
+    EXPECT_EQ(Zarn_Controls_SetStateLEDs(2, states), ZARN_ERR_NOT_SUPPORTED);
+    // The scanner plays its own beeper patterns: pattern n is sent as n + 1.
+    ASSERT_EQ(Zarn_Controls_Beeper(5), 0);
+    EXPECT_EQ(last(proto::kReqBeeper), 6);
+    EXPECT_EQ(Zarn_Controls_Beeper(8), ZARN_ERR_NOT_SUPPORTED);
+    // Keys: 1 is key 0, 2 is key 1, 4 the foot switch.
+    device->SetKeys(0x02);
+    EXPECT_TRUE(WaitUntil([] { return key.load() == 1; }, 3000));
+    device->SetKeys(0x01);
+    EXPECT_TRUE(WaitUntil([] { return key.load() == 0; }, 3000));
+    device->SetKeys(0x04);
+    EXPECT_TRUE(WaitUntil([] { return foot.load() >= 1; }, 3000));
+    device->SetKeys(0);
+}
+
+// A finger rolled on KestrelA: the stitched print, resized to the 1600 x 1500 roll output at
+// 1000 ppi, is as wide as the skin the renderer rolled over the glass.
+class KestrelUsbRoll : public KestrelUsb {
+protected:
+    double PeriodScale() const override { return 1.0; }  // the stitcher sees every roll frame
+};
+
+TEST_F(KestrelUsbRoll, KestrelARollHasTheRolledWidthAt1000Ppi) {
+    ASSERT_EQ(Zarn_Main_Initialize(503), 0);
+    Delivered delivered;
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackResultImage(&Delivered::Result, &delivered), 0);
+    int w = 0, h = 0, xr = 0, yr = 0;
+    ASSERT_EQ(Zarn_Capture_SetMode(16, 1000, 0, 0, &w, &h, &xr, &yr), 0);
+    EXPECT_EQ(w, 1600);
+    EXPECT_EQ(h, 1500);
+    EXPECT_EQ(device->CaptureMode(), 1);
+    ASSERT_EQ(Zarn_Capture_Start(1, 1), 0);
+    ASSERT_EQ(Zarn_Capture_SetStartRollingFlag(1), 0);
+    constexpr int kRollFrames = 20;
+    device->Apply({sim::DeviceAction::Roll, sim::FingerLayout::None, 0, 0, kRollFrames});
+    const uint32_t start = device->FramesSent();
+    ASSERT_TRUE(WaitUntil([&] { return device->FramesSent() >= start + kRollFrames + 8; }, 30000));
+    device->Apply({sim::DeviceAction::Lift});
+    ZarnRunningInfo running{};
+    ASSERT_TRUE(WaitUntil([&] { return Zarn_Main_GetRunningInfo(&running) == 0 && running.fingerprint.resultTaken == 1; }, 30000));
+    EXPECT_EQ(running.fingerprint.captureStatus, 0);
+    ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
+    ASSERT_EQ(Zarn_Capture_AcquireResultImage(), 0);
+    std::lock_guard lock(delivered.mutex);
+    ASSERT_EQ(delivered.count, 1);
+    EXPECT_EQ(delivered.type, 16);
+    ASSERT_EQ(delivered.info.width, 1600);
+    ASSERT_EQ(delivered.info.height, 1500);
+    EXPECT_EQ(delivered.info.xResolution, 1000);
+    EXPECT_EQ(delivered.info.typeValue, 10.0);
+    // The renderer's rolled width (it does not depend on the canvas).
+    sim::FingerScene s;
+    s.platen.width = s.platen.height = 8;
+    s.layout = sim::FingerLayout::Roll;
+    s.rollPhase = 1;
+    sim::SceneTruth truth;
+    sim::RenderFingers(s, 1, &truth);
+    int left = 1600, right = -1;
+    for (int row = 0; row < 1500; ++row)
+        for (int col = 0; col < 1600; ++col)
+            if (delivered.pixels[size_t(row) * 1600 + col] < 100) left = std::min(left, col), right = std::max(right, col);
+    ASSERT_GT(right, left);
+    // The stitcher takes the first contact only from where the roll moves on: the print may lose
+    // up to a contact's half-width (5 mm) in all, most of it where the roll began; it gains nothing.
+    const double rolled = truth.rollPrintWidthMm / 25.4 * 1000, halfWidth = 5 / 25.4 * 1000;
+    EXPECT_GE(right - left, rolled - halfWidth);
+    EXPECT_LE(right - left, rolled + 40);
+    // The roll went from one side of the platen centre to the other.
+    EXPECT_NEAR((left + right) / 2.0, 800, halfWidth / 2);
 }
 
 }  // namespace

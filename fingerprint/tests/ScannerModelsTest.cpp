@@ -684,8 +684,11 @@ TEST_F(ExportedModels, SingleFingerModelsFromFactoryToResult) {
         int beeper;
     } cases[] = {
         {"Finch", 304, ZARN_FAMILY_FINCH, "Tessik Finch", "Finch", 288, 352, 288, 352, 250, ZARN_ERR_NOT_SUPPORTED},
+        {"LinnetA", 303, ZARN_FAMILY_LINNET_A, "Tessik LinnetA", "LinnetA", 320, 480, 320, 480, 500, ZARN_ERR_NOT_SUPPORTED},
         {"LinnetB", 303, ZARN_FAMILY_LINNET_A, "Tessik LinnetB", "LinnetA", 320, 480, 320, 480, 500, ZARN_ERR_NOT_SUPPORTED},
+        {"SiskinA", 306, ZARN_FAMILY_SISKIN_A, "SiskinA", "SiskinA", 448, 466, 448, 466, 500, ZARN_ERR_NOT_SUPPORTED},
         {"SiskinB", 305, ZARN_FAMILY_SISKIN_B, "SiskinB", "SiskinB", 448, 466, 448, 466, 500, ZARN_ERR_NOT_SUPPORTED},
+        {"TanagerA", 302, ZARN_FAMILY_TANAGER_A, "Tessik TanagerA", "TanagerA", 500, 500, 500, 500, 500, ZARN_ERR_NOT_SUPPORTED},
         {"TanagerB", 302, ZARN_FAMILY_TANAGER_A, "Tessik TanagerB", "TanagerA", 500, 500, 500, 500, 500, ZARN_ERR_NOT_SUPPORTED},
         {"VireoB", 402, ZARN_FAMILY_VIREO_B, "Tessik VireoB", "VireoB", 1600, 1500, 1600, 1500, 1000, 0},
     };
@@ -718,6 +721,12 @@ TEST_F(ExportedModels, SingleFingerModelsFromFactoryToResult) {
         EXPECT_EQ(h, c.resultH);
         EXPECT_EQ(xr, c.resultPpi);
         EXPECT_EQ(Zarn_Capture_SetMode(ZARN_IMAGE_SLAP_RIGHT, 500, 0, 0, &w, &h, &xr, &yr), ZARN_ERR_NOT_SUPPORTED);
+        // Only VireoB rolls a finger, into its 1600 x 1500 result at 1000 ppi (its roll comes last).
+        const bool rolls = c.type == 402;
+        EXPECT_EQ(Zarn_Capture_SetMode(16, 500, 0, 0, &w, &h, &xr, &yr), rolls ? 0 : ZARN_ERR_NOT_SUPPORTED);
+        if (rolls) {
+            EXPECT_EQ(std::vector<int>({w, h, xr, yr}), std::vector<int>({1600, 1500, 1000, 1000}));
+        }
         ASSERT_EQ(Zarn_Capture_SetMode(ZARN_IMAGE_FLAT_SINGLE, 500, 0, 0, &w, &h, &xr, &yr), 0);
         ASSERT_EQ(Zarn_Capture_Start(1, 0), 0);
         ASSERT_TRUE(WaitUntil([&] { return seen.Previews() >= 2; }, 20000));
@@ -736,6 +745,51 @@ TEST_F(ExportedModels, SingleFingerModelsFromFactoryToResult) {
             EXPECT_EQ(seen.result.xResolution, c.resultPpi);
         }
         EXPECT_EQ(Zarn_Controls_Beeper(3), c.beeper);
+        if (rolls) {
+            // A rolled finger: its print is wider than a flat touch, as wide as the renderer rolled it.
+            auto device = bus->Device("s1");
+            ASSERT_EQ(Zarn_Capture_SetMode(16, 500, 0, 0, &w, &h, &xr, &yr), 0);
+            ASSERT_EQ(Zarn_Capture_Start(1, 1), 0);
+            ASSERT_EQ(Zarn_Capture_SetStartRollingFlag(1), 0);
+            const int previews = seen.Previews();
+            ASSERT_TRUE(WaitUntil([&] { return seen.Previews() >= previews + 2; }, 20000));
+            device->Apply({sim::DeviceAction::Roll, sim::FingerLayout::None, 0, 0, 20});
+            const uint32_t start = device->FramesSent();
+            ASSERT_TRUE(WaitUntil([&] { return device->FramesSent() >= start + 22; }, 30000));
+            device->Apply({sim::DeviceAction::Lift});
+            ZarnRunningInfo running{};
+            ASSERT_TRUE(WaitUntil([&] { return Zarn_Main_GetRunningInfo(&running) == 0 && running.fingerprint.resultTaken == 1; }, 30000));
+            EXPECT_EQ(running.fingerprint.captureStatus, 0);
+            ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
+            ASSERT_EQ(Zarn_Capture_AcquireResultImage(), 0);
+            std::lock_guard lock(seen.mutex);
+            EXPECT_EQ(seen.results, 2);
+            EXPECT_EQ(seen.result.width, 1600);
+            EXPECT_EQ(seen.result.height, 1500);
+            EXPECT_EQ(seen.result.xResolution, 1000);
+            EXPECT_EQ(seen.result.typeValue, 10.0);
+            // The renderer's flat touch and full roll at the result's size and resolution.
+            auto truthOf = [](sim::FingerLayout layout) {
+                sim::FingerScene scene;
+                scene.platen.width = 1600, scene.platen.height = 1500;
+                scene.platen.ppiX = scene.platen.ppiY = 1000;
+                scene.layout = layout;
+                scene.rollPhase = 1;
+                sim::SceneTruth truth;
+                sim::RenderFingers(scene, 1, &truth);
+                return truth;
+            };
+            const sim::SceneTruth truth = truthOf(sim::FingerLayout::Roll), flat = truthOf(sim::FingerLayout::SingleFinger);
+            int left = 1600, right = -1;
+            for (int row = 0; row < 1500; ++row)
+                for (int col = 0; col < 1600; ++col)
+                    if (seen.result.image[size_t(row) * 1600 + col] < 100) left = std::min(left, col), right = std::max(right, col);
+            // The stitcher may miss a frame at this rate: more than a flat touch, at most the whole roll.
+            ASSERT_EQ(flat.fingers.size(), 1u);
+            const int flatWidth = flat.fingers[0].right - flat.fingers[0].left;
+            EXPECT_GT(right - left, flatWidth * 5 / 4);
+            EXPECT_LT(right - left, truth.rollPrintWidthMm / 25.4 * 1000 + 60);
+        }
         EXPECT_EQ(Zarn_Main_DeInitialize(), 0);
         bus.reset();
         trace.reset();

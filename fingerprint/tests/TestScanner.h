@@ -85,6 +85,19 @@ bool WaitUntil(Pred pred, int ms = 10000) {
     return pred();
 }
 
+// Centroid of the dark pixels of a top-down image inside a box (inclusive); false for fewer than
+// 500 dark pixels.
+inline bool DarkCentroid(const std::vector<uint8_t>& image, int width, int height, int l, int t, int r, int b, double* x,
+                         double* y) {
+    double sx = 0, sy = 0, n = 0;
+    for (int row = std::max(0, t); row <= std::min(height - 1, b); ++row)
+        for (int col = std::max(0, l); col <= std::min(width - 1, r); ++col)
+            if (image[size_t(row) * width + col] < 128) sx += col, sy += row, n += 1;
+    if (n < 500) return false;
+    *x = sx / n, *y = sy / n;
+    return true;
+}
+
 // Keeps the last preview the library hands out.
 struct Previews {
     std::mutex mutex;

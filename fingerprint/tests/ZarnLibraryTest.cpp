@@ -10,6 +10,7 @@
 #include <bit>
 #include <cmath>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -21,7 +22,9 @@
 #include "zarn/ZarnEssentialsApi.h"
 
 #include "ModelFactory.h"
+#include "models/ZarnScannerPloverC.h"
 
+using scannertest::DarkCentroid;
 using scannertest::TraceLines;
 using scannertest::WaitUntil;
 
@@ -103,7 +106,7 @@ struct Events {
 
 // What the renderer put on the platen for a layout: the fingertip contacts on an upright 500-ppi
 // canvas of the flat result's size, centred on the platen centre.
-sim::SceneTruth Truth(sim::FingerLayout layout, int width, int height, double rotation = 0) {
+sim::SceneTruth Truth(sim::FingerLayout layout, int width, int height, double rotation = 0, double offsetYmm = 0) {
     sim::FingerScene s;
     s.platen.width = width;
     s.platen.height = height;
@@ -111,6 +114,7 @@ sim::SceneTruth Truth(sim::FingerLayout layout, int width, int height, double ro
     s.platen.noise = 0;
     s.layout = layout;
     s.rotationDeg = rotation;
+    s.offsetYmm = offsetYmm;
     sim::SceneTruth truth;
     sim::RenderFingers(s, 1, &truth);
     return truth;
@@ -130,26 +134,15 @@ int CorrectedHeight(const sim::ModelTraits& traits, const DistortionSet& set) {
     return rec.OutputHeight;
 }
 
-// Centroid of the dark pixels of a top-down image inside a box.
-bool DarkCentroid(const std::vector<uint8_t>& image, int width, int height, int l, int t, int r, int b, double* x,
-                  double* y) {
-    double sx = 0, sy = 0, n = 0;
-    for (int row = std::max(0, t); row <= std::min(height - 1, b); ++row)
-        for (int col = std::max(0, l); col <= std::min(width - 1, r); ++col)
-            if (image[size_t(row) * width + col] < 128) sx += col, sy += row, n += 1;
-    if (n < 500) return false;
-    *x = sx / n, *y = sy / n;
-    return true;
-}
-
 class ZarnLibrary : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(kSlotIsolated);
-        ZarnScannerBase::s_nWaitScale = int(scannertest::Slowdown());
+        const double slowdown = scannertest::Slowdown() * WaitScale();
+        ZarnScannerBase::s_nWaitScale = int(slowdown);
         trace = std::make_unique<TraceLines>();
         ASSERT_TRUE(trace->IsOpen());
-        bus = std::make_unique<capturetest::Bus>(ScenarioText(), scannertest::Slowdown());
+        bus = std::make_unique<capturetest::Bus>(ScenarioText(), slowdown);
         device = bus->Device("s1");
         ASSERT_TRUE(device);
     }
@@ -161,12 +154,15 @@ protected:
         trace.reset();
     }
     virtual std::string ScenarioText() const { return Scenario("PloverA", 0.25); }
+    // Stretches the library's frame waits and the driver's time-outs for sensors whose frames take
+    // the simulator long to draw.
+    virtual int WaitScale() const { return 1; }
     static std::string Scenario(const char* model, double periodScale) {
         return "period-scale " + std::to_string(periodScale * scannertest::Slowdown()) + "\ndevice s1 " + model + "\n";
     }
 
     // What the service does when it finds a scanner.
-    void Connect(int type) {
+    void Connect(int type, bool calibrate = true) {
         ZarnConnectedScanners found{};
         ASSERT_EQ(Zarn_Main_GetConnectedScanner(&found), 0);
         ASSERT_EQ(Zarn_Main_Initialize(type), 0);
@@ -178,7 +174,9 @@ protected:
         ASSERT_EQ(Zarn_Capture_RegisterCallbackObjectQuality(&Events::ObjectQuality, c), 0);
         ASSERT_EQ(Zarn_Capture_RegisterCallbackDeviceIsConnected(&Events::Connected, c), 0);
         ASSERT_EQ(Zarn_Capture_SetRollParameters(100, 1, 25000, 0.202f, 36, -400, 500), 0);
-        ASSERT_EQ(Zarn_Capture_Calibration(), 0);
+        if (calibrate) {
+            ASSERT_EQ(Zarn_Capture_Calibration(), 0);
+        }
     }
 
     // What the service does for a capture request.
@@ -196,23 +194,33 @@ protected:
     }
 
     // Checks that each finger of the layout lies in the (bottom-up) result where the renderer put
-    // it, after the keystone correction that keeps the corrected frame's top rows.
-    void ExpectFingersWhereTheyWerePut(const Events::Result& result, sim::FingerLayout layout, int correctedHeight,
-                                       size_t fingers) {
+    // it: `place` maps a point of the renderer's upright 500-ppi canvas (of the result's size unless
+    // given) to the upright result. The hand may have been moved down by `offsetYmm`.
+    using Placement = std::function<std::pair<double, double>(double, double)>;
+    void ExpectFingersAt(const Events::Result& result, sim::FingerLayout layout, size_t fingers, const Placement& place,
+                         double offsetYmm = 0, int canvasWidth = 0, int canvasHeight = 0) {
         const int w = result.info.width, h = result.info.height;
         std::vector<uint8_t> upright(result.pixels);
         for (int r = 0; r < h / 2; ++r)
             std::swap_ranges(upright.begin() + r * w, upright.begin() + (r + 1) * w, upright.begin() + (h - 1 - r) * w);
-        const sim::SceneTruth truth = Truth(layout, w, h);
+        const sim::SceneTruth truth = Truth(layout, canvasWidth > 0 ? canvasWidth : w, canvasHeight > 0 ? canvasHeight : h, 0, offsetYmm);
         ASSERT_EQ(truth.fingers.size(), fingers);
-        const double shiftY = correctedHeight / 2.0 - h / 2.0;
         for (const sim::FingerTruth& f : truth.fingers) {
             SCOPED_TRACE(testing::Message() << "finger " << f.isoFinger);
+            const auto [l, t] = place(f.left, f.top);
+            const auto [r, b] = place(f.right, f.bottom);
+            const auto [cx, cy] = place(f.centreX, f.centreY);
             double x = 0, y = 0;
-            ASSERT_TRUE(DarkCentroid(upright, w, h, f.left, int(f.top + shiftY), f.right, int(f.bottom + shiftY), &x, &y));
-            EXPECT_NEAR(x, f.centreX, 6);
-            EXPECT_NEAR(y, f.centreY + shiftY, 6);
+            ASSERT_TRUE(DarkCentroid(upright, w, h, int(l), int(t), int(r), int(b), &x, &y));
+            EXPECT_NEAR(x, cx, 6);
+            EXPECT_NEAR(y, cy, 6);
         }
+    }
+    // After the keystone correction, which keeps the corrected frame's top rows.
+    void ExpectFingersWhereTheyWerePut(const Events::Result& result, sim::FingerLayout layout, int correctedHeight,
+                                       size_t fingers) {
+        const double shiftY = correctedHeight / 2.0 - result.info.height / 2.0;
+        ExpectFingersAt(result, layout, fingers, [&](double x, double y) { return std::pair{x, y + shiftY}; });
     }
 
     std::unique_ptr<TraceLines> trace;
@@ -310,14 +318,16 @@ TEST_F(ZarnLibrary, PloverAInTheServiceCallSequence) {
 
     // The next captures in a row: left slap, two thumbs and a single finger, each automatic.
     const int corrected = CorrectedHeight(sim::Traits(sim::ModelId::PloverA), set);
+    // The single finger lies low on the platen, where the crop of the lower centre takes it.
     struct Case {
         int imageType, fingers;
         sim::FingerLayout layout;
         int width, height;
+        double downMm;
     } cases[] = {
-        {ZARN_IMAGE_SLAP_LEFT, 4, sim::FingerLayout::LeftSlap, 1600, 1500},
-        {ZARN_IMAGE_TWO_THUMBS, 2, sim::FingerLayout::TwoThumbs, 1600, 1500},
-        {24, 1, sim::FingerLayout::SingleFinger, 800, 750},
+        {ZARN_IMAGE_SLAP_LEFT, 4, sim::FingerLayout::LeftSlap, 1600, 1500, 0},
+        {ZARN_IMAGE_TWO_THUMBS, 2, sim::FingerLayout::TwoThumbs, 1600, 1500, 0},
+        {24, 1, sim::FingerLayout::SingleFinger, 800, 750, 17},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(testing::Message() << "image type " << k.imageType);
@@ -331,6 +341,7 @@ TEST_F(ZarnLibrary, PloverAInTheServiceCallSequence) {
         StartCapture(k.imageType, k.fingers);
         ASSERT_TRUE(WaitUntil([&] { return events.Previews() >= previews + 2; }, 20000));
         device->Apply({sim::DeviceAction::Place, k.layout});
+        if (k.downMm != 0) device->Apply({sim::DeviceAction::Move, sim::FingerLayout::None, 0, k.downMm});
         ASSERT_TRUE(WaitUntil([&] { return events.Results() > before; }, 30000));
         const auto qualities = events.Qualities();
         EXPECT_TRUE(std::any_of(qualities.begin(), qualities.end(), [&](const Events::Quality& q) {
@@ -345,7 +356,14 @@ TEST_F(ZarnLibrary, PloverAInTheServiceCallSequence) {
         EXPECT_EQ(result.info.width, k.width);
         EXPECT_EQ(result.info.height, k.height);
         EXPECT_EQ(result.info.xResolution, 500);
-        if (k.width == 1600) ExpectFingersWhereTheyWerePut(result, k.layout, corrected, size_t(k.fingers));
+        if (k.width == 1600) {
+            ExpectFingersWhereTheyWerePut(result, k.layout, corrected, size_t(k.fingers));
+        } else {
+            // The lower middle quarter of the corrected 1600 x 1500 image.
+            const double shiftY = corrected / 2.0 - 1500 / 2.0;
+            ExpectFingersAt(result, k.layout, 1, [&](double x, double y) { return std::pair{x - 400, y + shiftY - 750}; },
+                            k.downMm, 1600, 1500);
+        }
     }
 
     // Abort while the hand is on its way: no result, the capture is finished.
@@ -382,6 +400,26 @@ TEST_F(ZarnLibrary, PloverAInTheServiceCallSequence) {
     r = Running();
     EXPECT_EQ(r.fingerprint.finished, 1);
     EXPECT_EQ(Zarn_Capture_Start(4, 1), ZARN_ERR_CAPTURE_FINISHED);
+
+    // The two LED groups of the panel on the running scanner: each write reaches its own property
+    // and reads back; group 2 belongs to the newer scanners, and other groups do nothing.
+    const size_t writes0 = Writes(*device, 0x81).size(), writes1 = Writes(*device, 0x80).size();
+    ASSERT_EQ(Zarn_Controls_SetLEDs(0, 0x5A), 0);
+    ASSERT_EQ(Zarn_Controls_SetLEDs(1, 0x3C), 0);
+    const auto g0 = Writes(*device, 0x81), g1 = Writes(*device, 0x80);
+    EXPECT_EQ(std::vector<uint8_t>(g0.begin() + long(writes0), g0.end()), std::vector<uint8_t>{0x5A});
+    EXPECT_EQ(std::vector<uint8_t>(g1.begin() + long(writes1), g1.end()), std::vector<uint8_t>{0x3C});
+    int led = -1;
+    EXPECT_EQ(Zarn_Controls_GetLEDs(0, &led), 0);
+    EXPECT_EQ(led, 0x5A);
+    EXPECT_EQ(Zarn_Controls_GetLEDs(1, &led), 0);
+    EXPECT_EQ(led, 0x3C);
+    EXPECT_EQ(Zarn_Controls_GetLEDs(2, &led), ZARN_ERR_NOT_SUPPORTED);
+    EXPECT_EQ(Zarn_Controls_SetLEDs(3, 0x00), 0);
+    EXPECT_EQ(Zarn_Controls_GetLEDs(3, &led), 0);
+    EXPECT_EQ(led, 0x3C);
+    EXPECT_EQ(Writes(*device, 0x81).size(), g0.size());
+    EXPECT_EQ(Writes(*device, 0x80).size(), g1.size());
 
     // The foot switch and a key through their callbacks.
     void* c = &events;
@@ -430,6 +468,21 @@ TEST_F(ZarnLibraryRoll, PloverARollEndsThroughTheQualityCheckWithTheRollResult) 
     EXPECT_EQ(r.fingerprint.rollingStarted, 0);
     EXPECT_EQ(r.fingerprint.captureStarted, 0);
     EXPECT_TRUE(trace->WaitFor("Called IsFingerOnPack()=0", 2000));
+    // The finger did not slide: the image mask of the roll is empty, 600,000 bytes of it.
+    std::vector<uint8_t> mask(600000 + 16, 77);
+    ASSERT_EQ(Zarn_Capture_GetImageMask(mask.data()), 0);
+    EXPECT_EQ(std::count(mask.begin(), mask.begin() + 600000, uint8_t(0)), 600000);
+    EXPECT_EQ(std::count(mask.begin() + 600000, mask.end(), uint8_t(77)), 16);
+    // The roll's frames as bitmaps, one file each.
+    const int rolled = g_pScanner.load()->m_nRollFrames.load();
+    EXPECT_GE(rolled, 20);
+    ASSERT_EQ(Zarn_Capture_SaveRollingFrame(), 0);
+    const std::filesystem::path debug(std::getenv("TESSIK_DEBUG_DIR"));
+    int files = 0;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(debug / "RollingSpeed"))
+        files += e.path().extension() == ".bmp" && std::filesystem::file_size(e.path()) > size_t(1408 * 880);
+    EXPECT_EQ(files, std::min(rolled, kRollHistoryFrames));
+    std::filesystem::remove_all(debug);
 
     ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
     ASSERT_EQ(Zarn_Capture_AcquireResultImage(), 0);
@@ -507,6 +560,50 @@ TEST_F(ZarnLibraryVireo, VireoASingleFinger) {
     EXPECT_EQ(Zarn_Controls_SetStateLEDs(24, state), ZARN_ERR_NOT_SUPPORTED);
     EXPECT_TRUE(device->VendorWrites(0x80).empty());
     EXPECT_TRUE(device->VendorWrites(0x82).empty());
+
+    // A manual capture taken but not yet acquired: Abort waits for the acquisition before it
+    // stops the stream, and the result still arrives.
+    ASSERT_EQ(Zarn_Capture_SetMode(24, 500, 0, 0, &w, &h, &xr, &yr), 0);
+    ASSERT_EQ(Zarn_Capture_Start(1, 0), 0);
+    ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
+    std::atomic<bool> aborted{false};
+    int abortResult = -9;
+    std::thread abort([&] {
+        abortResult = Zarn_Capture_Abort();
+        aborted = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(int(400 * scannertest::Slowdown())));
+    EXPECT_FALSE(aborted.load());
+    EXPECT_EQ(Zarn_Capture_AcquireResultImage(), 0);
+    abort.join();
+    EXPECT_EQ(abortResult, 0);
+    EXPECT_EQ(events.Results(), 2u);
+    EXPECT_EQ(Running().fingerprint.captureStarted, 0);
+
+    // Stand-by and fast start-up run the release and the initialisation, each inside its own lines.
+    const size_t mark = trace->Lines().size();
+    ASSERT_EQ(Zarn_Main_StandBy(), 0);
+    EXPECT_EQ(g_pScanner.load(), nullptr);
+    ASSERT_EQ(Zarn_Main_FastStartup(401), 0);
+    EXPECT_EQ(Zarn_Main_FastStartup(401), ZARN_ERR_ALREADY_INITIALIZED);
+    ASSERT_TRUE(trace->WaitFor("Exit  Zarn_Main_FastStartup()=-607", 2000));
+    std::vector<std::string> lines;
+    const auto all = trace->Lines();
+    for (size_t i = mark; i < all.size(); ++i)
+        if (all[i].find(" Zarn_Main_") != std::string::npos) lines.push_back(all[i]);
+    // Lines of the calls before may still come in after the mark.
+    lines.erase(lines.begin(), std::find(lines.begin(), lines.end(), "Enter Zarn_Main_StandBy()"));
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "Enter Zarn_Main_StandBy()", "Enter Zarn_Main_DeInitialize()", "Exit  Zarn_Main_DeInitialize()=0",
+                         "Exit  Zarn_Main_StandBy()=0", "Enter Zarn_Main_FastStartup(401)", "Enter Zarn_Main_Initialize(401)",
+                         "Exit  Zarn_Main_Initialize()=0", "Exit  Zarn_Main_FastStartup()=0", "Enter Zarn_Main_FastStartup(401)",
+                         "Enter Zarn_Main_Initialize(401)", "Exit  Zarn_Main_Initialize()=-607",
+                         "Exit  Zarn_Main_FastStartup()=-607"}));
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackPreviewImage(&Events::Preview, c), 0);
+    const int previews = events.Previews();
+    ASSERT_EQ(Zarn_Capture_SetMode(24, 500, 0, 0, &w, &h, &xr, &yr), 0);
+    ASSERT_EQ(Zarn_Capture_Start(1, 0), 0);
+    EXPECT_TRUE(WaitUntil([&] { return events.Previews() > previews; }, 20000));
 }
 
 // The feedback of hands: fingers that never hold still, a hand placed and lifted, fingers that
@@ -589,4 +686,169 @@ TEST_F(ZarnLibrary, FeedbackThenUnplugDuringACaptureAndReplug) {
     const int before = events.Previews();
     StartCapture(ZARN_IMAGE_SLAP_RIGHT, 4);
     ASSERT_TRUE(WaitUntil([&] { return events.Previews() > before; }, 20000));
+}
+
+// PloverB (type 501) and PloverE (type 502 on another hardware revision) side by side: each found,
+// created for its type, calibrated with the exposure search, and taking a right slap whose fingers
+// lie where they were put. PloverB keystone-corrects its result; PloverE resizes its full image.
+class ZarnLibraryPloverBE : public ZarnLibrary {
+protected:
+    std::string ScenarioText() const override { return Scenario("PloverB", 0.25) + "device s2 PloverE\n"; }
+};
+
+TEST_F(ZarnLibraryPloverBE, EachTakesASlapThroughItsOwnResultTransform) {
+    ZarnConnectedScanners found{};
+    ASSERT_EQ(Zarn_Main_GetConnectedScanner(&found), 0);
+    EXPECT_EQ(found.entries[0], 2);
+    EXPECT_EQ(found.entries[ZARN_FAMILY_PLOVER_B], 1);
+    EXPECT_EQ(found.entries[ZARN_FAMILY_PLOVER_A], 1);
+    const DistortionSet ploverB = {{727, 701, 530, 254, 411, 408}};
+    // The exposure search runs on PloverB; PloverE keeps the exposure of its initialisation.
+    struct Case {
+        int type;
+        const char* device;
+        const char* name;
+        const char* product;
+        bool keystone;
+    } cases[] = {
+        {501, "s1", "Tessik PloverB", "PloverB", true},
+        {502, "s2", "Tessik PloverE", "PloverA", false},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        auto scanner = bus->Device(k.device);
+        ASSERT_NO_FATAL_FAILURE(Connect(k.type, k.keystone));
+        EXPECT_TRUE(trace->WaitFor(std::string("GetScannerName(") + k.name + ")", 2000));
+        ZarnDeviceInfo info{};
+        ASSERT_EQ(Zarn_Main_GetDeviceInfo(&info), 0);
+        EXPECT_STREQ(info.model, k.product);
+        const size_t before = events.Results();
+        const int previews = events.Previews();
+        StartCapture(ZARN_IMAGE_SLAP_RIGHT, 4);
+        ASSERT_TRUE(WaitUntil([&] { return events.Previews() >= previews + 2; }, 20000));
+        {
+            std::lock_guard lock(events.mutex);
+            EXPECT_EQ(events.lastPreview.width, 800);
+            EXPECT_EQ(events.lastPreview.height, 750);
+            EXPECT_EQ(events.lastPreview.xResolution, 250);
+        }
+        scanner->Apply({sim::DeviceAction::Place, sim::FingerLayout::RightSlap});
+        ASSERT_TRUE(WaitUntil([&] { return events.Results() > before; }, 30000));
+        Events::Result result;
+        {
+            std::lock_guard lock(events.mutex);
+            result = events.results.back();
+        }
+        EXPECT_EQ(result.imageType, ZARN_IMAGE_SLAP_RIGHT);
+        EXPECT_EQ(result.info.width, 1600);
+        EXPECT_EQ(result.info.height, 1500);
+        EXPECT_EQ(result.info.xResolution, 500);
+        if (k.keystone) {
+            ExpectFingersWhereTheyWerePut(result, sim::FingerLayout::RightSlap,
+                                          CorrectedHeight(sim::Traits(sim::ModelId::PloverB), ploverB), 4);
+        } else {
+            // A point's distance from the platen centre on the 2944 x 1840 frame at 850 x 600 ppi,
+            // resized to 1600 x 1500.
+            ExpectFingersAt(result, sim::FingerLayout::RightSlap, 4, [](double x, double y) {
+                const double xInch = (x - 800) / 500, yInch = (y - 750) / 500;
+                return std::pair{(xInch * 850 + 2944 / 2.0) * 1600 / 2944, (yInch * 600 + 1840 / 2.0) * 1500 / 1840};
+            });
+        }
+        ASSERT_EQ(Zarn_Main_DeInitialize(), 0);
+    }
+}
+
+// PloverD (type 601 on another hardware revision) end to end: its own three-mode calibration with a
+// dark sensor line in the scene, a right slap taken automatically, its LED banks blinking the slap,
+// its keys and foot switch, and the scanner's own beeper pattern.
+class ZarnLibraryPloverD : public ZarnLibrary {
+protected:
+    // Its full frames are 13 MB: waits as for a sensor three times slower.
+    std::string ScenarioText() const override { return Scenario("PloverD", 0.75); }
+    int WaitScale() const override { return 3; }
+};
+
+TEST_F(ZarnLibraryPloverD, CalibratesTakesASlapAutomaticallyAndAnswersItsKeys) {
+    sim::DeviceAction defect;
+    defect.kind = sim::DeviceAction::Set;
+    defect.name = "defect-row";
+    defect.x = 700;
+    device->Apply(defect);
+    ZarnConnectedScanners found{};
+    ASSERT_EQ(Zarn_Main_GetConnectedScanner(&found), 0);
+    EXPECT_EQ(found.entries[ZARN_FAMILY_PLOVER_C], 1);
+    ASSERT_EQ(Zarn_Main_Initialize(601), 0);
+    for (const char* line : {"GetScannerName(Tessik PloverD)", "Enter ZarnScannerPloverD::SetCalibration(0)",
+                             "Enter TK_VIDEO_PREV Mode", "Exit  ZarnScannerPloverD::SetCalibration()=0"})
+        EXPECT_TRUE(trace->WaitFor(line, 2000)) << line;
+    auto* plover = dynamic_cast<ZarnScannerPloverD*>(g_pScanner.load());
+    ASSERT_NE(plover, nullptr);
+    for (int mode : {TK_VIDEO_FULL, TK_VIDEO_PREV, TK_VIDEO_ROLL})
+        EXPECT_NE(ZarnScannerPloverD::DefectLineList(mode), nullptr) << mode;
+    // The preview background: every row shifted left, its last 10 columns white, and the dark
+    // scene row repaired.
+    const uint8_t* bg = plover->m_pPreviewBackground;
+    auto at = [&](int x, int y) { return int(bg[size_t(y) * 1504 + x]); };
+    for (int y : {100, 700, 1400}) {
+        EXPECT_EQ(at(1494, y), 255) << y;
+        EXPECT_EQ(at(1503, y), 255) << y;
+    }
+    double worst = 0;
+    for (int x = 300; x < 1200; ++x) worst = std::max(worst, std::abs(at(x, 700) - (at(x, 699) + at(x, 701)) / 2.0));
+    EXPECT_LE(worst, 12.0);
+
+    void* c = &events;
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackPreviewImage(&Events::Preview, c), 0);
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackResultImage(&Events::ResultImage, c), 0);
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackObjectQuality(&Events::ObjectQuality, c), 0);
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackFootSwitch(&Events::Foot, c), 0);
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackKeypad(&Events::Key, c), 0);
+    StartCapture(ZARN_IMAGE_SLAP_RIGHT, 4);
+    // At 1 % of the 1276 x 1250 preview the area limit lies above the simulated fingertips.
+    ASSERT_EQ(Zarn_Capture_SetAutoCapInfo(250, 230, 0.5, 12, 2, 10, 10, 15, 3000), 0);
+    ASSERT_TRUE(WaitUntil([&] { return events.Previews() >= 2; }, 30000));
+    {
+        std::lock_guard lock(events.mutex);
+        EXPECT_EQ(events.lastPreview.width, 1276);
+        EXPECT_EQ(events.lastPreview.height, 1250);
+        EXPECT_EQ(events.lastPreview.xResolution, 250);
+    }
+    device->Apply({sim::DeviceAction::Place, sim::FingerLayout::RightSlap});
+    ASSERT_TRUE(WaitUntil([&] { return events.Results() >= 1; }, 60000));
+    const auto qualities = events.Qualities();
+    EXPECT_TRUE(std::any_of(qualities.begin(), qualities.end(),
+                            [](const Events::Quality& q) { return q.state == 0 && q.found == 4; }));
+    Events::Result result;
+    {
+        std::lock_guard lock(events.mutex);
+        result = events.results.front();
+    }
+    EXPECT_EQ(result.info.width, 2552);
+    EXPECT_EQ(result.info.height, 2500);
+    EXPECT_EQ(result.info.xResolution, 500);
+    const DistortionSet set = {{863, 838, 627, 320, 500, 497}};
+    ExpectFingersWhereTheyWerePut(result, sim::FingerLayout::RightSlap,
+                                  CorrectedHeight(sim::Traits(sim::ModelId::PloverD), set), 4);
+    // The right slap blinked on bank 0 (low byte 0xE1) with bank 1 dark; the result put all out.
+    const auto bank0 = Writes(*device, 0x81), bank1 = Writes(*device, 0x80);
+    EXPECT_NE(std::find(bank0.begin(), bank0.end(), 0xE1), bank0.end());
+    EXPECT_EQ(std::count_if(bank1.begin(), bank1.end(), [](uint8_t v) { return v != 0xFF; }), 0);
+    ASSERT_FALSE(bank0.empty());
+    EXPECT_EQ(bank0.back(), 0xFF);
+
+    // Key 0, key 1 and the foot switch.
+    device->SetKeys(0x01);
+    ASSERT_TRUE(WaitUntil([&] { std::lock_guard l(events.mutex); return !events.keys.empty(); }, 5000));
+    device->SetKeys(0x02);
+    ASSERT_TRUE(WaitUntil([&] { std::lock_guard l(events.mutex); return events.keys.back() == 1; }, 5000));
+    device->SetKeys(0x04);
+    ASSERT_TRUE(WaitUntil([&] { std::lock_guard l(events.mutex); return events.foot >= 1; }, 5000));
+    device->SetKeys(0);
+    {
+        std::lock_guard l(events.mutex);
+        EXPECT_EQ(events.keys.front(), 0);
+    }
+    // Newer firmware ("1203" is above "1112"): the scanner plays the pattern itself.
+    ASSERT_EQ(Zarn_Controls_Beeper(6), 0);
+    EXPECT_EQ(Writes(*device, 0x82).back(), 7);
 }

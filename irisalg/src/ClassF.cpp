@@ -298,9 +298,22 @@ int32_t ProfileRadius(const uint8_t* img, int rows, int cols, IrisCircle pupil, 
     return 0;
 }
 
-// Side-arc refinement of the iris circle (dark-to-bright outward on both sides).
+// Weakest limbus accepted at the working size: a mean edge value of 4500 per arc point, about one
+// grey level per pixel across the boundary (the edge is the central difference of a smoothing with
+// weights summing to 2048). Frames without an eye or with closed lids stay well below it.
+constexpr int64_t kWeakestLimbus = 4500;
+// An iris circle pressed against the smallest radius the search may take is checked once more with
+// the radius free to go lower: a limbus that settles more than this far below the configured
+// minimum belongs to an iris too small for the range (the smoothing pulls a free search a pixel or
+// two inward, so irises at the minimum itself still pass).
+constexpr int kInsideMargin = 4;
+
+// Side-arc refinement of the iris circle (dark-to-bright outward on both sides). final: the last
+// refinement, which also refuses a limbus too weak to be one and, when smallest > 0, an iris whose
+// boundary lies inside the smallest radius of the range.
 int32_t RefineIris(const uint8_t* img, int rows, int cols, IrisCircle& iris, int pupilR, const int32_t* kernel, int k,
-                   int32_t half[3], int32_t step[3], int minBound, int requiredR) {
+                   int32_t half[3], int32_t step[3], int minBound, int requiredR, bool final = false,
+                   int smallest = 0) {
     if (iris.r < requiredR) return kGeometry;
     IrisRect rect{iris.y - (iris.r + 10), iris.y + (iris.r + 10), iris.x - (iris.r + 20), iris.x + (iris.r + 20)};
     ClipIrisRect(&rect, rows, cols);
@@ -330,6 +343,16 @@ int32_t RefineIris(const uint8_t* img, int rows, int cols, IrisCircle& iris, int
     arc.Add(n, 135 * M_PI / 180, 1.0 / iris.r, true);
     IrisCircle c{iris.x - rect.c0, iris.y - rect.r0, iris.r};
     const int64_t score = SearchArc(edge.data(), h, w, excluded.data(), arc, c, half, step, bound);
+    if (final) {
+        if (score < kWeakestLimbus * arc.n()) return kGeometry;
+        if (smallest > 0 && c.r <= bound + 1) {
+            IrisCircle inner{c.x, c.y, c.r - kInsideMargin};
+            int32_t innerHalf[3] = {2, 2, 6}, innerStep[3] = {2, 2, 2};
+            SearchArc(edge.data(), h, w, excluded.data(), arc, inner, innerHalf, innerStep,
+                      std::max(1, std::min(smallest, bound) - 10));
+            if (inner.r < smallest - kInsideMargin) return kGeometry;
+        }
+    }
     if (score > 0) iris = {c.x + rect.c0, c.y + rect.r0, c.r};
     return 0;
 }
@@ -443,7 +466,8 @@ int32_t LocateClassFCircles(const uint8_t* image, int height, int width, int mod
     if ((rc = RefineIris(half.data(), hr, hc, hi, hp.r, kSmooth9, 9, half1, step1, 36, 10)) != 0) return rc;
     IrisCircle wi{2 * hi.x, 2 * hi.y, 2 * hi.r};
     int32_t half2[3] = {2, 2, 2}, step2[3] = {2, 2, 2};
-    if ((rc = RefineIris(p.image.data(), p.rows, p.cols, wi, 2 * hp.r, kSmooth17, 17, half2, step2, 75, 20)) != 0)
+    if ((rc = RefineIris(p.image.data(), p.rows, p.cols, wi, 2 * hp.r, kSmooth17, 17, half2, step2, 75, 20, true,
+                         rmin)) != 0)
         return rc;
     *pupilX = pupil.x * f, *pupilY = pupil.y * f, *pupilR = pupil.r * f;
     *irisX = wi.x * f, *irisY = wi.y * f, *irisR = wi.r * f;

@@ -481,6 +481,18 @@ int32_t RefineIrisCircle(const uint8_t* image, int rows, int cols, LocationResul
     local = {c.x - rect.c0, c.y - rect.r0, c.r};
     score = RefineOnRing(edge.data(), h, w, mask.data(), fine, local, fineRange, fineStep, minR, true);
     if (score < 0) return score;
+    // A circle pressed against the smallest radius is searched once more with the radius free to
+    // go lower: a boundary that settles more than 4 pixels inside the minimum belongs to an iris
+    // too small for the range (the smoothing pulls the free search a pixel or two inward, so irises
+    // at the minimum itself pass). Such a circle scores 0, below the weakest limbus accepted.
+    if (local.r <= minR + 1) {
+        IrisCircle inner{local.x, local.y, local.r - 4};
+        int32_t innerRange[3] = {2, 2, 6}, innerStep[3] = {2, 2, 2};
+        if (RefineOnRing(edge.data(), h, w, mask.data(), fine, inner, innerRange, innerStep, std::max(1, minR - 10),
+                         true) > 0 &&
+            inner.r < minR - 4)
+            return 0;
+    }
     if (score > 0) {
         Word(record, kWordIrisX) = local.x + rect.c0;
         Word(record, kWordIrisY) = local.y + rect.r0;

@@ -3,12 +3,12 @@
 // step once. Also the location and quality exports built on it.
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <new>
 
 #include "TskIrisAPI.h"
+#include "irisalg/EyeDetector.h"
 #include "irisalg/Location.h"
 
 namespace irisalg {
@@ -18,8 +18,6 @@ namespace {
 using P = PupilStep;
 using I = IrisStep;
 using F = FinalStep;
-
-std::atomic<EyeSideCheck> gSideCheck{nullptr};
 
 }  // namespace
 
@@ -34,8 +32,6 @@ const LocationMethod kLocationMethods[25] = {
     {8, P::D, I::ClassF, F::Copy},   {8, P::D, I::ClassF, F::Concentric}, {8, P::D, I::None, F::Copy},
     {8, P::D, I::None, F::Copy},
 };
-
-void SetEyeSideCheck(EyeSideCheck check) { gSideCheck.store(check); }
 
 LocationContext* CreateLocationContext(const uint8_t* image, int width, int height) {
     auto* c = new (std::nothrow) LocationContext();
@@ -284,12 +280,16 @@ int32_t QualityAnalysis(const uint8_t* image, int width, int height, const int32
     float usable = 0;
     if (BuildOcclusionMasks(image, width, height, options, loc, &usable, nullptr, errtext) == 0)
         record->bytes[2] = uint8_t(std::trunc(usable * 100));
+    // Eye detection around the iris circle, with a context of its own for this call.
     record->bytes[5] = 0;
-    if (EyeSideCheck check = gSideCheck.load()) {
-        float confidence = -1;
-        if (check(image, width, height, {loc->irisX, loc->irisY, loc->irisRadius}, &confidence) == 0 &&
-            confidence >= 0 && confidence <= 1)
-            record->bytes[5] = uint8_t(std::trunc(confidence * 100));
+    DetectorContext* detector = nullptr;
+    if (DetectorCreate(nullptr, &detector) == 0) {
+        const int32_t circle[3] = {loc->irisX, loc->irisY, loc->irisRadius};
+        SideCheckRecord side{};
+        if (SideCheck(detector, image, width, height, 8, circle, &side) == 0 && side.confidence >= 0 &&
+            side.confidence <= 1)
+            record->bytes[5] = uint8_t(std::trunc(side.confidence * 100));
+        DetectorDestroy(detector);
     }
     MeasureIrisContrast(image, width, height, loc, record);
     record->bytes[0] = 1;

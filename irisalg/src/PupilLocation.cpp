@@ -303,69 +303,220 @@ int32_t RadialVoteSearch(const uint8_t* map, int cols, int rows, int32_t* x, int
     return 0;
 }
 
+namespace {
+
+// Votes of the balanced search and each radius layer's peak in the window about the strongest
+// point (the window centre with value 0 where a layer has none); (x0, y0) the window's origin.
+void BalancedLayerPeaks(const uint8_t* map, int cols, int rows, int rmin, int rmax, std::vector<int32_t>& vk,
+                        std::vector<int32_t>& xk, std::vector<int32_t>& yk, int* x0, int* y0) {
+    VoteResult v;
+    VoteLayers(map, cols, rows, rmin, rmax, 33, -1, true, v);
+    const size_t n = v.stack.size();
+    vk.assign(n, 0), xk.assign(n, 0), yk.assign(n, 0);
+    for (size_t k = 0; k < n; ++k) {
+        int32_t px, py;
+        uint32_t pv;
+        if (FindMapPeak(v.stack[k].data(), v.ww, v.wh, &px, &py, &pv, 4, 2) != 0) px = v.ww / 2, py = v.wh / 2, pv = 0;
+        xk[k] = px, yk[k] = py, vk[k] = ClampScore(pv);
+    }
+    *x0 = v.x0, *y0 = v.y0;
+}
+
+}  // namespace
+
 int32_t BalancedRadialVoteSearch(const uint8_t* map, int cols, int rows, int32_t* x, int32_t* y, int32_t* r,
                                  int32_t* score, int rmin, int rmax, int f) {
     if (!map || !x || !y || !r || !score) return 1;
-    VoteResult v;
-    VoteLayers(map, cols, rows, rmin, rmax, 33, -1, true, v);
-    const int n = int(v.stack.size());
-    std::vector<int32_t> vk(static_cast<size_t>(n)), xk(static_cast<size_t>(n)), yk(static_cast<size_t>(n));
+    std::vector<int32_t> vk, xk, yk;
+    int x0 = 0, y0 = 0;
+    BalancedLayerPeaks(map, cols, rows, rmin, rmax, vk, xk, yk, &x0, &y0);
+    const int n = int(vk.size());
     const int limit = f > 0 ? 50 / f : 0;
     int fallback = limit / 2;
-    uint32_t fallbackBest = 0;
-    for (int k = 0; k < n; ++k) {
-        int32_t px, py;
-        uint32_t pv;
-        if (FindMapPeak(v.stack[size_t(k)].data(), v.ww, v.wh, &px, &py, &pv, 4, 2) != 0)
-            px = v.ww / 2, py = v.wh / 2, pv = 0;
-        xk[size_t(k)] = px, yk[size_t(k)] = py, vk[size_t(k)] = ClampScore(pv);
-        if (pv > fallbackBest && k < limit) fallbackBest = pv, fallback = k;
-    }
+    int32_t fallbackBest = 0;
+    for (int k = 0; k < n && k < limit; ++k)
+        if (vk[size_t(k)] > fallbackBest) fallbackBest = vk[size_t(k)], fallback = k;
     int32_t index = -1;
     if (ChoosePupilRing(vk.data(), xk.data(), yk.data(), n, &index) == -1) return -1;
     if (index < 0 || index >= n) index = fallback;
     if (index < 0 || index >= n) return -1;
-    *x = v.x0 + xk[size_t(index)], *y = v.y0 + yk[size_t(index)], *r = rmin + 2 * index, *score = vk[size_t(index)];
+    *x = x0 + xk[size_t(index)], *y = y0 + yk[size_t(index)], *r = rmin + 2 * index, *score = vk[size_t(index)];
     return 0;
 }
 
 namespace {
+
+// The common frame of the pupil searches: the image cropped about its centre to at most
+// maxWidth x maxHeight, reduced by f, rows reversed when flip is set, and smoothed unless told not.
+struct PupilFrame {
+    int left = 0, top = 0, f = 1, cols = 0, rows = 0;
+    bool flip = false;
+    std::vector<uint8_t> small;
+
+    bool Prepare(const uint8_t* image, int width, int height, int maxWidth, int maxHeight, int factor, int flipRows,
+                 bool smooth) {
+        if (width < 1 || height < 1 || factor < 1) return false;
+        f = factor, flip = flipRows != 0;
+        left = width > maxWidth ? (width - maxWidth) / 2 : 0;
+        const int right = width > maxWidth ? width - left - maxWidth : 0;
+        top = height > maxHeight ? (height - maxHeight) / 2 : 0;
+        const int bottom = height > maxHeight ? height - top - maxHeight : 0;
+        const int cw = width - left - right, ch = height - top - bottom;
+        std::vector<uint8_t> crop(size_t(cw) * ch);
+        if (CropImage(crop.data(), image, width, height, top, bottom, left, right) != 0) return false;
+        small.assign(size_t(cw / f + 1) * (ch / f + 1), 0);
+        DecimateImage(small.data(), &cols, &rows, crop.data(), cw, ch, f);
+        if (cols < 1 || rows < 1) return false;
+        if (flip)
+            for (int j = 0; j < rows / 2; ++j)
+                std::swap_ranges(small.begin() + ptrdiff_t(j) * cols, small.begin() + ptrdiff_t(j + 1) * cols,
+                                 small.begin() + ptrdiff_t(rows - 1 - j) * cols);
+        if (smooth) SmoothImage8(small.data(), cols, rows, kPupilSmoothKernel3, 3);
+        return true;
+    }
+    // A circle of the reduced image in image coordinates; false when it lies outside the image.
+    bool MapBack(int bx, int by, int br, int width, int height, int32_t* x, int32_t* y, int32_t* r) const {
+        *x = bx * f + f / 2 + left;
+        *y = (flip ? rows - by - 1 : by) * f + f / 2 + top;
+        *r = br * f;
+        return !(*x < 0 || *x > width - 1 || *y < 0 || *y > height - 1 || *r < 0 || *r > width);
+    }
+};
 
 enum class PupilMethod { Symmetry, Balanced };
 
 int32_t LocatePupil(PupilMethod method, const uint8_t* image, int width, int height, int flip, int32_t* x, int32_t* y,
                     int32_t* r, int32_t* score, int rmin, int rmax, int f, int percent, int maxLevel) {
     if (!image) return 1;
-    if (!x || !y || !r || !score || width < 1 || height < 1 || f < 1) return 1;
-    const int left = width > 1280 ? (width - 1280) / 2 : 0, right = width > 1280 ? width - left - 1280 : 0;
-    const int top = height > 960 ? (height - 960) / 2 : 0, bottom = height > 960 ? height - top - 960 : 0;
-    const int cw = width - left - right, ch = height - top - bottom;
-    std::vector<uint8_t> crop(size_t(cw) * ch);
-    if (CropImage(crop.data(), image, width, height, top, bottom, left, right) != 0) return 1;
-    int cols = 0, rows = 0;
-    std::vector<uint8_t> small(size_t(cw / f + 1) * (ch / f + 1));
-    DecimateImage(small.data(), &cols, &rows, crop.data(), cw, ch, f);
-    if (cols < 1 || rows < 1) return 1;
-    if (flip)
-        for (int j = 0; j < rows / 2; ++j)
-            std::swap_ranges(small.begin() + ptrdiff_t(j) * cols, small.begin() + ptrdiff_t(j + 1) * cols,
-                             small.begin() + ptrdiff_t(rows - 1 - j) * cols);
-    if (method == PupilMethod::Symmetry || f != 8) SmoothImage8(small.data(), cols, rows, kPupilSmoothKernel3, 3);
+    if (!x || !y || !r || !score) return 1;
+    PupilFrame frame;
+    if (!frame.Prepare(image, width, height, 1280, 960, f, flip, method == PupilMethod::Symmetry || f != 8)) return 1;
     int32_t bx = 0, by = 0, br = 0, bs = 0;
     if (method == PupilMethod::Symmetry) {
-        RadialVoteSearch(small.data(), cols, rows, &bx, &by, &br, &bs, rmin / f, rmax / f, percent, maxLevel);
-    } else if (BalancedRadialVoteSearch(small.data(), cols, rows, &bx, &by, &br, &bs, rmin / f, rmax / f, f) != 0) {
+        RadialVoteSearch(frame.small.data(), frame.cols, frame.rows, &bx, &by, &br, &bs, rmin / f, rmax / f, percent,
+                         maxLevel);
+    } else if (BalancedRadialVoteSearch(frame.small.data(), frame.cols, frame.rows, &bx, &by, &br, &bs, rmin / f,
+                                        rmax / f, f) != 0) {
         return -1;
     }
-    *x = bx * f + f / 2 + left;
-    *y = (flip ? rows - by - 1 : by) * f + f / 2 + top;
-    *r = br * f;
     *score = bs;
-    if (*x < 0 || *x > width - 1 || *y < 0 || *y > height - 1 || *r < 0 || *r > width) return -1;
+    return frame.MapBack(bx, by, br, width, height, x, y, r) ? 0 : -1;
+}
+
+// Sharpness about a found pupil: Sobel magnitudes |gx| + |gy| of the dark pixels (below 128 in the
+// pupil's bounding square, below 200 elsewhere, with the four diagonal neighbours at distance 4
+// below that level too) in columns x-100..x+100 and rows y-30..y+80, per pixel of the window, x 100.
+int32_t DarkEdgeSharpness(const uint8_t* image, int width, int height, int x, int y, int r) {
+    const int x0 = std::max(1, x - 100), x1 = std::min(width - 2, x + 100);
+    const int y0 = std::max(1, y - 30), y1 = std::min(height - 2, y + 80);
+    if (x1 < x0 || y1 < y0) return 0;
+    auto at = [&](int u, int v) { return int(image[size_t(v) * width + u]); };
+    auto inside = [&](int u, int v) { return u >= 0 && v >= 0 && u < width && v < height; };
+    int64_t sum = 0;
+    for (int v = y0; v <= y1; ++v)
+        for (int u = x0; u <= x1; ++u) {
+            const int level = std::abs(u - x) <= r && std::abs(v - y) <= r ? 128 : 200;
+            if (at(u, v) >= level) continue;
+            bool dark = true;
+            for (const int d : {-4, 4})
+                for (const int e : {-4, 4})
+                    if (!inside(u + d, v + e) || at(u + d, v + e) >= level) dark = false;
+            if (!dark) continue;
+            const int gx = (at(u + 1, v - 1) + 2 * at(u + 1, v) + at(u + 1, v + 1)) -
+                           (at(u - 1, v - 1) + 2 * at(u - 1, v) + at(u - 1, v + 1));
+            const int gy = (at(u - 1, v + 1) + 2 * at(u, v + 1) + at(u + 1, v + 1)) -
+                           (at(u - 1, v - 1) + 2 * at(u, v - 1) + at(u + 1, v - 1));
+            sum += std::abs(gx) + std::abs(gy);
+        }
+    return int32_t(std::min<int64_t>(sum * 100 / (int64_t(y1 - y0 + 1) * (x1 - x0 + 1)), INT32_MAX));
+}
+
+// The strongest ring (first strict maximum) and, among the other peaks of the radius profile (above
+// both neighbours and above a twentieth of the strongest) at least three radius steps away whose
+// centre lies within a squared distance of 30 of the strongest one's, the strongest as the second
+// ring; -1 without a ring, *second -1 without a second one.
+int32_t ChooseTwoRings(const int32_t* v, const int32_t* xs, const int32_t* ys, int n, int32_t* first, int32_t* second) {
+    if (n < 1) return -1;
+    int m = 0;
+    for (int i = 1; i < n; ++i)
+        if (v[i] > v[m]) m = i;
+    if (v[m] <= 0) return -1;
+    int other = -1;
+    for (int i = 0; i < n; ++i) {
+        const int dx = xs[i] - xs[m], dy = ys[i] - ys[m];
+        const bool peak = (i == 0 || v[i] > v[i - 1]) && (i == n - 1 || v[i] > v[i + 1]);
+        if (peak && std::abs(i - m) > 2 && dx * dx + dy * dy <= 30 && int64_t(v[i]) * 20 > v[m] &&
+            (other < 0 || v[i] > v[other]))
+            other = i;
+    }
+    *first = m, *second = other;
     return 0;
 }
 
 }  // namespace
+
+int32_t LocatePupil640(const uint8_t* image, int width, int height, int flip, int32_t* x, int32_t* y, int32_t* r,
+                       int32_t* score, int rmin, int rmax) {
+    if (!image || !x || !y || !r || !score) return 1;
+    PupilFrame frame;
+    if (!frame.Prepare(image, width, height, 640, 480, 4, flip, true)) return 1;
+    int32_t bx = 0, by = 0, br = 0, bs = 0;
+    RadialVoteSearch(frame.small.data(), frame.cols, frame.rows, &bx, &by, &br, &bs, rmin / 4, rmax / 4, 33, 255);
+    const bool inside = frame.MapBack(bx, by, br, width, height, x, y, r);
+    *score = inside ? DarkEdgeSharpness(image, width, height, *x, *y, *r) : 0;
+    return inside ? 0 : -1;
+}
+
+int32_t LocatePupilTwoRings(const uint8_t* image, int width, int height, int flip, int32_t pupil[4], int32_t ring[4],
+                            int rmin, int rmax, int f) {
+    if (!image || !pupil || !ring) return 1;
+    if (f < 2 || f >= 9) f = 4;
+    PupilFrame frame;
+    if (!frame.Prepare(image, width, height, 1280, 960, f, flip, f != 8)) return 1;
+    std::fill(pupil, pupil + 4, 0);
+    std::fill(ring, ring + 4, 0);
+    std::vector<int32_t> vk, xk, yk;
+    int x0 = 0, y0 = 0;
+    BalancedLayerPeaks(frame.small.data(), frame.cols, frame.rows, rmin / f, rmax / f, vk, xk, yk, &x0, &y0);
+    int32_t first = -1, second = -1;
+    if (ChooseTwoRings(vk.data(), xk.data(), yk.data(), int(vk.size()), &first, &second) != 0) return -1;
+    // The pupil is the smaller of the two rings.
+    if (second >= 0 && second < first) std::swap(first, second);
+    const int lo = rmin / f;
+    if (!frame.MapBack(x0 + xk[size_t(first)], y0 + yk[size_t(first)], lo + 2 * first, width, height, pupil, pupil + 1,
+                       pupil + 2))
+        return -1;
+    pupil[3] = vk[size_t(first)];
+    if (second >= 0 && frame.MapBack(x0 + xk[size_t(second)], y0 + yk[size_t(second)], lo + 2 * second, width, height,
+                                     ring, ring + 1, ring + 2))
+        ring[3] = vk[size_t(second)];
+    else
+        std::fill(ring, ring + 4, 0);
+    return 0;
+}
+
+int32_t SymmetryMap(const uint8_t* map, int cols, int rows, int rmin, int rmax, int margin, float* out) {
+    if (!map || !out || cols < 1 || rows < 1) return 1;
+    EdgeMaps e;
+    BuildEdgeMaps(map, cols, rows, 255 - margin, e);
+    const size_t n = size_t(cols) * rows;
+    std::vector<uint32_t> O(n), M(n);
+    std::vector<float> total(n, 0.0f);
+    for (int r = std::max(rmin, 1); r <= rmax; r += 2) {
+        Vote(e, nullptr, cols, rows, r, O, M, nullptr);
+        for (size_t i = 0; i < n; ++i) total[i] += float(O[i]) * float(M[i]);
+    }
+    NormaliseMapToLevelsF(total.data(), rows, cols, 6.0f, out);
+    return 0;
+}
+
+void NormaliseMapToLevelsF(const float* map, int rows, int cols, float level, float* dst) {
+    if (!map || !dst) return;
+    const size_t n = size_t(rows) * cols;
+    float lo = 1e10f, hi = 0.0f;
+    for (size_t i = 0; i < n; ++i) lo = std::min(lo, map[i]), hi = std::max(hi, map[i]);
+    for (size_t i = 0; i < n; ++i) dst[i] = hi > lo ? (map[i] - lo) * level / (hi - lo) : 0.0f;
+}
 
 int32_t LocatePupilSymmetry(const uint8_t* image, int width, int height, int flip, int32_t* x, int32_t* y, int32_t* r,
                             int32_t* score, int rmin, int rmax) {

@@ -363,6 +363,17 @@ TEST(EyeDetectorExports, CreateDetectAndDestroyThroughTheInterface) {
     rec.words[3] = 2;  // border mode 2 finds nothing and succeeds
     ASSERT_EQ(TskIris_Detection(ctx, px, 640, 480, &rec, err), 0);
     EXPECT_EQ(rec.words[15], 0);
+    // Word 3 = 1 searches the image as it is: on a 26 x 22 image a cascade taking every window
+    // meets exactly one window (24 x 20 at the origin), a group of one whose box is written.
+    Loaded every(tbl::Table{0, 24, 20, {}});
+    EyeCascade* trained = ctx->set->eye;
+    ctx->set->eye = every.c;
+    const std::vector<uint8_t> tiny = Texture(26, 22);
+    for (int32_t& w : rec.words) w = -7;
+    rec.words[0] = 0, rec.words[1] = 6, rec.words[2] = 1, rec.words[3] = 1;
+    ASSERT_EQ(TskIris_Detection(ctx, tiny.data(), 26, 22, &rec, err), 0);
+    EXPECT_EQ(std::vector<int32_t>(rec.words + 15, rec.words + 20), (std::vector<int32_t>{1, 0, 0, 24, 20}));
+    ctx->set->eye = trained;
     // A detector failure (a context never built) is -1 with its message.
     TskIrisDetectorContext* unbuilt = new DetectorContext{};
     std::memset(err, 0, sizeof err);

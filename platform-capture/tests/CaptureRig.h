@@ -55,8 +55,10 @@ public:
     unsigned long Release() override { return --refs; }
     HRESULT SampleCB(double, MediaSample*) override { return S_OK; }
     HRESULT BufferCB(double time, uint8_t* buffer, long length) override {
+        std::function<void()> then;
         {
             std::unique_lock lock(mutex);
+            then = onFrame;
             inCallback = true;
             if (lengths.size() < 64) lengths.push_back(length);
             times.push_back(time);
@@ -71,7 +73,7 @@ public:
             ++returned;
         }
         cv.notify_all();
-        if (onFrame) onFrame();
+        if (then) then();
         return S_OK;
     }
 
@@ -97,8 +99,13 @@ public:
     bool inCallback = false;
     bool hold = false;
     int holdMs = 3000;
-    std::function<void()> onFrame;
+    std::function<void()> onFrame;  // run after each frame, outside the lock; set it with OnFrame
     int refs = 0;
+
+    void OnFrame(std::function<void()> f) {
+        std::lock_guard lock(mutex);
+        onFrame = std::move(f);
+    }
 };
 
 // The first camera whose device path holds every one of `parts` (case-insensitive).

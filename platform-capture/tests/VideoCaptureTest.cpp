@@ -322,13 +322,13 @@ TEST(VideoStream, StopFromInsideTheCallbackEndsTheStream) {
     FrameSink sink;
     Graph g;
     ASSERT_EQ(g.Build(BindCamera({"irisl"}), 0, &sink), S_OK);
-    sink.onFrame = [&] { g.graph->Stop(); };
+    sink.OnFrame([&] { g.graph->Stop(); });
     ASSERT_EQ(g.graph->Run(), S_OK);
     ASSERT_TRUE(sink.WaitFor(1));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_LE(sink.Count(), 2u);
     // The camera can run again.
-    sink.onFrame = nullptr;
+    sink.OnFrame(nullptr);
     const size_t before = sink.Count();
     ASSERT_EQ(g.graph->Run(), S_OK);
     EXPECT_TRUE(sink.WaitFor(before + 2));

@@ -1,16 +1,21 @@
 // The core object on its manual clock: the heartbeat's loss limit and the request-id clean-up run
 // through minutes of the clock's time in no real time; the iris side found, added, calibrated,
-// lost and found again over the scripted iris library, with a DM and a controller on loopback.
+// lost and found again over the scripted iris library, with a DM and a controller on loopback; the
+// two clocks themselves.
 #include "NavikVdm.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <ctime>
+#include <thread>
 #include <memory>
 #include <string>
 
 #include "FakeZarn.h"
 #include "TestAppData.h"
+#include "VdmClock.h"
 #include "XmlPeer.h"
 #include "runtime/Log.h"
 
@@ -186,7 +191,7 @@ struct LossCase {
     int heartBeat;      // the DM's value
     int intervalS;      // Ping interval: half of it, at least 1 s
     int pingsBeforeLoss;
-    int lostAtS;        // first Ping wake-up past the loss limit max(10 x interval, 300)
+    int64_t lostAtS;    // first Ping wake-up past the loss limit max(10 x interval, 300)
 };
 
 class PingLossTest : public CoreTest, public ::testing::WithParamInterface<LossCase> {};
@@ -237,6 +242,9 @@ TEST_P(PingLossTest, SilentDmIsLostAfterTheLimitAndReconnected) {
 
 INSTANTIATE_TEST_SUITE_P(Heartbeats, PingLossTest,
                          ::testing::Values(LossCase{20, 10, 31, 310},    // limit 300 s
+                                           LossCase{9, 4, 76, 304},      // half of an odd value
+                                           // The largest value a DM can send: no overflow.
+                                           LossCase{2147483647, 1073741823, 11, 11811160053LL},
                                            LossCase{120, 60, 11, 660},   // limit 600 s
                                            LossCase{1, 1, 301, 301}));   // 0 s asked, 1 s kept
 
@@ -422,6 +430,58 @@ TEST_F(CoreTest, RemovalWaitsForTheOtherCaptureAndNoLonger) {
         }
         ASSERT_FALSE(arrival.empty());
     }
+}
+
+// The real clock: a wait lasts its time unless the stop flag is set, before it or while it runs.
+TEST(VdmClockTest, SystemClockWaitsUntilStopped) {
+    CSystemClock clock;
+    EXPECT_LE(std::abs(clock.NowSeconds() - static_cast<int64_t>(std::time(nullptr))), 1);
+    std::atomic<bool> stop{false};
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_TRUE(clock.WaitFor(30, stop));
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(30));
+    stop = true;
+    EXPECT_FALSE(clock.WaitFor(60000, stop));
+    stop = false;
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        stop = true;
+        clock.WakeAll();
+    });
+    const auto waited = std::chrono::steady_clock::now();
+    EXPECT_FALSE(clock.WaitFor(60000, stop));
+    EXPECT_LT(std::chrono::steady_clock::now() - waited, std::chrono::seconds(30));
+    stopper.join();
+}
+
+// The manual clock: a wait ends when the clock has been moved past its end, or when stopped; a
+// negative wait is no wait.
+TEST(VdmClockTest, ManualClockMovesOnlyWhenAdvanced) {
+    CManualClock clock(100);
+    EXPECT_EQ(clock.NowSeconds(), 100);
+    EXPECT_EQ(clock.NowMs(), 100000);
+    std::atomic<bool> stop{false};
+    EXPECT_TRUE(clock.WaitFor(-5, stop));
+    EXPECT_FALSE(clock.AwaitPendingWaits(1, 20));
+    std::atomic<int> ended{0};
+    std::thread waiter([&] { ended = clock.WaitFor(1500, stop) ? 1 : 2; });
+    ASSERT_TRUE(clock.AwaitPendingWaits(1, 5000));
+    clock.Advance(1499);
+    EXPECT_EQ(clock.NowMs(), 101499);
+    EXPECT_TRUE(clock.AwaitPendingWaits(1, 20));
+    EXPECT_EQ(ended.load(), 0);
+    clock.Advance(1);
+    waiter.join();
+    EXPECT_EQ(ended.load(), 1);
+    EXPECT_EQ(clock.NowSeconds(), 101);
+
+    std::thread stopped([&] { ended = clock.WaitFor(1000, stop) ? 1 : 2; });
+    ASSERT_TRUE(clock.AwaitPendingWaits(1, 5000));
+    stop = true;
+    clock.WakeAll();
+    stopped.join();
+    EXPECT_EQ(ended.load(), 2);
+    EXPECT_EQ(clock.NowMs(), 101500);
 }
 
 }  // namespace

@@ -214,6 +214,11 @@ TEST(SystemdLayerTest, StatusReportsAreNotificationDatagrams) {
     EXPECT_EQ(std::string(buffer, n > 0 ? n : 0), "READY=1");
     n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
     EXPECT_EQ(std::string(buffer, n > 0 ? n : 0), "STOPPING=1\nSTATUS=Stopped");
+    // A socket name must leave room for its terminating NUL in the 108-byte address.
+    ::setenv("NOTIFY_SOCKET", ("/" + std::string(107, 's')).c_str(), 1);
+    EXPECT_EQ(manager.ReportStatus(State(VDM_SERVICE_RUNNING)), ENAMETOOLONG);
+    ::setenv("NOTIFY_SOCKET", ("/" + std::string(106, 's')).c_str(), 1);
+    EXPECT_EQ(manager.ReportStatus(State(VDM_SERVICE_RUNNING)), ENOENT);  // no such socket
     ::unsetenv("NOTIFY_SOCKET");
     EXPECT_EQ(manager.ReportStatus(State(VDM_SERVICE_RUNNING)), 0);  // not run by systemd: nothing to tell
     EXPECT_NE(manager.OpenService("Tessik_VDM"), 0);
@@ -286,6 +291,11 @@ TEST(SystemdLayerTest, UnitFileAndSystemctlCalls) {
     ASSERT_EQ(manager.DeleteService("Tessik_VDM"), 0);
     EXPECT_EQ(systemctl.Calls(), (Calls{"disable Tessik_VDM.service", "daemon-reload"}));
     EXPECT_EQ(manager.OpenService("Tessik_VDM"), ENOENT);
+
+    // A unit folder that is not there: nothing written, systemctl not called.
+    CSystemdServiceManager nowhere(systemctl.Units() + "/missing");
+    EXPECT_EQ(nowhere.CreateService(registration), ENOENT);
+    EXPECT_TRUE(systemctl.Calls().empty());
 
     systemctl.ExitWith(5);
     EXPECT_EQ(manager.StartService("Tessik_VDM"), 5);

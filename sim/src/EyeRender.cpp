@@ -9,6 +9,7 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kNominalMm = 300;  // distance at which the subject's nominal sizes hold
+constexpr double kLashLine = 5;    // height of the dark lash line above the upper lid at the nominal scale, pixels
 
 // Integer hash (a PCG output permutation over a seeded counter).
 uint32_t Hash(uint32_t seed, uint32_t n) {
@@ -444,7 +445,7 @@ EyeFrame RenderEyeFrame(const EyeSceneParams& s, const IrisTexture* texture) {
         const double orbitU = 1 / (2.6 * R), orbitV = 1 / (1.7 * R), creaseK = g.upper.invP / 1.5;
         const double creaseW = 1 / (0.07 * R), bagW = 1 / (0.25 * R), browW = 1 / (0.2 * R), shadowW = 1 / (0.1 * R);
         const Step creaseFade(g.W * 1.25, g.W * 0.7), bagFade(g.W * 1.3, g.W * 0.5), lidEnds(g.W + 2, g.W - 6 * S);
-        const Step lashLine(5 * S + 1, 5 * S - 1), browFade(1.6, 0.6), browEnds(2.6 * R, 1.8 * R);
+        const Step lashLine(kLashLine * S + 1, kLashLine * S - 1), browFade(1.6, 0.6), browEnds(2.6 * R, 1.8 * R);
         const Step pupilEdge(-0.8, 0.8), limbus(R - 1.3, R + 1.3), lidEdge(-0.7, 0.7), caruncle(1.2, 0.6);
 
         // Skin around the eye: mottle and pores, the orbit's hollow, the lid crease, a band under
@@ -479,7 +480,7 @@ EyeFrame RenderEyeFrame(const EyeSceneParams& s, const IrisTexture* texture) {
             const double horiz = lidEnds(std::abs(u));
             if (horiz > 0) {
                 const double above = up - v;  // > 0 in the skin above the upper lid edge
-                if (above > -1 && above < 5 * S + 1) skin = Mix(skin, 48.0, horiz * lashLine(above));
+                if (above > -1 && above < kLashLine * S + 1) skin = Mix(skin, 48.0, horiz * lashLine(above));
                 const double below = v - lo;
                 if (below > -1 && below < 4 * S) skin = Mix(skin, below < 2 * S ? 176.0 : 110.0, horiz * 0.8);
             }
@@ -641,6 +642,9 @@ EyeFrame RenderEyeFrame(const EyeSceneParams& s, const IrisTexture* texture) {
         };
         truth.upperLid = lid(g.upper);
         truth.lowerLid = lid(g.lower);
+        Parabola lashTop = g.upper;
+        lashTop.y0 -= kLashLine * S;
+        truth.upperLashTop = lid(lashTop);
         for (int side = 0; side < 2; ++side) {
             const double cu = (side == 0 ? -1 : 1) * g.mirror * g.W;
             g.ToImage(cu, g.upper.at(cu), truth.cornerX[size_t(side)], truth.cornerY[size_t(side)]);

@@ -115,10 +115,12 @@ std::vector<ModelTraits> MakeTable() {
 
     // Sizes from its device report: 32 header rows above a window that is transposed and turned
     // top to bottom. It has no preview size; mode 2 is the full frame. Like every type above 7 it
-    // starts its frames with the sync pattern, which the driver checks.
+    // starts its frames with the sync pattern, which the driver checks. Its optics have no
+    // keystone; they stretch the platen across by a tenth, which the library's resize to its
+    // 1000 ppi results takes back (3520 -> 3200 flat, 1760 -> 1600 rolled, 880 -> 800 preview).
     ModelTraits k = Base(ModelId::KestrelA, "KestrelA", 0x2158, 0x0000, 16, RawLayout::Rows);
-    k.modes[0] = {3024, 3584, 3520, 3000, 1000, 1000, 8, 12, 32};
-    k.modes[1] = {1520, 1792, 1760, 1500, 1000, 1000, 4, 8, 32};
+    k.modes[0] = {3024, 3584, 3520, 3000, 1100, 1000, 8, 12, 32};
+    k.modes[1] = {1520, 1792, 1760, 1500, 1100, 1000, 4, 8, 32};
     k.modes[2] = k.modes[0];
     k.transpose = true;
     k.flipY = true;

@@ -14,13 +14,12 @@ struct KeystoneRow {
 };
 
 // The distortion set with which each model's library corrects its full frames, for the models
-// whose result is keystone-corrected.
+// whose result is keystone-corrected (not PloverE nor KestrelA, whose results are only resized).
 constexpr KeystoneRow kKeystones[] = {
     {"PloverA", 701, 678, 496, 614, 404, 404, 500},
     {"PloverB", 727, 701, 530, 254, 411, 408, 500},
     {"PloverC", 863, 838, 627, 320, 500, 497, 500},
     {"PloverD", 863, 838, 627, 320, 500, 497, 500},
-    {"KestrelA", 701, 678, 496, 614, 404, 404, 1000},
     {"VireoA", 1350, 1496, 930, 0, 750, 808, 500},
     {"LinnetA", 700, 836, 752, 0, 480, 320, 500},
 };

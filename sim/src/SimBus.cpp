@@ -212,7 +212,7 @@ std::optional<DeviceAction> ParseAction(const std::vector<std::string>& w, size_
         static const std::map<std::string, std::pair<double, double>> ranges = {
             {"rotation", {-90, 90}}, {"fingers", {0, 15}}, {"pressure", {0.3, 1.6}}, {"phalanx", {0, 1}},
             {"lamp", {0, 2}},        {"drift", {-1, 1}},   {"landing", {1, 100}},    {"defect-row", {0, 10000}},
-            {"defect-column", {0, 10000}}, {"restless", {0, 5}},
+            {"defect-column", {0, 10000}}, {"restless", {0, 5}}, {"gain", {0, 32}}, {"card", {0, 4000}},
         };
         act.kind = DeviceAction::Set;
         act.name = w[i + 1];

@@ -1,6 +1,7 @@
 #include "sim/SimDevice.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "Notifier.h"
@@ -265,6 +266,8 @@ void SimDevice::ApplyLocked(const DeviceAction& a) {
             if (a.name == "restless") restlessMm_ = v;
             if (a.name == "defect-row") scene_.platen.defectRows.push_back(int(v));
             if (a.name == "defect-column") scene_.platen.defectColumns.push_back(int(v));
+            if (a.name == "gain") eye_.gain = std::max(0.0, v);
+            if (a.name == "card") eye_.cardAlbedo = std::max(0.0, v);
             break;
         }
         case DeviceAction::Dirty:
@@ -544,6 +547,8 @@ std::vector<uint8_t> SimDevice::RenderFrameRaw(uint32_t frameIndex) {
     eye.red1 = ledRed1_;
     eye.red2 = ledRed2_;
     eye.white = ledWhite_;
+    eye.gain = eye_.gain;
+    const double cardAlbedo = eye_.cardAlbedo;
     if (!traits_.scanner && (!irisTexture_ || irisTexture_->rightEye != eye.rightEye))
         irisTexture_ = MakeIrisTexture(eye.subjectSeed, eye.rightEye);
     const std::shared_ptr<const IrisTexture> texture = irisTexture_;
@@ -567,6 +572,11 @@ std::vector<uint8_t> SimDevice::RenderFrameRaw(uint32_t frameIndex) {
         }
         img = cache_;
         AddNoise(img, scene.platen.noise, seed);
+    } else if (cardAlbedo > 0) {
+        // A uniform grey card in front of the camera, lit like an eye.
+        const double level = std::clamp(cardAlbedo * EyeIllumination(eye), 0.0, 255.0);
+        img = GreyImage(g.sceneWidth, g.sceneHeight, uint8_t(std::lround(level)));
+        AddSensorNoise(img, eye);
     } else {
         // The scene changes only with the script and the LEDs; each frame has its own noise.
         EyeSceneParams quiet = eye;

@@ -34,7 +34,7 @@ SimKestrel::SimKestrel(const KestrelConfig& config) : config_(config) {
     const uint16_t date = uint16_t((2024 - 2000) | (14 << 7) | (5 << 12));
     text_[20] = text_[22] = uint8_t(date);
     text_[21] = text_[23] = uint8_t(date >> 8);
-    registers_ = {{0, 80}, {1, 0}, {4, 40}, {16, 0}};
+    registers_ = {{0, 80}, {1, 0}, {kExposureRegister, 40}, {16, 0}};
 }
 
 SimKestrel::~SimKestrel() { Stop(); }
@@ -114,19 +114,55 @@ bool SimKestrel::GetRegister(long id, long* value) {
     return true;
 }
 
+PlatenParams SimKestrel::Settings() {
+    PlatenParams p;
+    std::lock_guard lock(mutex_);
+    p.exposure = double(registers_[kExposureRegister]);
+    p.brightness = double(registers_[0]);
+    p.contrast = double(registers_[1]);
+    return p;
+}
+
 const GreyImage& SimKestrel::HighResolution() {
     if (highResolution_.pixels.empty()) {
         // The platen upright, as the library's full-resolution image shows it: twice the full
-        // image's 4512 x 2912 at 850 x 600 ppi.
+        // image's 4512 x 2912 at 850 x 600 ppi, at the reference settings (exposure 0, neutral
+        // brightness and contrast), under which clean glass stays well below the clipping level.
         FingerScene scene;
         scene.platen.width = 2 * kFullHeight;
         scene.platen.height = 2 * kFullWidth;
         scene.platen.ppiX = 1700;
         scene.platen.ppiY = 1200;
+        scene.platen.exposure = 0;
         scene.layout = config_.layout;
-        highResolution_ = RenderFingers(scene, config_.seed);
+        const GreyImage up = RenderFingers(scene, config_.seed);
+        // Grid point (X, Y) of the sensor is the upright image's (Y, 2 x 2912 - 1 - X): the
+        // library transposes the grid and turns it top to bottom.
+        const int gw = 2 * kFullWidth, gh = 2 * kFullHeight;
+        highResolution_ = GreyImage(gw, gh);
+        for (int X = 0; X < gw; ++X) {
+            const uint8_t* column = &up.pixels[size_t(gw - 1 - X) * size_t(up.width)];
+            for (int Y = 0; Y < gh; ++Y) highResolution_.pixels[size_t(Y) * gw + size_t(X)] = column[Y];
+        }
     }
     return highResolution_;
+}
+
+std::array<uint8_t, 256> SimKestrel::ResponseAt(const PlatenParams& now) {
+    // A grey level of the reference picture is a reflectance seen under the reference settings;
+    // the sensor shows that reflectance under the camera's current ones.
+    const PlatenParams reference = [] {
+        PlatenParams p;
+        p.exposure = 0;
+        return p;
+    }();
+    const double dark = SensorLevel(reference, 0), white = SensorLevel(reference, 1);
+    std::array<uint8_t, 256> lut{};
+    for (int v = 0; v < 256; ++v) {
+        const double level = SensorLevel(now, (v - dark) / (white - dark));
+        lut[size_t(v)] = uint8_t(std::clamp(level + 0.5, 0.0, 255.0));
+    }
+    return lut;
 }
 
 std::vector<uint8_t> SimKestrel::RenderFrame(int mode, uint64_t index) {
@@ -140,19 +176,26 @@ std::vector<uint8_t> SimKestrel::RenderFrame(int mode, uint64_t index) {
         const uint32_t set = config_.stillPattern ? 0u : uint32_t(index / n);
         const SubPixelShift s = ShiftOfTag(config_.variant, tag);
         const int moved = config_.palmMovesAt >= 0 && int(index % n) >= config_.palmMovesAt ? config_.palmShift : 0;
+        // Sensor pixel (x, y) samples grid point (2x + dx + moved, 2y + dy), held at the grid's
+        // edge when the palm moved it off.
+        const int X0 = s.dx + moved;
+        const int first = std::clamp((-X0 + 1) / 2, 0, W), last = std::clamp((2 * W - X0 + 1) / 2, first, W);
         if (config_.testPattern) {
-            for (int y = 0; y < H; ++y)
-                for (int x = 0; x < W; ++x)
-                    frame[size_t(y) * W + x] = PatternGroundTruth(set, 2 * x + s.dx + moved, 2 * y + s.dy);
+            for (int y = 0; y < H; ++y) {
+                uint8_t* row = &frame[size_t(y) * W];
+                for (int x = 0; x < W; ++x) row[x] = PatternGroundTruth(set, 2 * x + X0, 2 * y + s.dy);
+            }
         } else {
-            // Grid point (X, Y) of the sensor is the upright image's (Y, 2 x 2912 - 1 - X): the
-            // library transposes the grid and turns it top to bottom.
-            const GreyImage& up = HighResolution();
-            for (int y = 0; y < H; ++y)
-                for (int x = 0; x < W; ++x) {
-                    const int X = std::clamp(2 * x + s.dx + moved, 0, 2 * W - 1);
-                    frame[size_t(y) * W + x] = up.at(2 * y + s.dy, 2 * W - 1 - X);
-                }
+            // The platen brightens with the exposure, brightness and contrast the camera is set to.
+            const GreyImage& grid = HighResolution();
+            const std::array<uint8_t, 256> response = ResponseAt(Settings());
+            for (int y = 0; y < H; ++y) {
+                const uint8_t* src = &grid.pixels[size_t(2 * y + s.dy) * size_t(grid.width)];
+                uint8_t* row = &frame[size_t(y) * W];
+                for (int x = 0; x < first; ++x) row[x] = response[src[0]];
+                for (int x = first; x < last; ++x) row[x] = response[src[2 * x + X0]];
+                for (int x = last; x < W; ++x) row[x] = response[src[2 * W - 1]];
+            }
         }
         frame[kTagByte] = tag;
     } else {
@@ -166,14 +209,11 @@ std::vector<uint8_t> SimKestrel::RenderFrame(int mode, uint64_t index) {
             scene = RenderTestPattern(g.sceneWidth, g.sceneHeight, uint32_t(index));
         } else {
             FingerScene f;
+            f.platen = Settings();
             f.platen.width = g.sceneWidth;
             f.platen.height = g.sceneHeight;
             f.platen.ppiX = g.ppiX;
             f.platen.ppiY = g.ppiY;
-            {
-                std::lock_guard lock(mutex_);
-                f.platen.exposure = double(registers_[4]);
-            }
             f.layout = config_.layout;
             scene = RenderFingers(f, config_.seed + uint32_t(index));
         }

@@ -170,6 +170,15 @@ TEST(EyeRender, LidsCoverPartOfTheIrisAndCloseInABlink) {
     const double edge = t.upperLid.at(x);
     EXPECT_LT(f.image.at(x, int(edge) - 3), 70);
     EXPECT_GT(f.image.at(x, int(edge) + 8), f.image.at(x, int(edge) - 3) + 30);
+    // The lash line's top edge: skin above it, the dark line below it, on most columns across the
+    // iris (lashes cross some of them).
+    int crisp = 0;
+    for (int c = int(t.iris.x) - 40; c <= int(t.iris.x) + 40; c += 4) {
+        const double top = t.upperLashTop.at(c);
+        EXPECT_NEAR(t.upperLid.at(c) - top, 5 * t.scale, 0.5) << c;
+        crisp += f.image.at(c, int(std::lround(top)) - 3) > f.image.at(c, int(std::lround(top)) + 2) + 40;
+    }
+    EXPECT_GE(crisp, 14) << "of 21 columns";
     // Half closed covers more, closed covers all.
     s.openness = 0.5;
     EXPECT_GT(RenderEyeFrame(s).truth.occludedShare, t.occludedShare + 0.2);

@@ -36,6 +36,40 @@ FirView ReadFirstFirView(const std::vector<uint8_t>& record) {
     return view;
 }
 
+IirView ReadIirRecord(const std::vector<uint8_t>& record) {
+    // Record header 45 bytes (big-endian), then per subtype 3 bytes (subtype, image count) and per
+    // image 11 bytes (number, quality, rotation, uncertainty, data length) before its pixels.
+    IirView view;
+    auto u16 = [&](size_t at) { return static_cast<uint32_t>(record[at] << 8 | record[at + 1]); };
+    auto u32 = [&](size_t at) { return u16(at) << 16 | u16(at + 2); };
+    if (record.size() < 45 || record[0] != 'I' || record[1] != 'I' || record[2] != 'R' || record[3] != 0) return view;
+    if (u32(8) != record.size()) return view;
+    const int subtypes = record[14];
+    view.width = static_cast<int>(u16(23));
+    view.height = static_cast<int>(u16(25));
+    size_t at = 45;
+    for (int s = 0; s < subtypes; ++s) {
+        if (at + 3 > record.size()) return IirView{};
+        const int subtype = record[at];
+        const uint32_t count = u16(at + 1);
+        at += 3;
+        for (uint32_t i = 0; i < count; ++i) {
+            if (at + 11 > record.size()) return IirView{};
+            const uint32_t length = u32(at + 7);
+            at += 11;
+            if (length > record.size() - at) return IirView{};
+            IirImage image;
+            image.subtype = subtype;
+            image.pixels.assign(record.begin() + static_cast<std::ptrdiff_t>(at),
+                                record.begin() + static_cast<std::ptrdiff_t>(at + length));
+            view.images.push_back(std::move(image));
+            at += length;
+        }
+    }
+    view.valid = at == record.size();
+    return view;
+}
+
 bool SplitUri(const std::string& uri, std::string& ip, int& port) {
     const size_t colon = uri.rfind(':');
     if (colon == std::string::npos || colon == 0 || colon + 1 >= uri.size()) return false;

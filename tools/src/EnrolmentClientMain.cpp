@@ -1,5 +1,6 @@
 // tessik_enrol: one capture through a device's channel. Writes the ISO/IEC 19794-4 record of the
-// sample and PNG images of the sample and of the last preview into an output folder.
+// sample and PNG images of the sample and of the last preview into an output folder; for an iris
+// capture the ISO/IEC 19794-6 record and a PNG of each eye.
 #include <algorithm>
 #include <png.h>
 
@@ -8,12 +9,15 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "peers/EnrolmentClient.h"
 
 namespace {
 
-bool WritePng(const std::string& path, const peers::FirView& view) {
+bool WritePng(const std::string& path, int width, int height, const std::vector<uint8_t>& pixels) {
+    if (width <= 0 || height <= 0 || pixels.size() < static_cast<size_t>(width) * static_cast<size_t>(height))
+        return false;
     FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) return false;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -24,11 +28,11 @@ bool WritePng(const std::string& path, const peers::FirView& view) {
         return false;
     }
     png_init_io(png, file);
-    png_set_IHDR(png, info, static_cast<png_uint_32>(view.width), static_cast<png_uint_32>(view.height), 8,
+    png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
                  PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
-    for (int row = 0; row < view.height; ++row)
-        png_write_row(png, view.pixels.data() + static_cast<size_t>(row) * static_cast<size_t>(view.width));
+    for (int row = 0; row < height; ++row)
+        png_write_row(png, pixels.data() + static_cast<size_t>(row) * static_cast<size_t>(width));
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
     return std::fclose(file) == 0;
@@ -79,6 +83,20 @@ int main(int argc, char** argv) {
         return result.stopReason == "Success" ? 0 : 1;
     }
     std::filesystem::create_directories(out);
+    const peers::IirView iris = peers::ReadIirRecord(result.sample);
+    if (iris.valid) {
+        const std::string iso = out + "/iris.iso";
+        std::ofstream(iso, std::ios::binary)
+            .write(reinterpret_cast<const char*>(result.sample.data()), static_cast<std::streamsize>(result.sample.size()));
+        std::printf("Enrolment client: ISO 19794-6 record %s (%zu bytes, %zu eye(s), %dx%d)\n", iso.c_str(),
+                    result.sample.size(), iris.images.size(), iris.width, iris.height);
+        for (const peers::IirImage& eye : iris.images) {
+            // Subtype 1 is the right eye, 2 the left one.
+            const std::string png = out + (eye.subtype == 1 ? "/iris-right.png" : "/iris-left.png");
+            if (WritePng(png, iris.width, iris.height, eye.pixels)) std::printf("Enrolment client: eye image %s\n", png.c_str());
+        }
+        return 0;
+    }
     const std::string iso = out + "/sample.iso";
     std::ofstream(iso, std::ios::binary)
         .write(reinterpret_cast<const char*>(result.sample.data()), static_cast<std::streamsize>(result.sample.size()));
@@ -86,9 +104,9 @@ int main(int argc, char** argv) {
     const peers::FirView preview = peers::ReadFirstFirView(result.lastPreview);
     std::printf("Enrolment client: ISO 19794-4 record %s (%zu bytes, position %d, %dx%d)\n", iso.c_str(),
                 result.sample.size(), sample.position, sample.width, sample.height);
-    if (sample.position >= 0 && WritePng(out + "/sample.png", sample))
+    if (sample.position >= 0 && WritePng(out + "/sample.png", sample.width, sample.height, sample.pixels))
         std::printf("Enrolment client: sample image %s/sample.png\n", out.c_str());
-    if (preview.position >= 0 && WritePng(out + "/preview.png", preview))
+    if (preview.position >= 0 && WritePng(out + "/preview.png", preview.width, preview.height, preview.pixels))
         std::printf("Enrolment client: last preview %s/preview.png\n", out.c_str());
     return 0;
 }

@@ -42,11 +42,13 @@ bool CServiceProcess::Start(const ServiceSetup& setup) {
     // The program finds App_Data beside itself: a copy of the program lives in the folder.
     fs::copy_file(setup.program, fs::path(dir_) / "Tessik_VDM", error);
     if (error) return false;
-    std::ofstream(fs::path(dir_) / "App_Data" / "VdmConfig.cfg", std::ios::trunc)
+    if (setup.writeConfig)
+        std::ofstream(fs::path(dir_) / "App_Data" / "VdmConfig.cfg", std::ios::trunc)
         << (setup.logLevel.empty() ? "" : "LOG_LEVEL = " + setup.logLevel + "\n") << "DmIP = 127.0.0.1\nDmPort = " << setup.dmPort
         << "\nDmRetryIntervalBetweenPortAttempts = 1\nDmSleepTimeAfterTryingAllPorts = 1\n"
         << "VdmListenPort = " << setup.configPort << "\nVdmIP = 127.0.0.1\n"
-        << "DeviceDetectionInterval = 1\nFingerprint = TRUE\nIris = FALSE\n";
+        << "DeviceDetectionInterval = 1\nFingerprint = " << (setup.fingerprint ? "TRUE" : "FALSE")
+        << "\nIris = " << (setup.iris ? "TRUE" : "FALSE") << "\n";
     const std::string script = setup.script + (setup.script.empty() ? "" : ";") + "unplugFile=" + dir_ + "/unplugged";
     int fds[2];
     if (::pipe(fds) != 0) return false;
@@ -61,6 +63,7 @@ bool CServiceProcess::Start(const ServiceSetup& setup) {
         if (std::freopen(out.c_str(), "w", stdout) == nullptr) ::_exit(126);
         ::setenv("TESSIK_ZARN_FP_LIBRARY", setup.fpLibrary.c_str(), 1);
         ::setenv("TESSIK_ZARN_STANDIN_SCRIPT", script.c_str(), 1);
+        if (!setup.irisLibrary.empty()) ::setenv("TESSIK_ZARN_IRIS_LIBRARY", setup.irisLibrary.c_str(), 1);
         for (const std::string& entry : setup.environment) ::putenv(const_cast<char*>(entry.c_str()));
         const std::string program = dir_ + "/Tessik_VDM";
         if (setup.word.empty()) ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
@@ -72,9 +75,9 @@ bool CServiceProcess::Start(const ServiceSetup& setup) {
     return true;
 }
 
-int CServiceProcess::Terminate(int waitMs) {
+int CServiceProcess::Terminate(int waitMs, int signal) {
     if (pid_ <= 0) return -1;
-    ::kill(pid_, SIGTERM);
+    ::kill(pid_, signal);
     return Wait(waitMs);
 }
 

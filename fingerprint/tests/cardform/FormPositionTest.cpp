@@ -291,6 +291,29 @@ TEST(FormPositionCards, SkewedCardWithMissingPrintsAndABarcode) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Err: Barcode area is too big (400x4200x8)\n");
 }
 
+TEST(FormPositionCards, BarcodeReadDownTheColumns) {
+  // Bars along the rows in the paper above the first row; the search area spans most of the width.
+  sim::CardSpec def;
+  def.prints = false;
+  sim::RenderedCard card = sim::RenderCard(def, 16);
+  sim::BarcodeSpec code;
+  code.symbology = sim::Symbology::Code39;
+  code.data = "TK47";
+  code.module = 2;
+  code.vertical = true;
+  const sim::RenderedBarcode drawn = sim::DrawBarcode(card.image, 2600, 30, code);
+  ASSERT_LT(drawn.y + drawn.h, def.rowTop);
+  FormPositionRecord f = Defined(def, card.truth, AP_TENPRINT | AP_PLAINTP | 0x40u);
+  f.barcodeBox = {2000, 240, 3600, 440};
+  f.barcodeType = 39;
+  f.barcodeLength = 4;
+  EXPECT_EQ(Analyse(card, &f), 0);
+  EXPECT_EQ(f.found, AP_TENPRINT | AP_PLAINTP | 0x40u);
+  EXPECT_STREQ(f.barcodeText, drawn.text.c_str());
+  EXPECT_NEAR(f.barcodeBox.cx, drawn.x + drawn.w / 2, 40);
+  EXPECT_NEAR(f.barcodeBox.cy, drawn.y + drawn.h / 2, 40);
+}
+
 TEST(FormPositionCards, PlainRowOnASecondPage) {
   sim::CardSpec def;
   def.angleDeg = -0.5;
@@ -342,6 +365,17 @@ TEST(FormPositionCards, CardsWithoutAPartGiveTheirConditions) {
   f.requested = AP_TENPRINT;
   EXPECT_EQ(Analyse(blank, &f), -2);
 
+  // A defined form searches 1.5 box heights round each row: a height of 100 leaves both bands
+  // between the ruled lines, while 99 is out of range and taken as 750.
+  for (const int boxHeight : {99, 100}) {
+    f = Defined(def, t, AP_TENPRINT);
+    f.boxHeight = uint16_t(boxHeight);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Analyse(card, &f), boxHeight == 99 ? 0 : -2) << boxHeight;
+    testing::internal::GetCapturedStdout();
+    if (boxHeight == 99) ExpectRolled(f, t, kInOrder);
+  }
+
   // Two vertical lines left in each rolled row, one of them turned by 1.5 degrees: too weak a line
   // over both rows to be found, so the skew cannot be measured and the boxes are laid out upright, five equal columns of the reduced width.
   const double rows[2] = {t.rolledTop + 10, t.rolledBottom - 10};
@@ -364,6 +398,42 @@ TEST(FormPositionCards, CardsWithoutAPartGiveTheirConditions) {
     EXPECT_EQ(f.rolled[i].x, ((4 - i % 5) * column + column / 2) * 8) << i;
     EXPECT_NEAR(f.rolled[i].y, Centre(t, t.rolledBoxes[size_t(i)]).y, kBoxTolerance) << i;
   }
+}
+
+TEST(FormPositionCards, PlainRowLaidOutFromItsMiddleLine) {
+  // Only the frame lines and the middle line are printed in the plain row. With a thumb width of
+  // 600 pixels (75 reduced) and an overlap of 160 (20 reduced) the row is laid out round the middle
+  // line c (reduced): thumbs c - 75 .. c and c .. c + 75, four-finger boxes from the frame lines to
+  // 20 blocks inside the thumbs; a box's centre is trunc((low + high + 1) x 4), its width
+  // (high - low) x 8.
+  sim::CardSpec def;
+  def.prints = false;
+  sim::RenderedCard card = sim::RenderCard(def, 15);
+  const sim::CardTruth& t = card.truth;
+  for (size_t i : {size_t(1), size_t(3)})
+    Erase(card.image, int(t.plainVerticalU[i]), int(t.plainTop) + 12, int(t.plainBottom) - 12, def.paper);
+  int para[13] = {0, 640, 960, 520, 1040, 320, 640, 720, 1360, 0, 600, 160, 0};
+  FormPositionRecord f = Defined(def, t, AP_TENPRINT | AP_PLAINTP | AP_FLATPRINT);
+  const int r = AutoFormPositionWithParameters(card.image.pixels.data(), def.width, def.height, &f, para);
+  para[10] = para[11] = 0;
+  FormPositionRecord scratch{};
+  testing::internal::CaptureStdout();
+  AutoFormPositionWithParameters(card.image.pixels.data(), 16, 16, &scratch, para);  // back to the defaults
+  testing::internal::GetCapturedStdout();
+  ASSERT_EQ(r, 0);
+  ASSERT_EQ(f.found, AP_TENPRINT | AP_PLAINTP | AP_FLATPRINT);
+  const double c = t.plainVerticalU[2] / 8;
+  struct Expect {
+    const FormBox& box;
+    double low, high;
+  } expected[] = {{f.thumbs[1], c - 75, c}, {f.thumbs[0], c, c + 75}, {f.fourFingers[0], c + 55, t.plainVerticalU[4] / 8}};
+  for (const Expect& e : expected) {
+    EXPECT_NEAR(e.box.cx, (e.low + e.high + 1) * 4, kBoxTolerance) << e.low;
+    EXPECT_NEAR(e.box.w, (e.high - e.low) * 8, kBoxTolerance) << e.low;
+  }
+  // The left four-finger box starts at the left frame line.
+  EXPECT_NEAR(f.fourFingers[1].cx - f.fourFingers[1].w / 2, t.plainVerticalU[0], kBoxTolerance);
+  EXPECT_NEAR(f.fourFingers[1].cx + f.fourFingers[1].w / 2, (c - 55) * 8, kBoxTolerance);
 }
 
 TEST(FormPositionCards, RefusedInput) {

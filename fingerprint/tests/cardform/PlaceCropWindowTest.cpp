@@ -141,6 +141,7 @@ TEST(PlaceFingerCropWindow, WhichRegionIsChosen) {
     std::vector<std::array<int, 4>> rects;  // block row, column, rows, columns
     int result;
     std::array<int, 4> chosen;  // the rectangle the window centre must lie in (blocks)
+    std::vector<int> levels = {};  // grey of each rectangle (40 when not given)
   };
   const Case cases[] = {
       // Only 399 blocks: no region; the densest window lands on it all the same.
@@ -156,11 +157,34 @@ TEST(PlaceFingerCropWindow, WhichRegionIsChosen) {
       {"one above the other: the upper wins", {{20, 39, 22, 22}, {58, 39, 22, 22}}, 0, {20, 39, 22, 22}},
       {"side by side: the denser later region wins", {{39, 20, 22, 22}, {39, 58, 20, 22}}, 0, {39, 58, 20, 22}},
       {"side by side: a less dense later region loses", {{39, 20, 22, 22}, {39, 58, 24, 22}}, 0, {39, 20, 22, 22}},
+      // Levels against the threshold, here the mean block level: 9032 blocks of 200 and two
+      // regions of 484. A later region nearer the centre loses only when it is lighter by more
+      // than 15 and by more than half the way from the first region's level to the threshold.
+      {"lighter by 90, more than half way to the threshold (188): loses", {{5, 5, 22, 22}, {40, 40, 22, 22}}, 0,
+       {5, 5, 22, 22}, {40, 130}},
+      {"lighter by 74, exactly half way to the threshold (188): wins", {{5, 5, 22, 22}, {40, 40, 22, 22}}, 0,
+       {40, 40, 22, 22}, {40, 114}},
+      {"lighter by 60, less than half way to the threshold (187): wins", {{5, 5, 22, 22}, {40, 40, 22, 22}}, 0,
+       {40, 40, 22, 22}, {40, 100}},
+      {"lighter by 16, more than half way to the threshold (198): loses", {{5, 5, 22, 22}, {40, 40, 22, 22}}, 0,
+       {5, 5, 22, 22}, {175, 191}},
+      {"lighter by 15 only: wins", {{5, 5, 22, 22}, {40, 40, 22, 22}}, 0, {40, 40, 22, 22}, {175, 190}},
+      // The same the other way round: a later region far from the centre wins when clearly darker.
+      {"darker by 75, more than half way to the threshold (188): wins", {{35, 39, 22, 22}, {75, 75, 22, 22}}, 0,
+       {75, 75, 22, 22}, {115, 40}},
+      {"darker by 74, exactly half way to the threshold (188): loses", {{35, 39, 22, 22}, {75, 75, 22, 22}}, 0,
+       {35, 39, 22, 22}, {114, 40}},
+      {"darker by 15 only: loses", {{35, 39, 22, 22}, {75, 75, 22, 22}}, 0, {35, 39, 22, 22}, {190, 175}},
+      {"darker by 16, more than half way to the threshold (198): wins", {{35, 39, 22, 22}, {75, 75, 22, 22}}, 0,
+       {75, 75, 22, 22}, {191, 175}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Drawing d(1000, 1000);
-    for (const auto& rc : c.rects) d.Blocks(0, 0, rc[0], rc[1], rc[2], rc[3]);
+    for (size_t i = 0; i < c.rects.size(); ++i) {
+      const auto& rc = c.rects[i];
+      d.Blocks(0, 0, rc[0], rc[1], rc[2], rc[3], c.levels.empty() ? 40 : uint8_t(c.levels[i]));
+    }
     const Call r = Place(d.size, d.px.data(), {0, 0, 1000, 1000, 200, 200, 2});
     if (c.result >= 0) EXPECT_EQ(r.result, c.result);
     EXPECT_GE(r.y, 10 * c.chosen[0]);
@@ -168,6 +192,17 @@ TEST(PlaceFingerCropWindow, WhichRegionIsChosen) {
     EXPECT_GE(r.x, 10 * c.chosen[1]);
     EXPECT_LT(r.x, 10 * (c.chosen[1] + c.chosen[3]));
   }
+}
+
+TEST(PlaceFingerCropWindow, AreaTallerThan1500IsCutAboutItsCentre) {
+  // 1600 rows are cut to 1500 starting 50 rows lower, so the blocks start at row 50 and the
+  // rectangle (rows 1000..1199, columns 100..299) fills whole blocks: the window is centred on it.
+  Drawing d(400, 1700);
+  d.Blocks(50, 0, 95, 10, 20, 20);
+  const Call r = Place(d.size, d.px.data(), {0, 0, 1600, 400, 200, 200, 2});
+  EXPECT_EQ(r.result, 0);
+  EXPECT_EQ(r.x, 200);
+  EXPECT_EQ(r.y, 1100);
 }
 
 TEST(PlaceFingerCropWindow, JointCreaseCutsATallRegion) {

@@ -39,6 +39,19 @@ int32_t LocatePupilFixed4(const uint8_t* image, int width, int height, int flip,
                           int32_t* score, int rmin, int rmax);
 int32_t LocatePupilLevel(const uint8_t* image, int width, int height, int flip, int32_t* x, int32_t* y, int32_t* r,
                          int32_t* score, int rmin, int rmax, int maxLevel);
+// Method A on the image cropped to at most 640 x 480 and reduced by 4; the score is the sharpness
+// of the dark edges about the pupil (Sobel magnitudes per pixel of a window round it, x 100).
+int32_t LocatePupil640(const uint8_t* image, int width, int height, int flip, int32_t* x, int32_t* y, int32_t* r,
+                       int32_t* score, int rmin, int rmax);
+// The balanced search returning two circles {x, y, r, score}: the pupil and a second ring about the
+// same centre (all 0 when there is none). 0, 1 null image, -1 no ring or the pupil outside.
+int32_t LocatePupilTwoRings(const uint8_t* image, int width, int height, int flip, int32_t pupil[4], int32_t ring[4],
+                            int rmin, int rmax, int f);
+// Symmetry map of an 8-bit map: the radial vote scores over radii rmin..rmax (step 2) summed,
+// edges next to pixels brighter than 255 - margin left out, rescaled to 0..6. 0, or 1 for null.
+int32_t SymmetryMap(const uint8_t* map, int cols, int rows, int rmin, int rmax, int margin, float* out);
+// (v - min) x level / (max - min); all 0 for an even map.
+void NormaliseMapToLevelsF(const float* map, int rows, int cols, float level, float* dst);
 // Small helpers kept beside the searches.
 int32_t CountBits32(uint32_t v);
 int32_t ApproxHypot(int32_t a, int32_t b);
@@ -163,11 +176,6 @@ int32_t Locate(const uint8_t* image, int width, int height, IrisLocation* out, c
 float IrisQuality(const uint8_t* image, int width, int height, const int32_t* options, char* errtext);
 int32_t QualityAnalysis(const uint8_t* image, int width, int height, const int32_t* options, IrisLocation* location,
                         IrisQualityRecord* record, char* errtext);
-
-// The eye-detection side check around a known iris circle: 0 with a confidence, else failure.
-// The quality analysis leaves its detection byte 0 while no check is installed.
-using EyeSideCheck = int32_t (*)(const uint8_t* image, int width, int height, IrisCircle iris, float* confidence);
-void SetEyeSideCheck(EyeSideCheck check);
 
 
 }  // namespace irisalg

@@ -80,6 +80,9 @@ struct EyeTruth {
     double pupilEllipticity = 0;  // (major - minor) / (major + minor)
     Circle iris;
     LidCurve upperLid, lowerLid;
+    // Top edge of the dark lash line that runs along the upper lid above its edge (the lid edge
+    // is the line's bottom edge): the two strongest horizontal edges above the eye.
+    LidCurve upperLashTop;
     std::array<double, 2> cornerX{}, cornerY{};  // where the lids meet, left and right on screen
     std::vector<Glint> glints;
     double occludedShare = 0;     // share of the iris annulus (outside the pupil circle) under the lids

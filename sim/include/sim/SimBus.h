@@ -54,7 +54,9 @@ private:
 // pattern <on|off>, unplug, replug, set <knob> <value>. Knobs: rotation <deg>, gap
 // <separate|close|touching>, fingers <mask 0..15>, pressure <0.3..1.6>, skin <normal|dry|wet>,
 // phalanx <0..1>, lamp <0..2>, drift <per minute>, roll-fault <none|back|slide|narrow>, landing
-// <frames>, tremor <on|off>, restless <step mm 0..5>, defect-row <row>, defect-column <column>.
+// <frames>, tremor <on|off>, restless <step mm 0..5>, defect-row <row>, defect-column <column>,
+// gain <factor> (iris camera: the sensor's analogue gain, signal and noise), card <albedo> (iris
+// camera: a uniform grey card of that albedo, lit by the LEDs, in place of the eye; 0 removes it).
 struct Scenario {
     std::string name;
     struct Device {

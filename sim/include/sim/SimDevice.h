@@ -197,6 +197,8 @@ private:
         bool present = true;
         double x = 0.5, y = 0.5, distanceMm = 300, rollDeg = 0;
         bool lookAway = false;
+        double gain = 1;  // the sensor's analogue gain
+        double cardAlbedo = 0;  // > 0: a uniform grey card of this albedo instead of the eye
         int blinkFrames = 0;
         uint32_t blinkStart = 0;
     } eye_;

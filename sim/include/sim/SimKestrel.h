@@ -55,6 +55,7 @@ public:
     static constexpr int kTagByte = 5;
     static constexpr uint8_t kFirstTag = 129;
     static constexpr int kTextAt = 6;  // 24 bytes of device text
+    static constexpr long kExposureRegister = 4;
 
     static std::shared_ptr<SimKestrel> Create(const KestrelConfig& config);
     ~SimKestrel() override;
@@ -85,7 +86,12 @@ private:
     explicit SimKestrel(const KestrelConfig& config);
     void Loop(int mode, uint64_t generation);
     std::vector<uint8_t> RenderFrame(int mode, uint64_t index);
+    // The platen at double resolution under reference settings, rendered once; the camera's
+    // response maps its grey levels to the current settings.
     const GreyImage& HighResolution();
+    static std::array<uint8_t, 256> ResponseAt(const PlatenParams& settings);
+    // Exposure, brightness and contrast as the registers hold them now.
+    PlatenParams Settings();
 
     const KestrelConfig config_;
     std::array<uint8_t, 24> text_{};
@@ -99,7 +105,7 @@ private:
     FrameHandler handler_;
     std::thread thread_;
     std::mutex callMutex_;  // held while a frame is handed over
-    GreyImage highResolution_;  // the platen at double resolution, rendered once
+    GreyImage highResolution_;  // the platen on the double-resolution grid, in the sensor's orientation
 };
 
 // The FireWire bus with its simulated cameras.

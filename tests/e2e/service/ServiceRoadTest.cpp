@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <chrono>
+#include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <filesystem>
@@ -21,6 +23,7 @@
 #include <thread>
 
 #include "ImageMessageCodec.h"
+#include "sim/EyeRender.h"
 #include "zarn/ZarnDib.h"
 #include "zarn/ZarnTraceLogger.h"
 
@@ -41,13 +44,19 @@ protected:
     void TearDown() override { dm.Stop(); }
     void StartService(const std::string& script, const std::string& word = "console",
                       const std::vector<std::string>& environment = {},
-                      const std::string& fpLibrary = TESSIK_ZARN_FP_STANDIN) {
-        ASSERT_TRUE(service.Start(Setup(script, word, environment, fpLibrary)));
+                      const std::string& fpLibrary = TESSIK_ZARN_FP_STANDIN, const std::string& irisLibrary = "") {
+        ASSERT_TRUE(service.Start(Setup(script, word, environment, fpLibrary, irisLibrary)));
     }
     peers::ServiceSetup Setup(const std::string& script, const std::string& word,
                               const std::vector<std::string>& environment = {},
-                              const std::string& fpLibrary = TESSIK_ZARN_FP_STANDIN) {
+                              const std::string& fpLibrary = TESSIK_ZARN_FP_STANDIN,
+                              const std::string& irisLibrary = "") {
         peers::ServiceSetup setup;
+        if (!irisLibrary.empty()) {
+            setup.irisLibrary = irisLibrary;
+            setup.iris = true;
+            setup.fingerprint = false;
+        }
         setup.program = TESSIK_VDM_PROGRAM;
         setup.appData = TESSIK_VDM_APP_DATA;
         setup.fpLibrary = fpLibrary;
@@ -284,49 +293,6 @@ TEST_F(ServiceRoadTest, ControllerCommandsAndBadInputOnEverySocket) {
     EXPECT_EQ(service.Terminate(), 1);
 }
 
-// Service mode as systemd runs it: readiness and stopping reported on the notification socket,
-// SIGTERM as the stop control, exit code 0; a VireoA scanner captures single fingers.
-TEST_F(ServiceRoadTest, ServiceModeWithVireoA) {
-    const std::string name = "@tessik-e2e-notify-" + std::to_string(::getpid());
-    const int notify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path + 1, name.c_str() + 1, name.size() - 1);
-    ASSERT_EQ(::bind(notify, reinterpret_cast<sockaddr*>(&address),
-                     static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size())),
-              0);
-    const timeval wait{10, 0};
-    ::setsockopt(notify, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    StartService("connectedFamily=3;autoResultAfterFrames=10;previewIntervalMs=5;resultWidth=64;resultHeight=80",
-                 "service", {"NOTIFY_SOCKET=" + name});
-    char buffer[256];
-    ssize_t n = ::recv(notify, buffer, sizeof buffer, 0);
-    EXPECT_EQ(std::string(buffer, n > 0 ? n : 0), "READY=1");
-    ASSERT_TRUE(dm.WaitFor("Arrival", 1, 20000));
-    EXPECT_EQ(dm.Events().back().deviceModel, "VireoA");
-    peers::CEnrolmentClient client;
-    ASSERT_TRUE(client.Connect(EventURI("Arrival", 0)));
-    peers::CaptureOptions options;
-    options.biometricPosition = "RightIndex";
-    peers::CaptureResult result = client.Capture(options);
-    ASSERT_TRUE(result.completed);
-    const peers::FirView sample = peers::ReadFirstFirView(result.sample);
-    EXPECT_EQ(sample.position, 2);  // right index finger
-    EXPECT_EQ(sample.width, 64);
-    EXPECT_EQ(sample.height, 80);
-    // A single-finger scanner takes no slap.
-    EXPECT_NE(client.Capture({}).startReason, "Success");
-    client.Close();
-
-    EXPECT_EQ(service.Terminate(), 0);  // the service's main returns
-    n = ::recv(notify, buffer, sizeof buffer, 0);
-    EXPECT_EQ(std::string(buffer, n > 0 ? n : 0), "STOPPING=1\nSTATUS=Stopped");
-    EXPECT_EQ(dm.Count("Removal"), 1);
-    // Nothing is printed in service mode.
-    EXPECT_EQ(service.ConsoleText().find("started successfully"), std::string::npos);
-    ::close(notify);
-}
-
 // Lines of the program's log files of one module (`name`.<date>.log in its Log folder).
 std::vector<std::string> LogLines(const std::string& dir, const std::string& name) {
     std::vector<std::string> lines;
@@ -343,6 +309,70 @@ size_t Occurrences(const std::string& text, const std::string& part) {
     size_t count = 0;
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
     return count;
+}
+
+// The notification socket systemd gives a service (an abstract name of the test's own); each
+// datagram is one report.
+class NotifySocket {
+public:
+    explicit NotifySocket(const std::string& tag)
+        : name("@tessik-e2e-" + tag + "-" + std::to_string(::getpid())), fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path + 1, name.c_str() + 1, name.size() - 1);
+        bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address),
+                       static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size())) == 0;
+        const timeval wait{10, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    }
+    ~NotifySocket() { ::close(fd); }
+    // The next report; empty when none came within 10 s (or at once, when not waiting).
+    std::string Receive(bool wait = true) {
+        char buffer[256];
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, wait ? 0 : MSG_DONTWAIT);
+        return std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+    }
+    std::string Variable() const { return "NOTIFY_SOCKET=" + name; }
+
+    const std::string name;
+    const int fd;
+    bool bound = false;
+};
+
+// Service mode as systemd runs it: readiness and stopping reported on the notification socket,
+// SIGTERM as the stop control, exit code 0; a VireoA scanner captures single fingers.
+TEST_F(ServiceRoadTest, ServiceModeWithVireoA) {
+    NotifySocket notify("notify");
+    ASSERT_TRUE(notify.bound);
+    StartService("connectedFamily=3;autoResultAfterFrames=10;previewIntervalMs=5;resultWidth=64;resultHeight=80",
+                 "service", {notify.Variable()});
+    EXPECT_EQ(notify.Receive(), "READY=1");
+    ASSERT_TRUE(dm.WaitFor("Arrival", 1, 20000));
+    EXPECT_EQ(dm.Events().back().deviceModel, "VireoA");
+    peers::CEnrolmentClient client;
+    ASSERT_TRUE(client.Connect(EventURI("Arrival", 0)));
+    peers::CaptureOptions options;
+    options.biometricPosition = "RightIndex";
+    peers::CaptureResult result = client.Capture(options);
+    ASSERT_TRUE(result.completed);
+    const peers::FirView sample = peers::ReadFirstFirView(result.sample);
+    EXPECT_EQ(sample.position, 2);  // right index finger
+    EXPECT_EQ(sample.width, 64);
+    EXPECT_EQ(sample.height, 80);
+    // A single-finger scanner takes no slap.
+    EXPECT_NE(client.Capture({}).startReason, "Success");
+    client.Close();
+
+    // Nothing but the stop control stops the service.
+    std::this_thread::sleep_for(600ms);
+    EXPECT_EQ(notify.Receive(false), "");
+    EXPECT_EQ(service.Terminate(), 0);  // the service's main returns
+    EXPECT_EQ(notify.Receive(), "STOPPING=1\nSTATUS=Stopped");
+    EXPECT_EQ(dm.Count("Removal"), 1);
+    // Nothing is printed in service mode; every report reached the manager.
+    EXPECT_EQ(service.ConsoleText().find("started successfully"), std::string::npos);
+    for (const std::string& line : LogLines(service.Dir(), "TessikVdm"))
+        EXPECT_EQ(line.find("SetServiceStatus failed"), std::string::npos) << line;
 }
 
 // The command word and the log level: no word or an unknown one prints the usage and then runs the
@@ -396,11 +426,79 @@ TEST_F(ServiceRoadTest, CommandWordsLogLevelsAndTheEnterWait) {
                                    [&](const std::string& line) { return line.find(part) != std::string::npos; });
             };
             EXPECT_EQ(has(startLine), c.level >= 3) << module;
+            // What the console shows is logged too.
+            if (std::string(module) == "TessikVdm") {
+                EXPECT_EQ(has("INFO   : " + started.substr(0, started.size() - 1)), c.level >= 3);
+                EXPECT_EQ(has("INFO   : Terminate success."), c.level >= 3);
+            }
             debugLines = debugLines || has("DBG1   ");
-            if (c.level == 0) EXPECT_TRUE(lines.empty()) << module << ": " << lines.front();
+            if (c.level == 0) {
+                EXPECT_TRUE(lines.empty()) << module << ": " << lines.front();
+            }
         }
         EXPECT_EQ(debugLines, c.level >= 4);
     }
+}
+
+// Start-up failures on the console wait for Enter and end with exit code 1: a missing settings
+// file, and a data file missing from App_Data, which fails the self test (its message already
+// starts with "Error: ", and the console adds the prefix again). In service mode a failed start is
+// reported as stopped, and SIGINT (the shutdown control) stops a running service.
+TEST_F(ServiceRoadTest, StartUpFailuresAndTheShutdownControl) {
+    const fs::path appData = fs::temp_directory_path() / ("tessik-e2e-appdata-" + std::to_string(::getpid()));
+    fs::remove_all(appData);
+    fs::copy(TESSIK_VDM_APP_DATA, appData, fs::copy_options::recursive);
+    fs::remove(appData / "VdmConfig.cfg");
+    peers::ServiceSetup setup = Setup("", "console");
+    setup.appData = appData.string();
+    setup.writeConfig = false;
+    peers::CServiceProcess noSettings;
+    ASSERT_TRUE(noSettings.Start(setup));
+    fs::copy_file(TESSIK_VDM_APP_DATA "/VdmConfig.cfg", appData / "VdmConfig.cfg");
+    fs::remove(appData / "DeviceCapabilities.xsd");
+    setup.writeConfig = true;
+    peers::CServiceProcess noSchema;
+    ASSERT_TRUE(noSchema.Start(setup));
+    const std::pair<peers::CServiceProcess*, std::string> cases[] = {
+        {&noSettings, "Error: Failed to load " + noSettings.Dir() + "/App_Data/VdmConfig.cfg.\n"},
+        {&noSchema, "Error: Error: SelfTest failed, check the log file.\n"},
+    };
+    for (const auto& [program, message] : cases) {
+        const std::string expected = message + "\nPress Enter to exit\n";
+        for (int polls = 0; polls < 200 && program->ConsoleText() != expected; ++polls)
+            std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(program->ConsoleText(), expected);
+        ASSERT_TRUE(program->WriteInput("\n"));
+        EXPECT_EQ(program->Wait(), 1);
+    }
+    const std::vector<std::string> lines = LogLines(noSchema.Dir(), "TessikVdm");
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.find("ERROR  : Error: SelfTest failed, check the log file.") != std::string::npos;
+    }));
+    // In service mode the failed start is reported as stopped at once, nothing is printed, and the
+    // program ends by itself.
+    NotifySocket notify("failed");
+    ASSERT_TRUE(notify.bound);
+    setup.word = "service";
+    setup.environment = {notify.Variable()};
+    peers::CServiceProcess stopped;
+    ASSERT_TRUE(stopped.Start(setup));
+    EXPECT_EQ(notify.Receive(), "READY=1");
+    EXPECT_EQ(notify.Receive(), "STOPPING=1\nSTATUS=Stopped");
+    EXPECT_EQ(stopped.Wait(), 0);
+    EXPECT_EQ(stopped.ConsoleText(), "");
+    EXPECT_EQ(dm.Connections(), 0);
+
+    fs::copy_file(TESSIK_VDM_APP_DATA "/DeviceCapabilities.xsd", appData / "DeviceCapabilities.xsd");
+    peers::CServiceProcess running;
+    ASSERT_TRUE(running.Start(setup));
+    EXPECT_EQ(notify.Receive(), "READY=1");
+    ASSERT_TRUE(dm.WaitFor("Arrival", 1, 20000));
+    EXPECT_EQ(running.Terminate(10000, SIGINT), 0);
+    EXPECT_EQ(notify.Receive(), "STOPPING=1\nSTATUS=Stopped");
+    EXPECT_EQ(dm.Count("Removal"), 1);
+    std::error_code ignored;
+    fs::remove_all(appData, ignored);
 }
 
 // The real capture library on simulated scanners. The service calibrates with an empty platen, the
@@ -546,3 +644,61 @@ INSTANTIATE_TEST_SUITE_P(
                         "frame 24 * place single\n",
                         "VireoA", "RightIndex", 2, 800, 750, ""}),
     [](const ::testing::TestParamInfo<RealLibraryCase>& info) { return std::string(info.param.name); });
+
+// The real iris capture library on the simulated two-eye camera: the DM sees the camera arrive, the
+// client captures both eyes automatically and receives a 19794-6 record with the two eyes, and the
+// camera's removal is announced when the service ends.
+TEST_F(ServiceRoadTest, RealIrisLibraryCapturesBothEyes) {
+    const fs::path work = fs::temp_directory_path() / ("tessik-e2e-iris-" + std::to_string(::getpid()));
+    fs::create_directories(work);
+    const fs::path scenario = work / "iris.txt";
+    std::ofstream(scenario) << "period-scale 0.5\ndevice left IrisLeft serial 1001\ndevice right IrisRight serial 1002\n";
+    StartService("", "console",
+                 {"TESSIK_USB=" + scenario.string(), "TESSIK_TRACE_SLOT=TessikE2eIris-" + std::to_string(::getpid()),
+                  "TESSIK_IRIS_WAIT_SCALE=0.2"},
+                 TESSIK_ZARN_FP_STANDIN, TESSIK_ZARN_IRIS_LIBRARY_FILE);
+    ASSERT_TRUE(dm.WaitFor("Arrival", 1, 30000)) << service.ConsoleText();
+    EXPECT_EQ(dm.Events().back().deviceModel, "Egret");
+
+    peers::CEnrolmentClient client;
+    ASSERT_TRUE(client.Connect(EventURI("Arrival", 0)));
+    peers::CaptureOptions options;
+    options.biometricPosition = "BothIris";
+    options.startWaitMs = 20000;
+    options.timeoutMs = 40000;
+    const peers::CaptureResult result = client.Capture(options);
+    EXPECT_EQ(result.startReason, "Success");
+    ASSERT_TRUE(result.completed) << service.ConsoleText();
+    const peers::IirView view = peers::ReadIirRecord(result.sample);
+    ASSERT_TRUE(view.valid);
+    EXPECT_EQ(view.width, 640);
+    EXPECT_EQ(view.height, 480);
+    ASSERT_EQ(view.images.size(), 2u);
+    for (const peers::IirImage& image : view.images) {
+        ASSERT_EQ(image.pixels.size(), 640u * 480u);
+        // Subtype 1 is the right eye, 2 the left one; each shows its eye: dark inside the true
+        // pupil, lighter in the iris ring below it.
+        EXPECT_TRUE(image.subtype == 1 || image.subtype == 2);
+        sim::EyeSceneParams scene;
+        scene.rightEye = image.subtype == 1;
+        const sim::EyeTruth truth = sim::RenderEyeFrame(scene).truth;
+        double pupil = 0, ring = 0;
+        int np = 0, nr = 0;
+        for (int y = 0; y < 480; ++y)
+            for (int x = 0; x < 640; ++x) {
+                const double d = std::hypot(x - truth.pupil.x, y - truth.pupil.y);
+                const uint8_t v = image.pixels[size_t(y) * 640 + x];
+                if (d < truth.pupil.r * 0.7) pupil += v, ++np;
+                else if (d > truth.pupil.r * 1.3 && d < truth.iris.r * 0.9 && y > truth.pupil.y) ring += v, ++nr;
+            }
+        ASSERT_GT(np, 0);
+        ASSERT_GT(nr, 0);
+        EXPECT_LT(pupil / np + 25, ring / nr) << "subtype " << image.subtype;
+    }
+    EXPECT_NE(view.images[0].subtype, view.images[1].subtype);
+    client.Close();
+    EXPECT_EQ(service.Terminate(), 1);
+    EXPECT_EQ(dm.Count("Removal"), 1);
+    std::error_code ignored;
+    fs::remove_all(work, ignored);
+}

@@ -23,6 +23,20 @@ struct FirView {
 // is shorter than its view says.
 FirView ReadFirstFirView(const std::vector<uint8_t>& record);
 
+// The images of an ISO/IEC 19794-6 iris record, in record order, each with its subtype (1 right
+// eye, 2 left eye) and the record's raw width and height.
+struct IirImage {
+    int subtype = 0;
+    std::vector<uint8_t> pixels;
+};
+struct IirView {
+    bool valid = false;  // an iris record whose blocks all lie inside it
+    int width = 0;
+    int height = 0;
+    std::vector<IirImage> images;
+};
+IirView ReadIirRecord(const std::vector<uint8_t>& record);
+
 struct CaptureOptions {
     std::string biometricPosition = "RightSlap";
     std::string missing;         // comma-separated MissingBiometric positions

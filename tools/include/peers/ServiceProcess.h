@@ -7,6 +7,8 @@
 
 #include <sys/types.h>
 
+#include <csignal>
+
 #include <string>
 #include <vector>
 
@@ -16,11 +18,15 @@ struct ServiceSetup {
     std::string program;      // the built Tessik_VDM
     std::string appData;      // the staged App_Data folder
     std::string fpLibrary;    // capture library to load (the scripted stand-in)
+    std::string irisLibrary;  // iris capture library to load; empty: the default name
+    bool fingerprint = true;  // modalities the service looks for
+    bool iris = false;
     std::string script;       // TESSIK_ZARN_STANDIN_SCRIPT pairs
     std::string word = "console";  // empty: the program gets no argument
     int dmPort = 0;
     int configPort = 0;
     std::string logLevel = "DBG1";  // empty: no LOG_LEVEL line
+    bool writeConfig = true;        // false: App_Data's VdmConfig.cfg as it is (or none)
     std::vector<std::string> environment;  // more "NAME=value" entries
 };
 
@@ -33,9 +39,9 @@ public:
     ~CServiceProcess();
 
     bool Start(const ServiceSetup& setup);
-    // SIGTERM, then the exit status once it ended; -1 when it did not end within the wait, -2
-    // when it ended by a signal.
-    int Terminate(int waitMs = 10000);
+    // SIGTERM (or the given signal), then the exit status once it ended; -1 when it did not end
+    // within the wait, -2 when it ended by a signal.
+    int Terminate(int waitMs = 10000, int signal = SIGTERM);
     // The exit status once the program ended by itself, as Terminate reports it.
     int Wait(int waitMs = 10000);
     bool Running() const { return pid_ > 0; }
