@@ -765,6 +765,37 @@ TEST(FrontEndStages, EyelidFitChecksItsCircles) {
     EXPECT_EQ(IrisFE_FitEyelids(win.data(), 100, 100, &rec, 0), kBadArgument);
 }
 
+TEST(FrontEndStages, LowerLidTooCloseToTheUpperIsSearchedAgain) {
+    // Upper lid edge at row 70, a first lower edge at row 130 (60 below it) and a second one at
+    // row 150: the second replaces the first only when more than half as strong.
+    const int n = 200;
+    auto window = [&](int second) {
+        std::vector<uint8_t> w(size_t(n) * n);
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x)
+                w[size_t(y) * n + x] = uint8_t(y < 70 ? 160 : y < 130 ? 60 : y < 150 ? 160 : 160 + second);
+        Disc(w, n, n, 100, 100, 20, 0);
+        return w;
+    };
+    struct Case {
+        int second;
+        int expectedLower;
+    };
+    for (const Case c : {Case{60, 150}, Case{15, 130}}) {
+        const std::vector<uint8_t> w = window(c.second);
+        EyelidRecord rec;
+        rec.circles.pupil[0] = rec.circles.pupil[1] = 100, rec.circles.pupil[2] = 20;
+        rec.circles.iris[0] = rec.circles.iris[1] = 100, rec.circles.iris[2] = 60;
+        ASSERT_EQ(IrisFE_FitEyelids(w.data(), n, n, &rec, 0), 0);
+        EXPECT_GE(rec.upper.score, 3501);
+        EXPECT_GE(rec.lower.score, 3501);
+        EXPECT_LE(std::abs(rec.upper.vertexY - 70), 3);
+        EXPECT_LE(std::abs(rec.lower.vertexY - c.expectedLower), 3) << c.second;
+        EXPECT_GT(rec.upper.divisor, 0);
+        EXPECT_LT(rec.lower.divisor, 0);
+    }
+}
+
 TEST(FrontEndStages, RadiusSelectionPairsTheHeaviestSegment) {
     // Three plateaus: A at 2..6, B (the heaviest) at 12..17, C at 24..29.
     auto peaks = [](int32_t a) {
