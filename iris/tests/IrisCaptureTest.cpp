@@ -608,6 +608,7 @@ TEST_P(IrisAutoCapture, DeliversTheEyeOnceItHoldsStill) {
         sim::EyeSceneParams scene;
         scene.rightEye = side == 2;
         scene.centreX = c.finalX, scene.centreY = c.finalY;
+        scene.white = 6;  // the white LED's collection level (the write 6 | 3 << 8 checked below) narrows the pupil
         const sim::EyeTruth truth = sim::RenderEyeFrame(scene).truth;
         // The pupil is the darkest disc of the result: the mean inside the true pupil is far below
         // the mean of the true iris ring.
@@ -629,6 +630,11 @@ TEST_P(IrisAutoCapture, DeliversTheEyeOnceItHoldsStill) {
         uint16_t geometry[40];
         ASSERT_EQ(Zarn_IRIS_GetImageAddr(side, frames.data(), quality, geometry), 0);
         EXPECT_EQ(std::memcmp(frames.data(), log.resultPixels.data(), 640 * 480), 0) << "record 0 is the result";
+        // Record 0's location is that eye's: pupil and iris within 3 pixels of the truth.
+        EXPECT_NEAR(geometry[0], truth.pupil.x, 3) << "side " << side;
+        EXPECT_NEAR(geometry[1], truth.pupil.y, 3) << "side " << side;
+        EXPECT_NEAR(geometry[2], truth.pupil.r, 3) << "side " << side;
+        EXPECT_NEAR(geometry[3], truth.iris.r, 3) << "side " << side;
         ZarnRunningInfo running;
         ASSERT_EQ(Zarn_IRIS_Main_GetRunningInfo(side, &running), 0);
         EXPECT_EQ(running.iris.done, 1);
