@@ -112,15 +112,7 @@ float IrisAlg_IrisQuality(const uint8_t* image, int32_t width, int32_t height, c
         OtaMessage(message, "Unexpected NULL pointer");
         return -11.0f;
     }
-    int32_t measure = 0;
-    int32_t parameters[6] = {};
-    if (options) {
-        measure = options[0];
-        std::memcpy(parameters, options + 11, sizeof parameters);
-    }
-    float score = 0.0f;
-    if (irisalg::ComputeIrisQuality(image, height, width, measure, parameters, &score, message) != 0) score = 0.0f;
-    return score;
+    return irisalg::FocusScoreOfOptions(image, width, height, options, message);
 }
 
 namespace {

@@ -228,16 +228,7 @@ float IrisQuality(const uint8_t* image, int width, int height, const int32_t* op
         SetMessage(errtext, "Unexpected NULL pointer");
         return -11.0f;
     }
-    int measure = 0;
-    int32_t circle[6] = {};
-    if (options) {
-        measure = options[0];
-        std::memcpy(circle, options + 11, sizeof circle);
-    }
-    float score = 0.0f;
-    float measured = 0.0f;
-    if (ComputeIrisQuality(image, height, width, measure, circle, &measured, errtext) == 0) score = measured;
-    return score;
+    return FocusScoreOfOptions(image, width, height, options, errtext);
 }
 
 int32_t QualityAnalysis(const uint8_t* image, int width, int height, const int32_t* options, IrisLocation* location,

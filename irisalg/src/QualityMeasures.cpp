@@ -189,6 +189,18 @@ double RegionMeasure(const uint8_t* img, int rows, int cols, int measure, const 
 
 }  // namespace
 
+float FocusScoreOfOptions(const uint8_t* image, int width, int height, const int32_t* options, char* errtext) {
+    int measure = 0;
+    int32_t circle[6] = {};
+    if (options) {
+        measure = options[0];
+        std::memcpy(circle, options + 11, sizeof circle);
+    }
+    float score = 0.0f;
+    if (ComputeIrisQuality(image, height, width, measure, circle, &score, errtext) != 0) score = 0.0f;
+    return score;
+}
+
 int32_t ComputeIrisQuality(const uint8_t* image, int rows, int cols, int measure, const int32_t circle[6], float* score,
                            char* errtext) {
     if (!image || !circle || !score) {

@@ -63,6 +63,9 @@ int32_t Pad(const uint8_t* image, int rows, int cols, int padRows, int padCols, 
 // Quality measures: score larger = sharper. circle = pupil x, y, r, iris x, y, r.
 int32_t ComputeIrisQuality(const uint8_t* image, int rows, int cols, int measure, const int32_t circle[6], float* score,
                            char* errtext);
+// Focus score of an options record: measure options[0], circle options[11..16] (all 0 without
+// options); 0 when the measure fails.
+float FocusScoreOfOptions(const uint8_t* image, int width, int height, const int32_t* options, char* errtext);
 
 // Share of the iris annulus between the eyelids (0..1); mask optional (width x height).
 int32_t BuildOcclusionMasks(const uint8_t* image, int width, int height, const int32_t* options,
