@@ -24,34 +24,29 @@ constexpr int32_t kVote5[25] = {100, 106, 108, 106, 100, 106, 113, 115, 113, 106
 constexpr int32_t kVote5Sum = 2709;
 
 
-// 8-bit square-kernel convolution (borders unchanged, divided by the kernel sum).
-void Convolve8(uint8_t* image, int32_t columns, int32_t rows, const int32_t* kernel, int32_t size, int32_t sum) {
+// Square-kernel convolution of a plane of 8- or 32-bit samples (borders unchanged, divided by the
+// kernel sum).
+template <typename T>
+void ConvolveSquare(T* plane, int32_t columns, int32_t rows, const int32_t* kernel, int32_t size, int32_t sum) {
     const int32_t h = size / 2;
     if (columns <= 2 * h || rows <= 2 * h) return;
-    std::vector<uint8_t> src(image, image + size_t(columns) * size_t(rows));
+    std::vector<T> src(plane, plane + size_t(columns) * size_t(rows));
     for (int32_t y = h; y < rows - h; ++y)
         for (int32_t x = h; x < columns - h; ++x) {
             int64_t acc = 0;
             for (int32_t j = 0; j < size; ++j)
                 for (int32_t i = 0; i < size; ++i)
                     acc += int64_t(kernel[j * size + i]) * src[size_t(y + j - h) * columns + (x + i - h)];
-            image[size_t(y) * columns + x] = uint8_t(acc / sum);
+            plane[size_t(y) * columns + x] = T(acc / sum);
         }
 }
 
-// 32-bit square-kernel convolution (borders unchanged, divided by the kernel sum).
+void Convolve8(uint8_t* image, int32_t columns, int32_t rows, const int32_t* kernel, int32_t size, int32_t sum) {
+    ConvolveSquare(image, columns, rows, kernel, size, sum);
+}
+
 void Convolve32(int32_t* plane, int32_t columns, int32_t rows, const int32_t* kernel, int32_t size, int32_t sum) {
-    const int32_t h = size / 2;
-    if (columns <= 2 * h || rows <= 2 * h) return;
-    std::vector<int32_t> src(plane, plane + size_t(columns) * size_t(rows));
-    for (int32_t y = h; y < rows - h; ++y)
-        for (int32_t x = h; x < columns - h; ++x) {
-            int64_t acc = 0;
-            for (int32_t j = 0; j < size; ++j)
-                for (int32_t i = 0; i < size; ++i)
-                    acc += int64_t(kernel[j * size + i]) * src[size_t(y + j - h) * columns + (x + i - h)];
-            plane[size_t(y) * columns + x] = int32_t(acc / sum);
-        }
+    ConvolveSquare(plane, columns, rows, kernel, size, sum);
 }
 
 // Integer square root by Newton iteration.
