@@ -29,6 +29,7 @@ protected:
         assembler.Feed(
             chunk.data(), chunk.size(),
             [this](const std::string& text) {
+                ++parses;
                 xercesc::DOMDocument* document = CUtilities::ParseXmlText(parser, text.data(), text.size());
                 if (document == nullptr) return false;
                 documents.push_back(text);
@@ -43,6 +44,7 @@ protected:
     xercesc::DOMLSParser* parser = nullptr;
     std::vector<std::string> documents;
     std::vector<std::string> warnings;
+    int parses = 0;
 };
 
 }  // namespace
@@ -117,4 +119,37 @@ TEST_F(AssemblerTest, PendingTextBeyondTheCapIsDropped) {
     EXPECT_LT(warnings[1].size(), 5000u);  // the warning carries only the start of a long text
     Feed(assembler, "<DeviceB/>");
     EXPECT_EQ(documents, (std::vector<std::string>{"<DeviceB/>"}));
+}
+
+TEST_F(AssemblerTest, OnlyTextEndingInATagIsParsed) {
+    CXmlStreamAssembler assembler("<Device", CXmlStreamAssembler::KeepLastFailedPiece);
+    // A message that never ends, dribbled in reads of a few kilobytes as a socket delivers a large
+    // one: none of the growing text is handed to the parser, however often it is completed.
+    Feed(assembler, "<DeviceA value=\"");
+    for (int read = 0; read < 400; ++read) Feed(assembler, std::string(2800, 'x'));
+    EXPECT_EQ(parses, 0);
+    EXPECT_TRUE(documents.empty());
+    EXPECT_FALSE(warnings.empty());  // dropped at the cap, as before
+
+    // A read that ends in a tag is tried, with blanks or a terminating zero after it; one that
+    // ends in the middle of a tag is not.
+    for (const std::string tail : {std::string("\r\n"), std::string(" \t"), std::string(1, '\0')}) {
+        documents.clear();
+        parses = 0;
+        Feed(assembler, "<DeviceB n=\"1\"><X/");
+        EXPECT_EQ(parses, 0);
+        Feed(assembler, "></DeviceB>" + tail);
+        EXPECT_EQ(parses, 1);
+        ASSERT_EQ(documents.size(), 1u);
+        EXPECT_EQ(documents[0].rfind("<DeviceB n=\"1\"><X/></DeviceB>", 0), 0u);
+        EXPECT_EQ(assembler.Pending(), "");
+    }
+
+    // Pieces of a combined read are held to the same rule: the cut last piece is kept unparsed.
+    documents.clear();
+    parses = 0;
+    Feed(assembler, "<DeviceC/><DeviceD><Y");
+    EXPECT_EQ(documents, (std::vector<std::string>{"<DeviceC/>"}));
+    EXPECT_EQ(assembler.Pending(), "<DeviceD><Y");
+    EXPECT_EQ(parses, 1);
 }

@@ -28,6 +28,18 @@ void CXmlStreamAssembler::Keep(std::string text, const LogFunction& log) {
     pending_ = std::move(text);
 }
 
+// A document ends with the '>' of its root's end tag (or of a comment or processing instruction
+// after it), followed at most by blanks. Text that ends otherwise is not handed to the parser: a
+// peer that dribbles a long unfinished message would otherwise have the whole growing text parsed
+// again on every read.
+static bool CannotBeADocument(const std::string& text) {
+    size_t end = text.size();
+    while (end > 0 && (text[end - 1] == ' ' || text[end - 1] == '\t' || text[end - 1] == '\r' ||
+                       text[end - 1] == '\n' || text[end - 1] == '\0'))
+        --end;
+    return end == 0 || text[end - 1] != '>';
+}
+
 void CXmlStreamAssembler::Feed(const char* data, size_t length, const ParseFunction& parse, const LogFunction& log) {
     std::string chunk(data != nullptr ? data : "", data != nullptr ? length : 0);
     std::string text;
@@ -47,7 +59,7 @@ void CXmlStreamAssembler::Feed(const char* data, size_t length, const ParseFunct
     }
     if (LogEnabled(detailLevel_)) log(detailLevel_, " Received: " + text);
 
-    if (parse(text)) return;
+    if (!CannotBeADocument(text) && parse(text)) return;
 
     std::vector<std::string> pieces = SplitString(text, rootPrefix_);
     if (pieces.size() <= 1) {
@@ -63,6 +75,6 @@ void CXmlStreamAssembler::Feed(const char* data, size_t length, const ParseFunct
         piece.insert(0, rootPrefix_);
         if (policy_ == KeepTrailingFailedPiece) pending_.clear();
         if (LogEnabled(LOGLEVEL_DBG3)) log(LOGLEVEL_DBG3, " Seperated XML: " + piece);
-        if (!parse(piece)) Keep(std::move(piece), log);
+        if (CannotBeADocument(piece) || !parse(piece)) Keep(std::move(piece), log);
     }
 }
