@@ -610,6 +610,46 @@ TEST_F(IrisLibrary, AutomaticBothEyesArmsBothAndAbortMarksThemAborted) {
     EXPECT_EQ(running.iris.armed, 0);
 }
 
+// Results of a manual capture of both eyes whose left callback asks for both eyes again.
+struct BothEyesTake {
+    std::mutex mutex;
+    int results[3] = {0, 0, 0};
+    int inner = 1;  // what the left callback's TakeResultImage(3) returned
+} g_bothTake;
+
+template <int Side>
+void TakingBothResult(void*, int, ZarnImageInfo) {
+    const int inner = Side == 1 ? Zarn_IRIS_Capture_TakeResultImage(3) : 1;
+    std::lock_guard lock(g_bothTake.mutex);
+    ++g_bothTake.results[Side];
+    if (Side == 1) g_bothTake.inner = inner;
+}
+
+// Eye mode 3 delivers the left and then the right eye; a delivery of the left side under way ends a
+// second call at once with -615, before the right side.
+TEST_F(IrisLibrary, ManualCaptureOfBothEyesDeliversLeftThenRight) {
+    Open(kTwoUnits);
+    ASSERT_EQ(Zarn_IRIS_Capture_RegisterCallbackResultImage(1, &TakingBothResult<1>, nullptr), 0);
+    ASSERT_EQ(Zarn_IRIS_Capture_RegisterCallbackResultImage(2, &TakingBothResult<2>, nullptr), 0);
+    ASSERT_EQ(Zarn_IRIS_Capture_SetMode(3, 1, 0, 0), 0);
+    ASSERT_TRUE(capturetest::WaitUntil([&] { return collector.Side(1).previews >= 2 && collector.Side(2).previews >= 2; }));
+    ASSERT_EQ(Zarn_IRIS_Capture_TakeResultImage(3), 0);
+    {
+        std::lock_guard lock(g_bothTake.mutex);
+        EXPECT_EQ(g_bothTake.inner, -615);
+        EXPECT_EQ(g_bothTake.results[1], 1);
+        EXPECT_EQ(g_bothTake.results[2], 1);
+    }
+    for (int side : {1, 2}) {
+        ZarnRunningInfo running;
+        ASSERT_EQ(Zarn_IRIS_Main_GetRunningInfo(side, &running), 0);
+        EXPECT_EQ(running.iris.armed, 0) << side;
+        EXPECT_EQ(running.iris.done, 1) << side;
+    }
+    EXPECT_FALSE(Unit("left")->Streaming());
+    EXPECT_FALSE(Unit("right")->Streaming());
+}
+
 // Every frame shows a centred eye of quality 50; the analyses of stage 3 all fail, so the best
 // stored frame is delivered.
 const IrisAlgorithm kCentredAlgorithm = {
@@ -1051,6 +1091,31 @@ TEST(IrisStretch, DarkestAndBrightestSharesGoToTheEnds) {
     std::vector<uint8_t> flat(200 * 100, 77);
     StretchContrast(flat.data(), 200, 100, 2, 3);
     EXPECT_EQ(flat[0], 0);
+}
+
+TEST(IrisStretch, OnlyEverySecondPixelOfEverySecondRowCountsAndTheEndsMustBeExceeded) {
+    // 200 x 100, unit 5: the low end needs a running count above 10, the high end one above 15.
+    // Sampled pixels: 10 at level 10 and 15 at level 200 (exactly at the thresholds, so not yet the
+    // ends), 20 at 60, 20 at 150, the rest 100; pixels outside the samples are 0.
+    std::vector<uint8_t> image(200 * 100, 0);
+    for (int y = 0; y < 100; y += 2)
+        for (int x = 0; x < 200; x += 2) image[size_t(y) * 200 + x] = 100;
+    auto put = [&](int row, int from, int count, uint8_t v) {
+        for (int i = 0; i < count; ++i) image[size_t(row) * 200 + from + 2 * i] = v;
+    };
+    put(0, 0, 10, 10);
+    put(0, 20, 20, 60);
+    put(4, 0, 15, 200);
+    put(6, 0, 20, 150);
+    StretchContrast(image.data(), 200, 100, 2, 3);
+    // low 60, high 150: 100 maps to 40 x (255 / 90) = 113.
+    EXPECT_EQ(image[0], 0);                   // level 10
+    EXPECT_EQ(image[20], 0);                  // level 60
+    EXPECT_EQ(image[2 * 200 + 40], 113);      // level 100
+    EXPECT_EQ(image[6 * 200], 255);           // level 150
+    EXPECT_EQ(image[4 * 200], 255);           // level 200
+    EXPECT_EQ(image[1], 0) << "a level-0 pixel stays 0";
+    EXPECT_EQ(image[200 + 40], 0);
 }
 
 // ---- auto-capture stages on frames handed to them directly ------------------------------------
