@@ -1096,7 +1096,7 @@ TEST(IrisStretch, DarkestAndBrightestSharesGoToTheEnds) {
 TEST(IrisStretch, OnlyEverySecondPixelOfEverySecondRowCountsAndTheEndsMustBeExceeded) {
     // 200 x 100, unit 5: the low end needs a running count above 10, the high end one above 15.
     // Sampled pixels: 10 at level 10 and 15 at level 200 (exactly at the thresholds, so not yet the
-    // ends), 20 at 60, 20 at 150, the rest 100; pixels outside the samples are 0.
+    // ends), 20 at 60, 20 at 151, the rest 100; pixels outside the samples are 0 but for two.
     std::vector<uint8_t> image(200 * 100, 0);
     for (int y = 0; y < 100; y += 2)
         for (int x = 0; x < 200; x += 2) image[size_t(y) * 200 + x] = 100;
@@ -1106,16 +1106,29 @@ TEST(IrisStretch, OnlyEverySecondPixelOfEverySecondRowCountsAndTheEndsMustBeExce
     put(0, 0, 10, 10);
     put(0, 20, 20, 60);
     put(4, 0, 15, 200);
-    put(6, 0, 20, 150);
+    put(6, 0, 20, 151);
+    image[2 * 200 + 41] = 121;
+    image[3 * 200 + 7] = 150;
     StretchContrast(image.data(), 200, 100, 2, 3);
-    // low 60, high 150: 100 maps to 40 x (255 / 90) = 113.
+    // low 60, high 151, f = 255 / 91 in single precision: v maps to (v - 60) x f, truncated.
     EXPECT_EQ(image[0], 0);                   // level 10
     EXPECT_EQ(image[20], 0);                  // level 60
-    EXPECT_EQ(image[2 * 200 + 40], 113);      // level 100
-    EXPECT_EQ(image[6 * 200], 255);           // level 150
+    EXPECT_EQ(image[2 * 200 + 40], 112);      // level 100: 40 x 255 / 91 = 112.09
+    EXPECT_EQ(image[2 * 200 + 41], 170);      // level 121: 61 x 2.8021977 = 170.934
+    EXPECT_EQ(image[3 * 200 + 7], 252);       // level 150: 90 x 2.8021977 = 252.198
+    EXPECT_EQ(image[6 * 200], 255);           // level 151, the high end itself
     EXPECT_EQ(image[4 * 200], 255);           // level 200
     EXPECT_EQ(image[1], 0) << "a level-0 pixel stays 0";
     EXPECT_EQ(image[200 + 40], 0);
+
+    // Level 0 counts for the low end: 11 sampled zeros make it 0; 20 samples at 200 the high end.
+    std::vector<uint8_t> dark(200 * 100, 100);
+    for (int i = 0; i < 11; ++i) dark[size_t(2 * i)] = 0;
+    for (int i = 0; i < 20; ++i) dark[size_t(2 * 200 + 2 * i)] = 200;
+    StretchContrast(dark.data(), 200, 100, 2, 3);
+    EXPECT_EQ(dark[0], 0);
+    EXPECT_EQ(dark[5 * 200], 127);  // 100 x 255 / 200
+    EXPECT_EQ(dark[2 * 200], 255);
 }
 
 // ---- auto-capture stages on frames handed to them directly ------------------------------------
