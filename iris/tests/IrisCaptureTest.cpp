@@ -1401,4 +1401,28 @@ TEST_F(IrisStages, BothEyesLightTogetherAndRestartTogether) {
     EXPECT_FALSE(left.present.load());
 }
 
+TEST_F(IrisStages, BothEyesFinishOnlyWhenTheOtherEyeHasEnoughFrames) {
+    // The eye that is lost has its 3 frames; the other eye has only 1: both sides start again.
+    for (int lost : {0, 1}) {
+        SetUp();
+        Arm(3, 3);
+        ZarnIrisBase& a = *side[lost];
+        ZarnIrisBase& b = *side[1 - lost];
+        g_stage.centred[lost] = {1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0};
+        g_stage.centred[1 - lost] = {1, 1, 1};
+        for (int i = 0; i < 3; ++i) Frame(a);
+        for (int i = 0; i < 3; ++i) Frame(b);
+        for (int i = 0; i < 3; ++i) Frame(a);
+        ASSERT_EQ(a.collected.load(), 3) << lost;
+        ASSERT_EQ(b.collected.load(), 1) << lost;
+        for (int i = 0; i < 8; ++i) Frame(a);
+        EXPECT_FALSE(a.collectDone.load()) << lost;
+        EXPECT_EQ(a.collected.load(), 0) << lost;
+        EXPECT_EQ(b.collected.load(), 0) << lost;
+        EXPECT_FALSE(a.whiteOn.load()) << lost;
+        EXPECT_FALSE(b.whiteOn.load()) << lost;
+        TearDown();
+    }
+}
+
 }  // namespace
