@@ -679,11 +679,18 @@ struct AbortInsideResult {
     int calls = 0;
     std::vector<uint8_t> onEntry, afterAbort;
     int codes[3] = {1, 1, 1};
+    bool best = false;  // the image was record 0's frame
 } g_abortInside;
 
 void AbortingResult(void*, int, ZarnImageInfo image) {
     const size_t size = size_t(image.width) * image.height;
     std::vector<uint8_t> entry(image.image, image.image + size);
+    // The image is the best ranked frame of the capture.
+    std::vector<uint8_t> ranked(10 * size);
+    uint8_t quality[80];
+    uint16_t geometry[40];
+    const bool best = Zarn_IRIS_GetImageAddr(1, ranked.data(), quality, geometry) == 0 &&
+                      std::equal(entry.begin(), entry.end(), ranked.begin());
     const int a = Zarn_IRIS_Capture_Abort();
     const int b = Zarn_IRIS_Capture_SetMode(1, 3, 1, 0);
     const int c = Zarn_IRIS_Capture_Abort();
@@ -692,6 +699,7 @@ void AbortingResult(void*, int, ZarnImageInfo image) {
     g_abortInside.onEntry = std::move(entry);
     g_abortInside.afterAbort.assign(image.image, image.image + size);
     g_abortInside.codes[0] = a, g_abortInside.codes[1] = b, g_abortInside.codes[2] = c;
+    g_abortInside.best = best;
 }
 
 // The frame handed to the result callback is the callback's while it runs: an Abort or the next
@@ -711,6 +719,7 @@ TEST_F(IrisLibrary, AbortDuringDeliveryLeavesTheDeliveredImage) {
     EXPECT_EQ(g_abortInside.codes[0], 0);
     EXPECT_EQ(g_abortInside.codes[1], 0);
     EXPECT_EQ(g_abortInside.codes[2], 0);
+    EXPECT_TRUE(g_abortInside.best) << "the delivered image is the best ranked frame";
     ASSERT_EQ(g_abortInside.onEntry.size(), 640u * 480u);
     EXPECT_GT(std::count_if(g_abortInside.onEntry.begin(), g_abortInside.onEntry.end(), [](uint8_t v) { return v != 0; }),
               640 * 480 / 2)
