@@ -62,6 +62,7 @@ void ZarnIrisBase::ResetCollection(int q) {
 }
 
 void ZarnIrisBase::ClearFrameStore() {
+    std::lock_guard lock(frameMutex);
     if (store.empty()) return;
     std::fill(store.begin(), store.end(), uint8_t(0));
     for (auto& r : ranked) {
@@ -179,6 +180,7 @@ int I_CollectFrame(ZarnIrisBase& s) {
     char message[kAlgMessageSize] = {};
     const float score = Algorithm().irisQuality(s.frame.data(), s.width, s.height, options, message);
     if (score < float(s.params[0].load())) return -804;
+    std::lock_guard lock(s.frameMutex);
     const int n = s.collected.load();
     std::memcpy(s.slots[n], s.frame.data(), size_t(s.frameSize));
     s.ranked[n].score = score;
@@ -249,26 +251,33 @@ int DeliverSide(ZarnIrisBase& s, int automatic) {
     }
     ZarnIrisCallbackResultImage callback = s.resultCallback.load();
     if (s.running.armed.load() == 1 && callback != nullptr) {
-        s.FillImageInfo(1);
-        if (automatic) {
-            s.imageInfo.image = s.slots[s.ranked[0].slot];
-        } else {
+        // Automatic: the best ranked frame; manual: the latest frame, with both white LEDs off.
+        if (!automatic)
             for (ZarnIrisBase* side : {SideObject(1), SideObject(2)})
                 if (side) SwitchWhite(*side, false);
-        }
-        const RankedRecord& best = s.ranked[0];
-        const uint8_t* q = best.quality.bytes;
         char name[160];
-        std::snprintf(name, sizeof name, "ResultOutput_%s-q%d-g%d-o%d-f%d-b%d-cip%d-csi%d-px%d-py%d-pr%d-ir%d",
-                      s.side == 1 ? "L" : "R", q[1], q[5], q[2], q[3], q[4], q[7], q[8], best.location.pupilX,
-                      best.location.pupilY, best.location.pupilRadius, best.location.irisRadius);
-        ZarnTrace().SaveDebugBitmap(2, 1, name, s.imageInfo.image, s.width, s.height);
+        {
+            // The callback gets a copy: the store and the frame buffer may be cleared or written
+            // again (Abort, the next SetMode) while it still reads the image.
+            std::lock_guard lock(s.frameMutex);
+            const RankedRecord& best = s.ranked[0];
+            const uint8_t* source = automatic ? s.slots[best.slot] : s.frame.data();
+            s.resultFrame.assign(source, source + s.frameSize);
+            const uint8_t* q = best.quality.bytes;
+            std::snprintf(name, sizeof name, "ResultOutput_%s-q%d-g%d-o%d-f%d-b%d-cip%d-csi%d-px%d-py%d-pr%d-ir%d",
+                          s.side == 1 ? "L" : "R", q[1], q[5], q[2], q[3], q[4], q[7], q[8], best.location.pupilX,
+                          best.location.pupilY, best.location.pupilRadius, best.location.irisRadius);
+        }
+        s.FillImageInfo(1);
+        s.imageInfo.image = s.resultFrame.data();
+        const ZarnImageInfo image = s.imageInfo;
+        ZarnTrace().SaveDebugBitmap(2, 1, name, image.image, s.width, s.height);
         // The side is disarmed before the caller hears of the result: a capture the caller arms
         // from the callback (or right after it) must not be disarmed by this delivery.
         s.running.armed = 0;
         s.running.done = 1;
         s.running.captureRunning = 0;
-        callback(s.context.load(), 0, s.imageInfo);
+        callback(s.context.load(), 0, image);
     }
     g_resultBusy[index] = false;
     return result;

@@ -380,6 +380,7 @@ int Zarn_IRIS_GetImageAddr(int side, uint8_t* frames, uint8_t* quality, uint16_t
         return Exit("Zarn_IRIS_GetImageAddr", ZARN_ERR_BAD_ARGUMENT);
     ZarnIrisBase* s = side == 1 ? g_pIrisL.load() : g_pIrisR.load();
     static const int kOrder[8] = {1, 2, 3, 4, 5, 8, 7, 6};
+    std::lock_guard lock(s->frameMutex);
     for (int i = 0; i < kRankedForAnalysis; ++i) {
         const RankedRecord& rec = s->ranked[i];
         std::memcpy(frames + size_t(i) * s->frameSize, s->slots[rec.slot], size_t(s->frameSize));

@@ -236,6 +236,7 @@ int ZarnIrisBase::SetupSensor() {
         frame.assign(size_t(frameSize), 0);
         quality = 0;
         store.assign(size_t(frameSize) * kStoreSlots, 0);
+        resultFrame.assign(size_t(frameSize), 0);
     } catch (const std::bad_alloc&) {
         return ZARN_ERR_MEM_ALLOC;
     }
@@ -458,6 +459,7 @@ void ZarnIrisBase::ReleaseRes() {
     ClearGraphs();
     std::vector<uint8_t>().swap(frame);
     std::vector<uint8_t>().swap(store);
+    std::vector<uint8_t>().swap(resultFrame);
     std::fill(std::begin(slots), std::end(slots), nullptr);
     ZarnTrace().LogText(4, "Exit  ReleaseRes()");
 }

@@ -149,9 +149,15 @@ public:
     std::shared_ptr<platform::video::CameraControl> cameraControl;
     CSampleGrabberBase grabberCallback;
 
-    // The latest upright frame; frameMutex guards only its copy in and out (never a callback).
+    // The latest upright frame. frameMutex guards the writes of the frame buffer and the frame
+    // store and the copies out of them; it is never held while a callback runs.
     std::vector<uint8_t> frame;
     std::mutex frameMutex;
+    // The image handed to the result callback: a copy of the delivered frame, taken under
+    // frameMutex, so that an Abort or SetMode clearing the store (or a restarted graph writing the
+    // frame buffer) while the callback reads it cannot change it. Valid until the side's next
+    // delivery.
+    std::vector<uint8_t> resultFrame;
     // Samples refused for their length.
     std::atomic<int> shortSamples{0};
 

@@ -4,11 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <string>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "CaptureRig.h"
@@ -16,14 +22,69 @@
 #include "ZarnIrisBase.h"
 #include "iris/ZarnIrisApi.h"
 #include "platform/DeviceRegistry.h"
+#include "platform/Mailslot.h"
 #include "sim/EyeRender.h"
 #include "platform/TessikUsbProtocol.h"
+#include "zarn/TraceRecord.h"
+#include "zarn/ZarnTraceLogger.h"
 #include "zarn/ZarnVersionText.h"
 
 namespace {
 
 using namespace iriscap;
 namespace proto = platform::usb::tessik;
+
+// Each test program traces to a slot of its own, so parallel runs do not read each other's lines.
+const bool kOwnTraceSlot = [] {
+    setenv("TESSIK_TRACE_SLOT", ("TessikIrisCaptureTests-" + std::to_string(getpid())).c_str(), 1);
+    return true;
+}();
+
+// The library's trace records as the trace viewer receives them, kept by a reader thread (the slot
+// holds only a few records until they are read).
+class TraceReader {
+public:
+    struct Line {
+        int source, level;
+        std::string text;
+        bool operator==(const Line&) const = default;
+    };
+    TraceReader() : reader_(ZarnTrace().slotName()) {
+        thread_ = std::thread([this] {
+            TraceRecord record;
+            while (reader_.Read(&record, sizeof record, -1).status == platform::MailslotReader::Status::Received) {
+                std::lock_guard lock(mutex_);
+                lines_.push_back({record.source, record.level,
+                                  std::string(record.text, strnlen(record.text, sizeof record.text))});
+            }
+        });
+    }
+    ~TraceReader() {
+        reader_.Shutdown();
+        thread_.join();
+    }
+    bool IsOpen() const { return reader_.IsOpen(); }
+    // The lines so far whose text starts with one of the prefixes, in the order written.
+    std::vector<Line> Starting(std::initializer_list<std::string> prefixes) {
+        std::lock_guard lock(mutex_);
+        std::vector<Line> out;
+        for (const Line& l : lines_)
+            for (const std::string& p : prefixes)
+                if (l.text.rfind(p, 0) == 0) {
+                    out.push_back(l);
+                    break;
+                }
+        return out;
+    }
+
+private:
+    platform::MailslotReader reader_;
+    std::mutex mutex_;
+    std::vector<Line> lines_;
+    std::thread thread_;
+};
+
+void PrintTo(const TraceReader::Line& l, std::ostream* os) { *os << l.source << "/" << l.level << " " << l.text; }
 
 // What the library handed to the callbacks of one side.
 struct SideLog {
@@ -114,6 +175,20 @@ std::vector<int> LedWrites(const std::shared_ptr<sim::SimDevice>& unit) {
 
 int Count(const std::vector<int>& v, int value) { return int(std::count(v.begin(), v.end(), value)); }
 
+// Places where an upright 640 x 480 frame of the simulator's test pattern does not grow by 5 per
+// column to the right and 11 per row downward (the header and sync bytes lie in the last row); -1
+// for an image of another size.
+int PatternErrors(const std::vector<uint8_t>& px) {
+    if (px.size() != 640u * 480u) return -1;
+    int wrong = 0;
+    for (int y = 0; y < 478; y += 7)
+        for (int x = 0; x < 639; x += 5) {
+            wrong += uint8_t(px[size_t(y) * 640 + x + 1] - px[size_t(y) * 640 + x]) != 5;
+            wrong += uint8_t(px[size_t(y + 1) * 640 + x] - px[size_t(y) * 640 + x]) != 11;
+        }
+    return wrong;
+}
+
 // Two simulated units under the driver and the library's waits shortened.
 class IrisLibrary : public ::testing::Test {
 protected:
@@ -202,6 +277,119 @@ TEST_F(IrisLibrary, EveryCallNeedsTheInitialisedLibrary) {
     EXPECT_STREQ(version.productName, "Tessik Iris");
     EXPECT_STREQ(version.algorithmVersion, "2.4.0.3");
     EXPECT_EQ(Zarn_IRIS_Main_GetAPIVersion(nullptr), -1);
+}
+
+// Callbacks that call nothing back, so that every export line traced is one the test made.
+std::atomic<int> g_quietResults{0};
+void QuietPreview(void*, ZarnImageInfo) {}
+void QuietResult(void*, int, ZarnImageInfo) { ++g_quietResults; }
+void QuietConnected(void*, int) {}
+
+// "0x%x" of a pointer: its low 32 bits in hexadecimal.
+std::string Hex(const void* p) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%x", unsigned(reinterpret_cast<uintptr_t>(p)));
+    return text;
+}
+
+// Every export writes an entry line with its arguments and an exit line with its result, both at
+// level 2 from the iris library's source; a few texts differ from the export's name.
+TEST_F(IrisLibrary, EveryExportTracesItsEntryAndExit) {
+    TraceReader trace;
+    ASSERT_TRUE(trace.IsOpen());
+    // The initialisation's wait for the first frames is part of the table: give a loaded machine time.
+    SetIrisWaitScale(0.3);
+    InstallAlgorithm(&kQuietAlgorithm);
+    Attach(kTwoUnits);
+    ZarnApiVersion version;
+    ZarnDeviceInfo info;
+    ZarnRunningInfo running;
+    int count = 0, context = 0;
+    std::vector<uint8_t> frames(10 * 640 * 480);
+    uint8_t quality[80];
+    uint16_t geometry[40];
+    const auto preview = reinterpret_cast<const void*>(&QuietPreview);
+    const auto result = reinterpret_cast<const void*>(&QuietResult);
+    const auto connected = reinterpret_cast<const void*>(&QuietConnected);
+    struct Row {
+        std::function<int()> call;
+        int code;
+        std::vector<std::string> lines;
+    };
+    const std::vector<Row> rows = {
+        {[&] { return Zarn_IRIS_Main_GetAPIVersion(&version); }, 0,
+         {"Enter Zarn_IRIS_Main_GetAPIVersion(" + Hex(&version) + ")", "Exit  Zarn_IRIS_Main_GetAPIVersion()=0"}},
+        {[&] { return Zarn_IRIS_Main_GetConnectedDevice(&count); }, 0,
+         {"Enter Zarn_IRIS_Main_GetConnectedDevice(" + Hex(&count) + ")",
+          "Exit  Zarn_IRIS_Main_GetConnectedDevice()=0"}},
+        {[] { return Zarn_IRIS_Main_Initialize(); }, 0,
+         {"Enter Zarn_IRIS_Main_Initialize()", "Exit  Zarn_IRIS_Main_Initialize()=0"}},
+        {[] { return Zarn_IRIS_Main_Initialize(); }, -607,
+         {"Enter Zarn_IRIS_Main_Initialize()", "Exit  Zarn_IRIS_Main_Initialize() = -607"}},
+        {[&] { return Zarn_IRIS_Capture_RegisterCallbackPreviewImage(0, &QuietPreview, &context); }, 0,
+         {"Enter Zarn_IRIS_Capture_RegisterCallbackPreviewImage(0, " + Hex(preview) + ", " + Hex(&context) + ")",
+          "Exit  Zarn_IRIS_Capture_RegisterCallbackPreviewImage() = 0"}},
+        {[&] { return Zarn_IRIS_Capture_RegisterCallbackResultImage(2, &QuietResult, nullptr); }, 0,
+         {"Enter Zarn_IRIS_Capture_RegisterCallbackResultImage(2, " + Hex(result) + ", 0x0)",
+          "Exit  Zarn_IRIS_Capture_RegisterCallbackResultImage() = 0"}},
+        {[&] { return Zarn_IRIS_Capture_RegisterCallbackResultImage(3, &QuietResult, nullptr); }, -1,
+         {"Enter Zarn_IRIS_Capture_RegisterCallbackResultImage(3, " + Hex(result) + ", 0x0)",
+          "Exit  Zarn_IRIS_Capture_RegisterCallbackResultImage() = -1"}},
+        {[&] { return Zarn_IRIS_Capture_RegisterCallbackDeviceIsConnected(&QuietConnected, &context); }, 0,
+         {"Enter Zarn_IRIS_Capture_RegisterCallbackDeviceIsConnected(" + Hex(connected) + ", " + Hex(&context) + ")",
+          "Exit  Zarn_IRIS_Capture_RegisterCallbackDeviceIsConnected() = 0"}},
+        {[&] { return Zarn_IRIS_Main_GetDeviceInfo(&info); }, 0,
+         {"Enter Zarn_IRIS_Main_GetDeviceInfo(" + Hex(&info) + "), info", "Exit  Zarn_IRIS_Main_GetDeviceInfo() = 0"}},
+        {[] { return Zarn_IRIS_Capture_SetAutoCapParams(34, 60, 70, 10, -1, 5, 91); }, 0,
+         {"Enter Zarn_Capture_SetAutoCapInfo(34, 60, 70, 10, -1, 5, 91)",
+          "Exit  Zarn_IRIS_Capture_SetAutoCapParams() = 0"}},
+        {[] { return Zarn_IRIS_Capture_SetMode(2, 3, 0, 9); }, 0,
+         {"Enter Zarn_IRIS_Capture_SetMode(2, 3, 0, 9)", "Exit  Zarn_IRIS_Capture_SetMode() = 0"}},
+        {[] { return Zarn_IRIS_Capture_Start(); }, 0,
+         {"Enter Zarn_IRIS_Capture_Start()", "Exit  Zarn_IRIS_Capture_Start() = 0"}},
+        {[&] { return Zarn_IRIS_Main_GetRunningInfo(2, &running); }, 0,
+         {"Enter Zarn_IRIS_Main_GetRunningInfo(2, " + Hex(&running) + ")", "Exit  Zarn_IRIS_Main_GetRunningInfo() = 0"}},
+        // A null record is refused without an exit line.
+        {[] { return Zarn_IRIS_Main_GetRunningInfo(1, nullptr); }, -1, {"Enter Zarn_IRIS_Main_GetRunningInfo(1, 0x0)"}},
+        {[] { return Zarn_IRIS_Capture_TakeResultImage(2); }, 0,
+         {"Enter Zarn_IRIS_Capture_TakeResultImage(2)", "Exit  Zarn_IRIS_Capture_TakeResultImage() = 0"}},
+        {[] { return Zarn_IRIS_Capture_AcquireResultImage(); }, 0,
+         {"Enter Zarn_IRIS_Capture_AcquireResultImage()", "Exit  Zarn_IRIS_Capture_AcquireResultImage() = 0"}},
+        {[] { return Zarn_IRIS_Controls_Beeper(3); }, -3,
+         {"Enter Zarn_IRIS_Controls_Beeper(3)", "Exit  Zarn_IRIS_Controls_Beeper() = -3"}},
+        {[] { return Zarn_IRIS_Capture_Abort(); }, 0,
+         {"Enter Zarn_IRIS_Capture_Abort()", "Exit  Zarn_IRIS_Capture_Abort() = 0"}},
+        // Eye mode 5 selects no camera: nothing to calibrate.
+        {[] { return Zarn_IRIS_Capture_Calibration(5); }, 0,
+         {"Enter Zarn_IRIS_Capture_Calibration(5)", "Exit  Zarn_IRIS_Capture_Calibration() = 0"}},
+        {[&] { return Zarn_IRIS_GetImageAddr(2, frames.data(), quality, geometry); }, 0,
+         {"Enter Zarn_IRIS_GetImageAddr(2, " + Hex(frames.data()) + ", " + Hex(quality) + ", " + Hex(geometry) + ")",
+          "Exit  Zarn_IRIS_GetImageAddr() = 0"}},
+        // Deinitialising aborts through the export first.
+        {[] { return Zarn_IRIS_Main_DeInitialize(); }, 0,
+         {"Enter Zarn_Main_DeInitialize()", "Enter Zarn_IRIS_Capture_Abort()", "Exit  Zarn_IRIS_Capture_Abort() = 0",
+          "Exit  Zarn_Main_DeInitialize() = 0"}},
+        {[] { return Zarn_IRIS_Main_DeInitialize(); }, -606,
+         {"Enter Zarn_Main_DeInitialize()", "Exit  Zarn_Main_DeInitialize() = -606"}},
+        {[] { return Zarn_IRIS_Capture_SetMode(1, 1, 1, 0); }, -606,
+         {"Enter Zarn_IRIS_Capture_SetMode(1, 1, 1, 0)", "Exit  Zarn_IRIS_Capture_SetMode() = -606"}},
+    };
+    std::vector<TraceReader::Line> expected;
+    for (const Row& row : rows) {
+        EXPECT_EQ(row.call(), row.code) << row.lines.front();
+        for (const std::string& text : row.lines) expected.push_back({int(TraceSource::ZarnIrisApi), 2, text});
+    }
+    EXPECT_EQ(g_quietResults.load(), 1) << "the manual capture of the right eye was delivered";
+    // Only the right camera found: both camera objects are released again, each with its line.
+    bus.reset();
+    Attach("device right IrisRight serial 1002 period 15\n");
+    const int failed = int(platform::video::E_FAIL);
+    EXPECT_EQ(Zarn_IRIS_Main_Initialize(), failed);
+    for (const char* text : {"Enter Zarn_IRIS_Main_Initialize()", "Exit  Zarn_IRIS_Main_Initialize - g_pIrisL->ReleaseRes()"})
+        expected.push_back({int(TraceSource::ZarnIrisApi), 2, text});
+    expected.push_back({int(TraceSource::ZarnIrisApi), 2, "Exit  Zarn_IRIS_Main_Initialize() = " + std::to_string(failed)});
+    capturetest::WaitUntil([&] { return trace.Starting({"Enter Zarn_", "Exit  Zarn_"}).size() >= expected.size(); });
+    EXPECT_EQ(trace.Starting({"Enter Zarn_", "Exit  Zarn_"}), expected);
 }
 
 // Scripted algorithm results for the initialisation.
@@ -354,15 +542,7 @@ TEST_F(IrisLibrary, ManualCaptureDeliversTheUprightLatestFrame) {
     // The camera delivers its frames turned by half a turn: the library turns them upright, so the
     // pattern grows by 5 per column to the right and 11 per row downward (the header and sync
     // bytes end up in the last row).
-    const auto& px = left.previewPixels;
-    ASSERT_EQ(px.size(), 640u * 480u);
-    int wrong = 0;
-    for (int y = 0; y < 478; y += 7)
-        for (int x = 0; x < 639; x += 5) {
-            wrong += uint8_t(px[size_t(y) * 640 + x + 1] - px[size_t(y) * 640 + x]) != 5;
-            wrong += uint8_t(px[size_t(y + 1) * 640 + x] - px[size_t(y) * 640 + x]) != 11;
-        }
-    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(PatternErrors(left.previewPixels), 0);
 
     // A new context for the result callback is the context of the side's previews too.
     int other = 0;
@@ -430,8 +610,137 @@ TEST_F(IrisLibrary, AutomaticBothEyesArmsBothAndAbortMarksThemAborted) {
     EXPECT_EQ(running.iris.armed, 0);
 }
 
-TEST_F(IrisLibrary, UnplugDuringACaptureIsReportedAndEndsCleanly) {
+// Results of a manual capture of both eyes whose left callback asks for both eyes again.
+struct BothEyesTake {
+    std::mutex mutex;
+    int results[3] = {0, 0, 0};
+    int inner = 1;  // what the left callback's TakeResultImage(3) returned
+} g_bothTake;
+
+template <int Side>
+void TakingBothResult(void*, int, ZarnImageInfo) {
+    const int inner = Side == 1 ? Zarn_IRIS_Capture_TakeResultImage(3) : 1;
+    std::lock_guard lock(g_bothTake.mutex);
+    ++g_bothTake.results[Side];
+    if (Side == 1) g_bothTake.inner = inner;
+}
+
+// Eye mode 3 delivers the left and then the right eye; a delivery of the left side under way ends a
+// second call at once with -615, before the right side.
+TEST_F(IrisLibrary, ManualCaptureOfBothEyesDeliversLeftThenRight) {
     Open(kTwoUnits);
+    ASSERT_EQ(Zarn_IRIS_Capture_RegisterCallbackResultImage(1, &TakingBothResult<1>, nullptr), 0);
+    ASSERT_EQ(Zarn_IRIS_Capture_RegisterCallbackResultImage(2, &TakingBothResult<2>, nullptr), 0);
+    ASSERT_EQ(Zarn_IRIS_Capture_SetMode(3, 1, 0, 0), 0);
+    ASSERT_TRUE(capturetest::WaitUntil([&] { return collector.Side(1).previews >= 2 && collector.Side(2).previews >= 2; }));
+    ASSERT_EQ(Zarn_IRIS_Capture_TakeResultImage(3), 0);
+    {
+        std::lock_guard lock(g_bothTake.mutex);
+        EXPECT_EQ(g_bothTake.inner, -615);
+        EXPECT_EQ(g_bothTake.results[1], 1);
+        EXPECT_EQ(g_bothTake.results[2], 1);
+    }
+    for (int side : {1, 2}) {
+        ZarnRunningInfo running;
+        ASSERT_EQ(Zarn_IRIS_Main_GetRunningInfo(side, &running), 0);
+        EXPECT_EQ(running.iris.armed, 0) << side;
+        EXPECT_EQ(running.iris.done, 1) << side;
+    }
+    EXPECT_FALSE(Unit("left")->Streaming());
+    EXPECT_FALSE(Unit("right")->Streaming());
+}
+
+// Every frame shows a centred eye of quality 50; the analyses of stage 3 all fail, so the best
+// stored frame is delivered.
+const IrisAlgorithm kCentredAlgorithm = {
+    [](char*) -> int32_t { return 0; },
+    []() -> int32_t { return 0; },
+    [](void** context, char*) -> int32_t {
+        static int token;
+        *context = &token;
+        return 0;
+    },
+    [](void*) -> int32_t { return 0; },
+    [](void*, const uint8_t*, int32_t w, int32_t h, EyeDetectionRecord* record, char*) -> int32_t {
+        record->words[15] = 1;
+        record->words[16] = w / 2 - 20, record->words[17] = h / 2 - 20;
+        record->words[18] = 40, record->words[19] = 40;
+        return 0;
+    },
+    [](const uint8_t*, int32_t, int32_t, const int32_t*, char*) -> float { return 50; },
+    [](const uint8_t*, int32_t, int32_t, const int32_t*, IrisLocation*, IrisQualityRecord*, char*) -> int32_t {
+        return -1;
+    }};
+
+// The result image as the callback found it on entry, and after it aborted, armed the next capture
+// and aborted that too (each clears the side's frame store).
+struct AbortInsideResult {
+    std::mutex mutex;
+    int calls = 0;
+    std::vector<uint8_t> onEntry, afterAbort;
+    int codes[3] = {1, 1, 1};
+    bool best = false;  // the image was record 0's frame
+} g_abortInside;
+
+void AbortingResult(void*, int, ZarnImageInfo image) {
+    const size_t size = size_t(image.width) * image.height;
+    std::vector<uint8_t> entry(image.image, image.image + size);
+    // The image is the best ranked frame of the capture.
+    std::vector<uint8_t> ranked(10 * size);
+    uint8_t quality[80];
+    uint16_t geometry[40];
+    const bool best = Zarn_IRIS_GetImageAddr(1, ranked.data(), quality, geometry) == 0 &&
+                      std::equal(entry.begin(), entry.end(), ranked.begin());
+    const int a = Zarn_IRIS_Capture_Abort();
+    const int b = Zarn_IRIS_Capture_SetMode(1, 3, 1, 0);
+    const int c = Zarn_IRIS_Capture_Abort();
+    std::lock_guard lock(g_abortInside.mutex);
+    ++g_abortInside.calls;
+    g_abortInside.onEntry = std::move(entry);
+    g_abortInside.afterAbort.assign(image.image, image.image + size);
+    g_abortInside.codes[0] = a, g_abortInside.codes[1] = b, g_abortInside.codes[2] = c;
+    g_abortInside.best = best;
+}
+
+// The frame handed to the result callback is the callback's while it runs: an Abort or the next
+// SetMode clears the frame store, not the delivered image.
+TEST_F(IrisLibrary, AbortDuringDeliveryLeavesTheDeliveredImage) {
+    Attach(kTwoUnits);
+    InstallAlgorithm(&kCentredAlgorithm);
+    ASSERT_EQ(Zarn_IRIS_Main_Initialize(), 0);
+    ASSERT_EQ(Zarn_IRIS_Capture_RegisterCallbackResultImage(1, &AbortingResult, nullptr), 0);
+    ASSERT_EQ(Zarn_IRIS_Capture_SetMode(1, 3, 1, 0), 0);
+    ASSERT_TRUE(capturetest::WaitUntil([] {
+        std::lock_guard lock(g_abortInside.mutex);
+        return g_abortInside.calls >= 1;
+    }, 20000));
+    std::lock_guard lock(g_abortInside.mutex);
+    EXPECT_EQ(g_abortInside.calls, 1);
+    EXPECT_EQ(g_abortInside.codes[0], 0);
+    EXPECT_EQ(g_abortInside.codes[1], 0);
+    EXPECT_EQ(g_abortInside.codes[2], 0);
+    EXPECT_TRUE(g_abortInside.best) << "the delivered image is the best ranked frame";
+    ASSERT_EQ(g_abortInside.onEntry.size(), 640u * 480u);
+    EXPECT_GT(std::count_if(g_abortInside.onEntry.begin(), g_abortInside.onEntry.end(), [](uint8_t v) { return v != 0; }),
+              640 * 480 / 2)
+        << "a camera frame was delivered";
+    EXPECT_TRUE(g_abortInside.afterAbort == g_abortInside.onEntry) << "the delivered image changed under the callback";
+    // The store itself was cleared by the aborts.
+    std::vector<uint8_t> frames(10 * 640 * 480, 1);
+    uint8_t quality[80];
+    uint16_t geometry[40];
+    ASSERT_EQ(Zarn_IRIS_GetImageAddr(1, frames.data(), quality, geometry), 0);
+    EXPECT_EQ(std::count(frames.begin(), frames.end(), 0), std::ptrdiff_t(frames.size()));
+}
+
+// Unplugged during an automatic capture of both eyes, the left unit is reported through the
+// connection callback and the trace; no result comes, the capture is aborted and the library
+// deinitialised. Plugged in again, the camera is initialised again and captures an eye.
+TEST_F(IrisLibrary, UnplugDuringACaptureEndsItAndAReplugCapturesAgain) {
+    TraceReader trace;
+    ASSERT_TRUE(trace.IsOpen());
+    Open("device left IrisLeft serial 1001 period 15 pattern\n"
+         "device right IrisRight serial 1002 period 15 pattern\n");
     ASSERT_EQ(Zarn_IRIS_Capture_RegisterCallbackDeviceIsConnected(&OnConnected, nullptr), 0);
     ASSERT_EQ(Zarn_IRIS_Capture_SetMode(3, 1, 1, 0), 0);
     ASSERT_TRUE(capturetest::WaitUntil([&] { return collector.Side(0).connected.size() >= 4; }));
@@ -443,6 +752,26 @@ TEST_F(IrisLibrary, UnplugDuringACaptureIsReportedAndEndsCleanly) {
     EXPECT_EQ(count, 1);
     EXPECT_EQ(Zarn_IRIS_Capture_Abort(), 0);
     EXPECT_EQ(Zarn_IRIS_Main_DeInitialize(), 0);
+    EXPECT_EQ(collector.Side(1).results + collector.Side(2).results, 0);
+    // The loss is traced at level 2 on each change of the connected flag from 1 to 0; the flag is
+    // one for both units, so the right unit's successful probes set it again in between.
+    const std::vector<TraceReader::Line> lost = trace.Starting({"Iris has been disconnected."});
+    EXPECT_GE(lost.size(), 1u);
+    for (const TraceReader::Line& line : lost)
+        EXPECT_EQ(line, (TraceReader::Line{int(TraceSource::ZarnIrisApi), 2, "Iris has been disconnected."}));
+
+    Unit("left")->Replug();
+    ASSERT_TRUE(capturetest::WaitUntil([&] { return Zarn_IRIS_Main_GetConnectedDevice(&count) == 0 && count == 2; }));
+    ASSERT_EQ(Zarn_IRIS_Main_Initialize(), 0);
+    ASSERT_EQ(Zarn_IRIS_Capture_RegisterCallbackPreviewImage(1, &OnPreview<1>, &collector), 0);
+    ASSERT_EQ(Zarn_IRIS_Capture_RegisterCallbackResultImage(1, &OnResult<1>, &collector), 0);
+    const int previews = collector.Side(1).previews;
+    ASSERT_EQ(Zarn_IRIS_Capture_SetMode(1, 1, 0, 0), 0);
+    ASSERT_TRUE(capturetest::WaitUntil([&] { return collector.Side(1).previews >= previews + 2; }));
+    ASSERT_EQ(Zarn_IRIS_Capture_TakeResultImage(1), 0);
+    const SideLog left = collector.Side(1);
+    ASSERT_EQ(left.results, 1);
+    EXPECT_EQ(PatternErrors(left.resultPixels), 0) << "the replugged unit's test pattern, upright";
 }
 
 // Calibration on a grey card: the grey level the simulated camera shows for a red LED level.
@@ -773,6 +1102,44 @@ TEST(IrisStretch, DarkestAndBrightestSharesGoToTheEnds) {
     EXPECT_EQ(flat[0], 0);
 }
 
+TEST(IrisStretch, OnlyEverySecondPixelOfEverySecondRowCountsAndTheEndsMustBeExceeded) {
+    // 200 x 100, unit 5: the low end needs a running count above 10, the high end one above 15.
+    // Sampled pixels: 10 at level 10 and 15 at level 200 (exactly at the thresholds, so not yet the
+    // ends), 20 at 60, 20 at 151, the rest 100; pixels outside the samples are 0 but for two.
+    std::vector<uint8_t> image(200 * 100, 0);
+    for (int y = 0; y < 100; y += 2)
+        for (int x = 0; x < 200; x += 2) image[size_t(y) * 200 + x] = 100;
+    auto put = [&](int row, int from, int count, uint8_t v) {
+        for (int i = 0; i < count; ++i) image[size_t(row) * 200 + from + 2 * i] = v;
+    };
+    put(0, 0, 10, 10);
+    put(0, 20, 20, 60);
+    put(4, 0, 15, 200);
+    put(6, 0, 20, 151);
+    image[2 * 200 + 41] = 121;
+    image[3 * 200 + 7] = 150;
+    StretchContrast(image.data(), 200, 100, 2, 3);
+    // low 60, high 151, f = 255 / 91 in single precision: v maps to (v - 60) x f, truncated.
+    EXPECT_EQ(image[0], 0);                   // level 10
+    EXPECT_EQ(image[20], 0);                  // level 60
+    EXPECT_EQ(image[2 * 200 + 40], 112);      // level 100: 40 x 255 / 91 = 112.09
+    EXPECT_EQ(image[2 * 200 + 41], 170);      // level 121: 61 x 2.8021977 = 170.934
+    EXPECT_EQ(image[3 * 200 + 7], 252);       // level 150: 90 x 2.8021977 = 252.198
+    EXPECT_EQ(image[6 * 200], 255);           // level 151, the high end itself
+    EXPECT_EQ(image[4 * 200], 255);           // level 200
+    EXPECT_EQ(image[1], 0) << "a level-0 pixel stays 0";
+    EXPECT_EQ(image[200 + 40], 0);
+
+    // Level 0 counts for the low end: 11 sampled zeros make it 0; 20 samples at 200 the high end.
+    std::vector<uint8_t> dark(200 * 100, 100);
+    for (int i = 0; i < 11; ++i) dark[size_t(2 * i)] = 0;
+    for (int i = 0; i < 20; ++i) dark[size_t(2 * 200 + 2 * i)] = 200;
+    StretchContrast(dark.data(), 200, 100, 2, 3);
+    EXPECT_EQ(dark[0], 0);
+    EXPECT_EQ(dark[5 * 200], 127);  // 100 x 255 / 200
+    EXPECT_EQ(dark[2 * 200], 255);
+}
+
 // ---- auto-capture stages on frames handed to them directly ------------------------------------
 
 struct StageScript {
@@ -1041,6 +1408,30 @@ TEST_F(IrisStages, BothEyesLightTogetherAndRestartTogether) {
     EXPECT_FALSE(right.whiteOn.load());
     EXPECT_EQ(left.collected.load(), 0);
     EXPECT_FALSE(left.present.load());
+}
+
+TEST_F(IrisStages, BothEyesFinishOnlyWhenTheOtherEyeHasEnoughFrames) {
+    // The eye that is lost has its 3 frames; the other eye has only 1: both sides start again.
+    for (int lost : {0, 1}) {
+        SetUp();
+        Arm(3, 3);
+        ZarnIrisBase& a = *side[lost];
+        ZarnIrisBase& b = *side[1 - lost];
+        g_stage.centred[lost] = {1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0};
+        g_stage.centred[1 - lost] = {1, 1, 1};
+        for (int i = 0; i < 3; ++i) Frame(a);
+        for (int i = 0; i < 3; ++i) Frame(b);
+        for (int i = 0; i < 3; ++i) Frame(a);
+        ASSERT_EQ(a.collected.load(), 3) << lost;
+        ASSERT_EQ(b.collected.load(), 1) << lost;
+        for (int i = 0; i < 8; ++i) Frame(a);
+        EXPECT_FALSE(a.collectDone.load()) << lost;
+        EXPECT_EQ(a.collected.load(), 0) << lost;
+        EXPECT_EQ(b.collected.load(), 0) << lost;
+        EXPECT_FALSE(a.whiteOn.load()) << lost;
+        EXPECT_FALSE(b.whiteOn.load()) << lost;
+        TearDown();
+    }
 }
 
 }  // namespace
