@@ -731,6 +731,8 @@ TEST(FrontEndStages, BoxMeanAndEyelidEdgeMap) {
     EXPECT_EQ(IrisFE_BoxMean(img, 5, 7, 3, 0), kBadArgument);
     EXPECT_EQ(IrisFE_BoxMean(img, 5, 7, -1, 0), kBadArgument);
     EXPECT_EQ(IrisFE_BoxMean(img, 5, 7, 0, -1), kBadArgument);
+    EXPECT_EQ(IrisFE_BoxMean(img, 5, 6, 0, 3), kBadArgument) << "rx = columns - rx";
+    EXPECT_EQ(IrisFE_BoxMean(img, 4, 7, 2, 0), kBadArgument) << "ry = rows - ry";
     EXPECT_EQ(IrisFE_BoxMean(nullptr, 5, 7, 1, 1), kBadArgument);
     uint8_t largest[35];
     std::memcpy(largest, copy, sizeof largest);
@@ -859,6 +861,16 @@ TEST(FrontEndStages, ParabolaSearchFindsALidOrKeepsTheStartCurve) {
     std::vector<uint8_t> mask(size_t(w) * h, 255);
     ASSERT_EQ(IrisFE_ParabolaSearch(edge.data(), h, w, mask.data(), p, pts.data(), &lid), 0);
     EXPECT_EQ(lid.score, 0);
+
+    // Curve points: the first and last column and row count, points beyond them or masked do not.
+    const int32_t map[6] = {1, 2, 3, 4, 5, 6};
+    const uint8_t hole[6] = {0, 0, 0, 0, 255, 0};
+    const int32_t curve[] = {0, 0, 2, 1, 3, 0, 0, 2, -1, 1, 1, -1, 1, 1};
+    int32_t sum = 0;
+    EXPECT_EQ(IrisFE_CurveScore(map, 2, 3, hole, curve, 7, &sum), 2);
+    EXPECT_EQ(sum, 1 + 6);
+    EXPECT_EQ(IrisFE_CurveScore(map, 2, 3, nullptr, curve, 7, &sum), 3);
+    EXPECT_EQ(sum, 1 + 6 + 5);
 }
 
 TEST(FrontEndStages, EarlyStopOnACurvedLidStillReachesItsVertex) {
@@ -887,4 +899,33 @@ TEST(FrontEndStages, EarlyStopOnACurvedLidStillReachesItsVertex) {
         EXPECT_EQ(lid.divisor, k.c) << k.stopScore;
         EXPECT_EQ(lid.score, k.score) << k.stopScore;
     }
+}
+
+TEST(FrontEndStages, EyelidFitLandsOnTheSearchGrid) {
+    // A 151 x 151 region (iris centre 100, 110 with radius 60, plus 15) and a pupil of radius 24:
+    // t = 8, L = 151 x 5 - 50 = 705, so the upper divisors searched are 220, 330, 440, 550 and the
+    // lower ones -551, -441, -331, -221; the upper vertex rows lie 5 + 2k above the pupil centre and
+    // the lower ones 24 + 2k below it. Lids drawn on those grids are fitted onto them.
+    const int cols = 200, rows = 230;
+    const int upperA = 108, upperB = 75, upperC = 330, lowerA = 92, lowerB = 158, lowerC = -441;
+    std::vector<uint8_t> w(size_t(cols) * rows);
+    for (int y = 0; y < rows; ++y)
+        for (int x = 0; x < cols; ++x) {
+            const bool above = y < upperB + (x - upperA) * (x - upperA) / upperC;
+            const bool below = y > lowerB + (x - lowerA) * (x - lowerA) / lowerC;
+            w[size_t(y) * cols + x] = uint8_t(above ? 180 : below ? 170 : 100);
+        }
+    Disc(w, cols, rows, 100, 110, 24, 20);
+    EyelidRecord rec;
+    rec.circles.pupil[0] = 100, rec.circles.pupil[1] = 110, rec.circles.pupil[2] = 24;
+    rec.circles.iris[0] = 100, rec.circles.iris[1] = 110, rec.circles.iris[2] = 60;
+    ASSERT_EQ(IrisFE_FitEyelids(w.data(), rows, cols, &rec, 0), 0);
+    EXPECT_EQ(rec.upper.vertexX, upperA);
+    EXPECT_LE(std::abs(rec.upper.vertexY - upperB), 1) << rec.upper.vertexY;
+    EXPECT_EQ(rec.upper.divisor, upperC);
+    EXPECT_EQ(rec.lower.vertexX, lowerA);
+    EXPECT_LE(std::abs(rec.lower.vertexY - lowerB), 1) << rec.lower.vertexY;
+    EXPECT_EQ(rec.lower.divisor, lowerC);
+    EXPECT_GT(rec.upper.score, 3500);
+    EXPECT_GT(rec.lower.score, 3500);
 }
