@@ -904,28 +904,36 @@ TEST(FrontEndStages, EarlyStopOnACurvedLidStillReachesItsVertex) {
 TEST(FrontEndStages, EyelidFitLandsOnTheSearchGrid) {
     // A 151 x 151 region (iris centre 100, 110 with radius 60, plus 15) and a pupil of radius 24:
     // t = 8, L = 151 x 5 - 50 = 705, so the upper divisors searched are 220, 330, 440, 550 and the
-    // lower ones -551, -441, -331, -221; the upper vertex rows lie 5 + 2k above the pupil centre and
-    // the lower ones 24 + 2k below it. Lids drawn on those grids are fitted onto them.
+    // lower ones -551, -441, -331, -221; the vertex columns lie 100 + k t for k = -3..3, the upper
+    // vertex rows 5 + 2k above the pupil centre and the lower ones 24 + 2k below it. Lids drawn on
+    // those grids are fitted onto them; a vertex drawn beyond the columns ends at the nearer one.
     const int cols = 200, rows = 230;
-    const int upperA = 108, upperB = 75, upperC = 330, lowerA = 92, lowerB = 158, lowerC = -441;
-    std::vector<uint8_t> w(size_t(cols) * rows);
-    for (int y = 0; y < rows; ++y)
-        for (int x = 0; x < cols; ++x) {
-            const bool above = y < upperB + (x - upperA) * (x - upperA) / upperC;
-            const bool below = y > lowerB + (x - lowerA) * (x - lowerA) / lowerC;
-            w[size_t(y) * cols + x] = uint8_t(above ? 180 : below ? 170 : 100);
-        }
-    Disc(w, cols, rows, 100, 110, 24, 20);
-    EyelidRecord rec;
-    rec.circles.pupil[0] = 100, rec.circles.pupil[1] = 110, rec.circles.pupil[2] = 24;
-    rec.circles.iris[0] = 100, rec.circles.iris[1] = 110, rec.circles.iris[2] = 60;
-    ASSERT_EQ(IrisFE_FitEyelids(w.data(), rows, cols, &rec, 0), 0);
-    EXPECT_EQ(rec.upper.vertexX, upperA);
-    EXPECT_LE(std::abs(rec.upper.vertexY - upperB), 1) << rec.upper.vertexY;
-    EXPECT_EQ(rec.upper.divisor, upperC);
-    EXPECT_EQ(rec.lower.vertexX, lowerA);
-    EXPECT_LE(std::abs(rec.lower.vertexY - lowerB), 1) << rec.lower.vertexY;
-    EXPECT_EQ(rec.lower.divisor, lowerC);
-    EXPECT_GT(rec.upper.score, 3500);
-    EXPECT_GT(rec.lower.score, 3500);
+    const int upperB = 75, upperC = 330, lowerB = 158, lowerC = -441;
+    struct Case {
+        int upperA, lowerA, foundUpperA, foundLowerA;
+        bool onGrid;
+    };
+    for (const Case& k : {Case{108, 92, 108, 92, true}, Case{140, 60, 124, 76, false}}) {
+        std::vector<uint8_t> w(size_t(cols) * rows);
+        for (int y = 0; y < rows; ++y)
+            for (int x = 0; x < cols; ++x) {
+                const bool above = y < upperB + (x - k.upperA) * (x - k.upperA) / upperC;
+                const bool below = y > lowerB + (x - k.lowerA) * (x - k.lowerA) / lowerC;
+                w[size_t(y) * cols + x] = uint8_t(above ? 180 : below ? 170 : 100);
+            }
+        Disc(w, cols, rows, 100, 110, 24, 20);
+        EyelidRecord rec;
+        rec.circles.pupil[0] = 100, rec.circles.pupil[1] = 110, rec.circles.pupil[2] = 24;
+        rec.circles.iris[0] = 100, rec.circles.iris[1] = 110, rec.circles.iris[2] = 60;
+        ASSERT_EQ(IrisFE_FitEyelids(w.data(), rows, cols, &rec, 0), 0);
+        EXPECT_EQ(rec.upper.vertexX, k.foundUpperA) << k.upperA;
+        EXPECT_EQ(rec.lower.vertexX, k.foundLowerA) << k.lowerA;
+        EXPECT_GT(rec.upper.score, 3500);
+        EXPECT_GT(rec.lower.score, 3500);
+        if (!k.onGrid) continue;
+        EXPECT_LE(std::abs(rec.upper.vertexY - upperB), 1) << rec.upper.vertexY;
+        EXPECT_EQ(rec.upper.divisor, upperC);
+        EXPECT_LE(std::abs(rec.lower.vertexY - lowerB), 1) << rec.lower.vertexY;
+        EXPECT_EQ(rec.lower.divisor, lowerC);
+    }
 }
