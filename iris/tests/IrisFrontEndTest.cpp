@@ -913,7 +913,7 @@ TEST(FrontEndStages, EyelidFitLandsOnTheSearchGrid) {
         int upperA, lowerA, foundUpperA, foundLowerA;
         bool onGrid;
     };
-    for (const Case& k : {Case{108, 92, 108, 92, true}, Case{140, 60, 124, 76, false}}) {
+    for (const Case& k : {Case{108, 92, 108, 92, true}, Case{140, 60, 124, 76, false}, Case{60, 140, 76, 124, false}}) {
         std::vector<uint8_t> w(size_t(cols) * rows);
         for (int y = 0; y < rows; ++y)
             for (int x = 0; x < cols; ++x) {
