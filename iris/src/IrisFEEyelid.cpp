@@ -111,12 +111,25 @@ int32_t IrisFE_ParabolaSearch(const int32_t* edge, int32_t rows, int32_t columns
     int64_t best = 0;
     const int32_t stepY = p.yStep == 0 ? 1 : p.yStep;
     const int32_t positions = (std::abs(p.yEnd - p.yStart) - 1) / std::abs(stepY);
-    for (int32_t i = 0; i < positions; ++i) {
+    // The start curve is the flattest searched, so its ends meet a lid that is more curved before its
+    // middle does, and the early-stop score is then reached on the lid edge's flank, short of the
+    // vertex. The sweep therefore goes on past that position by the reach: how much earlier (in
+    // rows) the start curve can meet a lid of the most curved divisor searched, at the column
+    // farthest from its vertex.
+    const int64_t far = std::max(a0, columns - 1 - a0);
+    const int64_t curved = std::max(1, std::min(std::abs(p.cFrom), std::abs(p.cTo)));
+    const int64_t reach = c0 == 0 ? 0 : far * far / curved - far * far / std::abs(c0);
+    int32_t last = positions;
+    bool stopping = false;
+    for (int32_t i = 0; i < last; ++i) {
         const int32_t y = p.yStart + i * stepY;
         Curve(columns, a0, y, c0, points);
         const int64_t s = Score(edge, rows, columns, mask, points, p.minCount, &count);
         if (s > best) best = s, b = y;
-        if (s > p.stopScore && count > p.stopCount) break;
+        if (!stopping && s > p.stopScore && count > p.stopCount) {
+            stopping = true;
+            last = int32_t(std::min<int64_t>(positions, i + 1 + (reach + std::abs(stepY) - 1) / std::abs(stepY)));
+        }
     }
     int32_t a = a0, c = c0;
     if (best >= 16) {
