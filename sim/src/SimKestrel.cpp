@@ -125,24 +125,40 @@ PlatenParams SimKestrel::Settings() {
 
 const GreyImage& SimKestrel::HighResolution() {
     if (highResolution_.pixels.empty()) {
-        // The platen upright, as the library's full-resolution image shows it: twice the full
-        // image's 4512 x 2912 at 850 x 600 ppi, at the reference settings (exposure 0, neutral
-        // brightness and contrast), under which clean glass stays well below the clipping level.
+        // The platen upright, as the library's assembled image shows it before its keystone
+        // correction: twice the full image's 4512 x 2912, at the reference settings (exposure 0,
+        // neutral brightness and contrast), under which clean glass stays well below the clipping
+        // level. The optics image the glass as a trapezoid narrower at the bottom with rows closer
+        // together towards the top, exactly as the full-mode distortion set (1664, 1618, 1160, 2450,
+        // 1008, 1008) takes back to an even 1000 ppi; the unlit corners the library whitens lie
+        // outside it.
         FingerScene scene;
         scene.platen.width = 2 * kFullHeight;
         scene.platen.height = 2 * kFullWidth;
         scene.platen.ppiX = 1700;
         scene.platen.ppiY = 1200;
         scene.platen.exposure = 0;
+        Keystone& k = scene.platen.keystone;
+        k.on = true;
+        k.a = 1664, k.b = 1618, k.l = 1160, k.e = 2450, k.g = 1008, k.k = 1008;
+        k.outPpi = 1000;
+        k.frameWidth = scene.platen.width;
+        k.frameHeight = scene.platen.height;
         scene.layout = config_.layout;
+        scene.offsetXmm = config_.offsetXmm;
+        scene.offsetYmm = config_.offsetYmm;
         const GreyImage up = RenderFingers(scene, config_.seed);
-        // Grid point (X, Y) of the sensor is the upright image's (Y, 2 x 2912 - 1 - X): the
-        // library transposes the grid and turns it top to bottom.
+        // The library turns each part (KestrelB and KestrelC) or the assembled grid (KestrelD) into
+        // the upright image: grid point (X, Y) of the sensor is the upright image's (Y, 2 x 2912 - 1
+        // - X) on KestrelC and KestrelD, which transpose it and turn it top to bottom. KestrelB's
+        // turn also mirrors it, so its optics show it the glass the other way round: its grid point
+        // (X, Y) is the upright image's (2 x 4512 - 1 - Y, 2 x 2912 - 1 - X).
         const int gw = 2 * kFullWidth, gh = 2 * kFullHeight;
+        const bool mirrored = config_.variant == KestrelVariant::B;
         highResolution_ = GreyImage(gw, gh);
         for (int X = 0; X < gw; ++X) {
             const uint8_t* column = &up.pixels[size_t(gw - 1 - X) * size_t(up.width)];
-            for (int Y = 0; Y < gh; ++Y) highResolution_.pixels[size_t(Y) * gw + size_t(X)] = column[Y];
+            for (int Y = 0; Y < gh; ++Y) highResolution_.pixels[size_t(Y) * gw + size_t(X)] = column[mirrored ? gh - 1 - Y : Y];
         }
     }
     return highResolution_;
@@ -165,11 +181,11 @@ std::array<uint8_t, 256> SimKestrel::ResponseAt(const PlatenParams& now) {
     return lut;
 }
 
-std::vector<uint8_t> SimKestrel::RenderFrame(int mode, uint64_t index) {
+void SimKestrel::RenderFrame(int mode, uint64_t index, std::vector<uint8_t>& frame) {
     const auto size = kSizes[mode];
     const int W = size.width, H = size.height;
-    std::vector<uint8_t> frame(size_t(W) * H);
     if (mode == 0) {
+        frame.resize(size_t(W) * H);  // every byte is written below
         const std::vector<uint8_t>& sequence = config_.tagSequence;
         const size_t n = sequence.empty() ? 4 : sequence.size();
         const uint8_t tag = sequence.empty() ? uint8_t(kFirstTag + index % 4) : sequence[index % n];
@@ -220,13 +236,13 @@ std::vector<uint8_t> SimKestrel::RenderFrame(int mode, uint64_t index) {
         frame = EncodeRaw(traits, mode, scene);
     }
     std::memcpy(&frame[kTextAt], text_.data(), text_.size());
-    return frame;
 }
 
 void SimKestrel::Loop(int mode, uint64_t generation) {
     const auto period = std::chrono::microseconds(int64_t(config_.framePeriodMs * 1000));
     auto next = Clock::now() + period;
     uint64_t index = 0;
+    std::vector<uint8_t> frame;  // one buffer for the whole stream: a full frame is 13 MB
     std::unique_lock lock(mutex_);
     while (true) {
         if (wake_.wait_until(lock, next, [&] { return !streaming_ || generation_ != generation || !attached_; })) break;
@@ -234,7 +250,7 @@ void SimKestrel::Loop(int mode, uint64_t generation) {
         if (next < Clock::now()) next = Clock::now();
         FrameHandler handler = handler_;
         lock.unlock();
-        const std::vector<uint8_t> frame = RenderFrame(mode, index++);
+        RenderFrame(mode, index++, frame);
         {
             std::lock_guard call(callMutex_);
             bool current;
