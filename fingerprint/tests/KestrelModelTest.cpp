@@ -589,7 +589,7 @@ protected:
         config.variant = v;
         config.testPattern = pattern;
         config.stillPattern = true;
-        config.framePeriodMs = 120 * scannertest::Slowdown();
+        config.framePeriodMs = periodMs * scannertest::Slowdown();
         bus = std::make_shared<sim::SimFireWireBus>();
         camera = bus->Add(config);
         platform::FireWireCameras::Use(bus);
@@ -691,7 +691,7 @@ protected:
     // Contact centres lie within 5 pixels (0.13 mm) of where they were put.
     static constexpr double kHandTolerance = 5;
 
-    double periodMs = 120;  // frame period of the simulated camera in Attach
+    double periodMs = 120;  // frame period of the simulated camera
     std::shared_ptr<sim::SimFireWireBus> bus;
     std::shared_ptr<sim::SimKestrel> camera;
     std::unique_ptr<ZarnScannerKestrelFamily> model;
@@ -963,7 +963,7 @@ TEST_F(KestrelCamera, KestrelBAndKestrelCSlapThroughTheExportedInterface) {
         KestrelVariant variant;
         int imageType;
     } cases[] = {{KestrelVariant::B, ZARN_IMAGE_SLAP_LEFT}, {KestrelVariant::C, ZARN_IMAGE_SLAP_RIGHT}};
-    periodMs = 40;
+    periodMs = 120;
     for (const auto& k : cases) {
         SCOPED_TRACE(testing::Message() << "variant " << int(k.variant));
         Attach(k.variant);
@@ -1038,7 +1038,7 @@ int FirstPassingExposure(int width, int height, int brightness, int meanThreshol
 // empty platen passes the sensor check in the modes that decide, the backgrounds are the bright
 // platen, and the scanner ends in the preview.
 TEST_F(KestrelCamera, ExplicitCalibrationFindsTheExposureOfTheEmptyPlaten) {
-    periodMs = 40;
+    periodMs = 120;
     for (KestrelVariant v : {KestrelVariant::B, KestrelVariant::C}) {
         SCOPED_TRACE(testing::Message() << "variant " << int(v));
         Attach(v, {}, false);

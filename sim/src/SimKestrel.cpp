@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 
 namespace sim {
 
@@ -123,42 +124,74 @@ PlatenParams SimKestrel::Settings() {
     return p;
 }
 
+namespace {
+
+// The platen upright, as the library's assembled 9024 x 5824 image shows it before its keystone
+// correction, drawn at half that size (pixel (x, y) shows the assembled image's (2x, 2y)) at the
+// reference settings (exposure 0, neutral brightness and contrast), under which clean glass stays
+// well below the clipping level. The optics image the glass as a trapezoid narrower at the bottom
+// with rows closer together towards the top, exactly as the full-mode distortion set (1664, 1618,
+// 1160, 2450, 1008, 1008) takes back to an even 1000 ppi; the unlit corners the library whitens
+// lie outside it. A drawing of this size takes seconds, so the last one is kept for the next
+// camera with the same hand.
+std::shared_ptr<const GreyImage> UprightPlaten(const KestrelConfig& config) {
+    struct Key {
+        FingerLayout layout;
+        double offsetXmm, offsetYmm;
+        uint32_t seed;
+        bool operator==(const Key&) const = default;
+    };
+    static std::mutex mutex;
+    static Key lastKey{};
+    static std::shared_ptr<const GreyImage> last;
+    const Key key{config.layout, config.offsetXmm, config.offsetYmm, config.seed};
+    std::lock_guard lock(mutex);
+    if (last && lastKey == key) return last;
+    FingerScene scene;
+    scene.platen.width = SimKestrel::kFullHeight;
+    scene.platen.height = SimKestrel::kFullWidth;
+    scene.platen.ppiX = 850;
+    scene.platen.ppiY = 600;
+    scene.platen.exposure = 0;
+    Keystone& k = scene.platen.keystone;
+    k.on = true;
+    k.a = 1664, k.b = 1618, k.l = 1160, k.e = 2450, k.g = 1008, k.k = 1008;
+    k.outPpi = 1000;
+    k.frameWidth = 2 * SimKestrel::kFullHeight;
+    k.frameHeight = 2 * SimKestrel::kFullWidth;
+    k.scale = 2;
+    scene.layout = config.layout;
+    scene.offsetXmm = config.offsetXmm;
+    scene.offsetYmm = config.offsetYmm;
+    last = std::make_shared<const GreyImage>(RenderFingers(scene, config.seed));
+    lastKey = key;
+    return last;
+}
+
+}  // namespace
+
 const GreyImage& SimKestrel::HighResolution() {
     if (highResolution_.pixels.empty()) {
-        // The platen upright, as the library's assembled image shows it before its keystone
-        // correction: twice the full image's 4512 x 2912, at the reference settings (exposure 0,
-        // neutral brightness and contrast), under which clean glass stays well below the clipping
-        // level. The optics image the glass as a trapezoid narrower at the bottom with rows closer
-        // together towards the top, exactly as the full-mode distortion set (1664, 1618, 1160, 2450,
-        // 1008, 1008) takes back to an even 1000 ppi; the unlit corners the library whitens lie
-        // outside it.
-        FingerScene scene;
-        scene.platen.width = 2 * kFullHeight;
-        scene.platen.height = 2 * kFullWidth;
-        scene.platen.ppiX = 1700;
-        scene.platen.ppiY = 1200;
-        scene.platen.exposure = 0;
-        Keystone& k = scene.platen.keystone;
-        k.on = true;
-        k.a = 1664, k.b = 1618, k.l = 1160, k.e = 2450, k.g = 1008, k.k = 1008;
-        k.outPpi = 1000;
-        k.frameWidth = scene.platen.width;
-        k.frameHeight = scene.platen.height;
-        scene.layout = config_.layout;
-        scene.offsetXmm = config_.offsetXmm;
-        scene.offsetYmm = config_.offsetYmm;
-        const GreyImage up = RenderFingers(scene, config_.seed);
+        const std::shared_ptr<const GreyImage> half = UprightPlaten(config_);
+        const int hw = half->width, hh = half->height;
         // The library turns each part (KestrelB and KestrelC) or the assembled grid (KestrelD) into
         // the upright image: grid point (X, Y) of the sensor is the upright image's (Y, 2 x 2912 - 1
         // - X) on KestrelC and KestrelD, which transpose it and turn it top to bottom. KestrelB's
         // turn also mirrors it, so its optics show it the glass the other way round: its grid point
-        // (X, Y) is the upright image's (2 x 4512 - 1 - Y, 2 x 2912 - 1 - X).
+        // (X, Y) is the upright image's (2 x 4512 - 1 - Y, 2 x 2912 - 1 - X). A point between the
+        // pixels of the half-size drawing is the mean of its neighbours.
         const int gw = 2 * kFullWidth, gh = 2 * kFullHeight;
         const bool mirrored = config_.variant == KestrelVariant::B;
         highResolution_ = GreyImage(gw, gh);
         for (int X = 0; X < gw; ++X) {
-            const uint8_t* column = &up.pixels[size_t(gw - 1 - X) * size_t(up.width)];
-            for (int Y = 0; Y < gh; ++Y) highResolution_.pixels[size_t(Y) * gw + size_t(X)] = column[mirrored ? gh - 1 - Y : Y];
+            const int v = gw - 1 - X;  // row of the upright image
+            const uint8_t* r0 = &half->pixels[size_t(v / 2) * size_t(hw)];
+            const uint8_t* r1 = &half->pixels[size_t(std::min((v + 1) / 2, hh - 1)) * size_t(hw)];
+            for (int Y = 0; Y < gh; ++Y) {
+                const int u = mirrored ? gh - 1 - Y : Y;  // column of the upright image
+                const int c0 = u / 2, c1 = std::min((u + 1) / 2, hw - 1);
+                highResolution_.pixels[size_t(Y) * gw + size_t(X)] = uint8_t((r0[c0] + r0[c1] + r1[c0] + r1[c1] + 2) / 4);
+            }
         }
     }
     return highResolution_;
@@ -220,20 +253,28 @@ void SimKestrel::RenderFrame(int mode, uint64_t index, std::vector<uint8_t>& fra
                                            : config_.variant == KestrelVariant::C ? ModelId::KestrelC
                                                                                   : ModelId::KestrelD);
         const ModeGeometry& g = Mode(traits, mode);
-        GreyImage scene;
         if (config_.testPattern) {
-            scene = RenderTestPattern(g.sceneWidth, g.sceneHeight, uint32_t(index));
+            frame = EncodeRaw(traits, mode, RenderTestPattern(g.sceneWidth, g.sceneHeight, uint32_t(index)));
         } else {
-            FingerScene f;
-            f.platen = Settings();
-            f.platen.width = g.sceneWidth;
-            f.platen.height = g.sceneHeight;
-            f.platen.ppiX = g.ppiX;
-            f.platen.ppiY = g.ppiY;
-            f.layout = config_.layout;
-            scene = RenderFingers(f, config_.seed + uint32_t(index));
+            // The hand lies still: the platen is drawn once for each mode and camera setting, and
+            // the frames that follow show that picture until a register changes.
+            const PlatenParams now = Settings();
+            if (mode != platenMode_ || !(now == platenSettings_)) {
+                FingerScene f;
+                f.platen = now;
+                f.platen.width = g.sceneWidth;
+                f.platen.height = g.sceneHeight;
+                f.platen.ppiX = g.ppiX;
+                f.platen.ppiY = g.ppiY;
+                f.layout = config_.layout;
+                f.offsetXmm = config_.offsetXmm;
+                f.offsetYmm = config_.offsetYmm;
+                platenRaw_ = EncodeRaw(traits, mode, RenderFingers(f, config_.seed + uint32_t(index)));
+                platenMode_ = mode;
+                platenSettings_ = now;
+            }
+            frame.assign(platenRaw_.begin(), platenRaw_.end());
         }
-        frame = EncodeRaw(traits, mode, scene);
     }
     std::memcpy(&frame[kTextAt], text_.data(), text_.size());
 }

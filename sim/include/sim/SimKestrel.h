@@ -108,6 +108,11 @@ private:
     std::thread thread_;
     std::mutex callMutex_;  // held while a frame is handed over
     GreyImage highResolution_;  // the platen on the double-resolution grid, in the sensor's orientation
+    // The last roll or preview frame of the platen, its mode and the settings it was drawn under;
+    // used by the stream's thread only.
+    std::vector<uint8_t> platenRaw_;
+    int platenMode_ = -1;
+    PlatenParams platenSettings_;
 };
 
 // The FireWire bus with its simulated cameras.
