@@ -803,6 +803,7 @@ TEST_F(KestrelCamera, RepeatedPartsAreTakenOnceAndALostPartEndsTheCaptureWith602
     platform::FireWireCameras::Use(nullptr);
 
     c.tagSequence = {129, 130, 131};  // 132 never comes
+    periodMs = 300;  // the ten seconds of waiting need no more frames
     Open(KestrelVariant::D, c);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(model->GetFullModeResultImage(), -602);
