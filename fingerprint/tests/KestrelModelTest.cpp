@@ -552,6 +552,9 @@ std::vector<ContactMm> ContactsOnThePlaten(sim::FingerLayout layout, double dxMm
     return contacts;
 }
 
+// Contact centres lie within 5 pixels (0.13 mm at 1000 ppi) of where they were put.
+constexpr double kContactTolerance = 5;
+
 // Checks that the image (bottom row first) shows each of `count` contacts of `layout`, moved by
 // (dxMm, dyMm), within `tolerance` pixels of where `place` maps its millimetres in the upright
 // image.
@@ -688,8 +691,6 @@ protected:
         const auto [x, y] = InSlapResult(xMm, yMm);
         return {x - 5104 / 4, y - 5000 / 2};
     }
-    // Contact centres lie within 5 pixels (0.13 mm) of where they were put.
-    static constexpr double kHandTolerance = 5;
 
     double periodMs = 120;  // frame period of the simulated camera
     std::shared_ptr<sim::SimFireWireBus> bus;
@@ -759,34 +760,37 @@ TEST_F(KestrelCamera, KestrelBCombinesThePartsWithSr3WithinOneGridCell) {
 // thumbs result lie where the renderer put them. The single finger lies right of the platen's
 // centre line and low in the single-finger window, so a mirrored or upturned result would show it
 // elsewhere; KestrelB's turn mirrors its parts, KestrelD's transpose and flip do not.
-TEST_F(KestrelCamera, KestrelBSingleFingerLiesWhereItWasPutAfterTheKeystoneCorrection) {
+struct HandCase {
+    KestrelVariant variant;
+    sim::FingerLayout layout;
+    double dxMm, dyMm;
+    int imageType, width, height;
+    size_t fingers;
+};
+
+class KestrelHand : public KestrelCamera, public ::testing::WithParamInterface<HandCase> {};
+
+TEST_P(KestrelHand, ContactsLieWhereTheyWerePutAfterTheKeystoneCorrection) {
+    const HandCase& k = GetParam();
     sim::KestrelConfig c;
-    c.layout = sim::FingerLayout::SingleFinger;
-    c.offsetXmm = 12, c.offsetYmm = 31;
-    Open(KestrelVariant::B, c, false);
+    c.layout = k.layout;
+    c.offsetXmm = k.dxMm, c.offsetYmm = k.dyMm;
+    Open(k.variant, c, false);
     std::vector<uint8_t> result;
-    ASSERT_NO_FATAL_FAILURE(TakeFlatResult(23, 2552, 2500, result));
-    ExpectContactsAt(result, 2552, 2500, c.layout, c.offsetXmm, c.offsetYmm, 1, &InSingleResult, kHandTolerance);
+    ASSERT_NO_FATAL_FAILURE(TakeFlatResult(k.imageType, k.width, k.height, result));
+    ExpectContactsAt(result, k.width, k.height, k.layout, k.dxMm, k.dyMm, k.fingers,
+                     k.width == 5104 ? &InSlapResult : &InSingleResult, kContactTolerance);
 }
 
-TEST_F(KestrelCamera, KestrelDSingleFingerLiesWhereItWasPutAfterTheKeystoneCorrection) {
-    sim::KestrelConfig c;
-    c.layout = sim::FingerLayout::SingleFinger;
-    c.offsetXmm = 12, c.offsetYmm = 31;
-    Open(KestrelVariant::D, c, false);
-    std::vector<uint8_t> result;
-    ASSERT_NO_FATAL_FAILURE(TakeFlatResult(23, 2552, 2500, result));
-    ExpectContactsAt(result, 2552, 2500, c.layout, c.offsetXmm, c.offsetYmm, 1, &InSingleResult, kHandTolerance);
-}
-
-TEST_F(KestrelCamera, KestrelCThumbsLieWhereTheyWerePutAfterTheKeystoneCorrection) {
-    sim::KestrelConfig c;
-    c.layout = sim::FingerLayout::TwoThumbs;
-    Open(KestrelVariant::C, c, false);
-    std::vector<uint8_t> result;
-    ASSERT_NO_FATAL_FAILURE(TakeFlatResult(ZARN_IMAGE_TWO_THUMBS, 5104, 5000, result));
-    ExpectContactsAt(result, 5104, 5000, c.layout, 0, 0, 2, &InSlapResult, kHandTolerance);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, KestrelHand,
+    ::testing::Values(HandCase{KestrelVariant::B, sim::FingerLayout::SingleFinger, 12, 31, 23, 2552, 2500, 1},
+                      HandCase{KestrelVariant::C, sim::FingerLayout::TwoThumbs, 0, 0, ZARN_IMAGE_TWO_THUMBS, 5104, 5000, 2},
+                      HandCase{KestrelVariant::D, sim::FingerLayout::SingleFinger, 12, 31, 23, 2552, 2500, 1}),
+    [](const ::testing::TestParamInfo<HandCase>& info) {
+        return std::string("Kestrel") + "BCD"[int(info.param.variant)] +
+               (info.param.layout == sim::FingerLayout::TwoThumbs ? "Thumbs" : "SingleFinger");
+    });
 
 TEST_F(KestrelCamera, RepeatedPartsAreTakenOnceAndALostPartEndsTheCaptureWith602) {
     sim::KestrelConfig c;
@@ -1114,10 +1118,8 @@ protected:
                          [top](double x, double y) {
                              return std::pair{x * 1000 / 25.4 + 1600 - 0.5, y * 1000 / 25.4 + 1500 - 0.5 - top};
                          },
-                         kCentreTolerance);
+                         kContactTolerance);
     }
-    // Contact centres lie within 5 pixels (0.13 mm) of where they were put.
-    static constexpr double kCentreTolerance = 5;
     void TearDown() override {
         if (g_pScanner.load() != nullptr) Zarn_Main_DeInitialize();
         bus.reset();
