@@ -126,10 +126,17 @@ PlatenParams SimKestrel::Settings() {
 
 namespace {
 
+// The settings the platen is drawn under: exposure 0, neutral brightness and contrast, under which
+// clean glass stays well below the clipping level. The camera's response maps them to its own.
+PlatenParams ReferenceSettings() {
+    PlatenParams p;
+    p.exposure = 0;
+    return p;
+}
+
 // The platen upright, as the library's assembled 9024 x 5824 image shows it before its keystone
 // correction, drawn at half that size (pixel (x, y) shows the assembled image's (2x, 2y)) at the
-// reference settings (exposure 0, neutral brightness and contrast), under which clean glass stays
-// well below the clipping level. The optics image the glass as a trapezoid narrower at the bottom
+// reference settings. The optics image the glass as a trapezoid narrower at the bottom
 // with rows closer together towards the top, exactly as the full-mode distortion set (1664, 1618,
 // 1160, 2450, 1008, 1008) takes back to an even 1000 ppi; the unlit corners the library whitens
 // lie outside it. A drawing of this size takes seconds, so the last one is kept for the next
@@ -148,11 +155,9 @@ std::shared_ptr<const GreyImage> UprightPlaten(const KestrelConfig& config) {
     std::lock_guard lock(mutex);
     if (last && lastKey == key) return last;
     FingerScene scene;
+    scene.platen = ReferenceSettings();
     scene.platen.width = SimKestrel::kFullHeight;
     scene.platen.height = SimKestrel::kFullWidth;
-    scene.platen.ppiX = 850;
-    scene.platen.ppiY = 600;
-    scene.platen.exposure = 0;
     Keystone& k = scene.platen.keystone;
     k.on = true;
     k.a = 1664, k.b = 1618, k.l = 1160, k.e = 2450, k.g = 1008, k.k = 1008;
@@ -200,11 +205,7 @@ const GreyImage& SimKestrel::HighResolution() {
 std::array<uint8_t, 256> SimKestrel::ResponseAt(const PlatenParams& now) {
     // A grey level of the reference picture is a reflectance seen under the reference settings;
     // the sensor shows that reflectance under the camera's current ones.
-    const PlatenParams reference = [] {
-        PlatenParams p;
-        p.exposure = 0;
-        return p;
-    }();
+    const PlatenParams reference = ReferenceSettings();
     const double dark = SensorLevel(reference, 0), white = SensorLevel(reference, 1);
     std::array<uint8_t, 256> lut{};
     for (int v = 0; v < 256; ++v) {
