@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -522,17 +523,76 @@ TEST(KestrelD, FillUpBigImagePlacesEachPartOnItsGridCellsOutOfOrder) {
     g_pScanner = nullptr;
 }
 
+// ---- where the renderer put the fingers ----------------------------------------------------------
+
+// A fingertip contact the renderer put on the platen, in millimetres from the platen centre (y
+// down): its dark centre and its box.
+struct ContactMm {
+    int isoFinger = 0;
+    double x = 0, y = 0, left = 0, top = 0, right = 0, bottom = 0;
+};
+
+// The contacts of `layout` moved by (dxMm, dyMm), from a render of the platen at 250 ppi.
+std::vector<ContactMm> ContactsOnThePlaten(sim::FingerLayout layout, double dxMm, double dyMm) {
+    constexpr int kSize = 1300;  // 132 mm square: the largest platen
+    constexpr double kMmPerPixel = 25.4 / 250;
+    sim::FingerScene s;
+    s.platen.width = s.platen.height = kSize;
+    s.platen.ppiX = s.platen.ppiY = 250;
+    s.platen.noise = 0;
+    s.layout = layout;
+    s.offsetXmm = dxMm, s.offsetYmm = dyMm;
+    sim::SceneTruth truth;
+    sim::RenderFingers(s, 1, &truth);
+    auto mm = [](double pixel) { return (pixel + 0.5 - kSize / 2.0) * kMmPerPixel; };
+    std::vector<ContactMm> contacts;
+    for (const sim::FingerTruth& f : truth.fingers)
+        contacts.push_back({f.isoFinger, mm(f.centreX), mm(f.centreY), mm(f.left - 0.5), mm(f.top - 0.5), mm(f.right + 0.5),
+                            mm(f.bottom + 0.5)});
+    return contacts;
+}
+
+// Contact centres lie within 5 pixels (0.13 mm at 1000 ppi) of where they were put.
+constexpr double kContactTolerance = 5;
+
+// Checks that the image (bottom row first) shows each of `count` contacts of `layout`, moved by
+// (dxMm, dyMm), within `tolerance` pixels of where `place` maps its millimetres in the upright
+// image.
+using Placement = std::function<std::pair<double, double>(double xMm, double yMm)>;
+void ExpectContactsAt(const std::vector<uint8_t>& bottomUp, int w, int h, sim::FingerLayout layout, double dxMm, double dyMm,
+                      size_t count, const Placement& place, double tolerance) {
+    const std::vector<ContactMm> contacts = ContactsOnThePlaten(layout, dxMm, dyMm);
+    ASSERT_EQ(contacts.size(), count);
+    std::vector<uint8_t> upright(bottomUp);
+    for (int r = 0; r < h / 2; ++r)
+        std::swap_ranges(upright.begin() + r * w, upright.begin() + (r + 1) * w, upright.begin() + (h - 1 - r) * w);
+    for (const ContactMm& c : contacts) {
+        SCOPED_TRACE(testing::Message() << "finger " << c.isoFinger);
+        const auto [l, t] = place(c.left, c.top);
+        const auto [r, b] = place(c.right, c.bottom);
+        const auto [cx, cy] = place(c.x, c.y);
+        double x = 0, y = 0;
+        ASSERT_TRUE(scannertest::DarkCentroid(upright, w, h, int(std::lround(l)), int(std::lround(t)), int(std::lround(r)),
+                                              int(std::lround(b)), &x, &y));
+        EXPECT_NEAR(x, cx, tolerance);
+        EXPECT_NEAR(y, cy, tolerance);
+    }
+}
+
 // ---- the FireWire scanners end to end ------------------------------------------------------------
 
 class KestrelCamera : public ::testing::Test {
 protected:
-    void Open(KestrelVariant v, sim::KestrelConfig config = {}) {
+    // The model opened on its simulated camera without a calibration: the full background is
+    // white, so that the background correction leaves the parts as the camera sent them. Without
+    // the pattern the camera shows its platen.
+    void Open(KestrelVariant v, sim::KestrelConfig config = {}, bool pattern = true) {
         ASSERT_TRUE(kSlotIsolated);
         ZarnScannerBase::s_nWaitScale = int(scannertest::Slowdown());
         config.variant = v;
-        config.testPattern = true;
+        config.testPattern = pattern;
         config.stillPattern = true;
-        config.framePeriodMs = 120 * scannertest::Slowdown();
+        config.framePeriodMs = periodMs * scannertest::Slowdown();
         bus = std::make_shared<sim::SimFireWireBus>();
         camera = bus->Add(config);
         platform::FireWireCameras::Use(bus);
@@ -597,7 +657,42 @@ protected:
         return best;
     }
 
-    double periodMs = 120;  // frame period of the simulated camera in Attach
+    // Takes a flat result of `imageType` as the exported capture does (the four parts, Step 2,
+    // the flat output) from what the camera shows; the image, bottom row first, lands in `result`.
+    void TakeFlatResult(int imageType, int width, int height, std::vector<uint8_t>& result) {
+        ASSERT_EQ(model->GetFullModeResultImage(), 0);
+        ASSERT_EQ(model->GetFullModeResultImage_Step2(), 0);
+        model->m_nImageType = imageType;
+        ASSERT_EQ(model->FlatResultOutput(), 0);
+        ASSERT_EQ(model->ImageInfo.width, width);
+        ASSERT_EQ(model->ImageInfo.height, height);
+        result.assign(model->ImageInfo.image, model->ImageInfo.image + size_t(width) * size_t(height));
+    }
+    // Where a point of the glass (millimetres from the platen centre, y down) lies in the upright
+    // 5104 x 5000 slap result at 1000 ppi: the keystone correction of the assembled 9024 x 5824
+    // image with the full-mode distortion set gives an even 1000 ppi image centred on the platen
+    // centre, of which the result keeps the top rows and the middle columns.
+    static std::pair<double, double> InSlapResult(double xMm, double yMm) {
+        static const std::pair<int, int> corrected = [] {
+            LiveScanAlg::DistortionCorrectionRecord rec{};
+            rec.Height = 5824, rec.Width = 9024;
+            rec.A = 1664, rec.B = 1618, rec.L = 1160, rec.E = 2450, rec.G = 1008, rec.K = 1008;
+            LiveScanAlg::TDistortionCorrectInt(nullptr, nullptr, &rec);  // asks for the size only
+            return std::pair{int(rec.OutputWidth), int(rec.OutputHeight)};
+        }();
+        EXPECT_GE(corrected.first, 5104);
+        EXPECT_GE(corrected.second, 5000);
+        const double perMm = 1000 / 25.4;
+        return {xMm * perMm + corrected.first / 2.0 - 0.5 - (corrected.first - 5104) / 2,
+                yMm * perMm + corrected.second / 2.0 - 0.5};
+    }
+    // The same in a single-finger result: the lower-centre 2552 x 2500 window of the slap result.
+    static std::pair<double, double> InSingleResult(double xMm, double yMm) {
+        const auto [x, y] = InSlapResult(xMm, yMm);
+        return {x - 5104 / 4, y - 5000 / 2};
+    }
+
+    double periodMs = 120;  // frame period of the simulated camera
     std::shared_ptr<sim::SimFireWireBus> bus;
     std::shared_ptr<sim::SimKestrel> camera;
     std::unique_ptr<ZarnScannerKestrelFamily> model;
@@ -661,6 +756,42 @@ TEST_F(KestrelCamera, KestrelBCombinesThePartsWithSr3WithinOneGridCell) {
     EXPECT_EQ(model->ImageInfo.height, 2500);
 }
 
+// A hand on the glass through the scanner's keystone optics: the contacts of a single-finger or a
+// thumbs result lie where the renderer put them. The single finger lies right of the platen's
+// centre line and low in the single-finger window, so a mirrored or upturned result would show it
+// elsewhere; KestrelB's turn mirrors its parts, KestrelD's transpose and flip do not.
+struct HandCase {
+    KestrelVariant variant;
+    sim::FingerLayout layout;
+    double dxMm, dyMm;
+    int imageType, width, height;
+    size_t fingers;
+};
+
+class KestrelHand : public KestrelCamera, public ::testing::WithParamInterface<HandCase> {};
+
+TEST_P(KestrelHand, ContactsLieWhereTheyWerePutAfterTheKeystoneCorrection) {
+    const HandCase& k = GetParam();
+    sim::KestrelConfig c;
+    c.layout = k.layout;
+    c.offsetXmm = k.dxMm, c.offsetYmm = k.dyMm;
+    Open(k.variant, c, false);
+    std::vector<uint8_t> result;
+    ASSERT_NO_FATAL_FAILURE(TakeFlatResult(k.imageType, k.width, k.height, result));
+    ExpectContactsAt(result, k.width, k.height, k.layout, k.dxMm, k.dyMm, k.fingers,
+                     k.width == 5104 ? &InSlapResult : &InSingleResult, kContactTolerance);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, KestrelHand,
+    ::testing::Values(HandCase{KestrelVariant::B, sim::FingerLayout::SingleFinger, 12, 31, 23, 2552, 2500, 1},
+                      HandCase{KestrelVariant::C, sim::FingerLayout::TwoThumbs, 0, 0, ZARN_IMAGE_TWO_THUMBS, 5104, 5000, 2},
+                      HandCase{KestrelVariant::D, sim::FingerLayout::SingleFinger, 12, 31, 23, 2552, 2500, 1}),
+    [](const ::testing::TestParamInfo<HandCase>& info) {
+        return std::string("Kestrel") + "BCD"[int(info.param.variant)] +
+               (info.param.layout == sim::FingerLayout::TwoThumbs ? "Thumbs" : "SingleFinger");
+    });
+
 TEST_F(KestrelCamera, RepeatedPartsAreTakenOnceAndALostPartEndsTheCaptureWith602) {
     sim::KestrelConfig c;
     c.tagSequence = {130, 129, 129, 132, 129, 131};
@@ -676,6 +807,7 @@ TEST_F(KestrelCamera, RepeatedPartsAreTakenOnceAndALostPartEndsTheCaptureWith602
     platform::FireWireCameras::Use(nullptr);
 
     c.tagSequence = {129, 130, 131};  // 132 never comes
+    periodMs = 300;  // the ten seconds of waiting need no more frames
     Open(KestrelVariant::D, c);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(model->GetFullModeResultImage(), -602);
@@ -836,7 +968,7 @@ TEST_F(KestrelCamera, KestrelBAndKestrelCSlapThroughTheExportedInterface) {
         KestrelVariant variant;
         int imageType;
     } cases[] = {{KestrelVariant::B, ZARN_IMAGE_SLAP_LEFT}, {KestrelVariant::C, ZARN_IMAGE_SLAP_RIGHT}};
-    periodMs = 40;
+    periodMs = 120;
     for (const auto& k : cases) {
         SCOPED_TRACE(testing::Message() << "variant " << int(k.variant));
         Attach(k.variant);
@@ -911,7 +1043,7 @@ int FirstPassingExposure(int width, int height, int brightness, int meanThreshol
 // empty platen passes the sensor check in the modes that decide, the backgrounds are the bright
 // platen, and the scanner ends in the preview.
 TEST_F(KestrelCamera, ExplicitCalibrationFindsTheExposureOfTheEmptyPlaten) {
-    periodMs = 40;
+    periodMs = 120;
     for (KestrelVariant v : {KestrelVariant::B, KestrelVariant::C}) {
         SCOPED_TRACE(testing::Message() << "variant " << int(v));
         Attach(v, {}, false);
@@ -979,35 +1111,15 @@ protected:
     }
     // Checks that every contact the renderer put on the platen for `layout`, moved by (dxMm, dyMm),
     // lies in the bottom-up result where it was put. The result shows the platen window starting at
-    // row `top` of the 3200 x 3000 slap area at 1000 ppi; the contacts are taken from a render of
-    // that area at 250 ppi, scaled up.
+    // row `top` of the 3200 x 3000 slap area at 1000 ppi, centred on the platen centre.
     static void ExpectContactsInPlace(const Delivered& delivered, sim::FingerLayout layout, double dxMm, double dyMm,
                                       int top, size_t fingers) {
-        sim::FingerScene s;
-        s.platen.width = 800, s.platen.height = 750;
-        s.platen.ppiX = s.platen.ppiY = 250;
-        s.platen.noise = 0;
-        s.layout = layout;
-        s.offsetXmm = dxMm, s.offsetYmm = dyMm;
-        sim::SceneTruth truth;
-        sim::RenderFingers(s, 1, &truth);
-        ASSERT_EQ(truth.fingers.size(), fingers);
-        const int w = delivered.info.width, h = delivered.info.height;
-        std::vector<uint8_t> upright(delivered.pixels);
-        for (int r = 0; r < h / 2; ++r)
-            std::swap_ranges(upright.begin() + r * w, upright.begin() + (r + 1) * w, upright.begin() + (h - 1 - r) * w);
-        auto up = [](double v) { return (v + 0.5) * 4 - 0.5; };
-        for (const sim::FingerTruth& f : truth.fingers) {
-            SCOPED_TRACE(testing::Message() << "finger " << f.isoFinger);
-            double x = 0, y = 0;
-            ASSERT_TRUE(scannertest::DarkCentroid(upright, w, h, 4 * f.left, 4 * f.top - top, 4 * f.right + 3,
-                                                  4 * f.bottom + 3 - top, &x, &y));
-            EXPECT_NEAR(x, up(f.centreX), kCentreTolerance);
-            EXPECT_NEAR(y, up(f.centreY) - top, kCentreTolerance);
-        }
+        ExpectContactsAt(delivered.pixels, delivered.info.width, delivered.info.height, layout, dxMm, dyMm, fingers,
+                         [top](double x, double y) {
+                             return std::pair{x * 1000 / 25.4 + 1600 - 0.5, y * 1000 / 25.4 + 1500 - 0.5 - top};
+                         },
+                         kContactTolerance);
     }
-    // Contact centres lie within 5 pixels (0.13 mm) of where they were put.
-    static constexpr double kCentreTolerance = 5;
     void TearDown() override {
         if (g_pScanner.load() != nullptr) Zarn_Main_DeInitialize();
         bus.reset();

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 
 namespace sim {
 
@@ -123,26 +124,79 @@ PlatenParams SimKestrel::Settings() {
     return p;
 }
 
+namespace {
+
+// The settings the platen is drawn under: exposure 0, neutral brightness and contrast, under which
+// clean glass stays well below the clipping level. The camera's response maps them to its own.
+PlatenParams ReferenceSettings() {
+    PlatenParams p;
+    p.exposure = 0;
+    return p;
+}
+
+// The platen upright, as the library's assembled 9024 x 5824 image shows it before its keystone
+// correction, drawn at half that size (pixel (x, y) shows the assembled image's (2x, 2y)) at the
+// reference settings. The optics image the glass as a trapezoid narrower at the bottom
+// with rows closer together towards the top, exactly as the full-mode distortion set (1664, 1618,
+// 1160, 2450, 1008, 1008) takes back to an even 1000 ppi; the unlit corners the library whitens
+// lie outside it. A drawing of this size takes seconds, so the last one is kept for the next
+// camera with the same hand.
+std::shared_ptr<const GreyImage> UprightPlaten(const KestrelConfig& config) {
+    struct Key {
+        FingerLayout layout;
+        double offsetXmm, offsetYmm;
+        uint32_t seed;
+        bool operator==(const Key&) const = default;
+    };
+    static std::mutex mutex;
+    static Key lastKey{};
+    static std::shared_ptr<const GreyImage> last;
+    const Key key{config.layout, config.offsetXmm, config.offsetYmm, config.seed};
+    std::lock_guard lock(mutex);
+    if (last && lastKey == key) return last;
+    FingerScene scene;
+    scene.platen = ReferenceSettings();
+    scene.platen.width = SimKestrel::kFullHeight;
+    scene.platen.height = SimKestrel::kFullWidth;
+    Keystone& k = scene.platen.keystone;
+    k.on = true;
+    k.a = 1664, k.b = 1618, k.l = 1160, k.e = 2450, k.g = 1008, k.k = 1008;
+    k.outPpi = 1000;
+    k.frameWidth = 2 * SimKestrel::kFullHeight;
+    k.frameHeight = 2 * SimKestrel::kFullWidth;
+    k.scale = 2;
+    scene.layout = config.layout;
+    scene.offsetXmm = config.offsetXmm;
+    scene.offsetYmm = config.offsetYmm;
+    last = std::make_shared<const GreyImage>(RenderFingers(scene, config.seed));
+    lastKey = key;
+    return last;
+}
+
+}  // namespace
+
 const GreyImage& SimKestrel::HighResolution() {
     if (highResolution_.pixels.empty()) {
-        // The platen upright, as the library's full-resolution image shows it: twice the full
-        // image's 4512 x 2912 at 850 x 600 ppi, at the reference settings (exposure 0, neutral
-        // brightness and contrast), under which clean glass stays well below the clipping level.
-        FingerScene scene;
-        scene.platen.width = 2 * kFullHeight;
-        scene.platen.height = 2 * kFullWidth;
-        scene.platen.ppiX = 1700;
-        scene.platen.ppiY = 1200;
-        scene.platen.exposure = 0;
-        scene.layout = config_.layout;
-        const GreyImage up = RenderFingers(scene, config_.seed);
-        // Grid point (X, Y) of the sensor is the upright image's (Y, 2 x 2912 - 1 - X): the
-        // library transposes the grid and turns it top to bottom.
+        const std::shared_ptr<const GreyImage> half = UprightPlaten(config_);
+        const int hw = half->width, hh = half->height;
+        // The library turns each part (KestrelB and KestrelC) or the assembled grid (KestrelD) into
+        // the upright image: grid point (X, Y) of the sensor is the upright image's (Y, 2 x 2912 - 1
+        // - X) on KestrelC and KestrelD, which transpose it and turn it top to bottom. KestrelB's
+        // turn also mirrors it, so its optics show it the glass the other way round: its grid point
+        // (X, Y) is the upright image's (2 x 4512 - 1 - Y, 2 x 2912 - 1 - X). A point between the
+        // pixels of the half-size drawing is the mean of its neighbours.
         const int gw = 2 * kFullWidth, gh = 2 * kFullHeight;
+        const bool mirrored = config_.variant == KestrelVariant::B;
         highResolution_ = GreyImage(gw, gh);
         for (int X = 0; X < gw; ++X) {
-            const uint8_t* column = &up.pixels[size_t(gw - 1 - X) * size_t(up.width)];
-            for (int Y = 0; Y < gh; ++Y) highResolution_.pixels[size_t(Y) * gw + size_t(X)] = column[Y];
+            const int v = gw - 1 - X;  // row of the upright image
+            const uint8_t* r0 = &half->pixels[size_t(v / 2) * size_t(hw)];
+            const uint8_t* r1 = &half->pixels[size_t(std::min((v + 1) / 2, hh - 1)) * size_t(hw)];
+            for (int Y = 0; Y < gh; ++Y) {
+                const int u = mirrored ? gh - 1 - Y : Y;  // column of the upright image
+                const int c0 = u / 2, c1 = std::min((u + 1) / 2, hw - 1);
+                highResolution_.pixels[size_t(Y) * gw + size_t(X)] = uint8_t((r0[c0] + r0[c1] + r1[c0] + r1[c1] + 2) / 4);
+            }
         }
     }
     return highResolution_;
@@ -151,11 +205,7 @@ const GreyImage& SimKestrel::HighResolution() {
 std::array<uint8_t, 256> SimKestrel::ResponseAt(const PlatenParams& now) {
     // A grey level of the reference picture is a reflectance seen under the reference settings;
     // the sensor shows that reflectance under the camera's current ones.
-    const PlatenParams reference = [] {
-        PlatenParams p;
-        p.exposure = 0;
-        return p;
-    }();
+    const PlatenParams reference = ReferenceSettings();
     const double dark = SensorLevel(reference, 0), white = SensorLevel(reference, 1);
     std::array<uint8_t, 256> lut{};
     for (int v = 0; v < 256; ++v) {
@@ -165,11 +215,11 @@ std::array<uint8_t, 256> SimKestrel::ResponseAt(const PlatenParams& now) {
     return lut;
 }
 
-std::vector<uint8_t> SimKestrel::RenderFrame(int mode, uint64_t index) {
+void SimKestrel::RenderFrame(int mode, uint64_t index, std::vector<uint8_t>& frame) {
     const auto size = kSizes[mode];
     const int W = size.width, H = size.height;
-    std::vector<uint8_t> frame(size_t(W) * H);
     if (mode == 0) {
+        frame.resize(size_t(W) * H);  // every byte is written below
         const std::vector<uint8_t>& sequence = config_.tagSequence;
         const size_t n = sequence.empty() ? 4 : sequence.size();
         const uint8_t tag = sequence.empty() ? uint8_t(kFirstTag + index % 4) : sequence[index % n];
@@ -204,29 +254,37 @@ std::vector<uint8_t> SimKestrel::RenderFrame(int mode, uint64_t index) {
                                            : config_.variant == KestrelVariant::C ? ModelId::KestrelC
                                                                                   : ModelId::KestrelD);
         const ModeGeometry& g = Mode(traits, mode);
-        GreyImage scene;
         if (config_.testPattern) {
-            scene = RenderTestPattern(g.sceneWidth, g.sceneHeight, uint32_t(index));
+            frame = EncodeRaw(traits, mode, RenderTestPattern(g.sceneWidth, g.sceneHeight, uint32_t(index)));
         } else {
-            FingerScene f;
-            f.platen = Settings();
-            f.platen.width = g.sceneWidth;
-            f.platen.height = g.sceneHeight;
-            f.platen.ppiX = g.ppiX;
-            f.platen.ppiY = g.ppiY;
-            f.layout = config_.layout;
-            scene = RenderFingers(f, config_.seed + uint32_t(index));
+            // The hand lies still: the platen is drawn once for each mode and camera setting, and
+            // the frames that follow show that picture until a register changes.
+            const PlatenParams now = Settings();
+            if (mode != platenMode_ || !(now == platenSettings_)) {
+                FingerScene f;
+                f.platen = now;
+                f.platen.width = g.sceneWidth;
+                f.platen.height = g.sceneHeight;
+                f.platen.ppiX = g.ppiX;
+                f.platen.ppiY = g.ppiY;
+                f.layout = config_.layout;
+                f.offsetXmm = config_.offsetXmm;
+                f.offsetYmm = config_.offsetYmm;
+                platenRaw_ = EncodeRaw(traits, mode, RenderFingers(f, config_.seed + uint32_t(index)));
+                platenMode_ = mode;
+                platenSettings_ = now;
+            }
+            frame.assign(platenRaw_.begin(), platenRaw_.end());
         }
-        frame = EncodeRaw(traits, mode, scene);
     }
     std::memcpy(&frame[kTextAt], text_.data(), text_.size());
-    return frame;
 }
 
 void SimKestrel::Loop(int mode, uint64_t generation) {
     const auto period = std::chrono::microseconds(int64_t(config_.framePeriodMs * 1000));
     auto next = Clock::now() + period;
     uint64_t index = 0;
+    std::vector<uint8_t> frame;  // one buffer for the whole stream: a full frame is 13 MB
     std::unique_lock lock(mutex_);
     while (true) {
         if (wake_.wait_until(lock, next, [&] { return !streaming_ || generation_ != generation || !attached_; })) break;
@@ -234,7 +292,7 @@ void SimKestrel::Loop(int mode, uint64_t generation) {
         if (next < Clock::now()) next = Clock::now();
         FrameHandler handler = handler_;
         lock.unlock();
-        const std::vector<uint8_t> frame = RenderFrame(mode, index++);
+        RenderFrame(mode, index++, frame);
         {
             std::lock_guard call(callMutex_);
             bool current;

@@ -37,6 +37,7 @@ struct KestrelConfig {
     uint32_t serial = 2001;
     bool testPattern = false;           // coordinate-encoded pattern instead of the platen
     FingerLayout layout = FingerLayout::None;
+    double offsetXmm = 0, offsetYmm = 0;  // where the hand lies, from the platen centre (y down)
     // The tags of the full frames in the order sent, repeated; empty: 129, 130, 131, 132. A tag left
     // out is a lost part, a tag given twice a repeated one, a value outside 129..132 a wrong tag.
     // Set n of the test pattern is the n-th pass through the sequence.
@@ -85,7 +86,8 @@ public:
 private:
     explicit SimKestrel(const KestrelConfig& config);
     void Loop(int mode, uint64_t generation);
-    std::vector<uint8_t> RenderFrame(int mode, uint64_t index);
+    // Renders frame `index` of the mode into `frame`, which keeps its storage from frame to frame.
+    void RenderFrame(int mode, uint64_t index, std::vector<uint8_t>& frame);
     // The platen at double resolution under reference settings, rendered once; the camera's
     // response maps its grey levels to the current settings.
     const GreyImage& HighResolution();
@@ -106,6 +108,11 @@ private:
     std::thread thread_;
     std::mutex callMutex_;  // held while a frame is handed over
     GreyImage highResolution_;  // the platen on the double-resolution grid, in the sensor's orientation
+    // The last roll or preview frame of the platen, its mode and the settings it was drawn under;
+    // used by the stream's thread only.
+    std::vector<uint8_t> platenRaw_;
+    int platenMode_ = -1;
+    PlatenParams platenSettings_;
 };
 
 // The FireWire bus with its simulated cameras.
