@@ -27,6 +27,7 @@
 using scannertest::DarkCentroid;
 using scannertest::TraceLines;
 using scannertest::WaitUntil;
+using scannertest::Writes;
 
 namespace {
 
@@ -228,13 +229,6 @@ protected:
     std::shared_ptr<sim::SimDevice> device;
     Events events;  // outlives the library's threads: TearDown releases the scanner first
 };
-
-std::vector<uint8_t> Writes(const sim::SimDevice& d, uint8_t request) {
-    std::vector<uint8_t> v;
-    for (const auto& w : d.VendorWrites(request))
-        if (!w.data.empty()) v.push_back(w.data[0]);
-    return v;
-}
 
 }  // namespace
 

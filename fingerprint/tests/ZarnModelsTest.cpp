@@ -20,6 +20,7 @@
 #include "LiveImage.h"
 #include "ModelFactory.h"
 #include "models/ZarnScannerPlover.h"
+#include "models/ZarnScannerPloverC.h"
 #include "models/ZarnScannerVireoA.h"
 
 namespace {
@@ -412,6 +413,50 @@ TEST_F(ZarnArguments, CallbacksShareTheContextOfTheLastRegistration) {
     EXPECT_EQ(Zarn_Capture_RegisterCallbackObjectQuality(nullptr, &a), ZARN_ERR_BAD_ARGUMENT);
     EXPECT_EQ(scanner->m_pCallbackContext.load(), &b);
     EXPECT_EQ(scanner->m_pfnObjectQuality.load(), nullptr);
+}
+
+// The beeper of a type 601 scanner follows the firmware text that its first frame carries: up to
+// "1112" the library switches the beeper on and off itself; above it the scanner plays the pattern
+// it is given (pattern + 1 on the beeper property).
+TEST(ZarnBeeper, TheFirmwareTextChoosesWhoPlaysThePattern) {
+    ASSERT_TRUE(kSlotIsolated);
+    struct Case {
+        const char* firmware;
+        std::vector<uint8_t> pattern3;  // beeper states written for pattern 3
+    } cases[] = {
+        {"1112", {1, 0, 0}},  // one beep of 100 ms: on, off, and off at the end
+        {"1113", {4}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.firmware);
+        capturetest::Bus bus(std::string("period-scale 0.25\ndevice s1 PloverC\nat 0 s1 set firmware ") + c.firmware + "\n");
+        auto device = bus.Device("s1");
+        ASSERT_TRUE(device);
+        ZarnScannerPloverC scanner;
+        g_pScanner = &scanner;
+        struct Release {
+            ZarnScannerPloverC& s;
+            ~Release() {
+                s.ReleaseRes();
+                g_pScanner = nullptr;
+            }
+        } release{scanner};
+        // The first frame carries the device text; a roll frame is the smallest.
+        ASSERT_EQ(scanner.InitializeRes(), 0);
+        ASSERT_EQ(scanner.InitVideoMode(TK_VIDEO_ROLL), 0);
+        scanner.m_nVideoMode = TK_VIDEO_ROLL;
+        scanner.SetVideoProp(kPropFrameSizeMode, 1);
+        ASSERT_EQ(scanner.StartStream(), 0);
+        ASSERT_TRUE(scannertest::WaitUntil([&] { return device->FramesSent() >= 2; }, 20000));
+        ASSERT_EQ(scanner.StopStream(), 0);
+        scanner.m_Running.initialised = 1;
+        ZarnDeviceInfo info{};
+        ASSERT_EQ(Zarn_Main_GetDeviceInfo(&info), 0);
+        EXPECT_STREQ(info.firmware, c.firmware);
+
+        ASSERT_EQ(Zarn_Controls_Beeper(3), 0);
+        EXPECT_EQ(scannertest::Writes(*device, 0x82), c.pattern3);
+    }
 }
 
 // The live grading of one preview: a right slap as the preview shows it (background removed,
