@@ -58,6 +58,10 @@ struct Events {
     std::vector<int> connected;
     int foot = 0;
     std::vector<int> keys;
+    // While set, the result callback keeps the acquisition waiting (at most 10 s), as a caller
+    // does that waits in it for a lock held around its Abort.
+    std::atomic<bool> holdResults{false};
+    std::atomic<int> resultsEntered{0};
 
     static Events* Of(void* c) { return static_cast<Events*>(c); }
     static void Preview(void* c, ZarnImageInfo info) {
@@ -66,6 +70,8 @@ struct Events {
         Of(c)->lastPreview = info;
     }
     static void ResultImage(void* c, int status, ZarnImageInfo info, int type, int) {
+        ++Of(c)->resultsEntered;
+        for (int i = 0; i < 1000 && Of(c)->holdResults.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         Result r;
         r.info = info;
         r.pixels.assign(info.image, info.image + size_t(info.width) * size_t(info.height));
@@ -580,6 +586,44 @@ TEST_F(ZarnLibraryVireo, VireoASingleFinger) {
     EXPECT_EQ(abortResult, 0);
     EXPECT_EQ(events.Results(), 2u);
     EXPECT_EQ(Running().fingerprint.captureStarted, 0);
+
+    // An acquisition held in the result callback: Abort waits 50 polls of 100 ms for it, then
+    // stops the capture regardless. The next capture starts while the callback still runs; when
+    // it returns, the late acquisition leaves the new capture alone, which takes its own result.
+    ASSERT_EQ(Zarn_Capture_SetMode(24, 500, 0, 0, &w, &h, &xr, &yr), 0);
+    ASSERT_EQ(Zarn_Capture_Start(1, 0), 0);
+    ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
+    events.holdResults = true;
+    int lateResult = -9;
+    std::thread late([&] { lateResult = Zarn_Capture_AcquireResultImage(); });
+    const bool held = WaitUntil([&] { return events.resultsEntered.load() == 3; }, 10000);
+    const auto abortStart = std::chrono::steady_clock::now();
+    const int aborted5s = held ? Zarn_Capture_Abort() : -9;
+    const double abortSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - abortStart).count();
+    ZarnRunningInfo r = Running();
+    const int nextMode = Zarn_Capture_SetMode(24, 500, 0, 0, &w, &h, &xr, &yr), nextStart = Zarn_Capture_Start(1, 0);
+    events.holdResults = false;
+    late.join();
+    ASSERT_TRUE(held);
+    EXPECT_EQ(aborted5s, 0);
+    EXPECT_GE(abortSeconds, 5.0);
+    EXPECT_LT(abortSeconds, 5.0 + 2.0 * scannertest::Slowdown());
+    EXPECT_EQ(r.fingerprint.finished, 1);
+    EXPECT_EQ(r.fingerprint.captureStarted, 0);
+    EXPECT_EQ(r.fingerprint.resultTaken, 1);
+    ASSERT_EQ(nextMode, 0);
+    ASSERT_EQ(nextStart, 0);
+    EXPECT_EQ(lateResult, ZARN_ERR_CAPTURE_FINISHED);
+    r = Running();
+    EXPECT_EQ(r.fingerprint.finished, 0);
+    EXPECT_EQ(r.fingerprint.captureStarted, 1);
+    EXPECT_EQ(r.fingerprint.resultTaken, 0);
+    EXPECT_EQ(Zarn_Capture_Start(1, 0), ZARN_ERR_CAPTURE_STATE);
+    ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
+    ASSERT_EQ(Zarn_Capture_AcquireResultImage(), 0);
+    EXPECT_EQ(events.resultsEntered.load(), 4);
+    EXPECT_EQ(events.Results(), 4u);
+    EXPECT_EQ(Zarn_Capture_Start(1, 0), ZARN_ERR_CAPTURE_FINISHED);
 
     // Stand-by and fast start-up run the release and the initialisation, each inside its own lines.
     const size_t mark = trace->Lines().size();
