@@ -531,6 +531,22 @@ TEST_F(ZarnLibraryVireo, VireoASingleFinger) {
     ZarnDeviceInfo info{};
     ASSERT_EQ(Zarn_Main_GetDeviceInfo(&info), 0);
     EXPECT_STREQ(info.model, "VireoA");
+    // The exposure search on the empty platen ends at the lowest exposure whose frame passes the
+    // mean threshold 220: by the simulated sensor, the platen centre reaches it there, while one
+    // step lower the darkened corners stay below it. The camera starts at exposure 40.
+    ASSERT_EQ(Zarn_Capture_Calibration(), 0);
+    const auto exposures = Writes(*device, 0xB4);
+    ASSERT_FALSE(exposures.empty());
+    sim::PlatenParams platen;
+    platen.base = sim::Traits(sim::ModelId::VireoA).platenBase;
+    platen.gain = sim::Traits(sim::ModelId::VireoA).platenGain;
+    platen.exposure = exposures.back();
+    EXPECT_GE(sim::SensorLevel(platen, 1.0), 220 - 1);
+    platen.exposure = exposures.back() - 1;
+    EXPECT_LT(sim::SensorLevel(platen, 1.0 - platen.vignetting), 220);
+    // A short walk near the start in each of the two passes (a frame may still show the exposure
+    // before), not a climb of sixty steps.
+    EXPECT_LE(exposures.size(), 20u) << testing::PrintToString(std::vector<int>(exposures.begin(), exposures.end()));
     // The LED panel and beeper set-up of the ten-print scanners is not this model's.
     EXPECT_TRUE(trace->WaitFor("Exit  Zarn_Main_GetDeviceInfo()=0", 2000));
     EXPECT_EQ(trace->Count("Enter ZarnScannerBase::ShutoffAllLight()"), 0u);
