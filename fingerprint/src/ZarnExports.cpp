@@ -18,10 +18,15 @@ namespace {
 
 // 1 from a successful take until its result has been acquired (or the take failed).
 std::atomic<int> g_nTaking{0};
+// Counts the captures: each SetMode and each Abort ends the capture before. A take or an
+// acquisition that outlived the Abort's wait (or a new SetMode) belongs to a capture that has
+// ended: it leaves the state of the captures after it alone.
+std::atomic<int> g_nCapture{0};
 // The largest roll working buffer the stitcher was given so far.
 int g_nLargestRollBuffer = 0;
 
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+bool Superseded(int capture) { return g_nCapture.load() != capture; }
 unsigned Low(const void* p) { return unsigned(reinterpret_cast<uintptr_t>(p)); }
 
 // The Exit line of an export: level 2 for success, 0 for an error.
@@ -112,7 +117,9 @@ int AbortSequence() {
     ZarnScannerBase* s = Initialised();
     if (s == nullptr) return Exit("Zarn_Capture_Abort", ZARN_ERR_NOT_INITIALIZED);
     for (int i = 0; i < 50 && g_nTaking.load() == 1; ++i) SleepMs(100);
-    // A take that never finished (its acquire failed) must not block the next capture.
+    // A take that never finished (its acquire failed) must not block the next capture, and one
+    // still running must not finish it.
+    ++g_nCapture;
     g_nTaking = 0;
     s->m_Running.liveDetection = 0;
     s->m_Running.finished = 1;
@@ -249,6 +256,7 @@ int Zarn_Capture_SetMode(int imageType, int ppi, int liveDetect, int modeArgumen
     s->m_Running.modeArgument = modeArgument;
     // A new capture starts from the preview geometry: the frames of the last result were full size.
     s->m_nFullResult = 0;
+    ++g_nCapture;
     g_nTaking = 0;
     s->MakeImageData(1);
     if (mode != s->m_nVideoMode.load()) {
@@ -316,10 +324,13 @@ int Zarn_Capture_TakeResultImage(void) {
     if (s->m_Running.finished.load()) return Exit(kName, ZARN_ERR_CAPTURE_FINISHED);
     int expected = 0;
     if (!g_nTaking.compare_exchange_strong(expected, 1)) return Exit(kName, ZARN_ERR_CAPTURE_STATE);
+    const int capture = g_nCapture.load();
     ZarnTrace().LogText(2, "Enter Zarn_Capture_TakeResultImage_1()");
     int result = 0;
     if (!IsRollImageType(s->m_nImageType.load())) {
         result = taken ? ZARN_ERR_CAPTURE_STATE : s->GetFullModeResultImage();
+        // Aborted meanwhile: the stream and the flags are the next capture's.
+        if (Superseded(capture)) return Exit(kName, ZARN_ERR_CAPTURE_FINISHED);
         if (result != 0) {
             g_nTaking = 0;
             return Exit(kName, result);
@@ -343,17 +354,22 @@ int Zarn_Capture_AcquireResultImage(void) {
     if (s == nullptr) return Exit(kName, ZARN_ERR_NOT_INITIALIZED);
     if (s->m_Running.finished.load()) return Exit(kName, ZARN_ERR_CAPTURE_FINISHED);
     if (g_nTaking.load() != 1) return Exit(kName, ZARN_ERR_CAPTURE_STATE);
+    const int capture = g_nCapture.load();
     const int imageType = s->m_nImageType.load();
     int result = 0;
     if (!IsRollImageType(imageType) && (result = s->GetFullModeResultImage_Step2()) != 0) return Exit(kName, result);
     result = IsRollImageType(imageType) ? s->RollingResultOutput() : s->FlatResultOutput();
     if (result != 0) return Exit(kName, result);
+    // An aborted capture delivers no result, and a result callback that returns only after the
+    // Abort gave up waiting leaves the next capture (its mode, stream and flags) alone.
+    if (Superseded(capture)) return Exit(kName, ZARN_ERR_CAPTURE_FINISHED);
     s->ShutoffAllLight();
     if (auto callback = s->m_pfnResult.load()) {
         ZarnTrace().LogText(2, "Enter g_pScanner->m_pFunctionResultImage()");
         callback(s->m_pCallbackContext.load(), 0, s->ImageInfo, imageType, 0);
         ZarnTrace().LogText(2, "Exit  g_pScanner->m_pFunctionResultImage()");
     }
+    if (Superseded(capture)) return Exit(kName, ZARN_ERR_CAPTURE_FINISHED);
     s->ProcessingAfterAcquired();
     g_nTaking = 0;
     s->m_Running.finished = 1;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/Mailslot.h"
+#include "sim/SimDevice.h"
 #include "zarn/TraceRecord.h"
 #include "zarn/ZarnTraceLogger.h"
 
@@ -105,6 +106,15 @@ inline void DarkColumns(const std::vector<uint8_t>& image, int width, int height
     for (int row = 0; row < height; ++row)
         for (int col = 0; col < width; ++col)
             if (image[size_t(row) * width + col] < threshold) *left = std::min(*left, col), *right = std::max(*right, col);
+}
+
+// The first byte of every write of a vendor request that the simulated device received, in order
+// (LED masks, beeper states).
+inline std::vector<uint8_t> Writes(const sim::SimDevice& device, uint8_t request) {
+    std::vector<uint8_t> bytes;
+    for (const auto& w : device.VendorWrites(request))
+        if (!w.data.empty()) bytes.push_back(w.data[0]);
+    return bytes;
 }
 
 // Keeps the last preview the library hands out.

@@ -27,6 +27,7 @@
 using scannertest::DarkCentroid;
 using scannertest::TraceLines;
 using scannertest::WaitUntil;
+using scannertest::Writes;
 
 namespace {
 
@@ -57,6 +58,10 @@ struct Events {
     std::vector<int> connected;
     int foot = 0;
     std::vector<int> keys;
+    // While set, the result callback keeps the acquisition waiting (at most 10 s), as a caller
+    // does that waits in it for a lock held around its Abort.
+    std::atomic<bool> holdResults{false};
+    std::atomic<int> resultsEntered{0};
 
     static Events* Of(void* c) { return static_cast<Events*>(c); }
     static void Preview(void* c, ZarnImageInfo info) {
@@ -65,6 +70,8 @@ struct Events {
         Of(c)->lastPreview = info;
     }
     static void ResultImage(void* c, int status, ZarnImageInfo info, int type, int) {
+        ++Of(c)->resultsEntered;
+        for (int i = 0; i < 1000 && Of(c)->holdResults.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         Result r;
         r.info = info;
         r.pixels.assign(info.image, info.image + size_t(info.width) * size_t(info.height));
@@ -228,13 +235,6 @@ protected:
     std::shared_ptr<sim::SimDevice> device;
     Events events;  // outlives the library's threads: TearDown releases the scanner first
 };
-
-std::vector<uint8_t> Writes(const sim::SimDevice& d, uint8_t request) {
-    std::vector<uint8_t> v;
-    for (const auto& w : d.VendorWrites(request))
-        if (!w.data.empty()) v.push_back(w.data[0]);
-    return v;
-}
 
 }  // namespace
 
@@ -531,6 +531,22 @@ TEST_F(ZarnLibraryVireo, VireoASingleFinger) {
     ZarnDeviceInfo info{};
     ASSERT_EQ(Zarn_Main_GetDeviceInfo(&info), 0);
     EXPECT_STREQ(info.model, "VireoA");
+    // The exposure search on the empty platen ends at the lowest exposure whose frame passes the
+    // mean threshold 220: by the simulated sensor, the platen centre reaches it there, while one
+    // step lower the darkened corners stay below it. The camera starts at exposure 40.
+    ASSERT_EQ(Zarn_Capture_Calibration(), 0);
+    const auto exposures = Writes(*device, 0xB4);
+    ASSERT_FALSE(exposures.empty());
+    sim::PlatenParams platen;
+    platen.base = sim::Traits(sim::ModelId::VireoA).platenBase;
+    platen.gain = sim::Traits(sim::ModelId::VireoA).platenGain;
+    platen.exposure = exposures.back();
+    EXPECT_GE(sim::SensorLevel(platen, 1.0), 220 - 1);
+    platen.exposure = exposures.back() - 1;
+    EXPECT_LT(sim::SensorLevel(platen, 1.0 - platen.vignetting), 220);
+    // A short walk near the start in each of the two passes (a frame may still show the exposure
+    // before), not a climb of sixty steps.
+    EXPECT_LE(exposures.size(), 20u) << testing::PrintToString(std::vector<int>(exposures.begin(), exposures.end()));
     // The LED panel and beeper set-up of the ten-print scanners is not this model's.
     EXPECT_TRUE(trace->WaitFor("Exit  Zarn_Main_GetDeviceInfo()=0", 2000));
     EXPECT_EQ(trace->Count("Enter ZarnScannerBase::ShutoffAllLight()"), 0u);
@@ -586,6 +602,44 @@ TEST_F(ZarnLibraryVireo, VireoASingleFinger) {
     EXPECT_EQ(abortResult, 0);
     EXPECT_EQ(events.Results(), 2u);
     EXPECT_EQ(Running().fingerprint.captureStarted, 0);
+
+    // An acquisition held in the result callback: Abort waits 50 polls of 100 ms for it, then
+    // stops the capture regardless. The next capture starts while the callback still runs; when
+    // it returns, the late acquisition leaves the new capture alone, which takes its own result.
+    ASSERT_EQ(Zarn_Capture_SetMode(24, 500, 0, 0, &w, &h, &xr, &yr), 0);
+    ASSERT_EQ(Zarn_Capture_Start(1, 0), 0);
+    ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
+    events.holdResults = true;
+    int lateResult = -9;
+    std::thread late([&] { lateResult = Zarn_Capture_AcquireResultImage(); });
+    const bool held = WaitUntil([&] { return events.resultsEntered.load() == 3; }, 10000);
+    const auto abortStart = std::chrono::steady_clock::now();
+    const int aborted5s = held ? Zarn_Capture_Abort() : -9;
+    const double abortSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - abortStart).count();
+    ZarnRunningInfo r = Running();
+    const int nextMode = Zarn_Capture_SetMode(24, 500, 0, 0, &w, &h, &xr, &yr), nextStart = Zarn_Capture_Start(1, 0);
+    events.holdResults = false;
+    late.join();
+    ASSERT_TRUE(held);
+    EXPECT_EQ(aborted5s, 0);
+    EXPECT_GE(abortSeconds, 5.0);
+    EXPECT_LT(abortSeconds, 5.0 + 2.0 * scannertest::Slowdown());
+    EXPECT_EQ(r.fingerprint.finished, 1);
+    EXPECT_EQ(r.fingerprint.captureStarted, 0);
+    EXPECT_EQ(r.fingerprint.resultTaken, 1);
+    ASSERT_EQ(nextMode, 0);
+    ASSERT_EQ(nextStart, 0);
+    EXPECT_EQ(lateResult, ZARN_ERR_CAPTURE_FINISHED);
+    r = Running();
+    EXPECT_EQ(r.fingerprint.finished, 0);
+    EXPECT_EQ(r.fingerprint.captureStarted, 1);
+    EXPECT_EQ(r.fingerprint.resultTaken, 0);
+    EXPECT_EQ(Zarn_Capture_Start(1, 0), ZARN_ERR_CAPTURE_STATE);
+    ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
+    ASSERT_EQ(Zarn_Capture_AcquireResultImage(), 0);
+    EXPECT_EQ(events.resultsEntered.load(), 4);
+    EXPECT_EQ(events.Results(), 4u);
+    EXPECT_EQ(Zarn_Capture_Start(1, 0), ZARN_ERR_CAPTURE_FINISHED);
 
     // Stand-by and fast start-up run the release and the initialisation, each inside its own lines.
     const size_t mark = trace->Lines().size();

@@ -20,6 +20,7 @@
 #include "LiveImage.h"
 #include "ModelFactory.h"
 #include "models/ZarnScannerPlover.h"
+#include "models/ZarnScannerPloverC.h"
 #include "models/ZarnScannerVireoA.h"
 
 namespace {
@@ -237,6 +238,12 @@ TEST(ZarnModels, BlinkMasksAndStateLedBytes) {
     const uint8_t alternate[8] = {1, 0, 1, 0, 1, 0, 1, 0};
     EXPECT_EQ(I_StateLedByte(2, alternate), 0b01010101);
     EXPECT_EQ(I_StateLedByte(4, alternate), 0b01111101);
+    // All dark and all lit: two thumbs keep their middle bits set either way.
+    const uint8_t none[8] = {}, all[8] = {1, 1, 1, 1, 1, 1, 1, 1};
+    EXPECT_EQ(I_StateLedByte(4, none), 0b00111100);
+    EXPECT_EQ(I_StateLedByte(4, all), 0xFF);
+    EXPECT_EQ(I_StateLedByte(3, none), 0);
+    EXPECT_EQ(I_StateLedByte(2, all), 0xFF);
 }
 
 TEST(ZarnVersion, TextFromTheBuildDate) {
@@ -354,6 +361,11 @@ TEST_F(ZarnArguments, BadArgumentsChangeNothing) {
     EXPECT_EQ(Zarn_Capture_SetAutoCapArea(0, -5, -5, 0, 0), 0);
     EXPECT_EQ(scanner->m_AutoCapArea.enable, 0);
     EXPECT_EQ(scanner->m_AutoCapArea.width, 10);
+    // The smallest area: one pixel at the corner.
+    EXPECT_EQ(Zarn_Capture_SetAutoCapArea(1, 0, 0, 1, 1), 0);
+    EXPECT_EQ(scanner->m_AutoCapArea.width, 1);
+    EXPECT_EQ(scanner->m_AutoCapArea.height, 1);
+    scanner->m_AutoCapArea.enable = 0;
     EXPECT_EQ(Zarn_Capture_SetAutoCapFinMask(16), ZARN_ERR_BAD_ARGUMENT);
     EXPECT_EQ(Zarn_Capture_SetAutoCapFinMask(-1), ZARN_ERR_BAD_ARGUMENT);
     EXPECT_EQ(scanner->m_nFingerMask.load(), 0);
@@ -401,6 +413,18 @@ TEST_F(ZarnArguments, FingerCountsAndMasksOfTheStart) {
     EXPECT_EQ(Zarn_Capture_Start(9, 1), ZARN_ERR_CAPTURE_FINISHED);
 }
 
+// Image type 0 (a roll) is a type like the others: its result geometry is reported before the
+// camera is asked for anything, and only the missing camera ends the call.
+TEST_F(ZarnArguments, ImageTypeZeroIsARoll) {
+    int w = -7, h = -7, x = -7, y = -7;
+    EXPECT_NE(Zarn_Capture_SetMode(0, 500, 0, 0, &w, &h, &x, &y), ZARN_ERR_NOT_SUPPORTED);
+    EXPECT_EQ(w, 800);
+    EXPECT_EQ(h, 750);
+    EXPECT_EQ(x, 500);
+    EXPECT_EQ(y, 500);
+    EXPECT_EQ(scanner->m_nImageType.load(), 0);
+}
+
 TEST_F(ZarnArguments, CallbacksShareTheContextOfTheLastRegistration) {
     int a = 0, b = 0;
     ASSERT_EQ(Zarn_Capture_RegisterCallbackPreviewImage([](void*, ZarnImageInfo) {}, &a), 0);
@@ -412,6 +436,62 @@ TEST_F(ZarnArguments, CallbacksShareTheContextOfTheLastRegistration) {
     EXPECT_EQ(Zarn_Capture_RegisterCallbackObjectQuality(nullptr, &a), ZARN_ERR_BAD_ARGUMENT);
     EXPECT_EQ(scanner->m_pCallbackContext.load(), &b);
     EXPECT_EQ(scanner->m_pfnObjectQuality.load(), nullptr);
+}
+
+// The beeper of a type 601 scanner follows the firmware text that its first frame carries: up to
+// "1112" the library switches the beeper on and off itself; above it the scanner plays the pattern
+// it is given (pattern + 1 on the beeper property). LED group 2, the newer scanners' 16-bit mask,
+// reaches both LED banks.
+TEST(ZarnControls601, BeeperFollowsTheFirmwareTextAndGroup2DrivesBothLedBanks) {
+    ASSERT_TRUE(kSlotIsolated);
+    struct Case {
+        const char* firmware;
+        std::vector<uint8_t> pattern3;  // beeper states written for pattern 3
+    } cases[] = {
+        {"1112", {1, 0, 0}},  // one beep of 100 ms: on, off, and off at the end
+        {"1113", {4}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.firmware);
+        capturetest::Bus bus(std::string("period-scale 0.25\ndevice s1 PloverC\nat 0 s1 set firmware ") + c.firmware + "\n");
+        auto device = bus.Device("s1");
+        ASSERT_TRUE(device);
+        ZarnScannerPloverC scanner;
+        g_pScanner = &scanner;
+        struct Release {
+            ZarnScannerPloverC& s;
+            ~Release() {
+                s.ReleaseRes();
+                g_pScanner = nullptr;
+            }
+        } release{scanner};
+        // The first frame carries the device text; a roll frame is the smallest.
+        ASSERT_EQ(scanner.InitializeRes(), 0);
+        ASSERT_EQ(scanner.InitVideoMode(TK_VIDEO_ROLL), 0);
+        scanner.m_nVideoMode = TK_VIDEO_ROLL;
+        scanner.SetVideoProp(kPropFrameSizeMode, 1);
+        ASSERT_EQ(scanner.StartStream(), 0);
+        ASSERT_TRUE(scannertest::WaitUntil([&] { return device->FramesSent() >= 2; }, 20000));
+        ASSERT_EQ(scanner.StopStream(), 0);
+        scanner.m_Running.initialised = 1;
+        ZarnDeviceInfo info{};
+        ASSERT_EQ(Zarn_Main_GetDeviceInfo(&info), 0);
+        EXPECT_STREQ(info.firmware, c.firmware);
+
+        ASSERT_EQ(Zarn_Controls_Beeper(3), 0);
+        EXPECT_EQ(scannertest::Writes(*device, 0x82), c.pattern3);
+
+        const auto bank0 = scannertest::Writes(*device, 0x81), bank1 = scannertest::Writes(*device, 0x80);
+        ASSERT_EQ(Zarn_Controls_SetLEDs(2, 0xE1F7), 0);
+        EXPECT_EQ(scannertest::Writes(*device, 0x81).size(), bank0.size() + 1);
+        EXPECT_EQ(scannertest::Writes(*device, 0x81).back(), 0xF7);
+        EXPECT_EQ(scannertest::Writes(*device, 0x80).size(), bank1.size() + 1);
+        EXPECT_EQ(scannertest::Writes(*device, 0x80).back(), 0xE1);
+        int leds = -1;
+        EXPECT_EQ(Zarn_Controls_GetLEDs(2, &leds), 0);
+        // The panel groups 0 and 1 belong to the 501 and 502 scanners.
+        EXPECT_EQ(Zarn_Controls_SetLEDs(0, 0x00), ZARN_ERR_NOT_SUPPORTED);
+    }
 }
 
 // The live grading of one preview: a right slap as the preview shows it (background removed,

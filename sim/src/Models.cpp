@@ -95,7 +95,9 @@ std::vector<ModelTraits> MakeTable() {
     ModelTraits v = SingleFinger(ModelId::VireoA, "VireoA", proto::kProductVireoA, 0x0000, 4,
                                  {1600, 1200, 1496, 945, 850, 600, 5, 58, 56});
     v.modes[2].ppiX = 425, v.modes[2].ppiY = 300;
-    v.platenGain = 0.95;
+    // The sensor answers exposure as PloverA's does (the same 850 x 600 ppi optics and mean
+    // threshold 220): at the camera's power-on exposure 40 the empty platen lies just above it.
+    v.platenGain = 2.5;
     v.flipY = true;
     put(v);
 

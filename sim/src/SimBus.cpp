@@ -216,6 +216,14 @@ std::optional<DeviceAction> ParseAction(const std::vector<std::string>& w, size_
         };
         act.kind = DeviceAction::Set;
         act.name = w[i + 1];
+        if (act.name == "firmware") {
+            // One to four printable characters, as the hardware word of the device text holds them.
+            const std::string& v = w[i + 2];
+            if (v.size() > 4 || std::any_of(v.begin(), v.end(), [](char c) { return c < 0x21 || c > 0x7E; }))
+                return why = "bad value '" + v + "' for 'firmware'", std::nullopt;
+            act.text = v;
+            return act;
+        }
         if (auto it = words.find(act.name); it != words.end()) {
             auto v = it->second.find(w[i + 2]);
             if (v == it->second.end()) return why = "bad value '" + w[i + 2] + "' for '" + act.name + "'", std::nullopt;

@@ -268,6 +268,11 @@ void SimDevice::ApplyLocked(const DeviceAction& a) {
             if (a.name == "defect-column") scene_.platen.defectColumns.push_back(int(v));
             if (a.name == "gain") eye_.gain = std::max(0.0, v);
             if (a.name == "card") eye_.cardAlbedo = std::max(0.0, v);
+            if (a.name == "firmware") {
+                // The firmware text of the hardware word, padded with zero bytes.
+                std::fill(text_.begin() + 12, text_.begin() + 16, uint8_t(0));
+                std::copy_n(a.text.begin(), std::min<size_t>(a.text.size(), 4), text_.begin() + 12);
+            }
             break;
         }
         case DeviceAction::Dirty:

@@ -240,7 +240,8 @@ TEST(Scenario, ParsesDevicesAndTimelines) {
         "frame 4 b eye off\n"
         "frame 5 a key 0x08\n"
         "frame 6 a set skin wet\n"
-        "frame 6 a set lamp 0.25\n",
+        "frame 6 a set lamp 0.25\n"
+        "at 0 a set firmware 1104\n",
         &error);
     ASSERT_TRUE(sc) << error;
     ASSERT_EQ(sc->devices.size(), 2u);
@@ -249,11 +250,13 @@ TEST(Scenario, ParsesDevicesAndTimelines) {
     EXPECT_DOUBLE_EQ(sc->devices[1].config.framePeriodMs, 10.0);
     EXPECT_EQ(sc->devices[1].config.sensorType, 0x1234u);
     EXPECT_NEAR(sc->devices[0].config.framePeriodMs, Traits(ModelId::PloverA).framePeriodMs / 2, 1e-9);
-    ASSERT_EQ(sc->devices[0].config.timeline.size(), 5u);
+    ASSERT_EQ(sc->devices[0].config.timeline.size(), 6u);
     EXPECT_EQ(sc->devices[0].config.timeline[3].action.kind, DeviceAction::Set);
     EXPECT_EQ(sc->devices[0].config.timeline[3].action.name, "skin");
     EXPECT_EQ(sc->devices[0].config.timeline[3].action.x, double(SkinType::Wet));
     EXPECT_EQ(sc->devices[0].config.timeline[4].action.x, 0.25);
+    EXPECT_EQ(sc->devices[0].config.timeline[5].action.name, "firmware");
+    EXPECT_EQ(sc->devices[0].config.timeline[5].action.text, "1104");
     EXPECT_FALSE(sc->devices[0].config.timeline[0].byFrame);
     EXPECT_EQ(sc->devices[0].config.timeline[0].action.layout, FingerLayout::RightSlap);
     EXPECT_EQ(sc->devices[0].config.timeline[2].action.value, 0x08);
@@ -278,6 +281,7 @@ TEST(Scenario, RefusesBadLinesWithTheirNumber) {
         {"device a PloverA\nframe 2 a set lamp 3\n", "line 2: bad value '3' for 'lamp'"},
         {"device a PloverA\nframe 2 a set colour 3\n", "line 2: unknown setting 'colour'"},
         {"device a PloverA\nframe 2 a set lamp\n", "line 2: 'set' takes 2 argument(s)"},
+        {"device a PloverA\nat 0 a set firmware 12034\n", "line 2: bad value '12034' for 'firmware'"},
         {"# nothing\n", "line 1: no device"},
     };
     for (const auto& [text, expected] : cases) {
@@ -353,6 +357,23 @@ TEST(SimDevice, TimelineKeyedToFramesChangesTheScene) {
     }
     EXPECT_NEAR(means[0], means[1], 2.0);
     EXPECT_LT(means[3], means[0] - 20);  // the finger is down from the third frame on
+}
+
+// The firmware knob rewrites the four firmware bytes of the device text and nothing else.
+TEST(SimDevice, FirmwareKnobRewritesTheHardwareWord) {
+    DeviceConfig c;
+    c.model = ModelId::PloverC;
+    c.serial = 4242;
+    c.timeline.push_back({false, 0, {DeviceAction::Set, FingerLayout::None, 0, 0, 0, true, 0, "firmware", "11"}});
+    auto dev = SimDevice::Create(c);
+    const auto before = MakeDeviceText(Traits(ModelId::PloverC), 4242, PackDate(2024, 5, 14), PackDate(2024, 6, 3));
+    ASSERT_EQ(std::string(before.begin() + 12, before.begin() + 16), "1203");
+    std::array<uint8_t, 24> text{};
+    for (int i = 0; i < 500 && (text = dev->DeviceText())[13] != '1'; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    auto expected = before;
+    expected[12] = '1', expected[13] = '1', expected[14] = 0, expected[15] = 0;
+    EXPECT_EQ(text, expected);
 }
 
 // The exposure register and the lamp knob reach the rendered sensor; the mode's frame period

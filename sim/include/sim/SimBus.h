@@ -56,7 +56,9 @@ private:
 // phalanx <0..1>, lamp <0..2>, drift <per minute>, roll-fault <none|back|slide|narrow>, landing
 // <frames>, tremor <on|off>, restless <step mm 0..5>, defect-row <row>, defect-column <column>,
 // gain <factor> (iris camera: the sensor's analogue gain, signal and noise), card <albedo> (iris
-// camera: a uniform grey card of that albedo, lit by the LEDs, in place of the eye; 0 removes it).
+// camera: a uniform grey card of that albedo, lit by the LEDs, in place of the eye; 0 removes it),
+// firmware <text> (1 to 4 characters: the firmware text in bytes 12..15 of the device text, "1203"
+// unless set; the driver reads the text when it starts the device, so set it with "at 0").
 struct Scenario {
     std::string name;
     struct Device {

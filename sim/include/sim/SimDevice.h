@@ -50,6 +50,7 @@ struct DeviceAction {
     bool on = true;
     uint8_t value = 0;
     std::string name = {};
+    std::string text = {};  // the value of a knob that takes text (firmware)
 };
 
 // An action keyed to the time since the device was created or to the frames sent since the
@@ -131,7 +132,10 @@ public:
     void SetAttachHandler(std::function<void(bool)> handler);
 
     // The device's header and LED status as it answers them.
-    std::array<uint8_t, 24> DeviceText() const { return text_; }
+    std::array<uint8_t, 24> DeviceText() const {
+        std::lock_guard lock(mutex_);
+        return text_;
+    }
 
 private:
     explicit SimDevice(const DeviceConfig& config);

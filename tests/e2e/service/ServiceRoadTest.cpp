@@ -637,11 +637,8 @@ INSTANTIATE_TEST_SUITE_P(
         RealLibraryCase{"PloverAThumbs",
                         "period-scale 0.5\ndevice s1 PloverA\nframe 0 * empty\nframe 40 * place thumbs\n", "PloverA",
                         "BothThumbs", 15, 1600, 1500, "force"},
-        // The lamp a little brighter than the simulated VireoA's own: the library's exposure
-        // search needs a brighter empty platen than the default one gives.
         RealLibraryCase{"VireoASingleFinger",
-                        "period-scale 0.25\ndevice s1 VireoA\nframe 0 * empty\nframe 0 * set lamp 1.4\n"
-                        "frame 40 * place single\n",
+                        "period-scale 0.25\ndevice s1 VireoA\nframe 0 * empty\nframe 40 * place single\n",
                         "VireoA", "RightIndex", 2, 800, 750, ""}),
     [](const ::testing::TestParamInfo<RealLibraryCase>& info) { return std::string(info.param.name); });
 
