@@ -458,22 +458,24 @@ int HoldLoopbackPort(int port) {
     return fd;
 }
 
-// With VdmListenPort = 0 the configuration channel takes the first free port of 7901..7905 (the
-// range the program uses when the settings name none), in order; the controller reaches the
-// service there. With all five in use the service logs that the controller cannot connect and
-// still serves the DM.
+// Without VdmListenPort the configuration channel listens on 7901. With VdmListenPort = 0 it takes
+// the first free port of 7901..7905 (the range the program uses when the settings name none), in
+// order; the controller reaches the service there, and the channel takes one controller at a
+// time. With all five in use the service logs that the controller cannot connect and still serves
+// the DM.
 TEST_F(ServiceRoadTest, ConfigurationPortWalk) {
     struct Case {
+        int setting;            // VdmListenPort; negative: none in the settings
         std::vector<int> held;  // ports in use by others
         int expected;           // the port the service listens on; 0: none
     };
     const Case cases[] = {
-        {{7902}, 7901},
-        {{7901, 7902}, 7903},
-        {{7901, 7902, 7903, 7904}, 7905},
-        {{7901, 7902, 7903, 7904, 7905}, 0},
+        {-1, {}, 7901},
+        {0, {7902}, 7901},
+        {0, {7901, 7902}, 7903},
+        {0, {7901, 7902, 7903, 7904}, 7905},
+        {0, {7901, 7902, 7903, 7904, 7905}, 0},
     };
-    configPort = 0;
     int arrivals = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.expected);
@@ -487,6 +489,7 @@ TEST_F(ServiceRoadTest, ConfigurationPortWalk) {
             if (std::find(c.held.begin(), c.held.end(), port) != c.held.end()) holders.push_back(fd);
             else ::close(fd);
         }
+        configPort = c.setting;
         peers::CServiceProcess program;
         ASSERT_TRUE(program.Start(Setup("previewIntervalMs=5", "console")));
         // The DM hears from the service whatever port the controller gets.
@@ -504,7 +507,11 @@ TEST_F(ServiceRoadTest, ConfigurationPortWalk) {
             // A controller that connects first hears the settings, among them the walked port 0.
             const std::string config = controller.Read(10000);
             EXPECT_EQ(config.rfind("<VdmEventRequest", 0), 0u) << config;
-            EXPECT_NE(config.find("key=\"VdmListenPort\" value=\"0\""), std::string::npos) << config;
+            EXPECT_EQ(config.find("key=\"VdmListenPort\" value=\"0\"") != std::string::npos, c.setting == 0) << config;
+            // A second controller is turned away; the first one is still served.
+            XmlPeer second;
+            ASSERT_TRUE(second.Connect(c.expected));
+            EXPECT_TRUE(second.ClosedByPeer(5000));
             const std::string answer = ControllerCommand(
                 controller, "W1", "<Device deviceType=\"0\" deviceModel=\"PloverA\"><Calibration/></Device>");
             EXPECT_EQ(peers::ElementAttribute(answer, "Return", "value"), "Failure") << answer;
