@@ -83,7 +83,7 @@ bool SplitUri(const std::string& uri, std::string& ip, int& port) {
 }
 
 std::vector<uint8_t> FetchImageRecord(XmlPeer& peer, long code, const std::string& requestId, int timeoutMs,
-                                      std::string* carry) {
+                                      std::string* carry, bool anyAnswer) {
     std::vector<uint8_t> request;
     if (!image_messages::EncodeRequest(0, code, requestId, request) ||
         !peer.Send(std::string(request.begin(), request.end())))
@@ -92,7 +92,7 @@ std::vector<uint8_t> FetchImageRecord(XmlPeer& peer, long code, const std::strin
     std::string& bytes = carry != nullptr ? *carry : local;
     const int64_t deadline = NowMs() + timeoutMs;
     for (;;) {
-        // Answers of earlier requests that came late are skipped.
+        // Answers of earlier requests that came late are skipped, unless any answer will do.
         while (!bytes.empty()) {
             image_messages::DecodedResponse response;
             size_t consumed = 0;
@@ -104,7 +104,7 @@ std::vector<uint8_t> FetchImageRecord(XmlPeer& peer, long code, const std::strin
                 return {};
             }
             bytes.erase(0, consumed);
-            if (response.requestId == requestId) return response.data;
+            if (anyAnswer || response.requestId == requestId) return response.data;
         }
         if (NowMs() >= deadline) return {};
         pollfd p{peer.fd(), POLLIN, 0};
@@ -183,7 +183,9 @@ CaptureResult CEnrolmentClient::Capture(const CaptureOptions& options) {
     while (NowMs() < deadline) {
         if (previewOpen) {
             // No frame yet gets no answer: wait briefly, then ask again.
-            std::vector<uint8_t> record = FetchImageRecord(preview, 1, "F" + std::to_string(frame), 50, &carry);
+            // An answer to an earlier request is a preview as well: on a slow machine every
+            // answer may come after the next request went out.
+            std::vector<uint8_t> record = FetchImageRecord(preview, 1, "F" + std::to_string(frame), 50, &carry, true);
             if (!record.empty()) {
                 result.lastPreview = std::move(record);
                 ++result.previews;
@@ -206,6 +208,10 @@ CaptureResult CEnrolmentClient::Capture(const CaptureOptions& options) {
             events_.erase(events_.begin());
         } else {
             event = device_.Read(10);
+            if (device_.Ended()) {
+                result.deviceClosed = true;
+                return result;
+            }
             if (!event.empty() && !IsEvent(event)) continue;
         }
         if (event.empty() || !HasElement(event, "CaptureComplete")) continue;

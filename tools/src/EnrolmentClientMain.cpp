@@ -78,6 +78,7 @@ int main(int argc, char** argv) {
     std::printf("Enrolment client: StartCapture %s, %d preview(s)\n", result.startReason.c_str(), result.previews);
     if (!result.forceReason.empty()) std::printf("Enrolment client: ForceCapture %s\n", result.forceReason.c_str());
     if (!result.stopReason.empty()) std::printf("Enrolment client: StopCapture %s\n", result.stopReason.c_str());
+    if (result.deviceClosed) std::fprintf(stderr, "Enrolment client: the service closed the device channel\n");
     if (!result.completed) {
         std::fprintf(stderr, "Enrolment client: no sample\n");
         return result.stopReason == "Success" ? 0 : 1;

@@ -46,7 +46,8 @@ bool CServiceProcess::Start(const ServiceSetup& setup) {
         std::ofstream(fs::path(dir_) / "App_Data" / "VdmConfig.cfg", std::ios::trunc)
         << (setup.logLevel.empty() ? "" : "LOG_LEVEL = " + setup.logLevel + "\n") << "DmIP = 127.0.0.1\nDmPort = " << setup.dmPort
         << "\nDmRetryIntervalBetweenPortAttempts = 1\nDmSleepTimeAfterTryingAllPorts = 1\n"
-        << "VdmListenPort = " << setup.configPort << "\nVdmIP = 127.0.0.1\n"
+        << (setup.configPort < 0 ? "" : "VdmListenPort = " + std::to_string(setup.configPort) + "\n")
+        << "VdmIP = 127.0.0.1\n"
         << "DeviceDetectionInterval = 1\nFingerprint = " << (setup.fingerprint ? "TRUE" : "FALSE")
         << "\nIris = " << (setup.iris ? "TRUE" : "FALSE") << "\n";
     const std::string script = setup.script + (setup.script.empty() ? "" : ";") + "unplugFile=" + dir_ + "/unplugged";

@@ -6,6 +6,7 @@
 
 #include "FakeVdm.h"
 #include "FakeZarn.h"
+#include "ImageMessageCodec.h"
 #include "TestAppData.h"
 #include "device/FpDevice.h"
 #include "device/ZarnApi.h"
@@ -163,4 +164,46 @@ TEST_F(EnrolmentClientTest, ForceStopAndDisconnect) {
     peers::CaptureOptions again;
     again.forceAfterFrames = 1;
     EXPECT_TRUE(client.Capture(again).completed);
+}
+
+// The device goes away in the middle of a capture (its channel closed by the service): the client
+// ends the capture at once and says so.
+TEST_F(EnrolmentClientTest, DeviceClosedDuringCapture) {
+    OpenDevice();
+    std::thread unplug([this] {
+        for (int i = 0; i < 1000 && device->GetState() != DEVICE_STATE_CAPTURING; ++i) std::this_thread::sleep_for(5ms);
+        std::this_thread::sleep_for(50ms);
+        device->Close();
+    });
+    peers::CaptureOptions options;
+    options.timeoutMs = 60000;
+    const peers::CaptureResult result = client.Capture(options);
+    unplug.join();
+    EXPECT_EQ(result.startReason, "Success");
+    EXPECT_TRUE(result.deviceClosed);
+    EXPECT_FALSE(result.completed);
+}
+
+// A preview answer that comes after the next request went out: a preview fetch takes it, a fetch
+// of one request's own answer skips it; the bytes after an answer wait for the next fetch.
+TEST(FetchImageRecord, LateAnswersOfEarlierRequests) {
+    for (const bool anyAnswer : {true, false}) {
+        SCOPED_TRACE(anyAnswer);
+        XmlListener listener;
+        XmlPeer client;
+        ASSERT_TRUE(client.Connect(listener.port()));
+        XmlPeer server(listener.Accept());
+        const std::vector<uint8_t> early = {1, 2, 3}, own = {4, 5};
+        std::vector<uint8_t> answers, second;
+        ASSERT_TRUE(image_messages::EncodeResponse("F0", early.data(), early.size(), answers));
+        ASSERT_TRUE(image_messages::EncodeResponse("F1", own.data(), own.size(), second));
+        answers.insert(answers.end(), second.begin(), second.end());
+        // Both answers wait on the connection when the request of F1 goes out.
+        ASSERT_TRUE(server.Send(std::string(answers.begin(), answers.end())));
+        std::string carry;
+        EXPECT_EQ(peers::FetchImageRecord(client, 1, "F1", 1000, &carry, anyAnswer), anyAnswer ? early : own);
+        // What was read past the answer is kept for the next fetch.
+        EXPECT_EQ(peers::FetchImageRecord(client, 1, "F1", 100, &carry, anyAnswer),
+                  anyAnswer ? own : std::vector<uint8_t>{});
+    }
 }

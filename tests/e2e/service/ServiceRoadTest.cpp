@@ -7,6 +7,7 @@
 #include "peers/ServiceProcess.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -440,6 +441,96 @@ TEST_F(ServiceRoadTest, CommandWordsLogLevelsAndTheEnterWait) {
     }
 }
 
+// A listener on 127.0.0.1:port (the address may have connections of an earlier program in
+// TIME_WAIT); -1 when the port is in use.
+int HoldLoopbackPort(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 1) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Without VdmListenPort the configuration channel listens on 7901. With VdmListenPort = 0 it takes
+// the first free port of 7901..7905 (the range the program uses when the settings name none), in
+// order; the controller reaches the service there, and the channel takes one controller at a
+// time. With all five in use the service logs that the controller cannot connect and still serves
+// the DM.
+TEST_F(ServiceRoadTest, ConfigurationPortWalk) {
+    struct Case {
+        int setting;            // VdmListenPort; negative: none in the settings
+        std::vector<int> held;  // ports in use by others
+        int expected;           // the port the service listens on; 0: none
+    };
+    const Case cases[] = {
+        {-1, {}, 7901},
+        {0, {7902}, 7901},
+        {0, {7901, 7903}, 7902},
+        {0, {7901, 7902}, 7903},
+        {0, {7901, 7902, 7903, 7904}, 7905},
+        {0, {7901, 7902, 7903, 7904, 7905}, 0},
+    };
+    int arrivals = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.expected);
+        std::vector<int> holders;
+        for (int port = 7901; port <= 7906; ++port) {
+            const int fd = HoldLoopbackPort(port);
+            if (fd < 0) {
+                for (const int held : holders) ::close(held);
+                GTEST_SKIP() << "port " << port << " is in use on this machine";
+            }
+            if (std::find(c.held.begin(), c.held.end(), port) != c.held.end()) holders.push_back(fd);
+            else ::close(fd);
+        }
+        configPort = c.setting;
+        peers::CServiceProcess program;
+        ASSERT_TRUE(program.Start(Setup("previewIntervalMs=5", "console")));
+        // The DM hears from the service whatever port the controller gets.
+        ASSERT_TRUE(dm.WaitFor("Arrival", ++arrivals, 20000)) << program.ConsoleText();
+        // Only the expected port answers among the ports nobody else holds (7906 lies outside
+        // the range).
+        for (int port = 7901; port <= 7906; ++port) {
+            if (port == c.expected || std::find(c.held.begin(), c.held.end(), port) != c.held.end()) continue;
+            XmlPeer idle;
+            EXPECT_FALSE(idle.Connect(port)) << port;
+        }
+        if (c.expected != 0) {
+            XmlPeer controller;
+            ASSERT_TRUE(controller.Connect(c.expected));
+            // A controller that connects first hears the settings, among them the walked port 0.
+            const std::string config = controller.Read(10000);
+            EXPECT_EQ(config.rfind("<VdmEventRequest", 0), 0u) << config;
+            EXPECT_EQ(config.find("key=\"VdmListenPort\" value=\"0\"") != std::string::npos, c.setting == 0) << config;
+            // A second controller is turned away; the first one is still served.
+            XmlPeer second;
+            ASSERT_TRUE(second.Connect(c.expected));
+            EXPECT_TRUE(second.ClosedByPeer(5000));
+            const std::string answer = ControllerCommand(
+                controller, "W1", "<Device deviceType=\"0\" deviceModel=\"PloverA\"><Calibration/></Device>");
+            EXPECT_EQ(peers::ElementAttribute(answer, "Return", "value"), "Failure") << answer;
+            controller.Close();
+        }
+        const std::vector<std::string> lines = LogLines(program.Dir(), "TessikVdm");
+        EXPECT_EQ(std::any_of(lines.begin(), lines.end(),
+                              [](const std::string& line) {
+                                  return line.find("ERROR  : CNavikVdm::Initialize: Config socket failed to listen, Vdm "
+                                                   "controller cannot be able to connect to VDM.") != std::string::npos;
+                              }),
+                  c.expected == 0);
+        EXPECT_EQ(program.Terminate(), 1);
+        EXPECT_EQ(dm.Count("Removal"), arrivals);
+        for (const int fd : holders) ::close(fd);
+    }
+}
+
 // Start-up failures on the console wait for Enter and end with exit code 1: a missing settings
 // file, and a data file missing from App_Data, which fails the self test (its message already
 // starts with "Error: ", and the console adds the prefix again). In service mode a failed start is
@@ -513,7 +604,8 @@ struct RealLibraryCase {
     const char* position;  // biometricPosition asked for
     int recordPosition;    // finger position code of the record's view
     int width, height;     // the library's result image of that position
-    const char* before;    // "stop" or "force": a capture ended so before the hand lands
+    const char* before;    // "stop" or "force": a capture ended so before the hand lands; "unplug":
+                           // one ended by unplugging the scanner, then one forced after the replug
 };
 
 class RealLibraryRoadTest : public ServiceRoadTest, public ::testing::WithParamInterface<RealLibraryCase> {
@@ -524,7 +616,13 @@ protected:
         fs::remove_all(work);
         fs::create_directories(work / "debug");
         const fs::path scenario = work / "scanner.txt";
-        std::ofstream(scenario) << GetParam().scenario;
+        std::ofstream scene(scenario);
+        scene << GetParam().scenario;
+        // A scanner unplugged in a stream comes back within 2 s: a replug every 2 s (none does
+        // anything while the scanner is plugged in).
+        if (std::string(GetParam().before) == "unplug")
+            for (int ms = 2000; ms <= 240000; ms += 2000) scene << "at " << ms << " s1 replug\n";
+        scene.close();
         StartService("", "console",
                      {"TESSIK_USB=" + scenario.string(),
                       "TESSIK_TRACE_SLOT=TessikE2eReal-" + std::to_string(::getpid()), "TESSIK_DEBUG_LEVEL=1",
@@ -605,17 +703,36 @@ TEST_P(RealLibraryRoadTest, CaptureDeliversTheLibrarysResult) {
         ASSERT_TRUE(result.completed);
         ExpectLibraryResult(result.sample);
         options.forceAfterFrames = -1;
+    } else if (std::string(c.before) == "unplug") {
+        // Unplugged in the middle of the capture: the DM hears the device leave, the client's
+        // channel closes; plugged in again, the scanner arrives anew and captures.
+        result = client.Capture(options);
+        EXPECT_EQ(result.startReason, "Success");
+        EXPECT_TRUE(result.deviceClosed);
+        EXPECT_FALSE(result.completed);
+        ASSERT_TRUE(dm.WaitFor("Removal", 1, 30000)) << service.ConsoleText();
+        EXPECT_EQ(EventURI("Removal", 0), EventURI("Arrival", 0));
+        ASSERT_TRUE(dm.WaitFor("Arrival", 2, 60000)) << service.ConsoleText();
+        EXPECT_EQ(dm.Events().back().deviceModel, c.model);
+        client.Close();
+        ASSERT_TRUE(client.Connect(EventURI("Arrival", 1)));
+        // The scanner works again: a capture forced on the empty platen (no hand lands).
+        options.forceAfterFrames = 2;
     }
     result = client.Capture(options);
     EXPECT_EQ(result.startReason, "Success");
     ASSERT_TRUE(result.completed) << service.ConsoleText();
     EXPECT_GE(result.previews, 1);
     ExpectLibraryResult(result.sample);
-    // The hand is in the image: a good share of ridge (dark) pixels, and light background too.
-    const peers::FirView view = peers::ReadFirstFirView(result.sample);
-    const auto dark = std::count_if(view.pixels.begin(), view.pixels.end(), [](uint8_t p) { return p < 128; });
-    EXPECT_GT(dark, static_cast<long>(view.pixels.size() / 50));
-    EXPECT_LT(dark, static_cast<long>(view.pixels.size() / 2));
+    if (options.forceAfterFrames >= 0) {
+        EXPECT_EQ(result.forceReason, "Success");
+    } else {
+        // The hand is in the image: a good share of ridge (dark) pixels, and light background too.
+        const peers::FirView view = peers::ReadFirstFirView(result.sample);
+        const auto dark = std::count_if(view.pixels.begin(), view.pixels.end(), [](uint8_t p) { return p < 128; });
+        EXPECT_GT(dark, static_cast<long>(view.pixels.size() / 50));
+        EXPECT_LT(dark, static_cast<long>(view.pixels.size() / 2));
+    }
     if (std::string(c.model) == "VireoA") {
         // A single-finger scanner takes no slap and no thumbs.
         for (const char* position : {"RightSlap", "LeftSlap", "BothThumbs"}) {
@@ -625,7 +742,8 @@ TEST_P(RealLibraryRoadTest, CaptureDeliversTheLibrarysResult) {
     }
     client.Close();
     EXPECT_EQ(service.Terminate(), 1);
-    EXPECT_EQ(dm.Count("Removal"), 1);
+    EXPECT_EQ(dm.Count("Removal"), std::string(c.before) == "unplug" ? 2 : 1);
+    EXPECT_EQ(EventURI("Removal", dm.Count("Removal") - 1), EventURI("Arrival", dm.Count("Arrival") - 1));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -637,6 +755,11 @@ INSTANTIATE_TEST_SUITE_P(
         RealLibraryCase{"PloverAThumbs",
                         "period-scale 0.5\ndevice s1 PloverA\nframe 0 * empty\nframe 40 * place thumbs\n", "PloverA",
                         "BothThumbs", 15, 1600, 1500, "force"},
+        // Unplugged 40 frames into the first capture's stream (later than the calibration's
+        // streams reach); after the replug a capture forced on the empty platen.
+        RealLibraryCase{"PloverAUnplugged",
+                        "period-scale 0.5\ndevice s1 PloverA\nframe 0 * empty\nframe 40 s1 unplug\n", "PloverA",
+                        "RightSlap", 13, 1600, 1500, "unplug"},
         RealLibraryCase{"VireoASingleFinger",
                         "period-scale 0.25\ndevice s1 VireoA\nframe 0 * empty\nframe 40 * place single\n",
                         "VireoA", "RightIndex", 2, 800, 750, ""}),

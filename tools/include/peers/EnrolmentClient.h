@@ -53,6 +53,7 @@ struct CaptureResult {
     std::string forceReason;     // of the ForceCapture answer, when one was sent
     std::string stopReason;      // of the StopCapture answer, when one was sent
     bool completed = false;      // CaptureComplete arrived and the sample was fetched
+    bool deviceClosed = false;   // the service closed the device channel (the device went away)
     int previews = 0;            // GetFrame answers with a record
     std::vector<uint8_t> sample;       // the GetSample record
     std::vector<uint8_t> lastPreview;  // the last GetFrame record
@@ -79,9 +80,10 @@ private:
 
 // One image request (GetFrame: code 1, GetSample: code 0) on a connected image channel; the
 // record of its answer, empty when none came in time. `carry` keeps the bytes read past an answer
-// (or of an answer that came too late) for the next request on the same channel.
+// (or of an answer that came too late) for the next request on the same channel. With `anyAnswer`
+// the answer of an earlier request on the channel is taken too; otherwise it is skipped.
 std::vector<uint8_t> FetchImageRecord(XmlPeer& peer, long code, const std::string& requestId, int timeoutMs,
-                                      std::string* carry = nullptr);
+                                      std::string* carry = nullptr, bool anyAnswer = false);
 // "ip:port" split; false when the text is not of that form.
 bool SplitUri(const std::string& uri, std::string& ip, int& port);
 

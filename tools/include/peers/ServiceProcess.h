@@ -24,7 +24,7 @@ struct ServiceSetup {
     std::string script;       // TESSIK_ZARN_STANDIN_SCRIPT pairs
     std::string word = "console";  // empty: the program gets no argument
     int dmPort = 0;
-    int configPort = 0;
+    int configPort = 0;       // VdmListenPort; negative: the settings name none
     std::string logLevel = "DBG1";  // empty: no LOG_LEVEL line
     bool writeConfig = true;        // false: App_Data's VdmConfig.cfg as it is (or none)
     std::vector<std::string> environment;  // more "NAME=value" entries

@@ -43,6 +43,7 @@ public:
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
         buffer_.clear();
+        ended_ = false;
     }
     bool Send(const std::string& text) {
         return fd_ >= 0 && ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
@@ -61,7 +62,10 @@ public:
             if (::poll(&p, 1, left) <= 0) return {};
             char chunk[65536];
             ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-            if (n <= 0) return {};
+            if (n <= 0) {
+                ended_ = true;
+                return {};
+            }
             buffer_.append(chunk, static_cast<size_t>(n));
         }
     }
@@ -73,6 +77,8 @@ public:
         return ::recv(fd_, &b, 1, 0) == 0;
     }
     int fd() const { return fd_; }
+    // True once a read found the connection closed by the other side (or broken).
+    bool Ended() const { return ended_; }
 
 private:
     std::string Take() {
@@ -91,6 +97,7 @@ private:
 
     int fd_ = -1;
     std::string buffer_;
+    bool ended_ = false;
 };
 
 // A loopback port that is free now (the kernel's pick).
