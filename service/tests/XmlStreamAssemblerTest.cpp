@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,7 @@ protected:
             },
             [this](int level, const std::string& text) {
                 if (level == LOGLEVEL_WARNING) warnings.push_back(text);
+                longestLine = std::max(longestLine, text.size());
             });
     }
 
@@ -45,6 +47,7 @@ protected:
     std::vector<std::string> documents;
     std::vector<std::string> warnings;
     int parses = 0;
+    size_t longestLine = 0;
 };
 
 }  // namespace
@@ -130,6 +133,9 @@ TEST_F(AssemblerTest, OnlyTextEndingInATagIsParsed) {
     EXPECT_EQ(parses, 0);
     EXPECT_TRUE(documents.empty());
     EXPECT_FALSE(warnings.empty());  // dropped at the cap, as before
+    // Each read's " Received: " line carries only the start of the pending text.
+    EXPECT_LT(longestLine, CXmlStreamAssembler::kMaxLoggedText + 100);
+    EXPECT_GT(longestLine, CXmlStreamAssembler::kMaxLoggedText);
 
     // A read that ends in a tag is tried, with blanks or a terminating zero after it; one that
     // ends in the middle of a tag is not.

@@ -9,14 +9,14 @@ CXmlStreamAssembler::CXmlStreamAssembler(std::string rootPrefix, KeepPolicy poli
                                          int detailLevel)
     : rootPrefix_(std::move(rootPrefix)), policy_(policy), maxPending_(maxPending), detailLevel_(detailLevel) {}
 
+// The start of a long text with its size, so that a large message costs one short log line.
+static std::string LoggedText(const std::string& text) {
+    if (text.size() <= CXmlStreamAssembler::kMaxLoggedText) return text;
+    return text.substr(0, CXmlStreamAssembler::kMaxLoggedText) + "... (" + std::to_string(text.size()) + " bytes)";
+}
+
 void CXmlStreamAssembler::DropWithWarning(const std::string& text, const LogFunction& log) {
-    if (!LogEnabled(LOGLEVEL_WARNING)) return;
-    if (text.size() <= kMaxLoggedText) {
-        log(LOGLEVEL_WARNING, " Previous received XML is invalid: " + text);
-    } else {
-        log(LOGLEVEL_WARNING, " Previous received XML is invalid: " + text.substr(0, kMaxLoggedText) + "... (" +
-                                  std::to_string(text.size()) + " bytes)");
-    }
+    if (LogEnabled(LOGLEVEL_WARNING)) log(LOGLEVEL_WARNING, " Previous received XML is invalid: " + LoggedText(text));
 }
 
 void CXmlStreamAssembler::Keep(std::string text, const LogFunction& log) {
@@ -57,7 +57,7 @@ void CXmlStreamAssembler::Feed(const char* data, size_t length, const ParseFunct
             pending_.clear();
         }
     }
-    if (LogEnabled(detailLevel_)) log(detailLevel_, " Received: " + text);
+    if (LogEnabled(detailLevel_)) log(detailLevel_, " Received: " + LoggedText(text));
 
     if (!CannotBeADocument(text) && parse(text)) return;
 

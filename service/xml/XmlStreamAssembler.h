@@ -29,7 +29,7 @@ public:
     };
 
     static constexpr size_t kDefaultMaxPending = 256 * 1024;
-    // Longest part of dropped text written into the warning.
+    // Longest part of a received or dropped text written into a log line.
     static constexpr size_t kMaxLoggedText = 4096;
 
     // Tries a text: parses it and handles the document, false when it is not a valid document.
