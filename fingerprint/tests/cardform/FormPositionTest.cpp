@@ -507,6 +507,41 @@ TEST(FormPositionCards, PlainRowWithUnequalThumbBoxesFailsItsAnalysis) {
   EXPECT_NEAR(f.plainBox.cy, Image(t, t.cx, (t.plainTop + t.plainBottom) / 2).y, kBoxTolerance);
 }
 
+TEST(FormPositionCards, ShortSeparatorsAreFoundOnlyWithTheFinerPasses) {
+  // The thumb boxes' outer separators printed as ticks over the top fifth of the plain row. The
+  // default search drops them: its first pass asks for 2/3 of the row height in strength, and the
+  // purge removes lines less than a third as dense as the full lines. The plain row then shows
+  // only its frame and middle lines and is abandoned. With parameter 12 set the passes start at
+  // 2/5 of the row height and nothing is purged: the ticks are found and the row is cut into its
+  // four boxes.
+  sim::CardSpec def;
+  def.prints = false;
+  sim::RenderedCard card = sim::RenderCard(def, 20);
+  const sim::CardTruth& t = card.truth;
+  const int tick = def.plainHeight / 5;
+  for (size_t i : {size_t(1), size_t(3)})
+    Erase(card.image, int(t.plainVerticalU[i]), int(t.plainTop) + tick, int(t.plainBottom) - 12, def.paper);
+  int para[13] = {0, 640, 960, 520, 1040, 320, 640, 720, 1360, 0, 0, 0, 0};
+  for (const int p12 : {1, 0}) {  // the defaults last: the parameters outlive the call
+    SCOPED_TRACE(p12);
+    para[12] = p12;
+    FormPositionRecord f = Defined(def, t, AP_TENPRINT | AP_PLAINTP | AP_FLATPRINT);
+    testing::internal::CaptureStdout();
+    const int r = AutoFormPositionWithParameters(card.image.pixels.data(), def.width, def.height, &f, para);
+    const std::string out = testing::internal::GetCapturedStdout();
+    if (p12 == 0) {
+      EXPECT_EQ(r, -1);
+      EXPECT_NE(out.find("Finding prints 3 failed (1)\n"), std::string::npos) << out;
+      EXPECT_EQ(f.found, AP_TENPRINT);
+    } else {
+      EXPECT_EQ(r, 0) << out;
+      EXPECT_EQ(f.found, AP_TENPRINT | AP_PLAINTP | AP_FLATPRINT);
+      ExpectPlainBoxes(f, t);
+    }
+    ExpectRolled(f, t, kInOrder);
+  }
+}
+
 TEST(FormPositionCards, RolledLinesThatDisagreeInAngleLeaveTheBoxesUpright) {
   // Two vertical lines left in the rolled rows, turned 0.8 degrees one way and the other: both are
   // found and fitted, but each lies more than 0.25 degrees from their mean and no third line can
