@@ -65,6 +65,7 @@ class RenderedCards : public ::testing::Test {
     // The rolled boxes take turns with two prints: as much clutter for the line searches at a
     // fifth of the rendering.
     def.rolledPrintVariety = 2;
+    def.mirroredHands = true;
     return def;
   }
 };

@@ -129,6 +129,7 @@ void Erase(sim::GreyImage& img, int x, int y0, int y1, uint8_t paper) {
 TEST(FormPositionCards, UprightCardWithEveryPartFound) {
   sim::CardSpec def;
   def.rolledPrintVariety = 2;
+  def.mirroredHands = true;
   // A bar code in the demographic area gives it ink (32) on paper (228).
   def.barcode.data = "TESSIK";
   def.barcodeX = 1400;
