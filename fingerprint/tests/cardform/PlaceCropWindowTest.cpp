@@ -252,9 +252,14 @@ TEST(PlaceFingerCropWindow, SideTrimOfAWeakLineByItsCountOrItsLongestRun) {
     bool bottom;
     int leftRun, rightRun, rows, cropHeight;
     int result, centreY;
+    int hole = 0;  // light blocks inside, away from the lines the trims look at
   };
   const Case cases[] = {
       {"bottom, runs of 11 at level 2: cut", true, 11, 11, 36, 300, 0, 20 + 50 + 150 + 40 / 3},
+      // 34 rows less a hole: at 1500 blocks the rows need level 2 (33 <= 30 + 5), below 1500
+      // they need nothing and the 34 rows stay (340 < 300 + 50 still fits).
+      {"bottom, runs of 11, 1500 blocks: cut", true, 11, 11, 34, 300, 0, 20 + 50 + 150 + 20 / 3, 40},
+      {"bottom, runs of 11, 1499 blocks: kept", true, 11, 11, 34, 300, 0, 20 + 50 + 150 + 40 / 3, 41},
       {"bottom, runs of 20 and 2 at level 2: cut", true, 20, 2, 36, 300, 0, 20 + 50 + 150 + 40 / 3},
       {"bottom, a run of 21 at level 2: kept, cut as a crease", true, 21, 1, 36, 300, 1, 20 + 50 + 150 + 40 / 3},
       {"bottom, runs of 11, level 1 only: kept", true, 11, 11, 36, 360, 0, 20 + 50 + 180},
@@ -269,6 +274,8 @@ TEST(PlaceFingerCropWindow, SideTrimOfAWeakLineByItsCountOrItsLongestRun) {
     d.Blocks(20, 30, 5, 7, c.rows, 46);
     const int line = c.bottom ? 5 + c.rows - 2 : 5 + 1;
     d.Blocks(20, 30, line, 7 + c.leftRun, 1, 46 - c.leftRun - c.rightRun, 200);
+    if (c.hole > 0) d.Blocks(20, 30, 5 + 13, 7 + 19, 5, 8, 200);
+    if (c.hole > 40) d.Blocks(20, 30, 5 + 18, 7 + 19, 1, c.hole - 40, 200);
     const Call r = Place(d.size, d.px.data(), {20, 30, 600, 600, c.cropHeight, 460, 5});
     EXPECT_EQ(r.result, c.result);
     EXPECT_EQ(r.y, c.centreY);
