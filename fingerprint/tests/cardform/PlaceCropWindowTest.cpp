@@ -311,6 +311,8 @@ TEST(PlaceFingerCropWindow, HorizontalPlacementSlidesTowardTheTallerColumns) {
       // A block whose centre row lies 10 from the image's top or bottom still counts.
       {"right edge's top block 10 rows from the image top", 5, 500, 0, 5, steps, 20, 5 + 0 + 150 + 10 / 3},
       {"right edge's last block 10 rows from the image bottom", 0, 365, 5, 5, hanging, 20, 0 + 50 + 150 + 10 / 3},
+      // 5 rows from the image's top it does not: 30 blocks against 15, done at once.
+      {"right edge's top block 5 rows from the image top", 0, 500, 0, 5, steps, 10, 0 + 0 + 150 + 10 / 3},
       // 60 columns: L = 20, R = 39, step 9. Right (31 > 2 x 15) to 29..48, where column 48 holds
       // 10: left, and the turn cuts the step to 6: 23..42, both full: done.
       {"a turn shortens the step",
