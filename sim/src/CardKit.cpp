@@ -64,8 +64,10 @@ void DrawLine(GreyImage& img, const Turn& t, const Segment& s, double thickness,
 // Renders the finger scene at the box's size and lays its ink over the box.
 // Fingertips drawn are added to `fingers` (image coordinates) when given. `cached` keeps the
 // render for boxes of the same size that share it.
+// `mirror` lays the render down mirrored left to right: a right hand becomes the left hand's prints
+// (fingers renumbered to the other hand, loops turned the other way).
 void DrawPrints(GreyImage& img, const Turn& t, const CardBox& b, FingerLayout layout, uint32_t seed,
-                std::vector<FingerTruth>* fingers = nullptr, GreyImage* cached = nullptr) {
+                std::vector<FingerTruth>* fingers = nullptr, GreyImage* cached = nullptr, bool mirror = false) {
     FingerScene scene;
     scene.platen.width = int(b.u1 - b.u0);
     scene.platen.height = int(b.v1 - b.v0);
@@ -77,6 +79,24 @@ void DrawPrints(GreyImage& img, const Turn& t, const CardBox& b, FingerLayout la
     if (!reuse) {
         SceneTruth st;
         own = RenderFingers(scene, seed, &st);
+        if (mirror) {
+            for (int y = 0; y < own.height; ++y) {
+                uint8_t* row = &own.at(0, y);
+                std::reverse(row, row + own.width);
+            }
+            for (FingerTruth& f : st.fingers) {
+                const int w = own.width - 1;
+                f.centreX = w - f.centreX;
+                const int left = f.left;
+                f.left = w - f.right;
+                f.right = w - left;
+                f.angleDeg = -f.angleDeg;
+                f.isoFinger += f.isoFinger > 5 ? -5 : 5;
+                if (f.pattern == PatternClass::LeftLoop || f.pattern == PatternClass::RightLoop)
+                    f.pattern = f.pattern == PatternClass::LeftLoop ? PatternClass::RightLoop : PatternClass::LeftLoop;
+            }
+            std::reverse(st.fingers.begin(), st.fingers.end());  // left to right again
+        }
         if (fingers)
             for (FingerTruth f : st.fingers) {
                 double x, y;
@@ -182,8 +202,11 @@ RenderedCard RenderCard(const CardSpec& def, uint32_t seed) {
         for (size_t i = 0; i < plainBoxes.size(); ++i) {
             if (!(def.printMask >> (10 + i) & 1)) continue;
             const size_t before = truth.plainFingers.size();
-            DrawPrints(img, turn, inner(plainBoxes[i]), plain[i], seed + 7919 + uint32_t(i) * 37,
-                       &truth.plainFingers);
+            // Mirrored hands: the left hand's boxes (0, 1) show the right hand's (3, 2) prints.
+            const bool mirror = def.mirroredHands && i < 2;
+            const size_t from = mirror ? 3 - i : i;
+            DrawPrints(img, turn, inner(plainBoxes[i]), plain[from], seed + 7919 + uint32_t(from) * 37,
+                       &truth.plainFingers, nullptr, mirror);
             // The single prints of the plain row are the thumbs: left (6), then right (1).
             if (i == 1 || i == 2)
                 for (size_t k = before; k < truth.plainFingers.size(); ++k) truth.plainFingers[k].isoFinger = i == 1 ? 6 : 1;

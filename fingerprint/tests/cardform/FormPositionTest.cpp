@@ -101,6 +101,22 @@ void ExpectFlatFingers(const FormTriple* triples, const sim::CardTruth& t, const
   }
 }
 
+// Draws a ruled line 6 pixels wide from (x0, y0) to (x1, y1), walking its rows (a near-vertical
+// line) or its columns (a near-horizontal one).
+void Rule(sim::GreyImage& img, double x0, double y0, double x1, double y1, uint8_t ink) {
+  const bool vertical = std::abs(y1 - y0) >= std::abs(x1 - x0);
+  const int from = int(vertical ? y0 : x0), to = int(vertical ? y1 : x1);
+  for (int a = from; a <= to; ++a) {
+    const double f = (a - from) / double(std::max(1, to - from));
+    const double b = vertical ? x0 + (x1 - x0) * f : y0 + (y1 - y0) * f;
+    for (int d = -3; d < 3; ++d) {
+      const int across = int(std::lround(b)) + d;
+      uint8_t& px = vertical ? img.at(across, a) : img.at(a, across);
+      px = std::min(px, ink);
+    }
+  }
+}
+
 std::vector<int> RightHand() { return {1, 2, 3, 4, 5}; }
 std::vector<int> LeftHand() { return {6, 7, 8, 9, 10}; }
 
@@ -113,6 +129,7 @@ void Erase(sim::GreyImage& img, int x, int y0, int y1, uint8_t paper) {
 TEST(FormPositionCards, UprightCardWithEveryPartFound) {
   sim::CardSpec def;
   def.rolledPrintVariety = 2;
+  def.mirroredHands = true;
   // A bar code in the demographic area gives it ink (32) on paper (228).
   def.barcode.data = "TESSIK";
   def.barcodeX = 1400;
@@ -446,6 +463,194 @@ TEST(FormPositionCards, PlainRowLaidOutFromItsMiddleLine) {
   // The left four-finger box starts at the left frame line.
   EXPECT_NEAR(f.fourFingers[1].cx - f.fourFingers[1].w / 2, t.plainVerticalU[0], kBoxTolerance);
   EXPECT_NEAR(f.fourFingers[1].cx + f.fourFingers[1].w / 2, (c - 55) * 8, kBoxTolerance);
+}
+
+TEST(FormPositionCards, PlainRowWithOnlyItsMiddleLineUnderTheDefaultParameters) {
+  // The frame lines and the middle line alone are too far apart to form a sequence, and with no
+  // overlap width (parameter 11 = 0) a lone middle line is never accepted: no plain gap scores, so
+  // the plain row is abandoned before its own line search and the result is -1.
+  sim::CardSpec def;
+  def.prints = false;
+  sim::RenderedCard card = sim::RenderCard(def, 15);
+  const sim::CardTruth& t = card.truth;
+  for (size_t i : {size_t(1), size_t(3)})
+    Erase(card.image, int(t.plainVerticalU[i]), int(t.plainTop) + 12, int(t.plainBottom) - 12, def.paper);
+  FormPositionRecord f = Defined(def, t, AP_TENPRINT | AP_PLAINTP | AP_FLATPRINT);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(Analyse(card, &f), -1);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("Finding prints 3 failed (1)\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("Err: Detect vertical lines for plain failed"), std::string::npos) << out;
+  EXPECT_EQ(f.found, AP_TENPRINT);
+  ExpectRolled(f, t, kInOrder);
+}
+
+TEST(FormPositionCards, PlainRowWithUnequalThumbBoxesFailsItsAnalysis) {
+  // The middle line printed 200 pixels (25 reduced) right of the centre: the thumb boxes are 100
+  // and 50 reduced wide. The plain gap still scores (the two lines 50 apart form a sequence), but
+  // the line analysis finds the three inner lines unevenly spaced (175 - 2 x 275 + 325 = -50,
+  // outside -20..20) and refuses with -3: condition 100, the plain box found, no flat boxes.
+  sim::CardSpec def;
+  def.prints = false;
+  sim::RenderedCard card = sim::RenderCard(def, 18);
+  const sim::CardTruth& t = card.truth;
+  const double middle = t.plainVerticalU[2];
+  Erase(card.image, int(middle), int(t.plainTop) + 12, int(t.plainBottom) - 12, def.paper);
+  Rule(card.image, middle + 200, t.plainTop, middle + 200, t.plainBottom, def.ink);
+  FormPositionRecord f = Defined(def, t, AP_TENPRINT | AP_PLAINTP | AP_FLATPRINT);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(Analyse(card, &f), -100);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("Err: Sizes differ for thumbs "), std::string::npos) << out;
+  EXPECT_NE(out.find("Err: Analyze vertical lines for plain failed -3\n"), std::string::npos) << out;
+  EXPECT_EQ(f.found, AP_TENPRINT | AP_PLAINTP);
+  ExpectRolled(f, t, kInOrder);
+  EXPECT_NEAR(f.plainBox.cy, Image(t, t.cx, (t.plainTop + t.plainBottom) / 2).y, kBoxTolerance);
+}
+
+TEST(FormPositionCards, ShortSeparatorsAreFoundOnlyWithTheFinerPasses) {
+  // The thumb boxes' outer separators printed as ticks over the top fifth of the plain row. The
+  // default search drops them: its first pass asks for 2/3 of the row height in strength, and the
+  // purge removes lines less than a third as dense as the full lines. The plain row then shows
+  // only its frame and middle lines and is abandoned. With parameter 12 set the passes start at
+  // 2/5 of the row height and nothing is purged: the ticks are found and the row is cut into its
+  // four boxes.
+  sim::CardSpec def;
+  def.prints = false;
+  sim::RenderedCard card = sim::RenderCard(def, 20);
+  const sim::CardTruth& t = card.truth;
+  const int tick = def.plainHeight / 5;
+  for (size_t i : {size_t(1), size_t(3)})
+    Erase(card.image, int(t.plainVerticalU[i]), int(t.plainTop) + tick, int(t.plainBottom) - 12, def.paper);
+  int para[13] = {0, 640, 960, 520, 1040, 320, 640, 720, 1360, 0, 0, 0, 0};
+  for (const int p12 : {1, 0}) {  // the defaults last: the parameters outlive the call
+    SCOPED_TRACE(p12);
+    para[12] = p12;
+    FormPositionRecord f = Defined(def, t, AP_TENPRINT | AP_PLAINTP | AP_FLATPRINT);
+    testing::internal::CaptureStdout();
+    const int r = AutoFormPositionWithParameters(card.image.pixels.data(), def.width, def.height, &f, para);
+    const std::string out = testing::internal::GetCapturedStdout();
+    if (p12 == 0) {
+      EXPECT_EQ(r, -1);
+      EXPECT_NE(out.find("Finding prints 3 failed (1)\n"), std::string::npos) << out;
+      EXPECT_EQ(f.found, AP_TENPRINT);
+    } else {
+      EXPECT_EQ(r, 0) << out;
+      EXPECT_EQ(f.found, AP_TENPRINT | AP_PLAINTP | AP_FLATPRINT);
+      ExpectPlainBoxes(f, t);
+    }
+    ExpectRolled(f, t, kInOrder);
+  }
+}
+
+TEST(FormPositionCards, RolledLinesThatDisagreeInAngleLeaveTheBoxesUpright) {
+  // Two vertical lines left in the rolled rows, turned 0.8 degrees one way and the other: both are
+  // found and fitted, but each lies more than 0.25 degrees from their mean and no third line can
+  // outvote either, so the angle measurement refuses with -11 (condition 10). The boxes are laid
+  // out upright in five equal columns of the reduced width and AP_TENPRINT stays clear.
+  sim::CardSpec def;
+  def.prints = false;
+  def.plainHeight = 0;
+  def.height = 2400;
+  sim::RenderedCard card = sim::RenderCard(def, 17);
+  const sim::CardTruth& t = card.truth;
+  for (double u : t.rolledVerticalU)
+    Erase(card.image, int(u), int(t.rolledTop) + 10, int(t.rolledBottom) - 10, def.paper);
+  const double drift = std::tan(0.8 * 3.14159265358979 / 180) * (t.rolledBottom - t.rolledTop) / 2;
+  for (size_t i : {size_t(1), size_t(2)}) {
+    const double u = t.rolledVerticalU[i], d = i == 1 ? drift : -drift;
+    Rule(card.image, u - d, t.rolledTop, u + d, t.rolledBottom, def.ink);
+  }
+  FormPositionRecord f = Defined(def, t, AP_TENPRINT);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(Analyse(card, &f), -10);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("Err: Calculate vertical lines angle failed -11\n"), std::string::npos) << out;
+  EXPECT_EQ(f.found, 0u);
+  const int column = def.width / 8 / 5;
+  EXPECT_EQ(f.boxWidth, column * 8);
+  EXPECT_NEAR(f.boxHeight, def.rowHeight, kBoxTolerance);
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_EQ(f.rolled[i].x, ((i % 5) * column + column / 2) * 8) << i;
+    EXPECT_NEAR(f.rolled[i].y, Centre(t, t.rolledBoxes[size_t(i)]).y, kBoxTolerance) << i;
+  }
+}
+
+TEST(FormPositionCards, FaintLineThatLosesItsNumberBreaksThePairing) {
+  // Rows 600 pixels (75 reduced) high and the plain row's top line on a second page 600 below the
+  // rolled rows, printed faint and two reduced rows thick: five horizontal lines 75 apart, numbered
+  // 1, 2, 3, 4, 4. The first line numbered 4 is weak (below twice the minimum strength, its
+  // density below it) and the line before it, numbered 3, lies within 1.2 x 65 and is stronger
+  // and denser: it takes number 4 and no line is left with number 3.
+  sim::CardSpec def;
+  def.prints = false;
+  def.rowHeight = 600;
+  def.pageHeight = 2150;
+  def.height = 4000;
+  sim::RenderedCard card = sim::RenderCard(def, 19);
+  const sim::CardTruth& t = card.truth;
+  ASSERT_EQ(t.horizontalV.size(), 5u);
+  ASSERT_EQ(t.horizontalV[3], 2300);
+  for (int y = 2290; y < 2318; ++y)
+    for (int x = int(t.plainVerticalU.front()) - 4; x <= int(t.plainVerticalU.back()) + 4; ++x)
+      card.image.at(x, y) = y >= 2296 && y < 2312 ? uint8_t(def.paper - 25) : def.paper;
+  int para[13] = {0, 640, 960, 520, 1040, 320, 640, 720, 1360, 0, 0, 0, 1};
+  FormPositionRecord f{};
+  f.requested = AP_TENPRINT | AP_PLAINTP;
+  testing::internal::CaptureStdout();
+  const int r = AutoFormPositionWithParameters(card.image.pixels.data(), def.width, def.height, &f, para);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(r, -1000);
+  EXPECT_NE(out.find("Something unknown happend! 3\n"), std::string::npos) << out;
+  EXPECT_EQ(f.found, 0u);
+
+  // With the purge switch on (parameter 12 = 0, the default) the faint line, less than a third as
+  // dense as the ruled lines, is purged: the rolled rows pair and are found.
+  para[12] = 0;
+  f = {};
+  f.requested = AP_TENPRINT;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(AutoFormPositionWithParameters(card.image.pixels.data(), def.width, def.height, &f, para), 0);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(f.found, AP_TENPRINT);
+  ExpectRolled(f, t, kReversed);
+}
+
+TEST(FormPositionCards, BarcodeLocatedAt1000Ppi) {
+  // At 1000 ppi the area is reduced by 16: an area 4200 pixels wide (262 blocks; 525 of 8) is
+  // searched, and the found box lies on whole blocks of 16 from the area's origin
+  // (centre = index x 16 + 8 + origin) round the bars.
+  sim::GreyImage img(4400, 600, 228);
+  sim::BarcodeSpec code;
+  code.symbology = sim::Symbology::Code39;
+  code.data = "TK1000";
+  code.module = 6;
+  code.barLength = 240;
+  const sim::RenderedBarcode b = sim::DrawBarcode(img, 1500, 120, code);
+  const int16_t geometry[3] = {int16_t(img.width), int16_t(img.height), 1000};
+  FormPositionRecord f{};
+  f.requested = 0x10u;
+  f.barcodeType = 39;
+  f.barcodeLength = int32_t(code.data.size());
+  const int ox = 100, oy = 40;
+  f.demographic = {int16_t(ox + 2100), int16_t(oy + 260), 4200, 520};
+  ASSERT_EQ(LocateAndReadBarcode(geometry, img.pixels.data(), &f), 0);
+  EXPECT_STREQ(f.barcodeText, b.text.c_str());
+  EXPECT_EQ(f.found, 0x10u);
+  EXPECT_EQ((f.barcodeBox.cx - 8 - ox) % 16, 0) << f.barcodeBox.cx;
+  EXPECT_EQ((f.barcodeBox.cy - 8 - oy) % 16, 0) << f.barcodeBox.cy;
+  EXPECT_EQ(f.barcodeBox.w % 16, 0) << f.barcodeBox.w;
+  EXPECT_EQ(f.barcodeBox.h % 16, 0) << f.barcodeBox.h;
+  const int quiet = code.quietModules * int(code.module);
+  EXPECT_LE(f.barcodeBox.cx - f.barcodeBox.w / 2, b.x + quiet);
+  EXPECT_GE(f.barcodeBox.cx + f.barcodeBox.w / 2, b.x + b.w - quiet);
+  EXPECT_LE(f.barcodeBox.cy - f.barcodeBox.h / 2, b.y + code.margin + 16);
+  EXPECT_GE(f.barcodeBox.cy + f.barcodeBox.h / 2, b.y + b.h - code.margin - 16);
+  // The same area at 500 ppi is 525 blocks of 8 wide: refused.
+  const int16_t at500[3] = {geometry[0], geometry[1], 500};
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(LocateAndReadBarcode(at500, img.pixels.data(), &f), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Err: Barcode area is too big (520x4200x8)\n");
 }
 
 TEST(FormPositionCards, RefusedInput) {

@@ -235,6 +235,108 @@ TEST(PlaceFingerCropWindow, JointCreaseCutsATallRegion) {
   }
 }
 
+TEST(PlaceFingerCropWindow, SideTrimOfAWeakLineByItsCountOrItsLongestRun) {
+  // A solid region 46 blocks wide at block (5, 7) of an area at (20, 30), crop 460 wide (the
+  // columns need no trimming) and finger 5. Its second line from the top or the bottom holds only
+  // a left run and a right run of blocks. Such a line is the weakest of its side and is cut away
+  // with the side line, unless it is too solid: by its longest run (more than 20) at level 3 and,
+  // for the bottom side, at level 2; by its count (more than 20) otherwise. The levels reached
+  // follow from the rows' need: 36 rows against a crop of 30 need level 2 (35 <= 30 + 5), 40 rows
+  // against 20 need level 3, 36 against 36 need nothing beyond level 1.
+  // Cut: 34 rows remain and fit the window (340 < 300 + 50): result 0, window top a third of the
+  // excess below the region's top. Kept: 36 rows exceed it: a little finger's window at the
+  // region's top (result 2), or, when the light part of a bottom line is wide enough to be a
+  // crease, the cut at that line (result 1).
+  struct Case {
+    const char* name;
+    bool bottom;
+    int leftRun, rightRun, rows, cropHeight;
+    int result, centreY;
+    int hole = 0;  // light blocks inside, away from the lines the trims look at
+  };
+  const Case cases[] = {
+      {"bottom, runs of 11 at level 2: cut", true, 11, 11, 36, 300, 0, 20 + 50 + 150 + 40 / 3},
+      // 34 rows less a hole: at 1500 blocks the rows need level 2 (33 <= 30 + 5), below 1500
+      // they need nothing and the 34 rows stay (340 < 300 + 50 still fits).
+      {"bottom, runs of 11, 1500 blocks: cut", true, 11, 11, 34, 300, 0, 20 + 50 + 150 + 20 / 3, 40},
+      {"bottom, runs of 11, 1499 blocks: kept", true, 11, 11, 34, 300, 0, 20 + 50 + 150 + 40 / 3, 41},
+      {"bottom, runs of 20 and 2 at level 2: cut", true, 20, 2, 36, 300, 0, 20 + 50 + 150 + 40 / 3},
+      {"bottom, a run of 21 at level 2: kept, cut as a crease", true, 21, 1, 36, 300, 1, 20 + 50 + 150 + 40 / 3},
+      {"bottom, runs of 11, level 1 only: kept", true, 11, 11, 36, 360, 0, 20 + 50 + 180},
+      {"top, runs of 11 at level 2: 22 blocks are too many", false, 11, 11, 36, 300, 2, 20 + 50 + 150},
+      {"top, 20 blocks at level 1: cut", false, 10, 10, 36, 300, 0, 20 + 70 + 150 + 40 / 3},
+      {"top, 21 blocks at level 2: kept", false, 11, 10, 36, 300, 2, 20 + 50 + 150},
+      {"top, runs of 11 at level 3: cut", false, 11, 11, 40, 200, 2, 20 + 70 + 100},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Drawing d(700, 700);
+    d.Blocks(20, 30, 5, 7, c.rows, 46);
+    const int line = c.bottom ? 5 + c.rows - 2 : 5 + 1;
+    d.Blocks(20, 30, line, 7 + c.leftRun, 1, 46 - c.leftRun - c.rightRun, 200);
+    if (c.hole > 0) d.Blocks(20, 30, 5 + 13, 7 + 19, 5, 8, 200);
+    if (c.hole > 40) d.Blocks(20, 30, 5 + 18, 7 + 19, 1, c.hole - 40, 200);
+    const Call r = Place(d.size, d.px.data(), {20, 30, 600, 600, c.cropHeight, 460, 5});
+    EXPECT_EQ(r.result, c.result);
+    EXPECT_EQ(r.y, c.centreY);
+    EXPECT_EQ(r.x, 30 + 10 * (7 + 52 + 1) / 2);
+  }
+}
+
+TEST(PlaceFingerCropWindow, HorizontalPlacementSlidesTowardTheTallerColumns) {
+  // Dark 100 on light 110: ten levels apart, so every block edge is too faint for a ridge flow
+  // (255 everywhere) and the window moves by the block counts of its two edge columns alone.
+  // Crop 200 x 300 (20 columns); a region of at most 1500 blocks needs no trimming beyond its
+  // first pass. Each column span is {first column, last column, first row, last row} in blocks of
+  // the region, drawn at block (r0, c0) of the area.
+  struct Span {
+    int c0, c1, r0, r1;
+  };
+  struct Case {
+    const char* name;
+    int areaTop, imageHeight, r0, c0;
+    std::vector<Span> spans;
+    int left;  // the window's first column at the end, in blocks of the region
+    int centreY;
+  };
+  // 40 columns: L = 10, R = 29, step 4. Columns 0..19 hold 15 blocks, 20..39 hold 31 (or 30).
+  const std::vector<Span> steps = {{0, 19, 16, 30}, {20, 39, 0, 30}};
+  const std::vector<Span> lower = {{0, 19, 16, 30}, {20, 39, 1, 30}};
+  const std::vector<Span> hanging = {{0, 19, 0, 14}, {20, 39, 0, 30}};
+  const Case cases[] = {
+      // 31 > 2 x 15: right by 4, 4, then by 2 (2/3 of 4) to stay inside; 31 and 31: done.
+      {"right edge more than twice as full", 20, 500, 5, 5, steps, 20, 20 + 50 + 150 + 10 / 3},
+      // 30 = 2 x 15 is not enough; both at least 15 and equally flat: done at once.
+      {"right edge twice as full", 20, 500, 5, 5, lower, 10, 20 + (10 * (6 + 35 + 1)) / 2},
+      // A block whose centre row lies 10 from the image's top or bottom still counts.
+      {"right edge's top block 10 rows from the image top", 5, 500, 0, 5, steps, 20, 5 + 0 + 150 + 10 / 3},
+      {"right edge's last block 10 rows from the image bottom", 0, 365, 5, 5, hanging, 20, 0 + 50 + 150 + 10 / 3},
+      // 5 rows from the image's top it does not: 30 blocks against 15, done at once.
+      {"right edge's top block 5 rows from the image top", 0, 500, 0, 5, steps, 10, 0 + 0 + 150 + 10 / 3},
+      // 60 columns: L = 20, R = 39, step 9. Right (31 > 2 x 15) to 29..48, where column 48 holds
+      // 10: left, and the turn cuts the step to 6: 23..42, both full: done.
+      {"a turn shortens the step",
+       20,
+       500,
+       5,
+       0,
+       {{0, 21, 16, 30}, {22, 47, 0, 30}, {48, 48, 21, 30}, {49, 59, 0, 30}},
+       23,
+       20 + 50 + 150 + 10 / 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Drawing d(700, c.imageHeight);
+    std::fill(d.px.begin(), d.px.end(), 110);
+    for (const Span& s : c.spans)
+      d.Blocks(c.areaTop, 30, c.r0 + s.r0, c.c0 + s.c0, s.r1 - s.r0 + 1, s.c1 - s.c0 + 1, 100);
+    const Call r = Place(d.size, d.px.data(), {c.areaTop, 30, 360, 660, 300, 200, 2});
+    EXPECT_EQ(r.result, 1);
+    EXPECT_EQ(r.x, 30 + 10 * (2 * c.c0 + 2 * c.left + 20) / 2);
+    EXPECT_EQ(r.y, c.centreY);
+  }
+}
+
 sim::GreyImage Render(const std::vector<sim::ContactSpec>& contacts, int width, int height, double phalanx,
                       sim::SceneTruth* truth) {
   sim::FingerScene scene;

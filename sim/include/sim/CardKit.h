@@ -71,6 +71,8 @@ struct CardSpec {
     unsigned printMask = 0x3FFF;
     // Rolled boxes take turns with this many distinct prints (each rendered once); 0: one each.
     int rolledPrintVariety = 0;
+    // The left hand's plain prints are the right hand's mirrored: half the finger patterns to grow.
+    bool mirroredHands = false;
     // A bar code drawn upright (not turned with the card) with its top-left quiet-zone corner at
     // (barcodeX, barcodeY); none when its data is empty.
     BarcodeSpec barcode;
