@@ -329,14 +329,17 @@ std::vector<uint8_t> EncodeRaw(const ModelTraits& traits, int frameSizeMode, con
 
     // The delivered frame: the scene put back where the decode takes it from.
     const Mapper source(traits, frameSizeMode);
-    GreyImage delivered;
+    // Kept per thread: a simulated device encodes a frame of several megapixels every period.
+    thread_local GreyImage delivered;
     if (source.plain()) {
         delivered = scene;
         if (negative)
             for (uint8_t& v : delivered.pixels) v = uint8_t(255 - v);
     } else {
         const uint8_t ground = traits.cornerMasks ? kUnlit : SceneMean(scene);
-        delivered = GreyImage(W, H, negative ? uint8_t(255 - ground) : ground);
+        delivered.width = W;
+        delivered.height = H;
+        delivered.pixels.assign(size_t(W) * H, negative ? uint8_t(255 - ground) : ground);
         for (int y = 0; y < scene.height; ++y)
             for (int x = 0; x < scene.width; ++x) {
                 const SceneSource s = source(x, y);

@@ -94,6 +94,14 @@ struct Sensor {
 // Reflectance of the platen and what lies on it, pixel by pixel (1 = clean glass).
 using Reflectance = std::vector<float>;
 
+// Clean glass of `pixels` pixels in a buffer each thread keeps: a simulated device draws a frame
+// of several megapixels every period, and a fresh buffer each time costs more than the drawing.
+Reflectance& CleanGlass(size_t pixels) {
+    thread_local Reflectance refl;
+    refl.assign(pixels, 1.0f);
+    return refl;
+}
+
 void AddDirt(const PlatenParams& p, const PlatenGrid& grid, uint32_t seed, Reflectance& refl) {
     const double platenW = p.width * grid.mmPerPxX, platenH = p.height * grid.mmPerPxY;
     auto apply = [&](double cx, double cy, double reach, auto&& shade) {
@@ -418,7 +426,7 @@ double SensorLevel(const PlatenParams& p, double reflectance) { return Sensor(p)
 
 GreyImage RenderPlaten(const PlatenParams& p, uint32_t seed) {
     if (p.width <= 0 || p.height <= 0) return GreyImage(std::max(p.width, 0), std::max(p.height, 0));
-    Reflectance refl(size_t(p.width) * p.height, 1.0f);
+    Reflectance& refl = CleanGlass(size_t(p.width) * p.height);
     const PlatenGrid grid(p);
     if (p.dirty) AddDirt(p, grid, seed, refl);
     return Expose(p, refl, seed);
@@ -430,7 +438,7 @@ GreyImage RenderFingers(const FingerScene& s, uint32_t seed, SceneTruth* truth) 
     const PlatenParams& p = s.platen;
     if (truth) *truth = SceneTruth{};
     if (p.width <= 0 || p.height <= 0) return GreyImage(std::max(p.width, 0), std::max(p.height, 0));
-    Reflectance refl(size_t(p.width) * p.height, 1.0f);
+    Reflectance& refl = CleanGlass(size_t(p.width) * p.height);
     const PlatenGrid grid(p);
     if (p.dirty) AddDirt(p, grid, seed, refl);
     double printWidth = 0;

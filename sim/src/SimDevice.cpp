@@ -564,7 +564,8 @@ std::vector<uint8_t> SimDevice::RenderFrameRaw(uint32_t frameIndex) {
     if (scene.platen.driftPerMinute != 0) scene.platen.timeMs = timeMs;
 
     const uint32_t seed = config_.seed * 7919u + frameIndex;
-    GreyImage img;
+    // The frame is drawn into a picture kept from the last frame (only the frame thread renders).
+    GreyImage& img = framePicture_;
     if (pattern) {
         img = RenderTestPattern(g.sceneWidth, g.sceneHeight, frameIndex);
     } else if (traits_.scanner) {

@@ -224,6 +224,7 @@ private:
     int cacheMode_ = -1;
     FingerScene cacheScene_;
     GreyImage cache_;
+    GreyImage framePicture_;  // the frame being drawn, reused from frame to frame
 
     std::unique_ptr<Notifier> notifier_;
     std::thread thread_;
