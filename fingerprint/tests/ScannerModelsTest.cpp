@@ -1044,3 +1044,50 @@ TEST_F(ExportedModels, PloverCCalibratesRepairsPreviewsAndDeliversItsResult) {
     ASSERT_EQ(Zarn_Main_DeInitialize(), 0);
     EXPECT_EQ(ZarnScannerPloverC::DefectLineList(TK_VIDEO_FULL), nullptr);
 }
+
+// A rolled finger on PloverC: the roll window lies at the platen's edge, where the finger is rolled;
+// the roll ends when the finger is lifted and hands out the roll output, as wide as the renderer
+// rolled the finger.
+TEST_F(ExportedModels, PloverCRollsAFingerOnItsRollWindow) {
+    Open("device s1 PloverC\n", 3);
+    auto device = bus->Device("s1");
+    ASSERT_EQ(Zarn_Main_Initialize(601), 0);
+    Seen seen;
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackPreviewImage(&Seen::Preview, &seen), 0);
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackResultImage(&Seen::Result, &seen), 0);
+    int w = 0, h = 0, xr = 0, yr = 0;
+    ASSERT_EQ(Zarn_Capture_SetMode(16, 500, 0, 0, &w, &h, &xr, &yr), 0);
+    EXPECT_EQ(std::vector<int>({w, h, xr, yr}), std::vector<int>({800, 750, 500, 500}));
+    EXPECT_EQ(device->CaptureMode(), 1);
+    ASSERT_EQ(Zarn_Capture_Start(1, 1), 0);
+    ASSERT_EQ(Zarn_Capture_SetStartRollingFlag(1), 0);
+    ASSERT_TRUE(WaitUntil([&] { return seen.Previews() >= 2; }, 30000));
+    device->Apply({sim::DeviceAction::Roll, sim::FingerLayout::None, 0, 0, 20});
+    const uint32_t start = device->FramesSent();
+    ASSERT_TRUE(WaitUntil([&] { return device->FramesSent() >= start + 22; }, 60000));
+    device->Apply({sim::DeviceAction::Lift});
+    ZarnRunningInfo running{};
+    ASSERT_TRUE(WaitUntil([&] { return Zarn_Main_GetRunningInfo(&running) == 0 && running.fingerprint.resultTaken == 1; }, 30000));
+    EXPECT_EQ(running.fingerprint.captureStatus, 0);
+    EXPECT_GE(g_pScanner.load()->m_nRollFrames.load(), 10);
+    ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
+    ASSERT_EQ(Zarn_Capture_AcquireResultImage(), 0);
+    std::lock_guard lock(seen.mutex);
+    ASSERT_EQ(seen.results, 1);
+    EXPECT_EQ(seen.result.width, 800);
+    EXPECT_EQ(seen.result.height, 750);
+    EXPECT_EQ(seen.result.xResolution, 500);
+    EXPECT_EQ(seen.result.typeValue, 10.0);
+    // The renderer's full roll, at the result's resolution.
+    sim::FingerScene scene;
+    scene.platen.width = 800, scene.platen.height = 750;
+    scene.layout = sim::FingerLayout::Roll;
+    scene.rollPhase = 1;
+    sim::SceneTruth truth;
+    sim::RenderFingers(scene, 1, &truth);
+    const std::vector<uint8_t> pixels(seen.result.image, seen.result.image + 800 * 750);
+    int left = 0, right = 0;
+    scannertest::DarkColumns(pixels, 800, 750, 100, &left, &right);
+    ASSERT_GT(right, left);
+    EXPECT_NEAR(right - left, truth.rollPrintWidthMm / 25.4 * 500, 60);
+}
