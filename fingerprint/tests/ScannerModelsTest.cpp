@@ -672,6 +672,8 @@ protected:
             "period-scale " + std::to_string(0.25 * waitScale * scannertest::Slowdown()) + "\n" + devices, slowdown);
     }
     void TearDown() override {
+        if (HasFailure() && trace && std::getenv("TESSIK_DUMP_TRACE"))
+            for (const auto& l : trace->Lines()) std::fprintf(stderr, "%s\n", l.c_str());
         Zarn_M_Main_DeInitializeAll();
         if (g_pScanner.load() != nullptr) Zarn_Main_DeInitialize();
         bus.reset();
@@ -1090,4 +1092,49 @@ TEST_F(ExportedModels, PloverCRollsAFingerOnItsRollWindow) {
     scannertest::DarkColumns(pixels, 800, 750, 100, &left, &right);
     ASSERT_GT(right, left);
     EXPECT_NEAR(right - left, truth.rollPrintWidthMm / 25.4 * 500, 60);
+}
+
+// PloverC takes a left slap automatically, each finger where it was put. The auto-capture area is
+// 0.5 % of the preview: 1 % of this wide platen is more than the pixel count the segmentation gives
+// a fingertip.
+TEST_F(ExportedModels, PloverCTakesALeftSlapWhereItWasPut) {
+    Open("device s1 PloverC\n", 3);
+    auto device = bus->Device("s1");
+    ASSERT_EQ(Zarn_Main_Initialize(601), 0);
+    Seen seen;
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackPreviewImage(&Seen::Preview, &seen), 0);
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackResultImage(&Seen::Result, &seen), 0);
+    int w = 0, h = 0, xr = 0, yr = 0;
+    ASSERT_EQ(Zarn_Capture_SetMode(ZARN_IMAGE_SLAP_LEFT, 500, 1, 0, &w, &h, &xr, &yr), 0);
+    ASSERT_EQ(Zarn_Capture_SetAutoCapInfo(250, 230, 0.5, 12, 2, 10, 10, 15, 3000), 0);
+    ASSERT_EQ(Zarn_Capture_Start(4, 1), 0);
+    ASSERT_TRUE(WaitUntil([&] { return seen.Previews() >= 2; }, 30000));
+    device->Apply({sim::DeviceAction::Place, sim::FingerLayout::LeftSlap});
+    ASSERT_TRUE(WaitUntil([&] { std::lock_guard l(seen.mutex); return seen.results > 0; }, 40000));
+    std::lock_guard lock(seen.mutex);
+    ASSERT_EQ(seen.result.width, 2552);
+    ASSERT_EQ(seen.result.height, 2500);
+    EXPECT_EQ(seen.result.xResolution, 500);
+    // The result upright (it is handed out bottom row first).
+    std::vector<uint8_t> upright(size_t(2552) * 2500);
+    for (int r = 0; r < 2500; ++r) std::memcpy(&upright[size_t(r) * 2552], seen.result.image + size_t(2499 - r) * 2552, 2552);
+    // The renderer's fingertips on an upright 500-ppi canvas of the result's size. The keystone
+    // correction keeps columns where they are and moves every row by the same amount, so the
+    // columns and the rows between fingers are compared.
+    sim::FingerScene scene;
+    scene.platen.width = 2552, scene.platen.height = 2500;
+    scene.platen.noise = 0;
+    scene.layout = sim::FingerLayout::LeftSlap;
+    sim::SceneTruth truth;
+    sim::RenderFingers(scene, 1, &truth);
+    ASSERT_EQ(truth.fingers.size(), 4u);
+    std::vector<double> rows;
+    for (const sim::FingerTruth& f : truth.fingers) {
+        SCOPED_TRACE(f.isoFinger);
+        double x = 0, y = 0;
+        ASSERT_TRUE(scannertest::DarkCentroid(upright, 2552, 2500, f.left, 0, f.right, 2499, &x, &y));
+        EXPECT_NEAR(x, f.centreX, 10);
+        rows.push_back(y - f.centreY);
+    }
+    for (double shift : rows) EXPECT_NEAR(shift, rows.front(), 12);
 }
