@@ -7,6 +7,8 @@
 // end on simulated scanners through the driver and the video-capture layer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -1043,6 +1045,44 @@ TEST_F(ExportedModels, PloverCCalibratesRepairsPreviewsAndDeliversItsResult) {
     float mean = 0, variance = 0, saturation = 0;
     LiveScanAlg::CheckSensor2(2912, 4512, plover->m_pFullBackground, &mean, &variance, &saturation);
     EXPECT_GE(mean, 220.0f);
+    // The search, from the traces of this calibration: the full pass starts at the exposure the
+    // start-up left (40) and walks down one step at a time while the platen passes the sensor check,
+    // then climbs one step at a time while it is too dark (-822) and stops at the first pass; the
+    // preview and roll passes check once at the
+    // exposure found, without a decision. The exposure found is every mode's exposure and brightness.
+    ASSERT_TRUE(WaitUntil([&] { return trace->Count("Exit  ZarnScannerPloverC::SetCalibration()=0") >= 2; }, 5000));
+    const auto lines = trace->Lines();
+    const auto from = std::find(lines.begin(), lines.end(), "Enter ZarnScannerPloverC::SetCalibration(1)");
+    ASSERT_NE(from, lines.end());
+    std::vector<std::pair<int, int>> checks;  // (result, exposure)
+    std::vector<int> exposures;
+    for (auto it = from; it != lines.end(); ++it) {
+        int r = 0, e = 0;
+        if (std::sscanf(it->c_str(), "Called CheckSensor2(), nRet = %d, nExposure = %d", &r, &e) == 2) checks.emplace_back(r, e);
+        if (std::sscanf(it->c_str(), "Current Exposure Value is : %d", &e) == 1) exposures.push_back(e);
+    }
+    ASSERT_EQ(exposures.size(), 3u);
+    const int exposure = exposures[0];
+    EXPECT_EQ(exposures, std::vector<int>(3, exposure));
+    ASSERT_GE(checks.size(), 5u);
+    const size_t fullChecks = checks.size() - 2;
+    size_t i = 0;
+    for (; i < fullChecks && checks[i].first == 0; ++i) EXPECT_EQ(checks[i].second, 40 - int(i)) << i;
+    ASSERT_GT(i, 0u);
+    ASSERT_LT(i + 1, fullChecks);  // a check failed, and a later one passed
+    EXPECT_EQ(checks[i].second, 40 - int(i));
+    for (size_t k = i; k < fullChecks; ++k) {
+        EXPECT_EQ(checks[k].first, k + 1 == fullChecks ? 0 : -822) << k;
+        if (k > i) EXPECT_EQ(checks[k].second, checks[k - 1].second + 1) << k;
+    }
+    EXPECT_EQ(checks[fullChecks - 1].second, exposure);
+    EXPECT_EQ(checks[fullChecks].second, exposure);
+    EXPECT_EQ(checks[fullChecks + 1].second, exposure);
+    EXPECT_EQ(plover->m_nFullExposure, exposure);
+    EXPECT_EQ(plover->m_nRollExposure, exposure);
+    EXPECT_EQ(plover->m_nCameraPreview[0], exposure);
+    EXPECT_EQ(int(plover->m_nPropValue[kPropExposure]), exposure);
+    EXPECT_EQ(int(plover->m_nPropValue[kPropBrightness]), exposure);
     ASSERT_EQ(Zarn_Main_DeInitialize(), 0);
     EXPECT_EQ(ZarnScannerPloverC::DefectLineList(TK_VIDEO_FULL), nullptr);
 }
