@@ -7,6 +7,8 @@
 // end on simulated scanners through the driver and the video-capture layer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -672,6 +674,8 @@ protected:
             "period-scale " + std::to_string(0.25 * waitScale * scannertest::Slowdown()) + "\n" + devices, slowdown);
     }
     void TearDown() override {
+        if (HasFailure() && trace && std::getenv("TESSIK_DUMP_TRACE"))
+            for (const auto& l : trace->Lines()) std::fprintf(stderr, "%s\n", l.c_str());
         Zarn_M_Main_DeInitializeAll();
         if (g_pScanner.load() != nullptr) Zarn_Main_DeInitialize();
         bus.reset();
@@ -1041,6 +1045,136 @@ TEST_F(ExportedModels, PloverCCalibratesRepairsPreviewsAndDeliversItsResult) {
     float mean = 0, variance = 0, saturation = 0;
     LiveScanAlg::CheckSensor2(2912, 4512, plover->m_pFullBackground, &mean, &variance, &saturation);
     EXPECT_GE(mean, 220.0f);
+    // The search, from the traces of this calibration: the full pass starts at the exposure the
+    // start-up left (40) and walks down one step at a time while the platen passes the sensor check,
+    // then climbs one step at a time while it is too dark (-822) and stops at the first pass; the
+    // preview and roll passes check once at the
+    // exposure found, without a decision. The exposure found is every mode's exposure and brightness.
+    ASSERT_TRUE(WaitUntil([&] { return trace->Count("Exit  ZarnScannerPloverC::SetCalibration()=0") >= 2; }, 5000));
+    const auto lines = trace->Lines();
+    const auto from = std::find(lines.begin(), lines.end(), "Enter ZarnScannerPloverC::SetCalibration(1)");
+    ASSERT_NE(from, lines.end());
+    std::vector<std::pair<int, int>> checks;  // (result, exposure)
+    std::vector<int> exposures;
+    for (auto it = from; it != lines.end(); ++it) {
+        int r = 0, e = 0;
+        if (std::sscanf(it->c_str(), "Called CheckSensor2(), nRet = %d, nExposure = %d", &r, &e) == 2) checks.emplace_back(r, e);
+        if (std::sscanf(it->c_str(), "Current Exposure Value is : %d", &e) == 1) exposures.push_back(e);
+    }
+    ASSERT_EQ(exposures.size(), 3u);
+    const int exposure = exposures[0];
+    EXPECT_EQ(exposures, std::vector<int>(3, exposure));
+    ASSERT_GE(checks.size(), 5u);
+    const size_t fullChecks = checks.size() - 2;
+    size_t i = 0;
+    for (; i < fullChecks && checks[i].first == 0; ++i) EXPECT_EQ(checks[i].second, 40 - int(i)) << i;
+    ASSERT_GT(i, 0u);
+    ASSERT_LT(i + 1, fullChecks);  // a check failed, and a later one passed
+    EXPECT_EQ(checks[i].second, 40 - int(i));
+    for (size_t k = i; k < fullChecks; ++k) {
+        EXPECT_EQ(checks[k].first, k + 1 == fullChecks ? 0 : -822) << k;
+        if (k > i) EXPECT_EQ(checks[k].second, checks[k - 1].second + 1) << k;
+    }
+    EXPECT_EQ(checks[fullChecks - 1].second, exposure);
+    EXPECT_EQ(checks[fullChecks].second, exposure);
+    EXPECT_EQ(checks[fullChecks + 1].second, exposure);
+    EXPECT_EQ(plover->m_nFullExposure, exposure);
+    EXPECT_EQ(plover->m_nRollExposure, exposure);
+    EXPECT_EQ(plover->m_nCameraPreview[0], exposure);
+    EXPECT_EQ(int(plover->m_nPropValue[kPropExposure]), exposure);
+    EXPECT_EQ(int(plover->m_nPropValue[kPropBrightness]), exposure);
     ASSERT_EQ(Zarn_Main_DeInitialize(), 0);
     EXPECT_EQ(ZarnScannerPloverC::DefectLineList(TK_VIDEO_FULL), nullptr);
+}
+
+// A rolled finger on PloverC: the roll window lies at the platen's edge, where the finger is rolled;
+// the roll ends when the finger is lifted and hands out the roll output, as wide as the renderer
+// rolled the finger.
+TEST_F(ExportedModels, PloverCRollsAFingerOnItsRollWindow) {
+    Open("device s1 PloverC\n", 3);
+    auto device = bus->Device("s1");
+    ASSERT_EQ(Zarn_Main_Initialize(601), 0);
+    Seen seen;
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackPreviewImage(&Seen::Preview, &seen), 0);
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackResultImage(&Seen::Result, &seen), 0);
+    int w = 0, h = 0, xr = 0, yr = 0;
+    ASSERT_EQ(Zarn_Capture_SetMode(16, 500, 0, 0, &w, &h, &xr, &yr), 0);
+    EXPECT_EQ(std::vector<int>({w, h, xr, yr}), std::vector<int>({800, 750, 500, 500}));
+    EXPECT_EQ(device->CaptureMode(), 1);
+    ASSERT_EQ(Zarn_Capture_Start(1, 1), 0);
+    ASSERT_EQ(Zarn_Capture_SetStartRollingFlag(1), 0);
+    ASSERT_TRUE(WaitUntil([&] { return seen.Previews() >= 2; }, 30000));
+    device->Apply({sim::DeviceAction::Roll, sim::FingerLayout::None, 0, 0, 20});
+    const uint32_t start = device->FramesSent();
+    ASSERT_TRUE(WaitUntil([&] { return device->FramesSent() >= start + 22; }, 60000));
+    device->Apply({sim::DeviceAction::Lift});
+    ZarnRunningInfo running{};
+    ASSERT_TRUE(WaitUntil([&] { return Zarn_Main_GetRunningInfo(&running) == 0 && running.fingerprint.resultTaken == 1; }, 30000));
+    EXPECT_EQ(running.fingerprint.captureStatus, 0);
+    EXPECT_GE(g_pScanner.load()->m_nRollFrames.load(), 10);
+    ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
+    ASSERT_EQ(Zarn_Capture_AcquireResultImage(), 0);
+    std::lock_guard lock(seen.mutex);
+    ASSERT_EQ(seen.results, 1);
+    EXPECT_EQ(seen.result.width, 800);
+    EXPECT_EQ(seen.result.height, 750);
+    EXPECT_EQ(seen.result.xResolution, 500);
+    EXPECT_EQ(seen.result.typeValue, 10.0);
+    // The renderer's full roll, at the result's resolution.
+    sim::FingerScene scene;
+    scene.platen.width = 800, scene.platen.height = 750;
+    scene.layout = sim::FingerLayout::Roll;
+    scene.rollPhase = 1;
+    sim::SceneTruth truth;
+    sim::RenderFingers(scene, 1, &truth);
+    const std::vector<uint8_t> pixels(seen.result.image, seen.result.image + 800 * 750);
+    int left = 0, right = 0;
+    scannertest::DarkColumns(pixels, 800, 750, 100, &left, &right);
+    ASSERT_GT(right, left);
+    EXPECT_NEAR(right - left, truth.rollPrintWidthMm / 25.4 * 500, 60);
+}
+
+// PloverC takes a left slap automatically, each finger where it was put. The auto-capture area is
+// 0.5 % of the preview: 1 % of this wide platen is more than the pixel count the segmentation gives
+// a fingertip.
+TEST_F(ExportedModels, PloverCTakesALeftSlapWhereItWasPut) {
+    Open("device s1 PloverC\n", 3);
+    auto device = bus->Device("s1");
+    ASSERT_EQ(Zarn_Main_Initialize(601), 0);
+    Seen seen;
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackPreviewImage(&Seen::Preview, &seen), 0);
+    ASSERT_EQ(Zarn_Capture_RegisterCallbackResultImage(&Seen::Result, &seen), 0);
+    int w = 0, h = 0, xr = 0, yr = 0;
+    ASSERT_EQ(Zarn_Capture_SetMode(ZARN_IMAGE_SLAP_LEFT, 500, 1, 0, &w, &h, &xr, &yr), 0);
+    ASSERT_EQ(Zarn_Capture_SetAutoCapInfo(250, 230, 0.5, 12, 2, 10, 10, 15, 3000), 0);
+    ASSERT_EQ(Zarn_Capture_Start(4, 1), 0);
+    ASSERT_TRUE(WaitUntil([&] { return seen.Previews() >= 2; }, 30000));
+    device->Apply({sim::DeviceAction::Place, sim::FingerLayout::LeftSlap});
+    ASSERT_TRUE(WaitUntil([&] { std::lock_guard l(seen.mutex); return seen.results > 0; }, 40000));
+    std::lock_guard lock(seen.mutex);
+    ASSERT_EQ(seen.result.width, 2552);
+    ASSERT_EQ(seen.result.height, 2500);
+    EXPECT_EQ(seen.result.xResolution, 500);
+    // The result upright (it is handed out bottom row first).
+    std::vector<uint8_t> upright(size_t(2552) * 2500);
+    for (int r = 0; r < 2500; ++r) std::memcpy(&upright[size_t(r) * 2552], seen.result.image + size_t(2499 - r) * 2552, 2552);
+    // The renderer's fingertips on an upright 500-ppi canvas of the result's size. The keystone
+    // correction keeps columns where they are and moves every row by the same amount, so the
+    // columns and the rows between fingers are compared.
+    sim::FingerScene scene;
+    scene.platen.width = 2552, scene.platen.height = 2500;
+    scene.platen.noise = 0;
+    scene.layout = sim::FingerLayout::LeftSlap;
+    sim::SceneTruth truth;
+    sim::RenderFingers(scene, 1, &truth);
+    ASSERT_EQ(truth.fingers.size(), 4u);
+    std::vector<double> rows;
+    for (const sim::FingerTruth& f : truth.fingers) {
+        SCOPED_TRACE(f.isoFinger);
+        double x = 0, y = 0;
+        ASSERT_TRUE(scannertest::DarkCentroid(upright, 2552, 2500, f.left, 0, f.right, 2499, &x, &y));
+        EXPECT_NEAR(x, f.centreX, 10);
+        rows.push_back(y - f.centreY);
+    }
+    for (double shift : rows) EXPECT_NEAR(shift, rows.front(), 12);
 }

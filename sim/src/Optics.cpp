@@ -55,6 +55,24 @@ Keystone KeystoneFor(const ModelTraits& traits, int frameSizeMode) {
     return k;
 }
 
+std::optional<std::pair<double, double>> RollAreaMm(const ModelTraits& traits) {
+    if (std::strcmp(traits.name, "PloverC") != 0 && std::strcmp(traits.name, "PloverD") != 0) return std::nullopt;
+    const ModeGeometry& m = Mode(traits, 1);
+    const int row = m.sceneHeight / 2;
+    // The lit columns of the window's middle row: the optics leave its outer side unlit.
+    int first = m.sceneWidth, last = -1;
+    for (int x = 0; x < m.sceneWidth; ++x)
+        if (SourceOf(traits, 1, x, row).kind != SceneSource::White) first = std::min(first, x), last = std::max(last, x);
+    if (last < first) return std::nullopt;
+    PlatenParams p;
+    p.width = m.sceneWidth, p.height = m.sceneHeight;
+    p.ppiX = m.ppiX, p.ppiY = m.ppiY;
+    p.keystone = KeystoneFor(traits, 1);
+    std::pair<double, double> mm;
+    PlatenPointMm(p, (first + last) / 2, row, &mm.first, &mm.second);
+    return mm;
+}
+
 double ModeFramePeriodMs(const ModelTraits& traits, int frameSizeMode, double fullPeriodMs) {
     const ModeGeometry& full = Mode(traits, 0);
     const ModeGeometry& m = Mode(traits, frameSizeMode);

@@ -432,6 +432,14 @@ GreyImage RenderPlaten(const PlatenParams& p, uint32_t seed) {
     return Expose(p, refl, seed);
 }
 
+void PlatenPointMm(const PlatenParams& p, int column, int row, double* xMm, double* yMm) {
+    *xMm = *yMm = 0;
+    if (row < 0 || row >= p.height) return;
+    const PlatenGrid grid(p);
+    *xMm = grid.X(row, column);
+    *yMm = grid.ay[size_t(row)];
+}
+
 GreyImage RenderFingers(const FingerScene& s, uint32_t seed) { return RenderFingers(s, seed, nullptr); }
 
 GreyImage RenderFingers(const FingerScene& s, uint32_t seed, SceneTruth* truth) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <tuple>
 
 #include "Notifier.h"
 #include "platform/TessikUsbProtocol.h"
@@ -249,6 +250,9 @@ void SimDevice::ApplyLocked(const DeviceAction& a) {
             rollFrames_ = std::max(1, a.frames);
             rollStart_ = framesSent_;
             placeFrame_ = 0;  // a rolled finger is down from the start
+            // On scanners whose roll window lies at the edge of the platen, the finger is rolled
+            // there, not on the platen centre.
+            if (const auto area = RollAreaMm(traits_)) std::tie(scene_.offsetXmm, scene_.offsetYmm) = *area;
             break;
         case DeviceAction::Set: {
             const double v = a.x;

@@ -7,6 +7,7 @@
 #include <array>
 #include <cmath>
 #include <set>
+#include <tuple>
 
 #include "sim/Models.h"
 #include "sim/Optics.h"
@@ -355,3 +356,41 @@ TEST(Optics, KeystoneAndFramePeriodsPerModel) {
 }
 
 }  // namespace
+
+// PloverC and PloverD roll a finger on their roll window, which lies at the platen's edge: the
+// whole roll lies in the middle of the window's lit part; other scanners roll on the platen centre.
+TEST(Optics, FingersRollOnTheRollWindowOfPloverCAndPloverD) {
+    EXPECT_FALSE(RollAreaMm(Traits(ModelId::PloverA)).has_value());
+    for (ModelId id : {ModelId::PloverC, ModelId::PloverD}) {
+        const ModelTraits& t = Traits(id);
+        SCOPED_TRACE(t.name);
+        const auto area = RollAreaMm(t);
+        ASSERT_TRUE(area.has_value());
+        const ModeGeometry& g = Mode(t, 1);
+        // The lit columns of the roll window, as the optics leave them.
+        int first = g.sceneWidth, last = -1;
+        for (int x = 0; x < g.sceneWidth; ++x)
+            if (SourceOf(t, 1, x, g.sceneHeight / 2).kind != SceneSource::White) first = std::min(first, x), last = std::max(last, x);
+        FingerScene s;
+        s.platen.width = g.sceneWidth, s.platen.height = g.sceneHeight;
+        s.platen.ppiX = g.ppiX, s.platen.ppiY = g.ppiY;
+        s.platen.keystone = KeystoneFor(t, 1);
+        s.layout = FingerLayout::Roll;
+        std::tie(s.offsetXmm, s.offsetYmm) = *area;
+        SceneTruth start, end;
+        s.rollPhase = 0;
+        RenderFingers(s, 1, &start);
+        s.rollPhase = 1;
+        RenderFingers(s, 1, &end);
+        ASSERT_EQ(start.fingers.size(), 1u);
+        ASSERT_EQ(end.fingers.size(), 1u);
+        const FingerTruth& a = start.fingers[0];
+        const FingerTruth& b = end.fingers[0];
+        // Margins to the lit part's edges equal within a few pixels; the window's middle row.
+        EXPECT_GT(a.left - first, 100);
+        EXPECT_NEAR(a.left - first, last - b.right, 12);
+        EXPECT_NEAR((a.top + a.bottom) / 2.0, g.sceneHeight / 2.0, 12);
+        EXPECT_GT(a.top, 0);
+        EXPECT_LT(a.bottom, g.sceneHeight - 1);
+    }
+}

@@ -76,6 +76,10 @@ double SensorLevel(const PlatenParams& p, double reflectance);
 
 GreyImage RenderPlaten(const PlatenParams& p, uint32_t seed);
 
+// Where the centre of image pixel (column, row) lies on the glass, in millimetres from the platen
+// centre (y down), as the renderer draws it for these parameters (keystone included).
+void PlatenPointMm(const PlatenParams& p, int column, int row, double* xMm, double* yMm);
+
 enum class FingerLayout {
     None,
     LeftSlap,      // four fingers of the left hand, little finger leftmost
