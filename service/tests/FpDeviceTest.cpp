@@ -317,7 +317,8 @@ TEST_F(FpDeviceTest, ForceAndStopCapture) {
     EXPECT_EQ(AttributeOf(Command("<ForceCapture/>", "F1"), "failureReason"), "Success");
     const std::string event = ReadEvent();
     EXPECT_NE(event.find("<CaptureComplete"), std::string::npos) << event;
-    EXPECT_EQ(device->GetState(), DEVICE_STATE_RESULT_READY);
+    // The event goes out just before the state changes.
+    EXPECT_TRUE(WaitForState(DEVICE_STATE_RESULT_READY));
     auto& library = FakeFpLibrary::Instance();
     EXPECT_EQ(library.Count("Zarn_Capture_TakeResultImage()"), 1);
     EXPECT_EQ(library.Count("Zarn_Capture_SetCaptureOK()"), 1);

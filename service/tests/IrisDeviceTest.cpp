@@ -225,7 +225,8 @@ TEST_F(IrisDeviceTest, BothEyesCompleteOnceAndTheSampleCarriesBoth) {
     const std::string videoURI = AttributeOf(answer, "videoURI");
     const std::string event = ReadEvent();
     ASSERT_NE(event.find("CaptureComplete"), std::string::npos) << event;
-    EXPECT_EQ(device->GetState(), DEVICE_STATE_RESULT_READY);
+    // The event goes out just before the state changes.
+    EXPECT_TRUE(WaitForState(DEVICE_STATE_RESULT_READY));
     EXPECT_TRUE(client.Read(300).empty()) << "one CaptureComplete for both eyes";
     EXPECT_EQ(FakeIrisLibrary::Instance().Count("Zarn_IRIS_Controls_Beeper(3)"), 2);
 
