@@ -8,7 +8,9 @@ function(tessik_add_test name)
   if(NOT TESSIK_TESTS)
     return()
   endif()
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;INCLUDES;DEFINITIONS;DEPENDS;LABELS;PROPERTIES" ${ARGN})
+  # SERIAL: a gtest filter of tests that run alone (they measure the simulated devices in real time
+  # and miss their frames when the machine is full).
+  cmake_parse_arguments(T "" "TIMEOUT;SERIAL" "SOURCES;LIBS;INCLUDES;DEFINITIONS;DEPENDS;LABELS;PROPERTIES" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
@@ -27,9 +29,19 @@ function(tessik_add_test name)
   if(T_DEPENDS)
     add_dependencies(${name} ${T_DEPENDS})
   endif()
-  gtest_discover_tests(${name}
-    DISCOVERY_TIMEOUT 120
-    PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}" ${T_PROPERTIES})
+  # An empty LABELS value would take the next word as the label.
+  set(props TIMEOUT ${T_TIMEOUT} ${T_PROPERTIES})
+  if(T_LABELS)
+    list(APPEND props LABELS "${T_LABELS}")
+  endif()
+  if(T_SERIAL)
+    gtest_discover_tests(${name}
+      DISCOVERY_TIMEOUT 120 TEST_FILTER "-${T_SERIAL}" PROPERTIES ${props})
+    gtest_discover_tests(${name}
+      DISCOVERY_TIMEOUT 120 TEST_FILTER "${T_SERIAL}" PROPERTIES ${props} RUN_SERIAL TRUE)
+  else()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120 PROPERTIES ${props})
+  endif()
 endfunction()
 
 # tessik_stage_app_data(<target> <source dir>)
