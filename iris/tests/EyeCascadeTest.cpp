@@ -12,11 +12,15 @@
 #include "irisalg/EyeCascadeTable.h"
 #include "irisalg/IrisRecords.h"
 #include "sim/EyeRender.h"
+#include "CascadeTestFeatures.h"
+#include "VariedEyeScenes.h"
 
 namespace {
 
 using namespace irisfe;
 namespace tbl = irisalg::cascade;
+using cascadetest::Feature;
+using cascadetest::RectSum;
 
 struct Cascade {
     IrisOtaCascade* c = nullptr;
@@ -33,32 +37,12 @@ struct Info {
     ~Info() { IRIS_OTA_FreeDetImgInfo(&i); }
 };
 
-// A feature whose lookup entry tells its bin: entry b = (b + 1) x unit.
-tbl::TableFeature Feature(int kind, tbl::Rect8 a, tbl::Rect8 b, int32_t lower, int32_t mult, int32_t unit) {
-    tbl::TableFeature f;
-    f.kind = kind;
-    f.a = a;
-    f.b = b;
-    if (kind == 2) f.d = {uint8_t(a.x + a.w / 2), uint8_t(a.y + a.h / 2), uint8_t(a.w / 2), uint8_t(a.h / 2)};
-    for (int k = 0; k < tbl::kBins; ++k) f.lut[size_t(k)] = (k + 1) * unit;
-    f.lower = lower;
-    f.mult = mult;
-    return f;
-}
-
 // A 24 x 20 test image: a vertical ramp with a dark bar.
 std::vector<uint8_t> RampImage(int w, int h) {
     std::vector<uint8_t> im(size_t(w) * h);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) im[size_t(y) * w + x] = uint8_t(40 + 7 * y + (x >= 8 && x < 12 ? -30 : 0) + x);
     return im;
-}
-
-int64_t RectSum(const std::vector<uint8_t>& im, int w, int x, int y, int rw, int rh, bool squares = false) {
-    int64_t s = 0;
-    for (int v = y; v < y + rh; ++v)
-        for (int u = x; u < x + rw; ++u) s += squares ? int64_t(im[size_t(v) * w + u]) * im[size_t(v) * w + u] : im[size_t(v) * w + u];
-    return s;
 }
 
 // The normalisation of the 24 x 20 window at scale 1.0, from the pixels: the window inset by one
@@ -450,18 +434,7 @@ TEST(EyeCascadeTables, LayoutOfTheTrainedTables) {
 
 // Renders of subjects the trainer never used (it draws from subjects 100000 and up).
 sim::EyeSceneParams TestScene(uint32_t i) {
-    sim::EyeSceneParams s;
-    s.subjectSeed = 1 + i;
-    s.rightEye = i % 2;
-    s.frameSeed = 9000 + i;
-    s.centreX = 0.35 + 0.3 * ((i * 37) % 11) / 10.0;
-    s.centreY = 0.38 + 0.24 * ((i * 53) % 7) / 6.0;
-    s.distanceMm = 260 + 10 * double(i % 10);
-    s.focusMm = s.distanceMm;
-    s.openness = 0.7 + 0.03 * double(i % 10);
-    s.headRollDeg = -8 + double((i * 7) % 17);
-    s.white = (i % 3) * 80.0;
-    return s;
+    return iristest::VariedScene(i, {1, 9000, 0.35, 0.3, 11, 0.38, 0.24, 7, 260, 10, 0.7, 0.03, 10, -8, 17, 80.0});
 }
 
 TEST(EyeCascadeTrained, FindsUnseenEyesAndTheirCornersAndNothingElse) {

@@ -34,6 +34,25 @@ namespace {
 using namespace iriscap;
 namespace proto = platform::usb::tessik;
 
+// An algorithm that initialises, hands out a context token and fails every analysis, with the
+// given eye detection and iris quality.
+constexpr IrisAlgorithm ScriptedAlgorithm(decltype(IrisAlgorithm::detection) detection,
+                                          decltype(IrisAlgorithm::irisQuality) quality) {
+    return {[](char*) -> int32_t { return 0; },
+            []() -> int32_t { return 0; },
+            [](void** context, char*) -> int32_t {
+                static int token;
+                *context = &token;
+                return 0;
+            },
+            [](void*) -> int32_t { return 0; },
+            detection,
+            quality,
+            [](const uint8_t*, int32_t, int32_t, const int32_t*, IrisLocation*, IrisQualityRecord*, char*) -> int32_t {
+                return -1;
+            }};
+}
+
 // Each test program traces to a slot of its own, so parallel runs do not read each other's lines.
 const bool kOwnTraceSlot = [] {
     setenv("TESSIK_TRACE_SLOT", ("TessikIrisCaptureTests-" + std::to_string(getpid())).c_str(), 1);
@@ -223,23 +242,12 @@ protected:
     }
 
     // Initialisation succeeds, every eye detection finds nothing.
-    static constexpr IrisAlgorithm kQuietAlgorithm = {
-        [](char*) -> int32_t { return 0; },
-        []() -> int32_t { return 0; },
-        [](void** context, char*) -> int32_t {
-            static int token;
-            *context = &token;
-            return 0;
-        },
-        [](void*) -> int32_t { return 0; },
+    static constexpr IrisAlgorithm kQuietAlgorithm = ScriptedAlgorithm(
         [](void*, const uint8_t*, int32_t, int32_t, EyeDetectionRecord* record, char*) -> int32_t {
             record->words[15] = 1;
             return 0;
         },
-        [](const uint8_t*, int32_t, int32_t, const int32_t*, char*) -> float { return 0; },
-        [](const uint8_t*, int32_t, int32_t, const int32_t*, IrisLocation*, IrisQualityRecord*, char*) -> int32_t {
-            return -1;
-        }};
+        [](const uint8_t*, int32_t, int32_t, const int32_t*, char*) -> float { return 0; });
 
     Collector collector;
     std::unique_ptr<capturetest::Bus> bus;
@@ -652,25 +660,14 @@ TEST_F(IrisLibrary, ManualCaptureOfBothEyesDeliversLeftThenRight) {
 
 // Every frame shows a centred eye of quality 50; the analyses of stage 3 all fail, so the best
 // stored frame is delivered.
-const IrisAlgorithm kCentredAlgorithm = {
-    [](char*) -> int32_t { return 0; },
-    []() -> int32_t { return 0; },
-    [](void** context, char*) -> int32_t {
-        static int token;
-        *context = &token;
-        return 0;
-    },
-    [](void*) -> int32_t { return 0; },
+const IrisAlgorithm kCentredAlgorithm = ScriptedAlgorithm(
     [](void*, const uint8_t*, int32_t w, int32_t h, EyeDetectionRecord* record, char*) -> int32_t {
         record->words[15] = 1;
         record->words[16] = w / 2 - 20, record->words[17] = h / 2 - 20;
         record->words[18] = 40, record->words[19] = 40;
         return 0;
     },
-    [](const uint8_t*, int32_t, int32_t, const int32_t*, char*) -> float { return 50; },
-    [](const uint8_t*, int32_t, int32_t, const int32_t*, IrisLocation*, IrisQualityRecord*, char*) -> int32_t {
-        return -1;
-    }};
+    [](const uint8_t*, int32_t, int32_t, const int32_t*, char*) -> float { return 50; });
 
 // The result image as the callback found it on entry, and after it aborted, armed the next capture
 // and aborted that too (each clears the side's frame store).
@@ -941,18 +938,10 @@ TEST_P(IrisAutoCapture, DeliversTheEyeOnceItHoldsStill) {
         const sim::EyeTruth truth = sim::RenderEyeFrame(scene).truth;
         // The pupil is the darkest disc of the result: the mean inside the true pupil is far below
         // the mean of the true iris ring.
-        double pupil = 0, ring = 0;
-        int np = 0, nr = 0;
-        for (int y = 0; y < 480; ++y)
-            for (int x = 0; x < 640; ++x) {
-                const double d = std::hypot(x - truth.pupil.x, y - truth.pupil.y);
-                const uint8_t v = log.resultPixels[size_t(y) * 640 + x];
-                if (d < truth.pupil.r * 0.7) pupil += v, ++np;
-                else if (d > truth.pupil.r * 1.3 && d < truth.iris.r * 0.9 && y > truth.pupil.y) ring += v, ++nr;
-            }
-        ASSERT_GT(np, 0);
-        ASSERT_GT(nr, 0);
-        EXPECT_LT(pupil / np + 25, ring / nr) << "side " << side;
+        const sim::PupilAndRing m = sim::MeanPupilAndRing(log.resultPixels.data(), 640, 480, truth.pupil, truth.iris);
+        ASSERT_GT(m.pupilCount, 0);
+        ASSERT_GT(m.ringCount, 0);
+        EXPECT_LT(m.pupil + 25, m.ring) << "side " << side;
         // The ranked records of the capture locate that eye.
         std::vector<uint8_t> frames(10 * 640 * 480);
         uint8_t quality[80];

@@ -12,6 +12,7 @@
 #include "iris/IrisFrontEnd.h"
 #include "irisalg/IrisAlg.h"
 #include "sim/EyeRender.h"
+#include "VariedEyeScenes.h"
 
 using namespace irisfe;
 using irisalg::kBadArgument;
@@ -19,18 +20,9 @@ using irisalg::kNotFound;
 
 namespace {
 
+// Sharp eyes at 270..310 mm, upright, around the frame's middle.
 sim::EyeSceneParams Scene(uint32_t i) {
-    sim::EyeSceneParams s;
-    s.subjectSeed = 40 + i;
-    s.rightEye = i % 2;
-    s.frameSeed = 700 + i;
-    s.centreX = 0.42 + 0.16 * ((i * 37) % 5) / 4.0;
-    s.centreY = 0.44 + 0.12 * ((i * 53) % 3) / 2.0;
-    s.distanceMm = 270 + 10 * double(i % 5);
-    s.focusMm = s.distanceMm;
-    s.openness = 0.8 + 0.05 * double(i % 4);
-    s.white = (i % 3) * 60.0;
-    return s;
+    return iristest::VariedScene(i, {40, 700, 0.42, 0.16, 5, 0.44, 0.12, 3, 270, 5, 0.8, 0.05, 4, 0, 1, 60.0});
 }
 
 // The front end initialised for the tests of one suite.
@@ -161,33 +153,20 @@ TEST_F(FrontEnd, SingleGlintIsFilledAndTheCirclesHold) {
         ASSERT_EQ(IrisFE_PrepareWindow(f.image.pixels.data(), 480, 640, 1, r0, r1, c0, c1, pupil, win.data(), &rows, &cols, nullptr), 0);
         ASSERT_EQ(rows, 201);
         ASSERT_EQ(cols, 201);
-        // Mean of the pupil away from the glint, of the iris ring below the pupil, and the brightest
-        // pixel of the glint, before and after the preparation.
-        struct Levels {
-            double pupil = 0, ring = 0;
-            int glintMax = 0;
+        // The brightest pixel of the glint, in the frame and in the prepared window.
+        auto glintMax = [&](const uint8_t* img, int stride, int x0, int y0) {
+            int m = 0;
+            for (int y = int(g.y - g.r - 1); y <= int(g.y + g.r + 1); ++y)
+                for (int x = int(g.x - g.r - 1); x <= int(g.x + g.r + 1); ++x)
+                    if (std::hypot(x - g.x, y - g.y) <= g.r + 1) m = std::max(m, int(img[size_t(y - y0) * stride + (x - x0)]));
+            return m;
         };
-        // `img` holds frame pixel (x, y) at (x - x0, y - y0).
-        auto levels = [&](const uint8_t* img, int stride, int x0, int y0) {
-            double ps = 0, rs = 0;
-            int pn = 0, rn = 0;
-            Levels l;
-            for (int y = r0; y <= r1; ++y)
-                for (int x = c0; x <= c1; ++x) {
-                    const double fx = x, fy = y;
-                    const int v = img[size_t(y - y0) * stride + (x - x0)];
-                    const double dp = std::hypot(fx - t.pupil.x, fy - t.pupil.y), dg = std::hypot(fx - g.x, fy - g.y);
-                    if (dg <= g.r + 1) l.glintMax = std::max(l.glintMax, v);
-                    if (dp < 0.7 * t.pupil.r && dg > g.r + 6) ps += v, ++pn;
-                    if (dp > 1.3 * t.pupil.r && dp < 0.9 * t.iris.r && fy > t.pupil.y) rs += v, ++rn;
-                }
-            l.pupil = ps / std::max(pn, 1), l.ring = rs / std::max(rn, 1);
-            return l;
-        };
-        const Levels before = levels(f.image.pixels.data(), 640, 0, 0);
-        const Levels after = levels(win.data(), 201, c0, r0);
-        EXPECT_GT(before.glintMax, before.ring + 100) << "a glint of high contrast, frame " << i;
-        EXPECT_LT(after.glintMax, (after.pupil + after.ring) / 2) << "frame " << i;
+        const sim::PupilAndRing before = sim::MeanPupilAndRing(f.image.pixels.data(), 640, 480, t.pupil, t.iris);
+        const sim::Circle pupilInWindow{t.pupil.x - c0, t.pupil.y - r0, t.pupil.r};
+        const sim::Circle irisInWindow{t.iris.x - c0, t.iris.y - r0, t.iris.r};
+        const sim::PupilAndRing after = sim::MeanPupilAndRing(win.data(), 201, 201, pupilInWindow, irisInWindow);
+        EXPECT_GT(glintMax(f.image.pixels.data(), 640, 0, 0), before.ring + 100) << "a glint of high contrast, frame " << i;
+        EXPECT_LT(glintMax(win.data(), 201, c0, r0), (after.pupil + after.ring) / 2) << "frame " << i;
     }
 }
 

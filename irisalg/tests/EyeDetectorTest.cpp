@@ -11,11 +11,14 @@
 #include "irisalg/EyeDetector.h"
 #include "TskIrisAPI.h"
 #include "sim/EyeRender.h"
+#include "CascadeTestFeatures.h"
 
 namespace {
 
 using namespace irisalg;
 namespace tbl = irisalg::cascade;
+using cascadetest::Feature;
+using cascadetest::RectSum;
 
 struct Loaded {
     std::vector<int32_t> words;
@@ -24,29 +27,10 @@ struct Loaded {
     ~Loaded() { FreeCascade(c); }
 };
 
-tbl::TableFeature Feature(int kind, tbl::Rect8 a, tbl::Rect8 b, int32_t lower, int32_t mult, int32_t unit) {
-    tbl::TableFeature f;
-    f.kind = kind;
-    f.a = a;
-    f.b = b;
-    if (kind == 2) f.d = {uint8_t(a.x + a.w / 2), uint8_t(a.y + a.h / 2), uint8_t(a.w / 2), uint8_t(a.h / 2)};
-    for (int k = 0; k < tbl::kBins; ++k) f.lut[size_t(k)] = (k + 1) * unit;
-    f.lower = lower;
-    f.mult = mult;
-    return f;
-}
-
 std::vector<uint8_t> Texture(int w, int h) {
     std::vector<uint8_t> im(size_t(w) * h);
     for (size_t i = 0; i < im.size(); ++i) im[i] = uint8_t(i * 37 % 251);
     return im;
-}
-
-int64_t RectSum(const std::vector<uint8_t>& im, int w, int x, int y, int rw, int rh, bool squares = false) {
-    int64_t s = 0;
-    for (int v = y; v < y + rh; ++v)
-        for (int u = x; u < x + rw; ++u) s += squares ? int64_t(im[size_t(v) * w + u]) * im[size_t(v) * w + u] : im[size_t(v) * w + u];
-    return s;
 }
 
 // Runs one window of a 24 x 20 image through a cascade at scale 1.0.

@@ -361,6 +361,20 @@ std::shared_ptr<const IrisTexture> MakeIrisTexture(uint32_t subjectSeed, bool ri
     return tex;
 }
 
+PupilAndRing MeanPupilAndRing(const uint8_t* pixels, int width, int height, const Circle& pupil, const Circle& iris) {
+    PupilAndRing m;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const double d = std::hypot(x - pupil.x, y - pupil.y);
+            const uint8_t v = pixels[size_t(y) * width + x];
+            if (d < pupil.r * 0.7) m.pupil += v, ++m.pupilCount;
+            else if (d > pupil.r * 1.3 && d < iris.r * 0.9 && y > pupil.y) m.ring += v, ++m.ringCount;
+        }
+    if (m.pupilCount) m.pupil /= m.pupilCount;
+    if (m.ringCount) m.ring /= m.ringCount;
+    return m;
+}
+
 double EyeIllumination(const EyeSceneParams& s) {
     const double red = (std::clamp(s.red1, 0.0, 255.0) + std::clamp(s.red2, 0.0, 255.0)) / 2;
     return ExposureFactor(s) * std::max(0.0, s.gain) * (0.06 + 0.94 * red / 110.0);

@@ -106,6 +106,15 @@ EyeFrame RenderEyeFrame(const EyeSceneParams& scene, const IrisTexture* texture 
 // rendered with noise 0 and then given this noise equals the frame rendered with noise.
 void AddSensorNoise(GreyImage& image, const EyeSceneParams& scene);
 
+// Mean grey levels of an image of the eye against its truth circles: inside 0.7 of the pupil
+// radius, and in the iris ring below the pupil (1.3 pupil radii to 0.9 iris radii). A region
+// without a pixel in the image has count 0 and mean 0.
+struct PupilAndRing {
+    double pupil = 0, ring = 0;
+    int pupilCount = 0, ringCount = 0;
+};
+PupilAndRing MeanPupilAndRing(const uint8_t* pixels, int width, int height, const Circle& pupil, const Circle& iris);
+
 // Illumination factor of a scene: grey level = albedo x factor (before the white LED's lift).
 double EyeIllumination(const EyeSceneParams& scene);
 

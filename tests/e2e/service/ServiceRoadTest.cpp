@@ -803,18 +803,10 @@ TEST_F(ServiceRoadTest, RealIrisLibraryCapturesBothEyes) {
         sim::EyeSceneParams scene;
         scene.rightEye = image.subtype == 1;
         const sim::EyeTruth truth = sim::RenderEyeFrame(scene).truth;
-        double pupil = 0, ring = 0;
-        int np = 0, nr = 0;
-        for (int y = 0; y < 480; ++y)
-            for (int x = 0; x < 640; ++x) {
-                const double d = std::hypot(x - truth.pupil.x, y - truth.pupil.y);
-                const uint8_t v = image.pixels[size_t(y) * 640 + x];
-                if (d < truth.pupil.r * 0.7) pupil += v, ++np;
-                else if (d > truth.pupil.r * 1.3 && d < truth.iris.r * 0.9 && y > truth.pupil.y) ring += v, ++nr;
-            }
-        ASSERT_GT(np, 0);
-        ASSERT_GT(nr, 0);
-        EXPECT_LT(pupil / np + 25, ring / nr) << "subtype " << image.subtype;
+        const sim::PupilAndRing m = sim::MeanPupilAndRing(image.pixels.data(), 640, 480, truth.pupil, truth.iris);
+        ASSERT_GT(m.pupilCount, 0);
+        ASSERT_GT(m.ringCount, 0);
+        EXPECT_LT(m.pupil + 25, m.ring) << "subtype " << image.subtype;
     }
     EXPECT_NE(view.images[0].subtype, view.images[1].subtype);
     client.Close();
