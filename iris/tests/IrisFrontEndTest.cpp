@@ -811,6 +811,36 @@ TEST(FrontEndStages, BoundarySearchArgumentsAndScale) {
     EXPECT_LE(std::abs(big.pupilRadius - f.truth.pupil.r), 6);
 }
 
+TEST(FrontEndStages, PupilRefinementThatFindsNothingBetterKeepsItsCircle) {
+    // An iris of radius 90 (levels 98..102 beyond radius 66, flat inside) on a white sclera, and a
+    // pupil circle given where no pupil shows: the refinement finds no edge and keeps the circle
+    // (result 0, not a failure), and the iris is still estimated and fitted.
+    const int n = 300;
+    std::vector<uint8_t> img = Uniform(n, n, 200);
+    for (int y = 0; y < n; ++y)
+        for (int x = 0; x < n; ++x) {
+            const double d = std::hypot(x - 150, y - 150);
+            if (d <= 90) img[size_t(y) * n + x] = uint8_t(d <= 66 ? 100 : 98 + (x * 7 + y * 13) % 5);
+        }
+    std::vector<uint8_t> win(img.size());
+    int32_t rows = 0, cols = 0;
+    ASSERT_EQ(IrisFE_PrepareWindow(img.data(), n, n, 1, 0, n - 1, 0, n - 1, nullptr, win.data(), &rows, &cols, nullptr), 0);
+    int32_t circle[3] = {150, 150, 20};
+    const int32_t ranges[kRangeWords] = {16, 72, 72, n / 2, 0};
+    EXPECT_EQ(IrisFE_RefinePupil(win.data(), n, n, circle, ranges), 0);
+    EXPECT_EQ(circle[2], 20);
+
+    FrontEndLocation rec;
+    rec.pupilX = 150, rec.pupilY = 150, rec.pupilRadius = 20;
+    ASSERT_EQ(IrisFE_BoundarySearch(img.data(), n, n, &rec, ranges), 0);
+    EXPECT_EQ(rec.pupilX, 150);
+    EXPECT_EQ(rec.pupilY, 150);
+    EXPECT_EQ(rec.pupilRadius, 20);
+    EXPECT_LE(std::abs(rec.irisRadius - 90), 3) << rec.irisRadius;
+    EXPECT_LE(std::abs(rec.irisX - 150), 3);
+    EXPECT_LE(std::abs(rec.irisY - 150), 3);
+}
+
 TEST(FrontEndStages, BoxMeanAndEyelidEdgeMap) {
     uint8_t img[5 * 7];
     for (int i = 0; i < 35; ++i) img[i] = uint8_t(i * 5);
