@@ -637,6 +637,20 @@ TEST(FrontEndStages, ReflectionsAreFilledUnlessTooLargeOrAtTheBorder) {
                 EXPECT_EQ(glint[size_t(y) * n + x], expected) << x << "," << y;
             }
         EXPECT_EQ(glint[size_t(14) * n + 14], stripes[size_t(14) * n + 14]);
+
+        // A glint whose dilated mask reaches the last column: that column is cleared from the mask,
+        // so the component ends one column before it and takes it as its right neighbour.
+        glint = stripes;
+        for (int y = 18; y <= 22; ++y)
+            for (int x = 34; x <= 36; ++x) glint[size_t(y) * n + x] = 255;
+        ASSERT_EQ(IrisFE_FillReflections(glint.data(), n, n, 200, nullptr), 11 * 8);
+        for (int y = 15; y <= 25; ++y)
+            for (int x = 31; x <= 38; ++x) {
+                const int64_t wl = 1000000 / (x - 30), wr = 1000000 / (39 - x), wu = 1000000 / (y - 14), wd = 1000000 / (26 - y);
+                const int64_t g = 100 + 20 * (x % 2);
+                const int64_t expected = (100 * wl + 120 * wr + g * wu + g * wd) / (wl + wr + wu + wd);
+                EXPECT_EQ(glint[size_t(y) * n + x], expected) << x << "," << y;
+            }
     }
 
     // The chosen components and their boxes.
