@@ -792,6 +792,32 @@ TEST(FrontEndStages, PupilRefinementFindsTheEdgeCircle) {
     EXPECT_EQ(IrisFE_EstimateIrisRadius(win.data(), h, w, &c, inverted), kBadArgument);
 }
 
+TEST(FrontEndStages, IrisRadiusFromTheLongerSideAloneNearTheBorder) {
+    // A pupil 40 pixels from the left border of a 115-column window: the left profile ends at
+    // radius 44 (half its directions outside), the right one at 80, more than twice as long. The
+    // radius then comes from the right side alone (the iris edge at 60), not from a pairing with
+    // the strong edge at 30 that lies on the left side only. The same mirrored.
+    const int rows = 160, cols = 115, cy = 60;
+    for (const bool mirrored : {false, true}) {
+        const int cx = mirrored ? cols - 1 - 40 : 40;
+        std::vector<uint8_t> win(size_t(rows) * cols);
+        for (int y = 0; y < rows; ++y)
+            for (int x = 0; x < cols; ++x) {
+                const double d = std::hypot(x - cx, y - cy);
+                const bool nearSide = mirrored ? x > cx : x < cx;
+                win[size_t(y) * cols + x] = uint8_t(d < 16 ? 20 : d >= 60 ? 200 : nearSide && d >= 30 ? 170 : 100);
+            }
+        WorkingCircles c;
+        c.pupil[0] = cx, c.pupil[1] = cy, c.pupil[2] = 16;
+        int32_t ranges[kRangeWords] = {16, 72, 24, 200, 0};
+        ASSERT_EQ(IrisFE_EstimateIrisRadius(win.data(), rows, cols, &c, ranges), 0) << mirrored;
+        EXPECT_LE(std::abs(c.iris[2] - 60), 2) << mirrored << ": " << c.iris[2];
+        EXPECT_EQ(c.iris[0], cx);
+        EXPECT_EQ(c.iris[1], cy);
+        EXPECT_GE(ranges[4], 128);
+    }
+}
+
 TEST(FrontEndStages, BoundarySearchArgumentsAndScale) {
     std::vector<uint8_t> img = Uniform(128, 128, 100);
     FrontEndLocation rec;
