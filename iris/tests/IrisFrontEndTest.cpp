@@ -625,32 +625,28 @@ TEST(FrontEndStages, ReflectionsAreFilledUnlessTooLargeOrAtTheBorder) {
         std::vector<uint8_t> stripes(size_t(n) * n);
         for (int y = 0; y < n; ++y)
             for (int x = 0; x < n; ++x) stripes[size_t(y) * n + x] = uint8_t(100 + 20 * (x % 2));
-        std::vector<uint8_t> glint = stripes;
-        for (int y = 18; y <= 22; ++y)
-            for (int x = 18; x <= 22; ++x) glint[size_t(y) * n + x] = 255;
-        ASSERT_EQ(IrisFE_FillReflections(glint.data(), n, n, 200, nullptr), 11 * 11) << "the glint dilated by 3";
-        for (int y = 15; y <= 25; ++y)
-            for (int x = 15; x <= 25; ++x) {
-                const int64_t wl = 1000000 / (x - 14), wr = 1000000 / (26 - x), wu = 1000000 / (y - 14), wd = 1000000 / (26 - y);
-                const int64_t g = 100 + 20 * (x % 2);
-                const int64_t expected = (100 * wl + 100 * wr + g * wu + g * wd) / (wl + wr + wu + wd);
-                EXPECT_EQ(glint[size_t(y) * n + x], expected) << x << "," << y;
-            }
-        EXPECT_EQ(glint[size_t(14) * n + 14], stripes[size_t(14) * n + 14]);
-
+        // A 5 x 5 block of 255 in rows 18..22 from column `x0` to `x1`, filled; every pixel of the
+        // dilated box (rows 15..25, columns `f0`..`f1`) then holds the weighted mean of the stripes
+        // just outside it.
+        auto fill = [&](int x0, int x1, int f0, int f1) {
+            std::vector<uint8_t> glint = stripes;
+            for (int y = 18; y <= 22; ++y)
+                for (int x = x0; x <= x1; ++x) glint[size_t(y) * n + x] = 255;
+            EXPECT_EQ(IrisFE_FillReflections(glint.data(), n, n, 200, nullptr), 11 * (f1 - f0 + 1)) << x0;
+            for (int y = 15; y <= 25; ++y)
+                for (int x = f0; x <= f1; ++x) {
+                    const int64_t wl = 1000000 / (x - f0 + 1), wr = 1000000 / (f1 + 1 - x), wu = 1000000 / (y - 14), wd = 1000000 / (26 - y);
+                    const int64_t left = stripes[size_t(y) * n + f0 - 1], right = stripes[size_t(y) * n + f1 + 1];
+                    const int64_t g = stripes[size_t(y) * n + x];
+                    const int64_t expected = (left * wl + right * wr + g * wu + g * wd) / (wl + wr + wu + wd);
+                    EXPECT_EQ(glint[size_t(y) * n + x], expected) << x << "," << y;
+                }
+            return glint;
+        };
+        EXPECT_EQ(fill(18, 22, 15, 25)[size_t(14) * n + 14], stripes[size_t(14) * n + 14]) << "the glint dilated by 3";
         // A glint whose dilated mask reaches the last column: that column is cleared from the mask,
         // so the component ends one column before it and takes it as its right neighbour.
-        glint = stripes;
-        for (int y = 18; y <= 22; ++y)
-            for (int x = 34; x <= 36; ++x) glint[size_t(y) * n + x] = 255;
-        ASSERT_EQ(IrisFE_FillReflections(glint.data(), n, n, 200, nullptr), 11 * 8);
-        for (int y = 15; y <= 25; ++y)
-            for (int x = 31; x <= 38; ++x) {
-                const int64_t wl = 1000000 / (x - 30), wr = 1000000 / (39 - x), wu = 1000000 / (y - 14), wd = 1000000 / (26 - y);
-                const int64_t g = 100 + 20 * (x % 2);
-                const int64_t expected = (100 * wl + 120 * wr + g * wu + g * wd) / (wl + wr + wu + wd);
-                EXPECT_EQ(glint[size_t(y) * n + x], expected) << x << "," << y;
-            }
+        fill(34, 36, 31, 38);
     }
 
     // The chosen components and their boxes.
