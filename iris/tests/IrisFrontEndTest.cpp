@@ -125,6 +125,54 @@ TEST_F(FrontEnd, ReflectionOnThePupilEdgeIsFilledAndTheCirclesHold) {
     EXPECT_LE(std::abs(loc.irisRadius - t.iris.r), 3);
 }
 
+TEST_F(FrontEnd, ReflectionTooLargeToFillStaysWhileTheGlintsAreFilled) {
+    const sim::EyeFrame rendered = sim::RenderEyeFrame(Scene(5));
+    const sim::EyeTruth& t = rendered.truth;
+    ASSERT_FALSE(t.glints.empty());
+    const int r0 = int(t.pupil.y) - 100, c0 = int(t.pupil.x) - 100;
+    ASSERT_TRUE(r0 >= 0 && r0 + 200 < 480 && c0 >= 0 && c0 + 200 < 640);
+    const int32_t pupil[3] = {int32_t(t.pupil.x) - c0, int32_t(t.pupil.y) - r0, int32_t(t.pupil.r)};
+    const sim::Circle pupilInWindow{t.pupil.x - c0, t.pupil.y - r0, t.pupil.r};
+    const sim::Circle irisInWindow{t.iris.x - c0, t.iris.y - r0, t.iris.r};
+    // A spectacle reflection 5 pixels wide on the iris right of the pupil. Dilated by 3 for the
+    // mask, a bar of 59 rows spans 64 and is filled; one of 60 reaches the extent limit of 65 and
+    // stays, as does any taller one.
+    for (const int height : {59, 60, 70}) {
+        std::vector<uint8_t> frame = rendered.image.pixels;
+        const int bx = int(t.pupil.x + (t.pupil.r + t.iris.r) / 2), by = int(t.pupil.y) - height / 2;
+        for (int y = by; y < by + height; ++y)
+            for (int x = bx; x < bx + 5; ++x) frame[size_t(y) * 640 + x] = 250;
+
+        IrisLocation loc{};
+        ASSERT_EQ(IrisAlg_Location(frame.data(), 640, 480, &loc, nullptr, nullptr), 0) << height;
+        EXPECT_LE(CircleError(loc.pupilX, loc.pupilY, loc.pupilRadius, t.pupil), 3) << height;
+
+        std::vector<uint8_t> win(201 * 201);
+        int32_t rows = 0, cols = 0;
+        ASSERT_EQ(IrisFE_PrepareWindow(frame.data(), 480, 640, 1, r0, r0 + 200, c0, c0 + 200, pupil, win.data(), &rows, &cols, nullptr), 0);
+        ASSERT_EQ(rows, 201);
+        const sim::PupilAndRing after = sim::MeanPupilAndRing(win.data(), 201, 201, pupilInWindow, irisInWindow);
+        int barMin = 255, barMax = 0;
+        for (int y = by; y < by + height; ++y)
+            for (int x = bx; x < bx + 5; ++x) {
+                barMin = std::min(barMin, int(win[size_t(y - r0) * 201 + (x - c0)]));
+                barMax = std::max(barMax, int(win[size_t(y - r0) * 201 + (x - c0)]));
+            }
+        // Stretched, an unfilled reflection stays at the top of the range; a filled one takes the
+        // iris texture around it.
+        if (height < 60)
+            EXPECT_LT(barMax, 240) << "a bar of " << height << " rows is filled from the iris";
+        else
+            EXPECT_GE(barMin, 250) << "a bar of " << height << " rows stays";
+        // The glints, small and of high contrast, are filled from the pupil or iris around them.
+        for (const sim::Glint& g : t.glints) {
+            const size_t gx = size_t(std::lround(g.x)), gy = size_t(std::lround(g.y));
+            ASSERT_GT(frame[gy * 640 + gx], after.ring + 60) << "a glint at " << g.x << "," << g.y;
+            EXPECT_LT(win[(gy - r0) * 201 + (gx - c0)], after.ring + 20) << "glint at " << g.x << "," << g.y;
+        }
+    }
+}
+
 TEST_F(FrontEnd, SingleGlintIsFilledAndTheCirclesHold) {
     for (uint32_t i : {0u, 1u, 2u}) {
         // One near-infrared LED at twice the level and the other off: the same illumination with a
