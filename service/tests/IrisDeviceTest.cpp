@@ -266,6 +266,23 @@ TEST_F(IrisDeviceTest, InterlocksAndTheBoundedFirstPreview) {
     EXPECT_EQ(AttributeOf(Start("LeftIris", "A"), "failureReason"), "Aborted");
     EXPECT_EQ(vdm.captureInterlock.irisCapturing, 0);
     vdm.captureInterlock.fpDeviceStatus = 0;
+    // The fingerprint device still captures: the start waits for it to end before the camera starts.
+    vdm.statusLock.lock();
+    vdm.captureInterlock.fpCapturing = 1;
+    vdm.statusLock.unlock();
+    const int starts = FakeIrisLibrary::Instance().Count("Zarn_IRIS_Capture_Start");
+    int startsWhileBusy = -1;
+    std::thread fingerprintEnds([&] {
+        std::this_thread::sleep_for(300ms);
+        startsWhileBusy = FakeIrisLibrary::Instance().Count("Zarn_IRIS_Capture_Start");
+        vdm.statusLock.lock();
+        vdm.captureInterlock.fpCapturing = 0;
+        vdm.statusLock.unlock();
+    });
+    EXPECT_EQ(AttributeOf(Start("LeftIris", "W"), "failureReason"), "Success");
+    fingerprintEnds.join();
+    EXPECT_EQ(startsWhileBusy, starts);
+    EXPECT_EQ(FakeIrisLibrary::Instance().Count("Zarn_IRIS_Capture_Start"), starts + 1);
     // A camera that never shows a frame does not hold the channel.
     device->Close();
     device.reset();
