@@ -29,9 +29,7 @@ public:
     explicit TestFpDevice(CBaseNavikVdm* owner)
         : CBaseDevice("Tessik Biometric VDM", owner, "CTestFpDevice", "Fp Device Socket", "Fp Preview Socket",
                       "Fp Result Socket", VDM_LOG_FINGERPRINT) {
-        deviceSocket.SetDevice(this);
-        previewSocket.SetDevice(this);
-        resultSocket.SetDevice(this);
+        AttachChannels(this);
         capabilities.modality = "FingerprintSlap";
     }
     ~TestFpDevice() override { TestFpDevice::Close(); }
