@@ -243,23 +243,7 @@ bool CSocketController::Listen(const std::string& address, int nSpecificPort, in
     made->context = std::move(context);
     made->readSet.Add(made->context->socket);
     made->highestSocket = made->context->socket + 1;
-    {
-        ScopedLock call(*this);
-        if (running.load() == 0 || ClosedSince(epoch)) {
-            // Closed from another thread while we were opening.
-            running.store(0);
-            made->CsDmnClose();
-            return false;
-        }
-        port.store(made->address.port);
-        SetUri(std::string(made->address.host) + ":" + std::to_string(made->address.port));
-        EP_LOG(LOGLEVEL_INFO, "Listen", ": Listening on URI: " << GetUri());
-        ScopedLock table(threadLock);
-        daemon = std::move(made);
-        failedChannels.clear();
-    }
-    StartLoop();
-    return true;
+    return Adopt(made, epoch, "Listen", ": Listening on URI: ");
 }
 
 bool CSocketController::ConnectTo(const std::string& address, int nSpecificPort, int nMinPort, int nMaxPort,
@@ -327,16 +311,22 @@ bool CSocketController::ConnectTo(const std::string& address, int nSpecificPort,
     CopySocketText(peer.address, sizeof peer.address, made->address.host);
     peer.port = made->address.port;
     made->CsDmnAddChannel(socket, peer);
+    return Adopt(made, epoch, "ConnectTo", ": Connected to Server, URI: ");
+}
+
+bool CSocketController::Adopt(std::unique_ptr<CSocketUtils>& made, unsigned epoch, const char* op,
+                              const char* opened) {
     {
         ScopedLock call(*this);
         if (running.load() == 0 || ClosedSince(epoch)) {
+            // Closed from another thread while we were opening.
             running.store(0);
             made->CsDmnClose();
             return false;
         }
         port.store(made->address.port);
         SetUri(std::string(made->address.host) + ":" + std::to_string(made->address.port));
-        EP_LOG(LOGLEVEL_INFO, "ConnectTo", ": Connected to Server, URI: " << GetUri());
+        TSK_LOG(LOGLEVEL_INFO, logModule, "CSocketController::" << op << GetLogPrefix() << opened << GetUri());
         ScopedLock table(threadLock);
         daemon = std::move(made);
         failedChannels.clear();

@@ -1,6 +1,8 @@
 #include "device/BaseDevice.h"
 
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <thread>
 
@@ -22,7 +24,8 @@ CBaseDevice::CBaseDevice(const std::string& vdmName, CBaseNavikVdm* owner_, cons
       previewInnerLock(className + " preview_inner", logModule_),
       previewOuterLock(className + " preview_outer", logModule_),
       logModule(logModule_),
-      stateLock("", logModule_) {
+      stateLock("", logModule_),
+      resultLock("", logModule_) {
     capabilities.vdmName = vdmName;
 }
 
@@ -373,4 +376,329 @@ int CBaseDevice::DeviceChannelGone(const char* op, const char* socketName, const
     // The core object is called without the device lock held.
     if (owner != nullptr) owner->ProcessDeviceClientGoneCallback(deviceType, model);
     return 1;
+}
+
+// --- steps both device kinds share -----------------------------------------------------------------
+
+void CBaseDevice::SleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+bool CBaseDevice::Fits(const ZarnImageInfo& image, size_t limit) {
+    return image.image != nullptr && image.width > 0 && image.height > 0 &&
+           static_cast<uint64_t>(image.width) * static_cast<uint64_t>(image.height) <= limit;
+}
+
+void CBaseDevice::CopyUpright(unsigned char* target, const ZarnImageInfo& image) {
+    const size_t w = static_cast<size_t>(image.width);
+    if (image.rowOrder < 0) {
+        for (int row = 0; row < image.height; ++row)
+            std::memcpy(target + row * w, image.image + (image.height - 1 - row) * w, w);
+    } else {
+        std::memcpy(target, image.image, w * image.height);
+    }
+}
+
+void CBaseDevice::AttachChannels(IDevice* device) {
+    deviceSocket.SetDevice(device);
+    previewSocket.SetDevice(device);
+    resultSocket.SetDevice(device);
+}
+
+void CBaseDevice::DetachAndCloseChannels() {
+    AttachChannels(nullptr);
+    deviceSocket.Close(1);
+    previewSocket.Close(1);
+    resultSocket.Close(1);
+}
+
+int CBaseDevice::SetStateFor(const CaptureSide& side, int state) {
+    stateLock.lock();
+    deviceState = state;
+    if (owner != nullptr) {
+        owner->statusLock.lock();
+        owner->captureInterlock.*side.capturing = state == DEVICE_STATE_CAPTURING ? 1 : 0;
+        owner->statusLock.unlock();
+    }
+    stateLock.unlock();
+    return 1;
+}
+
+int CBaseDevice::ReadInterlock(int CaptureInterlock::*word) {
+    owner->statusLock.lock();
+    const int value = owner->captureInterlock.*word;
+    owner->statusLock.unlock();
+    return value;
+}
+
+int CBaseDevice::CloseCaptureChannels(int stopCapture, const std::function<void()>& dropResults) {
+    CBaseDevice::CloseImageChannels(stopCapture);
+    if (stopCapture != 0) StopCaptureIgnoreError();
+    if (dropResults) dropResults();
+    ClearPreviewTable();
+    SetState(DEVICE_STATE_READY);
+    return 1;
+}
+
+void CBaseDevice::LogFailure(int level, const char* op, const char* function, int code) const {
+    TSK_LOG(level, logModule, op << ": " << function << " failed, returned code: " << code);
+}
+
+int CBaseDevice::LibraryInitialized(const char* op, const char* function, int code) const {
+    if (code != 0) {
+        LogFailure(LOGLEVEL_ERROR, op, function, code);
+        return 0;
+    }
+    TSK_LOG(LOGLEVEL_DBG1, logModule, op << ": " << function << " success");
+    return 1;
+}
+
+void CBaseDevice::ReportConnected(const char* op) {
+    GetDeviceInfo();
+    GetApiVersion();
+    TSK_LOG(LOGLEVEL_INFO, logModule,
+            op << ": Successfully connected to " << capabilities.deviceModel << " " << capabilities.serialNumber
+               << " device");
+}
+
+int CBaseDevice::TakeDeviceInfo(const char* op, const char* function, int code, const ZarnDeviceInfo& info) {
+    if (code != 0) {
+        LogFailure(LOGLEVEL_WARNING, op, function, code);
+        return 0;
+    }
+    StoreDeviceInfo(info);
+    TSK_LOG(LOGLEVEL_DBG1, logModule,
+            op << ": DeviceModel=" << capabilities.deviceModel << " FirmwareRev=" << capabilities.firmwareRev
+               << " SerialNumber=" << capabilities.serialNumber);
+    return 1;
+}
+
+int CBaseDevice::TakeApiVersion(const char* op, const char* function, int code, const ZarnApiVersion& version) {
+    if (code != 0) {
+        LogFailure(LOGLEVEL_WARNING, op, function, code);
+        return 0;
+    }
+    StoreApiVersion(version);
+    TSK_LOG(LOGLEVEL_DBG1, logModule,
+            op << ": DeviceMake=" << capabilities.deviceMake << " HardwareRev=" << capabilities.hardwareRev);
+    return 1;
+}
+
+int CBaseDevice::CaptureStarted(const char* op, const CaptureSide& side, int code, std::string& failureReason) {
+    if (code != 0) {
+        LogFailure(LOGLEVEL_ERROR, op, "Zarn_Capture_Start", code);
+        failureReason = "UnableToPerformRequest";
+        return 0;
+    }
+    // The first frame shows the device really streams; a dead camera must not hold the channel.
+    if (WaitForFirstPreview(op, failureReason) == 0) return 0;
+    TSK_LOG(LOGLEVEL_INFO, logModule, op << ": " << side.title << " capture is started successfully.");
+    return 1;
+}
+
+int CBaseDevice::ForceCaptureWith(const char* op, const CaptureSide& side, const std::function<int()>& take,
+                                  const std::function<int()>& acquire, std::string& failureReason) {
+    TSK_LOG(LOGLEVEL_INFO, logModule, op << ": Trying to force " << side.name << " capture.");
+    if (GetState() != DEVICE_STATE_CAPTURING) {
+        TSK_LOG(LOGLEVEL_WARNING, logModule, op << ": Capture has not started yet.");
+        failureReason = "UnableToPerformRequest";
+        return 0;
+    }
+    int rc = take();
+    if (rc != 0) {
+        LogFailure(LOGLEVEL_ERROR, op, "Zarn_Capture_TakeResultImage", rc);
+        failureReason = "UnableToPerformRequest";
+        return 0;
+    }
+    rc = acquire();
+    if (rc != 0) {
+        LogFailure(LOGLEVEL_ERROR, op, "Zarn_Capture_AcquireResultImage", rc);
+        failureReason = "UnableToPerformRequest";
+        return 0;
+    }
+    TSK_LOG(LOGLEVEL_INFO, logModule, op << ": " << side.title << " capture success.");
+    return 1;
+}
+
+int CBaseDevice::StopCaptureWith(const char* op, const CaptureSide& side, const std::function<int()>& abort,
+                                 std::string& failureReason) {
+    TSK_LOG(LOGLEVEL_INFO, logModule, op << ": Trying to stop " << side.name << " capture.");
+    int result = 1;
+    if (GetState() == DEVICE_STATE_CAPTURING) {
+        const int rc = abort();
+        SetState(DEVICE_STATE_READY);
+        if (rc == 0) {
+            TSK_LOG(LOGLEVEL_INFO, logModule, op << ": " << side.title << " capture stopped.");
+        } else {
+            LogFailure(LOGLEVEL_ERROR, op, side.abortCall, rc);
+            failureReason = "UnableToPerformRequest";
+            result = 0;
+        }
+    } else if (side.closeWhenIdle == 0) {
+        return result;
+    }
+    CloseImageChannels(0);
+    return result;
+}
+
+void CBaseDevice::StopCaptureQuietly(const char* op, const CaptureSide& side, const std::function<int()>& abort) {
+    const int wasCapturing = GetState() == DEVICE_STATE_CAPTURING;
+    const int rc = abort();
+    if (wasCapturing && rc == 0) TSK_LOG(LOGLEVEL_DBG1, logModule, op << ": " << side.title << " capture stopped.");
+    SetState(DEVICE_STATE_READY);
+}
+
+int CBaseDevice::StartCaptureUnderDeviceLock(const char* op, const CaptureSide& side,
+                                             const std::function<int(std::string&)>& begin,
+                                             std::string& failureReason) {
+    deviceLock.lock();
+    int polls = 0;
+    int state = GetState();
+    // A result the client still fetches: give it up to 3 s to close the result channel.
+    while (state == DEVICE_STATE_RESULT_READY && polls < 100) {
+        SleepMs(30);
+        ++polls;
+        state = GetState();
+    }
+    if (state == DEVICE_STATE_CLOSED) {
+        TSK_LOG(LOGLEVEL_WARNING, logModule, op << ": " << side.notInitialized);
+        failureReason = "Aborted";
+        deviceLock.unlock();
+        return 0;
+    }
+    owner->statusLock.lock();
+    owner->captureInterlock.*side.capturing = 1;
+    const int otherAdding = owner->captureInterlock.*side.otherStatus == 1;
+    owner->statusLock.unlock();
+    int result = 0;
+    if (otherAdding) {
+        TSK_LOG(LOGLEVEL_WARNING, logModule, op << ": " << side.otherInitializing);
+        failureReason = "Aborted";
+    } else {
+        bool busy = ReadInterlock(side.otherCapturing) != 0;
+        while (busy && polls < 100) {
+            SleepMs(70);
+            ++polls;
+            busy = ReadInterlock(side.otherCapturing) != 0;
+        }
+        if (busy) {
+            TSK_LOG(LOGLEVEL_WARNING, logModule, op << ": " << side.otherBusy);
+            failureReason = side.otherBusyReason;
+        } else {
+            result = begin(failureReason);
+        }
+    }
+    if (result == 0) SetState(DEVICE_STATE_READY);
+    deviceLock.unlock();
+    return result;
+}
+
+int CBaseDevice::SubscribeUnderDeviceLock(const DOMElement* subscribe, std::map<int, int>& categories) {
+    deviceLock.lock();
+    const int result = _ProcessSubscribeCallback(subscribe, categories);
+    deviceLock.unlock();
+    return result;
+}
+
+int CBaseDevice::StopCaptureUnderDeviceLock(std::string& failureReason) {
+    deviceLock.lock();
+    const int result = StopCapture(failureReason);
+    deviceLock.unlock();
+    return result;
+}
+
+int CBaseDevice::ClientGone() {
+    deviceLock.lock();
+    if (GetState() == DEVICE_STATE_CAPTURING) StopCaptureIgnoreError();
+    CloseImageChannels(0);
+    deviceLock.unlock();
+    return 1;
+}
+
+// The client has the result once it closes the result channel: the device is ready again.
+int CBaseDevice::ResultChannelClosed() {
+    SetState(DEVICE_STATE_READY);
+    return 1;
+}
+
+int CBaseDevice::SendPreviewRecord(const std::string& requestId,
+                                   const std::function<bool(unsigned char**, unsigned int*)>& build) {
+    previewOuterLock.lock();
+    previewInnerLock.lock();
+    unsigned char* record = nullptr;
+    unsigned int length = 0;
+    const bool built = build(&record, &length);
+    previewInnerLock.unlock();
+    if (built) previewSocket.SendImage(record, length, requestId, MID_GetFrame);
+    previewOuterLock.unlock();
+    std::free(record);
+    return built ? 1 : 0;
+}
+
+int CBaseDevice::SendSampleRecord(const char* op, const CaptureSide& side, const std::string& requestId,
+                                  const std::function<bool()>& present,
+                                  const std::function<bool(unsigned char**, unsigned int*)>& build) {
+    resultLock.lock();
+    if (!present()) {
+        resultLock.unlock();
+        TSK_LOG(LOGLEVEL_WARNING, logModule,
+                op << ": Received the get sample image request, but the result image is not exist.");
+        return 0;
+    }
+    unsigned char* record = nullptr;
+    unsigned int length = 0;
+    const bool built = build(&record, &length);
+    resultLock.unlock();
+    if (!built) {
+        TSK_LOG(LOGLEVEL_ERROR, logModule, op << ": Failed to build " << side.name << " ISO image.");
+        return 0;
+    }
+    resultSocket.SendImage(record, length, requestId, MID_GetSample);
+    std::free(record);
+    return 1;
+}
+
+void CBaseDevice::StorePreview(const char* op, int key, const ZarnImageInfo& image, unsigned char* buffer,
+                               size_t size) {
+    TSK_LOG(LOGLEVEL_DBG3, logModule, op << ": Try lock.");
+    if (!deviceLock.trylock()) return;
+    previewInnerLock.lock();
+    ZarnImageInfo& stored = previewImages[key];
+    stored = image;
+    std::memset(buffer, 0, size);
+    stored.image = buffer;
+    CopyUpright(buffer, image);
+    if (image.rowOrder < 0) stored.rowOrder = 1;
+    previewInnerLock.unlock();
+    deviceLock.unlock();
+}
+
+bool CBaseDevice::LockWhileCapturing() {
+    while (!deviceLock.trylock()) {
+        if (GetState() != DEVICE_STATE_CAPTURING) return false;
+        SleepMs(10);
+    }
+    if (GetState() != DEVICE_STATE_CAPTURING) {
+        deviceLock.unlock();
+        return false;
+    }
+    return true;
+}
+
+void CBaseDevice::CompleteCapture() {
+    if (OpenResultChannel() != 0) {
+        ClearPreviewTable();
+        deviceSocket.SendCaptureCompleteDeviceEventRequest(resultSocket.GetUri());
+    }
+    SetState(DEVICE_STATE_RESULT_READY);
+    deviceLock.unlock();
+}
+
+void CBaseDevice::DeviceConnection(int connected, const CaptureSide& side, const char* lostText) {
+    if (connected != 0 || openFlag.load() == 0 || !deviceLock.trylock()) return;
+    TSK_LOG(LOGLEVEL_WARNING, logModule, lostText << deviceSocket.GetUri());
+    const bool wasOpen = openFlag.exchange(0) != 0;
+    deviceLock.unlock();
+    // Reported once, without the device lock held: the core object removes the device.
+    if (wasOpen && owner != nullptr) owner->ProcessDeviceLostEventCallback(side.deviceType, 1);
 }

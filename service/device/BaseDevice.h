@@ -100,6 +100,96 @@ public:
     static std::string ReadVdmIP();
 
 protected:
+    // What tells the fingerprint and iris devices apart in the steps they share: their words in the
+    // core object's capture interlock, their code towards it, and the texts of their log lines.
+    struct CaptureSide {
+        int deviceType;                         // 0 fingerprint, 1 iris, in the reports to the core object
+        int CaptureInterlock::*capturing;       // set while this device captures
+        int CaptureInterlock::*otherCapturing;  // set while the other device captures
+        int CaptureInterlock::*otherStatus;     // DeviceStatus of the other device (1: being added)
+        const char* name;                       // "Trying to force <name> capture."
+        const char* title;                      // "<title> capture success."
+        const char* abortCall;                  // the library's abort, as its failure is logged
+        int closeWhenIdle;                      // StopCapture closes the image channels also when idle
+        const char* notInitialized;             // StartCapture refusals: this device is closed,
+        const char* otherInitializing;          // the other device is being added,
+        const char* otherBusy;                  // the other device keeps capturing,
+        const char* otherBusyReason;            // and the failure word of the last one
+    };
+
+    // Gives the three channels the device object they call (null: none).
+    void AttachChannels(IDevice* device);
+    // The end of a derived destructor: no channel calls into the derived part any more, and all
+    // three channels are closed.
+    void DetachAndCloseChannels();
+    // Sets DeviceState and, inside the state lock, the side's capturing word of the core object.
+    int SetStateFor(const CaptureSide& side, int state);
+    // A word of the core object's capture interlock, read under its statusLock.
+    int ReadInterlock(int CaptureInterlock::*word);
+    // CloseImageChannels of both device kinds: closes the image channels, stops a running capture
+    // when asked, drops what the capture collected (`dropResults` may be empty) and the preview
+    // table, and sets state 1.
+    int CloseCaptureChannels(int stopCapture, const std::function<void()>& dropResults);
+    // Logs "<op>: <function> failed, returned code: <code>".
+    void LogFailure(int level, const char* op, const char* function, int code) const;
+    // The library's initialization result: logged either way; 1 when it succeeded.
+    int LibraryInitialized(const char* op, const char* function, int code) const;
+    // Reads the device record and the library version into the capability record and logs the
+    // connected device.
+    void ReportConnected(const char* op);
+    // Keeps the library's device record or version (when `code` is 0) and logs it; 1 or 0.
+    int TakeDeviceInfo(const char* op, const char* function, int code, const ZarnDeviceInfo& info);
+    int TakeApiVersion(const char* op, const char* function, int code, const ZarnApiVersion& version);
+    // The end of StartCapture: the start call's code, then the first preview image.
+    int CaptureStarted(const char* op, const CaptureSide& side, int code, std::string& failureReason);
+    // ForceCapture: refused unless capturing, then the library's take and acquire calls.
+    int ForceCaptureWith(const char* op, const CaptureSide& side, const std::function<int()>& take,
+                         const std::function<int()>& acquire, std::string& failureReason);
+    // StopCapture: aborts a running capture (state 1 whatever the code), then closes the image
+    // channels, also without a capture when the side says so.
+    int StopCaptureWith(const char* op, const CaptureSide& side, const std::function<int()>& abort,
+                        std::string& failureReason);
+    // StopCaptureIgnoreError: aborts whatever the state and sets state 1; logs only a stopped capture.
+    void StopCaptureQuietly(const char* op, const CaptureSide& side, const std::function<int()>& abort);
+    // ProcessStartCaptureCallback of both device kinds, under the device lock: waits up to 3 s for
+    // a fetched result, refuses a closed device, marks this side capturing, refuses while the other
+    // device is being added or keeps capturing (up to 100 polls in all), then runs `begin`. Any
+    // refusal or failure leaves state 1.
+    int StartCaptureUnderDeviceLock(const char* op, const CaptureSide& side,
+                                    const std::function<int(std::string&)>& begin, std::string& failureReason);
+    // The IDevice requests that are the same for both device kinds.
+    int SubscribeUnderDeviceLock(const xercesc::DOMElement* subscribe, std::map<int, int>& categories);
+    int StopCaptureUnderDeviceLock(std::string& failureReason);
+    int ClientGone();
+    int ResultChannelClosed();
+    // GetFrame: `build` makes the record of the preview table under both preview locks (false:
+    // nothing to send); the record goes out on the preview channel.
+    int SendPreviewRecord(const std::string& requestId, const std::function<bool(unsigned char**, unsigned int*)>& build);
+    // GetSample: under the result lock, `present` tells whether a result exists and `build` makes
+    // its record; the record goes out on the result channel.
+    int SendSampleRecord(const char* op, const CaptureSide& side, const std::string& requestId,
+                         const std::function<bool()>& present,
+                         const std::function<bool(unsigned char**, unsigned int*)>& build);
+    // A preview frame from a library thread: kept under `key`, upright, in `buffer` (`size` bytes,
+    // which the frame fits); dropped when the device lock is busy.
+    void StorePreview(const char* op, int key, const ZarnImageInfo& image, unsigned char* buffer, size_t size);
+    // A result from a library thread: takes the device lock while the capture runs (false, lock not
+    // held, once it no longer does).
+    bool LockWhileCapturing();
+    // The capture is complete: opens the result channel, announces it, sets state 3 and releases
+    // the device lock.
+    void CompleteCapture();
+    // The library reports the device connection (connected 0: lost): reported once to the core
+    // object, without the device lock held; `lostText` is the whole log line but the URI.
+    void DeviceConnection(int connected, const CaptureSide& side, const char* lostText);
+
+    static void SleepMs(int ms);
+    // An image whose pixels exist and number at most `limit`.
+    static bool Fits(const ZarnImageInfo& image, size_t limit);
+    // Copies width x height pixels, in reverse row order when the image's rows run bottom-up; the
+    // copy's rows always run top-down.
+    static void CopyUpright(unsigned char* target, const ZarnImageInfo& image);
+
     // Parts of the IDevice operations that both device kinds share.
     int _ProcessClientConnectedCallback(int deviceType);
     int _ProcessSubscribeCallback(const xercesc::DOMElement* subscribe, std::map<int, int>& categories);
@@ -151,4 +241,5 @@ protected:
     const int logModule;
     Synchronized stateLock;
     int deviceState = DEVICE_STATE_CLOSED;  // under stateLock
+    Synchronized resultLock;                // guards the derived device's result images
 };

@@ -102,12 +102,12 @@ private:
     // Finger indexes (into the status table) of a position code, in finger order.
     static std::vector<int> FingersOf(int code);
 
+    static const CaptureSide kSide;
     const int modelCode;
     std::atomic<int> positionCode{kPositionUnknown};
     std::atomic<int> fingerStatus[10];
     std::vector<unsigned char> previewBuffer;            // written under preview_inner
     ZarnImageInfo resultImage{};                          // under resultLock
-    Synchronized resultLock;
     std::atomic<int64_t> lastFeedbackMs{0};
     std::function<int64_t()> nowMs;
 };

@@ -1,10 +1,7 @@
 #include "device/IrisDevice.h"
 
-#include <chrono>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
-#include <thread>
 #include <vector>
 
 #include "ISO19494.h"
@@ -20,58 +17,34 @@ constexpr const char* kDeviceSocketName = "Iris Device Socket";
 // The two process-wide preview buffers, left and right eye.
 std::atomic<unsigned char*> g_previewBuffers[2] = {nullptr, nullptr};
 
-void Sleep(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-int64_t SteadyMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-void LogFailure(int level, const char* op, const char* function, int code) {
-    TSK_LOG(level, kLog, op << ": " << function << " failed, returned code: " << code);
-}
-
-// Copies width x height pixels, in reverse row order when the image's rows run bottom-up; the
-// copy's rows always run top-down.
-void CopyUpright(unsigned char* target, const ZarnImageInfo& image) {
-    const size_t w = static_cast<size_t>(image.width);
-    if (image.rowOrder < 0) {
-        for (int row = 0; row < image.height; ++row)
-            std::memcpy(target + row * w, image.image + (image.height - 1 - row) * w, w);
-    } else {
-        std::memcpy(target, image.image, w * image.height);
-    }
-}
-
-bool Fits(const ZarnImageInfo& image, size_t limit) {
-    return image.image != nullptr && image.width > 0 && image.height > 0 &&
-           static_cast<uint64_t>(image.width) * static_cast<uint64_t>(image.height) <= limit;
-}
-
 }  // namespace
+
+const CBaseDevice::CaptureSide CIrisDevice::kSide = {
+    1,
+    &CaptureInterlock::irisCapturing,
+    &CaptureInterlock::fpCapturing,
+    &CaptureInterlock::fpDeviceStatus,
+    "iris",
+    "Iris",
+    "Zarn_IRIS_Capture_Abort",
+    1,
+    "Cannot perform Iris capture process because Iris device is not initialized.",
+    "Cannot perform Iris start capture process because Fingerprint device is initializing.",
+    "Cannot perform Iris start capture process because Fingerprint capture procedure is in progress.",
+    "Aborted",
+};
 
 CIrisDevice::CIrisDevice(const std::string& vdmName, CBaseNavikVdm* owner_)
     : CIrisDeviceBase(vdmName, owner_, "CIrisDevice", kDeviceSocketName, "Iris Preview Socket", "Iris Result Socket",
-                      kLog),
-      resultLock("", kLog) {
-    deviceSocket.SetDevice(this);
-    previewSocket.SetDevice(this);
-    resultSocket.SetDevice(this);
+                      kLog) {
+    AttachChannels(this);
     capabilities.modality = "TwoIris";
     SetState(DEVICE_STATE_CLOSED);
 }
 
 CIrisDevice::~CIrisDevice() {
     if (openFlag.load() != 0) CIrisDevice::Close();
-    deviceSocket.SetDevice(nullptr);
-    previewSocket.SetDevice(nullptr);
-    resultSocket.SetDevice(nullptr);
-    deviceSocket.Close(1);
-    previewSocket.Close(1);
-    resultSocket.Close(1);
+    DetachAndCloseChannels();
     FreeResultImages();
 }
 
@@ -125,15 +98,7 @@ int CIrisDevice::SetMissingBiometric(const std::string& biometricPosition) {
 // --- state and channels --------------------------------------------------------------------------
 
 int CIrisDevice::SetState(int state) {
-    stateLock.lock();
-    deviceState = state;
-    if (owner != nullptr) {
-        owner->statusLock.lock();
-        owner->captureInterlock.irisCapturing = state == DEVICE_STATE_CAPTURING ? 1 : 0;
-        owner->statusLock.unlock();
-    }
-    stateLock.unlock();
-    return 1;
+    return SetStateFor(kSide, state);
 }
 
 void CIrisDevice::FreeResultImages() {
@@ -144,13 +109,10 @@ void CIrisDevice::FreeResultImages() {
 }
 
 int CIrisDevice::CloseImageChannels(int stopCapture) {
-    CBaseDevice::CloseImageChannels(stopCapture);
-    if (stopCapture != 0) StopCaptureIgnoreError();
-    pendingResults.store(0);
-    ClearPreviewTable();
-    FreeResultImages();
-    SetState(DEVICE_STATE_READY);
-    return 1;
+    return CloseCaptureChannels(stopCapture, [this] {
+        pendingResults.store(0);
+        FreeResultImages();
+    });
 }
 
 int CIrisDevice::Open() {
@@ -168,52 +130,26 @@ int CIrisDevice::Connect() {
     if (openFlag.load() != 0) return 1;
     const ZarnIrisApi& api = IrisApi();
     api.Zarn_IRIS_Main_DeInitialize();
-    const int rc = api.Zarn_IRIS_Main_Initialize();
-    if (rc != 0) {
-        LogFailure(LOGLEVEL_ERROR, op, "Zarn_IRIS_Main_Initialize", rc);
-        return 0;
-    }
-    TSK_LOG(LOGLEVEL_DBG1, kLog, op << ": Zarn_IRIS_Main_Initialize success");
+    if (LibraryInitialized(op, "Zarn_IRIS_Main_Initialize", api.Zarn_IRIS_Main_Initialize()) == 0) return 0;
     api.Zarn_IRIS_Capture_RegisterCallbackPreviewImage(1, &OnPreviewImageAvailable_L, this);
     api.Zarn_IRIS_Capture_RegisterCallbackPreviewImage(2, &OnPreviewImageAvailable_R, this);
     api.Zarn_IRIS_Capture_RegisterCallbackResultImage(1, &OnResultImageAvailable_L, this);
     api.Zarn_IRIS_Capture_RegisterCallbackResultImage(2, &OnResultImageAvailable_R, this);
     api.Zarn_IRIS_Capture_RegisterCallbackDeviceIsConnected(&OnDeviceIsConnected, this);
-    GetDeviceInfo();
-    GetApiVersion();
-    TSK_LOG(LOGLEVEL_INFO, kLog,
-            op << ": Successfully connected to " << capabilities.deviceModel << " " << capabilities.serialNumber
-               << " device");
+    ReportConnected(op);
     return 1;
 }
 
 int CIrisDevice::GetDeviceInfo() {
     ZarnDeviceInfo info{};
     const int rc = IrisApi().Zarn_IRIS_Main_GetDeviceInfo(&info);
-    if (rc != 0) {
-        LogFailure(LOGLEVEL_WARNING, "CIrisDevice::GetDeviceInfo", "Zarn_IRIS_Main_GetDeviceInfo", rc);
-        return 0;
-    }
-    StoreDeviceInfo(info);
-    TSK_LOG(LOGLEVEL_DBG1, kLog,
-            "CIrisDevice::GetDeviceInfo: DeviceModel=" << capabilities.deviceModel << " FirmwareRev="
-                                                       << capabilities.firmwareRev << " SerialNumber="
-                                                       << capabilities.serialNumber);
-    return 1;
+    return TakeDeviceInfo("CIrisDevice::GetDeviceInfo", "Zarn_IRIS_Main_GetDeviceInfo", rc, info);
 }
 
 int CIrisDevice::GetApiVersion() {
     ZarnApiVersion version{};
     const int rc = IrisApi().Zarn_IRIS_Main_GetAPIVersion(&version);
-    if (rc != 0) {
-        LogFailure(LOGLEVEL_WARNING, "CIrisDevice::GetApiVersion", "Zarn_IRIS_Main_GetAPIVersion", rc);
-        return 0;
-    }
-    StoreApiVersion(version);
-    TSK_LOG(LOGLEVEL_DBG1, kLog,
-            "CIrisDevice::GetApiVersion: DeviceMake=" << capabilities.deviceMake << " HardwareRev="
-                                                      << capabilities.hardwareRev);
-    return 1;
+    return TakeApiVersion("CIrisDevice::GetApiVersion", "Zarn_IRIS_Main_GetAPIVersion", rc, version);
 }
 
 int CIrisDevice::CalibrateDevice() {
@@ -266,147 +202,54 @@ int CIrisDevice::StartCapture(int autoCapture, std::string& failureReason) {
         failureReason = "InvalidRequest_ParameterValueInvalid";
         return 0;
     }
-    const int rc = IrisApi().Zarn_IRIS_Capture_Start();
-    if (rc != 0) {
-        LogFailure(LOGLEVEL_ERROR, op, "Zarn_Capture_Start", rc);
-        failureReason = "UnableToPerformRequest";
-        return 0;
-    }
-    // The first frame shows the cameras really stream; a dead camera must not hold the channel.
-    if (WaitForFirstPreview(op, failureReason) == 0) return 0;
-    TSK_LOG(LOGLEVEL_INFO, kLog, op << ": Iris capture is started successfully.");
-    return 1;
+    return CaptureStarted(op, kSide, IrisApi().Zarn_IRIS_Capture_Start(), failureReason);
 }
 
 int CIrisDevice::ForceCapture(std::string& failureReason) {
-    const char* op = "CIrisDevice::ForceCapture";
-    TSK_LOG(LOGLEVEL_INFO, kLog, op << ": Trying to force iris capture.");
-    if (GetState() != DEVICE_STATE_CAPTURING) {
-        TSK_LOG(LOGLEVEL_WARNING, kLog, op << ": Capture has not started yet.");
-        failureReason = "UnableToPerformRequest";
-        return 0;
-    }
     const ZarnIrisApi& api = IrisApi();
-    int rc = api.Zarn_IRIS_Capture_TakeResultImage(eyePosition.load());
-    if (rc != 0) {
-        LogFailure(LOGLEVEL_ERROR, op, "Zarn_Capture_TakeResultImage", rc);
-        failureReason = "UnableToPerformRequest";
-        return 0;
-    }
-    rc = api.Zarn_IRIS_Capture_AcquireResultImage();
-    if (rc != 0) {
-        LogFailure(LOGLEVEL_ERROR, op, "Zarn_Capture_AcquireResultImage", rc);
-        failureReason = "UnableToPerformRequest";
-        return 0;
-    }
-    TSK_LOG(LOGLEVEL_INFO, kLog, op << ": Iris capture success.");
-    return 1;
+    return ForceCaptureWith(
+        "CIrisDevice::ForceCapture", kSide, [&] { return api.Zarn_IRIS_Capture_TakeResultImage(eyePosition.load()); },
+        [&api] { return api.Zarn_IRIS_Capture_AcquireResultImage(); }, failureReason);
 }
 
 int CIrisDevice::StopCapture(std::string& failureReason) {
-    const char* op = "CIrisDevice::StopCapture";
-    TSK_LOG(LOGLEVEL_INFO, kLog, op << ": Trying to stop iris capture.");
-    int result = 1;
-    if (GetState() == DEVICE_STATE_CAPTURING) {
-        const int rc = IrisApi().Zarn_IRIS_Capture_Abort();
-        SetState(DEVICE_STATE_READY);
-        if (rc == 0) {
-            TSK_LOG(LOGLEVEL_INFO, kLog, op << ": Iris capture stopped.");
-        } else {
-            LogFailure(LOGLEVEL_ERROR, op, "Zarn_IRIS_Capture_Abort", rc);
-            failureReason = "UnableToPerformRequest";
-            result = 0;
-        }
-    }
-    CloseImageChannels(0);
-    return result;
+    return StopCaptureWith("CIrisDevice::StopCapture", kSide, [] { return IrisApi().Zarn_IRIS_Capture_Abort(); },
+                           failureReason);
 }
 
 void CIrisDevice::StopCaptureIgnoreError() {
-    const int wasCapturing = GetState() == DEVICE_STATE_CAPTURING;
-    const int rc = IrisApi().Zarn_IRIS_Capture_Abort();
-    if (wasCapturing && rc == 0) TSK_LOG(LOGLEVEL_DBG1, kLog, "CIrisDevice::StopCaptureIgnoreError: Iris capture stopped.");
-    SetState(DEVICE_STATE_READY);
+    StopCaptureQuietly("CIrisDevice::StopCaptureIgnoreError", kSide,
+                       [] { return IrisApi().Zarn_IRIS_Capture_Abort(); });
 }
 
 // --- requests from the channels ----------------------------------------------------------------
 
 int CIrisDevice::ProcessSubscribeCallback(const xercesc::DOMElement* subscribe, const std::string&, std::string&,
                                           std::map<int, int>& categories) {
-    deviceLock.lock();
-    const int result = _ProcessSubscribeCallback(subscribe, categories);
-    deviceLock.unlock();
-    return result;
+    return SubscribeUnderDeviceLock(subscribe, categories);
 }
 
 int CIrisDevice::ProcessStartCaptureCallback(const xercesc::DOMElement* startCapture, const std::string&,
                                              std::string& failureReason, std::string& videoURI) {
     const char* op = "CIrisDevice::ProcessStartCaptureCallback";
-    deviceLock.lock();
-    int polls = 0;
-    int state = GetState();
-    // A result the client still fetches: give it up to 3 s to close the result channel.
-    while (state == DEVICE_STATE_RESULT_READY && polls < 100) {
-        Sleep(30);
-        ++polls;
-        state = GetState();
-    }
-    if (state == DEVICE_STATE_CLOSED) {
-        TSK_LOG(LOGLEVEL_WARNING, kLog,
-                op << ": Cannot perform Iris capture process because Iris device is not initialized.");
-        failureReason = "Aborted";
-        deviceLock.unlock();
-        return 0;
-    }
-    auto readWord = [this](const int& word) {
-        owner->statusLock.lock();
-        const int value = word;
-        owner->statusLock.unlock();
-        return value;
-    };
-    owner->statusLock.lock();
-    owner->captureInterlock.irisCapturing = 1;
-    const int fpAdding = owner->captureInterlock.fpDeviceStatus == 1;
-    owner->statusLock.unlock();
-    int result = 0;
-    if (fpAdding) {
-        TSK_LOG(LOGLEVEL_WARNING, kLog,
-                op << ": Cannot perform Iris start capture process because Fingerprint device is initializing.");
-        failureReason = "Aborted";
-    } else {
-        bool busy = readWord(owner->captureInterlock.fpCapturing) != 0;
-        while (busy && polls < 100) {
-            ++polls;
-            Sleep(70);
-            busy = readWord(owner->captureInterlock.fpCapturing) != 0;
+    return StartCaptureUnderDeviceLock(op, kSide, [&](std::string& reason) {
+        while (ReadInterlock(&CaptureInterlock::irisCalibrating) != 0) SleepMs(10);
+        CloseImageChannels(1);
+        SetState(DEVICE_STATE_CAPTURING);
+        leftFlag.store(0);
+        rightFlag.store(0);
+        const std::string position = GetXmlAttribute(startCapture, "biometricPosition");
+        const int code = ParseEyePosition(position);
+        eyePosition.store(code);
+        if (code == kEyeLeft || code == kEyeBoth) leftFlag.store(1);
+        if (code == kEyeRight || code == kEyeBoth) rightFlag.store(1);
+        if (code == kEyeNone) {
+            TSK_LOG(LOGLEVEL_WARNING, kLog, op << ": Invalid biometric position:" << position);
+            reason = "InvalidRequest_ParameterValueInvalid";
+            return 0;
         }
-        if (busy) {
-            TSK_LOG(LOGLEVEL_WARNING, kLog,
-                    op << ": Cannot perform Iris start capture process because Fingerprint capture procedure is in "
-                          "progress.");
-            failureReason = "Aborted";
-        } else {
-            while (readWord(owner->captureInterlock.irisCalibrating) != 0) Sleep(10);
-            CloseImageChannels(1);
-            SetState(DEVICE_STATE_CAPTURING);
-            leftFlag.store(0);
-            rightFlag.store(0);
-            const std::string position = GetXmlAttribute(startCapture, "biometricPosition");
-            const int code = ParseEyePosition(position);
-            eyePosition.store(code);
-            if (code == kEyeLeft || code == kEyeBoth) leftFlag.store(1);
-            if (code == kEyeRight || code == kEyeBoth) rightFlag.store(1);
-            if (code == kEyeNone) {
-                TSK_LOG(LOGLEVEL_WARNING, kLog, op << ": Invalid biometric position:" << position);
-                failureReason = "InvalidRequest_ParameterValueInvalid";
-            } else {
-                result = _ProcessStartCaptureCallback(videoURI, startCapture, failureReason);
-            }
-        }
-    }
-    if (result == 0) SetState(DEVICE_STATE_READY);
-    deviceLock.unlock();
-    return result;
+        return _ProcessStartCaptureCallback(videoURI, startCapture, reason);
+    }, failureReason);
 }
 
 int CIrisDevice::ProcessForceCaptureCallback(const std::string&, std::string& failureReason) {
@@ -414,32 +257,25 @@ int CIrisDevice::ProcessForceCaptureCallback(const std::string&, std::string& fa
 }
 
 int CIrisDevice::ProcessStopCaptureCallback(const std::string&, std::string& failureReason) {
-    deviceLock.lock();
-    const int result = StopCapture(failureReason);
-    deviceLock.unlock();
-    return result;
+    return StopCaptureUnderDeviceLock(failureReason);
 }
 
 int CIrisDevice::ProcessClientConnectedCallback() {
-    return _ProcessClientConnectedCallback(1);
+    return _ProcessClientConnectedCallback(kSide.deviceType);
 }
 
 int CIrisDevice::ProcessSocketDeviceCloseEventCallback() {
     return DeviceChannelGone("CIrisDevice::ProcessSocketDeviceCloseEventCallback", kDeviceSocketName,
-                             ": Connection closed from client, ", 1);
+                             ": Connection closed from client, ", kSide.deviceType);
 }
 
 int CIrisDevice::ProcessSocketDeviceErrorEventCallback() {
     return DeviceChannelGone("CIrisDevice::ProcessSocketDeviceCloseEventCallback", kDeviceSocketName,
-                             ": Connection lost with client, ", 1);
+                             ": Connection lost with client, ", kSide.deviceType);
 }
 
 int CIrisDevice::ProcessClientGoneCallback() {
-    deviceLock.lock();
-    if (GetState() == DEVICE_STATE_CAPTURING) StopCaptureIgnoreError();
-    CloseImageChannels(0);
-    deviceLock.unlock();
-    return 1;
+    return ClientGone();
 }
 
 bool CIrisDevice::BuildIrisIsoRecord(const std::map<int, ZarnImageInfo>& images, unsigned char** record,
@@ -450,46 +286,18 @@ bool CIrisDevice::BuildIrisIsoRecord(const std::map<int, ZarnImageInfo>& images,
 }
 
 int CIrisDevice::ProcessGetFrameCallback(const std::string& requestId) {
-    previewOuterLock.lock();
-    previewInnerLock.lock();
-    const bool ready = !previewImages.empty() &&
-                       (biometricCount.load() <= 1 ||
-                        (previewImages.count(kEyeLeft) != 0 && previewImages.count(kEyeRight) != 0));
-    if (!ready) {
-        previewInnerLock.unlock();
-        previewOuterLock.unlock();
-        return 0;
-    }
-    const std::map<int, ZarnImageInfo> images = previewImages;
-    unsigned char* record = nullptr;
-    unsigned int length = 0;
-    const bool built = BuildIrisIsoRecord(images, &record, &length);
-    previewInnerLock.unlock();
-    if (built) previewSocket.SendImage(record, length, requestId, MID_GetFrame);
-    previewOuterLock.unlock();
-    std::free(record);
-    return built ? 1 : 0;
+    return SendPreviewRecord(requestId, [this](unsigned char** record, unsigned int* length) {
+        const bool ready = !previewImages.empty() &&
+                           (biometricCount.load() <= 1 ||
+                            (previewImages.count(kEyeLeft) != 0 && previewImages.count(kEyeRight) != 0));
+        return ready && BuildIrisIsoRecord(previewImages, record, length);
+    });
 }
 
 int CIrisDevice::ProcessGetSampleImageCallback(const std::string& requestId) {
-    const char* op = "CIrisDevice::ProcessGetSampleImageCallback";
-    resultLock.lock();
-    if (resultImages.empty()) {
-        resultLock.unlock();
-        TSK_LOG(LOGLEVEL_WARNING, kLog, op << ": Received the get sample image request, but the result image is not exist.");
-        return 0;
-    }
-    unsigned char* record = nullptr;
-    unsigned int length = 0;
-    const bool built = BuildIrisIsoRecord(resultImages, &record, &length);
-    resultLock.unlock();
-    if (!built) {
-        TSK_LOG(LOGLEVEL_ERROR, kLog, op << ": Failed to build iris ISO image.");
-        return 0;
-    }
-    resultSocket.SendImage(record, length, requestId, MID_GetSample);
-    std::free(record);
-    return 1;
+    return SendSampleRecord(
+        "CIrisDevice::ProcessGetSampleImageCallback", kSide, requestId, [this] { return !resultImages.empty(); },
+        [this](unsigned char** record, unsigned int* length) { return BuildIrisIsoRecord(resultImages, record, length); });
 }
 
 int CIrisDevice::ProcessSocketPreviewCloseEventCallback() {
@@ -500,10 +308,8 @@ int CIrisDevice::ProcessSocketPreviewErrorEventCallback() {
     return 1;
 }
 
-// The client has the result once it closes the result channel: the device is ready again.
 int CIrisDevice::ProcessSocketResultCloseEventCallback() {
-    SetState(DEVICE_STATE_READY);
-    return 1;
+    return ResultChannelClosed();
 }
 
 int CIrisDevice::ProcessSocketResultErrorEventCallback() {
@@ -545,17 +351,7 @@ void CIrisDevice::PreviewImageAvailable(int eye, const ZarnImageInfo& image) {
         TSK_LOG(LOGLEVEL_DBG1, kLog, op << ": Preview image " << image.width << "x" << image.height << " dropped.");
         return;
     }
-    TSK_LOG(LOGLEVEL_DBG3, kLog, op << ": Try lock.");
-    if (!deviceLock.trylock()) return;
-    previewInnerLock.lock();
-    ZarnImageInfo& stored = previewImages[eye];
-    stored = image;
-    std::memset(buffer, 0, kPreviewBufferSize);
-    stored.image = buffer;
-    CopyUpright(buffer, image);
-    if (image.rowOrder < 0) stored.rowOrder = 1;
-    previewInnerLock.unlock();
-    deviceLock.unlock();
+    StorePreview(op, eye, image, buffer, kPreviewBufferSize);
 }
 
 void CIrisDevice::ResultImageAvailable(int eye, int status, const ZarnImageInfo& image) {
@@ -577,15 +373,7 @@ void CIrisDevice::ResultImageAvailable(int eye, int status, const ZarnImageInfo&
     CopyUpright(stored.image, image);
     if (image.rowOrder < 0) stored.rowOrder = 1;
 
-    while (!deviceLock.trylock()) {
-        if (GetState() != DEVICE_STATE_CAPTURING) {
-            std::free(stored.image);
-            return;
-        }
-        Sleep(10);
-    }
-    if (GetState() != DEVICE_STATE_CAPTURING) {
-        deviceLock.unlock();
+    if (!LockWhileCapturing()) {
         std::free(stored.image);
         return;
     }
@@ -598,21 +386,10 @@ void CIrisDevice::ResultImageAvailable(int eye, int status, const ZarnImageInfo&
         deviceLock.unlock();
         return;
     }
-    if (OpenResultChannel() != 0) {
-        ClearPreviewTable();
-        deviceSocket.SendCaptureCompleteDeviceEventRequest(resultSocket.GetUri());
-    }
-    SetState(DEVICE_STATE_RESULT_READY);
-    deviceLock.unlock();
+    CompleteCapture();
 }
 
 void CIrisDevice::DeviceIsConnected(int connected) {
-    if (connected != 0 || openFlag.load() == 0 || !deviceLock.trylock()) return;
-    TSK_LOG(LOGLEVEL_WARNING, kLog,
-            "CIrisDevice::OnDeviceIsConnected: Detected an iris device connection lost on URI: "
-                << deviceSocket.GetUri());
-    const bool wasOpen = openFlag.exchange(0) != 0;
-    deviceLock.unlock();
-    // Reported once, without the device lock held: the core object removes the device.
-    if (wasOpen && owner != nullptr) owner->ProcessDeviceLostEventCallback(1, 1);
+    DeviceConnection(connected, kSide,
+                     "CIrisDevice::OnDeviceIsConnected: Detected an iris device connection lost on URI: ");
 }

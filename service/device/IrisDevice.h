@@ -101,6 +101,7 @@ private:
     std::atomic<int> eyePosition{kEyeNone};
     std::atomic<int> leftFlag{0}, rightFlag{0};
     std::atomic<int> pendingResults{0};
-    std::map<int, ZarnImageInfo> resultImages;   // pixels owned (malloc); written under the device lock
-    Synchronized resultLock;                     // guards resultImages against GetSample
+    static const CaptureSide kSide;
+    std::map<int, ZarnImageInfo> resultImages;   // pixels owned (malloc); written under the device lock,
+                                                 // read by GetSample under resultLock
 };

@@ -3,6 +3,7 @@
 // road as an enrolment-client double sees it on the device and image channels.
 #include "device/BaseDevice.h"
 
+#include "DeviceChannelTest.h"
 #include "FakeVdm.h"
 #include "FakeZarn.h"
 #include "ImageMessageCodec.h"
@@ -28,9 +29,7 @@ public:
     explicit TestFpDevice(CBaseNavikVdm* owner)
         : CBaseDevice("Tessik Biometric VDM", owner, "CTestFpDevice", "Fp Device Socket", "Fp Preview Socket",
                       "Fp Result Socket", VDM_LOG_FINGERPRINT) {
-        deviceSocket.SetDevice(this);
-        previewSocket.SetDevice(this);
-        resultSocket.SetDevice(this);
+        AttachChannels(this);
         capabilities.modality = "FingerprintSlap";
     }
     ~TestFpDevice() override { TestFpDevice::Close(); }
@@ -201,19 +200,7 @@ private:
     std::atomic<bool> lostReported{false};
 };
 
-int PortOf(const std::string& uri) {
-    size_t colon = uri.rfind(':');
-    return colon == std::string::npos ? 0 : std::stoi(uri.substr(colon + 1));
-}
-
-std::string AttributeOf(const std::string& document, const std::string& name) {
-    size_t at = document.find(name + "=\"");
-    if (at == std::string::npos) return {};
-    at += name.size() + 2;
-    return document.substr(at, document.find('"', at) - at);
-}
-
-class BaseDeviceTest : public ::testing::Test {
+class BaseDeviceTest : public DeviceChannelTest {
 protected:
     void SetUp() override {
         FakeFpLibrary::Instance().Reset(script);
@@ -230,40 +217,14 @@ protected:
         device = std::make_unique<TestFpDevice>(&vdm);
         ASSERT_EQ(device->Open(), 1);
     }
-    // Connects the enrolment client to the device channel.
-    void ConnectClient() {
-        ASSERT_TRUE(client.Connect(PortOf(device->GetDeviceURI())));
-        ASSERT_TRUE(vdm.WaitForCalls(1));
-        vdm.ClearCalls();
-    }
-    // Sends a command and returns its answer; events that come first are kept for ReadEvent.
-    std::string Command(const std::string& command, const std::string& id) {
-        EXPECT_TRUE(client.Send("<DeviceCommandRequest requestId=\"" + id + "\">" + command +
-                                "</DeviceCommandRequest>"));
-        for (;;) {
-            std::string document = client.Read();
-            if (document.rfind("<DeviceEventRequest", 0) != 0) return document;
-            events.push_back(document);
-        }
-    }
-    std::string ReadEvent() {
-        if (events.empty()) return client.Read();
-        std::string event = events.front();
-        events.erase(events.begin());
-        return event;
-    }
     static std::string Answer(const std::string& value, const std::string& reason, const std::string& id,
                               const std::string& extra = "") {
         return "<DeviceCommandResponse requestId=\"" + id + "\"><Return value=\"" + value + "\" failureReason=\"" +
                reason + "\"/>" + extra + "</DeviceCommandResponse>";
     }
 
-    TestAppData appData;
     fakezarn::FpScript script;
-    FakeVdm vdm;
     std::unique_ptr<TestFpDevice> device;
-    XmlPeer client;
-    std::vector<std::string> events;
 };
 
 }  // namespace
@@ -362,7 +323,7 @@ TEST_F(BaseDeviceTest, CapabilityFileDecidesWhatTheDeviceAnnounces) {
 TEST_F(BaseDeviceTest, CaptureRoadFromStartToSample) {
     script.autoResultAfterFrames = 5;
     OpenDevice();
-    ConnectClient();
+    ConnectClient(*device);
 
     // Subscriptions answered from the capability record.
     EXPECT_XML_EQ(Command("<Subscribe><Event eventCategory=\"UserFeedback\"/><Event eventCategory=\"GraphicalFeedback\"/>"
@@ -393,8 +354,7 @@ TEST_F(BaseDeviceTest, CaptureRoadFromStartToSample) {
               0u)
         << event;
     EXPECT_GE(device->previews.load(), 5);
-    for (int i = 0; i < 300 && device->GetState() != DEVICE_STATE_RESULT_READY; ++i) std::this_thread::sleep_for(5ms);
-    EXPECT_EQ(device->GetState(), DEVICE_STATE_RESULT_READY);
+    EXPECT_TRUE(WaitForDeviceState(*device, DEVICE_STATE_RESULT_READY));
     EXPECT_NE(library.LastResultThread(), std::this_thread::get_id());
 
     // The sample is fetched before the event is acknowledged.
@@ -424,15 +384,14 @@ TEST_F(BaseDeviceTest, CaptureRoadFromStartToSample) {
 
     ASSERT_TRUE(client.Send("<DeviceEventResponse requestId=\"" + RequestIdOf(event) +
                             "\"><Return value=\"Success\" failureReason=\"Success\"/></DeviceEventResponse>"));
-    for (int i = 0; i < 300 && device->GetState() != DEVICE_STATE_READY; ++i) std::this_thread::sleep_for(5ms);
-    EXPECT_EQ(device->GetState(), DEVICE_STATE_READY);
+    EXPECT_TRUE(WaitForDeviceState(*device, DEVICE_STATE_READY));
     EXPECT_FALSE(device->GetResultSocket().IsRunning());
     EXPECT_FALSE(device->GetPreviewSocket().IsRunning());
 }
 
 TEST_F(BaseDeviceTest, StartCaptureRefusalsAndTheManualCaptureGate) {
     OpenDevice();
-    ConnectClient();
+    ConnectClient(*device);
     auto& library = FakeFpLibrary::Instance();
 
     // A missing biometric the device does not know refuses the whole request.

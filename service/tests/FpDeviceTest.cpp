@@ -4,6 +4,7 @@
 // closing state).
 #include "device/FpDevice.h"
 
+#include "DeviceChannelTest.h"
 #include "FakeVdm.h"
 #include "FakeZarn.h"
 #include "ImageMessageCodec.h"
@@ -23,18 +24,6 @@ using namespace std::chrono_literals;
 using fakezarn::FakeFpLibrary;
 
 namespace {
-
-int PortOf(const std::string& uri) {
-    size_t colon = uri.rfind(':');
-    return colon == std::string::npos ? 0 : std::stoi(uri.substr(colon + 1));
-}
-
-std::string AttributeOf(const std::string& document, const std::string& name) {
-    size_t at = document.find(name + "=\"");
-    if (at == std::string::npos) return {};
-    at += name.size() + 2;
-    return document.substr(at, document.find('"', at) - at);
-}
 
 // Request codes of the image channels.
 constexpr long kGetSample = 0;
@@ -85,7 +74,7 @@ FirView FirstView(const std::vector<uint8_t>& record) {
     return view;
 }
 
-class FpDeviceTest : public ::testing::Test {
+class FpDeviceTest : public DeviceChannelTest {
 protected:
     void TearDown() override {
         if (device) device->Close();
@@ -98,51 +87,12 @@ protected:
         FakeFpLibrary::Install();
         device = std::make_unique<CFpDevice>("Tessik Biometric VDM", &vdm, modelCode);
         ASSERT_EQ(device->Open(), 1);
-        ASSERT_TRUE(client.Connect(PortOf(device->GetDeviceURI())));
-        ASSERT_TRUE(vdm.WaitForCalls(1));
-        vdm.ClearCalls();
+        ConnectClient(*device);
     }
-    std::string Command(const std::string& command, const std::string& id) {
-        EXPECT_TRUE(client.Send("<DeviceCommandRequest requestId=\"" + id + "\">" + command +
-                                "</DeviceCommandRequest>"));
-        for (;;) {
-            std::string document = client.Read();
-            if (document.rfind("<DeviceEventRequest", 0) != 0) return document;
-            events.push_back(document);
-        }
-    }
-    std::string ReadEvent(int timeoutMs = 3000) {
-        if (events.empty()) return client.Read(timeoutMs);
-        std::string event = events.front();
-        events.erase(events.begin());
-        return event;
-    }
-    std::string Start(const std::string& position, const std::string& id, const std::string& missing = "") {
-        std::string body = "<StartCapture biometricPosition=\"" + position + "\"";
-        if (missing.empty()) return Command(body + "/>", id);
-        body += "><MissingBiometrics>";
-        for (size_t at = 0; at < missing.size();) {
-            size_t end = missing.find(',', at);
-            if (end == std::string::npos) end = missing.size();
-            body += "<MissingBiometric biometricPosition=\"" + missing.substr(at, end - at) + "\"/>";
-            at = end + 1;
-        }
-        return Command(body + "</MissingBiometrics></StartCapture>", id);
-    }
-    bool WaitForState(int state) {
-        for (int i = 0; i < 400; ++i) {
-            if (device->GetState() == state) return true;
-            std::this_thread::sleep_for(5ms);
-        }
-        return false;
-    }
+    bool WaitForState(int state) { return WaitForDeviceState(*device, state); }
 
-    TestAppData appData;
     fakezarn::FpScript script;
-    FakeVdm vdm;
     std::unique_ptr<CFpDevice> device;
-    XmlPeer client;
-    std::vector<std::string> events;
 };
 
 }  // namespace

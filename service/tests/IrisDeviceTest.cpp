@@ -4,6 +4,7 @@
 // late results, closing state).
 #include "device/IrisDevice.h"
 
+#include "DeviceChannelTest.h"
 #include "FakeVdm.h"
 #include "FakeZarn.h"
 #include "ImageMessageCodec.h"
@@ -22,18 +23,6 @@ using fakezarn::FakeIrisLibrary;
 
 namespace {
 
-int PortOf(const std::string& uri) {
-    const size_t colon = uri.rfind(':');
-    return colon == std::string::npos ? 0 : std::stoi(uri.substr(colon + 1));
-}
-
-std::string AttributeOf(const std::string& document, const std::string& name) {
-    size_t at = document.find(name + "=\"");
-    if (at == std::string::npos) return {};
-    at += name.size() + 2;
-    return document.substr(at, document.find('"', at) - at);
-}
-
 // One image request on an image channel: the record of its answer, empty when none came.
 std::vector<uint8_t> Fetch(const std::string& uri, long code, const std::string& id) {
     std::string ip;
@@ -47,7 +36,7 @@ std::vector<uint8_t> Fetch(const std::string& uri, long code, const std::string&
 constexpr long kGetSample = 0;
 constexpr long kGetFrame = 1;
 
-class IrisDeviceTest : public ::testing::Test {
+class IrisDeviceTest : public DeviceChannelTest {
 protected:
     void SetUp() override { CIrisDevice::AllocateIrisPreviewBuffers(); }
     void TearDown() override {
@@ -62,54 +51,12 @@ protected:
         device = std::make_unique<CIrisDevice>("Tessik Biometric VDM", &vdm);
         device->SetFirstPreviewTimeoutMs(2000);
         ASSERT_EQ(device->Open(), 1);
-        ASSERT_TRUE(client.Connect(PortOf(device->GetDeviceURI())));
-        ASSERT_TRUE(vdm.WaitForCalls(1));
-        vdm.ClearCalls();
+        ConnectClient(*device);
     }
-    std::string Command(const std::string& command, const std::string& id) {
-        EXPECT_TRUE(client.Send("<DeviceCommandRequest requestId=\"" + id + "\">" + command + "</DeviceCommandRequest>"));
-        for (;;) {
-            std::string document = client.Read();
-            if (document.rfind("<DeviceEventRequest", 0) != 0) return document;
-            events.push_back(document);
-        }
-    }
-    std::string Start(const std::string& position, const std::string& id, const std::string& missing = "",
-                      bool manual = true) {
-        std::string body = "<StartCapture biometricPosition=\"" + position + "\"" +
-                           (manual ? "" : " allowManualCapture=\"false\"");
-        if (missing.empty()) return Command(body + "/>", id);
-        body += "><MissingBiometrics>";
-        for (size_t at = 0; at < missing.size();) {
-            size_t end = missing.find(',', at);
-            if (end == std::string::npos) end = missing.size();
-            body += "<MissingBiometric biometricPosition=\"" + missing.substr(at, end - at) + "\"/>";
-            at = end + 1;
-        }
-        return Command(body + "</MissingBiometrics></StartCapture>", id);
-    }
-    std::string ReadEvent(int timeoutMs = 3000) {
-        if (!events.empty()) {
-            std::string event = events.front();
-            events.erase(events.begin());
-            return event;
-        }
-        return client.Read(timeoutMs);
-    }
-    bool WaitForState(int state) {
-        for (int i = 0; i < 400; ++i) {
-            if (device->GetState() == state) return true;
-            std::this_thread::sleep_for(5ms);
-        }
-        return false;
-    }
+    bool WaitForState(int state) { return WaitForDeviceState(*device, state); }
 
-    TestAppData appData;
     fakezarn::IrisScript script;
-    FakeVdm vdm;
     std::unique_ptr<CIrisDevice> device;
-    XmlPeer client;
-    std::vector<std::string> events;
 };
 
 }  // namespace
@@ -319,6 +266,23 @@ TEST_F(IrisDeviceTest, InterlocksAndTheBoundedFirstPreview) {
     EXPECT_EQ(AttributeOf(Start("LeftIris", "A"), "failureReason"), "Aborted");
     EXPECT_EQ(vdm.captureInterlock.irisCapturing, 0);
     vdm.captureInterlock.fpDeviceStatus = 0;
+    // The fingerprint device still captures: the start waits for it to end before the camera starts.
+    vdm.statusLock.lock();
+    vdm.captureInterlock.fpCapturing = 1;
+    vdm.statusLock.unlock();
+    const int starts = FakeIrisLibrary::Instance().Count("Zarn_IRIS_Capture_Start");
+    int startsWhileBusy = -1;
+    std::thread fingerprintEnds([&] {
+        std::this_thread::sleep_for(300ms);
+        startsWhileBusy = FakeIrisLibrary::Instance().Count("Zarn_IRIS_Capture_Start");
+        vdm.statusLock.lock();
+        vdm.captureInterlock.fpCapturing = 0;
+        vdm.statusLock.unlock();
+    });
+    EXPECT_EQ(AttributeOf(Start("LeftIris", "W"), "failureReason"), "Success");
+    fingerprintEnds.join();
+    EXPECT_EQ(startsWhileBusy, starts);
+    EXPECT_EQ(FakeIrisLibrary::Instance().Count("Zarn_IRIS_Capture_Start"), starts + 1);
     // A camera that never shows a frame does not hold the channel.
     device->Close();
     device.reset();

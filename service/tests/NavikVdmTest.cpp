@@ -31,9 +31,7 @@ public:
     TableIrisDevice(const std::string& vdmName, CBaseNavikVdm* owner)
         : CIrisDeviceBase(vdmName, owner, "CIrisDevice", "Iris Device Socket", "Iris Preview Socket",
                           "Iris Result Socket", VDM_LOG_IRIS) {
-        deviceSocket.SetDevice(this);
-        previewSocket.SetDevice(this);
-        resultSocket.SetDevice(this);
+        AttachChannels(this);
         capabilities.modality = "TwoIris";
     }
     ~TableIrisDevice() override {

@@ -244,6 +244,55 @@ bool WideSpace(int width) {
   return width * 10 > wc.narrowSpace + wc.wideSpace;
 }
 
+// The digit pairs after a start pattern, from run `i` on in `direction` (1: forward, up to the
+// last whole pair of the line; -1: reverse, down to run 11), appended to the text until one does
+// not read; `i` is left on the pair that did not read or past the last. `most` keeps the most
+// digits read (both of a pair, or the first of the pair that failed); returns the whole pairs.
+int PairsAfterStart(const int32_t* runs, int n, int& i, int direction, const BarcodeParameters* p, TextSlot& text,
+                    int& most) {
+  int pairs = 0, digits = 0;
+  for (; direction > 0 ? i <= n - 10 : i > 10; i += 10 * direction) {
+    const Pair25 d = PairAt(runs, i, direction, p);
+    digits += (d.first != 0) + (d.first && d.second);
+    if (!d.first || !d.second) break;
+    text.Append(d.first);
+    text.Append(d.second);
+    ++pairs;
+  }
+  most = std::max(most, digits);
+  return pairs;
+}
+
+// The pairs between a stop pattern at `j` and the end of the line, read from the stop outwards
+// (`direction` 1: the stop read forward, the pairs before it; -1: reverse, the pairs after it). With
+// m the pairs there is room for, the stop's "*" goes to text slot 2m + 1 and the pairs to slots 2m
+// down to 1, the pair nearest the stop highest. `most` keeps the most digits read. Returns m, or -1
+// (text cleared) once a pair does not read.
+int PairsBeforeStop(const int32_t* runs, int n, int j, int direction, const BarcodeParameters* p, TextSlot& text,
+                    int& most) {
+  const int m = direction > 0 ? j / 10 : (n - j) / 10;
+  text.Clear();
+  text.Put(2 * m + 1, '*');
+  int index = 2 * m, digits = 0;
+  bool all = true;
+  for (int pos = j - 10 * direction; direction > 0 ? pos >= 1 : pos < n; pos -= 10 * direction, index -= 2) {
+    const Pair25 d = PairAt(runs, pos, direction, p);
+    digits += (d.first != 0) + (d.first && d.second);
+    if (!d.first || !d.second) {
+      all = false;
+      break;
+    }
+    if (index >= 1) text.Put(index, d.second);
+    if (index - 1 >= 1) text.Put(index - 1, d.first);
+  }
+  most = std::max(most, digits);
+  if (!all) {
+    text.Clear();
+    return -1;
+  }
+  return m;
+}
+
 int Interleaved25(const int32_t* runs, int n, int length, TextSlot& text, ScanEvidence* ev,
                   const BarcodeParameters* p, int& fwd, int& rev) {
   const int half = length / 2;
@@ -256,16 +305,8 @@ int Interleaved25(const int32_t* runs, int n, int length, TextSlot& text, ScanEv
     int Q = WideSpace(runs[s - 1]) ? 1 : 0;
     text.Clear();
     text.Append('*');
-    int pairs = 0, digits = 0, i = s + 4;
-    for (; i <= n - 10; i += 10) {
-      const Pair25 d = PairAt(runs, i, 1, p);
-      digits += (d.first != 0) + (d.first && d.second);
-      if (!d.first || !d.second) break;
-      text.Append(d.first);
-      text.Append(d.second);
-      ++pairs;
-    }
-    fwd = std::max(fwd, digits);
+    int i = s + 4;
+    const int pairs = PairsAfterStart(runs, n, i, 1, p, text, fwd);
     if (pairs == half || length < 3) {
       ++ev->leadingEndCount;
       if (i + 3 > n - 1 || !Is(runs, i, 3, 1, p, "211")) return kPartialForward;
@@ -284,26 +325,8 @@ int Interleaved25(const int32_t* runs, int n, int length, TextSlot& text, ScanEv
   // 2. Forward, from the stop back (the start lies outside the line).
   for (int j = n - 4; j > S; j -= 2) {
     if (!Is(runs, j, 3, 1, p, "211")) continue;
-    const int m = j / 10;
-    text.Clear();
-    text.Put(2 * m + 1, '*');
-    int index = 2 * m, digits = 0;
-    bool all = true;
-    for (int pos = j - 10; pos >= 1; pos -= 10, index -= 2) {
-      const Pair25 d = PairAt(runs, pos, 1, p);
-      digits += (d.first != 0) + (d.first && d.second);
-      if (!d.first || !d.second) {
-        all = false;
-        break;
-      }
-      if (index >= 1) text.Put(index, d.second);
-      if (index - 1 >= 1) text.Put(index - 1, d.first);
-    }
-    fwd = std::max(fwd, digits);
-    if (!all) {
-      text.Clear();
-      continue;
-    }
+    const int m = PairsBeforeStop(runs, n, j, 1, p, text, fwd);
+    if (m < 0) continue;
     if (2 * m >= length) {
       text.Put(0, '*');
       ++ev->trailingEndCount;
@@ -320,18 +343,8 @@ int Interleaved25(const int32_t* runs, int n, int length, TextSlot& text, ScanEv
     int Q = WideSpace(runs[s + 1]) ? 1 : 0;
     text.Clear();
     text.Append('*');
-    int pairs = 0, digits = 0, i = s - 4;
-    if (s > 14) {
-      for (; i > 10; i -= 10) {
-        const Pair25 d = PairAt(runs, i, -1, p);
-        digits += (d.first != 0) + (d.first && d.second);
-        if (!d.first || !d.second) break;
-        text.Append(d.first);
-        text.Append(d.second);
-        ++pairs;
-      }
-    }
-    rev = std::max(rev, digits);
+    int i = s - 4;
+    const int pairs = PairsAfterStart(runs, n, i, -1, p, text, rev);
     if (pairs == half || length < 3) {
       ++ev->trailingEndCount;
       if (i < 3 || !Is(runs, i, 3, -1, p, "211")) return kPartialReverse;
@@ -350,26 +363,8 @@ int Interleaved25(const int32_t* runs, int n, int length, TextSlot& text, ScanEv
   // 4. Reverse, from the stop on (the start lies outside the line).
   for (int j = 3; j < n - S; j += 2) {
     if (!Is(runs, j, 3, -1, p, "211")) continue;
-    const int m = (n - j) / 10;
-    text.Clear();
-    text.Put(2 * m + 1, '*');
-    int index = 2 * m, digits = 0;
-    bool all = true;
-    for (int pos = j + 10; pos < n; pos += 10, index -= 2) {
-      const Pair25 d = PairAt(runs, pos, -1, p);
-      digits += (d.first != 0) + (d.first && d.second);
-      if (!d.first || !d.second) {
-        all = false;
-        break;
-      }
-      if (index >= 1) text.Put(index, d.second);
-      if (index - 1 >= 1) text.Put(index - 1, d.first);
-    }
-    rev = std::max(rev, digits);
-    if (!all) {
-      text.Clear();
-      continue;
-    }
+    const int m = PairsBeforeStop(runs, n, j, -1, p, text, rev);
+    if (m < 0) continue;
     if (2 * m >= length) {
       text.Put(0, '*');
       ++ev->leadingEndCount;

@@ -327,6 +327,7 @@ TEST(DecodeInterleaved25, BothQuietZonesMustBeWideForACompleteRead) {
     EXPECT_EQ(DecodeInterleaved25(runs.data(), int(runs.size()), 8, slot.text(), &ev, &p), c.result)
         << c.leading << " " << c.trailing << " " << c.reversed;
     EXPECT_STREQ(slot.text(), "*31415926*");
+    EXPECT_EQ(c.reversed ? ev.reverseCharacters : ev.forwardCharacters, 8);  // every digit read counts
   }
 }
 
@@ -344,6 +345,32 @@ TEST(DecodeInterleaved25, OddLengthReadsOneMorePairAndLengthTwoTakesAny) {
   Slot slot;
   ScanEvidence ev{};
   EXPECT_EQ(DecodeInterleaved25(runs.data(), int(runs.size()), 6, slot.text(), &ev, &p), kPartialForward);
+}
+
+TEST(DecodeInterleaved25, AStartOutsideTheLineIsReadBackFromTheStop) {
+  // The start pattern cut off the line: the pairs are read from the stop back, the stop's "*" at
+  // index 2m + 1 (m = 4 pairs of room), the digits below it and, as 2m reaches the length, a "*"
+  // at index 0 for the missing start. A partial read; the stop counts at its end of the line.
+  const BarcodeParameters p = [] {
+    BarcodeParameters q = Params();
+    q.quietSpaceRequired = 0;
+    return q;
+  }();
+  for (bool reversed : {false, true}) {
+    std::vector<int32_t> runs = Runs(Symbology::Interleaved25, "31415926", 3);
+    runs.erase(runs.begin() + 1, runs.begin() + 5);  // the four runs of the start
+    if (reversed) std::reverse(runs.begin(), runs.end());
+    ASSERT_EQ(TwoWidthStatistics(runs.data(), int(runs.size()), &p), int(runs.size()));
+    Slot slot;
+    ScanEvidence ev{};
+    EXPECT_EQ(DecodeInterleaved25(runs.data(), int(runs.size()), 8, slot.text(), &ev, &p),
+              reversed ? kPartialReverse : kPartialForward)
+        << reversed;
+    EXPECT_STREQ(slot.text(), "*31415926*") << reversed;
+    EXPECT_EQ(ev.trailingEndCount, reversed ? 0 : 1) << reversed;
+    EXPECT_EQ(ev.leadingEndCount, reversed ? 1 : 0) << reversed;
+    EXPECT_EQ(reversed ? ev.reverseCharacters : ev.forwardCharacters, 8) << reversed;
+  }
 }
 
 TEST(DecodeCode128, ReadsBothWaysAndRefusesBadChecksAndFunctionCharacters) {

@@ -126,6 +126,31 @@ void Erase(sim::GreyImage& img, int x, int y0, int y1, uint8_t paper) {
     for (int c = x - 8; c <= x + 8; ++c) img.at(c, y) = paper;
 }
 
+// A card of `def` without prints (seed 15) whose plain row keeps only its frame lines and its
+// middle line: the lines between them are painted over but for 12 pixels at either end.
+sim::RenderedCard PlainRowOfMiddleLine(sim::CardSpec& def) {
+  def.prints = false;
+  sim::RenderedCard card = sim::RenderCard(def, 15);
+  const sim::CardTruth& t = card.truth;
+  for (size_t i : {size_t(1), size_t(3)})
+    Erase(card.image, int(t.plainVerticalU[i]), int(t.plainTop) + 12, int(t.plainBottom) - 12, def.paper);
+  return card;
+}
+
+// A record whose skew could not be measured: nothing found, and the rolled boxes laid out upright
+// in five equal columns of the reduced width, finger i in column order[i] % 5 on its row.
+void ExpectUprightColumns(const FormPositionRecord& f, const sim::CardSpec& def, const sim::CardTruth& t,
+                          const int order[10]) {
+  EXPECT_EQ(f.found, 0u);
+  const int column = def.width / 8 / 5;
+  EXPECT_EQ(f.boxWidth, column * 8);
+  EXPECT_NEAR(f.boxHeight, def.rowHeight, kBoxTolerance);
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_EQ(f.rolled[i].x, ((order[i] % 5) * column + column / 2) * 8) << i;
+    EXPECT_NEAR(f.rolled[i].y, Centre(t, t.rolledBoxes[size_t(i)]).y, kBoxTolerance) << i;
+  }
+}
+
 TEST(FormPositionCards, UprightCardWithEveryPartFound) {
   sim::CardSpec def;
   def.rolledPrintVariety = 2;
@@ -419,14 +444,7 @@ TEST(FormPositionCards, CardsWithoutAPartGiveTheirConditions) {
   EXPECT_EQ(Analyse(card, &f), -10);
   const std::string skew = testing::internal::GetCapturedStdout();
   EXPECT_NE(skew.find("Err: Detect vertical lines failed 0 2\n"), std::string::npos) << skew;
-  EXPECT_EQ(f.found, 0u);
-  const int column = def.width / 8 / 5;
-  EXPECT_EQ(f.boxWidth, column * 8);
-  EXPECT_NEAR(f.boxHeight, def.rowHeight, kBoxTolerance);
-  for (int i = 0; i < 10; ++i) {  // a cleared record: rows reversed
-    EXPECT_EQ(f.rolled[i].x, ((4 - i % 5) * column + column / 2) * 8) << i;
-    EXPECT_NEAR(f.rolled[i].y, Centre(t, t.rolledBoxes[size_t(i)]).y, kBoxTolerance) << i;
-  }
+  ExpectUprightColumns(f, def, t, kReversed);  // a cleared record: rows reversed
 }
 
 TEST(FormPositionCards, PlainRowLaidOutFromItsMiddleLine) {
@@ -436,11 +454,8 @@ TEST(FormPositionCards, PlainRowLaidOutFromItsMiddleLine) {
   // 20 blocks inside the thumbs; a box's centre is trunc((low + high + 1) x 4), its width
   // (high - low) x 8.
   sim::CardSpec def;
-  def.prints = false;
-  sim::RenderedCard card = sim::RenderCard(def, 15);
+  sim::RenderedCard card = PlainRowOfMiddleLine(def);
   const sim::CardTruth& t = card.truth;
-  for (size_t i : {size_t(1), size_t(3)})
-    Erase(card.image, int(t.plainVerticalU[i]), int(t.plainTop) + 12, int(t.plainBottom) - 12, def.paper);
   int para[13] = {0, 640, 960, 520, 1040, 320, 640, 720, 1360, 0, 600, 160, 0};
   FormPositionRecord f = Defined(def, t, AP_TENPRINT | AP_PLAINTP | AP_FLATPRINT);
   const int r = AutoFormPositionWithParameters(card.image.pixels.data(), def.width, def.height, &f, para);
@@ -470,11 +485,8 @@ TEST(FormPositionCards, PlainRowWithOnlyItsMiddleLineUnderTheDefaultParameters) 
   // overlap width (parameter 11 = 0) a lone middle line is never accepted: no plain gap scores, so
   // the plain row is abandoned before its own line search and the result is -1.
   sim::CardSpec def;
-  def.prints = false;
-  sim::RenderedCard card = sim::RenderCard(def, 15);
+  const sim::RenderedCard card = PlainRowOfMiddleLine(def);
   const sim::CardTruth& t = card.truth;
-  for (size_t i : {size_t(1), size_t(3)})
-    Erase(card.image, int(t.plainVerticalU[i]), int(t.plainTop) + 12, int(t.plainBottom) - 12, def.paper);
   FormPositionRecord f = Defined(def, t, AP_TENPRINT | AP_PLAINTP | AP_FLATPRINT);
   testing::internal::CaptureStdout();
   EXPECT_EQ(Analyse(card, &f), -1);
@@ -566,14 +578,7 @@ TEST(FormPositionCards, RolledLinesThatDisagreeInAngleLeaveTheBoxesUpright) {
   EXPECT_EQ(Analyse(card, &f), -10);
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_NE(out.find("Err: Calculate vertical lines angle failed -11\n"), std::string::npos) << out;
-  EXPECT_EQ(f.found, 0u);
-  const int column = def.width / 8 / 5;
-  EXPECT_EQ(f.boxWidth, column * 8);
-  EXPECT_NEAR(f.boxHeight, def.rowHeight, kBoxTolerance);
-  for (int i = 0; i < 10; ++i) {
-    EXPECT_EQ(f.rolled[i].x, ((i % 5) * column + column / 2) * 8) << i;
-    EXPECT_NEAR(f.rolled[i].y, Centre(t, t.rolledBoxes[size_t(i)]).y, kBoxTolerance) << i;
-  }
+  ExpectUprightColumns(f, def, t, kInOrder);
 }
 
 TEST(FormPositionCards, FaintLineThatLosesItsNumberBreaksThePairing) {

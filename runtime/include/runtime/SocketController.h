@@ -121,6 +121,10 @@ private:
     bool Open(const char* op);
     // Whether a Close came after an opening began at `epoch`; an opening that finds one gives up.
     bool ClosedSince(unsigned epoch) const { return closeEpoch.load() != epoch; }
+    // The end of an opening that began at `epoch`: the opened daemon becomes this controller's
+    // and its loop starts, its URI logged after `opened`; a Close meanwhile closes it instead
+    // (false).
+    bool Adopt(std::unique_ptr<CSocketUtils>& made, unsigned epoch, const char* op, const char* opened);
     bool OnLoopThread() const;
     int RandomPort(int nMinPort, int nMaxPort);
     bool MakeParser();

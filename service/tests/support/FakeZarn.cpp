@@ -29,6 +29,26 @@ void Sleep(int ms) {
 
 }  // namespace
 
+void ScriptedLibrary::EndThreads() {
+    generation_.fetch_add(1);
+    initialised_.store(false);
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard guard(mutex_);
+        threads = threads_.TakeAll();
+    }
+    for (auto& thread : threads) thread.join();
+}
+
+void ScriptedLibrary::PollConnection(int generation, const std::function<void()>& report) {
+    while (initialised_.load() && generation_.load() == generation) {
+        Sleep(100);
+        if (!initialised_.load() || generation_.load() != generation) break;
+        report();
+        polls_.fetch_add(1);
+    }
+}
+
 // --- fingerprint ---------------------------------------------------------------------------------
 
 FakeFpLibrary& FakeFpLibrary::Instance() {
@@ -76,15 +96,8 @@ std::thread::id FakeFpLibrary::LastResultThread() {
 }
 
 void FakeFpLibrary::JoinThreads() {
-    generation_.fetch_add(1);
     capturing_.store(false);
-    initialised_.store(false);
-    std::vector<std::thread> threads;
-    {
-        std::lock_guard guard(mutex_);
-        threads = threads_.TakeAll();
-    }
-    for (auto& thread : threads) thread.join();
+    EndThreads();
 }
 
 void FakeFpLibrary::Reset(const FpScript& script) {
@@ -105,10 +118,6 @@ void FakeFpLibrary::Reset(const FpScript& script) {
     running_ = ZarnFingerprintRunningInfo{};
     resultPixels_.clear();
     lastResultThread_ = std::thread::id();
-}
-
-void FakeFpLibrary::SetConnected(bool connected) {
-    connected_.store(connected);
 }
 
 int FakeFpLibrary::GetAPIVersion(ZarnApiVersion* out) {
@@ -370,9 +379,7 @@ void FakeFpLibrary::CaptureLoop(int generation) {
 }
 
 void FakeFpLibrary::ConnectionLoop(int generation) {
-    while (initialised_.load() && generation_.load() == generation) {
-        Sleep(100);
-        if (!initialised_.load() || generation_.load() != generation) break;
+    PollConnection(generation, [this] {
         ZarnCallbackDeviceIsConnected callback;
         void* context;
         {
@@ -381,8 +388,7 @@ void FakeFpLibrary::ConnectionLoop(int generation) {
             context = context_;
         }
         if (callback != nullptr) callback(context, connected_.load() ? 1 : 0);
-        polls_.fetch_add(1);
-    }
+    });
 }
 
 // --- iris ----------------------------------------------------------------------------------------
@@ -415,16 +421,9 @@ void FakeIrisLibrary::Install() {
 }
 
 void FakeIrisLibrary::JoinThreads() {
-    generation_.fetch_add(1);
-    initialised_.store(false);
     armed_[0].store(false);
     armed_[1].store(false);
-    std::vector<std::thread> threads;
-    {
-        std::lock_guard guard(mutex_);
-        threads = threads_.TakeAll();
-    }
-    for (auto& thread : threads) thread.join();
+    EndThreads();
 }
 
 void FakeIrisLibrary::Reset(const IrisScript& script) {
@@ -439,10 +438,6 @@ void FakeIrisLibrary::Reset(const IrisScript& script) {
     previews_[0].store(0);
     previews_[1].store(0);
     polls_.store(0);
-}
-
-void FakeIrisLibrary::SetConnected(bool connected) {
-    connected_.store(connected);
 }
 
 void FakeIrisLibrary::SetCalibrationResult(int result) {
@@ -574,24 +569,24 @@ int FakeIrisLibrary::TakeResultImage(int eyeMode) {
     return ZARN_OK;
 }
 
-int FakeIrisLibrary::RegisterPreview(int side, ZarnCallbackPreviewImage callback, void* context) {
-    calls_.Record(Format("Zarn_IRIS_Capture_RegisterCallbackPreviewImage", side));
+template <typename Callback>
+int FakeIrisLibrary::RegisterCamera(const char* function, int side, Callback Camera::*slot, Callback callback,
+                                    void* context) {
+    calls_.Record(Format(function, side));
     if (callback == nullptr || side < 0 || side > 2) return ZARN_ERR_BAD_ARGUMENT;
     std::lock_guard guard(mutex_);
     Camera& camera = cameras_[side == 2 ? 1 : 0];
-    camera.preview = callback;
+    camera.*slot = callback;
     camera.context = context;
     return ZARN_OK;
 }
 
+int FakeIrisLibrary::RegisterPreview(int side, ZarnCallbackPreviewImage callback, void* context) {
+    return RegisterCamera("Zarn_IRIS_Capture_RegisterCallbackPreviewImage", side, &Camera::preview, callback, context);
+}
+
 int FakeIrisLibrary::RegisterResult(int side, ZarnIrisCallbackResultImage callback, void* context) {
-    calls_.Record(Format("Zarn_IRIS_Capture_RegisterCallbackResultImage", side));
-    if (callback == nullptr || side < 0 || side > 2) return ZARN_ERR_BAD_ARGUMENT;
-    std::lock_guard guard(mutex_);
-    Camera& camera = cameras_[side == 2 ? 1 : 0];
-    camera.result = callback;
-    camera.context = context;
-    return ZARN_OK;
+    return RegisterCamera("Zarn_IRIS_Capture_RegisterCallbackResultImage", side, &Camera::result, callback, context);
 }
 
 int FakeIrisLibrary::RegisterConnected(ZarnCallbackDeviceIsConnected callback, void* context) {
@@ -665,9 +660,7 @@ void FakeIrisLibrary::CameraLoop(int index, int generation) {
 }
 
 void FakeIrisLibrary::ConnectionLoop(int generation) {
-    while (initialised_.load() && generation_.load() == generation) {
-        Sleep(100);
-        if (!initialised_.load() || generation_.load() != generation) break;
+    PollConnection(generation, [this] {
         for (int i = 0; i < 2; ++i) {
             ZarnCallbackDeviceIsConnected callback;
             void* context;
@@ -678,8 +671,7 @@ void FakeIrisLibrary::ConnectionLoop(int generation) {
             }
             if (callback != nullptr) callback(context, connected_.load() ? 1 : 0);
         }
-        polls_.fetch_add(1);
-    }
+    });
 }
 
 }  // namespace fakezarn

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -58,6 +59,32 @@ private:
     std::vector<Worker> workers_;
 };
 
+// What both scripted libraries keep: the call record, their threads and the words that end them,
+// the connection the polls report, and how many polls went out.
+class ScriptedLibrary {
+public:
+    void SetConnected(bool connected) { connected_.store(connected); }
+    std::vector<std::string> Calls() const { return calls_.Calls(); }
+    // Number of recorded calls whose text starts with `prefix`.
+    int Count(const std::string& prefix) const { return calls_.Count(prefix); }
+    int ConnectionPolls() const { return polls_.load(); }
+
+protected:
+    // Ends the threads of the current generation (not initialised any more) and joins them.
+    void EndThreads();
+    // The connection poll thread: every 100 ms while initialised and of its generation, `report`
+    // calls the registered connection callbacks, and the poll is counted.
+    void PollConnection(int generation, const std::function<void()>& report);
+
+    std::mutex mutex_;
+    CallLog calls_;
+    WorkerList threads_;
+    std::atomic<int> generation_{0};
+    std::atomic<bool> initialised_{false};
+    std::atomic<bool> connected_{true};
+    std::atomic<int> polls_{0};
+};
+
 struct FpScript {
     int connectedFamily = ZARN_FAMILY_PLOVER_A;  // family flag GetConnectedScanner sets; 0 none
     int initializeResult = 0;
@@ -82,7 +109,7 @@ struct FpScript {
     std::string libraryVersion = "2.16.120.1";
 };
 
-class FakeFpLibrary {
+class FakeFpLibrary : public ScriptedLibrary {
 public:
     static FakeFpLibrary& Instance();
     // Installs the fake's table into the service.
@@ -90,13 +117,8 @@ public:
 
     // Ends the library's threads (joining them) and starts over with a new script.
     void Reset(const FpScript& script = FpScript());
-    void SetConnected(bool connected);
 
-    std::vector<std::string> Calls() const { return calls_.Calls(); }
-    // Number of recorded calls whose text starts with `prefix`.
-    int Count(const std::string& prefix) const { return calls_.Count(prefix); }
     int PreviewsDelivered() const { return previews_.load(); }
-    int ConnectionPolls() const { return polls_.load(); }
     // Thread id of the last delivered result.
     std::thread::id LastResultThread();
 
@@ -132,10 +154,7 @@ private:
     void DeliverResult();
     ZarnImageInfo ResultImage();
 
-    std::mutex mutex_;
     FpScript script_;
-    CallLog calls_;
-    WorkerList threads_;
     // Registered callbacks and the one context word they share (the last registration wins).
     ZarnCallbackPreviewImage preview_ = nullptr;
     ZarnCallbackTakingResultImage taking_ = nullptr;
@@ -144,12 +163,8 @@ private:
     ZarnCallbackObjectQuality quality_ = nullptr;
     ZarnCallbackDeviceIsConnected connectedCallback_ = nullptr;
     void* context_ = nullptr;
-    std::atomic<int> generation_{0};
-    std::atomic<bool> initialised_{false};
     std::atomic<bool> capturing_{false};
-    std::atomic<bool> connected_{true};
     std::atomic<int> previews_{0};
-    std::atomic<int> polls_{0};
     int imageType_ = 0;
     ZarnFingerprintRunningInfo running_{};
     std::vector<uint8_t> resultPixels_;
@@ -170,19 +185,15 @@ struct IrisScript {
     std::string serial = "0042";
 };
 
-class FakeIrisLibrary {
+class FakeIrisLibrary : public ScriptedLibrary {
 public:
     static FakeIrisLibrary& Instance();
     static void Install();
 
     void Reset(const IrisScript& script = IrisScript());
-    void SetConnected(bool connected);
     // What the next calibrations answer.
     void SetCalibrationResult(int result);
-    std::vector<std::string> Calls() const { return calls_.Calls(); }
-    int Count(const std::string& prefix) const { return calls_.Count(prefix); }
     int PreviewsDelivered(int side) const { return previews_[side == 2 ? 1 : 0].load(); }
-    int ConnectionPolls() const { return polls_.load(); }
 
     int GetAPIVersion(ZarnApiVersion* out);
     int Initialize();
@@ -211,24 +222,21 @@ private:
         std::vector<uint8_t> pixels;
     };
     FakeIrisLibrary() = default;
+    // Records a callback registration of one camera (side 2 the right one, 0 and 1 the left) and
+    // keeps the callback in `slot` with the context word.
+    template <typename Callback>
+    int RegisterCamera(const char* function, int side, Callback Camera::*slot, Callback callback, void* context);
     void JoinThreads();
     void CameraLoop(int index, int generation);
     void ConnectionLoop(int generation);
     // Delivers the result of one camera on the calling thread.
     void DeliverResult(int index);
 
-    std::mutex mutex_;
     IrisScript script_;
-    CallLog calls_;
-    WorkerList threads_;
     Camera cameras_[2];
-    std::atomic<int> generation_{0};
-    std::atomic<bool> initialised_{false};
     std::atomic<bool> armed_[2]{false, false};
-    std::atomic<bool> connected_{true};
     std::atomic<bool> delivering_{false};
     std::atomic<int> previews_[2]{0, 0};
-    std::atomic<int> polls_{0};
 };
 
 }  // namespace fakezarn

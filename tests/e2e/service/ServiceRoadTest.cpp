@@ -216,7 +216,10 @@ TEST_F(ServiceRoadTest, DmLossBadDmInputAndReplug) {
 }
 
 TEST_F(ServiceRoadTest, ControllerCommandsAndBadInputOnEverySocket) {
-    StartService("autoResultAfterFrames=10;previewIntervalMs=5");
+    // The automatic result comes after about 1 s of previews: the GetFrame that follows the bad
+    // input on the preview channel below must find the capture still running (at 50 ms it often
+    // came too late under the sanitizers, the capture already complete).
+    StartService("autoResultAfterFrames=50;previewIntervalMs=20");
     ASSERT_TRUE(dm.WaitFor("Arrival", 1, 20000));
     XmlPeer controller;
     ASSERT_TRUE(controller.Connect(configPort));
