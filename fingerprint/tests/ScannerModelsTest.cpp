@@ -677,6 +677,25 @@ struct Seen {
     }
 };
 
+struct Geometry {
+    int width, height, ppi;
+};
+
+// A capture of `type` started by hand (no auto-capture) after SetMode has given the `result`
+// geometry: `previews` more previews of the `preview` geometry.
+void StartByHand(Seen& seen, int type, int fingers, Geometry result, Geometry preview, int previews) {
+    int w = 0, h = 0, xr = 0, yr = 0;
+    ASSERT_EQ(Zarn_Capture_SetMode(type, 500, 0, 0, &w, &h, &xr, &yr), 0);
+    EXPECT_EQ(std::vector<int>({w, h, xr, yr}), std::vector<int>({result.width, result.height, result.ppi, result.ppi}));
+    const int before = seen.Previews();
+    ASSERT_EQ(Zarn_Capture_Start(fingers, 0), 0);
+    ASSERT_TRUE(WaitUntil([&] { return seen.Previews() >= before + previews; }, 30000));
+    std::lock_guard lock(seen.mutex);
+    EXPECT_EQ(seen.preview.width, preview.width);
+    EXPECT_EQ(seen.preview.height, preview.height);
+    EXPECT_EQ(seen.preview.xResolution, preview.ppi);
+}
+
 // Takes and acquires the result of the running capture, which must be the `count`-th result seen,
 // of the given size and resolution.
 void TakeResult(Seen& seen, int count, int width, int height, int ppi) {
@@ -808,15 +827,7 @@ TEST_F(ExportedModels, SingleFingerModelsFromFactoryToResult) {
         // VireoB of the two thumbs: previews of the preview result, then the taken result.
         auto capture = [&](int type, int fingers) {
             SCOPED_TRACE(type);
-            ASSERT_EQ(Zarn_Capture_SetMode(type, 500, 0, 0, &w, &h, &xr, &yr), 0);
-            const int previews = seen.Previews();
-            ASSERT_EQ(Zarn_Capture_Start(fingers, 0), 0);
-            ASSERT_TRUE(WaitUntil([&] { return seen.Previews() >= previews + 2; }, 20000));
-            {
-                std::lock_guard lock(seen.mutex);
-                EXPECT_EQ(seen.preview.width, c.previewW);
-                EXPECT_EQ(seen.preview.height, c.previewH);
-            }
+            StartByHand(seen, type, fingers, {c.resultW, c.resultH, c.resultPpi}, {c.previewW, c.previewH, c.resultPpi}, 2);
             TakeResult(seen, seen.Results() + 1, c.resultW, c.resultH, c.resultPpi);
         };
         capture(ZARN_IMAGE_FLAT_SINGLE, 1);
@@ -1001,17 +1012,8 @@ TEST_F(ExportedModels, PloverCCalibratesRepairsPreviewsAndDeliversItsResult) {
     ASSERT_EQ(Zarn_Capture_RegisterCallbackPreviewImage(&Seen::Preview, &seen), 0);
     ASSERT_EQ(Zarn_Capture_RegisterCallbackResultImage(&Seen::Result, &seen), 0);
     int w = 0, h = 0, xr = 0, yr = 0;
-    ASSERT_EQ(Zarn_Capture_SetMode(ZARN_IMAGE_SLAP_RIGHT, 500, 0, 0, &w, &h, &xr, &yr), 0);
-    EXPECT_EQ(std::vector<int>({w, h, xr, yr}), std::vector<int>({2552, 2500, 500, 500}));
+    StartByHand(seen, ZARN_IMAGE_SLAP_RIGHT, 4, {2552, 2500, 500}, {1276, 1250, 250}, 2);
     EXPECT_EQ(device->CaptureMode(), 2);
-    ASSERT_EQ(Zarn_Capture_Start(4, 0), 0);
-    ASSERT_TRUE(WaitUntil([&] { return seen.Previews() >= 2; }, 30000));
-    {
-        std::lock_guard lock(seen.mutex);
-        EXPECT_EQ(seen.preview.width, 1276);
-        EXPECT_EQ(seen.preview.height, 1250);
-        EXPECT_EQ(seen.preview.xResolution, 250);
-    }
 
     // The 16-bit LED mask: low byte to bank 0 (property 12), high byte to bank 1 (property 11);
     // a blink step sends the type's mask, the next one all off.
@@ -1049,13 +1051,7 @@ TEST_F(ExportedModels, PloverCCalibratesRepairsPreviewsAndDeliversItsResult) {
     // Key 1, key 0 and the foot switch.
     ASSERT_EQ(Zarn_Capture_RegisterCallbackKeypad(&Seen::Key, &seen), 0);
     ASSERT_EQ(Zarn_Capture_RegisterCallbackFootSwitch(&Seen::Foot, &seen), 0);
-    device->SetKeys(0x02);
-    ASSERT_TRUE(WaitUntil([&] { std::lock_guard l(seen.mutex); return !seen.keys.empty(); }, 5000));
-    device->SetKeys(0x01);
-    ASSERT_TRUE(WaitUntil([&] { std::lock_guard l(seen.mutex); return seen.keys.back() == 0; }, 5000));
-    device->SetKeys(0x04);
-    ASSERT_TRUE(WaitUntil([&] { std::lock_guard l(seen.mutex); return seen.foot >= 1; }, 5000));
-    device->SetKeys(0);
+    scannertest::PressKeysAndFootSwitch(*device, seen, {0x02, 0x01});
     {
         std::lock_guard l(seen.mutex);
         EXPECT_EQ(seen.keys.front(), 1);
@@ -1063,17 +1059,7 @@ TEST_F(ExportedModels, PloverCCalibratesRepairsPreviewsAndDeliversItsResult) {
 
     // A single finger: previews of the lower centre of the preview result, the result half the
     // flat result, from a full-mode frame.
-    ASSERT_EQ(Zarn_Capture_SetMode(24, 500, 0, 0, &w, &h, &xr, &yr), 0);
-    EXPECT_EQ(std::vector<int>({w, h, xr, yr}), std::vector<int>({1276, 1250, 500, 500}));
-    int previews = seen.Previews();
-    ASSERT_EQ(Zarn_Capture_Start(1, 0), 0);
-    ASSERT_TRUE(WaitUntil([&] { return seen.Previews() >= previews + 2; }, 30000));
-    {
-        std::lock_guard lock(seen.mutex);
-        EXPECT_EQ(seen.preview.width, 638);
-        EXPECT_EQ(seen.preview.height, 625);
-        EXPECT_EQ(seen.preview.xResolution, 125);
-    }
+    StartByHand(seen, 24, 1, {1276, 1250, 500}, {638, 625, 125}, 2);
     TakeResult(seen, 2, 1276, 1250, 500);
 
     // The calibration with the exposure search: the empty platen it records as the standard
@@ -1180,17 +1166,8 @@ TEST_F(ExportedModels, PloverCAndDTakeEveryKindOfImageType) {
 
         for (int type = c.firstHand; type <= c.lastHand; ++type) {
             SCOPED_TRACE(type);
-            ASSERT_EQ(Zarn_Capture_SetMode(type, 500, 0, 0, &w, &h, &xr, &yr), 0);
             const size_t bank0 = device->VendorWrites(0x81).size(), bank1 = device->VendorWrites(0x80).size();
-            const int previews = seen.Previews();
-            ASSERT_EQ(Zarn_Capture_Start(4, 0), 0);
-            ASSERT_TRUE(WaitUntil([&] { return seen.Previews() >= previews + 1; }, 30000));
-            {
-                std::lock_guard lock(seen.mutex);
-                EXPECT_EQ(seen.preview.width, 1276);
-                EXPECT_EQ(seen.preview.height, 1250);
-                EXPECT_EQ(seen.preview.xResolution, 250);
-            }
+            StartByHand(seen, type, 4, {2552, 2500, 500}, {1276, 1250, 250}, 1);
             // The type's mask, low byte to bank 0 and high byte to bank 1 in the same blink step.
             const int mask = handLeds.at(type);
             auto blinked = [&] {

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -151,6 +152,22 @@ inline void RollAndLift(sim::SimDevice& device, int frames, int settle, int time
     ZarnRunningInfo running{};
     ASSERT_TRUE(WaitUntil([&] { return Zarn_Main_GetRunningInfo(&running) == 0 && running.fingerprint.resultTaken == 1; }, 30000));
     EXPECT_EQ(running.fingerprint.captureStatus, 0);
+}
+
+// Presses key 0 (byte 0x01) or key 1 (0x02) of each of `keys` in turn on a scanner with two keys
+// and a foot switch, each until the library reports that key, then the foot switch (0x04) until it
+// is reported, and releases them. `events` holds the callbacks' `keys` and `foot` under `mutex`.
+template <class Events>
+void PressKeysAndFootSwitch(sim::SimDevice& device, Events& events, std::initializer_list<uint8_t> keys) {
+    for (uint8_t k : keys) {
+        device.SetKeys(k);
+        const int key = k == 0x01 ? 0 : 1;
+        EXPECT_TRUE(WaitUntil([&] { std::lock_guard l(events.mutex); return !events.keys.empty() && events.keys.back() == key; }, 5000))
+            << "key " << key;
+    }
+    device.SetKeys(0x04);
+    EXPECT_TRUE(WaitUntil([&] { std::lock_guard l(events.mutex); return events.foot >= 1; }, 5000));
+    device.SetKeys(0);
 }
 
 // Keeps the last preview the library hands out.

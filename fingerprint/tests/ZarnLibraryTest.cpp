@@ -885,13 +885,7 @@ TEST_F(ZarnLibraryPloverD, CalibratesTakesASlapAutomaticallyAndAnswersItsKeys) {
     EXPECT_EQ(bank0.back(), 0xFF);
 
     // Key 0, key 1 and the foot switch.
-    device->SetKeys(0x01);
-    ASSERT_TRUE(WaitUntil([&] { std::lock_guard l(events.mutex); return !events.keys.empty(); }, 5000));
-    device->SetKeys(0x02);
-    ASSERT_TRUE(WaitUntil([&] { std::lock_guard l(events.mutex); return events.keys.back() == 1; }, 5000));
-    device->SetKeys(0x04);
-    ASSERT_TRUE(WaitUntil([&] { std::lock_guard l(events.mutex); return events.foot >= 1; }, 5000));
-    device->SetKeys(0);
+    scannertest::PressKeysAndFootSwitch(*device, events, {0x01, 0x02});
     {
         std::lock_guard l(events.mutex);
         EXPECT_EQ(events.keys.front(), 0);
