@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <numeric>
 #include <string>
@@ -627,6 +628,17 @@ TEST_F(ModelOnSimulator, FinchCalibratesWithItsEmbeddedBackgroundAndDeliversItsF
 
 namespace {
 
+bool IsRoll(int imageType) { return imageType == 0 || imageType == 5 || imageType == 6 || (imageType >= 15 && imageType <= 22); }
+
+// The image types 0..33, the flat ones first, so that a walk through them switches the scanner's
+// video mode once.
+std::vector<int> TypesByMode() {
+    std::vector<int> types(34);
+    std::iota(types.begin(), types.end(), 0);
+    std::stable_partition(types.begin(), types.end(), [](int t) { return !IsRoll(t); });
+    return types;
+}
+
 struct Seen {
     std::mutex mutex;
     int previews = 0, results = 0;
@@ -659,7 +671,69 @@ struct Seen {
         std::lock_guard lock(mutex);
         return previews;
     }
+    int Results() {
+        std::lock_guard lock(mutex);
+        return results;
+    }
 };
+
+struct Geometry {
+    int width, height, ppi;
+};
+
+// A capture of `type` started by hand (no auto-capture) after SetMode has given the `result`
+// geometry: `previews` more previews of the `preview` geometry.
+void StartByHand(Seen& seen, int type, int fingers, Geometry result, Geometry preview, int previews) {
+    int w = 0, h = 0, xr = 0, yr = 0;
+    ASSERT_EQ(Zarn_Capture_SetMode(type, 500, 0, 0, &w, &h, &xr, &yr), 0);
+    EXPECT_EQ(std::vector<int>({w, h, xr, yr}), std::vector<int>({result.width, result.height, result.ppi, result.ppi}));
+    const int before = seen.Previews();
+    ASSERT_EQ(Zarn_Capture_Start(fingers, 0), 0);
+    ASSERT_TRUE(WaitUntil([&] { return seen.Previews() >= before + previews; }, 30000));
+    std::lock_guard lock(seen.mutex);
+    EXPECT_EQ(seen.preview.width, preview.width);
+    EXPECT_EQ(seen.preview.height, preview.height);
+    EXPECT_EQ(seen.preview.xResolution, preview.ppi);
+}
+
+// Takes and acquires the result of the running capture, which must be the `count`-th result seen,
+// of the given size and resolution.
+void TakeResult(Seen& seen, int count, int width, int height, int ppi) {
+    ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
+    ASSERT_EQ(Zarn_Capture_AcquireResultImage(), 0);
+    std::lock_guard lock(seen.mutex);
+    EXPECT_EQ(seen.results, count);
+    EXPECT_EQ(seen.result.width, width);
+    EXPECT_EQ(seen.result.height, height);
+    EXPECT_EQ(seen.result.xResolution, ppi);
+    EXPECT_EQ(seen.result.yResolution, ppi);
+}
+
+// Each fingertip of `layout` lies in a (bottom-up) PloverC or PloverD flat result where the
+// renderer put it on an upright 500-ppi canvas of the result's size. The keystone correction keeps
+// columns where they are and moves every row by the same amount, so the columns and the rows
+// between fingers are compared.
+void ExpectFingersWhereTheyWerePut(const ZarnImageInfo& result, sim::FingerLayout layout, size_t fingers) {
+    const int w = result.width, h = result.height;
+    std::vector<uint8_t> upright(size_t(w) * size_t(h));
+    for (int r = 0; r < h; ++r) std::memcpy(&upright[size_t(r) * w], result.image + size_t(h - 1 - r) * w, size_t(w));
+    sim::FingerScene scene;
+    scene.platen.width = w, scene.platen.height = h;
+    scene.platen.noise = 0;
+    scene.layout = layout;
+    sim::SceneTruth truth;
+    sim::RenderFingers(scene, 1, &truth);
+    ASSERT_EQ(truth.fingers.size(), fingers);
+    std::vector<double> rows;
+    for (const sim::FingerTruth& f : truth.fingers) {
+        SCOPED_TRACE(f.isoFinger);
+        double x = 0, y = 0;
+        ASSERT_TRUE(scannertest::DarkCentroid(upright, w, h, f.left, 0, f.right, h - 1, &x, &y));
+        EXPECT_NEAR(x, f.centreX, 10);
+        rows.push_back(y - f.centreY);
+    }
+    for (double shift : rows) EXPECT_NEAR(shift, rows.front(), 12);
+}
 
 class ExportedModels : public ::testing::Test {
 protected:
@@ -683,13 +757,14 @@ protected:
     }
     std::unique_ptr<TraceLines> trace;
     std::unique_ptr<capturetest::Bus> bus;
+    Seen events;  // outlives the library's threads: TearDown releases the scanner first
 };
 
 }  // namespace
 
 // Each single-finger model as the library's user meets it: found, created by the factory for its
-// type, its device record, the geometry of a single flat capture, previews, a taken result and
-// its beeper.
+// type, its device record, the geometry of every image type, previews and taken results of flat
+// captures, no LEDs and no keys, and its beeper; VireoB's thumbs and roll.
 TEST_F(ExportedModels, SingleFingerModelsFromFactoryToResult) {
     struct Case {
         const char* model;
@@ -698,15 +773,16 @@ TEST_F(ExportedModels, SingleFingerModelsFromFactoryToResult) {
         const char* product;
         int previewW, previewH, resultW, resultH, resultPpi;
         int beeper;
+        std::vector<int> fingerTypes;  // single flat types named by their finger captured besides type 1
     } cases[] = {
-        {"Finch", 304, ZARN_FAMILY_FINCH, "Tessik Finch", "Finch", 288, 352, 288, 352, 250, ZARN_ERR_NOT_SUPPORTED},
-        {"LinnetA", 303, ZARN_FAMILY_LINNET_A, "Tessik LinnetA", "LinnetA", 320, 480, 320, 480, 500, ZARN_ERR_NOT_SUPPORTED},
-        {"LinnetB", 303, ZARN_FAMILY_LINNET_A, "Tessik LinnetB", "LinnetA", 320, 480, 320, 480, 500, ZARN_ERR_NOT_SUPPORTED},
-        {"SiskinA", 306, ZARN_FAMILY_SISKIN_A, "SiskinA", "SiskinA", 448, 466, 448, 466, 500, ZARN_ERR_NOT_SUPPORTED},
-        {"SiskinB", 305, ZARN_FAMILY_SISKIN_B, "SiskinB", "SiskinB", 448, 466, 448, 466, 500, ZARN_ERR_NOT_SUPPORTED},
-        {"TanagerA", 302, ZARN_FAMILY_TANAGER_A, "Tessik TanagerA", "TanagerA", 500, 500, 500, 500, 500, ZARN_ERR_NOT_SUPPORTED},
-        {"TanagerB", 302, ZARN_FAMILY_TANAGER_A, "Tessik TanagerB", "TanagerA", 500, 500, 500, 500, 500, ZARN_ERR_NOT_SUPPORTED},
-        {"VireoB", 402, ZARN_FAMILY_VIREO_B, "Tessik VireoB", "VireoB", 1600, 1500, 1600, 1500, 1000, 0},
+        {"Finch", 304, ZARN_FAMILY_FINCH, "Tessik Finch", "Finch", 288, 352, 288, 352, 250, ZARN_ERR_NOT_SUPPORTED, {23, 31}},
+        {"LinnetA", 303, ZARN_FAMILY_LINNET_A, "Tessik LinnetA", "LinnetA", 320, 480, 320, 480, 500, ZARN_ERR_NOT_SUPPORTED, {24, 32}},
+        {"LinnetB", 303, ZARN_FAMILY_LINNET_A, "Tessik LinnetB", "LinnetA", 320, 480, 320, 480, 500, ZARN_ERR_NOT_SUPPORTED, {25}},
+        {"SiskinA", 306, ZARN_FAMILY_SISKIN_A, "SiskinA", "SiskinA", 448, 466, 448, 466, 500, ZARN_ERR_NOT_SUPPORTED, {26}},
+        {"SiskinB", 305, ZARN_FAMILY_SISKIN_B, "SiskinB", "SiskinB", 448, 466, 448, 466, 500, ZARN_ERR_NOT_SUPPORTED, {27}},
+        {"TanagerA", 302, ZARN_FAMILY_TANAGER_A, "Tessik TanagerA", "TanagerA", 500, 500, 500, 500, 500, ZARN_ERR_NOT_SUPPORTED, {28}},
+        {"TanagerB", 302, ZARN_FAMILY_TANAGER_A, "Tessik TanagerB", "TanagerA", 500, 500, 500, 500, 500, ZARN_ERR_NOT_SUPPORTED, {29}},
+        {"VireoB", 402, ZARN_FAMILY_VIREO_B, "Tessik VireoB", "VireoB", 1600, 1500, 1600, 1500, 1000, 0, {30}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.model);
@@ -731,40 +807,45 @@ TEST_F(ExportedModels, SingleFingerModelsFromFactoryToResult) {
         ASSERT_EQ(Zarn_Main_GetDeviceInfo(&info), 0);
         EXPECT_STREQ(info.model, c.product);
         EXPECT_EQ(info.resolution, c.resultPpi == 1000 ? 1000u : 500u);
-        Seen seen;
+        Seen& seen = events;
         ASSERT_EQ(Zarn_Capture_RegisterCallbackPreviewImage(&Seen::Preview, &seen), 0);
         ASSERT_EQ(Zarn_Capture_RegisterCallbackResultImage(&Seen::Result, &seen), 0);
+        // Every image type: the single flat types give the flat result; VireoB also takes the two
+        // thumbs into it and rolls a finger into its roll output, which is as large; the others
+        // are refused.
+        const bool vireo = c.type == 402;
         int w = 0, h = 0, xr = 0, yr = 0;
-        ASSERT_EQ(Zarn_Capture_SetMode(ZARN_IMAGE_FLAT_SINGLE, 500, 0, 0, &w, &h, &xr, &yr), 0);
-        EXPECT_EQ(w, c.resultW);
-        EXPECT_EQ(h, c.resultH);
-        EXPECT_EQ(xr, c.resultPpi);
-        EXPECT_EQ(Zarn_Capture_SetMode(ZARN_IMAGE_SLAP_RIGHT, 500, 0, 0, &w, &h, &xr, &yr), ZARN_ERR_NOT_SUPPORTED);
-        // Only VireoB rolls a finger, into its 1600 x 1500 result at 1000 ppi (its roll comes last).
-        const bool rolls = c.type == 402;
-        EXPECT_EQ(Zarn_Capture_SetMode(16, 500, 0, 0, &w, &h, &xr, &yr), rolls ? 0 : ZARN_ERR_NOT_SUPPORTED);
-        if (rolls) {
-            EXPECT_EQ(std::vector<int>({w, h, xr, yr}), std::vector<int>({1600, 1500, 1000, 1000}));
+        for (int type : TypesByMode()) {
+            SCOPED_TRACE(type);
+            const bool accepted = type == 1 || (type >= 23 && type <= 32) || (vireo && (type == 4 || IsRoll(type)));
+            ASSERT_EQ(Zarn_Capture_SetMode(type, 500, 0, 0, &w, &h, &xr, &yr), accepted ? 0 : ZARN_ERR_NOT_SUPPORTED);
+            if (accepted) {
+                EXPECT_EQ(std::vector<int>({w, h, xr, yr}), std::vector<int>({c.resultW, c.resultH, c.resultPpi, c.resultPpi}));
+            }
         }
-        ASSERT_EQ(Zarn_Capture_SetMode(ZARN_IMAGE_FLAT_SINGLE, 500, 0, 0, &w, &h, &xr, &yr), 0);
-        ASSERT_EQ(Zarn_Capture_Start(1, 0), 0);
-        ASSERT_TRUE(WaitUntil([&] { return seen.Previews() >= 2; }, 20000));
-        {
-            std::lock_guard lock(seen.mutex);
-            EXPECT_EQ(seen.preview.width, c.previewW);
-            EXPECT_EQ(seen.preview.height, c.previewH);
+        // Captures of two single flat types (the finger-named ones spread over the models) and on
+        // VireoB of the two thumbs: previews of the preview result, then the taken result.
+        auto capture = [&](int type, int fingers) {
+            SCOPED_TRACE(type);
+            StartByHand(seen, type, fingers, {c.resultW, c.resultH, c.resultPpi}, {c.previewW, c.previewH, c.resultPpi}, 2);
+            TakeResult(seen, seen.Results() + 1, c.resultW, c.resultH, c.resultPpi);
+        };
+        capture(ZARN_IMAGE_FLAT_SINGLE, 1);
+        for (int type : c.fingerTypes) capture(type, 1);
+        if (vireo) capture(ZARN_IMAGE_TWO_THUMBS, 2);
+        // No LED banks, and no key or foot switch is read: a pressed key reaches no callback.
+        int leds = 0;
+        for (int group : {0, 1, 2}) {
+            EXPECT_EQ(Zarn_Controls_SetLEDs(group, 0), ZARN_ERR_NOT_SUPPORTED) << group;
+            EXPECT_EQ(Zarn_Controls_GetLEDs(group, &leds), ZARN_ERR_NOT_SUPPORTED) << group;
         }
-        ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
-        ASSERT_EQ(Zarn_Capture_AcquireResultImage(), 0);
-        {
-            std::lock_guard lock(seen.mutex);
-            EXPECT_EQ(seen.results, 1);
-            EXPECT_EQ(seen.result.width, c.resultW);
-            EXPECT_EQ(seen.result.height, c.resultH);
-            EXPECT_EQ(seen.result.xResolution, c.resultPpi);
-        }
+        ASSERT_EQ(Zarn_Capture_RegisterCallbackKeypad(&Seen::Key, &seen), 0);
+        ASSERT_EQ(Zarn_Capture_RegisterCallbackFootSwitch(&Seen::Foot, &seen), 0);
+        bus->Device("s1")->SetKeys(0x01);
+        EXPECT_FALSE(WaitUntil([&] { std::lock_guard l(seen.mutex); return !seen.keys.empty() || seen.foot > 0; }, 700));
+        bus->Device("s1")->SetKeys(0);
         EXPECT_EQ(Zarn_Controls_Beeper(3), c.beeper);
-        if (rolls) {
+        if (vireo) {
             // A rolled finger: its print is wider than a flat touch, as wide as the renderer rolled it.
             auto device = bus->Device("s1");
             ASSERT_EQ(Zarn_Capture_SetMode(16, 500, 0, 0, &w, &h, &xr, &yr), 0);
@@ -772,42 +853,26 @@ TEST_F(ExportedModels, SingleFingerModelsFromFactoryToResult) {
             ASSERT_EQ(Zarn_Capture_SetStartRollingFlag(1), 0);
             const int previews = seen.Previews();
             ASSERT_TRUE(WaitUntil([&] { return seen.Previews() >= previews + 2; }, 20000));
-            device->Apply({sim::DeviceAction::Roll, sim::FingerLayout::None, 0, 0, 20});
-            const uint32_t start = device->FramesSent();
-            ASSERT_TRUE(WaitUntil([&] { return device->FramesSent() >= start + 22; }, 30000));
-            device->Apply({sim::DeviceAction::Lift});
-            ZarnRunningInfo running{};
-            ASSERT_TRUE(WaitUntil([&] { return Zarn_Main_GetRunningInfo(&running) == 0 && running.fingerprint.resultTaken == 1; }, 30000));
-            EXPECT_EQ(running.fingerprint.captureStatus, 0);
-            ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
-            ASSERT_EQ(Zarn_Capture_AcquireResultImage(), 0);
+            const int results = seen.Results();
+            ASSERT_NO_FATAL_FAILURE(scannertest::RollAndLift(*device, 20, 2, 30000));
+            TakeResult(seen, results + 1, 1600, 1500, 1000);
             std::lock_guard lock(seen.mutex);
-            EXPECT_EQ(seen.results, 2);
-            EXPECT_EQ(seen.result.width, 1600);
-            EXPECT_EQ(seen.result.height, 1500);
-            EXPECT_EQ(seen.result.xResolution, 1000);
             EXPECT_EQ(seen.result.typeValue, 10.0);
-            // The renderer's flat touch and full roll at the result's size and resolution.
-            auto truthOf = [](sim::FingerLayout layout) {
-                sim::FingerScene scene;
-                scene.platen.width = 1600, scene.platen.height = 1500;
-                scene.platen.ppiX = scene.platen.ppiY = 1000;
-                scene.layout = layout;
-                scene.rollPhase = 1;
-                sim::SceneTruth truth;
-                sim::RenderFingers(scene, 1, &truth);
-                return truth;
-            };
-            const sim::SceneTruth truth = truthOf(sim::FingerLayout::Roll), flat = truthOf(sim::FingerLayout::SingleFinger);
-            int left = 1600, right = -1;
-            for (int row = 0; row < 1500; ++row)
-                for (int col = 0; col < 1600; ++col)
-                    if (seen.result.image[size_t(row) * 1600 + col] < 100) left = std::min(left, col), right = std::max(right, col);
+            // The renderer's flat touch at the result's size and resolution.
+            sim::FingerScene scene;
+            scene.platen.width = 1600, scene.platen.height = 1500;
+            scene.platen.ppiX = scene.platen.ppiY = 1000;
+            scene.layout = sim::FingerLayout::SingleFinger;
+            sim::SceneTruth flat;
+            sim::RenderFingers(scene, 1, &flat);
+            const std::vector<uint8_t> pixels(seen.result.image, seen.result.image + 1600 * 1500);
+            int left = 0, right = 0;
+            scannertest::DarkColumns(pixels, 1600, 1500, 100, &left, &right);
             // The stitcher may miss a frame at this rate: more than a flat touch, at most the whole roll.
             ASSERT_EQ(flat.fingers.size(), 1u);
             const int flatWidth = flat.fingers[0].right - flat.fingers[0].left;
             EXPECT_GT(right - left, flatWidth * 5 / 4);
-            EXPECT_LT(right - left, truth.rollPrintWidthMm / 25.4 * 1000 + 60);
+            EXPECT_LT(right - left, scannertest::RolledPrintWidthPx(1000) + 60);
         }
         EXPECT_EQ(Zarn_Main_DeInitialize(), 0);
         bus.reset();
@@ -943,21 +1008,12 @@ TEST_F(ExportedModels, PloverCCalibratesRepairsPreviewsAndDeliversItsResult) {
     EXPECT_EQ(std::string(info.firmware, 4), "1203");
 
     // A right slap: the preview mode, previews of the preview result at 250 ppi.
-    Seen seen;
+    Seen& seen = events;
     ASSERT_EQ(Zarn_Capture_RegisterCallbackPreviewImage(&Seen::Preview, &seen), 0);
     ASSERT_EQ(Zarn_Capture_RegisterCallbackResultImage(&Seen::Result, &seen), 0);
     int w = 0, h = 0, xr = 0, yr = 0;
-    ASSERT_EQ(Zarn_Capture_SetMode(ZARN_IMAGE_SLAP_RIGHT, 500, 0, 0, &w, &h, &xr, &yr), 0);
-    EXPECT_EQ(std::vector<int>({w, h, xr, yr}), std::vector<int>({2552, 2500, 500, 500}));
+    StartByHand(seen, ZARN_IMAGE_SLAP_RIGHT, 4, {2552, 2500, 500}, {1276, 1250, 250}, 2);
     EXPECT_EQ(device->CaptureMode(), 2);
-    ASSERT_EQ(Zarn_Capture_Start(4, 0), 0);
-    ASSERT_TRUE(WaitUntil([&] { return seen.Previews() >= 2; }, 30000));
-    {
-        std::lock_guard lock(seen.mutex);
-        EXPECT_EQ(seen.preview.width, 1276);
-        EXPECT_EQ(seen.preview.height, 1250);
-        EXPECT_EQ(seen.preview.xResolution, 250);
-    }
 
     // The 16-bit LED mask: low byte to bank 0 (property 12), high byte to bank 1 (property 11);
     // a blink step sends the type's mask, the next one all off.
@@ -986,16 +1042,8 @@ TEST_F(ExportedModels, PloverCCalibratesRepairsPreviewsAndDeliversItsResult) {
     EXPECT_EQ(writes(0x82).back(), 3);
 
     // The result: a full-mode frame, keystone-corrected to the flat result.
-    ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
+    TakeResult(seen, 1, 2552, 2500, 500);
     EXPECT_EQ(device->CaptureMode(), 0);
-    ASSERT_EQ(Zarn_Capture_AcquireResultImage(), 0);
-    {
-        std::lock_guard lock(seen.mutex);
-        EXPECT_EQ(seen.results, 1);
-        EXPECT_EQ(seen.result.width, 2552);
-        EXPECT_EQ(seen.result.height, 2500);
-        EXPECT_EQ(seen.result.xResolution, 500);
-    }
     // Hand types are taken like slaps.
     ASSERT_EQ(Zarn_Capture_SetMode(9, 500, 0, 0, &w, &h, &xr, &yr), 0);
     EXPECT_EQ(std::vector<int>({w, h, xr, yr}), std::vector<int>({2552, 2500, 500, 500}));
@@ -1003,13 +1051,7 @@ TEST_F(ExportedModels, PloverCCalibratesRepairsPreviewsAndDeliversItsResult) {
     // Key 1, key 0 and the foot switch.
     ASSERT_EQ(Zarn_Capture_RegisterCallbackKeypad(&Seen::Key, &seen), 0);
     ASSERT_EQ(Zarn_Capture_RegisterCallbackFootSwitch(&Seen::Foot, &seen), 0);
-    device->SetKeys(0x02);
-    ASSERT_TRUE(WaitUntil([&] { std::lock_guard l(seen.mutex); return !seen.keys.empty(); }, 5000));
-    device->SetKeys(0x01);
-    ASSERT_TRUE(WaitUntil([&] { std::lock_guard l(seen.mutex); return seen.keys.back() == 0; }, 5000));
-    device->SetKeys(0x04);
-    ASSERT_TRUE(WaitUntil([&] { std::lock_guard l(seen.mutex); return seen.foot >= 1; }, 5000));
-    device->SetKeys(0);
+    scannertest::PressKeysAndFootSwitch(*device, seen, {0x02, 0x01});
     {
         std::lock_guard l(seen.mutex);
         EXPECT_EQ(seen.keys.front(), 1);
@@ -1017,26 +1059,8 @@ TEST_F(ExportedModels, PloverCCalibratesRepairsPreviewsAndDeliversItsResult) {
 
     // A single finger: previews of the lower centre of the preview result, the result half the
     // flat result, from a full-mode frame.
-    ASSERT_EQ(Zarn_Capture_SetMode(24, 500, 0, 0, &w, &h, &xr, &yr), 0);
-    EXPECT_EQ(std::vector<int>({w, h, xr, yr}), std::vector<int>({1276, 1250, 500, 500}));
-    int previews = seen.Previews();
-    ASSERT_EQ(Zarn_Capture_Start(1, 0), 0);
-    ASSERT_TRUE(WaitUntil([&] { return seen.Previews() >= previews + 2; }, 30000));
-    {
-        std::lock_guard lock(seen.mutex);
-        EXPECT_EQ(seen.preview.width, 638);
-        EXPECT_EQ(seen.preview.height, 625);
-        EXPECT_EQ(seen.preview.xResolution, 125);
-    }
-    ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
-    ASSERT_EQ(Zarn_Capture_AcquireResultImage(), 0);
-    {
-        std::lock_guard lock(seen.mutex);
-        EXPECT_EQ(seen.results, 2);
-        EXPECT_EQ(seen.result.width, 1276);
-        EXPECT_EQ(seen.result.height, 1250);
-        EXPECT_EQ(seen.result.xResolution, 500);
-    }
+    StartByHand(seen, 24, 1, {1276, 1250, 500}, {638, 625, 125}, 2);
+    TakeResult(seen, 2, 1276, 1250, 500);
 
     // The calibration with the exposure search: the empty platen it records as the standard
     // background passes the sensor check's brightness.
@@ -1073,7 +1097,9 @@ TEST_F(ExportedModels, PloverCCalibratesRepairsPreviewsAndDeliversItsResult) {
     EXPECT_EQ(checks[i].second, 40 - int(i));
     for (size_t k = i; k < fullChecks; ++k) {
         EXPECT_EQ(checks[k].first, k + 1 == fullChecks ? 0 : -822) << k;
-        if (k > i) EXPECT_EQ(checks[k].second, checks[k - 1].second + 1) << k;
+        if (k > i) {
+            EXPECT_EQ(checks[k].second, checks[k - 1].second + 1) << k;
+        }
     }
     EXPECT_EQ(checks[fullChecks - 1].second, exposure);
     EXPECT_EQ(checks[fullChecks].second, exposure);
@@ -1087,94 +1113,128 @@ TEST_F(ExportedModels, PloverCCalibratesRepairsPreviewsAndDeliversItsResult) {
     EXPECT_EQ(ZarnScannerPloverC::DefectLineList(TK_VIDEO_FULL), nullptr);
 }
 
-// A rolled finger on PloverC: the roll window lies at the platen's edge, where the finger is rolled;
-// the roll ends when the finger is lifted and hands out the roll output, as wide as the renderer
-// rolled the finger.
-TEST_F(ExportedModels, PloverCRollsAFingerOnItsRollWindow) {
-    Open("device s1 PloverC\n", 3);
-    auto device = bus->Device("s1");
-    ASSERT_EQ(Zarn_Main_Initialize(601), 0);
-    Seen seen;
-    ASSERT_EQ(Zarn_Capture_RegisterCallbackPreviewImage(&Seen::Preview, &seen), 0);
-    ASSERT_EQ(Zarn_Capture_RegisterCallbackResultImage(&Seen::Result, &seen), 0);
-    int w = 0, h = 0, xr = 0, yr = 0;
-    ASSERT_EQ(Zarn_Capture_SetMode(16, 500, 0, 0, &w, &h, &xr, &yr), 0);
-    EXPECT_EQ(std::vector<int>({w, h, xr, yr}), std::vector<int>({800, 750, 500, 500}));
-    EXPECT_EQ(device->CaptureMode(), 1);
-    ASSERT_EQ(Zarn_Capture_Start(1, 1), 0);
-    ASSERT_EQ(Zarn_Capture_SetStartRollingFlag(1), 0);
-    ASSERT_TRUE(WaitUntil([&] { return seen.Previews() >= 2; }, 30000));
-    device->Apply({sim::DeviceAction::Roll, sim::FingerLayout::None, 0, 0, 20});
-    const uint32_t start = device->FramesSent();
-    ASSERT_TRUE(WaitUntil([&] { return device->FramesSent() >= start + 22; }, 60000));
-    device->Apply({sim::DeviceAction::Lift});
-    ZarnRunningInfo running{};
-    ASSERT_TRUE(WaitUntil([&] { return Zarn_Main_GetRunningInfo(&running) == 0 && running.fingerprint.resultTaken == 1; }, 30000));
-    EXPECT_EQ(running.fingerprint.captureStatus, 0);
-    EXPECT_GE(g_pScanner.load()->m_nRollFrames.load(), 10);
-    ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
-    ASSERT_EQ(Zarn_Capture_AcquireResultImage(), 0);
-    std::lock_guard lock(seen.mutex);
-    ASSERT_EQ(seen.results, 1);
-    EXPECT_EQ(seen.result.width, 800);
-    EXPECT_EQ(seen.result.height, 750);
-    EXPECT_EQ(seen.result.xResolution, 500);
-    EXPECT_EQ(seen.result.typeValue, 10.0);
-    // The renderer's full roll, at the result's resolution.
-    sim::FingerScene scene;
-    scene.platen.width = 800, scene.platen.height = 750;
-    scene.layout = sim::FingerLayout::Roll;
-    scene.rollPhase = 1;
-    sim::SceneTruth truth;
-    sim::RenderFingers(scene, 1, &truth);
-    const std::vector<uint8_t> pixels(seen.result.image, seen.result.image + 800 * 750);
-    int left = 0, right = 0;
-    scannertest::DarkColumns(pixels, 800, 750, 100, &left, &right);
-    ASSERT_GT(right, left);
-    EXPECT_NEAR(right - left, truth.rollPrintWidthMm / 25.4 * 500, 60);
-}
+// PloverC and PloverD through the exports, one session each:
+// - every image type's geometry from SetMode: the rolls the roll output; the single fingers the
+//   preview result at 500 ppi; the slaps, the two thumbs and the hand types 7..14 the flat result;
+//   type 33 refused;
+// - the hand types, the right hand's on PloverC and the left hand's on PloverD, each blinking its
+//   own LEDs on the two banks while it runs; the first taken (the others are taken alike);
+// - on PloverD a single finger taken;
+// - flat captures taken automatically, each finger where it was put: PloverC a left slap, both the
+//   two thumbs on the platen centre. The auto-capture area is 0.5 % of the preview: 1 % of this
+//   wide platen is more than the pixel count the segmentation gives a fingertip;
+// - a finger rolled on the roll window, which lies at the platen's edge where the finger is
+//   rolled; the roll ends when the finger is lifted and hands out the roll output, as wide as the
+//   renderer rolled the finger.
+TEST_F(ExportedModels, PloverCAndDTakeEveryKindOfImageType) {
+    struct Flat {
+        int type, fingers;
+        sim::FingerLayout layout;
+        size_t drawn;
+    };
+    const Flat leftSlap{ZARN_IMAGE_SLAP_LEFT, 4, sim::FingerLayout::LeftSlap, 4},
+        thumbs{ZARN_IMAGE_TWO_THUMBS, 2, sim::FingerLayout::TwoThumbs, 2};
+    // PloverD shares PloverC's table of image types: the walk through all of them runs on PloverC;
+    // PloverD takes a single finger through its own decode instead.
+    const struct {
+        const char* model;
+        bool everyType;
+        int firstHand, lastHand;
+        std::vector<Flat> flats;
+        int single;
+    } cases[] = {{"PloverC", true, 7, 10, {leftSlap, thumbs}, 0}, {"PloverD", false, 11, 14, {thumbs}, 29}};
+    // The LED masks of the hand types (active-low; bank 0 the low byte, bank 1 the high byte).
+    const std::map<int, int> handLeds = {{7, 0xFF20},  {8, 0xFFDF},  {9, 0xFF3F},  {10, 0xFFA0},
+                                         {11, 0x20FF}, {12, 0xDFFF}, {13, 0x3FFF}, {14, 0xA0FF}};
+    Seen& seen = events;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.model);
+        // Its full frames are 13 MB: waits as for a sensor three times slower.
+        Open(std::string("device s1 ") + c.model + "\n", 3);
+        auto device = bus->Device("s1");
+        ASSERT_EQ(Zarn_Main_Initialize(601), 0);
+        ASSERT_EQ(Zarn_Capture_RegisterCallbackPreviewImage(&Seen::Preview, &seen), 0);
+        ASSERT_EQ(Zarn_Capture_RegisterCallbackResultImage(&Seen::Result, &seen), 0);
+        // The foot-switch thread, which blinks the LEDs of a running capture.
+        ASSERT_EQ(Zarn_Capture_RegisterCallbackKeypad(&Seen::Key, &seen), 0);
+        int w = 0, h = 0, xr = 0, yr = 0;
+        for (int type : c.everyType ? TypesByMode() : std::vector<int>{}) {
+            SCOPED_TRACE(type);
+            const bool single = type == 1 || type >= 23;
+            ASSERT_EQ(Zarn_Capture_SetMode(type, 500, 0, 0, &w, &h, &xr, &yr), type == 33 ? ZARN_ERR_NOT_SUPPORTED : 0);
+            if (type == 33) continue;
+            const std::vector<int> expected = IsRoll(type) ? std::vector<int>{800, 750, 500, 500}
+                                            : single ? std::vector<int>{1276, 1250, 500, 500}
+                                                     : std::vector<int>{2552, 2500, 500, 500};
+            EXPECT_EQ(std::vector<int>({w, h, xr, yr}), expected);
+        }
 
-// PloverC takes a left slap automatically, each finger where it was put. The auto-capture area is
-// 0.5 % of the preview: 1 % of this wide platen is more than the pixel count the segmentation gives
-// a fingertip.
-TEST_F(ExportedModels, PloverCTakesALeftSlapWhereItWasPut) {
-    Open("device s1 PloverC\n", 3);
-    auto device = bus->Device("s1");
-    ASSERT_EQ(Zarn_Main_Initialize(601), 0);
-    Seen seen;
-    ASSERT_EQ(Zarn_Capture_RegisterCallbackPreviewImage(&Seen::Preview, &seen), 0);
-    ASSERT_EQ(Zarn_Capture_RegisterCallbackResultImage(&Seen::Result, &seen), 0);
-    int w = 0, h = 0, xr = 0, yr = 0;
-    ASSERT_EQ(Zarn_Capture_SetMode(ZARN_IMAGE_SLAP_LEFT, 500, 1, 0, &w, &h, &xr, &yr), 0);
-    ASSERT_EQ(Zarn_Capture_SetAutoCapInfo(250, 230, 0.5, 12, 2, 10, 10, 15, 3000), 0);
-    ASSERT_EQ(Zarn_Capture_Start(4, 1), 0);
-    ASSERT_TRUE(WaitUntil([&] { return seen.Previews() >= 2; }, 30000));
-    device->Apply({sim::DeviceAction::Place, sim::FingerLayout::LeftSlap});
-    ASSERT_TRUE(WaitUntil([&] { std::lock_guard l(seen.mutex); return seen.results > 0; }, 40000));
-    std::lock_guard lock(seen.mutex);
-    ASSERT_EQ(seen.result.width, 2552);
-    ASSERT_EQ(seen.result.height, 2500);
-    EXPECT_EQ(seen.result.xResolution, 500);
-    // The result upright (it is handed out bottom row first).
-    std::vector<uint8_t> upright(size_t(2552) * 2500);
-    for (int r = 0; r < 2500; ++r) std::memcpy(&upright[size_t(r) * 2552], seen.result.image + size_t(2499 - r) * 2552, 2552);
-    // The renderer's fingertips on an upright 500-ppi canvas of the result's size. The keystone
-    // correction keeps columns where they are and moves every row by the same amount, so the
-    // columns and the rows between fingers are compared.
-    sim::FingerScene scene;
-    scene.platen.width = 2552, scene.platen.height = 2500;
-    scene.platen.noise = 0;
-    scene.layout = sim::FingerLayout::LeftSlap;
-    sim::SceneTruth truth;
-    sim::RenderFingers(scene, 1, &truth);
-    ASSERT_EQ(truth.fingers.size(), 4u);
-    std::vector<double> rows;
-    for (const sim::FingerTruth& f : truth.fingers) {
-        SCOPED_TRACE(f.isoFinger);
-        double x = 0, y = 0;
-        ASSERT_TRUE(scannertest::DarkCentroid(upright, 2552, 2500, f.left, 0, f.right, 2499, &x, &y));
-        EXPECT_NEAR(x, f.centreX, 10);
-        rows.push_back(y - f.centreY);
+        for (int type = c.firstHand; type <= c.lastHand; ++type) {
+            SCOPED_TRACE(type);
+            const size_t bank0 = device->VendorWrites(0x81).size(), bank1 = device->VendorWrites(0x80).size();
+            StartByHand(seen, type, 4, {2552, 2500, 500}, {1276, 1250, 250}, 1);
+            // The type's mask, low byte to bank 0 and high byte to bank 1 in the same blink step.
+            const int mask = handLeds.at(type);
+            auto blinked = [&] {
+                const auto b0 = scannertest::Writes(*device, 0x81), b1 = scannertest::Writes(*device, 0x80);
+                for (size_t i = bank0, j = bank1; i < b0.size() && j < b1.size(); ++i, ++j)
+                    if (b0[i] == (mask & 0xFF) && b1[j] == mask >> 8) return true;
+                return false;
+            };
+            EXPECT_TRUE(WaitUntil(blinked, 5000));
+            if (type == c.firstHand) {
+                TakeResult(seen, seen.Results() + 1, 2552, 2500, 500);
+            } else {
+                ASSERT_EQ(Zarn_Capture_Abort(), 0);
+            }
+        }
+        if (c.single != 0) {
+            // Previews of the lower centre of the preview result; the result half the flat result.
+            StartByHand(seen, c.single, 1, {1276, 1250, 500}, {638, 625, 125}, 2);
+            TakeResult(seen, seen.Results() + 1, 1276, 1250, 500);
+        }
+
+        for (const Flat& f : c.flats) {
+            SCOPED_TRACE(f.type);
+            ASSERT_EQ(Zarn_Capture_SetMode(f.type, 500, 1, 0, &w, &h, &xr, &yr), 0);
+            ASSERT_EQ(Zarn_Capture_SetAutoCapInfo(250, 230, 0.5, 12, 2, 10, 10, 15, 3000), 0);
+            const int previews = seen.Previews(), results = seen.Results();
+            ASSERT_EQ(Zarn_Capture_Start(f.fingers, 1), 0);
+            ASSERT_TRUE(WaitUntil([&] { return seen.Previews() >= previews + 2; }, 30000));
+            device->Apply({sim::DeviceAction::Place, f.layout});
+            ASSERT_TRUE(WaitUntil([&] { return seen.Results() > results; }, 40000));
+            {
+                std::lock_guard lock(seen.mutex);
+                ASSERT_EQ(seen.result.width, 2552);
+                ASSERT_EQ(seen.result.height, 2500);
+                EXPECT_EQ(seen.result.xResolution, 500);
+                EXPECT_EQ(seen.result.yResolution, 500);
+                ExpectFingersWhereTheyWerePut(seen.result, f.layout, f.drawn);
+            }
+            device->Apply({sim::DeviceAction::Lift});
+        }
+
+        ASSERT_EQ(Zarn_Capture_SetMode(16, 500, 0, 0, &w, &h, &xr, &yr), 0);
+        EXPECT_EQ(std::vector<int>({w, h, xr, yr}), std::vector<int>({800, 750, 500, 500}));
+        EXPECT_EQ(device->CaptureMode(), 1);
+        ASSERT_EQ(Zarn_Capture_Start(1, 1), 0);
+        ASSERT_EQ(Zarn_Capture_SetStartRollingFlag(1), 0);
+        const int previews = seen.Previews(), results = seen.Results();
+        ASSERT_TRUE(WaitUntil([&] { return seen.Previews() >= previews + 2; }, 30000));
+        ASSERT_NO_FATAL_FAILURE(scannertest::RollAndLift(*device, 20, 2, 60000));
+        EXPECT_GE(g_pScanner.load()->m_nRollFrames.load(), 10);
+        TakeResult(seen, results + 1, 800, 750, 500);
+        {
+            std::lock_guard lock(seen.mutex);
+            EXPECT_EQ(seen.result.typeValue, 10.0);
+            const std::vector<uint8_t> pixels(seen.result.image, seen.result.image + 800 * 750);
+            int left = 0, right = 0;
+            scannertest::DarkColumns(pixels, 800, 750, 100, &left, &right);
+            ASSERT_GT(right, left);
+            scannertest::ExpectRolledWidth(right - left, 500, 40);
+        }
+        EXPECT_EQ(Zarn_Main_DeInitialize(), 0);
+        bus.reset();
+        trace.reset();
     }
-    for (double shift : rows) EXPECT_NEAR(shift, rows.front(), 12);
 }

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -16,8 +17,10 @@
 #include <vector>
 
 #include "platform/Mailslot.h"
+#include "sim/Render.h"
 #include "sim/SimDevice.h"
 #include "zarn/TraceRecord.h"
+#include "zarn/ZarnEssentialsApi.h"
 #include "zarn/ZarnTraceLogger.h"
 
 #include "TestModels.h"
@@ -115,6 +118,56 @@ inline std::vector<uint8_t> Writes(const sim::SimDevice& device, uint8_t request
     for (const auto& w : device.VendorWrites(request))
         if (!w.data.empty()) bytes.push_back(w.data[0]);
     return bytes;
+}
+
+// The width in pixels, at `ppi`, of the skin the renderer has rolled over by the end of a roll (it
+// does not depend on the canvas).
+inline double RolledPrintWidthPx(double ppi) {
+    sim::FingerScene scene;
+    scene.platen.width = scene.platen.height = 8;
+    scene.layout = sim::FingerLayout::Roll;
+    scene.rollPhase = 1;
+    sim::SceneTruth truth;
+    sim::RenderFingers(scene, 1, &truth);
+    return truth.rollPrintWidthMm / 25.4 * ppi;
+}
+
+// A roll's print is as wide as the renderer rolled the finger, at `ppi`: the stitcher takes the
+// first contact only from where the roll moves on, so the print may lose up to a contact's
+// half-width (5 mm) in all; it gains at most `gain` pixels.
+inline void ExpectRolledWidth(int width, double ppi, double gain) {
+    const double rolled = RolledPrintWidthPx(ppi), halfContact = 5 / 25.4 * ppi;
+    EXPECT_GE(width, rolled - halfContact);
+    EXPECT_LE(width, rolled + gain);
+}
+
+// A finger rolled over `frames` frames on a scanner whose roll capture runs, lifted `settle`
+// frames after the roll ended; then the wait until the library has taken the roll's result, which
+// it reports as a success.
+inline void RollAndLift(sim::SimDevice& device, int frames, int settle, int timeoutMs) {
+    device.Apply({sim::DeviceAction::Roll, sim::FingerLayout::None, 0, 0, frames});
+    const uint32_t start = device.FramesSent();
+    ASSERT_TRUE(WaitUntil([&] { return device.FramesSent() >= start + uint32_t(frames + settle); }, timeoutMs));
+    device.Apply({sim::DeviceAction::Lift});
+    ZarnRunningInfo running{};
+    ASSERT_TRUE(WaitUntil([&] { return Zarn_Main_GetRunningInfo(&running) == 0 && running.fingerprint.resultTaken == 1; }, 30000));
+    EXPECT_EQ(running.fingerprint.captureStatus, 0);
+}
+
+// Presses key 0 (byte 0x01) or key 1 (0x02) of each of `keys` in turn on a scanner with two keys
+// and a foot switch, each until the library reports that key, then the foot switch (0x04) until it
+// is reported, and releases them. `events` holds the callbacks' `keys` and `foot` under `mutex`.
+template <class Events>
+void PressKeysAndFootSwitch(sim::SimDevice& device, Events& events, std::initializer_list<uint8_t> keys) {
+    for (uint8_t k : keys) {
+        device.SetKeys(k);
+        const int key = k == 0x01 ? 0 : 1;
+        EXPECT_TRUE(WaitUntil([&] { std::lock_guard l(events.mutex); return !events.keys.empty() && events.keys.back() == key; }, 5000))
+            << "key " << key;
+    }
+    device.SetKeys(0x04);
+    EXPECT_TRUE(WaitUntil([&] { std::lock_guard l(events.mutex); return events.foot >= 1; }, 5000));
+    device.SetKeys(0);
 }
 
 // Keeps the last preview the library hands out.

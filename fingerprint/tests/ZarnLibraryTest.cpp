@@ -38,8 +38,6 @@ const bool kSlotIsolated = [] {
     return true;
 }();
 
-constexpr double kMmPerInch = 25.4;
-
 // Everything the callbacks saw.
 struct Events {
     struct Quality {
@@ -464,13 +462,8 @@ TEST_F(ZarnLibraryRoll, PloverARollEndsThroughTheQualityCheckWithTheRollResult) 
     ASSERT_TRUE(WaitUntil([&] { return events.Previews() >= 2; }, 20000));
     // A roll is still running: nothing to take yet.
     EXPECT_EQ(Zarn_Capture_TakeResultImage(), ZARN_ERR_CAPTURE_STATE);
-    device->Apply({sim::DeviceAction::Roll, sim::FingerLayout::None, 0, 0, 30});
-    const uint32_t start = device->FramesSent();
-    ASSERT_TRUE(WaitUntil([&] { return device->FramesSent() >= start + 32; }, 30000));
-    device->Apply({sim::DeviceAction::Lift});
-    ASSERT_TRUE(WaitUntil([&] { return Running().fingerprint.resultTaken == 1; }, 30000));
+    ASSERT_NO_FATAL_FAILURE(scannertest::RollAndLift(*device, 30, 2, 30000));
     ZarnRunningInfo r = Running();
-    EXPECT_EQ(r.fingerprint.captureStatus, 0);
     EXPECT_EQ(r.fingerprint.rollingStarted, 0);
     EXPECT_EQ(r.fingerprint.captureStarted, 0);
     EXPECT_TRUE(trace->WaitFor("Called IsFingerOnPack()=0", 2000));
@@ -502,16 +495,10 @@ TEST_F(ZarnLibraryRoll, PloverARollEndsThroughTheQualityCheckWithTheRollResult) 
     EXPECT_EQ(result.info.typeValue, 10.0);
     EXPECT_EQ(result.info.isResult, 1);
     // The rolled print is wider than a flat touch: the renderer's rolled width at 500 ppi.
-    sim::FingerScene s;
-    s.platen.width = 800, s.platen.height = 750;
-    s.layout = sim::FingerLayout::Roll;
-    s.rollPhase = 1;
-    sim::SceneTruth truth;
-    sim::RenderFingers(s, 1, &truth);
     int left = 0, right = 0;
     scannertest::DarkColumns(result.pixels, 800, 750, 100, &left, &right);
     ASSERT_GT(right, left);
-    EXPECT_NEAR(right - left, truth.rollPrintWidthMm / kMmPerInch * 500, 60);
+    EXPECT_NEAR(right - left, scannertest::RolledPrintWidthPx(500), 60);
 }
 
 class ZarnLibraryVireo : public ZarnLibrary {
@@ -898,13 +885,7 @@ TEST_F(ZarnLibraryPloverD, CalibratesTakesASlapAutomaticallyAndAnswersItsKeys) {
     EXPECT_EQ(bank0.back(), 0xFF);
 
     // Key 0, key 1 and the foot switch.
-    device->SetKeys(0x01);
-    ASSERT_TRUE(WaitUntil([&] { std::lock_guard l(events.mutex); return !events.keys.empty(); }, 5000));
-    device->SetKeys(0x02);
-    ASSERT_TRUE(WaitUntil([&] { std::lock_guard l(events.mutex); return events.keys.back() == 1; }, 5000));
-    device->SetKeys(0x04);
-    ASSERT_TRUE(WaitUntil([&] { std::lock_guard l(events.mutex); return events.foot >= 1; }, 5000));
-    device->SetKeys(0);
+    scannertest::PressKeysAndFootSwitch(*device, events, {0x01, 0x02});
     {
         std::lock_guard l(events.mutex);
         EXPECT_EQ(events.keys.front(), 0);

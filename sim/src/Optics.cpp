@@ -42,8 +42,11 @@ Keystone KeystoneFor(const ModelTraits& traits, int frameSizeMode) {
     k.frameHeight = full.sceneHeight;
     if (m.sceneWidth == full.sceneWidth && m.sceneHeight == full.sceneHeight) return k;
     if (m.ppiX < full.ppiX) {
-        // A reduced copy of the whole frame.
-        k.scale = full.ppiX / m.ppiX;
+        // A reduced copy of the whole frame, reduced across and down by the ratios of the sizes
+        // (PloverC's preview: a third across, half down), or of the resolutions for a size the
+        // library does not decode.
+        k.scale = m.plain ? full.ppiX / m.ppiX : double(full.sceneWidth) / m.sceneWidth;
+        k.rowScale = m.plain ? full.ppiY / m.ppiY : double(full.sceneHeight) / m.sceneHeight;
     } else {
         // A window of the frame at full resolution, at its bottom edge: centred, but on the
         // right on PloverC and on the left on PloverD, as the library cuts its roll window.

@@ -49,6 +49,7 @@ struct PlatenGrid {
         const double H = k.frameHeight > 0 ? k.frameHeight : p.height, W = k.frameWidth > 0 ? k.frameWidth : p.width;
         const double scale = k.frameWidth > 0 ? k.scale : 1, offX = k.frameWidth > 0 ? k.offsetX : 0,
                      offY = k.frameWidth > 0 ? k.offsetY : 0;
+        const double rowScale = k.frameWidth > 0 && k.rowScale > 0 ? k.rowScale : scale;
         const double s = (k.a - k.b) / k.l, u = k.b / s, v = u - (H - k.l - k.e), V = v + H;
         const double m = k.a + k.e * s, g = k.g * u, P = (u + k.l) * g, q = (P - V * g) / k.l / V;
         const double d = k.a > k.b ? m : m - H * s;
@@ -57,7 +58,7 @@ struct PlatenGrid {
         if (!(outW > 8 && outH > 8)) return;
         const double outMm = kMmPerInch / k.outPpi;
         for (int r = 0; r < p.height; ++r) {
-            const double fr = offY + r * scale;          // frame row
+            const double fr = offY + r * rowScale;       // frame row
             const double step = (m - fr * s) / k.k;      // frame pixels per output column
             const double x0 = (W - outW * step) * 0.5;
             // Output column i samples frame column x0 + i * step; image column c is frame

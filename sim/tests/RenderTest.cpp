@@ -346,6 +346,21 @@ TEST(Optics, KeystoneAndFramePeriodsPerModel) {
     EXPECT_EQ(KeystoneFor(plover, 2).scale, 2);  // the preview is the frame at half size
     EXPECT_EQ(KeystoneFor(plover, 1).offsetY, 1840 - 880);  // the roll window sits at the bottom
     EXPECT_EQ(KeystoneFor(plover, 1).offsetX, (2944 - 1408) / 2);
+    // PloverC's preview is its full frame reduced by three across and by two down (4512 x 2912 to
+    // 1504 x 1456): every preview pixel, the corners too, shows the glass of the full-frame pixel it
+    // is taken from.
+    const ModelTraits& c = Traits(ModelId::PloverC);
+    PlatenParams full, preview;
+    full.width = 4512, full.height = 2912, full.ppiX = 850, full.ppiY = 600, full.keystone = KeystoneFor(c, 0);
+    preview.width = 1504, preview.height = 1456, preview.ppiX = 280, preview.ppiY = 300;
+    preview.keystone = KeystoneFor(c, 2);
+    for (auto [x, y] : {std::pair{0, 0}, std::pair{1503, 0}, std::pair{752, 728}, std::pair{0, 1455}, std::pair{1503, 1455}}) {
+        double px = 0, py = 0, fx = 0, fy = 0;
+        PlatenPointMm(preview, x, y, &px, &py);
+        PlatenPointMm(full, 3 * x, 2 * y, &fx, &fy);
+        EXPECT_NEAR(px, fx, 0.01) << x << "," << y;
+        EXPECT_NEAR(py, fy, 0.01) << x << "," << y;
+    }
     EXPECT_FALSE(KeystoneFor(Traits(ModelId::PloverE), 0).on);  // its result is only resized
     EXPECT_FALSE(KeystoneFor(Traits(ModelId::IrisLeft), 0).on);
     // A roll frame is a quarter of the full frame's bytes and comes four times as often.

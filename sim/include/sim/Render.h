@@ -37,9 +37,11 @@ struct Keystone {
     double a = 0, b = 0, l = 0, e = 0, g = 0, k = 0;  // the six values, in the library's order
     double outPpi = 500;                              // resolution of the corrected image
     // The rendered image may be a part of the corrected frame or a reduced copy of it: pixel
-    // (x, y) is frame pixel (offsetX + x * scale, offsetY + y * scale). 0: the image is the frame.
+    // (x, y) is frame pixel (offsetX + x * scale, offsetY + y * rowScale), rowScale 0 meaning
+    // the same reduction down as across. frameWidth 0: the image is the frame.
     int frameWidth = 0, frameHeight = 0;
     double scale = 1, offsetX = 0, offsetY = 0;
+    double rowScale = 0;
     bool operator==(const Keystone&) const = default;
 };
 
