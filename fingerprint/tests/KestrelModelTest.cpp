@@ -596,6 +596,17 @@ struct Delivered {
     }
 };
 
+// The result delivered last: the `count`-th, successful, of `type`, `width` x `height` at 1000 ppi.
+void ExpectDelivered(const Delivered& delivered, int count, int type, int width, int height) {
+    ASSERT_EQ(delivered.count, count);
+    EXPECT_EQ(delivered.status, 0);
+    EXPECT_EQ(delivered.type, type);
+    ASSERT_EQ(delivered.info.width, width);
+    ASSERT_EQ(delivered.info.height, height);
+    EXPECT_EQ(delivered.info.xResolution, 1000);
+    EXPECT_EQ(delivered.info.yResolution, 1000);
+}
+
 // Zarn_Capture_SetMode for `type` on the initialised scanner: `width` x `height` at 1000 ppi.
 void ExpectMode(int type, int width, int height) {
     int w = 0, h = 0, xr = 0, yr = 0;
@@ -659,13 +670,7 @@ protected:
         ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
         ASSERT_EQ(Zarn_Capture_AcquireResultImage(), 0);
         std::lock_guard lock(delivered.mutex);
-        ASSERT_EQ(delivered.count, before + 1);
-        EXPECT_EQ(delivered.status, 0);
-        EXPECT_EQ(delivered.type, type);
-        EXPECT_EQ(delivered.info.width, width);
-        EXPECT_EQ(delivered.info.height, height);
-        EXPECT_EQ(delivered.info.xResolution, 1000);
-        EXPECT_EQ(delivered.info.yResolution, 1000);
+        ASSERT_NO_FATAL_FAILURE(ExpectDelivered(delivered, before + 1, type, width, height));
         EXPECT_EQ(delivered.info.typeValue, 3.0);
     }
 
@@ -1049,13 +1054,7 @@ double RolledWidthMm() {
 // stitcher takes the first contact only from where the roll moves on: the print may lose up to a
 // contact's half-width (5 mm) in all, most of it where the roll began; it gains nothing.
 void ExpectRolledPrint(const Delivered& delivered, int type) {
-    ASSERT_EQ(delivered.count, 1);
-    EXPECT_EQ(delivered.status, 0);
-    EXPECT_EQ(delivered.type, type);
-    ASSERT_EQ(delivered.info.width, 1600);
-    ASSERT_EQ(delivered.info.height, 1500);
-    EXPECT_EQ(delivered.info.xResolution, 1000);
-    EXPECT_EQ(delivered.info.yResolution, 1000);
+    ASSERT_NO_FATAL_FAILURE(ExpectDelivered(delivered, 1, type, 1600, 1500));
     EXPECT_EQ(delivered.info.typeValue, 10.0);
     int left = 0, right = 0;
     scannertest::DarkColumns(delivered.pixels, 1600, 1500, 100, &left, &right);
@@ -1196,12 +1195,7 @@ protected:
     // still, take and acquire. The result lands in `delivered`.
     void Capture(int type, int fingers, int width, int height, Delivered& delivered, const std::function<void()>& hand,
                  const std::function<void()>& whileRunning = {}) {
-        int w = 0, h = 0, xr = 0, yr = 0;
-        ASSERT_EQ(Zarn_Capture_SetMode(type, 1000, 0, 0, &w, &h, &xr, &yr), 0);
-        EXPECT_EQ(w, width);
-        EXPECT_EQ(h, height);
-        EXPECT_EQ(xr, 1000);
-        EXPECT_EQ(yr, 1000);
+        ASSERT_NO_FATAL_FAILURE(ExpectMode(type, width, height));
         ASSERT_EQ(Zarn_Capture_Start(fingers, 0), 0);
         uint32_t sent = device->FramesSent();
         ASSERT_TRUE(WaitUntil([&] { return device->FramesSent() >= sent + 2; }, 8000));
@@ -1254,12 +1248,7 @@ TEST_F(KestrelUsb, KestrelASlapThroughTheExportedInterface) {
 
     Delivered delivered;
     ASSERT_EQ(Zarn_Capture_RegisterCallbackResultImage(&Delivered::Result, &delivered), 0);
-    int w = 0, h = 0, xr = 0, yr = 0;
-    ASSERT_EQ(Zarn_Capture_SetMode(ZARN_IMAGE_SLAP_RIGHT, 1000, 0, 0, &w, &h, &xr, &yr), 0);
-    EXPECT_EQ(w, 3200);
-    EXPECT_EQ(h, 3000);
-    EXPECT_EQ(xr, 1000);
-    EXPECT_EQ(yr, 1000);
+    ASSERT_NO_FATAL_FAILURE(ExpectMode(ZARN_IMAGE_SLAP_RIGHT, 3200, 3000));
     device->Apply({sim::DeviceAction::Place, sim::FingerLayout::RightSlap});
     ASSERT_EQ(Zarn_Capture_Start(4, 0), 0);
     const uint32_t sent = device->FramesSent();
@@ -1267,13 +1256,7 @@ TEST_F(KestrelUsb, KestrelASlapThroughTheExportedInterface) {
     ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
     ASSERT_EQ(Zarn_Capture_AcquireResultImage(), 0);
     std::lock_guard lock(delivered.mutex);
-    ASSERT_EQ(delivered.count, 1);
-    EXPECT_EQ(delivered.status, 0);
-    EXPECT_EQ(delivered.type, ZARN_IMAGE_SLAP_RIGHT);
-    EXPECT_EQ(delivered.info.width, 3200);
-    EXPECT_EQ(delivered.info.height, 3000);
-    EXPECT_EQ(delivered.info.xResolution, 1000);
-    EXPECT_EQ(delivered.info.yResolution, 1000);
+    ASSERT_NO_FATAL_FAILURE(ExpectDelivered(delivered, 1, ZARN_IMAGE_SLAP_RIGHT, 3200, 3000));
     // Four fingertips lie on the platen: a good part of the window is ridge-dark.
     ASSERT_NE(delivered.info.image, nullptr);
     size_t dark = 0;
