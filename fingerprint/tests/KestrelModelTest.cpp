@@ -185,7 +185,7 @@ TEST(KestrelTables, ImageGeometryPerModelAndType) {
         EXPECT_EQ(r.record->yResolution, r.yPpi);
     }
     // Exposure bounds, steps (full, roll) and mean thresholds; camera settings (property 0,
-    // property 1, exposure) of the full and roll modes.
+    // property 1, exposure) of the full and roll modes, and the family's of the preview.
     const struct {
         const ZarnScannerBase* model;
         int steps[2], full[3], roll[3];
@@ -203,6 +203,9 @@ TEST(KestrelTables, ImageGeometryPerModelAndType) {
             EXPECT_EQ(e.model->m_nCameraRoll[i], e.roll[i]);
         }
     }
+    // The FireWire family's preview settings (KestrelA has no preview mode).
+    const int previewF[3] = {80, 0, 40};
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(b.m_nCameraPreview[i], previewF[i]);
     // GetLEDs reports no LED state on the ten-print models.
     for (ZarnScannerBase* m : {static_cast<ZarnScannerBase*>(&a), static_cast<ZarnScannerBase*>(&b)}) {
         int mask = -1;
@@ -460,9 +463,12 @@ TEST_P(KestrelFamily, FrameDecodeAndPartCollection) {
     EXPECT_EQ(prev[size_t(700) * 1504 + 760], 60);
     // The 25-row band (not on KestrelD) lies before the last row.
     EXPECT_EQ(prev[size_t(1456 - 20) * 1504 + 700], GetParam() == KestrelVariant::D ? 60 : 255);
-    // A short preview frame is refused.
+    // A short preview frame is refused, and so is a missing frame or length.
     length = long(prev.size()) - 5;
     EXPECT_EQ(model->FilterStream(prev.data(), &length), -1);
+    length = long(prev.size());
+    EXPECT_EQ(model->FilterStream(nullptr, &length), -1);
+    EXPECT_EQ(model->FilterStream(prev.data(), nullptr), -1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Variants, KestrelFamily, ::testing::Values(KestrelVariant::B, KestrelVariant::C, KestrelVariant::D),
@@ -1088,8 +1094,8 @@ void RollThroughTheExports(int type, int frames, int still, const std::function<
 // A finger rolled on KestrelB and KestrelD through the exported interface: Initialize calibrates
 // the roll mode too, the roll frames go to the stitcher as the camera sends them, and the print,
 // resized to the roll output, has the rolled width at 1000 ppi. A flat capture after the roll goes
-// back to the preview and the four parts: a single finger (the lower-centre window of the slap
-// image) and, on KestrelD, both thumbs.
+// back to the preview and the four parts: a single finger, the lower-centre window of the slap
+// image.
 TEST_F(KestrelCamera, KestrelBAndKestrelDRollAndSingleFingerThroughTheExportedInterface) {
     constexpr int kRollFrames = 20;
     const struct {
@@ -1114,7 +1120,6 @@ TEST_F(KestrelCamera, KestrelBAndKestrelDRollAndSingleFingerThroughTheExportedIn
         ASSERT_NO_FATAL_FAILURE(CaptureFlat(k.singleType, 1, 2552, 2500, delivered));
         EXPECT_EQ(family->m_nCollectedMask.load(), 15);
         EXPECT_EQ(family->m_nVideoMode.load(), TK_VIDEO_PREV);
-        if (k.variant == KestrelVariant::D) ASSERT_NO_FATAL_FAILURE(CaptureFlat(ZARN_IMAGE_TWO_THUMBS, 2, 5104, 5000, delivered));
         ASSERT_EQ(Zarn_Main_DeInitialize(), 0);
         platform::FireWireCameras::Use(nullptr);
     }
@@ -1242,6 +1247,13 @@ TEST_F(KestrelUsb, KestrelASlapThroughTheExportedInterface) {
         const uint8_t* row = bg + size_t(h / 2) * size_t(w);
         EXPECT_GT(std::accumulate(row, row + w, 0.0) / w, 200);
     }
+    // An explicit calibration searches the exposure of both modes on the empty platen: the full
+    // mode's camera settings take the exposure found, and the scanner is calibrated again.
+    a->m_nBackgroundStage = 0;
+    ASSERT_EQ(Zarn_Capture_Calibration(), 0);
+    EXPECT_EQ(a->m_nBackgroundStage.load(), 1);
+    EXPECT_EQ(a->m_nCameraFull[0], a->m_nFullExposure);
+    EXPECT_EQ(a->m_nCameraFull[2], a->m_nFullExposure);
     ZarnDeviceInfo info{};
     ASSERT_EQ(Zarn_Main_GetDeviceInfo(&info), 0);
     EXPECT_STREQ(info.model, "KestrelA");
