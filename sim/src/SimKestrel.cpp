@@ -289,9 +289,8 @@ void SimKestrel::RenderFrame(int mode, uint64_t index, std::vector<uint8_t>& fra
             }
             // One seed for every frame: it chooses the skin, which must not change while the finger
             // rolls.
-            if (mode != platenMode_ || !(f == platenScene_)) {
+            if (platenRaw_.empty() || !(f == platenScene_)) {
                 platenRaw_ = EncodeRaw(traits, mode, RenderFingers(f, config_.seed));
-                platenMode_ = mode;
                 platenScene_ = f;
             }
             frame.assign(platenRaw_.begin(), platenRaw_.end());

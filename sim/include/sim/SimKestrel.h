@@ -115,10 +115,9 @@ private:
     std::thread thread_;
     std::mutex callMutex_;  // held while a frame is handed over
     GreyImage highResolution_;  // the platen on the double-resolution grid, in the sensor's orientation
-    // The last roll or preview frame of the platen, its mode and the settings it was drawn under;
-    // used by the stream's thread only.
+    // The last roll or preview frame of the platen and the scene it shows (the mode's size and
+    // resolution, the camera settings, the roll phase); used by the stream's thread only.
     std::vector<uint8_t> platenRaw_;
-    int platenMode_ = -1;
     FingerScene platenScene_;
     // The roll: frames it lasts (0: no finger rolled), roll frames sent when it began (guarded by
     // mutex_).
