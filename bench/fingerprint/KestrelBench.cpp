@@ -1,12 +1,16 @@
 // The full-resolution result of the FireWire ten-print scanners on one core: KestrelD's interleaved
 // grid (four placements with background correction and palm check, then the row sharpening) and
-// KestrelB's four SR3 combinations, from four parts of the simulated camera's test picture.
+// KestrelB's four SR3 combinations, from four parts of the simulated camera's test picture; and the
+// flat output that follows either (KestrelD's transpose, the stretch and the keystone correction
+// to the 5104 x 5000 slap result).
 #include <benchmark/benchmark.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "Detailer.h"
+#include "MosaicCalls.h"
 #include "models/ZarnScannerKestrel.h"
 #include "sim/SimKestrel.h"
 
@@ -83,5 +87,38 @@ void BM_KestrelBSr3(benchmark::State& state) {
     g_pScanner = nullptr;
 }
 BENCHMARK(BM_KestrelBSr3)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_KestrelFlatResultOutput(benchmark::State& state) {
+    ZarnScannerKestrelD d;
+    g_pScanner = &d;
+    if (d.ApplyStaticMemory() != 0) {
+        state.SkipWithError("no memory");
+        return;
+    }
+    for (int n = 0; n < 4; ++n) {
+        std::vector<uint8_t> part = Part(n);
+        d.FillUpBigImage(n, part.data(), d.m_pQuadSecond);
+    }
+    d.m_pPreviousPart = nullptr;
+    std::vector<uint8_t> grid(d.m_pQuadSecond, d.m_pQuadSecond + size_t(4) * W * H);
+    d.m_nImageType = 2;
+    d.m_nFullResult = 1;  // as after the capture of the four parts: the full-mode distortion set
+    d.m_hDistortion = MM_TDistortionCorrectInit();
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::memcpy(d.m_pQuadSecond, grid.data(), grid.size());
+        state.ResumeTiming();
+        const int r = d.FlatResultOutput();
+        if (r != 0) {
+            state.SkipWithError(("flat output failed: " + std::to_string(r)).c_str());
+            break;
+        }
+        benchmark::DoNotOptimize(d.m_pQuadSecond[4321]);
+    }
+    MM_TDistortionCorrectRelease(&d.m_hDistortion);
+    d.ReleaseStaticMemory();
+    g_pScanner = nullptr;
+}
+BENCHMARK(BM_KestrelFlatResultOutput)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace

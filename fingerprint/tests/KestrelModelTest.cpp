@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <numeric>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -184,7 +185,7 @@ TEST(KestrelTables, ImageGeometryPerModelAndType) {
         EXPECT_EQ(r.record->yResolution, r.yPpi);
     }
     // Exposure bounds, steps (full, roll) and mean thresholds; camera settings (property 0,
-    // property 1, exposure) of the full and roll modes.
+    // property 1, exposure) of the full and roll modes, and the family's of the preview.
     const struct {
         const ZarnScannerBase* model;
         int steps[2], full[3], roll[3];
@@ -202,6 +203,9 @@ TEST(KestrelTables, ImageGeometryPerModelAndType) {
             EXPECT_EQ(e.model->m_nCameraRoll[i], e.roll[i]);
         }
     }
+    // The FireWire family's preview settings (KestrelA has no preview mode).
+    const int previewF[3] = {80, 0, 40};
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(b.m_nCameraPreview[i], previewF[i]);
     // GetLEDs reports no LED state on the ten-print models.
     for (ZarnScannerBase* m : {static_cast<ZarnScannerBase*>(&a), static_cast<ZarnScannerBase*>(&b)}) {
         int mask = -1;
@@ -459,9 +463,12 @@ TEST_P(KestrelFamily, FrameDecodeAndPartCollection) {
     EXPECT_EQ(prev[size_t(700) * 1504 + 760], 60);
     // The 25-row band (not on KestrelD) lies before the last row.
     EXPECT_EQ(prev[size_t(1456 - 20) * 1504 + 700], GetParam() == KestrelVariant::D ? 60 : 255);
-    // A short preview frame is refused.
+    // A short preview frame is refused, and so is a missing frame or length.
     length = long(prev.size()) - 5;
     EXPECT_EQ(model->FilterStream(prev.data(), &length), -1);
+    length = long(prev.size());
+    EXPECT_EQ(model->FilterStream(nullptr, &length), -1);
+    EXPECT_EQ(model->FilterStream(prev.data(), nullptr), -1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Variants, KestrelFamily, ::testing::Values(KestrelVariant::B, KestrelVariant::C, KestrelVariant::D),
@@ -581,21 +588,48 @@ void ExpectContactsAt(const std::vector<uint8_t>& bottomUp, int w, int h, sim::F
 
 // ---- the FireWire scanners end to end ------------------------------------------------------------
 
+// The results the exported interface delivers to its result callback.
+struct Delivered {
+    std::mutex mutex;
+    int count = 0, status = -1, type = -1;
+    ZarnImageInfo info{};
+    std::vector<uint8_t> pixels;  // the last result, bottom row first
+    static void Result(void* c, int status, ZarnImageInfo info, int type, int) {
+        auto* d = static_cast<Delivered*>(c);
+        std::lock_guard lock(d->mutex);
+        ++d->count, d->status = status, d->info = info, d->type = type;
+        d->pixels.assign(info.image, info.image + size_t(info.width) * size_t(info.height));
+    }
+};
+
+// The result delivered last: the `count`-th, successful, of `type`, `width` x `height` at 1000 ppi.
+void ExpectDelivered(const Delivered& delivered, int count, int type, int width, int height) {
+    ASSERT_EQ(delivered.count, count);
+    EXPECT_EQ(delivered.status, 0);
+    EXPECT_EQ(delivered.type, type);
+    ASSERT_EQ(delivered.info.width, width);
+    ASSERT_EQ(delivered.info.height, height);
+    EXPECT_EQ(delivered.info.xResolution, 1000);
+    EXPECT_EQ(delivered.info.yResolution, 1000);
+}
+
+// Zarn_Capture_SetMode for `type` on the initialised scanner: `width` x `height` at 1000 ppi.
+void ExpectMode(int type, int width, int height) {
+    int w = 0, h = 0, xr = 0, yr = 0;
+    ASSERT_EQ(Zarn_Capture_SetMode(type, 1000, 0, 0, &w, &h, &xr, &yr), 0);
+    EXPECT_EQ(w, width);
+    EXPECT_EQ(h, height);
+    EXPECT_EQ(xr, 1000);
+    EXPECT_EQ(yr, 1000);
+}
+
 class KestrelCamera : public ::testing::Test {
 protected:
     // The model opened on its simulated camera without a calibration: the full background is
     // white, so that the background correction leaves the parts as the camera sent them. Without
     // the pattern the camera shows its platen.
     void Open(KestrelVariant v, sim::KestrelConfig config = {}, bool pattern = true) {
-        ASSERT_TRUE(kSlotIsolated);
-        ZarnScannerBase::s_nWaitScale = int(scannertest::Slowdown());
-        config.variant = v;
-        config.testPattern = pattern;
-        config.stillPattern = true;
-        config.framePeriodMs = periodMs * scannertest::Slowdown();
-        bus = std::make_shared<sim::SimFireWireBus>();
-        camera = bus->Add(config);
-        platform::FireWireCameras::Use(bus);
+        ASSERT_NO_FATAL_FAILURE(Attach(v, config, pattern));
         model = MakeFamily(v);
         g_pScanner = model.get();
         model->m_pfnMessageSink = &MessageSink;
@@ -627,6 +661,23 @@ protected:
         platform::FireWireCameras::Use(nullptr);
         camera.reset();
         bus.reset();
+    }
+
+    // A manual flat capture of `type` through the exported interface on the initialised scanner
+    // (mode, start, take, acquire): one more result of `width` x `height` at 1000 ppi, type value
+    // 3.0, lands in `delivered`.
+    static void CaptureFlat(int type, int fingers, int width, int height, Delivered& delivered) {
+        ASSERT_NO_FATAL_FAILURE(ExpectMode(type, width, height));
+        const int before = [&] {
+            std::lock_guard lock(delivered.mutex);
+            return delivered.count;
+        }();
+        ASSERT_EQ(Zarn_Capture_Start(fingers, 0), 0);
+        ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
+        ASSERT_EQ(Zarn_Capture_AcquireResultImage(), 0);
+        std::lock_guard lock(delivered.mutex);
+        ASSERT_NO_FATAL_FAILURE(ExpectDelivered(delivered, before + 1, type, width, height));
+        EXPECT_EQ(delivered.info.typeValue, 3.0);
     }
 
     // Which offset (dy, dx) within +-`tolerance` explains the cells of one offset class (cy, cx) of
@@ -880,19 +931,6 @@ TEST_F(KestrelCamera, LedsBlinkTheTypesMaskAndKeysReachTheKeypadCallback) {
 // Through the exported interface: the factory picks KestrelD by its FireWire text, Initialize
 // calibrates (three passes), and a manual slap capture takes the four parts and delivers the
 // 5104 x 5000 result at 1000 ppi.
-struct Delivered {
-    std::mutex mutex;
-    int count = 0, status = -1, type = -1;
-    ZarnImageInfo info{};
-    std::vector<uint8_t> pixels;  // the last result, bottom row first
-    static void Result(void* c, int status, ZarnImageInfo info, int type, int) {
-        auto* d = static_cast<Delivered*>(c);
-        std::lock_guard lock(d->mutex);
-        ++d->count, d->status = status, d->info = info, d->type = type;
-        d->pixels.assign(info.image, info.image + size_t(info.width) * size_t(info.height));
-    }
-};
-
 TEST_F(KestrelCamera, KestrelDThroughTheExportedInterface) {
     Attach(KestrelVariant::D);
     ZarnConnectedScanners found{};
@@ -962,7 +1000,9 @@ TEST_F(KestrelCamera, KestrelDThroughTheExportedInterface) {
 
 // KestrelB and KestrelC through the exported interface: the factory picks the class by the
 // camera's sub-type, Initialize calibrates, and a manual slap capture takes the four parts and
-// delivers the full-resolution slap window at 1000 ppi.
+// delivers the full-resolution slap window at 1000 ppi. KestrelC, which has no roll, refuses the
+// roll types, takes a single finger as the lower-centre window of the slap image and sizes the
+// thumbs and the hand types as a slap.
 TEST_F(KestrelCamera, KestrelBAndKestrelCSlapThroughTheExportedInterface) {
     const struct {
         KestrelVariant variant;
@@ -986,29 +1026,101 @@ TEST_F(KestrelCamera, KestrelBAndKestrelCSlapThroughTheExportedInterface) {
 
         Delivered delivered;
         ASSERT_EQ(Zarn_Capture_RegisterCallbackResultImage(&Delivered::Result, &delivered), 0);
-        int w = 0, h = 0, xr = 0, yr = 0;
-        ASSERT_EQ(Zarn_Capture_SetMode(k.imageType, 1000, 0, 0, &w, &h, &xr, &yr), 0);
-        EXPECT_EQ(w, 5104);
-        EXPECT_EQ(h, 5000);
-        EXPECT_EQ(xr, 1000);
-        EXPECT_EQ(yr, 1000);
-        ASSERT_EQ(Zarn_Capture_Start(4, 0), 0);
-        ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
-        ASSERT_EQ(Zarn_Capture_AcquireResultImage(), 0);
+        ASSERT_NO_FATAL_FAILURE(CaptureFlat(k.imageType, 4, 5104, 5000, delivered));
+        EXPECT_EQ(family->m_nCollectedMask.load(), 15);
+        EXPECT_EQ(family->m_nVideoMode.load(), TK_VIDEO_PREV);
+        if (k.variant == KestrelVariant::C) {
+            int w = 0, h = 0, xr = 0, yr = 0;
+            for (int roll : {0, 5, 6, 15, 22})
+                EXPECT_EQ(Zarn_Capture_SetMode(roll, 1000, 0, 0, &w, &h, &xr, &yr), ZARN_ERR_NOT_SUPPORTED) << roll;
+            ASSERT_NO_FATAL_FAILURE(CaptureFlat(1, 1, 2552, 2500, delivered));
+            EXPECT_EQ(family->m_nCollectedMask.load(), 15);
+            ASSERT_NO_FATAL_FAILURE(ExpectMode(ZARN_IMAGE_TWO_THUMBS, 5104, 5000));
+            ASSERT_NO_FATAL_FAILURE(ExpectMode(14, 5104, 5000));
+        }
+        ASSERT_EQ(Zarn_Main_DeInitialize(), 0);
+        EXPECT_EQ(g_pScanner.load(), nullptr);
+        platform::FireWireCameras::Use(nullptr);
+    }
+}
+
+// The width of the print the renderer rolls (it does not depend on the canvas), in millimetres.
+double RolledWidthMm() {
+    sim::FingerScene s;
+    s.platen.width = s.platen.height = 8;
+    s.layout = sim::FingerLayout::Roll;
+    s.rollPhase = 1;
+    sim::SceneTruth truth;
+    sim::RenderFingers(s, 1, &truth);
+    return truth.rollPrintWidthMm;
+}
+
+// Checks a delivered roll result: the 1600 x 1500 roll output at 1000 ppi, whose print is as wide as
+// the skin the renderer rolled over the glass and lies across the middle of the image. The
+// stitcher takes the first contact only from where the roll moves on: the print may lose up to a
+// contact's half-width (5 mm) in all, most of it where the roll began; it gains nothing.
+void ExpectRolledPrint(const Delivered& delivered, int type) {
+    ASSERT_NO_FATAL_FAILURE(ExpectDelivered(delivered, 1, type, 1600, 1500));
+    EXPECT_EQ(delivered.info.typeValue, 10.0);
+    int left = 0, right = 0;
+    scannertest::DarkColumns(delivered.pixels, 1600, 1500, 100, &left, &right);
+    ASSERT_GT(right, left);
+    const double rolled = RolledWidthMm() / 25.4 * 1000, halfWidth = 5 / 25.4 * 1000;
+    EXPECT_GE(right - left, rolled - halfWidth);
+    EXPECT_LE(right - left, rolled + 40);
+    EXPECT_NEAR((left + right) / 2.0, 800, halfWidth / 2);
+}
+
+// A roll through the exported interface on the initialised scanner: the mode of roll type `type`
+// (the 1600 x 1500 roll output at 1000 ppi), start, the finger rolled by `roll` over `frames` frames
+// and left on the glass for `still` more, lifted by `lift`; the stitcher ends the roll, and the
+// result is taken and acquired into `delivered`. `framesSent` counts the frames the scanner sent.
+void RollThroughTheExports(int type, int frames, int still, const std::function<uint64_t()>& framesSent,
+                           const std::function<void(int)>& roll, const std::function<void()>& lift) {
+    ASSERT_NO_FATAL_FAILURE(ExpectMode(type, 1600, 1500));
+    ASSERT_EQ(Zarn_Capture_Start(1, 1), 0);
+    ASSERT_EQ(Zarn_Capture_SetStartRollingFlag(1), 0);
+    const uint64_t start = framesSent();
+    roll(frames);
+    ASSERT_TRUE(WaitUntil([&] { return framesSent() >= start + uint64_t(frames + still); }, 30000));
+    lift();
+    ZarnRunningInfo running{};
+    ASSERT_TRUE(WaitUntil([&] { return Zarn_Main_GetRunningInfo(&running) == 0 && running.fingerprint.resultTaken == 1; }, 30000));
+    EXPECT_EQ(running.fingerprint.captureStatus, 0);
+    ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
+    ASSERT_EQ(Zarn_Capture_AcquireResultImage(), 0);
+}
+
+// A finger rolled on KestrelB and KestrelD through the exported interface: Initialize calibrates
+// the roll mode too, the roll frames go to the stitcher as the camera sends them, and the print,
+// resized to the roll output, has the rolled width at 1000 ppi. A flat capture after the roll goes
+// back to the preview and the four parts: a single finger, the lower-centre window of the slap
+// image.
+TEST_F(KestrelCamera, KestrelBAndKestrelDRollAndSingleFingerThroughTheExportedInterface) {
+    constexpr int kRollFrames = 20;
+    const struct {
+        KestrelVariant variant;
+        int rollType, singleType;
+    } cases[] = {{KestrelVariant::B, 16, 23}, {KestrelVariant::D, 21, 28}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(testing::Message() << "variant " << int(k.variant));
+        Attach(k.variant, {}, false);
+        ASSERT_EQ(Zarn_Main_Initialize(602), 0);
+        Delivered delivered;
+        ASSERT_EQ(Zarn_Capture_RegisterCallbackResultImage(&Delivered::Result, &delivered), 0);
+        ASSERT_NO_FATAL_FAILURE(RollThroughTheExports(
+            k.rollType, kRollFrames, 4, [&] { return camera->RollFramesSent(); }, [&](int n) { camera->Roll(n); },
+            [&] { camera->Lift(); }));
         {
             std::lock_guard lock(delivered.mutex);
-            ASSERT_EQ(delivered.count, 1);
-            EXPECT_EQ(delivered.status, 0);
-            EXPECT_EQ(delivered.type, k.imageType);
-            EXPECT_EQ(delivered.info.width, 5104);
-            EXPECT_EQ(delivered.info.height, 5000);
-            EXPECT_EQ(delivered.info.xResolution, 1000);
-            EXPECT_EQ(delivered.info.yResolution, 1000);
+            ExpectRolledPrint(delivered, k.rollType);
         }
+        auto* family = dynamic_cast<ZarnScannerKestrelFamily*>(g_pScanner.load());
+        ASSERT_NE(family, nullptr);
+        ASSERT_NO_FATAL_FAILURE(CaptureFlat(k.singleType, 1, 2552, 2500, delivered));
         EXPECT_EQ(family->m_nCollectedMask.load(), 15);
         EXPECT_EQ(family->m_nVideoMode.load(), TK_VIDEO_PREV);
         ASSERT_EQ(Zarn_Main_DeInitialize(), 0);
-        EXPECT_EQ(g_pScanner.load(), nullptr);
         platform::FireWireCameras::Use(nullptr);
     }
 }
@@ -1088,12 +1200,7 @@ protected:
     // still, take and acquire. The result lands in `delivered`.
     void Capture(int type, int fingers, int width, int height, Delivered& delivered, const std::function<void()>& hand,
                  const std::function<void()>& whileRunning = {}) {
-        int w = 0, h = 0, xr = 0, yr = 0;
-        ASSERT_EQ(Zarn_Capture_SetMode(type, 1000, 0, 0, &w, &h, &xr, &yr), 0);
-        EXPECT_EQ(w, width);
-        EXPECT_EQ(h, height);
-        EXPECT_EQ(xr, 1000);
-        EXPECT_EQ(yr, 1000);
+        ASSERT_NO_FATAL_FAILURE(ExpectMode(type, width, height));
         ASSERT_EQ(Zarn_Capture_Start(fingers, 0), 0);
         uint32_t sent = device->FramesSent();
         ASSERT_TRUE(WaitUntil([&] { return device->FramesSent() >= sent + 2; }, 8000));
@@ -1140,18 +1247,20 @@ TEST_F(KestrelUsb, KestrelASlapThroughTheExportedInterface) {
         const uint8_t* row = bg + size_t(h / 2) * size_t(w);
         EXPECT_GT(std::accumulate(row, row + w, 0.0) / w, 200);
     }
+    // An explicit calibration searches the exposure of both modes on the empty platen: the full
+    // mode's camera settings take the exposure found, and the scanner is calibrated again.
+    a->m_nBackgroundStage = 0;
+    ASSERT_EQ(Zarn_Capture_Calibration(), 0);
+    EXPECT_EQ(a->m_nBackgroundStage.load(), 1);
+    EXPECT_EQ(a->m_nCameraFull[0], a->m_nFullExposure);
+    EXPECT_EQ(a->m_nCameraFull[2], a->m_nFullExposure);
     ZarnDeviceInfo info{};
     ASSERT_EQ(Zarn_Main_GetDeviceInfo(&info), 0);
     EXPECT_STREQ(info.model, "KestrelA");
 
     Delivered delivered;
     ASSERT_EQ(Zarn_Capture_RegisterCallbackResultImage(&Delivered::Result, &delivered), 0);
-    int w = 0, h = 0, xr = 0, yr = 0;
-    ASSERT_EQ(Zarn_Capture_SetMode(ZARN_IMAGE_SLAP_RIGHT, 1000, 0, 0, &w, &h, &xr, &yr), 0);
-    EXPECT_EQ(w, 3200);
-    EXPECT_EQ(h, 3000);
-    EXPECT_EQ(xr, 1000);
-    EXPECT_EQ(yr, 1000);
+    ASSERT_NO_FATAL_FAILURE(ExpectMode(ZARN_IMAGE_SLAP_RIGHT, 3200, 3000));
     device->Apply({sim::DeviceAction::Place, sim::FingerLayout::RightSlap});
     ASSERT_EQ(Zarn_Capture_Start(4, 0), 0);
     const uint32_t sent = device->FramesSent();
@@ -1159,13 +1268,7 @@ TEST_F(KestrelUsb, KestrelASlapThroughTheExportedInterface) {
     ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
     ASSERT_EQ(Zarn_Capture_AcquireResultImage(), 0);
     std::lock_guard lock(delivered.mutex);
-    ASSERT_EQ(delivered.count, 1);
-    EXPECT_EQ(delivered.status, 0);
-    EXPECT_EQ(delivered.type, ZARN_IMAGE_SLAP_RIGHT);
-    EXPECT_EQ(delivered.info.width, 3200);
-    EXPECT_EQ(delivered.info.height, 3000);
-    EXPECT_EQ(delivered.info.xResolution, 1000);
-    EXPECT_EQ(delivered.info.yResolution, 1000);
+    ASSERT_NO_FATAL_FAILURE(ExpectDelivered(delivered, 1, ZARN_IMAGE_SLAP_RIGHT, 3200, 3000));
     // Four fingertips lie on the platen: a good part of the window is ridge-dark.
     ASSERT_NE(delivered.info.image, nullptr);
     size_t dark = 0;
@@ -1256,47 +1359,16 @@ TEST_F(KestrelUsbRoll, KestrelARollHasTheRolledWidthAt1000Ppi) {
     ASSERT_EQ(Zarn_Main_Initialize(503), 0);
     Delivered delivered;
     ASSERT_EQ(Zarn_Capture_RegisterCallbackResultImage(&Delivered::Result, &delivered), 0);
-    int w = 0, h = 0, xr = 0, yr = 0;
-    ASSERT_EQ(Zarn_Capture_SetMode(16, 1000, 0, 0, &w, &h, &xr, &yr), 0);
-    EXPECT_EQ(w, 1600);
-    EXPECT_EQ(h, 1500);
-    EXPECT_EQ(device->CaptureMode(), 1);
-    ASSERT_EQ(Zarn_Capture_Start(1, 1), 0);
-    ASSERT_EQ(Zarn_Capture_SetStartRollingFlag(1), 0);
     constexpr int kRollFrames = 20;
-    device->Apply({sim::DeviceAction::Roll, sim::FingerLayout::None, 0, 0, kRollFrames});
-    const uint32_t start = device->FramesSent();
-    ASSERT_TRUE(WaitUntil([&] { return device->FramesSent() >= start + kRollFrames + 8; }, 30000));
-    device->Apply({sim::DeviceAction::Lift});
-    ZarnRunningInfo running{};
-    ASSERT_TRUE(WaitUntil([&] { return Zarn_Main_GetRunningInfo(&running) == 0 && running.fingerprint.resultTaken == 1; }, 30000));
-    EXPECT_EQ(running.fingerprint.captureStatus, 0);
-    ASSERT_EQ(Zarn_Capture_TakeResultImage(), 0);
-    ASSERT_EQ(Zarn_Capture_AcquireResultImage(), 0);
+    ASSERT_NO_FATAL_FAILURE(RollThroughTheExports(
+        16, kRollFrames, 8, [&] { return uint64_t(device->FramesSent()); },
+        [&](int n) {
+            EXPECT_EQ(device->CaptureMode(), 1);  // the roll frame size
+            device->Apply({sim::DeviceAction::Roll, sim::FingerLayout::None, 0, 0, n});
+        },
+        [&] { device->Apply({sim::DeviceAction::Lift}); }));
     std::lock_guard lock(delivered.mutex);
-    ASSERT_EQ(delivered.count, 1);
-    EXPECT_EQ(delivered.type, 16);
-    ASSERT_EQ(delivered.info.width, 1600);
-    ASSERT_EQ(delivered.info.height, 1500);
-    EXPECT_EQ(delivered.info.xResolution, 1000);
-    EXPECT_EQ(delivered.info.typeValue, 10.0);
-    // The renderer's rolled width (it does not depend on the canvas).
-    sim::FingerScene s;
-    s.platen.width = s.platen.height = 8;
-    s.layout = sim::FingerLayout::Roll;
-    s.rollPhase = 1;
-    sim::SceneTruth truth;
-    sim::RenderFingers(s, 1, &truth);
-    int left = 0, right = 0;
-    scannertest::DarkColumns(delivered.pixels, 1600, 1500, 100, &left, &right);
-    ASSERT_GT(right, left);
-    // The stitcher takes the first contact only from where the roll moves on: the print may lose
-    // up to a contact's half-width (5 mm) in all, most of it where the roll began; it gains nothing.
-    const double rolled = truth.rollPrintWidthMm / 25.4 * 1000, halfWidth = 5 / 25.4 * 1000;
-    EXPECT_GE(right - left, rolled - halfWidth);
-    EXPECT_LE(right - left, rolled + 40);
-    // The roll went from one side of the platen centre to the other.
-    EXPECT_NEAR((left + right) / 2.0, 800, halfWidth / 2);
+    ExpectRolledPrint(delivered, 16);
 }
 
 }  // namespace

@@ -164,12 +164,14 @@ std::vector<ModelTraits> MakeTable() {
 
     // The FireWire scanners: full frames go out as tagged parts (SimKestrel), the roll frame as
     // it is; the preview is whitened in its corners, turned (KestrelB as PloverC, KestrelC and
-    // KestrelD a transpose turned top to bottom), banded (not KestrelD) and shifted right.
+    // KestrelD a transpose turned top to bottom), banded (not KestrelD) and shifted right. The
+    // roll window's optics draw the glass at 1340 x 1024 ppi, which the library's resize of the
+    // 2144 x 1536 roll frame to its 1600 x 1500 roll output at 1000 ppi takes back.
     auto kestrel = [&](ModelId id, const char* name, bool plainTranspose, bool band) {
         ModelTraits s = Base(id, name, 0, 0, 602, RawLayout::Rows);
         s.vendorId = 0;  // no USB device
         s.modes[0] = {2912, 4512, 2912, 4512, 600, 850, 1, 0, 0, true};
-        s.modes[1] = {2144, 1536, 2144, 1536, 1200, 1200, 1, 0, 0, true};
+        s.modes[1] = {2144, 1536, 2144, 1536, 1340, 1024, 1, 0, 0, true};
         s.modes[2] = {1456, 1504, 1504, 1456, 280, 300, 1};
         s.transpose = s.flipY = true;
         s.flipX = !plainTranspose;

@@ -95,6 +95,17 @@ void SimKestrel::Stop() {
     t.join();
 }
 
+void SimKestrel::Roll(int frames) {
+    std::lock_guard lock(mutex_);
+    rollFrames_ = std::max(1, frames);
+    rollStart_ = rollFramesSent_;
+}
+
+void SimKestrel::Lift() {
+    std::lock_guard lock(mutex_);
+    rollFrames_ = 0;
+}
+
 void SimKestrel::Unplug() {
     attached_ = false;
     Stop();
@@ -257,27 +268,36 @@ void SimKestrel::RenderFrame(int mode, uint64_t index, std::vector<uint8_t>& fra
         if (config_.testPattern) {
             frame = EncodeRaw(traits, mode, RenderTestPattern(g.sceneWidth, g.sceneHeight, uint32_t(index)));
         } else {
-            // The hand lies still: the platen is drawn once for each mode and camera setting, and
-            // the frames that follow show that picture until a register changes.
-            const PlatenParams now = Settings();
-            if (mode != platenMode_ || !(now == platenSettings_)) {
-                FingerScene f;
-                f.platen = now;
-                f.platen.width = g.sceneWidth;
-                f.platen.height = g.sceneHeight;
-                f.platen.ppiX = g.ppiX;
-                f.platen.ppiY = g.ppiY;
-                f.layout = config_.layout;
-                f.offsetXmm = config_.offsetXmm;
-                f.offsetYmm = config_.offsetYmm;
-                platenRaw_ = EncodeRaw(traits, mode, RenderFingers(f, config_.seed + uint32_t(index)));
-                platenMode_ = mode;
-                platenSettings_ = now;
+            // The hand lies still: the platen is drawn once for each mode, camera setting and roll
+            // phase, and the frames that follow show that picture until one of them changes.
+            FingerScene f;
+            f.platen = Settings();
+            f.platen.width = g.sceneWidth;
+            f.platen.height = g.sceneHeight;
+            f.platen.ppiX = g.ppiX;
+            f.platen.ppiY = g.ppiY;
+            f.layout = config_.layout;
+            f.offsetXmm = config_.offsetXmm;
+            f.offsetYmm = config_.offsetYmm;
+            if (mode == 1) {
+                std::lock_guard lock(mutex_);
+                if (rollFrames_ > 0) {
+                    f.layout = FingerLayout::Roll;
+                    f.offsetXmm = f.offsetYmm = 0;
+                    f.rollPhase = std::min(1.0, double(rollFramesSent_ - rollStart_) / rollFrames_);
+                }
+            }
+            // One seed for every frame: it chooses the skin, which must not change while the finger
+            // rolls.
+            if (platenRaw_.empty() || !(f == platenScene_)) {
+                platenRaw_ = EncodeRaw(traits, mode, RenderFingers(f, config_.seed));
+                platenScene_ = f;
             }
             frame.assign(platenRaw_.begin(), platenRaw_.end());
         }
     }
     std::memcpy(&frame[kTextAt], text_.data(), text_.size());
+    if (mode == 1) ++rollFramesSent_;
 }
 
 void SimKestrel::Loop(int mode, uint64_t generation) {

@@ -39,6 +39,12 @@ int TransposeImage(const uint8_t* source, uint8_t* destination, int sourceWidth,
 // month << 12; an invalid first date gives the serial 0000 and the fallback date).
 int SetTenPrintLEDs(ZarnScannerBase& scanner, int mask);
 int BlinkTenPrintLEDs(ZarnScannerBase& scanner, int& phase);
+// Exposure search and camera defaults of the ten-print models: mean thresholds 220, exposure 0..255
+// in steps of 1 (full) and 2 (roll), model threshold 250, properties 0, 1 and 10..19, and the
+// model's variance threshold.
+void SetTenPrintExposureDefaults(ZarnScannerBase& scanner, float varThreshold);
+// Destroys a model's three defect-line lists and clears them.
+void DestroyDefectLines(void* (&lists)[3]);
 void FillTenPrintDeviceInfo(const char* text, ZarnDeviceInfo* info, const char* product, int secondDateAt,
                             const int fallback[3]);
 
@@ -117,6 +123,9 @@ protected:
     // Combines part `index` (its quarter of the quad block) into the result; count of calls so far.
     virtual int CombinePart(int index);
     int CollectParts(int rounds, bool combine);
+    // The full mode and its four parts, each combined as it arrives: 0 with the full-mode capture
+    // flag still set (Step 2 clears it), or the first failure with the flag cleared.
+    int CaptureParts();
     int CalibrationPassF(int pass, int mode);
 
     const Variant variant_;

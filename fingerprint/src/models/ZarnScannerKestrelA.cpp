@@ -50,18 +50,24 @@ ZarnScannerKestrelA::ZarnScannerKestrelA() {
     // The flat set is the full set at a quarter of the size; its sixth value is the fifth's.
     for (int i = 0; i < 5; ++i) m_FlatSet.values[i] = int(m_FullSet.values[i] * 0.25 + 1);
     m_FlatSet.values[5] = m_FlatSet.values[4];
-    m_nMeanThreshold[0] = m_nMeanThreshold[1] = 220;
-    m_nExposureMin = 0, m_nExposureMax = 255;
-    m_nExposureStep[0] = 1, m_nExposureStep[1] = 2;
-    m_nAutoCaptureThreshold = 250;
-    m_fVarThreshold = 400.0f;
-    for (int i : {0, 1, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19}) m_bPropSupported[i] = true;
+    SetTenPrintExposureDefaults(*this, 400.0f);
     m_nCropFlag = 1, m_nStretchPercent = 70;
     m_nResultTransform = 1, m_nRollOutTransform = 1, m_nFlatPreviewTransform = 2, m_nRollPreviewTransform = 2;
 }
 
-ZarnScannerKestrelA::~ZarnScannerKestrelA() {
-    for (auto& list : m_pDefectLines) {
+ZarnScannerKestrelA::~ZarnScannerKestrelA() { DestroyDefectLines(m_pDefectLines); }
+
+void SetTenPrintExposureDefaults(ZarnScannerBase& s, float varThreshold) {
+    s.m_nMeanThreshold[0] = s.m_nMeanThreshold[1] = 220;
+    s.m_nExposureMin = 0, s.m_nExposureMax = 255;
+    s.m_nExposureStep[0] = 1, s.m_nExposureStep[1] = 2;
+    s.m_nAutoCaptureThreshold = 250;
+    s.m_fVarThreshold = varThreshold;
+    for (int i : {0, 1, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19}) s.m_bPropSupported[i] = true;
+}
+
+void DestroyDefectLines(void* (&lists)[3]) {
+    for (auto& list : lists) {
         if (list) LiveScanAlg::DestroyDefectLine(&list);
         list = nullptr;
     }

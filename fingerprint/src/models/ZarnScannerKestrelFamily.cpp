@@ -55,21 +55,13 @@ ZarnScannerKestrelFamily::ZarnScannerKestrelFamily(Variant variant, const char* 
     m_FullSet = {{1664, 1618, 1160, 2450, 1008, 1008}};
     m_RollSet = {{1496, 1350, 930, 0, 750, 800}};
     m_FlatSet = {{287, 279, 314, 161, 251, 249}};
-    m_nMeanThreshold[0] = m_nMeanThreshold[1] = 220;
-    m_nExposureMin = 0, m_nExposureMax = 255;
-    m_nExposureStep[0] = 1, m_nExposureStep[1] = 2;
-    m_nAutoCaptureThreshold = 250;
-    m_fVarThreshold = 255.0f;
-    for (int i : {0, 1, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19}) m_bPropSupported[i] = true;
+    SetTenPrintExposureDefaults(*this, 255.0f);
     m_nCropFlag = 1, m_nStretchPercent = 100;
     m_nResultTransform = 0, m_nRollOutTransform = 1, m_nFlatPreviewTransform = 0, m_nRollPreviewTransform = 2;
 }
 
 ZarnScannerKestrelFamily::~ZarnScannerKestrelFamily() {
-    for (auto& list : m_pDefectLines) {
-        if (list) LiveScanAlg::DestroyDefectLine(&list);
-        list = nullptr;
-    }
+    DestroyDefectLines(m_pDefectLines);
     SR3Release(&m_pStitched);
 }
 
@@ -278,18 +270,14 @@ int ZarnScannerKestrelFamily::CollectParts(int rounds, bool combine) {
     return m_nCollectState.load() == 2 ? 0 : ZARN_ERR_CAMERA_STEP;
 }
 
-int ZarnScannerKestrelFamily::GetFullModeResultImage() {
-    const int level = variant_ == Variant::C ? 2 : 3;
-    ZarnTrace().Log(level, "Enter %s::GetFullModeResultImage()", className_);
-    m_nCollectedMask = 0;
-    m_nStitchCount = 0;
-    SR3Release(&m_pStitched);
+int ZarnScannerKestrelFamily::CaptureParts() {
     int result = ChageVideoMode(TK_VIDEO_FULL, 0);
     if (result == 0) {
         SetVideoProp(kPropFrameSizeMode, 0);
         m_nFullResult = 1;
         m_nFullModeCapture = 1;
         m_nVideoMode = TK_VIDEO_FULL;
+        // A stream that does not start brings no parts: that ends the capture at once.
         result = StartStream();
         if (result != 0) m_nFullResult = 0;
     }
@@ -300,6 +288,16 @@ int ZarnScannerKestrelFamily::GetFullModeResultImage() {
         if (result == 0) result = StopStream();
     }
     if (result != 0) m_nFullModeCapture = 0;
+    return result;
+}
+
+int ZarnScannerKestrelFamily::GetFullModeResultImage() {
+    const int level = variant_ == Variant::C ? 2 : 3;
+    ZarnTrace().Log(level, "Enter %s::GetFullModeResultImage()", className_);
+    m_nCollectedMask = 0;
+    m_nStitchCount = 0;
+    SR3Release(&m_pStitched);
+    const int result = CaptureParts();
     ZarnTrace().Log(result == 0 ? level : (variant_ == Variant::C ? 0 : 5), "Exit  %s::GetFullModeResultImage()=%d",
                     className_, result);
     return result;
@@ -513,23 +511,10 @@ int ZarnScannerKestrelD::GetFullModeResultImage() {
     int result = StopStream();
     if (result == 0) {
         SleepMs(100);
-        result = ChageVideoMode(TK_VIDEO_FULL, 0);
+        result = CaptureParts();
+    } else {
+        m_nFullModeCapture = 0;
     }
-    if (result == 0) {
-        SetVideoProp(kPropFrameSizeMode, 0);
-        m_nFullResult = 1;
-        m_nFullModeCapture = 1;
-        m_nVideoMode = TK_VIDEO_FULL;
-        // A stream that does not start brings no parts: that ends the capture at once.
-        result = StartStream();
-        if (result != 0) m_nFullResult = 0;
-    }
-    if (result == 0) {
-        result = CollectParts(kResultRounds, true);
-        m_nCollectState = 0;
-        if (result == 0) result = StopStream();
-    }
-    if (result != 0) m_nFullModeCapture = 0;
     ZarnTrace().Log(result == 0 ? 2 : 0, "Exit  ZarnScannerKestrelD::GetFullModeResultImage()=%d", result);
     return result;
 }

@@ -80,6 +80,13 @@ public:
     static uint8_t PatternGroundTruth(uint32_t set, int X, int Y);
 
     void Unplug();
+    // A finger rolled across the middle of the roll window, from nail side to nail side over the
+    // next `frames` roll frames, after which it lies still, rolled; Lift takes it off the glass.
+    // The roll frames show nothing else meanwhile (no hand of the configuration).
+    void Roll(int frames);
+    void Lift();
+    // Roll frames sent so far.
+    uint64_t RollFramesSent() const { return rollFramesSent_; }
     std::array<uint8_t, 24> DeviceText() const { return text_; }
     KestrelVariant Variant() const { return config_.variant; }
 
@@ -108,11 +115,15 @@ private:
     std::thread thread_;
     std::mutex callMutex_;  // held while a frame is handed over
     GreyImage highResolution_;  // the platen on the double-resolution grid, in the sensor's orientation
-    // The last roll or preview frame of the platen, its mode and the settings it was drawn under;
-    // used by the stream's thread only.
+    // The last roll or preview frame of the platen and the scene it shows (the mode's size and
+    // resolution, the camera settings, the roll phase); used by the stream's thread only.
     std::vector<uint8_t> platenRaw_;
-    int platenMode_ = -1;
-    PlatenParams platenSettings_;
+    FingerScene platenScene_;
+    // The roll: frames it lasts (0: no finger rolled), roll frames sent when it began (guarded by
+    // mutex_).
+    int rollFrames_ = 0;
+    uint64_t rollStart_ = 0;
+    std::atomic<uint64_t> rollFramesSent_{0};
 };
 
 // The FireWire bus with its simulated cameras.
