@@ -1083,7 +1083,7 @@ void RollThroughTheExports(int type, int frames, int still, const std::function<
 // the roll mode too, the roll frames go to the stitcher as the camera sends them, and the print,
 // resized to the roll output, has the rolled width at 1000 ppi. A flat capture after the roll goes
 // back to the preview and the four parts: a single finger, the lower-centre window of the slap
-// image.
+// image, and both thumbs at the slap's size.
 TEST_F(KestrelCamera, KestrelBAndKestrelDRollAndSingleFingerThroughTheExportedInterface) {
     constexpr int kRollFrames = 20;
     const struct {
@@ -1108,6 +1108,8 @@ TEST_F(KestrelCamera, KestrelBAndKestrelDRollAndSingleFingerThroughTheExportedIn
         ASSERT_NO_FATAL_FAILURE(CaptureFlat(k.singleType, 1, 2552, 2500, delivered));
         EXPECT_EQ(family->m_nCollectedMask.load(), 15);
         EXPECT_EQ(family->m_nVideoMode.load(), TK_VIDEO_PREV);
+        ASSERT_NO_FATAL_FAILURE(CaptureFlat(ZARN_IMAGE_TWO_THUMBS, 2, 5104, 5000, delivered));
+        EXPECT_EQ(family->m_nCollectedMask.load(), 15);
         ASSERT_EQ(Zarn_Main_DeInitialize(), 0);
         platform::FireWireCameras::Use(nullptr);
     }
