@@ -67,11 +67,14 @@ inline int CountOf(const std::string& text, const std::string& piece) {
     return count;
 }
 
-// A plain socket listening on 127.0.0.1:port (0: any free port), closed on destruction.
+// A plain socket listening on 127.0.0.1:port (0: any free port), closed on destruction. With
+// `reuseAddress` it binds even while connections of an earlier program linger in TIME_WAIT.
 class PlainListener {
 public:
-    explicit PlainListener(int port = 0) {
+    explicit PlainListener(int port = 0, bool reuseAddress = false) {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int one = 1;
+        if (reuseAddress) ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<uint16_t>(port));

@@ -20,10 +20,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <regex>
 #include <thread>
 
 #include "ImageMessageCodec.h"
+#include "NetTestSupport.h"
 #include "sim/EyeRender.h"
 #include "zarn/ZarnDib.h"
 #include "zarn/ZarnTraceLogger.h"
@@ -445,23 +447,6 @@ TEST_F(ServiceRoadTest, CommandWordsLogLevelsAndTheEnterWait) {
     }
 }
 
-// A listener on 127.0.0.1:port (the address may have connections of an earlier program in
-// TIME_WAIT); -1 when the port is in use.
-int HoldLoopbackPort(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 1) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // Without VdmListenPort the configuration channel listens on 7901. With VdmListenPort = 0 it takes
 // the first free port of 7901..7905 (the range the program uses when the settings name none), in
 // order; the controller reaches the service there, and the channel takes one controller at a
@@ -484,15 +469,11 @@ TEST_F(ServiceRoadTest, ConfigurationPortWalk) {
     int arrivals = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.expected);
-        std::vector<int> holders;
+        std::vector<std::unique_ptr<nettest::PlainListener>> holders;
         for (int port = 7901; port <= 7906; ++port) {
-            const int fd = HoldLoopbackPort(port);
-            if (fd < 0) {
-                for (const int held : holders) ::close(held);
-                GTEST_SKIP() << "port " << port << " is in use on this machine";
-            }
-            if (std::find(c.held.begin(), c.held.end(), port) != c.held.end()) holders.push_back(fd);
-            else ::close(fd);
+            auto listener = std::make_unique<nettest::PlainListener>(port, true);
+            if (!listener->ok()) GTEST_SKIP() << "port " << port << " is in use on this machine";
+            if (std::find(c.held.begin(), c.held.end(), port) != c.held.end()) holders.push_back(std::move(listener));
         }
         configPort = c.setting;
         peers::CServiceProcess program;
@@ -531,7 +512,6 @@ TEST_F(ServiceRoadTest, ConfigurationPortWalk) {
                   c.expected == 0);
         EXPECT_EQ(program.Terminate(), 1);
         EXPECT_EQ(dm.Count("Removal"), arrivals);
-        for (const int fd : holders) ::close(fd);
     }
 }
 
