@@ -715,7 +715,10 @@ TEST_F(ZarnLibrary, FeedbackThenUnplugDuringACaptureAndReplug) {
     device->Apply({sim::DeviceAction::Set, sim::FingerLayout::None, 0, 0, 0, true, 0, "restless"});
     ASSERT_TRUE(WaitUntil([&] { return events.Results() == 1; }, 20000));
 
-    // Unplugged during the next capture.
+    // Unplugged during the next capture, the hand lifted: the scanner keeps what lies on its glass
+    // across the replug, and a hand there when it is initialised again spoils the new background,
+    // which holds back every preview.
+    device->Apply({sim::DeviceAction::Lift});
     const int previews = events.Previews();
     StartCapture(ZARN_IMAGE_SLAP_RIGHT, 4);
     ASSERT_TRUE(WaitUntil([&] { return events.Previews() > previews; }, 20000));
