@@ -430,7 +430,10 @@ int ReadFormBarcode(const int16_t size[2], const uint8_t* image, FormPositionRec
     if (err[0]) std::fputs(err, stdout);
     return r;
   }
-  if ((p.type == kBarcodeInterleaved25 || p.type == kBarcodeCode39) &&
+  // The length word is the form's only for the symbology it asked for: with "any" the reader
+  // writes back the type that read, and the length it read with is its own.
+  const int asked = form->barcodeType;
+  if ((asked == kBarcodeInterleaved25 || asked == kBarcodeCode39) &&
       int(std::strlen(form->barcodeText)) != p.length + 2)
     return -11;
   if (r >= 1 && r <= 4) {

@@ -350,4 +350,28 @@ TEST(ReadFormBarcode, ReadsTheBoxAndSetsTheFoundDirection) {
   EXPECT_EQ(ReadFormBarcode(size, code.image.pixels.data(), &form), -2);
 }
 
+TEST(ReadFormBarcode, AnyTypeAcceptsEverySymbologyWhateverTheFormLength) {
+  uint32_t seed = 700;
+  for (const Sample& s : kSamples) {
+    sim::BarcodeSpec def;
+    def.symbology = s.symbology;
+    def.data = s.data;
+    def.blur = 0.6;
+    def.noise = 3;
+    const sim::RenderedBarcode code = sim::RenderBarcode(def, seed++);
+    const int16_t size[2] = {int16_t(code.image.width), int16_t(code.image.height)};
+    FormPositionRecord form{};
+    form.requested = 0x10;
+    form.barcodeType = kBarcodeAny;
+    form.barcodeLength = 4;  // matches none of the codes
+    form.barcodeTolerance = 1;
+    form.barcodeBox = {int16_t(code.image.width / 2), int16_t(code.image.height / 2),
+                       uint16_t(code.image.width - 4), uint16_t(code.image.height - 4)};
+    SCOPED_TRACE(s.data);
+    EXPECT_EQ(ReadFormBarcode(size, code.image.pixels.data(), &form), 0);
+    EXPECT_STREQ(form.barcodeText, code.text.c_str());
+    EXPECT_EQ(form.found, 0x10u);
+  }
+}
+
 }  // namespace
