@@ -584,7 +584,11 @@ int Analyse(const uint8_t* image, int width, int height, FormPositionRecord* for
       angle = a * 0.017453333333333335;
       const double t = std::tan(angle);
       form->boxWidth = uint16_t(std::lround(spacing * std::cos(angle)) * 8);
-      form->boxHeight = uint16_t(std::lround(H * std::cos(angle)) * 8);
+      // A skewed row line crosses |t| rows more per column of its length, which widens its band
+      // in the row profile and shortens the gap between two bands by as much; the row lines run
+      // over the five boxes, from the first box's left edge to the last box's right edge.
+      const double span = (vl[9].end + t * vl[9].first) - (vl[0].end + t * vl[0].first);
+      form->boxHeight = uint16_t(std::lround((H + std::abs(t) * span) * std::cos(angle)) * 8);
       for (int r = 0; r < 2; ++r) {
         const double U0 = RowAtLeftEdge(hl[rows[r].upper], t, W), U1 = RowAtLeftEdge(hl[rows[r].lower], t, W);
         for (int i = 0; i < 5; ++i) {

@@ -333,6 +333,25 @@ TEST(FormPositionCards, SkewedCardWithMissingPrintsAndABarcode) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Err: Barcode area is too big (400x4200x8)\n");
 }
 
+TEST(FormPositionCards, SkewedCardsKeepTheirBoxSize) {
+  // A skewed ruled line crosses more rows of the row profile than an upright one; the rolled
+  // boxes keep the size of the card's boxes whatever the skew.
+  for (const double angle : {0.0, 1.5, -2.0, 3.0}) {
+    sim::CardSpec def;
+    def.angleDeg = angle;
+    def.prints = false;
+    const sim::RenderedCard card = sim::RenderCard(def, 17);
+    const sim::CardTruth& t = card.truth;
+    FormPositionRecord f = Defined(def, t, AP_TENPRINT);
+    SCOPED_TRACE(angle);
+    EXPECT_EQ(Analyse(card, &f), 0);
+    EXPECT_EQ(f.found, AP_TENPRINT);
+    ExpectRolled(f, t, kInOrder);
+    EXPECT_NEAR(f.boxHeight, t.rolledBoxes[0].v1 - t.rolledBoxes[0].v0, kBoxTolerance);
+    EXPECT_NEAR(f.boxWidth, t.rolledBoxes[0].u1 - t.rolledBoxes[0].u0, kBoxTolerance);
+  }
+}
+
 TEST(FormPositionCards, BarcodeReadDownTheColumns) {
   // Bars along the rows in the paper above the first row; the search area spans most of the width.
   sim::CardSpec def;
