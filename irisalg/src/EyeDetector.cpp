@@ -415,6 +415,11 @@ int32_t DetectEyeRegion(DetectorContext* ctx, const uint8_t* image, int32_t widt
     return 0;
 }
 
+int32_t SideRegionWidth(int32_t regionWidth, int32_t radius) {
+    const int32_t target = ((18 * regionWidth / radius + 3) & ~3) + 4;
+    return regionWidth > target ? target : regionWidth;
+}
+
 int32_t SideCheck(DetectorContext* ctx, const uint8_t* image, int32_t width, int32_t height, int32_t bits,
                   const int32_t circle[3], SideCheckRecord* rec) {
     if (const int32_t rc = CheckImage(ctx, image, width, height, bits); rc != 0) return rc;
@@ -437,11 +442,11 @@ int32_t SideCheck(DetectorContext* ctx, const uint8_t* image, int32_t width, int
         const int32_t end = side ? pw - 1 : std::min(pw - 1, cx - r / 2 - 1);
         const int32_t wr = end - start + 1, hr = bottom - top + 1;
         if (wr < 1 || hr < 1) continue;
-        const int32_t target = ((18 * wr / r + 3) & ~3) + 4;
+        const int32_t target = SideRegionWidth(wr, r);
         std::vector<uint8_t> region;
         int32_t w = wr, h = hr;
         int64_t factor = 65536;
-        if (wr > target) {
+        if (target < wr) {
             w = target;
             h = int32_t(int64_t(hr) * target / wr);
             if (h < 1) continue;

@@ -280,6 +280,24 @@ TEST(EyeDetectorTrained, FindsUnseenEyesWithBothTablesAndCentresTheSideCheck) {
     DetectorDestroy(t2);
 }
 
+// A side region is searched at ((18 x width / radius + 3) rounded down to a multiple of 4) + 4
+// pixels when it is wider than that, else at its own width.
+TEST(EyeDetectorSideCheck, RegionWidthFollowsTheIrisRadius) {
+    const struct {
+        int32_t width, radius, searched;
+    } cases[] = {
+        {300, 100, 60},  // 54 + 3 = 57 -> 56 -> 60
+        {250, 100, 52},  // 45 + 3 = 48 -> 48 -> 52
+        {200, 90, 44},   // 40 + 3 = 43 -> 40 -> 44
+        {40, 100, 12},   // 7 + 3 = 10 -> 8 -> 12
+        {640, 37, 316},  // 311 + 3 = 314 -> 312 -> 316
+        {9, 100, 8},     // 1 + 3 = 4 -> 4 -> 8
+        {7, 100, 7},     // not wider than 8: copied
+        {5, 1, 5},
+    };
+    for (const auto& c : cases) EXPECT_EQ(SideRegionWidth(c.width, c.radius), c.searched) << c.width << " " << c.radius;
+}
+
 TEST(EyeDetectorExports, CreateDetectAndDestroyThroughTheInterface) {
     char err[64] = {};
     TskIrisDetectorContext* ctx = nullptr;

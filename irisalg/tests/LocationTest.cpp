@@ -278,6 +278,34 @@ TEST(IrisLocation, MethodTableAndCaches) {
     FreeLocationContext(c);
 }
 
+// Option words 4 and 5 are the smallest and the largest iris radius of the search (each used when
+// above 0): a range about the true radius finds it, a range that leaves it out gives another
+// boundary or none, never the true one.
+TEST(IrisLocation, IrisRadiusRangeOfTheOptions) {
+    Modules on;
+    for (const Case& c : {kSharp[0], kSharp[2], kSharp[3]}) {
+        const sim::EyeFrame f = Render(c);
+        const int truth = int(std::lround(f.truth.iris.r));
+        const auto locate = [&](int32_t smallest, int32_t largest, IrisLocation* loc) {
+            const int32_t opts[6] = {13, 0, 0, 0, smallest, largest};
+            char err[64] = {};
+            *loc = {};
+            return TskIris_Location(f.image.pixels.data(), f.image.width, f.image.height, loc, opts, err);
+        };
+        IrisLocation loc{};
+        for (const auto& [smallest, largest] : {std::pair{0, 0}, std::pair{truth - 10, truth + 10}}) {
+            ASSERT_EQ(locate(smallest, largest, &loc), 0) << c.what;
+            EXPECT_NEAR(loc.irisRadius, truth, 3) << c.what << " " << smallest << ".." << largest;
+        }
+        const int32_t below = locate(0, truth - 24, &loc);
+        EXPECT_TRUE(below == -8 || (below == 0 && loc.irisRadius < truth - 10)) << c.what << ": " << below << " r "
+                                                                                 << loc.irisRadius;
+        const int32_t above = locate(truth + 24, 0, &loc);
+        EXPECT_TRUE(above == -8 || (above == 0 && loc.irisRadius > truth + 10)) << c.what << ": " << above << " r "
+                                                                                 << loc.irisRadius;
+    }
+}
+
 TEST(IrisLocation, DefaultRadiusRangesFollowTheHeight) {
     const struct {
         int height, pmin, pmax, imin, imax;

@@ -376,6 +376,86 @@ TEST(IrisLibrary, InitEditsTheMatchVariants) {
     // The table edits last for the process (each test runs in a process of its own).
 }
 
+// Id 39 variant 2 reads the first half of the data as byte pairs: the gallery's first bytes form
+// one stream, the probe's first and second bytes two more; each probe stream is compared with the
+// gallery's without masks, in rows of 64 bytes with 32 bytes counted once (mode 1), over B rows
+// (the parameter when 1..4, else 4), and the larger score is the result.
+TEST(IrisLibrary, Id39SecondVariantComparesBytePairStreams) {
+    auto gallery = RandomCode(1024, 1024, 39), probe = RandomCode(1024, 1024, 40);
+    for (int i = 0; i < 256; ++i) {
+        const uint8_t s = gallery[size_t(2 * i)];
+        probe[size_t(2 * i)] = uint8_t(~s);                        // first bytes: every bit differs
+        probe[size_t(2 * i + 1)] = i < 64 ? s : uint8_t(~s);       // second bytes: row 0 equal, rows 1..3 not
+    }
+    probe[2 * 40 + 1] ^= 0x10;  // one bit of row 0 in the part counted twice
+    // A row weighs 32 x 8 + 32 x 16 = 768 bit units; the one bit counts 2.
+    const struct {
+        int32_t parameter, score;
+    } cases[] = {
+        {1, 10000 - 2 * 10000 / 768},                    // row 0 alone: 9974
+        {3, 10000 - (2 + 2 * 768) * 10000 / (3 * 768)},  // 3325
+        {4, 10000 - (2 + 3 * 768) * 10000 / (4 * 768)},  // 2494
+        {0, 10000 - (2 + 3 * 768) * 10000 / (4 * 768)},  // not 1..4: all four rows
+        {5, 10000 - (2 + 3 * 768) * 10000 / (4 * 768)},
+    };
+    const FeatureKind* k39 = FindFeatureKind(39);
+    Library lib;
+    for (const auto& c : cases) {
+        int32_t o[128] = {};
+        o[71] = 2, o[91] = c.parameter;
+        ASSERT_EQ(TskIris_Init(nullptr, o, nullptr), 0);
+        EXPECT_EQ(MatchFeature(k39, probe.data(), gallery.data(), 1024, 0), c.score) << c.parameter;
+    }
+    // The second half of the data is not read.
+    for (size_t i = 512; i < 1024; ++i) probe[i] = uint8_t(~probe[i]);
+    EXPECT_EQ(MatchFeature(k39, probe.data(), gallery.data(), 1024, 0), 10000 - (2 + 3 * 768) * 10000 / (4 * 768));
+}
+
+// Id 38 variant 6 builds 64-byte codes from every second byte of rows 0 and 1, taking the bits of
+// the mask byte from row 0 and the others from row 1, with masks from the same bytes of the mask
+// row at 1536; the gallery gives its even bytes, the probe its even and its odd ones, the larger
+// score counts. Mask byte: the parameter, 0x5A when it is 0.
+TEST(IrisLibrary, Id38SixthVariantMixesTwoRowsByTheMaskByte) {
+    std::vector<uint8_t> gallery(1920, 0), probe(1920, 0);
+    const auto random = RandomCode(256, 256, 38);
+    std::copy(random.begin(), random.end(), gallery.begin());
+    std::fill(gallery.begin() + 1536, gallery.begin() + 1664, 0xFF);
+    std::fill(probe.begin() + 1536, probe.begin() + 1664, 0xFF);
+    for (int k = 0; k < 64; ++k) {
+        const size_t even = size_t(2 * k), odd = even + 1;
+        probe[even] = gallery[even];                          // row 0 even bytes equal
+        probe[128 + even] = uint8_t(~gallery[128 + even]);    // row 1 even bytes inverted
+        probe[odd] = uint8_t(~gallery[even]);                 // odd bytes: the gallery's even code inverted
+        probe[128 + odd] = uint8_t(~gallery[128 + even]);
+    }
+    // Even version: the bits outside the mask byte differ; odd version: every bit differs (0).
+    const struct {
+        int32_t parameter, score;
+    } cases[] = {{0xFF, 10000}, {0, 5000}, {0x5A, 5000}, {0x0F, 5000}, {0x01, 1250}};
+    const FeatureKind* k38 = FindFeatureKind(38);
+    Library lib;
+    for (const auto& c : cases) {
+        int32_t o[128] = {};
+        o[73] = 6, o[93] = c.parameter;
+        ASSERT_EQ(TskIris_Init(nullptr, o, nullptr), 0);
+        EXPECT_EQ(MatchFeature(k38, probe.data(), gallery.data(), 1920, 0), c.score) << c.parameter;
+        EXPECT_EQ(MatchFeature(k38, gallery.data(), gallery.data(), 1920, 0), 10000) << c.parameter;
+    }
+    // The probe's odd bytes alone match: its even version is then the inverted one.
+    for (int k = 0; k < 64; ++k) {
+        const size_t even = size_t(2 * k), odd = even + 1;
+        probe[odd] = gallery[even];
+        probe[128 + odd] = gallery[128 + even];
+        probe[even] = uint8_t(~gallery[even]);
+        probe[128 + even] = uint8_t(~gallery[128 + even]);
+    }
+    EXPECT_EQ(MatchFeature(k38, probe.data(), gallery.data(), 1920, 0), 10000);
+    // Masks come from the row at 1536 only: a probe mask row of zeros leaves no common bit.
+    std::fill(probe.begin() + 1536, probe.begin() + 1664, 0);
+    std::fill(probe.begin() + 1664, probe.end(), 0xFF);
+    EXPECT_EQ(MatchFeature(k38, probe.data(), gallery.data(), 1920, 0), 0);
+}
+
 namespace {
 
 struct RenderedEye {

@@ -109,6 +109,10 @@ int32_t DetectorDestroy(DetectorContext* context);
 int32_t DetectEyeRegion(DetectorContext* context, const uint8_t* image, int32_t width, int32_t height, int32_t bits,
                         int32_t workingCode, int32_t minNeighbours, EyeRegionResult* result, int32_t scanMode,
                         int32_t borderMode);
+// Width a side region of the side check is searched at: about 18 pixels per iris radius,
+// ((18 x regionWidth / radius + 3) rounded down to a multiple of 4) + 4, when the region is
+// wider than that; else the region's own width (it is copied).
+int32_t SideRegionWidth(int32_t regionWidth, int32_t radius);
 // circle: x, y, radius.
 int32_t SideCheck(DetectorContext* context, const uint8_t* image, int32_t width, int32_t height, int32_t bits,
                   const int32_t circle[3], SideCheckRecord* record);
