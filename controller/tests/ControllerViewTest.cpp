@@ -2,6 +2,7 @@
 #include "NavikVdmControllerDlg.h"
 #include "QtDialogView.h"
 
+#include "CaptionFit.h"
 #include "ControllerTestSupport.h"
 #include "NetTestSupport.h"
 #include "ServiceDouble.h"
@@ -107,6 +108,16 @@ TEST_F(ControllerViewTest, EveryControlIsThereAndEachButtonReachesItsHandler) {
         expected.push_back(c.id);
     }
     EXPECT_EQ(clicked, expected);
+}
+
+// Every caption of the controller's dialog shows whole in its control.
+TEST_F(ControllerViewTest, EveryCaptionFitsItsControl) {
+    CNavikVdmControllerDlg dialog(appData.ConfigPath(), boxes);
+    dialog.OnInitDialog();
+    ui::QtDialogView view(dialog);
+    view.show();
+    QApplication::processEvents();
+    EXPECT_EQ(uitest::ClippedCaptions(view), std::vector<std::string>());
 }
 
 TEST_F(ControllerViewTest, TheWindowFollowsTheServiceAndItsBoxes) {

@@ -3,6 +3,7 @@
 #include "ZarnTraceDlg.h"
 #include "QtDialogView.h"
 
+#include "CaptionFit.h"
 #include "TraceTestSupport.h"
 
 #include "platform/Mailslot.h"
@@ -128,4 +129,18 @@ TEST(TraceViewTest, ListButtonsAndLiveRecords) {
     QTest::mouseClick(view.Widget(IDC_TRACE_EXIT), Qt::LeftButton);
     EXPECT_TRUE(QTest::qWaitFor([&] { return !view.isVisible(); }, 2000));
     EXPECT_EQ(dialog.EndedWith(), IDC_TRACE_EXIT);
+}
+
+// Every caption of the viewer's three dialogs shows whole in its control.
+TEST(TraceViewTest, EveryCaptionFitsItsControl) {
+    for (const ui::DialogSpec& spec : {TraceDialogSpec(), MsgFilterDialogSpec(), AboutDialogSpec()}) {
+        ui::Dialog dialog(spec);
+        ui::QtDialogView view(dialog);
+        view.show();
+        QApplication::processEvents();
+        EXPECT_EQ(uitest::ClippedCaptions(view), std::vector<std::string>()) << spec.caption;
+        if (spec.caption == "Set Message Filter") {
+            if (const char* shot = std::getenv("TESSIK_FILTER_SCREENSHOT")) view.grab().save(shot);
+        }
+    }
 }

@@ -1,5 +1,7 @@
 #include "QtDialogView.h"
 
+#include <algorithm>
+
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -146,7 +148,10 @@ void QtDialogView::Build() {
             }
         }
         const QPoint at = ToPixels(c.place.x, c.place.y);
-        const QPoint size = ToPixels(c.place.width, c.place.height);
+        QPoint size = ToPixels(c.place.width, c.place.height);
+        // The indicator of a check box keeps its size whatever the font, so the template's width
+        // can fall short of indicator and caption: the box grows to its caption.
+        if (c.kind == ControlKind::CheckBox) size.setX(std::max(size.x(), widget->sizeHint().width()));
         widget->setGeometry(at.x(), at.y(), size.x(), size.y());
         if (id != 0) {
             widget->setObjectName(QString("control%1").arg(id));
