@@ -376,6 +376,18 @@ TEST(IrisLibrary, InitEditsTheMatchVariants) {
     // The table edits last for the process (each test runs in a process of its own).
 }
 
+namespace {
+
+// Sets a match variant through the initialisation options: the variant's word and its parameter
+// word 20 places further on.
+int32_t SetMatchVariant(int word, int32_t variant, int32_t parameter) {
+    int32_t o[128] = {};
+    o[word] = variant, o[word + 20] = parameter;
+    return TskIris_Init(nullptr, o, nullptr);
+}
+
+}  // namespace
+
 // Id 39 variant 2 reads the first half of the data as byte pairs: the gallery's first bytes form
 // one stream, the probe's first and second bytes two more; each probe stream is compared with the
 // gallery's without masks, in rows of 64 bytes with 32 bytes counted once (mode 1), over B rows
@@ -401,9 +413,7 @@ TEST(IrisLibrary, Id39SecondVariantComparesBytePairStreams) {
     const FeatureKind* k39 = FindFeatureKind(39);
     Library lib;
     for (const auto& c : cases) {
-        int32_t o[128] = {};
-        o[71] = 2, o[91] = c.parameter;
-        ASSERT_EQ(TskIris_Init(nullptr, o, nullptr), 0);
+        ASSERT_EQ(SetMatchVariant(71, 2, c.parameter), 0);
         EXPECT_EQ(MatchFeature(k39, probe.data(), gallery.data(), 1024, 0), c.score) << c.parameter;
     }
     // The second half of the data is not read.
@@ -435,9 +445,7 @@ TEST(IrisLibrary, Id38SixthVariantMixesTwoRowsByTheMaskByte) {
     const FeatureKind* k38 = FindFeatureKind(38);
     Library lib;
     for (const auto& c : cases) {
-        int32_t o[128] = {};
-        o[73] = 6, o[93] = c.parameter;
-        ASSERT_EQ(TskIris_Init(nullptr, o, nullptr), 0);
+        ASSERT_EQ(SetMatchVariant(73, 6, c.parameter), 0);
         EXPECT_EQ(MatchFeature(k38, probe.data(), gallery.data(), 1920, 0), c.score) << c.parameter;
         EXPECT_EQ(MatchFeature(k38, gallery.data(), gallery.data(), 1920, 0), 10000) << c.parameter;
     }

@@ -93,15 +93,20 @@ TEST(ReadBarcode, RenderedCodesOfEverySymbologyReadInEveryOrientation) {
         }
 }
 
+// A sample drawn slightly blurred and noisy.
+sim::RenderedBarcode RenderSample(const Sample& s, uint32_t seed) {
+  sim::BarcodeSpec def;
+  def.symbology = s.symbology;
+  def.data = s.data;
+  def.blur = 0.6;
+  def.noise = 3;
+  return sim::RenderBarcode(def, seed);
+}
+
 TEST(ReadBarcode, AnyTypeFindsTheSymbologyAndWritesItBack) {
   uint32_t seed = 500;
   for (const Sample& s : kSamples) {
-    sim::BarcodeSpec def;
-    def.symbology = s.symbology;
-    def.data = s.data;
-    def.blur = 0.6;
-    def.noise = 3;
-    const sim::RenderedBarcode code = sim::RenderBarcode(def, seed++);
+    const sim::RenderedBarcode code = RenderSample(s, seed++);
     const Read r = ReadImage(code.image, Params(kBarcodeAny, 9));
     SCOPED_TRACE(s.data);
     EXPECT_EQ(r.result, 1);
@@ -353,12 +358,7 @@ TEST(ReadFormBarcode, ReadsTheBoxAndSetsTheFoundDirection) {
 TEST(ReadFormBarcode, AnyTypeAcceptsEverySymbologyWhateverTheFormLength) {
   uint32_t seed = 700;
   for (const Sample& s : kSamples) {
-    sim::BarcodeSpec def;
-    def.symbology = s.symbology;
-    def.data = s.data;
-    def.blur = 0.6;
-    def.noise = 3;
-    const sim::RenderedBarcode code = sim::RenderBarcode(def, seed++);
+    const sim::RenderedBarcode code = RenderSample(s, seed++);
     const int16_t size[2] = {int16_t(code.image.width), int16_t(code.image.height)};
     FormPositionRecord form{};
     form.requested = 0x10;
