@@ -165,6 +165,7 @@ bool CDmStub::HandleBuffer(int fd, std::string& buffer) {
         event.deviceURI = ElementAttribute(document, event.kind, "deviceURI");
         event.modality = ElementAttribute(document, event.kind, "modality");
         event.deviceModel = ElementAttribute(document, event.kind, "deviceModel");
+        event.serialNumber = ElementAttribute(document, event.kind, "serialNumber");
         if (event.kind == "Connect") {
             extra = "<ConnectResponse apiVersion=\"3.0.0\" vendor=\"Tessik\" dmName=\"DM stub\" dmVersion=\"1.0\" "
                     "heartBeat=\"" + std::to_string(heartBeat_) + "\"/>";

@@ -664,6 +664,9 @@ TEST_P(RealLibraryRoadTest, CaptureDeliversTheLibrarysResult) {
     const RealLibraryCase& c = GetParam();
     ASSERT_TRUE(dm.WaitFor("Arrival", 1, 60000)) << service.ConsoleText();
     EXPECT_EQ(dm.Events().back().deviceModel, c.model);
+    // The ten-print scanner's serial comes from its device text (the simulated device's 1001); the
+    // single-finger scanner's device record carries no serial.
+    EXPECT_EQ(dm.Events().back().serialNumber, std::string(c.model) == "PloverA" ? "1001" : "");
 
     peers::CEnrolmentClient client;
     ASSERT_TRUE(client.Connect(EventURI("Arrival", 0)));

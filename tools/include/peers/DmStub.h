@@ -17,6 +17,7 @@ struct DmEvent {
     std::string deviceURI;   // Arrival and Removal
     std::string modality;    // Arrival
     std::string deviceModel; // Arrival
+    std::string serialNumber; // Arrival
 };
 
 class CDmStub {
