@@ -303,8 +303,16 @@ TEST(FormPositionCards, SkewedCardWithMissingPrintsAndABarcode) {
   f.barcodeBox = {2000, 210, 3600, 400};
   f.barcodeType = 39;
   f.barcodeLength = int32_t(def.barcode.data.size());
+  const FormPositionRecord asked = f;
   EXPECT_EQ(Analyse(card, &f), 0);
   EXPECT_EQ(f.found, AP_TENPRINT | AP_PLAINTP | AP_FLATPRINT | AP_CLIPPEDFLATLEFT | 0x10u);
+  // The report tells the hands apart: the left hand's flat prints were cut, the right's not.
+  FormPositionRecord reported = asked;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(AutoFormPositionReport(card.image.pixels.data(), def.width, def.height, &reported), 0);
+  const std::string report = testing::internal::GetCapturedStdout();
+  EXPECT_NE(report.find("AP_CLIPPEDFLATRIGHT : Not cared!\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("AP_CLIPPEDFLATLEFT : Cared!\n"), std::string::npos) << report;
   ExpectRolled(f, t, kReversed);
   ExpectPlainBoxes(f, t);
   ExpectFlatFingers(f.leftFlat, t, {6, 7, 8, 9});
