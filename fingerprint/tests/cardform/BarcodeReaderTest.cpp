@@ -375,3 +375,33 @@ TEST(ReadFormBarcode, AnyTypeAcceptsEverySymbologyWhateverTheFormLength) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ReadFormBarcode, FormLengthOfEachSymbology) {
+  // 2 of 5 reads its digits in pairs: a form length of 7 or 8 reads eight digits; Code 39 keeps
+  // an odd length.
+  const struct {
+    Sample sample;
+    int length;
+  } cases[] = {{{Symbology::Interleaved25, "90417362"}, 7},
+               {{Symbology::Interleaved25, "90417362"}, 8},
+               {{Symbology::Code39, "F0RM1"}, 5}};
+  uint32_t seed = 720;
+  for (const auto& c : cases) {
+    const sim::RenderedBarcode code = RenderSample(c.sample, seed++);
+    const int16_t size[2] = {int16_t(code.image.width), int16_t(code.image.height)};
+    FormPositionRecord form{};
+    form.requested = 0x10;
+    form.barcodeType = TypeOf(c.sample.symbology);
+    form.barcodeLength = c.length;
+    form.barcodeTolerance = 1;
+    form.barcodeBox = {int16_t(code.image.width / 2), int16_t(code.image.height / 2),
+                       uint16_t(code.image.width - 4), uint16_t(code.image.height - 4)};
+    SCOPED_TRACE(c.sample.data + " " + std::to_string(c.length));
+    EXPECT_EQ(ReadFormBarcode(size, code.image.pixels.data(), &form), 0);
+    EXPECT_STREQ(form.barcodeText, code.text.c_str());
+  }
+}
+
+}  // namespace
