@@ -72,6 +72,12 @@ IirView ReadIirRecord(const std::vector<uint8_t>& record) {
     return view;
 }
 
+std::string NumberedId(char prefix, long long number) {
+    std::string id(1, prefix);
+    id += std::to_string(number);
+    return id;
+}
+
 bool SplitUri(const std::string& uri, std::string& ip, int& port) {
     const size_t colon = uri.rfind(':');
     if (colon == std::string::npos || colon == 0 || colon + 1 >= uri.size()) return false;
@@ -222,9 +228,7 @@ CaptureResult CEnrolmentClient::Capture(const CaptureOptions& options) {
             // An answer to an earlier request is a preview as well: on a slow machine every
             // answer may come after the next request went out.
             const int64_t asked = NowMs();
-            std::string id(1, 'F');
-            id += std::to_string(frame);
-            std::vector<uint8_t> record = FetchImageRecord(preview, 1, id, 50, &carry, true);
+            std::vector<uint8_t> record = FetchImageRecord(preview, 1, NumberedId('F', frame), 50, &carry, true);
             ++result.frameRequests;
             const bool answered = !record.empty();
             const bool newPreview = answered && record != result.lastPreview;

@@ -105,6 +105,9 @@ private:
 // the answer of an earlier request on the channel is taken too; otherwise it is skipped.
 std::vector<uint8_t> FetchImageRecord(XmlPeer& peer, long code, const std::string& requestId, int timeoutMs,
                                       std::string* carry = nullptr, bool anyAnswer = false);
+// A request id of a letter and a number, "F12". Built by appending: GCC 12 warns falsely
+// (-Wrestrict) at "F" + std::to_string(n) in an optimised build.
+std::string NumberedId(char prefix, long long number);
 // "ip:port" split; false when the text is not of that form.
 bool SplitUri(const std::string& uri, std::string& ip, int& port);
 
