@@ -97,6 +97,19 @@ protected:
     // What the exported layer does to start a flat or rolled capture in the current mode.
     void StartCapture(int type) { scannertest::StartPreviews(*model, previews, type); }
 
+    // Dirties the platen, then starts a capture and waits for the first scanner message.
+    void StartOnADirtyPlaten(int type) {
+        // The simulated smudges darken fewer pixels than the library's default window asks for on
+        // a preview-size frame; a clean platen darkens none.
+        MM_SetDirtySensorWindow1Threshold(3000);
+        device->Apply({sim::DeviceAction::Dirty, sim::FingerLayout::None, 0, 0, 0, true});
+        // Frames rendered before the dirt are out of the way.
+        const uint32_t sent = device->TotalFrames();
+        ASSERT_TRUE(WaitUntil([&] { return device->TotalFrames() >= sent + 3; }));
+        StartCapture(type);
+        ASSERT_TRUE(WaitUntil([&] { return !Messages().empty(); }, 20000));
+    }
+
     std::unique_ptr<TraceLines> trace;
     std::unique_ptr<capturetest::Bus> bus;
     std::shared_ptr<sim::SimDevice> device;
@@ -270,15 +283,7 @@ TEST_F(ScannerPipeline, DirtyPlatenIsReportedOnceAndCleanOnceThenPreviewsFlow) {
     ASSERT_EQ(model->InitVideoMode(TK_VIDEO_FULL), 0);
     ASSERT_EQ(model->SetCalibration(0), 0);
     EXPECT_EQ(trace->Count("Enter ZarnScannerBase::CheckCurrentExposure("), 0u);
-    // The simulated smudges darken fewer pixels than the library's default window asks for on a
-    // preview-size frame; a clean platen darkens none.
-    MM_SetDirtySensorWindow1Threshold(3000);
-    device->Apply({sim::DeviceAction::Dirty, sim::FingerLayout::None, 0, 0, 0, true});
-    // Frames rendered before the dirt are out of the way.
-    const uint32_t sent = device->TotalFrames();
-    ASSERT_TRUE(WaitUntil([&] { return device->TotalFrames() >= sent + 3; }));
-    StartCapture(ZARN_IMAGE_SLAP_LEFT);
-    ASSERT_TRUE(WaitUntil([&] { return !Messages().empty(); }, 20000));
+    ASSERT_NO_FATAL_FAILURE(StartOnADirtyPlaten(ZARN_IMAGE_SLAP_LEFT));
     const Message dirty = Messages().front();
     EXPECT_EQ(dirty.kind, 1);
     const int status = model->m_Running.captureStatus.load();
@@ -357,12 +362,7 @@ TEST_F(ScannerCalibrationEnd, AFrameArrivingAsItEndsLeavesThePlatenCheckToTheNex
     std::this_thread::sleep_for(std::chrono::milliseconds(int64_t(500 * scannertest::Slowdown())));
     EXPECT_EQ(model->m_nBackgroundStage.load(), 1);
 
-    MM_SetDirtySensorWindow1Threshold(3000);
-    device->Apply({sim::DeviceAction::Dirty, sim::FingerLayout::None, 0, 0, 0, true});
-    const uint32_t sent = device->TotalFrames();
-    ASSERT_TRUE(WaitUntil([&] { return device->TotalFrames() >= sent + 3; }));
-    StartCapture(ZARN_IMAGE_SLAP_LEFT);
-    ASSERT_TRUE(WaitUntil([&] { return !Messages().empty(); }, 20000));
+    ASSERT_NO_FATAL_FAILURE(StartOnADirtyPlaten(ZARN_IMAGE_SLAP_LEFT));
     EXPECT_EQ(Messages().front().kind, 1);
     EXPECT_EQ(previews.Count(), 0);
 }
