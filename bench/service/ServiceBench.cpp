@@ -79,7 +79,7 @@ void BM_GetFrameRoundTrip800x750(benchmark::State& state) {
     size_t bytes = 0;
     int64_t frame = 0;
     for (auto _ : state) {
-        record = peers::FetchImageRecord(preview, 1, "F" + std::to_string(frame++), 2000, &carry);
+        record = peers::FetchImageRecord(preview, 1, peers::NumberedId('F', frame++), 2000, &carry);
         if (record.empty()) {
             state.SkipWithError("no answer");
             break;

@@ -181,8 +181,10 @@ void ZarnScannerBase::ThreadImgProc() {
         const StreamHandOff h = s->m_strStreamCB;
         if (s->m_nFrameReady.load() == 0) ++s->frameCounter_;
         bool process = false;
-        // A frame handed over before the stream stopped is not worked on after the stop.
-        if (h.pBuffer != nullptr && s->m_nStreamRunning.load() != 0) {
+        // A frame handed over before the stream stopped is not worked on after the stop, nor one
+        // taken after the frame request was cleared (the end of a calibration waits only for a
+        // frame already being worked on).
+        if (h.pBuffer != nullptr && s->m_nStreamRunning.load() != 0 && s->m_nFrameRequest.load() != 0) {
             const int mode = s->m_nVideoMode.load();
             const FrameGeometry& g = mode == TK_VIDEO_ROLL ? s->m_RollImage
                                      : (mode == TK_VIDEO_PREV || (!s->m_nCalibrating.load() && !s->m_nFullResult.load()))

@@ -255,11 +255,21 @@ int ZarnScannerBase::SetCalibration(int mode) {
     if (result == 0) result = StartStream();
     if (result == 0) result = CalibrationPass(TK_VIDEO_FULL, mode);
     if (result == 0 && m_RollFrame.width > 1 && m_RollFrame.height > 1) result = CalibrationPass(TK_VIDEO_ROLL, mode);
-    if (result == 0) m_nBackgroundStage = 1;
     m_nFrameRequest = 0;
-    m_nCalibrating = 0;
+    EndCalibration(result);
     ZarnTrace().Log(3, "Exit  SetCalibration()=%d", result);
     return result;
+}
+
+void ZarnScannerBase::EndCalibration(int result) {
+    // A frame the image thread took before the frame request was cleared ends first. Only then
+    // does the background stage go back to 1 and the calibration flag clear: a frame still being
+    // worked on would otherwise see stage 1 without the flag, pass the platen check on the empty
+    // platen and move the stage on, and the next capture would start without its platen check.
+    // Frames taken after the clear are not worked on (the image thread checks the request again).
+    WaitImageThreadIdle();
+    if (result == 0) m_nBackgroundStage = 1;
+    m_nCalibrating = 0;
 }
 
 int ZarnScannerBase::PreviewScaleImage(int srcWidth, int srcHeight, const uint8_t* src, int dstWidth, int dstHeight,

@@ -72,9 +72,11 @@ int InitializeSequence(int type) {
     ZarnTrace().Log(2, "Enter Zarn_Main_Initialize(%d)", type);
     if (Initialised() != nullptr) return Exit("Zarn_Main_Initialize", ZARN_ERR_ALREADY_INITIALIZED);
     InstallHooks();
-    int result = I_NewObjectFromType(type);
-    ZarnScannerBase* s = result == 0 ? g_pScanner.load() : nullptr;
-    if (s != nullptr) result = s->InitializeRes();
+    const int created = I_NewObjectFromType(type);
+    ZarnScannerBase* s = created == 0 ? g_pScanner.load() : nullptr;
+    // From here on there is a scanner: every later step works on it and destroys it on failure.
+    if (s == nullptr) return Exit("Zarn_Main_Initialize", created != 0 ? created : ZARN_ERR_MEM_ALLOC);
+    int result = s->InitializeRes();
     if (result == 0) {
         char name[1024] = {};
         s->GetScannerName(name, sizeof name);
@@ -103,13 +105,10 @@ int InitializeSequence(int type) {
         s->StopStream();
         return Exit("Zarn_Main_Initialize", 0);
     }
-    if (s != nullptr) {
-        s->ReleaseRes();
-        Exit("Zarn_Main_Initialize", result);
-        DestroyScanner(s);
-        return result;
-    }
-    return Exit("Zarn_Main_Initialize", result);
+    s->ReleaseRes();
+    Exit("Zarn_Main_Initialize", result);
+    DestroyScanner(s);
+    return result;
 }
 
 int AbortSequence() {

@@ -361,6 +361,9 @@ public:
     std::condition_variable m_imgBusyEnded;
     bool m_bImgBusy = false;
     void WaitImageThreadIdle();
+    // The end of every SetCalibration, once the caller has stopped asking for frames (frame
+    // request or stream flag cleared): see StreamControl.cpp.
+    void EndCalibration(int result);
     CSampleGrabberBase m_SampleGrabberCB;
 
     // Working geometry of the image-processing thread.

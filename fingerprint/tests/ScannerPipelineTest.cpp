@@ -3,11 +3,14 @@
 // search, the background stages, previews, the roll path, dropped frames, stopping and removal.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <mutex>
 #include <numeric>
+#include <thread>
 #include <vector>
 
 #include "CaptureRig.h"
@@ -70,7 +73,7 @@ protected:
         bus = std::make_unique<capturetest::Bus>(ScenarioText(), scannertest::Slowdown());
         device = bus->Device("s1");
         ASSERT_TRUE(device);
-        model = std::make_unique<TestModel>();
+        model = MakeModel();
         g_pScanner = model.get();
         model->m_pfnMessageSink = &MessageSink;
         ASSERT_EQ(model->InitializeRes(), 0);
@@ -83,6 +86,8 @@ protected:
         trace.reset();
     }
 
+    virtual std::unique_ptr<TestModel> MakeModel() const { return std::make_unique<TestModel>(); }
+
     // Frames come four times as fast as the scanner's own.
     virtual std::string ScenarioText() const { return Scenario(0.25); }
     static std::string Scenario(double periodScale) {
@@ -91,6 +96,19 @@ protected:
 
     // What the exported layer does to start a flat or rolled capture in the current mode.
     void StartCapture(int type) { scannertest::StartPreviews(*model, previews, type); }
+
+    // Dirties the platen, then starts a capture and waits for the first scanner message.
+    void StartOnADirtyPlaten(int type) {
+        // The simulated smudges darken fewer pixels than the library's default window asks for on
+        // a preview-size frame; a clean platen darkens none.
+        MM_SetDirtySensorWindow1Threshold(3000);
+        device->Apply({sim::DeviceAction::Dirty, sim::FingerLayout::None, 0, 0, 0, true});
+        // Frames rendered before the dirt are out of the way.
+        const uint32_t sent = device->TotalFrames();
+        ASSERT_TRUE(WaitUntil([&] { return device->TotalFrames() >= sent + 3; }));
+        StartCapture(type);
+        ASSERT_TRUE(WaitUntil([&] { return !Messages().empty(); }, 20000));
+    }
 
     std::unique_ptr<TraceLines> trace;
     std::unique_ptr<capturetest::Bus> bus;
@@ -265,15 +283,7 @@ TEST_F(ScannerPipeline, DirtyPlatenIsReportedOnceAndCleanOnceThenPreviewsFlow) {
     ASSERT_EQ(model->InitVideoMode(TK_VIDEO_FULL), 0);
     ASSERT_EQ(model->SetCalibration(0), 0);
     EXPECT_EQ(trace->Count("Enter ZarnScannerBase::CheckCurrentExposure("), 0u);
-    // The simulated smudges darken fewer pixels than the library's default window asks for on a
-    // preview-size frame; a clean platen darkens none.
-    MM_SetDirtySensorWindow1Threshold(3000);
-    device->Apply({sim::DeviceAction::Dirty, sim::FingerLayout::None, 0, 0, 0, true});
-    // Frames rendered before the dirt are out of the way.
-    const uint32_t sent = device->TotalFrames();
-    ASSERT_TRUE(WaitUntil([&] { return device->TotalFrames() >= sent + 3; }));
-    StartCapture(ZARN_IMAGE_SLAP_LEFT);
-    ASSERT_TRUE(WaitUntil([&] { return !Messages().empty(); }, 20000));
+    ASSERT_NO_FATAL_FAILURE(StartOnADirtyPlaten(ZARN_IMAGE_SLAP_LEFT));
     const Message dirty = Messages().front();
     EXPECT_EQ(dirty.kind, 1);
     const int status = model->m_Running.captureStatus.load();
@@ -308,6 +318,53 @@ TEST_F(ScannerPipeline, ExposureSearchEndsAtTheUpperBoundWhenTheLampIsTooDim) {
     EXPECT_EQ(trace->Count("Desired exposure value is out of range"), 0u);
     EXPECT_EQ(model->m_nCalibrating.load(), 0);
     EXPECT_EQ(model->m_nFrameRequest.load(), 0);
+}
+
+// A frame that reaches the image thread just as a calibration ends: the model holds the first
+// full-mode frame after the roll pass in the grabber callback and keeps the calibration from ending
+// until that frame is held (the last MakeImageData of the calibration asks for the image type);
+// the frame is handed over the moment the calibration flag clears. The image thread last looked at
+// the frame request before the end, so it takes that frame.
+class LateFrameModel : public TestModel {
+public:
+    int FilterStream(uint8_t* buffer, long* length) override {
+        if (m_nCalibrating.load() && *length == m_RollFrame.bytes) rollFramesSeen = true;
+        if (rollFramesSeen && *length == m_FullFrame.bytes && !holding.exchange(true)) {
+            heldWhileCalibrating = m_nCalibrating.load() != 0;
+            for (int i = 0; i < 5000 && m_nCalibrating.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            handedOver = true;
+        }
+        return TestModel::FilterStream(buffer, length);
+    }
+    int GetImageTypeInfo(int type, ZarnImageInfo* info, int half) override {
+        if (m_nCalibrating.load() && rollFramesSeen && m_nVideoMode.load() == TK_VIDEO_FULL)
+            for (int i = 0; i < 5000 && !holding.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return TestModel::GetImageTypeInfo(type, info, half);
+    }
+    std::atomic<bool> rollFramesSeen{false}, holding{false}, heldWhileCalibrating{false}, handedOver{false};
+};
+
+class ScannerCalibrationEnd : public ScannerPipeline {
+protected:
+    std::unique_ptr<TestModel> MakeModel() const override { return std::make_unique<LateFrameModel>(); }
+};
+
+// The calibration leaves the background stage at 1 until a capture asks for frames, so the capture
+// begins with its platen check: a platen dirtied after the calibration is reported.
+TEST_F(ScannerCalibrationEnd, AFrameArrivingAsItEndsLeavesThePlatenCheckToTheNextCapture) {
+    auto& late = static_cast<LateFrameModel&>(*model);
+    ASSERT_EQ(model->InitVideoMode(TK_VIDEO_FULL), 0);
+    ASSERT_EQ(model->SetCalibration(0), 0);
+    ASSERT_TRUE(late.heldWhileCalibrating.load());
+    ASSERT_TRUE(WaitUntil([&] { return late.handedOver.load(); }));
+    EXPECT_EQ(model->m_nFrameRequest.load(), 0);
+    // Time for the image thread to work on the late frame, were it to take it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(int64_t(500 * scannertest::Slowdown())));
+    EXPECT_EQ(model->m_nBackgroundStage.load(), 1);
+
+    ASSERT_NO_FATAL_FAILURE(StartOnADirtyPlaten(ZARN_IMAGE_SLAP_LEFT));
+    EXPECT_EQ(Messages().front().kind, 1);
+    EXPECT_EQ(previews.Count(), 0);
 }
 
 // The stitcher must see every frame of the roll: the frames come at the scanner's own rate, which the

@@ -508,7 +508,9 @@ TEST(FrontEndStages, PupilMethodsZeroAndOne) {
         EXPECT_LE(std::abs(rec[kPupilY] - t.pupil.y), 5) << method;
         EXPECT_LE(std::abs(rec[kPupilRadius] - t.pupil.r), 5) << method;
         EXPECT_GT(rec[kPupilScore], 10) << method;
-        if (method != 1) EXPECT_EQ(((rec[kPupilRadius] - 2) / 4 - 16 / 4) % 2, 0) << "method 0 votes every second radius";
+        if (method != 1) {
+            EXPECT_EQ(((rec[kPupilRadius] - 2) / 4 - 16 / 4) % 2, 0) << "method 0 votes every second radius";
+        }
     }
     // Decimated images of 8 or fewer rows: method 0 finds no centre, method 1 searches round (0, 0).
     std::vector<uint8_t> strip = Uniform(40, 8, 150);

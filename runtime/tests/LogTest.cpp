@@ -162,8 +162,13 @@ TEST_F(LogTest, StopWritesEverythingQueuedInCallOrder) {
     std::vector<std::thread> writers;
     for (int t = 0; t < kThreads; ++t)
         writers.emplace_back([t] {
-            for (int i = 0; i < kLines; ++i)
-                WriteLog(LOGLEVEL_INFO, "t" + std::to_string(t) + " " + std::to_string(i), 0);
+            for (int i = 0; i < kLines; ++i) {
+                std::string line(1, 't');
+                line += std::to_string(t);
+                line += ' ';
+                line += std::to_string(i);
+                WriteLog(LOGLEVEL_INFO, line, 0);
+            }
         });
     for (auto& w : writers)
         w.join();

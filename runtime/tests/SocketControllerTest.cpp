@@ -513,9 +513,12 @@ TEST(SocketClose, CloseArrivingWhileAnOpeningBeginsSticks) {
             return listen ? endpoint.Listen("127.0.0.1", 0, 0, 30, 20000, 60000, 1, 1)
                           : endpoint.ConnectTo("127.0.0.1", deadPort, 0, 0, 0);
         });
-        // The opening has stopped the old endpoint and waits for its loop.
+        // The opening has begun stopping the old endpoint and waits for its loop.
         ASSERT_TRUE(WaitFor([&] { return !endpoint.IsRunning(); }));
-        endpoint.Close(1);
+        // The loop is held by this test's own handler until after the Close, so this Close must
+        // not wait for the loop: a joining Close that came while the opening was still closing the
+        // old sockets would wait for the loop, and the loop for it, for ever.
+        endpoint.Close(0);
         release.set_value();
         const bool ended = opening.wait_for(3s) == std::future_status::ready;
         EXPECT_TRUE(ended);

@@ -11,7 +11,10 @@ using namespace xercesc;
 namespace {
 
 std::string Quoted(MessageId id) {
-    return "\"" + CUtilities::GetCommandName(id) + "\"";
+    std::string text(1, '"');
+    text += CUtilities::GetCommandName(id);
+    text += '"';
+    return text;
 }
 
 // Answer of a Subscribe: attribute name of each category, in the order they are written.

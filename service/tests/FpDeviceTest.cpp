@@ -11,6 +11,7 @@
 #include "TestAppData.h"
 #include "XmlPeer.h"
 #include "device/ZarnApi.h"
+#include "peers/EnrolmentClient.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -106,7 +107,9 @@ TEST(FpDevicePositions, CodesAndNames) {
                  {"rightslap", 33},  {"", 33}};
     for (const auto& row : table) {
         EXPECT_EQ(CFpDevice::PositionCode(row.text), row.code) << row.text;
-        if (row.code != 33) EXPECT_EQ(CFpDevice::PositionName(row.code), row.text);
+        if (row.code != 33) {
+            EXPECT_EQ(CFpDevice::PositionName(row.code), row.text);
+        }
     }
     EXPECT_EQ(CFpDevice::PositionName(33), "Unknown");
     EXPECT_EQ(CFpDevice::PositionName(1), "Unknown");
@@ -170,13 +173,13 @@ TEST_F(FpDeviceTest, StartCaptureCountsTheFingersToCapture) {
     int id = 0;
     for (const auto& row : table) {
         const int starts = library.Count("Zarn_Capture_Start(");
-        const std::string answer = Start(row.position, "S" + std::to_string(++id), row.missing);
+        const std::string answer = Start(row.position, peers::NumberedId('S', ++id), row.missing);
         const std::string want = *row.reason ? row.reason : "Success";
         EXPECT_EQ(AttributeOf(answer, "failureReason"), want) << row.position << " " << row.missing;
         if (row.start != nullptr) {
             EXPECT_EQ(library.Count(row.start), 1) << row.start;
             EXPECT_EQ(device->GetState(), DEVICE_STATE_CAPTURING);
-            EXPECT_EQ(AttributeOf(Command("<StopCapture/>", "T" + std::to_string(id)), "value"), "Success");
+            EXPECT_EQ(AttributeOf(Command("<StopCapture/>", peers::NumberedId('T', id)), "value"), "Success");
         } else {
             EXPECT_EQ(library.Count("Zarn_Capture_Start("), starts);
         }

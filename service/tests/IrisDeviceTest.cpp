@@ -68,7 +68,9 @@ TEST(IrisDevicePositions, CodesAndNames) {
     } table[] = {{"LeftIris", 1}, {"RightIris", 2}, {"BothIris", 3}, {"leftiris", 0}, {"RightSlap", 0}, {"", 0}};
     for (const auto& row : table) {
         EXPECT_EQ(CIrisDevice::ParseEyePosition(row.text), row.code) << row.text;
-        if (row.code != 0) EXPECT_EQ(CIrisDevice::EyePositionName(row.code), row.text);
+        if (row.code != 0) {
+            EXPECT_EQ(CIrisDevice::EyePositionName(row.code), row.text);
+        }
     }
     EXPECT_EQ(CIrisDevice::EyePositionName(0), "Unknown");
     EXPECT_EQ(CIrisDevice::EyePositionName(4), "Unknown");
@@ -142,14 +144,14 @@ TEST_F(IrisDeviceTest, StartCaptureCountsTheEyesToCapture) {
         const int allModes = library.Count("Zarn_IRIS_Capture_SetMode");
         const int starts = library.Count("Zarn_IRIS_Capture_Start()");
         const int aborts = library.Count("Zarn_IRIS_Capture_Abort()");
-        const std::string answer = Start(row.position, "S" + std::to_string(++id), row.missing);
+        const std::string answer = Start(row.position, peers::NumberedId('S', ++id), row.missing);
         EXPECT_EQ(AttributeOf(answer, "failureReason"), row.reason) << row.position << " / " << row.missing;
         if (row.setMode != nullptr) {
             EXPECT_EQ(library.Count(row.setMode), modes + 1) << row.setMode;
             EXPECT_EQ(library.Count("Zarn_IRIS_Capture_Start()"), starts + 1);
             EXPECT_EQ(device->GetState(), DEVICE_STATE_CAPTURING);
             EXPECT_EQ(vdm.captureInterlock.irisCapturing, 1);
-            EXPECT_EQ(AttributeOf(Command("<StopCapture/>", "T" + std::to_string(id)), "value"), "Success");
+            EXPECT_EQ(AttributeOf(Command("<StopCapture/>", peers::NumberedId('T', id)), "value"), "Success");
             EXPECT_EQ(library.Count("Zarn_IRIS_Capture_Abort()"), aborts + 2) << "the start's close and the stop";
         } else {
             EXPECT_EQ(library.Count("Zarn_IRIS_Capture_SetMode"), allModes);
@@ -206,7 +208,7 @@ TEST_F(IrisDeviceTest, PreviewOfBothEyesNeedsBothAndOversizedFramesAreDropped) {
     ASSERT_EQ(AttributeOf(answer, "failureReason"), "Success");
     const std::string videoURI = AttributeOf(answer, "videoURI");
     std::vector<uint8_t> frame;
-    for (int i = 0; i < 50 && frame.empty(); ++i) frame = Fetch(videoURI, kGetFrame, "F" + std::to_string(i));
+    for (int i = 0; i < 50 && frame.empty(); ++i) frame = Fetch(videoURI, kGetFrame, peers::NumberedId('F', i));
     const peers::IirView view = peers::ReadIirRecord(frame);
     ASSERT_TRUE(view.valid);
     EXPECT_EQ(view.images.size(), 2u);

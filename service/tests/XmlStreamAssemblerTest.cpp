@@ -139,7 +139,7 @@ TEST_F(AssemblerTest, OnlyTextEndingInATagIsParsed) {
 
     // A read that ends in a tag is tried, with blanks or a terminating zero after it; one that
     // ends in the middle of a tag is not.
-    for (const std::string tail : {std::string("\r\n"), std::string(" \t"), std::string(1, '\0')}) {
+    for (const std::string& tail : {std::string("\r\n"), std::string(" \t"), std::string(1, '\0')}) {
         documents.clear();
         parses = 0;
         Feed(assembler, "<DeviceB n=\"1\"><X/");

@@ -125,8 +125,12 @@ std::vector<double> EncodeBarcode(Symbology symbology, const std::string& data, 
 
 std::string BarcodeReadText(Symbology symbology, const std::string& data) {
     switch (symbology) {
-        case Symbology::Interleaved25:
-            return "*" + Even25(data) + "*";
+        case Symbology::Interleaved25: {
+            std::string text(1, '*');
+            text += Even25(data);
+            text += '*';
+            return text;
+        }
         case Symbology::Ean13:
             return data + char('0' + EanCheck(data)) + "*";
         default:

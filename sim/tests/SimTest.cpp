@@ -144,7 +144,9 @@ TEST(RawLayout, SceneCornersComeFromTheModelsWindow) {
                      "," + std::to_string(c.y));
         const SceneSource s = SourceOf(Traits(c.model), c.mode, c.x, c.y);
         EXPECT_EQ(s.kind, c.kind);
-        if (c.kind != SceneSource::White) EXPECT_EQ(std::make_pair(s.x, s.y), std::make_pair(c.dx, c.dy));
+        if (c.kind != SceneSource::White) {
+            EXPECT_EQ(std::make_pair(s.x, s.y), std::make_pair(c.dx, c.dy));
+        }
     }
 }
 

@@ -1,6 +1,8 @@
 #include "peers/EnrolmentClient.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 
 #include "ImageMessageCodec.h"
 #include "peers/DmStub.h"
@@ -70,6 +72,12 @@ IirView ReadIirRecord(const std::vector<uint8_t>& record) {
     return view;
 }
 
+std::string NumberedId(char prefix, long long number) {
+    std::string id(1, prefix);
+    id += std::to_string(number);
+    return id;
+}
+
 bool SplitUri(const std::string& uri, std::string& ip, int& port) {
     const size_t colon = uri.rfind(':');
     if (colon == std::string::npos || colon == 0 || colon + 1 >= uri.size()) return false;
@@ -115,6 +123,38 @@ std::vector<uint8_t> FetchImageRecord(XmlPeer& peer, long code, const std::strin
             bytes.append(chunk, static_cast<size_t>(n));
         }
     }
+}
+
+int64_t PreviewPacer::Next(int64_t nowMs, bool answered, bool newPreview) {
+    if (rate_ > 0) return std::max<int64_t>(1, std::llround(1000.0 / rate_));
+    if (newPreview) {
+        if (lastNewMs_ >= 0) {
+            const int64_t interval = std::max<int64_t>(1, nowMs - lastNewMs_);
+            if (periodMs_ == 0) {
+                periodMs_ = interval;
+            } else if (sawOld_) {
+                // The preview came between a request that saw the old one and this one: the interval
+                // is the period, to within the last wait.
+                periodMs_ = (periodMs_ + interval) / 2;
+            } else {
+                // Already new at the first request: the device may be faster than it seemed.
+                periodMs_ = std::max<int64_t>(1, interval * 3 / 4);
+            }
+        }
+        lastNewMs_ = nowMs;
+        sawOld_ = false;
+    } else if (answered) {
+        sawOld_ = true;
+    }
+    // Until the pace is known (an empty platen gives the same preview again and again), and after
+    // a request that was not answered, ask ten times a second.
+    if (!answered || periodMs_ == 0) return 100;
+    // The next preview is due a period after the last new one: ask at seven eighths of it; while
+    // the answer is the preview already seen, ask again after an eighth of the period (or of the
+    // time since the last new preview, when the device has become slower or the scene stands
+    // still, but at least every quarter of a second).
+    if (newPreview) return std::max<int64_t>(1, periodMs_ * 7 / 8);
+    return std::clamp<int64_t>(std::max(periodMs_, nowMs - lastNewMs_) / 8, 5, 250);
 }
 
 bool CEnrolmentClient::Connect(const std::string& deviceURI) {
@@ -180,16 +220,24 @@ CaptureResult CEnrolmentClient::Capture(const CaptureOptions& options) {
     const int64_t deadline = NowMs() + options.timeoutMs;
     int frame = 0;
     std::string carry;  // bytes of preview answers not used yet
+    PreviewPacer pacer(options.previewRate);
+    int64_t nextAsk = NowMs();
     while (NowMs() < deadline) {
-        if (previewOpen) {
+        if (previewOpen && NowMs() >= nextAsk) {
             // No frame yet gets no answer: wait briefly, then ask again.
             // An answer to an earlier request is a preview as well: on a slow machine every
             // answer may come after the next request went out.
-            std::vector<uint8_t> record = FetchImageRecord(preview, 1, "F" + std::to_string(frame), 50, &carry, true);
-            if (!record.empty()) {
+            const int64_t asked = NowMs();
+            std::vector<uint8_t> record = FetchImageRecord(preview, 1, NumberedId('F', frame), 50, &carry, true);
+            ++result.frameRequests;
+            const bool answered = !record.empty();
+            const bool newPreview = answered && record != result.lastPreview;
+            if (answered) {
+                if (newPreview) ++result.distinctPreviews;
                 result.lastPreview = std::move(record);
                 ++result.previews;
             }
+            nextAsk = asked + pacer.Next(asked, answered, newPreview);
             ++frame;
         }
         if (options.disconnectAfterFrames >= 0 && result.previews >= options.disconnectAfterFrames) {

@@ -41,7 +41,8 @@ bool WritePng(const std::string& path, int width, int height, const std::vector<
 int Usage(const char* program) {
     std::fprintf(stderr,
                  "usage: %s --device IP:PORT [--position RightSlap] [--missing A,B] [--force FRAMES]\n"
-                 "          [--stop FRAMES] [--out DIR] [--timeout MS]\n",
+                 "          [--stop FRAMES] [--out DIR] [--timeout MS] [--preview-rate PER_SECOND]\n"
+                 "  --preview-rate: GetFrame requests a second (default: the device's own preview pace)\n",
                  program);
     return 2;
 }
@@ -63,7 +64,10 @@ int main(int argc, char** argv) {
         else if (word == "--stop") options.stopAfterFrames = std::atoi(value.c_str());
         else if (word == "--out") out = value;
         else if (word == "--timeout") options.timeoutMs = std::atoi(value.c_str());
-        else return Usage(argv[0]);
+        else if (word == "--preview-rate") {
+            options.previewRate = std::atof(value.c_str());
+            if (!(options.previewRate > 0 && options.previewRate <= 1000)) return Usage(argv[0]);
+        } else return Usage(argv[0]);
     }
     if (deviceURI.empty()) return Usage(argv[0]);
     // The wait bounds the start as well: a capture library may check the platen before it starts.
@@ -75,7 +79,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     const peers::CaptureResult result = client.Capture(options);
-    std::printf("Enrolment client: StartCapture %s, %d preview(s)\n", result.startReason.c_str(), result.previews);
+    std::printf("Enrolment client: StartCapture %s, %d distinct preview(s) in %d GetFrame answer(s) to %d request(s)\n",
+                result.startReason.c_str(), result.distinctPreviews, result.previews, result.frameRequests);
     if (!result.forceReason.empty()) std::printf("Enrolment client: ForceCapture %s\n", result.forceReason.c_str());
     if (!result.stopReason.empty()) std::printf("Enrolment client: StopCapture %s\n", result.stopReason.c_str());
     if (result.deviceClosed) std::fprintf(stderr, "Enrolment client: the service closed the device channel\n");

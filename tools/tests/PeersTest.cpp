@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -164,6 +165,100 @@ TEST_F(EnrolmentClientTest, ForceStopAndDisconnect) {
     peers::CaptureOptions again;
     again.forceAfterFrames = 1;
     EXPECT_TRUE(client.Capture(again).completed);
+}
+
+// The client asks at the device's preview pace: about one request per preview, yet it sees each
+// preview the library delivered. Before it asked every few milliseconds, whatever the pace.
+TEST_F(EnrolmentClientTest, PreviewsAreAskedForAtTheDevicesPace) {
+    script.previewIntervalMs = 100;
+    script.autoResultAfterFrames = 20;
+    OpenDevice();
+    peers::CaptureOptions options;
+    options.timeoutMs = 10000;
+    const peers::CaptureResult result = client.Capture(options);
+    ASSERT_TRUE(result.completed);
+    const int delivered = FakeFpLibrary::Instance().PreviewsDelivered();
+    EXPECT_EQ(delivered, 20);
+    // The first preview or two go by while the client learns the pace.
+    EXPECT_GE(result.distinctPreviews, delivered - 3);
+    EXPECT_LE(result.distinctPreviews, delivered);
+    EXPECT_LE(result.frameRequests, 3 * delivered);
+    EXPECT_LE(result.previews, result.frameRequests);
+}
+
+// A rate the user sets spaces the requests evenly, whatever the device delivers.
+TEST_F(EnrolmentClientTest, PreviewRateSetByTheUser) {
+    script.previewIntervalMs = 20;
+    script.autoResultAfterFrames = 75;  // about 1.5 s
+    OpenDevice();
+    peers::CaptureOptions options;
+    options.timeoutMs = 10000;
+    options.previewRate = 4;
+    const auto start = std::chrono::steady_clock::now();
+    const peers::CaptureResult result = client.Capture(options);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ASSERT_TRUE(result.completed);
+    EXPECT_LE(result.frameRequests, 4 * seconds + 2);
+    EXPECT_GE(result.frameRequests, 4 * seconds - 3);
+    // Each answer is a newer preview of the fast device.
+    EXPECT_EQ(result.distinctPreviews, result.previews);
+}
+
+// The pacing alone, against a device whose previews come at a fixed period (the answer to a request
+// is the latest preview delivered, none before the first): nearly every preview is seen, at two to
+// three requests each, for the iris camera's and the scanners' periods alike, also when the device
+// slows down or speeds up during the capture.
+TEST(PreviewPacer, FollowsTheDevicesPeriod) {
+    const struct {
+        int64_t firstPeriod, laterPeriod;
+    } table[] = {{33, 33}, {100, 100}, {267, 267}, {33, 267}, {267, 100}};
+    for (const auto& row : table) {
+        SCOPED_TRACE(std::to_string(row.firstPeriod) + " then " + std::to_string(row.laterPeriod));
+        const int64_t switchAt = 40 * row.firstPeriod, end = switchAt + 40 * row.laterPeriod;
+        auto latest = [&](int64_t t) -> int64_t {  // index of the latest preview at t, -1 none
+            const int64_t first = 70;
+            if (t < first) return -1;
+            if (t < switchAt) return (t - first) / row.firstPeriod;
+            return (switchAt - first) / row.firstPeriod + 1 + (t - switchAt) / row.laterPeriod;
+        };
+        peers::PreviewPacer pacer;
+        int requests = 0, distinct = 0;
+        int64_t seen = -1;
+        for (int64_t t = 0; t < end;) {
+            const int64_t index = latest(t);
+            ++requests;
+            const bool answered = index >= 0, fresh = answered && index != seen;
+            if (fresh) ++distinct, seen = index;
+            t += pacer.Next(t, answered, fresh);
+        }
+        const int64_t delivered = latest(end - 1) + 1;
+        // A few previews go by while the pace is learnt.
+        EXPECT_GE(distinct, delivered - 8);
+        EXPECT_LE(requests, 3 * delivered + 10);
+    }
+    // A scene that stands still (an empty platen) gives the same preview every time, so its pace
+    // cannot be seen: ten requests a second, not more. Once the pace is known, a scene that
+    // stops changing is asked for at least every quarter of a second.
+    peers::PreviewPacer still;
+    int stillRequests = 0;
+    for (int64_t t = 0; t < 10000; t += still.Next(t, true, t == 0)) ++stillRequests;
+    EXPECT_LE(stillRequests, 101);
+    peers::PreviewPacer stopped;
+    int64_t t = 0;
+    for (int i = 0; i < 20; ++i, t += 100) stopped.Next(t, true, true);
+    int64_t longest = 0;
+    for (int64_t at = t; at < t + 10000;) {
+        const int64_t wait = stopped.Next(at, true, false);
+        longest = std::max(longest, wait);
+        at += wait;
+    }
+    EXPECT_EQ(longest, 250);
+
+    // A rate the user set is kept as it is.
+    peers::PreviewPacer fixed(4);
+    EXPECT_EQ(fixed.Next(0, false, false), 250);
+    EXPECT_EQ(fixed.Next(250, true, true), 250);
+    EXPECT_EQ(fixed.Next(500, true, false), 250);
 }
 
 // The device goes away in the middle of a capture (its channel closed by the service): the client

@@ -125,9 +125,8 @@ int ZarnScannerFinch::SetCalibration(int mode) {
     std::memcpy(m_pFullBackground, m_pSavedRaw, size_t(m_FullImage.bytes));
     std::memcpy(m_pPreviewBackground, m_pSavedRaw, size_t(m_FullImage.bytes));
     std::memcpy(m_pPreviewBackgroundHeld, m_pPreviewBackground, size_t(m_PreviewImage.bytes));
-    m_nBackgroundStage = 1;
     m_nStreamRunning = 0;
-    m_nCalibrating = 0;
+    EndCalibration(0);
     ZarnTrace().Log(3, "Exit  ZarnScannerFinch::SetCalibration()=%d", 0);
     return 0;
 }

@@ -263,9 +263,8 @@ int ZarnScannerKestrelA::SetCalibration(int mode) {
         if (result == 0) result = StartStream();
     }
     for (int pass = 0; pass < 2 && result == 0; ++pass) result = CalibrationPassA(m_nVideoMode.load() == TK_VIDEO_FULL, mode);
-    if (result == 0) m_nBackgroundStage = 1;
     m_nFrameRequest = 0;
-    m_nCalibrating = 0;
+    EndCalibration(result);
     ZarnTrace().Log(result == 0 ? 3 : 5, "Exit  ZarnScannerKestrelA::SetCalibration()=%d", result);
     return result;
 }

@@ -453,9 +453,8 @@ int ZarnScannerKestrelFamily::SetCalibration(int mode) {
     const int passes[3] = {TK_VIDEO_FULL, TK_VIDEO_PREV, TK_VIDEO_ROLL};
     const int count = variant_ == Variant::C ? 2 : 3;
     for (int i = 0; i < count && result == 0; ++i) result = CalibrationPassF(passes[i], mode);
-    if (result == 0) m_nBackgroundStage = 1;
     m_nFrameRequest = 0;
-    m_nCalibrating = 0;
+    EndCalibration(result);
     ZarnTrace().Log(result == 0 ? (quiet ? 2 : 3) : (quiet ? 0 : 5), "Exit  %s::SetCalibration()=%d", className_, result);
     return result;
 }

@@ -349,9 +349,8 @@ int ZarnScannerPloverC::SetCalibration(int withExposure) {
     if (result == 0) result = StartStream();
     for (int mode : {TK_VIDEO_FULL, TK_VIDEO_PREV, TK_VIDEO_ROLL})
         if (result == 0) result = CalibrationPassPloverC(mode, withExposure);
-    if (result == 0) m_nBackgroundStage = 1;
     m_nStreamRunning = 0;
-    m_nCalibrating = 0;
+    EndCalibration(result);
     ZarnTrace().Log(result == 0 ? 2 : 0, "Exit  %s::SetCalibration()=%d", variant_.className, result);
     return result;
 }

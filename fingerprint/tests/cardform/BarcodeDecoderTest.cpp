@@ -381,7 +381,10 @@ TEST(DecodeCode128, ReadsBothWaysAndRefusesBadChecksAndFunctionCharacters) {
       ScanEvidence ev{};
       EXPECT_EQ(DecodeCode128(runs.data(), int(runs.size()), slot.text(), &ev),
                 reversed ? kReadReverse : kReadForward);
-      EXPECT_EQ(std::string(slot.text()), "*" + std::string(data) + "*");
+      std::string expected(1, '*');
+      expected += data;
+      expected += '*';
+      EXPECT_EQ(std::string(slot.text()), expected);
     }
     std::vector<int32_t> wrong = Runs(Symbology::Code128, "Zarn", 2, 40, 40, reversed, true);
     Slot slot;

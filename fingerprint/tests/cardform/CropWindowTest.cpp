@@ -216,7 +216,9 @@ TEST(RidgeFlow, DirectionOfStripesAndFlatWindows) {
     diff = std::min(diff, 252 - diff);
     EXPECT_LE(diff, 5) << direction;
     // Along an axis one sum is 0; along a diagonal the two axis sums are equal: exact directions.
-    if (phi % 45 == 0) EXPECT_EQ(direction, phi * 252 / 180);
+    if (phi % 45 == 0) {
+      EXPECT_EQ(direction, phi * 252 / 180);
+    }
     EXPECT_LT(value, 160);  // one pronounced direction
   }
   // A flat window and one of weak texture have no direction.

@@ -42,8 +42,11 @@ int CentreMark(int low, int high, int centre, const std::vector<std::pair<int, i
   EXPECT_EQ(k, 49u);
   img[24] = uint8_t(centre);
   LocalContrastMap(img.data(), 7, 7, low, high, work.data());
-  for (size_t i = 0; i < 49; ++i)
-    if (i != 24) EXPECT_EQ(work[i], 0) << i;  // the border
+  for (size_t i = 0; i < 49; ++i) {
+    if (i != 24) {
+      EXPECT_EQ(work[i], 0) << i;  // the border
+    }
+  }
   return work[24];
 }
 

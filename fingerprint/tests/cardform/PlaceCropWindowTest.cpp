@@ -186,7 +186,9 @@ TEST(PlaceFingerCropWindow, WhichRegionIsChosen) {
       d.Blocks(0, 0, rc[0], rc[1], rc[2], rc[3], c.levels.empty() ? 40 : uint8_t(c.levels[i]));
     }
     const Call r = Place(d.size, d.px.data(), {0, 0, 1000, 1000, 200, 200, 2});
-    if (c.result >= 0) EXPECT_EQ(r.result, c.result);
+    if (c.result >= 0) {
+      EXPECT_EQ(r.result, c.result);
+    }
     EXPECT_GE(r.y, 10 * c.chosen[0]);
     EXPECT_LT(r.y, 10 * (c.chosen[0] + c.chosen[2]));
     EXPECT_GE(r.x, 10 * c.chosen[1]);

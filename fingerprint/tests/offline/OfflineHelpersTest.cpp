@@ -345,7 +345,9 @@ TEST(HandSideDecision, RulesInOrder) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const HandSideChoice got = DecideHandSide(c.r13, c.a13, c.r14, c.a14);
-    if (c.side >= 0) EXPECT_EQ(got.side, c.side);
+    if (c.side >= 0) {
+      EXPECT_EQ(got.side, c.side);
+    }
     EXPECT_EQ(got.reported, c.reported);
     EXPECT_EQ(got.flags, c.flags);
   }

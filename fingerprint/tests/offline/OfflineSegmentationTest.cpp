@@ -125,8 +125,11 @@ TEST(OfflineSegmentation, HandsAgainstTheRendererTruth) {
     // The renderer turns the hand clockwise on the image: the tips move towards larger y, which
     // raises the hand angle above 90.
     if (c.turnDeg != 0)
-      for (const FingerInfo& f : fingers)
-        if (f.Qty > 0) EXPECT_NEAR(f.Measure, 90 + c.turnDeg, 8);
+      for (const FingerInfo& f : fingers) {
+        if (f.Qty > 0) {
+          EXPECT_NEAR(f.Measure, 90 + c.turnDeg, 8);
+        }
+      }
   }
 }
 
@@ -300,8 +303,9 @@ TEST(OfflineSegmentation, UprightCropsHoldTheirFingers) {
   for (int x : {0, 100, 499})
     for (int y : {0, 200, 399}) {
       const int sx = x0 + x, sy = y0 + y;
-      if (sx >= 0 && sx < kHandLines && sy >= 0 && sy < kHandLength)
+      if (sx >= 0 && sx < kHandLines && sy >= 0 && sy < kHandLength) {
         EXPECT_EQ(crops[0][size_t(x) * kOutLength + y], img[size_t(sx) * kHandLength + sy]);
+      }
     }
 }
 

@@ -46,6 +46,7 @@ struct CaptureOptions {
     int timeoutMs = 20000;       // longest wait for the capture to complete
     int startWaitMs = 5000;      // longest wait for the StartCapture answer (the capture library
                                  // may set the scanner's mode and check the platen first)
+    double previewRate = 0;      // GetFrame requests a second; 0: at the device's own preview pace
 };
 
 struct CaptureResult {
@@ -55,6 +56,8 @@ struct CaptureResult {
     bool completed = false;      // CaptureComplete arrived and the sample was fetched
     bool deviceClosed = false;   // the service closed the device channel (the device went away)
     int previews = 0;            // GetFrame answers with a record
+    int distinctPreviews = 0;    // answers whose record differs from the answer before
+    int frameRequests = 0;       // GetFrame requests sent
     std::vector<uint8_t> sample;       // the GetSample record
     std::vector<uint8_t> lastPreview;  // the last GetFrame record
 };
@@ -78,12 +81,33 @@ private:
     int nextId_ = 0;
 };
 
+// When to ask for the next preview. The service answers GetFrame with the latest preview it holds,
+// the same one again until the device delivers a new one, and not at all before the first. At the
+// device's pace the next request goes out a little before the next preview is due, judged from the
+// intervals between the new previews seen so far, and a request answered with the preview already
+// seen is repeated after a short wait; a rate set by the user spaces the requests evenly instead.
+class PreviewPacer {
+public:
+    explicit PreviewPacer(double requestsPerSecond = 0) : rate_(requestsPerSecond) {}
+    // Milliseconds from a request sent at `nowMs` to the next, given what its answer was.
+    int64_t Next(int64_t nowMs, bool answered, bool newPreview);
+
+private:
+    double rate_;
+    int64_t periodMs_ = 0;
+    int64_t lastNewMs_ = -1;
+    bool sawOld_ = false;  // a request since the last new preview was answered with that preview
+};
+
 // One image request (GetFrame: code 1, GetSample: code 0) on a connected image channel; the
 // record of its answer, empty when none came in time. `carry` keeps the bytes read past an answer
 // (or of an answer that came too late) for the next request on the same channel. With `anyAnswer`
 // the answer of an earlier request on the channel is taken too; otherwise it is skipped.
 std::vector<uint8_t> FetchImageRecord(XmlPeer& peer, long code, const std::string& requestId, int timeoutMs,
                                       std::string* carry = nullptr, bool anyAnswer = false);
+// A request id of a letter and a number, "F12". Built by appending: GCC 12 warns falsely
+// (-Wrestrict) at "F" + std::to_string(n) in an optimised build.
+std::string NumberedId(char prefix, long long number);
 // "ip:port" split; false when the text is not of that form.
 bool SplitUri(const std::string& uri, std::string& ip, int& port);
 
