@@ -95,9 +95,11 @@ void BM_KestrelFlatResultOutput(benchmark::State& state) {
         state.SkipWithError("no memory");
         return;
     }
+    // The parts stay alive while the grid is filled: each placement compares with the previous part.
+    std::vector<std::vector<uint8_t>> parts;
     for (int n = 0; n < 4; ++n) {
-        std::vector<uint8_t> part = Part(n);
-        d.FillUpBigImage(n, part.data(), d.m_pQuadSecond);
+        parts.push_back(Part(n));
+        d.FillUpBigImage(n, parts.back().data(), d.m_pQuadSecond);
     }
     d.m_pPreviousPart = nullptr;
     std::vector<uint8_t> grid(d.m_pQuadSecond, d.m_pQuadSecond + size_t(4) * W * H);

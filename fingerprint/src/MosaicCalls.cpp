@@ -7,6 +7,7 @@
 #include "zarn/ZarnTypes.h"
 
 #include "Detailer.h"
+#include "RowBands.h"
 #include "ZarnScannerBase.h"
 
 using namespace LiveScanAlg;
@@ -259,6 +260,30 @@ DistortionCorrectionHandle* MM_TDistortionCorrectInit() { Guard g(zarn::MosaicLo
 int MM_TDistortionCorrectEx(DistortionCorrectionHandle* handle, unsigned char* image, DistortionCorrectionRecord* record) {
     Guard g(zarn::MosaicLock());
     return TDistortionCorrectEx(handle, image, record);
+}
+int MM_TDistortionCorrectRows(DistortionCorrectionHandle* handle, unsigned char* image,
+                              DistortionCorrectionRecord* record) {
+    Guard g(zarn::MosaicLock());
+    if (handle == nullptr || image == nullptr || record == nullptr) return TDistortionCorrectEx(handle, image, record);
+    DistortionCorrectionRecord copy = *record;
+    copy.OutputHeight = 0;
+    copy.OutputWidth = 0;
+    // Whatever the row-range form refuses goes the whole-image way, with its own result.
+    if (TDistortionCorrectInitMt(handle, &copy) != 0) return TDistortionCorrectEx(handle, image, record);
+    // The passes touch only the image and the handle's buffer: the bands run without the lock,
+    // which this thread holds for them.
+    std::atomic<int> failed{0};
+    auto pass = [&](int rows, auto step) {
+        zarn::ForRowBands(rows, 512, "KeystoneRows", [&](int first, int end) {
+            const int r = step(handle, image, first, end, &copy);
+            if (r != 0) failed.store(r);
+        });
+    };
+    pass(copy.Height, TDistortionCorrectStep1Mt);
+    if (failed.load() == 0) pass(copy.OutputHeight, TDistortionCorrectStep2Mt);
+    record->OutputHeight = copy.OutputHeight;
+    record->OutputWidth = copy.OutputWidth;
+    return failed.load();
 }
 void MM_TDistortionCorrectRelease(DistortionCorrectionHandle** handle) {
     Guard g(zarn::MosaicLock());

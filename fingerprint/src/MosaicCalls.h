@@ -103,6 +103,10 @@ int MM_mmRollStitchCreate(int width, int height, int resolution, int resolution2
 
 DistortionCorrectionHandle* MM_TDistortionCorrectInit();
 int MM_TDistortionCorrectEx(DistortionCorrectionHandle* handle, unsigned char* image, DistortionCorrectionRecord* record);
+// MM_TDistortionCorrectEx with each pass's rows spread over the row threads: the same image and
+// record, for the largest images.
+int MM_TDistortionCorrectRows(DistortionCorrectionHandle* handle, unsigned char* image,
+                              DistortionCorrectionRecord* record);
 void MM_TDistortionCorrectRelease(DistortionCorrectionHandle** handle);
 int MM_InitializeRectangleBlockInfo(int height, int width, int blockWidth, int blockHeight, RectangleBlockInfoType* info);
 void MM_InitializeErrorMessage();

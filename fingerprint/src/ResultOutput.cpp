@@ -14,27 +14,21 @@ namespace {
 
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-// A work image of `bytes` filled with white, freed with the scope.
-struct WorkImage {
-    uint8_t* p = nullptr;
-    ~WorkImage() { ZarnScannerBase::SafeDeleteArray(&p); }
-};
-
 }  // namespace
 
 int ZarnScannerBase::RollingResultOutput() {
     ZarnTrace().LogText(3, "Enter ZarnScannerBase::RollingResultOutput()");
-    WorkImage work;
-    int result = SafeNewUcharArray(&work.p, m_RollImage.bytes, "pRollImage");
+    uint8_t* work = nullptr;
+    int result = ResultWorkImage(&work, m_RollImage.bytes, "pRollImage");
     if (result == 0) {
         const int w = m_RollImage.width, h = m_RollImage.height;
-        std::memcpy(work.p, m_pLastRoll, size_t(m_RollImage.bytes));
-        ImageUpToDown(work.p, w, h);
-        MM_PhotoShopCalibrateForeground(h, w, work.p, m_nStretchPercent);
+        std::memcpy(work, m_pLastRoll, size_t(m_RollImage.bytes));
+        ImageUpToDown(work, w, h);
+        MM_PhotoShopCalibrateForeground(h, w, work, m_nStretchPercent);
         if (m_nResultTransform == 0)
-            result = ImgTrapezoidConvert(work.p, h, w, m_pFlatOutput, m_RollOutput.height, m_RollOutput.width, 0, 2);
+            result = ImgTrapezoidConvert(work, h, w, m_pFlatOutput, m_RollOutput.height, m_RollOutput.width, 0, 2);
         else if (m_nResultTransform == 1)
-            result = ResizeBilinear(work.p, h, w, m_pFlatOutput, m_RollOutput.height, m_RollOutput.width);
+            result = ResizeBilinear(work, h, w, m_pFlatOutput, m_RollOutput.height, m_RollOutput.width);
         else
             result = ZARN_ERR_NOT_SUPPORTED;
         if (result == 0) {
@@ -49,34 +43,34 @@ int ZarnScannerBase::RollingResultOutput() {
 
 int ZarnScannerBase::FlatResultOutput() {
     ZarnTrace().LogText(3, "Enter ZarnScannerBase::FlatResultOutput()");
-    WorkImage work;
-    int result = SafeNewUcharArray(&work.p, m_FullImage.bytes, "pFlatImage");
+    uint8_t* work = nullptr;
+    int result = ResultWorkImage(&work, m_FullImage.bytes, "pFlatImage");
     if (result == 0) {
         const int w = m_FullImage.width, h = m_FullImage.height;
-        std::memcpy(work.p, m_pSavedRaw, size_t(m_FullImage.bytes));
+        std::memcpy(work, m_pSavedRaw, size_t(m_FullImage.bytes));
         ZarnTrace().SaveDebugBitmap(3, 0, "FlatResultOutput()_Background", m_pFullBackground, w, h);
-        ZarnTrace().SaveDebugBitmap(3, 0, "FlatResultOutput()_Src", work.p, w, h);
-        MM_CalibrateBackgroundSimple(2, h, w, m_pFullBackground, work.p);
-        MM_PhotoShopCalibrateForeground(h, w, work.p, m_nStretchPercent);
+        ZarnTrace().SaveDebugBitmap(3, 0, "FlatResultOutput()_Src", work, w, h);
+        MM_CalibrateBackgroundSimple(2, h, w, m_pFullBackground, work);
+        MM_PhotoShopCalibrateForeground(h, w, work, m_nStretchPercent);
         ZarnTrace().SaveDebugBitmap(3, 0, "FlatResultOutput()_Background_A", m_pFullBackground, w, h);
-        ZarnTrace().SaveDebugBitmap(3, 0, "FlatResultOutput()_Src_A", work.p, w, h);
+        ZarnTrace().SaveDebugBitmap(3, 0, "FlatResultOutput()_Src_A", work, w, h);
         int ow = m_FlatResult.width, oh = m_FlatResult.height;
         switch (m_nResultTransform) {
             case 0:
-                result = ImgTrapezoidConvert(work.p, h, w, m_pFlatOutput, oh, ow, 0, 1);
+                result = ImgTrapezoidConvert(work, h, w, m_pFlatOutput, oh, ow, 0, 1);
                 break;
             case 1:
-                result = ResizeBilinear(work.p, h, w, m_pFlatOutput, oh, ow);
+                result = ResizeBilinear(work, h, w, m_pFlatOutput, oh, ow);
                 break;
             case 2:
-                std::memcpy(m_pFlatOutput, work.p, size_t(ow) * size_t(oh));
+                std::memcpy(m_pFlatOutput, work, size_t(ow) * size_t(oh));
                 break;
             default:
                 result = ZARN_ERR_NOT_SUPPORTED;
         }
         if (result == 0 && m_nCropFlag == 1 && IsSingleFlatImageType(m_nImageType.load())) {
-            CropLowerCentre(m_pFlatOutput, ow, oh, work.p, &ow, &oh);
-            std::memcpy(m_pFlatOutput, work.p, size_t(ow) * size_t(oh));
+            CropLowerCentre(m_pFlatOutput, ow, oh, work, &ow, &oh);
+            std::memcpy(m_pFlatOutput, work, size_t(ow) * size_t(oh));
         }
         if (result == 0) {
             MakeImageData(0);

@@ -56,13 +56,20 @@ ZarnScannerBase::~ZarnScannerBase() {
     if (m_hDistortion != nullptr) MM_TDistortionCorrectRelease(&m_hDistortion);
 }
 
-int ZarnScannerBase::SafeNewUcharArray(uint8_t** pointer, long size, const char* name) {
-    *pointer = size > 0 ? new (std::nothrow) uint8_t[size_t(size)] : nullptr;
-    if (*pointer == nullptr) {
+namespace {
+// new[] of `size` bytes, left as they come; a failure (or a size below 1) is logged and gives null.
+uint8_t* NewUcharArrayLogged(long size, const char* name) {
+    uint8_t* p = size > 0 ? new (std::nothrow) uint8_t[size_t(size)] : nullptr;
+    if (p == nullptr)
         ZarnTrace().Log(0, "SafeNewUcharArray()-*%s ZARN_ERR_MEM_ALLOC. ArraySize = %ld, RetCode = %ld", name, size,
                         long(ZARN_ERR_MEM_ALLOC));
-        return ZARN_ERR_MEM_ALLOC;
-    }
+    return p;
+}
+}  // namespace
+
+int ZarnScannerBase::SafeNewUcharArray(uint8_t** pointer, long size, const char* name) {
+    *pointer = NewUcharArrayLogged(size, name);
+    if (*pointer == nullptr) return ZARN_ERR_MEM_ALLOC;
     std::memset(*pointer, 255, size_t(size));
     return 0;
 }
@@ -72,11 +79,30 @@ void ZarnScannerBase::SafeDeleteArray(uint8_t** pointer) {
     *pointer = nullptr;
 }
 
+int ZarnScannerBase::ResultWorkImage(uint8_t** pointer, long size, const char* name) {
+    *pointer = nullptr;
+    if (size < 1 || m_nResultWorkBytes < size) {
+        m_pResultWork.reset();
+        m_nResultWorkBytes = 0;
+        m_pResultWork.reset(NewUcharArrayLogged(size, name));
+        if (!m_pResultWork) return ZARN_ERR_MEM_ALLOC;
+        m_nResultWorkBytes = size;
+    }
+    *pointer = m_pResultWork.get();
+    return 0;
+}
+
 int ZarnScannerBase::ApplyStaticMemory() {
     const long frame = m_FullFrame.bytes, full = m_FullImage.bytes, roll = m_RollImage.bytes, prev = m_PreviewImage.bytes;
     int result = 0;
     auto get = [&](uint8_t** p, long size, const char* name) {
         if (SafeNewUcharArray(p, size, name) != 0) result = ZARN_ERR_MEM_ALLOC;
+    };
+    // The largest buffers are only ever read where they were written first (the roll history
+    // frame by frame, the KestrelD grid by its four placements; KestrelB and KestrelC never use
+    // the grid): they are not filled, so their pages are not touched until a capture needs them.
+    auto getUnfilled = [&](uint8_t** p, long size, const char* name) {
+        if ((*p = NewUcharArrayLogged(size, name)) == nullptr) result = ZARN_ERR_MEM_ALLOC;
     };
     get(&m_pDxBuf1, frame, "m_pDxBuf1");
     get(&m_pSavedRaw, full, "m_pSavedRaw");
@@ -94,10 +120,10 @@ int ZarnScannerBase::ApplyStaticMemory() {
     get(&m_pImageMask, roll, "m_pImageMask");
     get(&m_pTransformTemp, full, "m_pTransformTemp");
     get(&m_pCalibImage, full, "m_pCalibImage");
-    get(&m_pRollHistory, roll * kRollHistoryFrames, "m_pRollHistory");
+    getUnfilled(&m_pRollHistory, roll * kRollHistoryFrames, "m_pRollHistory");
     if (m_nScannerType == 602) {
         get(&m_pQuadBlock, 4 * frame, "m_pQuadBlock");
-        get(&m_pQuadSecond, 4 * frame, "m_pQuadSecond");
+        getUnfilled(&m_pQuadSecond, 4 * frame, "m_pQuadSecond");
         for (int i = 0; i < 4; ++i) m_pQuad[i] = m_pQuadBlock ? m_pQuadBlock + size_t(i) * size_t(frame) : nullptr;
     }
     return result;
@@ -110,6 +136,8 @@ int ZarnScannerBase::ReleaseStaticMemory() {
                         &m_pTransformTemp, &m_pCalibImage, &m_pRollHistory, &m_pQuadBlock, &m_pQuadSecond})
         SafeDeleteArray(p);
     for (auto& q : m_pQuad) q = nullptr;
+    m_pResultWork.reset();
+    m_nResultWorkBytes = 0;
     return 0;
 }
 
@@ -506,6 +534,12 @@ int ZarnScannerBase::ImgTrapezoidConvert(uint8_t* in, int inH, int inW, uint8_t*
     DistortionCorrectionRecord rec{};
     const DistortionSet* set = nullptr;
     int result = 0;
+    // The full-resolution images of the FireWire scanners have their rows spread over threads.
+    constexpr size_t kRowThreadPixels = size_t(16) << 20;
+    auto correct = [&] {
+        return size_t(inH) * size_t(inW) >= kRowThreadPixels ? MM_TDistortionCorrectRows(m_hDistortion, in, &rec)
+                                                             : MM_TDistortionCorrectEx(m_hDistortion, in, &rec);
+    };
     auto fill = [&](const DistortionSet& s, int h, int w) {
         rec.Height = h;
         rec.Width = w;
@@ -516,16 +550,16 @@ int ZarnScannerBase::ImgTrapezoidConvert(uint8_t* in, int inH, int inW, uint8_t*
         case 1:
             set = (m_nCalibrating.load() || m_nFullResult.load()) ? &m_FullSet : &m_FlatSet;
             fill(*set, inH, inW);
-            result = MM_TDistortionCorrectEx(m_hDistortion, in, &rec);
+            result = correct();
             break;
         case 0:
             fill(m_FlatSet, inH, inW);
-            result = MM_TDistortionCorrectEx(m_hDistortion, in, &rec);
+            result = correct();
             break;
         case 2: {
             fill(m_RollSet, m_FullImage.height, m_FullImage.width);
             if (m_nScannerType == 602 || m_nScannerType == 401 || m_nScannerType == 402) {
-                result = MM_TDistortionCorrectEx(m_hDistortion, in, &rec);
+                result = correct();
             } else {
                 const int bottom = m_FullImage.height - 1, top = m_FullImage.height - m_RollImage.height;
                 int left, right;

@@ -277,11 +277,21 @@ int ZarnScannerBase::PreviewScaleImage(int srcWidth, int srcHeight, const uint8_
     ZarnTrace().Log(4, "Enter ZarnScannerBase::PreviewScaleImage(%d, %d, 0x%x, %d, %d, 0x%x)", srcWidth, srcHeight,
                     Low(src), dstWidth, dstHeight, Low(dst));
     if (dstWidth < 1 || dstHeight < 1) return 0;
+    // The source column of each output column, kept by this thread for the sizes it last scaled:
+    // a running stream computes it once.
+    thread_local std::vector<int> columns;
+    thread_local int tableSrcWidth = -1;
+    if (tableSrcWidth != srcWidth || columns.size() != size_t(dstWidth)) {
+        columns.resize(size_t(dstWidth));
+        for (int x = 0; x < dstWidth; ++x) columns[size_t(x)] = int(x * int64_t(srcWidth) / dstWidth);
+        tableSrcWidth = srcWidth;
+    }
+    const int* column = columns.data();
     // Row by row, so that the output may overwrite the input it has already read (in-place halving).
     for (int y = 0; y < dstHeight; ++y) {
         const uint8_t* row = src + size_t(y * int64_t(srcHeight) / dstHeight) * size_t(srcWidth);
         uint8_t* out = dst + size_t(y) * size_t(dstWidth);
-        for (int x = 0; x < dstWidth; ++x) out[x] = row[x * int64_t(srcWidth) / dstWidth];
+        for (int x = 0; x < dstWidth; ++x) out[x] = row[column[x]];
     }
     return 0;
 }

@@ -220,6 +220,11 @@ public:
     void SetUsbPidText(const char* text);
     static int SafeNewUcharArray(uint8_t** pointer, long size, const char* name);
     static void SafeDeleteArray(uint8_t** pointer);
+    // The work image of a result's assembly, at least `size` bytes: kept for the next result, so
+    // that a result neither allocates nor page-faults, and freed with the static buffers. Its
+    // content is undefined; the caller fills it before reading. 0, or ZARN_ERR_MEM_ALLOC (logged
+    // as SafeNewUcharArray logs it) with *pointer null.
+    int ResultWorkImage(uint8_t** pointer, long size, const char* name);
     ZarnRunningInfo RunningInfo() const;
 
     // ---- state the exported layer and the models read and write ---------------------------------
@@ -333,6 +338,8 @@ public:
     uint8_t* m_pImageMask = nullptr;              // sliding mask of a roll that slid (roll-image bytes)
     uint8_t* m_pTransformTemp = nullptr;          // keystone source copy, full-image bytes
     uint8_t* m_pCalibImage = nullptr;             // the calibration's frame, full-image bytes
+    std::unique_ptr<uint8_t[]> m_pResultWork;     // see ResultWorkImage
+    long m_nResultWorkBytes = 0;
 
     // Roll state of the current capture.
     std::atomic<int> m_nRollFrameCount{0};  // frames stitched so far

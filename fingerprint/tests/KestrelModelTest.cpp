@@ -530,6 +530,86 @@ TEST(KestrelD, FillUpBigImagePlacesEachPartOnItsGridCellsOutOfOrder) {
     g_pScanner = nullptr;
 }
 
+// ---- the full-resolution result, bit for bit -----------------------------------------------------
+
+// FNV-1a over a byte image.
+uint64_t Fingerprint(const uint8_t* p, size_t n) {
+    uint64_t h = 1469598103934665603ull;
+    for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
+    return h;
+}
+
+// Four parts of the simulated camera's test picture as the camera tags them, over a background
+// that darkens towards the bottom right.
+struct FixedResultInput {
+    std::vector<std::vector<uint8_t>> parts;
+    std::vector<uint8_t> background;
+    FixedResultInput() : background(size_t(W) * H) {
+        for (int n = 0; n < 4; ++n) {
+            const int dy = n == 0 || n == 3, dx = n >= 2;
+            std::vector<uint8_t> f(size_t(W) * H);
+            for (int y = 0; y < H; ++y)
+                for (int x = 0; x < W; ++x)
+                    f[size_t(y) * W + x] = sim::SimKestrel::PatternGroundTruth(0, 2 * x + dx, 2 * y + dy);
+            f[5] = uint8_t(129 + n);
+            parts.push_back(std::move(f));
+        }
+        for (int y = 0; y < H; ++y)
+            for (int x = 0; x < W; ++x) background[size_t(y) * W + x] = uint8_t(255 - (x / 200 + y / 300));
+    }
+};
+
+// The combination of the four parts and the flat output of KestrelB (SR3) and KestrelD (the grid
+// with the row sharpening) give exactly the images the single-threaded assembly gave: the figures
+// are the images' FNV-1a fingerprints taken from it.
+TEST(KestrelResult, CombinationAndFlatOutputAreBitIdenticalToTheSingleThreadedAssembly) {
+    const FixedResultInput input;
+    struct Expected {
+        KestrelVariant variant;
+        uint64_t combined, result;
+    };
+    const Expected cases[] = {
+        {KestrelVariant::B, 0xefa4aa1a1f49ee28ull, 0x9e319027f60b8282ull},
+        {KestrelVariant::D, 0xe2bef94a0c2c0901ull, 0xa43d87017e0b46c3ull},
+    };
+    for (const Expected& c : cases) {
+        SCOPED_TRACE(c.variant == KestrelVariant::B ? "KestrelB" : "KestrelD");
+        std::unique_ptr<ZarnScannerKestrelFamily> m = MakeFamily(c.variant);
+        g_pScanner = m.get();
+        ASSERT_EQ(m->ApplyStaticMemory(), 0);
+        std::memcpy(m->m_pFullBackground, input.background.data(), input.background.size());
+        for (int n = 0; n < 4; ++n) std::memcpy(m->m_pQuad[n], input.parts[size_t(n)].data(), input.parts[size_t(n)].size());
+        m->m_nImageType = ZARN_IMAGE_SLAP_RIGHT;
+        m->m_nFullResult = 1;
+        m->m_nCalibrating = 0;
+        m->m_hDistortion = MM_TDistortionCorrectInit();
+        // Two results in a row: the kept work buffers must not carry anything from the first.
+        for (int round = 0; round < 2; ++round) {
+            SCOPED_TRACE(round);
+            for (int n = 0; n < 4; ++n)
+                std::memcpy(m->m_pQuad[n], input.parts[size_t(n)].data(), input.parts[size_t(n)].size());
+            m->m_nCollectedMask = 0;
+            m->m_nStitchCount = 0;
+            if (auto* d = dynamic_cast<ZarnScannerKestrelD*>(m.get())) {
+                d->m_nBackgroundCounter = 0;
+                d->m_pPreviousPart = nullptr;
+                std::memset(d->m_pQuadSecond, 255, size_t(4) * W * H);
+            }
+            ASSERT_EQ(m->GetFullModeResultImage_Step2(), 0);
+            const uint8_t* combined = c.variant == KestrelVariant::D ? m->m_pQuadSecond : m->m_pQuadBlock;
+            EXPECT_EQ(Fingerprint(combined, size_t(4) * W * H), c.combined)
+                << std::hex << "0x" << Fingerprint(combined, size_t(4) * W * H);
+            ASSERT_EQ(m->FlatResultOutput(), 0);
+            const size_t bytes = size_t(m->ImageInfo.width) * size_t(m->ImageInfo.height);
+            EXPECT_EQ(m->ImageInfo.width, 5104);
+            EXPECT_EQ(m->ImageInfo.height, 5000);
+            EXPECT_EQ(Fingerprint(m->ImageInfo.image, bytes), c.result) << std::hex << "0x" << Fingerprint(m->ImageInfo.image, bytes);
+        }
+        m->ReleaseStaticMemory();
+        g_pScanner = nullptr;
+    }
+}
+
 // ---- where the renderer put the fingers ----------------------------------------------------------
 
 // A fingertip contact the renderer put on the platen, in millimetres from the platen centre (y

@@ -104,6 +104,20 @@ bool LabelConnectedRegions(int height, int width, const unsigned char* mask, Mas
   return regions <= maxRegions;
 }
 
+// Scratch image of this thread, at least `bytes` long. It is kept for the thread's next call (and
+// freed when the thread ends), so that the per-frame masks neither allocate nor page-fault.
+unsigned char* ThreadScratch(std::vector<unsigned char>& buffer, std::size_t bytes) {
+  if (buffer.size() < bytes) {
+    buffer.clear();
+    buffer.shrink_to_fit();
+    buffer.resize(bytes);
+  }
+  return buffer.data();
+}
+
+thread_local std::vector<unsigned char> t_columnMin;  // MinimumFilter's column pass
+thread_local std::vector<unsigned char> t_eroded;     // BuildForegroundMask's eroded image
+
 }  // namespace
 
 void MinimumFilter(const unsigned char* source, unsigned char* target, int height, int width,
@@ -113,10 +127,10 @@ void MinimumFilter(const unsigned char* source, unsigned char* target, int heigh
   const int bw = std::min(blockWidth, width);
   // Down the columns: the minimum of bh rows, computed row-wise so the inner loop runs along
   // memory.
-  std::vector<unsigned char> columnMin(PixelCount(height, width));
+  unsigned char* const columnMin = ThreadScratch(t_columnMin, PixelCount(height, width));
   for (int y = 0; y < height; ++y) {
     const int start = WindowStart(y, bh, height);
-    unsigned char* out = columnMin.data() + static_cast<std::size_t>(y) * w;
+    unsigned char* out = columnMin + static_cast<std::size_t>(y) * w;
     std::memcpy(out, source + static_cast<std::size_t>(start) * w, w);
     for (int r = start + 1; r < start + bh; ++r) {
       const unsigned char* in = source + static_cast<std::size_t>(r) * w;
@@ -128,7 +142,7 @@ void MinimumFilter(const unsigned char* source, unsigned char* target, int heigh
   const int lastStart = width - bw;
   std::vector<unsigned char> windowMin(static_cast<std::size_t>(lastStart) + 1);
   for (int y = 0; y < height; ++y) {
-    const unsigned char* in = columnMin.data() + static_cast<std::size_t>(y) * w;
+    const unsigned char* in = columnMin + static_cast<std::size_t>(y) * w;
     unsigned char* out = target + static_cast<std::size_t>(y) * w;
     unsigned char* m = windowMin.data();
     std::memcpy(m, in, windowMin.size());
@@ -152,21 +166,21 @@ int BuildForegroundMask(Cordinate2DType block, int height, int width, const unsi
   if (!p) return LSA_NO_MEMORY;
   const std::size_t n = PixelCount(height, width);
   if (!IsMissing(count)) *count = static_cast<int>(std::min<std::size_t>(n, 0x7FFFFFFF));
-  std::memset(mask, 0, n);
-  std::vector<unsigned char> eroded;
+  unsigned char* eroded = nullptr;
   try {
-    eroded.resize(n);
-    MinimumFilter(image, eroded.data(), height, width, block.x, block.y);
+    eroded = ThreadScratch(t_eroded, n);
+    MinimumFilter(image, eroded, height, width, block.x, block.y);
   } catch (const std::bad_alloc&) {
+    std::memset(mask, 0, n);
     return LSA_NO_MEMORY;
   }
+  // Every mask pixel is written: 255 where the eroded image is dark enough, else 0.
   const int limit = 255 - p->MaskLevelThreshold;
   long long foreground = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    if (eroded[i] <= limit) {
-      mask[i] = 255;
-      ++foreground;
-    }
+    const bool finger = eroded[i] <= limit;
+    mask[i] = finger ? 255 : 0;
+    foreground += finger;
   }
   if (!IsMissing(count)) *count = static_cast<int>(foreground);
   return LSA_PASSED;

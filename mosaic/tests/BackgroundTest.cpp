@@ -208,6 +208,32 @@ TEST_F(BackgroundTest, QuickMaskArgumentChecks) {
   FreeMask(nullptr);
 }
 
+// The level cut keeps eroded levels up to 255 - MaskLevelThreshold (205) and every mask pixel is
+// written, also where a caller's buffer held something before; a second mask of another size
+// reuses nothing of the first.
+TEST_F(BackgroundTest, MaskCutsAtLevel205AndWritesEveryPixel) {
+  const unsigned char levels[4] = {204, 205, 206, 255};
+  unsigned char mask[4] = {7, 7, 7, 7};
+  unsigned char* out = mask;
+  int count = -1;
+  ASSERT_EQ(QuickGetMaskNew({1, 1}, 1, 4, const_cast<unsigned char*>(levels), &out, &count), 0);
+  EXPECT_EQ(count, 2);
+  const unsigned char expected[4] = {255, 255, 0, 0};
+  EXPECT_TRUE(std::equal(mask, mask + 4, expected));
+
+  Image img = SquareAt(40);
+  unsigned char* big = nullptr;
+  ASSERT_EQ(QuickGetMaskNew({5, 5}, 64, 128, img.data(), &big, &count), 0);
+  EXPECT_EQ(count, 36 * 36);
+  FreeMask(&big);
+  unsigned char small[3] = {1, 1, 1};
+  out = small;
+  const unsigned char bright[3] = {250, 250, 250};
+  ASSERT_EQ(QuickGetMaskNew({3, 3}, 1, 3, const_cast<unsigned char*>(bright), &out, &count), 0);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(small[0] | small[1] | small[2], 0);
+}
+
 // A mask with blocks of foreground pixels.
 struct Block {
   int top, left, height, width;

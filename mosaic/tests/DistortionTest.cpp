@@ -117,6 +117,53 @@ TEST(DistortionKernel, PhasesSumToOneAndMatchTheCubicKernel) {
   }
 }
 
+// Both fixed-point passes against a plain per-pixel form that clamps every tap, on output widths
+// that do and do not fill whole groups of eight columns, so that the first and last columns (taps
+// beyond the row or image) and the leftover columns count as much as the inside.
+TEST(DistortionFixedPasses, EqualThePlainFourTapFormInEveryColumn) {
+  const auto& kernel = distortion::KernelTable();
+  auto tap = [](int64_t i, int last) { return distortion::ClampIndex(i, 0, last); };
+  int partialGroups = 0;
+  for (int width = 860; width < 900; width += 5) {
+    SCOPED_TRACE(width);
+    DistortionCorrectionRecord r = MakeRecord(width, 768, kLinnet);
+    distortion::Geometry g;
+    ASSERT_EQ(distortion::ComputeGeometry(r, g), 0);
+    partialGroups += g.OutW % 8 != 0;
+    const std::vector<uint8_t> image = Texture(width, 768, 7);
+    std::vector<uint8_t> work(static_cast<size_t>(g.H) * g.OutW), expected(work.size());
+    distortion::FixedFirstPass(g, image.data(), work.data(), 0, g.H);
+    float S = g.m * 65536.0f / g.K;
+    for (int row = 0; row < g.H; ++row, S -= g.s * 65536.0f / g.K) {
+      const int64_t inc = static_cast<int64_t>(S + 0.5f);
+      const int64_t X0 = static_cast<int64_t>((static_cast<float>(g.W) * 65536.0f - static_cast<float>(g.OutW) * S) * 0.5f + 0.5f);
+      const uint8_t* p = image.data() + static_cast<size_t>(row) * g.W;
+      for (int i = 0; i < g.OutW; ++i) {
+        const int64_t X = X0 + i * inc, x = X >> 16;
+        const int16_t* w = kernel[(X >> 10) & 63];
+        const int64_t sum = w[0] * p[tap(x, g.W - 1)] + w[1] * p[tap(x + 1, g.W - 1)] +
+                            w[2] * p[tap(x - 1, g.W - 1)] + w[3] * p[tap(x + 2, g.W - 1)] + 8192;
+        expected[static_cast<size_t>(row) * g.OutW + i] = distortion::ClampPixel(sum >> 14);
+      }
+    }
+    ASSERT_EQ(work, expected) << "first pass";
+    std::vector<uint8_t> out(static_cast<size_t>(g.OutH) * g.OutW), plain(out.size());
+    distortion::FixedSecondPass(g, work.data(), out.data(), 0, g.OutH);
+    for (int j = 0; j < g.OutH; ++j) {
+      const int32_t Y = distortion::SecondPassPosition(g, j);
+      const int y = Y >> 8;
+      const int16_t* w = kernel[(Y >> 2) & 63];
+      for (int c = 0; c < g.OutW; ++c) {
+        auto at = [&](int64_t rowIndex) { return work[static_cast<size_t>(tap(rowIndex, g.H - 1)) * g.OutW + c]; };
+        const int32_t sum = w[0] * at(y) + w[1] * at(y + 1) + w[2] * at(y - 1) + w[3] * at(y + 2) + 8192;
+        plain[static_cast<size_t>(j) * g.OutW + c] = distortion::ClampPixel(sum >> 14);
+      }
+    }
+    EXPECT_EQ(out, plain) << "second pass";
+  }
+  EXPECT_GT(partialGroups, 0);
+}
+
 TEST(DistortionCorrectInt, SizeQueryTouchesNoPixelAndTooSmallBufferIsRefused) {
   DistortionCorrectionRecord r = MakeRecord(860, 768, kLinnet);
   std::vector<uint8_t> image = Texture(860, 768), original = image;

@@ -15,6 +15,7 @@
 #include "zarn/ZarnTraceLogger.h"
 
 #include "Detailer.h"
+#include "RowBands.h"
 #include "ModelFactory.h"
 #include "models/ModelCommon.h"
 #include "models/ZarnScannerKestrel.h"
@@ -353,11 +354,9 @@ int ZarnScannerKestrelFamily::FlatResultOutput() {
     ZarnTrace().Log(3, "Enter %s::FlatResultOutput()", className_);
     uint8_t* work = nullptr;
     const long bytes = 4L * m_FullImage.bytes;
-    if (SafeNewUcharArray(&work, bytes, "pWorkImage") != 0) return ZARN_ERR_MEM_ALLOC;
+    if (ResultWorkImage(&work, bytes, "pWorkImage") != 0) return ZARN_ERR_MEM_ALLOC;
     std::memcpy(work, m_pQuadBlock, size_t(bytes));
-    const int result = FinishFlatResult(*this, work, m_pQuadBlock, className_);
-    SafeDeleteArray(&work);
-    return result;
+    return FinishFlatResult(*this, work, m_pQuadBlock, className_);
 }
 
 int ZarnScannerKestrelFamily::RollingResultOutput() {
@@ -538,7 +537,7 @@ int ZarnScannerKestrelD::FlatResultOutput() {
     ZarnTrace().Log(3, "Enter ZarnScannerKestrelD::FlatResultOutput()");
     uint8_t* work = nullptr;
     const int W = 2 * m_FullFrame.width, H = 2 * m_FullFrame.height;  // the grid: 5824 x 9024
-    if (SafeNewUcharArray(&work, long(W) * H, "pWorkImage") != 0) {
+    if (ResultWorkImage(&work, long(W) * H, "pWorkImage") != 0) {
         ZarnTrace().Log(3, "Exit  ZarnScannerKestrelD::FlatResultOutput()=%d", ZARN_ERR_MEM_ALLOC);
         return ZARN_ERR_MEM_ALLOC;
     }
@@ -546,9 +545,7 @@ int ZarnScannerKestrelD::FlatResultOutput() {
     TransposeImage(m_pQuadSecond, work, W, H);
     ZarnTrace().LogText(4, "****: etTranspose - 2");
     ImageUpToDown(work, H, W);
-    const int result = FinishFlatResult(*this, work, m_pQuadSecond, "ZarnScannerKestrelD");
-    SafeDeleteArray(&work);
-    return result;
+    return FinishFlatResult(*this, work, m_pQuadSecond, "ZarnScannerKestrelD");
 }
 
 // ---- row sharpening and transpose ------------------------------------------------------------------
@@ -598,8 +595,9 @@ struct Lanes {
 constexpr int kLanes = 8;
 }  // namespace
 
-int SmoothImageRows(uint8_t* image, int width, int height, int passes) {
-    if (image == nullptr || width < 4 || height < 1 || passes < 0) return 0;
+namespace {
+// SmoothImageRows over the rows [firstRow, endRow).
+void SmoothRowBand(uint8_t* image, int width, int firstRow, int endRow, int passes) {
     // The row with two mirrored samples on each side, padded to whole lane groups; b and the
     // next pass's row beside it.
     constexpr int kPad = kLanes;
@@ -613,7 +611,7 @@ int SmoothImageRows(uint8_t* image, int width, int height, int passes) {
         r[-1] = r[1], r[-2] = r[2];
         r[width] = r[width - 2], r[width + 1] = r[width - 3];
     };
-    for (int y = 0; y < height; ++y) {
+    for (int y = firstRow; y < endRow; ++y) {
         uint8_t* pixels = image + size_t(y) * size_t(width);
         for (int i = 0; i < width; ++i) a[i] = uint16_t(4 * pixels[i]);
         mirror(a);
@@ -640,20 +638,32 @@ int SmoothImageRows(uint8_t* image, int width, int height, int passes) {
         }
         for (int i = 0; i < width; ++i) pixels[i] = uint8_t(std::min((a[i] + 2) >> 2, 255));
     }
+}
+}  // namespace
+
+int SmoothImageRows(uint8_t* image, int width, int height, int passes) {
+    if (image == nullptr || width < 4 || height < 1 || passes < 0) return 0;
+    // Each row is sharpened on its own: the rows are spread over the row threads.
+    zarn::ForRowBands(height, 256, "KestrelSharpen",
+                      [&](int first, int end) { SmoothRowBand(image, width, first, end, passes); });
     return 1;
 }
 
 int TransposeImage(const uint8_t* source, uint8_t* destination, int w, int h) {
     if (source == nullptr || destination == nullptr || w < 1 || h < 1) return 0;
-    // In tiles, so that both images are walked through the cache a few lines at a time.
+    // In tiles, so that both images are walked through the cache a few lines at a time; the
+    // destination rows (source columns) are spread over the row threads in whole tiles.
     constexpr int kTile = 64;
-    for (int i0 = 0; i0 < w; i0 += kTile)
-        for (int j0 = 0; j0 < h; j0 += kTile) {
-            const int i1 = std::min(w, i0 + kTile), j1 = std::min(h, j0 + kTile);
-            for (int i = i0; i < i1; ++i) {
-                uint8_t* out = destination + size_t(i) * size_t(h);
-                for (int j = j0; j < j1; ++j) out[j] = source[size_t(j) * size_t(w) + i];
+    const int tiles = (w + kTile - 1) / kTile;
+    zarn::ForRowBands(tiles, 8, "KestrelTurn", [&](int firstTile, int endTile) {
+        for (int i0 = firstTile * kTile; i0 < std::min(w, endTile * kTile); i0 += kTile)
+            for (int j0 = 0; j0 < h; j0 += kTile) {
+                const int i1 = std::min(w, i0 + kTile), j1 = std::min(h, j0 + kTile);
+                for (int i = i0; i < i1; ++i) {
+                    uint8_t* out = destination + size_t(i) * size_t(h);
+                    for (int j = j0; j < j1; ++j) out[j] = source[size_t(j) * size_t(w) + i];
+                }
             }
-        }
+    });
     return 0;
 }
