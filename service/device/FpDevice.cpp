@@ -372,10 +372,10 @@ void CFpDevice::PreviewImageAvailable(const ZarnImageInfo& image) {
 void CFpDevice::ObjectQuality(int state, const int* quality, int count) {
     if (subscribedUserFeedback.load() == 0) return;
     if (nowMs() - lastFeedbackMs.load() < 1000) return;
-    while (!deviceLock.trylock()) {
-        if (openFlag.load() == 0) return;
-        SleepMs(10);
-    }
+    // The quality callback runs on the library's image thread, which a stop's abort waits for while
+    // it holds the device lock: waiting here for that lock would stall the abort and leave the
+    // image thread stuck into the next capture. A busy lock drops this feedback instead.
+    if (openFlag.load() == 0 || !deviceLock.trylock()) return;
     std::vector<UserFeedbackItem> items;
     if (state == 1) {
         items.push_back({"", 7, "Too many fingers detected."});

@@ -7,7 +7,8 @@
 //
 // Lock order: device lock, then preview_outer, then preview_inner; the state lock is taken alone
 // (with the core object's statusLock inside it). The library's callbacks never block on the device
-// lock: the preview callback drops the frame, the quality and result callbacks retry every 10 ms.
+// lock: the preview callback drops the frame and the quality callback its feedback (the next
+// frame's quality brings it again); the result callback retries every 10 ms while the capture runs.
 
 #include <atomic>
 #include <chrono>
