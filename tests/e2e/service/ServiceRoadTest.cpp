@@ -932,3 +932,22 @@ TEST_F(RealLibraryClientTest, HandOnTheGlassWhenTheScannerIsStartedAgain) {
     EXPECT_LT(SecondsSince(stop), 3.0);
     EXPECT_GE(FingerprintLogLines("CNavikVdm::AddDeviceCallbackThread: Trying to initialize a fingerprint device.", 3), 3);
 }
+
+// A hand on the glass from the start, lifted 45 s later (well after the first add gave up): the
+// scanner arrives at a later detection pass and captures.
+TEST_F(RealLibraryClientTest, ScannerArrivesOnceTheHandIsLifted) {
+    StartRealLibrary(work, "period-scale 0.5\ndevice s1 PloverA\nframe 0 * place right-slap\nat 45000 s1 lift\n");
+    int warnings = 0;
+    for (int waited = 0; waited < 90 && warnings == 0; ++waited) {
+        std::this_thread::sleep_for(1s);
+        warnings = FingerprintLogLines("did not finish its initialisation and calibration within 30 s", 1);
+    }
+    EXPECT_EQ(warnings, 1);
+    EXPECT_EQ(dm.Count("Arrival"), 0);
+    ASSERT_TRUE(dm.WaitFor("Arrival", 1, 120000)) << service.ConsoleText();
+    peers::CEnrolmentClient client;
+    ASSERT_TRUE(client.Connect(EventURI("Arrival", 0)));
+    ExpectForcedSlap(client);
+    client.Close();
+    EXPECT_EQ(service.Terminate(), 1);
+}
