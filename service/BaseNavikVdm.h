@@ -59,6 +59,8 @@ public:
                                                      const std::string& clientURI) = 0;
     virtual int ProcessDeviceClientGoneCallback(int modality, const std::string& model) = 0;
 
+    // True once the core object terminates: long device work (a scanner's calibration) ends early.
+    virtual bool IsTerminating() const { return false; }
     // Seconds since the epoch by the core object's clock, which stamps lastDmMessageTime.
     virtual int64_t NowSeconds() { return RequestIdNow(); }
 

@@ -389,8 +389,10 @@ int CNavikVdm::CheckConnectedScanner(DeviceSide& side, int canAdd, int forceRepo
         return 0;
     }
     statusLock.lock();
+    // No add once termination has begun: a detection pass that waited for objectLock behind a
+    // long add would otherwise start another one that the termination has to wait for.
     const bool free = captureInterlock.fpCapturing == 0 && captureInterlock.irisCapturing == 0 &&
-                      captureInterlock.irisCalibrating == 0 && side.held.load() == 0;
+                      captureInterlock.irisCalibrating == 0 && side.held.load() == 0 && !stopping.load();
     if (canAdd != 0 && free) StatusWord(side.modality) = 1;
     const int connecting = StatusWord(side.modality) == 1;
     statusLock.unlock();

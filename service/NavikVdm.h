@@ -76,6 +76,7 @@ public:
                                              const std::string& clientURI) override;
     int ProcessDeviceClientGoneCallback(int modality, const std::string& model) override;
     int64_t NowSeconds() override { return clock->NowSeconds(); }
+    bool IsTerminating() const override { return stopping.load(); }
 
     // The clock of the background work (test seam); set before Initialize.
     void SetClock(std::shared_ptr<IVdmClock> replacement) { clock = std::move(replacement); }

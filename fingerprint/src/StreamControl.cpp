@@ -14,6 +14,7 @@
 using namespace platform::video;
 
 std::atomic<int> ZarnScannerBase::s_nWaitScale{1};
+std::atomic<int> ZarnScannerBase::s_nCancelCalibration{0};
 
 namespace {
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
@@ -80,6 +81,10 @@ int ZarnScannerBase::RestartGraph() {
 
 int ZarnScannerBase::RefreshFrame() {
     ZarnTrace().Log(4, "Enter RefreshFrame()");
+    if (CalibrationCancelled()) {
+        ZarnTrace().Log(0, "Exit  RefreshFrame()= %d, the calibration was cancelled", int(ZARN_ERR_CALIBRATION));
+        return ZARN_ERR_CALIBRATION;
+    }
     m_nSavedRawFrozen = 0;
     m_nFrameReady = 0;
     m_nFrameRequest = 1;
@@ -92,8 +97,13 @@ int ZarnScannerBase::RefreshFrame() {
                 result = 0;
                 break;
             }
+            if (CalibrationCancelled()) break;
         }
         if (result == 0) break;
+        if (CalibrationCancelled()) {
+            result = ZARN_ERR_CALIBRATION;
+            break;
+        }
         const int restart = RestartGraph();
         if (restart != 0) {
             result = restart;
@@ -113,6 +123,10 @@ int ZarnScannerBase::RefreshFrameEnhance() {
     for (int round = 0; round < 2; ++round) {
         if (RefreshFrame() == 0) {
             result = 0;
+            break;
+        }
+        if (CalibrationCancelled()) {
+            result = ZARN_ERR_CALIBRATION;
             break;
         }
         const int restart = RestartGraph();

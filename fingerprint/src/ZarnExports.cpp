@@ -71,6 +71,7 @@ void DestroyScanner(ZarnScannerBase* s) {
 int InitializeSequence(int type) {
     ZarnTrace().Log(2, "Enter Zarn_Main_Initialize(%d)", type);
     if (Initialised() != nullptr) return Exit("Zarn_Main_Initialize", ZARN_ERR_ALREADY_INITIALIZED);
+    ZarnScannerBase::s_nCancelCalibration = 0;
     InstallHooks();
     const int created = I_NewObjectFromType(type);
     ZarnScannerBase* s = created == 0 ? g_pScanner.load() : nullptr;
@@ -114,6 +115,9 @@ int InitializeSequence(int type) {
 int AbortSequence() {
     ZarnTrace().LogText(2, "Enter Zarn_Capture_Abort()");
     ZarnScannerBase* s = Initialised();
+    // Also before the scanner counts as initialised: the calibration of Zarn_Main_Initialize ends.
+    // Set after the scanner was read: an initialisation this ends releases its scanner only then.
+    ZarnScannerBase::s_nCancelCalibration = 1;
     if (s == nullptr) return Exit("Zarn_Capture_Abort", ZARN_ERR_NOT_INITIALIZED);
     for (int i = 0; i < 50 && g_nTaking.load() == 1; ++i) SleepMs(100);
     // A take that never finished (its acquire failed) must not block the next capture, and one
@@ -408,6 +412,7 @@ int Zarn_Capture_Calibration(void) {
     ZarnTrace().LogText(2, "Enter Zarn_Capture_Calibration()");
     ZarnScannerBase* s = Initialised();
     if (s == nullptr) return Exit("Zarn_Capture_Calibration", ZARN_ERR_NOT_INITIALIZED);
+    ZarnScannerBase::s_nCancelCalibration = 0;
     int result = s->StartStream();
     if (result == 0) result = s->SetCalibration(1);
     // The stream stops also after a failed step; the step's code is the result.

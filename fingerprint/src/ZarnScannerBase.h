@@ -201,6 +201,11 @@ public:
     // Stretches the frame waits of RefreshFrame (1 = the scanner's own timing); tests on slow
     // builds raise it together with the simulated frame period.
     static std::atomic<int> s_nWaitScale;
+    // Set by Zarn_Capture_Abort, cleared when an initialisation or a calibration begins: a
+    // calibration in progress (a hand on the glass makes its exposure search walk the whole range)
+    // ends at its next frame wait with ZARN_ERR_CALIBRATION.
+    static std::atomic<int> s_nCancelCalibration;
+    bool CalibrationCancelled() const { return m_nCalibrating.load() != 0 && s_nCancelCalibration.load() != 0; }
 
     // ---- LEDs, beeper and the start check ----------------------------------------------------------
     // Group 0 writes property 12, group 1 property 11. 0, -606, -1 (mask outside 0..255) or -1 when

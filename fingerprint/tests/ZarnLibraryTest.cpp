@@ -654,6 +654,41 @@ TEST_F(ZarnLibraryVireo, VireoASingleFinger) {
     EXPECT_TRUE(WaitUntil([&] { return events.Previews() > previews; }, 20000));
 }
 
+// A hand on the glass keeps the calibration's exposure search walking the whole range. An Abort
+// from another thread ends the calibration at its next frame wait, also the one inside the
+// initialisation; once the hand is lifted the scanner initialises and calibrates again.
+TEST_F(ZarnLibrary, AbortEndsACalibrationInProgress) {
+    device->Apply({sim::DeviceAction::Place, sim::FingerLayout::RightSlap});
+    using Clock = std::chrono::steady_clock;
+    auto abortAfter = [](int ms) {
+        return std::thread([ms] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+            Zarn_Capture_Abort();
+        });
+    };
+    // The initialisation fails at its first frame wait after the Abort (its settling steps before
+    // that take their time) and leaves no scanner behind.
+    std::thread abort = abortAfter(300);
+    EXPECT_EQ(Zarn_Main_Initialize(502), ZARN_ERR_CALIBRATION);
+    abort.join();
+    EXPECT_EQ(g_pScanner.load(), nullptr);
+
+    // The calibration's walk over the exposures would take many seconds.
+    Connect(502, false);
+    abort = abortAfter(300);
+    const auto start = Clock::now();
+    EXPECT_EQ(Zarn_Capture_Calibration(), ZARN_ERR_CALIBRATION);
+    abort.join();
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 0.3 + 3.0 * scannertest::Slowdown());
+
+    // An Abort before the calibration begins does not end it.
+    device->Apply({sim::DeviceAction::Lift});
+    EXPECT_EQ(Zarn_Capture_Abort(), 0);
+    EXPECT_EQ(Zarn_Capture_Calibration(), 0);
+    StartCapture(2, 4);
+    EXPECT_TRUE(WaitUntil([&] { return events.Previews() > 0; }, 20000));
+}
+
 // The feedback of hands: fingers that never hold still, a hand placed and lifted, fingers that
 // touch, a turned hand that is captured once it holds still. Then an unplug during a capture
 // reported through the connection callback, and the replugged scanner initialised again.

@@ -1,5 +1,7 @@
 #include "device/FpDevice.h"
 
+#include <thread>
+
 #include "ISO19494.h"
 #include "device/ZarnApi.h"
 #include "runtime/Log.h"
@@ -30,6 +32,43 @@ int64_t SteadyMs() {
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
+
+// Watches the library's initialisation and calibration of a scanner being connected: once they
+// have run for the limit, or at once when the service terminates, it asks the library once to end
+// them (Zarn_Capture_Abort ends a calibration at its next frame wait); a calibration not yet begun
+// is then not begun. One request only: an Abort that met the release of a scanner whose
+// initialisation it had just ended would read a scanner being destroyed.
+class ConnectWatchdog {
+public:
+    ConnectWatchdog(CBaseNavikVdm* owner, int limitMs) : thread_([this, owner, limitMs] { Watch(owner, limitMs); }) {}
+    ~ConnectWatchdog() { Finish(); }
+    ConnectWatchdog(const ConnectWatchdog&) = delete;
+    ConnectWatchdog& operator=(const ConnectWatchdog&) = delete;
+    // Ends the watch once the calls have returned.
+    void Finish() {
+        done_.store(true);
+        if (thread_.joinable()) thread_.join();
+    }
+    bool TimedOut() const { return timedOut_.load(); }
+    bool Terminated() const { return terminated_.load(); }
+
+private:
+    void Watch(CBaseNavikVdm* owner, int limitMs) {
+        const int64_t deadline = SteadyMs() + limitMs;
+        while (!done_.load()) {
+            if (owner != nullptr && owner->IsTerminating()) terminated_.store(true);
+            else if (SteadyMs() >= deadline) timedOut_.store(true);
+            if (terminated_.load() || timedOut_.load()) {
+                FpApi().Zarn_Capture_Abort();
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+
+    std::atomic<bool> done_{false}, timedOut_{false}, terminated_{false};
+    std::thread thread_;
+};
 
 }  // namespace
 
@@ -140,9 +179,34 @@ int CFpDevice::Close() {
 
 int CFpDevice::Connect() {
     const char* op = "CFpDevice::Connect";
+    FpApi().Zarn_Main_DeInitialize();
+    ConnectWatchdog watchdog(owner, kConnectLimitMs);
+    bool initialised = false;
+    int result = ConnectLibrary(op, initialised, [&watchdog] { return watchdog.TimedOut() || watchdog.Terminated(); });
+    // The release waits for the watchdog: an Abort must not meet the release of the scanner.
+    watchdog.Finish();
+    if (result == 0 && initialised) FpApi().Zarn_Main_DeInitialize();
+    if (watchdog.Terminated()) {
+        TSK_LOG(LOGLEVEL_DBG1, kLog, op << ": The scanner's initialisation was cut short: the service terminates.");
+    } else if (watchdog.TimedOut()) {
+        TSK_LOG(LOGLEVEL_WARNING, kLog,
+                op << ": The scanner did not finish its initialisation and calibration within "
+                   << kConnectLimitMs / 1000
+                   << " s: something on its glass (a hand?) keeps the calibration from finding the empty platen. "
+                      "The scanner is tried again at the next detection.");
+    }
+    if (result != 0 && (watchdog.Terminated() || watchdog.TimedOut())) {
+        // Cut short just as the calls were ending: the scanner is not taken all the same.
+        FpApi().Zarn_Main_DeInitialize();
+        return 0;
+    }
+    return result;
+}
+
+int CFpDevice::ConnectLibrary(const char* op, bool& initialised, const std::function<bool()>& cutShort) {
     const ZarnFpApi& api = FpApi();
-    api.Zarn_Main_DeInitialize();
     if (LibraryInitialized(op, "Zarn_Main_Initialize", api.Zarn_Main_Initialize(modelCode)) == 0) return 0;
+    initialised = true;
     api.Zarn_Capture_RegisterCallbackPreviewImage(&OnPreviewImageAvailable, this);
     api.Zarn_Capture_RegisterCallbackTakingResultImage(&OnTakingResultImage, this);
     api.Zarn_Capture_RegisterCallbackResultImage(&OnResultImageAvailable, this);
@@ -152,13 +216,12 @@ int CFpDevice::Connect() {
     int rc = api.Zarn_Capture_SetRollParameters(100, 1, 25000, 0.202f, 36, -400, 500);
     if (rc != 0) {
         LogFailure(LOGLEVEL_ERROR, op, "Zarn_Capture_SetRollParameters", rc);
-        api.Zarn_Main_DeInitialize();
         return 0;
     }
+    if (cutShort()) return 0;
     rc = api.Zarn_Capture_Calibration();
     if (rc != 0) {
         LogFailure(LOGLEVEL_ERROR, op, "Zarn_Capture_Calibration", rc);
-        api.Zarn_Main_DeInitialize();
         return 0;
     }
     ReportConnected(op);
@@ -372,10 +435,10 @@ void CFpDevice::PreviewImageAvailable(const ZarnImageInfo& image) {
 void CFpDevice::ObjectQuality(int state, const int* quality, int count) {
     if (subscribedUserFeedback.load() == 0) return;
     if (nowMs() - lastFeedbackMs.load() < 1000) return;
-    while (!deviceLock.trylock()) {
-        if (openFlag.load() == 0) return;
-        SleepMs(10);
-    }
+    // The quality callback runs on the library's image thread, which a stop's abort waits for while
+    // it holds the device lock: waiting here for that lock would stall the abort and leave the
+    // image thread stuck into the next capture. A busy lock drops this feedback instead.
+    if (openFlag.load() == 0 || !deviceLock.trylock()) return;
     std::vector<UserFeedbackItem> items;
     if (state == 1) {
         items.push_back({"", 7, "Too many fingers detected."});

@@ -7,7 +7,8 @@
 //
 // Lock order: device lock, then preview_outer, then preview_inner; the state lock is taken alone
 // (with the core object's statusLock inside it). The library's callbacks never block on the device
-// lock: the preview callback drops the frame, the quality and result callbacks retry every 10 ms.
+// lock: the preview callback drops the frame and the quality callback its feedback (the next
+// frame's quality brings it again); the result callback retries every 10 ms while the capture runs.
 
 #include <atomic>
 #include <chrono>
@@ -28,6 +29,10 @@ public:
     static constexpr size_t kPreviewBufferSize = 640000;
     // Position code of a text the device does not know.
     static constexpr int kPositionUnknown = 33;
+    // Longest time the scanner's initialisation and calibration may take when it is connected. A
+    // clean platen takes a few seconds; with a hand on the glass the calibration's exposure search
+    // walks the whole range, which takes minutes.
+    static constexpr int kConnectLimitMs = 30000;
 
     CFpDevice(const std::string& vdmName, CBaseNavikVdm* owner, int modelCode);
     ~CFpDevice() override;
@@ -82,6 +87,10 @@ public:
     void SetClock(std::function<int64_t()> clock) { nowMs = std::move(clock); }
 
 private:
+    // Initialisation, callbacks and calibration of the scanner; 0 when a step failed or the watch
+    // cut the connect short before the calibration, with `initialised` telling whether the scanner
+    // needs releasing.
+    int ConnectLibrary(const char* op, bool& initialised, const std::function<bool()>& cutShort);
     // Library callbacks; the context is the device.
     static void OnPreviewImageAvailable(void* context, ZarnImageInfo image);
     static void OnTakingResultImage(void* context);

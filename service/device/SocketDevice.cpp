@@ -85,6 +85,9 @@ void CSocketDevice::ProcessNewRemoteConnection(int channel) {
                       "The old connection "
                    << otherLog << "is removed.");
         CsDmnDown(other);
+        // The old client is gone as if it had closed the channel itself: its capture ends, so
+        // the new client can start one at once.
+        ProcessSocketCloseEvent(other);
     }
     clientChannel_.store(channel);
     clientConnected_.store(1);

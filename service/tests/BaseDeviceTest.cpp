@@ -430,21 +430,23 @@ TEST_F(BaseDeviceTest, ClientsAndConnectionReportsReachTheOwner) {
     XmlPeer first;
     ASSERT_TRUE(first.Connect(PortOf(device->GetDeviceURI())));
     ASSERT_TRUE(vdm.WaitForCalls(1));
-    // A client of the same address takes over; the owner learns the new client's own address.
+    // A client of the same address takes over: the owner learns that the old client is gone, as
+    // when it closes itself, then the new client's own address.
     XmlPeer second;
     ASSERT_TRUE(second.Connect(PortOf(device->GetDeviceURI())));
-    ASSERT_TRUE(vdm.WaitForCalls(2));
+    ASSERT_TRUE(vdm.WaitForCalls(3));
     sockaddr_in local{};
     socklen_t length = sizeof local;
     ::getsockname(second.fd(), reinterpret_cast<sockaddr*>(&local), &length);
-    EXPECT_EQ(vdm.Calls()[1], "ClientConnected 0 PloverA 127.0.0.1:" + std::to_string(ntohs(local.sin_port)));
+    EXPECT_EQ(vdm.Calls()[1], "ClientGone 0 PloverA");
+    EXPECT_EQ(vdm.Calls()[2], "ClientConnected 0 PloverA 127.0.0.1:" + std::to_string(ntohs(local.sin_port)));
 
     second.Close();
-    ASSERT_TRUE(vdm.WaitForCalls(3));
-    EXPECT_EQ(vdm.Calls()[2], "ClientGone 0 PloverA");
+    ASSERT_TRUE(vdm.WaitForCalls(4));
+    EXPECT_EQ(vdm.Calls()[3], "ClientGone 0 PloverA");
 
     // The library's connection poll reports the scanner gone.
     FakeFpLibrary::Instance().SetConnected(false);
-    ASSERT_TRUE(vdm.WaitForCalls(4));
-    EXPECT_EQ(vdm.Calls()[3], "DeviceLost 0 1");
+    ASSERT_TRUE(vdm.WaitForCalls(5));
+    EXPECT_EQ(vdm.Calls()[4], "DeviceLost 0 1");
 }

@@ -321,6 +321,27 @@ TEST_F(FpDeviceTest, QualityFeedbackAtMostOncePerSecond) {
     EXPECT_EQ(client.Read(100), "");
 }
 
+// The quality callback runs on the library's image thread, which a stop's abort waits for while it
+// holds the device lock: with the lock busy the callback drops its feedback instead of waiting, and
+// a later frame's quality brings it.
+TEST_F(FpDeviceTest, QualityFeedbackNeverWaitsForABusyDeviceLock) {
+    script.previewIntervalMs = 5;
+    script.quality = {0};
+    auto now = std::make_shared<std::atomic<int64_t>>(100000);
+    OpenDevice();
+    device->SetClock([now] { return now->load(); });
+    Command("<Subscribe><Event eventCategory=\"UserFeedback\"/></Subscribe>", "SUB");
+    ASSERT_EQ(AttributeOf(Start("RightSlap", "S"), "failureReason"), "Success");
+    device->GetDeviceLock().lock();
+    *now += 1000;  // feedback is due
+    const int before = FakeFpLibrary::Instance().PreviewsDelivered();
+    std::this_thread::sleep_for(200ms);
+    const int during = FakeFpLibrary::Instance().PreviewsDelivered() - before;
+    device->GetDeviceLock().unlock();
+    EXPECT_GE(during, 5) << "the library's thread waited for the device lock";
+    EXPECT_NE(ReadEvent().find("<UserFeedback>"), std::string::npos);
+}
+
 TEST_F(FpDeviceTest, FirstPreviewWaitIsBounded) {
     script.previewIntervalMs = 700;  // the first frame comes long after the bound
     OpenDevice();

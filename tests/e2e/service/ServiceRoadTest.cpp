@@ -103,6 +103,18 @@ protected:
         }
     }
 
+    // Starts the service over the real capture library on the simulated scanners of `scenario`,
+    // written into `work` (the caller's folder), with a trace slot of this process.
+    void StartRealLibrary(const fs::path& work, const std::string& scenario,
+                          const std::vector<std::string>& environment = {}) {
+        const fs::path file = work / "scanner.txt";
+        std::ofstream(file) << scenario;
+        std::vector<std::string> all = {"TESSIK_USB=" + file.string(),
+                                        "TESSIK_TRACE_SLOT=TessikE2eReal-" + std::to_string(::getpid())};
+        all.insert(all.end(), environment.begin(), environment.end());
+        StartService("", "console", all, TESSIK_ZARN_FP_LIBRARY_FILE);
+    }
+
     peers::CDmStub dm;
     int configPort = 0;
     peers::CServiceProcess service;
@@ -599,19 +611,12 @@ protected:
         work = fs::temp_directory_path() / ("tessik-e2e-real-" + std::to_string(::getpid()));
         fs::remove_all(work);
         fs::create_directories(work / "debug");
-        const fs::path scenario = work / "scanner.txt";
-        std::ofstream scene(scenario);
-        scene << GetParam().scenario;
+        std::string scenario = GetParam().scenario;
         // A scanner unplugged in a stream comes back within 2 s: a replug every 2 s (none does
         // anything while the scanner is plugged in).
         if (std::string(GetParam().before) == "unplug")
-            for (int ms = 2000; ms <= 240000; ms += 2000) scene << "at " << ms << " s1 replug\n";
-        scene.close();
-        StartService("", "console",
-                     {"TESSIK_USB=" + scenario.string(),
-                      "TESSIK_TRACE_SLOT=TessikE2eReal-" + std::to_string(::getpid()), "TESSIK_DEBUG_LEVEL=1",
-                      "TESSIK_DEBUG_DIR=" + (work / "debug").string()},
-                     TESSIK_ZARN_FP_LIBRARY_FILE);
+            for (int ms = 2000; ms <= 240000; ms += 2000) scenario += "at " + std::to_string(ms) + " s1 replug\n";
+        StartRealLibrary(work, scenario, {"TESSIK_DEBUG_LEVEL=1", "TESSIK_DEBUG_DIR=" + (work / "debug").string()});
     }
     void TearDown() override {
         ServiceRoadTest::TearDown();
@@ -800,4 +805,152 @@ TEST_F(ServiceRoadTest, RealIrisLibraryCapturesBothEyes) {
     EXPECT_EQ(dm.Count("Removal"), 1);
     std::error_code ignored;
     fs::remove_all(work, ignored);
+}
+
+// Ordinary client behaviour on the real capture library with a simulated PloverA whose platen
+// stays empty: a capture that ends in a forced result shows the scanner still works.
+class RealLibraryClientTest : public ServiceRoadTest {
+protected:
+    static constexpr const char* kPloverA = "period-scale 0.5\ndevice s1 PloverA\nframe 0 * empty\n";
+    void SetUp() override {
+        ServiceRoadTest::SetUp();
+        work = fs::temp_directory_path() / ("tessik-e2e-client-" + std::to_string(::getpid()));
+        fs::remove_all(work);
+        fs::create_directories(work);
+    }
+    void TearDown() override {
+        ServiceRoadTest::TearDown();
+        std::error_code ignored;
+        fs::remove_all(work, ignored);
+    }
+    // A right slap forced on the empty platen: the library's 1600 x 1500 result in the record.
+    void ExpectForcedSlap(peers::CEnrolmentClient& client) {
+        peers::CaptureOptions options;
+        options.forceAfterFrames = 2;
+        options.startWaitMs = 30000;
+        options.timeoutMs = 40000;
+        const peers::CaptureResult result = client.Capture(options);
+        EXPECT_EQ(result.startReason, "Success");
+        // Not the answer of the ForceCapture: under load the forced result may take longer than
+        // the client waits for it, and its next ForceCapture then finds the capture complete.
+        ASSERT_TRUE(result.completed) << service.ConsoleText();
+        const peers::FirView view = peers::ReadFirstFirView(result.sample);
+        EXPECT_EQ(view.position, 13);
+        EXPECT_EQ(view.width, 1600);
+        EXPECT_EQ(view.height, 1500);
+    }
+    static double SecondsSince(std::chrono::steady_clock::time_point start) {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+    fs::path work;
+};
+
+// UserFeedback subscribed, then each capture stopped as soon as its start is answered: the
+// library's image thread may be in the quality callback when the stop aborts the capture. No stop
+// leaves the scanner unable to start: every start is answered Success within a few seconds, and a
+// capture after them delivers its record.
+TEST_F(RealLibraryClientTest, CapturesStoppedAtOnceAfterAFeedbackSubscription) {
+    StartRealLibrary(work, kPloverA);
+    ASSERT_TRUE(dm.WaitFor("Arrival", 1, 60000)) << service.ConsoleText();
+    peers::CEnrolmentClient client;
+    ASSERT_TRUE(client.Connect(EventURI("Arrival", 0)));
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_EQ(client.Command("<Subscribe><Event eventCategory=\"UserFeedback\"/></Subscribe>"), "Success");
+        auto start = std::chrono::steady_clock::now();
+        ASSERT_EQ(client.Command("<StartCapture biometricPosition=\"RightSlap\" allowManualCapture=\"false\"/>",
+                                 nullptr, 40000),
+                  "Success")
+            << "round " << round;
+        EXPECT_LT(SecondsSince(start), 6.0) << "round " << round;
+        start = std::chrono::steady_clock::now();
+        ASSERT_EQ(client.Command("<StopCapture/>", nullptr, 10000), "Success") << "round " << round;
+        // An abort that waits for the quality callback gives up after 3 s.
+        EXPECT_LT(SecondsSince(start), 2.5) << "round " << round;
+    }
+    ExpectForcedSlap(client);
+    client.Close();
+    EXPECT_EQ(service.Terminate(), 1);
+}
+
+// A client that comes back from the same address while its capture runs (one that crashed, say):
+// the takeover closes the old channel and ends the old capture as the old client's own close
+// does, so the new client captures at once.
+TEST_F(RealLibraryClientTest, TakeoverDuringACaptureEndsTheOldCapture) {
+    StartRealLibrary(work, kPloverA);
+    ASSERT_TRUE(dm.WaitFor("Arrival", 1, 60000)) << service.ConsoleText();
+    const std::string uri = EventURI("Arrival", 0);
+    std::string ip;
+    int port = 0;
+    ASSERT_TRUE(peers::SplitUri(uri, ip, port));
+    XmlPeer old;
+    ASSERT_TRUE(old.Connect(port));
+    ASSERT_TRUE(old.Send("<DeviceCommandRequest requestId=\"OLD\"><StartCapture biometricPosition=\"RightSlap\"/>"
+                         "</DeviceCommandRequest>"));
+    ASSERT_EQ(peers::ElementAttribute(old.Read(30000), "Return", "failureReason"), "Success");
+
+    peers::CEnrolmentClient client;
+    ASSERT_TRUE(client.Connect(uri));
+    EXPECT_TRUE(old.ClosedByPeer(5000));
+    ExpectForcedSlap(client);
+    client.Close();
+    EXPECT_EQ(service.Terminate(), 1);
+}
+
+// A hand left on the glass when the operator stops and starts the scanner: its calibration
+// cannot find the empty platen. The add gives up after its limit with a warning that says why and
+// detection tries again; a termination meanwhile is prompt.
+TEST_F(RealLibraryClientTest, HandOnTheGlassWhenTheScannerIsStartedAgain) {
+    // The hand lands 40 frames into the capture's stream and stays.
+    StartRealLibrary(work, "period-scale 0.5\ndevice s1 PloverA\nframe 0 * empty\nframe 40 * place right-slap\n");
+    ASSERT_TRUE(dm.WaitFor("Arrival", 1, 60000)) << service.ConsoleText();
+    peers::CEnrolmentClient client;
+    ASSERT_TRUE(client.Connect(EventURI("Arrival", 0)));
+    // A capture long enough for the hand to land; whether its automatic result comes in time under
+    // load does not matter here.
+    peers::CaptureOptions options;
+    options.startWaitMs = 30000;
+    options.timeoutMs = 40000;
+    EXPECT_EQ(client.Capture(options).startReason, "Success");
+    client.Close();
+    XmlPeer controller;
+    ASSERT_TRUE(controller.Connect(configPort));
+    const std::string fp = "<Device deviceType=\"0\" deviceModel=\"PloverA\">";
+    ControllerCommand(controller, "C1", fp + "<Stop/></Device>");
+    ASSERT_TRUE(dm.WaitFor("Removal", 1, 10000));
+    ControllerCommand(controller, "C2", fp + "<Start/></Device>");
+    const std::string warning = "did not finish its initialisation and calibration within 30 s";
+    int warnings = 0;
+    for (int waited = 0; waited < 90 && warnings == 0; ++waited) {
+        std::this_thread::sleep_for(1s);
+        warnings = FingerprintLogLines(warning, 1);
+    }
+    EXPECT_EQ(warnings, 1);
+    EXPECT_EQ(dm.Count("Arrival"), 1);
+    // Detection tries again: a second attempt runs into its calibration. The service ends about as
+    // fast as with the scanner added (releasing the scanner takes a second of it), not after the
+    // calibration's walk.
+    std::this_thread::sleep_for(10s);
+    const auto stop = std::chrono::steady_clock::now();
+    EXPECT_EQ(service.Terminate(), 1);
+    EXPECT_LT(SecondsSince(stop), 3.0);
+    EXPECT_GE(FingerprintLogLines("CNavikVdm::AddDeviceCallbackThread: Trying to initialize a fingerprint device.", 3), 3);
+}
+
+// A hand on the glass from the start, lifted 45 s later (well after the first add gave up): the
+// scanner arrives at a later detection pass and captures.
+TEST_F(RealLibraryClientTest, ScannerArrivesOnceTheHandIsLifted) {
+    StartRealLibrary(work, "period-scale 0.5\ndevice s1 PloverA\nframe 0 * place right-slap\nat 45000 s1 lift\n");
+    int warnings = 0;
+    for (int waited = 0; waited < 90 && warnings == 0; ++waited) {
+        std::this_thread::sleep_for(1s);
+        warnings = FingerprintLogLines("did not finish its initialisation and calibration within 30 s", 1);
+    }
+    EXPECT_EQ(warnings, 1);
+    EXPECT_EQ(dm.Count("Arrival"), 0);
+    ASSERT_TRUE(dm.WaitFor("Arrival", 1, 120000)) << service.ConsoleText();
+    peers::CEnrolmentClient client;
+    ASSERT_TRUE(client.Connect(EventURI("Arrival", 0)));
+    ExpectForcedSlap(client);
+    client.Close();
+    EXPECT_EQ(service.Terminate(), 1);
 }
