@@ -30,6 +30,28 @@
 #include "sim/SimKestrel.h"
 #include "zarn/ZarnEssentialsApi.h"
 
+// The model creators of the factory's table.
+#define DECLARE_CREATOR(Class) ZarnScannerBase* ZarnNew##Class();
+DECLARE_CREATOR(ZarnScannerPloverA)
+DECLARE_CREATOR(ZarnScannerPloverB)
+DECLARE_CREATOR(ZarnScannerPloverE)
+DECLARE_CREATOR(ZarnScannerPloverC)
+DECLARE_CREATOR(ZarnScannerPloverD)
+DECLARE_CREATOR(ZarnScannerKestrelA)
+DECLARE_CREATOR(ZarnScannerKestrelB)
+DECLARE_CREATOR(ZarnScannerKestrelC)
+DECLARE_CREATOR(ZarnScannerKestrelD)
+DECLARE_CREATOR(ZarnScannerVireoA)
+DECLARE_CREATOR(ZarnScannerVireoB)
+DECLARE_CREATOR(ZarnScannerTanagerA)
+DECLARE_CREATOR(ZarnScannerTanagerB)
+DECLARE_CREATOR(ZarnScannerLinnetA)
+DECLARE_CREATOR(ZarnScannerLinnetB)
+DECLARE_CREATOR(ZarnScannerFinch)
+DECLARE_CREATOR(ZarnScannerSiskinA)
+DECLARE_CREATOR(ZarnScannerSiskinB)
+#undef DECLARE_CREATOR
+
 using scannertest::WaitUntil;
 using sim::KestrelVariant;
 
@@ -220,6 +242,42 @@ void PutDeviceText(ZarnScannerBase& s, uint32_t hardware, uint32_t serial, uint1
     std::memcpy(s.m_szDeviceText + 16, &serial, 4);
     std::memcpy(s.m_szDeviceText + 20, &date1, 2);
     std::memcpy(s.m_szDeviceText + 22, &date2, 2);
+}
+
+// Every model's own roll parameters, as Zarn_Capture_GetRollParameters reports them on a model
+// just made current (the fourth as the bits of its float): the FireWire ten-print family has its
+// own, every other model the common ones.
+TEST(KestrelTables, RollParametersOfEveryModelThroughTheExports) {
+    const int firewire[7] = {100, 1, 25000, std::bit_cast<int>(0.115f), 34, -200, 255};
+    const int common[7] = {100, 1, 25000, std::bit_cast<int>(0.5f), 30, -100, 400};
+    const struct {
+        const char* name;
+        ZarnScannerBase* (*create)();
+        const int* expected;
+    } models[] = {
+        {"KestrelB", &ZarnNewZarnScannerKestrelB, firewire},   {"KestrelC", &ZarnNewZarnScannerKestrelC, firewire},
+        {"KestrelD", &ZarnNewZarnScannerKestrelD, firewire},   {"KestrelA", &ZarnNewZarnScannerKestrelA, common},
+        {"PloverA", &ZarnNewZarnScannerPloverA, common},       {"PloverB", &ZarnNewZarnScannerPloverB, common},
+        {"PloverE", &ZarnNewZarnScannerPloverE, common},       {"PloverC", &ZarnNewZarnScannerPloverC, common},
+        {"PloverD", &ZarnNewZarnScannerPloverD, common},       {"VireoA", &ZarnNewZarnScannerVireoA, common},
+        {"VireoB", &ZarnNewZarnScannerVireoB, common},         {"TanagerA", &ZarnNewZarnScannerTanagerA, common},
+        {"TanagerB", &ZarnNewZarnScannerTanagerB, common},     {"LinnetA", &ZarnNewZarnScannerLinnetA, common},
+        {"LinnetB", &ZarnNewZarnScannerLinnetB, common},       {"Finch", &ZarnNewZarnScannerFinch, common},
+        {"SiskinA", &ZarnNewZarnScannerSiskinA, common},       {"SiskinB", &ZarnNewZarnScannerSiskinB, common},
+    };
+    for (const auto& m : models) {
+        SCOPED_TRACE(m.name);
+        std::unique_ptr<ZarnScannerBase> model(m.create());
+        ASSERT_NE(model, nullptr);
+        model->m_Running.initialised = 1;
+        g_pScanner = model.get();
+        int got[7] = {};
+        EXPECT_EQ(Zarn_Capture_GetRollParameters(got), 0);
+        g_pScanner = nullptr;
+        EXPECT_TRUE(std::equal(got, got + 7, m.expected))
+            << got[0] << " " << got[1] << " " << got[2] << " " << std::bit_cast<float>(got[3]) << " " << got[4] << " "
+            << got[5] << " " << got[6];
+    }
 }
 
 TEST(KestrelTables, DeviceRecordFromTheDeviceTextWithItsFallbacks) {
@@ -1093,6 +1151,12 @@ TEST_F(KestrelCamera, KestrelBAndKestrelDRollAndSingleFingerThroughTheExportedIn
     for (const auto& k : cases) {
         SCOPED_TRACE(testing::Message() << "variant " << int(k.variant));
         Attach(k.variant, {}, false);
+        // The stitcher holds what another scanner left there.
+        MM_SetMaxFrameNumber(40);
+        MM_SetSlideDetectionStatus(0);
+        MM_SetSlidingPixelCounter(9000);
+        MM_SetSlidingPercentageThreshold(0.5f);
+        MM_SetRollBackThreshold(-100);
         ASSERT_EQ(Zarn_Main_Initialize(602), 0);
         Delivered delivered;
         ASSERT_EQ(Zarn_Capture_RegisterCallbackResultImage(&Delivered::Result, &delivered), 0);
@@ -1103,6 +1167,12 @@ TEST_F(KestrelCamera, KestrelBAndKestrelDRollAndSingleFingerThroughTheExportedIn
             std::lock_guard lock(delivered.mutex);
             ExpectRolledPrint(delivered, k.rollType);
         }
+        // The roll ran on the model's own roll parameters.
+        EXPECT_EQ(MM_GetMaxFrameNumber(), 100);
+        EXPECT_EQ(MM_GetSlideDetectionStatus(), 1);
+        EXPECT_EQ(MM_GetSlidingPixelCounter(), 25000);
+        EXPECT_EQ(MM_GetSlidingPercentageThreshold(), 0.115f);
+        EXPECT_EQ(MM_GetRollBackThreshold(), -200);
         auto* family = dynamic_cast<ZarnScannerKestrelFamily*>(g_pScanner.load());
         ASSERT_NE(family, nullptr);
         ASSERT_NO_FATAL_FAILURE(CaptureFlat(k.singleType, 1, 2552, 2500, delivered));

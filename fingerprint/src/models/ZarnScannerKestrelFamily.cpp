@@ -56,6 +56,7 @@ ZarnScannerKestrelFamily::ZarnScannerKestrelFamily(Variant variant, const char* 
     m_RollSet = {{1496, 1350, 930, 0, 750, 800}};
     m_FlatSet = {{287, 279, 314, 161, 251, 249}};
     SetTenPrintExposureDefaults(*this, 255.0f);
+    m_RollParams = {100, 1, 25000, 0.115f, 34, -200, 255};
     m_nCropFlag = 1, m_nStretchPercent = 100;
     m_nResultTransform = 0, m_nRollOutTransform = 1, m_nFlatPreviewTransform = 0, m_nRollPreviewTransform = 2;
 }
