@@ -738,6 +738,36 @@ TEST_F(LiveGrading, FingersNearTheEdgesOfTheGradedImage) {
     EXPECT_GT(bad, 0);
 }
 
+// The grey limits of a good finger: darker than 70 is quality 3, lighter than 210 quality 2, and a
+// grey of exactly 70 or 210 is neither. The preview is faded to pale, then darkened, and every
+// frame is graded as the records the segmentation gives ask.
+TEST_F(LiveGrading, GreyLimitsOfAGoodFinger) {
+    const sim::GreyImage preview = SlapPreview();
+    int dark = 0, pale = 0, at70 = 0, at210 = 0;
+    for (int step = -100; step <= 100; ++step) {
+        const double k = 1.0 - std::abs(step) * 0.008;
+        sim::GreyImage frame = preview;
+        for (uint8_t& v : frame.pixels) v = uint8_t(step < 0 ? 255.0 - (255.0 - v) * k : v * k);
+        Show(frame);
+        const auto fingers = Segmented(frame, {0, 0, 800, 750});
+        const std::vector<int> got = Graded();
+        for (int k4 = 0; k4 < 4; ++k4) {
+            const FingerInfo& f = fingers[size_t(k4)];
+            ASSERT_EQ(got[size_t(k4)], Grade(f, 800, 6000, 230, 12)) << "contrast " << k << " finger " << k4 << ": grey "
+                                                                    << f.Height;
+            if (Grade(f, 800, 6000, 230, 12) == 0) continue;
+            dark += f.Height < 70;
+            pale += f.Height > 210;
+            at70 += f.Height == 70;
+            at210 += f.Height == 210;
+        }
+    }
+    EXPECT_GT(dark, 0);
+    EXPECT_GT(pale, 0);
+    EXPECT_GT(at70, 0);
+    EXPECT_GT(at210, 0);
+}
+
 // The automatic capture waits for a still hand: every finger within f across, g down, h in grey
 // and 4 x i in area of the frame before; a change that reaches a limit starts the count again.
 // A hand that moves along one axis only, or only presses harder, is not still.
