@@ -280,6 +280,35 @@ TEST(KestrelTables, RollParametersOfEveryModelThroughTheExports) {
     }
 }
 
+// The calibration's variance limit for the sensor check is the seventh roll parameter: the model's
+// own, then the one Zarn_Capture_SetRollParameters set. Without a camera the calibration ends at
+// its first mode change, after the limits are set.
+TEST(KestrelTables, CalibrationTakesItsVarianceLimitFromTheRollParameters) {
+    const struct {
+        const char* name;
+        ZarnScannerBase* (*create)();
+        float own;
+    } models[] = {{"KestrelA", &ZarnNewZarnScannerKestrelA, 400.0f},
+                  {"KestrelB", &ZarnNewZarnScannerKestrelB, 255.0f},
+                  {"KestrelC", &ZarnNewZarnScannerKestrelC, 255.0f},
+                  {"KestrelD", &ZarnNewZarnScannerKestrelD, 255.0f}};
+    platform::FireWireCameras::Use(nullptr);
+    for (const auto& m : models) {
+        SCOPED_TRACE(m.name);
+        std::unique_ptr<ZarnScannerBase> model(m.create());
+        ASSERT_NE(model, nullptr);
+        LiveScanAlg::SetVarThreshold(1.0f);
+        EXPECT_NE(model->SetCalibration(1), 0);
+        EXPECT_EQ(LiveScanAlg::GetVarThreshold(), m.own);
+        model->m_Running.initialised = 1;
+        g_pScanner = model.get();
+        EXPECT_EQ(Zarn_Capture_SetRollParameters(100, 1, 25000, 0.2f, 30, -100, 333), 0);
+        g_pScanner = nullptr;
+        EXPECT_NE(model->SetCalibration(1), 0);
+        EXPECT_EQ(LiveScanAlg::GetVarThreshold(), 333.0f);
+    }
+}
+
 TEST(KestrelTables, DeviceRecordFromTheDeviceTextWithItsFallbacks) {
     ZarnScannerKestrelA a;
     ZarnDeviceInfo info{};

@@ -447,7 +447,9 @@ int ZarnScannerKestrelFamily::SetCalibration(int mode) {
     const bool quiet = variant_ != Variant::B;  // KestrelC and KestrelD log at levels 2 and 0
     ZarnTrace().Log(quiet ? 2 : 3, "Enter %s::SetCalibration(%d)", className_, mode);
     m_nCalibrating = 1;
-    MM_SetVarThreshold(m_fVarThreshold);
+    // The sensor check's variance limit is the seventh roll parameter: the model's own, or the one
+    // set last.
+    MM_SetVarThreshold(float(m_RollParams.p7));
     MM_SetSaturetionThreshold(1.0f);
     int result = EnterVideoMode(TK_VIDEO_FULL, 2);
     if (result == 0) result = StartStream();
