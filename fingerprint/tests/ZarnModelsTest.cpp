@@ -768,6 +768,59 @@ TEST_F(LiveGrading, GreyLimitsOfAGoodFinger) {
     EXPECT_GT(at210, 0);
 }
 
+// The other limits of a good finger, each at a finger's own measure: its grey must lie below b
+// and its quality count reach d.
+TEST_F(LiveGrading, GreyAndQualityLimitsOfAGoodFinger) {
+    const sim::GreyImage preview = SlapPreview();
+    Show(preview);
+    const auto fingers = Segmented(preview, {0, 0, 800, 750});
+    for (size_t k = 0; k < 4; ++k) {
+        const FingerInfo& f = fingers[k];
+        const struct {
+            int b, d, grade;  // the grade of finger k
+        } limits[] = {{f.Height, 12, 5}, {f.Height + 1, 12, 1}, {230, f.Qty, 1}, {230, f.Qty + 1, 5}};
+        for (const auto& l : limits) {
+            m.m_AutoCapture.b = l.b, m.m_AutoCapture.d = l.d;
+            std::vector<int> expected;
+            for (const FingerInfo& g : fingers) expected.push_back(Grade(g, 800, 6000, l.b, l.d));
+            EXPECT_EQ(expected[k], l.grade) << "finger " << k << " b " << l.b << " d " << l.d;
+            EXPECT_EQ(Graded(), expected) << "finger " << k << " b " << l.b << " d " << l.d;
+        }
+    }
+}
+
+// The expected finger count must be 1 to 4: outside, the frame is refused with -1 and reported
+// with state 2 and no qualities; one finger is graded.
+TEST_F(LiveGrading, ExpectedFingerCountsOneToFour) {
+    Show(SlapPreview());
+    for (const int count : {0, 5, -1}) {
+        m.m_nFingerCount = count;
+        EXPECT_EQ(I_ProcLiveImage(m), ZARN_ERR_BAD_ARGUMENT) << count;
+    }
+    for (const int count : {1, 4}) {
+        m.m_nFingerCount = count;
+        EXPECT_GE(I_ProcLiveImage(m), 1) << count;
+    }
+}
+
+// A frame without a hand neither counts towards the capture nor starts the count again: the next
+// still frame goes on from the last good one (e = 3: good, good, empty, good captures).
+TEST_F(LiveGrading, AFrameWithoutAHandKeepsTheStillCount) {
+    const sim::GreyImage hand = SlapPreview();
+    sim::GreyImage empty = hand;
+    std::fill(empty.pixels.begin(), empty.pixels.end(), uint8_t(255));
+    m.m_AutoCapture.e = 3;
+    for (const sim::GreyImage* frame : {&hand, &hand, static_cast<const sim::GreyImage*>(&empty)}) {
+        Show(*frame);
+        Graded();
+        EXPECT_FALSE(m.m_hAutoCaptureEvent->Wait(0));
+    }
+    EXPECT_EQ(std::vector<int>(q, q + 4), (std::vector<int>{0, 0, 0, 0}));
+    Show(hand);
+    EXPECT_EQ(Graded(), (std::vector<int>{1, 1, 1, 1}));
+    EXPECT_TRUE(m.m_hAutoCaptureEvent->Wait(0));
+}
+
 // The automatic capture waits for a still hand: every finger within f across, g down, h in grey
 // and 4 x i in area of the frame before; a change that reaches a limit starts the count again.
 // A hand that moves along one axis only, or only presses harder, is not still.
