@@ -821,6 +821,21 @@ TEST_F(LiveGrading, AFrameWithoutAHandKeepsTheStillCount) {
     EXPECT_TRUE(m.m_hAutoCaptureEvent->Wait(0));
 }
 
+// A frame the segmentation refuses (here: a resolution below its range) is reported with state 2
+// and its error, and starts the still count again (e = 2: good, refused, good does not capture).
+TEST_F(LiveGrading, ARefusedFrameStartsTheStillCountAgain) {
+    Show(SlapPreview());
+    m.m_AutoCapture.e = 2;
+    EXPECT_EQ(Graded(), (std::vector<int>{1, 1, 1, 1}));
+    m.m_AutoCapture.a = 40;
+    EXPECT_EQ(I_ProcLiveImage(m), -1);
+    m.m_AutoCapture.a = 250;
+    EXPECT_EQ(Graded(), (std::vector<int>{1, 1, 1, 1}));
+    EXPECT_FALSE(m.m_hAutoCaptureEvent->Wait(0));
+    EXPECT_EQ(Graded(), (std::vector<int>{1, 1, 1, 1}));
+    EXPECT_TRUE(m.m_hAutoCaptureEvent->Wait(0));
+}
+
 // The automatic capture waits for a still hand: every finger within f across, g down, h in grey
 // and 4 x i in area of the frame before; a change that reaches a limit starts the count again.
 // A hand that moves along one axis only, or only presses harder, is not still.
