@@ -309,6 +309,39 @@ TEST(KestrelTables, CalibrationTakesItsVarianceLimitFromTheRollParameters) {
     }
 }
 
+// The corner masks of the three frames: each masked row starts with a run of white bytes of the
+// given length, and nothing else is touched. Full frame: 255 rows of 2912 - 11 r at the top and
+// 255 rows of 11 r from row height - 256; preview frame: 92 rows of 971 - 10 r at the top and 92 rows
+// of 10 r from row height - 93; roll frame: 832 bytes of each of the first 217 rows, then 19 rows of
+// 832 - 12 r from row 216.
+TEST(KestrelTables, CornerMasksOfTheThreeFrames) {
+    ZarnScannerKestrelB b;
+    const struct {
+        const char* name;
+        int width, height;
+        void (ZarnScannerKestrelFamily::*mask)(uint8_t*) const;
+        std::function<int(int)> run;  // white bytes at the start of a row
+    } frames[] = {
+        {"full", 2912, 4512, &ZarnScannerKestrelFamily::MaskFullCorners,
+         [](int row) { return row < 255 ? std::max(0, 2912 - 11 * row) : row >= 4256 && row < 4511 ? 11 * (row - 4256) : 0; }},
+        {"preview", 1456, 1504, &ZarnScannerKestrelFamily::MaskPreviewCorners,
+         [](int row) { return row < 92 ? 971 - 10 * row : row >= 1411 && row < 1503 ? 10 * (row - 1411) : 0; }},
+        {"roll", 2144, 1536, &ZarnScannerKestrelFamily::MaskRollCorners,
+         [](int row) { return row < 217 ? 832 : row < 235 ? 832 - 12 * (row - 216) : 0; }},
+    };
+    for (const auto& f : frames) {
+        SCOPED_TRACE(f.name);
+        std::vector<uint8_t> image(size_t(f.width) * size_t(f.height), 0);
+        (b.*f.mask)(image.data());
+        for (int row = 0; row < f.height; ++row) {
+            const uint8_t* line = image.data() + size_t(row) * f.width;
+            const int white = int(std::find(line, line + f.width, uint8_t(0)) - line);
+            ASSERT_EQ(white, f.run(row)) << "row " << row;
+            ASSERT_EQ(std::count(line + white, line + f.width, uint8_t(0)), f.width - white) << "row " << row;
+        }
+    }
+}
+
 TEST(KestrelTables, DeviceRecordFromTheDeviceTextWithItsFallbacks) {
     ZarnScannerKestrelA a;
     ZarnDeviceInfo info{};
