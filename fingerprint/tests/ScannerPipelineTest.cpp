@@ -402,9 +402,12 @@ TEST_F(ScannerPipeline, AStallThatNoRestartCuresFailsTheWaitForAFrame) {
     ASSERT_EQ(model->InitVideoMode(TK_VIDEO_FULL), 0);
     model->m_nVideoMode = TK_VIDEO_FULL;
     ASSERT_EQ(model->StartStream(), 0);
-    ASSERT_EQ(model->RefreshFrameEnhance(), 0);
-    model->dead = true;
     const auto restarts = [&] { return trace->Count("Enter ZarnScannerBase::ChageVideoMode(1, 1)"); };
+    // Frames come: the wait has one without a restart.
+    ASSERT_EQ(model->RefreshFrameEnhance(), 0);
+    EXPECT_TRUE(trace->WaitFor("Exit  RefreshFrameEnhance()= 0", 2000));
+    EXPECT_EQ(restarts(), 0u);
+    model->dead = true;
     const size_t before = restarts();
     EXPECT_EQ(model->RefreshFrameEnhance(), ZARN_ERR_CAMERA_STEP);
     EXPECT_TRUE(trace->WaitFor("Exit  RefreshFrameEnhance()= -602", 2000));
