@@ -68,7 +68,9 @@ int I_ProcLiveImage(ZarnScannerBase& s) {
     const int type = s.m_nImageType.load();
     const int mask = s.m_nFingerMask.load() != 0 ? s.m_nFingerMask.load() : (1 << expected) - 1;
     const auto& ac = s.m_AutoCapture;
-    const int areaThreshold = int(double(width) * ac.c * double(height) / 100.0);
+    // The smallest good finger is a share of the whole image, also when an auto-capture area is
+    // graded: a smaller area does not make a smaller finger good.
+    const int areaThreshold = int(double(image.width) * ac.c * double(image.height) / 100.0);
     ImageUpToDown(work.data(), width, height);
     FingerInfo fingers[4] = {};
     SegmentParams status{};

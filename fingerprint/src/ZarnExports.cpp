@@ -41,6 +41,33 @@ ZarnScannerBase* Initialised() {
     return s != nullptr && s->m_Running.initialised.load() != 0 ? s : nullptr;
 }
 
+// Zarn_Capture_SetRollParameters on a given scanner: checks the seven values, stores them in the
+// scanner and hands them to the stitcher. The image thread hands a scanner's own values this way
+// with its first frame, which comes while Initialize calibrates, before the scanner counts as
+// initialised.
+int SetRollParametersOf(ZarnScannerBase* s, int maxFrames, int slideDetection, int slidingPixels, float slidingPercent,
+                        int p5, int rollBack, int p7) {
+    static const char* const kName = "Zarn_Capture_SetRollParameters";
+    ZarnTrace().Log(2, "Enter Zarn_Capture_SetRollParameters(%d, %d, %d, %f, %d, %d, %d)", maxFrames, slideDetection,
+                    slidingPixels, double(slidingPercent), p5, rollBack, p7);
+    if (s == nullptr) return Exit(kName, ZARN_ERR_NOT_INITIALIZED);
+    if (!(maxFrames > 0 && slidingPercent >= 0.0f && slidingPercent <= 1.0f && rollBack < 0 && p7 >= 200))
+        return Exit(kName, ZARN_ERR_BAD_ARGUMENT);
+    s->m_RollParams = {maxFrames, slideDetection, slidingPixels, slidingPercent, p5, rollBack, p7};
+    MM_SetMaxFrameNumber(maxFrames);
+    MM_SetSlideDetectionStatus(slideDetection);
+    MM_SetSlidingPixelCounter(slidingPixels);
+    MM_SetSlidingPercentageThreshold(slidingPercent);
+    MM_SetRollBackThreshold(rollBack);
+    MM_SetNoiseLevelThreshold(15);
+    if (s->m_RollImage.bytes > g_nLargestRollBuffer) {
+        g_nLargestRollBuffer = s->m_RollImage.bytes;
+        MM_ReAllocateWorkingBuffer(g_nLargestRollBuffer);
+    }
+    s->m_bRollParamsSet = 1;
+    return Exit(kName, 0);
+}
+
 bool IsLedPanelType(int type) { return type == 501 || type == 502; }
 bool IsNewerType(int type) { return type == 503 || type == 601 || type == 602; }
 
@@ -49,9 +76,9 @@ void InstallHooks() {
     static const bool installed = [] {
         ScannerHooks hooks;
         hooks.applyRollParameters = [](ZarnScannerBase& s) {
-            const auto& p = s.m_RollParams;
-            Zarn_Capture_SetRollParameters(p.maxFrames, p.slideDetection, p.slidingPixels, p.slidingPercent, p.p5,
-                                           p.rollBack, p.p7);
+            const auto p = s.m_RollParams;
+            SetRollParametersOf(&s, p.maxFrames, p.slideDetection, p.slidingPixels, p.slidingPercent, p.p5, p.rollBack,
+                                p.p7);
         };
         hooks.takeResultImage = &Zarn_Capture_TakeResultImage;
         hooks.acquireResultImage = &Zarn_Capture_AcquireResultImage;
@@ -434,26 +461,7 @@ int Zarn_Capture_GetRollParameters(int* parameters) {
 
 int Zarn_Capture_SetRollParameters(int maxFrames, int slideDetection, int slidingPixels, float slidingPercent, int p5,
                                    int rollBack, int p7) {
-    static const char* const kName = "Zarn_Capture_SetRollParameters";
-    ZarnTrace().Log(2, "Enter Zarn_Capture_SetRollParameters(%d, %d, %d, %f, %d, %d, %d)", maxFrames, slideDetection,
-                    slidingPixels, double(slidingPercent), p5, rollBack, p7);
-    ZarnScannerBase* s = Initialised();
-    if (s == nullptr) return Exit(kName, ZARN_ERR_NOT_INITIALIZED);
-    if (!(maxFrames > 0 && slidingPercent >= 0.0f && slidingPercent <= 1.0f && rollBack < 0 && p7 >= 200))
-        return Exit(kName, ZARN_ERR_BAD_ARGUMENT);
-    s->m_RollParams = {maxFrames, slideDetection, slidingPixels, slidingPercent, p5, rollBack, p7};
-    MM_SetMaxFrameNumber(maxFrames);
-    MM_SetSlideDetectionStatus(slideDetection);
-    MM_SetSlidingPixelCounter(slidingPixels);
-    MM_SetSlidingPercentageThreshold(slidingPercent);
-    MM_SetRollBackThreshold(rollBack);
-    MM_SetNoiseLevelThreshold(15);
-    if (s->m_RollImage.bytes > g_nLargestRollBuffer) {
-        g_nLargestRollBuffer = s->m_RollImage.bytes;
-        MM_ReAllocateWorkingBuffer(g_nLargestRollBuffer);
-    }
-    s->m_bRollParamsSet = 1;
-    return Exit(kName, 0);
+    return SetRollParametersOf(Initialised(), maxFrames, slideDetection, slidingPixels, slidingPercent, p5, rollBack, p7);
 }
 
 int Zarn_Capture_GetImageMask(uint8_t* mask) {

@@ -269,7 +269,9 @@ public:
     std::atomic<int> m_nBackgroundStage{0};
     std::atomic<int> m_nBackgroundCountdown{0};
     std::atomic<int> m_nAutoResultAllowed{0};
-    std::atomic<int> m_nRollParamsPending{0};
+    // Set: the image thread hands the roll parameters to the stitcher before its next frame. A new
+    // scanner hands its model's own, so that a roll never runs on what another scanner left there.
+    std::atomic<int> m_nRollParamsPending{1};
     std::atomic<int> m_nStreamRunning{0};
     std::atomic<int> m_nFrameRequest{0};
     std::atomic<int> m_nFrameReady{0};

@@ -30,6 +30,28 @@
 #include "sim/SimKestrel.h"
 #include "zarn/ZarnEssentialsApi.h"
 
+// The model creators of the factory's table.
+#define DECLARE_CREATOR(Class) ZarnScannerBase* ZarnNew##Class();
+DECLARE_CREATOR(ZarnScannerPloverA)
+DECLARE_CREATOR(ZarnScannerPloverB)
+DECLARE_CREATOR(ZarnScannerPloverE)
+DECLARE_CREATOR(ZarnScannerPloverC)
+DECLARE_CREATOR(ZarnScannerPloverD)
+DECLARE_CREATOR(ZarnScannerKestrelA)
+DECLARE_CREATOR(ZarnScannerKestrelB)
+DECLARE_CREATOR(ZarnScannerKestrelC)
+DECLARE_CREATOR(ZarnScannerKestrelD)
+DECLARE_CREATOR(ZarnScannerVireoA)
+DECLARE_CREATOR(ZarnScannerVireoB)
+DECLARE_CREATOR(ZarnScannerTanagerA)
+DECLARE_CREATOR(ZarnScannerTanagerB)
+DECLARE_CREATOR(ZarnScannerLinnetA)
+DECLARE_CREATOR(ZarnScannerLinnetB)
+DECLARE_CREATOR(ZarnScannerFinch)
+DECLARE_CREATOR(ZarnScannerSiskinA)
+DECLARE_CREATOR(ZarnScannerSiskinB)
+#undef DECLARE_CREATOR
+
 using scannertest::WaitUntil;
 using sim::KestrelVariant;
 
@@ -220,6 +242,104 @@ void PutDeviceText(ZarnScannerBase& s, uint32_t hardware, uint32_t serial, uint1
     std::memcpy(s.m_szDeviceText + 16, &serial, 4);
     std::memcpy(s.m_szDeviceText + 20, &date1, 2);
     std::memcpy(s.m_szDeviceText + 22, &date2, 2);
+}
+
+// Every model's own roll parameters, as Zarn_Capture_GetRollParameters reports them on a model
+// just made current (the fourth as the bits of its float): the FireWire ten-print family has its
+// own, every other model the common ones.
+TEST(KestrelTables, RollParametersOfEveryModelThroughTheExports) {
+    const int firewire[7] = {100, 1, 25000, std::bit_cast<int>(0.115f), 34, -200, 255};
+    const int common[7] = {100, 1, 25000, std::bit_cast<int>(0.5f), 30, -100, 400};
+    const struct {
+        const char* name;
+        ZarnScannerBase* (*create)();
+        const int* expected;
+    } models[] = {
+        {"KestrelB", &ZarnNewZarnScannerKestrelB, firewire},   {"KestrelC", &ZarnNewZarnScannerKestrelC, firewire},
+        {"KestrelD", &ZarnNewZarnScannerKestrelD, firewire},   {"KestrelA", &ZarnNewZarnScannerKestrelA, common},
+        {"PloverA", &ZarnNewZarnScannerPloverA, common},       {"PloverB", &ZarnNewZarnScannerPloverB, common},
+        {"PloverE", &ZarnNewZarnScannerPloverE, common},       {"PloverC", &ZarnNewZarnScannerPloverC, common},
+        {"PloverD", &ZarnNewZarnScannerPloverD, common},       {"VireoA", &ZarnNewZarnScannerVireoA, common},
+        {"VireoB", &ZarnNewZarnScannerVireoB, common},         {"TanagerA", &ZarnNewZarnScannerTanagerA, common},
+        {"TanagerB", &ZarnNewZarnScannerTanagerB, common},     {"LinnetA", &ZarnNewZarnScannerLinnetA, common},
+        {"LinnetB", &ZarnNewZarnScannerLinnetB, common},       {"Finch", &ZarnNewZarnScannerFinch, common},
+        {"SiskinA", &ZarnNewZarnScannerSiskinA, common},       {"SiskinB", &ZarnNewZarnScannerSiskinB, common},
+    };
+    for (const auto& m : models) {
+        SCOPED_TRACE(m.name);
+        std::unique_ptr<ZarnScannerBase> model(m.create());
+        ASSERT_NE(model, nullptr);
+        model->m_Running.initialised = 1;
+        g_pScanner = model.get();
+        int got[7] = {};
+        EXPECT_EQ(Zarn_Capture_GetRollParameters(got), 0);
+        g_pScanner = nullptr;
+        EXPECT_TRUE(std::equal(got, got + 7, m.expected))
+            << got[0] << " " << got[1] << " " << got[2] << " " << std::bit_cast<float>(got[3]) << " " << got[4] << " "
+            << got[5] << " " << got[6];
+    }
+}
+
+// The calibration's variance limit for the sensor check is the seventh roll parameter: the model's
+// own, then the one Zarn_Capture_SetRollParameters set. Without a camera the calibration ends at
+// its first mode change, after the limits are set.
+TEST(KestrelTables, CalibrationTakesItsVarianceLimitFromTheRollParameters) {
+    const struct {
+        const char* name;
+        ZarnScannerBase* (*create)();
+        float own;
+    } models[] = {{"KestrelA", &ZarnNewZarnScannerKestrelA, 400.0f},
+                  {"KestrelB", &ZarnNewZarnScannerKestrelB, 255.0f},
+                  {"KestrelC", &ZarnNewZarnScannerKestrelC, 255.0f},
+                  {"KestrelD", &ZarnNewZarnScannerKestrelD, 255.0f}};
+    platform::FireWireCameras::Use(nullptr);
+    for (const auto& m : models) {
+        SCOPED_TRACE(m.name);
+        std::unique_ptr<ZarnScannerBase> model(m.create());
+        ASSERT_NE(model, nullptr);
+        LiveScanAlg::SetVarThreshold(1.0f);
+        EXPECT_NE(model->SetCalibration(1), 0);
+        EXPECT_EQ(LiveScanAlg::GetVarThreshold(), m.own);
+        model->m_Running.initialised = 1;
+        g_pScanner = model.get();
+        EXPECT_EQ(Zarn_Capture_SetRollParameters(100, 1, 25000, 0.2f, 30, -100, 333), 0);
+        g_pScanner = nullptr;
+        EXPECT_NE(model->SetCalibration(1), 0);
+        EXPECT_EQ(LiveScanAlg::GetVarThreshold(), 333.0f);
+    }
+}
+
+// The corner masks of the three frames: each masked row starts with a run of white bytes of the
+// given length, and nothing else is touched. Full frame: 255 rows of 2912 - 11 r at the top and
+// 255 rows of 11 r from row height - 256; preview frame: 92 rows of 971 - 10 r at the top and 92 rows
+// of 10 r from row height - 93; roll frame: 832 bytes of each of the first 217 rows, then 19 rows of
+// 832 - 12 r from row 216.
+TEST(KestrelTables, CornerMasksOfTheThreeFrames) {
+    ZarnScannerKestrelB b;
+    const struct {
+        const char* name;
+        int width, height;
+        void (ZarnScannerKestrelFamily::*mask)(uint8_t*) const;
+        std::function<int(int)> run;  // white bytes at the start of a row
+    } frames[] = {
+        {"full", 2912, 4512, &ZarnScannerKestrelFamily::MaskFullCorners,
+         [](int row) { return row < 255 ? std::max(0, 2912 - 11 * row) : row >= 4256 && row < 4511 ? 11 * (row - 4256) : 0; }},
+        {"preview", 1456, 1504, &ZarnScannerKestrelFamily::MaskPreviewCorners,
+         [](int row) { return row < 92 ? 971 - 10 * row : row >= 1411 && row < 1503 ? 10 * (row - 1411) : 0; }},
+        {"roll", 2144, 1536, &ZarnScannerKestrelFamily::MaskRollCorners,
+         [](int row) { return row < 217 ? 832 : row < 235 ? 832 - 12 * (row - 216) : 0; }},
+    };
+    for (const auto& f : frames) {
+        SCOPED_TRACE(f.name);
+        std::vector<uint8_t> image(size_t(f.width) * size_t(f.height), 0);
+        (b.*f.mask)(image.data());
+        for (int row = 0; row < f.height; ++row) {
+            const uint8_t* line = image.data() + size_t(row) * f.width;
+            const int white = int(std::find(line, line + f.width, uint8_t(0)) - line);
+            ASSERT_EQ(white, f.run(row)) << "row " << row;
+            ASSERT_EQ(std::count(line + white, line + f.width, uint8_t(0)), f.width - white) << "row " << row;
+        }
+    }
 }
 
 TEST(KestrelTables, DeviceRecordFromTheDeviceTextWithItsFallbacks) {
@@ -1173,6 +1293,12 @@ TEST_F(KestrelCamera, KestrelBAndKestrelDRollAndSingleFingerThroughTheExportedIn
     for (const auto& k : cases) {
         SCOPED_TRACE(testing::Message() << "variant " << int(k.variant));
         Attach(k.variant, {}, false);
+        // The stitcher holds what another scanner left there.
+        MM_SetMaxFrameNumber(40);
+        MM_SetSlideDetectionStatus(0);
+        MM_SetSlidingPixelCounter(9000);
+        MM_SetSlidingPercentageThreshold(0.5f);
+        MM_SetRollBackThreshold(-100);
         ASSERT_EQ(Zarn_Main_Initialize(602), 0);
         Delivered delivered;
         ASSERT_EQ(Zarn_Capture_RegisterCallbackResultImage(&Delivered::Result, &delivered), 0);
@@ -1183,6 +1309,12 @@ TEST_F(KestrelCamera, KestrelBAndKestrelDRollAndSingleFingerThroughTheExportedIn
             std::lock_guard lock(delivered.mutex);
             ExpectRolledPrint(delivered, k.rollType);
         }
+        // The roll ran on the model's own roll parameters.
+        EXPECT_EQ(MM_GetMaxFrameNumber(), 100);
+        EXPECT_EQ(MM_GetSlideDetectionStatus(), 1);
+        EXPECT_EQ(MM_GetSlidingPixelCounter(), 25000);
+        EXPECT_EQ(MM_GetSlidingPercentageThreshold(), 0.115f);
+        EXPECT_EQ(MM_GetRollBackThreshold(), -200);
         auto* family = dynamic_cast<ZarnScannerKestrelFamily*>(g_pScanner.load());
         ASSERT_NE(family, nullptr);
         ASSERT_NO_FATAL_FAILURE(CaptureFlat(k.singleType, 1, 2552, 2500, delivered));

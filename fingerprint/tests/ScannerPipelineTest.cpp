@@ -452,6 +452,29 @@ TEST_F(ScannerPipeline, TheFrameOfATakenFullResultStaysUntilTheNextFrameRequest)
     EXPECT_TRUE(std::equal(waited.begin(), waited.end(), model->m_pSavedRaw));
 }
 
+// A camera that stops delivering for good: each wait restarts the capture graph after its rounds
+// and fails with -602 when no frame comes; a restart that succeeds is no frame. Two waits, each
+// with two restarts, and one more restart between them.
+TEST_F(ScannerPipeline, AStallThatNoRestartCuresFailsTheWaitForAFrame) {
+    ASSERT_EQ(model->InitVideoMode(TK_VIDEO_FULL), 0);
+    model->m_nVideoMode = TK_VIDEO_FULL;
+    ASSERT_EQ(model->StartStream(), 0);
+    const auto restarts = [&] { return trace->Count("Enter ZarnScannerBase::ChageVideoMode(1, 1)"); };
+    // Frames come: the wait has one without a restart.
+    ASSERT_EQ(model->RefreshFrameEnhance(), 0);
+    EXPECT_TRUE(trace->WaitFor("Exit  RefreshFrameEnhance()= 0", 2000));
+    EXPECT_EQ(restarts(), 0u);
+    model->dead = true;
+    const size_t before = restarts();
+    EXPECT_EQ(model->RefreshFrameEnhance(), ZARN_ERR_CAMERA_STEP);
+    EXPECT_TRUE(trace->WaitFor("Exit  RefreshFrameEnhance()= -602", 2000));
+    EXPECT_EQ(restarts() - before, 6u);
+    EXPECT_EQ(model->m_nFrameReady.load(), 0);
+    // Frames again: the next wait has one.
+    model->dead = false;
+    EXPECT_EQ(model->RefreshFrameEnhance(), 0);
+}
+
 TEST_F(ScannerPipeline, ExposureSearchStopsAtTheLowerBoundWhenTheLampIsBrightEnoughEverywhere) {
     ASSERT_EQ(model->InitVideoMode(TK_VIDEO_FULL), 0);
     // Every exposure passes: the walk down ends at the minimum, successfully.

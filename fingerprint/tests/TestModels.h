@@ -69,6 +69,7 @@ public:
     // Halves a full frame for the preview, unless the frame is wanted at full size.
     int FilterStream(uint8_t* buffer, long* length) override {
         ++filtered;
+        if (dead.load()) return -1;
         if (m_nVideoMode.load() == TK_VIDEO_ROLL || m_nCalibrating.load() || m_nFullResult.load()) return 0;
         PreviewScaleImage(m_FullImage.width, m_FullImage.height, buffer, m_PreviewImage.width, m_PreviewImage.height, buffer);
         *length = m_PreviewImage.bytes;
@@ -83,6 +84,8 @@ public:
     }
 
     std::atomic<int> filtered{0};
+    // Set: no frame of the camera reaches the library any more, whatever is restarted.
+    std::atomic<bool> dead{false};
 };
 
 // The VireoA sensor: 1600 x 1200 frames whose 1496 x 945 finger window (rows 56..1000, columns

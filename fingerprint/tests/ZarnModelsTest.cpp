@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
+#include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -19,6 +22,7 @@
 
 #include "LiveImage.h"
 #include "ModelFactory.h"
+#include "SlapSegmentation.h"
 #include "models/ZarnScannerPlover.h"
 #include "models/ZarnScannerPloverC.h"
 #include "models/ZarnScannerVireoA.h"
@@ -580,6 +584,312 @@ TEST(ZarnLiveImage, GradesTheFingersAndSignalsAfterTheStillFrames) {
     // An area that fits holds the hand.
     m.m_AutoCapArea = {1, 0, 0, 800, 750};
     EXPECT_EQ(grade(), 4);
+}
+
+namespace {
+
+// A right slap as the preview shows it: background removed, 800 x 750 at 250 ppi, top row first.
+sim::GreyImage SlapPreview(double offsetXmm = 0, double offsetYmm = 0, double pressure = 1.0) {
+    sim::FingerScene s;
+    s.platen.width = 800, s.platen.height = 750;
+    s.platen.ppiX = s.platen.ppiY = 250;
+    s.layout = sim::FingerLayout::RightSlap;
+    s.offsetXmm = offsetXmm, s.offsetYmm = offsetYmm, s.pressure = pressure;
+    sim::GreyImage frame = sim::RenderFingers(s, 11);
+    sim::GreyImage background = sim::RenderPlaten(s.platen, 1011);
+    MM_CalibrateBackgroundSimple(0, frame.height, frame.width, background.pixels.data(), frame.pixels.data());
+    return frame;
+}
+
+struct Box {
+    int x = 0, y = 0, width = 0, height = 0;
+};
+
+// What the live segmentation finds in the part `box` of a top-down preview, at 250 ppi, for a right
+// slap with all four fingers expected: the records the grading gets.
+std::array<FingerInfo, 4> Segmented(const sim::GreyImage& topDown, Box box) {
+    std::vector<uint8_t> work(size_t(box.width) * size_t(box.height));
+    for (int r = 0; r < box.height; ++r)
+        std::memcpy(work.data() + size_t(r) * box.width, topDown.pixels.data() + size_t(box.y + r) * topDown.width + box.x,
+                    size_t(box.width));
+    std::array<FingerInfo, 4> fingers{};
+    SegmentParams status{};
+    status.Stage = 3;
+    status.DarkThreshold = 180;
+    char text[256] = {};
+    EXPECT_GE(FlatSegmentLite(work.data(), box.height, box.width, 250, kSlapRightHand, 15, fingers.data(), &status, text,
+                              sizeof text),
+              0);
+    return fingers;
+}
+
+// The grade of one finger record: words 0 and 1 its position (1 across the image), 3 its quality
+// count, 4 its grey measure, 5 its area. `width` is the width of the graded image, `threshold` the
+// smallest good finger area.
+int Grade(const FingerInfo& f, int width, int threshold, int b, int d) {
+    if (f.X < 1 || f.Y < 1 || f.Measure < 1 || f.Qty < 1 || f.Height < 1 || f.Width < 1) return 0;
+    const int s = int(std::sqrt(double(f.Width / 4)));
+    if (f.Y < s) return 6;
+    if (width - f.Y < s) return 7;
+    if (f.Height < 70) return 3;
+    if (f.Height > 210) return 2;
+    if (f.Height < b && f.Width > threshold && f.Qty >= d) return 1;
+    return 5;
+}
+
+// The scanner state the grading reads, on a preview given top row first.
+class LiveGrading : public ::testing::Test {
+protected:
+    void Show(const sim::GreyImage& topDown) {
+        shown = topDown;
+        ImageUpToDown(shown.pixels.data(), shown.width, shown.height);
+        m.ImageInfo.image = shown.pixels.data();
+        m.ImageInfo.width = shown.width, m.ImageInfo.height = shown.height;
+    }
+    void SetUp() override {
+        m.m_nImageType = ZARN_IMAGE_SLAP_RIGHT;
+        m.m_nFingerCount = 4;
+        m.m_AutoCapture = {250, 230, 1.0, 12, 2, 10, 10, 15, 3000};
+        m.m_pCallbackContext = this;
+        m.m_pfnObjectQuality = &LiveGrading::Quality;
+        m.m_hAutoCaptureEvent = std::make_unique<platform::Event>(false, false);
+        I_ResetLiveImage();
+    }
+    static void Quality(void* c, int, int* q, int) { std::copy(q, q + 4, static_cast<LiveGrading*>(c)->q); }
+    std::vector<int> Graded() {
+        std::fill(q, q + 4, -9);
+        I_ProcLiveImage(m);
+        return {q, q + 4};
+    }
+    ZarnScannerPloverA m;
+    sim::GreyImage shown;
+    int q[4] = {};
+};
+
+}  // namespace
+
+// The smallest good finger is c percent of the whole preview, also when only the auto-capture area
+// is graded: the area around the hand does not let a smaller finger pass.
+TEST_F(LiveGrading, TheGoodFingerAreaIsAShareOfTheWholeImage) {
+    const sim::GreyImage preview = SlapPreview();
+    Show(preview);
+    // The area: the hand's box with a margin, well inside the image.
+    int left = 800, top = 750, right = -1, bottom = -1;
+    for (int r = 0; r < 750; ++r)
+        for (int c = 0; c < 800; ++c)
+            if (preview.pixels[size_t(r) * 800 + c] < 128)
+                left = std::min(left, c), right = std::max(right, c), top = std::min(top, r), bottom = std::max(bottom, r);
+    const Box box{std::max(0, left - 40), std::max(0, top - 40), 0, 0};
+    const Box area{box.x, box.y, std::min(799, right + 40) - box.x + 1, std::min(749, bottom + 40) - box.y + 1};
+    ASSERT_LT(area.width * area.height, 800 * 750 * 3 / 4);
+    m.m_AutoCapArea = {1, area.x, area.y, area.width, area.height};
+    const auto fingers = Segmented(preview, area);
+    int smallest = INT32_MAX;
+    for (const FingerInfo& f : fingers) smallest = std::min(smallest, f.Width);
+    ASSERT_GT(smallest, 0);
+    // c just below and just above the share of the smallest finger in the whole image: the
+    // threshold trunc(800 x c x 750 / 100) is one less than its area, then equal to it.
+    m.m_AutoCapture.c = (smallest - 0.5) / 6000.0;
+    EXPECT_EQ(Graded(), (std::vector<int>{1, 1, 1, 1}));
+    m.m_AutoCapture.c = (smallest + 0.5) / 6000.0;
+    std::vector<int> expected;
+    for (const FingerInfo& f : fingers) expected.push_back(f.Width > smallest ? 1 : 5);
+    EXPECT_EQ(Graded(), expected);
+    // Graded on the whole image, the same.
+    m.m_AutoCapArea.enable = 0;
+    const auto whole = Segmented(preview, {0, 0, 800, 750});
+    expected.clear();
+    for (const FingerInfo& f : whole) expected.push_back(Grade(f, 800, smallest, 230, 12));
+    EXPECT_EQ(Graded(), expected);
+}
+
+// A finger too close to the left or the right edge of the graded image: closer than
+// s = trunc(sqrt(area / 4)). An auto-capture area whose left (then right) side comes nearer and
+// nearer to the hand moves the outer fingers towards its edges until they are cut; every frame is
+// graded as the records the segmentation gives ask, and the frames include fingers nearer than s
+// yet not nearer than trunc(sqrt(area / 5)).
+TEST_F(LiveGrading, FingersNearTheEdgesOfTheGradedImage) {
+    const sim::GreyImage preview = SlapPreview();
+    Show(preview);
+    const int threshold = int(800 * 1.0 * 750 / 100);
+    int leftCases = 0, rightCases = 0, between = 0, bad = 0;
+    for (int cut = 0; cut < 400; cut += 2) {
+        for (const bool fromLeft : {true, false}) {
+            const Box area = fromLeft ? Box{cut, 0, 800 - cut, 750} : Box{0, 0, 800 - cut, 750};
+            m.m_AutoCapArea = {1, area.x, area.y, area.width, area.height};
+            const auto fingers = Segmented(preview, area);
+            const std::vector<int> got = Graded();
+            for (int k = 0; k < 4; ++k) {
+                const FingerInfo& f = fingers[size_t(k)];
+                const int expected = Grade(f, area.width, threshold, 230, 12);
+                ASSERT_EQ(got[size_t(k)], expected) << "cut " << cut << (fromLeft ? " left" : " right") << " finger " << k
+                                                    << ": Y " << f.Y << " area " << f.Width << " of " << area.width;
+                leftCases += expected == 6;
+                rightCases += expected == 7;
+                bad += expected == 0;
+                const int near = int(std::sqrt(double(f.Width / 5)));
+                between += (expected == 6 && f.Y >= near) || (expected == 7 && area.width - f.Y >= near);
+            }
+        }
+    }
+    EXPECT_GT(leftCases, 0);
+    EXPECT_GT(rightCases, 0);
+    EXPECT_GT(between, 0);
+    EXPECT_GT(bad, 0);
+}
+
+// The grey limits of a good finger: darker than 70 is quality 3, lighter than 210 quality 2, and a
+// grey of exactly 70 or 210 is neither. The preview is faded to pale, then darkened, and every
+// frame is graded as the records the segmentation gives ask.
+TEST_F(LiveGrading, GreyLimitsOfAGoodFinger) {
+    const sim::GreyImage preview = SlapPreview();
+    int dark = 0, pale = 0, at70 = 0, at210 = 0;
+    for (int step = -100; step <= 100; ++step) {
+        const double k = 1.0 - std::abs(step) * 0.008;
+        sim::GreyImage frame = preview;
+        for (uint8_t& v : frame.pixels) v = uint8_t(step < 0 ? 255.0 - (255.0 - v) * k : v * k);
+        Show(frame);
+        const auto fingers = Segmented(frame, {0, 0, 800, 750});
+        const std::vector<int> got = Graded();
+        for (int k4 = 0; k4 < 4; ++k4) {
+            const FingerInfo& f = fingers[size_t(k4)];
+            ASSERT_EQ(got[size_t(k4)], Grade(f, 800, 6000, 230, 12)) << "contrast " << k << " finger " << k4 << ": grey "
+                                                                    << f.Height;
+            if (Grade(f, 800, 6000, 230, 12) == 0) continue;
+            dark += f.Height < 70;
+            pale += f.Height > 210;
+            at70 += f.Height == 70;
+            at210 += f.Height == 210;
+        }
+    }
+    EXPECT_GT(dark, 0);
+    EXPECT_GT(pale, 0);
+    EXPECT_GT(at70, 0);
+    EXPECT_GT(at210, 0);
+}
+
+// The other limits of a good finger, each at a finger's own measure: its grey must lie below b
+// and its quality count reach d.
+TEST_F(LiveGrading, GreyAndQualityLimitsOfAGoodFinger) {
+    const sim::GreyImage preview = SlapPreview();
+    Show(preview);
+    const auto fingers = Segmented(preview, {0, 0, 800, 750});
+    for (size_t k = 0; k < 4; ++k) {
+        const FingerInfo& f = fingers[k];
+        const struct {
+            int b, d, grade;  // the grade of finger k
+        } limits[] = {{f.Height, 12, 5}, {f.Height + 1, 12, 1}, {230, f.Qty, 1}, {230, f.Qty + 1, 5}};
+        for (const auto& l : limits) {
+            m.m_AutoCapture.b = l.b, m.m_AutoCapture.d = l.d;
+            std::vector<int> expected;
+            for (const FingerInfo& g : fingers) expected.push_back(Grade(g, 800, 6000, l.b, l.d));
+            EXPECT_EQ(expected[k], l.grade) << "finger " << k << " b " << l.b << " d " << l.d;
+            EXPECT_EQ(Graded(), expected) << "finger " << k << " b " << l.b << " d " << l.d;
+        }
+    }
+}
+
+// The expected finger count must be 1 to 4: outside, the frame is refused with -1 and reported
+// with state 2 and no qualities; one finger is graded.
+TEST_F(LiveGrading, ExpectedFingerCountsOneToFour) {
+    Show(SlapPreview());
+    for (const int count : {0, 5, -1}) {
+        m.m_nFingerCount = count;
+        EXPECT_EQ(I_ProcLiveImage(m), ZARN_ERR_BAD_ARGUMENT) << count;
+    }
+    for (const int count : {1, 4}) {
+        m.m_nFingerCount = count;
+        EXPECT_GE(I_ProcLiveImage(m), 1) << count;
+    }
+}
+
+// A frame without a hand neither counts towards the capture nor starts the count again: the next
+// still frame goes on from the last good one (e = 3: good, good, empty, good captures).
+TEST_F(LiveGrading, AFrameWithoutAHandKeepsTheStillCount) {
+    const sim::GreyImage hand = SlapPreview();
+    sim::GreyImage empty = hand;
+    std::fill(empty.pixels.begin(), empty.pixels.end(), uint8_t(255));
+    m.m_AutoCapture.e = 3;
+    for (const sim::GreyImage* frame : {&hand, &hand, static_cast<const sim::GreyImage*>(&empty)}) {
+        Show(*frame);
+        Graded();
+        EXPECT_FALSE(m.m_hAutoCaptureEvent->Wait(0));
+    }
+    EXPECT_EQ(std::vector<int>(q, q + 4), (std::vector<int>{0, 0, 0, 0}));
+    Show(hand);
+    EXPECT_EQ(Graded(), (std::vector<int>{1, 1, 1, 1}));
+    EXPECT_TRUE(m.m_hAutoCaptureEvent->Wait(0));
+}
+
+// A frame the segmentation refuses (here: a resolution below its range) is reported with state 2
+// and its error, and starts the still count again (e = 2: good, refused, good does not capture).
+TEST_F(LiveGrading, ARefusedFrameStartsTheStillCountAgain) {
+    Show(SlapPreview());
+    m.m_AutoCapture.e = 2;
+    EXPECT_EQ(Graded(), (std::vector<int>{1, 1, 1, 1}));
+    m.m_AutoCapture.a = 40;
+    EXPECT_EQ(I_ProcLiveImage(m), -1);
+    m.m_AutoCapture.a = 250;
+    EXPECT_EQ(Graded(), (std::vector<int>{1, 1, 1, 1}));
+    EXPECT_FALSE(m.m_hAutoCaptureEvent->Wait(0));
+    EXPECT_EQ(Graded(), (std::vector<int>{1, 1, 1, 1}));
+    EXPECT_TRUE(m.m_hAutoCaptureEvent->Wait(0));
+}
+
+// The automatic capture waits for a still hand: every finger within f across, g down, h in grey
+// and 4 x i in area of the frame before; a change that reaches a limit starts the count again.
+// A hand that moves along one axis only, or only presses harder, is not still.
+TEST_F(LiveGrading, AStillHandNeedsEveryLimitKept) {
+    const sim::GreyImage still = SlapPreview();
+    const struct {
+        const char* what;
+        sim::GreyImage moved;
+    } moves[] = {
+        {"across", SlapPreview(1.5, 0)},
+        {"down", SlapPreview(0, 1.5)},
+        {"harder", SlapPreview(0, 0, 1.15)},
+    };
+    for (const auto& mv : moves) {
+        SCOPED_TRACE(mv.what);
+        const auto a = Segmented(still, {0, 0, 800, 750}), b = Segmented(mv.moved, {0, 0, 800, 750});
+        // The largest change of each measure over the four fingers.
+        int across = 0, down = 0, grey = 0, area = 0;
+        for (int k = 0; k < 4; ++k) {
+            across = std::max(across, std::abs(b[size_t(k)].Y - a[size_t(k)].Y));
+            down = std::max(down, std::abs(b[size_t(k)].X - a[size_t(k)].X));
+            grey = std::max(grey, std::abs(b[size_t(k)].Height - a[size_t(k)].Height));
+            area = std::max(area, std::abs(b[size_t(k)].Width - a[size_t(k)].Width));
+        }
+        // The first frame counts one, the second two: e = 2 captures when the hand stayed still.
+        auto captures = [&](int f, int g, int h, int i) {
+            m.m_AutoCapture = {250, 230, 1.0, 12, 2, f, g, h, i};
+            I_ResetLiveImage();
+            m.m_hAutoCaptureEvent->Reset();
+            Show(still);
+            EXPECT_EQ(Graded(), (std::vector<int>{1, 1, 1, 1}));
+            Show(mv.moved);
+            EXPECT_EQ(Graded(), (std::vector<int>{1, 1, 1, 1}));
+            return m.m_hAutoCaptureEvent->Wait(0);
+        };
+        const int f = across + 1, g = down + 1, h = grey + 1, i = area / 4 + 1;
+        EXPECT_TRUE(captures(f, g, h, i));
+        // Each limit reached alone.
+        EXPECT_FALSE(captures(across, g, h, i));
+        EXPECT_FALSE(captures(f, down, h, i));
+        EXPECT_FALSE(captures(f, g, grey, i));
+        EXPECT_FALSE(captures(f, g, h, area / 4));
+        if (std::string(mv.what) == "across") {
+            EXPECT_GE(across, 10);
+            EXPECT_LT(down, 10);
+        }
+        if (std::string(mv.what) == "down") {
+            EXPECT_GE(down, 10);
+            EXPECT_LT(across, 10);
+        }
+        if (std::string(mv.what) == "harder") {
+            EXPECT_GE(area, 20);
+        }
+    }
 }
 
 TEST(ZarnModels, VireoADecodeAndConstructorValues) {

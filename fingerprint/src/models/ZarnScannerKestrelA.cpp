@@ -254,7 +254,9 @@ int ZarnScannerKestrelA::CalibrationPassA(bool full, int mode) {
 int ZarnScannerKestrelA::SetCalibration(int mode) {
     ZarnTrace().Log(3, "Enter ZarnScannerKestrelA::SetCalibration(%d)", mode);
     m_nCalibrating = 1;
-    MM_SetVarThreshold(m_fVarThreshold);
+    // The sensor check's variance limit is the seventh roll parameter: the model's own, or the one
+    // set last.
+    MM_SetVarThreshold(float(m_RollParams.p7));
     MM_SetSaturetionThreshold(1.0f);
     int result = 0;
     // The passes start in the current mode; a scanner that has no mode yet starts in the full one.

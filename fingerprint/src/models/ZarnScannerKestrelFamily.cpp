@@ -57,6 +57,7 @@ ZarnScannerKestrelFamily::ZarnScannerKestrelFamily(Variant variant, const char* 
     m_RollSet = {{1496, 1350, 930, 0, 750, 800}};
     m_FlatSet = {{287, 279, 314, 161, 251, 249}};
     SetTenPrintExposureDefaults(*this, 255.0f);
+    m_RollParams = {100, 1, 25000, 0.115f, 34, -200, 255};
     m_nCropFlag = 1, m_nStretchPercent = 100;
     m_nResultTransform = 0, m_nRollOutTransform = 1, m_nFlatPreviewTransform = 0, m_nRollPreviewTransform = 2;
 }
@@ -445,7 +446,9 @@ int ZarnScannerKestrelFamily::SetCalibration(int mode) {
     const bool quiet = variant_ != Variant::B;  // KestrelC and KestrelD log at levels 2 and 0
     ZarnTrace().Log(quiet ? 2 : 3, "Enter %s::SetCalibration(%d)", className_, mode);
     m_nCalibrating = 1;
-    MM_SetVarThreshold(m_fVarThreshold);
+    // The sensor check's variance limit is the seventh roll parameter: the model's own, or the one
+    // set last.
+    MM_SetVarThreshold(float(m_RollParams.p7));
     MM_SetSaturetionThreshold(1.0f);
     int result = EnterVideoMode(TK_VIDEO_FULL, 2);
     if (result == 0) result = StartStream();
