@@ -133,13 +133,13 @@ TEST(TraceViewTest, ListButtonsAndLiveRecords) {
 
 // Every caption of the viewer's three dialogs shows whole in its control.
 TEST(TraceViewTest, EveryCaptionFitsItsControl) {
-    for (const ui::DialogSpec& spec : {TraceDialogSpec(), MsgFilterDialogSpec(), AboutDialogSpec()}) {
-        ui::Dialog dialog(spec);
+    for (const ui::DialogSpec& form : {TraceDialogSpec(), MsgFilterDialogSpec(), AboutDialogSpec()}) {
+        ui::Dialog dialog(form);
         ui::QtDialogView view(dialog);
         view.show();
         QApplication::processEvents();
-        EXPECT_EQ(uitest::ClippedCaptions(view), std::vector<std::string>()) << spec.caption;
-        if (spec.caption == "Set Message Filter") {
+        EXPECT_EQ(uitest::ClippedCaptions(view), std::vector<std::string>()) << form.caption;
+        if (form.caption == "Set Message Filter") {
             if (const char* shot = std::getenv("TESSIK_FILTER_SCREENSHOT")) view.grab().save(shot);
         }
     }
