@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/LocalTime.h"
+#include "platform/ThreadName.h"
 #include "zarn/ZarnTraceLogger.h"
 
 #include "ZarnScannerBase.h"
@@ -524,7 +525,7 @@ int ZarnScannerBase::CreateFootSwitchThread() {
     CloseThread(t.footSwitch, t.footSwitchStop, "ThreadFootSwitch");
     t.footSwitchStop = 0;
     try {
-        t.footSwitch = std::thread(&ZarnScannerBase::ThreadFootSwitch);
+        t.footSwitch = platform::StartNamedThread("fp-footswitch", &ZarnScannerBase::ThreadFootSwitch);
     } catch (const std::system_error&) {
         return ZARN_ERR_THREAD_CREATE;
     }

@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -59,7 +60,12 @@ std::vector<ThreadInfo> ProcessThreads(pid_t pid) {
     for (fs::directory_iterator it(ProcDir(pid) + "/task", error), end; !error && it != end; it.increment(error)) {
         ThreadInfo info;
         info.tid = static_cast<pid_t>(std::atoi(it->path().filename().c_str()));
-        if (ReadStat((it->path() / "stat").string(), &info.name, &info.cpuSeconds)) threads.push_back(std::move(info));
+        if (!ReadStat((it->path() / "stat").string(), &info.name, &info.cpuSeconds)) continue;  // ended meanwhile
+        std::ifstream status(it->path() / "status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) info.waits = std::atoll(line.c_str() + 24);
+        }
+        threads.push_back(std::move(info));
     }
     return threads;
 }

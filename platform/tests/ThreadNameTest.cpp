@@ -41,11 +41,12 @@ TEST(ThreadName, LongNameIsCutToTheSystemLimit) {
     EXPECT_EQ(own, seen);
 }
 
-TEST(ThreadName, ProcessThreadsListsNamesAndTime) {
+TEST(ThreadName, ProcessThreadsListsNamesTimeAndWaits) {
     std::atomic<bool> stop{false};
     std::atomic<pid_t> tid{0};
     std::thread t = platform::StartNamedThread("busy-worker", [&] {
         tid = ::gettid();
+        for (int i = 0; i < 5; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));  // 5 waits
         while (!stop.load()) {
         }
     });
@@ -57,6 +58,7 @@ TEST(ThreadName, ProcessThreadsListsNamesAndTime) {
             found = true;
             EXPECT_EQ(info.name, "busy-worker");
             EXPECT_GT(info.cpuSeconds, 0.0);  // it spun for 100 ms
+            EXPECT_GE(info.waits, 5);
         }
         foundMain = foundMain || info.tid == ::getpid();
     }

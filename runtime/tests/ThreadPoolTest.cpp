@@ -270,10 +270,13 @@ TEST_F(ThreadPoolTest, WorkersAndDispatchAreNamed) {
             std::lock_guard l(m);
             return names.size() == 4;
         }));
-        std::vector<std::string> listed;
-        for (const platform::ThreadInfo& info : platform::ProcessThreads())
-            listed.push_back(info.name);
-        EXPECT_EQ(std::count(listed.begin(), listed.end(), "pool-dispatch"), 1);
+        // The dispatch thread names itself once it runs.
+        EXPECT_TRUE(WaitFor([] {
+            int dispatchers = 0;
+            for (const platform::ThreadInfo& info : platform::ProcessThreads())
+                dispatchers += info.name == "pool-dispatch";
+            return dispatchers == 1;
+        }));
         gate.Open();
     }
     std::sort(names.begin(), names.end());

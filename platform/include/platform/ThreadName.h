@@ -34,12 +34,13 @@ std::thread StartNamedThread(std::string name, Body&& body) {
     });
 }
 
-// One thread of a process: its id, its name and the processor time it used so far (user and
-// system, in seconds).
+// One thread of a process: its id, its name, the processor time it used so far (user and
+// system, in seconds) and how often it gave up the processor to wait (its wake-ups).
 struct ThreadInfo {
     pid_t tid = 0;
     std::string name;
     double cpuSeconds = 0;
+    long long waits = 0;
 };
 
 // The threads of process `pid` (0: this process), read from /proc; empty when it is gone.
