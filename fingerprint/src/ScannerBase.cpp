@@ -180,7 +180,7 @@ void ZarnScannerBase::StartCaptureThreads() {
 
 void ZarnScannerBase::StopCaptureThreads() {
     ScannerThreads& t = Threads();
-    CloseThread(t.footSwitch, t.footSwitchStop, "ThreadFootSwitch");
+    CloseThread(t.footSwitch, t.footSwitchStop, "ThreadFootSwitch", &t.footSwitchWake);
     ZarnTrace().Log(3, "Close FootSwitchThread thread successfully");
     CloseThread(t.imgProc, t.imgProcStop, "ThreadImgProc");
     ZarnTrace().Log(3, "Close ThreadImgProc thread successfully");
