@@ -127,7 +127,7 @@ std::map<std::string, double> CpuPercentByGroup(pid_t pid, double seconds) {
 
 // Idle with the real libraries: cpu_percent is the service with its capture libraries and the
 // driver, the simulated devices excluded; sim_cpu_percent the simulated devices; the others each
-// group. Measured over 30 s, as the 10 ms clock ticks of the kernel's accounting need.
+// group, from the scheduler's exact run time of each thread over 30 s.
 void BM_IdleCpuRealLibraries(benchmark::State& state) {
     static RealLibrariesService running;
     if (!running.arrived) {
