@@ -255,10 +255,19 @@ TEST_F(CoreTest, AnsweringDmIsKept) {
     FakeIrisLibrary::Install();
     Start("Fingerprint = 0\nIris = 0\n");
     ConnectResponse(20);
+    const int channel = core->GetDmSocket().GetChannelId();
     for (int i = 0; i < 40; ++i) {
         const std::string ping = NextDm("Ping");
         ASSERT_FALSE(ping.empty()) << i;
         Answer(ping);
+        // A real DM's answer arrives within milliseconds of a 10 s heartbeat. The manual clock
+        // moves on as fast as this loop runs, so the clock waits until the service has read the
+        // answer (its Ping is no longer awaited); otherwise a service thread that lags a few
+        // milliseconds behind would see minutes of the clock pass without an answer.
+        for (int polls = 0; polls < 1000 && core->GetDmSocket().FindSentRequestId(channel, RequestIdOf(ping)) == MID_Ping;
+             ++polls)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_EQ(core->GetDmSocket().FindSentRequestId(channel, RequestIdOf(ping)), MID_Unknown) << i;
         ASSERT_TRUE(clock->AwaitPendingWaits(2, 5000));
         clock->Advance(10000);
     }
