@@ -1,5 +1,7 @@
 #include "NavikVdm.h"
 
+#include <unistd.h>
+
 #include <stdexcept>
 
 #include "device/ZarnApi.h"
@@ -113,20 +115,30 @@ void CNavikVdm::WriteWord(int& word, int value) {
     statusLock.unlock();
 }
 
-void CNavikVdm::StartThread(std::thread& thread, std::atomic<int>& running, void (CNavikVdm::*loop)()) {
+void CNavikVdm::StartThread(Thread& thread) {
     std::lock_guard guard(threadMutex);
-    if (running.load() != 0 || stopping.load()) return;
-    if (thread.joinable()) thread.join();  // its run has ended
-    running.store(1);
-    thread = std::thread([this, &running, loop] {
-        (this->*loop)();
-        running.store(0);
-    });
+    if (thread.getState() == Thread::Running || stopping.load()) return;
+    thread.start();  // a thread whose run has ended starts again
 }
 
-void CNavikVdm::JoinThread(std::thread& thread) {
+void CNavikVdm::JoinThread(Thread& thread) {
     std::lock_guard guard(threadMutex);
-    if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) thread.join();
+    if (thread.getState() == Thread::NotRunning || thread.getThreadId() == static_cast<uint32_t>(::gettid())) return;
+    thread.join();
+}
+
+// Each background thread is joined before its members go: the base's destructor would join it
+// only after them.
+CNavikVdm::CPing::~CPing() {
+    if (getState() != NotRunning) join();
+}
+
+CNavikVdm::CDetectDevices::~CDetectDevices() {
+    if (getState() != NotRunning) join();
+}
+
+CNavikVdm::CCleanRequestIds::~CCleanRequestIds() {
+    if (getState() != NotRunning) join();
 }
 
 std::string CNavikVdm::GetDeviceURI(int modality) {
@@ -171,7 +183,7 @@ int CNavikVdm::Initialize() {
         vdmSettings.listenMaxPort = CConfigFile::GetInt(config, "VdmListenMaxPort", 7905);
         // Detection never runs more often than once a second.
         const int interval = CConfigFile::GetInt(config, "DeviceDetectionInterval", 15);
-        detectionIntervalMs.store(interval < 1 ? kMinIntervalMs : interval * 1000);
+        detectThread.SetInterval(interval < 1 ? kMinIntervalMs : interval * 1000);
         WriteWord(captureInterlock.fpDeviceStatus, 0);
         sides[0].enabled.store(CConfigFile::GetBool(config, "Fingerprint") ? 1 : 0);
         WriteWord(captureInterlock.irisDeviceStatus, 0);
@@ -192,7 +204,7 @@ int CNavikVdm::Initialize() {
     }
     vdmState.store(2);
     Post(new CConnect(this, 0));
-    StartThread(detectThread, detectRunning, &CNavikVdm::DetectLoop);
+    StartThread(detectThread);
     TSK_LOG(LOGLEVEL_DBG1, kLog, op << ": Initialized VDM successfully.");
     initializeLock.unlock();
     return 1;
@@ -285,8 +297,8 @@ int CNavikVdm::ProcessDmConnectResponseCallback(const xercesc::DOMElement* conne
         pingStarted.store(1);
         return 1;
     }
-    StartThread(pingThread, pingRunning, &CNavikVdm::PingLoop);
-    StartThread(cleanThread, cleanRunning, &CNavikVdm::CleanLoop);
+    StartThread(pingThread);
+    StartThread(cleanThread);
     // Set in the same hold of the object lock that announces the present devices, so that a
     // device added meanwhile is announced exactly once: by this answer when the add task came
     // first, by the add task (which tests the flag under the same lock) when it comes later.
@@ -301,51 +313,53 @@ int CNavikVdm::ProcessDmConnectResponseCallback(const xercesc::DOMElement* conne
     return 1;
 }
 
-void CNavikVdm::PingLoop() {
+void CNavikVdm::CPing::run() {
     // In 64 bits: the DM's value may be as large as an int holds.
-    const int64_t heartBeat = dmSettings.heartBeatSeconds;
+    const int64_t heartBeat = owner->dmSettings.heartBeatSeconds;
     // A Ping at most once a second, whatever the DM asks.
     const int64_t intervalMs = heartBeat * 1000 < kMinIntervalMs ? kMinIntervalMs : heartBeat * 1000;
     TSK_LOG(LOGLEVEL_INFO, kLog,
             "CNavikVdm::CPing::run: Start sending Ping message to Device Manager every: " << heartBeat * 1000
                                                                                            << " milliseconds.");
     const int64_t lossLimit = 10 * heartBeat < 300 ? 300 : 10 * heartBeat;
-    while (dmConnected.load() != 0 && !stopping.load()) {
-        dmSocket.SendPingDeviceManagerEventRequest(vdmSettings.vdmName);
-        if (!Sleep(intervalMs)) return;
-        if (NowSeconds() - lastDmMessageTime.load() > lossLimit) {
-            HandleDmConnectionLost(0);
+    while (owner->dmConnected.load() != 0 && !owner->stopping.load()) {
+        owner->dmSocket.SendPingDeviceManagerEventRequest(owner->vdmSettings.vdmName);
+        if (!owner->Sleep(intervalMs)) return;
+        if (owner->NowSeconds() - owner->lastDmMessageTime.load() > lossLimit) {
+            owner->HandleDmConnectionLost(0);
             return;
         }
     }
 }
 
-void CNavikVdm::CleanLoop() {
-    while (vdmState.load() == 2 && Sleep(300000)) {
-        const int64_t now = NowSeconds();
-        dmSocket.CleanRequestIds(now);
-        configSocket.CleanRequestIds(now);
-        objectLock.lock();
-        for (const DeviceSide& side : sides) {
+void CNavikVdm::CCleanRequestIds::run() {
+    while (owner->vdmState.load() == 2 && owner->Sleep(300000)) {
+        const int64_t now = owner->NowSeconds();
+        owner->dmSocket.CleanRequestIds(now);
+        owner->configSocket.CleanRequestIds(now);
+        owner->objectLock.lock();
+        for (const DeviceSide& side : owner->sides) {
             if (side.device) side.device->GetDeviceSocket().CleanRequestIds(now);
         }
-        objectLock.unlock();
+        owner->objectLock.unlock();
     }
 }
 
 // --- detection and devices ----------------------------------------------------------------------------
 
-void CNavikVdm::DetectLoop() {
-    while ((sides[0].enabled.load() != 0 || sides[1].enabled.load() != 0) && vdmState.load() == 2 &&
-           !stopping.load()) {
-        objectLock.lock();
+void CNavikVdm::CDetectDevices::run() {
+    CNavikVdm* const vdm = owner;
+    DeviceSide* const sides = vdm->sides;
+    while ((sides[0].enabled.load() != 0 || sides[1].enabled.load() != 0) && vdm->vdmState.load() == 2 &&
+           !vdm->stopping.load()) {
+        vdm->objectLock.lock();
         // The iris side first.
         for (DeviceSide* side : {&sides[1], &sides[0]}) {
-            if (side->enabled.load() != 0 && ReadWord(StatusWord(side->modality)) == 0)
-                CheckConnectedScanner(*side, 1, 0);
+            if (side->enabled.load() != 0 && vdm->ReadWord(vdm->StatusWord(side->modality)) == 0)
+                vdm->CheckConnectedScanner(*side, 1, 0);
         }
-        objectLock.unlock();
-        if (!Sleep(detectionIntervalMs.load())) return;
+        vdm->objectLock.unlock();
+        if (!vdm->Sleep(detectionIntervalMs.load())) return;
     }
 }
 
@@ -445,7 +459,7 @@ void CNavikVdm::AddDeviceCallbackThread(int modality, int modelCode) {
     DeviceSide& side = sides[modality];
     if (modality == 0 && modelCode == 0) {
         WriteWord(StatusWord(0), 0);
-        StartThread(detectThread, detectRunning, &CNavikVdm::DetectLoop);
+        StartThread(detectThread);
         return;
     }
     const std::string name = ModelName(modality, modelCode);
@@ -458,7 +472,7 @@ void CNavikVdm::AddDeviceCallbackThread(int modality, int modelCode) {
         WriteWord(StatusWord(modality), 0);
         configSocket.SendDeviceVdmInfoEventRequest(modality, name, "", false, true);
         objectLock.unlock();
-        StartThread(detectThread, detectRunning, &CNavikVdm::DetectLoop);
+        StartThread(detectThread);
         return;
     }
     if (vdmState.load() != 2) {
@@ -527,7 +541,7 @@ void CNavikVdm::_RemoveDevice(int modality) {
     CheckConnectedScanner(side, 0, 1);
     TSK_LOG(LOGLEVEL_DBG1, side.logModule,
             "CNavikVdm::_RemoveDevice: Removed " << side.article << " " << side.word << " device on URI: " << uri);
-    if (vdmState.load() != 3) StartThread(detectThread, detectRunning, &CNavikVdm::DetectLoop);
+    if (vdmState.load() != 3) StartThread(detectThread);
 }
 
 int CNavikVdm::ProcessDeviceLostEventCallback(int modality, int lockFlag) {

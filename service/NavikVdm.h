@@ -19,6 +19,7 @@
 #include "device/FpDevice.h"
 #include "device/IrisDeviceBase.h"
 #include "dm/SocketDm.h"
+#include "runtime/Thread.h"
 #include "runtime/ThreadPool.h"
 
 struct DmSettings {
@@ -97,6 +98,43 @@ private:
     class CRemoveDevice;
     class CAddDevice;
 
+    // The three background threads of the core object. Each runs its loop on its own thread,
+    // ends when the loop's condition no longer holds (or termination cuts its wait short) and
+    // can then be started again; the owner starts one only when it is not running.
+    class CPing : public Thread {
+    public:
+        explicit CPing(CNavikVdm* owner) : Thread("CPing", VDM_LOG_MAIN), owner(owner) {}
+        ~CPing() override;
+        // Pings the DM every heartbeat while it is connected; declares it lost after the limit.
+        void run() override;
+
+    private:
+        CNavikVdm* const owner;
+    };
+    class CDetectDevices : public Thread {
+    public:
+        explicit CDetectDevices(CNavikVdm* owner) : Thread("CDetectDevices", VDM_LOG_MAIN), owner(owner) {}
+        ~CDetectDevices() override;
+        // A detection pass every interval while a modality is enabled and the service runs.
+        void run() override;
+        void SetInterval(int ms) { detectionIntervalMs.store(ms); }
+
+    private:
+        CNavikVdm* const owner;
+        // 15000 until Initialize reads DeviceDetectionInterval.
+        std::atomic<int> detectionIntervalMs{15000};
+    };
+    class CCleanRequestIds : public Thread {
+    public:
+        explicit CCleanRequestIds(CNavikVdm* owner) : Thread("CCleanRequestIds", VDM_LOG_MAIN), owner(owner) {}
+        ~CCleanRequestIds() override;
+        // Drops request ids older than 180 s every 300 s while the service runs.
+        void run() override;
+
+    private:
+        CNavikVdm* const owner;
+    };
+
     // What the core keeps per modality (0 fingerprint, 1 iris).
     struct DeviceSide {
         DeviceSide(int modality, int logModule, const char* word, const char* article)
@@ -135,11 +173,10 @@ private:
     int ReadWord(const int& word);
     void WriteWord(int& word, int value);
 
-    void PingLoop();
-    void DetectLoop();
-    void CleanLoop();
-    void StartThread(std::thread& thread, std::atomic<int>& running, void (CNavikVdm::*loop)());
-    void JoinThread(std::thread& thread);
+    // Starts a background thread unless it runs or termination has begun.
+    void StartThread(Thread& thread);
+    // Waits for a background thread to end (not when called on that thread).
+    void JoinThread(Thread& thread);
     // Sleeps `ms` by the clock; false when termination cut the wait short.
     bool Sleep(int64_t ms) { return clock->WaitFor(ms, stopping); }
     void Post(Runnable* task);
@@ -152,15 +189,15 @@ private:
     IrisDeviceKind irisKind;
     DmSettings dmSettings;
     VdmSettings vdmSettings;
-    std::atomic<int> detectionIntervalMs{15000};
     std::atomic<int> dmConnected{0};
     std::atomic<int> pingStarted{0};
     std::atomic<int> vdmState{0};
     Synchronized initializeLock{"Initialize Lock", VDM_LOG_MAIN};
 
     std::shared_ptr<IVdmClock> clock = std::make_shared<CSystemClock>();
-    std::thread pingThread, detectThread, cleanThread;
-    std::atomic<int> pingRunning{0}, detectRunning{0}, cleanRunning{0};
+    CPing pingThread{this};
+    CDetectDevices detectThread{this};
+    CCleanRequestIds cleanThread{this};
     std::mutex threadMutex;  // guards starting and joining the three threads
     std::atomic<bool> stopping{false};
     std::unique_ptr<QueuedThreadPool> taskPool;  // last: its workers end first

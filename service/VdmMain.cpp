@@ -31,6 +31,7 @@
 #include "main/ServiceManager.h"
 #include "main/VdmServiceCommands.h"
 #include "platform/ProgramDir.h"
+#include "platform/ThreadName.h"
 #include "runtime/ConfigFile.h"
 #include "runtime/ConfigureFailure.h"
 #include "runtime/Log.h"
@@ -310,7 +311,7 @@ void VdmMain_ServiceMain() {
     try {
         // With the word in other case the program is not in service mode: the console handles
         // the signals.
-        if (serviceMode != 0) controlThread = std::thread(ControlLoop);
+        if (serviceMode != 0) controlThread = platform::StartNamedThread("svc-control", ControlLoop);
     } catch (const std::system_error& error) {
         VdmMain_Print(1, "VdmMain_ServiceMain: RegisterServiceCtrlHandler failed, error code = " +
                              std::to_string(error.code().value()),

@@ -114,6 +114,9 @@ ui::DialogSpec ControllerDialogSpec() {
 
 CNavikVdmControllerDlg::CNavikVdmControllerDlg(std::string configPath, ui::MessageBoxes& boxes)
     : ui::Dialog(ControllerDialogSpec()), configPath_(std::move(configPath)), boxes_(boxes) {
+    // The system's names are limited to 15 bytes.
+    controllerThread_.setThreadName("ctl-connect");
+    calibrationThread_.setThreadName("ctl-calibration");
     OnClick(IDC_CONNECT, [this] { OnBnClickedConnectToVdm(); });
     OnClick(IDC_DISCONNECT, [this] { OnBnClickedDisconnectFromVdm(); });
     OnClick(IDC_UPDATE_DM, [this] { OnBnClickedUpdateDmConfig(); });

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "driver/TessikDriver.h"
+#include "platform/ThreadName.h"
 
 namespace tessik::driver {
 
@@ -130,7 +131,7 @@ NTSTATUS FrameStream::Start(size_t capabilityIndex, int frameSizeMode, FrameCall
         s.sequence = 0;
         s.stats = {};
     }
-    s.thread = std::thread([st = state_] { st->Run(); });
+    s.thread = platform::StartNamedThread("drv-frames", [st = state_] { st->Run(); });
     std::weak_ptr<State> weak = state_;
     for (int i = 0; i < queuedReads; ++i) {
         auto r = std::make_shared<ReadRequest>();

@@ -6,6 +6,7 @@
 
 #include "DeviceImpl.h"
 #include "platform/TessikUsbProtocol.h"
+#include "platform/ThreadName.h"
 
 namespace tessik::driver {
 
@@ -392,7 +393,7 @@ void Device::Impl::WorkerLoop() {
             {
                 std::lock_guard lock(resyncThreadMutex);
                 if (resyncThread.joinable()) resyncThread.join();
-                resyncThread = std::thread([this] { ResyncThread(); });
+                resyncThread = platform::StartNamedThread("drv-resync", [this] { ResyncThread(); });
             }
             if (read) {
                 // The client sees a read without a frame.
@@ -484,7 +485,7 @@ NTSTATUS Device::Impl::SetStateLocked(KsState state) {
             ksState = int(KsState::Run);
             frameReady.Reset();
             try {
-                worker = std::thread([this] { WorkerLoop(); });
+                worker = platform::StartNamedThread("drv-worker", [this] { WorkerLoop(); });
             } catch (...) {
                 running = false;
                 transferState = kTransferStopped;

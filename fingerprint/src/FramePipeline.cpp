@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/LocalTime.h"
+#include "platform/ThreadName.h"
 #include "zarn/ZarnTraceLogger.h"
 
 #include "ZarnScannerBase.h"
@@ -513,7 +514,8 @@ void ZarnScannerBase::ThreadFootSwitch() {
             }
             if (s->m_Running.captureStarted.load()) s->BlinkLEDs();
         }
-        for (int i = 0; i < 10 && t.footSwitchStop.load() != 1; ++i) SleepMs(50);
+        // One poll every 500 ms; a stop request ends the wait at once.
+        if (t.footSwitchStop.load() != 1) t.footSwitchWake.Wait(500);
     }
     t.footSwitchStop = 2;
     ZarnTrace().Log(3, "Exit  ZarnScannerBase::ThreadFootSwitch()");
@@ -523,20 +525,23 @@ int ZarnScannerBase::CreateFootSwitchThread() {
     const int type = m_nScannerType;
     if (type != 501 && type != 502 && type != 503 && type != 601 && type != 602) return 0;
     ScannerThreads& t = Threads();
-    CloseThread(t.footSwitch, t.footSwitchStop, "ThreadFootSwitch");
+    CloseThread(t.footSwitch, t.footSwitchStop, "ThreadFootSwitch", &t.footSwitchWake);
     t.footSwitchStop = 0;
+    t.footSwitchWake.Reset();
     try {
-        t.footSwitch = std::thread(&ZarnScannerBase::ThreadFootSwitch);
+        t.footSwitch = platform::StartNamedThread("fp-footswitch", &ZarnScannerBase::ThreadFootSwitch);
     } catch (const std::system_error&) {
         return ZARN_ERR_THREAD_CREATE;
     }
     return 0;
 }
 
-int ZarnScannerBase::CloseThread(std::thread& handle, std::atomic<int>& stopFlag, const char* name) {
+int ZarnScannerBase::CloseThread(std::thread& handle, std::atomic<int>& stopFlag, const char* name,
+                                 platform::Event* wake) {
     ZarnTrace().Log(4, "Enter ZarnScannerBase::CloseThread(0x%x, %d)", handle.joinable() ? 1u : 0u, stopFlag.load());
     if (handle.joinable()) {
         stopFlag = 1;
+        if (wake != nullptr) wake->Set();
         if (handle.get_id() == std::this_thread::get_id()) {
             // Asked from the thread itself (a callback released the scanner): it ends after this cycle.
             handle.detach();

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "platform/DriverDevices.h"
+#include "platform/ThreadName.h"
 #include "zarn/ZarnTraceLogger.h"
 
 #include "ModelFactory.h"
@@ -200,14 +201,14 @@ int ZarnScannerBase::InitializeRes() {
 void ZarnScannerBase::StartCaptureThreads() {
     ScannerThreads& t = Threads();
     t.imgProcStop = 0;
-    if (!t.imgProc.joinable()) t.imgProc = std::thread(&ZarnScannerBase::ThreadImgProc);
+    if (!t.imgProc.joinable()) t.imgProc = platform::StartNamedThread("fp-imgproc", &ZarnScannerBase::ThreadImgProc);
     t.autoCaptureStop = 0;
-    if (!t.autoCapture.joinable()) t.autoCapture = std::thread(&ZarnScannerBase::ThreadAutoCapture);
+    if (!t.autoCapture.joinable()) t.autoCapture = platform::StartNamedThread("fp-autocapture", &ZarnScannerBase::ThreadAutoCapture);
 }
 
 void ZarnScannerBase::StopCaptureThreads() {
     ScannerThreads& t = Threads();
-    CloseThread(t.footSwitch, t.footSwitchStop, "ThreadFootSwitch");
+    CloseThread(t.footSwitch, t.footSwitchStop, "ThreadFootSwitch", &t.footSwitchWake);
     ZarnTrace().Log(3, "Close FootSwitchThread thread successfully");
     CloseThread(t.imgProc, t.imgProcStop, "ThreadImgProc");
     ZarnTrace().Log(3, "Close ThreadImgProc thread successfully");

@@ -183,7 +183,10 @@ public:
     static void ThreadAutoCapture();
     static void ThreadFootSwitch();
     int CreateFootSwitchThread();
-    static int CloseThread(std::thread& handle, std::atomic<int>& stopFlag, const char* name);
+    // Asks a thread to stop (flag 1, and `wake` set when the thread waits on it), polls every
+    // 100 ms until it has (flag 2) and joins it.
+    static int CloseThread(std::thread& handle, std::atomic<int>& stopFlag, const char* name,
+                           platform::Event* wake = nullptr);
     // The process-wide image-processing and auto-capture threads: started when they do not run;
     // stopped (with the foot-switch thread) in the order foot switch, image processing, auto capture.
     static void StartCaptureThreads();
@@ -401,6 +404,8 @@ private:
 struct ScannerThreads {
     std::thread imgProc, autoCapture, footSwitch;
     std::atomic<int> imgProcStop{0}, autoCaptureStop{0}, footSwitchStop{0};
+    // Ends the foot-switch thread's half-second wait when it is asked to stop.
+    platform::Event footSwitchWake{false, false};
 };
 ScannerThreads& Threads();
 // The multi-device table: ReleaseRes of one scanner among several leaves the threads running.

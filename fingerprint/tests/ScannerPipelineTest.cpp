@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "CaptureRig.h"
+#include "platform/ThreadName.h"
 #include "TestScanner.h"
 #include "sim/Optics.h"
 #include "sim/Render.h"
@@ -502,6 +503,31 @@ TEST_F(ScannerPipeline, AModelWithoutARollModeIsCalibratedInTheFullModeAlone) {
     const auto brightness = device->VendorWrites(0xB8);
     ASSERT_FALSE(brightness.empty());
     EXPECT_EQ(brightness.back().data.at(0), 2);
+}
+
+// The foot-switch thread polls every 500 ms and sleeps in between: over two seconds it waits a
+// few times per poll (its pause and the key property's read), not in 50 ms slices; a stop request
+// ends its pause.
+TEST_F(ScannerPipeline, FootSwitchThreadSleepsBetweenItsPolls) {
+    ASSERT_EQ(model->InitVideoMode(TK_VIDEO_FULL), 0);
+    ASSERT_EQ(model->CreateFootSwitchThread(), 0);
+    auto footSwitch = [] {
+        for (const platform::ThreadInfo& info : platform::ProcessThreads()) {
+            if (info.name == "fp-footswitch") return info;
+        }
+        return platform::ThreadInfo{};
+    };
+    ASSERT_TRUE(WaitUntil([&] { return footSwitch().tid != 0; }, 5000));
+    const long long before = footSwitch().waits;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    const platform::ThreadInfo after = footSwitch();
+    ASSERT_NE(after.tid, 0);
+    // Five polls at most, each with its pause and a vendor read (a few waits at most).
+    EXPECT_LE(after.waits - before, 5 * 4) << "waits in 2 s";
+    model->ReleaseRes();
+    EXPECT_EQ(footSwitch().tid, 0);
+    g_pScanner = nullptr;
+    model.reset();
 }
 
 TEST_F(ScannerPipeline, FootSwitchAndKeypadArePolledFromTheKeyProperty) {

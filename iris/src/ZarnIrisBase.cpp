@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/DriverDevices.h"
+#include "platform/ThreadName.h"
 #include "zarn/ZarnTraceLogger.h"
 
 namespace iriscap {
@@ -109,7 +110,8 @@ int ZarnIrisBase::StartAutoCaptureThread() {
     int result = 0;
     if (!thread.joinable()) {
         try {
-            thread = std::thread([this] { AutoCaptureThread(); });
+            thread = platform::StartNamedThread(side == 1 ? "iris-autocap-L" : "iris-autocap-R",
+                                                [this] { AutoCaptureThread(); });
         } catch (const std::system_error&) {
             result = ZARN_ERR_THREAD_CREATE;
         }

@@ -1,4 +1,5 @@
 #include "platform/VideoCapture.h"
+#include "platform/ThreadName.h"
 
 #include <algorithm>
 #include <chrono>
@@ -265,7 +266,7 @@ struct CaptureSource : std::enable_shared_from_this<CaptureSource> {
                 std::lock_guard lock(mutex);
                 ended = done;
             }
-            std::thread([s = std::move(s), done]() mutable {
+            platform::StartNamedThread("vcap-stop", [s = std::move(s), done]() mutable {
                 s.reset();
                 done->Set();
             }).detach();

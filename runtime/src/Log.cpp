@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/ProgramDir.h"
+#include "platform/ThreadName.h"
 
 std::atomic<int> currentLevel{LOGLEVEL_INFO};
 
@@ -200,7 +201,7 @@ bool StartLogThread() {
         writerRunning = true;
     }
     try {
-        writer = std::thread(LogWriterThread);
+        writer = platform::StartNamedThread("log-writer", LogWriterThread);
     } catch (const std::system_error&) {
         std::lock_guard lock(guard);
         writerRunning = false;

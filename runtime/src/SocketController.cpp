@@ -18,6 +18,20 @@ namespace {
 
 // A wait of the loop for events; Close wakes it at once.
 constexpr int kLoopTimeoutMs = 2000;
+
+// The system's name of an endpoint's loop thread: "sk-" and the endpoint's name without blanks
+// and without a trailing "Socket" ("Fp Preview Socket" -> "sk-FpPreview"), short enough for the
+// system's 15 bytes.
+std::string LoopThreadName(const std::string& name) {
+    std::string compact;
+    for (char c : name) {
+        if (c != ' ') compact += c;
+    }
+    const std::string suffix = "Socket";
+    if (compact.size() > suffix.size() && compact.compare(compact.size() - suffix.size(), suffix.size(), suffix) == 0)
+        compact.resize(compact.size() - suffix.size());
+    return "sk-" + compact;
+}
 constexpr int kAcceptRetryMs = 100;
 
 // Holds a Synchronized for a scope.
@@ -37,6 +51,7 @@ private:
 CSocketController::CSocketController(const std::string& name_, int logModule_)
     : Thread(name_, logModule_), threadLock(name_ + " threadLock", logModule_), random(std::random_device{}()) {
     wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    setThreadName(LoopThreadName(name_));
 }
 
 CSocketController::~CSocketController() {

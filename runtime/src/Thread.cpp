@@ -3,6 +3,7 @@
 #include <system_error>
 #include <unistd.h>
 
+#include "platform/ThreadName.h"
 #include "runtime/Log.h"
 
 Thread::Thread(std::string name_, int logModule_)
@@ -21,6 +22,7 @@ void Thread::run() {
 }
 
 void Thread::thread_starter(Thread* self) {
+    platform::SetCurrentThreadName(self->getThreadName());
     const uint32_t tid = static_cast<uint32_t>(gettid());
     self->threadId.store(tid);
     TSK_LOG(LOGLEVEL_DBG2, self->logModule, "thread_starter: " << self->LogName() << "started, tid:" << tid);

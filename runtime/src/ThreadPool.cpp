@@ -1,13 +1,15 @@
 #include "runtime/ThreadPool.h"
 
 #include <exception>
+#include <string>
 
 #include "runtime/Log.h"
 
 // ---- TaskManager ----
 
-TaskManager::TaskManager(ThreadPool* owner_)
+TaskManager::TaskManager(ThreadPool* owner_, const std::string& threadName)
     : Synchronized("", 0), thread(this, "", 0), owner(owner_) {
+    thread.setThreadName(threadName);
     thread.start();
     TSK_LOG(LOGLEVEL_DBG2, 0, "TaskManager::TaskManager: thread started");
 }
@@ -70,7 +72,7 @@ ThreadPool::ThreadPool(int workers) : Synchronized("", 0) {
     if (workers < 1)
         workers = 1;
     for (int i = 0; i < workers; ++i)
-        managers.push_back(new TaskManager(this));
+        managers.push_back(new TaskManager(this, "pool-" + std::to_string(i + 1)));
 }
 
 ThreadPool::~ThreadPool() {
@@ -121,7 +123,9 @@ void ThreadPool::workerFreed() {
 
 // ---- QueuedThreadPool ----
 
-QueuedThreadPool::QueuedThreadPool(int workers) : ThreadPool(workers), Thread("", 0) {}
+QueuedThreadPool::QueuedThreadPool(int workers) : ThreadPool(workers), Thread("", 0) {
+    setThreadName("pool-dispatch");
+}
 
 QueuedThreadPool::~QueuedThreadPool() {
     // Stop the dispatch loop, then the workers (they call workerFreed on this object), and only

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "NetTestSupport.h"
+#include "platform/ThreadName.h"
 
 using namespace nettest;
 using namespace std::chrono_literals;
@@ -62,6 +63,28 @@ TEST(SocketListen, WalksPastOccupiedPorts) {
                         "): Listening on URI: 127.0.0.1:" + std::to_string(base + 2)),
               std::string::npos)
         << text;
+}
+
+// The loop thread of an endpoint is shown as "sk-" and its name without blanks and "Socket".
+TEST(SocketListen, LoopThreadCarriesTheEndpointName) {
+    LogCapture log;
+    const struct {
+        const char* endpoint;
+        const char* shown;
+    } cases[] = {{"Fp Preview Socket", "sk-FpPreview"}, {"Iris Device Socket", "sk-IrisDevice"}, {"Recorder", "sk-Recorder"}};
+    for (const auto& c : cases) {
+        RecordingEndpoint endpoint(c.endpoint);
+        ASSERT_TRUE(endpoint.Listen("127.0.0.1", 0, 0, 30, 20000, 40000, 1, 1));
+        // The loop records its id once it runs.
+        int found = 0;
+        for (int polls = 0; polls < 500 && found == 0; ++polls) {
+            for (const platform::ThreadInfo& info : platform::ProcessThreads())
+                found += info.tid == static_cast<pid_t>(endpoint.getThreadId()) && info.name == c.shown;
+            if (found == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_EQ(found, 1) << c.endpoint;
+        endpoint.Close(1);
+    }
 }
 
 TEST(SocketListen, GivesUpAtTheEndOfTheRangeOrOnAnOccupiedSpecificPort) {

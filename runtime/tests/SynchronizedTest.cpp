@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "TestSupport.h"
+#include "platform/ThreadName.h"
 #include "runtime/Synchronized.h"
 #include "runtime/Thread.h"
 
@@ -179,6 +180,37 @@ TEST_F(ThreadTest, RunsAnotherRunnableAndLogsStartAndEnd) {
     EXPECT_NE(text.find(" DBG2   : thread_starter: Worker: started, tid:" + tid + "\n"), std::string::npos) << text;
     EXPECT_NE(text.find(" DBG2   : thread_starter: Worker: ended, tid:" + tid + "\n"), std::string::npos) << text;
     EXPECT_NE(text.find(" DBG2   : Thread::join: Worker: joined thread successfully\n"), std::string::npos);
+}
+
+// The system shows a thread under its log name, or under the name set for the system; the log
+// lines keep the log name.
+TEST_F(ThreadTest, SystemShowsTheThreadName) {
+    currentLevel = LOGLEVEL_DBG2;
+    struct Seen : Runnable {
+        void run() override { name = platform::CurrentThreadName(); }
+        std::string name;
+    };
+    const struct {
+        const char* logName;
+        const char* systemName;  // nullptr: none set
+        const char* shown;
+    } cases[] = {
+        {"Worker", nullptr, "Worker"},
+        {"Show Calibration Result", nullptr, "Show Calibratio"},  // cut to 15 bytes
+        {"Controller Thread", "ctl-connect", "ctl-connect"},
+    };
+    for (const auto& c : cases) {
+        Seen seen;
+        Thread t(&seen, c.logName, 0);
+        if (c.systemName != nullptr)
+            t.setThreadName(c.systemName);
+        t.start();
+        t.join();
+        EXPECT_EQ(seen.name, c.shown) << c.logName;
+    }
+    const std::string text = Text();
+    for (const auto& c : cases)
+        EXPECT_NE(text.find(std::string("thread_starter: ") + c.logName + ": started, tid:"), std::string::npos) << text;
 }
 
 TEST_F(ThreadTest, DefaultRunOnlyWarnsAndDestructorJoins) {

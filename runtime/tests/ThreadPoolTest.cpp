@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "platform/ThreadName.h"
 #include "runtime/ThreadPool.h"
 
 using namespace testsupport;
@@ -239,3 +241,44 @@ TEST_F(ThreadPoolTest, TaskCanQueueFollowUpTasks) {
 }
 
 }  // namespace
+
+// Each worker and the dispatch thread carry a name of their own that the system shows.
+TEST_F(ThreadPoolTest, WorkersAndDispatchAreNamed) {
+    struct NameTask : Runnable {
+        NameTask(std::mutex& m, std::vector<std::string>& names, Gate& gate) : m(m), names(names), gate(gate) {}
+        void run() override {
+            {
+                std::lock_guard l(m);
+                names.push_back(platform::CurrentThreadName());
+            }
+            gate.Pass();
+        }
+        std::mutex& m;
+        std::vector<std::string>& names;
+        Gate& gate;
+    };
+    std::mutex m;
+    std::vector<std::string> names;
+    Gate gate;
+    {
+        QueuedThreadPool pool(4);
+        pool.start();
+        // Four tasks held at the gate take the four workers.
+        for (int i = 0; i < 4; ++i)
+            pool.execute(new NameTask(m, names, gate));
+        ASSERT_TRUE(WaitFor([&] {
+            std::lock_guard l(m);
+            return names.size() == 4;
+        }));
+        // The dispatch thread names itself once it runs.
+        EXPECT_TRUE(WaitFor([] {
+            int dispatchers = 0;
+            for (const platform::ThreadInfo& info : platform::ProcessThreads())
+                dispatchers += info.name == "pool-dispatch";
+            return dispatchers == 1;
+        }));
+        gate.Open();
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"pool-1", "pool-2", "pool-3", "pool-4"}));
+}

@@ -14,9 +14,11 @@
 #include <string>
 
 #include "FakeZarn.h"
+#include "LogCapture.h"
 #include "TestAppData.h"
 #include "VdmClock.h"
 #include "XmlPeer.h"
+#include "platform/ThreadName.h"
 #include "runtime/Log.h"
 
 namespace {
@@ -253,14 +255,79 @@ TEST_F(CoreTest, AnsweringDmIsKept) {
     FakeIrisLibrary::Install();
     Start("Fingerprint = 0\nIris = 0\n");
     ConnectResponse(20);
+    const int channel = core->GetDmSocket().GetChannelId();
     for (int i = 0; i < 40; ++i) {
         const std::string ping = NextDm("Ping");
         ASSERT_FALSE(ping.empty()) << i;
         Answer(ping);
+        // A real DM's answer arrives within milliseconds of a 10 s heartbeat. The manual clock
+        // moves on as fast as this loop runs, so the clock waits until the service has read the
+        // answer (its Ping is no longer awaited); otherwise a service thread that lags a few
+        // milliseconds behind would see minutes of the clock pass without an answer.
+        for (int polls = 0; polls < 1000 && core->GetDmSocket().FindSentRequestId(channel, RequestIdOf(ping)) == MID_Ping;
+             ++polls)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_EQ(core->GetDmSocket().FindSentRequestId(channel, RequestIdOf(ping)), MID_Unknown) << i;
         ASSERT_TRUE(clock->AwaitPendingWaits(2, 5000));
         clock->Advance(10000);
     }
     EXPECT_TRUE(core->IsDmConnected());
+}
+
+// How many threads of this process the system shows under `name`.
+int ThreadsNamed(const std::string& name) {
+    int count = 0;
+    for (const platform::ThreadInfo& info : platform::ProcessThreads()) count += info.name == name;
+    return count;
+}
+
+// Waits (up to 5 s) until the system shows `count` threads named `name`.
+bool AwaitThreadsNamed(const std::string& name, int count) {
+    for (int polls = 0; polls < 500; ++polls) {
+        if (ThreadsNamed(name) == count) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// The heartbeat, detection and clean-up run as threads of the runtime under their own names:
+// each is started with the runtime's log lines, shown by the system, and ended and joined at
+// termination; the pool's workers and the two channels' loops are named as well.
+TEST_F(CoreTest, BackgroundThreadsAreNamedRuntimeThreads) {
+    LogCapture log;
+    FakeFpLibrary::Install();
+    FakeIrisLibrary::Install();
+    Start("Fingerprint = 1\nIris = 0\n");
+    EXPECT_TRUE(AwaitThreadsNamed("CDetectDevices", 1));
+    EXPECT_EQ(ThreadsNamed("CPing"), 0);  // not before the DM's ConnectResponse
+    ConnectResponse(20);
+    EXPECT_TRUE(AwaitThreadsNamed("CPing", 1));
+    EXPECT_TRUE(AwaitThreadsNamed("CCleanRequestId", 1));  // the system keeps 15 bytes
+    std::string listed;
+    for (const platform::ThreadInfo& info : platform::ProcessThreads()) listed += info.name + ", ";
+    for (const char* name : {"pool-1", "pool-2", "pool-3", "pool-4", "pool-dispatch", "sk-DM", "sk-Config"})
+        EXPECT_EQ(ThreadsNamed(name), 1) << name << " in " << listed;
+    ASSERT_EQ(core->Terminate(), 1);
+    for (const char* name : {"CPing", "CDetectDevices", "CCleanRequestId"}) EXPECT_EQ(ThreadsNamed(name), 0) << name;
+    const std::string text = log.Read("TessikVdm");
+    for (const std::string name : {"CPing", "CDetectDevices", "CCleanRequestIds"}) {
+        EXPECT_NE(text.find("DBG2   : thread_starter: " + name + ": started, tid:"), std::string::npos) << name;
+        EXPECT_NE(text.find("DBG2   : thread_starter: " + name + ": ended, tid:"), std::string::npos) << name;
+        EXPECT_NE(text.find("DBG2   : Thread::join: " + name + ": joined thread successfully"), std::string::npos)
+            << name;
+    }
+}
+
+// With neither modality enabled the detection thread ends at once, without a detection pass.
+TEST_F(CoreTest, DetectionThreadEndsWithoutModalities) {
+    LogCapture log;
+    FakeFpLibrary::Install();
+    FakeIrisLibrary::Install();
+    Start("Fingerprint = 0\nIris = 0\n");
+    ASSERT_EQ(core->Terminate(), 1);
+    const std::string text = log.Read("TessikVdm");
+    EXPECT_NE(text.find("thread_starter: CDetectDevices: ended, tid:"), std::string::npos) << text;
+    EXPECT_EQ(text.find("CheckConnected"), std::string::npos) << text;
 }
 
 std::string Attribute(const std::string& document, const std::string& name) {

@@ -8,13 +8,14 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include "platform/ThreadName.h"
 
 namespace sim {
 
 class Notifier {
 public:
     Notifier() : core_(std::make_shared<Core>()) {
-        thread_ = std::thread([core = core_] { core->Run(); });
+        thread_ = platform::StartNamedThread("sim-notify", [core = core_] { core->Run(); });
     }
     ~Notifier() {
         {

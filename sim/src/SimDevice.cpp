@@ -7,6 +7,7 @@
 
 #include "Notifier.h"
 #include "platform/TessikUsbProtocol.h"
+#include "platform/ThreadName.h"
 #include "sim/Optics.h"
 #include "FingerSkin.h"
 
@@ -38,8 +39,8 @@ uint32_t Le(const std::vector<uint8_t>& v) {
 
 std::shared_ptr<SimDevice> SimDevice::Create(const DeviceConfig& config) {
     std::shared_ptr<SimDevice> d(new SimDevice(config));
-    d->thread_ = std::thread([p = d.get()] { p->Run(); });
-    d->frameThread_ = std::thread([p = d.get()] { p->FrameLoop(); });
+    d->thread_ = platform::StartNamedThread("sim-usb", [p = d.get()] { p->Run(); });
+    d->frameThread_ = platform::StartNamedThread("sim-frames", [p = d.get()] { p->FrameLoop(); });
     return d;
 }
 

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include "platform/ThreadName.h"
 
 namespace sim {
 
@@ -74,7 +75,9 @@ bool SimKestrel::Start(int frameSizeMode, FrameHandler frame) {
     streaming_ = true;
     handler_ = std::move(frame);
     const uint64_t generation = ++generation_;
-    thread_ = std::thread([self = shared_from_this(), mode = ModeIndex(frameSizeMode), generation] { self->Loop(mode, generation); });
+    thread_ = platform::StartNamedThread("sim-kestrel", [self = shared_from_this(), mode = ModeIndex(frameSizeMode), generation] {
+        self->Loop(mode, generation);
+    });
     return true;
 }
 

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include "platform/ThreadName.h"
 
 namespace peers {
 
@@ -93,7 +94,7 @@ bool CDmStub::Start(int port, int heartBeat, bool print) {
     }
     port_ = ntohs(a.sin_port);
     stop_.store(false);
-    thread_ = std::thread([this] { Loop(); });
+    thread_ = platform::StartNamedThread("dm-stub", [this] { Loop(); });
     return true;
 }
 

@@ -28,6 +28,7 @@
 #include "iris/EyeCascade.h"
 #include "irisalg/EyeCascadeTable.h"
 #include "sim/EyeRender.h"
+#include "platform/ThreadName.h"
 
 namespace {
 
@@ -41,9 +42,9 @@ void ParallelFor(size_t n, F&& f) {
     std::atomic<size_t> next{0};
     std::vector<std::thread> pool;
     for (int t = 0; t < gThreads; ++t)
-        pool.emplace_back([&] {
+        pool.push_back(platform::StartNamedThread("train-" + std::to_string(t), [&] {
             for (size_t i; (i = next++) < n;) f(i);
-        });
+        }));
     for (auto& th : pool) th.join();
 }
 

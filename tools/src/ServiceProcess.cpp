@@ -13,6 +13,8 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/ThreadName.h"
+
 namespace fs = std::filesystem;
 
 namespace peers {
@@ -119,22 +121,7 @@ long CServiceProcess::ResidentKiB() const {
 }
 
 double CServiceProcess::CpuSeconds() const {
-    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    // Fields after the command name in parentheses: utime and stime are the 14th and 15th.
-    const size_t close = text.rfind(')');
-    if (close == std::string::npos) return -1;
-    std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    long long utime = 0, stime = 0;
-    for (int index = 3; fields >> field; ++index) {
-        if (index == 14) utime = std::atoll(field.c_str());
-        if (index == 15) {
-            stime = std::atoll(field.c_str());
-            break;
-        }
-    }
-    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    return platform::ProcessCpuSeconds(pid_);
 }
 
 }  // namespace peers

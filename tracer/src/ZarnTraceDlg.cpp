@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/Mailslot.h"
+#include "platform/ThreadName.h"
 
 using ui::ControlKind;
 
@@ -116,7 +117,7 @@ void CZarnTraceDlg::OnInitDialog() {
     for (auto& flag : levelFlags) flag.store(1);
     readerEnded_.store(false);
     try {
-        reader_ = std::thread([this] { ReadMailslotThread(); });
+        reader_ = platform::StartNamedThread("mailslot-read", [this] { ReadMailslotThread(); });
     } catch (const std::system_error&) {
         readerEnded_.store(true);
         boxes_.Show({"", "Create Thread Failed!", ui::BoxButtons::Ok, ui::BoxIcon::None});

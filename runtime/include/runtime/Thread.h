@@ -35,6 +35,10 @@ public:
     void run() override;
 
     int getState() const { return state.load(); }
+    // The name the system shows for the thread (at most 15 bytes are kept); the thread's log
+    // name when none is set. Set before start.
+    void setThreadName(std::string osName) { threadName = std::move(osName); }
+    const std::string& getThreadName() const { return threadName.empty() ? name : threadName; }
     // Kernel id of the running thread, 0 before the first start.
     uint32_t getThreadId() const { return threadId.load(); }
 
@@ -48,6 +52,7 @@ protected:
 private:
     static void thread_starter(Thread* self);
 
+    std::string threadName;
     std::mutex handleMutex;  // guards `handle` between start and join
     std::thread handle;
     std::atomic<uint32_t> threadId{0};

@@ -13,7 +13,8 @@ class ThreadPool;
 // One worker: a thread that runs the task it was given, then deletes it.
 class TaskManager final : public Synchronized, public Runnable {
 public:
-    explicit TaskManager(ThreadPool* owner);
+    // `threadName`: the name the system shows for the worker's thread.
+    explicit TaskManager(ThreadPool* owner, const std::string& threadName = "pool-worker");
     ~TaskManager() override;  // waits for a task in progress, then stops the thread
 
     // True when the worker was free and took the task.

@@ -16,6 +16,7 @@
 
 #include "CallLog.h"
 #include "device/ZarnApi.h"
+#include "platform/ThreadName.h"
 
 namespace fakezarn {
 
@@ -27,10 +28,11 @@ public:
     void Spawn(F function) {
         Reap();
         auto done = std::make_shared<std::atomic<bool>>(false);
-        workers_.push_back({std::thread([function, done] {
-                                function();
-                                done->store(true);
-                            }),
+        workers_.push_back({platform::StartNamedThread("fake-zarn",
+                                                       [function, done] {
+                                                           function();
+                                                           done->store(true);
+                                                       }),
                             done});
     }
     // Every thread, running or not, for the caller to join.

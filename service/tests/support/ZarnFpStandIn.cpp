@@ -53,7 +53,7 @@ struct Installer {
     Installer() {
         fakezarn::FakeFpLibrary::Instance().Reset(ScriptFromEnvironment());
         fakezarn::FakeFpLibrary::Install();
-        if (!unplugFile.empty()) watcher = std::thread([this] { Watch(); });
+        if (!unplugFile.empty()) watcher = platform::StartNamedThread("standin-unplug", [this] { Watch(); });
     }
     ~Installer() {
         stop.store(true);

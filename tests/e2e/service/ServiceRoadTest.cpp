@@ -22,10 +22,12 @@
 #include <fstream>
 #include <memory>
 #include <regex>
+#include <set>
 #include <thread>
 
 #include "ImageMessageCodec.h"
 #include "NetTestSupport.h"
+#include "platform/ThreadName.h"
 #include "sim/EyeRender.h"
 #include "zarn/ZarnDib.h"
 #include "zarn/ZarnTraceLogger.h"
@@ -953,4 +955,49 @@ TEST_F(RealLibraryClientTest, ScannerArrivesOnceTheHandIsLifted) {
     ExpectForcedSlap(client);
     client.Close();
     EXPECT_EQ(service.Terminate(), 1);
+}
+
+// Every thread of the service is named: with the real capture libraries on a simulated PloverA and
+// the simulated iris camera, the DM connected, the system shows each thread the service, its
+// runtime, the capture libraries, the driver and the simulated devices started under a name of its
+// own, and none under the program's name, which only the main thread carries.
+TEST_F(ServiceRoadTest, EveryThreadOfTheServiceIsNamed) {
+    const fs::path work = fs::temp_directory_path() / ("tessik-e2e-names-" + std::to_string(::getpid()));
+    fs::create_directories(work);
+    const fs::path scenario = work / "devices.txt";
+    std::ofstream(scenario) << "device s1 PloverA\nframe 0 * empty\n"
+                               "device left IrisLeft serial 1001\ndevice right IrisRight serial 1002\n";
+    peers::ServiceSetup setup = Setup("", "console",
+                                      {"TESSIK_USB=" + scenario.string(),
+                                       "TESSIK_TRACE_SLOT=TessikE2eNames-" + std::to_string(::getpid()),
+                                       "TESSIK_IRIS_WAIT_SCALE=0.2"},
+                                      TESSIK_ZARN_FP_LIBRARY_FILE, TESSIK_ZARN_IRIS_LIBRARY_FILE);
+    setup.fingerprint = true;
+    ASSERT_TRUE(service.Start(setup));
+    ASSERT_TRUE(dm.WaitFor("Arrival", 2, 60000)) << service.ConsoleText();
+    // The heartbeat and clean-up threads start with the DM's ConnectResponse, before the Arrivals.
+    const std::vector<platform::ThreadInfo> threads = platform::ProcessThreads(service.Pid());
+    ASSERT_FALSE(threads.empty());
+    std::multiset<std::string> names;
+    std::string program;
+    for (const platform::ThreadInfo& info : threads) {
+        if (info.tid == service.Pid()) program = info.name;
+        else names.insert(info.name);
+    }
+    std::string listed;
+    for (const std::string& name : names) listed += name + ", ";
+    EXPECT_EQ(program, "Tessik_VDM");
+    EXPECT_EQ(names.count(program), 0u) << listed;
+    EXPECT_EQ(names.count(""), 0u) << listed;
+    for (const char* name : {"CPing", "CDetectDevices", "CCleanRequestId", "pool-1", "pool-2", "pool-3", "pool-4",
+                             "pool-dispatch", "sk-DM", "sk-Config", "sk-FpDevice", "sk-IrisDevice", "log-writer",
+                             "fp-imgproc", "fp-autocapture", "fp-footswitch", "iris-autocap-L", "iris-autocap-R"})
+        EXPECT_EQ(names.count(name), 1u) << name << " in " << listed;
+    // The simulated devices: at least three of their own each (each capture library sees the
+    // simulated bus with its three devices).
+    for (const char* name : {"sim-usb", "sim-frames", "sim-notify"})
+        EXPECT_GE(names.count(name), 3u) << name << " in " << listed;
+    EXPECT_EQ(service.Terminate(), 1);
+    std::error_code ignored;
+    fs::remove_all(work, ignored);
 }
