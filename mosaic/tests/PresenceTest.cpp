@@ -202,6 +202,22 @@ TEST(PalmMovingTest, CorrelationDecidesMovement) {
   IsPalmMoving1(1, 60, 60, c.data(), d.data(), 0.115f, &used, &moving);
   EXPECT_EQ(used, 3600);
   EXPECT_EQ(moving, 1);
+
+  // A pair counts when either value is below 235: 235 in both frames leaves it out, 234 in one
+  // of them keeps it.
+  Image bright(10, 10, 235), mixed(10, 10, 235);
+  mixed.pixels[7] = 234;
+  IsPalmMoving1(1, 10, 10, bright.data(), bright.data(), 0.115f, &used, &moving);
+  EXPECT_EQ(used, 0);
+  IsPalmMoving1(1, 10, 10, bright.data(), mixed.data(), 0.115f, &used, &moving);
+  EXPECT_EQ(used, 1);
+  IsPalmMoving1(1, 10, 10, mixed.data(), bright.data(), 0.115f, &used, &moving);
+  EXPECT_EQ(used, 1);
+  // No step: nothing is visited.
+  used = 5;
+  IsPalmMoving1(0, 10, 10, mixed.data(), bright.data(), 0.115f, &used, &moving);
+  EXPECT_EQ(used, 0);
+  EXPECT_EQ(moving, 1);
 }
 
 TEST_F(PresenceTest, ActiveAreaFindsTheBrightWindowInsideASmallImage) {
