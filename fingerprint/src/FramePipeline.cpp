@@ -11,7 +11,6 @@
 #include "platform/LocalTime.h"
 #include "zarn/ZarnTraceLogger.h"
 
-#include "RowBands.h"
 #include "ZarnScannerBase.h"
 
 using namespace platform::video;
@@ -45,13 +44,8 @@ void SetScannerHooks(const ScannerHooks& hooks) {
 
 int ImageUpToDown(uint8_t* image, int width, int height) {
     const int h = std::abs(height);
-    // Each pair of rows swaps on its own: the pairs of a large result are spread over the row
-    // threads, a preview-sized image stays on the calling thread.
-    zarn::ForRowBands(h / 2, 512, "TurnRows", [&](int first, int end) {
-        for (int i = first; i < end; ++i)
-            std::swap_ranges(image + size_t(i) * width, image + size_t(i) * width + width,
-                             image + size_t(h - 1 - i) * width);
-    });
+    for (int i = 0; i < h / 2; ++i)
+        std::swap_ranges(image + size_t(i) * width, image + size_t(i) * width + width, image + size_t(h - 1 - i) * width);
     return 0;
 }
 
