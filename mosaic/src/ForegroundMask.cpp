@@ -259,8 +259,10 @@ void CleanResidule(int height, int width, unsigned char* image) {
     return;
   }
   const unsigned char* mask = p->WorkingBuffer;
+  // Every pixel is stored (unchanged or 255), so the loop runs without branches on vector lanes.
   for (std::size_t i = 0; i < n; ++i) {
-    if (mask[i] == 0 || image[i] >= kResidueLevel) image[i] = 255;
+    const unsigned char v = image[i];
+    image[i] = (mask[i] == 0 || v >= kResidueLevel) ? static_cast<unsigned char>(255) : v;
   }
 }
 

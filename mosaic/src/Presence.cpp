@@ -175,20 +175,30 @@ void IsPalmMoving1(int step, int height, int width, const unsigned char* first,
   if (!IsMissing(used)) *used = 0;
   if (IsMissing(first) || IsMissing(second) || height < 1 || width < 1 || step < 1) return;
   const std::size_t n = PixelCount(height, width);
-  double sa = 0, sb = 0, saa = 0, sab = 0, sbb = 0;
-  long long pairs = 0;
-  for (std::size_t i = 0; i < n; i += static_cast<std::size_t>(step)) {
-    const double a = first[i];
-    const double b = second[i];
-    if (first[i] < kBrightLimit || second[i] < kBrightLimit) {
-      sa += a;
-      sb += b;
-      saa += a * a;
-      sab += a * b;
-      sbb += b * b;
-      ++pairs;
+  // The sums are of whole numbers and stay far below 2^53 for any image that fits in memory, so
+  // integer sums equal sums taken in double precision; integers let the compiler use vector lanes.
+  int64_t ia = 0, ib = 0, iaa = 0, iab = 0, ibb = 0, pairs = 0;
+  auto sum = [&](std::size_t stride) {
+    for (std::size_t i = 0; i < n; i += stride) {
+      const int64_t a = first[i];
+      const int64_t b = second[i];
+      const int64_t take = (first[i] < kBrightLimit || second[i] < kBrightLimit) ? 1 : 0;
+      ia += take * a;
+      ib += take * b;
+      iaa += take * a * a;
+      iab += take * a * b;
+      ibb += take * b * b;
+      pairs += take;
     }
+  };
+  if (step == 1) {
+    sum(1);
+  } else {
+    sum(static_cast<std::size_t>(step));
   }
+  const double sa = static_cast<double>(ia), sb = static_cast<double>(ib);
+  const double saa = static_cast<double>(iaa), sab = static_cast<double>(iab),
+               sbb = static_cast<double>(ibb);
   if (!IsMissing(used)) *used = static_cast<int>(pairs);
   double r = 0.0;
   if (pairs > kMinCorrelationPairs) {

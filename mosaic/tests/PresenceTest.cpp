@@ -184,6 +184,40 @@ TEST(PalmMovingTest, CorrelationDecidesMovement) {
   IsPalmMoving1(1, 40, 40, sparse.data(), sparse.data(), 0.115f, &used, &moving);
   EXPECT_EQ(used, 551);
   EXPECT_EQ(moving, 0);
+
+  // A step visits only indices 0, step, 2 x step, ...: the frames match at the multiples of 3 and
+  // run against each other everywhere else, so step 3 sees still frames and steps 1 and 2 a move.
+  Image c(60, 60), d(60, 60);
+  for (std::size_t i = 0; i < c.pixels.size(); ++i) {
+    const int level = i % 3 == 0 ? static_cast<int>(i / 3 % 200) : static_cast<int>(i * 7 % 200);
+    c.pixels[i] = static_cast<unsigned char>(level);
+    d.pixels[i] = static_cast<unsigned char>(i % 3 == 0 ? level : 199 - level);
+  }
+  IsPalmMoving1(3, 60, 60, c.data(), d.data(), 0.115f, &used, &moving);
+  EXPECT_EQ(used, 1200);
+  EXPECT_EQ(moving, 0);
+  IsPalmMoving1(2, 60, 60, c.data(), d.data(), 0.115f, &used, &moving);
+  EXPECT_EQ(used, 1800);
+  EXPECT_EQ(moving, 1);
+  IsPalmMoving1(1, 60, 60, c.data(), d.data(), 0.115f, &used, &moving);
+  EXPECT_EQ(used, 3600);
+  EXPECT_EQ(moving, 1);
+
+  // A pair counts when either value is below 235: 235 in both frames leaves it out, 234 in one
+  // of them keeps it.
+  Image bright(10, 10, 235), mixed(10, 10, 235);
+  mixed.pixels[7] = 234;
+  IsPalmMoving1(1, 10, 10, bright.data(), bright.data(), 0.115f, &used, &moving);
+  EXPECT_EQ(used, 0);
+  IsPalmMoving1(1, 10, 10, bright.data(), mixed.data(), 0.115f, &used, &moving);
+  EXPECT_EQ(used, 1);
+  IsPalmMoving1(1, 10, 10, mixed.data(), bright.data(), 0.115f, &used, &moving);
+  EXPECT_EQ(used, 1);
+  // No step: nothing is visited.
+  used = 5;
+  IsPalmMoving1(0, 10, 10, mixed.data(), bright.data(), 0.115f, &used, &moving);
+  EXPECT_EQ(used, 0);
+  EXPECT_EQ(moving, 1);
 }
 
 TEST_F(PresenceTest, ActiveAreaFindsTheBrightWindowInsideASmallImage) {

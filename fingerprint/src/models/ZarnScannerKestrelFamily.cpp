@@ -487,11 +487,14 @@ int ZarnScannerKestrelD::FillUpBigImage(int index, uint8_t* part, uint8_t* big) 
     m_pPreviousPart = part;
     const int dy = kGridOffset[index][0], dx = kGridOffset[index][1];
     const size_t bigW = 2 * size_t(W);
-    for (int y = 0; y < H; ++y) {
-        uint8_t* row = big + (2 * size_t(y) + dy) * bigW + dx;
-        const uint8_t* src = part + size_t(y) * W;
-        for (int x = 0; x < W; ++x) row[2 * size_t(x)] = src[x];
-    }
+    // Each part row lands on its own grid row: the rows are independent.
+    zarn::ForRowBands(H, 256, "KestrelGrid", [&](int firstRow, int endRow) {
+        for (int y = firstRow; y < endRow; ++y) {
+            uint8_t* row = big + (2 * size_t(y) + dy) * bigW + dx;
+            const uint8_t* src = part + size_t(y) * W;
+            for (int x = 0; x < W; ++x) row[2 * size_t(x)] = src[x];
+        }
+    });
     m_nBackgroundCounter = m_nBackgroundCounter >= 3 ? 0 : m_nBackgroundCounter + 1;
     ZarnTrace().Log(4, "Exit  ZarnScannerKestrelD::FillUpBigImage()=%d", 0);
     return 0;
