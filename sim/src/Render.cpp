@@ -352,6 +352,46 @@ SkinLook Look(SkinType skin, double pressure) {
     return k;
 }
 
+// The relative change of a fingertip's radius around its outline, tabulated over the "diamond
+// angle" (0..4 once round, monotonic in the angle and cheap to compute from a direction).
+constexpr int kOutlineBins = 256;
+using OutlineTable = std::array<float, kOutlineBins + 1>;
+
+double DiamondAngle(double x, double y) {
+    if (y >= 0) return x >= 0 ? y / (x + y) : 1 - x / (y - x);
+    return x < 0 ? 2 - y / (-x - y) : 3 + x / (x - y);
+}
+
+OutlineTable MakeOutline(const Finger& f, double b) {
+    OutlineTable t{};
+    const auto& h = f.outline;
+    for (int i = 0; i <= kOutlineBins; ++i) {
+        const double da = 4.0 * i / kOutlineBins;
+        double x, y;
+        if (da < 1) x = 1 - da, y = da;
+        else if (da < 2) x = 1 - da, y = 2 - da;
+        else if (da < 3) x = da - 3, y = 2 - da;
+        else x = da - 3, y = da - 4;
+        const double len = std::hypot(x, y), cs = x / len, sn = y / len, c2 = cs * cs, s2 = sn * sn;
+        // Third, fourth and fifth harmonics, and a slow wobble along the rim.
+        double m = h[0] * cs * (4 * c2 - 3) + h[1] * sn * (3 - 4 * s2) + h[2] * (8 * c2 * c2 - 8 * c2 + 1) +
+                   h[3] * 4 * sn * cs * (c2 - s2) + h[4] * cs * (16 * c2 * c2 - 20 * c2 + 5) + h[5] * sn * (16 * s2 * s2 - 20 * s2 + 5);
+        if (f.outlineNoise > 0) m += f.outlineNoise * ValueNoise(f.seed ^ 0x0E11u, cs * b, sn * b, 3.5);
+        // Around the tip only: the sides of a finger lie straight against its neighbours, and
+        // towards the crease (sn > 0) the outline only draws in, keeping the crease's gap.
+        if (sn > 0) m = std::min(m, 0.0);
+        t[size_t(i)] = float(m * s2 * s2 * s2);
+    }
+    return t;
+}
+
+double OutlineAt(const OutlineTable& t, double cs, double sn) {
+    const double pos = DiamondAngle(cs, sn) * (kOutlineBins / 4.0);
+    const int i = std::clamp(int(pos), 0, kOutlineBins - 1);
+    const double w = pos - i;
+    return t[size_t(i)] + (t[size_t(i) + 1] - t[size_t(i)]) * w;
+}
+
 // Draws one finger into the reflectance image and returns its truth.
 FingerTruth DrawFinger(const FingerScene& s, const Finger& f, const PlatenGrid& grid, Reflectance& refl) {
     const PlatenParams& p = s.platen;
@@ -362,14 +402,14 @@ FingerTruth DrawFinger(const FingerScene& s, const Finger& f, const PlatenGrid& 
     // across than along.
     const double land = 0.35 + 0.65 * std::clamp(s.landing, 0.0, 1.0);
     const double a = f.a * std::pow(pressure, 0.5) * land, b = f.b * std::pow(pressure, 0.25) * land;
-    const auto& h = f.outline;
+    const OutlineTable outline = MakeOutline(f, b);
     const double ca = std::cos(f.angle), sa = std::sin(f.angle);
     // The second phalanx lies below the crease, narrower and shorter.
     const double pa = 0.92 * a, pb = 0.55 * b, pv = b + 2.2 + pb;
     const double phalanx = std::clamp(s.phalanx, 0.0, 1.0);
     // The outline's harmonics and wobble reach at most this far beyond the ellipse.
     double bulge = 1 + f.outlineNoise;
-    for (double c : h) bulge += std::abs(c);
+    for (double c : f.outline) bulge += std::abs(c);
     const double reach = std::max(phalanx > 0 ? pv + pb : 0.0, b * bulge) + 1.0;
     const double edge = 0.9;  // mm over which the contact fades out
     const uint32_t ns = f.seed;
@@ -399,16 +439,7 @@ FingerTruth DrawFinger(const FingerScene& s, const Finger& f, const PlatenGrid& 
             if (phalanx <= 0 && d2 >= outer2 * bulge * bulge) continue;  // clear of the fingertip and its rim
             double d = std::sqrt(d2);
             if (d > 0.6) {
-                // The outline's harmonics and, near the rim, its slow wobble.
-                const double cs = nu / d, sn = nv / d, c2 = cs * cs, s2 = sn * sn;
-                double m = h[0] * cs * (4 * c2 - 3) + h[1] * sn * (3 - 4 * s2) + h[2] * (8 * c2 * c2 - 8 * c2 + 1) +
-                           h[3] * 4 * sn * cs * (c2 - s2) + h[4] * cs * (16 * c2 * c2 - 20 * c2 + 5) +
-                           h[5] * sn * (16 * s2 * s2 - 20 * s2 + 5);
-                if (f.outlineNoise > 0 && d > 0.8 && d < 1.35) m += f.outlineNoise * ValueNoise(ns ^ 0x0E11u, u, v, 3.5);
-                // Around the tip only: the sides of a finger lie straight against its neighbours,
-                // and towards the crease the outline only draws in, keeping the crease's gap.
-                if (nv > 0) m = std::min(m, 0.0);
-                d /= 1 + m * s2 * s2 * s2;
+                d /= 1 + OutlineAt(outline, nu / d, nv / d);
                 d2 = d * d;
             }
             if (phalanx <= 0 && d2 >= outer2) continue;
