@@ -232,11 +232,11 @@ std::shared_ptr<Pattern> Build(uint32_t seed, PatternClass cls, double periodMm)
         double u, v, ca, sa, half, width;
     };
     std::vector<Crease> creases;
-    const int creaseCount = 2 + int(Uniform(seed, 40) * 5);
+    const int creaseCount = 1 + int(Uniform(seed, 40) * 3);
     for (int i = 0; i < creaseCount; ++i) {
         const double ang = (Uniform(seed, 41 + 7 * i) - 0.5) * (Uniform(seed, 42 + 7 * i) < 0.7 ? 0.8 : 3.0);
         creases.push_back({(Uniform(seed, 43 + 7 * i) - 0.5) * 14, (Uniform(seed, 44 + 7 * i) - 0.35) * 20, std::cos(ang), std::sin(ang),
-                           1.0 + 3.5 * Uniform(seed, 45 + 7 * i), 0.05 + 0.08 * Uniform(seed, 46 + 7 * i)});
+                           0.8 + 1.7 * Uniform(seed, 45 + 7 * i), 0.05 + 0.08 * Uniform(seed, 46 + 7 * i)});
     }
     constexpr int C = Pattern::kChannels;
     p->skinNoise.resize(p->ridge.size() * C);

@@ -467,7 +467,7 @@ FingerTruth DrawFinger(const FingerScene& s, const Finger& f, const PlatenGrid& 
             // Ridges touch where their relief stands above the local threshold; near the rim, on
             // dry patches and over creases only their crests do, so they break into pieces there.
             // The threshold changes from ridge to ridge, and so do the ridges' widths.
-            const double threshold = look.threshold + 0.15 * k.threshold + 0.8 * k.width + 2.0 * (1 - contact) +
+            const double threshold = look.threshold + 0.35 * k.threshold + 0.7 * k.width + 2.0 * (1 - contact) +
                                      look.breakup * k.breakup + 1.8 * k.crease;
             const double depth = k.ridge - threshold;
             const double touch = Smooth(depth / 0.9 + 0.5);
