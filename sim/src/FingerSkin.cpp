@@ -140,8 +140,13 @@ void Grow(Pattern& p, const std::vector<uint8_t>& bins, uint32_t seed) {
                 sumSq += double(acc) * acc;
             }
         }
-        const float scale = float(1.6 / std::sqrt(std::max(1e-12, sumSq / double(next.size()))));
-        for (size_t i = 0; i < next.size(); ++i) cur[i] = std::clamp(next[i] * scale, -1.0f, 1.0f);
+        const float rms = float(std::sqrt(std::max(1e-12, sumSq / double(next.size()))));
+        if (round == kGrowRounds - 1) {
+            // The last round unsaturated: the band-pass gives the ridges the rounded relief of skin.
+            p.relief.resize(next.size());
+            for (size_t i = 0; i < next.size(); ++i) p.relief[i] = std::clamp(next[i] * (0.75f / rms), -1.5f, 1.5f);
+        }
+        for (size_t i = 0; i < next.size(); ++i) cur[i] = std::clamp(next[i] * (1.6f / rms), -1.0f, 1.0f);
     }
     p.ridge = std::move(cur);
 }
@@ -212,25 +217,58 @@ std::shared_ptr<Pattern> Build(uint32_t seed, PatternClass cls, double periodMm)
     std::vector<uint8_t> bins(size_t(p->width) * p->height);
     for (int y = 0; y < p->height; ++y)
         for (int x = 0; x < p->width; ++x) {
-            double a = RidgeAngle(s, p->u0 + x * p->cellMm, p->v0 + y * p->cellMm);
+            const double u = p->u0 + x * p->cellMm, v = p->v0 + y * p->cellMm;
+            // Real ridges wander a little off the smooth flow: a few degrees over a few millimetres.
+            double a = RidgeAngle(s, u, v) + 0.2 * ValueNoise(seed ^ 0x51u, u, v, 2.2) + 0.1 * ValueNoise(seed ^ 0x52u, u, v, 0.9);
             a = std::fmod(a, kPi);
             if (a < 0) a += kPi;
             bins[size_t(y) * p->width + x] = uint8_t(int(std::lround(a / kPi * kOrientations)) % kOrientations);
         }
     Grow(*p, bins, seed);
     FindMinutiae(*p);
-    p->skinNoise.resize(p->ridge.size() * 3);
+    // Creases and small scars: thin lines across the ridges where the skin folds away from the
+    // glass, most of them running across the finger.
+    struct Crease {
+        double u, v, ca, sa, half, width;
+    };
+    std::vector<Crease> creases;
+    const int creaseCount = 1 + int(Uniform(seed, 40) * 3);
+    for (int i = 0; i < creaseCount; ++i) {
+        const double ang = (Uniform(seed, 41 + 7 * i) - 0.5) * (Uniform(seed, 42 + 7 * i) < 0.7 ? 0.8 : 3.0);
+        creases.push_back({(Uniform(seed, 43 + 7 * i) - 0.5) * 14, (Uniform(seed, 44 + 7 * i) - 0.35) * 20, std::cos(ang), std::sin(ang),
+                           0.8 + 1.7 * Uniform(seed, 45 + 7 * i), 0.05 + 0.08 * Uniform(seed, 46 + 7 * i)});
+    }
+    constexpr int C = Pattern::kChannels;
+    p->skinNoise.resize(p->ridge.size() * C);
     for (int y = 0; y < p->height; ++y)
         for (int x = 0; x < p->width; ++x) {
             const double u = p->u0 + x * p->cellMm, v = p->v0 + y * p->cellMm;
-            float* n = &p->skinNoise[(size_t(y) * p->width + x) * 3];
+            const size_t i = size_t(y) * p->width + x;
+            float* n = &p->skinNoise[i * C];
             n[0] = float(ValueNoise(seed ^ 0x77u, u, v, 2.5));
             n[1] = float(std::max(0.0, ValueNoise(seed ^ 0x99u, u, v, 0.35)));
             n[2] = float(ValueNoise(seed ^ 0x33u, u, v, 1.2));
+            // Width: features about a ridge period across, so neighbouring ridges differ.
+            n[3] = float(0.65 * ValueNoise(seed ^ 0x3Du, u, v, 0.8) + 0.35 * ValueNoise(seed ^ 0x3Eu, u, v, 0.4));
+            // Grain: texel to texel, a little smoothed by the bilinear sampling.
+            n[4] = float(0.6 * (2 * Uniform(seed ^ 0x6A1Cu, uint32_t(i)) - 1) + 0.4 * ValueNoise(seed ^ 0x6A1Du, u, v, 0.25));
+            n[5] = float(std::max(0.0, 0.6 * ValueNoise(seed ^ 0x5E7u, u, v, 1.6) + 0.4 * ValueNoise(seed ^ 0x5E8u, u, v, 0.5)));
+            double lift = 0;
+            for (const Crease& c : creases) {
+                const double du = u - c.u, dv = v - c.v;
+                const double along = du * c.ca + dv * c.sa, across = -du * c.sa + dv * c.ca;
+                if (std::abs(along) > c.half) continue;
+                const double taper = 1 - std::pow(std::abs(along) / c.half, 4);
+                lift = std::max(lift, taper * (1 - Smoothstep(std::abs(across) / c.width)));
+            }
+            n[6] = float(lift);
         }
-    // Sweat pores: small open spots along the ridge crests.
+    // Sweat pores: small open spots along the ridge crests, about one every half millimetre.
     for (size_t i = 0; i < p->ridge.size(); ++i)
-        if (p->ridge[i] > 0.95f && Uniform(seed ^ 0xB0B0u, uint32_t(i)) < 0.035) p->ridge[i] = -0.4f;
+        if (p->ridge[i] > 0.95f && Uniform(seed ^ 0xB0B0u, uint32_t(i)) < 0.045) {
+            p->ridge[i] = -0.4f;
+            p->relief[i] = -0.1f;
+        }
     return p;
 }
 
@@ -271,13 +309,18 @@ float Pattern::Sample(double u, double v) const {
 
 Pattern::Skin Pattern::SampleSkin(double u, double v) const {
     const double fx = (u - u0) / cellMm, fy = (v - v0) / cellMm;
-    if (!(fx >= 0 && fy >= 0 && fx < width - 1 && fy < height - 1)) return {0, 0, 0, 0};
+    if (!(fx >= 0 && fy >= 0 && fx < width - 1 && fy < height - 1)) return {0, 0, 0, 0, 0, 0, 0, 0};
     const int x = int(fx), y = int(fy);
     const float ax = float(fx - x), ay = float(fy - y);
-    const float* r0 = &ridge[size_t(y) * width + x];
-    const float* r1 = r0 + width;
-    const float* n = &skinNoise[(size_t(y + (ay > 0.5f)) * width + x + (ax > 0.5f)) * 3];
-    return {(r0[0] + (r0[1] - r0[0]) * ax) * (1 - ay) + (r1[0] + (r1[1] - r1[0]) * ax) * ay, n[0], n[1], n[2]};
+    const float w00 = (1 - ax) * (1 - ay), w01 = ax * (1 - ay), w10 = (1 - ax) * ay, w11 = ax * ay;
+    const size_t i = size_t(y) * width + x;
+    const float* r = &relief[i];
+    float ch[kChannels];
+    const float* n0 = &skinNoise[i * kChannels];
+    const float* n1 = n0 + size_t(width) * kChannels;
+    for (int c = 0; c < kChannels; ++c)
+        ch[c] = w00 * n0[c] + w01 * n0[c + kChannels] + w10 * n1[c] + w11 * n1[c + kChannels];
+    return {w00 * r[0] + w01 * r[1] + w10 * r[width] + w11 * r[width + 1], ch[0], ch[1], ch[2], ch[3], ch[4], ch[5], ch[6]};
 }
 
 int Pattern::MinutiaeInside(double cu, double cv, double a, double b) const {

@@ -4,10 +4,12 @@
 // A pattern lives in finger coordinates: u across the finger (mm, to the right), v along it (mm,
 // towards the palm; the tip lies at negative v). Its orientation field follows the zero-pole model
 // of the pattern class (cores and deltas where real fingers have them, flowing into arches over
-// the tip and transverse ridges below), so the flow is smooth everywhere but at the singular
-// points. The ridges themselves are grown from noise by repeated filtering with oriented
+// the tip and transverse ridges below), bent a little by slow noise as the flow of real skin is.
+// The ridges themselves are grown from noise by repeated filtering with oriented
 // band-pass kernels at the ridge period: they follow the flow, keep their spacing, and end or
-// fork where the flow opens or closes, as ridges of real skin do.
+// fork where the flow opens or closes, as ridges of real skin do. Beside the ridges a pattern
+// keeps what makes a print look like skin: the rounded relief of the ridges with sweat pores on
+// their crests, ridge widths that change from ridge to ridge, grain, sweat, dry patches, creases.
 
 #include <cstdint>
 #include <memory>
@@ -28,14 +30,23 @@ struct Pattern {
     double u0 = 0, v0 = 0;    // finger coordinates of texel (0, 0)
     int width = 0, height = 0;
     std::vector<float> ridge;       // -1 valley centre .. 1 ridge centre
+    std::vector<float> relief;      // the same ridges with the rounded profile of skin, pores cut in
     std::vector<Minutia> minutiae;  // endings and bifurcations of the grown ridges
-    // Slow variations of the skin, three per texel: the ridge threshold (-1..1), the dryness
-    // break-up (0..1) and the darkness of the ridges (-1..1).
+    // Variations of the skin, kChannels per texel, each about -1..1 (see Skin).
+    static constexpr int kChannels = 7;
     std::vector<float> skinNoise;
 
     struct Skin {
-        float ridge, threshold, breakup, blotch;
+        float ridge;      // height of the skin: ridge crests high, valleys low, pores dip
+        float threshold;  // slow change of how far the ridges press onto the glass
+        float breakup;    // 0..1: dry patches where only the crests touch
+        float blotch;     // slow change of the ridges' darkness
+        float width;      // ridge-to-ridge change of the ridge width
+        float grain;      // fine texture of the ridge skin
+        float moisture;   // sweat in the valleys, 0..1
+        float crease;     // 0..1: a crease or scar lifts the skin off the glass
     };
+    // The skin at finger coordinates (bilinear; flat and dry outside the pattern).
     Skin SampleSkin(double u, double v) const;
 
     // Ridge value at finger coordinates (bilinear; 0 outside the pattern).

@@ -1,6 +1,7 @@
 #include "sim/Render.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <memory>
 
@@ -210,6 +211,12 @@ struct Finger {
     uint32_t seed = 0;
     PatternClass pattern = PatternClass::Arch;
     double widen = 0.12;  // how much wider the fingertip grows towards the crease
+    // No fingertip is an ellipse: relative changes of its radius with the third, fourth and fifth
+    // harmonics of the angle around the centre (cosine and sine parts), and a ragged rim. 0 for
+    // contacts placed by hand.
+    std::array<double, 6> outline{};
+    double outlineNoise = 0;
+    double pressure = 1;  // this finger's share of the hand's pressure
 };
 
 PatternClass ClassFor(uint32_t seed, int iso) {
@@ -312,38 +319,98 @@ std::vector<Finger> Place(const FingerScene& s, uint32_t seed, double* printWidt
         }
         f.seed = skin::Hash(seed * 31u + uint32_t(f.iso) + 977u * uint32_t(&f - kept.data()));
         f.pattern = ClassFor(seed, f.iso);
+        if (s.layout != FingerLayout::Custom) {
+            const double amplitude[6] = {0.04, 0.04, 0.04, 0.04, 0.02, 0.02};
+            for (size_t k = 0; k < f.outline.size(); ++k) f.outline[k] = amplitude[k] * (2 * Uniform(f.seed, 60 + uint32_t(k)) - 1);
+            f.outlineNoise = 0.045;
+            // Fingers of one hand never press alike: the hand's pressure is its hardest finger's.
+            if (s.layout != FingerLayout::Roll && s.layout != FingerLayout::SingleFinger)
+                f.pressure = 1 - 0.15 * Uniform(f.seed, 70);
+        }
     }
     return kept;
 }
 
 struct SkinLook {
-    double ridge, valley, threshold, breakup;
+    double ridge;      // reflectance where a ridge is pressed flat on the glass
+    double valley;     // reflectance of the valleys between ridges
+    double threshold;  // relief above which the skin touches the glass
+    double breakup;    // how much dry patches break the ridges
+    double grain;      // how much the ridge skin's grain shows
+    double sweat;      // how much sweat greys the valleys
+    double speckle;    // pixel-fine unevenness of the contact
 };
 
 SkinLook Look(SkinType skin, double pressure) {
     const double p = std::clamp(pressure, 0.3, 1.6);
-    SkinLook k{0.16, 0.93, 0.05, 0};
-    if (skin == SkinType::Dry) k = {0.42, 0.96, 0.35, 0.45};
-    if (skin == SkinType::Wet) k = {0.10, 0.50, -0.35, 0};
+    SkinLook k{0.14, 0.87, -0.2, 0.15, 0.26, 0.2, 0.14};
+    if (skin == SkinType::Dry) k = {0.25, 0.95, 0.3, 0.4, 0.20, 0.05, 0.08};
+    if (skin == SkinType::Wet) k = {0.15, 0.55, -0.4, 0.04, 0.22, 0.30, 0.12};
     // Harder pressure flattens more ridge skin onto the glass: wider, darker ridges.
     k.threshold -= 0.35 * (p - 1);
     k.ridge = std::clamp(k.ridge - 0.08 * (p - 1), 0.05, 0.9);
     return k;
 }
 
+// The relative change of a fingertip's radius around its outline, tabulated over the "diamond
+// angle" (0..4 once round, monotonic in the angle and cheap to compute from a direction).
+constexpr int kOutlineBins = 256;
+using OutlineTable = std::array<float, kOutlineBins + 1>;
+
+double DiamondAngle(double x, double y) {
+    if (y >= 0) return x >= 0 ? y / (x + y) : 1 - x / (y - x);
+    return x < 0 ? 2 - y / (-x - y) : 3 + x / (x - y);
+}
+
+OutlineTable MakeOutline(const Finger& f, double b) {
+    OutlineTable t{};
+    const auto& h = f.outline;
+    for (int i = 0; i <= kOutlineBins; ++i) {
+        const double da = 4.0 * i / kOutlineBins;
+        double x, y;
+        if (da < 1) x = 1 - da, y = da;
+        else if (da < 2) x = 1 - da, y = 2 - da;
+        else if (da < 3) x = da - 3, y = 2 - da;
+        else x = da - 3, y = da - 4;
+        const double len = std::hypot(x, y), cs = x / len, sn = y / len, c2 = cs * cs, s2 = sn * sn;
+        // Third, fourth and fifth harmonics, and a slow wobble along the rim.
+        double m = h[0] * cs * (4 * c2 - 3) + h[1] * sn * (3 - 4 * s2) + h[2] * (8 * c2 * c2 - 8 * c2 + 1) +
+                   h[3] * 4 * sn * cs * (c2 - s2) + h[4] * cs * (16 * c2 * c2 - 20 * c2 + 5) + h[5] * sn * (16 * s2 * s2 - 20 * s2 + 5);
+        if (f.outlineNoise > 0) m += f.outlineNoise * ValueNoise(f.seed ^ 0x0E11u, cs * b, sn * b, 3.5);
+        // Around the tip only: the sides of a finger lie straight against its neighbours, and
+        // towards the crease (sn > 0) the outline only draws in, keeping the crease's gap.
+        if (sn > 0) m = std::min(m, 0.0);
+        t[size_t(i)] = float(m * s2 * s2 * s2);
+    }
+    return t;
+}
+
+double OutlineAt(const OutlineTable& t, double cs, double sn) {
+    const double pos = DiamondAngle(cs, sn) * (kOutlineBins / 4.0);
+    const int i = std::clamp(int(pos), 0, kOutlineBins - 1);
+    const double w = pos - i;
+    return t[size_t(i)] + (t[size_t(i) + 1] - t[size_t(i)]) * w;
+}
+
 // Draws one finger into the reflectance image and returns its truth.
 FingerTruth DrawFinger(const FingerScene& s, const Finger& f, const PlatenGrid& grid, Reflectance& refl) {
     const PlatenParams& p = s.platen;
     const auto pattern = skin::GetPattern(f.seed, f.pattern, std::max(0.1, s.ridgePeriodMm));
-    const SkinLook look = Look(s.skin, s.pressure);
-    // Contact size grows with pressure and as the hand lands.
-    const double grow = std::sqrt(std::clamp(s.pressure, 0.3, 1.6)) * (0.35 + 0.65 * std::clamp(s.landing, 0.0, 1.0));
-    const double a = f.a * grow, b = f.b * grow;
+    const double pressure = std::clamp(s.pressure * f.pressure, 0.3, 1.6);
+    const SkinLook look = Look(s.skin, pressure);
+    // Contact size grows as the hand lands, and with pressure, which flattens the fingertip more
+    // across than along.
+    const double land = 0.35 + 0.65 * std::clamp(s.landing, 0.0, 1.0);
+    const double a = f.a * std::pow(pressure, 0.5) * land, b = f.b * std::pow(pressure, 0.25) * land;
+    const OutlineTable outline = MakeOutline(f, b);
     const double ca = std::cos(f.angle), sa = std::sin(f.angle);
     // The second phalanx lies below the crease, narrower and shorter.
     const double pa = 0.92 * a, pb = 0.55 * b, pv = b + 2.2 + pb;
     const double phalanx = std::clamp(s.phalanx, 0.0, 1.0);
-    const double reach = (phalanx > 0 ? pv + pb : b) + 1.0;
+    // The outline's harmonics and wobble reach at most this far beyond the ellipse.
+    double bulge = 1 + f.outlineNoise;
+    for (double c : f.outline) bulge += std::abs(c);
+    const double reach = std::max(phalanx > 0 ? pv + pb : 0.0, b * bulge) + 1.0;
     const double edge = 0.9;  // mm over which the contact fades out
     const uint32_t ns = f.seed;
 
@@ -367,9 +434,15 @@ FingerTruth DrawFinger(const FingerScene& s, const Finger& f, const PlatenGrid& 
             const double u = ca * x + sa * y, v = -sa * x + ca * y;  // contact coordinates
             // Fingertip: an ellipse whose lower half widens towards the crease.
             const double widen = v > 0 ? 1 + f.widen * std::min(1.0, v / b) : 1.0;
-            const double d2 = (u / (a * widen)) * (u / (a * widen)) + (v / b) * (v / b);
-            if (phalanx <= 0 && d2 >= outer2) continue;  // clear of the fingertip and its rim
-            const double d = std::sqrt(d2);
+            const double nu = u / (a * widen), nv = v / b;
+            double d2 = nu * nu + nv * nv;
+            if (phalanx <= 0 && d2 >= outer2 * bulge * bulge) continue;  // clear of the fingertip and its rim
+            double d = std::sqrt(d2);
+            if (d > 0.6) {
+                d /= 1 + OutlineAt(outline, nu / d, nv / d);
+                d2 = d * d;
+            }
+            if (phalanx <= 0 && d2 >= outer2) continue;
             double contact = 0;
             bool tip = false;
             if (d < 1 + edge / a) {
@@ -391,14 +464,23 @@ FingerTruth DrawFinger(const FingerScene& s, const Finger& f, const PlatenGrid& 
             // The skin under this point of the glass.
             const double su = ca * (x - skinDx) + sa * (y - skinDy), sv = -sa * (x - skinDx) + ca * (y - skinDy);
             const skin::Pattern::Skin k = pattern->SampleSkin(su, sv);
-            // Ridges touch where they stand above the local threshold; near the rim and on dry
-            // skin only their crests do, so they break into pieces there.
-            double threshold = look.threshold + 0.18 * k.threshold + 1.4 * (1 - contact) + look.breakup * k.breakup;
-            const double touch = Smooth((k.ridge - threshold) / 0.45 + 0.5);
-            const double blotch = 1 + 0.12 * k.blotch;
-            const double ridge = std::clamp(look.ridge * blotch, 0.02, 1.0);
-            const double valley = 1 - (1 - look.valley) * contact;
-            const double value = valley + (ridge - valley) * touch;
+            // Ridges touch where their relief stands above the local threshold; near the rim, on
+            // dry patches and over creases only their crests do, so they break into pieces there.
+            // The threshold changes from ridge to ridge, and so do the ridges' widths.
+            const double threshold = look.threshold + 0.35 * k.threshold + 0.7 * k.width + 2.0 * (1 - contact) +
+                                     look.breakup * k.breakup + 1.8 * k.crease;
+            const double depth = k.ridge - threshold;
+            const double touch = Smooth(depth / 0.9 + 0.5);
+            // Skin pressed flat prints darkest; where it just touches, and through its grain, the
+            // glass shows lighter.
+            const double flat = Smooth(depth / 1.0);
+            const double ridge = std::clamp(look.ridge * (1 + 0.15 * k.blotch) + 0.2 * (1 - flat) + look.grain * k.grain, 0.02, 1.0);
+            // Sweat greys the valleys; towards the rim the skin curves away from the glass and
+            // its valleys print lighter.
+            const double valley = 1 - (1 - look.valley + look.sweat * k.moisture) * contact * contact;
+            // Speckle of the skin's surface, finer than the pattern's grain, pixel by pixel.
+            const double speckle = (skin::Hash(ns ^ uint32_t(r * 65599 + c)) >> 8) * (2.0 / 16777216.0) - 1;
+            const double value = valley + (ridge - valley) * touch + look.speckle * speckle * contact;
             row[c] = std::min(row[c], float(value));
         }
     }

@@ -12,6 +12,7 @@
 #include "sim/Models.h"
 #include "sim/Optics.h"
 #include "sim/Render.h"
+#include "PrintMeasures.h"
 
 namespace {
 
@@ -286,6 +287,70 @@ TEST(Fingers, SkinAndPressureSetTheContrast) {
     EXPECT_LT(wet.first, normal.first - 15);
     EXPECT_LT(wet.second, normal.second);
     EXPECT_LT(dry.second, normal.second);
+}
+
+// Rendered prints measure like real ones (print quality tools find in real prints a standard
+// deviation of 29 to 36 grey levels among ridge pixels): ridges grainy, broken by pores and
+// creases, of widths that change from ridge to ridge on every skin kind, valleys grey where the
+// skin presses on the glass.
+TEST(Fingers, RidgesAreGrainyAndUnevenAndTheValleysGrey) {
+    for (SkinType skin : {SkinType::Normal, SkinType::Dry, SkinType::Wet}) {
+        SCOPED_TRACE(int(skin));
+        FingerScene s = Hand(FingerLayout::RightSlap, 1600, 1500, 500);
+        // Clean glass reads 255, as after the background calibration.
+        s.platen.base = 255, s.platen.gain = 0, s.platen.vignetting = 0;
+        s.skin = skin;
+        SceneTruth t;
+        const GreyImage img = RenderFingers(s, 3, &t);
+        auto inside = [&](int x, int y) {
+            for (const FingerTruth& f : t.fingers) {
+                const double u = (x - (f.left + f.right) / 2.0) / ((f.right - f.left) * 0.4);
+                const double v = (y - (f.top + f.bottom) / 2.0) / ((f.bottom - f.top) * 0.4);
+                if (u * u + v * v < 1) return true;
+            }
+            return false;
+        };
+        const printmeasures::Measures m = printmeasures::Measure(img.pixels.data(), img.width, img.height, inside, false);
+        ASSERT_GT(m.blocks, 100);
+        if (skin == SkinType::Normal) {
+            EXPECT_GE(m.ridgePixelStd, 29);
+            EXPECT_LE(m.ridgePixelStd, 36);
+        } else {
+            EXPECT_GE(m.ridgePixelStd, 18);  // wet ridges print darker and flatter, but not flat
+        }
+        // Ridges and valleys a period wide together, in every block; the share of the ridge
+        // changes from block to block.
+        EXPECT_NEAR(m.ridgeWidthMean + m.valleyWidthMean, t.ridgePeriodPxX, 1.5);
+        EXPECT_GT(m.ratioStd, 0.05);
+        // Valley floors, averaged along the ridges, are grey where the skin presses on the glass
+        // (dry skin barely sweats).
+        if (skin != SkinType::Dry) {
+            EXPECT_LT(m.valleyGrey, 0.9 * 255);
+        }
+    }
+}
+
+// Pressing harder flattens the fingertip more across than along, and the fingers of a slap
+// press each a little differently: one finger's contact width changes from slap to slap.
+TEST(Fingers, PressureWidensTheContactFingerByFinger) {
+    FingerScene s = Hand(FingerLayout::SingleFinger);
+    SceneTruth light, hard;
+    s.pressure = 0.6;
+    RenderFingers(s, 9, &light);
+    s.pressure = 1.4;
+    RenderFingers(s, 9, &hard);
+    const FingerTruth &l = light.fingers[0], &h = hard.fingers[0];
+    const double across = double(h.right - h.left) / (l.right - l.left), along = double(h.bottom - h.top) / (l.bottom - l.top);
+    EXPECT_GT(across, along * 1.1);
+    EXPECT_GT(along, 1.05);
+    std::set<int> widths;
+    for (uint32_t seed : {1u, 2u, 3u, 4u, 5u}) {
+        SceneTruth t;
+        RenderFingers(Hand(FingerLayout::RightSlap), seed, &t);
+        for (const FingerTruth& f : t.fingers)
+            if (f.isoFinger == 3) widths.insert(f.right - f.left);
+    }
+    EXPECT_GE(widths.size(), 4u);
 }
 
 // A rolled finger's skin stays on the glass: where two frames of the roll both touch, they show
