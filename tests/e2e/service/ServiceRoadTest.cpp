@@ -136,9 +136,14 @@ TEST_F(ServiceRoadTest, ArrivalCapturesAndTermination) {
         }
     }
 
+    // The stand-in shows the same preview every 5 ms and ends a capture after 40 of them (0.2 s),
+    // which the client cannot learn a pace from: it asks at the stand-in's rate, so the previews it
+    // counts before a stop or a leave come well before the capture ends by itself.
+    peers::CaptureOptions fast;
+    fast.previewRate = 200;
     peers::CEnrolmentClient client;
     ASSERT_TRUE(client.Connect(uri));
-    peers::CaptureResult result = client.Capture({});
+    peers::CaptureResult result = client.Capture(fast);
     EXPECT_EQ(result.startReason, "Success");
     ASSERT_TRUE(result.completed);
     const peers::FirView sample = peers::ReadFirstFirView(result.sample);
@@ -148,7 +153,7 @@ TEST_F(ServiceRoadTest, ArrivalCapturesAndTermination) {
     EXPECT_EQ(sample.pixels, std::vector<uint8_t>(160 * 120, 0x80));
     EXPECT_GE(result.previews, 1);
 
-    peers::CaptureOptions options;
+    peers::CaptureOptions options = fast;
     options.biometricPosition = "BothThumbs";
     result = client.Capture(options);
     ASSERT_TRUE(result.completed);
@@ -161,21 +166,21 @@ TEST_F(ServiceRoadTest, ArrivalCapturesAndTermination) {
     ASSERT_TRUE(result.completed);
     EXPECT_EQ(peers::ReadFirstFirView(result.sample).position, 7);  // left index finger
 
-    options = peers::CaptureOptions();
+    options = fast;
     options.stopAfterFrames = 2;
     result = client.Capture(options);
     EXPECT_EQ(result.stopReason, "Success");
     EXPECT_FALSE(result.completed);
 
     // A client that leaves in the middle of a capture: the capture ends, the next client is served.
-    options = peers::CaptureOptions();
+    options = fast;
     options.disconnectAfterFrames = 2;
     result = client.Capture(options);
     EXPECT_EQ(result.startReason, "Success");
     EXPECT_FALSE(result.completed);
     peers::CEnrolmentClient next;
     ASSERT_TRUE(next.Connect(uri));
-    result = next.Capture({});
+    result = next.Capture(fast);
     EXPECT_TRUE(result.completed);
     next.Close();
     client.Close();
