@@ -4,13 +4,13 @@
 // others; the call returns when every band is done. Work that does not fill two bands of
 // `minRows`, or a thread that cannot be started, runs on the calling thread, so the result never
 // depends on how the rows were split.
-#include <pthread.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <system_error>
 #include <thread>
 #include <vector>
+
+#include "platform/ThreadName.h"
 
 namespace zarn {
 
@@ -25,7 +25,7 @@ void ForRowBands(int rows, int minRows, const char* name, const Body& body) {
     for (int band = 1; band < bands; ++band) {
         try {
             helpers.emplace_back([&, band] {
-                pthread_setname_np(pthread_self(), name);
+                platform::SetCurrentThreadName(name);
                 body(first(band), first(band + 1));
             });
         } catch (const std::system_error&) {

@@ -4,6 +4,7 @@
 
 #include "ISO19494.h"
 #include "device/ZarnApi.h"
+#include "platform/ThreadName.h"
 #include "runtime/Log.h"
 #include "xml/XmlMessage.h"
 
@@ -40,7 +41,8 @@ int64_t SteadyMs() {
 // initialisation it had just ended would read a scanner being destroyed.
 class ConnectWatchdog {
 public:
-    ConnectWatchdog(CBaseNavikVdm* owner, int limitMs) : thread_([this, owner, limitMs] { Watch(owner, limitMs); }) {}
+    ConnectWatchdog(CBaseNavikVdm* owner, int limitMs)
+        : thread_(platform::StartNamedThread("fp-connect", [this, owner, limitMs] { Watch(owner, limitMs); })) {}
     ~ConnectWatchdog() { Finish(); }
     ConnectWatchdog(const ConnectWatchdog&) = delete;
     ConnectWatchdog& operator=(const ConnectWatchdog&) = delete;
