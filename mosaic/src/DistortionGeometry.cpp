@@ -5,6 +5,7 @@
 // rows follow a hyperbolic law undoes the perspective; both interpolate with a 4-tap cubic kernel.
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -130,9 +131,77 @@ int32_t SecondPassPosition(const Geometry& g, int j) {
                                                       : (Y > (int64_t{1} << 30) ? (int64_t{1} << 30) : Y));
 }
 
+namespace {
+
+// One output of the horizontal pass at source position X (16.16 fixed point) in row p, every tap
+// clamped to the row.
+uint8_t FirstPassPixel(const uint8_t* p, int lastColumn, int64_t X) {
+  const int16_t* w = KernelTable()[(X >> 10) & 63];
+  const int64_t x = X >> 16;
+  const int32_t sum = w[0] * p[ClampIndex(x, 0, lastColumn)] + w[1] * p[ClampIndex(x + 1, 0, lastColumn)] +
+                      w[2] * p[ClampIndex(x - 1, 0, lastColumn)] +
+                      w[3] * p[ClampIndex(x + 2, 0, lastColumn)] + 8192;
+  return ClampPixel(sum >> 14);
+}
+
+#if defined(__SSE2__)
+// The four weights of each phase in the order of their samples in the row: x - 1, x, x + 1, x + 2.
+const int16_t (&RowOrderKernel())[64][4] {
+  static const auto table = [] {
+    struct T {
+      alignas(8) int16_t w[64][4];
+    } t{};
+    const auto& kernel = KernelTable();
+    for (int p = 0; p < 64; ++p) {
+      t.w[p][0] = kernel[p][2];
+      t.w[p][1] = kernel[p][0];
+      t.w[p][2] = kernel[p][1];
+      t.w[p][3] = kernel[p][3];
+    }
+    return t;
+  }();
+  return table.w;
+}
+
+// Eight outputs of the horizontal pass starting at position X and moving by `increment`, all of
+// whose taps lie inside row p. The positions fit 31 bits there, so they step in unsigned 32-bit
+// arithmetic. Each output's four samples are one 4-byte load, widened to 16 bits and multiplied
+// by its phase's weights in pairs; the pair sums, the rounding and the shift are those of the
+// scalar form, and the saturating packs are the clamp to 0..255.
+void FirstPassEight(const uint8_t* p, uint32_t X, uint32_t increment, uint8_t* out) {
+  const auto& kernel = RowOrderKernel();
+  const __m128i zero = _mm_setzero_si128();
+  __m128i products[4];
+  for (int k = 0; k < 4; ++k) {
+    const uint32_t Xa = X + 2 * k * increment, Xb = Xa + increment;
+    uint32_t ta, tb;
+    std::memcpy(&ta, p + (Xa >> 16) - 1, 4);
+    std::memcpy(&tb, p + (Xb >> 16) - 1, 4);
+    int64_t wa, wb;
+    std::memcpy(&wa, kernel[(Xa >> 10) & 63], 8);
+    std::memcpy(&wb, kernel[(Xb >> 10) & 63], 8);
+    const __m128i samples =
+        _mm_unpacklo_epi8(_mm_unpacklo_epi32(_mm_cvtsi32_si128(static_cast<int32_t>(ta)),
+                                             _mm_cvtsi32_si128(static_cast<int32_t>(tb))),
+                          zero);
+    products[k] = _mm_madd_epi16(samples, _mm_set_epi64x(wb, wa));
+  }
+  // products[k] holds (first pair, second pair) of outputs 2k and 2k + 1.
+  auto sums = [](__m128i a, __m128i b) {
+    const __m128 fa = _mm_castsi128_ps(a), fb = _mm_castsi128_ps(b);
+    const __m128i first = _mm_castps_si128(_mm_shuffle_ps(fa, fb, _MM_SHUFFLE(2, 0, 2, 0)));
+    const __m128i second = _mm_castps_si128(_mm_shuffle_ps(fa, fb, _MM_SHUFFLE(3, 1, 3, 1)));
+    return _mm_srai_epi32(_mm_add_epi32(_mm_add_epi32(first, second), _mm_set1_epi32(8192)), 14);
+  };
+  const __m128i s16 = _mm_packs_epi32(sums(products[0], products[1]), sums(products[2], products[3]));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(s16, s16));
+}
+#endif
+
+}  // namespace
+
 void FixedFirstPass(const Geometry& g, const uint8_t* image, uint8_t* work, int firstRow,
                     int endRow) {
-  const auto& kernel = KernelTable();
   const int lastColumn = g.W - 1;
   // The step starts at m / K for row 0 and loses s / K per row, accumulated row by row in single
   // precision. A range that starts further down replays the rows above it, so that any split into
@@ -146,23 +215,26 @@ void FixedFirstPass(const Geometry& g, const uint8_t* image, uint8_t* work, int 
         RoundHalfUp((static_cast<float>(g.W) * 65536.0f - static_cast<float>(g.OutW) * S) * 0.5f);
     const uint8_t* p = image + static_cast<size_t>(r) * g.W;
     uint8_t* out = work + static_cast<size_t>(r) * g.OutW;
-    for (int i = 0; i < g.OutW; ++i) {
-      const int64_t X = X0 + i * increment;
-      const int64_t x = X >> 16;
-      const int16_t* w = kernel[(X >> 10) & 63];
-      int32_t sum;
-      if (x >= 1 && x + 2 <= lastColumn) {
-        // All four taps inside the row (nearly every output): no clamping needed, and the sum
-        // of four Q14 products of bytes fits 32 bits.
-        const uint8_t* t = p + x;
-        sum = w[0] * t[0] + w[1] * t[1] + w[2] * t[-1] + w[3] * t[2] + 8192;
-      } else {
-        sum = w[0] * p[ClampIndex(x, 0, lastColumn)] + w[1] * p[ClampIndex(x + 1, 0, lastColumn)] +
-              w[2] * p[ClampIndex(x - 1, 0, lastColumn)] +
-              w[3] * p[ClampIndex(x + 2, 0, lastColumn)] + 8192;
+    int i = 0;
+#if defined(__SSE2__)
+    // The source column moves monotonically along the row, so the outputs whose four taps all lie
+    // inside it form one run [begin, end); only the few outputs around it need clamped taps.
+    auto inside = [&](int column) {
+      const int64_t x = (X0 + column * increment) >> 16;
+      return x >= 1 && x + 2 <= lastColumn;
+    };
+    int begin = 0, end = g.OutW;
+    while (begin < end && !inside(begin)) ++begin;
+    while (end > begin && !inside(end - 1)) --end;
+    if (g.W < (1 << 15)) {
+      for (; i < begin; ++i) out[i] = FirstPassPixel(p, lastColumn, X0 + i * increment);
+      for (; i + 8 <= end; i += 8) {
+        FirstPassEight(p, static_cast<uint32_t>(X0 + i * increment), static_cast<uint32_t>(increment),
+                       out + i);
       }
-      out[i] = ClampPixel(sum >> 14);
     }
+#endif
+    for (; i < g.OutW; ++i) out[i] = FirstPassPixel(p, lastColumn, X0 + i * increment);
   }
 }
 
