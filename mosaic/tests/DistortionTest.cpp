@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../src/Distortion.h"
+#include "KeystoneReference.h"
 #include "LiveScanAlg.h"
 
 namespace LiveScanAlg {
@@ -227,33 +228,34 @@ TEST(DistortionForms, FixedFloatAndTableDrivenFormsAgree) {
   ReleaseDistortionMaps();
 }
 
-// Horizontal pass of the fixed-point form written out from its definition: the step starts at
-// m x 65536 / K and every row subtracts s x 65536 / K, in single precision; row r of the result
-// is row r of the work buffer.
-std::vector<uint8_t> ReferenceFirstPass(const std::vector<uint8_t>& image, const DistortionCorrectionRecord& r,
-                                        int outWidth) {
-  const int H = r.Height, W = r.Width;
-  const float s = static_cast<float>(r.A - r.B) / static_cast<float>(r.L);
-  const float m = static_cast<float>(r.A) + static_cast<float>(r.E) * s;
-  const float decrement = s * 65536.0f / static_cast<float>(r.K);
-  float step = m * 65536.0f / static_cast<float>(r.K);
-  const auto& kernel = distortion::KernelTable();
-  std::vector<uint8_t> work(static_cast<size_t>(H) * outWidth);
-  for (int row = 0; row < H; ++row, step -= decrement) {
-    const int64_t increment = static_cast<int64_t>(step + 0.5f);
-    const int64_t x0 = static_cast<int64_t>(
-        (static_cast<float>(W) * 65536.0f - static_cast<float>(outWidth) * step) * 0.5f + 0.5f);
-    const uint8_t* p = image.data() + static_cast<size_t>(row) * W;
-    for (int i = 0; i < outWidth; ++i) {
-      const int64_t X = x0 + i * increment;
-      const int64_t x = X >> 16;
-      const int16_t* w = kernel[(X >> 10) & 63];
-      auto tap = [&](int64_t c) { return static_cast<int64_t>(p[std::clamp<int64_t>(c, 0, W - 1)]); };
-      const int64_t sum = w[0] * tap(x) + w[1] * tap(x + 1) + w[2] * tap(x - 1) + w[3] * tap(x + 2) + 8192;
-      work[static_cast<size_t>(row) * outWidth + i] = static_cast<uint8_t>(std::clamp<int64_t>(sum >> 14, 0, 255));
-    }
+// The whole correction through the exported entry, work buffer and image, against the plain
+// reference on a fixed frame: the PloverA preview (the halved frame with the flat set), the PloverA
+// full frame, LinnetA (rows widening downwards), and a set that stretches rows about sixfold, so
+// that the outputs at both ends of each row take taps beyond it.
+TEST(DistortionCorrectInt, EqualsThePlainReferenceOnModelFrames) {
+  struct Case {
+    const char* name;
+    int width, height;
+    int set[6];
+  } cases[] = {
+      {"PloverA preview", 1472, 920, {351, 340, 249, 308, 203, 203}},
+      {"PloverA full", 2944, 1840, {701, 678, 496, 614, 404, 404}},
+      {"LinnetA", 860, 768, {700, 836, 752, 0, 480, 320}},
+      {"stretching", 300, 200, {100, 120, 150, 0, 20, 800}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<uint8_t> source = Texture(c.width, c.height, 11);
+    const keystonereference::Corrected expected = keystonereference::Correct(source, c.width, c.height, c.set);
+    DistortionCorrectionRecord r = MakeRecord(c.width, c.height, c.set);
+    ASSERT_EQ(TDistortionCorrectInt(nullptr, nullptr, &r), kDistortionSizeQuery);
+    ASSERT_EQ(r.OutputWidth, expected.width);
+    ASSERT_EQ(r.OutputHeight, expected.height);
+    std::vector<uint8_t> image = source, work(static_cast<size_t>(r.WorkBufferSize));
+    ASSERT_EQ(TDistortionCorrectInt(image.data(), work.data(), &r), 0);
+    EXPECT_TRUE(work == expected.horizontal) << "horizontal pass";
+    EXPECT_TRUE(std::equal(expected.pixels.begin(), expected.pixels.end(), image.begin())) << "image";
   }
-  return work;
 }
 
 TEST(DistortionCorrectInt, FirstPassStepsAccumulateRowByRow) {
@@ -266,7 +268,8 @@ TEST(DistortionCorrectInt, FirstPassStepsAccumulateRowByRow) {
   r.WorkBufferSize = static_cast<int32_t>(work.size());
   ASSERT_EQ(TDistortionCorrectInt(image.data(), work.data(), &r), 0);
   ASSERT_EQ(r.OutputWidth, 1622);
-  const std::vector<uint8_t> expected = ReferenceFirstPass(source, r, 1622);
+  const std::vector<uint8_t> expected =
+      keystonereference::Correct(source, W, H, {701, 678, 496, 614, 404, 404}).horizontal;
   int rowsDiffering = 0;
   for (int row = 0; row < H; ++row) {
     rowsDiffering += !std::equal(work.begin() + row * 1622, work.begin() + (row + 1) * 1622,
