@@ -230,8 +230,8 @@ TEST(DistortionForms, FixedFloatAndTableDrivenFormsAgree) {
 
 // The whole correction through the exported entry, work buffer and image, against the plain
 // reference on a fixed frame: the PloverA preview (the halved frame with the flat set), the PloverA
-// full frame, LinnetA (rows widening downwards), and a set that stretches rows about sixfold, so
-// that the outputs at both ends of each row take taps beyond it.
+// full frame, LinnetA (rows widening downwards), and two sets that stretch rows three- and
+// eightfold, so that the outputs near the ends of each row take taps beyond it.
 TEST(DistortionCorrectInt, EqualsThePlainReferenceOnModelFrames) {
   struct Case {
     const char* name;
@@ -241,7 +241,8 @@ TEST(DistortionCorrectInt, EqualsThePlainReferenceOnModelFrames) {
       {"PloverA preview", 1472, 920, {351, 340, 249, 308, 203, 203}},
       {"PloverA full", 2944, 1840, {701, 678, 496, 614, 404, 404}},
       {"LinnetA", 860, 768, {700, 836, 752, 0, 480, 320}},
-      {"stretching", 300, 200, {100, 120, 150, 0, 20, 800}},
+      {"stretching eightfold", 300, 200, {100, 120, 150, 0, 20, 800}},
+      {"stretching threefold", 300, 200, {100, 120, 150, 0, 20, 400}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -255,6 +256,31 @@ TEST(DistortionCorrectInt, EqualsThePlainReferenceOnModelFrames) {
     ASSERT_EQ(TDistortionCorrectInt(image.data(), work.data(), &r), 0);
     EXPECT_TRUE(work == expected.horizontal) << "horizontal pass";
     EXPECT_TRUE(std::equal(expected.pixels.begin(), expected.pixels.end(), image.begin())) << "image";
+  }
+}
+
+// The horizontal pass on rows whose outputs reach past both ends by amounts that change from row
+// to row: the outputs that take taps beyond the row, the first and last ones that do not, and the
+// leftover outputs between them are all compared with the plain form.
+TEST(DistortionFixedPasses, FirstPassRowEndsEqualThePlainForm) {
+  struct Case {
+    const char* name;
+    int width, outWidth;
+    float m, s;  // step m at row 0, growing by -s per row (K = 1)
+  } cases[] = {
+      {"half-pixel steps, wider than the row", 300, 700, 0.5f, -0.01f},
+      {"steps from 1.1 to 1.5", 300, 250, 1.1f, -0.00625f},
+      {"steps from 3 down to 1", 97, 60, 3.0f, 0.03125f},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int H = 64;
+    distortion::Geometry g;
+    g.W = c.width, g.H = H, g.OutW = c.outWidth, g.m = c.m, g.s = c.s, g.K = 1.0f;
+    const std::vector<uint8_t> image = Texture(c.width, H, 3);
+    std::vector<uint8_t> work(static_cast<size_t>(H) * c.outWidth);
+    distortion::FixedFirstPass(g, image.data(), work.data(), 0, H);
+    EXPECT_TRUE(work == keystonereference::Horizontal(image, c.width, H, c.outWidth, c.m, c.s, 1.0f));
   }
 }
 

@@ -36,6 +36,29 @@ uint8_t FourTaps(int64_t whole, int phase, Sample sample) {
   return static_cast<uint8_t>(std::clamp<int64_t>(sum >> 14, 0, 255));
 }
 
+// Horizontal pass into `width` outputs per row: row r is scaled by a step that starts at m / K and
+// loses s / K per row, summed row by row in single precision, and centred on the row; positions in
+// 16.16 fixed point.
+inline std::vector<uint8_t> Horizontal(const std::vector<uint8_t>& image, int W, int H, int width, float m,
+                                       float s, float K) {
+  std::vector<uint8_t> out(static_cast<size_t>(H) * width);
+  const float decrement = s * 65536.0f / K;
+  float step = m * 65536.0f / K;
+  for (int r = 0; r < H; ++r, step -= decrement) {
+    const int64_t increment = static_cast<int64_t>(step + 0.5f);
+    const int64_t x0 =
+        static_cast<int64_t>((static_cast<float>(W) * 65536.0f - static_cast<float>(width) * step) * 0.5f + 0.5f);
+    const uint8_t* row = image.data() + static_cast<size_t>(r) * W;
+    for (int i = 0; i < width; ++i) {
+      const int64_t X = x0 + i * increment;
+      out[static_cast<size_t>(r) * width + i] =
+          FourTaps(X >> 16, static_cast<int>((X >> 10) & 63),
+                   [&](int64_t c) { return int64_t{row[std::clamp<int64_t>(c, 0, W - 1)]}; });
+    }
+  }
+  return out;
+}
+
 // image is W x H; set holds A, B, L, E, G, K.
 inline Corrected Correct(const std::vector<uint8_t>& image, int W, int H, const int (&set)[6]) {
   const float A = static_cast<float>(set[0]), B = static_cast<float>(set[1]), L = static_cast<float>(set[2]);
@@ -54,22 +77,7 @@ inline Corrected Correct(const std::vector<uint8_t>& image, int W, int H, const 
   out.width = static_cast<int>(static_cast<int64_t>(fW * (K / d) + 0.5f) - 8);
   out.height = static_cast<int>(static_cast<int64_t>((P - g * v) / L / v - q + 0.5f) - 8);
 
-  // Horizontal: row r is scaled by a step that starts at m / K and loses s / K per row, summed
-  // row by row in single precision, and centred on the row; positions in 16.16 fixed point.
-  out.horizontal.resize(static_cast<size_t>(H) * out.width);
-  const float decrement = s * 65536.0f / K;
-  float step = m * 65536.0f / K;
-  for (int r = 0; r < H; ++r, step -= decrement) {
-    const int64_t increment = static_cast<int64_t>(step + 0.5f);
-    const int64_t x0 = static_cast<int64_t>((fW * 65536.0f - static_cast<float>(out.width) * step) * 0.5f + 0.5f);
-    const uint8_t* row = image.data() + static_cast<size_t>(r) * W;
-    for (int i = 0; i < out.width; ++i) {
-      const int64_t X = x0 + i * increment;
-      out.horizontal[static_cast<size_t>(r) * out.width + i] = FourTaps(
-          X >> 16, static_cast<int>((X >> 10) & 63),
-          [&](int64_t c) { return int64_t{row[std::clamp<int64_t>(c, 0, W - 1)]}; });
-    }
-  }
+  out.horizontal = Horizontal(image, W, H, out.width, m, s, K);
 
   // Vertical: output row j samples row V - P / (g + (q + 4 + j) L), in 24.8 fixed point.
   out.pixels.resize(static_cast<size_t>(out.height) * out.width);
