@@ -6,6 +6,9 @@
 #include <cstring>
 #include <thread>
 #include <vector>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "zarn/ZarnTraceLogger.h"
 
@@ -301,11 +304,28 @@ int ZarnScannerBase::PreviewScaleImage(int srcWidth, int srcHeight, const uint8_
         tableSrcWidth = srcWidth;
     }
     const int* column = columns.data();
+    // Halving (the preview of the full frame): output column x is source column 2x.
+    const bool halving = srcWidth == 2 * dstWidth;
     // Row by row, so that the output may overwrite the input it has already read (in-place halving).
     for (int y = 0; y < dstHeight; ++y) {
         const uint8_t* row = src + size_t(y * int64_t(srcHeight) / dstHeight) * size_t(srcWidth);
         uint8_t* out = dst + size_t(y) * size_t(dstWidth);
-        for (int x = 0; x < dstWidth; ++x) out[x] = row[column[x]];
+        int x = 0;
+#if defined(__SSE2__)
+        if (halving) {
+            // Sixteen outputs at a time: the even bytes of 32 source bytes, kept by a mask and packed.
+            // Both loads come before the store, and the store ends before the next group's source
+            // starts (x + 16 <= 2x + 32), so this too works in place.
+            const __m128i even = _mm_set1_epi16(0x00FF);
+            for (; x + 16 <= dstWidth; x += 16) {
+                const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 2 * x));
+                const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 2 * x + 16));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x),
+                                 _mm_packus_epi16(_mm_and_si128(a, even), _mm_and_si128(b, even)));
+            }
+        }
+#endif
+        for (; x < dstWidth; ++x) out[x] = row[column[x]];
     }
     return 0;
 }

@@ -7,11 +7,25 @@
 #include <vector>
 
 #include "Detailer.h"
+#include "KeystoneReference.h"
 #include "TestScanner.h"
 
 using scannertest::TestModel;
 
 namespace {
+
+// Deterministic bytes without structure: a pixel taken from the wrong place shows.
+std::vector<uint8_t> Noise(int w, int h, uint32_t seed) {
+    std::vector<uint8_t> v(size_t(w) * h);
+    uint32_t x = seed * 2654435761u + 12345u;
+    for (auto& p : v) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        p = uint8_t(x >> 24);
+    }
+    return v;
+}
 
 std::vector<uint8_t> Ramp(int w, int h) {
     std::vector<uint8_t> v(size_t(w) * h);
@@ -66,6 +80,69 @@ TEST(ScannerBase, PreviewScaleIsNearestNeighbourAndSkipsEmptyOutput) {
     m.PreviewScaleImage(7, 5, src.data(), 0, 2, untouched.data());
     m.PreviewScaleImage(7, 5, src.data(), 2, 0, untouched.data());
     EXPECT_EQ(untouched, std::vector<uint8_t>(4, 0xEE));
+}
+
+// Output (x, y) takes source pixel (x * sw / dw, y * sh / dh), in place (the models' decode) as well
+// as into another buffer: halving (the PloverA preview) on widths that leave part of a row past
+// whole groups of pixels, a quarter (the KestrelA preview) and a factor just above two.
+TEST(ScannerBase, PreviewScaleOfWideRowsTakesTheNearestPixelsInPlaceAndOut) {
+    TestModel m;
+    struct Case {
+        int sw, dw;
+    } cases[] = {{2, 1}, {30, 15}, {32, 16}, {34, 17}, {74, 37}, {2944, 1472}, {160, 40}, {75, 37}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.sw);
+        const int sh = 6, dh = 3;
+        const auto src = Noise(c.sw, sh, uint32_t(c.dw) + 1000);
+        std::vector<uint8_t> expected(size_t(c.dw) * dh);
+        for (int y = 0; y < dh; ++y)
+            for (int x = 0; x < c.dw; ++x)
+                expected[size_t(y) * c.dw + x] = src[size_t(y * sh / dh) * c.sw + size_t(x) * c.sw / c.dw];
+        auto inPlace = src;
+        m.PreviewScaleImage(c.sw, sh, inPlace.data(), c.dw, dh, inPlace.data());
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), inPlace.begin())) << "in place";
+        std::vector<uint8_t> out(expected.size() + 1, 0xEE);
+        m.PreviewScaleImage(c.sw, sh, src.data(), c.dw, dh, out.data());
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), out.begin())) << "into another buffer";
+        EXPECT_EQ(out.back(), 0xEE);
+    }
+}
+
+// A PloverA slap preview on a fixed frame, the way the decode and the image thread make it: the
+// full frame halved in place, corrected with the flat set, its middle 800 columns and first 750
+// rows kept, and turned upside down. Expected bytes come from the plain form of each step.
+TEST(ScannerBase, SlapPreviewIsTheHalvedFrameCorrectedCentredAndFlipped) {
+    TestModel m;
+    ASSERT_EQ(m.ApplyStaticMemory(), 0);
+    m.m_hDistortion = MM_TDistortionCorrectInit();
+    m.m_nImageType = ZARN_IMAGE_SLAP_RIGHT;
+    const int W = 2944, H = 1840, w = 1472, h = 920, ow = 800, oh = 750;
+    const auto frame = Noise(W, H, 5);
+
+    std::vector<uint8_t> halved(size_t(w) * h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) halved[size_t(y) * w + x] = frame[size_t(2 * y) * W + 2 * x];
+    int set[6];
+    for (int i = 0; i < 6; ++i) set[i] = m.m_FlatSet.values[i];
+    EXPECT_EQ(set[0], 351);  // the PloverA set halved, plus one
+    const keystonereference::Corrected corrected = keystonereference::Correct(halved, w, h, set);
+    ASSERT_GE(corrected.width, ow);
+    ASSERT_GE(corrected.height, oh);
+    const int x0 = (corrected.width - ow) / 2;
+    std::vector<uint8_t> expected(size_t(ow) * oh);
+    for (int r = 0; r < oh; ++r)
+        for (int c = 0; c < ow; ++c)
+            expected[size_t(r) * ow + c] = corrected.pixels[size_t(oh - 1 - r) * corrected.width + x0 + c];
+
+    auto work = frame;
+    ASSERT_EQ(m.PreviewScaleImage(W, H, work.data(), w, h, work.data()), 0);
+    int pw = 0, ph = 0;
+    ASSERT_EQ(m.ProcessFrame(work.data(), w, h, m.m_pFlatOutput, &pw, &ph), 0);
+    EXPECT_EQ(pw, ow);
+    EXPECT_EQ(ph, oh);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), m.m_pPreviewOutput));
+    MM_TDistortionCorrectRelease(&m.m_hDistortion);
+    m.ReleaseStaticMemory();
 }
 
 TEST(ScannerBase, ResizeBilinearSameSizeCopiesAndInterpolatesBetweenNeighbours) {
