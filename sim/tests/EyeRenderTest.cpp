@@ -338,8 +338,9 @@ TEST(EyeRender, LashesVaryInNumberFromEyeToEye) {
 
 TEST(EyeRender, SomeSubjectsWearGlassesWhoseReflectionsStayOffTheEye) {
     // The lamps' reflections on a lens show as a bright patch above the eye on the temple side.
-    // About one subject in five wears glasses; the reflections never fall into the eye opening,
-    // where the only pixels above the sclera are the glints of the truth.
+    // About one subject in five wears glasses; the frame runs round the eye clear of its corners,
+    // and the reflections never fall into the eye opening, where the only pixels above the sclera
+    // are the glints of the truth.
     int glasses = 0;
     for (uint32_t subject = 1; subject <= 40; ++subject) {
         EyeSceneParams s = Quiet();
@@ -352,7 +353,22 @@ TEST(EyeRender, SomeSubjectsWearGlassesWhoseReflectionsStayOffTheEye) {
         for (int dy = -int(0.1 * R); dy <= int(0.1 * R); ++dy)
             for (int dx = -int(0.2 * R); dx <= int(0.2 * R); ++dx)
                 brightest = std::max<int>(brightest, f.image.at(int(t.iris.x - 1.5 * R) + dx, int(t.iris.y - 1.2 * R) + dy));
-        if (brightest > t.skinLevel + 30) ++glasses;
+        const bool wearsGlasses = brightest > t.skinLevel + 30;
+        glasses += wearsGlasses;
+        // The frame: a narrow dark line across the row through the eye, on both sides and well
+        // clear of the eye corners; without glasses no such line.
+        const int y = int(std::lround(t.iris.y)), d = int(0.3 * R);
+        int leftOfEye = 0, rightOfEye = 0, nearEye = 0;
+        for (int x = d; x < f.image.width - d; ++x) {
+            const int p = f.image.at(x, y);
+            if (p >= std::min(f.image.at(x - d, y), f.image.at(x + d, y)) - 20) continue;
+            if (x < t.cornerX[0] - 0.5 * R) ++leftOfEye;
+            else if (x > t.cornerX[1] + 0.5 * R) ++rightOfEye;
+            else if (x < t.cornerX[0] - 0.15 * R || x > t.cornerX[1] + 0.15 * R) ++nearEye;  // the lash line ends at the corners
+        }
+        EXPECT_EQ(nearEye, 0) << subject;
+        EXPECT_EQ(leftOfEye > 0 && rightOfEye > 0, wearsGlasses) << subject << ": " << leftOfEye << " " << rightOfEye;
+        if (!wearsGlasses) EXPECT_EQ(leftOfEye + rightOfEye, 0) << subject;
         int stray = 0;
         for (int x = int(t.cornerX[0]) + 1; x < int(t.cornerX[1]); ++x)
             for (int y = int(t.upperLid.at(x)) + 1; y < int(t.lowerLid.at(x)); ++y) {
