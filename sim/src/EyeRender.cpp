@@ -74,6 +74,10 @@ struct Anatomy {
     double eyeHalfWidth;    // corner distance from the centre, iris radii
     double upperVertex, lowerVertex;     // lid vertex heights, iris radii (negative is up)
     double irisAlbedo, scleraAlbedo, skinAlbedo, pupilAlbedo;
+    int upperLashes;        // lashes along the upper lid
+    double lashClumping;    // 0: even along the lid, 1: in clumps with bare stretches between
+    bool spectacles;        // wears glasses: a frame around the eye and two lens reflections
+    double rimAlbedo, rimWidth;  // the frame's grey and width (iris radii): thin metal to thick plastic
 };
 
 Anatomy MakeAnatomy(uint32_t subject, bool right) {
@@ -97,6 +101,11 @@ Anatomy MakeAnatomy(uint32_t subject, bool right) {
     a.upperVertex = -Range(eye, 9, 0.68, 0.82);
     a.lowerVertex = Range(eye, 10, 0.86, 0.96);
     a.pupilAlbedo = Range(eye, 11, 20, 28);
+    a.upperLashes = int(Range(eye, 12, 90, 240));
+    a.lashClumping = Range(eye, 13, 0.1, 0.8);
+    a.spectacles = Unit(subject, 6) < 0.2;
+    a.rimAlbedo = Range(subject, 7, 40, 110);
+    a.rimWidth = Range(subject, 8, 0.05, 0.13);
     return a;
 }
 
@@ -327,13 +336,13 @@ std::shared_ptr<const IrisTexture> MakeIrisTexture(uint32_t subjectSeed, bool ri
             double& x = v[size_t(r) * NA + a];
             const double c = collarette[size_t(a)];
             // Ridge of the collarette, a darker pupillary zone inside it, a fine mottle on top.
-            x += 16 * std::exp(-(t - c) * (t - c) / (2 * 0.018 * 0.018));
+            x += 22 * std::exp(-(t - c) * (t - c) / (2 * 0.035 * 0.035));
             if (t < c) x -= 6 * SmoothStep(c, c - 0.08, t);
             x += 4 * lat(a * 0.25, t * 24);
             // Contraction furrows: broken concentric dark arcs in the outer ciliary zone.
             const double furrow = std::cos(2 * kPi * (t * 4.5 + 0.3 * lat(a * 0.02, 3.0)));
             const double patch = SmoothStep(0.1, 0.5, lat(a * 0.03 + 40, 7.0));
-            if (t > 0.55 && t < 0.95) x -= 14 * patch * std::max(0.0, furrow - 0.6) / 0.4 * SmoothStep(0.55, 0.65, t);
+            if (t > 0.55 && t < 0.95) x -= 20 * patch * std::max(0.0, furrow - 0.6) / 0.4 * SmoothStep(0.55, 0.65, t);
             // Pupillary ruff and a darker limbal ring.
             x -= 10 * SmoothStep(0.05, 0.0, t);
             x -= 16 * SmoothStep(0.84, 1.0, t);
@@ -345,7 +354,7 @@ std::shared_ptr<const IrisTexture> MakeIrisTexture(uint32_t subjectSeed, bool ri
         const double ca = Range(seed, n++, 0, NA);
         const double ct = std::clamp(collarette[size_t(int(ca) % NA)] + Range(seed, n++, -0.05, 0.35), 0.1, 0.9);
         const double wa = Range(seed, n++, 3, 10), wt = Range(seed, n++, 0.04, 0.12);
-        const double depth = Range(seed, n++, 22, 40);
+        const double depth = Range(seed, n++, 28, 52);
         for (int r = 0; r < NR; ++r) {
             const double dt = (double(r) / (NR - 1) - ct) / wt;
             if (std::abs(dt) > 1.2) continue;
@@ -457,26 +466,34 @@ EyeFrame RenderEyeFrame(const EyeSceneParams& s, const IrisTexture* texture) {
         const double skinCell = 1 / (22 * S), poreCell = 1 / (4 * S), scleraCell = 1 / (30 * S);
         const double invR = 1 / R, invW = 1 / g.W;
         const double orbitU = 1 / (2.6 * R), orbitV = 1 / (1.7 * R), creaseK = g.upper.invP / 1.5;
-        const double creaseW = 1 / (0.07 * R), bagW = 1 / (0.25 * R), browW = 1 / (0.2 * R), shadowW = 1 / (0.1 * R);
+        const double creaseW = 1 / (0.07 * R), bagW = 1 / (0.25 * R), browW = 1 / (0.2 * R), shadowW = 1 / (0.12 * R);
         const Step creaseFade(g.W * 1.25, g.W * 0.7), bagFade(g.W * 1.3, g.W * 0.5), lidEnds(g.W + 2, g.W - 6 * S);
         const Step lashLine(kLashLine * S + 1, kLashLine * S - 1), browFade(1.6, 0.6), browEnds(2.6 * R, 1.8 * R);
         const Step pupilEdge(-0.8, 0.8), limbus(R - 1.3, R + 1.3), lidEdge(-0.7, 0.7), caruncle(1.2, 0.6);
 
-        // Skin around the eye: mottle and pores, the orbit's hollow, the lid crease, a band under
-        // the eye, the brow; then the lid margins: a dark lash line above the upper lid, a bright
-        // wet rim under the lower one.
-        // The smooth part (mottle, pores, the orbit) on every second pixel in both directions,
-        // interpolated: a quarter of the noise look-ups.
+        // Skin around the eye: the face's relief as the camera's lamps light it (the orbit's
+        // hollow, deepest beside the nose, the brow ridge and the cheek catching the light, the
+        // temple turning away from it), faint mottle and pores as near-infrared light shows skin,
+        // the lid crease, a band under the eye, the brow; then the lid margins: a dark lash line
+        // above the upper lid, a bright wet rim under the lower one.
+        // The smooth part on every second pixel in both directions, interpolated: a quarter of the
+        // noise look-ups.
         const int BW = W / 2 + 2, BH = H / 2 + 2;
         std::vector<float> base(size_t(BW) * BH);
+        const Step cheek(1.55, 2.5), temple(2.2, 3.3), bridge(2.3, 3.2), ridgeEnds(3.1, 2.2);
         for (int j = 0; j < BH; ++j)
             for (int i = 0; i < BW; ++i) {
                 double u, v;
                 g.ToEye(2 * i, 2 * j, u, v);
-                double b = a.skinAlbedo + 7 * skinNoise(u * skinCell + 50, v * skinCell + 50) +
-                           4 * skinNoise(u * poreCell, v * poreCell);
+                double b = a.skinAlbedo + 3 * skinNoise(u * skinCell + 50, v * skinCell + 50) +
+                           3 * skinNoise(u * poreCell, v * poreCell);
                 const double ou = u * orbitU, ov = (v + 0.2 * R) * orbitV, q = (ou * ou + ov * ov) * 0.9;
-                if (q < 1) b -= 14 * (1 - q) * (1 - q);
+                if (q < 1) b -= 20 * (1 - q) * (1 - q);
+                const double x = u * invR, y = v * invR;
+                const double ridge = (y + 1.45) / 0.32, nose = ((x - 1.6) * (x - 1.6) + (y + 0.75) * (y + 0.75)) / 0.3;
+                b += 22 * std::exp(-ridge * ridge) * ridgeEnds(std::abs(x));
+                b -= 20 * std::exp(-nose);
+                b += 18 * cheek(y) - 14 * temple(-x) + 10 * bridge(x);
                 base[size_t(j) * BW + i] = float(b);
             }
         auto skinAt = [&](int x, int y, double u, double v, double up, double lo) {
@@ -488,7 +505,8 @@ EyeFrame RenderEyeFrame(const EyeSceneParams& s, const IrisTexture* texture) {
             const double crease = g.upper.y0 - 0.5 * R + (u - g.upper.x0) * (u - g.upper.x0) * creaseK;
             const double dc = (v - crease) * creaseW;
             if (std::abs(dc) < 3) skin -= 26 * std::exp(-dc * dc) * creaseFade(std::abs(u));
-            if (v > crease && v < up) skin += 5;
+            // The upper lid bulges over the eyeball between the crease and the lash line.
+            if (v > crease && v < up) skin += 10 * std::sin(kPi * (v - crease) / std::max(1.0, up - crease)) * creaseFade(std::abs(u));
             const double bag = (v - (g.lower.y0 + 0.55 * R)) * bagW;
             if (std::abs(bag) < 3) skin -= 9 * std::exp(-bag * bag) * bagFade(std::abs(u));
             const double horiz = lidEnds(std::abs(u));
@@ -538,8 +556,22 @@ EyeFrame RenderEyeFrame(const EyeSceneParams& s, const IrisTexture* texture) {
                 eye = d < R - 1.3 ? inner : Mix(inner, sclera, limbus(d));
             }
             const double gap = v - up;
-            if (gap < 0.6 * R) eye *= 1 - 0.28 * std::exp(-std::max(0.0, gap) * shadowW);
+            if (gap < 0.6 * R) eye *= 1 - 0.34 * std::exp(-std::max(0.0, gap) * shadowW);
             return eye;
+        };
+        // Glasses: a frame round the eye, well clear of the lids, and the lamps' reflections on
+        // the lens as two soft bright patches above and below the eye.
+        const double rimHalfW = 3.9 * R, rimHalfH = 2.8 * R, rimCorner = 1.1 * R, rimWidth = a.rimWidth * R;
+        const struct { double u, v, ru, rv; } lensGlare[] = {{-1.5 * R, -1.2 * R, 0.24 * R, 0.11 * R}, {1.3 * R, 1.5 * R, 0.2 * R, 0.1 * R}};
+        auto spectaclesAt = [&](double u, double v, double skin) {
+            const double qx = std::abs(u - 0.3 * R) - (rimHalfW - rimCorner), qy = std::abs(v + 0.2 * R) - (rimHalfH - rimCorner);
+            const double edge = std::hypot(std::max(qx, 0.0), std::max(qy, 0.0)) + std::min(std::max(qx, qy), 0.0) - rimCorner;
+            skin = Mix(skin, a.rimAlbedo, SmoothStep(rimWidth / 2 + 1, rimWidth / 2 - 1, std::abs(edge)));
+            for (const auto& l : lensGlare) {
+                const double gu = (u - l.u) / l.ru, gv = (v - l.v) / l.rv;
+                skin += 80 * std::exp(-(gu * gu + gv * gv) * 2);
+            }
+            return skin;
         };
         for (int y = 0; y < H; ++y) {
             const double ny = (y - H / 2.0) / H;
@@ -555,6 +587,7 @@ EyeFrame RenderEyeFrame(const EyeSceneParams& s, const IrisTexture* texture) {
                     val = eyeAt(u, v, up);
                 } else {
                     val = browAt(u, v, skinAt(x, y, u, v, up, lo));
+                    if (a.spectacles) val = spectaclesAt(u, v, val);
                     if (inside > -0.7) val = Mix(val, eyeAt(u, v, up), lidEdge(inside));
                 }
                 const double falloff = 1 - 0.35 * (nx * nx + ny * ny);
@@ -580,9 +613,12 @@ EyeFrame RenderEyeFrame(const EyeSceneParams& s, const IrisTexture* texture) {
         };
         const uint32_t lashSeed = Hash(s.subjectSeed, s.rightEye ? 0x1A5Bu : 0x1A5Au);
         const double dark = lashAlbedo * illum + whiteLift;
-        const int upperLashes = 170;
-        for (int i = 0; i < upperLashes; ++i) {
+        // Their number differs from eye to eye, and along the lid they come in clumps with thinner
+        // stretches between.
+        for (int i = 0; i < a.upperLashes; ++i) {
             const double h = Unit(lashSeed, uint32_t(4 * i)) * 2 - 1;
+            const double keep = 1 - a.lashClumping * (0.5 + 0.5 * skinNoise(h * 6 + (s.rightEye ? 210 : 140), 3.5));
+            if (Unit(lashSeed, uint32_t(5000 + i)) > keep) continue;
             const double u0 = g.W * 0.95 * std::sin(h * kPi / 2) ;
             const double v0 = g.upper.at(u0);
             const double fall = 1 - 0.65 * (u0 / g.W) * (u0 / g.W);
@@ -595,7 +631,7 @@ EyeFrame RenderEyeFrame(const EyeSceneParams& s, const IrisTexture* texture) {
             nu /= nl, nv /= nl;
             if (down) nu = -nu * 0.3, nv = 1;
             const double sweep = (Unit(lashSeed, uint32_t(4 * i + 3)) - 0.5) * 0.5 - 0.25;
-            const double width = (down ? 1.4 : 2.3) * std::max(0.6, S);
+            const double width = (down ? 1.4 : 2.3) * Range(lashSeed, uint32_t(6000 + i), 0.7, 1.25) * std::max(0.6, S);
             const int steps = int(len * 2) + 2;
             for (int k = 0; k <= steps; ++k) {
                 const double t = double(k) / steps;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "sim/EyeRender.h"
@@ -271,4 +272,113 @@ TEST(EyeRender, WideSensorAndNoEye) {
     const auto none = RenderEyeFrame(s);
     EXPECT_FALSE(none.truth.eyeVisible);
     EXPECT_TRUE(none.truth.glints.empty());
+}
+
+namespace {
+
+// Mean grey of a square of half-size 0.12 iris radii at (u, v) iris radii from the iris centre, u
+// towards the nose (the left eye has its nose towards +x on screen, the right eye towards -x).
+double Patch(const EyeFrame& f, bool rightEye, double u, double v) {
+    const EyeTruth& t = f.truth;
+    const double R = t.iris.r;
+    const int h = int(0.12 * R);
+    const int cx = int(std::lround(t.iris.x + (rightEye ? -u : u) * R)), cy = int(std::lround(t.iris.y + v * R));
+    double sum = 0;
+    int n = 0;
+    for (int y = cy - h; y <= cy + h; ++y)
+        for (int x = cx - h; x <= cx + h; ++x) {
+            if (x < 0 || y < 0 || x >= f.image.width || y >= f.image.height) continue;
+            sum += f.image.at(x, y);
+            ++n;
+        }
+    return n ? sum / n : -1;
+}
+
+}  // namespace
+
+TEST(EyeRender, SkinAroundTheEyeShowsTheLitReliefOfTheFace) {
+    // Far enough for the whole orbit to be in the frame. The lamps sit by the lens: the brow
+    // ridge catches the light while the orbit's hollow beside the nose lies in shade, the cheek
+    // is brighter than the band under the eye, and the temple turns away from the light while the
+    // side of the nose faces it. Both eyes, so that the nose side follows the eye.
+    for (uint32_t subject = 1; subject <= 6; ++subject)
+        for (bool right : {false, true}) {
+            EyeSceneParams s = Quiet();
+            s.subjectSeed = subject;
+            s.rightEye = right;
+            s.distanceMm = s.focusMm = 600;
+            const auto f = RenderEyeFrame(s);
+            EXPECT_GT(Patch(f, right, 0.6, -1.45), Patch(f, right, 1.6, -0.75) + 20) << subject << " ridge / hollow";
+            EXPECT_GT(Patch(f, right, 0, 2.3), Patch(f, right, 0, 1.5) + 5) << subject << " cheek / under the eye";
+            EXPECT_GT(Patch(f, right, 3.3, 0), Patch(f, right, -3.3, 0) + 10) << subject << " nose side / temple";
+        }
+}
+
+TEST(EyeRender, LashesVaryInNumberFromEyeToEye) {
+    // Dark pixels in the band above the lash line's top edge, across the eye: the lashes that
+    // stand out of it. Sparse and dense lashes differ by more than a factor of two.
+    double fewest = 1e9, most = 0;
+    for (uint32_t subject = 1; subject <= 12; ++subject) {
+        EyeSceneParams s = Quiet();
+        s.subjectSeed = subject;
+        const auto f = RenderEyeFrame(s);
+        const EyeTruth& t = f.truth;
+        int dark = 0;
+        for (int x = int(t.cornerX[0]); x <= int(t.cornerX[1]); ++x) {
+            const double top = t.upperLashTop.at(x);
+            for (int y = int(top - 0.35 * t.iris.r); y < int(top) - 1; ++y)
+                if (y >= 0 && f.image.at(x, y) < 0.6 * t.skinLevel) ++dark;
+        }
+        fewest = std::min(fewest, double(dark));
+        most = std::max(most, double(dark));
+    }
+    EXPECT_GT(fewest, 0);
+    EXPECT_GT(most, 2 * fewest);
+}
+
+TEST(EyeRender, SomeSubjectsWearGlassesWhoseReflectionsStayOffTheEye) {
+    // The lamps' reflections on a lens show as a bright patch above the eye on the temple side.
+    // About one subject in five wears glasses; the frame runs round the eye clear of its corners,
+    // and the reflections never fall into the eye opening, where the only pixels above the sclera
+    // are the glints of the truth.
+    int glasses = 0;
+    for (uint32_t subject = 1; subject <= 40; ++subject) {
+        EyeSceneParams s = Quiet();
+        s.subjectSeed = subject;
+        s.distanceMm = s.focusMm = 600;
+        const auto f = RenderEyeFrame(s);
+        const EyeTruth& t = f.truth;
+        const double R = t.iris.r;
+        int brightest = 0;
+        for (int dy = -int(0.1 * R); dy <= int(0.1 * R); ++dy)
+            for (int dx = -int(0.2 * R); dx <= int(0.2 * R); ++dx)
+                brightest = std::max<int>(brightest, f.image.at(int(t.iris.x - 1.5 * R) + dx, int(t.iris.y - 1.2 * R) + dy));
+        const bool wearsGlasses = brightest > t.skinLevel + 30;
+        glasses += wearsGlasses;
+        // The frame: a narrow dark line across the row through the eye, on both sides and well
+        // clear of the eye corners; without glasses no such line.
+        const int y = int(std::lround(t.iris.y)), d = int(0.3 * R);
+        int leftOfEye = 0, rightOfEye = 0, nearEye = 0;
+        for (int x = d; x < f.image.width - d; ++x) {
+            const int p = f.image.at(x, y);
+            if (p >= std::min(f.image.at(x - d, y), f.image.at(x + d, y)) - 20) continue;
+            if (x < t.cornerX[0] - 0.5 * R) ++leftOfEye;
+            else if (x > t.cornerX[1] + 0.5 * R) ++rightOfEye;
+            else if (x < t.cornerX[0] - 0.15 * R || x > t.cornerX[1] + 0.15 * R) ++nearEye;  // the lash line ends at the corners
+        }
+        EXPECT_EQ(nearEye, 0) << subject;
+        EXPECT_EQ(leftOfEye > 0 && rightOfEye > 0, wearsGlasses) << subject << ": " << leftOfEye << " " << rightOfEye;
+        if (!wearsGlasses) EXPECT_EQ(leftOfEye + rightOfEye, 0) << subject;
+        int stray = 0;
+        for (int x = int(t.cornerX[0]) + 1; x < int(t.cornerX[1]); ++x)
+            for (int y = int(t.upperLid.at(x)) + 1; y < int(t.lowerLid.at(x)); ++y) {
+                if (f.image.at(x, y) <= t.scleraLevel + 20) continue;
+                bool onGlint = false;
+                for (const Glint& g : t.glints) onGlint |= std::hypot(x - g.x, y - g.y) < g.r + 2;
+                stray += !onGlint;
+            }
+        EXPECT_EQ(stray, 0) << subject;
+    }
+    EXPECT_GE(glasses, 3);
+    EXPECT_LE(glasses, 14);
 }
