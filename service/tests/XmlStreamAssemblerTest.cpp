@@ -122,6 +122,12 @@ TEST_F(AssemblerTest, PendingTextBeyondTheCapIsDropped) {
     EXPECT_LT(warnings[1].size(), 5000u);  // the warning carries only the start of a long text
     Feed(assembler, "<DeviceB/>");
     EXPECT_EQ(documents, (std::vector<std::string>{"<DeviceB/>"}));
+
+    // A text that reaches the cap exactly is kept.
+    Feed(assembler, "<DeviceC text=\"" + std::string(500, 'x'));
+    Feed(assembler, std::string(1024 - 515, 'y'));
+    EXPECT_EQ(assembler.Pending().size(), 1024u);
+    EXPECT_EQ(warnings.size(), 2u);
 }
 
 TEST_F(AssemblerTest, OnlyTextEndingInATagIsParsed) {
@@ -181,4 +187,9 @@ TEST_F(AssemblerTest, ARootCutBetweenReadsOfAGrowingTextIsFound) {
         EXPECT_TRUE(warnings.empty()) << cut;
         EXPECT_EQ(assembler.Pending(), "") << cut;
     }
+    // A root right after the first byte of the text.
+    CXmlStreamAssembler assembler(root, CXmlStreamAssembler::KeepLastFailedPiece, 1024);
+    Feed(assembler, "x<Dev");
+    Feed(assembler, "iceB n=\"1\"><X");
+    EXPECT_EQ(assembler.Pending(), "<DeviceB n=\"1\"><X");
 }
