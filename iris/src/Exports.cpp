@@ -99,9 +99,12 @@ int InitializeSequence() {
         IrisSleep(100);
         l->ReadLedStatus();
         r->ReadLedStatus();
+        // The cameras are given 50 polls of 100 ms for their first valid frames. A wait scale
+        // below 1 makes the polls shorter, not the time given: a loaded machine may need it all.
+        const int maxPolls = 50 * 100 / ScaledMs(100);
         int polls = 0;
         while (!(l->firstValidFrame.load() == 1 && r->firstValidFrame.load() == 1)) {
-            if (++polls > 50) {
+            if (++polls > maxPolls) {
                 result = ZARN_ERR_NO_FIRST_FRAME;
                 break;
             }

@@ -19,7 +19,8 @@ namespace {
 
 unsigned Low(const void* p) { return unsigned(reinterpret_cast<uintptr_t>(p)); }
 
-// Factor on every wait of the library: TESSIK_IRIS_WAIT_SCALE (0 < scale <= 1), else 1.
+// Factor on every pause of the library: TESSIK_IRIS_WAIT_SCALE (0 < scale <= 1), else 1. The wait
+// for the cameras' first frames keeps its full length in time (shorter polls, more of them).
 std::atomic<double> g_waitScale{[] {
     const char* text = std::getenv("TESSIK_IRIS_WAIT_SCALE");
     const double v = text ? std::atof(text) : 1.0;

@@ -534,6 +534,18 @@ TEST_F(IrisLibrary, InitialiseOpensBothUnitsWithTheirSensorSettings) {
     EXPECT_EQ(Zarn_IRIS_Main_Initialize(), 0);
 }
 
+// The wait scale of these tests shortens the polls for the first frames, not the time the cameras
+// are given: a camera whose first frame takes longer than fifty scaled polls is still waited for.
+TEST_F(IrisLibrary, InitialiseWaitsForASlowFirstFrame) {
+    // The first frame is read out over 0.6 of its 1.5 s period.
+    Open("device left IrisLeft serial 1001 period 1500\n"
+         "device right IrisRight serial 1002 period 15\n");
+    ZarnIrisBase* left = g_pIrisL.load();
+    ASSERT_NE(left, nullptr);
+    EXPECT_EQ(left->firstValidFrame.load(), 1);
+    EXPECT_EQ(left->running.initialised.load(), 1);
+}
+
 TEST_F(IrisLibrary, ManualCaptureDeliversTheUprightLatestFrame) {
     Open("device left IrisLeft serial 1001 period 15 pattern\n"
          "device right IrisRight serial 1002 period 15 pattern\n");

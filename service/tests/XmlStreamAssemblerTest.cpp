@@ -122,6 +122,12 @@ TEST_F(AssemblerTest, PendingTextBeyondTheCapIsDropped) {
     EXPECT_LT(warnings[1].size(), 5000u);  // the warning carries only the start of a long text
     Feed(assembler, "<DeviceB/>");
     EXPECT_EQ(documents, (std::vector<std::string>{"<DeviceB/>"}));
+
+    // A text that reaches the cap exactly is kept.
+    Feed(assembler, "<DeviceC text=\"" + std::string(500, 'x'));
+    Feed(assembler, std::string(1024 - 515, 'y'));
+    EXPECT_EQ(assembler.Pending().size(), 1024u);
+    EXPECT_EQ(warnings.size(), 2u);
 }
 
 TEST_F(AssemblerTest, OnlyTextEndingInATagIsParsed) {
@@ -158,4 +164,32 @@ TEST_F(AssemblerTest, OnlyTextEndingInATagIsParsed) {
     EXPECT_EQ(documents, (std::vector<std::string>{"<DeviceC/>"}));
     EXPECT_EQ(assembler.Pending(), "<DeviceD><Y");
     EXPECT_EQ(parses, 1);
+}
+
+// A long unfinished text that a read continues is kept as it is until a root turns up in it; a root
+// cut between two reads is still found, so the document it starts is not dropped with the text
+// before it when the two together pass the cap.
+TEST_F(AssemblerTest, ARootCutBetweenReadsOfAGrowingTextIsFound) {
+    const std::string root = "<Device";
+    for (size_t cut = 1; cut <= root.size(); ++cut) {
+        documents.clear();
+        warnings.clear();
+        CXmlStreamAssembler assembler(root, CXmlStreamAssembler::KeepLastFailedPiece, 1024);
+        Feed(assembler, "<DeviceA v=\"" + std::string(900, 'x'));
+        Feed(assembler, std::string(50, 'y') + root.substr(0, cut));
+        EXPECT_EQ(assembler.Pending().size(), 962u + cut) << cut;
+        // The rest of the root and of a start tag: the text is now past the cap.
+        Feed(assembler, root.substr(cut) + "B n=\"1\"><X" + std::string(80, 'z'));
+        EXPECT_EQ(assembler.Pending(), "<DeviceB n=\"1\"><X" + std::string(80, 'z')) << cut;
+        Feed(assembler, "/></DeviceB>");
+        EXPECT_EQ(documents, (std::vector<std::string>{"<DeviceB n=\"1\"><X" + std::string(80, 'z') + "/></DeviceB>"}))
+            << cut;
+        EXPECT_TRUE(warnings.empty()) << cut;
+        EXPECT_EQ(assembler.Pending(), "") << cut;
+    }
+    // A root right after the first byte of the text.
+    CXmlStreamAssembler assembler(root, CXmlStreamAssembler::KeepLastFailedPiece, 1024);
+    Feed(assembler, "x<Dev");
+    Feed(assembler, "iceB n=\"1\"><X");
+    EXPECT_EQ(assembler.Pending(), "<DeviceB n=\"1\"><X");
 }

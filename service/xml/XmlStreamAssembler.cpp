@@ -53,10 +53,28 @@ void CXmlStreamAssembler::Feed(const char* data, size_t length, const ParseFunct
             pending_.clear();
             text = std::move(chunk);
         } else {
-            text = pending_ + chunk;
+            // The read continues the pending text. While the text still cannot be a document and
+            // holds no root after its start, it stays as it is, appended to in place and searched
+            // only where the read may have brought a root: a long unfinished text costs each read
+            // its own bytes, not a copy or a search of all that came before.
+            const size_t overlap = rootPrefix_.size() - 1;
+            const size_t from = searched_ > overlap + 1 ? searched_ - overlap : 1;
+            pending_ += chunk;
+            if (CannotBeADocument(pending_) && pending_.find(rootPrefix_, from) == std::string::npos) {
+                searched_ = pending_.size();
+                if (LogEnabled(detailLevel_)) log(detailLevel_, " Received: " + LoggedText(pending_));
+                if (pending_.size() > maxPending_) {
+                    DropWithWarning(pending_, log);
+                    pending_.clear();
+                    searched_ = 0;
+                }
+                return;
+            }
+            text = std::move(pending_);
             pending_.clear();
         }
     }
+    searched_ = 0;  // whatever is kept below has not been searched yet
     if (LogEnabled(detailLevel_)) log(detailLevel_, " Received: " + LoggedText(text));
 
     if (!CannotBeADocument(text) && parse(text)) return;

@@ -46,7 +46,10 @@ public:
     void Feed(const char* data, size_t length, const ParseFunction& parse, const LogFunction& log);
 
     const std::string& Pending() const { return pending_; }
-    void Clear() { pending_.clear(); }
+    void Clear() {
+        pending_.clear();
+        searched_ = 0;
+    }
 
 private:
     void Keep(std::string text, const LogFunction& log);
@@ -57,4 +60,6 @@ private:
     const size_t maxPending_;
     const int detailLevel_;
     std::string pending_;
+    // Length of the start of the pending text known to hold no root after its first byte.
+    size_t searched_ = 0;
 };
