@@ -304,8 +304,10 @@ int ZarnScannerBase::PreviewScaleImage(int srcWidth, int srcHeight, const uint8_
         tableSrcWidth = srcWidth;
     }
     const int* column = columns.data();
+#if defined(__SSE2__)
     // Halving (the preview of the full frame): output column x is source column 2x.
     const bool halving = srcWidth == 2 * dstWidth;
+#endif
     // Row by row, so that the output may overwrite the input it has already read (in-place halving).
     for (int y = 0; y < dstHeight; ++y) {
         const uint8_t* row = src + size_t(y * int64_t(srcHeight) / dstHeight) * size_t(srcWidth);

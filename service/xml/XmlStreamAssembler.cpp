@@ -65,8 +65,7 @@ void CXmlStreamAssembler::Feed(const char* data, size_t length, const ParseFunct
                 if (LogEnabled(detailLevel_)) log(detailLevel_, " Received: " + LoggedText(pending_));
                 if (pending_.size() > maxPending_) {
                     DropWithWarning(pending_, log);
-                    pending_.clear();
-                    searched_ = 0;
+                    Clear();
                 }
                 return;
             }
