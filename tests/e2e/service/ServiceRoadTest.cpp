@@ -999,7 +999,11 @@ TEST_P(DmLossRoadTest, ClosedDmIsReconnectedAtOnce) {
     ASSERT_TRUE(dm.WaitFor("Connect", 2, 3000)) << "no new Connect " << SecondsSince(dropped) << " s after the close";
     EXPECT_GE(SecondsSince(dropped), 0.9);
     EXPECT_EQ(dm.Connections(), 2);
-    EXPECT_EQ(NextDeviceManagerURI(controller), "");
+    // A controller that connects while the connect task runs hears of the DM twice: when it
+    // connects and from the task.
+    std::string lostURI = NextDeviceManagerURI(controller);
+    if (lostURI == uri) lostURI = NextDeviceManagerURI(controller);
+    EXPECT_EQ(lostURI, "");
     EXPECT_EQ(NextDeviceManagerURI(controller), uri);
     ASSERT_TRUE(dm.WaitFor("Arrival", 2, 10000)) << service.ConsoleText();
     EXPECT_EQ(EventURI("Arrival", 1), EventURI("Arrival", 0));
