@@ -308,14 +308,17 @@ TEST_F(CoreTest, PingIntervalIsLoggedAsKept) {
 
 // A DM that closes the connection is lost at once, however long the heartbeat it asked for: the
 // heartbeat thread's wait does not hold the loss up. The clock stands still until the reconnect's
-// 1 s wait, so nothing here waits for a Ping interval to pass.
+// 1 s wait, so nothing here waits for a Ping interval to pass. A device added after the loss is
+// announced to the new connection's ConnectResponse, not before it.
 class DmCloseTest : public CoreTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(DmCloseTest, ClosedDmIsLostAtOnceAndReconnected) {
     LogCapture log;
     FakeFpLibrary::Install();
     FakeIrisLibrary::Install();
-    Start("Fingerprint = 0\nIris = 0\n");
+    FakeIrisLibrary::Instance().Reset();
+    FakeIrisLibrary::Instance().SetConnected(false);
+    Start("Fingerprint = 0\nIris = 1\n");
     XmlPeer controller;
     ASSERT_TRUE(controller.Connect(configPort));
     auto nextDeviceManager = [&controller]() -> std::string {
@@ -328,7 +331,7 @@ TEST_P(DmCloseTest, ClosedDmIsLostAtOnceAndReconnected) {
     ASSERT_EQ(uri, "127.0.0.1:" + std::to_string(dm.port()));
     ConnectResponse(GetParam());
     ASSERT_FALSE(NextDm("Ping").empty());
-    ASSERT_TRUE(clock->AwaitPendingWaits(2, 5000));  // heartbeat and clean-up wait on the clock
+    ASSERT_TRUE(clock->AwaitPendingWaits(3, 5000));  // heartbeat, clean-up and detection wait on the clock
 
     dmPeer->Close();
     // A controller that connects while the connect task runs hears of the DM twice: when it
@@ -339,11 +342,26 @@ TEST_P(DmCloseTest, ClosedDmIsLostAtOnceAndReconnected) {
     EXPECT_FALSE(core->IsDmConnected());
     // The reconnect waits 1 s of the clock, not the heartbeat's interval.
     EXPECT_EQ(dm.Accept(300), -1);
-    ASSERT_TRUE(clock->AwaitPendingWaits(2, 5000));  // clean-up and the reconnect
+    ASSERT_TRUE(clock->AwaitPendingWaits(3, 5000));  // clean-up, detection and the reconnect
     clock->Advance(1000);
     ASSERT_NO_FATAL_FAILURE(ConnectDm());
     EXPECT_TRUE(core->IsDmConnected());
     EXPECT_EQ(nextDeviceManager(), uri);
+
+    // The iris unit plugged in and added before the DM answers the new Connect.
+    FakeIrisLibrary::Instance().SetConnected(true);
+    ASSERT_TRUE(clock->AwaitPendingWaits(2, 5000));  // clean-up and detection
+    clock->Advance(60000);
+    std::string deviceURI;
+    for (int polls = 0; polls < 500 && deviceURI.empty(); ++polls) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        deviceURI = core->GetDeviceURI(1);
+    }
+    ASSERT_NE(deviceURI, "");
+    EXPECT_EQ(NextDm("Arrival", 300), "") << "Arrival before the ConnectResponse";
+    ConnectResponse(GetParam());
+    EXPECT_EQ(Attribute(NextDm("Arrival"), "deviceURI"), deviceURI);
+
     ASSERT_EQ(core->Terminate(), 1);
     const std::string text = log.Read("TessikVdm");
     const std::string lost = "WARNING: CNavikVdm::HandleDmConnectionLost: Connection lost with Device Manager.";
