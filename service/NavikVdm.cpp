@@ -269,6 +269,8 @@ void CNavikVdm::ConnectToCentralDmCallbackThread(int reconnect) {
 void CNavikVdm::HandleDmConnectionLost(int joinPing) {
     // One loss, one reconnect: whoever clears the flag first handles it.
     if (dmConnected.exchange(0) == 0) return;
+    // The heartbeat's wait ends with the connection, so the join does not wait out its interval.
+    clock->WakeAll();
     if (pingStarted.load() != 0 && joinPing != 0) JoinThread(pingThread);
     pingStarted.store(0);
     TSK_LOG(LOGLEVEL_WARNING, kLog, "CNavikVdm::HandleDmConnectionLost: Connection lost with Device Manager.");
@@ -319,12 +321,14 @@ void CNavikVdm::CPing::run() {
     // A Ping at most once a second, whatever the DM asks.
     const int64_t intervalMs = heartBeat * 1000 < kMinIntervalMs ? kMinIntervalMs : heartBeat * 1000;
     TSK_LOG(LOGLEVEL_INFO, kLog,
-            "CNavikVdm::CPing::run: Start sending Ping message to Device Manager every: " << heartBeat * 1000
+            "CNavikVdm::CPing::run: Start sending Ping message to Device Manager every: " << intervalMs
                                                                                            << " milliseconds.");
     const int64_t lossLimit = 10 * heartBeat < 300 ? 300 : 10 * heartBeat;
-    while (owner->dmConnected.load() != 0 && !owner->stopping.load()) {
+    // The wait between Pings ends early at termination and when the connection is lost.
+    const auto ended = [this] { return owner->stopping.load() || owner->dmConnected.load() == 0; };
+    while (!ended()) {
         owner->dmSocket.SendPingDeviceManagerEventRequest(owner->vdmSettings.vdmName);
-        if (!owner->Sleep(intervalMs)) return;
+        if (!owner->clock->WaitFor(intervalMs, ended)) return;
         if (owner->NowSeconds() - owner->lastDmMessageTime.load() > lossLimit) {
             owner->HandleDmConnectionLost(0);
             return;

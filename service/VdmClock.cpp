@@ -8,13 +8,13 @@ int64_t CSystemClock::NowSeconds() {
     return static_cast<int64_t>(std::time(nullptr));
 }
 
-bool CSystemClock::WaitFor(int64_t ms, const std::atomic<bool>& stop) {
+bool CSystemClock::WaitFor(int64_t ms, const std::function<bool()>& stopped) {
     std::unique_lock guard(mutex);
-    return !signal.wait_for(guard, std::chrono::milliseconds(ms), [&stop] { return stop.load(); });
+    return !signal.wait_for(guard, std::chrono::milliseconds(ms), stopped);
 }
 
 void CSystemClock::WakeAll() {
-    // Taking the mutex orders the caller's stop flag before a waiter's test of it.
+    // Taking the mutex orders the caller's change of a stop condition before a waiter's test of it.
     { std::lock_guard guard(mutex); }
     signal.notify_all();
 }
@@ -31,14 +31,14 @@ int64_t CManualClock::NowMs() {
     return nowMs;
 }
 
-bool CManualClock::WaitFor(int64_t ms, const std::atomic<bool>& stop) {
+bool CManualClock::WaitFor(int64_t ms, const std::function<bool()>& stopped) {
     std::unique_lock guard(mutex);
     const int64_t end = nowMs + std::max<int64_t>(ms, 0);
     pendingEnds.push_back(end);
     signal.notify_all();  // AwaitPendingWaits counts this wait
-    signal.wait(guard, [&] { return stop.load() || nowMs >= end; });
+    signal.wait(guard, [&] { return stopped() || nowMs >= end; });
     pendingEnds.erase(std::find(pendingEnds.begin(), pendingEnds.end(), end));
-    return !stop.load();
+    return !stopped();
 }
 
 void CManualClock::WakeAll() {

@@ -274,6 +274,104 @@ TEST_F(CoreTest, AnsweringDmIsKept) {
     EXPECT_TRUE(core->IsDmConnected());
 }
 
+std::string Attribute(const std::string& document, const std::string& name) {
+    const std::string key = name + "=\"";
+    const size_t at = document.find(key);
+    if (at == std::string::npos) return "<none>";
+    return document.substr(at + key.size(), document.find('"', at + key.size()) - at - key.size());
+}
+
+// The heartbeat's first line names the interval the Pings actually keep: half the DM's value, at
+// least a second.
+TEST_F(CoreTest, PingIntervalIsLoggedAsKept) {
+    struct {
+        int heartBeat;
+        int intervalMs;
+    } const cases[] = {{0, 1000}, {1, 1000}, {3, 1000}, {9, 4000}};
+    FakeFpLibrary::Install();
+    FakeIrisLibrary::Install();
+    for (const auto& c : cases) {
+        LogCapture log;
+        Start("Fingerprint = 0\nIris = 0\n");
+        ConnectResponse(c.heartBeat);
+        ASSERT_FALSE(NextDm("Ping").empty()) << c.heartBeat;
+        ASSERT_EQ(core->Terminate(), 1);
+        core.reset();
+        const std::string text = log.Read("TessikVdm");
+        EXPECT_NE(text.find("INFO   : CNavikVdm::CPing::run: Start sending Ping message to Device Manager every: " +
+                            std::to_string(c.intervalMs) + " milliseconds."),
+                  std::string::npos)
+            << c.heartBeat;
+        EXPECT_EQ(text.find("every: 0 milliseconds"), std::string::npos) << c.heartBeat;
+    }
+}
+
+// A DM that closes the connection is lost at once, however long the heartbeat it asked for: the
+// heartbeat thread's wait does not hold the loss up. The clock stands still until the reconnect's
+// 1 s wait, so nothing here waits for a Ping interval to pass. A device added after the loss is
+// announced to the new connection's ConnectResponse, not before it.
+class DmCloseTest : public CoreTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(DmCloseTest, ClosedDmIsLostAtOnceAndReconnected) {
+    LogCapture log;
+    FakeFpLibrary::Install();
+    FakeIrisLibrary::Install();
+    FakeIrisLibrary::Instance().Reset();
+    FakeIrisLibrary::Instance().SetConnected(false);
+    Start("Fingerprint = 0\nIris = 1\n");
+    XmlPeer controller;
+    ASSERT_TRUE(controller.Connect(configPort));
+    auto nextDeviceManager = [&controller]() -> std::string {
+        for (std::string document = controller.Read(5000); !document.empty(); document = controller.Read(5000)) {
+            if (document.find("<DeviceManager ") != std::string::npos) return Attribute(document, "deviceManagerURI");
+        }
+        return "<no event>";
+    };
+    const std::string uri = nextDeviceManager();
+    ASSERT_EQ(uri, "127.0.0.1:" + std::to_string(dm.port()));
+    ConnectResponse(GetParam());
+    ASSERT_FALSE(NextDm("Ping").empty());
+    ASSERT_TRUE(clock->AwaitPendingWaits(3, 5000));  // heartbeat, clean-up and detection wait on the clock
+
+    dmPeer->Close();
+    // A controller that connects while the connect task runs hears of the DM twice: when it
+    // connects and from the task.
+    std::string lostURI = nextDeviceManager();
+    if (lostURI == uri) lostURI = nextDeviceManager();
+    EXPECT_EQ(lostURI, "");
+    EXPECT_FALSE(core->IsDmConnected());
+    // The reconnect waits 1 s of the clock, not the heartbeat's interval.
+    EXPECT_EQ(dm.Accept(300), -1);
+    ASSERT_TRUE(clock->AwaitPendingWaits(3, 5000));  // clean-up, detection and the reconnect
+    clock->Advance(1000);
+    ASSERT_NO_FATAL_FAILURE(ConnectDm());
+    EXPECT_TRUE(core->IsDmConnected());
+    EXPECT_EQ(nextDeviceManager(), uri);
+
+    // The iris unit plugged in and added before the DM answers the new Connect.
+    FakeIrisLibrary::Instance().SetConnected(true);
+    ASSERT_TRUE(clock->AwaitPendingWaits(2, 5000));  // clean-up and detection
+    clock->Advance(60000);
+    std::string deviceURI;
+    for (int polls = 0; polls < 500 && deviceURI.empty(); ++polls) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        deviceURI = core->GetDeviceURI(1);
+    }
+    ASSERT_NE(deviceURI, "");
+    EXPECT_EQ(NextDm("Arrival", 300), "") << "Arrival before the ConnectResponse";
+    ConnectResponse(GetParam());
+    EXPECT_EQ(Attribute(NextDm("Arrival"), "deviceURI"), deviceURI);
+
+    ASSERT_EQ(core->Terminate(), 1);
+    const std::string text = log.Read("TessikVdm");
+    const std::string lost = "WARNING: CNavikVdm::HandleDmConnectionLost: Connection lost with Device Manager.";
+    const size_t first = text.find(lost);
+    EXPECT_NE(first, std::string::npos) << text;
+    EXPECT_EQ(text.find(lost, first + 1), std::string::npos) << "lost more than once";
+}
+
+INSTANTIATE_TEST_SUITE_P(Heartbeats, DmCloseTest, ::testing::Values(2147483647, 120));
+
 // How many threads of this process the system shows under `name`.
 int ThreadsNamed(const std::string& name) {
     int count = 0;
@@ -328,13 +426,6 @@ TEST_F(CoreTest, DetectionThreadEndsWithoutModalities) {
     const std::string text = log.Read("TessikVdm");
     EXPECT_NE(text.find("thread_starter: CDetectDevices: ended, tid:"), std::string::npos) << text;
     EXPECT_EQ(text.find("CheckConnected"), std::string::npos) << text;
-}
-
-std::string Attribute(const std::string& document, const std::string& name) {
-    const std::string key = name + "=\"";
-    const size_t at = document.find(key);
-    if (at == std::string::npos) return "<none>";
-    return document.substr(at + key.size(), document.find('"', at + key.size()) - at - key.size());
 }
 
 // The iris unit: found with two cameras, added, announced, calibrated; unplugged: removed and

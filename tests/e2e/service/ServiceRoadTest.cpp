@@ -81,12 +81,14 @@ protected:
     }
     // Number of lines of the service's fingerprint log holding `text`, once at least `count` are
     // there (the log is written by a thread of its own) or the wait is over.
-    int FingerprintLogLines(const std::string& text, int count) {
+    int FingerprintLogLines(const std::string& text, int count) { return ModuleLogLines("Fingerprint", text, count); }
+    // The same in the log of `module` ("TessikVdm", "Fingerprint", "Iris").
+    int ModuleLogLines(const std::string& module, const std::string& text, int count) {
         int lines = 0;
         for (int polls = 0; polls < 100; ++polls) {
             lines = 0;
             for (const auto& entry : fs::directory_iterator(fs::path(service.Dir()) / "Log")) {
-                if (entry.path().filename().string().rfind("Fingerprint.", 0) != 0) continue;
+                if (entry.path().filename().string().rfind(module + ".", 0) != 0) continue;
                 std::ifstream in(entry.path());
                 for (std::string line; std::getline(in, line);) lines += line.find(text) != std::string::npos;
             }
@@ -961,6 +963,62 @@ TEST_F(RealLibraryClientTest, ScannerArrivesOnceTheHandIsLifted) {
     client.Close();
     EXPECT_EQ(service.Terminate(), 1);
 }
+
+// A DM that asked for a long heartbeat and then closes the connection: the service notices the
+// close at once, whatever the heartbeat, logs the loss once, tells the controller the DM is gone
+// and connects again a second later; the scanner is announced on the new connection.
+class DmLossRoadTest : public RealLibraryClientTest, public ::testing::WithParamInterface<int> {
+protected:
+    void SetUp() override {
+        RealLibraryClientTest::SetUp();
+        ASSERT_TRUE(dm.Start(0, GetParam()));
+    }
+    // The DM URI of the controller's next DeviceManager event; "<none>" when none comes in time.
+    static std::string NextDeviceManagerURI(XmlPeer& controller) {
+        for (;;) {
+            const std::string document = controller.Read(5000);
+            if (document.empty()) return "<none>";
+            if (peers::HasElement(document, "DeviceManager"))
+                return peers::ElementAttribute(document, "DeviceManager", "deviceManagerURI");
+        }
+    }
+};
+
+TEST_P(DmLossRoadTest, ClosedDmIsReconnectedAtOnce) {
+    StartRealLibrary(work, kPloverA);
+    ASSERT_TRUE(dm.WaitFor("Arrival", 1, 60000)) << service.ConsoleText();
+    ASSERT_TRUE(dm.WaitFor("Ping", 1, 5000));  // the heartbeat thread waits for its next Ping
+    XmlPeer controller;
+    ASSERT_TRUE(controller.Connect(configPort));
+    const std::string uri = NextDeviceManagerURI(controller);
+    ASSERT_EQ(uri, "127.0.0.1:" + std::to_string(dm.Port()));
+
+    dm.DropConnection();
+    const auto dropped = std::chrono::steady_clock::now();
+    // The reconnect waits 1 s after the loss.
+    ASSERT_TRUE(dm.WaitFor("Connect", 2, 3000)) << "no new Connect " << SecondsSince(dropped) << " s after the close";
+    EXPECT_GE(SecondsSince(dropped), 0.9);
+    EXPECT_EQ(dm.Connections(), 2);
+    // A controller that connects while the connect task runs hears of the DM twice: when it
+    // connects and from the task.
+    std::string lostURI = NextDeviceManagerURI(controller);
+    if (lostURI == uri) lostURI = NextDeviceManagerURI(controller);
+    EXPECT_EQ(lostURI, "");
+    EXPECT_EQ(NextDeviceManagerURI(controller), uri);
+    ASSERT_TRUE(dm.WaitFor("Arrival", 2, 10000)) << service.ConsoleText();
+    EXPECT_EQ(EventURI("Arrival", 1), EventURI("Arrival", 0));
+    const std::string lost = "WARNING: CNavikVdm::HandleDmConnectionLost: Connection lost with Device Manager.";
+    EXPECT_EQ(ModuleLogLines("TessikVdm", lost, 1), 1);
+    EXPECT_EQ(service.Terminate(), 1);
+    EXPECT_EQ(ModuleLogLines("TessikVdm", lost, 1), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Heartbeats, DmLossRoadTest,
+                         ::testing::Values(2147483647,  // the largest value a DM can send
+                                           120),        // a Ping every 60 s
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return "HeartBeat" + std::to_string(info.param);
+                         });
 
 // Every thread of the service is named: with the real capture libraries on a simulated PloverA and
 // the simulated iris camera, the DM connected, the system shows each thread the service, its
