@@ -34,6 +34,15 @@ public:
     // walks the whole range, which takes minutes.
     static constexpr int kConnectLimitMs = 30000;
 
+    // A look at the platen of a scanner whose connect ran out of time (a hand left on the glass):
+    // the scanner's initialisation and calibration as at connect, with nothing registered and the
+    // scanner released afterwards. The library offers no other test of the platen: its calibration
+    // ends within seconds on an empty platen and not while something lies on it. The look has the
+    // connect's limit, so that it finds empty every platen a connect would calibrate on. True when
+    // the calibration ended in success; false when it failed, ran out of time or the service
+    // terminates.
+    static bool LookAtPlaten(CBaseNavikVdm* owner, int modelCode);
+
     CFpDevice(const std::string& vdmName, CBaseNavikVdm* owner, int modelCode);
     ~CFpDevice() override;
 
@@ -77,6 +86,8 @@ public:
     void StopCaptureIgnoreError() override;
 
     int GetModelCode() const { return modelCode; }
+    // True when the last Connect ran out of time in the scanner's initialisation or calibration.
+    bool ConnectTimedOut() const { return connectTimedOut.load(); }
     int GetPositionCode() const { return positionCode.load(); }
     // Finger status (0 not requested, 1 to be captured, 2 missing) of finger 0..9, in the order
     // RightThumb .. RightLittle, LeftThumb .. LeftLittle.
@@ -118,5 +129,6 @@ private:
     std::vector<unsigned char> previewBuffer;            // written under preview_inner
     ZarnImageInfo resultImage{};                          // under resultLock
     std::atomic<int64_t> lastFeedbackMs{0};
+    std::atomic<bool> connectTimedOut{false};
     std::function<int64_t()> nowMs;
 };
