@@ -74,6 +74,8 @@ private:
 
 }  // namespace
 
+std::atomic<int> CFpDevice::connectLimitMs{CFpDevice::kConnectLimitMs};
+
 const CBaseDevice::CaptureSide CFpDevice::kSide = {
     0,
     &CaptureInterlock::fpCapturing,
@@ -182,7 +184,7 @@ int CFpDevice::Close() {
 int CFpDevice::Connect() {
     const char* op = "CFpDevice::Connect";
     FpApi().Zarn_Main_DeInitialize();
-    ConnectWatchdog watchdog(owner, kConnectLimitMs);
+    ConnectWatchdog watchdog(owner, connectLimitMs.load());
     bool initialised = false;
     int result = ConnectLibrary(op, initialised, [&watchdog] { return watchdog.TimedOut() || watchdog.Terminated(); });
     // The release waits for the watchdog: an Abort must not meet the release of the scanner.
@@ -194,7 +196,7 @@ int CFpDevice::Connect() {
     } else if (watchdog.TimedOut()) {
         TSK_LOG(LOGLEVEL_WARNING, kLog,
                 op << ": The scanner did not finish its initialisation and calibration within "
-                   << kConnectLimitMs / 1000
+                   << connectLimitMs.load() / 1000
                    << " s: something on its glass (a hand?) keeps the calibration from finding the empty platen. "
                       "The scanner is tried again once a look at its platen finds it empty.");
     }
@@ -210,7 +212,7 @@ bool CFpDevice::LookAtPlaten(CBaseNavikVdm* owner, int modelCode) {
     const ZarnFpApi& api = FpApi();
     TSK_LOG(LOGLEVEL_DBG1, kLog, "CFpDevice::LookAtPlaten: Looking at the platen of the scanner.");
     api.Zarn_Main_DeInitialize();
-    ConnectWatchdog watchdog(owner, kConnectLimitMs);
+    ConnectWatchdog watchdog(owner, connectLimitMs.load());
     if (api.Zarn_Main_Initialize(modelCode) != 0) return false;
     const bool calibrated = !watchdog.TimedOut() && !watchdog.Terminated() && api.Zarn_Capture_Calibration() == 0;
     // The release waits for the watchdog: an Abort must not meet the release of the scanner.

@@ -33,6 +33,8 @@ public:
     // clean platen takes a few seconds; with a hand on the glass the calibration's exposure search
     // walks the whole range, which takes minutes.
     static constexpr int kConnectLimitMs = 30000;
+    // Test seam: the limit in force (kConnectLimitMs unless a test sets another).
+    static void SetConnectLimitMs(int ms) { connectLimitMs.store(ms); }
 
     // A look at the platen of a scanner whose connect ran out of time (a hand left on the glass):
     // the scanner's initialisation and calibration as at connect, with nothing registered and the
@@ -123,6 +125,7 @@ private:
     static std::vector<int> FingersOf(int code);
 
     static const CaptureSide kSide;
+    static std::atomic<int> connectLimitMs;
     const int modelCode;
     std::atomic<int> positionCode{kPositionUnknown};
     std::atomic<int> fingerStatus[10];
