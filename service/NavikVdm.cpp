@@ -455,7 +455,7 @@ void CNavikVdm::LookAtPlaten(DeviceSide& side) {
     const bool empty = CFpDevice::LookAtPlaten(this, side.platenModelCode);
     objectLock.lock();
     side.looking = false;
-    // A controller's Start meanwhile, or the scanner seen absent, ended the wait already.
+    // A controller's Start meanwhile ended the wait already: the next detection pass adds the scanner.
     if (empty && side.awaitingEmptyPlaten) {
         side.awaitingEmptyPlaten = false;
         TSK_LOG(LOGLEVEL_INFO, side.logModule,
