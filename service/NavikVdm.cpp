@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 
 #include "device/ZarnApi.h"
 #include "runtime/ConfigFile.h"
@@ -356,13 +358,16 @@ void CNavikVdm::CDetectDevices::run() {
     DeviceSide* const sides = vdm->sides;
     while ((sides[0].enabled.load() != 0 || sides[1].enabled.load() != 0) && vdm->vdmState.load() == 2 &&
            !vdm->stopping.load()) {
+        DeviceSide* look = nullptr;
         vdm->objectLock.lock();
         // The iris side first.
         for (DeviceSide* side : {&sides[1], &sides[0]}) {
-            if (side->enabled.load() != 0 && vdm->ReadWord(vdm->StatusWord(side->modality)) == 0)
-                vdm->CheckConnectedScanner(*side, 1, 0);
+            if (side->enabled.load() == 0 || vdm->ReadWord(vdm->StatusWord(side->modality)) != 0) continue;
+            if (!side->awaitingEmptyPlaten) vdm->CheckConnectedScanner(*side, 1, 0);
+            else if (vdm->PlatenLookDue(*side)) look = side;
         }
         vdm->objectLock.unlock();
+        if (look != nullptr) vdm->LookAtPlaten(*look);
         if (!vdm->Sleep(detectionIntervalMs.load())) return;
     }
 }
@@ -386,8 +391,83 @@ bool CNavikVdm::ProbeScanner(const DeviceSide& side, int& modelCode, std::string
 }
 
 void CNavikVdm::ReportDevice(const DeviceSide& side) {
-    configSocket.SendDeviceVdmInfoEventRequest(side.modality, side.device->GetModel(), side.device->GetDeviceURI(),
-                                               false, false);
+    TellDeviceInfo(side.modality, side.device->GetModel(), side.device->GetDeviceURI(), false, false);
+}
+
+void CNavikVdm::TellDeviceInfo(int modality, const std::string& model, const std::string& uri, bool connecting,
+                               bool failed) {
+    std::lock_guard guard(knownLock);
+    KnownDevice& told = known[modality];
+    // A client belongs to the device it connected to.
+    if (told.uri != uri) told.client.clear();
+    told.model = model;
+    told.uri = uri;
+    told.connecting = connecting;
+    told.failed = failed;
+    configSocket.SendDeviceVdmInfoEventRequest(modality, model, uri, connecting, failed);
+}
+
+void CNavikVdm::TellRemoval(int modality, const std::string& model) {
+    std::lock_guard guard(knownLock);
+    known[modality] = KnownDevice();
+    configSocket.SendDeviceVdmRemovalEventRequest(modality, model);
+}
+
+void CNavikVdm::TellClient(int modality, const std::string& model, const std::string& clientURI) {
+    std::lock_guard guard(knownLock);
+    if (modality == 0 || modality == 1) known[modality].client = clientURI;
+    configSocket.SendDeviceVdmClientEventRequest(modality, model, clientURI);
+}
+
+void CNavikVdm::TellKnownDevices() {
+    std::lock_guard guard(knownLock);
+    for (const DeviceSide& side : sides) {
+        if (side.enabled.load() == 0) continue;
+        const KnownDevice& told = known[side.modality];
+        if (told.model.empty()) {
+            configSocket.SendDeviceVdmRemovalEventRequest(side.modality, "");
+            continue;
+        }
+        configSocket.SendDeviceVdmInfoEventRequest(side.modality, told.model, told.uri, told.connecting, told.failed);
+        if (!told.client.empty()) configSocket.SendDeviceVdmClientEventRequest(side.modality, told.model, told.client);
+    }
+}
+
+bool CNavikVdm::FreeToStartLocked(const DeviceSide& side) {
+    // No add once termination has begun: a detection pass that waited for objectLock behind a
+    // long add would otherwise start another one that the termination has to wait for.
+    return captureInterlock.fpCapturing == 0 && captureInterlock.irisCapturing == 0 &&
+           captureInterlock.irisCalibrating == 0 && side.held.load() == 0 && !stopping.load();
+}
+
+bool CNavikVdm::PlatenLookDue(DeviceSide& side) {
+    if (CheckConnectedScanner(side, 0, 0) == 0) return false;
+    // The first pass after the attempt only reports: the look comes a detection interval later.
+    if (!side.lookDue) {
+        side.lookDue = true;
+        return false;
+    }
+    // A look streams the scanner as an add does: not while the other modality is being added.
+    statusLock.lock();
+    const bool free = FreeToStartLocked(side) && StatusWord(1 - side.modality) != 1;
+    statusLock.unlock();
+    side.looking = free;
+    return free;
+}
+
+void CNavikVdm::LookAtPlaten(DeviceSide& side) {
+    const bool empty = CFpDevice::LookAtPlaten(this, side.platenModelCode);
+    objectLock.lock();
+    side.looking = false;
+    // A controller's Start meanwhile ended the wait already: the next detection pass adds the scanner.
+    if (empty && side.awaitingEmptyPlaten) {
+        side.awaitingEmptyPlaten = false;
+        TSK_LOG(LOGLEVEL_INFO, side.logModule,
+                "CNavikVdm::LookAtPlaten: The platen of the " << ModelName(side.modality, side.platenModelCode)
+                                                             << " scanner is empty: connecting it.");
+        CheckConnectedScanner(side, 1, 0);
+    }
+    objectLock.unlock();
 }
 
 int CNavikVdm::CheckConnectedScanner(DeviceSide& side, int canAdd, int forceReport) {
@@ -396,21 +476,23 @@ int CNavikVdm::CheckConnectedScanner(DeviceSide& side, int canAdd, int forceRepo
         if (forceReport == 0) return 0;
         canAdd = 0;
     }
+    if (side.looking) {
+        // The look has the scanner: the library is not asked again meanwhile, and nothing is added.
+        if (forceReport != 0) TellDeviceInfo(side.modality, side.reportedModel, "", false, false);
+        return 1;
+    }
     TSK_LOG(LOGLEVEL_DBG1, side.logModule, op << ": Finding " << side.word << " device.");
     int modelCode = 0;
     std::string name;
     if (!ProbeScanner(side, modelCode, name)) {
         side.held.store(0);  // seen absent: a held scanner may be added when it comes back
-        if (!side.reportedModel.empty() || forceReport != 0)
-            configSocket.SendDeviceVdmRemovalEventRequest(side.modality, side.reportedModel);
+        side.awaitingEmptyPlaten = false;  // and one plugged in again is added as any other
+        if (!side.reportedModel.empty() || forceReport != 0) TellRemoval(side.modality, side.reportedModel);
         side.reportedModel.clear();
         return 0;
     }
     statusLock.lock();
-    // No add once termination has begun: a detection pass that waited for objectLock behind a
-    // long add would otherwise start another one that the termination has to wait for.
-    const bool free = captureInterlock.fpCapturing == 0 && captureInterlock.irisCapturing == 0 &&
-                      captureInterlock.irisCalibrating == 0 && side.held.load() == 0 && !stopping.load();
+    const bool free = FreeToStartLocked(side);
     if (canAdd != 0 && free) StatusWord(side.modality) = 1;
     const int connecting = StatusWord(side.modality) == 1;
     statusLock.unlock();
@@ -421,7 +503,7 @@ int CNavikVdm::CheckConnectedScanner(DeviceSide& side, int canAdd, int forceRepo
     }
     if (name != side.reportedModel || forceReport != 0) {
         if (side.device) ReportDevice(side);
-        else configSocket.SendDeviceVdmInfoEventRequest(side.modality, name, "", connecting, false);
+        else TellDeviceInfo(side.modality, name, "", connecting, false);
     }
     side.reportedModel = name;
     return 1;
@@ -472,9 +554,17 @@ void CNavikVdm::AddDeviceCallbackThread(int modality, int modelCode) {
     std::unique_ptr<CBaseDevice> device = MakeDevice(side, modelCode);
     if (!device || device->Open() == 0) {
         TSK_LOG(LOGLEVEL_ERROR, side.logModule, op << ": Failed to add " << side.article << " " << side.word << " device");
+        // Only fingerprint devices live on side 0.
+        if (modality == 0 && device && static_cast<CFpDevice*>(device.get())->ConnectTimedOut()) {
+            side.awaitingEmptyPlaten = true;
+            side.lookDue = false;
+            side.platenModelCode = modelCode;
+            TSK_LOG(LOGLEVEL_INFO, side.logModule,
+                    op << ": Waiting for an empty platen before the " << name << " scanner is connected again.");
+        }
         device.reset();
         WriteWord(StatusWord(modality), 0);
-        configSocket.SendDeviceVdmInfoEventRequest(modality, name, "", false, true);
+        TellDeviceInfo(modality, name, "", false, true);
         objectLock.unlock();
         StartThread(detectThread);
         return;
@@ -486,7 +576,7 @@ void CNavikVdm::AddDeviceCallbackThread(int modality, int modelCode) {
         WriteWord(CapturingWord(modality), 0);
         CloseBesideOther(side, device);
         WriteWord(StatusWord(modality), 0);
-        configSocket.SendDeviceVdmInfoEventRequest(modality, name, "", false, true);
+        TellDeviceInfo(modality, name, "", false, true);
         objectLock.unlock();
         return;
     }
@@ -512,6 +602,8 @@ void CNavikVdm::StartDeviceCallbackThread(int modality) {
     }
     side.held.store(0);
     objectLock.lock();
+    // The operator's Start connects the scanner whatever lies on its glass (after a look that runs).
+    side.awaitingEmptyPlaten = false;
     CheckConnectedScanner(side, 1, 0);
     objectLock.unlock();
 }
@@ -562,13 +654,21 @@ int CNavikVdm::ProcessControllerConnectedCallback() {
     configSocket.SendConfigVdmEventRequest(config);
     if (dmConnected.load() != 0)
         configSocket.SendDeviceManagerVdmEventRequest(dmSocket.GetRemoteSocketURI(dmSocket.GetChannelId()));
-    objectLock.lock();
+    int tries = 1;
+    for (; !objectLock.trylock(); ++tries) {
+        if (tries == kControllerReportTries) {
+            // An add holds the lock until its device has opened (half a minute for a scanner with
+            // a hand on it): the controller learns at once what is known.
+            TellKnownDevices();
+            return 1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     for (DeviceSide& side : sides) {
         if (side.device) {
             ReportDevice(side);
             if (side.device->GetDeviceSocket().IsClientConnected())
-                configSocket.SendDeviceVdmClientEventRequest(side.modality, side.device->GetModel(),
-                                                             side.device->GetDeviceSocket().GetClientURI());
+                TellClient(side.modality, side.device->GetModel(), side.device->GetDeviceSocket().GetClientURI());
         } else if (side.enabled.load() != 0) {
             CheckConnectedScanner(side, 0, 1);
         }
@@ -637,11 +737,11 @@ int CNavikVdm::CalibrateDeviceCallback(int modality) {
 
 int CNavikVdm::ProcessDeviceClientConnectedCallback(int modality, const std::string& model,
                                                     const std::string& clientURI) {
-    configSocket.SendDeviceVdmClientEventRequest(modality, model, clientURI);
+    TellClient(modality, model, clientURI);
     return 1;
 }
 
 int CNavikVdm::ProcessDeviceClientGoneCallback(int modality, const std::string& model) {
-    configSocket.SendDeviceVdmClientEventRequest(modality, model, "");
+    TellClient(modality, model, "");
     return 1;
 }

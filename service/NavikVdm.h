@@ -54,6 +54,10 @@ public:
     static constexpr int kMinIntervalMs = 1000;
     // Longest wait of a removal for the other modality's capture to end: 120 polls of 500 ms.
     static constexpr int kOtherCapturePolls = 120;
+    // Longest wait of a controller's connect report for objectLock: 50 tries 10 ms apart. A
+    // detection pass holds the lock for a moment; an add holds it for as long as its device takes
+    // to open, and the controller is told the devices it knows instead.
+    static constexpr int kControllerReportTries = 50;
 
     // Runs the self test of the data files; throws std::runtime_error when it fails.
     CNavikVdm();
@@ -147,6 +151,22 @@ private:
         std::atomic<int> held{0};
         std::string reportedModel;             // under objectLock
         std::unique_ptr<CBaseDevice> device;   // under objectLock
+        // A connect of the side's scanner ran out of time (a hand left on the glass): detection
+        // looks at the platen instead of adding the scanner until a look finds it empty, so that
+        // the other modality is not kept waiting by one add after another. Under objectLock.
+        bool awaitingEmptyPlaten = false;
+        bool lookDue = false;        // a detection interval has passed since the attempt
+        bool looking = false;        // a look runs, on the detection thread, without objectLock
+        int platenModelCode = 0;     // the scanner looked at
+    };
+    // What the controller was last told about a modality: a controller that connects while an add
+    // holds objectLock is told this at once. Under knownLock.
+    struct KnownDevice {
+        std::string model;  // empty: nothing, or a Removal
+        std::string uri;
+        bool connecting = false;
+        bool failed = false;
+        std::string client;
     };
 
     void ConnectToCentralDmCallbackThread(int reconnect);
@@ -166,6 +186,20 @@ private:
     // Closes a side's device while holding the other side's device lock; objectLock held.
     void CloseBesideOther(DeviceSide& side, std::unique_ptr<CBaseDevice>& device);
     void ReportDevice(const DeviceSide& side);
+    // Detection pass of a side awaiting an empty platen (objectLock held): reports the scanner as
+    // a pass does but adds nothing; true when a look at its platen is to run now.
+    bool PlatenLookDue(DeviceSide& side);
+    // Looks at the platen (objectLock not held) and connects the scanner when it is empty.
+    void LookAtPlaten(DeviceSide& side);
+    // Nothing keeps a scanner of the side from starting: no capture or iris calibration, the side
+    // not held, no termination. Called with statusLock held.
+    bool FreeToStartLocked(const DeviceSide& side);
+    // Device events to the controller, remembered for a controller that connects later.
+    void TellDeviceInfo(int modality, const std::string& model, const std::string& uri, bool connecting, bool failed);
+    void TellRemoval(int modality, const std::string& model);
+    void TellClient(int modality, const std::string& model, const std::string& clientURI);
+    // Tells the controller what it was last told about each enabled modality.
+    void TellKnownDevices();
 
     // CaptureInterlock words of a modality, read and written under statusLock.
     int& StatusWord(int modality) { return modality == 0 ? captureInterlock.fpDeviceStatus : captureInterlock.irisDeviceStatus; }
@@ -186,6 +220,8 @@ private:
     CSocketConfig configSocket{"Config Socket"};
     std::string configFilePath;
     DeviceSide sides[2] = {{0, VDM_LOG_FINGERPRINT, "fingerprint", "a"}, {1, VDM_LOG_IRIS, "iris", "an"}};
+    std::mutex knownLock;  // taken after objectLock, before a channel's lock
+    KnownDevice known[2];
     IrisDeviceKind irisKind;
     DmSettings dmSettings;
     VdmSettings vdmSettings;

@@ -74,6 +74,8 @@ private:
 
 }  // namespace
 
+std::atomic<int> CFpDevice::connectLimitMs{CFpDevice::kConnectLimitMs};
+
 const CBaseDevice::CaptureSide CFpDevice::kSide = {
     0,
     &CaptureInterlock::fpCapturing,
@@ -182,20 +184,21 @@ int CFpDevice::Close() {
 int CFpDevice::Connect() {
     const char* op = "CFpDevice::Connect";
     FpApi().Zarn_Main_DeInitialize();
-    ConnectWatchdog watchdog(owner, kConnectLimitMs);
+    ConnectWatchdog watchdog(owner, connectLimitMs.load());
     bool initialised = false;
     int result = ConnectLibrary(op, initialised, [&watchdog] { return watchdog.TimedOut() || watchdog.Terminated(); });
     // The release waits for the watchdog: an Abort must not meet the release of the scanner.
     watchdog.Finish();
     if (result == 0 && initialised) FpApi().Zarn_Main_DeInitialize();
+    connectTimedOut.store(!watchdog.Terminated() && watchdog.TimedOut());
     if (watchdog.Terminated()) {
         TSK_LOG(LOGLEVEL_DBG1, kLog, op << ": The scanner's initialisation was cut short: the service terminates.");
     } else if (watchdog.TimedOut()) {
         TSK_LOG(LOGLEVEL_WARNING, kLog,
                 op << ": The scanner did not finish its initialisation and calibration within "
-                   << kConnectLimitMs / 1000
+                   << connectLimitMs.load() / 1000
                    << " s: something on its glass (a hand?) keeps the calibration from finding the empty platen. "
-                      "The scanner is tried again at the next detection.");
+                      "The scanner is tried again once a look at its platen finds it empty.");
     }
     if (result != 0 && (watchdog.Terminated() || watchdog.TimedOut())) {
         // Cut short just as the calls were ending: the scanner is not taken all the same.
@@ -203,6 +206,19 @@ int CFpDevice::Connect() {
         return 0;
     }
     return result;
+}
+
+bool CFpDevice::LookAtPlaten(CBaseNavikVdm* owner, int modelCode) {
+    const ZarnFpApi& api = FpApi();
+    TSK_LOG(LOGLEVEL_DBG1, kLog, "CFpDevice::LookAtPlaten: Looking at the platen of the scanner.");
+    api.Zarn_Main_DeInitialize();
+    ConnectWatchdog watchdog(owner, connectLimitMs.load());
+    if (api.Zarn_Main_Initialize(modelCode) != 0) return false;
+    const bool calibrated = !watchdog.TimedOut() && !watchdog.Terminated() && api.Zarn_Capture_Calibration() == 0;
+    // The release waits for the watchdog: an Abort must not meet the release of the scanner.
+    watchdog.Finish();
+    api.Zarn_Main_DeInitialize();
+    return calibrated && !watchdog.TimedOut() && !watchdog.Terminated();
 }
 
 int CFpDevice::ConnectLibrary(const char* op, bool& initialised, const std::function<bool()>& cutShort) {

@@ -33,6 +33,17 @@ public:
     // clean platen takes a few seconds; with a hand on the glass the calibration's exposure search
     // walks the whole range, which takes minutes.
     static constexpr int kConnectLimitMs = 30000;
+    // Test seam: the limit in force (kConnectLimitMs unless a test sets another).
+    static void SetConnectLimitMs(int ms) { connectLimitMs.store(ms); }
+
+    // A look at the platen of a scanner whose connect ran out of time (a hand left on the glass):
+    // the scanner's initialisation and calibration as at connect, with nothing registered and the
+    // scanner released afterwards. The library offers no other test of the platen: its calibration
+    // ends within seconds on an empty platen and not while something lies on it. The look has the
+    // connect's limit, so that it finds empty every platen a connect would calibrate on. True when
+    // the calibration ended in success; false when it failed, ran out of time or the service
+    // terminates.
+    static bool LookAtPlaten(CBaseNavikVdm* owner, int modelCode);
 
     CFpDevice(const std::string& vdmName, CBaseNavikVdm* owner, int modelCode);
     ~CFpDevice() override;
@@ -77,6 +88,8 @@ public:
     void StopCaptureIgnoreError() override;
 
     int GetModelCode() const { return modelCode; }
+    // True when the last Connect ran out of time in the scanner's initialisation or calibration.
+    bool ConnectTimedOut() const { return connectTimedOut.load(); }
     int GetPositionCode() const { return positionCode.load(); }
     // Finger status (0 not requested, 1 to be captured, 2 missing) of finger 0..9, in the order
     // RightThumb .. RightLittle, LeftThumb .. LeftLittle.
@@ -112,11 +125,13 @@ private:
     static std::vector<int> FingersOf(int code);
 
     static const CaptureSide kSide;
+    static std::atomic<int> connectLimitMs;
     const int modelCode;
     std::atomic<int> positionCode{kPositionUnknown};
     std::atomic<int> fingerStatus[10];
     std::vector<unsigned char> previewBuffer;            // written under preview_inner
     ZarnImageInfo resultImage{};                          // under resultLock
     std::atomic<int64_t> lastFeedbackMs{0};
+    std::atomic<bool> connectTimedOut{false};
     std::function<int64_t()> nowMs;
 };

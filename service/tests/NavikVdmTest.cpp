@@ -502,6 +502,97 @@ TEST_F(CoreTest, IrisUnitIsAddedCalibratedLostAndFoundAgain) {
 
 // One camera of two is no iris unit; without an iris device object a found unit is reported as
 // failed to start.
+size_t Occurrences(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+    return count;
+}
+
+// The next controller documents within `ms`, as one text.
+std::string ControllerDocuments(XmlPeer& controller, int ms) {
+    std::string all;
+    for (std::string document = controller.Read(ms); !document.empty(); document = controller.Read(ms)) all += document;
+    return all;
+}
+
+// A hand on the scanner's glass: its add runs out of time. A controller that connects during the
+// add is told both devices at once; afterwards the scanner is not added again while the hand lies
+// there, only looked at, first a detection interval after the add and then at every pass, while
+// the iris unit calibrates; a look that finds the platen empty adds the scanner. A controller's
+// Start adds it at once whatever lies on it; seen absent, it is added as any other scanner.
+TEST_F(CoreTest, HandOnTheScannerIsWaitedForWithoutBlockingTheIrisUnit) {
+    FakeFpLibrary::Install();
+    FakeIrisLibrary::Install();
+    fakezarn::FpScript script;
+    script.handOnPlaten = true;
+    FakeFpLibrary::Instance().Reset(script);
+    CFpDevice::SetConnectLimitMs(6000);
+    FakeFpLibrary& fp = FakeFpLibrary::Instance();
+    Start("Fingerprint = 1\nIris = 1\n");
+    ConnectResponse(20);
+    for (int i = 0; i < 1000 && fp.Count("Zarn_Capture_Calibration()") == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(fp.Count("Zarn_Capture_Calibration()"), 1);
+
+    // The add holds the core object: the controller learns what is known, before the add ends.
+    XmlPeer controller;
+    ASSERT_TRUE(controller.Connect(configPort));
+    std::string told;
+    for (int i = 0; i < 20 && Occurrences(told, "<DeviceInfo ") < 2; ++i) told += controller.Read(100);
+    EXPECT_EQ(fp.Count("Zarn_Capture_Abort()"), 0) << "the add ended first";
+    EXPECT_NE(told.find("deviceModel=\"PloverA\" deviceType=\"0\"><DeviceInfo deviceURI=\"\" isDeviceConnecting=\"true\""),
+              std::string::npos) << told;
+    // The iris unit, added before the scanner or after it.
+    EXPECT_NE(told.find("deviceModel=\"Egret\" deviceType=\"1\"><DeviceInfo "), std::string::npos) << told;
+    const std::string irisArrival = NextDm("Arrival", 15000);
+    EXPECT_EQ(Attribute(irisArrival, "deviceModel"), "Egret");
+
+    // Out of time: no add again before the platen is empty.
+    std::string failed;
+    for (int i = 0; i < 50 && failed.find("isStartDeviceFailed=\"true\"") == std::string::npos; ++i)
+        failed += controller.Read(200);
+    ASSERT_NE(failed.find("isStartDeviceFailed=\"true\""), std::string::npos) << failed;
+    EXPECT_EQ(fp.Count("Zarn_Main_Initialize(502)"), 1);
+    // The first pass after the add only reports; the look comes one interval later.
+    ASSERT_TRUE(clock->AwaitPendingWaits(3, 5000));  // heartbeat, clean-up, detection
+    clock->Advance(60000);
+    Answer(NextDm("Ping"));
+    ASSERT_TRUE(clock->AwaitPendingWaits(3, 5000));
+    EXPECT_EQ(fp.Count("Zarn_Main_Initialize(502)"), 1);
+    clock->Advance(60000);
+    Answer(NextDm("Ping"));
+    for (int i = 0; i < 500 && fp.Count("Zarn_Main_Initialize(502)") < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(fp.Count("Zarn_Main_Initialize(502)"), 2);
+    // While the look runs, the iris unit calibrates and the controller is answered at once.
+    EXPECT_EQ(core->CalibrateDeviceCallback(1), 0);
+    // A controller connecting during the look hears of the scanner without the library being
+    // asked while the look has it.
+    controller.Close();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const int probes = fp.Count("Zarn_Main_GetConnectedScanner");
+    XmlPeer second;
+    ASSERT_TRUE(second.Connect(configPort));
+    const std::string report = ControllerDocuments(second, 300);
+    EXPECT_NE(report.find("deviceModel=\"PloverA\" deviceType=\"0\"><DeviceInfo deviceURI=\"\""), std::string::npos)
+        << report;
+    EXPECT_EQ(fp.Count("Zarn_Main_GetConnectedScanner"), probes);
+    // The look runs out of time as the add did (the detection thread waits again): no add.
+    ASSERT_TRUE(clock->AwaitPendingWaits(3, 10000));
+    EXPECT_EQ(fp.Count("Zarn_Main_Initialize(502)"), 2);
+    EXPECT_EQ(core->GetDeviceURI(0), "");
+
+    // The hand lifted: the next look finds the platen empty, and the scanner is added.
+    fp.SetHandOnPlaten(false);
+    clock->Advance(60000);
+    Answer(NextDm("Ping"));
+    const std::string fpArrival = NextDm("Arrival");
+    ASSERT_FALSE(fpArrival.empty());
+    EXPECT_EQ(Attribute(fpArrival, "deviceModel"), "PloverA");
+    EXPECT_EQ(fp.Count("Zarn_Main_Initialize(502)"), 4);  // the look's and the add's
+    CFpDevice::SetConnectLimitMs(CFpDevice::kConnectLimitMs);
+}
+
 TEST_F(CoreTest, IrisUnitNeedsBothCamerasAndADeviceObject) {
     FakeFpLibrary::Install();
     FakeIrisLibrary::Install();

@@ -104,6 +104,7 @@ void FakeFpLibrary::Reset(const FpScript& script) {
     JoinThreads();
     std::lock_guard guard(mutex_);
     script_ = script;
+    handOnPlaten_.store(script.handOnPlaten);
     calls_.Clear();
     preview_ = nullptr;
     taking_ = nullptr;
@@ -132,6 +133,7 @@ int FakeFpLibrary::GetAPIVersion(ZarnApiVersion* out) {
 
 int FakeFpLibrary::Initialize(int modelCode) {
     calls_.Record(Format("Zarn_Main_Initialize", modelCode));
+    calibrationCancelled_.store(false);
     std::lock_guard guard(mutex_);
     if (script_.initializeResult != 0) return script_.initializeResult;
     if (initialised_.exchange(true)) return ZARN_ERR_ALREADY_INITIALIZED;
@@ -144,12 +146,23 @@ int FakeFpLibrary::Initialize(int modelCode) {
 
 int FakeFpLibrary::DeInitialize() {
     calls_.Record("Zarn_Main_DeInitialize()");
-    // Like the real library this does not wait for a callback in progress.
+    // Like the real library this does not wait for a capture callback in progress; the connection
+    // report in progress ends first, as the real library's release ends that thread (the device
+    // may go right after the release).
     generation_.fetch_add(1);
+    while (reporting_.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     capturing_.store(false);
     initialised_.store(false);
     std::lock_guard guard(mutex_);
     running_.initialised = 0;
+    // The registrations go with the scanner, as in the real library.
+    preview_ = nullptr;
+    taking_ = nullptr;
+    result_ = nullptr;
+    footSwitch_ = nullptr;
+    quality_ = nullptr;
+    connectedCallback_ = nullptr;
+    context_ = nullptr;
     return ZARN_OK;
 }
 
@@ -215,6 +228,8 @@ int FakeFpLibrary::Start(int fingerCount, int autoCapture) {
 
 int FakeFpLibrary::Abort() {
     calls_.Record("Zarn_Capture_Abort()");
+    // Also before the scanner counts as initialised, as the library's abort does.
+    calibrationCancelled_.store(true);
     if (!initialised_.load()) return ZARN_ERR_NOT_INITIALIZED;
     capturing_.store(false);  // the capture thread ends by itself; nobody waits for it here
     std::lock_guard guard(mutex_);
@@ -241,6 +256,10 @@ int FakeFpLibrary::SetCaptureOK() {
 int FakeFpLibrary::Calibration() {
     calls_.Record("Zarn_Capture_Calibration()");
     if (!initialised_.load()) return ZARN_ERR_NOT_INITIALIZED;
+    while (handOnPlaten_.load()) {
+        if (calibrationCancelled_.load()) return ZARN_ERR_CALIBRATION;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     std::lock_guard guard(mutex_);
     return script_.calibrationResult;
 }
@@ -379,7 +398,12 @@ void FakeFpLibrary::CaptureLoop(int generation) {
 }
 
 void FakeFpLibrary::ConnectionLoop(int generation) {
-    PollConnection(generation, [this] {
+    PollConnection(generation, [this, generation] {
+        reporting_.fetch_add(1);
+        if (generation_.load() != generation) {
+            reporting_.fetch_sub(1);
+            return;
+        }
         ZarnCallbackDeviceIsConnected callback;
         void* context;
         {
@@ -388,6 +412,7 @@ void FakeFpLibrary::ConnectionLoop(int generation) {
             context = context_;
         }
         if (callback != nullptr) callback(context, connected_.load() ? 1 : 0);
+        reporting_.fetch_sub(1);
     });
 }
 

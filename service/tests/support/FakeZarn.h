@@ -93,6 +93,9 @@ struct FpScript {
     int setModeResult = 0;
     int startResult = 0;
     int calibrationResult = 0;
+    // Something lies on the platen: a calibration runs until the hand is lifted (then it succeeds)
+    // or an abort ends it (ZARN_ERR_CALIBRATION), as the exposure search of a scanner does.
+    bool handOnPlaten = false;
     int previewIntervalMs = 10;
     int previewWidth = 80;
     int previewHeight = 60;
@@ -121,6 +124,7 @@ public:
     void Reset(const FpScript& script = FpScript());
 
     int PreviewsDelivered() const { return previews_.load(); }
+    void SetHandOnPlaten(bool on) { handOnPlaten_.store(on); }
     // Thread id of the last delivered result.
     std::thread::id LastResultThread();
 
@@ -166,6 +170,9 @@ private:
     ZarnCallbackDeviceIsConnected connectedCallback_ = nullptr;
     void* context_ = nullptr;
     std::atomic<bool> capturing_{false};
+    std::atomic<bool> handOnPlaten_{false};
+    std::atomic<bool> calibrationCancelled_{false};
+    std::atomic<int> reporting_{0};  // connection reports in progress
     std::atomic<int> previews_{0};
     int imageType_ = 0;
     ZarnFingerprintRunningInfo running_{};

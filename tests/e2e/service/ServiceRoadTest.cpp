@@ -907,7 +907,7 @@ TEST_F(RealLibraryClientTest, TakeoverDuringACaptureEndsTheOldCapture) {
 
 // A hand left on the glass when the operator stops and starts the scanner: its calibration
 // cannot find the empty platen. The add gives up after its limit with a warning that says why and
-// detection tries again; a termination meanwhile is prompt.
+// detection looks at the platen until it is empty; a termination meanwhile is prompt.
 TEST_F(RealLibraryClientTest, HandOnTheGlassWhenTheScannerIsStartedAgain) {
     // The hand lands 40 frames into the capture's stream and stays.
     StartRealLibrary(work, "period-scale 0.5\ndevice s1 PloverA\nframe 0 * empty\nframe 40 * place right-slap\n");
@@ -935,14 +935,15 @@ TEST_F(RealLibraryClientTest, HandOnTheGlassWhenTheScannerIsStartedAgain) {
     }
     EXPECT_EQ(warnings, 1);
     EXPECT_EQ(dm.Count("Arrival"), 1);
-    // Detection tries again: a second attempt runs into its calibration. The service ends about as
-    // fast as with the scanner added (releasing the scanner takes a second of it), not after the
-    // calibration's walk.
+    // Detection looks at the platen instead of adding the scanner again: the look runs into its
+    // calibration. The service ends about as fast as with the scanner added (releasing the scanner
+    // takes a second of it), not after the calibration's walk.
     std::this_thread::sleep_for(10s);
     const auto stop = std::chrono::steady_clock::now();
     EXPECT_EQ(service.Terminate(), 1);
     EXPECT_LT(SecondsSince(stop), 3.0);
-    EXPECT_GE(FingerprintLogLines("CNavikVdm::AddDeviceCallbackThread: Trying to initialize a fingerprint device.", 3), 3);
+    EXPECT_GE(FingerprintLogLines("CFpDevice::LookAtPlaten: Looking at the platen of the scanner.", 1), 1);
+    EXPECT_EQ(FingerprintLogLines("CNavikVdm::AddDeviceCallbackThread: Trying to initialize a fingerprint device.", 2), 2);
 }
 
 // A hand on the glass from the start, lifted 45 s later (well after the first add gave up): the
@@ -1019,6 +1020,106 @@ INSTANTIATE_TEST_SUITE_P(Heartbeats, DmLossRoadTest,
                          [](const ::testing::TestParamInfo<int>& info) {
                              return "HeartBeat" + std::to_string(info.param);
                          });
+
+// A hand left on the PloverA from the start, beside the iris camera, lifted after about a minute.
+// The scanner's first add runs out of time (half a minute); a controller that connects meanwhile
+// sees both devices at once. After it the service waits for an empty platen without keeping the
+// iris camera from its work: an iris calibration from the controller is done at once, and iris
+// captures every 2 s give their records. The scanner arrives once the hand is lifted.
+TEST_F(RealLibraryClientTest, HandOnTheScannerLeavesTheIrisCameraUsable) {
+    constexpr int kLiftMs = 60000;
+    const auto start = std::chrono::steady_clock::now();
+    const fs::path file = work / "devices.txt";
+    std::ofstream(file) << "period-scale 0.5\ndevice s1 PloverA\nframe 0 s1 place right-slap\nat " << kLiftMs
+                        << " s1 lift\ndevice left IrisLeft serial 1001\ndevice right IrisRight serial 1002\n";
+    peers::ServiceSetup setup = Setup("", "console",
+                                      {"TESSIK_USB=" + file.string(),
+                                       "TESSIK_TRACE_SLOT=TessikE2eHand-" + std::to_string(::getpid()),
+                                       "TESSIK_IRIS_WAIT_SCALE=0.2"},
+                                      TESSIK_ZARN_FP_LIBRARY_FILE, TESSIK_ZARN_IRIS_LIBRARY_FILE);
+    setup.fingerprint = true;
+    ASSERT_TRUE(service.Start(setup));
+
+    // The scanner's add has begun (it holds the core object until it ends): a controller connects.
+    bool adding = false;
+    for (int polls = 0; polls < 600 && !adding; ++polls) {
+        std::this_thread::sleep_for(50ms);
+        for (const std::string& line : LogLines(service.Dir(), "Fingerprint"))
+            adding = adding || line.find("Trying to initialize a fingerprint device.") != std::string::npos;
+    }
+    ASSERT_TRUE(adding) << service.ConsoleText();
+    {
+        XmlPeer controller;
+        ASSERT_TRUE(controller.Connect(configPort));
+        const auto connected = std::chrono::steady_clock::now();
+        std::string fpModel, irisModel;
+        while ((fpModel.empty() || irisModel.empty()) && SecondsSince(connected) < 3.0) {
+            const std::string document = controller.Read(200);
+            if (document.find("<DeviceInfo") == std::string::npos) continue;
+            const std::string model = peers::ElementAttribute(document, "Device", "deviceModel");
+            (peers::ElementAttribute(document, "Device", "deviceType") == "0" ? fpModel : irisModel) = model;
+        }
+        EXPECT_EQ(fpModel, "PloverA");
+        EXPECT_EQ(irisModel, "Egret");
+    }
+    ASSERT_TRUE(dm.WaitFor("Arrival", 1, 60000)) << service.ConsoleText();
+    ASSERT_EQ(dm.Events().back().deviceModel, "Egret");
+    const std::string irisURI = EventURI("Arrival", 0);
+
+    const std::string warning = "did not finish its initialisation and calibration within 30 s";
+    int warnings = 0;
+    for (int waited = 0; waited < 60 && warnings == 0; ++waited) {
+        std::this_thread::sleep_for(1s);
+        warnings = FingerprintLogLines(warning, 0);
+    }
+    ASSERT_EQ(warnings, 1) << service.ConsoleText();
+
+    // An iris calibration while the scanner waits for an empty platen.
+    {
+        XmlPeer controller;
+        ASSERT_TRUE(controller.Connect(configPort));
+        const auto asked = std::chrono::steady_clock::now();
+        const std::string answer =
+            ControllerCommand(controller, "CAL", "<Device deviceType=\"1\" deviceModel=\"Egret\"><Calibration/></Device>");
+        EXPECT_EQ(peers::ElementAttribute(answer, "Return", "value"), "Success") << answer;
+        EXPECT_LT(SecondsSince(asked), 10.0);
+    }
+
+    // Iris captures every 2 s until just before the lift.
+    peers::CEnrolmentClient client;
+    ASSERT_TRUE(client.Connect(irisURI));
+    peers::CaptureOptions options;
+    options.biometricPosition = "BothIris";
+    options.startWaitMs = 20000;
+    options.timeoutMs = 20000;
+    int attempts = 0, records = 0;
+    std::string refusals;
+    while (SecondsSince(start) < kLiftMs / 1000.0 - 3) {
+        const auto round = std::chrono::steady_clock::now();
+        const peers::CaptureResult result = client.Capture(options);
+        ++attempts;
+        if (result.completed && peers::ReadIirRecord(result.sample).images.size() == 2) ++records;
+        else refusals += result.startReason + "; ";
+        std::this_thread::sleep_until(round + 2s);
+    }
+    client.Close();
+    std::printf("Iris captures with a hand on the scanner: %d records of %d attempts\n", records, attempts);
+    EXPECT_GE(attempts, 6);
+    EXPECT_GE(records * 10, attempts * 6) << refusals;
+
+    // The hand lifted: the scanner arrives and captures. Its calibration starts from the exposure
+    // that the walks with the hand on it reached, which takes the library a while to come back from.
+    ASSERT_TRUE(dm.WaitFor("Arrival", 2, 90000)) << service.ConsoleText();
+    const double arrived = SecondsSince(start) - kLiftMs / 1000.0;
+    std::printf("The scanner arrived %.1f s after the hand was lifted\n", arrived);
+    EXPECT_EQ(dm.Events().back().deviceModel, "PloverA");
+    EXPECT_EQ(FingerprintLogLines("Waiting for an empty platen before the PloverA scanner is connected again.", 1), 1);
+    peers::CEnrolmentClient scanner;
+    ASSERT_TRUE(scanner.Connect(EventURI("Arrival", 1)));
+    ExpectForcedSlap(scanner);
+    scanner.Close();
+    EXPECT_EQ(service.Terminate(), 1);
+}
 
 // Every thread of the service is named: with the real capture libraries on a simulated PloverA and
 // the simulated iris camera, the DM connected, the system shows each thread the service, its
