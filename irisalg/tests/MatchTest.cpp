@@ -130,11 +130,19 @@ void RunExperiment(const char* name, sim::EyeSceneParams (*scene)(int, bool, int
             }
         const Figures f = Summarise(genuine, impostor);
         std::printf("%s kind %d: genuine %zu mean %.0f sd %.0f min %d | impostor %zu mean %.0f sd %.0f max %d | d' %.2f | "
-                    "FNMR@FMR1e-3 %.3f\n",
+                    "FNMR@FMR1e-3 %.4f\n",
                     name, id, f.genuine, f.genuineMean, f.genuineSd, f.genuineMin, f.impostor, f.impostorMean,
                     f.impostorSd, f.impostorMax, f.dprime, f.fnmr);
         figures[id] = f;
     }
+}
+
+// Scores are similarities from 0 to 10000, higher for more alike codes: captures of one eye score
+// higher than captures of two eyes.
+void ExpectScoresOrdered(int id, const Figures& f) {
+    EXPECT_GE(f.lowest, 0) << "kind " << id;
+    EXPECT_LE(f.highest, 10000) << "kind " << id;
+    EXPECT_GT(f.genuineMean, f.impostorMean) << "kind " << id;
 }
 
 }  // namespace
@@ -147,26 +155,24 @@ TEST(IrisMatchExperiment, GenuineAndImpostorScoresSeparate) {
     RunExperiment("in focus", [](int s, bool right, int c) { return iristest::Capture(s, right, c); }, 40, 2, figures);
     ASSERT_EQ(figures.size(), 10u);
     for (const auto& [id, f] : figures) {
-        // Every genuine comparison lies well above every impostor comparison.
-        EXPECT_GT(f.genuineMin, f.impostorMax + 1000) << "kind " << id;
+        ExpectScoresOrdered(id, f);
+        // Sharp captures of one eye all lie above the score that one impostor comparison in a
+        // thousand reaches. (The highest impostor score itself grows with the number of subjects.)
+        EXPECT_EQ(f.fnmr, 0.0) << "kind " << id;
         EXPECT_GT(f.dprime, 5.0) << "kind " << id;
     }
 }
 
 // The same over the scenes the capture library accepts: 270 to 350 mm with the lens focused at
 // 300 mm, every pupil size of the white LED's range, partial blinks and head roll within the
-// matcher's search. Scores are similarities from 0 to 10000, higher for more alike codes: every
-// kind scores the captures of one eye higher than those of two eyes.
+// matcher's search. The kinds' figures here are measured, not required: defocus and lids cost each
+// kind what its encoding makes it cost.
 TEST(IrisMatchExperiment, ScoresSeparateOverTheAcceptedScenes) {
     Library lib;
     std::map<int, Figures> figures;
     RunExperiment("accepted", iristest::AcceptanceCapture, 16, 3, figures);
     ASSERT_EQ(figures.size(), 10u);
-    for (const auto& [id, f] : figures) {
-        EXPECT_GE(f.lowest, 0) << "kind " << id;
-        EXPECT_LE(f.highest, 10000) << "kind " << id;
-        EXPECT_GT(f.genuineMean, f.impostorMean) << "kind " << id;
-    }
+    for (const auto& [id, f] : figures) ExpectScoresOrdered(id, f);
 }
 
 namespace {
