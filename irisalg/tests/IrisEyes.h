@@ -19,7 +19,9 @@ namespace iristest {
 // What the iris capture library accepts of a frame, with its default automatic-capture parameters
 // (Zarn_IRIS_Capture_SetAutoCapParams): an iris radius above 90 pixels, a usable iris share above
 // 70 per cent, and the iris circle inside the camera's frame with room of 1.6 radii beside it and
-// 1.2 radii above and below. The renderer's truth stands in for what the library locates.
+// 1.2 radii above and below. The renderer's truth stands in for what the library locates. Its
+// focus gate is not measured here: it passes every distance from 270 to 350 mm with the lens
+// focused at 300 mm, the range the scenes below keep to.
 inline constexpr double kAcceptedIrisRadius = 90;
 inline constexpr double kAcceptedOccludedShare = 0.30;
 inline constexpr int kCameraWidth = 640, kCameraHeight = 480;
@@ -84,8 +86,9 @@ inline double CaptureDraw(int subject, bool right, int c, int value) {
 
 // Capture c of a subject's eye as the capture library takes it: a full camera frame at the red LED
 // level it sets, the subject anywhere from 270 to 350 mm with the lens focused at 300 mm, the pupil
-// anywhere from wide open (white LED off) to narrow (white LED full on), lids from open to half
-// way into a blink, and head roll within +-kMaxRollDeg.
+// anywhere from wide open (white LED off) to narrow (white LED full on), the lids anywhere from
+// open to a fifth of the way into a blink (RenderAccepted takes a refused frame again, more open),
+// and head roll within +-kMaxRollDeg.
 inline sim::EyeSceneParams AcceptanceCapture(int subject, bool right, int c) {
     // White LED levels from off to full; the pupil reacts most at the low levels.
     static constexpr double kWhite[8] = {0, 1, 2, 3, 5, 8, 16, 255};
@@ -96,6 +99,7 @@ inline sim::EyeSceneParams AcceptanceCapture(int subject, bool right, int c) {
     s.subjectSeed = uint32_t(1000 + subject);
     s.rightEye = right;
     s.frameSeed = uint32_t(subject * 97 + c * 13 + (right ? 5 : 0) + 1);
+    s.red1 = s.red2 = 81;
     s.distanceMm = draw(0, 270, 350);
     s.focusMm = 300;
     s.white = kWhite[int(draw(1, 0, 8))];
