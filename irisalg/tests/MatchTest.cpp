@@ -39,7 +39,7 @@ int EnvInt(const char* name, int fallback) {
 
 struct Figures {
     double genuineMean = 0, genuineSd = 0, impostorMean = 0, impostorSd = 0, dprime = 0, fnmr = 0;
-    int genuineMin = 0, impostorMax = 0;
+    int genuineMin = 0, impostorMax = 0, lowest = 0, highest = 0;
     size_t genuine = 0, impostor = 0;
 };
 
@@ -63,41 +63,58 @@ Figures Summarise(std::vector<int> g, std::vector<int> im) {
     const int threshold = im[im.size() - 1 - allowed] + 1;
     f.fnmr = double(std::lower_bound(g.begin(), g.end(), threshold) - g.begin()) / double(g.size());
     f.genuineMin = g.front(), f.impostorMax = im.back();
+    f.lowest = std::min(g.front(), im.front()), f.highest = std::max(g.back(), im.back());
     f.genuine = g.size(), f.impostor = im.size();
     return f;
 }
 
-}  // namespace
-
-// Genuine and impostor comparisons of every feature kind on rendered eyes: subjects x both eyes x
-// captures with dilation, roll, noise and lid changes, located by the renderer's truth.
-TEST(IrisMatchExperiment, GenuineAndImpostorScoresSeparate) {
-    Library lib;
-    const int subjects = EnvInt("TESSIK_IRIS_SUBJECTS", 40), captures = EnvInt("TESSIK_IRIS_CAPTURES", 2);
+// Every capture of both eyes of every subject, rendered by `scene` as the capture library would
+// keep it, its features of all ten kinds extracted at the renderer's truth, and every pair of
+// captures compared kind by kind: the figures of each kind by its id. Sizes from
+// TESSIK_IRIS_SUBJECTS and TESSIK_IRIS_CAPTURES, else the defaults given.
+void RunExperiment(const char* name, sim::EyeSceneParams (*scene)(int, bool, int), int defaultSubjects,
+                   int defaultCaptures, std::map<int, Figures>& figures) {
+    const int subjects = EnvInt("TESSIK_IRIS_SUBJECTS", defaultSubjects);
+    const int captures = EnvInt("TESSIK_IRIS_CAPTURES", defaultCaptures);
+    ASSERT_GE(subjects, 1) << "TESSIK_IRIS_SUBJECTS: at least one subject";
+    ASSERT_GE(captures, 2) << "TESSIK_IRIS_CAPTURES: at least two captures an eye, for genuine pairs";
     struct Eye {
         int key;
+        double roll;
         std::unique_ptr<Template> t;
     };
     std::vector<Eye> eyes;
+    int retaken = 0;
     const auto start = std::chrono::steady_clock::now();
     for (int s = 0; s < subjects; ++s)
         for (int right = 0; right < 2; ++right) {
             // One iris texture per eye serves all of its captures.
-            const auto texture = sim::MakeIrisTexture(iristest::Capture(s, right, 0).subjectSeed, right);
+            const auto texture = sim::MakeIrisTexture(scene(s, right, 0).subjectSeed, right);
             for (int c = 0; c < captures; ++c) {
-                const sim::EyeFrame f = sim::RenderEyeFrame(iristest::Capture(s, right, c), texture.get());
+                sim::EyeSceneParams p = scene(s, right, c);
+                const double openness = p.openness;
+                sim::EyeFrame f;
+                ASSERT_TRUE(iristest::RenderAccepted(p, texture.get(), f))
+                    << "the capture library refuses subject " << s << " eye " << right << " even open";
+                retaken += p.openness != openness;
                 auto o = iristest::Options(f.truth, 1023);
                 auto t = std::make_unique<Template>();
                 char err[64] = {};
                 ASSERT_EQ(TskIris_FExtractor(f.image.pixels.data(), f.image.width, f.image.height, &t->imf, o.data(), err), 0)
                     << err;
                 ASSERT_EQ(t->imf.count, 10);
-                eyes.push_back({2 * s + right, std::move(t)});
+                eyes.push_back({2 * s + right, f.truth.headRollDeg, std::move(t)});
             }
         }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("%zu templates in %.1f s\n", eyes.size(), seconds);
+    std::printf("%s: %d subjects x 2 eyes x %d captures: %zu templates (%d retaken after a refused blink) in %.1f s\n",
+                name, subjects, captures, eyes.size(), retaken, seconds);
+    // Two captures of one eye differ in roll by no more than the matcher's default search turns.
     const int shift = ShiftFromRotation(nullptr);
+    const double search = 360.0 * shift / 128;
+    for (size_t a = 0; a < eyes.size(); ++a)
+        for (size_t b = a + 1; b < eyes.size() && eyes[b].key == eyes[a].key; ++b)
+            ASSERT_LE(std::fabs(eyes[a].roll - eyes[b].roll), search) << "eye " << eyes[a].key;
     for (int k = 0; k < 10; ++k) {
         const int id = eyes[0].t->imf.id[k];
         const FeatureKind* kind = FindFeatureKind(id);
@@ -106,18 +123,56 @@ TEST(IrisMatchExperiment, GenuineAndImpostorScoresSeparate) {
             for (size_t b = a + 1; b < eyes.size(); ++b) {
                 const IMF& p = eyes[a].t->imf;
                 const IMF& g = eyes[b].t->imf;
+                ASSERT_EQ(p.id[k], id);
+                ASSERT_EQ(g.id[k], id);
                 const int score = MatchFeature(kind, p.data[k], g.data[k], g.length[k], shift);
                 (eyes[a].key == eyes[b].key ? genuine : impostor).push_back(score);
             }
         const Figures f = Summarise(genuine, impostor);
-        // Every genuine comparison lies well above every impostor comparison.
-        EXPECT_GT(f.genuineMin, f.impostorMax + 1000) << "kind " << id;
-        EXPECT_GT(f.dprime, 5.0) << "kind " << id;
-        std::printf("kind %d: genuine %zu mean %.0f sd %.0f min %d | impostor %zu mean %.0f sd %.0f max %d | d' %.2f | "
-                    "FNMR@FMR0.1%% %.3f\n",
-                    id, f.genuine, f.genuineMean, f.genuineSd, f.genuineMin, f.impostor, f.impostorMean, f.impostorSd,
-                    f.impostorMax, f.dprime, f.fnmr);
+        std::printf("%s kind %d: genuine %zu mean %.0f sd %.0f min %d | impostor %zu mean %.0f sd %.0f max %d | d' %.2f | "
+                    "FNMR@FMR1e-3 %.4f\n",
+                    name, id, f.genuine, f.genuineMean, f.genuineSd, f.genuineMin, f.impostor, f.impostorMean,
+                    f.impostorSd, f.impostorMax, f.dprime, f.fnmr);
+        figures[id] = f;
     }
+}
+
+// Scores are similarities from 0 to 10000, higher for more alike codes: captures of one eye score
+// higher than captures of two eyes.
+void ExpectScoresOrdered(int id, const Figures& f) {
+    EXPECT_GE(f.lowest, 0) << "kind " << id;
+    EXPECT_LE(f.highest, 10000) << "kind " << id;
+    EXPECT_GT(f.genuineMean, f.impostorMean) << "kind " << id;
+}
+
+}  // namespace
+
+// Genuine and impostor comparisons of every feature kind on sharp rendered eyes: subjects x both
+// eyes x captures with dilation, roll, noise and lid changes, located by the renderer's truth.
+TEST(IrisMatchExperiment, GenuineAndImpostorScoresSeparate) {
+    Library lib;
+    std::map<int, Figures> figures;
+    RunExperiment("in focus", [](int s, bool right, int c) { return iristest::Capture(s, right, c); }, 40, 2, figures);
+    ASSERT_EQ(figures.size(), 10u);
+    for (const auto& [id, f] : figures) {
+        ExpectScoresOrdered(id, f);
+        // Sharp captures of one eye all lie above the score that one impostor comparison in a
+        // thousand reaches. (The highest impostor score itself grows with the number of subjects.)
+        EXPECT_EQ(f.fnmr, 0.0) << "kind " << id;
+        EXPECT_GT(f.dprime, 5.0) << "kind " << id;
+    }
+}
+
+// The same over the scenes the capture library accepts: 270 to 350 mm with the lens focused at
+// 300 mm, every pupil size of the white LED's range, partial blinks and head roll within the
+// matcher's search. The kinds' figures here are measured, not required: defocus and lids cost each
+// kind what its encoding makes it cost.
+TEST(IrisMatchExperiment, ScoresSeparateOverTheAcceptedScenes) {
+    Library lib;
+    std::map<int, Figures> figures;
+    RunExperiment("accepted", iristest::AcceptanceCapture, 16, 3, figures);
+    ASSERT_EQ(figures.size(), 10u);
+    for (const auto& [id, f] : figures) ExpectScoresOrdered(id, f);
 }
 
 namespace {
