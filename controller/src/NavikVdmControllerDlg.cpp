@@ -5,7 +5,7 @@
 
 #include "runtime/ConfigFile.h"
 #include "runtime/Log.h"
-#include "xml/XmlMessage.h"
+#include "runtime/StringUtils.h"
 
 using ui::BoxButtons;
 using ui::BoxIcon;
@@ -20,6 +20,12 @@ constexpr const char* kCannotConnect = "Cannot connect to Tessik Biometrics Vdm.
 // A label left of a field: from the group's left edge (plus a margin) up to the field.
 ui::ControlSpec LabelLeftOf(const char* text, int groupX, int fieldX, int fieldY) {
     return {0, ControlKind::Label, text, {groupX + 7, fieldY + 3, fieldX - groupX - 9, 8}};
+}
+
+// Waits for a thread that was started at some time (running or ended); one that never ran, or
+// was already waited for, is left alone, so closing the window logs no warning about it.
+void JoinIfStarted(Thread& thread) {
+    if (thread.getState() != Thread::NotRunning) thread.join();
 }
 
 }  // namespace
@@ -133,6 +139,7 @@ CNavikVdmControllerDlg::CNavikVdmControllerDlg(std::string configPath, ui::Messa
 
 CNavikVdmControllerDlg::~CNavikVdmControllerDlg() { OnDestroy(); }
 
+
 void CNavikVdmControllerDlg::OnDestroy() {
     if (destroyed_.exchange(true)) return;
     windowExists_.store(false);
@@ -141,9 +148,9 @@ void CNavikVdmControllerDlg::OnDestroy() {
     // that the threads waiting on them can end.
     socket_.Close(1);
     boxes_.CloseAll();
-    controllerThread_.join();
+    JoinIfStarted(controllerThread_);
     socket_.Close(1);
-    calibrationThread_.join();
+    JoinIfStarted(calibrationThread_);
 }
 
 void CNavikVdmControllerDlg::OnInitDialog() {

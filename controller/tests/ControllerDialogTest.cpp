@@ -5,6 +5,7 @@
 #include "ControllerTestSupport.h"
 #include "NetTestSupport.h"
 #include "ServiceDouble.h"
+#include "runtime/Log.h"
 
 #include <gtest/gtest.h>
 
@@ -467,6 +468,50 @@ TEST(ControllerAppTest, StartsWithItsConfigurationOrSaysWhatIsMissing) {
                                                         }),
                   0);
         EXPECT_EQ(shown, "host.example 0 7901 7909");
+    }
+}
+
+// Closing the window waits only for the threads that ran: one that never started (no connect, no
+// calibration result) is no reason for a warning in the log.
+TEST(ControllerAppTest, ClosingLogsNoWarningForThreadsThatNeverRan) {
+    const int port = nettest::FreePortRange(1);
+    ASSERT_NE(port, 0);
+    struct Case {
+        const char* what;
+        bool connect;
+    } cases[] = {{"closed at once", false}, {"closed after a connect", true}};
+    for (const Case& c : cases) {
+        ControllerAppData appData("LOG_LEVEL = DBG3\nVdmConnectionIP = 127.0.0.1\nVdmConnectionPort = " +
+                                  std::to_string(port) + "\nVdmConnectionMinPort = 7901\nVdmConnectionMaxPort = 7905\n");
+        ServiceDouble service;
+        ASSERT_TRUE(service.Listen(port)) << c.what;
+        ui::ScriptedPresenter presenter;
+        ui::MessageBoxes boxes(&presenter);
+        bool connected = false;
+        EXPECT_EQ(CNavikVdmControllerApp().InitInstance(boxes,
+                                                        [&](CNavikVdmControllerDlg& dialog) {
+                                                            TSK_LOG(LOGLEVEL_INFO, kControllerLogModule,
+                                                                    "test: the window runs");
+                                                            if (c.connect) {
+                                                                dialog.Click(IDC_CONNECT);
+                                                                EXPECT_TRUE(WaitUntil([&] {
+                                                                    return dialog.IsConnected() &&
+                                                                           !dialog.IsConnecting();
+                                                                }));
+                                                                connected = dialog.IsConnected();
+                                                            }
+                                                            dialog.Click(IDC_CLOSE);
+                                                            return dialog.EndedWith();
+                                                        }),
+                  0)
+            << c.what;
+        EXPECT_EQ(connected, c.connect) << c.what;
+        const std::string log = appData.ReadLogs();
+        // The log was open while the window ran.
+        EXPECT_NE(log.find("test: the window runs"), std::string::npos) << c.what << "\n" << log;
+        EXPECT_EQ(log.find("WARNING:"), std::string::npos) << c.what << "\n" << log;
+        EXPECT_EQ(log.find("ERROR  :"), std::string::npos) << c.what << "\n" << log;
+        ASSERT_TRUE(WaitUntil([&] { return service.Channel().GetConnectedChannelCount() == 0; })) << c.what;
     }
 }
 

@@ -52,6 +52,18 @@ public:
         text << in.rdbuf();
         return text.str();
     }
+    // Everything the program wrote into the log files of its Log folder.
+    std::string ReadLogs() const {
+        std::string text;
+        std::error_code missing;
+        for (const auto& entry : std::filesystem::directory_iterator(dir_ / "Log", missing)) {
+            std::ifstream in(entry.path());
+            std::ostringstream content;
+            content << in.rdbuf();
+            text += content.str();
+        }
+        return text;
+    }
 
 private:
     std::filesystem::path dir_;

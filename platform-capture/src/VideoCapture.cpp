@@ -1,7 +1,6 @@
 #include "platform/VideoCapture.h"
 #include "platform/ThreadName.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -337,12 +336,6 @@ HRESULT StreamConfig::SetFormat(const MediaType& t) {
     return S_OK;
 }
 
-HRESULT StreamConfig::GetFormat(MediaType* mediaType) {
-    if (!mediaType) return E_POINTER;
-    *mediaType = source_->CurrentType();
-    return mediaType->format ? S_OK : E_FAIL;
-}
-
 // ---- Properties ---------------------------------------------------------------------------------
 
 namespace {
@@ -521,24 +514,6 @@ HRESULT FilterGraph::AddFilter(const std::shared_ptr<BaseFilter>& filter, const 
     filter->graph_ = this;
     filter->name_ = name;
     filters_.push_back(filter);
-    return S_OK;
-}
-
-HRESULT FilterGraph::RemoveFilter(BaseFilter* filter) {
-    std::shared_ptr<BaseFilter> held;
-    {
-        std::lock_guard lock(mutex_);
-        auto it = std::find_if(filters_.begin(), filters_.end(), [&](const auto& f) { return f.get() == filter; });
-        if (it == filters_.end()) return E_INVALIDARG;
-        if (state_ != FilterState::Stopped) return VFW_E_NOT_STOPPED;
-        held = *it;
-        filters_.erase(it);
-        held->graph_ = nullptr;
-    }
-    if (auto* camera = dynamic_cast<CaptureFilter*>(held.get())) {
-        std::lock_guard lock(camera->Source()->mutex);
-        camera->Source()->connected = false;
-    }
     return S_OK;
 }
 

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <algorithm>
-#include <climits>
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
@@ -224,25 +223,7 @@ int CConfigFile::GetInt(const ConfigMap* map, const std::string& key, int defaul
             return defaultValue;
         text = it->second;
     }
-    size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-        negative = text[i++] == '-';
-    long long v = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        v = v * 10 + (text[i] - '0');
-        if (v > static_cast<long long>(INT_MAX) + 1)
-            v = static_cast<long long>(INT_MAX) + 1;  // saturate; clamped below
-    }
-    if (negative)
-        v = -v;
-    if (v > INT_MAX)
-        v = INT_MAX;
-    if (v < INT_MIN)
-        v = INT_MIN;
-    return static_cast<int>(v);
+    return ParseDecimal(text);
 }
 
 bool CConfigFile::GetBool(const ConfigMap* map, const std::string& key) {

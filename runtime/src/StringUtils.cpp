@@ -1,5 +1,7 @@
 #include "runtime/StringUtils.h"
 
+#include <climits>
+
 void Trim(std::string& text) {
     size_t lead = 0;
     while (text.size() - lead > 1 && (text[lead] == ' ' || text[lead] == '\t'))
@@ -37,4 +39,26 @@ std::vector<std::string> SplitString(const std::string& text, const std::string&
         pos = hit + delimiter.size();
     }
     return pieces;
+}
+
+int ParseDecimal(const std::string& text) {
+    size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        negative = text[i++] == '-';
+    long long v = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        v = v * 10 + (text[i] - '0');
+        if (v > static_cast<long long>(INT_MAX) + 1)
+            v = static_cast<long long>(INT_MAX) + 1;  // saturate; clamped below
+    }
+    if (negative)
+        v = -v;
+    if (v > INT_MAX)
+        v = INT_MAX;
+    if (v < INT_MIN)
+        v = INT_MIN;
+    return static_cast<int>(v);
 }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include "runtime/StringUtils.h"
 
 namespace {
@@ -68,6 +70,35 @@ TEST(StringUtils, SplitStringDropsDelimiterAndEmptyPieces) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(SplitString(c.text, c.delim), c.pieces) << "text [" << c.text << "] at [" << c.delim << "]";
+}
+
+// Configuration values, ports typed in the controller and numbers in the messages' attributes are
+// read as atoi reads them.
+TEST(StringUtils, ParseDecimalReadsLikeAtoi) {
+    struct Case {
+        const char* text;
+        int value;
+    } cases[] = {
+        {"7901", 7901},
+        {"07901", 7901},          // leading zeros
+        {"  \t\n\v\f\r42", 42},   // every blank of isspace before the number
+        {"+5", 5},
+        {"-12", -12},
+        {"12abc", 12},            // digits up to the first other character
+        {"1 2", 1},
+        {"abc", 0},               // no digits
+        {"", 0},
+        {"-", 0},
+        {"- 5", 0},               // the sign must touch the digits
+        {"+-5", 0},
+        {"2147483647", INT_MAX},
+        {"2147483648", INT_MAX},  // clamped
+        {"99999999999999999999999", INT_MAX},
+        {"-2147483648", INT_MIN},
+        {"-2147483649", INT_MIN},
+        {"-99999999999999999999999", INT_MIN},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ParseDecimal(c.text), c.value) << "text [" << c.text << "]";
 }
 
 }  // namespace

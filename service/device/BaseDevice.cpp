@@ -8,6 +8,7 @@
 
 #include "runtime/ConfigFile.h"
 #include "runtime/Log.h"
+#include "runtime/StringUtils.h"
 #include "runtime/Utilities.h"
 #include "xml/XmlMessage.h"
 

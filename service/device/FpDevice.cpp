@@ -355,7 +355,7 @@ int CFpDevice::ProcessSocketDeviceCloseEventCallback() {
 }
 
 int CFpDevice::ProcessSocketDeviceErrorEventCallback() {
-    return DeviceChannelGone("CFpDevice::ProcessSocketDeviceCloseEventCallback", kDeviceSocketName,
+    return DeviceChannelGone("CFpDevice::ProcessSocketDeviceErrorEventCallback", kDeviceSocketName,
                              ": Connection lost with client, ", kSide.deviceType);
 }
 

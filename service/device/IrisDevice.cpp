@@ -270,7 +270,7 @@ int CIrisDevice::ProcessSocketDeviceCloseEventCallback() {
 }
 
 int CIrisDevice::ProcessSocketDeviceErrorEventCallback() {
-    return DeviceChannelGone("CIrisDevice::ProcessSocketDeviceCloseEventCallback", kDeviceSocketName,
+    return DeviceChannelGone("CIrisDevice::ProcessSocketDeviceErrorEventCallback", kDeviceSocketName,
                              ": Connection lost with client, ", kSide.deviceType);
 }
 

@@ -361,3 +361,19 @@ TEST_F(FpDeviceTest, LostScannerIsReportedOnce) {
     EXPECT_EQ(vdm.Calls(), std::vector<std::string>{"DeviceLost 0 1"});
     EXPECT_EQ(device->IsOpen(), 0);
 }
+
+TEST_F(FpDeviceTest, ClientChannelHandlersLogUnderTheirOwnNames) {
+    OpenDevice();
+    const std::string log = ClientChannelGoneLog(*device, "Fingerprint");
+    EXPECT_NE(log.find("CFpDevice::ProcessSocketDeviceCloseEventCallback: Fp Device Socket: Connection closed from "
+                       "client, channel Id = "),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("CFpDevice::ProcessSocketDeviceErrorEventCallback: Fp Device Socket: Connection lost with "
+                       "client, channel Id = "),
+              std::string::npos)
+        << log;
+    const std::vector<std::string> calls = vdm.Calls();
+    ASSERT_EQ(calls.size(), 2u);
+    for (const std::string& call : calls) EXPECT_EQ(call.rfind("ClientGone 0 ", 0), 0u) << call;
+}

@@ -303,3 +303,19 @@ TEST_F(IrisDeviceTest, InterlocksAndTheBoundedFirstPreview) {
     for (const std::string& call : vdm.Calls()) lost += call == "DeviceLost 1 1";
     EXPECT_EQ(lost, 1);
 }
+
+TEST_F(IrisDeviceTest, ClientChannelHandlersLogUnderTheirOwnNames) {
+    OpenDevice();
+    const std::string log = ClientChannelGoneLog(*device, "Iris");
+    EXPECT_NE(log.find("CIrisDevice::ProcessSocketDeviceCloseEventCallback: Iris Device Socket: Connection closed "
+                       "from client, channel Id = "),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("CIrisDevice::ProcessSocketDeviceErrorEventCallback: Iris Device Socket: Connection lost "
+                       "with client, channel Id = "),
+              std::string::npos)
+        << log;
+    const std::vector<std::string> calls = vdm.Calls();
+    ASSERT_EQ(calls.size(), 2u);
+    for (const std::string& call : calls) EXPECT_EQ(call.rfind("ClientGone 1 ", 0), 0u) << call;
+}

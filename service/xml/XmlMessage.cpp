@@ -1,7 +1,5 @@
 #include "xml/XmlMessage.h"
 
-#include <climits>
-
 #include "runtime/Utilities.h"
 
 using namespace xercesc;
@@ -67,20 +65,4 @@ std::vector<DOMElement*> GetXmlElementsByTagName(const DOMElement* element, cons
         found.push_back(static_cast<DOMElement*>(list->item(i)));
     }
     return found;
-}
-
-int ParseDecimal(const std::string& text) {
-    size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    long long value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        value = value * 10 + (text[i] - '0');
-        if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
-    }
-    if (negative) value = -value;
-    if (value > INT_MAX) value = INT_MAX;
-    if (value < INT_MIN) value = INT_MIN;
-    return static_cast<int>(value);
 }

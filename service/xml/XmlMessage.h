@@ -41,7 +41,3 @@ bool HasXmlAttribute(const xercesc::DOMElement* element, const char* name);
 std::string GetXmlTagName(const xercesc::DOMElement* element);
 // Every element of that name below `element` (at any depth), in document order.
 std::vector<xercesc::DOMElement*> GetXmlElementsByTagName(const xercesc::DOMElement* element, const char* name);
-
-// A decimal number as atoi reads it: leading blanks, an optional sign, the digits up to the first
-// other character; no digits read as 0; clamped to the int range.
-int ParseDecimal(const std::string& text);

@@ -199,23 +199,7 @@ void Dialog::SystemCommand(int command) {
     if (handler) handler(command);
 }
 
-void Dialog::OnCancel(std::function<void()> handler) {
-    std::lock_guard lock(mutex_);
-    cancel_ = std::move(handler);
-}
-
-void Dialog::Cancel() {
-    std::function<void()> handler;
-    {
-        std::lock_guard lock(mutex_);
-        handler = cancel_;
-    }
-    if (handler) {
-        handler();
-    } else {
-        EndDialog(2);
-    }
-}
+void Dialog::Cancel() { EndDialog(2); }
 
 void Dialog::EndDialog(int result) {
     bool needed = false;
@@ -247,19 +231,6 @@ bool Dialog::AddColumn(int id, const std::string& name, int width) {
     }
     Wake(needed);
     return true;
-}
-
-void Dialog::ClearColumns(int id) {
-    bool needed = false;
-    {
-        std::lock_guard lock(mutex_);
-        Control* c = Find(id);
-        if (!c || c->def.kind != ControlKind::List) return;
-        c->list.columns.clear();
-        ++c->list.generation;
-        needed = MarkLocked(id);
-    }
-    Wake(needed);
 }
 
 int Dialog::ColumnCount(int id) const {

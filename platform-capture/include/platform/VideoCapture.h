@@ -134,7 +134,6 @@ public:
     // Chooses the format of the next run: one of the capabilities' sizes, 8 bits a pixel, with the
     // caller's frame time. Refused while the camera runs.
     HRESULT SetFormat(const MediaType& mediaType);
-    HRESULT GetFormat(MediaType* mediaType);
 
 private:
     std::shared_ptr<detail::CaptureSource> source_;
@@ -236,7 +235,6 @@ public:
     FilterGraph& operator=(const FilterGraph&) = delete;
 
     HRESULT AddFilter(const std::shared_ptr<BaseFilter>& filter, const std::string& name);
-    HRESULT RemoveFilter(BaseFilter* filter);
     bool Contains(const BaseFilter* filter) const;
     std::shared_ptr<BaseFilter> Find(const BaseFilter* filter) const;
 

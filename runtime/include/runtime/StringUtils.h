@@ -14,3 +14,7 @@ void TrimLeft(std::string& text, const char* characters = " ");
 // The non-empty pieces between occurrences of `delimiter`, which is removed; an empty delimiter
 // gives the whole text as one piece.
 std::vector<std::string> SplitString(const std::string& text, const std::string& delimiter);
+
+// A decimal number as atoi reads it: leading blanks, an optional sign, the digits up to the first
+// other character; no digits read as 0; clamped to the int range.
+int ParseDecimal(const std::string& text);

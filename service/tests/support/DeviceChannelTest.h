@@ -2,7 +2,7 @@
 // What the device object tests share: the port of a channel URI, an attribute of an XML answer, the
 // wait for a device state, and a fixture base with the test's App_Data, the core object double and
 // an enrolment-client double that sends commands on a device channel, keeping the events that
-// arrive before an answer for ReadEvent.
+// arrive before an answer for ReadEvent, and the log of the client channel's two handlers.
 
 #include <gtest/gtest.h>
 
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "FakeVdm.h"
+#include "LogCapture.h"
 #include "TestAppData.h"
 #include "XmlPeer.h"
 #include "device/BaseDevice.h"
@@ -47,6 +48,15 @@ protected:
         ASSERT_TRUE(client.Connect(PortOf(device.GetDeviceURI())));
         ASSERT_TRUE(vdm.WaitForCalls(1));
         vdm.ClearCalls();
+    }
+    // Calls the device's handlers of a closed and of a failed client channel, as the channel does,
+    // and returns what they wrote into the log module; each must report that the client has gone.
+    std::string ClientChannelGoneLog(IDevice& device, const std::string& module) {
+        LogCapture logs;
+        EXPECT_EQ(device.ProcessSocketDeviceCloseEventCallback(), 1);
+        EXPECT_EQ(device.ProcessSocketDeviceErrorEventCallback(), 1);
+        EXPECT_TRUE(vdm.WaitForCalls(2));
+        return logs.Read(module);
     }
     // Sends a command and returns its answer; events that come first are kept for ReadEvent.
     std::string Command(const std::string& command, const std::string& id) {

@@ -115,9 +115,7 @@ public:
     void OnSystemCommand(std::function<void(int command)> handler);
     void SystemCommand(int command);
 
-    // Esc or the window's close box: runs the cancel handler when one is set, else ends the
-    // dialog with 2 (Cancel).
-    void OnCancel(std::function<void()> handler);
+    // Esc or the window's close box: ends the dialog with 2 (Cancel).
     void Cancel();
     // Ending the dialog: the result is kept and the view closes. EndedWith is -1 while running.
     void EndDialog(int result);
@@ -125,7 +123,6 @@ public:
 
     // Report lists (controls of kind List).
     bool AddColumn(int id, const std::string& name, int width);
-    void ClearColumns(int id);
     int ColumnCount(int id) const;
     // Appends a row at the end; returns its index, -1 for an unknown list.
     int AppendRow(int id, ListRow row);
@@ -173,7 +170,6 @@ private:
     std::set<int> dirty_;
     bool wakePending_ = false;
     std::function<void()> wake_;
-    std::function<void()> cancel_;
     std::function<void(int)> systemCommand_;
     int ended_ = -1;
 };
