@@ -168,9 +168,9 @@ struct Map {
   std::vector<uint8_t> pixels;
   std::vector<FormLine> lines;
   Map(int w, int h) : width(w), height(h), pixels(size_t(w) * h, 0) {}
-  void Line(double column, double slope = 0) {
+  void Line(double column, double slope = 0, int fromRow = 0, int toRow = -1) {
     int lo = width, hi = 0;
-    for (int r = 0; r < height; ++r) {
+    for (int r = fromRow; r <= (toRow < 0 ? height - 1 : toRow); ++r) {
       const int c = int(std::lround(column + slope * r));
       for (int k = c; k < c + 2; ++k)
         if (k >= 0 && k < width) pixels[size_t(r) * width + k] = 200;
@@ -268,6 +268,40 @@ TEST(MeasureCardAngle, AngleSignAndConsensus) {
       EXPECT_NE(m.code, -11);
       EXPECT_NEAR(m.angle, apart / 2, 0.05);
     }
+  }
+}
+
+// A pen stroke at 15 degrees over a third of the span, inside the second box, among six ruled lines
+// at 0.5 degrees: the first search takes every line, so the stroke is dropped at once and the
+// ruled lines agree. After a drop only angles of at most 10 degrees are searched: a second stroke
+// is never dropped, the ruled lines go one by one and the last two still disagree.
+TEST(MeasureCardAngle, SteepStrokeIsDroppedFirst) {
+  const double deg = 3.14159265358979 / 180, ruled = -std::tan(0.5 * deg), stroke = -std::tan(15 * deg);
+  const int height = 600;
+  for (int strokes : {1, 2}) {
+    Map m(500, height);
+    for (double c : {12.0, 107.0}) m.Line(c, ruled);
+    m.Line(180 - stroke * 200, stroke, 200, 399);  // columns 180 down to 127
+    if (strokes == 2) m.Line(280 - stroke * 200, stroke, 200, 399);
+    for (double c : {202.0, 297.0, 392.0, 487.0}) m.Line(c, ruled);
+    std::sort(m.lines.begin(), m.lines.end(), [](const FormLine& x, const FormLine& y) { return x.first < y.first; });
+    const Map::Result r = m.Measure();
+    SCOPED_TRACE(strokes);
+    if (strokes == 2) {
+      EXPECT_EQ(r.code, -11);
+      continue;
+    }
+    ASSERT_EQ(r.code, 95) << r.out;  // 95 / cos(0.5 degrees), rounded
+    EXPECT_NEAR(r.angle, 0.5, 0.02);
+    // Each edge is a ruled line at its mean row: its top column + 0.5 (the pixel pair) moved left
+    // along the slope, rounded half up.
+    ASSERT_EQ(r.columns.size(), 10u);
+    const double top[10] = {12, 107, 107, 202, 202, 297, 297, 392, 392, 487};
+    for (int i = 0; i < 10; ++i) {
+      EXPECT_EQ(r.columns[size_t(i)], int(std::trunc(top[i] + 0.5 + ruled * (height - 1) / 2.0 + 0.5))) << i;
+      EXPECT_EQ(r.rows[size_t(i)], height / 2) << i;
+    }
+    EXPECT_EQ(r.out, "");
   }
 }
 
