@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "FormLines.h"
 #include "FormPosition.h"
 #include "sim/CardKit.h"
 
@@ -683,6 +684,31 @@ TEST(FormPositionCards, BarcodeLocatedAt1000Ppi) {
   testing::internal::CaptureStdout();
   EXPECT_EQ(LocateAndReadBarcode(at500, img.pixels.data(), &f), -1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Err: Barcode area is too big (520x4200x8)\n");
+}
+
+// The centre of a rolled box: the corners where the upper line y - t x = U meets the left edge
+// x + t y = K and the lower line meets the right edge, at x = (K - t U) / (1 + t^2) and
+// y = (U + t K) / (1 + t^2); each centre coordinate trunc((c1 + c2 + 1) x 4) of the corners' reduced
+// coordinates, toward zero for a box left of the card's edge. Values worked by hand.
+TEST(RolledBoxCentre, MiddleOfTheDiagonalInImagePixels) {
+  struct Case {
+    const char* what;
+    double t, upper, lower;
+    FormLine left, right;  // edge points: row in first, column in end
+    int x, y;
+  } cases[] = {
+      // (12 + 107 + 1) x 4, (40 + 129.5 + 1) x 4
+      {"upright", 0, 40, 129.5, {0, 85, 12, 0}, {0, 85, 107, 0}, 480, 682},
+      // corners (20.792, 42.079) and (105.941, 140.594): 510.93 and 734.69
+      {"turned", 0.1, 40, 130, {0, 50, 20, 0}, {0, 50, 115, 0}, 510, 734},
+      // corners (-38.614, 36.139) and (21.782, 132.178): -63.33 and 677.27
+      {"left of the card", 0.1, 40, 130, {0, 50, -40, 0}, {0, 50, 30, 0}, -63, 677},
+  };
+  for (const Case& c : cases) {
+    const FormPoint p = RolledBoxCentre(c.t, c.upper, c.lower, c.left, c.right);
+    EXPECT_EQ(p.x, c.x) << c.what;
+    EXPECT_EQ(p.y, c.y) << c.what;
+  }
 }
 
 TEST(FormPositionCards, RefusedInput) {
