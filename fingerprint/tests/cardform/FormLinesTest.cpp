@@ -42,6 +42,24 @@ TEST(DetectLines, EvenlySpacedLinesAreNumberedAsOneSequence) {
   }
 }
 
+// Once its sum exceeds S a run ends before a value below 40: a value of 40 still belongs to it, 39
+// does not. Peaks of 55 are not narrowed; one line alone is not numbered.
+TEST(DetectLines, ARunPastItsStrengthEndsBeforeAValueBelow40) {
+  for (int next : {40, 39}) {
+    std::vector<int32_t> p(200, 0);
+    const int32_t run[] = {55, 55, 55, next, 25};
+    std::copy(std::begin(run), std::end(run), p.begin() + 50);
+    FormLine lines[10];
+    int candidates = 0;
+    EXPECT_EQ(DetectLines(p.data(), 0, 199, 150, 10, 80, 130, 1, lines, &candidates), 0);
+    EXPECT_EQ(candidates, 1);
+    EXPECT_EQ(lines[0].first, 50) << next;
+    EXPECT_EQ(lines[0].end, next == 40 ? 54 : 53) << next;
+    EXPECT_EQ(lines[0].strength, next == 40 ? 205 : 165) << next;
+    EXPECT_EQ(lines[1].strength, 0);
+  }
+}
+
 TEST(DetectLines, SpacingOutsideTheBoundsBreaksTheSequence) {
   // 100, 100, 200 (beyond Dmax), 100: the far line starts a new reference and is not numbered with
   // the line before it.
@@ -239,6 +257,21 @@ TEST(MeasureCardAngle, EdgeLayouts) {
   }
 }
 
+// An edge column is trunc(mean column + 0.5): the first line's pixel pairs moved one column left
+// in three rows at the top and three at the bottom (no tilt) have their mean column at 12.45, so
+// its edge is 12, not 13 as a pair at 12 and 13 in every row gives.
+TEST(MeasureCardAngle, EdgeColumnsRoundHalfUp) {
+  Map m = Card(500, {12, 107, 202, 297, 392, 487});
+  for (int r : {0, 1, 2, 117, 118, 119}) {
+    m.pixels[size_t(r) * 500 + 11] = 200;
+    m.pixels[size_t(r) * 500 + 13] = 0;
+  }
+  const Map::Result r = m.Measure();
+  ASSERT_EQ(r.code, 95) << r.out;
+  EXPECT_NEAR(r.angle, 0.0, 1e-6);
+  EXPECT_EQ(r.columns, (std::vector<int>{12, 108, 108, 203, 203, 298, 298, 393, 393, 488}));
+}
+
 TEST(MeasureCardAngle, AngleSignAndConsensus) {
   // Columns that move left going down (-0.02 per row) give a positive angle of atan(0.02).
   Map tilted = Card(500, {12, 107, 202, 297, 392, 487}, -0.02);
@@ -386,6 +419,14 @@ TEST(AnalysePlainRowLines, EdgesAndRefusals) {
       {"four-finger boxes 150 wide", 474, {12, 162, 237, 312, 462}, {}, 40, 80, 0,
        {12, 162, 162, 237, 237, 312, 312, 462}, ""},
       {"a four-finger box 149 wide", 474, {13, 162, 237, 312, 462}, {}, 40, 80, -4, {}, ""},
+      {"the right four-finger box 149 wide", 474, {12, 162, 237, 312, 461}, {}, 40, 80, -4, {}, ""},
+      {"the left thumb box 42 wide, the right 44", 436, {12, 175, 217, 261, 424}, {}, 40, 80, -4, {}, ""},
+      {"the right thumb box 42 wide, the left 44", 436, {12, 175, 219, 261, 424}, {}, 40, 80, -4, {}, ""},
+      {"both thumb boxes 43 wide", 436, {12, 175, 218, 261, 424}, {}, 40, 80, 0,
+       {12, 175, 175, 218, 218, 261, 261, 424}, ""},
+      {"one gap of 75 is one thumb", 500, {12, 175, 250, 488}, {}, 40, 80, 0, {12, 175, 175, 250, 250, 325, 325, 488},
+       ""},
+      {"one gap of 76 is two thumbs", 500, {12, 175, 251, 488}, {}, 40, 80, -3, {}, "Err: Thumb size 38\n"},
       {"one line", 500, {250}, {}, 40, 80, -1, {}, "Err: Slap lines 1\n"},
       {"lines inside the four-finger areas are ignored", 500, {12, 60, 100, 488}, {}, 40, 80, -1, {},
        "Err: Flat4 too big 476 476\n"},
