@@ -60,6 +60,29 @@ TEST(DetectLines, ARunPastItsStrengthEndsBeforeAValueBelow40) {
   }
 }
 
+// Numbering: a line that follows the chosen one closer than Dmin takes its place only when it
+// starts less than Dmax after the reference and is more than 1.5 times as dense. Lines of density
+// 100 at 20 and 120 (the chosen one), then a denser one: at 150 (Dmax = 130 after the reference) it
+// does not take the place, nor at 140 with exactly 1.5 times the density; at 140 and 1.6 times it
+// does. A line that stays out of the sequence starts a new reference too close to be numbered.
+TEST(DetectLines, ACloseDenserLineTakesTheChosenOnesPlace) {
+  const struct {
+    int start, peak;
+    std::vector<int> sequence;
+  } cases[] = {{149, 200, {1, 1, 0}}, {139, 150, {1, 1, 0}}, {139, 160, {1, 0, 1}}};
+  for (const auto& c : cases) {
+    std::vector<int32_t> p = Profile({19, 119}, 300, 100);
+    const std::vector<int32_t> q = Profile({c.start}, 300, c.peak);
+    for (int i = c.start; i < c.start + 4; ++i) p[size_t(i)] = q[size_t(i)];
+    FormLine lines[10];
+    int candidates = 0;
+    EXPECT_EQ(DetectLines(p.data(), 0, 299, 150, 10, 80, 130, 0, lines, &candidates), 1) << c.start << " " << c.peak;
+    ASSERT_EQ(lines[2].first, c.start + 1);
+    EXPECT_EQ(lines[3].strength, 0);
+    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(lines[i].sequence, c.sequence[i]) << c.start << " " << c.peak << " line " << i;
+  }
+}
+
 TEST(DetectLines, SpacingOutsideTheBoundsBreaksTheSequence) {
   // 100, 100, 200 (beyond Dmax), 100: the far line starts a new reference and is not numbered with
   // the line before it.
