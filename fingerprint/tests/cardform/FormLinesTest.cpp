@@ -180,6 +180,17 @@ TEST(DetectLines, EndCorrections) {
   EXPECT_EQ(DetectLines(p.data(), 0, 519, 300, 10, 90, 130, 0, lines, &candidates), 4);
   int want[] = {1, 2, 4, 0, 4};
   for (int i = 0; i < 5; ++i) EXPECT_EQ(lines[i].sequence, want[i]) << i;
+  // Weak is a strength below 2S (with a density below S): three values of 200 (strength 600 = 2S)
+  // keep their number, 200, 200, 199 give it away.
+  for (const int last : {200, 199}) {
+    std::vector<int32_t> r = Profile({20, 120, 220, 420}, 520, 400);
+    const int32_t wide[] = {30, 200, 200, last, 30};
+    std::copy(std::begin(wide), std::end(wide), r.begin() + 320);
+    EXPECT_EQ(DetectLines(r.data(), 0, 519, 300, 10, 90, 130, 0, lines, &candidates), 4);
+    ASSERT_EQ(lines[3].strength, 400 + last) << last;
+    const std::vector<int> expected = last == 200 ? std::vector<int>{1, 2, 3, 4, 4} : std::vector<int>{1, 2, 4, 0, 4};
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(lines[i].sequence, expected[size_t(i)]) << last << " " << i;
+  }
   // The last line close after a line numbered k - 1 that is clearly stronger than the lines
   // between them takes number k - 1 instead.
   std::vector<int32_t> q = Profile({20, 120, 220, 410}, 520, 400);
