@@ -170,6 +170,28 @@ TEST(DetectLines, DenseLinesReplaceFaintOnes) {
   EXPECT_EQ(lines[2].strength, 0);
 }
 
+// A candidate exactly 2.8 times as dense as the line before it, less than Dmin after it, replaces
+// that line; 2.7 times as dense, both stay.
+TEST(DetectLines, ACandidate2Point8TimesAsDenseReplacesTheLineBefore) {
+  for (const int peak : {280, 270}) {
+    std::vector<int32_t> p = Profile({19, 119}, 300, 100);
+    const std::vector<int32_t> dense = Profile({149}, 300, peak);
+    for (int i = 149; i < 153; ++i) p[size_t(i)] = dense[size_t(i)];
+    FormLine lines[10];
+    int candidates = 0;
+    DetectLines(p.data(), 0, 299, 150, 10, 80, 130, 0, lines, &candidates);
+    EXPECT_EQ(candidates, 3) << peak;
+    EXPECT_EQ(lines[0].first, 20) << peak;
+    if (peak == 280) {
+      EXPECT_EQ(lines[1].first, 150);
+      EXPECT_EQ(lines[2].strength, 0);
+    } else {
+      EXPECT_EQ(lines[1].first, 120);
+      EXPECT_EQ(lines[2].first, 150);
+    }
+  }
+}
+
 TEST(DetectLines, EndCorrections) {
   // A weak line first numbered k gives its number to the strong line before it.
   std::vector<int32_t> p = Profile({20, 120, 220, 420}, 520, 400);
