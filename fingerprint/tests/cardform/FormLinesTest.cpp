@@ -192,6 +192,22 @@ TEST(DetectLines, ACandidate2Point8TimesAsDenseReplacesTheLineBefore) {
   }
 }
 
+// Nothing to scan (last before first): no line, the list ends at once, also with room for one line.
+TEST(DetectLines, AnEmptyRangeClearsTheList) {
+  const std::vector<int32_t> p = Profile({20}, 100);
+  for (const int M : {1, 10}) {
+    FormLine lines[10];
+    for (FormLine& l : lines) l = {7, 7, 7, 7};
+    int candidates = -1;
+    EXPECT_EQ(DetectLines(p.data(), 50, 40, 150, M, 80, 130, 1, lines, &candidates), 0);
+    EXPECT_EQ(candidates, 0);
+    EXPECT_EQ(lines[0].strength, 0) << M;
+    EXPECT_EQ(lines[0].first, 0) << M;
+    EXPECT_EQ(lines[0].end, 0) << M;
+    EXPECT_EQ(lines[0].sequence, 0) << M;
+  }
+}
+
 TEST(DetectLines, EndCorrections) {
   // A weak line first numbered k gives its number to the strong line before it.
   std::vector<int32_t> p = Profile({20, 120, 220, 420}, 520, 400);
