@@ -208,6 +208,24 @@ TEST(DetectLines, AnEmptyRangeClearsTheList) {
   }
 }
 
+// A run ends before 35 once its sum exceeds S; the 35 opens the next run at the end index of the
+// line just found: an overlapping candidate, which replaces that line when it is denser (78.3
+// against 75.5; the line before, of density 100, does not count) and is not counted.
+TEST(DetectLines, AnOverlappingDenserCandidateReplacesTheLastLine) {
+  std::vector<int32_t> p = Profile({10}, 200, 100);
+  const int32_t runs[] = {75, 76, 35, 100, 100, 10};
+  std::copy(std::begin(runs), std::end(runs), p.begin() + 50);
+  FormLine lines[10];
+  int candidates = 0;
+  DetectLines(p.data(), 0, 199, 150, 10, 80, 130, 0, lines, &candidates);
+  EXPECT_EQ(candidates, 2);
+  EXPECT_EQ(lines[0].first, 11);
+  EXPECT_EQ(lines[1].first, 52);
+  EXPECT_EQ(lines[1].end, 55);
+  EXPECT_EQ(lines[1].strength, 235);
+  EXPECT_EQ(lines[2].strength, 0);
+}
+
 TEST(DetectLines, EndCorrections) {
   // A weak line first numbered k gives its number to the strong line before it.
   std::vector<int32_t> p = Profile({20, 120, 220, 420}, 520, 400);
