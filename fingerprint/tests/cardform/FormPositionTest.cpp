@@ -779,6 +779,40 @@ TEST(FormPositionCards, RefusedInput) {
   EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0);
 }
 
+// The threshold is taken over every block of the area, its last columns and rows too: ink only in
+// the last 40 of 400 columns, or only in the last 24 of 240 rows, still gives a threshold between
+// ink and paper.
+TEST(FormPositionCards, DemographicThresholdReadsTheWholeArea) {
+  const int width = 400, height = 240;
+  for (const bool columns : {true, false}) {
+    std::vector<uint8_t> img(size_t(width) * height);
+    for (int y = 0; y < height; ++y)
+      for (int x = 0; x < width; ++x) img[size_t(y) * width + x] = (columns ? x >= 360 : y >= 216) ? 40 : 230;
+    const int t = DemographicThreshold(img.data(), width, height, 0, 0, width, height);
+    EXPECT_GE(t, 40) << columns;
+    EXPECT_LT(t, 230) << columns;
+  }
+}
+
+// The bar-code area may reach the image's last row and column, not beyond.
+TEST(FormPositionCards, BarcodeAreaMustLieInsideTheImage) {
+  std::vector<uint8_t> img(size_t(400) * 400, 255);
+  const int16_t geometry[3] = {400, 400, 500};
+  const struct {
+    int16_t cx, cy;
+    bool inside;
+  } cases[] = {{300, 300, true}, {301, 300, false}, {300, 301, false}, {100, 100, true}, {99, 100, false}};
+  for (const auto& c : cases) {
+    FormPositionRecord f{};
+    f.demographic = {c.cx, c.cy, 200, 200};
+    testing::internal::CaptureStdout();
+    const int r = LocateAndReadBarcode(geometry, img.data(), &f);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.find("Err: Barcode area is too big (200x200x8)") != std::string::npos, !c.inside) << c.cx << "," << c.cy;
+    EXPECT_EQ(r, -1) << c.cx << "," << c.cy;  // a blank area holds no code
+  }
+}
+
 TEST(FormPositionCards, DemographicThresholdClipsItsArea) {
   // Left half ink 40, right half paper 230: the threshold separates them.
   const int width = 400, height = 300;
