@@ -508,6 +508,33 @@ TEST(FormPositionCards, PlainRowLaidOutFromItsMiddleLine) {
   EXPECT_NEAR(f.fourFingers[1].cx + f.fourFingers[1].w / 2, (c - 55) * 8, kBoxTolerance);
 }
 
+// The same row with an overlap (parameter 11) but no thumb width (parameter 10 = 0): the thumbs
+// close on the middle line c and the four-finger boxes reach from the frame lines to c.
+TEST(FormPositionCards, PlainRowLaidOutFromItsMiddleLineWithoutAThumbWidth) {
+  sim::CardSpec def;
+  sim::RenderedCard card = PlainRowOfMiddleLine(def);
+  const sim::CardTruth& t = card.truth;
+  int para[13] = {0, 640, 960, 520, 1040, 320, 640, 720, 1360, 0, 0, 160, 0};
+  FormPositionRecord f = Defined(def, t, AP_TENPRINT | AP_PLAINTP | AP_FLATPRINT);
+  const int r = AutoFormPositionWithParameters(card.image.pixels.data(), def.width, def.height, &f, para);
+  para[11] = 0;
+  FormPositionRecord scratch{};
+  testing::internal::CaptureStdout();
+  AutoFormPositionWithParameters(card.image.pixels.data(), 16, 16, &scratch, para);  // back to the defaults
+  testing::internal::GetCapturedStdout();
+  ASSERT_EQ(r, 0);
+  ASSERT_EQ(f.found, AP_TENPRINT | AP_PLAINTP | AP_FLATPRINT);
+  const double c = t.plainVerticalU[2] / 8;
+  for (const FormBox* thumb : {&f.thumbs[0], &f.thumbs[1]}) {
+    EXPECT_NEAR(thumb->cx, (2 * c + 1) * 4, kBoxTolerance);
+    EXPECT_EQ(thumb->w, 0);
+  }
+  EXPECT_NEAR(f.fourFingers[0].cx - f.fourFingers[0].w / 2, c * 8, kBoxTolerance);
+  EXPECT_NEAR(f.fourFingers[0].cx + f.fourFingers[0].w / 2, t.plainVerticalU[4], kBoxTolerance);
+  EXPECT_NEAR(f.fourFingers[1].cx - f.fourFingers[1].w / 2, t.plainVerticalU[0], kBoxTolerance);
+  EXPECT_NEAR(f.fourFingers[1].cx + f.fourFingers[1].w / 2, c * 8, kBoxTolerance);
+}
+
 TEST(FormPositionCards, PlainRowWithOnlyItsMiddleLineUnderTheDefaultParameters) {
   // The frame lines and the middle line alone are too far apart to form a sequence, and with no
   // overlap width (parameter 11 = 0) a lone middle line is never accepted: no plain gap scores, so
