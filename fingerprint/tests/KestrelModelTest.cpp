@@ -730,6 +730,35 @@ TEST(KestrelResult, CombinationAndFlatOutputAreBitIdenticalToTheSingleThreadedAs
     }
 }
 
+// Step 2 combines the parts the collection left; when it has combined all four already, Step 2
+// makes no combining call, returns 0 (KestrelC: the OR of no results) and copies the combined image
+// to the start of the quad block again.
+TEST(KestrelResult, StepTwoAfterEveryPartWasCombinedCopiesTheImageAndSucceeds) {
+    const FixedResultInput input;
+    for (KestrelVariant v : {KestrelVariant::B, KestrelVariant::C}) {
+        SCOPED_TRACE(v == KestrelVariant::B ? "KestrelB" : "KestrelC");
+        std::unique_ptr<ZarnScannerKestrelFamily> m = MakeFamily(v);
+        g_pScanner = m.get();
+        ASSERT_EQ(m->ApplyStaticMemory(), 0);
+        for (int n = 0; n < 4; ++n) std::memcpy(m->m_pQuad[n], input.parts[size_t(n)].data(), input.parts[size_t(n)].size());
+        m->m_nImageType = ZARN_IMAGE_SLAP_RIGHT;
+        m->m_nCollectedMask = 0;
+        m->m_nStitchCount = 0;
+        ASSERT_EQ(m->GetFullModeResultImage_Step2(), 0);
+        ASSERT_EQ(m->m_nStitchCount, 4);
+        ASSERT_EQ(m->m_nCollectedMask.load(), 15);
+        const uint64_t combined = Fingerprint(m->m_pQuadBlock, size_t(4) * W * H);
+        std::memset(m->m_pQuadBlock, 0, size_t(4) * W * H);
+        m->m_nFullModeCapture = 1;
+        EXPECT_EQ(m->GetFullModeResultImage_Step2(), 0);
+        EXPECT_EQ(m->m_nStitchCount, 4);
+        EXPECT_EQ(m->m_nFullModeCapture.load(), 0);
+        EXPECT_EQ(Fingerprint(m->m_pQuadBlock, size_t(4) * W * H), combined);
+        m->ReleaseStaticMemory();
+        g_pScanner = nullptr;
+    }
+}
+
 // ---- where the renderer put the fingers ----------------------------------------------------------
 
 // A fingertip contact the renderer put on the platen, in millimetres from the platen centre (y

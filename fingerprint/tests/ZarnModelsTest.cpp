@@ -16,6 +16,7 @@
 #include "CaptureRig.h"
 #include "TestScanner.h"
 #include "platform/DeviceRegistry.h"
+#include "platform/TessikUsbProtocol.h"
 #include "sim/Models.h"
 #include "sim/Render.h"
 #include "zarn/ZarnEssentialsApi.h"
@@ -890,6 +891,66 @@ TEST_F(LiveGrading, AStillHandNeedsEveryLimitKept) {
             EXPECT_GE(area, 20);
         }
     }
+}
+
+// The state LEDs after each graded frame, on a PloverA (an LED panel scanner): a good finger lights
+// its pair as (0, 1), a graded finger that is not good as (1, 0), a finger not graded keeps (1, 1);
+// for a right slap bit k of the byte sent to LED group 1 is state byte k. The grey limit b makes
+// none, some and all of the fingers good.
+TEST(ZarnLiveImage, StateLedsShowEachFingersGrade) {
+    ASSERT_TRUE(kSlotIsolated);
+    namespace proto = platform::usb::tessik;
+    auto bus = BusOf("device s1 PloverA\n");
+    auto device = bus->Device("s1");
+    ASSERT_TRUE(device);
+    ZarnScannerPloverA scanner;
+    g_pScanner = &scanner;
+    struct Release {
+        ZarnScannerPloverA& s;
+        ~Release() {
+            s.ReleaseRes();
+            g_pScanner = nullptr;
+        }
+    } release{scanner};
+    ASSERT_EQ(scanner.InitializeRes(), 0);
+    ASSERT_EQ(scanner.InitVideoMode(TK_VIDEO_ROLL), 0);  // the camera's properties
+    scanner.m_Running.initialised = 1;
+
+    const sim::GreyImage preview = SlapPreview();
+    sim::GreyImage shown = preview;
+    ImageUpToDown(shown.pixels.data(), shown.width, shown.height);
+    scanner.ImageInfo.image = shown.pixels.data();
+    scanner.ImageInfo.width = shown.width, scanner.ImageInfo.height = shown.height;
+    scanner.m_nImageType = ZARN_IMAGE_SLAP_RIGHT;
+    scanner.m_nFingerCount = 4;
+    const auto fingers = Segmented(preview, {0, 0, 800, 750});
+    std::vector<int> greys;
+    for (const FingerInfo& f : fingers) greys.push_back(f.Height);
+    std::sort(greys.begin(), greys.end());
+    ASSERT_LT(greys[1], greys[2]);
+    const struct {
+        int b, byte;  // byte: when known beforehand
+    } cases[] = {{50, 0x55}, {greys[2], -1}, {230, 0xAA}};
+    int mixed = 0;
+    for (const auto& c : cases) {
+        I_ResetLiveImage();
+        scanner.m_AutoCapture = {250, c.b, 1.0, 12, 2, 10, 10, 15, 3000};
+        const size_t before = scannertest::Writes(*device, proto::kReqLedGroup1).size();
+        EXPECT_EQ(I_ProcLiveImage(scanner), 4) << c.b;
+        const auto writes = scannertest::Writes(*device, proto::kReqLedGroup1);
+        ASSERT_EQ(writes.size(), before + 1) << c.b;
+        int byte = 0, good = 0;
+        for (int k = 0; k < 4; ++k) {
+            const int grade = Grade(fingers[size_t(k)], 800, 6000, c.b, 12);
+            const int first = grade == 1 ? 0 : 1, second = grade == 5 ? 0 : 1;
+            byte |= first << (2 * k) | second << (2 * k + 1);
+            good += grade == 1;
+        }
+        if (c.byte >= 0) EXPECT_EQ(byte, c.byte) << c.b;
+        mixed += good > 0 && good < 4;
+        EXPECT_EQ(writes.back(), byte) << c.b;
+    }
+    EXPECT_EQ(mixed, 1);
 }
 
 TEST(ZarnModels, VireoADecodeAndConstructorValues) {

@@ -176,7 +176,10 @@ int32_t DecodeTemplate(const uint8_t* s, int32_t length, IMF* out, char* errtext
             return fail(-13);
         }
         if (tag == kTagGeometry) {
-            if (P != kGeometryPayload) {
+            // The record is read from the first 63 payload bytes; a longer block's further bytes
+            // are skipped with it. A shorter one is refused: its fields would come from the bytes
+            // of the next block.
+            if (P < uint32_t(kGeometryPayload)) {
                 SetMessage(errtext, "Illegal geometry length");
                 return fail(-13);
             }

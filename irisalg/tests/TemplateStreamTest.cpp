@@ -245,3 +245,104 @@ TEST(TemplateStream, FreeLeavesTheCallersExtraBlockAlone) {
     EXPECT_EQ(TskIris_FeatureDecode_Ex(s.data(), int32_t(s.size()), nullptr, &reserved, err), -11);
     EXPECT_EQ(TskIris_FeatureDecode_Ex(s.data(), int32_t(s.size()), &out, &reserved, err), 0);
 }
+
+namespace {
+
+// A stream laid out byte by byte: a 64-byte header whose bytes 0..3 hold the big-endian length
+// and byte 12 the sum of every other byte modulo 256, the given blocks, then FF FF.
+std::vector<uint8_t> LayOut(const std::vector<std::vector<uint8_t>>& blocks) {
+    std::vector<uint8_t> s(64, 0);
+    s[4] = 0x02, s[5] = 0x80, s[6] = 0x01, s[7] = 0xE0;  // width 640, height 480
+    for (const auto& b : blocks) s.insert(s.end(), b.begin(), b.end());
+    s.push_back(0xFF);
+    s.push_back(0xFF);
+    const uint32_t L = uint32_t(s.size());
+    s[0] = uint8_t(L >> 24), s[1] = uint8_t(L >> 16), s[2] = uint8_t(L >> 8), s[3] = uint8_t(L);
+    unsigned sum = 0;
+    for (size_t i = 0; i < s.size(); ++i)
+        if (i != 12) sum += s[i];
+    s[12] = uint8_t(sum % 256);
+    return s;
+}
+
+// FF, tag, big-endian payload length, payload.
+std::vector<uint8_t> Block(uint8_t tag, const std::vector<uint8_t>& payload) {
+    const uint32_t P = uint32_t(payload.size());
+    std::vector<uint8_t> b = {0xFF, tag, uint8_t(P >> 24), uint8_t(P >> 16), uint8_t(P >> 8), uint8_t(P)};
+    b.insert(b.end(), payload.begin(), payload.end());
+    return b;
+}
+
+// The 63 geometry bytes: six u16 circle words, pupil score, location flag, six upper and six lower
+// eyelid words as u32, eyelid degree; all big-endian.
+std::vector<uint8_t> GeometryPayload() {
+    std::vector<uint8_t> p = {0x01, 0x36, 0x00, 0xF2, 0x00, 0x30,   // pupil 310, 242, 48
+                              0x01, 0x38, 0x00, 0xF0, 0x00, 0x76,   // iris 312, 240, 118
+                              77, 255};                             // score, flag
+    const uint32_t upper[6] = {2400, 0xFFFFF000u, 5243, 4100, 0, 0}, lower[6] = {0xFFFFFCE0u, 4096, 0xFFFFEB85u, 3900, 0, 0};
+    for (const uint32_t* w : {upper, lower})
+        for (int k = 0; k < 6; ++k)
+            for (int sh = 24; sh >= 0; sh -= 8) p.push_back(uint8_t(w[k] >> sh));
+    p.push_back(2);  // degree
+    return p;
+}
+
+}  // namespace
+
+// A geometry block longer than its 63 bytes is read from its first 63 bytes and skipped by its
+// own length, so the blocks behind it are found; the trailing bytes look like blocks of their own
+// and must not be taken for them.
+TEST(TemplateStream, LongerGeometryBlockReadsItsFirst63Bytes) {
+    const std::vector<uint8_t> quality = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    std::vector<uint8_t> feature = {0x02, 0, 0, 0, '2', '.', '0', '.', '0', '.', '0', 0, 0, 0};
+    feature.insert(feature.end(), {0xA1, 0xB2, 0xC3});
+    for (size_t extra : {size_t(0), size_t(1), size_t(37)}) {
+        std::vector<uint8_t> geometry = GeometryPayload();
+        ASSERT_EQ(geometry.size(), 63u);
+        for (size_t k = 0; k < extra; ++k) geometry.push_back(k % 2 ? 0x11 : 0xFF);  // FF 11 FF 11 ...
+        const std::vector<uint8_t> s = LayOut({Block(16, geometry), Block(17, quality), Block(34, feature)});
+        IMF out{};
+        std::string msg;
+        ASSERT_EQ(Decode(s, out, &msg), 0) << "payload " << 63 + extra << ": " << msg;
+        ASSERT_NE(out.geometry, nullptr);
+        const IrisLocation& g = *out.geometry;
+        EXPECT_EQ(g.pupilX, 310);
+        EXPECT_EQ(g.pupilY, 242);
+        EXPECT_EQ(g.pupilRadius, 48);
+        EXPECT_EQ(g.irisX, 312);
+        EXPECT_EQ(g.irisY, 240);
+        EXPECT_EQ(g.irisRadius, 118);
+        EXPECT_EQ(g.pupilScore, 77);
+        EXPECT_EQ(g.locationFlag, 255);
+        const int32_t upper[6] = {2400, -4096, 5243, 4100, 0, 0}, lower[6] = {-800, 4096, -5243, 3900, 0, 0};
+        for (int k = 0; k < 6; ++k) {
+            EXPECT_EQ(g.upperEyelid[k], upper[k]) << k;
+            EXPECT_EQ(g.lowerEyelid[k], lower[k]) << k;
+        }
+        EXPECT_EQ(g.eyelidDegree, 2);
+        ASSERT_NE(out.quality, nullptr) << "payload " << 63 + extra;
+        EXPECT_EQ(std::vector<uint8_t>(out.quality->bytes, out.quality->bytes + 16), quality);
+        ASSERT_EQ(out.count, 1);
+        EXPECT_EQ(out.id[0], 34);
+        EXPECT_EQ(out.version[0], 0x02000000u);
+        ASSERT_EQ(out.length[0], 3);
+        EXPECT_EQ(out.data[0][0], 0xA1);
+        EXPECT_EQ(out.data[0][2], 0xC3);
+        TskIris_Free_IMF(&out);
+    }
+}
+
+// A shorter one is refused: its 63 fields would be read from the bytes of the next block.
+TEST(TemplateStream, ShorterGeometryBlockIsRefused) {
+    for (size_t keep : {size_t(62), size_t(12), size_t(0)}) {
+        std::vector<uint8_t> geometry = GeometryPayload();
+        geometry.resize(keep);
+        const std::vector<uint8_t> s = LayOut({Block(16, geometry), Block(17, std::vector<uint8_t>(16, 9))});
+        IMF out{};
+        std::string msg;
+        EXPECT_EQ(Decode(s, out, &msg), -13) << keep;
+        EXPECT_EQ(msg, "Illegal geometry length") << keep;
+        EXPECT_EQ(out.geometry, nullptr) << keep;
+        EXPECT_EQ(out.quality, nullptr) << keep;
+    }
+}

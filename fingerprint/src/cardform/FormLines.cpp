@@ -401,25 +401,27 @@ int MeasureCardAngle(int reducedWidth, const uint8_t* map, FormLine* lines, int 
       }
     return s / m;
   };
-  auto farthest = [&](double centre, double& deviation) {
+  // The first search looks at every fitted line, so a steep stroke is the first to go; once a
+  // line has been dropped, only angles of at most 10 degrees are searched.
+  auto farthest = [&](double centre, bool steepToo, double& deviation) {
     int far = -1;
     deviation = -1;
     for (int i = 0; i < fitted; ++i)
-      if (fit[i].kept && fit[i].angle <= 10 && std::abs(fit[i].angle - centre) > deviation) {
+      if (fit[i].kept && (steepToo || fit[i].angle <= 10) && std::abs(fit[i].angle - centre) > deviation) {
         deviation = std::abs(fit[i].angle - centre);
         far = i;
       }
     return far;
   };
   double a = mean(), deviation = 0;
-  int far = farthest(a, deviation);
+  int far = farthest(a, true, deviation);
   int remaining = fitted;
   while (remaining > 2 && deviation > 0.25) {
     fit[far].kept = false;
     fit[far].angle = 100;
     --remaining;
     a = mean();
-    far = farthest(a, deviation);
+    far = farthest(a, false, deviation);
   }
   if (deviation > 0.25) return -11;
   *angle = float(a);

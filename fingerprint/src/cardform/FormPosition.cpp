@@ -162,9 +162,12 @@ int MapBack(const Stack& s, int y, const char* name) {
   return offset;
 }
 
+// The image pixel of the middle of two reduced coordinates.
+int MiddlePixel(double c1, double c2) { return Trunc((c1 + c2 + 1) * 4); }
+
 void SetBox(FormBox& b, double x0, double x1, double y0, double y1) {
-  b.cx = int16_t(Trunc((x0 + x1 + 1) * 4));
-  b.cy = int16_t(Trunc((y0 + y1 + 1) * 4));
+  b.cx = int16_t(MiddlePixel(x0, x1));
+  b.cy = int16_t(MiddlePixel(y0, y1));
   b.w = uint16_t(Trunc((x1 - x0) * 8));
   b.h = uint16_t(Trunc((y1 - y0) * 8));
 }
@@ -591,14 +594,7 @@ int Analyse(const uint8_t* image, int width, int height, FormPositionRecord* for
       form->boxHeight = uint16_t(std::lround((H + std::abs(t) * span) * std::cos(angle)) * 8);
       for (int r = 0; r < 2; ++r) {
         const double U0 = RowAtLeftEdge(hl[rows[r].upper], t, W), U1 = RowAtLeftEdge(hl[rows[r].lower], t, W);
-        for (int i = 0; i < 5; ++i) {
-          const FormLine& l = vl[2 * i];
-          const FormLine& e = vl[2 * i + 1];
-          double x0, y0, x1, y1;
-          Meet(t, U0, l.end + t * l.first, x0, y0);
-          Meet(t, U1, e.end + t * e.first, x1, y1);
-          form->rolled[r * 5 + i] = {int16_t(Trunc((x0 + x1 + 1) * 4)), int16_t(Trunc((y0 + y1 + 1) * 4))};
-        }
+        for (int i = 0; i < 5; ++i) form->rolled[r * 5 + i] = RolledBoxCentre(t, U0, U1, vl[2 * i], vl[2 * i + 1]);
       }
       form->found |= AP_TENPRINT;
       laidOut = true;
@@ -769,6 +765,13 @@ void PrintClipped(const FormPositionRecord* f) {
 }
 
 }  // namespace
+
+FormPoint RolledBoxCentre(double t, double upperU, double lowerU, const FormLine& leftEdge, const FormLine& rightEdge) {
+  double x0, y0, x1, y1;
+  Meet(t, upperU, leftEdge.end + t * leftEdge.first, x0, y0);
+  Meet(t, lowerU, rightEdge.end + t * rightEdge.first, x1, y1);
+  return {int16_t(MiddlePixel(x0, x1)), int16_t(MiddlePixel(y0, y1))};
+}
 
 FormPositionParameters CurrentFormPositionParameters() {
   FormPositionParameters p{};

@@ -43,3 +43,12 @@ int Crop_Flat(const int16_t size[2], const uint8_t* image, FormPositionRecord* f
 int LocateAndReadBarcode(const int16_t geometry[3], const uint8_t* image, FormPositionRecord* form);
 // Grey threshold of an area (clipped to the image and to 4096 x 4096).
 int DemographicThreshold(const uint8_t* image, int width, int height, int x, int y, int w, int h);
+
+// Centre of a rolled-print box, in image pixels, on a card turned by t = tan(angle). The box's
+// upper and lower lines are the lines y - t x = U through their rows at column 0 (upperU,
+// lowerU); its left and right edges are the lines x + t y = K through the edge points that the
+// card-angle measurement wrote (row in `first`, column in `end`); all in reduced pixels. The
+// centre is the middle of the diagonal from the upper-left to the lower-right corner, each
+// coordinate trunc((c1 + c2 + 1) x 4).
+struct FormLine;
+FormPoint RolledBoxCentre(double t, double upperU, double lowerU, const FormLine& leftEdge, const FormLine& rightEdge);

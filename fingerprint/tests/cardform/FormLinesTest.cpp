@@ -42,6 +42,47 @@ TEST(DetectLines, EvenlySpacedLinesAreNumberedAsOneSequence) {
   }
 }
 
+// Once its sum exceeds S a run ends before a value below 40: a value of 40 still belongs to it, 39
+// does not. Peaks of 55 are not narrowed; one line alone is not numbered.
+TEST(DetectLines, ARunPastItsStrengthEndsBeforeAValueBelow40) {
+  for (int next : {40, 39}) {
+    std::vector<int32_t> p(200, 0);
+    const int32_t run[] = {55, 55, 55, next, 25};
+    std::copy(std::begin(run), std::end(run), p.begin() + 50);
+    FormLine lines[10];
+    int candidates = 0;
+    EXPECT_EQ(DetectLines(p.data(), 0, 199, 150, 10, 80, 130, 1, lines, &candidates), 0);
+    EXPECT_EQ(candidates, 1);
+    EXPECT_EQ(lines[0].first, 50) << next;
+    EXPECT_EQ(lines[0].end, next == 40 ? 54 : 53) << next;
+    EXPECT_EQ(lines[0].strength, next == 40 ? 205 : 165) << next;
+    EXPECT_EQ(lines[1].strength, 0);
+  }
+}
+
+// Numbering: a line that follows the chosen one closer than Dmin takes its place only when it
+// starts less than Dmax after the reference and is more than 1.5 times as dense. Lines of density
+// 100 at 20 and 120 (the chosen one), then a denser one: at 150 (Dmax = 130 after the reference) it
+// does not take the place, nor at 140 with exactly 1.5 times the density; at 140 and 1.6 times it
+// does. A line that stays out of the sequence starts a new reference too close to be numbered.
+TEST(DetectLines, ACloseDenserLineTakesTheChosenOnesPlace) {
+  const struct {
+    int start, peak;
+    std::vector<int> sequence;
+  } cases[] = {{149, 200, {1, 1, 0}}, {139, 150, {1, 1, 0}}, {139, 160, {1, 0, 1}}};
+  for (const auto& c : cases) {
+    std::vector<int32_t> p = Profile({19, 119}, 300, 100);
+    const std::vector<int32_t> q = Profile({c.start}, 300, c.peak);
+    for (int i = c.start; i < c.start + 4; ++i) p[size_t(i)] = q[size_t(i)];
+    FormLine lines[10];
+    int candidates = 0;
+    EXPECT_EQ(DetectLines(p.data(), 0, 299, 150, 10, 80, 130, 0, lines, &candidates), 1) << c.start << " " << c.peak;
+    ASSERT_EQ(lines[2].first, c.start + 1);
+    EXPECT_EQ(lines[3].strength, 0);
+    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(lines[i].sequence, c.sequence[i]) << c.start << " " << c.peak << " line " << i;
+  }
+}
+
 TEST(DetectLines, SpacingOutsideTheBoundsBreaksTheSequence) {
   // 100, 100, 200 (beyond Dmax), 100: the far line starts a new reference and is not numbered with
   // the line before it.
@@ -129,6 +170,62 @@ TEST(DetectLines, DenseLinesReplaceFaintOnes) {
   EXPECT_EQ(lines[2].strength, 0);
 }
 
+// A candidate exactly 2.8 times as dense as the line before it, less than Dmin after it, replaces
+// that line; 2.7 times as dense, both stay.
+TEST(DetectLines, ACandidate2Point8TimesAsDenseReplacesTheLineBefore) {
+  for (const int peak : {280, 270}) {
+    std::vector<int32_t> p = Profile({19, 119}, 300, 100);
+    const std::vector<int32_t> dense = Profile({149}, 300, peak);
+    for (int i = 149; i < 153; ++i) p[size_t(i)] = dense[size_t(i)];
+    FormLine lines[10];
+    int candidates = 0;
+    DetectLines(p.data(), 0, 299, 150, 10, 80, 130, 0, lines, &candidates);
+    EXPECT_EQ(candidates, 3) << peak;
+    EXPECT_EQ(lines[0].first, 20) << peak;
+    if (peak == 280) {
+      EXPECT_EQ(lines[1].first, 150);
+      EXPECT_EQ(lines[2].strength, 0);
+    } else {
+      EXPECT_EQ(lines[1].first, 120);
+      EXPECT_EQ(lines[2].first, 150);
+    }
+  }
+}
+
+// Nothing to scan (last before first): no line, the list ends at once, also with room for one line.
+TEST(DetectLines, AnEmptyRangeClearsTheList) {
+  const std::vector<int32_t> p = Profile({20}, 100);
+  for (const int M : {1, 10}) {
+    FormLine lines[10];
+    for (FormLine& l : lines) l = {7, 7, 7, 7};
+    int candidates = -1;
+    EXPECT_EQ(DetectLines(p.data(), 50, 40, 150, M, 80, 130, 1, lines, &candidates), 0);
+    EXPECT_EQ(candidates, 0);
+    EXPECT_EQ(lines[0].strength, 0) << M;
+    EXPECT_EQ(lines[0].first, 0) << M;
+    EXPECT_EQ(lines[0].end, 0) << M;
+    EXPECT_EQ(lines[0].sequence, 0) << M;
+  }
+}
+
+// A run ends before 35 once its sum exceeds S; the 35 opens the next run at the end index of the
+// line just found: an overlapping candidate, which replaces that line when it is denser (78.3
+// against 75.5; the line before, of density 100, does not count) and is not counted.
+TEST(DetectLines, AnOverlappingDenserCandidateReplacesTheLastLine) {
+  std::vector<int32_t> p = Profile({10}, 200, 100);
+  const int32_t runs[] = {75, 76, 35, 100, 100, 10};
+  std::copy(std::begin(runs), std::end(runs), p.begin() + 50);
+  FormLine lines[10];
+  int candidates = 0;
+  DetectLines(p.data(), 0, 199, 150, 10, 80, 130, 0, lines, &candidates);
+  EXPECT_EQ(candidates, 2);
+  EXPECT_EQ(lines[0].first, 11);
+  EXPECT_EQ(lines[1].first, 52);
+  EXPECT_EQ(lines[1].end, 55);
+  EXPECT_EQ(lines[1].strength, 235);
+  EXPECT_EQ(lines[2].strength, 0);
+}
+
 TEST(DetectLines, EndCorrections) {
   // A weak line first numbered k gives its number to the strong line before it.
   std::vector<int32_t> p = Profile({20, 120, 220, 420}, 520, 400);
@@ -139,6 +236,17 @@ TEST(DetectLines, EndCorrections) {
   EXPECT_EQ(DetectLines(p.data(), 0, 519, 300, 10, 90, 130, 0, lines, &candidates), 4);
   int want[] = {1, 2, 4, 0, 4};
   for (int i = 0; i < 5; ++i) EXPECT_EQ(lines[i].sequence, want[i]) << i;
+  // Weak is a strength below 2S (with a density below S): three values of 200 (strength 600 = 2S)
+  // keep their number, 200, 200, 199 give it away.
+  for (const int last : {200, 199}) {
+    std::vector<int32_t> r = Profile({20, 120, 220, 420}, 520, 400);
+    const int32_t wide[] = {30, 200, 200, last, 30};
+    std::copy(std::begin(wide), std::end(wide), r.begin() + 320);
+    EXPECT_EQ(DetectLines(r.data(), 0, 519, 300, 10, 90, 130, 0, lines, &candidates), 4);
+    ASSERT_EQ(lines[3].strength, 400 + last) << last;
+    const std::vector<int> expected = last == 200 ? std::vector<int>{1, 2, 3, 4, 4} : std::vector<int>{1, 2, 4, 0, 4};
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(lines[i].sequence, expected[size_t(i)]) << last << " " << i;
+  }
   // The last line close after a line numbered k - 1 that is clearly stronger than the lines
   // between them takes number k - 1 instead.
   std::vector<int32_t> q = Profile({20, 120, 220, 410}, 520, 400);
@@ -168,9 +276,9 @@ struct Map {
   std::vector<uint8_t> pixels;
   std::vector<FormLine> lines;
   Map(int w, int h) : width(w), height(h), pixels(size_t(w) * h, 0) {}
-  void Line(double column, double slope = 0) {
+  void Line(double column, double slope = 0, int fromRow = 0, int toRow = -1) {
     int lo = width, hi = 0;
-    for (int r = 0; r < height; ++r) {
+    for (int r = fromRow; r <= (toRow < 0 ? height - 1 : toRow); ++r) {
       const int c = int(std::lround(column + slope * r));
       for (int k = c; k < c + 2; ++k)
         if (k >= 0 && k < width) pixels[size_t(r) * width + k] = 200;
@@ -239,6 +347,21 @@ TEST(MeasureCardAngle, EdgeLayouts) {
   }
 }
 
+// An edge column is trunc(mean column + 0.5): the first line's pixel pairs moved one column left
+// in three rows at the top and three at the bottom (no tilt) have their mean column at 12.45, so
+// its edge is 12, not 13 as a pair at 12 and 13 in every row gives.
+TEST(MeasureCardAngle, EdgeColumnsRoundHalfUp) {
+  Map m = Card(500, {12, 107, 202, 297, 392, 487});
+  for (int r : {0, 1, 2, 117, 118, 119}) {
+    m.pixels[size_t(r) * 500 + 11] = 200;
+    m.pixels[size_t(r) * 500 + 13] = 0;
+  }
+  const Map::Result r = m.Measure();
+  ASSERT_EQ(r.code, 95) << r.out;
+  EXPECT_NEAR(r.angle, 0.0, 1e-6);
+  EXPECT_EQ(r.columns, (std::vector<int>{12, 108, 108, 203, 203, 298, 298, 393, 393, 488}));
+}
+
 TEST(MeasureCardAngle, AngleSignAndConsensus) {
   // Columns that move left going down (-0.02 per row) give a positive angle of atan(0.02).
   Map tilted = Card(500, {12, 107, 202, 297, 392, 487}, -0.02);
@@ -268,6 +391,40 @@ TEST(MeasureCardAngle, AngleSignAndConsensus) {
       EXPECT_NE(m.code, -11);
       EXPECT_NEAR(m.angle, apart / 2, 0.05);
     }
+  }
+}
+
+// A pen stroke at 15 degrees over a third of the span, inside the second box, among six ruled lines
+// at 0.5 degrees: the first search takes every line, so the stroke is dropped at once and the
+// ruled lines agree. After a drop only angles of at most 10 degrees are searched: a second stroke
+// is never dropped, the ruled lines go one by one and the last two still disagree.
+TEST(MeasureCardAngle, SteepStrokeIsDroppedFirst) {
+  const double deg = 3.14159265358979 / 180, ruled = -std::tan(0.5 * deg), stroke = -std::tan(15 * deg);
+  const int height = 600;
+  for (int strokes : {1, 2}) {
+    Map m(500, height);
+    for (double c : {12.0, 107.0}) m.Line(c, ruled);
+    m.Line(180 - stroke * 200, stroke, 200, 399);  // columns 180 down to 127
+    if (strokes == 2) m.Line(280 - stroke * 200, stroke, 200, 399);
+    for (double c : {202.0, 297.0, 392.0, 487.0}) m.Line(c, ruled);
+    std::sort(m.lines.begin(), m.lines.end(), [](const FormLine& x, const FormLine& y) { return x.first < y.first; });
+    const Map::Result r = m.Measure();
+    SCOPED_TRACE(strokes);
+    if (strokes == 2) {
+      EXPECT_EQ(r.code, -11);
+      continue;
+    }
+    ASSERT_EQ(r.code, 95) << r.out;  // 95 / cos(0.5 degrees), rounded
+    EXPECT_NEAR(r.angle, 0.5, 0.02);
+    // Each edge is a ruled line at its mean row: its top column + 0.5 (the pixel pair) moved left
+    // along the slope, rounded half up.
+    ASSERT_EQ(r.columns.size(), 10u);
+    const double top[10] = {12, 107, 107, 202, 202, 297, 297, 392, 392, 487};
+    for (int i = 0; i < 10; ++i) {
+      EXPECT_EQ(r.columns[size_t(i)], int(std::trunc(top[i] + 0.5 + ruled * (height - 1) / 2.0 + 0.5))) << i;
+      EXPECT_EQ(r.rows[size_t(i)], height / 2) << i;
+    }
+    EXPECT_EQ(r.out, "");
   }
 }
 
@@ -352,6 +509,14 @@ TEST(AnalysePlainRowLines, EdgesAndRefusals) {
       {"four-finger boxes 150 wide", 474, {12, 162, 237, 312, 462}, {}, 40, 80, 0,
        {12, 162, 162, 237, 237, 312, 312, 462}, ""},
       {"a four-finger box 149 wide", 474, {13, 162, 237, 312, 462}, {}, 40, 80, -4, {}, ""},
+      {"the right four-finger box 149 wide", 474, {12, 162, 237, 312, 461}, {}, 40, 80, -4, {}, ""},
+      {"the left thumb box 42 wide, the right 44", 436, {12, 175, 217, 261, 424}, {}, 40, 80, -4, {}, ""},
+      {"the right thumb box 42 wide, the left 44", 436, {12, 175, 219, 261, 424}, {}, 40, 80, -4, {}, ""},
+      {"both thumb boxes 43 wide", 436, {12, 175, 218, 261, 424}, {}, 40, 80, 0,
+       {12, 175, 175, 218, 218, 261, 261, 424}, ""},
+      {"one gap of 75 is one thumb", 500, {12, 175, 250, 488}, {}, 40, 80, 0, {12, 175, 175, 250, 250, 325, 325, 488},
+       ""},
+      {"one gap of 76 is two thumbs", 500, {12, 175, 251, 488}, {}, 40, 80, -3, {}, "Err: Thumb size 38\n"},
       {"one line", 500, {250}, {}, 40, 80, -1, {}, "Err: Slap lines 1\n"},
       {"lines inside the four-finger areas are ignored", 500, {12, 60, 100, 488}, {}, 40, 80, -1, {},
        "Err: Flat4 too big 476 476\n"},

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "FormLines.h"
 #include "FormPosition.h"
 #include "sim/CardKit.h"
 
@@ -507,6 +508,33 @@ TEST(FormPositionCards, PlainRowLaidOutFromItsMiddleLine) {
   EXPECT_NEAR(f.fourFingers[1].cx + f.fourFingers[1].w / 2, (c - 55) * 8, kBoxTolerance);
 }
 
+// The same row with an overlap (parameter 11) but no thumb width (parameter 10 = 0): the thumbs
+// close on the middle line c and the four-finger boxes reach from the frame lines to c.
+TEST(FormPositionCards, PlainRowLaidOutFromItsMiddleLineWithoutAThumbWidth) {
+  sim::CardSpec def;
+  sim::RenderedCard card = PlainRowOfMiddleLine(def);
+  const sim::CardTruth& t = card.truth;
+  int para[13] = {0, 640, 960, 520, 1040, 320, 640, 720, 1360, 0, 0, 160, 0};
+  FormPositionRecord f = Defined(def, t, AP_TENPRINT | AP_PLAINTP | AP_FLATPRINT);
+  const int r = AutoFormPositionWithParameters(card.image.pixels.data(), def.width, def.height, &f, para);
+  para[11] = 0;
+  FormPositionRecord scratch{};
+  testing::internal::CaptureStdout();
+  AutoFormPositionWithParameters(card.image.pixels.data(), 16, 16, &scratch, para);  // back to the defaults
+  testing::internal::GetCapturedStdout();
+  ASSERT_EQ(r, 0);
+  ASSERT_EQ(f.found, AP_TENPRINT | AP_PLAINTP | AP_FLATPRINT);
+  const double c = t.plainVerticalU[2] / 8;
+  for (const FormBox* thumb : {&f.thumbs[0], &f.thumbs[1]}) {
+    EXPECT_NEAR(thumb->cx, (2 * c + 1) * 4, kBoxTolerance);
+    EXPECT_EQ(thumb->w, 0);
+  }
+  EXPECT_NEAR(f.fourFingers[0].cx - f.fourFingers[0].w / 2, c * 8, kBoxTolerance);
+  EXPECT_NEAR(f.fourFingers[0].cx + f.fourFingers[0].w / 2, t.plainVerticalU[4], kBoxTolerance);
+  EXPECT_NEAR(f.fourFingers[1].cx - f.fourFingers[1].w / 2, t.plainVerticalU[0], kBoxTolerance);
+  EXPECT_NEAR(f.fourFingers[1].cx + f.fourFingers[1].w / 2, c * 8, kBoxTolerance);
+}
+
 TEST(FormPositionCards, PlainRowWithOnlyItsMiddleLineUnderTheDefaultParameters) {
   // The frame lines and the middle line alone are too far apart to form a sequence, and with no
   // overlap width (parameter 11 = 0) a lone middle line is never accepted: no plain gap scores, so
@@ -685,6 +713,31 @@ TEST(FormPositionCards, BarcodeLocatedAt1000Ppi) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Err: Barcode area is too big (520x4200x8)\n");
 }
 
+// The centre of a rolled box: the corners where the upper line y - t x = U meets the left edge
+// x + t y = K and the lower line meets the right edge, at x = (K - t U) / (1 + t^2) and
+// y = (U + t K) / (1 + t^2); each centre coordinate trunc((c1 + c2 + 1) x 4) of the corners' reduced
+// coordinates, toward zero for a box left of the card's edge. Values worked by hand.
+TEST(RolledBoxCentre, MiddleOfTheDiagonalInImagePixels) {
+  struct Case {
+    const char* what;
+    double t, upper, lower;
+    FormLine left, right;  // edge points: row in first, column in end
+    int x, y;
+  } cases[] = {
+      // (12 + 107 + 1) x 4, (40 + 129.5 + 1) x 4
+      {"upright", 0, 40, 129.5, {0, 85, 12, 0}, {0, 85, 107, 0}, 480, 682},
+      // corners (20.792, 42.079) and (105.941, 140.594): 510.93 and 734.69
+      {"turned", 0.1, 40, 130, {0, 50, 20, 0}, {0, 50, 115, 0}, 510, 734},
+      // corners (-38.614, 36.139) and (21.782, 132.178): -63.33 and 677.27
+      {"left of the card", 0.1, 40, 130, {0, 50, -40, 0}, {0, 50, 30, 0}, -63, 677},
+  };
+  for (const Case& c : cases) {
+    const FormPoint p = RolledBoxCentre(c.t, c.upper, c.lower, c.left, c.right);
+    EXPECT_EQ(p.x, c.x) << c.what;
+    EXPECT_EQ(p.y, c.y) << c.what;
+  }
+}
+
 TEST(FormPositionCards, RefusedInput) {
   std::vector<uint8_t> img(size_t(5001) * 16, 235);
   FormPositionRecord f{};
@@ -751,6 +804,40 @@ TEST(FormPositionCards, RefusedInput) {
   ASSERT_EQ(AutoFormPositionWithParameters(img.data(), 5000, 16, &f, reset), -2);
   const FormPositionParameters after = CurrentFormPositionParameters();
   EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0);
+}
+
+// The threshold is taken over every block of the area, its last columns and rows too: ink only in
+// the last 40 of 400 columns, or only in the last 24 of 240 rows, still gives a threshold between
+// ink and paper.
+TEST(FormPositionCards, DemographicThresholdReadsTheWholeArea) {
+  const int width = 400, height = 240;
+  for (const bool columns : {true, false}) {
+    std::vector<uint8_t> img(size_t(width) * height);
+    for (int y = 0; y < height; ++y)
+      for (int x = 0; x < width; ++x) img[size_t(y) * width + x] = (columns ? x >= 360 : y >= 216) ? 40 : 230;
+    const int t = DemographicThreshold(img.data(), width, height, 0, 0, width, height);
+    EXPECT_GE(t, 40) << columns;
+    EXPECT_LT(t, 230) << columns;
+  }
+}
+
+// The bar-code area may reach the image's last row and column, not beyond.
+TEST(FormPositionCards, BarcodeAreaMustLieInsideTheImage) {
+  std::vector<uint8_t> img(size_t(400) * 400, 255);
+  const int16_t geometry[3] = {400, 400, 500};
+  const struct {
+    int16_t cx, cy;
+    bool inside;
+  } cases[] = {{300, 300, true}, {301, 300, false}, {300, 301, false}, {100, 100, true}, {99, 100, false}};
+  for (const auto& c : cases) {
+    FormPositionRecord f{};
+    f.demographic = {c.cx, c.cy, 200, 200};
+    testing::internal::CaptureStdout();
+    const int r = LocateAndReadBarcode(geometry, img.data(), &f);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.find("Err: Barcode area is too big (200x200x8)") != std::string::npos, !c.inside) << c.cx << "," << c.cy;
+    EXPECT_EQ(r, -1) << c.cx << "," << c.cy;  // a blank area holds no code
+  }
 }
 
 TEST(FormPositionCards, DemographicThresholdClipsItsArea) {
