@@ -14,11 +14,12 @@
 // The real capture libraries on a simulated PloverA and the simulated iris camera (frame periods
 // halved, the iris library's waits scaled by 0.2): captures alternate between a right slap, forced
 // after two previews on the empty platen, and both eyes, captured automatically, each through the
-// device, preview and result channels as an enrolment client takes them. Prints the resident memory
-// after the warm-up captures, at every tenth of the round and at the end. With --compare a second
-// service runs beside the first with MALLOC_ARENA_MAX at the allocator's own default limit (eight
-// arenas a processor): the footprint without the service's arena cap. The exit status is 0 when
-// every capture delivered a valid record and every service ended cleanly on SIGTERM.
+// device, preview and result channels as an enrolment client takes them (300 captures by default).
+// Prints the service's resident memory after the warm-up captures (20 by default), at every tenth
+// of the round and at the end, and its processor time. With --compare a second service runs beside
+// the first with MALLOC_ARENA_MAX at the allocator's own default limit (eight arenas a processor):
+// the footprint without the service's arena cap. The exit status is 0 when every capture delivered
+// a valid record and every service ended cleanly on SIGTERM.
 #include <unistd.h>
 
 #include <algorithm>
