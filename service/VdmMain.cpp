@@ -28,6 +28,7 @@
 #include "NavikVdm.h"
 #include "device/IrisDevice.h"
 #include "device/ZarnLibrary.h"
+#include "main/MallocArenas.h"
 #include "main/ServiceManager.h"
 #include "main/VdmServiceCommands.h"
 #include "platform/ProgramDir.h"
@@ -364,6 +365,9 @@ int VdmMain_ProcessCommand() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The allocator's arenas are capped before the first thread starts (see main/MallocArenas.h);
+    // a limit the user set in the environment stands.
+    VdmMain_CapMallocArenas();
     // SIGINT and SIGTERM are read by one thread of the program: they are blocked before the first
     // thread starts, so every thread inherits the mask and none is ended by them.
     sigset_t signals;
