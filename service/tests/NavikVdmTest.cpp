@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "DeviceChannelTest.h"
 #include "FakeZarn.h"
 #include "LogCapture.h"
 #include "TestAppData.h"
@@ -100,7 +101,7 @@ public:
                                     std::string&) override { return Refuse(reason); }
     int ProcessForceCaptureCallback(const std::string&, std::string& reason) override { return Refuse(reason); }
     int ProcessStopCaptureCallback(const std::string&, std::string& reason) override { return Refuse(reason); }
-    int ProcessClientConnectedCallback() override { return 1; }
+    int ProcessClientConnectedCallback() override { return _ProcessClientConnectedCallback(1); }
     int ProcessSocketDeviceCloseEventCallback() override { return 1; }
     int ProcessSocketDeviceErrorEventCallback() override { return 1; }
     int ProcessClientGoneCallback() override { return 1; }
@@ -592,6 +593,61 @@ TEST_F(CoreTest, HandOnTheScannerIsWaitedForWithoutBlockingTheIrisUnit) {
     EXPECT_EQ(fp.Count("Zarn_Main_Initialize(502)"), 4);  // the look's and the add's
     CFpDevice::SetConnectLimitMs(CFpDevice::kConnectLimitMs);
 }
+
+// A controller that connects while a removal holds the core object (it waits for the capture of
+// the other modality to end) is told at once of the device that stays and of the client on it.
+class KnownClientTest : public CoreTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(KnownClientTest, ControllerConnectingDuringARemovalHearsOfTheClientOnTheOtherDevice) {
+    const int modality = GetParam();  // the device with a client; the other one is removed
+    const std::string type = "deviceType=\"" + std::to_string(modality) + "\">";
+    FakeFpLibrary::Install();
+    FakeFpLibrary::Instance().Reset();
+    FakeIrisLibrary::Install();
+    FakeIrisLibrary::Instance().Reset();
+    Start("Fingerprint = 1\nIris = 1\n", 600);  // no detection pass meanwhile
+    ConnectResponse(20);
+    ASSERT_FALSE(NextDm("Arrival").empty());
+    ASSERT_FALSE(NextDm("Arrival").empty());
+    const std::string uri = core->GetDeviceURI(modality);
+    ASSERT_NE(uri, "");
+
+    // An enrolment client on the device, announced to the controller of the moment.
+    XmlPeer first;
+    ASSERT_TRUE(first.Connect(configPort));
+    ControllerDocuments(first, 300);
+    XmlPeer client;
+    ASSERT_TRUE(client.Connect(PortOf(uri)));
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    ASSERT_EQ(::getsockname(client.fd(), reinterpret_cast<sockaddr*>(&local), &length), 0);
+    const std::string clientEvent = type + "<Client clientURI=\"127.0.0.1:" + std::to_string(ntohs(local.sin_port)) + "\"";
+    std::string announced;
+    for (int i = 0; i < 30 && announced.find(clientEvent) == std::string::npos; ++i) announced += first.Read(100);
+    ASSERT_NE(announced.find(clientEvent), std::string::npos) << announced;
+    first.Close();
+
+    // The other device's removal waits for this modality's capture, holding the core object.
+    core->statusLock.lock();
+    (modality == 0 ? core->captureInterlock.fpCapturing : core->captureInterlock.irisCapturing) = 1;
+    core->statusLock.unlock();
+    ASSERT_EQ(core->StopDeviceCallback(1 - modality, 1), 1);
+    ASSERT_FALSE(NextDm("Removal").empty());
+    ASSERT_TRUE(clock->AwaitPendingWaits(4, 5000));  // heartbeat, clean-up, detection, the removal's wait
+    XmlPeer second;
+    ASSERT_TRUE(second.Connect(configPort));
+    const std::string report = ControllerDocuments(second, 1500);
+    EXPECT_NE(report.find(type + "<DeviceInfo deviceURI=\"" + uri + "\""), std::string::npos) << report;
+    EXPECT_NE(report.find(clientEvent), std::string::npos) << report;
+
+    // The capture ends, and with it the removal.
+    core->statusLock.lock();
+    core->captureInterlock.fpCapturing = core->captureInterlock.irisCapturing = 0;
+    core->statusLock.unlock();
+    clock->Advance(500);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modalities, KnownClientTest, ::testing::Values(0, 1));
 
 TEST_F(CoreTest, IrisUnitNeedsBothCamerasAndADeviceObject) {
     FakeFpLibrary::Install();
