@@ -594,6 +594,82 @@ TEST_F(CoreTest, HandOnTheScannerIsWaitedForWithoutBlockingTheIrisUnit) {
     CFpDevice::SetConnectLimitMs(CFpDevice::kConnectLimitMs);
 }
 
+// A scanner plugged in during a capture of the other modality is not started before the capture
+// has ended: the detection pass that finds it leaves it, the first pass after the capture adds it.
+TEST_F(CoreTest, ScannerFoundDuringTheOtherCaptureIsAddedOnlyAfterIt) {
+    FakeFpLibrary::Install();
+    FakeFpLibrary::Instance().Reset();
+    FakeIrisLibrary::Install();
+    FakeIrisLibrary::Instance().Reset();
+    FakeIrisLibrary& iris = FakeIrisLibrary::Instance();
+    iris.SetConnected(false);
+    Start("Fingerprint = 1\nIris = 1\n");
+    ConnectResponse(20);
+    ASSERT_EQ(Attribute(NextDm("Arrival"), "deviceModel"), "PloverA");
+    auto setFpCapturing = [this](int value) {
+        core->statusLock.lock();
+        core->captureInterlock.fpCapturing = value;
+        core->statusLock.unlock();
+    };
+    setFpCapturing(1);
+    iris.SetConnected(true);
+    ASSERT_TRUE(clock->AwaitPendingWaits(3, 5000));  // heartbeat, clean-up, detection
+    const int probes = iris.Count("Zarn_IRIS_Main_GetConnectedDevice");
+    clock->Advance(60000);
+    Answer(NextDm("Ping"));
+    ASSERT_TRUE(clock->AwaitPendingWaits(3, 5000));  // the pass is over
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // an add it posted has begun
+    EXPECT_GT(iris.Count("Zarn_IRIS_Main_GetConnectedDevice"), probes);
+    EXPECT_EQ(iris.Count("Zarn_IRIS_Main_Initialize"), 0);
+    EXPECT_EQ(core->GetDeviceURI(1), "");
+
+    setFpCapturing(0);
+    clock->Advance(60000);
+    Answer(NextDm("Ping"));
+    EXPECT_EQ(Attribute(NextDm("Arrival"), "deviceModel"), "Egret");
+}
+
+// A look at a covered platen streams the scanner as an add does: it waits while the iris unit
+// captures and runs at the first pass after the capture.
+TEST_F(CoreTest, PlatenIsNotLookedAtDuringAnIrisCapture) {
+    FakeFpLibrary::Install();
+    FakeIrisLibrary::Install();
+    FakeIrisLibrary::Instance().Reset();
+    fakezarn::FpScript script;
+    script.handOnPlaten = true;
+    FakeFpLibrary::Instance().Reset(script);
+    FakeFpLibrary& fp = FakeFpLibrary::Instance();
+    CFpDevice::SetConnectLimitMs(1000);
+    Start("Fingerprint = 1\nIris = 1\n");
+    ConnectResponse(20);
+    ASSERT_EQ(Attribute(NextDm("Arrival"), "deviceModel"), "Egret");
+    for (int i = 0; i < 1000 && fp.Count("Zarn_Capture_Abort()") == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(fp.Count("Zarn_Capture_Abort()"), 1);  // the add ran out of time
+    auto setIrisCapturing = [this](int value) {
+        core->statusLock.lock();
+        core->captureInterlock.irisCapturing = value;
+        core->statusLock.unlock();
+    };
+    // Two passes: the first only reports; at the second a look falls due, but the iris unit captures.
+    setIrisCapturing(1);
+    for (int pass = 0; pass < 2; ++pass) {
+        ASSERT_TRUE(clock->AwaitPendingWaits(3, 5000));  // heartbeat, clean-up, detection
+        clock->Advance(60000);
+        Answer(NextDm("Ping"));
+    }
+    ASSERT_TRUE(clock->AwaitPendingWaits(3, 5000));
+    EXPECT_EQ(fp.Count("Zarn_Main_Initialize(502)"), 1);
+
+    setIrisCapturing(0);
+    clock->Advance(60000);
+    Answer(NextDm("Ping"));
+    for (int i = 0; i < 500 && fp.Count("Zarn_Main_Initialize(502)") < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(fp.Count("Zarn_Main_Initialize(502)"), 2);
+    CFpDevice::SetConnectLimitMs(CFpDevice::kConnectLimitMs);
+}
+
 // A controller that connects while a removal holds the core object (it waits for the capture of
 // the other modality to end) is told at once of the device that stays and of the client on it.
 class KnownClientTest : public CoreTest, public ::testing::WithParamInterface<int> {};
