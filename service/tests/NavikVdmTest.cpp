@@ -606,6 +606,17 @@ TEST_F(CoreTest, ScannerFoundDuringTheOtherCaptureIsAddedOnlyAfterIt) {
     Start("Fingerprint = 1\nIris = 1\n");
     ConnectResponse(20);
     ASSERT_EQ(Attribute(NextDm("Arrival"), "deviceModel"), "PloverA");
+    // A pass that finds nothing changed tells the controller nothing.
+    XmlPeer controller;
+    ASSERT_TRUE(controller.Connect(configPort));
+    ControllerDocuments(controller, 300);
+    ASSERT_TRUE(clock->AwaitPendingWaits(3, 5000));  // heartbeat, clean-up, detection
+    clock->Advance(60000);
+    Answer(NextDm("Ping"));
+    ASSERT_TRUE(clock->AwaitPendingWaits(3, 5000));
+    const std::string told = ControllerDocuments(controller, 300);
+    EXPECT_EQ(told.find("deviceType="), std::string::npos) << told;
+
     auto setFpCapturing = [this](int value) {
         core->statusLock.lock();
         core->captureInterlock.fpCapturing = value;
@@ -613,7 +624,6 @@ TEST_F(CoreTest, ScannerFoundDuringTheOtherCaptureIsAddedOnlyAfterIt) {
     };
     setFpCapturing(1);
     iris.SetConnected(true);
-    ASSERT_TRUE(clock->AwaitPendingWaits(3, 5000));  // heartbeat, clean-up, detection
     const int probes = iris.Count("Zarn_IRIS_Main_GetConnectedDevice");
     clock->Advance(60000);
     Answer(NextDm("Ping"));
@@ -651,7 +661,11 @@ TEST_F(CoreTest, PlatenIsNotLookedAtDuringAnIrisCapture) {
         core->captureInterlock.irisCapturing = value;
         core->statusLock.unlock();
     };
-    // Two passes: the first only reports; at the second a look falls due, but the iris unit captures.
+    XmlPeer controller;
+    ASSERT_TRUE(controller.Connect(configPort));
+    ControllerDocuments(controller, 300);
+    // Two passes: the first only reports; at the second a look falls due, but the iris unit
+    // captures. Neither tells the controller anything new.
     setIrisCapturing(1);
     for (int pass = 0; pass < 2; ++pass) {
         ASSERT_TRUE(clock->AwaitPendingWaits(3, 5000));  // heartbeat, clean-up, detection
@@ -660,6 +674,8 @@ TEST_F(CoreTest, PlatenIsNotLookedAtDuringAnIrisCapture) {
     }
     ASSERT_TRUE(clock->AwaitPendingWaits(3, 5000));
     EXPECT_EQ(fp.Count("Zarn_Main_Initialize(502)"), 1);
+    const std::string told = ControllerDocuments(controller, 300);
+    EXPECT_EQ(told.find("deviceType=\"0\""), std::string::npos) << told;
 
     setIrisCapturing(0);
     clock->Advance(60000);
