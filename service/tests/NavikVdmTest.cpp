@@ -686,6 +686,31 @@ TEST_F(CoreTest, PlatenIsNotLookedAtDuringAnIrisCapture) {
     CFpDevice::SetConnectLimitMs(CFpDevice::kConnectLimitMs);
 }
 
+// A scanner whose connect fails at once, not for lack of time, is tried again at the next pass:
+// only a connect that ran out of time makes detection wait for an empty platen.
+TEST_F(CoreTest, ScannerFailingAtOnceIsTriedAgainAtTheNextPass) {
+    FakeFpLibrary::Install();
+    FakeIrisLibrary::Install();
+    fakezarn::FpScript script;
+    script.calibrationResult = ZARN_ERR_CAMERA_STEP;
+    FakeFpLibrary::Instance().Reset(script);
+    FakeFpLibrary& fp = FakeFpLibrary::Instance();
+    Start("Fingerprint = 1\nIris = 0\n");
+    ConnectResponse(20);
+    for (int i = 0; i < 1000 && fp.Count("Zarn_Capture_Calibration()") == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(fp.Count("Zarn_Capture_Calibration()"), 1);
+    ASSERT_TRUE(clock->AwaitPendingWaits(3, 5000));  // heartbeat, clean-up, detection
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the failed add has ended
+    EXPECT_EQ(core->GetDeviceURI(0), "");
+    clock->Advance(60000);
+    Answer(NextDm("Ping"));
+    for (int i = 0; i < 500 && fp.Count("Zarn_Capture_Calibration()") < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(fp.Count("Zarn_Capture_Calibration()"), 2);
+    EXPECT_EQ(fp.Count("Zarn_Capture_RegisterCallbackPreviewImage"), 2);  // an add, not a look
+}
+
 // A controller that connects while a removal holds the core object (it waits for the capture of
 // the other modality to end) is told at once of the device that stays and of the client on it.
 class KnownClientTest : public CoreTest, public ::testing::WithParamInterface<int> {};
