@@ -8,6 +8,7 @@
 #include "FakeVdm.h"
 #include "FakeZarn.h"
 #include "ImageMessageCodec.h"
+#include "LogCapture.h"
 #include "TestAppData.h"
 #include "XmlPeer.h"
 #include "device/ZarnApi.h"
@@ -376,4 +377,58 @@ TEST_F(FpDeviceTest, ClientChannelHandlersLogUnderTheirOwnNames) {
     const std::vector<std::string> calls = vdm.Calls();
     ASSERT_EQ(calls.size(), 2u);
     for (const std::string& call : calls) EXPECT_EQ(call.rfind("ClientGone 0 ", 0), 0u) << call;
+}
+
+// Only a connect that runs out of time (something on the glass) counts as timed out; one that
+// fails at once does not. A look at the platen is true only when the scanner initialises and its
+// calibration ends in success within the limit, and never once the service terminates.
+TEST_F(FpDeviceTest, TimedOutConnectAndTheLookAtThePlaten) {
+    FakeFpLibrary::Install();
+    CFpDevice::SetConnectLimitMs(1000);
+    const struct {
+        const char* what;
+        bool handOnPlaten;
+        int initializeResult;
+        int calibrationResult;
+        int opened;
+        bool timedOut;
+        bool empty;
+    } table[] = {
+        {"empty platen", false, ZARN_OK, ZARN_OK, 1, false, true},
+        {"hand on the glass", true, ZARN_OK, ZARN_OK, 0, true, false},
+        {"calibration fails at once", false, ZARN_OK, ZARN_ERR_CAMERA_STEP, 0, false, false},
+        {"initialisation fails", false, ZARN_ERR_NO_SCANNER, ZARN_OK, 0, false, false},
+    };
+    for (const auto& row : table) {
+        LogCapture log;
+        script.handOnPlaten = row.handOnPlaten;
+        script.initializeResult = row.initializeResult;
+        script.calibrationResult = row.calibrationResult;
+        FakeFpLibrary::Instance().Reset(script);
+        device = std::make_unique<CFpDevice>("Tessik Biometric VDM", &vdm, 502);
+        EXPECT_EQ(device->Open(), row.opened) << row.what;
+        EXPECT_EQ(device->ConnectTimedOut(), row.timedOut) << row.what;
+        device.reset();
+        FakeFpLibrary::Instance().Reset(script);
+        EXPECT_EQ(CFpDevice::LookAtPlaten(&vdm, 502), row.empty) << row.what;
+        // A scanner that initialised is released after the look.
+        if (row.initializeResult == ZARN_OK)
+            EXPECT_EQ(FakeFpLibrary::Instance().Calls().back(), "Zarn_Main_DeInitialize()") << row.what;
+        const bool warned =
+            log.Read("Fingerprint").find("calibration within 1 s: something on its glass") != std::string::npos;
+        EXPECT_EQ(warned, row.timedOut) << row.what;
+    }
+
+    // Termination ends a look at a covered platen long before the limit, as not empty.
+    class TerminatingVdm : public FakeVdm {
+    public:
+        bool IsTerminating() const override { return true; }
+    } terminating;
+    CFpDevice::SetConnectLimitMs(CFpDevice::kConnectLimitMs);
+    script = fakezarn::FpScript();
+    script.handOnPlaten = true;
+    FakeFpLibrary::Instance().Reset(script);
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_FALSE(CFpDevice::LookAtPlaten(&terminating, 502));
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 10s);
 }

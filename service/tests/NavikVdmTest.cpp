@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "DeviceChannelTest.h"
 #include "FakeZarn.h"
 #include "LogCapture.h"
 #include "TestAppData.h"
@@ -100,7 +101,7 @@ public:
                                     std::string&) override { return Refuse(reason); }
     int ProcessForceCaptureCallback(const std::string&, std::string& reason) override { return Refuse(reason); }
     int ProcessStopCaptureCallback(const std::string&, std::string& reason) override { return Refuse(reason); }
-    int ProcessClientConnectedCallback() override { return 1; }
+    int ProcessClientConnectedCallback() override { return _ProcessClientConnectedCallback(1); }
     int ProcessSocketDeviceCloseEventCallback() override { return 1; }
     int ProcessSocketDeviceErrorEventCallback() override { return 1; }
     int ProcessClientGoneCallback() override { return 1; }
@@ -247,7 +248,10 @@ INSTANTIATE_TEST_SUITE_P(Heartbeats, PingLossTest,
                                            // The largest value a DM can send: no overflow.
                                            LossCase{2147483647, 1073741823, 11, 11811160053LL},
                                            LossCase{120, 60, 11, 660},   // limit 600 s
-                                           LossCase{1, 1, 301, 301}));   // 0 s asked, 1 s kept
+                                           LossCase{1, 1, 301, 301}),   // 0 s asked, 1 s kept
+                         [](const ::testing::TestParamInfo<LossCase>& info) {
+                             return "HeartBeat" + std::to_string(info.param.heartBeat);
+                         });
 
 // A DM that answers keeps the connection however long the clock runs.
 TEST_F(CoreTest, AnsweringDmIsKept) {
@@ -592,6 +596,178 @@ TEST_F(CoreTest, HandOnTheScannerIsWaitedForWithoutBlockingTheIrisUnit) {
     EXPECT_EQ(fp.Count("Zarn_Main_Initialize(502)"), 4);  // the look's and the add's
     CFpDevice::SetConnectLimitMs(CFpDevice::kConnectLimitMs);
 }
+
+// A scanner plugged in during a capture of the other modality is not started before the capture
+// has ended: the detection pass that finds it leaves it, the first pass after the capture adds it.
+TEST_F(CoreTest, ScannerFoundDuringTheOtherCaptureIsAddedOnlyAfterIt) {
+    FakeFpLibrary::Install();
+    FakeFpLibrary::Instance().Reset();
+    FakeIrisLibrary::Install();
+    FakeIrisLibrary::Instance().Reset();
+    FakeIrisLibrary& iris = FakeIrisLibrary::Instance();
+    iris.SetConnected(false);
+    Start("Fingerprint = 1\nIris = 1\n");
+    ConnectResponse(20);
+    ASSERT_EQ(Attribute(NextDm("Arrival"), "deviceModel"), "PloverA");
+    // A pass that finds nothing changed tells the controller nothing.
+    XmlPeer controller;
+    ASSERT_TRUE(controller.Connect(configPort));
+    ControllerDocuments(controller, 300);
+    ASSERT_TRUE(clock->AwaitPendingWaits(3, 5000));  // heartbeat, clean-up, detection
+    clock->Advance(60000);
+    Answer(NextDm("Ping"));
+    ASSERT_TRUE(clock->AwaitPendingWaits(3, 5000));
+    const std::string told = ControllerDocuments(controller, 300);
+    EXPECT_EQ(told.find("deviceType="), std::string::npos) << told;
+
+    auto setFpCapturing = [this](int value) {
+        core->statusLock.lock();
+        core->captureInterlock.fpCapturing = value;
+        core->statusLock.unlock();
+    };
+    setFpCapturing(1);
+    iris.SetConnected(true);
+    const int probes = iris.Count("Zarn_IRIS_Main_GetConnectedDevice");
+    clock->Advance(60000);
+    Answer(NextDm("Ping"));
+    ASSERT_TRUE(clock->AwaitPendingWaits(3, 5000));  // the pass is over
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // an add it posted has begun
+    EXPECT_GT(iris.Count("Zarn_IRIS_Main_GetConnectedDevice"), probes);
+    EXPECT_EQ(iris.Count("Zarn_IRIS_Main_Initialize"), 0);
+    EXPECT_EQ(core->GetDeviceURI(1), "");
+
+    setFpCapturing(0);
+    clock->Advance(60000);
+    Answer(NextDm("Ping"));
+    EXPECT_EQ(Attribute(NextDm("Arrival"), "deviceModel"), "Egret");
+}
+
+// A look at a covered platen streams the scanner as an add does: it waits while the iris unit
+// captures and runs at the first pass after the capture.
+TEST_F(CoreTest, PlatenIsNotLookedAtDuringAnIrisCapture) {
+    FakeFpLibrary::Install();
+    FakeIrisLibrary::Install();
+    FakeIrisLibrary::Instance().Reset();
+    fakezarn::FpScript script;
+    script.handOnPlaten = true;
+    FakeFpLibrary::Instance().Reset(script);
+    FakeFpLibrary& fp = FakeFpLibrary::Instance();
+    CFpDevice::SetConnectLimitMs(1000);
+    Start("Fingerprint = 1\nIris = 1\n");
+    ConnectResponse(20);
+    ASSERT_EQ(Attribute(NextDm("Arrival"), "deviceModel"), "Egret");
+    for (int i = 0; i < 1000 && fp.Count("Zarn_Capture_Abort()") == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(fp.Count("Zarn_Capture_Abort()"), 1);  // the add ran out of time
+    auto setIrisCapturing = [this](int value) {
+        core->statusLock.lock();
+        core->captureInterlock.irisCapturing = value;
+        core->statusLock.unlock();
+    };
+    XmlPeer controller;
+    ASSERT_TRUE(controller.Connect(configPort));
+    ControllerDocuments(controller, 300);
+    // Two passes: the first only reports; at the second a look falls due, but the iris unit
+    // captures. Neither tells the controller anything new.
+    setIrisCapturing(1);
+    for (int pass = 0; pass < 2; ++pass) {
+        ASSERT_TRUE(clock->AwaitPendingWaits(3, 5000));  // heartbeat, clean-up, detection
+        clock->Advance(60000);
+        Answer(NextDm("Ping"));
+    }
+    ASSERT_TRUE(clock->AwaitPendingWaits(3, 5000));
+    EXPECT_EQ(fp.Count("Zarn_Main_Initialize(502)"), 1);
+    const std::string told = ControllerDocuments(controller, 300);
+    EXPECT_EQ(told.find("deviceType=\"0\""), std::string::npos) << told;
+
+    setIrisCapturing(0);
+    clock->Advance(60000);
+    Answer(NextDm("Ping"));
+    for (int i = 0; i < 500 && fp.Count("Zarn_Main_Initialize(502)") < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(fp.Count("Zarn_Main_Initialize(502)"), 2);
+    CFpDevice::SetConnectLimitMs(CFpDevice::kConnectLimitMs);
+}
+
+// A scanner whose connect fails at once, not for lack of time, is tried again at the next pass:
+// only a connect that ran out of time makes detection wait for an empty platen.
+TEST_F(CoreTest, ScannerFailingAtOnceIsTriedAgainAtTheNextPass) {
+    FakeFpLibrary::Install();
+    FakeIrisLibrary::Install();
+    fakezarn::FpScript script;
+    script.calibrationResult = ZARN_ERR_CAMERA_STEP;
+    FakeFpLibrary::Instance().Reset(script);
+    FakeFpLibrary& fp = FakeFpLibrary::Instance();
+    Start("Fingerprint = 1\nIris = 0\n");
+    ConnectResponse(20);
+    for (int i = 0; i < 1000 && fp.Count("Zarn_Capture_Calibration()") == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(fp.Count("Zarn_Capture_Calibration()"), 1);
+    ASSERT_TRUE(clock->AwaitPendingWaits(3, 5000));  // heartbeat, clean-up, detection
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the failed add has ended
+    EXPECT_EQ(core->GetDeviceURI(0), "");
+    clock->Advance(60000);
+    Answer(NextDm("Ping"));
+    for (int i = 0; i < 500 && fp.Count("Zarn_Capture_Calibration()") < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(fp.Count("Zarn_Capture_Calibration()"), 2);
+    EXPECT_EQ(fp.Count("Zarn_Capture_RegisterCallbackPreviewImage"), 2);  // an add, not a look
+}
+
+// A controller that connects while a removal holds the core object (it waits for the capture of
+// the other modality to end) is told at once of the device that stays and of the client on it.
+class KnownClientTest : public CoreTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(KnownClientTest, ControllerConnectingDuringARemovalHearsOfTheClientOnTheOtherDevice) {
+    const int modality = GetParam();  // the device with a client; the other one is removed
+    const std::string type = "deviceType=\"" + std::to_string(modality) + "\">";
+    FakeFpLibrary::Install();
+    FakeFpLibrary::Instance().Reset();
+    FakeIrisLibrary::Install();
+    FakeIrisLibrary::Instance().Reset();
+    Start("Fingerprint = 1\nIris = 1\n", 600);  // no detection pass meanwhile
+    ConnectResponse(20);
+    ASSERT_FALSE(NextDm("Arrival").empty());
+    ASSERT_FALSE(NextDm("Arrival").empty());
+    const std::string uri = core->GetDeviceURI(modality);
+    ASSERT_NE(uri, "");
+
+    // An enrolment client on the device, announced to the controller of the moment.
+    XmlPeer first;
+    ASSERT_TRUE(first.Connect(configPort));
+    ControllerDocuments(first, 300);
+    XmlPeer client;
+    ASSERT_TRUE(client.Connect(PortOf(uri)));
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    ASSERT_EQ(::getsockname(client.fd(), reinterpret_cast<sockaddr*>(&local), &length), 0);
+    const std::string clientEvent = type + "<Client clientURI=\"127.0.0.1:" + std::to_string(ntohs(local.sin_port)) + "\"";
+    std::string announced;
+    for (int i = 0; i < 30 && announced.find(clientEvent) == std::string::npos; ++i) announced += first.Read(100);
+    ASSERT_NE(announced.find(clientEvent), std::string::npos) << announced;
+    first.Close();
+
+    // The other device's removal waits for this modality's capture, holding the core object.
+    core->statusLock.lock();
+    (modality == 0 ? core->captureInterlock.fpCapturing : core->captureInterlock.irisCapturing) = 1;
+    core->statusLock.unlock();
+    ASSERT_EQ(core->StopDeviceCallback(1 - modality, 1), 1);
+    ASSERT_FALSE(NextDm("Removal").empty());
+    ASSERT_TRUE(clock->AwaitPendingWaits(4, 5000));  // heartbeat, clean-up, detection, the removal's wait
+    XmlPeer second;
+    ASSERT_TRUE(second.Connect(configPort));
+    const std::string report = ControllerDocuments(second, 1500);
+    EXPECT_NE(report.find(type + "<DeviceInfo deviceURI=\"" + uri + "\""), std::string::npos) << report;
+    EXPECT_NE(report.find(clientEvent), std::string::npos) << report;
+
+    // The capture ends, and with it the removal.
+    core->statusLock.lock();
+    core->captureInterlock.fpCapturing = core->captureInterlock.irisCapturing = 0;
+    core->statusLock.unlock();
+    clock->Advance(500);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modalities, KnownClientTest, ::testing::Values(0, 1));
 
 TEST_F(CoreTest, IrisUnitNeedsBothCamerasAndADeviceObject) {
     FakeFpLibrary::Install();
