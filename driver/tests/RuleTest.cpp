@@ -171,16 +171,19 @@ TEST(SyncRule, ABadFrameTheWorkerCameTooLateForStillCounts) {
 
 // Sensors whose type is not checked stream on without their pattern.
 TEST(SyncRule, TypesSixAndSevenAreNotChecked) {
-    Rig rig(sim::ModelId::SiskinB, 15);
-    ASSERT_EQ(rig.dev->Initialize(), STATUS_SUCCESS);
-    FrameStream stream(rig.dev);
-    Collector frames;
-    frames.keep = 0;
-    ASSERT_EQ(stream.Start(0, 0, frames.Callback()), STATUS_SUCCESS);
-    ASSERT_TRUE(frames.WaitFor(4));
-    stream.Stop();
-    EXPECT_EQ(rig.dev->Diagnostics().resyncAttempts, 0);
-    EXPECT_EQ(stream.GetStats().emptyReads, 0u);
+    for (sim::ModelId model : {sim::ModelId::SiskinA, sim::ModelId::SiskinB}) {
+        SCOPED_TRACE(sim::Traits(model).name);
+        Rig rig(model, 15);
+        ASSERT_EQ(rig.dev->Initialize(), STATUS_SUCCESS);
+        FrameStream stream(rig.dev);
+        Collector frames;
+        frames.keep = 0;
+        ASSERT_EQ(stream.Start(0, 0, frames.Callback()), STATUS_SUCCESS);
+        ASSERT_TRUE(frames.WaitFor(4));
+        stream.Stop();
+        EXPECT_EQ(rig.dev->Diagnostics().resyncAttempts, 0);
+        EXPECT_EQ(stream.GetStats().emptyReads, 0u);
+    }
 }
 
 // Types 12 to 14 read 4 header bytes, 15 and above 26; the report gives the type.
