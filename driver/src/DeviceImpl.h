@@ -151,6 +151,8 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
     bool TakeHalf(size_t offset, uint64_t readyMark);
     void ReleaseHalf();
     bool SyncPatternOk(size_t halfOffset) const;
+    bool ChecksSyncPattern() const;
+    void StartResync();
     void WorkerLoop();
     void ResyncThread();
     void StopThreads();

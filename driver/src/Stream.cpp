@@ -191,6 +191,12 @@ void Device::Impl::CancelReadsAndWait(bool bounded) {
         readsFinished.Wait();
 }
 
+// The types whose frames carry the sync pattern: the read completion checks it on both halves.
+bool Device::Impl::ChecksSyncPattern() const {
+    const int ty = modelType;
+    return (ty >= 2 && ty <= 5) || ty > 7;
+}
+
 bool Device::Impl::SyncPatternOk(size_t half) const {
     const uint8_t* p = frameBuffer.data() + half;
     return p[1] == 0xFF && p[2] == 0x00 && p[3] == 0xFF && p[4] == 0x00;
@@ -226,9 +232,7 @@ void Device::Impl::OnReadComplete(usb::Transfer& t) {
         if (ready) {
             chunksAtReady = chunksLanded;
             ++framesReady;
-            const int ty = modelType;
-            if ((ty >= 2 && ty <= 5) || ty > 7)
-                resync = !(SyncPatternOk(0) && SyncPatternOk(frameBytes));
+            if (ChecksSyncPattern()) resync = !(SyncPatternOk(0) && SyncPatternOk(frameBytes));
             frameReady.Set();
         }
     }
@@ -367,8 +371,13 @@ void Device::Impl::WorkerLoop() {
             taken = TakeHalf(offset, chunksAtReady);
         }
         if (!taken) {
-            std::lock_guard lock(streamInfoMutex);
-            ++dropCount;  // the reads are already filling this half again with the next frame
+            {
+                std::lock_guard lock(streamInfoMutex);
+                ++dropCount;  // the reads are already filling this half again with the next frame
+            }
+            // The completion checked the pattern while the frame was whole, so a failed check
+            // still counts: a worker that comes late must not let a sync loss go unseen.
+            if (ChecksSyncPattern() && resync && running && !gone) StartResync();
             continue;
         }
         if (modelType == 0 || modelType == 1) {
@@ -390,11 +399,7 @@ void Device::Impl::WorkerLoop() {
         auto read = TakeRead();
         if (resync && running && !gone) {
             ReleaseHalf();  // before the join: a resync restart waits for the copy to end
-            {
-                std::lock_guard lock(resyncThreadMutex);
-                if (resyncThread.joinable()) resyncThread.join();
-                resyncThread = platform::StartNamedThread("drv-resync", [this] { ResyncThread(); });
-            }
+            StartResync();
             if (read) {
                 // The client sees a read without a frame.
                 read->status = STATUS_SUCCESS;
@@ -426,6 +431,12 @@ void Device::Impl::WorkerLoop() {
         if (read->completion) read->completion(*read);
     }
     if (gone) CompleteQueuedReads(STATUS_CANCELLED);
+}
+
+void Device::Impl::StartResync() {
+    std::lock_guard lock(resyncThreadMutex);
+    if (resyncThread.joinable()) resyncThread.join();
+    resyncThread = platform::StartNamedThread("drv-resync", [this] { ResyncThread(); });
 }
 
 void Device::Impl::ResyncThread() {

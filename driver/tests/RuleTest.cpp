@@ -3,6 +3,9 @@
 // the width of the exposure reads, the row rounding of a format, and which requests a resync holds
 // back.
 
+#include <algorithm>
+#include <atomic>
+
 #include "Rig.h"
 #include "platform/TessikUsbProtocol.h"
 #include "sim/Models.h"
@@ -28,20 +31,44 @@ TEST_P(SyncRule, TheThirdDetectionRestartsAndBothHalvesAreChecked) {
     Rig rig(c.model, 25);
     ASSERT_EQ(rig.dev->Initialize(), STATUS_SUCCESS);
 
+    // Sync losses seen so far: the attempt counter starts again from 0 at each restart.
+    auto detections = [](const StreamDiagnostics& d) { return d.resyncAttempts + 3 * int(d.resyncRestarts); };
+
     auto episode = [&](int badFrames) {
         FrameStream stream(rig.dev);
         Collector frames;
         frames.keep = 0;
         EXPECT_EQ(stream.Start(size_t(c.mode), c.mode, frames.Callback()), STATUS_SUCCESS);
         EXPECT_TRUE(frames.WaitFor(2, 20000));
-        const uint64_t handedOut = rig.dev->Diagnostics().framesHandedOut;
         const int starts = rig.sim->StartCount();
+        // Hold the device, so that the bad frames are the next ones it sends.
+        auto held = std::make_shared<std::atomic<int64_t>>(-1);
+        rig.sim->GateFrames([held](uint32_t f) {
+            int64_t none = -1;
+            held->compare_exchange_strong(none, int64_t(f));
+            return false;
+        });
+        EXPECT_TRUE(WaitUntil([&] { return *held >= 0; }, 20000));
         rig.sim->InjectSyncLoss(badFrames);
-        // Enough frames for the bad ones and the two after them to pass, then frames flow again.
-        const uint32_t sent = rig.sim->FramesSent();
-        EXPECT_TRUE(WaitUntil([&] { return rig.sim->FramesSent() >= sent + uint32_t(badFrames) + 4 || rig.sim->StartCount() > starts; }, 20000));
+        // A frame is whole once the next one has begun to land, so frame first+k (k >= 2) would
+        // let the driver see frame first+k-1: it waits until the driver has dealt with frame
+        // first+k-2. Otherwise a driver running late would see two frames as one, and the
+        // count would depend on the machine's load. Each bad frame is seen once on its own and
+        // the last once more beside the next frame.
+        const uint32_t first = uint32_t(*held);
+        const int expected = badFrames + 1;
+        std::weak_ptr<Device> dev = rig.dev;
+        rig.sim->GateFrames([dev, first, expected, detections](uint32_t f) {
+            if (f < first + 2) return true;
+            auto d = dev.lock();
+            return !d || detections(d->Diagnostics()) >= std::min(int(f - first) - 1, expected);
+        });
+        EXPECT_TRUE(WaitUntil([&] { return detections(rig.dev->Diagnostics()) >= expected; }, 20000));
+        // Frames flow again after the bad ones have left the buffer.
+        const uint64_t handedOut = rig.dev->Diagnostics().framesHandedOut;
         EXPECT_TRUE(WaitUntil([&] { return rig.dev->Diagnostics().framesHandedOut >= handedOut + 2; }, 20000));
         const StreamDiagnostics d = rig.dev->Diagnostics();
+        rig.sim->GateFrames(nullptr);
         stream.Stop();
         return std::make_pair(d, rig.sim->StartCount() - starts);
     };
@@ -65,18 +92,98 @@ INSTANTIATE_TEST_SUITE_P(CheckedTypes, SyncRule,
                              return std::string(sim::Traits(info.param.model).name);
                          });
 
+// A worker that comes to a bad frame only after the reads have begun to overwrite it drops the
+// frame, yet the failed pattern check of the completion still counts as a detection.
+TEST(SyncRule, ABadFrameTheWorkerCameTooLateForStillCounts) {
+    Rig rig(sim::ModelId::Usb2111, 25);
+    ASSERT_EQ(rig.dev->Initialize(), STATUS_SUCCESS);
+    const auto caps = rig.dev->StreamCapabilities();
+    ASSERT_EQ(rig.dev->OpenStream(0, caps[0].format), STATUS_SUCCESS);
+    // The worker reads the stream clock on every frame before it takes it: a clock that waits
+    // holds the worker there.
+    std::mutex m;
+    std::condition_variable cv;
+    bool hold = false, holding = false;
+    struct Release {  // a failed assertion must not leave the worker waiting
+        std::mutex& m;
+        std::condition_variable& cv;
+        bool& hold;
+        ~Release() {
+            {
+                std::lock_guard lock(m);
+                hold = false;
+            }
+            cv.notify_all();
+        }
+    } release{m, cv, hold};
+    ASSERT_EQ(rig.dev->SetClock([&]() -> int64_t {
+        std::unique_lock lock(m);
+        holding = hold;
+        cv.notify_all();
+        cv.wait(lock, [&] { return !hold; });
+        holding = false;
+        return 0;
+    }), STATUS_SUCCESS);
+    ASSERT_EQ(rig.dev->SetStreamState(KsState::Run), STATUS_SUCCESS);
+    ASSERT_TRUE(WaitUntil([&] { return rig.sim->FramesSent() >= 3; }, 20000));
+
+    auto held = std::make_shared<std::atomic<int64_t>>(-1);
+    rig.sim->GateFrames([held](uint32_t f) {
+        int64_t none = -1;
+        held->compare_exchange_strong(none, int64_t(f));
+        return false;
+    });
+    ASSERT_TRUE(WaitUntil([&] { return *held >= 0; }, 20000));
+    DroppedFrames before;
+    ASSERT_EQ(rig.dev->GetDroppedFrames(before), STATUS_SUCCESS);
+    {
+        std::lock_guard lock(m);
+        hold = true;
+    }
+    // The bad frame and the one after it; the next waits, so the driver sees no further frame.
+    rig.sim->InjectSyncLoss(1);
+    const uint32_t bad = uint32_t(*held);
+    rig.sim->GateFrames([bad](uint32_t f) { return f <= bad + 1; });
+    {
+        std::unique_lock lock(m);
+        ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(20), [&] { return holding; }));
+    }
+    // Both frames read: the reads wait for more and are writing into the bad frame's half.
+    ASSERT_TRUE(WaitUntil([&] {
+        return rig.sim->FramesSent() >= bad + 2 && rig.sim->UnreadBytes() == 0 && rig.sim->QueuedBulkReads() == 2;
+    }, 20000));
+    EXPECT_TRUE(rig.dev->Diagnostics().resync);
+    EXPECT_EQ(rig.dev->Diagnostics().resyncAttempts, 0);
+    {
+        std::lock_guard lock(m);
+        hold = false;
+    }
+    cv.notify_all();
+    EXPECT_TRUE(WaitUntil([&] { return rig.dev->Diagnostics().resyncAttempts >= 1; }, 20000));
+    DroppedFrames after;
+    ASSERT_EQ(rig.dev->GetDroppedFrames(after), STATUS_SUCCESS);
+    EXPECT_GT(after.dropCount, before.dropCount) << "the bad frame was overwritten before the worker came to it";
+    EXPECT_EQ(rig.dev->Diagnostics().resyncAttempts, 1);
+    rig.sim->GateFrames(nullptr);
+    EXPECT_EQ(rig.dev->SetStreamState(KsState::Stop), STATUS_SUCCESS);
+    EXPECT_EQ(rig.dev->CloseStream(), STATUS_SUCCESS);
+}
+
 // Sensors whose type is not checked stream on without their pattern.
 TEST(SyncRule, TypesSixAndSevenAreNotChecked) {
-    Rig rig(sim::ModelId::SiskinB, 15);
-    ASSERT_EQ(rig.dev->Initialize(), STATUS_SUCCESS);
-    FrameStream stream(rig.dev);
-    Collector frames;
-    frames.keep = 0;
-    ASSERT_EQ(stream.Start(0, 0, frames.Callback()), STATUS_SUCCESS);
-    ASSERT_TRUE(frames.WaitFor(4));
-    stream.Stop();
-    EXPECT_EQ(rig.dev->Diagnostics().resyncAttempts, 0);
-    EXPECT_EQ(stream.GetStats().emptyReads, 0u);
+    for (sim::ModelId model : {sim::ModelId::SiskinA, sim::ModelId::SiskinB}) {
+        SCOPED_TRACE(sim::Traits(model).name);
+        Rig rig(model, 15);
+        ASSERT_EQ(rig.dev->Initialize(), STATUS_SUCCESS);
+        FrameStream stream(rig.dev);
+        Collector frames;
+        frames.keep = 0;
+        ASSERT_EQ(stream.Start(0, 0, frames.Callback()), STATUS_SUCCESS);
+        ASSERT_TRUE(frames.WaitFor(4));
+        stream.Stop();
+        EXPECT_EQ(rig.dev->Diagnostics().resyncAttempts, 0);
+        EXPECT_EQ(stream.GetStats().emptyReads, 0u);
+    }
 }
 
 // Types 12 to 14 read 4 header bytes, 15 and above 26; the report gives the type.

@@ -152,6 +152,12 @@ void SimDevice::InjectSyncLoss(int frames) {
     syncLossFrames_ = frames;
 }
 
+void SimDevice::GateFrames(std::function<bool(uint32_t frame)> mayStart) {
+    std::lock_guard lock(mutex_);
+    frameGate_ = std::move(mayStart);
+    frameWake_.notify_all();
+}
+
 void SimDevice::StallControl(int count) {
     std::lock_guard lock(mutex_);
     stallControl_ = count;
@@ -212,6 +218,14 @@ uint32_t SimDevice::TotalFrames() const {
 int SimDevice::StartCount() const {
     std::lock_guard lock(mutex_);
     return starts_;
+}
+size_t SimDevice::UnreadBytes() const {
+    std::lock_guard lock(mutex_);
+    return fifo_.size();
+}
+size_t SimDevice::QueuedBulkReads() const {
+    std::lock_guard lock(mutex_);
+    return bulkQueue_.size();
 }
 int SimDevice::PipeResets() const {
     std::lock_guard lock(mutex_);
@@ -494,7 +508,7 @@ void SimDevice::AnswerControl(usb::Transfer& t) {
     t.status = usb::TransferStatus::Success;
 }
 
-std::vector<uint8_t> SimDevice::RenderFrameRaw(uint32_t frameIndex) {
+std::vector<uint8_t> SimDevice::RenderFrameRaw(uint32_t frameIndex, bool* syncLossOut) {
     // Called with the lock held only for the snapshot; rendering runs unlocked.
     std::unique_lock lock(mutex_);
     const int mode = mode_;
@@ -529,6 +543,7 @@ std::vector<uint8_t> SimDevice::RenderFrameRaw(uint32_t frameIndex) {
     const bool pattern = testPattern_;
     const bool syncLoss = syncLossFrames_ > 0;
     if (syncLoss) --syncLossFrames_;
+    if (syncLossOut) *syncLossOut = syncLoss;
     const bool bright = brightFrames_ > 0 || (syncLoss && traits_.layout == RawLayout::ColumnsBottomUp);
     if (brightFrames_ > 0) --brightFrames_;
     const std::function<uint8_t(int)> firstLine = firstLine_;
@@ -654,6 +669,19 @@ void SimDevice::FrameLoop() {
             frameWake_.wait_until(lock, nextFrame_);
             continue;
         }
+        if (frameGate_) {
+            const std::function<bool(uint32_t)> gate = frameGate_;
+            const uint32_t frame = framesSent_;
+            const int gateStarts = starts_;
+            lock.unlock();
+            const bool go = gate(frame);
+            lock.lock();
+            if (!go) {
+                frameWake_.wait_for(lock, std::chrono::milliseconds(1));
+                continue;
+            }
+            if (!(streaming_ && attached_) || gateStarts != starts_) continue;  // stopped or restarted meanwhile
+        }
         RunTimelineLocked(true);
         const double period =
             ModeFramePeriodMs(traits_, mode_, config_.framePeriodMs > 0 ? config_.framePeriodMs : traits_.framePeriodMs);
@@ -662,7 +690,8 @@ void SimDevice::FrameLoop() {
         const uint32_t index = totalFrames_;
         const int starts = starts_;
         lock.unlock();
-        std::vector<uint8_t> raw = RenderFrameRaw(index);
+        bool syncLoss = false;
+        std::vector<uint8_t> raw = RenderFrameRaw(index, &syncLoss);
         lock.lock();
         if (!streaming_ || starts != starts_ || !attached_) continue;  // stopped or restarted meanwhile
         if (strayBytes_) {
@@ -670,7 +699,11 @@ void SimDevice::FrameLoop() {
             strayBytes_ = 0;
         }
         // With the frame memory full (the host is not reading), the new frame is dropped whole.
-        if (fifo_.size() >= kFifoLimitFrames * raw.size()) continue;
+        // A frame that never leaves the device keeps its injected sync loss for the next one.
+        if (fifo_.size() >= kFifoLimitFrames * raw.size()) {
+            if (syncLoss) ++syncLossFrames_;
+            continue;
+        }
         // The sensor is read out over most of the frame period, not in one burst.
         const auto slice = std::chrono::microseconds(int64_t(period * 1000 * 0.6 / kReadoutSlices));
         for (int i = 0; i < kReadoutSlices; ++i) {

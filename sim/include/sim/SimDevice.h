@@ -111,6 +111,10 @@ public:
     void SetFirstLine(std::function<uint8_t(int column)> level);
     // The next `frames` frames lack their sync pattern (or, on types 0 and 1, their dark line).
     void InjectSyncLoss(int frames);
+    // Each frame waits before it starts until `mayStart(frame)` (frames sent since the stream
+    // started) answers true, asked again every millisecond; tests pace the device by the host
+    // with it. Empty: frames come at their period.
+    void GateFrames(std::function<bool(uint32_t frame)> mayStart);
     void StallControl(int count);         // the next `count` control requests never answer
     void SilenceBulk();                   // no bulk data until the pipe is reset
     void FailBulk();                      // pending bulk reads end with an error
@@ -124,6 +128,8 @@ public:
     uint32_t FramesSent() const;          // since the stream last started
     uint32_t TotalFrames() const;
     int StartCount() const;               // 0xB2 received
+    size_t UnreadBytes() const;           // sent, not yet read by the host
+    size_t QueuedBulkReads() const;       // bulk reads waiting for data
     int PipeResets() const;
     int CaptureMode() const;              // FrameSizeMode the device streams in
     bool Streaming() const;
@@ -144,7 +150,7 @@ private:
     void ApplyLocked(const DeviceAction& action);
     void RunTimelineLocked(bool frameEvents);
     void AnswerControl(platform::usb::Transfer& t);
-    std::vector<uint8_t> RenderFrameRaw(uint32_t frameIndex);
+    std::vector<uint8_t> RenderFrameRaw(uint32_t frameIndex, bool* syncLoss = nullptr);
     void FillBulkLocked(std::vector<std::shared_ptr<platform::usb::Transfer>>& done);
     void DropAllLocked(platform::usb::TransferStatus status,
                        std::vector<std::shared_ptr<platform::usb::Transfer>>& done);
@@ -192,6 +198,7 @@ private:
     int brightFrames_ = 0;
     std::function<uint8_t(int column)> firstLine_;
     int syncLossFrames_ = 0;
+    std::function<bool(uint32_t)> frameGate_;
     int stallControl_ = 0;
     std::vector<ControlRecord> unanswered_;
 
