@@ -759,6 +759,23 @@ TEST(KestrelResult, StepTwoAfterEveryPartWasCombinedCopiesTheImageAndSucceeds) {
     }
 }
 
+// Step 2 with no part left to combine and no combined image (every combining call of the capture
+// failed) has no result to hand on: it fails rather than report the empty quad block as an image.
+TEST(KestrelResult, StepTwoWithoutACombinedImageFails) {
+    for (KestrelVariant v : {KestrelVariant::B, KestrelVariant::C}) {
+        std::unique_ptr<ZarnScannerKestrelFamily> m = MakeFamily(v);
+        g_pScanner = m.get();
+        ASSERT_EQ(m->ApplyStaticMemory(), 0);
+        m->m_nImageType = ZARN_IMAGE_SLAP_RIGHT;
+        m->m_nCollectedMask = 15;
+        ASSERT_EQ(m->m_pStitched, nullptr);
+        EXPECT_EQ(m->GetFullModeResultImage_Step2(), ZARN_ERR_CAMERA_STEP);
+        EXPECT_EQ(m->m_nStitchCount, 0);
+        m->ReleaseStaticMemory();
+        g_pScanner = nullptr;
+    }
+}
+
 // ---- where the renderer put the fingers ----------------------------------------------------------
 
 // A fingertip contact the renderer put on the platen, in millimetres from the platen centre (y
@@ -1159,6 +1176,7 @@ TEST_F(KestrelCamera, CalibrationTakesTheFullBackgroundFromACollectedPartAndEnds
     ASSERT_EQ(model->SetCalibration(0), 0);
     EXPECT_EQ(model->m_nBackgroundStage.load(), 1);
     EXPECT_EQ(model->m_nVideoMode.load(), TK_VIDEO_PREV);
+    EXPECT_EQ(model->m_nImageType.load(), 2);
     EXPECT_EQ(model->m_nCalibrating.load(), 0);
     // Quarter 1 (tag 129 on KestrelC) is the background, turned and banded.
     EXPECT_EQ(std::memcmp(model->m_pFullBackground, model->m_pQuad[1], size_t(model->m_FullImage.bytes)), 0);
