@@ -172,6 +172,18 @@ protected:
             if (document.empty() || document.find("<" + element + " ") != std::string::npos) return document;
         }
     }
+    // Both devices on the scripted libraries, added and announced to the DM; no detection pass
+    // for ten minutes after.
+    void StartBothAnnounced() {
+        FakeFpLibrary::Install();
+        FakeFpLibrary::Instance().Reset();
+        FakeIrisLibrary::Install();
+        FakeIrisLibrary::Instance().Reset();
+        Start("Fingerprint = 1\nIris = 1\n", 600);
+        ConnectResponse(20);
+        ASSERT_FALSE(NextDm("Arrival").empty());
+        ASSERT_FALSE(NextDm("Arrival").empty());
+    }
     void TearDown() override {
         if (core) core->Terminate();
         core.reset();
@@ -721,14 +733,7 @@ class KnownClientTest : public CoreTest, public ::testing::WithParamInterface<in
 TEST_P(KnownClientTest, ControllerConnectingDuringARemovalHearsOfTheClientOnTheOtherDevice) {
     const int modality = GetParam();  // the device with a client; the other one is removed
     const std::string type = "deviceType=\"" + std::to_string(modality) + "\">";
-    FakeFpLibrary::Install();
-    FakeFpLibrary::Instance().Reset();
-    FakeIrisLibrary::Install();
-    FakeIrisLibrary::Instance().Reset();
-    Start("Fingerprint = 1\nIris = 1\n", 600);  // no detection pass meanwhile
-    ConnectResponse(20);
-    ASSERT_FALSE(NextDm("Arrival").empty());
-    ASSERT_FALSE(NextDm("Arrival").empty());
+    ASSERT_NO_FATAL_FAILURE(StartBothAnnounced());
     const std::string uri = core->GetDeviceURI(modality);
     ASSERT_NE(uri, "");
 
@@ -819,14 +824,7 @@ namespace {
 // A fingerprint removal waits, with the object lock held, until the iris capture ends; a capture
 // that never ends holds it at most 120 polls of 500 ms.
 TEST_F(CoreTest, RemovalWaitsForTheOtherCaptureAndNoLonger) {
-    FakeFpLibrary::Install();
-    FakeFpLibrary::Instance().Reset();
-    FakeIrisLibrary::Install();
-    FakeIrisLibrary::Instance().Reset();
-    Start("Fingerprint = 1\nIris = 1\n", 600);  // no detection pass meanwhile
-    ConnectResponse(20);
-    ASSERT_FALSE(NextDm("Arrival").empty());
-    ASSERT_FALSE(NextDm("Arrival").empty());
+    ASSERT_NO_FATAL_FAILURE(StartBothAnnounced());
     ASSERT_NE(core->GetDeviceURI(0), "");
     ASSERT_NE(core->GetDeviceURI(1), "");
     auto setIrisCapturing = [this](int value) {

@@ -100,12 +100,7 @@ void FakeFpLibrary::JoinThreads() {
     EndThreads();
 }
 
-void FakeFpLibrary::Reset(const FpScript& script) {
-    JoinThreads();
-    std::lock_guard guard(mutex_);
-    script_ = script;
-    handOnPlaten_.store(script.handOnPlaten);
-    calls_.Clear();
+void FakeFpLibrary::DropRegistrations() {
     preview_ = nullptr;
     taking_ = nullptr;
     result_ = nullptr;
@@ -113,6 +108,15 @@ void FakeFpLibrary::Reset(const FpScript& script) {
     quality_ = nullptr;
     connectedCallback_ = nullptr;
     context_ = nullptr;
+}
+
+void FakeFpLibrary::Reset(const FpScript& script) {
+    JoinThreads();
+    std::lock_guard guard(mutex_);
+    script_ = script;
+    handOnPlaten_.store(script.handOnPlaten);
+    calls_.Clear();
+    DropRegistrations();
     connected_.store(true);
     previews_.store(0);
     polls_.store(0);
@@ -156,13 +160,7 @@ int FakeFpLibrary::DeInitialize() {
     std::lock_guard guard(mutex_);
     running_.initialised = 0;
     // The registrations go with the scanner, as in the real library.
-    preview_ = nullptr;
-    taking_ = nullptr;
-    result_ = nullptr;
-    footSwitch_ = nullptr;
-    quality_ = nullptr;
-    connectedCallback_ = nullptr;
-    context_ = nullptr;
+    DropRegistrations();
     return ZARN_OK;
 }
 

@@ -155,6 +155,8 @@ public:
 private:
     FakeFpLibrary() = default;
     void JoinThreads();
+    // Forgets every registered callback and its context (the caller holds mutex_).
+    void DropRegistrations();
     void CaptureLoop(int generation);
     void ConnectionLoop(int generation);
     void DeliverResult();
