@@ -16,6 +16,19 @@ namespace {
 namespace proto = platform::usb::tessik;
 namespace usb = platform::usb;
 
+// Holds the simulated device before its next frame; returns the number of that frame, or -1
+// when none was due within 20 s.
+int64_t HoldFrames(Rig& rig) {
+    auto held = std::make_shared<std::atomic<int64_t>>(-1);
+    rig.sim->GateFrames([held](uint32_t f) {
+        int64_t none = -1;
+        held->compare_exchange_strong(none, int64_t(f));
+        return false;
+    });
+    WaitUntil([&] { return *held >= 0; }, 20000);
+    return *held;
+}
+
 struct SyncRuleCase {
     sim::ModelId model;
     int mode;
@@ -42,20 +55,15 @@ TEST_P(SyncRule, TheThirdDetectionRestartsAndBothHalvesAreChecked) {
         EXPECT_TRUE(frames.WaitFor(2, 20000));
         const int starts = rig.sim->StartCount();
         // Hold the device, so that the bad frames are the next ones it sends.
-        auto held = std::make_shared<std::atomic<int64_t>>(-1);
-        rig.sim->GateFrames([held](uint32_t f) {
-            int64_t none = -1;
-            held->compare_exchange_strong(none, int64_t(f));
-            return false;
-        });
-        EXPECT_TRUE(WaitUntil([&] { return *held >= 0; }, 20000));
+        const int64_t held = HoldFrames(rig);
+        EXPECT_GE(held, 0);
         rig.sim->InjectSyncLoss(badFrames);
         // A frame is whole once the next one has begun to land, so frame first+k (k >= 2) would
         // let the driver see frame first+k-1: it waits until the driver has dealt with frame
         // first+k-2. Otherwise a driver running late would see two frames as one, and the
         // count would depend on the machine's load. Each bad frame is seen once on its own and
         // the last once more beside the next frame.
-        const uint32_t first = uint32_t(*held);
+        const uint32_t first = uint32_t(held);
         const int expected = badFrames + 1;
         std::weak_ptr<Device> dev = rig.dev;
         rig.sim->GateFrames([dev, first, expected, detections](uint32_t f) {
@@ -127,13 +135,8 @@ TEST(SyncRule, ABadFrameTheWorkerCameTooLateForStillCounts) {
     ASSERT_EQ(rig.dev->SetStreamState(KsState::Run), STATUS_SUCCESS);
     ASSERT_TRUE(WaitUntil([&] { return rig.sim->FramesSent() >= 3; }, 20000));
 
-    auto held = std::make_shared<std::atomic<int64_t>>(-1);
-    rig.sim->GateFrames([held](uint32_t f) {
-        int64_t none = -1;
-        held->compare_exchange_strong(none, int64_t(f));
-        return false;
-    });
-    ASSERT_TRUE(WaitUntil([&] { return *held >= 0; }, 20000));
+    const int64_t held = HoldFrames(rig);
+    ASSERT_GE(held, 0);
     DroppedFrames before;
     ASSERT_EQ(rig.dev->GetDroppedFrames(before), STATUS_SUCCESS);
     {
@@ -142,7 +145,7 @@ TEST(SyncRule, ABadFrameTheWorkerCameTooLateForStillCounts) {
     }
     // The bad frame and the one after it; the next waits, so the driver sees no further frame.
     rig.sim->InjectSyncLoss(1);
-    const uint32_t bad = uint32_t(*held);
+    const uint32_t bad = uint32_t(held);
     rig.sim->GateFrames([bad](uint32_t f) { return f <= bad + 1; });
     {
         std::unique_lock lock(m);

@@ -475,6 +475,19 @@ TEST(FormPositionCards, CardsWithoutAPartGiveTheirConditions) {
   ExpectUprightColumns(f, def, t, kReversed);  // a cleared record: rows reversed
 }
 
+// Analyses `card` with the parameters `para`, whose thumb width and overlap (words 10 and 11) the
+// library keeps for the calls after it: they are set back to 0 on a small scratch image.
+int AnalyseWithPlainRowParameters(const sim::RenderedCard& card, const sim::CardSpec& def, FormPositionRecord* f,
+                                  int para[13]) {
+  const int r = AutoFormPositionWithParameters(card.image.pixels.data(), def.width, def.height, f, para);
+  para[10] = para[11] = 0;
+  FormPositionRecord scratch{};
+  testing::internal::CaptureStdout();
+  AutoFormPositionWithParameters(card.image.pixels.data(), 16, 16, &scratch, para);  // back to the defaults
+  testing::internal::GetCapturedStdout();
+  return r;
+}
+
 TEST(FormPositionCards, PlainRowLaidOutFromItsMiddleLine) {
   // Only the frame lines and the middle line are printed in the plain row. With a thumb width of
   // 600 pixels (75 reduced) and an overlap of 160 (20 reduced) the row is laid out round the middle
@@ -486,12 +499,7 @@ TEST(FormPositionCards, PlainRowLaidOutFromItsMiddleLine) {
   const sim::CardTruth& t = card.truth;
   int para[13] = {0, 640, 960, 520, 1040, 320, 640, 720, 1360, 0, 600, 160, 0};
   FormPositionRecord f = Defined(def, t, AP_TENPRINT | AP_PLAINTP | AP_FLATPRINT);
-  const int r = AutoFormPositionWithParameters(card.image.pixels.data(), def.width, def.height, &f, para);
-  para[10] = para[11] = 0;
-  FormPositionRecord scratch{};
-  testing::internal::CaptureStdout();
-  AutoFormPositionWithParameters(card.image.pixels.data(), 16, 16, &scratch, para);  // back to the defaults
-  testing::internal::GetCapturedStdout();
+  const int r = AnalyseWithPlainRowParameters(card, def, &f, para);
   ASSERT_EQ(r, 0);
   ASSERT_EQ(f.found, AP_TENPRINT | AP_PLAINTP | AP_FLATPRINT);
   const double c = t.plainVerticalU[2] / 8;
@@ -516,12 +524,7 @@ TEST(FormPositionCards, PlainRowLaidOutFromItsMiddleLineWithoutAThumbWidth) {
   const sim::CardTruth& t = card.truth;
   int para[13] = {0, 640, 960, 520, 1040, 320, 640, 720, 1360, 0, 0, 160, 0};
   FormPositionRecord f = Defined(def, t, AP_TENPRINT | AP_PLAINTP | AP_FLATPRINT);
-  const int r = AutoFormPositionWithParameters(card.image.pixels.data(), def.width, def.height, &f, para);
-  para[11] = 0;
-  FormPositionRecord scratch{};
-  testing::internal::CaptureStdout();
-  AutoFormPositionWithParameters(card.image.pixels.data(), 16, 16, &scratch, para);  // back to the defaults
-  testing::internal::GetCapturedStdout();
+  const int r = AnalyseWithPlainRowParameters(card, def, &f, para);
   ASSERT_EQ(r, 0);
   ASSERT_EQ(f.found, AP_TENPRINT | AP_PLAINTP | AP_FLATPRINT);
   const double c = t.plainVerticalU[2] / 8;
